@@ -1,0 +1,1 @@
+"""Tools around vexlo_device_communication: instrument simulator and command-line tool."""

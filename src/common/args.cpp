@@ -1,0 +1,152 @@
+#include "common/args.hpp"
+
+#include <cppy/cppy.h>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/function.hpp"
+
+namespace vexlo
+{
+
+namespace
+{
+
+PyObject* qualname_of(const Function* function)
+{
+    PyObject* dict = function->dict;
+    PyObject* qualname = dict ? PyDict_GetItemString(dict, "__qualname__") : nullptr;
+    if (qualname && PyUnicode_Check(qualname))
+        return cppy::incref(qualname);
+    return PyUnicode_FromString(function->name);
+}
+
+bool type_error(const Function* function, const char* format, ...)
+{
+    cppy::ptr qualname(qualname_of(function));
+    if (!qualname)
+        return false;
+    va_list vargs;
+    va_start(vargs, format);
+    cppy::ptr rest(PyUnicode_FromFormatV(format, vargs));
+    va_end(vargs);
+    if (!rest)
+        return false;
+    PyErr_Format(PyExc_TypeError, "%U()%U", qualname.get(), rest.get());
+    return false;
+}
+
+const char* plural(Py_ssize_t n)
+{
+    return n == 1 ? "" : "s";
+}
+
+}  // namespace
+
+bool bind_arguments(const Function* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::initializer_list<const char*> names, int required,
+                    PyObject** out, int first_keyword_only)
+{
+    const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
+    const Py_ssize_t positional = first_keyword_only < 0 ? count : first_keyword_only;
+    const char* const* name_list = names.begin();
+    for (Py_ssize_t i = 0; i < count; ++i)
+        out[i] = nullptr;
+    if (nargs > positional)
+    {
+        Py_ssize_t given = nargs;
+        if (required < positional)
+            return type_error(function, " takes from %zd to %zd positional arguments but %zd %s given",
+                              static_cast<Py_ssize_t>(required), positional, given,
+                              given == 1 ? "was" : "were");
+        return type_error(function, " takes %zd positional argument%s but %zd %s given", positional,
+                          plural(positional), given, given == 1 ? "was" : "were");
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        out[i] = args[i];
+    if (kwnames)
+    {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+        {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            const char* key_text = PyUnicode_AsUTF8(key);
+            if (!key_text)
+                return false;
+            Py_ssize_t index = -1;
+            for (Py_ssize_t i = 0; i < count; ++i)
+            {
+                if (std::strcmp(name_list[i], key_text) == 0)
+                {
+                    index = i;
+                    break;
+                }
+            }
+            if (index < 0)
+                return type_error(function, " got an unexpected keyword argument '%U'", key);
+            if (out[index])
+                return type_error(function, " got multiple values for argument '%U'", key);
+            out[index] = args[nargs + k];
+        }
+    }
+    std::vector<const char*> missing;
+    for (int i = 0; i < required; ++i)
+        if (!out[i])
+            missing.push_back(name_list[i]);
+    if (!missing.empty())
+    {
+        std::string list;
+        for (size_t i = 0; i < missing.size(); ++i)
+        {
+            if (i > 0)
+                list += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
+            list += "'";
+            list += missing[i];
+            list += "'";
+        }
+        bool keyword_only = first_keyword_only >= 0 && required > first_keyword_only;
+        return type_error(function, " missing %zd required %sargument%s: %s",
+                          static_cast<Py_ssize_t>(missing.size()),
+                          keyword_only ? "keyword-only " : "positional ",
+                          plural(static_cast<Py_ssize_t>(missing.size())), list.c_str());
+    }
+    return true;
+}
+
+bool bind_none(const Function* function, Py_ssize_t nargs, PyObject* kwnames, int count)
+{
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
+        return type_error(function, " got an unexpected keyword argument '%U'",
+                          PyTuple_GET_ITEM(kwnames, 0));
+    if (nargs != count)
+    {
+        if (nargs < count)
+            return type_error(function, " missing 1 required positional argument: 'self'");
+        return type_error(function, " takes %d positional argument%s but %zd %s given", count,
+                          plural(count), nargs, nargs == 1 ? "was" : "were");
+    }
+    return true;
+}
+
+bool as_int(PyObject* value, int* out)
+{
+    cppy::ptr index(PyNumber_Index(value));
+    if (!index)
+        return false;
+    int overflow = 0;
+    long result = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (result == -1 && PyErr_Occurred())
+        return false;
+    if (overflow || result > INT_MAX || result < INT_MIN)
+    {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return false;
+    }
+    *out = static_cast<int>(result);
+    return true;
+}
+
+}  // namespace vexlo

@@ -1,0 +1,33 @@
+// Calling operations by attribute at the moment of use, as Python code does,
+// so overrides and patches on a class or an instance take effect.
+#pragma once
+
+#include <Python.h>
+
+namespace vexlo
+{
+
+// An interned attribute name, created once per use site.
+#define VEXLO_NAME(text)                                                        \
+    ([]() -> PyObject* {                                                        \
+        static PyObject* interned = PyUnicode_InternFromString(text);           \
+        return interned;                                                        \
+    }())
+
+// self.<name>(*args): new reference or null with an exception set.
+template <typename... Args>
+PyObject* call_method(PyObject* self, PyObject* name, Args... args)
+{
+    if (!name)
+        return nullptr;
+    PyObject* array[] = {self, args...};
+    return PyObject_VectorcallMethod(name, array, 1 + sizeof...(Args), nullptr);
+}
+
+// getattr(object, name): new reference or null with an exception set.
+inline PyObject* get_attr(PyObject* object, PyObject* name)
+{
+    return name ? PyObject_GetAttr(object, name) : nullptr;
+}
+
+}  // namespace vexlo

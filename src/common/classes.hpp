@@ -1,0 +1,41 @@
+// Plain classes: real Python classes made with type(name, (object,), ns), so
+// instances have an ordinary __dict__ and methods can be patched or
+// overridden; their methods are Function objects.
+#pragma once
+
+#include <Python.h>
+#include <vector>
+
+#include "common/function.hpp"
+
+namespace vexlo
+{
+
+enum class MemberKind
+{
+    Method,
+    Property,  // read-only property whose getter is the function
+    ClassMethod,
+    StaticMethod
+};
+
+struct MemberSpec
+{
+    const char* name;
+    FunctionImpl impl;
+    const char* doc;
+    MemberKind kind = MemberKind::Method;
+    long data = -1;  // >= 0: stored as the function's data (an int)
+};
+
+using MemberList = std::vector<MemberSpec>;
+
+// New class `name` in the module, with the members in order. `extra` (may be
+// null) holds further namespace entries, added first.
+PyObject* make_class(PyObject* module, const char* name, const char* doc,
+                     const MemberList& members, PyObject* extra = nullptr);
+
+// Appends `more` to `list`.
+void extend(MemberList& list, const MemberList& more);
+
+}  // namespace vexlo

@@ -1,0 +1,43 @@
+// Raising the module's errors with one message, chained to a cause exactly as
+// "raise X(msg) from e" does, and catching the pending exception as an object.
+#pragma once
+
+#include <Python.h>
+#include <cppy/cppy.h>
+
+#include "common/message.hpp"
+
+namespace vexlo
+{
+
+// The pending exception, normalised and with its traceback attached; clears
+// the error indicator. Null when nothing is pending.
+cppy::ptr fetch_exception();
+
+// Makes `exception` (an exception instance) the pending exception again.
+void restore_exception(const cppy::ptr& exception);
+
+// True when `exception` is an instance of `cls` (a class or tuple of classes).
+bool exception_matches(const cppy::ptr& exception, PyObject* cls);
+
+// raise cls(message); message is stolen and may be null (error already set).
+// Always returns nullptr, so callers can `return raise(...)`.
+PyObject* raise(PyObject* cls, PyObject* message);
+
+inline PyObject* raise(PyObject* cls, Message& message)
+{
+    return raise(cls, message.build());
+}
+
+inline PyObject* raise(PyObject* cls, Message&& message)
+{
+    return raise(cls, message.build());
+}
+
+// raise cls(message) from cause; message is stolen. Returns nullptr.
+PyObject* raise_from(PyObject* cls, PyObject* message, const cppy::ptr& cause);
+
+// raise cls(text) for a plain literal message.
+PyObject* raise_text(PyObject* cls, const char* text);
+
+}  // namespace vexlo

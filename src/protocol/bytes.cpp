@@ -1,0 +1,62 @@
+#include "protocol/bytes.hpp"
+
+#include <cppy/cppy.h>
+
+namespace vexlo
+{
+
+bool byte_like_bytearray(PyObject* value, uint8_t* out)
+{
+    cppy::ptr index(PyNumber_Index(value));
+    if (!index)
+        return false;
+    int overflow = 0;
+    long number = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (number == -1 && PyErr_Occurred())
+        return false;
+    if (overflow || number < 0 || number > 255)
+    {
+        PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+        return false;
+    }
+    *out = static_cast<uint8_t>(number);
+    return true;
+}
+
+bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats)
+{
+    cppy::ptr number;
+    if (PyLong_Check(value))
+        number = cppy::incref(value);
+    else if (Py_TYPE(value)->tp_as_number &&
+             (Py_TYPE(value)->tp_as_number->nb_index ||
+              (truncate_floats && Py_TYPE(value)->tp_as_number->nb_int)))
+    {
+        number = Py_TYPE(value)->tp_as_number->nb_index ? PyNumber_Index(value) : PyNumber_Long(value);
+        if (!number)
+            return false;
+    }
+    else
+    {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    int overflow = 0;
+    long result = PyLong_AsLongAndOverflow(number.get(), &overflow);
+    if (result == -1 && PyErr_Occurred())
+        return false;
+    if (overflow < 0 || (overflow == 0 && result < 0))
+    {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned char");
+        return false;
+    }
+    if (overflow > 0 || result > 255)
+    {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned char");
+        return false;
+    }
+    *out = static_cast<uint8_t>(result);
+    return true;
+}
+
+}  // namespace vexlo

@@ -1,0 +1,460 @@
+// _CommandOperations: the command catalogue, frame building, checksum
+// validation and payload conversion.
+#include <cppy/cppy.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/args.hpp"
+#include "common/call.hpp"
+#include "common/classes.hpp"
+#include "common/errors.hpp"
+#include "common/log.hpp"
+#include "common/message.hpp"
+#include "common/state.hpp"
+#include "protocol/bytes.hpp"
+#include "protocol/checksum.hpp"
+#include "protocol/payload.hpp"
+#include "subsystems.hpp"
+
+namespace vexlo
+{
+
+namespace
+{
+
+struct CatalogueEntry
+{
+    const char* name;
+    int high;
+    int low;
+    int command_length;
+    int arguments_length;
+    int payload_length;
+    int receive_length;
+    const char* payload_type;  // null: the integer 5 (activity inquiry)
+};
+
+// Get_Ndr_Command is served from the instance's ndr_command instead.
+const CatalogueEntry kCatalogue[] = {
+    {"Get_Model_Number_Command", 0x01, 0x01, 5, 0, 10, 15, "ascii"},
+    {"Get_Board_Temperature", 0x00, 0x07, 5, 0, 4, 9, "int"},
+    {"Get_Ndr_Command", 0x00, 0x05, 6, 1, 4, 9, "int"},
+    {"Slave_Activity_Inquiry_Command", 0x00, 0x01, 5, 0, 5, 0, nullptr},
+    {"Get_Sampling_Rate_Command", 0x03, 0x1E, 6, 1, 1, 6, "int"},
+    {"Set_Sampling_Rate_Command", 0x04, 0x1E, 7, 2, 0, 5, "NA"},
+    {"Get_Number_Of_Loading_Points_Command", 0x03, 0x17, 6, 1, 1, 6, "int"},
+    {"Get_Load_Of_Loading_Point_Command", 0x03, 0x18, 7, 2, 4, 9, "float"},
+    {"Get_Loading_Point_Value_Command", 0x03, 0x19, 7, 2, 4, 9, "int"},
+    {"Get_Number_Of_Directions_Command", 0x03, 0x0B, 6, 1, 1, 6, "int"},
+    {"Set_Load_Of_Loading_Point_Command", 0x04, 0x18, 11, 2, 4, 5, "int"},
+    {"Set_Loading_Point_Value_Command", 0x04, 0x19, 11, 2, 4, 5, "int"},
+    {"Set_Number_Of_Directions_Command", 0x04, 0x0B, 7, 2, 0, 5, "int"},
+    {"Set_Streaming_State_Command", 0x00, 0x0C, 6, 1, 0, 5, "raw"},
+    {"Get_Instrument_Serial_Number_Command", 0x01, 0x00, 5, 0, 4, 9, "int"},
+    {"Get_Sensor_Serial_Number_Command", 0x03, 0x00, 6, 1, 4, 9, "int"},
+    {"Get_Item_Number_Command", 0x01, 0x02, 5, 0, 10, 15, "ascii"},
+    {"Get_Device_Channel_Selected_Profile_Command", 0x01, 0x0A, 6, 1, 1, 6, "int"},
+    {"Set_Device_Channel_Selected_Profile_Command", 0x02, 0x0A, 7, 2, 0, 5, "NA"},
+    {"Get_Device_Unit_Of_Measure_Command", 0x03, 0x0C, 6, 1, 1, 6, "int"},
+    {"Set_Device_Unit_Of_Measure_Command", 0x04, 0x0C, 7, 2, 0, 5, "NA"},
+    {"Get_TEDS_Laser_Command", 0x01, 0x1F, 5, 0, 8, 13, "raw"},
+    {"Get_TEDS_Data_Command", 0x01, 0x1E, 6, 1, 32, 37, "raw"},
+    {"TEDS_Is_Connected_Command", 0x01, 0x20, 5, 0, 1, 6, "int"},
+    {"Get_Auto_TEDS_Command", 0x01, 0x21, 5, 0, 1, 6, "int"},
+    {"Get_Auto_TEDS_V1_Command", 0x01, 0x22, 5, 0, 1, 6, "int"},
+    {"Set_Auto_TEDS_Command", 0x02, 0x21, 6, 1, 0, 5, "NA"},
+    {"Set_Auto_TEDS_V1_Command", 0x02, 0x22, 6, 1, 0, 5, "NA"},
+    {"Set_All_TEDS_Data_Command", 0x02, 0x1D, 5, 0, 0, 5, "NA"},
+    {"Get_Firmware_Version_With_Patch_Command", 0x01, 0x04, 5, 0, 3, 8, "hex_string"},
+};
+
+constexpr long kNdrIndex = 2;
+
+ModuleState* state(Function* fn)
+{
+    return state_of(fn->module);
+}
+
+PyObject* new_command(PyObject* module, const CatalogueEntry& entry)
+{
+    cppy::ptr payload_type(entry.payload_type ? PyUnicode_FromString(entry.payload_type)
+                                              : PyLong_FromLong(5));
+    if (!payload_type)
+        return nullptr;
+    return PyObject_CallFunction(state_of(module)->CommandClass, "iiiiiiO", entry.high, entry.low,
+                                 entry.command_length, entry.arguments_length, entry.payload_length,
+                                 entry.receive_length, payload_type.get());
+}
+
+PyObject* operations_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    cppy::ptr ndr(new_command(fn->module, kCatalogue[kNdrIndex]));
+    if (!ndr || PyObject_SetAttr(args[0], VEXLO_NAME("ndr_command"), ndr.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* catalogue_entry(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    long index = PyLong_AsLong(fn->data);
+    if (index == kNdrIndex)
+        return get_attr(args[0], VEXLO_NAME("ndr_command"));
+    return new_command(fn->module, kCatalogue[index]);
+}
+
+// Checksum of any iterable of integers 0..255; bytes and bytearray are read
+// in place, lists and tuples by index.
+bool checksum_of(PyObject* sequence, uint8_t* out)
+{
+    if (PyBytes_Check(sequence))
+    {
+        *out = checksum(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(sequence)),
+                        static_cast<size_t>(PyBytes_GET_SIZE(sequence)));
+        return true;
+    }
+    if (PyByteArray_Check(sequence))
+    {
+        *out = checksum(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(sequence)),
+                        static_cast<size_t>(PyByteArray_GET_SIZE(sequence)));
+        return true;
+    }
+    ChecksumAccumulator accumulator;
+    uint8_t value = 0;
+    if (PyList_Check(sequence) || PyTuple_Check(sequence))
+    {
+        // The size is read on every step: an element's conversion may run
+        // Python code that shrinks a list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
+        {
+            cppy::ptr item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
+            if (!unsigned_char(item.get(), &value, false))
+                return false;
+            accumulator.add(value);
+        }
+        *out = accumulator.sum;
+        return true;
+    }
+    cppy::ptr iterator(PyObject_GetIter(sequence));
+    if (!iterator)
+        return false;
+    while (PyObject* raw = PyIter_Next(iterator.get()))
+    {
+        cppy::ptr item(raw);
+        if (!unsigned_char(item.get(), &value, false))
+            return false;
+        accumulator.add(value);
+    }
+    if (PyErr_Occurred())
+        return false;
+    *out = accumulator.sum;
+    return true;
+}
+
+PyObject* calculate_checksum(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* a[2];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "byte_array"}, 2, a))
+        return nullptr;
+    uint8_t sum = 0;
+    if (!checksum_of(a[1], &sum))
+        return nullptr;
+    return PyLong_FromLong(sum);
+}
+
+// Appends the argument bytes to the frame: bytes-like data is copied in
+// place, anything else goes through bytearray.extend.
+bool extend_frame(PyObject* frame, PyObject* arguments)
+{
+    if (PyByteArray_CheckExact(frame) && (PyBytes_Check(arguments) || PyByteArray_Check(arguments)))
+    {
+        const char* data = PyBytes_Check(arguments) ? PyBytes_AS_STRING(arguments)
+                                                    : PyByteArray_AS_STRING(arguments);
+        Py_ssize_t size = PyBytes_Check(arguments) ? PyBytes_GET_SIZE(arguments)
+                                                   : PyByteArray_GET_SIZE(arguments);
+        Py_ssize_t old = PyByteArray_GET_SIZE(frame);
+        if (frame == arguments)
+        {
+            std::string copy(data, static_cast<size_t>(size));
+            if (PyByteArray_Resize(frame, old + size) < 0)
+                return false;
+            std::memcpy(PyByteArray_AS_STRING(frame) + old, copy.data(), copy.size());
+            return true;
+        }
+        if (PyByteArray_Resize(frame, old + size) < 0)
+            return false;
+        std::memcpy(PyByteArray_AS_STRING(frame) + old, data, static_cast<size_t>(size));
+        return true;
+    }
+    cppy::ptr result(call_method(frame, VEXLO_NAME("extend"), arguments));
+    return static_cast<bool>(result);
+}
+
+PyObject* build_frame(PyObject* self, PyObject* command, PyObject* arguments)
+{
+    cppy::ptr frame(call_method(command, VEXLO_NAME("toByteArray")));
+    if (!frame || !extend_frame(frame.get(), arguments))
+        return nullptr;
+    cppy::ptr sum(call_method(self, VEXLO_NAME("calculate_checksum"), frame.get()));
+    if (!sum)
+        return nullptr;
+    cppy::ptr appended(call_method(frame.get(), VEXLO_NAME("append"), sum.get()));
+    if (!appended)
+        return nullptr;
+    return frame.release();
+}
+
+PyObject* get_command_byte_array(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames)
+{
+    PyObject* a[3];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "command", "arguments"}, 2, a))
+        return nullptr;
+    ModuleState* st = state(fn);
+    PyObject* arguments = a[2] ? a[2] : st->empty_arguments;
+    int is_command = PyObject_IsInstance(a[1], st->CommandClass);
+    if (is_command < 0)
+        return nullptr;
+    if (!is_command)
+    {
+        cppy::ptr type_name(PyType_GetName(Py_TYPE(a[1])));
+        if (!type_name)
+            return nullptr;
+        return raise(st->VexloProtocolError, Message() << "Invalid command type: " << type_name);
+    }
+    PyObject* frame = build_frame(a[0], a[1], arguments);
+    if (frame)
+        return frame;
+    cppy::ptr error(fetch_exception());
+    if (exception_matches(error, st->VexloProtocolError))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (!log(fn->module, Level::Error, Message() << "Error constructing command: " << error.get()))
+        return nullptr;
+    return raise_from(st->VexloProtocolError,
+                      (Message() << "Failed to construct command: " << error.get()).build(), error);
+}
+
+PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames)
+{
+    PyObject* a[2];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "response_bytes"}, 2, a))
+        return nullptr;
+    ModuleState* st = state(fn);
+    Py_ssize_t size = PyObject_Size(a[1]);
+    if (size < 0)
+        return nullptr;
+    if (size < 2)
+        return raise_text(st->VexloProtocolError, "Response too short for checksum validation");
+    cppy::ptr received(PySequence_GetItem(a[1], size - 1));
+    if (!received)
+        return nullptr;
+    cppy::ptr body(PySequence_GetSlice(a[1], 0, size - 1));
+    if (!body)
+        return nullptr;
+    cppy::ptr calculated(call_method(a[0], VEXLO_NAME("calculate_checksum"), body.get()));
+    if (!calculated)
+        return nullptr;
+    int differs = PyObject_RichCompareBool(received.get(), calculated.get(), Py_NE);
+    if (differs < 0)
+        return nullptr;
+    if (differs)
+    {
+        if (!log_text(fn->module, Level::Error, "Checksum mismatch"))
+            return nullptr;
+        return raise_text(st->VexloProtocolError, "Invalid checksum in response");
+    }
+    Py_RETURN_NONE;
+}
+
+bool text_equals(PyObject* text, const char* literal)
+{
+    return PyUnicode_CompareWithASCIIString(text, literal) == 0;
+}
+
+// The conversions by payload type, on a payload that supports the buffer
+// protocol, or through the equivalent Python operations otherwise.
+PyObject* convert_known(PyObject* module, PyObject* payload, PyObject* return_type, bool* known)
+{
+    *known = true;
+    Py_buffer view;
+    bool has_buffer = PyObject_CheckBuffer(payload) && PyObject_GetBuffer(payload, &view, PyBUF_SIMPLE) == 0;
+    if (!has_buffer)
+        PyErr_Clear();
+    struct Release
+    {
+        Py_buffer* view;
+        ~Release()
+        {
+            if (view)
+                PyBuffer_Release(view);
+        }
+    } release{has_buffer ? &view : nullptr};
+    const uint8_t* data = has_buffer ? static_cast<const uint8_t*>(view.buf) : nullptr;
+    const size_t size = has_buffer ? static_cast<size_t>(view.len) : 0;
+
+    if (text_equals(return_type, "hex_string"))
+    {
+        if (!has_buffer)
+            return call_method(payload, VEXLO_NAME("hex"));
+        std::string hex = to_hex(data, size);
+        return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+    }
+    if (text_equals(return_type, "ascii"))
+    {
+        cppy::ptr decoded;
+        if (has_buffer)
+            decoded = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(data),
+                                            static_cast<Py_ssize_t>(size), "strict");
+        else
+        {
+            cppy::ptr encoding(PyUnicode_FromString("ascii"));
+            if (!encoding)
+                return nullptr;
+            decoded = call_method(payload, VEXLO_NAME("decode"), encoding.get());
+        }
+        if (!decoded)
+            return nullptr;
+        cppy::ptr nul(PyUnicode_FromStringAndSize("\0", 1));
+        cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
+        if (!nul || !empty)
+            return nullptr;
+        return PyUnicode_Replace(decoded.get(), nul.get(), empty.get(), -1);
+    }
+    if (text_equals(return_type, "int"))
+    {
+        if (has_buffer)
+            return _PyLong_FromByteArray(data, size, 0, 0);
+        cppy::ptr order(PyUnicode_FromString("big"));
+        if (!order)
+            return nullptr;
+        return call_method(reinterpret_cast<PyObject*>(&PyLong_Type), VEXLO_NAME("from_bytes"),
+                           payload, order.get());
+    }
+    if (text_equals(return_type, "float"))
+    {
+        Py_ssize_t length = has_buffer ? static_cast<Py_ssize_t>(size) : PyObject_Size(payload);
+        if (length < 0)
+            return nullptr;
+        if (length != 4)
+            return raise(state_of(module)->VexloProtocolError,
+                         Message() << "Float conversion requires 4 bytes, got "
+                                   << static_cast<long long>(length));
+        if (!has_buffer)
+        {
+            PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
+                         Py_TYPE(payload)->tp_name);
+            return nullptr;
+        }
+        return PyFloat_FromDouble(float32_le(data));
+    }
+    *known = false;
+    return nullptr;
+}
+
+PyObject* convert_guarded(PyObject* module, int length, PyObject* return_type, PyObject* frame)
+{
+    ModuleState* st = state_of(module);
+    if (PyUnicode_Check(return_type) && text_equals(return_type, "raw"))
+        return PySequence_GetSlice(frame, 4, PY_SSIZE_T_MAX);
+    Py_ssize_t size = PyObject_Size(frame);
+    if (size < 0)
+        return nullptr;
+    const long long needed = static_cast<long long>(length) + 4;
+    if (static_cast<long long>(size) < needed)
+        return raise(st->VexloProtocolError,
+                     Message() << "Payload too short: expected " << needed << " bytes, got "
+                               << static_cast<long long>(size));
+    // Slice bounds follow Python's rules, negative lengths included.
+    cppy::ptr stop(PyLong_FromLongLong(needed));
+    cppy::ptr start(PyLong_FromLong(4));
+    if (!stop || !start)
+        return nullptr;
+    cppy::ptr bounds(PySlice_New(start.get(), stop.get(), nullptr));
+    if (!bounds)
+        return nullptr;
+    cppy::ptr payload(PyObject_GetItem(frame, bounds.get()));
+    if (!payload)
+        return nullptr;
+    if (PyUnicode_Check(return_type))
+    {
+        bool known = false;
+        PyObject* result = convert_known(module, payload.get(), return_type, &known);
+        if (known)
+            return result;
+    }
+    return raise(st->VexloProtocolError, Message() << "Unknown payload type: " << return_type);
+}
+
+PyObject* convert_payload(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* a[4];
+    if (!bind_arguments(fn, args, nargs, kwnames,
+                        {"self", "length", "return_type", "payload_byte_array"}, 4, a))
+        return nullptr;
+    int length = 0;
+    if (!as_int(a[1], &length))
+        return nullptr;
+    PyObject* result = convert_guarded(fn->module, length, a[2], a[3]);
+    if (result)
+        return result;
+    ModuleState* st = state(fn);
+    cppy::ptr error(fetch_exception());
+    if (exception_matches(error, st->VexloProtocolError))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (!log(fn->module, Level::Error, Message() << "Payload conversion failed: " << error.get()))
+        return nullptr;
+    return raise_from(st->VexloProtocolError,
+                      (Message() << "Failed to convert payload: " << error.get()).build(), error);
+}
+
+}  // namespace
+
+MemberList command_operations_members()
+{
+    MemberList members = {
+        {"__init__", operations_init, nullptr},
+    };
+    long index = 0;
+    for (const CatalogueEntry& entry : kCatalogue)
+        members.push_back({entry.name, catalogue_entry, nullptr, MemberKind::Property, index++});
+    extend(members,
+           {
+               {"get_command_byte_array", get_command_byte_array,
+                "Build the complete request frame for a command.\n\n"
+                ":param command: The command descriptor.\n"
+                ":param arguments: The argument bytes.\n"
+                ":return: The request frame, checksum included.\n"
+                ":raises VexloProtocolError: If the frame cannot be built."},
+               {"calculate_checksum", calculate_checksum,
+                "Compute the position-weighted checksum of a byte sequence.\n\n"
+                ":param byte_array: The bytes to sum.\n"
+                ":return: The checksum, 0 to 255."},
+               {"validate_response_checksum", validate_response_checksum,
+                "Check the checksum byte that closes a response frame.\n\n"
+                ":param response_bytes: The whole response frame.\n"
+                ":return: None.\n"
+                ":raises VexloProtocolError: If the frame is too short or the checksum differs."},
+               {"convert_payload", convert_payload,
+                "Convert the payload of a validated response frame.\n\n"
+                ":param length: The payload length in bytes.\n"
+                ":param return_type: The payload type.\n"
+                ":param payload_byte_array: The whole response frame.\n"
+                ":return: The converted value.\n"
+                ":raises VexloProtocolError: If the payload cannot be converted."},
+           });
+    return members;
+}
+
+}  // namespace vexlo

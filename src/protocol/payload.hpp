@@ -1,0 +1,20 @@
+// Decoding of response payloads, on plain bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vexlo
+{
+
+// Lowercase hexadecimal digits, two per byte.
+std::string to_hex(const uint8_t* data, size_t size);
+
+// IEEE 754 single, least significant byte first, widened to double.
+double float32_le(const uint8_t* data);
+
+// Unsigned big-endian value of up to 8 bytes.
+uint64_t uint_be(const uint8_t* data, size_t size);
+
+}  // namespace vexlo

@@ -1,0 +1,402 @@
+// Module entry: multi-phase initialisation, module state and the module-level
+// names in their order of creation.
+#include <Python.h>
+#include <cppy/cppy.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/classes.hpp"
+#include "common/function.hpp"
+#include "common/state.hpp"
+#include "subsystems.hpp"
+
+namespace vexlo
+{
+
+namespace
+{
+
+constexpr const char* kModuleName = "vexlo_device_communication";
+
+// The interpreter that first imported the module; the module keeps state that
+// cannot be shared between interpreters.
+int64_t g_owner_interpreter = -1;
+
+struct ErrorSpec
+{
+    const char* name;
+    PyObject* ModuleState::*field;
+    PyObject* ModuleState::*base;  // null: Exception
+    const char* doc;
+};
+
+const ErrorSpec kErrors[] = {
+    {"VexloDeviceError", &ModuleState::VexloDeviceError, nullptr,
+     "Base exception for all VEXLO device errors"},
+    {"VexloConnectionError", &ModuleState::VexloConnectionError, &ModuleState::VexloDeviceError,
+     "Raised when connection/disconnection fails"},
+    {"VexloCommunicationError", &ModuleState::VexloCommunicationError,
+     &ModuleState::VexloDeviceError, "Raised when serial communication fails"},
+    {"VexloTimeoutError", &ModuleState::VexloTimeoutError, &ModuleState::VexloCommunicationError,
+     "Raised when a command times out"},
+    {"VexloProtocolError", &ModuleState::VexloProtocolError, &ModuleState::VexloDeviceError,
+     "Raised when protocol/checksum validation fails"},
+    {"VexloInvalidParameterError", &ModuleState::VexloInvalidParameterError,
+     &ModuleState::VexloDeviceError, "Raised when invalid parameters are provided"},
+    {"VexloDeviceNotFoundError", &ModuleState::VexloDeviceNotFoundError,
+     &ModuleState::VexloDeviceError, "Raised when device discovery fails"},
+    {"VexloCalibrationError", &ModuleState::VexloCalibrationError, &ModuleState::VexloDeviceError,
+     "Raised when calibration data is invalid or missing"},
+    {"VexloTEDSError", &ModuleState::VexloTEDSError, &ModuleState::VexloDeviceError,
+     "Base exception for TEDS-related errors"},
+    {"VexloTEDSNotSupportedError", &ModuleState::VexloTEDSNotSupportedError,
+     &ModuleState::VexloTEDSError, "Raised when device doesn't support TEDS"},
+    {"VexloTEDSNotConnectedError", &ModuleState::VexloTEDSNotConnectedError,
+     &ModuleState::VexloTEDSError, "Raised when TEDS sensor is not physically connected"},
+    {"VexloTEDSDataCorruptedError", &ModuleState::VexloTEDSDataCorruptedError,
+     &ModuleState::VexloTEDSError, "Raised when TEDS data checksum/parsing fails"},
+};
+
+const std::pair<int, const char*> kTedsUnits[] = {
+    {0, "\xC2\xB0K"}, {1, "\xC2\xB0" "C"}, {4, "N"},     {5, "lb"},   {10, "N-m"},
+    {11, "in-oz"},    {12, "Pa"},          {13, "psi"},  {14, "kg"},  {15, "g"},
+    {16, "m"},        {17, "mm"},          {18, "in"},
+};
+
+using Members = std::vector<std::pair<const char*, int>>;
+
+const Members kPlx310Rates = {
+    {"SPS_2_5", 0},  {"SPS_5", 1},      {"SPS_10", 2},     {"SPS_16_6", 3},
+    {"SPS_20", 4},   {"SPS_50", 5},     {"SPS_60", 6},     {"SPS_100", 7},
+    {"SPS_400", 8},  {"SPS_1200", 9},   {"SPS_2400", 10},  {"SPS_4800", 11},
+    {"SPS_7200", 12}, {"SPS_14000", 13}, {"SPS_19200", 14}, {"SPS_38400", 15},
+};
+
+const Members kFamilyRates = {
+    {"SPS_4", 0},   {"SPS_20", 1},  {"SPS_50", 2},  {"SPS_100", 3},
+    {"SPS_200", 4}, {"SPS_500", 5}, {"SPS_850", 6}, {"SPS_1300", 7},
+};
+
+const char* const kUnitNames[] = {
+    "atm",   "bar",  "dyn",  "ft_H2O", "ft_lb",  "gram", "g_cm", "g_mm", "inch_H2O", "inch_lb",
+    "inch_oz", "k_dyn", "kg", "kg_cm", "kg_cm_sq", "kg_m", "k_lb", "k_N", "k_Pa",   "k_P_si",
+    "lb",    "m_dyn", "mm_Hg", "m_Nm", "M_Pa",   "MT",   "N",    "Ncm",  "Nm",       "Nmm",
+    "oz",    "psi",  "Pa",   "ST",     "mVV",    "uA",   "mA",   "A",    "mm",       "cm",
+    "dm",    "m",    "km",   "inch",   "ft",     "yd",   "mi",   "ug",   "mg",       "LT",
+    "mbar",  "C",    "F",    "K",      "Ra",     "kNm",  "gm",   "nV",   "uV",       "mV",
+    "V",     "kV",   "none", "mN",
+};
+
+const char* const kPlx310RatesDoc =
+    "Sampling rates available for PLX310 devices.\n"
+    "\n"
+    "Supports rates from 2.5 SPS to 38,400 SPS.\n"
+    "Note: The 38,400 SPS rate (SPS_38400) is only available on PLX310 Plus Prime.\n"
+    "\n"
+    "Available rates: 2.5, 5, 10, 16.6, 20, 50, 60, 100, 400, 1200,\n"
+    "2400, 4800, 7200, 14000, 19200, 38400 samples per second.\n";
+
+const char* const kFamilyRatesDocFormat =
+    "Sampling rates available for %s devices.\n"
+    "\n"
+    "Supports rates from 4 SPS to 1300 SPS.\n"
+    "Available rates: 4, 20, 50, 100, 200, 500, 850, 1300 samples per second.\n";
+
+const char* const kUnitDoc =
+    "Available units of measure for VEXLO devices.\n"
+    "\n"
+    "Supports various measurement units including:\n"
+    "- Force: lb, N, kg, oz, gram, dyn, kN, mN\n"
+    "- Torque: Nm, Ncm, Nmm, inch_lb, inch_oz, ft_lb, kg_cm, kg_m, kNm\n"
+    "- Pressure: psi, bar, Pa, kPa, MPa, atm, mbar, mm_Hg, inch_H2O, ft_H2O\n"
+    "- Distance: mm, cm, dm, m, km, inch, ft, yd, mi\n"
+    "- Temperature: C, F, K, Ra\n"
+    "- Electrical: V, mV, uV, nV, kV, A, mA, uA, mVV, Ohms\n"
+    "- Mass: g, mg, ug, kg, MT, ST, LT\n";
+
+// Adds `value` (stolen) to the module under `name`.
+bool add_object(PyObject* module, const char* name, PyObject* value)
+{
+    cppy::ptr owned(value);
+    return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
+}
+
+// Adds `value` (stolen) to the module and keeps a reference in the state.
+bool add_kept(PyObject* module, const char* name, PyObject* value, PyObject*& slot)
+{
+    if (!value)
+        return false;
+    slot = value;
+    return PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+bool import_globals(PyObject* module)
+{
+    for (const char* name : {"logging", "time", "struct", "hashlib", "functools", "enum"})
+        if (!add_object(module, name, PyImport_ImportModule(name)))
+            return false;
+    // `serial` is bound after its port lister is imported, so that
+    // serial.tools.list_ports is reachable through it.
+    cppy::ptr lister(PyImport_ImportModule("serial.tools.list_ports"));
+    if (!lister)
+        return false;
+    return add_object(module, "serial", PyImport_ImportModule("serial"));
+}
+
+bool add_logger(PyObject* module)
+{
+    cppy::ptr logging(PyObject_GetAttrString(module, "logging"));
+    if (!logging)
+        return false;
+    return add_object(module, "logger",
+                      PyObject_CallMethod(logging.get(), "getLogger", "s", kModuleName));
+}
+
+bool add_teds_units(PyObject* module, ModuleState* state)
+{
+    cppy::ptr mapping(PyDict_New());
+    if (!mapping)
+        return false;
+    for (const auto& entry : kTedsUnits)
+    {
+        cppy::ptr key(PyLong_FromLong(entry.first));
+        cppy::ptr text(PyUnicode_FromString(entry.second));
+        if (!key || !text || PyDict_SetItem(mapping.get(), key.get(), text.get()) < 0)
+            return false;
+    }
+    return add_kept(module, "_TEDS_UNIT_MAPPING", mapping.release(), state->teds_unit_mapping);
+}
+
+bool add_errors(PyObject* module, ModuleState* state)
+{
+    for (const ErrorSpec& spec : kErrors)
+    {
+        std::string qualified = std::string(kModuleName) + "." + spec.name;
+        PyObject* base = spec.base ? state->*(spec.base) : PyExc_Exception;
+        PyObject* cls = PyErr_NewExceptionWithDoc(qualified.c_str(), spec.doc, base, nullptr);
+        if (!add_kept(module, spec.name, cls, state->*(spec.field)))
+            return false;
+    }
+    return true;
+}
+
+// A plain enum.Enum subclass made through the functional API, so members
+// pickle by name through the module.
+PyObject* make_enum(PyObject* module, const char* name, const Members& members, PyObject* doc)
+{
+    cppy::ptr doc_owner(doc);
+    if (!doc_owner)
+        return nullptr;
+    cppy::ptr enum_module(PyObject_GetAttrString(module, "enum"));
+    if (!enum_module)
+        return nullptr;
+    cppy::ptr enum_base(PyObject_GetAttrString(enum_module.get(), "Enum"));
+    cppy::ptr items(PyList_New(0));
+    if (!enum_base || !items)
+        return nullptr;
+    for (const auto& member : members)
+    {
+        cppy::ptr item(Py_BuildValue("(si)", member.first, member.second));
+        if (!item || PyList_Append(items.get(), item.get()) < 0)
+            return nullptr;
+    }
+    cppy::ptr args(Py_BuildValue("(sO)", name, items.get()));
+    cppy::ptr kwargs(Py_BuildValue("{s:O,s:s}", "module", state_of(module)->module_name,
+                                   "qualname", name));
+    if (!args || !kwargs)
+        return nullptr;
+    cppy::ptr cls(PyObject_Call(enum_base.get(), args.get(), kwargs.get()));
+    if (!cls || PyObject_SetAttrString(cls.get(), "__doc__", doc_owner.get()) < 0)
+        return nullptr;
+    return cls.release();
+}
+
+Members unit_members()
+{
+    Members members;
+    int value = 0;
+    for (const char* name : kUnitNames)
+        members.emplace_back(name, value++);
+    members.emplace_back("Ohms", 254);
+    members.emplace_back("Undefined", 255);
+    return members;
+}
+
+// The interface's two command sequences retry timed-out exchanges; the class
+// attributes are the wrappers.
+bool wrap_sequences(PyObject* module, PyObject* interface_class)
+{
+    cppy::ptr retry(PyObject_GetAttrString(module, "retry_on_timeout"));
+    if (!retry)
+        return false;
+    for (const char* name : {"send_convert_return_sequence", "send_sequence"})
+    {
+        cppy::ptr function(PyObject_GetAttrString(interface_class, name));
+        if (!function)
+        {
+            // Not provided by this build of the link layer.
+            PyErr_Clear();
+            continue;
+        }
+        cppy::ptr decorator(PyObject_CallNoArgs(retry.get()));
+        if (!decorator)
+            return false;
+        cppy::ptr wrapper(PyObject_CallOneArg(decorator.get(), function.get()));
+        if (!wrapper || PyObject_SetAttrString(interface_class, name, wrapper.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
+bool add_interface_class(PyObject* module, ModuleState* state)
+{
+    MemberList members = interface_link_members();
+    extend(members, interface_query_members());
+    extend(members, interface_calibration_members());
+    extend(members, interface_teds_members());
+    PyObject* cls = make_class(module, "_SerialCommunicationInterface", nullptr, members);
+    if (!add_kept(module, "_SerialCommunicationInterface", cls, state->SerialInterfaceClass))
+        return false;
+    return wrap_sequences(module, cls);
+}
+
+bool add_device_class(PyObject* module, ModuleState* state)
+{
+    MemberList members = device_members();
+    extend(members, device_teds_members());
+    return add_kept(module, "VexloDevice", make_class(module, "VexloDevice", device_doc, members),
+                    state->DeviceClass);
+}
+
+int module_exec(PyObject* module)
+{
+    ModuleState* state = state_of(module);
+    state->module_name = PyUnicode_InternFromString(kModuleName);
+    state->empty_arguments = PyByteArray_FromStringAndSize(nullptr, 0);
+    if (!state->module_name || !state->empty_arguments || !add_function_type(module))
+        return -1;
+    if (!add_adc_converter_type(module) || !add_teds_data_type(module) || !add_stream_types(module))
+        return -1;
+    if (!import_globals(module) || !add_logger(module))
+        return -1;
+    if (!add_kept(module, "_DEVICE_CREATION_TOKEN",
+                  PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)),
+                  state->device_token))
+        return -1;
+    if (!add_teds_units(module, state) || !add_errors(module, state))
+        return -1;
+    if (!add_object(module, "retry_on_timeout", make_retry_on_timeout(module)))
+        return -1;
+    if (!add_kept(module, "UnitOfMeasureEnum",
+                  make_enum(module, "UnitOfMeasureEnum", unit_members(), PyUnicode_FromString(kUnitDoc)),
+                  state->UnitOfMeasureEnum))
+        return -1;
+    if (!add_device_class(module, state))
+        return -1;
+    if (!add_object(module, "StreamDataConverter",
+                    make_class(module, "StreamDataConverter", nullptr, stream_converter_members())))
+        return -1;
+    if (!add_kept(module, "VexloSerialScanner",
+                  make_class(module, "VexloSerialScanner", scanner_doc, scanner_members()),
+                  state->ScannerClass))
+        return -1;
+    if (!add_kept(module, "_Command", make_class(module, "_Command", nullptr, command_members()),
+                  state->CommandClass))
+        return -1;
+    if (!add_interface_class(module, state))
+        return -1;
+    if (!add_object(module, "PLX310SamplingRateEnum",
+                    make_enum(module, "PLX310SamplingRateEnum", kPlx310Rates,
+                              PyUnicode_FromString(kPlx310RatesDoc))))
+        return -1;
+    for (const char* model : {"MVR420", "DTA530", "HSK640"})
+    {
+        std::string name = std::string(model) + "SamplingRateEnum";
+        if (!add_object(module, name.c_str(),
+                        make_enum(module, name.c_str(), kFamilyRates,
+                                  PyUnicode_FromFormat(kFamilyRatesDocFormat, model))))
+            return -1;
+    }
+    if (!add_kept(module, "_CommandOperations",
+                  make_class(module, "_CommandOperations", nullptr, command_operations_members()),
+                  state->CommandOperationsClass))
+        return -1;
+    return 0;
+}
+
+// Refuses a second interpreter before any state is created.
+PyObject* module_create(PyObject* spec, PyModuleDef*)
+{
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0)
+        return nullptr;
+    if (g_owner_interpreter < 0)
+        g_owner_interpreter = current;
+    else if (g_owner_interpreter != current)
+    {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    cppy::ptr name(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg)
+{
+    ModuleState* state = state_of(module);
+    if (!state)
+        return 0;
+#define VEXLO_VISIT(name) Py_VISIT(state->name);
+    VEXLO_STATE_OBJECTS(VEXLO_VISIT)
+#undef VEXLO_VISIT
+    return 0;
+}
+
+int module_clear(PyObject* module)
+{
+    ModuleState* state = state_of(module);
+    if (!state)
+        return 0;
+#define VEXLO_CLEAR(name) Py_CLEAR(state->name);
+    VEXLO_STATE_OBJECTS(VEXLO_CLEAR)
+#undef VEXLO_CLEAR
+    return 0;
+}
+
+void module_free(void* module)
+{
+    module_clear(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    kModuleName,
+    "Access to Vexlo strain-gauge instrument adapters on serial ports.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace vexlo
+
+PyMODINIT_FUNC PyInit_vexlo_device_communication()
+{
+    return PyModuleDef_Init(&vexlo::module_def);
+}
