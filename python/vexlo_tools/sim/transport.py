@@ -139,8 +139,17 @@ class SimulatedSerial:
 
     @property
     def port(self) -> Optional[str]:
-        """The port name given at construction."""
+        """The port name; assigning one to an open port reopens it, as pyserial does."""
         return self._port
+
+    @port.setter
+    def port(self, name: Optional[str]) -> None:
+        was_open = self.is_open
+        if was_open:
+            self.close()
+        self._port = name
+        if was_open:
+            self.open()
 
     @property
     def instrument(self) -> Optional[SimulatedInstrument]:
