@@ -4,6 +4,8 @@ import logging
 import struct
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from vexlo_tools.sim import (
     COMMANDS,
@@ -14,6 +16,7 @@ from vexlo_tools.sim import (
     build_request,
     checksum,
 )
+from vexlo_tools.sim.protocol import Request, RequestParser
 
 
 req = build_request
@@ -359,3 +362,27 @@ def test_incomplete_frame_is_dropped_after_a_pause(plx, caplog, pause, dropped):
         plx.receive(ndr[4:], pause)
     assert ("incomplete frame timed out" in caplog.text) == dropped
     assert len(plx.transmit(pause)) == (0 if dropped else 9)
+
+
+@given(chunks=st.lists(st.binary(max_size=40), max_size=8))
+@settings(max_examples=300, deadline=None)
+def test_parser_accounts_for_every_byte_and_never_raises(chunks):
+    parser = RequestParser()
+    items = []
+    for chunk in chunks:
+        items += parser.feed(chunk, 0.0)
+    consumed = b"".join(i.frame if isinstance(i, Request) else i.data for i in items)
+    assert consumed + parser.pending == b"".join(chunks)
+    for item in items:
+        if isinstance(item, Request):
+            assert item.frame[-1] == checksum(item.frame[:-1])
+
+
+@given(noise=st.binary(max_size=30))
+@settings(max_examples=200, deadline=None)
+def test_a_good_request_after_noise_and_a_pause_is_answered(noise):
+    inst = SimulatedInstrument.mvr420()
+    inst.receive(noise, 0.0)
+    inst.transmit(0.0)
+    inst.receive(build_request(0x01, 0x01), 1.0)
+    assert inst.transmit(1.0).endswith(inst.respond(build_request(0x01, 0x01), 1.0))

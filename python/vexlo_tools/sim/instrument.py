@@ -17,7 +17,7 @@ import struct
 import threading
 import time
 from collections import deque
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
@@ -300,7 +300,9 @@ class SimulatedInstrument:
     Attributes worth knowing: ``profiles``, ``channels``, ``faults``,
     ``streaming``, ``auto_teds``, ``auto_teds_on_code`` (the value
     answered for "on", 1 by default), ``request_log`` (the last 1000
-    requests received, oldest first).
+    requests received, oldest first). ``baud_rates`` and ``teds_hardware``
+    are derived from the model and item number once, at construction: set
+    them as well when changing ``model`` or ``item_number`` afterwards.
     """
 
     def __init__(
@@ -476,6 +478,8 @@ class SimulatedInstrument:
         with self._lock:
             self.streaming = True
             self._anchor_stream(now)
+            if self._stream_rate is None:
+                logger.warning("%s: sampling-rate code not in the %s table, streaming nothing", self, self.model)
 
     def stop_streaming(self, now: float) -> None:
         """Switch streaming off at ``now``; samples due until then are still sent."""
