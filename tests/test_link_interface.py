@@ -1,7 +1,6 @@
 """The serial link: connect, disconnect, the exchange and its failures, the
 two sequences with their retries, the buffer read and the identity queries."""
 
-import logging
 from unittest import mock
 
 import pytest
@@ -10,7 +9,6 @@ import serial
 import vexlo_device_communication as vexlo
 from link_fake_port import ScriptedPort, request, response
 
-LOGGER = "vexlo_device_communication"
 MODEL = response(b"PLX310\0\0\0\0")
 ITEM = response(b"QMT31872\0\0")
 MODEL_FRAME = bytes.fromhex("0005010111")
@@ -21,16 +19,6 @@ ITEM_FRAME = bytes.fromhex("0005010215")
 def sleeps():
     with mock.patch("time.sleep") as sleep:
         yield sleep
-
-
-@pytest.fixture
-def records(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-
-    def taken():
-        return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == LOGGER]
-
-    return taken
 
 
 @pytest.fixture
