@@ -7,6 +7,8 @@ import logging
 import sys
 from unittest import mock
 
+import pytest
+
 import vexlo_device_communication as vexlo
 from vexlo_tools.sim import SimulatedInstrument, simulated_ports
 
@@ -80,4 +82,22 @@ def test_connecting_again_and_again_does_not_leak():
                 vexlo._SerialCommunicationInterface("/dev/none", 2000000).connect()
 
     with quiet(), simulated_ports({PORT: instrument}):
+        assert growth(work, 3000) < 200
+
+
+@pytest.mark.skipif(not hasattr(vexlo, "ADCConverter"), reason="ADCConverter not built yet")
+def test_calibration_loading_does_not_leak():
+    instrument = SimulatedInstrument.mvr420()
+
+    def work(rounds):
+        for i in range(rounds):
+            assert link.load_adc_converter(i % 8).number_of_loading_points == 2
+            if i % 4 == 0:
+                instrument.corrupt_checksums(answers=1)
+                with contextlib.suppress(vexlo.VexloCalibrationError):
+                    link.load_adc_converter(0)
+
+    with quiet(), simulated_ports({PORT: instrument}):
+        link = vexlo._SerialCommunicationInterface(PORT, 320000)
+        link.connect()
         assert growth(work, 3000) < 200
