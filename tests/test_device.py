@@ -298,4 +298,5 @@ def test_operations_do_not_leak(monkeypatch):
     before = sys.getallocatedblocks()
     run(20000)
     gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    # One object kept per round would show as 20000 blocks or more.
+    assert sys.getallocatedblocks() - before < 2000
