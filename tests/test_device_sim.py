@@ -35,6 +35,7 @@ def test_discovery_on_a_bench_of_instruments(records):
         gone.unplug()
         with mock.patch("serial.tools.list_ports.comports", return_value=listing):
             devices = vexlo.VexloSerialScanner.discover_devices()
+        log = records()
         found = {d.communication_interface.comport: d for d in devices}
         assert list(found) == ["/dev/ttySIM0", "/dev/ttySIM2", "/dev/ttySIM4"]
         assert [d.communication_interface.baud_rate for d in devices] == [2000000, 320000, 320000]
@@ -44,7 +45,6 @@ def test_discovery_on_a_bench_of_instruments(records):
         assert found["/dev/ttySIM4"].get_reading() == pytest.approx(612.5, abs=1e-3)
         for device in devices:
             assert device.communication_interface.serial_connection.is_open
-    log = records()
     for baud in (2000000, 320000, 115200):
         assert ("DEBUG", f"/dev/ttySIM1 at {baud} baud: communication error - "
                          "No response received within 1s timeout") in log
@@ -86,6 +86,7 @@ def device():
 
 
 def test_settings_round_trip(device):
+    device.instrument.select_profile(2, channel=1)
     device.set_sampling_rate(vexlo.PLX310SamplingRateEnum.SPS_38400, channel_number=1.0)
     assert device.get_sampling_rate(1) == 15
     device.set_sampling_rate_value(3)
