@@ -61,13 +61,10 @@ bool refuse_text(PyObject* value, const char* name)
     return true;
 }
 
-// Logs, but a failing log call (an exception text that cannot be formed, a
-// broken handler) is dropped, so that a failing probe never escapes.
-// Returns false only for an exception that is not an Exception (an interrupt).
-bool log_quietly(PyObject* module, Level level, Message& message)
+// Drops the pending exception if it is an Exception and returns true;
+// anything else (an interrupt) stays pending and gives false.
+bool swallow_exception()
 {
-    if (log(module, level, message))
-        return true;
     cppy::ptr error(fetch_exception());
     if (exception_matches(error, PyExc_Exception))
         return true;
@@ -75,20 +72,20 @@ bool log_quietly(PyObject* module, Level level, Message& message)
     return false;
 }
 
-// Closes a probe's interface, ignoring any Exception it raises. Returns false
-// only for an exception that is not an Exception, left pending.
+// Logs; a failing log call (an exception text that cannot be formed, a
+// broken handler) is dropped, so that a failing probe never escapes.
+bool log_quietly(PyObject* module, Level level, Message& message)
+{
+    return log(module, level, message) || swallow_exception();
+}
+
+// Closes a probe's interface, if it was created, ignoring any Exception.
 bool close_quietly(const cppy::ptr& interface)
 {
     if (!interface)
         return true;
     cppy::ptr result(call_method(interface.get(), VEXLO_NAME("disconnect")));
-    if (result)
-        return true;
-    cppy::ptr error(fetch_exception());
-    if (exception_matches(error, PyExc_Exception))
-        return true;
-    restore_exception(error);
-    return false;
+    return static_cast<bool>(result) || swallow_exception();
 }
 
 // serial.tools.list_ports.comports(), looked up now so that patches take
@@ -227,29 +224,26 @@ bool handle_failed_probe(PyObject* module, PyObject* port, PyObject* baud, const
 {
     ModuleState* st = state_of(module);
     cppy::ptr error(fetch_exception());
-    if (!exception_matches(error, PyExc_Exception))
+    if (exception_matches(error, PyExc_Exception))
     {
-        // Not a probe failure: still release the port before it propagates.
-        if (!close_quietly(interface))
-            PyErr_Clear();
-        restore_exception(error);
-        return false;
+        bool logged;
+        if (exception_matches(error, st->VexloCommunicationError) ||
+            exception_matches(error, st->VexloConnectionError))
+            logged = log_quietly(module, Level::Debug,
+                                 Message() << port << " at " << baud << " baud: communication error - " << error);
+        else
+            logged = log_quietly(module, Level::Warning,
+                                 Message() << "Unexpected error scanning " << port << " at " << baud
+                                           << " baud: " << error);
+        if (logged)
+            return close_quietly(interface);
+        error = fetch_exception();  // interrupted while logging
     }
-    bool logged;
-    if (exception_matches(error, st->VexloCommunicationError) || exception_matches(error, st->VexloConnectionError))
-        logged = log_quietly(module, Level::Debug,
-                             Message() << port << " at " << baud << " baud: communication error - " << error);
-    else
-        logged = log_quietly(module, Level::Warning,
-                             Message() << "Unexpected error scanning " << port << " at " << baud
-                                       << " baud: " << error);
-    if (!logged)
-    {
-        if (!close_quietly(interface))
-            PyErr_Clear();
-        return false;
-    }
-    return close_quietly(interface);
+    // Discovery ends here: the port is still released first.
+    if (!close_quietly(interface))
+        PyErr_Clear();
+    restore_exception(error);
+    return false;
 }
 
 PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
