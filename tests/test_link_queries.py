@@ -2,6 +2,7 @@
 returned, argument encoding, the sampling-rate rule and the firmware text."""
 
 import hashlib
+import inspect
 import logging
 import struct
 from unittest import mock
@@ -189,3 +190,17 @@ def test_firmware_version_lets_communication_failures_through(link, port):
     with pytest.raises(vexlo.VexloTimeoutError):
         link.get_firmware_version_with_patch()
     assert len(port.frames) == 3
+
+
+@pytest.mark.parametrize("name", sorted({op[0] for op in OPERATIONS} | {"set_sampling_rate"}))
+def test_signature_names_the_parameters_the_method_binds(name):
+    ci = vexlo._SerialCommunicationInterface("/dev/x")
+    parameters = list(inspect.signature(getattr(ci, name)).parameters)
+    keywords = {p: 1 for p in parameters}
+    with mock.patch.object(ci, "send_convert_return_sequence", return_value="010a03"), \
+            mock.patch.object(ci, "send_sequence"):
+        if name == "set_load_of_loading_point":
+            keywords["load_value"] = 1.0
+        getattr(ci, name)(**keywords)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'extra'"):
+            getattr(ci, name)(extra=1, **keywords)

@@ -148,7 +148,8 @@ MemberList interface_calibration_members()
          ":param profile: The profile number.\n"
          ":return: A new ADCConverter.\n"
          ":raises VexloCalibrationError: If the calibration is invalid or cannot be read.\n"
-         ":raises VexloCommunicationError: If an exchange fails."},
+         ":raises VexloCommunicationError: If an exchange fails.",
+         MemberKind::Method, -1, "(self, profile)"},
     };
 }
 

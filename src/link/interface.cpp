@@ -527,14 +527,17 @@ MemberList interface_link_members()
          "Create a link to the instrument on one serial port; the port is not opened.\n\n"
          ":param comport: The port name.\n"
          ":param baud_rate: The baud rate.\n"
-         ":param timeout: The read timeout in seconds."},
+         ":param timeout: The read timeout in seconds.",
+         MemberKind::Method, -1, "(self, comport, baud_rate=9600, timeout=1)"},
         {"connect", connect,
          "Open the serial port and cache the instrument's model and item number.\n\n"
          ":return: None.\n"
-         ":raises VexloConnectionError: If the port cannot be opened."},
+         ":raises VexloConnectionError: If the port cannot be opened.",
+         MemberKind::Method, -1, "(self)"},
         {"disconnect", disconnect,
          "Close the serial port; failures are logged, not raised.\n\n"
-         ":return: None."},
+         ":return: None.",
+         MemberKind::Method, -1, "(self)"},
         {"send_command_with_response", send_command_with_response,
          "Write one request frame and read its fixed-length response.\n\n"
          ":param command_bytes: The complete request frame.\n"
@@ -542,7 +545,8 @@ MemberList interface_link_members()
          ":return: The response bytes.\n"
          ":raises VexloTimeoutError: If nothing arrives within the read timeout.\n"
          ":raises VexloCommunicationError: If the link is closed, the response is short or the "
-         "port fails."},
+         "port fails.",
+         MemberKind::Method, -1, "(self, command_bytes, command_length)"},
         {"send_sequence", send_sequence,
          "Send a setting command and discard its response.\n\n"
          ":param command: The command descriptor.\n"
@@ -560,17 +564,20 @@ MemberList interface_link_members()
         {"read_buffer_data", read_buffer_data,
          "Read whatever the port has buffered, without waiting.\n\n"
          ":return: The waiting bytes, possibly none.\n"
-         ":raises VexloCommunicationError: If the link is closed or the port fails."},
+         ":raises VexloCommunicationError: If the link is closed or the port fails.",
+         MemberKind::Method, -1, "(self)"},
         {"get_model_number", get_model_number,
          "Ask the instrument for its model number.\n\n"
          ":return: The model number, for instance PLX310.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the response is invalid."},
+         ":raises VexloProtocolError: If the response is invalid.",
+         MemberKind::Method, -1, "(self)"},
         {"get_item_number", get_item_number,
          "Ask the instrument for its item number.\n\n"
          ":return: The item number.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the response is invalid."},
+         ":raises VexloProtocolError: If the response is invalid.",
+         MemberKind::Method, -1, "(self)"},
     };
 }
 

@@ -390,6 +390,7 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
 MemberList interface_query_members()
 {
     static std::string docs[kOperationCount];
+    static std::string signatures[kOperationCount];
     MemberList members;
     for (long i = 0; i < kOperationCount; ++i)
     {
@@ -401,7 +402,12 @@ MemberList interface_query_members()
                        ? ":raises VexloCommunicationError: If the exchange fails.\n"
                          ":raises VexloProtocolError: If the response is invalid."
                        : ":raises VexloCommunicationError: If the exchange fails.";
-        members.push_back({op.name, run_operation, docs[i].c_str(), MemberKind::Method, i});
+        signatures[i] = "(self";
+        for (int p = 0; p < param_count(op); ++p)
+            signatures[i] += std::string(", ") + op.params[p];
+        signatures[i] += ")";
+        members.push_back(
+            {op.name, run_operation, docs[i].c_str(), MemberKind::Method, i, signatures[i].c_str()});
     }
     extend(members,
            {
@@ -410,7 +416,8 @@ MemberList interface_query_members()
                 ":return: The version as three pairs of hexadecimal digits, for instance "
                 "01.0a.03; 0.0.0 if the instrument's answer is no version.\n"
                 ":raises VexloCommunicationError: If the exchange fails.\n"
-                ":raises VexloProtocolError: If the response is invalid."},
+                ":raises VexloProtocolError: If the response is invalid.",
+                MemberKind::Method, -1, "(self)"},
                {"set_sampling_rate", set_sampling_rate,
                 "Set the sampling-rate code of a profile.\n\n"
                 ":param profile_number: The profile number, 0 to 255.\n"
@@ -420,7 +427,8 @@ MemberList interface_query_members()
                 "that is not the Plus Prime edition.\n"
                 ":raises ValueError: If a value is outside 0 to 255.\n"
                 ":raises TypeError: If a value is not an integer.\n"
-                ":raises VexloCommunicationError: If an exchange fails."},
+                ":raises VexloCommunicationError: If an exchange fails.",
+                MemberKind::Method, -1, "(self, profile_number, samples_per_second)"},
            });
     return members;
 }
