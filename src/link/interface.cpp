@@ -131,10 +131,9 @@ void undo_open(PyObject* self, const cppy::ptr& opened, const cppy::ptr& previou
     cppy::ptr pending(fetch_exception());
     cppy::ptr closed(call_method(opened.get(), VEXLO_NAME("close")));
     PyErr_Clear();
-    int restored = previous ? PyObject_SetAttr(self, VEXLO_NAME("serial_connection"), previous.get())
-                            : PyObject_DelAttr(self, VEXLO_NAME("serial_connection"));
-    (void)restored;
-    PyErr_Clear();
+    if (previous ? PyObject_SetAttr(self, VEXLO_NAME("serial_connection"), previous.get())
+                 : PyObject_DelAttr(self, VEXLO_NAME("serial_connection")))
+        PyErr_Clear();
     restore_exception(pending);
 }
 
@@ -249,6 +248,13 @@ bool log_and_raise(PyObject* module, Level level, Message& record, PyObject* cls
     return false;
 }
 
+// len(value) as an int, or null.
+PyObject* length_of(PyObject* value)
+{
+    Py_ssize_t size = PyObject_Size(value);
+    return size < 0 ? nullptr : PyLong_FromSsize_t(size);
+}
+
 // One exchange on an open port: reset, write, one blocking read. Returns the
 // response or null with the failure pending.
 PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObject* command_bytes,
@@ -262,8 +268,7 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
     cppy::ptr written(call_method(connection, VEXLO_NAME("write"), command_bytes));
     if (!written)
         return nullptr;
-    Py_ssize_t size = PyObject_Size(command_bytes);
-    cppy::ptr total(size < 0 ? nullptr : PyLong_FromSsize_t(size));
+    cppy::ptr total(length_of(command_bytes));
     if (!total)
         return nullptr;
     int short_write = PyObject_RichCompareBool(written.get(), total.get(), Py_NE);
@@ -295,8 +300,7 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
                       Message() << "No response received within " << timeout << "s timeout");
         return nullptr;
     }
-    Py_ssize_t got_size = PyObject_Size(response.get());
-    cppy::ptr got(got_size < 0 ? nullptr : PyLong_FromSsize_t(got_size));
+    cppy::ptr got(length_of(response.get()));
     if (!got)
         return nullptr;
     int too_short = PyObject_RichCompareBool(got.get(), command_length, Py_LT);
@@ -474,15 +478,10 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* identity_query(PyObject* self, PyObject* command_name)
 {
-    cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));
-    if (!commands)
-        return nullptr;
-    cppy::ptr command(get_attr(commands.get(), command_name));
     cppy::ptr arguments(PyByteArray_FromStringAndSize(nullptr, 0));
-    if (!command || !arguments)
+    if (!arguments)
         return nullptr;
-    return call_method(self, VEXLO_NAME("send_convert_return_sequence"), command.get(),
-                       arguments.get());
+    return send_command(self, command_name, arguments.get(), true);
 }
 
 PyObject* get_model_number(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -507,6 +506,18 @@ PyObject* get_item_number(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 bool is_exception(const cppy::ptr& error)
 {
     return exception_matches(error, PyExc_Exception);
+}
+
+PyObject* send_command(PyObject* self, PyObject* command_name, PyObject* arguments, bool query)
+{
+    cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));
+    if (!commands)
+        return nullptr;
+    cppy::ptr command(get_attr(commands.get(), command_name));
+    if (!command)
+        return nullptr;
+    PyObject* sequence = query ? VEXLO_NAME("send_convert_return_sequence") : VEXLO_NAME("send_sequence");
+    return call_method(self, sequence, command.get(), arguments);
 }
 
 int connection_is_open(PyObject* connection)

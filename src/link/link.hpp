@@ -15,4 +15,9 @@ bool is_exception(const cppy::ptr& error);
 // an open port, 0 when not, -1 with an exception set.
 int connection_is_open(PyObject* connection);
 
+// self.send_convert_return_sequence (query) or self.send_sequence (setting)
+// with the catalogue entry `command_name` of self.commands and `arguments`,
+// everything looked up at the moment of the call.
+PyObject* send_command(PyObject* self, PyObject* command_name, PyObject* arguments, bool query);
+
 }  // namespace vexlo

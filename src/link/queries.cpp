@@ -12,6 +12,7 @@
 #include "common/log.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
+#include "link/link.hpp"
 #include "link/version.hpp"
 #include "protocol/bytes.hpp"
 #include "subsystems.hpp"
@@ -240,18 +241,9 @@ PyObject* encode_arguments(PyObject* module, const Operation& op, PyObject* cons
     return arguments.release();
 }
 
-// self.<sequence>(self.commands.<name>, arguments)
 PyObject* send(PyObject* self, Kind kind, PyObject* name, PyObject* arguments)
 {
-    cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));
-    if (!commands)
-        return nullptr;
-    cppy::ptr command(get_attr(commands.get(), name));
-    if (!command)
-        return nullptr;
-    PyObject* sequence = kind == Kind::Query ? VEXLO_NAME("send_convert_return_sequence")
-                                             : VEXLO_NAME("send_sequence");
-    return call_method(self, sequence, command.get(), arguments);
+    return send_command(self, name, arguments, kind == Kind::Query);
 }
 
 PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
