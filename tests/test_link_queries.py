@@ -170,7 +170,7 @@ def test_set_sampling_rate_stops_when_a_query_fails(link, port):
 
 # ------------------------------------------------------------- firmware version
 
-@pytest.mark.parametrize("answer", ["0109", "010a03f", "zz0a03", b"010a03", None, 10])
+@pytest.mark.parametrize("answer", ["0109", "010a03f", "zz0a03", "\ud80001", b"010a03", None, 10])
 def test_firmware_version_that_is_no_version_gives_zeros(answer, link, caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     with mock.patch.object(link, "send_convert_return_sequence", return_value=answer):

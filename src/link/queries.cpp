@@ -241,11 +241,6 @@ PyObject* encode_arguments(PyObject* module, const Operation& op, PyObject* cons
     return arguments.release();
 }
 
-PyObject* send(PyObject* self, Kind kind, PyObject* name, PyObject* arguments)
-{
-    return send_command(self, name, arguments, kind == Kind::Query);
-}
-
 PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     const long index = PyLong_AsLong(fn->data);
@@ -256,7 +251,7 @@ PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     cppy::ptr arguments(encode_arguments(fn->module, op, a + 1));
     if (!arguments)
         return nullptr;
-    cppy::ptr result(send(a[0], op.kind, command_name(index), arguments.get()));
+    cppy::ptr result(send_command(a[0], command_name(index), arguments.get(), op.kind == Kind::Query));
     if (!result || op.kind == Kind::Query)
         return result.release();
     Py_RETURN_NONE;
@@ -277,8 +272,8 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
     cppy::ptr arguments(empty_arguments());
     if (!arguments)
         return nullptr;
-    cppy::ptr result(send(args[0], Kind::Query, VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
-                          arguments.get()));
+    cppy::ptr result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
+                                  arguments.get(), true));
     if (!result)
         return nullptr;
     std::string version;
@@ -287,8 +282,8 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(result.get(), &size);
         if (!text)
-            return nullptr;
-        if (format_firmware_version(std::string(text, static_cast<size_t>(size)), version))
+            PyErr_Clear();  // not encodable (lone surrogates): no version either
+        else if (format_firmware_version(std::string(text, static_cast<size_t>(size)), version))
             return PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()));
     }
     // Anything but six hexadecimal digits is no version: cutting it in pairs
@@ -357,10 +352,10 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     cppy::ptr no_arguments(empty_arguments());
     if (!no_arguments)
         return nullptr;
-    cppy::ptr item(send(a[0], Kind::Query, VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get()));
+    cppy::ptr item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
     if (!item)
         return nullptr;
-    cppy::ptr model(send(a[0], Kind::Query, VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get()));
+    cppy::ptr model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
     if (!model)
         return nullptr;
     cppy::ptr digest(item_digest(fn->module, item.get()));
@@ -371,7 +366,7 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     cppy::ptr arguments(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), 2));
     if (!arguments)
         return nullptr;
-    cppy::ptr sent(send(a[0], Kind::Setting, VEXLO_NAME("Set_Sampling_Rate_Command"), arguments.get()));
+    cppy::ptr sent(send_command(a[0], VEXLO_NAME("Set_Sampling_Rate_Command"), arguments.get(), false));
     if (!sent)
         return nullptr;
     Py_RETURN_NONE;
