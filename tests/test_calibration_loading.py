@@ -146,9 +146,3 @@ def test_overridden_queries_and_midpoint_are_used(instrument, link):
     assert (converter.direction_1_fullscale_value, converter.direction_2_fullscale_value) == (100.0, 300.0)
     assert converter.midpoint_offset == 0.0  # the patched computation did not run
     assert [r.name for r in instrument.request_log].count("load_of_loading_point") == 4
-
-
-def test_keyboard_interrupt_is_not_wrapped(link):
-    with mock.patch.object(link, "get_number_of_directions", side_effect=KeyboardInterrupt):
-        with pytest.raises(KeyboardInterrupt):
-            link.load_adc_converter(0)

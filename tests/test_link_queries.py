@@ -2,7 +2,6 @@
 returned, argument encoding, the sampling-rate rule and the firmware text."""
 
 import hashlib
-import inspect
 import logging
 import struct
 from unittest import mock
@@ -42,6 +41,8 @@ def link(port):
 # (method, positional, keyword, request before its checksum, reply payload or
 # None for a setting, value returned)
 OPERATIONS = [
+    ("get_model_number", (), {}, "00050101", b"PLX\x00310\x00\x00\x00", "PLX310"),
+    ("get_item_number", (), {}, "00050102", b"QMT31872\x00\x00", "QMT31872"),
     ("get_instrument_serial_number", (), {}, "00050100", b"\x00\x01\x86\xa0", 100000),
     ("get_sensor_serial_number", (3,), {}, "0006030003", b"\xff\xff\xff\xff", 4294967295),
     ("get_board_temperature", (), {}, "00050007", b"\x00\x00\x0b\xb8", 3000),
@@ -190,17 +191,3 @@ def test_firmware_version_lets_communication_failures_through(link, port):
     with pytest.raises(vexlo.VexloTimeoutError):
         link.get_firmware_version_with_patch()
     assert len(port.frames) == 3
-
-
-@pytest.mark.parametrize("name", sorted({op[0] for op in OPERATIONS} | {"set_sampling_rate"}))
-def test_signature_names_the_parameters_the_method_binds(name):
-    ci = vexlo._SerialCommunicationInterface("/dev/x")
-    parameters = list(inspect.signature(getattr(ci, name)).parameters)
-    keywords = {p: 1 for p in parameters}
-    with mock.patch.object(ci, "send_convert_return_sequence", return_value="010a03"), \
-            mock.patch.object(ci, "send_sequence"):
-        if name == "set_load_of_loading_point":
-            keywords["load_value"] = 1.0
-        getattr(ci, name)(**keywords)
-        with pytest.raises(TypeError, match="unexpected keyword argument 'extra'"):
-            getattr(ci, name)(extra=1, **keywords)

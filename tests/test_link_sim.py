@@ -45,26 +45,6 @@ def test_connect_caches_the_identity_of_each_model(instrument, baud_rate, model,
     assert ci.serial_connection is None
 
 
-def test_connect_at_a_rate_the_instrument_does_not_use_leaves_the_identity_unknown(sleeps, records):
-    instrument = SimulatedInstrument.plx310()
-    ci = connected(instrument, 115200)
-    assert ci.serial_connection.is_open
-    assert ci._cached_model_number is None and ci._cached_item_number is None
-    assert sent(instrument) == []  # the instrument heard nothing it understood
-    assert len(sleeps.call_args_list) == 2
-    assert records()[-1] == ("WARNING", "Failed to cache device info during connect: "
-                                        "No response received within 1s timeout")
-
-
-def test_connect_to_an_unknown_port():
-    with simulated_ports({PORT: SimulatedInstrument.mvr420()}):
-        ci = vexlo._SerialCommunicationInterface("/dev/ttySIM9", 320000)
-        with pytest.raises(vexlo.VexloConnectionError, match="^Could not open serial port /dev/ttySIM9 at 320000 baud: ") as raised:
-            ci.connect()
-    assert isinstance(raised.value.__cause__, serial.SerialException)
-    assert ci.serial_connection is None
-
-
 def test_settings_round_trip_through_the_instrument():
     instrument = SimulatedInstrument.mvr420(serial_number=4711, firmware_version=(4, 10, 2))
     ci = connected(instrument, 320000)
@@ -88,24 +68,6 @@ def test_settings_round_trip_through_the_instrument():
     instrument.set_raw_count(0xFEDCBA98, channel=1)
     assert ci.get_ndr(1) == 0xFEDCBA98
     assert all(answered for _, _, answered in sent(instrument))
-
-
-@pytest.mark.parametrize("instrument, allowed", [
-    (SimulatedInstrument.plx310_plus_prime(), True),
-    (SimulatedInstrument.plx310(), False),
-])
-def test_fastest_rate_depends_on_the_edition(instrument, allowed):
-    ci = connected(instrument, 2000000)
-    instrument.request_log.clear()
-    if allowed:
-        ci.set_sampling_rate(0, 15)
-    else:
-        with pytest.raises(vexlo.VexloInvalidParameterError):
-            ci.set_sampling_rate(0, 15)
-    names = [name for name, _, _ in sent(instrument)]
-    assert names[:2] == ["item_number", "model_number"]
-    assert names[2:] == (["set_sampling_rate"] if allowed else [])
-    assert instrument.profiles[0].sampling_rate_code == (15 if allowed else 7)
 
 
 def test_retries_ride_out_a_brief_silence(sleeps):
