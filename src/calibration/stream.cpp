@@ -6,6 +6,7 @@
 // looked up by name for every packet.
 #include <cppy/cppy.h>
 
+#include <memory>
 #include <new>
 
 #include "calibration/adc_converter.hpp"
@@ -256,6 +257,12 @@ private:
     bool m_open = false;
 };
 
+struct Sample
+{
+    double value;
+    uint64_t count;
+};
+
 bool is_caught_conversion_error(const cppy::ptr& error)
 {
     return exception_matches(error, PyExc_ValueError) ||
@@ -302,14 +309,33 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
 
     PyTypeObject* reading_type = type_of(st->StreamReadingType);
     stream::ScanResult scanned;
-    if (const adc::Calibration* calibration = native_calibration(fn->module, converter))
+    if (const adc::Calibration* native = native_calibration(fn->module, converter))
     {
+        // No Python code runs until the readings are made, so the
+        // calibration cannot change meanwhile. Converting every packet first,
+        // in a loop without calls, lets the divisions overlap.
+        const adc::Calibration calibration = *native;
+        // Packets do not overlap, so there are at most size / P of them.
+        std::unique_ptr<Sample[]> samples(new (std::nothrow) Sample[view.size() / Packet::size]);
+        if (!samples)
+            return PyErr_NoMemory();
+        size_t taken = 0;
         scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t) {
-            cppy::ptr reading(new_reading(reading_type, adc::convert(*calibration, count), count));
-            if (!reading || PyList_Append(readings.get(), reading.get()) < 0)
-                return stream::Outcome::Abort;
+            Sample& sample = samples[taken++];
+            sample.value = adc::convert(calibration, count);
+            sample.count = count;
             return stream::Outcome::Accepted;
         });
+        readings = PyList_New(static_cast<Py_ssize_t>(taken));
+        if (!readings)
+            return nullptr;
+        for (size_t i = 0; i < taken; ++i)
+        {
+            PyObject* reading = new_reading(reading_type, samples[i].value, samples[i].count);
+            if (!reading)
+                return nullptr;
+            PyList_SET_ITEM(readings.get(), static_cast<Py_ssize_t>(i), reading);
+        }
     }
     else
     {
