@@ -460,9 +460,9 @@ MemberList stream_converter_members()
 {
     return {
         {"convert_stream_data_to_reading", convert_stream<stream::FourBytePacket>, kConvertDoc,
-         MemberKind::StaticMethod},
+         MemberKind::StaticMethod, -1, "(data, adc_converter)"},
         {"convert_stream_data_to_reading_38_kHz", convert_stream<stream::ThreeBytePacket>,
-         kConvert38kHzDoc, MemberKind::StaticMethod},
+         kConvert38kHzDoc, MemberKind::StaticMethod, -1, "(data, adc_converter)"},
     };
 }
 
