@@ -270,6 +270,76 @@ bool is_caught_conversion_error(const cppy::ptr& error)
            exception_matches(error, PyExc_AttributeError);
 }
 
+// The readings of a converter that is exactly ADCConverter with its native
+// operations. No Python code runs until the readings are made, so the
+// calibration cannot change meanwhile; converting every packet first, in a
+// loop without calls, lets the divisions overlap.
+template <typename Packet>
+PyObject* readings_native(const adc::Calibration& native, const BufferView& view,
+                          PyTypeObject* reading_type, stream::ScanResult* scanned)
+{
+    const adc::Calibration calibration = native;
+    // Packets do not overlap, so there are at most size / P of them.
+    std::unique_ptr<Sample[]> samples(new (std::nothrow) Sample[view.size() / Packet::size]);
+    if (!samples)
+        return PyErr_NoMemory();
+    size_t taken = 0;
+    *scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t) {
+        Sample& sample = samples[taken++];
+        sample.value = adc::convert(calibration, count);
+        sample.count = count;
+        return stream::Outcome::Accepted;
+    });
+    cppy::ptr readings(PyList_New(static_cast<Py_ssize_t>(taken)));
+    if (!readings)
+        return nullptr;
+    for (size_t i = 0; i < taken; ++i)
+    {
+        PyObject* reading = new_reading(reading_type, samples[i].value, samples[i].count);
+        if (!reading)
+            return nullptr;
+        PyList_SET_ITEM(readings.get(), static_cast<Py_ssize_t>(i), reading);
+    }
+    return readings.release();
+}
+
+// The readings of any other converter: convert_adc is looked up by name for
+// every packet, and its three expected kinds of failure skip the position.
+template <typename Packet>
+PyObject* readings_by_name(PyObject* module, PyObject* converter, const BufferView& view,
+                           PyTypeObject* reading_type, stream::ScanResult* scanned)
+{
+    cppy::ptr readings(PyList_New(0));
+    if (!readings)
+        return nullptr;
+    *scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t index) {
+        cppy::ptr number(PyLong_FromUnsignedLongLong(count));
+        if (!number)
+            return stream::Outcome::Abort;
+        cppy::ptr value(call_method(converter, VEXLO_NAME("convert_adc"), number.get()));
+        double calibrated = 0.0;
+        if (value && fields::to_double(value.get(), &calibrated))
+        {
+            cppy::ptr reading(new_reading(reading_type, calibrated, count));
+            if (!reading || PyList_Append(readings.get(), reading.get()) < 0)
+                return stream::Outcome::Abort;
+            return stream::Outcome::Accepted;
+        }
+        cppy::ptr error(fetch_exception());
+        if (!is_caught_conversion_error(error))
+        {
+            restore_exception(error);
+            return stream::Outcome::Abort;
+        }
+        if (!log(module, Level::Warning,
+                 Message() << "ADC conversion failed at index " << static_cast<long long>(index)
+                           << ": " << error))
+            return stream::Outcome::Abort;
+        return stream::Outcome::Rejected;
+    });
+    return scanned->aborted ? nullptr : readings.release();
+}
+
 template <typename Packet>
 PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
@@ -290,9 +360,6 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     BufferView view;
     if (!view.open(data))
         return nullptr;
-    cppy::ptr readings(PyList_New(0));
-    if (!readings)
-        return nullptr;
 
     if (view.size() < Packet::size)
     {
@@ -302,70 +369,19 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
                                         reinterpret_cast<const char*>(view.bytes()),
                                         static_cast<Py_ssize_t>(view.size()))
                                   : cppy::incref(data));
-        if (!buffer)
+        cppy::ptr readings(PyList_New(0));
+        if (!buffer || !readings)
             return nullptr;
         return new_result(st, readings, buffer);
     }
 
     PyTypeObject* reading_type = type_of(st->StreamReadingType);
-    stream::ScanResult scanned;
-    if (const adc::Calibration* native = native_calibration(fn->module, converter))
-    {
-        // No Python code runs until the readings are made, so the
-        // calibration cannot change meanwhile. Converting every packet first,
-        // in a loop without calls, lets the divisions overlap.
-        const adc::Calibration calibration = *native;
-        // Packets do not overlap, so there are at most size / P of them.
-        std::unique_ptr<Sample[]> samples(new (std::nothrow) Sample[view.size() / Packet::size]);
-        if (!samples)
-            return PyErr_NoMemory();
-        size_t taken = 0;
-        scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t) {
-            Sample& sample = samples[taken++];
-            sample.value = adc::convert(calibration, count);
-            sample.count = count;
-            return stream::Outcome::Accepted;
-        });
-        readings = PyList_New(static_cast<Py_ssize_t>(taken));
-        if (!readings)
-            return nullptr;
-        for (size_t i = 0; i < taken; ++i)
-        {
-            PyObject* reading = new_reading(reading_type, samples[i].value, samples[i].count);
-            if (!reading)
-                return nullptr;
-            PyList_SET_ITEM(readings.get(), static_cast<Py_ssize_t>(i), reading);
-        }
-    }
-    else
-    {
-        scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t index) {
-            cppy::ptr number(PyLong_FromUnsignedLongLong(count));
-            if (!number)
-                return stream::Outcome::Abort;
-            cppy::ptr value(call_method(converter, VEXLO_NAME("convert_adc"), number.get()));
-            double calibrated = 0.0;
-            if (value && fields::to_double(value.get(), &calibrated))
-            {
-                cppy::ptr reading(new_reading(reading_type, calibrated, count));
-                if (!reading || PyList_Append(readings.get(), reading.get()) < 0)
-                    return stream::Outcome::Abort;
-                return stream::Outcome::Accepted;
-            }
-            cppy::ptr error(fetch_exception());
-            if (!is_caught_conversion_error(error))
-            {
-                restore_exception(error);
-                return stream::Outcome::Abort;
-            }
-            if (!log(fn->module, Level::Warning,
-                     Message() << "ADC conversion failed at index " << static_cast<long long>(index)
-                               << ": " << error))
-                return stream::Outcome::Abort;
-            return stream::Outcome::Rejected;
-        });
-    }
-    if (scanned.aborted)
+    stream::ScanResult scanned{};
+    const adc::Calibration* native = native_calibration(fn->module, converter);
+    cppy::ptr readings(native ? readings_native<Packet>(*native, view, reading_type, &scanned)
+                              : readings_by_name<Packet>(fn->module, converter, view, reading_type,
+                                                         &scanned));
+    if (!readings)
         return nullptr;
     if (scanned.invalid > 0 &&
         !log(fn->module, Level::Warning,
