@@ -189,7 +189,7 @@ def test_four_byte_packet(logger):
 
 def test_three_byte_packet(logger):
     conv = calibrated()
-    result = convert3(bytearray.fromhex("12347A"), conv)
+    result = convert3(adc_converter=conv, data=bytearray.fromhex("12347A"))
     assert as_pairs(result) == [(conv.convert_adc(305397760), 305397760)]
     assert logger.at("warning") == []
 
@@ -287,15 +287,6 @@ def test_data_type_errors(convert, data, message):
 
     with pytest.raises(TypeError, match="^%s$" % re.escape(message)):
         convert(data, Untouched())
-
-
-@pytest.mark.parametrize("args, kwargs", [
-    ((b"",), {}), ((b"", None, None), {}), ((), {"data": b""}), ((b"",), {"converter": None}),
-])
-def test_arguments_bind_like_a_function(args, kwargs):
-    with pytest.raises(TypeError):
-        convert4(*args, **kwargs)
-    assert convert4(adc_converter=None, data=b"").readings == []
 
 
 # --- Conversion: dispatch ------------------------------------------------------------------
