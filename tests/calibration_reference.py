@@ -115,3 +115,16 @@ def packet4(b0, b1, b2):
 
 def packet3(b0, b1):
     return bytes((b0, b1, (b0 + 2 * b1) % 256))
+
+
+def two_direction_converter(cls):
+    """A calibration over the 32-bit count range, so that stream counts reach both directions."""
+    conv = cls()
+    conv.direction_1_offset_value = 2.0e9
+    conv.direction_1_fullscale_value = 4.0e9
+    conv.direction_1_fullscale_load = 500.0
+    conv.direction_2_offset_value = 1.9e9
+    conv.direction_2_fullscale_value = 1.0e8
+    conv.direction_2_fullscale_load = 450.0
+    conv._set_midpoint_offset()
+    return conv

@@ -8,7 +8,7 @@ from unittest import mock
 import pytest
 
 import vexlo_device_communication as vexlo
-from calibration_reference import packet3, packet4
+from calibration_reference import packet3, packet4, two_direction_converter
 
 
 class Quiet:
@@ -28,16 +28,6 @@ class Picky:
         return count
 
 
-def converter(cls=vexlo.ADCConverter):
-    conv = cls()
-    conv.direction_1_offset_value = 2e9
-    conv.direction_1_fullscale_value = 4e9
-    conv.direction_1_fullscale_load = 10.0
-    conv.direction_2_offset_value = 1e9
-    conv._set_midpoint_offset()
-    return conv
-
-
 def fail(function, *args):
     try:
         function(*args)
@@ -49,8 +39,8 @@ STREAM4 = bytearray(b"".join(packet4(i % 256, (i * 7) % 256, 3) for i in range(1
 STREAM3 = bytes(b"".join(packet3(i % 256, 9) for i in range(1000)) + b"\x05")
 GARBAGE = bytearray(STREAM4[:400] + b"\xff\xfe" + STREAM4[400:])
 
-native = converter()
-override = converter(Override)
+native = two_direction_converter(vexlo.ADCConverter)
+override = two_direction_converter(Override)
 reading = vexlo.StreamReading(1.5, 10)
 result = vexlo.StreamConversionResult([reading], bytearray(b"\x01"))
 

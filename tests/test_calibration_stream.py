@@ -39,16 +39,7 @@ def logger(monkeypatch):
 
 
 def calibrated():
-    """Two directions, so that the stream counts spread over both."""
-    conv = vexlo.ADCConverter()
-    conv.direction_1_offset_value = 2.0e9
-    conv.direction_1_fullscale_value = 4.0e9
-    conv.direction_1_fullscale_load = 500.0
-    conv.direction_2_offset_value = 1.9e9
-    conv.direction_2_fullscale_value = 1.0e8
-    conv.direction_2_fullscale_load = 450.0
-    conv._set_midpoint_offset()
-    return conv
+    return ref.two_direction_converter(vexlo.ADCConverter)
 
 
 class PlainSubclass(vexlo.ADCConverter):
