@@ -111,28 +111,9 @@ bool is_native_bound(PyObject* self, PyObject* found, Operation operation)
            reinterpret_cast<PyCFunctionObject*>(found)->m_ml == &converter_methods[operation];
 }
 
-// The operation as self.<name> finds it: `override` stays null when that is
-// the native implementation, and is the bound override otherwise. Objects
-// without an instance dictionary or custom attribute access are answered
-// from the class (its lookup is cached by the interpreter); others go
-// through the attribute lookup, so an override on the instance counts too.
-bool resolve(PyObject* self, Operation operation, cppy::ptr& override)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject* name = operation_name(operation);
-    if (!name)
-        return false;
-    if (type->tp_getattro == PyObject_GenericGetAttr && !fields::has_instance_dict(type) &&
-        is_native_descriptor(_PyType_Lookup(type, name), operation))
-        return true;
-    override = PyObject_GetAttr(self, name);
-    if (!override)
-        return false;
-    if (is_native_bound(self, override.get(), operation))
-        override = nullptr;
-    return true;
-}
-
+// True when self.<name> is certainly the native implementation, answered
+// from the class alone (the interpreter caches that lookup): the object has
+// no instance dictionary and no custom attribute access.
 bool resolves_natively(PyObject* self, Operation operation)
 {
     PyTypeObject* type = Py_TYPE(self);
@@ -140,6 +121,21 @@ bool resolves_natively(PyObject* self, Operation operation)
     return name && type->tp_getattro == PyObject_GenericGetAttr &&
            !fields::has_instance_dict(type) &&
            is_native_descriptor(_PyType_Lookup(type, name), operation);
+}
+
+// The operation as self.<name> finds it: `override` stays null when that is
+// the native implementation, and is the bound override otherwise. An
+// override on the instance or through custom attribute access counts too.
+bool resolve(PyObject* self, Operation operation, cppy::ptr& override)
+{
+    if (resolves_natively(self, operation))
+        return true;
+    override = get_attr(self, operation_name(operation));
+    if (!override)
+        return false;
+    if (is_native_bound(self, override.get(), operation))
+        override = nullptr;
+    return true;
 }
 
 bool call_direction(PyObject* self, Operation operation, uint64_t count, double* out)
@@ -323,13 +319,6 @@ int converter_init(PyObject* self, PyObject* args, PyObject* kwargs)
     return -1;
 }
 
-void converter_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 const char* const kConverterDoc =
     "Calibration of one instrument profile, and the conversion of raw ADC counts.\n"
     "\n"
@@ -391,7 +380,7 @@ bool add_adc_converter_type(PyObject* module)
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(converter_new)},
         {Py_tp_init, reinterpret_cast<void*>(converter_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(converter_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
         {Py_tp_doc, const_cast<char*>(kConverterDoc)},
         {Py_tp_methods, converter_methods},
         {Py_tp_getset, converter_fields().getset()},

@@ -165,6 +165,13 @@ bool assign(PyObject* self, const Field& field, PyObject* value)
     return true;
 }
 
+void plain_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 bool has_instance_dict(PyTypeObject* type)
 {
 #ifdef Py_TPFLAGS_MANAGED_DICT

@@ -70,6 +70,9 @@ bool to_double(PyObject* value, double* out);
 // Assigns one field of `self` with its conversion (value non-null).
 bool assign(PyObject* self, const Field& field, PyObject* value);
 
+// tp_dealloc of a value class whose fields hold no Python objects.
+void plain_dealloc(PyObject* self);
+
 // True when instances of `type` carry an instance __dict__.
 bool has_instance_dict(PyTypeObject* type);
 

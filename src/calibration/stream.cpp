@@ -80,13 +80,6 @@ int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
     return reading_fields().assign_all(self, values) ? 0 : -1;
 }
 
-void plain_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* reading_repr(PyObject* self)
 {
     auto* reading = reinterpret_cast<StreamReadingObject*>(self);
@@ -436,7 +429,7 @@ bool add_stream_types(PyObject* module)
     PyType_Slot reading_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(reading_new)},
         {Py_tp_init, reinterpret_cast<void*>(reading_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(reading_repr)},
         {Py_tp_doc, const_cast<char*>(kReadingDoc)},
         {Py_tp_methods, reading_methods},
