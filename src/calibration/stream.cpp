@@ -220,7 +220,7 @@ const char* const kResultDoc =
 PyObject* new_result(ModuleState* state, cppy::ptr readings, cppy::ptr remainder)
 {
     PyTypeObject* type = type_of(state->StreamConversionResultType);
-    cppy::ptr result(type->tp_alloc(type, 0));
+    cppy::ptr result(result_new(type, nullptr, nullptr));
     if (!result)
         return nullptr;
     as_result(result.get())->readings = readings;
