@@ -10,10 +10,6 @@ from vexlo_tools.sim import Profile, SimulatedInstrument, simulated_ports
 
 PORT = "/dev/ttySIM0"
 
-# The converter type is built in its own branch; until it is part of the
-# build there is nothing to load into.
-pytestmark = pytest.mark.skipif(not hasattr(vexlo, "ADCConverter"), reason="ADCConverter not built yet")
-
 
 @pytest.fixture(autouse=True)
 def sleeps():

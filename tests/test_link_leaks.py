@@ -7,8 +7,6 @@ import struct
 import sys
 from unittest import mock
 
-import pytest
-
 import vexlo_device_communication as vexlo
 from vexlo_tools.sim import SimulatedInstrument, simulated_ports
 
@@ -75,7 +73,6 @@ def test_exchanges_and_failures_do_not_leak():
         assert growth(work, 20000) < 200
 
 
-@pytest.mark.skipif(not hasattr(vexlo, "ADCConverter"), reason="ADCConverter not built yet")
 def test_calibration_loading_does_not_leak():
     instrument = SimulatedInstrument.mvr420()
 
