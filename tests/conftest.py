@@ -1,8 +1,25 @@
 import logging
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import vexlo_device_communication as vexlo
+from reliability import FIGURES, FULL
+
+# Property tests stay short in the suite; `make fuzz` selects the long profile.
+# No deadlines: the sanitizer build runs many times slower.
+settings.register_profile("suite", max_examples=100, deadline=None)
+settings.register_profile(
+    "fuzz", max_examples=100_000, deadline=None, database=None, print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
+settings.load_profile("fuzz" if FULL else "suite")
+
+
+def pytest_terminal_summary(terminalreporter):
+    if FIGURES:
+        terminalreporter.write_sep("-", "reliability figures")
+        for what, n in sorted(FIGURES.items()):
+            terminalreporter.write_line("%s: %s" % (what, format(n, ",")))
 
 
 @pytest.fixture
