@@ -4,7 +4,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 
-.PHONY: install test demo dev devtest clean
+.PHONY: install test demo dev devtest asan clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -32,3 +32,17 @@ devtest: dev
 
 clean:
 	rm -rf build dist
+
+# The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer build
+# of the extension; any report aborts the run. The interpreter itself is not
+# instrumented, so leak reports (which would be the interpreter's) are off.
+ASAN_BUILD := build/asan
+asan: $(VPY)
+	$(VPY) -m pip install --quiet cppy pyserial pytest hypothesis
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEXLO_SANITIZE=ON -DVEXLO_WERROR=ON \
+	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(ASAN_BUILD)) >/dev/null
+	cmake --build $(ASAN_BUILD)
+	cd tests && PYTHONPATH=$(abspath $(ASAN_BUILD)):$(abspath python) \
+	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)

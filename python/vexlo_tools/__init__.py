@@ -1,1 +1,6 @@
-"""Tools around vexlo_device_communication: instrument simulator and command-line tool."""
+"""Companion tools for ``vexlo_device_communication``.
+
+``vexlo_tools.sim`` simulates Vexlo instruments, in-process and on
+pseudo-terminals, so that code driving the instruments can be developed
+and tested without hardware.
+"""

@@ -1,0 +1,52 @@
+"""Simulated Vexlo instruments, for development and tests without hardware.
+
+- :class:`SimulatedInstrument`: one instrument (model, profiles,
+  calibration, TEDS sensor, streaming, faults on demand).
+- :func:`simulated_ports` / :class:`SimulatedSerial`: instruments on named
+  ports inside the current process, in place of ``serial.Serial``.
+- :class:`PtyServer`: instruments on Linux pseudo-terminals, for real
+  pyserial; ``python -m vexlo_tools.sim`` runs one from the shell.
+"""
+
+from .instrument import (
+    BAUD_RATES,
+    PLUS_PRIME_ITEM_NUMBER,
+    SAMPLING_RATES,
+    Channel,
+    Faults,
+    LoggedRequest,
+    Profile,
+    SimulatedInstrument,
+    sampling_rates_for,
+)
+from .protocol import COMMANDS, COMMANDS_BY_NAME, CommandInfo, build_request, build_response, checksum, stream_packet
+from .pty_server import PtyServer
+from .teds import RawTedsSensor, TedsSensor
+from .transport import INPUT_BUFFER_SIZE, SimulatedPorts, SimulatedSerial, VirtualClock, simulated_ports
+
+__all__ = [
+    "BAUD_RATES",
+    "COMMANDS",
+    "COMMANDS_BY_NAME",
+    "Channel",
+    "CommandInfo",
+    "Faults",
+    "INPUT_BUFFER_SIZE",
+    "LoggedRequest",
+    "PLUS_PRIME_ITEM_NUMBER",
+    "Profile",
+    "PtyServer",
+    "RawTedsSensor",
+    "SAMPLING_RATES",
+    "SimulatedInstrument",
+    "SimulatedPorts",
+    "SimulatedSerial",
+    "TedsSensor",
+    "VirtualClock",
+    "build_request",
+    "build_response",
+    "checksum",
+    "sampling_rates_for",
+    "simulated_ports",
+    "stream_packet",
+]

@@ -1,0 +1,831 @@
+"""The simulated instrument: state, request handling, streaming and faults.
+
+:class:`SimulatedInstrument` is transport-free. A transport hands it the
+bytes the host wrote (:meth:`~SimulatedInstrument.receive`) and collects
+what it sends back (:meth:`~SimulatedInstrument.transmit`): answers to
+requests and, while streaming, sample packets that accrue with the time
+the transport passes in. :meth:`~SimulatedInstrument.respond` answers a
+single request frame directly, for tests that work at frame level.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import random
+import struct
+import threading
+import time
+from collections import deque
+from dataclasses import dataclass
+from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
+
+from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
+from .teds import TedsSensor, page_of
+
+__all__ = [
+    "BAUD_RATES",
+    "Channel",
+    "Faults",
+    "LoggedRequest",
+    "PLUS_PRIME_ITEM_NUMBER",
+    "Profile",
+    "SAMPLING_RATES",
+    "SimulatedInstrument",
+    "sampling_rates_for",
+]
+
+logger = logging.getLogger("vexlo_tools.sim")
+
+PLUS_PRIME_ITEM_NUMBER = "QMT31872"
+
+#: Samples per second for each sampling-rate code, per model family.
+PLX310_SAMPLING_RATES = (2.5, 5.0, 10.0, 16.6, 20.0, 50.0, 60.0, 100.0, 400.0, 1200.0,
+                         2400.0, 4800.0, 7200.0, 14000.0, 19200.0, 38400.0)
+COMPACT_SAMPLING_RATES = (4.0, 20.0, 50.0, 100.0, 200.0, 500.0, 850.0, 1300.0)
+SAMPLING_RATES = {
+    "PLX310": PLX310_SAMPLING_RATES,
+    "MVR420": COMPACT_SAMPLING_RATES,
+    "DTA530": COMPACT_SAMPLING_RATES,
+    "HSK640": COMPACT_SAMPLING_RATES,
+}
+
+#: Baud rates at which each model answers.
+BAUD_RATES = {
+    "PLX310": (2000000,),
+    "MVR420": (320000, 115200),
+    "DTA530": (320000, 115200),
+    "HSK640": (320000, 115200),
+}
+
+# Item numbers of the editions without TEDS hardware (the Plus Prime is QMT31872).
+DEFAULT_ITEM_NUMBERS = {
+    "PLX310": "QMT31870",
+    "MVR420": "QMT42010",
+    "DTA530": "QMT53010",
+    "HSK640": "QMT64010",
+}
+
+# Rate code 7 is 100 samples/s on the PLX310, code 3 on the others.
+_DEFAULT_RATE_CODE = {"PLX310": 7}
+_COMPACT_DEFAULT_RATE_CODE = 3
+
+UNIT_N = 26
+_VALID_UNIT_CODES = frozenset(range(64)) | {254, 255}
+
+_MAX_COUNT = 0xFFFFFFFF
+#: Most stream bytes generated in one pull; older samples beyond it are skipped.
+MAX_STREAM_BACKLOG = 64 * 1024
+
+
+def sampling_rates_for(model: str) -> Tuple[float, ...]:
+    """Samples per second by rate code for ``model`` (unknown models use the 8-rate table)."""
+    return SAMPLING_RATES.get(model, COMPACT_SAMPLING_RATES)
+
+
+def _clamp_count(value: float) -> int:
+    if math.isnan(value):
+        raise ValueError("count is NaN")
+    return max(0, min(_MAX_COUNT, int(round(value))))
+
+
+def _check_int_range(value: int, low: int, high: int, what: str) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or not low <= value <= high:
+        raise ValueError(f"{what} must be an integer from {low} to {high}, got {value!r}")
+    return value
+
+
+def _float32(value: float) -> float:
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+@dataclass
+class Profile:
+    """One calibration profile of an instrument.
+
+    ``loads`` and ``counts`` hold the loading points: first the
+    ``n`` points of direction 1, then the ``n`` points of direction 2
+    (``n`` = :attr:`points_per_direction`). Loads are engineering values
+    (sent as 32-bit floats, so they are kept rounded to float32), counts
+    are 32-bit ADC counts. A direction's first point is its offset (no
+    load), its last its fullscale point; direction 2's loads are stored
+    positive, the host reports them negated.
+
+    :param direction_code: 1 for a two-direction calibration, 0 for one.
+    :param sensor_serial_number: 32-bit sensor serial number.
+    :param sampling_rate_code: code into the model's sampling-rate table.
+    :param unit_code: unit of measure code (26 is N).
+    """
+
+    loads: List[float]
+    counts: List[int]
+    direction_code: int = 1
+    sensor_serial_number: int = 0
+    sampling_rate_code: int = 7
+    unit_code: int = UNIT_N
+
+    def __post_init__(self) -> None:
+        if len(self.loads) != len(self.counts):
+            raise ValueError(f"{len(self.loads)} loads but {len(self.counts)} counts: one of each per point")
+        if len(self.loads) % 2:
+            raise ValueError("loading points come in two directions of n points each: need an even number")
+        if len(self.loads) > 256:
+            raise ValueError("at most 256 loading points (point indices are one byte)")
+        self.loads = [_float32(float(v)) for v in self.loads]
+        self.counts = [_check_int_range(c, 0, _MAX_COUNT, "count") for c in self.counts]
+        _check_int_range(self.direction_code, 0, 255, "direction_code")
+        _check_int_range(self.sensor_serial_number, 0, _MAX_COUNT, "sensor_serial_number")
+        _check_int_range(self.sampling_rate_code, 0, 255, "sampling_rate_code")
+        _check_int_range(self.unit_code, 0, 255, "unit_code")
+
+    @classmethod
+    def linear(
+        cls,
+        *,
+        offset_count: int = 0x800000,
+        fullscale_count: int = 12_000_000,
+        capacity: float = 1000.0,
+        points_per_direction: int = 2,
+        two_directions: bool = True,
+        reverse_fullscale_count: Optional[int] = None,
+        reverse_capacity: Optional[float] = None,
+        sensor_serial_number: int = 0,
+        sampling_rate_code: int = 7,
+        unit_code: int = UNIT_N,
+    ) -> "Profile":
+        """A linear calibration with evenly spaced points.
+
+        Direction 1 runs from ``offset_count`` at load 0 to
+        ``fullscale_count`` at ``capacity``. Direction 2 starts at the same
+        offset and, unless given, mirrors direction 1 (its fullscale count
+        lies as far below the offset as direction 1's lies above). With
+        ``two_directions=False`` the direction code is 0 and, unless given,
+        the direction-2 points repeat direction 1's (the instrument's table
+        always has both halves, and the host reads both).
+        """
+        if points_per_direction < 2:
+            raise ValueError("a linear profile needs at least 2 points per direction")
+        if reverse_fullscale_count is None:
+            reverse_fullscale_count = (2 * offset_count - fullscale_count) if two_directions else fullscale_count
+        if reverse_capacity is None:
+            reverse_capacity = capacity
+        n = points_per_direction
+        steps = [i / (n - 1) for i in range(n)]
+        loads = [capacity * s for s in steps] + [reverse_capacity * s for s in steps]
+        counts = [round(offset_count + (fullscale_count - offset_count) * s) for s in steps]
+        counts += [round(offset_count + (reverse_fullscale_count - offset_count) * s) for s in steps]
+        return cls(
+            loads=loads,
+            counts=counts,
+            direction_code=1 if two_directions else 0,
+            sensor_serial_number=sensor_serial_number,
+            sampling_rate_code=sampling_rate_code,
+            unit_code=unit_code,
+        )
+
+    @property
+    def points_per_direction(self) -> int:
+        """Loading points per direction (what the instrument reports as n)."""
+        return len(self.loads) // 2
+
+    def count_for_load(self, load: float) -> int:
+        """The ADC count at which the host's converter reads ``load``.
+
+        Inverts the host's linear conversion over each direction's first
+        and last point: a load of 0 or more uses direction 1, a negative
+        load direction 2 (direction 1 extrapolated when the profile has
+        one direction). The result is rounded and clamped to 32 bits, as a
+        saturating ADC would.
+        """
+        n = self.points_per_direction
+        if n == 0:
+            raise ValueError("profile has no loading points")
+        if load >= 0 or self.direction_code != 1:
+            offset, fullscale, capacity = self.counts[0], self.counts[n - 1], self.loads[n - 1]
+            sign = 1.0
+        else:
+            offset, fullscale, capacity = self.counts[n], self.counts[2 * n - 1], self.loads[2 * n - 1]
+            sign = -1.0
+        if capacity == 0:
+            raise ValueError("the profile's fullscale load is 0: no count corresponds to a load")
+        return _clamp_count(offset + sign * load * (fullscale - offset) / capacity)
+
+
+@dataclass
+class Channel:
+    """One measuring channel: its selected profile and what it measures.
+
+    The channel measures ``raw_count``, unless ``signal`` is set: then
+    ``signal(t)`` gives the load at time ``t`` (seconds on the transport's
+    clock), converted through the selected profile at every reading.
+    """
+
+    selected_profile: int = 0
+    raw_count: int = 0x800000
+    signal: Optional[Callable[[float], float]] = None
+
+
+@dataclass
+class Faults:
+    """Faults the instrument shows on demand (set through the instrument's methods).
+
+    Counts of ``None`` mean "every time until cleared".
+    """
+
+    silent: bool = False
+    silent_requests: int = 0
+    short_length: Optional[int] = None
+    short_answers: Optional[int] = 0
+    corrupt_answers: Optional[int] = 0
+    garbage_fraction: float = 0.0
+    unplugged: bool = False
+
+
+@dataclass(frozen=True)
+class LoggedRequest:
+    """A request the instrument received, as kept in ``request_log``.
+
+    ``answered`` is False when the instrument stayed silent (a silence
+    fault, an invalid argument, a command its hardware lacks).
+    """
+
+    name: str
+    high: int
+    low: int
+    arguments: bytes
+    answered: bool
+
+
+class _Refused(Exception):
+    """A request the instrument does not answer (logged, then silence)."""
+
+
+class _WholeAnswer(bytes):
+    """A handler's answer that is the complete frame, not a payload to wrap."""
+
+
+Load = Union[int, float]
+
+
+class SimulatedInstrument:
+    """A simulated Vexlo instrument.
+
+    Build one with a preset (:meth:`plx310_plus_prime`, :meth:`plx310`,
+    :meth:`mvr420`, :meth:`dta530`, :meth:`hsk640`) or the constructor,
+    adjust its public attributes, and put it on a port with
+    :func:`vexlo_tools.sim.simulated_ports` (in-process) or
+    :class:`vexlo_tools.sim.PtyServer` (pseudo-terminals).
+
+    :param model: model name, at most 10 ASCII characters ("PLX310",
+        "MVR420", "DTA530", "HSK640"; others are accepted and behave like
+        the 8-rate models).
+    :param item_number: item number, at most 10 ASCII characters; by
+        default the model's edition without TEDS.
+    :param serial_number: instrument serial number (32 bits).
+    :param firmware_version: three bytes, e.g. ``(4, 3, 2)``.
+    :param board_temperature_raw: raw board temperature count (the default
+        reads as about 25 degrees C).
+    :param profiles: calibration profiles; by default 8 profiles with the
+        linear two-direction calibration of :meth:`Profile.linear`.
+    :param channel_count: number of measuring channels.
+    :param teds_sensor: the attached TEDS sensor, or ``None`` for none.
+    :param teds_hardware: whether TEDS and AutoTEDS commands are answered;
+        by default only on a PLX310 with the Plus Prime item number.
+    :param auto_teds: initial AutoTEDS switch.
+    :param baud_rates: rates at which it answers; by default the model's.
+    :param noise_counts: uniform noise of +- this many counts on every
+        reading and stream sample (0 for exact, repeatable values).
+    :param seed: seed for noise and stream garbage, for repeatable tests.
+
+    Attributes worth knowing: ``profiles``, ``channels``, ``faults``,
+    ``streaming``, ``auto_teds``, ``auto_teds_on_code`` (the value
+    answered for "on", 1 by default), ``request_log`` (the last 1000
+    requests received, oldest first). ``baud_rates`` and ``teds_hardware``
+    are derived from the model and item number once, at construction: set
+    them as well when changing ``model`` or ``item_number`` afterwards.
+    """
+
+    def __init__(
+        self,
+        model: str = "PLX310",
+        item_number: Optional[str] = None,
+        *,
+        serial_number: int = 20240001,
+        firmware_version: Sequence[int] = (4, 3, 2),
+        board_temperature_raw: int = 9075075,
+        profiles: Optional[Sequence[Profile]] = None,
+        channel_count: int = 2,
+        teds_sensor: Optional[TedsSensor] = None,
+        teds_hardware: Optional[bool] = None,
+        auto_teds: bool = False,
+        baud_rates: Optional[Sequence[int]] = None,
+        noise_counts: int = 0,
+        seed: Optional[int] = 0,
+    ) -> None:
+        self._lock = threading.RLock()
+        self.model = model
+        self.item_number = item_number if item_number is not None else DEFAULT_ITEM_NUMBERS.get(model, "QMT00000")
+        self._encode_name(self.model, "model")
+        self._encode_name(self.item_number, "item_number")
+        self.serial_number = _check_int_range(serial_number, 0, _MAX_COUNT, "serial_number")
+        self.firmware_version = bytes(firmware_version)
+        if len(self.firmware_version) != 3:
+            raise ValueError("firmware_version must be three bytes, e.g. (4, 3, 2)")
+        self.board_temperature_raw = _check_int_range(board_temperature_raw, 0, _MAX_COUNT, "board_temperature_raw")
+        if profiles is None:
+            rate_code = _DEFAULT_RATE_CODE.get(model, _COMPACT_DEFAULT_RATE_CODE)
+            profiles = [
+                Profile.linear(sensor_serial_number=100001 + i, sampling_rate_code=rate_code) for i in range(8)
+            ]
+        self.profiles: List[Profile] = list(profiles)
+        if not self.profiles:
+            raise ValueError("an instrument needs at least one profile")
+        if channel_count < 1:
+            raise ValueError("an instrument needs at least one channel")
+        self.channels: List[Channel] = [Channel() for _ in range(channel_count)]
+        self.teds_sensor = teds_sensor
+        self.teds_hardware = (
+            teds_hardware if teds_hardware is not None
+            else model == "PLX310" and self.item_number == PLUS_PRIME_ITEM_NUMBER
+        )
+        self.auto_teds = auto_teds
+        self.auto_teds_on_code = 1
+        self.baud_rates = frozenset(baud_rates if baud_rates is not None else BAUD_RATES.get(model, (320000, 115200)))
+        self.noise_counts = noise_counts
+        self.faults = Faults()
+        self.request_log: Deque[LoggedRequest] = deque(maxlen=1000)
+        self._random = random.Random(seed)
+        self._parser = RequestParser()
+        self._out = bytearray()
+        self.streaming = False
+        self._stream_anchor = 0.0
+        self._stream_emitted = 0
+        self._stream_rate: Optional[float] = None
+        self._handlers: Dict[Tuple[int, int], Callable[[bytes, float], bytes]] = {
+            (c.high, c.low): getattr(self, "_cmd_" + c.name) for c in COMMANDS.values()
+        }
+
+    # ------------------------------------------------------------------ presets
+
+    @classmethod
+    def plx310(cls, **kwargs) -> "SimulatedInstrument":
+        """A PLX310, standard edition: 16 rates, no TEDS, 2000000 baud."""
+        return cls("PLX310", **kwargs)
+
+    @classmethod
+    def plx310_plus_prime(cls, with_teds: bool = True, **kwargs) -> "SimulatedInstrument":
+        """A PLX310 Plus Prime (item QMT31872): TEDS hardware and the 38400 rate.
+
+        :param with_teds: attach the default :class:`TedsSensor` (serial
+            12345, 0..1000 N, 2 mV/V, reverse scaling on).
+        """
+        kwargs.setdefault("teds_sensor", TedsSensor() if with_teds else None)
+        return cls("PLX310", PLUS_PRIME_ITEM_NUMBER, **kwargs)
+
+    @classmethod
+    def mvr420(cls, **kwargs) -> "SimulatedInstrument":
+        """An MVR420: 8 rates, no TEDS, 320000 and 115200 baud."""
+        return cls("MVR420", **kwargs)
+
+    @classmethod
+    def dta530(cls, **kwargs) -> "SimulatedInstrument":
+        """A DTA530: 8 rates, no TEDS, 320000 and 115200 baud."""
+        return cls("DTA530", **kwargs)
+
+    @classmethod
+    def hsk640(cls, **kwargs) -> "SimulatedInstrument":
+        """An HSK640: 8 rates, no TEDS, 320000 and 115200 baud."""
+        return cls("HSK640", **kwargs)
+
+    def __repr__(self) -> str:
+        return f"<SimulatedInstrument {self.model} item={self.item_number} serial={self.serial_number}>"
+
+    # ------------------------------------------------------------ measurement
+
+    def _channel(self, channel: int) -> Channel:
+        if not 0 <= channel < len(self.channels):
+            raise ValueError(f"channel {channel} does not exist (the instrument has {len(self.channels)})")
+        return self.channels[channel]
+
+    def profile_for_channel(self, channel: int = 0) -> Profile:
+        """The profile currently selected on ``channel``."""
+        return self.profiles[self._channel(channel).selected_profile]
+
+    def select_profile(self, profile: int, channel: int = 0) -> None:
+        """Select ``profile`` on ``channel`` (as the host's setting does)."""
+        if not 0 <= profile < len(self.profiles):
+            raise ValueError(f"profile {profile} does not exist (the instrument has {len(self.profiles)})")
+        self._channel(channel).selected_profile = profile
+
+    def set_raw_count(self, count: int, channel: int = 0) -> None:
+        """Make ``channel`` measure the 32-bit ADC count ``count``."""
+        ch = self._channel(channel)
+        ch.raw_count = _check_int_range(count, 0, _MAX_COUNT, "count")
+        ch.signal = None
+
+    def set_load(self, load: Load, channel: int = 0) -> int:
+        """Put ``load`` on the sensor of ``channel``; return the resulting count.
+
+        The count is computed once, through the calibration of the profile
+        selected now (a real sensor's output does not change when the
+        stored calibration does). See :meth:`Profile.count_for_load`.
+        """
+        count = self.profile_for_channel(channel).count_for_load(float(load))
+        self.set_raw_count(count, channel)
+        return count
+
+    def set_load_signal(self, signal: Callable[[float], float], channel: int = 0) -> None:
+        """Make the load on ``channel`` a function of time.
+
+        ``signal(t)`` returns the load at ``t`` seconds (on the clock the
+        transport uses); each reading and stream sample converts it through
+        the profile selected at that moment. Example: a 1 Hz sine of 500
+        units, ``lambda t: 500 * math.sin(2 * math.pi * t)``.
+        """
+        self._channel(channel).signal = signal
+
+    def raw_count(self, channel: int = 0, now: float = 0.0) -> int:
+        """The count ``channel`` measures at time ``now``, without noise."""
+        ch = self._channel(channel)
+        if ch.signal is not None:
+            return self.profiles[ch.selected_profile].count_for_load(float(ch.signal(now)))
+        return ch.raw_count
+
+    def _reading(self, channel: int, now: float) -> int:
+        count = self.raw_count(channel, now)
+        if self.noise_counts:
+            count = _clamp_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
+        return count
+
+    # ------------------------------------------------------------- streaming
+
+    def stream_rate(self) -> Optional[float]:
+        """Samples per second while streaming: channel 0's profile's rate code.
+
+        ``None`` when the code is not in the model's table (nothing is sent).
+        """
+        code = self.profile_for_channel(0).sampling_rate_code
+        rates = sampling_rates_for(self.model)
+        return rates[code] if 0 <= code < len(rates) else None
+
+    @property
+    def short_packets(self) -> bool:
+        """True when streaming uses 3-byte packets (PLX310 at rate code 15)."""
+        return self.model == "PLX310" and self.profile_for_channel(0).sampling_rate_code == 15
+
+    def start_streaming(self, now: float) -> None:
+        """Switch streaming on at time ``now`` (what the host's 00 0C 01 does)."""
+        with self._lock:
+            self.streaming = True
+            self._anchor_stream(now)
+            if self._stream_rate is None:
+                logger.warning("%s: sampling-rate code not in the %s table, streaming nothing", self, self.model)
+
+    def stop_streaming(self, now: float) -> None:
+        """Switch streaming off at ``now``; samples due until then are still sent."""
+        with self._lock:
+            self._emit_stream(now)
+            self.streaming = False
+
+    def _anchor_stream(self, now: float) -> None:
+        self._stream_anchor = now
+        self._stream_emitted = 0
+        self._stream_rate = self.stream_rate()
+
+    def _emit_stream(self, now: float) -> None:
+        if not self.streaming:
+            return
+        rate = self.stream_rate()
+        if rate != self._stream_rate:
+            # Rate changed while streaming: carry on at the new rate from now.
+            self._anchor_stream(now)
+            if rate is None:
+                logger.warning("%s: sampling-rate code not in the %s table, streaming nothing", self, self.model)
+            return
+        if rate is None:
+            return
+        due = math.floor((now - self._stream_anchor) * rate + 1e-9) - self._stream_emitted
+        if due <= 0:
+            return
+        short = self.short_packets
+        packet_size = 3 if short else 4
+        count = min(due, MAX_STREAM_BACKLOG // packet_size)
+        first = self._stream_emitted
+        self._stream_emitted += due
+        garbage = self.faults.garbage_fraction
+        out = self._out
+        for i in range(count):
+            t = self._stream_anchor + (first + i) / rate
+            if garbage and self._random.random() < garbage:
+                out.append(self._random.randrange(256))
+            out += stream_packet(self._reading(0, t), short)
+
+    # ------------------------------------------------------------------ wire
+
+    def answers_at(self, baud_rate: Optional[float]) -> bool:
+        """Whether the instrument understands a host talking at ``baud_rate``."""
+        return baud_rate in self.baud_rates
+
+    def attach(self, now: float) -> None:
+        """A host opened the port at ``now``: output nobody was listening to is gone."""
+        with self._lock:
+            self._emit_stream(now)
+            self._out.clear()
+            self._parser.reset()
+
+    def receive(self, data: bytes, now: float) -> None:
+        """Take bytes the host wrote at time ``now``; answers go to the output."""
+        with self._lock:
+            for item in self._parser.feed(bytes(data), now):
+                if isinstance(item, Rejected):
+                    logger.warning("%s: ignored %d byte(s) (%s): %s", self, len(item.data), item.reason, item.data.hex(" "))
+                    continue
+                self._emit_stream(now)
+                answer = self.respond(item.frame, now)
+                if answer:
+                    self._out += answer
+
+    def transmit(self, now: float) -> bytes:
+        """Everything the instrument has sent up to ``now`` and not yet collected."""
+        with self._lock:
+            self._emit_stream(now)
+            data = bytes(self._out)
+            self._out.clear()
+            return data
+
+    def respond(self, frame: bytes, now: Optional[float] = None) -> Optional[bytes]:
+        """Answer one complete request frame; ``None`` means silence.
+
+        Faults apply here (silence, short answers, corrupted checksums).
+        A frame that is not a well-formed request of a known command gets
+        silence and a log record. ``now`` is the time on the transport's
+        clock (for streaming and load signals; ``time.monotonic()`` if
+        omitted).
+        """
+        if now is None:
+            now = time.monotonic()
+        frame = bytes(frame)
+        with self._lock:
+            items = RequestParser().feed(frame, now)
+            if len(items) != 1 or not isinstance(items[0], Request):
+                reason = items[0].reason if items and isinstance(items[0], Rejected) else "incomplete frame"
+                logger.warning("%s: no answer to %s (%s)", self, frame.hex(" "), reason)
+                return None
+            request = items[0]
+            info = request.command
+            faults = self.faults
+            if faults.silent or faults.silent_requests > 0:
+                if faults.silent_requests > 0:
+                    faults.silent_requests -= 1
+                self._log(info, request.arguments, False)
+                logger.info("%s: silent to %s (fault)", self, info.name)
+                return None
+            try:
+                payload = self._handlers[(info.high, info.low)](request.arguments, now)
+            except _Refused as refusal:
+                self._log(info, request.arguments, False)
+                logger.warning("%s: no answer to %s %s: %s", self, info.name, request.arguments.hex(" "), refusal)
+                return None
+            self._log(info, request.arguments, True)
+            if isinstance(payload, _WholeAnswer):
+                answer = bytes(payload)
+            else:
+                answer = build_response(info.high, info.low, payload)
+            return self._apply_answer_faults(answer)
+
+    def _log(self, info: CommandInfo, arguments: bytes, answered: bool) -> None:
+        self.request_log.append(LoggedRequest(info.name, info.high, info.low, bytes(arguments), answered))
+
+    def _apply_answer_faults(self, answer: bytes) -> bytes:
+        faults = self.faults
+        if faults.corrupt_answers is None or faults.corrupt_answers > 0:
+            if faults.corrupt_answers is not None:
+                faults.corrupt_answers -= 1
+            answer = answer[:-1] + bytes([(answer[-1] + 1) & 0xFF])
+        if faults.short_length is not None and (faults.short_answers is None or faults.short_answers > 0):
+            if faults.short_answers is not None:
+                faults.short_answers -= 1
+            answer = answer[: faults.short_length]
+        return answer
+
+    # ---------------------------------------------------------------- faults
+
+    def go_silent(self, requests: Optional[int] = None) -> None:
+        """Ignore the next ``requests`` requests, or all of them (``None``) until cleared.
+
+        An ignored request is not carried out and gets no answer; the host
+        sees a timeout.
+        """
+        if requests is None:
+            self.faults.silent = True
+        else:
+            self.faults.silent_requests += requests
+
+    def answer_short(self, length: int, answers: Optional[int] = 1) -> None:
+        """Cut the next ``answers`` answers (``None``: all) to their first ``length`` bytes."""
+        if length < 0:
+            raise ValueError("length must be 0 or more")
+        self.faults.short_length = length
+        self.faults.short_answers = answers
+
+    def corrupt_checksums(self, answers: Optional[int] = 1) -> None:
+        """Send a wrong checksum in the next ``answers`` answers (``None``: all)."""
+        self.faults.corrupt_answers = answers
+
+    def add_stream_garbage(self, fraction: float) -> None:
+        """Put a random byte before about ``fraction`` (0..1) of the stream packets."""
+        if not 0.0 <= fraction <= 1.0:
+            raise ValueError("fraction must lie between 0 and 1")
+        self.faults.garbage_fraction = fraction
+
+    def unplug(self) -> None:
+        """Make the port vanish, as when the USB cable is pulled.
+
+        Open ports raise ``serial.SerialException`` on every read and
+        write, opening fails, and the port leaves the port listing, until
+        :meth:`plug_in`.
+        """
+        self.faults.unplugged = True
+        self.streaming = False
+
+    def plug_in(self) -> None:
+        """Undo :meth:`unplug` (ports must be opened again)."""
+        self.faults.unplugged = False
+
+    @property
+    def plugged_in(self) -> bool:
+        return not self.faults.unplugged
+
+    def clear_faults(self) -> None:
+        """Clear every fault, unplugging included."""
+        self.faults = Faults()
+
+    # -------------------------------------------------------------- commands
+    # Each takes the argument bytes and the time; returns the answer payload
+    # (b"" for a bare acknowledgement) or raises _Refused for silence.
+
+    @staticmethod
+    def _encode_name(text: str, what: str) -> bytes:
+        try:
+            raw = text.encode("ascii")
+        except UnicodeEncodeError as exc:
+            raise ValueError(f"{what} must be ASCII: {text!r}") from exc
+        if len(raw) > 10:
+            raise ValueError(f"{what} must be at most 10 characters: {text!r}")
+        return raw.ljust(10, b"\x00")
+
+    def _profile_arg(self, number: int) -> Profile:
+        if number >= len(self.profiles):
+            raise _Refused(f"no profile {number}")
+        return self.profiles[number]
+
+    def _channel_arg(self, number: int) -> Channel:
+        if number >= len(self.channels):
+            raise _Refused(f"no channel {number}")
+        return self.channels[number]
+
+    def _point_arg(self, profile: Profile, point: int) -> int:
+        if point >= len(profile.loads):
+            raise _Refused(f"no loading point {point} (profile has {len(profile.loads)})")
+        return point
+
+    def _require_teds_hardware(self) -> None:
+        if not self.teds_hardware:
+            raise _Refused(f"no TEDS hardware on {self.model} {self.item_number}")
+
+    def _cmd_model_number(self, args: bytes, now: float) -> bytes:
+        return self._encode_name(self.model, "model")
+
+    def _cmd_item_number(self, args: bytes, now: float) -> bytes:
+        return self._encode_name(self.item_number, "item_number")
+
+    def _cmd_instrument_serial_number(self, args: bytes, now: float) -> bytes:
+        return self.serial_number.to_bytes(4, "big")
+
+    def _cmd_firmware_version(self, args: bytes, now: float) -> bytes:
+        return bytes(self.firmware_version)
+
+    def _cmd_board_temperature(self, args: bytes, now: float) -> bytes:
+        return self.board_temperature_raw.to_bytes(4, "big")
+
+    def _cmd_activity_inquiry(self, args: bytes, now: float) -> bytes:
+        # The host never sends it; a bare acknowledgement says "alive".
+        return b""
+
+    def _cmd_ndr(self, args: bytes, now: float) -> bytes:
+        self._channel_arg(args[0])
+        return self._reading(args[0], now).to_bytes(4, "big")
+
+    def _cmd_set_streaming(self, args: bytes, now: float) -> bytes:
+        if args[0] == 1:
+            self.start_streaming(now)
+        elif args[0] == 0:
+            self.stop_streaming(now)
+        else:
+            raise _Refused(f"streaming switch {args[0]} is neither 0 nor 1")
+        return b""
+
+    def _cmd_selected_profile(self, args: bytes, now: float) -> bytes:
+        return bytes([self._channel_arg(args[0]).selected_profile])
+
+    def _cmd_set_selected_profile(self, args: bytes, now: float) -> bytes:
+        channel = self._channel_arg(args[0])
+        self._profile_arg(args[1])
+        channel.selected_profile = args[1]
+        return b""
+
+    def _cmd_sensor_serial_number(self, args: bytes, now: float) -> bytes:
+        return self._profile_arg(args[0]).sensor_serial_number.to_bytes(4, "big")
+
+    def _cmd_sampling_rate(self, args: bytes, now: float) -> bytes:
+        return bytes([self._profile_arg(args[0]).sampling_rate_code])
+
+    def _cmd_set_sampling_rate(self, args: bytes, now: float) -> bytes:
+        profile = self._profile_arg(args[0])
+        if args[1] >= len(sampling_rates_for(self.model)):
+            raise _Refused(f"rate code {args[1]} is not in the {self.model} table")
+        # Deciding whether this edition may use the code is the host's business.
+        profile.sampling_rate_code = args[1]
+        return b""
+
+    def _cmd_unit_of_measure(self, args: bytes, now: float) -> bytes:
+        return bytes([self._profile_arg(args[0]).unit_code])
+
+    def _cmd_set_unit_of_measure(self, args: bytes, now: float) -> bytes:
+        profile = self._profile_arg(args[0])
+        if args[1] not in _VALID_UNIT_CODES:
+            raise _Refused(f"unit code {args[1]} is not a unit")
+        profile.unit_code = args[1]
+        return b""
+
+    def _cmd_number_of_loading_points(self, args: bytes, now: float) -> bytes:
+        return bytes([self._profile_arg(args[0]).points_per_direction & 0xFF])
+
+    def _cmd_load_of_loading_point(self, args: bytes, now: float) -> bytes:
+        profile = self._profile_arg(args[0])
+        return struct.pack("<f", profile.loads[self._point_arg(profile, args[1])])
+
+    def _cmd_set_load_of_loading_point(self, args: bytes, now: float) -> bytes:
+        profile = self._profile_arg(args[0])
+        profile.loads[self._point_arg(profile, args[1])] = struct.unpack("<f", args[2:6])[0]
+        return b""
+
+    def _cmd_loading_point_value(self, args: bytes, now: float) -> bytes:
+        profile = self._profile_arg(args[0])
+        return profile.counts[self._point_arg(profile, args[1])].to_bytes(4, "big")
+
+    def _cmd_set_loading_point_value(self, args: bytes, now: float) -> bytes:
+        profile = self._profile_arg(args[0])
+        profile.counts[self._point_arg(profile, args[1])] = int.from_bytes(args[2:6], "big")
+        return b""
+
+    def _cmd_number_of_directions(self, args: bytes, now: float) -> bytes:
+        return bytes([self._profile_arg(args[0]).direction_code])
+
+    def _cmd_set_number_of_directions(self, args: bytes, now: float) -> bytes:
+        self._profile_arg(args[0]).direction_code = args[1]
+        return b""
+
+    def _cmd_teds_is_connected(self, args: bytes, now: float) -> bytes:
+        self._require_teds_hardware()
+        return bytes([1 if self.teds_sensor is not None else 0])
+
+    def _cmd_teds_laser(self, args: bytes, now: float) -> bytes:
+        self._require_teds_hardware()
+        if self.teds_sensor is None:
+            # No sensor: the instrument answers a frame of zeros throughout.
+            return _WholeAnswer(COMMANDS[(0x01, 0x1F)].response_length)
+        return bytes(self.teds_sensor.laser())
+
+    def _cmd_teds_page(self, args: bytes, now: float) -> bytes:
+        self._require_teds_hardware()
+        image = self.teds_sensor.image() if self.teds_sensor is not None else bytes(512)
+        page = page_of(image, args[0])
+        if page is None:
+            raise _Refused(f"no TEDS page {args[0]}")
+        return page
+
+    def _cmd_set_all_teds_data(self, args: bytes, now: float) -> bytes:
+        self._require_teds_hardware()
+        return b""
+
+    def _auto_teds_state(self) -> bytes:
+        self._require_teds_hardware()
+        return bytes([self.auto_teds_on_code if self.auto_teds else 0])
+
+    def _set_auto_teds(self, args: bytes) -> bytes:
+        self._require_teds_hardware()
+        self.auto_teds = args[0] != 0
+        return b""
+
+    def _cmd_auto_teds(self, args: bytes, now: float) -> bytes:
+        return self._auto_teds_state()
+
+    def _cmd_auto_teds_v1(self, args: bytes, now: float) -> bytes:
+        return self._auto_teds_state()
+
+    def _cmd_set_auto_teds(self, args: bytes, now: float) -> bytes:
+        return self._set_auto_teds(args)
+
+    def _cmd_set_auto_teds_v1(self, args: bytes, now: float) -> bytes:
+        return self._set_auto_teds(args)

@@ -1,0 +1,310 @@
+"""Simulated instruments on Linux pseudo-terminals.
+
+:class:`PtyServer` gives each instrument a pseudo-terminal in raw mode and
+answers on its master side from one background thread, so any program can
+open the slave device (``/dev/pts/N``) with real pyserial and exercise the
+operating system's serial layer end to end.
+
+Line speed: a pseudo-terminal carries bytes at any speed, but the speed
+the client sets is visible on the master side (``TCGETS2``, falling back
+to the standard ``termios`` speeds). The server uses it to apply the
+instruments' baud-rate rule: at a rate the model does not use, requests
+go unanswered and nothing is sent. Where the speed cannot be read, the
+server answers at any rate and says so once in the log
+(``baud_rate_visible`` tells which case holds).
+"""
+
+from __future__ import annotations
+
+import array
+import fcntl
+import logging
+import os
+import select
+import struct
+import termios
+import threading
+import time
+import tty
+from typing import Dict, List, Optional, Sequence
+
+from .instrument import SimulatedInstrument
+
+__all__ = ["PtyServer", "OUTPUT_BACKLOG"]
+
+logger = logging.getLogger("vexlo_tools.sim")
+
+#: Bytes the server holds for a client that does not read, beyond what the
+#: kernel buffers; a streaming instrument's excess packets are dropped.
+OUTPUT_BACKLOG = 4096
+
+# struct termios2 on Linux: four flag words, c_line, c_cc[19], then the two speeds.
+_TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)
+_TERMIOS2_SIZE = 44
+_SPEED_OFFSET = 36
+
+_STANDARD_SPEEDS = {
+    getattr(termios, name): int(name[1:])
+    for name in dir(termios)
+    if name.startswith("B") and name[1:].isdigit()
+}
+
+
+def _line_speed(fd: int) -> Optional[int]:
+    """The output speed a client set on the pseudo-terminal, or ``None``."""
+    try:
+        buf = array.array("B", bytes(64))
+        fcntl.ioctl(fd, _TCGETS2, buf, True)
+        ispeed, ospeed = struct.unpack_from("=II", buf.tobytes(), _SPEED_OFFSET)
+        if ospeed:
+            return ospeed
+    except OSError:
+        pass
+    try:
+        return _STANDARD_SPEEDS.get(termios.tcgetattr(fd)[5])
+    except termios.error:
+        return None
+
+
+class _Port:
+    def __init__(self, index: int, instrument: SimulatedInstrument) -> None:
+        self.index = index
+        self.instrument = instrument
+        self.master: Optional[int] = None
+        self.slave: Optional[int] = None
+        self.path: Optional[str] = None
+        self.link: Optional[str] = None
+        self.pending = bytearray()
+        self.dropped_bytes = 0
+
+    def open(self) -> None:
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        os.set_blocking(master, False)
+        self.master, self.slave = master, slave
+        self.path = os.ttyname(slave)
+        self.pending.clear()
+
+    def close(self) -> None:
+        # The server keeps a slave descriptor of its own so that the master
+        # does not see a hangup between clients; both go when the port does.
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+        self.master = self.slave = None
+
+
+class PtyServer:
+    """Serve simulated instruments on pseudo-terminals.
+
+    As a context manager it starts serving and yields the port paths, in
+    the order the instruments were given, and stops on exit::
+
+        from vexlo_tools.sim import PtyServer, SimulatedInstrument
+        import serial
+
+        with PtyServer([SimulatedInstrument.mvr420()]) as (path,):
+            port = serial.Serial(port=path, baudrate=320000, timeout=1)
+            port.write(bytes.fromhex("0005010111"))  # model number request
+            print(port.read(15))
+
+    Requests that are malformed, of unknown commands or at a wrong line
+    speed get no answer (as a real instrument stays silent) and are logged
+    on the ``vexlo_tools.sim`` logger; nothing raises in the serving
+    thread. Streaming runs in real time. An instrument's ``unplug()``
+    closes its pseudo-terminal (clients then fail like on a vanished USB
+    device); ``plug_in()`` gives it a new one, under a new path.
+
+    :param instruments: the instruments, one pseudo-terminal each.
+    :param enforce_baud_rate: apply each model's baud-rate rule when the
+        line speed is visible; ``False`` answers at any rate.
+    :param link_prefix: if given, also create symlinks ``<prefix>0``,
+        ``<prefix>1``, ... to the ports, which stay stable across
+        unplug/plug-in.
+    """
+
+    def __init__(
+        self,
+        instruments: Sequence[SimulatedInstrument],
+        *,
+        enforce_baud_rate: bool = True,
+        link_prefix: Optional[str] = None,
+    ) -> None:
+        if not instruments:
+            raise ValueError("give at least one instrument to serve")
+        self._ports = [_Port(i, inst) for i, inst in enumerate(instruments)]
+        self.enforce_baud_rate = enforce_baud_rate
+        self.link_prefix = link_prefix
+        self.baud_rate_visible: Optional[bool] = None
+        self._thread: Optional[threading.Thread] = None
+        self._stop = threading.Event()
+        self._wake_r: Optional[int] = None
+        self._wake_w: Optional[int] = None
+        self._lock = threading.Lock()
+
+    # ------------------------------------------------------------- lifecycle
+
+    @property
+    def paths(self) -> List[str]:
+        """Current slave device path of each instrument (``""`` while unplugged)."""
+        with self._lock:
+            return [p.path or "" for p in self._ports]
+
+    @property
+    def links(self) -> List[Optional[str]]:
+        """Symlink of each instrument's port, when ``link_prefix`` was given."""
+        return [p.link for p in self._ports]
+
+    @property
+    def ports(self) -> Dict[str, SimulatedInstrument]:
+        """Path -> instrument, for the instruments currently plugged in."""
+        with self._lock:
+            return {p.path: p.instrument for p in self._ports if p.path}
+
+    @property
+    def running(self) -> bool:
+        return self._thread is not None and self._thread.is_alive()
+
+    def start(self) -> List[str]:
+        """Create the pseudo-terminals and start serving; return their paths."""
+        if self._thread is not None:
+            raise RuntimeError("server already started")
+        with self._lock:
+            for port in self._ports:
+                if port.instrument.plugged_in:
+                    self._open_port(port)
+            probe = next((p.master for p in self._ports if p.master is not None), None)
+        self.baud_rate_visible = probe is not None and _line_speed(probe) is not None
+        if self.enforce_baud_rate and not self.baud_rate_visible:
+            logger.warning("line speed not visible on pseudo-terminals: answering at any baud rate")
+        self._wake_r, self._wake_w = os.pipe()
+        self._stop.clear()
+        self._thread = threading.Thread(target=self._serve, name="vexlo-sim-pty", daemon=True)
+        self._thread.start()
+        logger.info("serving %d simulated instrument(s): %s", len(self._ports), ", ".join(self.paths))
+        return self.paths
+
+    def stop(self) -> None:
+        """Stop serving and close every pseudo-terminal; safe to call twice."""
+        if self._thread is None:
+            return
+        self._stop.set()
+        try:
+            os.write(self._wake_w, b"x")
+        except OSError:
+            pass
+        self._thread.join(timeout=5)
+        self._thread = None
+        with self._lock:
+            for port in self._ports:
+                self._close_port(port)
+        for fd in (self._wake_r, self._wake_w):
+            if fd is not None:
+                os.close(fd)
+        self._wake_r = self._wake_w = None
+        logger.info("simulated instruments stopped")
+
+    def __enter__(self) -> List[str]:
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def _open_port(self, port: _Port) -> None:
+        port.open()
+        if self.link_prefix is not None:
+            link = f"{self.link_prefix}{port.index}"
+            try:
+                if os.path.islink(link):
+                    os.unlink(link)
+                os.symlink(port.path, link)
+                port.link = link
+            except OSError as exc:
+                logger.warning("cannot create link %s: %s", link, exc)
+
+    def _close_port(self, port: _Port) -> None:
+        port.close()
+        port.path = None
+        if port.link is not None and os.path.islink(port.link):
+            try:
+                os.unlink(port.link)
+            except OSError:
+                pass
+
+    # ---------------------------------------------------------------- serving
+
+    def _serve(self) -> None:
+        while not self._stop.is_set():
+            try:
+                self._serve_once()
+            except Exception:  # the serving thread must outlive any one bad moment
+                logger.exception("simulated instrument server: unexpected error")
+                time.sleep(0.01)
+
+    def _serve_once(self) -> None:
+        with self._lock:
+            self._track_plugging()
+            readers = [p.master for p in self._ports if p.master is not None]
+            writers = [p.master for p in self._ports if p.master is not None and p.pending]
+            streaming = any(p.instrument.streaming for p in self._ports)
+        readers.append(self._wake_r)
+        # Short ticks while streaming keep packets flowing smoothly.
+        timeout = 0.002 if streaming else 0.05
+        readable, writable, _ = select.select(readers, writers, [], timeout)
+        if self._wake_r in readable:
+            os.read(self._wake_r, 64)
+        now = time.monotonic()
+        with self._lock:
+            for port in self._ports:
+                if port.master is None:
+                    continue
+                try:
+                    self._serve_port(port, port.master in readable, now)
+                except Exception:
+                    logger.exception("%s: error while serving %s", port.instrument, port.path)
+
+    def _track_plugging(self) -> None:
+        for port in self._ports:
+            plugged = port.instrument.plugged_in
+            if port.master is not None and not plugged:
+                logger.info("%s: unplugged from %s", port.instrument, port.path)
+                self._close_port(port)
+            elif port.master is None and plugged and not self._stop.is_set():
+                self._open_port(port)
+                logger.info("%s: plugged in at %s", port.instrument, port.path)
+
+    def _speed_ok(self, port: _Port) -> bool:
+        if not (self.enforce_baud_rate and self.baud_rate_visible):
+            return True
+        return port.instrument.answers_at(_line_speed(port.master))
+
+    def _serve_port(self, port: _Port, readable: bool, now: float) -> None:
+        instrument = port.instrument
+        if readable:
+            try:
+                data = os.read(port.master, 4096)
+            except (BlockingIOError, InterruptedError):
+                data = b""
+            if data:
+                if self._speed_ok(port):
+                    instrument.receive(data, now)
+                else:
+                    logger.debug("%s: %d byte(s) at %s baud, which %s does not understand",
+                                 port.path, len(data), _line_speed(port.master), instrument.model)
+        out = instrument.transmit(now)
+        if out and self._speed_ok(port):
+            room = OUTPUT_BACKLOG - len(port.pending)
+            if len(out) > room:
+                port.dropped_bytes += len(out) - room
+                out = out[:room]
+            port.pending += out
+        if port.pending:
+            try:
+                written = os.write(port.master, port.pending)
+            except (BlockingIOError, InterruptedError):
+                written = 0
+            del port.pending[:written]
+
