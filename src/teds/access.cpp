@@ -404,7 +404,8 @@ MemberList interface_teds_members()
          ":param page_number: The page, 0 to 15.\n"
          ":return: The raw answer (the page's 32 bytes and the checksum byte).\n"
          ":raises VexloInvalidParameterError: If page_number lies outside 0 to 15.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, -1, "(self, page_number)"},
         {"generate_all_teds_data", generate_all_teds_data,
          "Read the whole 512-byte TEDS image, page by page.\n\n"
          ":return: The image as bytes.\n"
@@ -425,13 +426,13 @@ MemberList interface_teds_members()
          ":param is_set: Switch on when true, off otherwise.\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 0},
+         MemberKind::Method, 0, "(self, is_set)"},
         {"set_auto_teds_v1", set_auto_teds,
          "Switch AutoTEDS with the command of firmware 4.3.2 and later.\n\n"
          ":param is_set: Switch on when true, off otherwise.\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 1},
+         MemberKind::Method, 1, "(self, is_set)"},
     };
 }
 

@@ -771,7 +771,8 @@ MemberList device_teds_members()
          ":param enabled: Switch on when true, off otherwise.\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.\n"
-         ":raises VexloTEDSNotConnectedError: If switching on finds no TEDS sensor."},
+         ":raises VexloTEDSNotConnectedError: If switching on finds no TEDS sensor.",
+         MemberKind::Method, -1, "(self, enabled)"},
         {"reload_teds_data", reload_teds_data,
          "Read the TEDS data sheet from the sensor and use it as the calibration.\n\n"
          "Failures while loading are logged, not raised; the previous calibration\n"
@@ -798,7 +799,8 @@ MemberList device_teds_members()
          ":param teds_data: The parsed TEDS data.\n"
          ":param profile: The profile whose stored calibration supplies the counts.\n"
          ":return: None.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be built."},
+         ":raises VexloCalibrationError: If the calibration cannot be built.",
+         MemberKind::Method, -1, "(self, teds_data, profile)"},
     };
 }
 

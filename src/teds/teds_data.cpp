@@ -661,6 +661,7 @@ struct StaticSpec
     const char* name;
     FunctionImpl impl;
     const char* doc;
+    const char* signature;
 };
 
 const StaticSpec kStatics[] = {
@@ -671,34 +672,38 @@ const StaticSpec kStatics[] = {
      "    (the TEDS page checksums).\n"
      ":return: A new list of booleans, eight for each byte taken.\n"
      ":raises TypeError: If an element has no integer conversion.\n"
-     ":raises OverflowError: If an element lies outside 0 to 255."},
+     ":raises OverflowError: If an element lies outside 0 to 255.",
+     "(byte_array, skip_checksums=False)"},
     {"bits_to_int", bits_to_int,
      "Read an integer from a bit list, first bit least significant.\n\n"
      ":param bit_array: A sequence of bit values, taken by truth.\n"
      ":param start_index: Position of the field's first bit.\n"
      ":param length: Number of bits, at most 32; 0 or less gives 0.\n"
      ":return: The signed 32-bit value; positions past the end count as 0.\n"
-     ":raises ValueError: If length exceeds 32 or start_index is negative."},
+     ":raises ValueError: If length exceeds 32 or start_index is negative.",
+     "(bit_array, start_index, length)"},
     {"bits_to_float", bits_to_float,
      "Read an IEEE 754 single from 32 bits of a bit list.\n\n"
      ":param bit_array: A sequence of bit values, taken by truth.\n"
      ":param start_index: Position of the first (least significant) bit.\n"
      ":return: The single-precision value as a float; positions past the end count as 0.\n"
-     ":raises ValueError: If start_index is negative."},
+     ":raises ValueError: If start_index is negative.",
+     "(bit_array, start_index)"},
     {"parse_from_bytes", parse_from_bytes,
      "Parse a 512-byte TEDS image.\n\n"
      ":param raw_bytes: The TEDS image, 16 pages of 32 bytes.\n"
      ":param template_byte: The TEDS template ID.\n"
      ":return: A new TEDSData.\n"
      ":raises VexloTEDSDataCorruptedError: If the image is not 512 bytes long or\n"
-     "    cannot be parsed."},
+     "    cannot be parsed.",
+     "(raw_bytes, template_byte)"},
 };
 
 bool add_function(PyObject* module, PyObject* type, const char* name, FunctionImpl impl,
-                  const char* doc, bool is_static)
+                  const char* doc, bool is_static, const char* signature)
 {
     std::string qualname = std::string("TEDSData.") + name;
-    cppy::ptr function(make_function(module, impl, name, qualname.c_str(), doc));
+    cppy::ptr function(make_function(module, impl, name, qualname.c_str(), doc, nullptr, signature));
     if (!function)
         return false;
     cppy::ptr member(is_static ? PyStaticMethod_New(function.get()) : function.release());
@@ -714,13 +719,13 @@ bool add_teds_data_type(PyObject* module)
     if (!type)
         return false;
     for (const StaticSpec& spec : kStatics)
-        if (!add_function(module, type.get(), spec.name, spec.impl, spec.doc, true))
+        if (!add_function(module, type.get(), spec.name, spec.impl, spec.doc, true, spec.signature))
             return false;
     if (!add_function(module, type.get(), "__reduce__", teds_reduce,
                       "Pickle support: the field values in alphabetical order of their names.",
-                      false) ||
+                      false, "(self)") ||
         !add_function(module, type.get(), "__setstate__", teds_setstate,
-                      "Restore the fields from a pickled state.", false))
+                      "Restore the fields from a pickled state.", false, "(self, state)"))
         return false;
     state_of(module)->TEDSDataType = cppy::incref(type.get());
     return PyModule_AddObjectRef(module, "TEDSData", type.get()) == 0;
