@@ -1,7 +1,7 @@
 """TEDS image parsing: the extension against a pure-Python parser that works
 bit by bit, in the same process. Prints a table of times and ratios.
 
-    PYTHONPATH=build/dev:python python bench/bench_teds.py
+    PYTHONPATH=build/dev:python python bench/teds.py
 """
 import struct
 import timeit
