@@ -1,0 +1,124 @@
+"""Simulated instruments for ``--sim`` and ``vexlo sim``: ``MODEL[:options]`` specs.
+
+A spec names a preset and optionally shapes it, options separated by
+commas or colons::
+
+    plx310-plus-prime
+    mvr420:load=12.5,noise=3
+    plx310-plus-prime:teds=off:auto-teds=on
+
+Options: ``load`` (load on channel 0, in the unit of profile 0's
+calibration), ``noise`` (+- counts on every reading), ``serial``
+(instrument serial number), ``firmware`` (``A.B.C``), ``teds`` (``on`` or
+``off``: a TEDS sensor on a Plus Prime) and ``auto-teds`` (``on`` or
+``off``: the AutoTEDS switch of a Plus Prime).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+from dataclasses import dataclass, field
+from typing import Dict, Iterator, List, Sequence, Tuple
+
+from ..sim import SimulatedInstrument, simulated_ports
+from ..sim.__main__ import PRESETS
+from . import _common
+
+#: What ``--sim`` serves when no instrument is named.
+DEFAULT_SPECS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
+
+_SWITCH = {"on": True, "off": False, "yes": True, "no": False, "1": True, "0": False}
+
+
+@dataclass(frozen=True)
+class InstrumentSpec:
+    preset: str
+    options: Tuple[Tuple[str, str], ...] = field(default=())
+
+    def build(self, index: int = 0) -> SimulatedInstrument:
+        """The instrument this spec describes; ``index`` gives it a distinct default serial number."""
+        opts = dict(self.options)
+        kwargs = {"serial_number": 20240001 + index}
+        if "serial" in opts:
+            kwargs["serial_number"] = _int(opts["serial"], "serial", 0, 0xFFFFFFFF)
+        if "noise" in opts:
+            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, 0x7FFFFFFF)
+        if "firmware" in opts:
+            parts = opts["firmware"].split(".")
+            if len(parts) != 3:
+                raise ValueError(f"firmware must be A.B.C, got {opts['firmware']!r}")
+            kwargs["firmware_version"] = tuple(_int(p, "firmware", 0, 255) for p in parts)
+        if self.preset == "plx310-plus-prime":
+            kwargs["with_teds"] = _switch(opts.get("teds", "on"), "teds")
+        elif "teds" in opts or "auto-teds" in opts:
+            raise ValueError(f"{self.preset} has no TEDS hardware (only plx310-plus-prime has)")
+        instrument = PRESETS[self.preset](**kwargs)
+        if "auto-teds" in opts:
+            instrument.auto_teds = _switch(opts["auto-teds"], "auto-teds")
+        if "load" in opts:
+            try:
+                instrument.set_load(float(opts["load"]))
+            except ValueError as exc:
+                raise ValueError(f"load must be a number, got {opts['load']!r}") from exc
+        return instrument
+
+
+_OPTIONS = ("load", "noise", "serial", "firmware", "teds", "auto-teds")
+
+
+def _int(text: str, name: str, low: int, high: int) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise ValueError(f"{name} must be an integer, got {text!r}") from None
+    if not low <= value <= high:
+        raise ValueError(f"{name} must lie between {low} and {high}, got {value}")
+    return value
+
+
+def _switch(text: str, name: str) -> bool:
+    try:
+        return _SWITCH[text.lower()]
+    except KeyError:
+        raise ValueError(f"{name} must be on or off, got {text!r}") from None
+
+
+def parse_spec(text: str) -> InstrumentSpec:
+    """Parse ``MODEL[:options]``; raises ``argparse.ArgumentTypeError`` with a readable message."""
+    head, _, rest = text.partition(":")
+    preset = head.strip().lower().replace("_", "-")
+    if preset not in PRESETS:
+        raise argparse.ArgumentTypeError(f"unknown instrument {head!r}; choose from {', '.join(PRESETS)}")
+    options = []
+    for item in rest.replace(":", ",").split(","):
+        if not item.strip():
+            continue
+        key, sep, value = item.partition("=")
+        key = key.strip().lower().replace("_", "-")
+        if not sep or key not in _OPTIONS:
+            raise argparse.ArgumentTypeError(
+                f"bad option {item!r} in {text!r}; options are {', '.join(k + '=...' for k in _OPTIONS)}")
+        options.append((key, value.strip()))
+    spec = InstrumentSpec(preset, tuple(options))
+    try:
+        spec.build()  # reject bad values now, as a usage error
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"{text!r}: {exc}") from None
+    return spec
+
+
+def specs_or_default(specs: Sequence[InstrumentSpec]) -> List[InstrumentSpec]:
+    return list(specs) if specs else [parse_spec(text) for text in DEFAULT_SPECS]
+
+
+def build_instruments(specs: Sequence[InstrumentSpec]) -> List[SimulatedInstrument]:
+    return [spec.build(index) for index, spec in enumerate(specs_or_default(specs))]
+
+
+@contextlib.contextmanager
+def in_process(specs: Sequence[InstrumentSpec]) -> Iterator[Dict[str, SimulatedInstrument]]:
+    """Serve the instruments on in-process ports ``sim0``, ``sim1``, ... for discovery to find."""
+    instruments = {f"sim{i}": inst for i, inst in enumerate(build_instruments(specs))}
+    with simulated_ports(instruments, clock=lambda: _common.clock()):
+        yield instruments
