@@ -54,7 +54,7 @@ PyObject* make_class(PyObject* module, const char* name, const char* doc,
                 return nullptr;
         }
         cppy::ptr function(make_function(module, member.impl, member.name, qualname.c_str(),
-                                         member.doc, data.get()));
+                                         member.doc, data.get(), member.signature));
         if (!function)
             return nullptr;
         cppy::ptr wrapped(wrap_member(function.get(), member.kind));

@@ -26,6 +26,8 @@ struct MemberSpec
     const char* doc;
     MemberKind kind = MemberKind::Method;
     long data = -1;  // >= 0: stored as the function's data (an int)
+    // Parameters as text for inspect.signature, e.g. "(self, port, timeout=1)".
+    const char* signature = nullptr;
 };
 
 using MemberList = std::vector<MemberSpec>;

@@ -114,7 +114,8 @@ bool add_function_type(PyObject* module)
 }
 
 PyObject* make_function(PyObject* module, FunctionImpl impl, const char* name,
-                        const char* qualname, const char* doc, PyObject* data)
+                        const char* qualname, const char* doc, PyObject* data,
+                        const char* signature)
 {
     PyTypeObject* type = type_of(state_of(module)->FunctionType);
     cppy::ptr ob(type->tp_alloc(type, 0));
@@ -139,6 +140,12 @@ PyObject* make_function(PyObject* module, FunctionImpl impl, const char* name,
         !set_item(self->dict, "__doc__", py_doc.get()) ||
         !set_item(self->dict, "__module__", state_of(module)->module_name))
         return nullptr;
+    if (signature)
+    {
+        cppy::ptr text(PyUnicode_FromString(signature));
+        if (!text || !set_item(self->dict, "__text_signature__", text.get()))
+            return nullptr;
+    }
     return ob.release();
 }
 

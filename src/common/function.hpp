@@ -30,8 +30,10 @@ struct Function
 bool add_function_type(PyObject* module);
 
 // New function object. `qualname` is used for __qualname__ and in argument
-// errors; `doc` may be null. `data` is borrowed (may be null).
+// errors; `doc` may be null. `data` is borrowed (may be null). `signature`
+// (may be null) becomes __text_signature__, which inspect.signature reads.
 PyObject* make_function(PyObject* module, FunctionImpl impl, const char* name,
-                        const char* qualname, const char* doc, PyObject* data = nullptr);
+                        const char* qualname, const char* doc, PyObject* data = nullptr,
+                        const char* signature = nullptr);
 
 }  // namespace vexlo

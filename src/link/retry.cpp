@@ -118,7 +118,8 @@ PyObject* retry_on_timeout(Function* fn, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* make_retry_on_timeout(PyObject* module)
 {
-    return make_function(module, retry_on_timeout, "retry_on_timeout", "retry_on_timeout", kRetryDoc);
+    return make_function(module, retry_on_timeout, "retry_on_timeout", "retry_on_timeout", kRetryDoc,
+                         nullptr, "(max_attempts=3, delay=0.1)");
 }
 
 }  // namespace vexlo

@@ -61,7 +61,9 @@ PyObject* command_to_byte_array(Function* fn, PyObject* const* args, Py_ssize_t 
 MemberList command_members()
 {
     return {
-        {"__init__", command_init, nullptr},
+        {"__init__", command_init, nullptr, MemberKind::Method, -1,
+         "(self, command_high_byte, command_low_byte, command_length, arguments_length, "
+         "payload_length, receive_length, payload_type='NA')"},
         {"toByteArray", command_to_byte_array,
          "Return the first four request frame bytes: 0, command length, high byte, low byte."},
     };
