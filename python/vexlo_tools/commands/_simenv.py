@@ -7,11 +7,17 @@ commas or colons::
     mvr420:load=12.5,noise=3
     plx310-plus-prime:teds=off:auto-teds=on
 
-Options: ``load`` (load on channel 0, in the unit of profile 0's
-calibration), ``noise`` (+- counts on every reading), ``serial``
+Options: ``load`` (load on channel 0's sensor), ``noise`` (+- counts on every reading), ``serial``
 (instrument serial number), ``firmware`` (``A.B.C``), ``teds`` (``on`` or
 ``off``: a TEDS sensor on a Plus Prime) and ``auto-teds`` (``on`` or
 ``off``: the AutoTEDS switch of a Plus Prime).
+
+A Plus Prime with a TEDS sensor measures as such an instrument does in
+the field: profile 0 holds the electrical calibration (0 to the sensor's
+rated output, in mV/V) and the TEDS data sheet turns mV/V into the
+sensor's unit, so ``load`` is given in that unit (N) and reads as mV/V
+until AutoTEDS is on. Other instruments read ``load`` in the unit of
+profile 0's calibration (N).
 """
 
 from __future__ import annotations
@@ -21,12 +27,14 @@ import contextlib
 from dataclasses import dataclass, field
 from typing import Dict, Iterator, List, Sequence, Tuple
 
-from ..sim import SimulatedInstrument, simulated_ports
+from ..sim import Profile, SimulatedInstrument, simulated_ports
 from ..sim.__main__ import PRESETS
 from . import _common
 
 #: What ``--sim`` serves when no instrument is named.
 DEFAULT_SPECS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
+
+UNIT_MVV = 34
 
 _SWITCH = {"on": True, "off": False, "yes": True, "no": False, "1": True, "0": False}
 
@@ -54,14 +62,37 @@ class InstrumentSpec:
         elif "teds" in opts or "auto-teds" in opts:
             raise ValueError(f"{self.preset} has no TEDS hardware (only plx310-plus-prime has)")
         instrument = PRESETS[self.preset](**kwargs)
+        if instrument.teds_sensor is not None:
+            calibrate_electrically(instrument)
         if "auto-teds" in opts:
             instrument.auto_teds = _switch(opts["auto-teds"], "auto-teds")
         if "load" in opts:
             try:
-                instrument.set_load(float(opts["load"]))
+                set_sensor_load(instrument, float(opts["load"]))
             except ValueError as exc:
                 raise ValueError(f"load must be a number, got {opts['load']!r}") from exc
         return instrument
+
+
+def calibrate_electrically(instrument: SimulatedInstrument) -> None:
+    """Give profile 0 the electrical calibration that a TEDS data sheet builds on."""
+    sensor = instrument.teds_sensor
+    old = instrument.profiles[0]
+    instrument.profiles[0] = Profile.linear(capacity=sensor.max_electrical, unit_code=UNIT_MVV,
+                                            sensor_serial_number=old.sensor_serial_number,
+                                            sampling_rate_code=old.sampling_rate_code)
+
+
+def sensor_output(instrument: SimulatedInstrument, load: float) -> float:
+    """What the instrument measures for ``load`` on its sensor: mV/V behind a TEDS sensor, else the load."""
+    sensor = instrument.teds_sensor
+    if sensor is None:
+        return load
+    return load * sensor.max_electrical / sensor.max_capacity
+
+
+def set_sensor_load(instrument: SimulatedInstrument, load: float) -> None:
+    instrument.set_load(sensor_output(instrument, load))
 
 
 _OPTIONS = ("load", "noise", "serial", "firmware", "teds", "auto-teds")

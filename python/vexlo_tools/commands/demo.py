@@ -16,11 +16,10 @@ import time
 import vexlo_device_communication as vexlo
 
 from ..sim import Profile, PtyServer, SimulatedInstrument
-from . import _common, scan, stream, teds
+from . import _common, _simenv, scan, stream, teds
 
 STREAM_SECONDS = 2.0
 READINGS = 3
-UNIT_KG = 12
 
 
 def add_parser(subparsers, parents) -> None:
@@ -35,7 +34,9 @@ def add_parser(subparsers, parents) -> None:
 def instruments():
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
     plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30)
-    plx.set_load_signal(lambda t: 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t))
+    # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
+    _simenv.calibrate_electrically(plx)
+    plx.set_load_signal(lambda t: _simenv.sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
     plx.add_stream_garbage(0.0005)
     mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30)
