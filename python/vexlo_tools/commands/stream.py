@@ -108,8 +108,8 @@ def stream_session(device, *, model: str, code: int, seconds: Optional[float],
             while True:
                 now = _common.clock()
                 stats.elapsed = now - start
-                if seconds is not None and stats.elapsed >= seconds:
-                    break
+                # Time is up: one last read collects what arrived until now.
+                done = seconds is not None and stats.elapsed >= seconds
                 data = device.get_stream_data()
                 if data:
                     buffer = remainder + data
@@ -121,6 +121,8 @@ def stream_session(device, *, model: str, code: int, seconds: Optional[float],
                         for n, reading in enumerate(result.readings, first):
                             t = n / sps if sps else stats.elapsed
                             writer.writerow((f"{t:.6f}", reading.adc_value, repr(reading.calibrated_value)))
+                if done:
+                    break
                 if status is not None and now >= next_status:
                     _show_status(status, stats.status_line(unit), live)
                     shown = True
