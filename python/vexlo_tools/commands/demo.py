@@ -107,6 +107,7 @@ def run(args) -> int:
             for device in devices:
                 _common.out(f"  {device.get_model_number()}, profile {device.get_device_channel_selected_profile(0)}:")
                 _readings(device)
+            _common.out("  (the PLX310's profile 0 measures the bridge output in mV/V; step 6 turns it into N)")
 
             _section("4. Profile and unit change on the MVR420")
             mvr.set_device_channel_selected_profile(0, 1)
