@@ -1,4 +1,4 @@
-"""The vexlo command line: parser, instrument specs, rate tables, TEDS bracket, error lines."""
+"""The vexlo command line: parser, instrument choices, rate tables, TEDS bracket, error lines."""
 import argparse
 import random
 import subprocess
@@ -52,8 +52,8 @@ def test_common_options_before_or_after_the_command(argv):
     ("plx310-plus-prime:load=250",
      lambda i: i.profiles[0].unit_code == _simenv.UNIT_MVV and i.raw_count() == i.profiles[0].count_for_load(0.5)),
 ])
-def test_instrument_specs(text, check):
-    assert check(_simenv.parse_spec(text).build())
+def test_instrument_choices(text, check):
+    assert check(_simenv.parse_instrument(text).build())
 
 
 @pytest.mark.parametrize("text, message", [
@@ -66,13 +66,13 @@ def test_instrument_specs(text, check):
     ("mvr420:teds=on", "mvr420 has no TEDS hardware"),
     ("plx310-plus-prime:auto-teds=maybe", "auto-teds must be on or off"),
 ])
-def test_bad_instrument_specs_are_usage_errors(capsys, text, message):
+def test_bad_instrument_choices_are_usage_errors(capsys, text, message):
     with pytest.raises(SystemExit) as exit_:
         cli.main(["--instrument", text, "scan"])
     assert exit_.value.code == 2
     assert message in capsys.readouterr().err
     with pytest.raises(argparse.ArgumentTypeError):
-        _simenv.parse_spec(text)
+        _simenv.parse_instrument(text)
 
 
 def test_simulated_instruments_get_distinct_serial_numbers():

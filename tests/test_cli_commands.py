@@ -37,8 +37,8 @@ def bench(monkeypatch):
     built = []
     real_build = _simenv.build_instruments
 
-    def build(specs):
-        built[:] = real_build(specs)
+    def build(choices):
+        built[:] = real_build(choices)
         return list(built)
 
     clock = VirtualClock(100.0)
@@ -195,7 +195,7 @@ def test_info_shows_each_channels_own_profile_and_stops_at_a_missing_channel(cap
     instrument.select_profile(4, channel=1)
     instrument.profiles[4].sampling_rate_code = 7
     instrument.profiles[4].unit_code = vexlo.UnitOfMeasureEnum.kg.value
-    with mock.patch.object(_simenv, "build_instruments", lambda specs: [instrument]):
+    with mock.patch.object(_simenv, "build_instruments", lambda choices: [instrument]):
         code, out, err = run(capsys, "--sim", "info", "--channels", "2")
     channel_1 = out[out.index("Channel 1"):]
     assert channel_1.splitlines()[:3] == ["Channel 1: profile 4", "  sampling rate      1300 samples/s (code 7)",
@@ -230,6 +230,20 @@ def test_read_follows_the_autoteds_switch(capsys, bench, auto_teds, line):
     else:
         assert rates == [] and 3.0 not in bench.slept
     assert instrument.profiles[0].sampling_rate_code == 7
+
+
+@needs_extension
+@pytest.mark.parametrize("count, code, lines", [("0", 0, 4), ("10", 130, 4)])
+def test_ctrl_c_ends_reading(capsys, bench, monkeypatch, count, code, lines):
+    def sleep(seconds):
+        bench.slept.append(seconds)
+        if len(bench.slept) == 4:
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(_common, "sleep", sleep)
+    result, out, err = run(capsys, "--instrument", "mvr420", "read", "--count", count, "--interval", "0.1")
+    assert (result, len(out.splitlines())) == (code, lines)
+    assert err == ("" if code == 0 else "vexlo: interrupted\n")
 
 
 @needs_extension
@@ -345,12 +359,12 @@ def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatc
 
 
 @needs_extension
-@pytest.mark.parametrize("spec, message", [
+@pytest.mark.parametrize("choice, message", [
     ("mvr420", "MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, 1300"),
     ("plx310", None),  # the module refuses 38400 on a PLX310 that is not the Plus Prime
 ])
-def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, spec, message):
-    code, out, err = run(capsys, "--instrument", spec, "stream", "--rate", "38400", "--seconds", "1")
+def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, message):
+    code, out, err = run(capsys, "--instrument", choice, "stream", "--rate", "38400", "--seconds", "1")
     instrument = bench.instruments[0]
     assert (code, out) == (1, "")
     text = one_error_line(err)
@@ -373,13 +387,13 @@ TEDS_DATA = ["  serial number  12345", "  template       33", "  unit           
 
 
 @needs_extension
-@pytest.mark.parametrize("spec, switch, auto", [
+@pytest.mark.parametrize("choice, switch, auto", [
     ("plx310-plus-prime", [], False),
     ("plx310-plus-prime", ["--auto", "on"], True),
     ("plx310-plus-prime:auto-teds=on", ["--auto", "off"], False),
 ])
-def test_teds_shows_the_data_sheet_and_switches_autoteds(capsys, bench, spec, switch, auto):
-    code, out, err = run(capsys, "--instrument", spec, "teds", *switch)
+def test_teds_shows_the_data_sheet_and_switches_autoteds(capsys, bench, choice, switch, auto):
+    code, out, err = run(capsys, "--instrument", choice, "teds", *switch)
     instrument = bench.instruments[0]
     assert code == 0, err
     assert out.splitlines() == ["TEDS on sim0 (PLX310 QMT31872)", "  sensor         connected",
@@ -397,14 +411,14 @@ def test_teds_without_a_sensor(capsys, bench):
 
 
 @needs_extension
-@pytest.mark.parametrize("spec, message, rates", [
+@pytest.mark.parametrize("choice, message, rates", [
     ("plx310-plus-prime:teds=off", "AutoTEDS is now on, but: No TEDS sensor connected to device",
      [bytes([0, 0]), bytes([0, 7])]),  # the rate is put back although the TEDS work failed
     ("mvr420", "TEDS is not supported on MVR420", []),
     ("plx310", "TEDS is not supported on PLX310", []),
 ])
-def test_teds_failures_are_one_line(capsys, bench, spec, message, rates):
-    code, out, err = run(capsys, "--instrument", spec, "teds", "--auto", "on")
+def test_teds_failures_are_one_line(capsys, bench, choice, message, rates):
+    code, out, err = run(capsys, "--instrument", choice, "teds", "--auto", "on")
     assert code == 1
     assert one_error_line(err) == message
     assert requests(bench.instruments[0], "set_sampling_rate") == rates

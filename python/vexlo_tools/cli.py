@@ -33,7 +33,7 @@ def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None
                         help="show the module's log records on standard error (-vv for debug detail)")
     parser.add_argument("--sim", action="store_true", default=default(False),
                         help="run against simulated instruments instead of the serial ports")
-    parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_simenv.parse_spec,
+    parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_simenv.parse_instrument,
                         default=default([]),
                         help="a simulated instrument (implies --sim; repeat for more): "
                              + ", ".join(_simenv.PRESETS) + "; options load=, noise=, serial=, "

@@ -1,6 +1,6 @@
-"""Simulated instruments for ``--sim`` and ``vexlo sim``: ``MODEL[:options]`` specs.
+"""Simulated instruments for ``--sim`` and ``vexlo sim``: ``MODEL[:options]`` choices.
 
-A spec names a preset and optionally shapes it, options separated by
+A choice names a preset and optionally shapes it, options separated by
 commas or colons::
 
     plx310-plus-prime
@@ -32,7 +32,7 @@ from ..sim.__main__ import PRESETS
 from . import _common
 
 #: What ``--sim`` serves when no instrument is named.
-DEFAULT_SPECS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
+DEFAULT_INSTRUMENTS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
 
 UNIT_MVV = 34
 
@@ -40,12 +40,12 @@ _SWITCH = {"on": True, "off": False, "yes": True, "no": False, "1": True, "0": F
 
 
 @dataclass(frozen=True)
-class InstrumentSpec:
+class InstrumentChoice:
     preset: str
     options: Tuple[Tuple[str, str], ...] = field(default=())
 
     def build(self, index: int = 0) -> SimulatedInstrument:
-        """The instrument this spec describes; ``index`` gives it a distinct default serial number."""
+        """The instrument this choice describes; ``index`` gives it a distinct default serial number."""
         opts = dict(self.options)
         kwargs = {"serial_number": 20240001 + index}
         if "serial" in opts:
@@ -115,7 +115,7 @@ def _switch(text: str, name: str) -> bool:
         raise ValueError(f"{name} must be on or off, got {text!r}") from None
 
 
-def parse_spec(text: str) -> InstrumentSpec:
+def parse_instrument(text: str) -> InstrumentChoice:
     """Parse ``MODEL[:options]``; raises ``argparse.ArgumentTypeError`` with a readable message."""
     head, _, rest = text.partition(":")
     preset = head.strip().lower().replace("_", "-")
@@ -131,25 +131,25 @@ def parse_spec(text: str) -> InstrumentSpec:
             raise argparse.ArgumentTypeError(
                 f"bad option {item!r} in {text!r}; options are {', '.join(k + '=...' for k in _OPTIONS)}")
         options.append((key, value.strip()))
-    spec = InstrumentSpec(preset, tuple(options))
+    choice = InstrumentChoice(preset, tuple(options))
     try:
-        spec.build()  # reject bad values now, as a usage error
+        choice.build()  # reject bad values now, as a usage error
     except ValueError as exc:
         raise argparse.ArgumentTypeError(f"{text!r}: {exc}") from None
-    return spec
+    return choice
 
 
-def specs_or_default(specs: Sequence[InstrumentSpec]) -> List[InstrumentSpec]:
-    return list(specs) if specs else [parse_spec(text) for text in DEFAULT_SPECS]
+def choices_or_default(choices: Sequence[InstrumentChoice]) -> List[InstrumentChoice]:
+    return list(choices) if choices else [parse_instrument(text) for text in DEFAULT_INSTRUMENTS]
 
 
-def build_instruments(specs: Sequence[InstrumentSpec]) -> List[SimulatedInstrument]:
-    return [spec.build(index) for index, spec in enumerate(specs_or_default(specs))]
+def build_instruments(choices: Sequence[InstrumentChoice]) -> List[SimulatedInstrument]:
+    return [choice.build(index) for index, choice in enumerate(choices_or_default(choices))]
 
 
 @contextlib.contextmanager
-def in_process(specs: Sequence[InstrumentSpec]) -> Iterator[Dict[str, SimulatedInstrument]]:
+def in_process(choices: Sequence[InstrumentChoice]) -> Iterator[Dict[str, SimulatedInstrument]]:
     """Serve the instruments on in-process ports ``sim0``, ``sim1``, ... for discovery to find."""
-    instruments = {f"sim{i}": inst for i, inst in enumerate(build_instruments(specs))}
+    instruments = {f"sim{i}": inst for i, inst in enumerate(build_instruments(choices))}
     with simulated_ports(instruments, clock=lambda: _common.clock()):
         yield instruments

@@ -40,12 +40,17 @@ def run(args) -> int:
             raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
         unit = _common.unit_text(device, args.channel)
         taken = 0
-        while args.count == 0 or taken < args.count:
-            if taken:
-                _common.sleep(args.interval)
-            # One exchange gives the count; the value is converted from that
-            # very count, so the two printed side by side belong together.
-            raw = device.get_ndr(args.channel)
-            _common.out(reading_line(converter.convert_adc(raw), unit, raw))
-            taken += 1
+        try:
+            while args.count == 0 or taken < args.count:
+                if taken:
+                    _common.sleep(args.interval)
+                # One exchange gives the count; the value is converted from that
+                # very count, so the two printed side by side belong together.
+                raw = device.get_ndr(args.channel)
+                _common.out(reading_line(converter.convert_adc(raw), unit, raw))
+                taken += 1
+        except KeyboardInterrupt:
+            if args.count:
+                raise
+            # Ctrl-C is how reading without a count ends.
     return 0
