@@ -75,6 +75,14 @@ def test_bad_instrument_choices_are_usage_errors(capsys, text, message):
         _simenv.parse_instrument(text)
 
 
+@pytest.mark.parametrize("command", ["scan", "read"])
+def test_unknown_models_are_usage_errors(capsys, command):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main([command, "--model", "plx310", "--model", "XYZ100"])
+    assert exit_.value.code == 2
+    assert "unknown model 'XYZ100'; choose from PLX310, MVR420, DTA530, HSK640" in capsys.readouterr().err
+
+
 def test_simulated_instruments_get_distinct_serial_numbers():
     built = _simenv.build_instruments([])
     assert [(i.model, i.item_number) for i in built] == [("PLX310", "QMT31872"), ("MVR420", "QMT42010")]

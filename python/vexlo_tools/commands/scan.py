@@ -7,7 +7,7 @@ from typing import List, Sequence
 
 import vexlo_device_communication as vexlo
 
-from . import _common
+from . import _common, _device_options
 
 HEADINGS = ("PORT", "BAUD", "MODEL", "ITEM", "SERIAL", "FIRMWARE")
 
@@ -18,8 +18,7 @@ def add_parser(subparsers, parents) -> None:
         description="Probe the serial ports for Vexlo instruments and list those that answer. "
                     "A port that does not answer costs several seconds per baud rate: name models "
                     "or ports to shorten the scan.")
-    parser.add_argument("--model", action="append", metavar="M",
-                        help="probe only at the baud rates of model M (PLX310, MVR420, DTA530, HSK640); repeatable")
+    _device_options.add_model(parser)
     parser.add_argument("--port", action="append", metavar="P", help="probe only port P; repeatable")
     parser.set_defaults(run=run)
 
