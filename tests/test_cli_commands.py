@@ -372,11 +372,28 @@ def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, messa
 
 
 @needs_extension
-def test_stream_to_an_unwritable_csv_fails_before_touching_the_instrument(capsys, bench, tmp_path):
-    code, out, err = run(capsys, "--sim", "stream", "--csv", str(tmp_path / "missing" / "x.csv"))
-    assert code == 1
+def test_stream_to_an_unwritable_csv_fails_before_streaming(capsys, bench, tmp_path):
+    code, out, err = run(capsys, "--instrument", "mvr420", "stream", "--csv", str(tmp_path / "missing" / "x.csv"))
+    assert (code, out) == (1, "")
     assert "No such file or directory" in one_error_line(err)
-    assert not any(instrument.request_log for instrument in bench.instruments)
+    assert requests(bench.instruments[0], "set_streaming") == []
+
+
+@needs_extension
+def test_a_failed_stream_leaves_an_existing_csv_alone(capsys, bench, tmp_path):
+    kept = tmp_path / "kept.csv"
+    kept.write_text("time,adc,value\n0.0,1,2.0\n")
+    code, out, err = run(capsys, "--sim", "stream", "--port", "sim9", "--csv", str(kept))
+    assert code == 1
+    assert kept.read_text() == "time,adc,value\n0.0,1,2.0\n"
+
+
+@needs_extension
+def test_without_a_port_the_first_instrument_is_used_and_the_others_closed(capsys, bench):
+    code, out, err = run(capsys, "--sim", "read")
+    assert (code, out) == (0, "0.5000 mVV\traw 9291456\n")
+    assert err == "using the instrument on sim0; also found on sim1 (choose one with --port)\n"
+    assert requests(bench.instruments[1], "ndr") == []
 
 
 # ---------------------------------------------------------------- teds

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import sys
 from typing import IO, Optional
@@ -184,21 +185,19 @@ def prepare(device, rate: Optional[float]):
 def run(args) -> int:
     if args.seconds is not None and not args.seconds > 0:
         raise _common.CliError("--seconds must be more than 0")
-    csv_file = open(args.csv, "w", newline="", encoding="utf-8") if args.csv else None
-    try:
-        with _common.one_device(args) as device:
-            _common.load_auto_teds(device)
-            model, code = prepare(device, args.rate)
-            unit = _common.unit_text(device)
+    with _common.one_device(args) as device:
+        _common.load_auto_teds(device)
+        model, code = prepare(device, args.rate)
+        unit = _common.unit_text(device)
+        # Opened only now: a run that finds no instrument leaves an existing file alone.
+        with contextlib.ExitStack() as files:
+            csv_file = files.enter_context(open(args.csv, "w", newline="", encoding="utf-8")) if args.csv else None
             packets = "three-byte" if _common.uses_short_packets(model, code) else "four-byte"
             _common.out(f"Streaming from {model} on {_common.port_of(device)} at "
                         f"{_common.describe_rate(model, code)}, {packets} packets"
                         + ("" if args.seconds else "; Ctrl-C stops"))
             stats = stream_session(device, model=model, code=code, seconds=args.seconds, unit=unit,
                                    csv_file=csv_file, status=sys.stderr if sys.stderr.isatty() else None)
-    finally:
-        if csv_file is not None:
-            csv_file.close()
     _common.out(stats.summary(unit))
     if args.csv:
         _common.out(f"{stats.samples} rows written to {args.csv}")
