@@ -33,5 +33,6 @@ MemberList scanner_members();                           // device/
 // Class docstrings.
 extern const char* const device_doc;                   // device/
 extern const char* const scanner_doc;                  // device/
+extern const char* const stream_converter_doc;         // calibration/
 
 }  // namespace vexlo

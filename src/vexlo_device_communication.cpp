@@ -296,7 +296,8 @@ int module_exec(PyObject* module)
     if (!add_device_class(module, state))
         return -1;
     if (!add_object(module, "StreamDataConverter",
-                    make_class(module, "StreamDataConverter", nullptr, stream_converter_members())))
+                    make_class(module, "StreamDataConverter", stream_converter_doc,
+                               stream_converter_members())))
         return -1;
     if (!add_kept(module, "VexloSerialScanner",
                   make_class(module, "VexloSerialScanner", scanner_doc, scanner_members()),

@@ -1,17 +1,478 @@
 // Stream conversion: StreamReading, StreamConversionResult, StreamDataConverter.
+//
+// The packet scan lives in stream_core.hpp. When the converter is exactly an
+// ADCConverter with its native operations, a packet costs one C++ conversion
+// and one StreamReading; any other converter is asked through convert_adc,
+// looked up by name for every packet.
+#include <cppy/cppy.h>
+
+#include <memory>
+#include <new>
+
+#include "calibration/adc_converter.hpp"
+#include "calibration/fields.hpp"
+#include "calibration/stream_core.hpp"
+#include "common/args.hpp"
+#include "common/call.hpp"
+#include "common/errors.hpp"
+#include "common/log.hpp"
+#include "common/message.hpp"
+#include "common/state.hpp"
 #include "subsystems.hpp"
 
 namespace vexlo
 {
 
-bool add_stream_types(PyObject*)
+namespace
 {
-    return true;
+
+using fields::Field;
+using fields::Kind;
+
+// --- StreamReading ------------------------------------------------------------
+
+struct StreamReadingObject
+{
+    PyObject_HEAD
+    double calibrated_value;
+    uint64_t adc_value;
+};
+
+fields::FieldSet& reading_fields()
+{
+    static fields::FieldSet set({
+        {"calibrated_value", Kind::Double, offsetof(StreamReadingObject, calibrated_value),
+         "The value returned by the converter."},
+        {"adc_value", Kind::UInt64, offsetof(StreamReadingObject, adc_value),
+         "The ADC count of the packet."},
+    });
+    return set;
+}
+
+// A reading made directly, without the argument handling of a call to the
+// class: the per-packet cost of the stream.
+PyObject* new_reading(PyTypeObject* type, double calibrated_value, uint64_t adc_value)
+{
+    StreamReadingObject* reading = PyObject_New(StreamReadingObject, type);
+    if (!reading)
+        return nullptr;
+    reading->calibrated_value = calibrated_value;
+    reading->adc_value = adc_value;
+    return reinterpret_cast<PyObject*>(reading);
+}
+
+PyObject* reading_new(PyTypeObject* type, PyObject*, PyObject*)
+{
+    // Zeroed by the allocation; the arguments are handled by __init__, so
+    // that unpickling can make an empty reading.
+    return type->tp_alloc(type, 0);
+}
+
+int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"calibrated_value", "adc_value", nullptr};
+    PyObject* calibrated_value = nullptr;
+    PyObject* adc_value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:StreamReading", const_cast<char**>(keywords),
+                                     &calibrated_value, &adc_value))
+        return -1;
+    PyObject* values[] = {calibrated_value, adc_value};
+    return reading_fields().assign_all(self, values) ? 0 : -1;
+}
+
+PyObject* reading_repr(PyObject* self)
+{
+    auto* reading = reinterpret_cast<StreamReadingObject*>(self);
+    cppy::ptr name(PyType_GetName(Py_TYPE(self)));
+    cppy::ptr value(PyFloat_FromDouble(reading->calibrated_value));
+    cppy::ptr count(PyLong_FromUnsignedLongLong(reading->adc_value));
+    if (!name || !value || !count)
+        return nullptr;
+    return PyUnicode_FromFormat("%U(calibrated_value=%R, adc_value=%R)", name.get(), value.get(),
+                                count.get());
+}
+
+PyObject* reading_reduce(PyObject* self, PyObject*)
+{
+    return reading_fields().reduce(self);
+}
+
+PyObject* reading_setstate(PyObject* self, PyObject* state)
+{
+    if (!reading_fields().set_state(self, state))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef reading_methods[] = {
+    {"__reduce__", reading_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", reading_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char* const kReadingDoc =
+    "One converted stream sample.\n"
+    "\n"
+    ":param calibrated_value: The calibrated value (anything that converts to a float).\n"
+    ":param adc_value: The ADC count, a non-negative integer.\n"
+    ":raises OverflowError: If adc_value is negative.\n"
+    ":raises TypeError: If adc_value has no integer conversion.";
+
+// --- StreamConversionResult ---------------------------------------------------
+
+struct StreamConversionResultObject
+{
+    PyObject_HEAD
+    cppy::ptr readings;   // a list, or null for None
+    cppy::ptr remainder;  // a bytearray, or null for None
+};
+
+StreamConversionResultObject* as_result(PyObject* self)
+{
+    return reinterpret_cast<StreamConversionResultObject*>(self);
+}
+
+fields::FieldSet& result_fields()
+{
+    static fields::FieldSet set({
+        {"readings", Kind::List, offsetof(StreamConversionResultObject, readings),
+         "The readings, in buffer order (a list of StreamReading, or None)."},
+        {"remainder", Kind::ByteArray, offsetof(StreamConversionResultObject, remainder),
+         "The bytes left after the last packet, to put in front of the next buffer "
+         "(a bytearray, or None)."},
+    });
+    return set;
+}
+
+PyObject* result_new(PyTypeObject* type, PyObject*, PyObject*)
+{
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self)
+    {
+        new (&as_result(self)->readings) cppy::ptr();
+        new (&as_result(self)->remainder) cppy::ptr();
+    }
+    return self;
+}
+
+int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    static const char* keywords[] = {"readings", "remainder", nullptr};
+    PyObject* readings = nullptr;
+    PyObject* remainder = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:StreamConversionResult",
+                                     const_cast<char**>(keywords), &readings, &remainder))
+        return -1;
+    PyObject* values[] = {readings, remainder};
+    return result_fields().assign_all(self, values) ? 0 : -1;
+}
+
+int result_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(as_result(self)->readings.get());
+    Py_VISIT(as_result(self)->remainder.get());
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int result_clear(PyObject* self)
+{
+    as_result(self)->readings.set(nullptr);
+    as_result(self)->remainder.set(nullptr);
+    return 0;
+}
+
+void result_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    as_result(self)->readings.~ptr();
+    as_result(self)->remainder.~ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* result_reduce(PyObject* self, PyObject*)
+{
+    return result_fields().reduce(self);
+}
+
+PyObject* result_setstate(PyObject* self, PyObject* state)
+{
+    if (!result_fields().set_state(self, state))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef result_methods[] = {
+    {"__reduce__", result_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", result_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char* const kResultDoc =
+    "The readings of one stream buffer and the bytes left over.\n"
+    "\n"
+    ":param readings: The readings in buffer order: exactly a list, or None.\n"
+    ":param remainder: The unfinished packet at the end: exactly a bytearray, or None.\n"
+    ":raises TypeError: If an argument has another type.";
+
+PyObject* new_result(ModuleState* state, cppy::ptr readings, cppy::ptr remainder)
+{
+    PyTypeObject* type = type_of(state->StreamConversionResultType);
+    cppy::ptr result(result_new(type, nullptr, nullptr));
+    if (!result)
+        return nullptr;
+    as_result(result.get())->readings = readings;
+    as_result(result.get())->remainder = remainder;
+    return result.release();
+}
+
+// --- StreamDataConverter ------------------------------------------------------
+
+// The read-only view of `data` for the time of one conversion. Holding the
+// export keeps a bytearray from being resized (and its memory moved) by code
+// that runs meanwhile: a Python converter, a logging handler.
+class BufferView
+{
+public:
+    bool open(PyObject* data) { return m_open = PyObject_GetBuffer(data, &m_view, PyBUF_SIMPLE) == 0; }
+    ~BufferView()
+    {
+        if (m_open)
+            PyBuffer_Release(&m_view);
+    }
+    const uint8_t* bytes() const { return static_cast<const uint8_t*>(m_view.buf); }
+    size_t size() const { return static_cast<size_t>(m_view.len); }
+
+private:
+    Py_buffer m_view{};
+    bool m_open = false;
+};
+
+struct Sample
+{
+    double value;
+    uint64_t count;
+};
+
+bool is_caught_conversion_error(const cppy::ptr& error)
+{
+    return exception_matches(error, PyExc_ValueError) ||
+           exception_matches(error, PyExc_ZeroDivisionError) ||
+           exception_matches(error, PyExc_AttributeError);
+}
+
+// The readings of a converter that is exactly ADCConverter with its native
+// operations. No Python code runs until the readings are made, so the
+// calibration cannot change meanwhile; converting every packet first, in a
+// loop without calls, lets the divisions overlap.
+template <typename Packet>
+PyObject* readings_native(const adc::Calibration& native, const BufferView& view,
+                          PyTypeObject* reading_type, stream::ScanResult* scanned)
+{
+    const adc::Calibration calibration = native;
+    // Packets do not overlap, so there are at most size / P of them.
+    std::unique_ptr<Sample[]> samples(new (std::nothrow) Sample[view.size() / Packet::size]);
+    if (!samples)
+        return PyErr_NoMemory();
+    size_t taken = 0;
+    *scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t) {
+        Sample& sample = samples[taken++];
+        sample.value = adc::convert(calibration, count);
+        sample.count = count;
+        return stream::Outcome::Accepted;
+    });
+    cppy::ptr readings(PyList_New(static_cast<Py_ssize_t>(taken)));
+    if (!readings)
+        return nullptr;
+    for (size_t i = 0; i < taken; ++i)
+    {
+        PyObject* reading = new_reading(reading_type, samples[i].value, samples[i].count);
+        if (!reading)
+            return nullptr;
+        PyList_SET_ITEM(readings.get(), static_cast<Py_ssize_t>(i), reading);
+    }
+    return readings.release();
+}
+
+// The readings of any other converter: convert_adc is looked up by name for
+// every packet, and its three expected kinds of failure skip the position.
+template <typename Packet>
+PyObject* readings_by_name(PyObject* module, PyObject* converter, const BufferView& view,
+                           PyTypeObject* reading_type, stream::ScanResult* scanned)
+{
+    cppy::ptr readings(PyList_New(0));
+    if (!readings)
+        return nullptr;
+    *scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t index) {
+        cppy::ptr number(PyLong_FromUnsignedLongLong(count));
+        if (!number)
+            return stream::Outcome::Abort;
+        cppy::ptr value(call_method(converter, VEXLO_NAME("convert_adc"), number.get()));
+        double calibrated = 0.0;
+        if (value && fields::to_double(value.get(), &calibrated))
+        {
+            cppy::ptr reading(new_reading(reading_type, calibrated, count));
+            if (!reading || PyList_Append(readings.get(), reading.get()) < 0)
+                return stream::Outcome::Abort;
+            return stream::Outcome::Accepted;
+        }
+        cppy::ptr error(fetch_exception());
+        if (!is_caught_conversion_error(error))
+        {
+            restore_exception(error);
+            return stream::Outcome::Abort;
+        }
+        if (!log(module, Level::Warning,
+                 Message() << "ADC conversion failed at index " << static_cast<long long>(index)
+                           << ": " << error))
+            return stream::Outcome::Abort;
+        return stream::Outcome::Rejected;
+    });
+    return scanned->aborted ? nullptr : readings.release();
+}
+
+template <typename Packet>
+PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* a[2];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"data", "adc_converter"}, 2, a))
+        return nullptr;
+    PyObject* data = a[0];
+    PyObject* converter = a[1];
+    ModuleState* st = state_of(fn->module);
+    if (data == Py_None)
+        return raise_text(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    const bool is_bytes = PyBytes_Check(data);
+    if (!is_bytes && !PyByteArray_CheckExact(data))
+    {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(data)->tp_name);
+        return nullptr;
+    }
+    BufferView view;
+    if (!view.open(data))
+        return nullptr;
+
+    if (view.size() < Packet::size)
+    {
+        // Too short for one packet: the buffer itself is the remainder (a
+        // bytes argument becomes a bytearray).
+        cppy::ptr buffer(is_bytes ? PyByteArray_FromStringAndSize(
+                                        reinterpret_cast<const char*>(view.bytes()),
+                                        static_cast<Py_ssize_t>(view.size()))
+                                  : cppy::incref(data));
+        cppy::ptr readings(PyList_New(0));
+        if (!buffer || !readings)
+            return nullptr;
+        return new_result(st, readings, buffer);
+    }
+
+    PyTypeObject* reading_type = type_of(st->StreamReadingType);
+    stream::ScanResult scanned{};
+    const adc::Calibration* native = native_calibration(fn->module, converter);
+    cppy::ptr readings(native ? readings_native<Packet>(*native, view, reading_type, &scanned)
+                              : readings_by_name<Packet>(fn->module, converter, view, reading_type,
+                                                         &scanned));
+    if (!readings)
+        return nullptr;
+    if (scanned.invalid > 0 &&
+        !log(fn->module, Level::Warning,
+             Message() << "Stream conversion: " << static_cast<long long>(scanned.invalid)
+                       << " invalid/corrupted packets detected"))
+        return nullptr;
+    const size_t rest = view.size() - scanned.next;
+    cppy::ptr remainder(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char*>(view.bytes() + scanned.next), static_cast<Py_ssize_t>(rest)));
+    if (!remainder)
+        return nullptr;
+    if (!log(fn->module, Level::Debug,
+             Message() << "Converted " << static_cast<long long>(PyList_GET_SIZE(readings.get()))
+                       << " readings, " << static_cast<long long>(rest) << " remainder bytes"))
+        return nullptr;
+    return new_result(st, readings, remainder);
+}
+
+const char* const kConvertDoc =
+    "Convert a buffer of four-byte stream packets into calibrated readings.\n\n"
+    ":param data: The stream bytes, the previous remainder in front (bytes or bytearray).\n"
+    ":param adc_converter: The converter whose convert_adc turns each count into a value.\n"
+    ":return: A StreamConversionResult with the readings and the unfinished bytes.\n"
+    ":raises TypeError: If data is neither bytes nor a bytearray.";
+
+const char* const kConvert38kHzDoc =
+    "Convert a buffer of three-byte stream packets (38400 samples per second).\n\n"
+    ":param data: The stream bytes, the previous remainder in front (bytes or bytearray).\n"
+    ":param adc_converter: The converter whose convert_adc turns each count into a value.\n"
+    ":return: A StreamConversionResult with the readings and the unfinished bytes.\n"
+    ":raises TypeError: If data is neither bytes nor a bytearray.";
+
+PyObject* add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot, const char* name)
+{
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (!type)
+        return nullptr;
+    slot = type;
+    return PyModule_AddObjectRef(module, name, type) == 0 ? type : nullptr;
+}
+
+}  // namespace
+
+const char* const stream_converter_doc =
+    "Conversion of raw stream buffers into calibrated readings.\n\n"
+    "Packets are found by their checksums; corrupted bytes are skipped and counted, and\n"
+    "the bytes of an unfinished packet at the end are handed back as the remainder.";
+
+bool add_stream_types(PyObject* module)
+{
+    ModuleState* st = state_of(module);
+    PyType_Slot reading_slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(reading_new)},
+        {Py_tp_init, reinterpret_cast<void*>(reading_init)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(reading_repr)},
+        {Py_tp_doc, const_cast<char*>(kReadingDoc)},
+        {Py_tp_methods, reading_methods},
+        {Py_tp_getset, reading_fields().getset()},
+        {0, nullptr},
+    };
+    PyType_Spec reading_spec = {
+        "vexlo_device_communication.StreamReading",
+        sizeof(StreamReadingObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+        reading_slots,
+    };
+    PyType_Slot result_slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(result_new)},
+        {Py_tp_init, reinterpret_cast<void*>(result_init)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(result_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(result_clear)},
+        {Py_tp_doc, const_cast<char*>(kResultDoc)},
+        {Py_tp_methods, result_methods},
+        {Py_tp_getset, result_fields().getset()},
+        {0, nullptr},
+    };
+    PyType_Spec result_spec = {
+        "vexlo_device_communication.StreamConversionResult",
+        sizeof(StreamConversionResultObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+        result_slots,
+    };
+    return add_type(module, &reading_spec, st->StreamReadingType, "StreamReading") &&
+           add_type(module, &result_spec, st->StreamConversionResultType, "StreamConversionResult");
 }
 
 MemberList stream_converter_members()
 {
-    return {};
+    return {
+        {"convert_stream_data_to_reading", convert_stream<stream::FourBytePacket>, kConvertDoc,
+         MemberKind::StaticMethod, -1, "(data, adc_converter)"},
+        {"convert_stream_data_to_reading_38_kHz", convert_stream<stream::ThreeBytePacket>,
+         kConvert38kHzDoc, MemberKind::StaticMethod, -1, "(data, adc_converter)"},
+    };
 }
 
 }  // namespace vexlo

@@ -10,7 +10,9 @@ namespace vexlo
 // An interned attribute name, created once per use site.
 #define VEXLO_NAME(text)                                                        \
     ([]() -> PyObject* {                                                        \
-        static PyObject* interned = PyUnicode_InternFromString(text);           \
+        static PyObject* interned = nullptr;                                    \
+        if (!interned) /* retried: a failed first attempt sets an error */     \
+            interned = PyUnicode_InternFromString(text);                        \
         return interned;                                                        \
     }())
 

@@ -1,0 +1,261 @@
+#include "calibration/fields.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vexlo::fields
+{
+
+namespace
+{
+
+template <typename T>
+T& slot(PyObject* self, const Field& field)
+{
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + field.offset);
+}
+
+bool is_object(Kind kind)
+{
+    return kind == Kind::List || kind == Kind::ByteArray;
+}
+
+// An int for anything with an integer conversion, as a C integer field
+// takes it: __index__ first, else __int__ (which truncates floats). Text is
+// refused rather than parsed.
+PyObject* integer_of(PyObject* value)
+{
+    if (PyLong_Check(value))
+        return cppy::incref(value);
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number && number->nb_index)
+        return PyNumber_Index(value);
+    if (number && number->nb_int)
+        return PyNumber_Long(value);
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return nullptr;
+}
+
+PyObject* get_field(PyObject* self, void* closure)
+{
+    const Field& field = *static_cast<const Field*>(closure);
+    switch (field.kind)
+    {
+    case Kind::Int32:
+        return PyLong_FromLong(slot<int32_t>(self, field));
+    case Kind::Double:
+        return PyFloat_FromDouble(slot<double>(self, field));
+    case Kind::UInt64:
+        return PyLong_FromUnsignedLongLong(slot<uint64_t>(self, field));
+    case Kind::List:
+    case Kind::ByteArray:
+        break;
+    }
+    PyObject* value = slot<cppy::ptr>(self, field).get();
+    return cppy::incref(value ? value : Py_None);
+}
+
+int set_field(PyObject* self, PyObject* value, void* closure)
+{
+    const Field& field = *static_cast<const Field*>(closure);
+    if (value)
+        return assign(self, field, value) ? 0 : -1;
+    if (is_object(field.kind))
+    {
+        slot<cppy::ptr>(self, field).set(nullptr);
+        return 0;
+    }
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+}
+
+bool check_exact(PyObject* value, PyTypeObject* type, const char* type_name)
+{
+    if (value == Py_None || Py_IS_TYPE(value, type))
+        return true;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+}  // namespace
+
+bool to_int32(PyObject* value, int32_t* out)
+{
+    cppy::ptr number(integer_of(value));
+    if (!number)
+        return false;
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (result == -1 && PyErr_Occurred())
+        return false;
+    if (overflow || result < INT32_MIN || result > INT32_MAX)
+    {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    *out = static_cast<int32_t>(result);
+    return true;
+}
+
+bool to_uint64(PyObject* value, uint64_t* out)
+{
+    cppy::ptr number(integer_of(value));
+    if (!number)
+        return false;
+    int overflow = 0;
+    long long signed_value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (signed_value == -1 && PyErr_Occurred())
+        return false;
+    if (overflow < 0 || (overflow == 0 && signed_value < 0))
+    {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned long");
+        return false;
+    }
+    if (overflow == 0)
+    {
+        *out = static_cast<uint64_t>(signed_value);
+        return true;
+    }
+    unsigned long long result = PyLong_AsUnsignedLongLong(number.get());
+    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+    {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned long");
+        return false;
+    }
+    *out = result;
+    return true;
+}
+
+bool to_double(PyObject* value, double* out)
+{
+    if (PyFloat_CheckExact(value))
+    {
+        *out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    double result = PyFloat_AsDouble(value);
+    if (result == -1.0 && PyErr_Occurred())
+        return false;
+    *out = result;
+    return true;
+}
+
+bool assign(PyObject* self, const Field& field, PyObject* value)
+{
+    switch (field.kind)
+    {
+    case Kind::Int32:
+        return to_int32(value, &slot<int32_t>(self, field));
+    case Kind::Double:
+        return to_double(value, &slot<double>(self, field));
+    case Kind::UInt64:
+        return to_uint64(value, &slot<uint64_t>(self, field));
+    case Kind::List:
+        if (!check_exact(value, &PyList_Type, "list"))
+            return false;
+        break;
+    case Kind::ByteArray:
+        if (!check_exact(value, &PyByteArray_Type, "bytearray"))
+            return false;
+        break;
+    }
+    // None is kept as null. The field holds the new value before the old
+    // one is released, so code run by that release sees a consistent object.
+    slot<cppy::ptr>(self, field).set(value == Py_None ? nullptr : value, true);
+    return true;
+}
+
+void plain_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+bool has_instance_dict(PyTypeObject* type)
+{
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)
+        return true;
+#endif
+    return type->tp_dictoffset != 0;
+}
+
+FieldSet::FieldSet(std::vector<Field> fields) : m_fields(std::move(fields))
+{
+    for (size_t i = 0; i < m_fields.size(); ++i)
+        m_alphabetical.push_back(i);
+    std::sort(m_alphabetical.begin(), m_alphabetical.end(), [this](size_t a, size_t b) {
+        return std::strcmp(m_fields[a].name, m_fields[b].name) < 0;
+    });
+    for (Field& field : m_fields)
+        m_getset.push_back({field.name, get_field, set_field, field.doc, &field});
+    m_getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+}
+
+PyObject* FieldSet::reduce(PyObject* self) const
+{
+    const bool with_dict = has_instance_dict(Py_TYPE(self));
+    const Py_ssize_t count = static_cast<Py_ssize_t>(m_fields.size());
+    cppy::ptr state(PyTuple_New(count + (with_dict ? 1 : 0)));
+    if (!state)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i)
+    {
+        const Field& field = m_fields[m_alphabetical[static_cast<size_t>(i)]];
+        PyObject* value = get_field(self, const_cast<Field*>(&field));
+        if (!value)
+            return nullptr;
+        PyTuple_SET_ITEM(state.get(), i, value);
+    }
+    if (with_dict)
+    {
+        PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+        if (!dict)
+            return nullptr;
+        PyTuple_SET_ITEM(state.get(), count, dict);
+    }
+    // Unpickling makes the object with type.__new__ alone, so a subclass
+    // whose __init__ takes arguments pickles too.
+    cppy::ptr copyreg(PyImport_ImportModule("copyreg"));
+    if (!copyreg)
+        return nullptr;
+    cppy::ptr newobj(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    if (!newobj)
+        return nullptr;
+    return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         state.get());
+}
+
+bool FieldSet::assign_all(PyObject* self, PyObject* const* values) const
+{
+    for (size_t i = 0; i < m_fields.size(); ++i)
+        if (!assign(self, m_fields[i], values[i]))
+            return false;
+    return true;
+}
+
+bool FieldSet::set_state(PyObject* self, PyObject* state) const
+{
+    const Py_ssize_t count = static_cast<Py_ssize_t>(m_fields.size());
+    const bool with_dict = has_instance_dict(Py_TYPE(self));
+    if (!PyTuple_Check(state) ||
+        (PyTuple_GET_SIZE(state) != count && !(with_dict && PyTuple_GET_SIZE(state) == count + 1)))
+    {
+        PyErr_Format(PyExc_TypeError, "%s state must be a tuple of %zd values",
+                     Py_TYPE(self)->tp_name, count);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (!assign(self, m_fields[m_alphabetical[static_cast<size_t>(i)]], PyTuple_GET_ITEM(state, i)))
+            return false;
+    if (PyTuple_GET_SIZE(state) == count + 1)
+    {
+        cppy::ptr dict(PyObject_GenericGetDict(self, nullptr));
+        if (!dict || PyDict_Update(dict.get(), PyTuple_GET_ITEM(state, count)) < 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace vexlo::fields
