@@ -8,7 +8,7 @@ import pytest
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import cli
-from vexlo_tools.commands import _common, _simenv, scan
+from vexlo_tools.commands import _common, _simenv
 from vexlo_tools.sim import stream_packet
 
 COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo"]
@@ -213,14 +213,6 @@ def test_teds_bracket_reports_a_failed_restore(sleeps):
     with pytest.raises(vexlo.VexloTimeoutError):
         with _common.teds_bracket(RateDevice(fail_restore=True)):
             pass
-
-
-def test_scan_table_lines_up_columns():
-    lines = scan.table([("/dev/ttyUSB0", "2000000", "PLX310", "QMT31872", "7", "04.03.02"),
-                        ("sim1", "320000", "MVR420", "QMT42010", "20240002", "04.03.02")])
-    assert lines[0].split() == list(scan.HEADINGS)
-    starts = {line.index(word) for line, word in zip(lines, ("MODEL", "PLX310", "MVR420"))}
-    assert len(starts) == 1
 
 
 @pytest.mark.parametrize("verbose, shown", [([], False), (["-v"], True)])
