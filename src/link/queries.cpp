@@ -1,12 +1,423 @@
 // Instrument queries and settings of _SerialCommunicationInterface.
+#include <cppy/cppy.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/args.hpp"
+#include "common/call.hpp"
+#include "common/classes.hpp"
+#include "common/errors.hpp"
+#include "common/log.hpp"
+#include "common/message.hpp"
+#include "common/state.hpp"
+#include "link/link.hpp"
+#include "link/version.hpp"
+#include "protocol/bytes.hpp"
 #include "subsystems.hpp"
 
 namespace vexlo
 {
 
+namespace
+{
+
+enum class Kind
+{
+    Query,   // send_convert_return_sequence; returns the converted payload
+    Setting  // send_sequence; returns None
+};
+
+// A 4-byte value that follows the one-byte arguments, taken from the last
+// parameter.
+enum class Tail
+{
+    None,
+    LoadFloat,  // IEEE single, least significant byte first (struct "<f")
+    AdcCount    // unsigned 32-bit, most significant byte first (int.to_bytes)
+};
+
+struct Operation
+{
+    const char* name;
+    const char* command;  // catalogue entry on self.commands
+    Kind kind;
+    int byte_count;  // leading parameters sent as one byte each
+    Tail tail;
+    const char* params[3];
+    const char* doc;
+};
+
+constexpr int kMaxParams = 3;
+
+const Operation kOperations[] = {
+    {"get_instrument_serial_number", "Get_Instrument_Serial_Number_Command", Kind::Query, 0,
+     Tail::None, {},
+     "Read the instrument's serial number.\n\n"
+     ":return: The serial number."},
+    {"get_sensor_serial_number", "Get_Sensor_Serial_Number_Command", Kind::Query, 1, Tail::None,
+     {"profile"},
+     "Read the serial number of the sensor of a profile.\n\n"
+     ":param profile: The profile number, 0 to 255.\n"
+     ":return: The sensor serial number."},
+    {"get_board_temperature", "Get_Board_Temperature", Kind::Query, 0, Tail::None, {},
+     "Read the raw board temperature.\n\n"
+     ":return: The unconverted 4-byte temperature reading."},
+    {"get_ndr", "Get_Ndr_Command", Kind::Query, 1, Tail::None, {"channel_number"},
+     "Read the current raw ADC count of a channel.\n\n"
+     ":param channel_number: The channel number, 0 to 255.\n"
+     ":return: The raw ADC count."},
+    {"get_number_of_loading_points", "Get_Number_Of_Loading_Points_Command", Kind::Query, 1,
+     Tail::None, {"profile_number"},
+     "Read the number of loading points per direction of a profile.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":return: The number of loading points."},
+    {"get_load_of_loading_point", "Get_Load_Of_Loading_Point_Command", Kind::Query, 2, Tail::None,
+     {"profile_number", "point_index"},
+     "Read the load of one loading point.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":param point_index: The point index, 0 to 255.\n"
+     ":return: The load at the point."},
+    {"get_loading_point_value", "Get_Loading_Point_Value_Command", Kind::Query, 2, Tail::None,
+     {"profile_number", "point_index"},
+     "Read the ADC count of one loading point.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":param point_index: The point index, 0 to 255.\n"
+     ":return: The ADC count at the point."},
+    {"set_load_of_loading_point", "Set_Load_Of_Loading_Point_Command", Kind::Setting, 2,
+     Tail::LoadFloat, {"profile_number", "point_index", "load_value"},
+     "Write the load of one loading point.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":param point_index: The point index, 0 to 255.\n"
+     ":param load_value: The load, sent as a single-precision float.\n"
+     ":return: None.\n"
+     ":raises struct.error: If the load does not convert to a float."},
+    {"set_adc_of_loading_point", "Set_Loading_Point_Value_Command", Kind::Setting, 2,
+     Tail::AdcCount, {"profile_number", "point_index", "adc_value"},
+     "Write the ADC count of one loading point.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":param point_index: The point index, 0 to 255.\n"
+     ":param adc_value: The ADC count, an unsigned 32-bit integer.\n"
+     ":return: None.\n"
+     ":raises OverflowError: If the count is negative or needs more than 32 bits."},
+    {"get_number_of_directions", "Get_Number_Of_Directions_Command", Kind::Query, 1, Tail::None,
+     {"profile_number"},
+     "Read the direction code of a profile.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":return: The direction code."},
+    {"set_number_of_directions", "Set_Number_Of_Directions_Command", Kind::Setting, 2, Tail::None,
+     {"profile_number", "number_of_directions"},
+     "Write the direction code of a profile.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":param number_of_directions: The direction code, 0 to 255.\n"
+     ":return: None."},
+    {"get_sampling_rate", "Get_Sampling_Rate_Command", Kind::Query, 1, Tail::None,
+     {"profile_number"},
+     "Read the sampling-rate code of a profile.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":return: The sampling-rate code."},
+    {"get_unit_of_measure", "Get_Device_Unit_Of_Measure_Command", Kind::Query, 1, Tail::None,
+     {"profile_number"},
+     "Read the unit code of a profile.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":return: The unit code."},
+    {"set_unit_of_measure", "Set_Device_Unit_Of_Measure_Command", Kind::Setting, 2, Tail::None,
+     {"profile_number", "unit_of_measure"},
+     "Write the unit code of a profile.\n\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":param unit_of_measure: The unit code, 0 to 255.\n"
+     ":return: None."},
+    {"get_device_channel_selected_profile", "Get_Device_Channel_Selected_Profile_Command",
+     Kind::Query, 1, Tail::None, {"channel_number"},
+     "Read the profile selected on a channel.\n\n"
+     ":param channel_number: The channel number, 0 to 255.\n"
+     ":return: The profile number."},
+    {"set_device_channel_selected_profile", "Set_Device_Channel_Selected_Profile_Command",
+     Kind::Setting, 2, Tail::None, {"channel_number", "profile_number"},
+     "Select the profile of a channel.\n\n"
+     ":param channel_number: The channel number, 0 to 255.\n"
+     ":param profile_number: The profile number, 0 to 255.\n"
+     ":return: None."},
+    {"set_streaming_state", "Set_Streaming_State_Command", Kind::Setting, 1, Tail::None,
+     {"stream_enabled"},
+     "Switch streaming on (1) or off (0).\n\n"
+     ":param stream_enabled: 1 or True to stream, 0 or False to stop.\n"
+     ":return: None."},
+};
+
+constexpr long kOperationCount = static_cast<long>(sizeof kOperations / sizeof kOperations[0]);
+
+const char* const kArgumentErrors =
+    ":raises ValueError: If a one-byte value is outside 0 to 255.\n"
+    ":raises TypeError: If a one-byte value is not an integer.\n";
+
+int param_count(const Operation& op)
+{
+    return op.byte_count + (op.tail == Tail::None ? 0 : 1);
+}
+
+// Interned catalogue names, created once like the other attribute names.
+PyObject* command_name(long index)
+{
+    static PyObject* names[kOperationCount] = {};
+    if (!names[index])
+        names[index] = PyUnicode_InternFromString(kOperations[index].command);
+    return names[index];
+}
+
+bool bind_operation(Function* fn, const Operation& op, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out)
+{
+    const char* const* p = op.params;
+    switch (param_count(op))
+    {
+    case 0:
+        if (!bind_none(fn, nargs, kwnames, 1))
+            return false;
+        out[0] = args[0];
+        return true;
+    case 1:
+        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0]}, 2, out);
+    case 2:
+        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1]}, 3, out);
+    default:
+        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1], p[2]}, 4, out);
+    }
+}
+
+// Appends `tail` (normally bytes) to the bytearray `arguments`.
+bool append(PyObject* arguments, PyObject* tail)
+{
+    if (!PyBytes_Check(tail))
+    {
+        cppy::ptr extended(call_method(arguments, VEXLO_NAME("extend"), tail));
+        return static_cast<bool>(extended);
+    }
+    Py_ssize_t old = PyByteArray_GET_SIZE(arguments);
+    if (PyByteArray_Resize(arguments, old + PyBytes_GET_SIZE(tail)) < 0)
+        return false;
+    std::memcpy(PyByteArray_AS_STRING(arguments) + old, PyBytes_AS_STRING(tail),
+                static_cast<size_t>(PyBytes_GET_SIZE(tail)));
+    return true;
+}
+
+// The 4 bytes of a loading-point value, with the errors of the conversions
+// themselves (struct.error for a load that is no float, OverflowError and
+// AttributeError for a count that is not an unsigned 32-bit int).
+PyObject* pack_tail(PyObject* module, Tail tail, PyObject* value)
+{
+    if (tail == Tail::LoadFloat)
+    {
+        cppy::ptr struct_module(module_global(module, "struct"));
+        PyObject* format = VEXLO_NAME("<f");
+        if (!struct_module || !format)
+            return nullptr;
+        return call_method(struct_module.get(), VEXLO_NAME("pack"), format, value);
+    }
+    cppy::ptr length(PyLong_FromLong(4));
+    PyObject* order = VEXLO_NAME("big");
+    if (!length || !order)
+        return nullptr;
+    return call_method(value, VEXLO_NAME("to_bytes"), length.get(), order);
+}
+
+// The argument bytes of an operation, all built before anything is sent.
+PyObject* encode_arguments(PyObject* module, const Operation& op, PyObject* const* values)
+{
+    uint8_t bytes[kMaxParams] = {};
+    for (int i = 0; i < op.byte_count; ++i)
+        if (!byte_like_bytearray(values[i], &bytes[i]))
+            return nullptr;
+    cppy::ptr arguments(
+        PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), op.byte_count));
+    if (!arguments)
+        return nullptr;
+    if (op.tail == Tail::None)
+        return arguments.release();
+    cppy::ptr packed(pack_tail(module, op.tail, values[op.byte_count]));
+    if (!packed || !append(arguments.get(), packed.get()))
+        return nullptr;
+    return arguments.release();
+}
+
+PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    const long index = PyLong_AsLong(fn->data);
+    const Operation& op = kOperations[index];
+    PyObject* a[1 + kMaxParams];
+    if (!bind_operation(fn, op, args, nargs, kwnames, a))
+        return nullptr;
+    cppy::ptr arguments(encode_arguments(fn->module, op, a + 1));
+    if (!arguments)
+        return nullptr;
+    cppy::ptr result(send_command(a[0], command_name(index), arguments.get(), op.kind == Kind::Query));
+    if (!result || op.kind == Kind::Query)
+        return result.release();
+    Py_RETURN_NONE;
+}
+
+PyObject* empty_arguments()
+{
+    return PyByteArray_FromStringAndSize(nullptr, 0);
+}
+
+// ------------------------------------------------------------ firmware version
+
+PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    cppy::ptr arguments(empty_arguments());
+    if (!arguments)
+        return nullptr;
+    cppy::ptr result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
+                                  arguments.get(), true));
+    if (!result)
+        return nullptr;
+    std::string version;
+    if (PyUnicode_Check(result.get()))
+    {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(result.get(), &size);
+        if (!text)
+            PyErr_Clear();  // not encodable (lone surrogates): no version either
+        else if (format_firmware_version(std::string(text, static_cast<size_t>(size)), version))
+            return PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()));
+    }
+    // Anything but six hexadecimal digits is no version: cutting it in pairs
+    // would give a plausible-looking but wrong text.
+    cppy::ptr shown(PyObject_Repr(result.get()));
+    if (!shown || !log(fn->module, Level::Debug,
+                       Message() << "Error parsing firmware version: expected six hexadecimal "
+                                    "digits, got "
+                                 << shown))
+        return nullptr;
+    return PyUnicode_FromString("0.0.0");
+}
+
+// --------------------------------------------------------------- sampling rate
+
+constexpr uint8_t kPlusPrimeOnlyRate = 15;
+
+const char* const kPlusPrimeOnlyText = "The 38,400 SPS rate is only available on PLX310 Plus Prime";
+
+// hashlib.sha256(item_number.encode("utf-8")).hexdigest()
+PyObject* item_digest(PyObject* module, PyObject* item_number)
+{
+    PyObject* encoding = VEXLO_NAME("utf-8");
+    if (!encoding)
+        return nullptr;
+    cppy::ptr encoded(call_method(item_number, VEXLO_NAME("encode"), encoding));
+    cppy::ptr hashlib(encoded ? module_global(module, "hashlib") : nullptr);
+    if (!hashlib)
+        return nullptr;
+    cppy::ptr hash(call_method(hashlib.get(), VEXLO_NAME("sha256"), encoded.get()));
+    if (!hash)
+        return nullptr;
+    return call_method(hash.get(), VEXLO_NAME("hexdigest"));
+}
+
+// True when the rate may be sent to this instrument; false with an exception
+// set otherwise (VexloInvalidParameterError for the refused rate). The
+// conditions are tested in order and stop at the first that fails.
+bool check_rate(PyObject* module, uint8_t rate, PyObject* model, PyObject* digest)
+{
+    if (rate != kPlusPrimeOnlyRate)
+        return true;
+    int plx310 = PyObject_RichCompareBool(model, VEXLO_NAME("PLX310"), Py_EQ);
+    if (plx310 <= 0)
+        return plx310 == 0;
+    // SHA-256 of the Plus Prime's item number, QMT31872.
+    PyObject* plus_prime = VEXLO_NAME("4dc49e167489eafad8e43e43483943772e08ede30da147f7916ebbc08b638874");
+    int other_edition = PyObject_RichCompareBool(digest, plus_prime, Py_NE);
+    if (other_edition <= 0)
+        return other_edition == 0;
+    if (log_text(module, Level::Error, kPlusPrimeOnlyText))
+        raise_text(state_of(module)->VexloInvalidParameterError, kPlusPrimeOnlyText);
+    return false;
+}
+
+PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* a[3];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "profile_number", "samples_per_second"}, 3,
+                        a))
+        return nullptr;
+    // Encoded first: bad arguments must not cost the two queries.
+    uint8_t bytes[2];
+    if (!byte_like_bytearray(a[1], &bytes[0]) || !byte_like_bytearray(a[2], &bytes[1]))
+        return nullptr;
+    cppy::ptr no_arguments(empty_arguments());
+    if (!no_arguments)
+        return nullptr;
+    cppy::ptr item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
+    if (!item)
+        return nullptr;
+    cppy::ptr model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
+    if (!model)
+        return nullptr;
+    cppy::ptr digest(item_digest(fn->module, item.get()));
+    if (!digest)
+        return nullptr;
+    if (!check_rate(fn->module, bytes[1], model.get(), digest.get()))
+        return nullptr;
+    cppy::ptr arguments(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), 2));
+    if (!arguments)
+        return nullptr;
+    cppy::ptr sent(send_command(a[0], VEXLO_NAME("Set_Sampling_Rate_Command"), arguments.get(), false));
+    if (!sent)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
 MemberList interface_query_members()
 {
-    return {};
+    static std::string docs[kOperationCount];
+    static std::string signatures[kOperationCount];
+    MemberList members;
+    for (long i = 0; i < kOperationCount; ++i)
+    {
+        const Operation& op = kOperations[i];
+        docs[i] = std::string(op.doc) + "\n";
+        if (op.byte_count > 0)
+            docs[i] += kArgumentErrors;
+        docs[i] += op.kind == Kind::Query
+                       ? ":raises VexloCommunicationError: If the exchange fails.\n"
+                         ":raises VexloProtocolError: If the response is invalid."
+                       : ":raises VexloCommunicationError: If the exchange fails.";
+        signatures[i] = "(self";
+        for (int p = 0; p < param_count(op); ++p)
+            signatures[i] += std::string(", ") + op.params[p];
+        signatures[i] += ")";
+        members.push_back(
+            {op.name, run_operation, docs[i].c_str(), MemberKind::Method, i, signatures[i].c_str()});
+    }
+    extend(members,
+           {
+               {"get_firmware_version_with_patch", get_firmware_version_with_patch,
+                "Read the firmware version.\n\n"
+                ":return: The version as three pairs of hexadecimal digits, for instance "
+                "01.0a.03; 0.0.0 if the instrument's answer is no version.\n"
+                ":raises VexloCommunicationError: If the exchange fails.\n"
+                ":raises VexloProtocolError: If the response is invalid.",
+                MemberKind::Method, -1, "(self)"},
+               {"set_sampling_rate", set_sampling_rate,
+                "Set the sampling-rate code of a profile.\n\n"
+                ":param profile_number: The profile number, 0 to 255.\n"
+                ":param samples_per_second: The sampling-rate code, 0 to 255.\n"
+                ":return: None.\n"
+                ":raises VexloInvalidParameterError: If the 38,400 SPS rate is asked of a PLX310 "
+                "that is not the Plus Prime edition.\n"
+                ":raises ValueError: If a value is outside 0 to 255.\n"
+                ":raises TypeError: If a value is not an integer.\n"
+                ":raises VexloCommunicationError: If an exchange fails.",
+                MemberKind::Method, -1, "(self, profile_number, samples_per_second)"},
+           });
+    return members;
 }
 
 }  // namespace vexlo
