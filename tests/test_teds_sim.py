@@ -51,8 +51,8 @@ def discover(instrument):
     return device
 
 
-@pytest.mark.parametrize("firmware, command", [((4, 3, 2), "Set_Auto_TEDS_V1_Command"),
-                                               ((4, 2, 9), "Set_Auto_TEDS_Command")])
+@pytest.mark.parametrize("firmware, command", [((4, 3, 2), "set_auto_teds_v1"),
+                                               ((4, 2, 9), "set_auto_teds")])
 def test_autoteds_switch_on_follows_the_data_sheet(firmware, command):
     sensor = TedsSensor(serial_number=424242, unit_code=5, max_capacity=250.0, max_electrical=2.5,
                         reverse_scaling=True, reverse_max_electrical=2.0)
@@ -64,7 +64,8 @@ def test_autoteds_switch_on_follows_the_data_sheet(firmware, command):
         instrument.request_log.clear()
         device.set_auto_teds(True)
         names = [request.name for request in instrument.request_log]
-        assert command in [n for n in names if n.startswith("Set_Auto")]
+        assert [n for n in names if "auto_teds" in n] == [command]
+        assert names.count("teds_page") == 32
         assert instrument.auto_teds is True
         assert device.get_auto_teds() is True
         assert device.get_teds_serial_number() == "424242"
@@ -140,7 +141,7 @@ def test_other_editions_refuse(instrument, message):
             device.set_auto_teds(True)
         with pytest.raises(vexlo.VexloTEDSNotSupportedError, match="Plus Prime"):
             device.communication_interface.get_teds_data(0)
-        assert not any("TEDS" in request.name for request in instrument.request_log)
+        assert not any("teds" in request.name for request in instrument.request_log)
 
 
 def test_port_lost_mid_load_keeps_previous_converter(records):
