@@ -1,7 +1,7 @@
 """The device's TEDS methods, on a device built around a stand-in link whose
 TEDS commands are answered by a TEDS instrument double."""
 
-import logging
+import sys
 from types import SimpleNamespace
 from unittest import mock
 
@@ -372,3 +372,19 @@ def test_switch_on_installs_teds_calibration(rig):
     t = rig.device.adc_converter
     assert converter_points(t) == (20000.0, 0.0, 35000.0, 500.0, 0)
     assert t.convert_adc(35000) == 500.0
+
+
+def test_no_growth_over_many_loads(rig):
+    def run(count):
+        for _ in range(count):
+            rig.calls.clear()
+            rig.instrument.calls.clear()
+            rig.device.set_auto_teds(True)
+            rig.device.get_teds_engineering_unit()
+            rig.device.set_auto_teds(False)
+            rig.device.initialize_teds()
+
+    run(100)
+    before = sys.getallocatedblocks()
+    run(2000)
+    assert sys.getallocatedblocks() - before < 500
