@@ -15,6 +15,7 @@ import sys
 from unittest import mock
 
 import vexlo_device_communication as vexlo
+from vexlo_tools.sim import COMMANDS
 
 FULL = os.environ.get("VEXLO_RELIABILITY", "") == "full"
 
@@ -86,3 +87,83 @@ def caught(function, *args):
         return "ok", function(*args)
     except Exception as error:  # noqa: BLE001 - the caller judges the outcome
         return "raised", error
+
+
+# --- The stream scan, transcribed from its documented rules ----------------------------------
+
+
+def packet_count(window):
+    if len(window) == 4:
+        return (window[0] << 24) | (window[1] << 16) | (window[2] << 8)
+    return (window[0] << 24) | (window[1] << 16)
+
+
+def packet_valid(window):
+    if len(window) == 4:
+        return (window[0] + 2 * window[1] + 3 * window[2]) % 256 == window[3]
+    return (window[0] + 2 * window[1]) % 256 == window[2]
+
+
+def expected_stream(data, size, value_of):
+    """The scan as documented. value_of(count) gives the float, ("skip", warning
+    text) for a rejected position, or raises. Returns readings, remainder and warnings, or the
+    propagating exception with the warnings logged before it."""
+    readings, warnings = [], []
+    index = invalid = 0
+    while index <= len(data) - size:
+        window = data[index:index + size]
+        if not packet_valid(window):
+            invalid += 1
+            index += 1
+            continue
+        n = packet_count(window)
+        try:
+            outcome = value_of(n)
+        except Exception as error:  # noqa: BLE001 - propagates, as from the module
+            return error, warnings
+        if isinstance(outcome, tuple):  # ("skip", text)
+            warnings.append("ADC conversion failed at index %d: %s" % (index, outcome[1]))
+            invalid += 1
+            index += 1
+            continue
+        readings.append((outcome, n))
+        index += size
+    if invalid:
+        warnings.append("Stream conversion: %d invalid/corrupted packets detected" % invalid)
+    return (readings, bytearray(data[index:])), warnings
+
+
+# --- Faults on demand, at a chosen request -----------------------------------------------------
+
+FAULTS = {
+    "silent": lambda instrument: instrument.go_silent(),
+    "short": lambda instrument: instrument.answer_short(3, answers=None),
+    "corrupt": lambda instrument: instrument.corrupt_checksums(answers=None),
+    "unplug": lambda instrument: instrument.unplug(),
+}
+
+
+def inject(instrument, command, fault, nth=1):
+    """Makes FAULTS[fault] happen when the instrument receives its nth request
+    of `command` (the simulator's command name) from now on, before it
+    answers that request. Returns the list of those requests, as received."""
+    names = {(c.high, c.low): c.name for c in COMMANDS.values()}
+    respond = instrument.respond
+    seen = []
+
+    def responding(frame, now=None):
+        if len(frame) >= 4 and names.get((frame[2], frame[3])) == command:
+            seen.append(bytes(frame))
+            if len(seen) == nth:
+                FAULTS[fault](instrument)
+                count("faults injected")
+        return respond(frame, now)
+
+    instrument.respond = responding
+    return seen
+
+
+def heal(instrument):
+    """Clears every fault and plugs the instrument in again."""
+    instrument.__dict__.pop("respond", None)
+    instrument.clear_faults()

@@ -11,6 +11,7 @@ its points, ...). The suite runs a short profile; ``make fuzz`` runs at least
 import math
 import operator
 import struct
+import sys
 from decimal import Decimal
 from fractions import Fraction
 from unittest import mock
@@ -20,7 +21,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vexlo_device_communication as vexlo
-from reliability import FULL, caught, count
+from reliability import FULL, caught, count, expected_stream
 
 FUZZ_INPUTS = 100_000
 
@@ -574,47 +575,6 @@ def packet(values, size):
     return bytes((b0, b1, (b0 + 2 * b1) % 256))
 
 
-def packet_count(window):
-    if len(window) == 4:
-        return (window[0] << 24) | (window[1] << 16) | (window[2] << 8)
-    return (window[0] << 24) | (window[1] << 16)
-
-
-def packet_valid(window):
-    if len(window) == 4:
-        return (window[0] + 2 * window[1] + 3 * window[2]) % 256 == window[3]
-    return (window[0] + 2 * window[1]) % 256 == window[2]
-
-
-def expected_stream(data, size, value_of):
-    """The scan as documented. value_of(count) gives the float, "skip" (with the
-    warning text), or raises. Returns readings, remainder and warnings, or the
-    propagating exception with the warnings logged before it."""
-    readings, warnings = [], []
-    index = invalid = 0
-    while index <= len(data) - size:
-        window = data[index:index + size]
-        if not packet_valid(window):
-            invalid += 1
-            index += 1
-            continue
-        n = packet_count(window)
-        try:
-            outcome = value_of(n)
-        except Exception as error:  # noqa: BLE001 - propagates, as from the module
-            return error, warnings
-        if isinstance(outcome, tuple):  # ("skip", text)
-            warnings.append("ADC conversion failed at index %d: %s" % (index, outcome[1]))
-            invalid += 1
-            index += 1
-            continue
-        readings.append((outcome, n))
-        index += size
-    if invalid:
-        warnings.append("Stream conversion: %d invalid/corrupted packets detected" % invalid)
-    return (readings, bytearray(data[index:])), warnings
-
-
 @st.composite
 def stream_buffers(draw, size):
     out = bytearray()
@@ -683,3 +643,180 @@ def test_stream_conversions(data, size):
         for given_data in (bytes(buffer), bytearray(buffer)):
             check_stream(function, packet_size, given_data, conv, value_of)
     fuzzed("stream conversions", 4)
+
+
+# --- TEDS image and bit helpers -------------------------------------------------------------
+
+TEDSData = vexlo.TEDSData
+SSIZE_MAX = sys.maxsize
+
+
+def image_byte(value):
+    """An image element as a byte: its integer conversion (floats truncated), 0 to 255."""
+    if isinstance(value, int):
+        n = value
+    elif hasattr(type(value), "__index__"):
+        n = operator.index(value)
+    elif hasattr(type(value), "__int__"):
+        n = int(value)
+    else:
+        raise TypeError("an integer is required")
+    if n < 0:
+        raise OverflowError("can't convert negative value to unsigned char")
+    if n > 255:
+        raise OverflowError("value too large to convert to unsigned char")
+    return n
+
+
+def image_bits(elements, skip_checksums):
+    """Stream bit n is bit (n mod 8) of data byte (n div 8), least significant first.
+    Every element is converted, the left-out checksum bytes too."""
+    data = [image_byte(v) for v in elements]
+    data = [byte for i, byte in enumerate(data) if not (skip_checksums and i % 32 == 0)]
+    return [bool((byte >> k) & 1) for byte in data for k in range(8)]
+
+
+def bit_field(bits, start, length):
+    return sum(1 << i for i in range(length) if start + i < len(bits) and bits[start + i])
+
+
+def single(bits, start):
+    return struct.unpack("<f", bit_field(bits, start, 32).to_bytes(4, "little"))[0]
+
+
+def template_value(template):
+    if isinstance(template, int):
+        n = int(template)
+    elif hasattr(type(template), "__index__"):
+        n = operator.index(template)
+    elif hasattr(type(template), "__int__"):
+        n = int(template)
+    else:
+        raise TypeError("an integer is required")
+    if not -2 ** 31 <= n < 2 ** 31:
+        raise OverflowError("value too large to convert to int")
+    return n
+
+
+def expected_teds(raw, template):
+    """('ok', fields), ('length', message) or ('wrapped', message, cause type)."""
+    if len(raw) != 512:
+        return ("length", "TEDS data must be 512 bytes, got %d" % len(raw))
+    try:
+        bits = image_bits(raw, True)
+        fields = {
+            "raw_data": raw,
+            "template": template_value(template),
+            "serial_number": str(bit_field(bits, 40, 24)),
+            "engineering_unit": bit_field(bits, 74, 6),
+            "min_capacity": single(bits, 80),
+            "max_capacity": single(bits, 112),
+            "min_electrical": single(bits, 146) * 1000.0,
+            "max_electrical": single(bits, 178) * 1000.0,
+            "reverse_scaling_enabled": bit_field(bits, 568, 8) == 0x55,
+            "reverse_max_electrical": single(bits, 576) * 1000.0,
+        }
+    except Exception as error:  # noqa: BLE001 - wrapped, as by the module
+        return ("wrapped", "Failed to parse TEDS data: %s" % error, type(error))
+    return ("ok", fields)
+
+
+def check_parse(raw, template):
+    status, value = caught(TEDSData.parse_from_bytes, raw, template)
+    expected = expected_teds(raw, template)
+    if expected[0] == "ok":
+        assert status == "ok" and type(value) is TEDSData, value
+        for name, field_value in expected[1].items():
+            got = getattr(value, name)
+            assert got is raw if name == "raw_data" else same_value(got, field_value), (name, got, field_value)
+        return
+    assert status == "raised" and type(value) is vexlo.VexloTEDSDataCorruptedError, value
+    assert str(value) == expected[1]
+    if expected[0] == "length":
+        assert value.__cause__ is None
+    else:
+        assert type(value.__cause__) is expected[2] and value.__context__ is value.__cause__
+
+
+# Images: random ones, and ones whose decoded fields hold chosen values.
+field_bytes = st.one_of(st.binary(min_size=4, max_size=4),
+                        st.floats(width=32).map(lambda f: struct.pack("<f", f)),
+                        st.sampled_from([b"\0\0\x80\x3f", b"\0\0\xc0\x7f", b"\0\0\x80\xff", b"\x01\0\0\0"]))
+
+
+@st.composite
+def teds_images(draw):
+    image = bytearray(draw(st.randoms(use_true_random=False)).randbytes(512))
+    if draw(st.booleans()):
+        # The page-0 float fields and the page-2 reverse fields, byte aligned.
+        for offset in (11, 15, 75):
+            image[offset:offset + 4] = draw(field_bytes)
+        image[74] = draw(st.sampled_from([0x55, 0x54, 0x56, 0xFF, 0x00]))
+    return bytes(image)
+
+
+odd_elements = st.sampled_from([-1, 256, 2 ** 70, 3.9, -0.5, True, "7", None, Decimal("9.5"), Indexable(8)])
+templates = st.one_of(st.integers(0, 255), st.integers(-2 ** 31, 2 ** 31 - 1), st.integers(), st.floats(),
+                      st.sampled_from([None, "33", True, Decimal("33.7"), Indexable(33)]))
+
+
+@inputs(7)
+@given(image=teds_images(), template=templates, position=st.integers(0, 511), odd=odd_elements,
+       length=st.sampled_from([0, 1, 511, 513, 1024]))
+def test_teds_parse_from_bytes(image, template, position, odd, length):
+    with_odd = list(image)
+    with_odd[position] = odd
+    for raw in (image, bytearray(image), list(image), tuple(image), with_odd, image[:length] + bytes(1024)[:max(0, length - 512)]):
+        check_parse(raw, template)
+    check_parse(image, 33)
+    fuzzed("TEDSData.parse_from_bytes", 7)
+
+
+def expected_int(bits, start, length):
+    start, length = operator.index(start), operator.index(length)
+    start = max(-SSIZE_MAX - 1, min(SSIZE_MAX, start))
+    length = max(-SSIZE_MAX - 1, min(SSIZE_MAX, length))
+    if start < 0:
+        raise ValueError("start_index must not be negative, got %d" % start)
+    if length > 32:
+        raise ValueError("length must not exceed 32, got %d" % length)
+    if length <= 0:
+        return 0
+    value = sum(1 << i for i in range(length) if start + i < len(bits) and bits[start + i])
+    return value - 2 ** 32 if value >= 2 ** 31 else value
+
+
+def expected_float(bits, start):
+    start = max(-SSIZE_MAX - 1, min(SSIZE_MAX, operator.index(start)))
+    if start < 0:
+        raise ValueError("start_index must not be negative, got %d" % start)
+    value = sum(1 << i for i in range(32) if start + i < len(bits) and bits[start + i])
+    return struct.unpack("<f", value.to_bytes(4, "little"))[0]
+
+
+def same_outcome(got, expected):
+    if expected[0] == "ok":
+        return got[0] == "ok" and same_value(got[1], expected[1])
+    return got[0] == "raised" and (type(got[1]), str(got[1])) == (type(expected[1]), str(expected[1]))
+
+
+positions = st.one_of(st.integers(-3, 80), st.integers(-2 ** 70, 2 ** 70), st.sampled_from([3.0, "1", None]))
+
+
+@inputs(10)
+@given(raw=st.lists(st.one_of(st.integers(0, 255), st.integers(0, 255), odd_elements), max_size=70),
+       skip=st.sampled_from([False, True, 0, 1, "", "yes", None]),
+       fields=st.lists(st.tuples(positions, positions), min_size=4, max_size=4),
+       bit_kind=st.sampled_from([list, tuple, "ints", "bytes"]))
+def test_teds_bit_helpers(raw, skip, fields, bit_kind):
+    for elements in (raw, bytes(v for v in raw if type(v) is int and 0 <= v <= 255)):
+        assert same_outcome(caught(TEDSData.bytes_to_bits, elements, skip),
+                            caught(image_bits, list(elements), bool(skip)))
+    bits = image_bits([v for v in raw if type(v) is int and 0 <= v <= 255], False)
+    bit_array = {list: list, tuple: tuple, "ints": lambda b: [int(x) * 7 for x in b],
+                 "bytes": lambda b: bytes(int(x) for x in b)}[bit_kind](bits)
+    for start, length in fields:
+        assert same_outcome(caught(TEDSData.bits_to_int, bit_array, start, length),
+                            caught(expected_int, bits, start, length)), (start, length)
+        assert same_outcome(caught(TEDSData.bits_to_float, bit_array, start), caught(expected_float, bits, start))
+    fuzzed("TEDSData bit helpers", 10)
