@@ -146,7 +146,8 @@ FAULTS = {
 def inject(instrument, command, fault, nth=1):
     """Makes FAULTS[fault] happen when the instrument receives its nth request
     of `command` (the simulator's command name) from now on, before it
-    answers that request. Returns the list of those requests, as received."""
+    answers that request; an unplugged instrument answers nothing more.
+    Returns the list of those requests, as received."""
     names = {(c.high, c.low): c.name for c in COMMANDS.values()}
     respond = instrument.respond
     seen = []
@@ -157,6 +158,8 @@ def inject(instrument, command, fault, nth=1):
             if len(seen) == nth:
                 FAULTS[fault](instrument)
                 count("faults injected")
+        if not instrument.plugged_in:
+            return None  # gone before it could answer
         return respond(frame, now)
 
     instrument.respond = responding
