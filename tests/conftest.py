@@ -4,7 +4,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 import vexlo_device_communication as vexlo
-from reliability import FIGURES, FULL
+from reliability import FIGURES, FULL, FUZZ_INPUTS
 
 # Property tests stay short in the suite; `make fuzz` selects the long profile.
 # No deadlines: the sanitizer build runs many times slower.
@@ -15,11 +15,25 @@ settings.register_profile(
 settings.load_profile("fuzz" if FULL else "suite")
 
 
+SHORT_TARGETS = []
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # The long run fails if a fuzz target ran fewer inputs than it promises.
+    if FULL:
+        SHORT_TARGETS[:] = [what for what, n in FIGURES.items()
+                            if what.startswith("inputs fuzzed") and n < FUZZ_INPUTS]
+        if SHORT_TARGETS:
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
 def pytest_terminal_summary(terminalreporter):
     if FIGURES:
         terminalreporter.write_sep("-", "reliability figures")
         for what, n in sorted(FIGURES.items()):
             terminalreporter.write_line("%s: %s" % (what, format(n, ",")))
+    for what in SHORT_TARGETS:
+        terminalreporter.write_line("FAILED: %s below %s" % (what, format(FUZZ_INPUTS, ",")), red=True)
 
 
 @pytest.fixture

@@ -19,6 +19,9 @@ from vexlo_tools.sim import COMMANDS
 
 FULL = os.environ.get("VEXLO_RELIABILITY", "") == "full"
 
+#: Inputs per fuzz target in the full run.
+FUZZ_INPUTS = 100_000
+
 #: Under the sanitizer build the interpreter uses the system allocator, which
 #: sys.getallocatedblocks() does not see; the loops then only exercise the code.
 BLOCKS_COUNTED = sys.getallocatedblocks() > 0

@@ -21,9 +21,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vexlo_device_communication as vexlo
-from reliability import FULL, caught, count, expected_stream
-
-FUZZ_INPUTS = 100_000
+from reliability import FULL, FUZZ_INPUTS, caught, count, expected_stream
 
 ProtocolError = vexlo.VexloProtocolError
 convert4 = vexlo.StreamDataConverter.convert_stream_data_to_reading

@@ -14,7 +14,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 from reliability import PTY_LEAK_ITERATIONS, assert_flat, quiet
-from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports
+from vexlo_tools.sim import Profile, PtyServer, SimulatedInstrument, TedsSensor, simulated_ports
 
 Interface = vexlo._SerialCommunicationInterface
 Scanner = vexlo.VexloSerialScanner
@@ -92,6 +92,23 @@ def test_stream_conversion():
         assert_flat(lambda i: conversions[i % len(conversions)]())
 
 
+def test_teds_parse():
+    image = TedsSensor(serial_number=4711, max_capacity=250.0).image()
+    bits = vexlo.TEDSData.bytes_to_bits(image, True)
+    operations = [
+        lambda: vexlo.TEDSData.parse_from_bytes(image, 33),
+        lambda: vexlo.TEDSData.parse_from_bytes(bytearray(image), 33),
+        lambda: vexlo.TEDSData.parse_from_bytes(list(image), 33.0),
+        lambda: vexlo.TEDSData.bytes_to_bits(image, True),
+        lambda: [vexlo.TEDSData.bits_to_int(bits, 40, 24), vexlo.TEDSData.bits_to_float(bits, 80)],
+    ]
+
+    def work(i):
+        operations[i % len(operations)]()
+
+    assert_flat(work)
+
+
 def test_device_creation_through_discovery_and_disconnection(mvr420):
     def work(i):
         models, ports = (["MVR420"], None) if i % 2 else (["mvr420", "xyz"], [PORT, "/dev/other"])
@@ -140,6 +157,13 @@ def failing_serial(*args, **kwargs):
 def test_every_error_path_that_chains_a_cause(mvr420):
     commands = vexlo._CommandOperations()
     ci = connected()
+    # An interface that takes the MVR420 for the TEDS edition: its page reads go unanswered.
+    teds_link = connected()
+    teds_link._cached_model_number, teds_link._cached_item_number = "PLX310", "QMT31872"
+    # A stored calibration whose loads are all equal has no slope for a TEDS calibration.
+    mvr420.profiles[3] = Profile(loads=[0.0] * 4, counts=[1, 2, 3, 4])
+    [device] = Scanner.discover_devices(["MVR420"])
+    teds_data = vexlo.TEDSData.parse_from_bytes(TedsSensor().image(), 33)
     stranded = {error: Interface("/dev/failing") for error in (serial.SerialTimeoutException, OSError)}
     for error, link in stranded.items():
         link.serial_connection = FailingPort(error)
@@ -181,6 +205,11 @@ def test_every_error_path_that_chains_a_cause(mvr420):
         (unplugged_exchange, vexlo.VexloCommunicationError, serial.SerialException),
         (unplugged_buffer_read, vexlo.VexloCommunicationError, serial.SerialException),
         (corrupt_calibration, vexlo.VexloCalibrationError, vexlo.VexloProtocolError),
+        (lambda: vexlo.TEDSData.parse_from_bytes([256] + [0] * 511, 33), vexlo.VexloTEDSDataCorruptedError,
+         OverflowError),
+        (lambda: teds_link.generate_all_teds_data(), vexlo.VexloTEDSDataCorruptedError, vexlo.VexloTimeoutError),
+        (lambda: device._load_teds_calibration_plx310(teds_data, 3), vexlo.VexloCalibrationError,
+         ZeroDivisionError),
     ]
 
     def work(i):
