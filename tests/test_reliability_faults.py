@@ -121,6 +121,35 @@ def test_every_truncation_of_an_answer(mvr420, sleeps, answered):
         assert device.get_reading(0) == device.adc_converter.convert_adc(9_000_000)
 
 
+# (request hit, which one): identity caching in connect, the probe's model
+# query, the device's profile query and its calibration read.
+CREATION_MOMENTS = [("model_number", 1), ("item_number", 1), ("model_number", 2), ("selected_profile", 1),
+                    ("loading_point_value", 3)]
+
+
+@pytest.mark.parametrize("fault", list(FAULTS))
+@pytest.mark.parametrize("command, nth", CREATION_MOMENTS)
+def test_faults_while_discovery_creates_a_device(records, fault, command, nth):
+    instrument = SimulatedInstrument.mvr420()
+    opened = []
+    with simulated_ports({PORT: instrument}):
+        installed = serial.Serial
+
+        def opening(*args, **kwargs):
+            opened.append(installed(*args, **kwargs))
+            return opened[-1]
+
+        with mock.patch("serial.Serial", opening):
+            inject(instrument, command, fault, nth)
+            assert vexlo.VexloSerialScanner.discover_devices(["MVR420"]) == []
+            # Every probe's port was closed again, at both baud rates.
+            assert opened and not any(port.is_open for port in opened)
+            assert records()[-1] == ("INFO", "Discovery complete: found 0 device(s)")
+            heal(instrument)
+            [device] = vexlo.VexloSerialScanner.discover_devices(["MVR420"])
+            assert device.communication_interface.serial_connection.is_open
+
+
 # --- Streaming ------------------------------------------------------------------------------
 
 STEPS = [0.0037, 0.011, 0.0003, 0.02, 0.0071, 0.013] * 12  # uneven reads: packets split anywhere
@@ -256,6 +285,24 @@ def test_teds_load_faults_keep_the_previous_teds_state(plus_prime, records, faul
     device.reload_teds_data()
     assert device._teds_data is not data and device._teds_data.__reduce__() == data.__reduce__()
     assert device.adc_converter is not converter
+    assert converter_state(device.adc_converter) == converter_state(converter)
+
+
+@pytest.mark.parametrize("fault", list(FAULTS))
+@pytest.mark.parametrize("command", ["auto_teds_v1", "teds_is_connected", "teds_page"])
+def test_teds_initialization_reports_faults_in_the_log_only(plus_prime, records, fault, command):
+    instrument, device = plus_prime
+    instrument.auto_teds = True
+    data, converter = device._teds_data, device.adc_converter
+    inject(instrument, command, fault)
+    assert device.initialize_teds() is None
+    assert (device._teds_data, device.adc_converter) == (data, converter)
+    assert any(level in ("WARNING", "ERROR") and ("Failed to auto-load TEDS data" in text or
+                                                  text.startswith("Error loading teds "))
+               for level, text in records())
+    recover(instrument, device, fault)
+    device.initialize_teds()
+    assert device._teds_data is not data and device.adc_converter is not converter
     assert converter_state(device.adc_converter) == converter_state(converter)
 
 
