@@ -65,7 +65,8 @@ MemberList command_members()
          "(self, command_high_byte, command_low_byte, command_length, arguments_length, "
          "payload_length, receive_length, payload_type='NA')"},
         {"toByteArray", command_to_byte_array,
-         "Return the first four request frame bytes: 0, command length, high byte, low byte."},
+         "Return the first four request frame bytes: 0, command length, high byte, low byte.",
+         MemberKind::Method, -1, "(self)"},
     };
 }
 
