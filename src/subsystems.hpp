@@ -34,5 +34,8 @@ MemberList scanner_members();                           // device/
 extern const char* const device_doc;                   // device/
 extern const char* const scanner_doc;                  // device/
 extern const char* const stream_converter_doc;         // calibration/
+extern const char* const command_doc;                  // protocol/
+extern const char* const command_operations_doc;       // protocol/
+extern const char* const interface_doc;                // link/
 
 }  // namespace vexlo

@@ -531,6 +531,11 @@ int connection_is_open(PyObject* connection)
     return PyObject_IsTrue(is_open.get());
 }
 
+const char* const interface_doc =
+    "The serial link to one instrument on one port.\n\n"
+    "Carries the command exchange, the instrument queries and settings, calibration\n"
+    "loading and TEDS access.";
+
 MemberList interface_link_members()
 {
     return {

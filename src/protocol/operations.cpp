@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "common/args.hpp"
@@ -421,14 +422,30 @@ PyObject* convert_payload(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
+const char* const command_operations_doc =
+    "The instrument's command catalogue.\n\n"
+    "Each catalogue property gives a command descriptor; the methods build request\n"
+    "frames, compute and validate checksums and convert response payloads.";
+
 MemberList command_operations_members()
 {
     MemberList members = {
-        {"__init__", operations_init, nullptr, MemberKind::Method, -1, "(self)"},
+        {"__init__", operations_init,
+         "Create the catalogue and its normal data request descriptor, ndr_command.",
+         MemberKind::Method, -1, "(self)"},
     };
+    // One docstring per entry, kept for the life of the process: the member
+    // list only points at it.
+    static std::string docs[std::size(kCatalogue)];
     long index = 0;
     for (const CatalogueEntry& entry : kCatalogue)
-        members.push_back({entry.name, catalogue_entry, nullptr, MemberKind::Property, index++});
+    {
+        static const char* const kHex = "0123456789ABCDEF";
+        std::string& doc = docs[index];
+        doc = std::string("Descriptor of the command ") + kHex[entry.high >> 4] + kHex[entry.high & 15] +
+              " " + kHex[entry.low >> 4] + kHex[entry.low & 15] + " (a _Command).";
+        members.push_back({entry.name, catalogue_entry, doc.c_str(), MemberKind::Property, index++});
+    }
     extend(members,
            {
                {"get_command_byte_array", get_command_byte_array,
