@@ -267,7 +267,8 @@ bool add_device_class(PyObject* module, ModuleState* state)
     MemberList members = device_members();
     extend(members, device_teds_members());
     return add_kept(module, "VexloDevice", make_class(module, "VexloDevice", device_doc, members),
-                    state->DeviceClass);
+                    state->DeviceClass) &&
+           annotate_device_class(state->DeviceClass);
 }
 
 int module_exec(PyObject* module)

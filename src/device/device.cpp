@@ -577,4 +577,19 @@ MemberList device_members()
     };
 }
 
+bool annotate_device_class(PyObject* device_class)
+{
+    // The rate is one of the four models' enumerations, named as text so
+    // that nothing is imported or checked for it.
+    cppy::ptr method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
+    if (!method)
+        return false;
+    cppy::ptr annotations(Py_BuildValue(
+        "{s:s,s:O,s:O}", "samples_per_second",
+        "Union[PLX310SamplingRateEnum, MVR420SamplingRateEnum, DTA530SamplingRateEnum, "
+        "HSK640SamplingRateEnum]",
+        "channel_number", reinterpret_cast<PyObject*>(&PyLong_Type), "return", Py_None));
+    return annotations && PyObject_SetAttrString(method.get(), "__annotations__", annotations.get()) == 0;
+}
+
 }  // namespace vexlo
