@@ -10,8 +10,6 @@ import pytest
 import vexlo_device_communication as vexlo
 from teds_doubles import TedsInstrument, make_device, make_image, make_interface
 
-needs_converter = pytest.mark.skipif(not hasattr(vexlo, "ADCConverter"),
-                                     reason="ADCConverter not in this build")
 
 
 def stored(o1=20000.0, f1=40000.0, l1=2.0, o2=20000.0, f2=0.0, l2=2.0, code=1):
@@ -217,7 +215,6 @@ def test_sensor_unplugged_mid_load_keeps_previous_state(rig, records):
         in records()
 
 
-@needs_converter
 def test_reload_keeps_parsed_data_when_calibration_fails(rig, records):
     rig.calibration = stored(l1=0.0)  # equal loads: no slope
     rig.device.reload_teds_data()
@@ -312,7 +309,6 @@ def converter_points(converter):
             converter.number_of_directions)
 
 
-@needs_converter
 def test_worked_calibration_one_direction(rig, records):
     rig.device._load_teds_calibration_plx310(teds(), 0)
     t = rig.device.adc_converter
@@ -323,7 +319,6 @@ def test_worked_calibration_one_direction(rig, records):
     assert ("INFO", "TEDS calibration loaded: 0.0 to 500.0, Reverse scaling: False") in records()
 
 
-@needs_converter
 @pytest.mark.parametrize("calibration, reverse_offset, reverse_fullscale", [
     (stored(code=1), 20000.0, 5000.0),                       # stored direction 1 supplies it
     (stored(o2=21000.0, f2=1000.0, l2=4.0, code=0), 21000.0, 13500.0),  # stored direction 2
@@ -337,7 +332,6 @@ def test_worked_calibration_reverse(rig, calibration, reverse_offset, reverse_fu
         (reverse_offset, 0.0, reverse_fullscale, 500.0, 1)
 
 
-@needs_converter
 @pytest.mark.parametrize("max_electrical, reverse_max, forward, reverse", [
     (1.59999, 1.50001, 35999.0, 4999.0),     # 35999.9 and 4999.9: never rounded up
     (1.0, 2.50001, 30000.0, -5000.0),        # -5000.1: toward zero, not down
@@ -349,7 +343,6 @@ def test_counts_truncate_toward_zero(rig, max_electrical, reverse_max, forward, 
     assert (t.direction_1_fullscale_value, t.direction_2_fullscale_value) == (forward, reverse)
 
 
-@needs_converter
 @pytest.mark.parametrize("calibration, cause_text", [
     (stored(l1=0.0), "float division by zero"),
     (stored(l2=0.0, code=0), "float division by zero"),
@@ -365,7 +358,6 @@ def test_failed_calibration_keeps_converter(rig, records, calibration, cause_tex
     assert ("ERROR", "Failed to load TEDS calibration: " + cause_text) in records()
 
 
-@needs_converter
 def test_switch_on_installs_teds_calibration(rig):
     rig.instrument.image = bytearray(make_image(max_capacity=500.0, max_electrical=0.0015))
     rig.device.set_auto_teds(True)

@@ -9,13 +9,6 @@ import vexlo_device_communication as vexlo
 from vexlo_tools.sim import RawTedsSensor, SimulatedInstrument, TedsSensor, simulated_ports
 from teds_doubles import make_image
 
-pytestmark = pytest.mark.skipif(
-    not (hasattr(vexlo, "ADCConverter")
-         and all(hasattr(vexlo._SerialCommunicationInterface, name)
-                 for name in ("connect", "load_adc_converter", "get_firmware_version_with_patch"))
-         and hasattr(vexlo.VexloDevice, "get_reading")),
-    reason="needs the serial link, calibration loading and the device",
-)
 
 PORT = "/dev/ttySIM0"
 
