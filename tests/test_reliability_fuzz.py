@@ -26,6 +26,7 @@ from reliability import FULL, FUZZ_INPUTS, caught, count, expected_stream
 ProtocolError = vexlo.VexloProtocolError
 convert4 = vexlo.StreamDataConverter.convert_stream_data_to_reading
 convert3 = vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz
+OPERATIONS = vexlo._CommandOperations()
 
 
 class Recorder:
@@ -177,7 +178,7 @@ def expected_payload(length, kind, frame):
 
 def check_payload(length, kind, frame):
     original = frame.copy() if isinstance(frame, (bytearray, list)) else frame
-    (status, value), logged = recorded(vexlo._CommandOperations.convert_payload, OPERATIONS, length, kind, frame)
+    (status, value), logged = recorded(OPERATIONS.convert_payload, length, kind, frame)
     expected = expected_payload(length, kind, frame)
     assert frame == original
     if expected[0] == "ok":
@@ -191,9 +192,6 @@ def check_payload(length, kind, frame):
         assert_protocol_error(value, expected[1], expected[2])
         cause = value.__cause__
         assert logged == ([("error", "Payload conversion failed: %s" % cause)] if cause else [])
-
-
-OPERATIONS = vexlo._CommandOperations()
 
 
 @inputs(35)
@@ -224,7 +222,7 @@ def expected_validation(frame):
 
 
 def check_validation(frame):
-    (status, value), logged = recorded(vexlo._CommandOperations.validate_response_checksum, OPERATIONS, frame)
+    (status, value), logged = recorded(OPERATIONS.validate_response_checksum, frame)
     expected = expected_validation(frame)
     if expected[0] == "ok":
         assert (status, value, logged) == ("ok", None, [])

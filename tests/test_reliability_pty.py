@@ -28,12 +28,9 @@ def sleeps():
         yield sleep
 
 
-def listing(server):
-    return lambda: [SimpleNamespace(device=path) for path in server.paths if path]
-
-
-def discover(server, model, timeout=None):
-    with mock.patch("serial.tools.list_ports.comports", listing(server)):
+def discover(path, model, timeout=None):
+    """The device on the pseudo-terminal `path`, found by discovery."""
+    with mock.patch("serial.tools.list_ports.comports", lambda: [SimpleNamespace(device=path)]):
         [device] = vexlo.VexloSerialScanner.discover_devices([model])
     ci = device.communication_interface
     assert type(ci.serial_connection) is serial.Serial
@@ -48,7 +45,7 @@ def mvr420():
     instrument = SimulatedInstrument.mvr420()
     instrument.set_raw_count(9_000_000)
     with PtyServer([instrument]) as (path,):
-        yield instrument, discover(SimpleNamespace(paths=[path]), "MVR420", SHORT_TIMEOUT)
+        yield instrument, discover(path, "MVR420", SHORT_TIMEOUT)
 
 
 @pytest.mark.parametrize("fault, error, message", [
@@ -94,7 +91,7 @@ def test_garbage_in_a_real_time_stream_at_38400_samples_per_second():
     count_ = instrument.set_load(321.0)
     instrument.add_stream_garbage(0.2)
     with PtyServer([instrument]) as (path,):
-        device = discover(SimpleNamespace(paths=[path]), "PLX310")
+        device = discover(path, "PLX310")
         converter = device.get_adc_converter()
         device.set_sampling_rate(vexlo.PLX310SamplingRateEnum.SPS_38400)
         device.set_stream_state(True)
@@ -121,7 +118,7 @@ def test_garbage_in_a_real_time_stream_at_38400_samples_per_second():
 def test_port_vanishing_during_streaming():
     instrument = SimulatedInstrument.plx310_plus_prime()
     with PtyServer([instrument]) as (path,):
-        device = discover(SimpleNamespace(paths=[path]), "PLX310")
+        device = discover(path, "PLX310")
         converter = device.get_adc_converter()
         device.set_sampling_rate(vexlo.PLX310SamplingRateEnum.SPS_19200)
         device.set_stream_state(True)
@@ -153,7 +150,7 @@ def test_port_vanishing_during_a_teds_image_read(records):
     instrument = SimulatedInstrument.plx310_plus_prime(
         teds_sensor=TedsSensor(serial_number=77, max_capacity=500.0, max_electrical=2.0))
     with PtyServer([instrument]) as (path,):
-        device = discover(SimpleNamespace(paths=[path]), "PLX310")
+        device = discover(path, "PLX310")
         device.reload_teds_data()
         data, converter = device._teds_data, device.adc_converter
         assert data.serial_number == "77"
