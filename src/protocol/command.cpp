@@ -2,6 +2,7 @@
 #include <cppy/cppy.h>
 
 #include "common/args.hpp"
+#include "common/call.hpp"
 #include "common/classes.hpp"
 #include "protocol/bytes.hpp"
 #include "subsystems.hpp"
@@ -12,9 +13,28 @@ namespace vexlo
 namespace
 {
 
-const char* const kFields[] = {"command_high_byte", "command_low_byte", "command_length",
-                               "arguments_length", "payload_length", "payload_type",
-                               "receive_length"};
+// The attribute names, interned once: building a name string on every
+// store or read would cost more than the store itself.
+PyObject* field_name(int index)
+{
+    switch (index)
+    {
+    case 0:
+        return VEXLO_NAME("command_high_byte");
+    case 1:
+        return VEXLO_NAME("command_low_byte");
+    case 2:
+        return VEXLO_NAME("command_length");
+    case 3:
+        return VEXLO_NAME("arguments_length");
+    case 4:
+        return VEXLO_NAME("payload_length");
+    case 5:
+        return VEXLO_NAME("payload_type");
+    default:
+        return VEXLO_NAME("receive_length");
+    }
+}
 
 PyObject* command_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
@@ -24,19 +44,16 @@ PyObject* command_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
                          "arguments_length", "payload_length", "receive_length", "payload_type"},
                         7, a))
         return nullptr;
-    cppy::ptr default_type;
-    if (!a[7])
-    {
-        default_type = PyUnicode_InternFromString("NA");
-        if (!default_type)
-            return nullptr;
-        a[7] = default_type.get();
-    }
+    if (!a[7] && !(a[7] = VEXLO_NAME("NA")))
+        return nullptr;
     // Stored in declaration order, payload_type before receive_length.
     PyObject* values[] = {a[1], a[2], a[3], a[4], a[5], a[7], a[6]};
     for (int i = 0; i < 7; ++i)
-        if (PyObject_SetAttrString(a[0], kFields[i], values[i]) < 0)
+    {
+        PyObject* name = field_name(i);
+        if (!name || PyObject_SetAttr(a[0], name, values[i]) < 0)
             return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -46,10 +63,10 @@ PyObject* command_to_byte_array(Function* fn, PyObject* const* args, Py_ssize_t 
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
     uint8_t frame[4] = {0, 0, 0, 0};
-    const char* names[] = {"command_length", "command_high_byte", "command_low_byte"};
+    const int fields[] = {2, 0, 1};  // command_length, command_high_byte, command_low_byte
     for (int i = 0; i < 3; ++i)
     {
-        cppy::ptr value(PyObject_GetAttrString(args[0], names[i]));
+        cppy::ptr value(get_attr(args[0], field_name(fields[i])));
         if (!value || !byte_like_bytearray(value.get(), &frame[i + 1]))
             return nullptr;
     }
