@@ -18,7 +18,7 @@ test: install
 	cd tests && ../$(VPY) -m pytest -q
 
 demo: install
-	$(VPY) -m vexlo_tools.demo
+	$(VENV)/bin/vexlo demo
 
 # Fast edit-compile-test loop: the extension built in place, sources on the path.
 dev: $(VPY)

@@ -1,0 +1,111 @@
+"""``vexlo``: find, read, stream and configure Vexlo instruments from the shell.
+
+Every command also runs against simulated instruments with ``--sim`` (a
+PLX310 Plus Prime with a TEDS sensor and an MVR420 unless ``--instrument``
+names others), so the tool works on a machine without hardware.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import logging
+import sys
+from typing import Iterator, Optional, Sequence
+
+import serial
+
+import vexlo_device_communication as vexlo
+
+from .commands import _common, _simenv, demo, info, read, scan, sim, stream, teds
+
+COMMANDS = (scan, info, read, stream, teds, sim, demo)
+
+EXIT_ERROR = 1
+EXIT_INTERRUPTED = 130
+
+
+def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
+    # On the subcommands the defaults are suppressed, so an option given
+    # before the command name is not reset by the subcommand's parser.
+    default = (lambda value: argparse.SUPPRESS) if suppress else (lambda value: value)
+    parser.add_argument("-v", "--verbose", action="count", default=default(0),
+                        help="show the module's log records on standard error (-vv for debug detail)")
+    parser.add_argument("--sim", action="store_true", default=default(False),
+                        help="run against simulated instruments instead of the serial ports")
+    parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_simenv.parse_instrument,
+                        default=default([]),
+                        help="a simulated instrument (implies --sim; repeat for more): "
+                             + ", ".join(_simenv.PRESETS) + "; options load=, noise=, serial=, "
+                             "firmware=A.B.C, teds=on|off, auto-teds=on|off")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vexlo",
+        description="Find, read, stream and configure Vexlo strain-gauge instruments.",
+        epilog="Every command runs against simulated instruments with --sim.",
+    )
+    _add_common_options(parser, suppress=False)
+    common = argparse.ArgumentParser(add_help=False)
+    _add_common_options(common, suppress=True)
+    subparsers = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND")
+    subparsers.required = True
+    for command in COMMANDS:
+        command.add_parser(subparsers, [common])
+    return parser
+
+
+@contextlib.contextmanager
+def _logging_to_stderr(verbosity: int) -> Iterator[None]:
+    """Show the module's log records with -v; keep them off the terminal otherwise."""
+    loggers = [vexlo.logger, logging.getLogger("vexlo_tools")]
+    saved = [(lg, lg.level) for lg in loggers]
+    if verbosity:
+        handler: logging.Handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
+        handler.setLevel(logging.DEBUG if verbosity > 1 else logging.INFO)
+        vexlo.logger.setLevel(handler.level)
+        # The simulator's own records only at -vv.
+        logging.getLogger("vexlo_tools").setLevel(logging.INFO if verbosity > 1 else logging.CRITICAL + 1)
+    else:
+        # Without a handler Python would print warnings (retries, corrupted
+        # stream packets) through its last-resort handler.
+        handler = logging.NullHandler()
+    for lg in loggers:
+        lg.addHandler(handler)
+    try:
+        yield
+    finally:
+        for lg, level in saved:
+            lg.removeHandler(handler)
+            lg.setLevel(level)
+
+
+def _one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the ``vexlo`` command line; return the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.instrument:
+        args.sim = True
+    with _logging_to_stderr(args.verbose):
+        try:
+            with contextlib.ExitStack() as stack:
+                if args.sim and getattr(args, "uses_sim_ports", True):
+                    stack.enter_context(_simenv.in_process(args.instrument))
+                return args.run(args)
+        except KeyboardInterrupt:
+            _common.note("vexlo: interrupted")
+            return EXIT_INTERRUPTED
+        except (_common.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError) as error:
+            _common.note(f"vexlo: error: {_one_line(error)}")
+            return EXIT_ERROR
+
+
+if __name__ == "__main__":
+    sys.exit(main())

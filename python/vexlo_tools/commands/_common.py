@@ -1,0 +1,299 @@
+"""What the ``vexlo`` commands share: finding an instrument, rates, units, waiting.
+
+The extension is used only through its public Python API. The pure pieces
+(rate tables, packet format choice, counting corrupted positions) take
+plain values so they can be checked without an instrument.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import sys
+import time
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import serial
+import serial.tools.list_ports
+from serial.tools.list_ports_common import ListPortInfo
+
+import vexlo_device_communication as vexlo
+
+# Looked up at the moment of use, so tests can put a virtual clock in place.
+clock: Callable[[], float] = time.monotonic
+sleep: Callable[[float], None] = time.sleep
+
+PLUS_PRIME_ITEM_NUMBER = "QMT31872"
+#: The PLX310's 38400 samples/s code, streamed in three-byte packets.
+HIGH_RATE_CODE = 15
+#: Pause after TEDS work before the sampling rate goes back, for the instrument to settle.
+TEDS_SETTLE_SECONDS = 3.0
+
+
+class CliError(Exception):
+    """An expected failure: printed as one line, exit status 1."""
+
+
+def out(text: str = "") -> None:
+    print(text, file=sys.stdout, flush=True)
+
+
+def note(text: str) -> None:
+    print(text, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------- rates
+
+
+def rate_enum(model: str):
+    """The sampling-rate enumeration of ``model``, or ``None`` for a model the module does not know."""
+    return {
+        "PLX310": vexlo.PLX310SamplingRateEnum,
+        "MVR420": vexlo.MVR420SamplingRateEnum,
+        "DTA530": vexlo.DTA530SamplingRateEnum,
+        "HSK640": vexlo.HSK640SamplingRateEnum,
+    }.get(model)
+
+
+def rate_of_member(member) -> float:
+    """Samples per second of a sampling-rate member: ``SPS_2_5`` is 2.5."""
+    return float(member.name[len("SPS_"):].replace("_", "."))
+
+
+def samples_per_second(model: str, code: int) -> Optional[float]:
+    """Samples per second of rate ``code`` on ``model``; ``None`` when the code is not in its table."""
+    enum = rate_enum(model)
+    if enum is None:
+        return None
+    for member in enum:
+        if member.value == code:
+            return rate_of_member(member)
+    return None
+
+
+def format_rate(sps: float) -> str:
+    """2.5 -> "2.5", 38400.0 -> "38400"."""
+    return f"{sps:g}" if sps != int(sps) else str(int(sps))
+
+
+def describe_rate(model: str, code: int) -> str:
+    sps = samples_per_second(model, code)
+    if sps is None:
+        return f"code {code} (not a {model} rate)"
+    return f"{format_rate(sps)} samples/s (code {code})"
+
+
+def rate_member(model: str, sps: float):
+    """The sampling-rate member of ``model`` for ``sps`` samples per second.
+
+    :raises CliError: the model is unknown or has no such rate (the message lists its rates).
+    """
+    enum = rate_enum(model)
+    if enum is None:
+        raise CliError(f"cannot set a sampling rate on a {model}: its rates are not known")
+    for member in enum:
+        if abs(rate_of_member(member) - sps) < 1e-6:
+            return member
+    rates = ", ".join(format_rate(rate_of_member(m)) for m in enum)
+    raise CliError(f"{model} has no rate of {format_rate(sps)} samples/s; choose from {rates}")
+
+
+def uses_short_packets(model: str, code: int) -> bool:
+    """Whether streaming sends three-byte packets: a PLX310 at 38400 samples/s."""
+    return model == "PLX310" and code == HIGH_RATE_CODE
+
+
+def corrupted_positions(buffer_length: int, remainder_length: int, readings: int, packet_size: int) -> int:
+    """Byte positions a stream conversion skipped as invalid.
+
+    The scan moves one byte past each invalid position and one packet past
+    each reading, and leaves the rest as remainder, so what is neither a
+    reading nor remainder was skipped.
+    """
+    return buffer_length - remainder_length - readings * packet_size
+
+
+# ---------------------------------------------------------------- units
+
+
+def unit_text(device, channel: int = 0) -> str:
+    """Unit of the device's readings: the TEDS unit while TEDS data is loaded, else the profile's."""
+    try:
+        return device.get_teds_engineering_unit()
+    except vexlo.VexloTEDSError:
+        pass
+    try:
+        return device.get_unit_of_measure(channel).name
+    except ValueError:
+        # A unit code the module has no member for.
+        return "(unknown unit)"
+
+
+# ---------------------------------------------------------------- discovery
+
+
+@contextlib.contextmanager
+def ports_visible(ports: Sequence[str]) -> Iterator[None]:
+    """Make named ports that exist but are not listed (pseudo-terminals, links) visible to discovery.
+
+    pyserial lists only the usual serial device names; ``/dev/pts/N`` of a
+    simulator or a symlink to a port would otherwise be skipped without a word.
+    """
+    lister = serial.tools.list_ports
+    listed_before = lister.comports
+
+    def comports(*args, **kwargs) -> List[ListPortInfo]:
+        found = list(listed_before(*args, **kwargs))
+        names = {port.device for port in found}
+        for name in ports:
+            if name not in names and os.path.exists(name):
+                found.append(ListPortInfo(name, skip_link_detection=True))
+                names.add(name)
+        return found
+
+    lister.comports = comports
+    try:
+        yield
+    finally:
+        lister.comports = listed_before
+
+
+class _ProbeFailures(logging.Handler):
+    """Keeps, per port, the last failure text that discovery logged for it."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.by_port: Dict[str, str] = {}
+
+    def emit(self, record: logging.LogRecord) -> None:
+        message = record.getMessage()
+        if " baud: communication error - " in message:
+            head, text = message.split(" baud: communication error - ", 1)
+            self.by_port[head.rsplit(" at ", 1)[0]] = text
+        elif message.startswith("Unexpected error scanning ") and " baud: " in message:
+            head, text = message[len("Unexpected error scanning "):].split(" baud: ", 1)
+            self.by_port[head.rsplit(" at ", 1)[0]] = text
+
+
+def discover(models: Optional[Sequence[str]] = None,
+             ports: Optional[Sequence[str]] = None) -> Tuple[list, Dict[str, str]]:
+    """Discover instruments; return the devices and, per port, why its last probe failed."""
+    failures = _ProbeFailures()
+    logger = vexlo.logger
+    level = logger.level
+    logger.addHandler(failures)
+    if not logger.isEnabledFor(logging.DEBUG):
+        logger.setLevel(logging.DEBUG)
+    try:
+        with ports_visible(ports or ()):
+            devices = vexlo.VexloSerialScanner.discover_devices(
+                device_models=list(models) if models else None,
+                comports=list(ports) if ports else None,
+            )
+    finally:
+        logger.removeHandler(failures)
+        logger.setLevel(level)
+    return devices, failures.by_port
+
+
+def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) -> str:
+    if not ports:
+        return "no instruments found"
+    listed = {port.device for port in serial.tools.list_ports.comports()}
+    reasons = []
+    for port in ports:
+        if port in failures:
+            reasons.append(f"{port}: {failures[port]}")
+        elif port not in listed and not os.path.exists(port):
+            reasons.append(f"{port}: no such port")
+        else:
+            reasons.append(f"{port}: no answer")
+    return "no instrument found on " + "; ".join(reasons)
+
+
+@contextlib.contextmanager
+def one_device(args) -> Iterator[object]:
+    """The instrument a command works on: on ``--port`` if given, else the first found.
+
+    Every other device found is closed at once; the chosen one is closed
+    when the block ends, also on error or Ctrl-C.
+    """
+    ports = [args.port] if args.port else None
+    devices, failures = discover(args.model, ports)
+    if not devices:
+        raise CliError(not_found_message(ports, failures))
+    device, others = devices[0], devices[1:]
+    for other in others:
+        other.disconnect()
+    if others:
+        note(f"using the instrument on {port_of(device)}; also found on "
+             + ", ".join(port_of(o) for o in others) + " (choose one with --port)")
+    with device:
+        yield device
+
+
+def port_of(device) -> str:
+    return str(getattr(device.communication_interface, "comport", "?"))
+
+
+def baud_of(device) -> str:
+    return str(getattr(device.communication_interface, "baud_rate", "?"))
+
+
+def item_number(device) -> str:
+    return device.communication_interface.get_item_number()
+
+
+def firmware_version(device) -> str:
+    return device.communication_interface.get_firmware_version_with_patch()
+
+
+# ---------------------------------------------------------------- TEDS
+
+
+@contextlib.contextmanager
+def teds_bracket(device) -> Iterator[None]:
+    """Run TEDS work at the lowest sampling rate, then give the instrument time and restore the rate.
+
+    Channel 0's rate is put back whatever happens inside, Ctrl-C during
+    the settling pause included (the pause is then cut short).
+    """
+    code = device.get_sampling_rate(0)
+    device.set_sampling_rate_value(0, 0)
+    try:
+        yield
+    except BaseException as exc:
+        # Already failing: restore without hiding the first error; skip the pause on Ctrl-C.
+        _restore_rate(device, code, settle=not isinstance(exc, KeyboardInterrupt), quiet=True)
+        raise
+    _restore_rate(device, code, settle=True, quiet=False)
+
+
+def _restore_rate(device, code: int, settle: bool, quiet: bool) -> None:
+    try:
+        if settle:
+            sleep(TEDS_SETTLE_SECONDS)
+    finally:
+        try:
+            device.set_sampling_rate_value(code, 0)
+        except vexlo.VexloDeviceError as exc:
+            if not quiet:
+                raise
+            note(f"vexlo: could not restore the sampling rate (code {code}): {exc}")
+
+
+def load_auto_teds(device) -> bool:
+    """When the instrument's AutoTEDS switch is on, load the sensor's TEDS calibration.
+
+    Returns whether TEDS data is now loaded. A device without TEDS is left alone.
+    """
+    if not device.supports_teds() or not device.get_auto_teds():
+        return False
+    with teds_bracket(device):
+        device.initialize_teds()
+    try:
+        device.get_teds_serial_number()
+    except vexlo.VexloTEDSError:
+        return False
+    return True

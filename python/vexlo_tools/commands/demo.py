@@ -1,0 +1,145 @@
+"""``vexlo demo``: the main job from end to end on simulated instruments.
+
+Two instruments are served on pseudo-terminals and driven through real
+pyserial, exactly as hardware would be: discovery, identity, readings, a
+profile and unit change, two seconds of streaming at 38400 samples/s, and
+AutoTEDS switched on with the TEDS data and the readings that follow.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import time
+
+import vexlo_device_communication as vexlo
+
+from ..sim import Profile, PtyServer, SimulatedInstrument
+from . import _common, _simenv, scan, stream, teds
+
+STREAM_SECONDS = 2.0
+READINGS = 3
+
+
+def add_parser(subparsers, parents) -> None:
+    parser = subparsers.add_parser(
+        "demo", parents=parents, help="the main job end to end on simulated instruments",
+        description="Serve a PLX310 Plus Prime with a TEDS sensor and an MVR420 on pseudo-terminals and "
+                    "drive them through real pyserial: discovery, identity, readings, a profile and unit "
+                    "change, two seconds of streaming at 38400 samples/s, and AutoTEDS.")
+    parser.set_defaults(run=run, uses_sim_ports=False)
+
+
+def instruments():
+    """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
+    plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30)
+    # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
+    _simenv.calibrate_electrically(plx)
+    plx.set_load_signal(lambda t: _simenv.sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
+    # A few stray bytes in the stream, to show that the conversion resynchronises.
+    plx.add_stream_garbage(0.0005)
+    mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30)
+    # Profile 1: the same sensor calibrated in kilograms (1000 N is 101.97 kg).
+    mvr.profiles[1] = Profile.linear(capacity=101.97, sensor_serial_number=100002, sampling_rate_code=5)
+    mvr.set_load(12.5)
+    return plx, mvr
+
+
+def _section(title: str) -> None:
+    _common.out()
+    _common.out(f"== {title}")
+
+
+def _readings(device, count: int = READINGS) -> None:
+    converter = device.get_adc_converter()
+    unit = _common.unit_text(device)
+    for _ in range(count):
+        raw = device.get_ndr(0)
+        _common.out("  " + _reading_line(converter.convert_adc(raw), unit, raw))
+
+
+def _reading_line(value: float, unit: str, raw: int) -> str:
+    return f"{value:10.4f} {unit:<3} raw {raw}"
+
+
+def run(args) -> int:
+    if not hasattr(os, "openpty"):
+        raise _common.CliError("the demo needs pseudo-terminals, which this system does not have")
+    began = time.monotonic()
+    plx_sim, mvr_sim = instruments()
+    with PtyServer([plx_sim, mvr_sim]) as paths:
+        _common.out("Simulated instruments on pseudo-terminals, driven through real pyserial:")
+        _common.out(f"  {paths[0]}  PLX310 Plus Prime with a TEDS sensor")
+        _common.out(f"  {paths[1]}  MVR420")
+
+        _section("1. Discovery")
+        _common.out("Probing both ports at 2000000, 320000 and 115200 baud. An instrument stays silent at a")
+        _common.out("rate it does not use, so the MVR420's port costs a few seconds at 2000000 baud.")
+        devices, failures = _common.discover(ports=paths)
+        if len(devices) != 2:
+            for device in devices:
+                device.disconnect()
+            raise _common.CliError(f"discovery found {len(devices)} of the 2 simulated instruments; "
+                                   + _common.not_found_message(paths, failures))
+        by_model = {device.get_model_number(): device for device in devices}
+        plx, mvr = by_model.get("PLX310"), by_model.get("MVR420")
+        if plx is None or mvr is None:
+            for device in devices:
+                device.disconnect()
+            raise _common.CliError("discovery did not find the PLX310 and the MVR420: found "
+                                   + ", ".join(sorted(by_model)))
+        devices = [plx, mvr]
+        with plx, mvr:
+            rows = [(_common.port_of(d), _common.baud_of(d), d.get_model_number(), _common.item_number(d),
+                     str(d.get_instrument_serial_number()), _common.firmware_version(d)) for d in devices]
+            for line in scan.table(rows):
+                _common.out("  " + line)
+
+            _section("2. Identity")
+            for device in devices:
+                _common.out(f"  {device.get_model_number()} on {_common.port_of(device)}: "
+                            f"serial {device.get_instrument_serial_number()}, "
+                            f"TEDS {'yes' if device.supports_teds() else 'no'}, "
+                            f"board at {device.get_board_temperature():.1f} °C")
+
+            _section("3. Calibrated readings (value, unit, raw ADC count)")
+            for device in devices:
+                _common.out(f"  {device.get_model_number()}, profile {device.get_device_channel_selected_profile(0)}:")
+                _readings(device)
+            _common.out("  (the PLX310's profile 0 measures the bridge output in mV/V; step 6 turns it into N)")
+
+            _section("4. Profile and unit change on the MVR420")
+            mvr.set_device_channel_selected_profile(0, 1)
+            mvr.set_unit_of_measure(vexlo.UnitOfMeasureEnum.kg)
+            _common.out(f"  channel 0 now uses profile {mvr.get_device_channel_selected_profile(0)}, "
+                        f"unit {mvr.get_unit_of_measure(0).name}; the same sensor output reads:")
+            _readings(mvr)
+
+            _section("5. Streaming from the PLX310 at 38400 samples/s for 2 s")
+            model, code = stream.prepare(plx, 38400)
+            _common.out(f"  rate {_common.describe_rate(model, code)}, three-byte packets")
+            live = sys.stderr.isatty()
+            stats = stream.stream_session(plx, model=model, code=code, seconds=STREAM_SECONDS,
+                                          unit=_common.unit_text(plx), status=sys.stderr,
+                                          status_every=None if live else 0.5)
+            if stats.interrupted:
+                raise KeyboardInterrupt
+            _common.out("  " + stats.summary(_common.unit_text(plx)))
+            if stats.samples == 0:
+                raise _common.CliError("no stream samples arrived")
+
+            _section("6. AutoTEDS on the PLX310")
+            _common.out("  switching AutoTEDS on: the sensor's data sheet is read and becomes the calibration")
+            _common.out("  (at the lowest sampling rate; the rate is restored after a 3 s pause)")
+            with _common.teds_bracket(plx):
+                plx.set_auto_teds(True)
+            _common.out(f"  AutoTEDS {'on' if plx.get_auto_teds() else 'off'}; TEDS data:")
+            for line in teds.teds_lines(plx):
+                _common.out("  " + line)
+            _common.out("  readings with the TEDS calibration:")
+            _readings(plx)
+
+    _common.out()
+    _common.out(f"Demo finished in {time.monotonic() - began:.1f} s.")
+    return 0

@@ -1,0 +1,90 @@
+"""``vexlo info``: one instrument in full."""
+
+from __future__ import annotations
+
+import vexlo_device_communication as vexlo
+
+from . import _common, _device_options
+
+DIRECTION_CODES = {0: "one direction", 1: "two directions"}
+#: The most loading points per direction a calibration may have.
+MAX_LOADING_POINTS = 21
+
+
+def add_parser(subparsers, parents) -> None:
+    parser = subparsers.add_parser(
+        "info", parents=parents, help="show one instrument in full",
+        description="Show an instrument's identity, board temperature, each channel's selected profile "
+                    "(sampling rate, unit, loading points, direction code) and its TEDS state.")
+    _device_options.add(parser)
+    parser.add_argument("--channels", type=int, default=2, metavar="N",
+                        help="channels to show, from 0 (default 2; stops at the first that does not answer)")
+    parser.set_defaults(run=run)
+
+
+def board_temperature_text(celsius: float) -> str:
+    return f"{celsius:.1f} °C"
+
+
+def run(args) -> int:
+    if args.channels < 1:
+        raise _common.CliError("--channels must be 1 or more")
+    with _common.one_device(args) as device:
+        model = device.get_model_number()
+        item = _common.item_number(device)
+        edition = " (Plus Prime)" if model == "PLX310" and item == _common.PLUS_PRIME_ITEM_NUMBER else ""
+        _common.out(f"Instrument on {_common.port_of(device)} at {_common.baud_of(device)} baud")
+        _common.out(f"  model              {model}")
+        _common.out(f"  item number        {item}{edition}")
+        _common.out(f"  serial number      {device.get_instrument_serial_number()}")
+        _common.out(f"  firmware           {_common.firmware_version(device)}")
+        _common.out(f"  board temperature  {board_temperature_text(device.get_board_temperature())}")
+        for channel in range(args.channels):
+            try:
+                profile = device.get_device_channel_selected_profile(channel)
+            except vexlo.VexloTimeoutError:
+                if channel == 0:
+                    raise
+                _common.out(f"Channel {channel}: no answer (the instrument has {channel} channel"
+                            f"{'s' if channel != 1 else ''})")
+                break
+            _show_channel(device, model, channel, profile)
+        _show_teds(device)
+    return 0
+
+
+def _show_channel(device, model: str, channel: int, profile: int) -> None:
+    _common.out(f"Channel {channel}: profile {profile}")
+    code = device.get_sampling_rate(channel)
+    _common.out(f"  sampling rate      {_common.describe_rate(model, code)}")
+    try:
+        unit = device.get_unit_of_measure(channel).name
+    except ValueError:
+        unit = "(unknown unit code)"
+    _common.out(f"  unit               {unit}")
+    direction = device.get_number_of_directions(channel)
+    _common.out(f"  direction code     {direction} ({DIRECTION_CODES.get(direction, 'direction 1 only')})")
+    points = device.get_number_of_loading_points(channel)
+    if not 1 <= points <= MAX_LOADING_POINTS:
+        _common.out(f"  loading points     {points} per direction (not a valid calibration)")
+        return
+    _common.out(f"  loading points     {points} per direction")
+    for number in (1, 2):
+        first = (number - 1) * points
+        pairs = []
+        for index in range(first, first + points):
+            load = device.get_load_of_loading_point(index, channel)
+            count = device.get_loading_point_value(index, channel)
+            pairs.append(f"{load:g} {unit} @ {count}")
+        _common.out(f"    direction {number}      " + ", ".join(pairs))
+
+
+def _show_teds(device) -> None:
+    if not device.supports_teds():
+        _common.out("TEDS: not supported on this instrument")
+        return
+    connected = device.teds_is_connected()
+    auto = device.get_auto_teds()
+    _common.out("TEDS: supported")
+    _common.out(f"  sensor             {'connected' if connected else 'not connected'}")
+    _common.out(f"  AutoTEDS           {'on' if auto else 'off'}")

@@ -1,0 +1,56 @@
+"""``vexlo read``: calibrated readings, one per line, with the raw count beside each."""
+
+from __future__ import annotations
+
+import vexlo_device_communication as vexlo
+
+from . import _common, _device_options
+
+
+def add_parser(subparsers, parents) -> None:
+    parser = subparsers.add_parser(
+        "read", parents=parents, help="print calibrated readings with unit and raw count",
+        description="Print calibrated readings of one channel, one per line, with the raw ADC count "
+                    "beside each. With the instrument's AutoTEDS switch on, the sensor's TEDS "
+                    "calibration is used.")
+    _device_options.add(parser)
+    parser.add_argument("--channel", type=int, default=0, metavar="N", help="channel number (default 0)")
+    parser.add_argument("--count", type=int, default=1, metavar="K",
+                        help="number of readings (default 1; 0 reads until Ctrl-C)")
+    parser.add_argument("--interval", type=float, default=1.0, metavar="S",
+                        help="seconds between readings (default 1)")
+    parser.set_defaults(run=run)
+
+
+def reading_line(value: float, unit: str, raw: int) -> str:
+    return f"{value:.4f} {unit}\traw {raw}"
+
+
+def run(args) -> int:
+    if not 0 <= args.channel <= 255:
+        raise _common.CliError("--channel must lie between 0 and 255")
+    if args.count < 0:
+        raise _common.CliError("--count must be 0 or more")
+    if not args.interval >= 0:
+        raise _common.CliError("--interval must be 0 or more")
+    with _common.one_device(args) as device:
+        _common.load_auto_teds(device)
+        converter = device.get_adc_converter()
+        if converter is None:
+            raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
+        unit = _common.unit_text(device, args.channel)
+        taken = 0
+        try:
+            while args.count == 0 or taken < args.count:
+                if taken:
+                    _common.sleep(args.interval)
+                # One exchange gives the count; the value is converted from that
+                # very count, so the two printed side by side belong together.
+                raw = device.get_ndr(args.channel)
+                _common.out(reading_line(converter.convert_adc(raw), unit, raw))
+                taken += 1
+        except KeyboardInterrupt:
+            if args.count:
+                raise
+            # Ctrl-C is how reading without a count ends.
+    return 0

@@ -1,0 +1,59 @@
+"""``vexlo scan``: find the instruments and list them as a table."""
+
+from __future__ import annotations
+
+import contextlib
+from typing import List, Sequence
+
+import vexlo_device_communication as vexlo
+
+from . import _common, _device_options
+
+HEADINGS = ("PORT", "BAUD", "MODEL", "ITEM", "SERIAL", "FIRMWARE")
+
+
+def add_parser(subparsers, parents) -> None:
+    parser = subparsers.add_parser(
+        "scan", parents=parents, help="find instruments on the serial ports and list them",
+        description="Probe the serial ports for Vexlo instruments and list those that answer. "
+                    "A port that does not answer costs several seconds per baud rate: name models "
+                    "or ports to shorten the scan.")
+    _device_options.add_model(parser)
+    parser.add_argument("--port", action="append", metavar="P", help="probe only port P; repeatable")
+    parser.set_defaults(run=run)
+
+
+def _field(query) -> str:
+    try:
+        return str(query())
+    except vexlo.VexloDeviceError:
+        return "?"
+
+
+def table(rows: Sequence[Sequence[str]]) -> List[str]:
+    """Rows laid out in columns under ``HEADINGS``."""
+    rows = [HEADINGS] + [tuple(row) for row in rows]
+    widths = [max(len(row[i]) for row in rows) for i in range(len(HEADINGS))]
+    return ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in rows]
+
+
+def run(args) -> int:
+    devices, failures = _common.discover(args.model, args.port)
+    if not devices:
+        _common.note(_common.not_found_message(args.port, failures))
+        return 1
+    with contextlib.ExitStack() as stack:
+        for device in devices:
+            stack.enter_context(device)
+        rows = [(
+            _common.port_of(device),
+            _common.baud_of(device),
+            _field(device.get_model_number),
+            _field(lambda: _common.item_number(device)),
+            _field(device.get_instrument_serial_number),
+            _field(lambda: _common.firmware_version(device)),
+        ) for device in devices]
+    for line in table(rows):
+        _common.out(line)
+    _common.out(f"{len(devices)} instrument{'s' if len(devices) != 1 else ''} found")
+    return 0

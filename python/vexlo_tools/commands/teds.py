@@ -1,0 +1,66 @@
+"""``vexlo teds``: the TEDS data of the connected sensor, and the AutoTEDS switch."""
+
+from __future__ import annotations
+
+import contextlib
+
+import vexlo_device_communication as vexlo
+
+from . import _common, _device_options
+
+
+def add_parser(subparsers, parents) -> None:
+    parser = subparsers.add_parser(
+        "teds", parents=parents, help="show the TEDS sensor's data; switch AutoTEDS",
+        description="Show the TEDS data of the sensor connected to a PLX310 Plus Prime (serial number, "
+                    "template, unit, capacity) and the AutoTEDS switch; --auto switches it. TEDS work runs "
+                    "at the lowest sampling rate and the rate is restored after a 3 s pause.")
+    _device_options.add(parser)
+    parser.add_argument("--auto", choices=("on", "off"), help="switch AutoTEDS on or off first")
+    parser.set_defaults(run=run)
+
+
+def _loaded(device) -> bool:
+    try:
+        device.get_teds_serial_number()
+    except vexlo.VexloTEDSError:
+        return False
+    return True
+
+
+def teds_lines(device) -> list:
+    """The TEDS data lines of a device with TEDS data loaded."""
+    unit = device.get_teds_engineering_unit()
+    return [
+        f"  serial number  {device.get_teds_serial_number()}",
+        f"  template       {device.get_teds_template()}",
+        f"  unit           {unit}",
+        f"  capacity       {device.get_teds_max_capacity():g} {unit}",
+    ]
+
+
+def run(args) -> int:
+    with _common.one_device(args) as device:
+        model = device.get_model_number()
+        # Raises the module's "not supported" error on an instrument without TEDS.
+        connected = device.teds_is_connected()
+        work = args.auto is not None or connected
+        with _common.teds_bracket(device) if work else contextlib.nullcontext():
+            if args.auto is not None:
+                try:
+                    device.set_auto_teds(args.auto == "on")
+                except vexlo.VexloTEDSNotConnectedError as error:
+                    raise _common.CliError(f"AutoTEDS is now on, but: {error}") from error
+            if connected and not _loaded(device):
+                device.reload_teds_data()
+        auto = device.get_auto_teds()
+        _common.out(f"TEDS on {_common.port_of(device)} ({model} {_common.item_number(device)})")
+        _common.out(f"  sensor         {'connected' if connected else 'not connected'}")
+        _common.out(f"  AutoTEDS       {'on' if auto else 'off'}")
+        if not connected:
+            return 0
+        if not _loaded(device):
+            raise _common.CliError("the TEDS data of the connected sensor could not be read (-v shows why)")
+        for line in teds_lines(device):
+            _common.out(line)
+    return 0

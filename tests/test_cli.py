@@ -1,0 +1,268 @@
+"""The vexlo command line: parser, instrument choices, rate tables, TEDS bracket, error lines."""
+import argparse
+import random
+import subprocess
+import sys
+
+import pytest
+
+import vexlo_device_communication as vexlo
+from vexlo_tools import cli
+from vexlo_tools.commands import _common, _simenv
+from vexlo_tools.sim import stream_packet
+
+COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo"]
+
+
+def run(capsys, *argv):
+    code = cli.main(list(argv))
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+def test_help_lists_every_command_on_one_line(capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "80")
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["--help"])
+    assert exit_.value.code == 0
+    lines = capsys.readouterr().out.splitlines()
+    listed = [line.split() for line in lines[lines.index("commands:") + 2:] if line.startswith("    ")]
+    assert [words[0] for words in listed] == COMMANDS
+    assert all(len(words) > 2 for words in listed)  # name and a help text on the same line
+
+
+@pytest.mark.parametrize("argv", [
+    ["--sim", "-v", "scan"],
+    ["scan", "--sim", "-v"],
+    ["-v", "scan", "--sim"],
+])
+def test_common_options_before_or_after_the_command(argv):
+    args = cli.build_parser().parse_args(argv)
+    assert (args.sim, args.verbose, args.command) == (True, 1, "scan")
+
+
+@pytest.mark.parametrize("text, check", [
+    ("plx310-plus-prime", lambda i: (i.item_number, i.teds_sensor is not None, i.auto_teds) == ("QMT31872", True, False)),
+    ("PLX310_Plus_Prime:teds=off", lambda i: i.teds_sensor is None and i.profiles[0].unit_code == 26),
+    ("plx310-plus-prime:auto-teds=on", lambda i: i.auto_teds),
+    ("mvr420:serial=4711,firmware=4.2.9", lambda i: (i.serial_number, i.firmware_version) == (4711, b"\x04\x02\x09")),
+    ("hsk640:noise=3", lambda i: i.noise_counts == 3),
+    ("mvr420:load=500", lambda i: i.raw_count() == i.profiles[0].count_for_load(500.0)),
+    # Behind a TEDS sensor profile 0 measures mV/V: 250 N of a 1000 N, 2 mV/V sensor is 0.5 mV/V.
+    ("plx310-plus-prime:load=250",
+     lambda i: i.profiles[0].unit_code == _simenv.UNIT_MVV and i.raw_count() == i.profiles[0].count_for_load(0.5)),
+])
+def test_instrument_choices(text, check):
+    assert check(_simenv.parse_instrument(text).build())
+
+
+@pytest.mark.parametrize("text, message", [
+    ("plx999", "unknown instrument 'plx999'"),
+    ("mvr420:load", "bad option 'load'"),
+    ("mvr420:colour=red", "bad option 'colour=red'"),
+    ("mvr420:load=heavy", "load must be a number"),
+    ("mvr420:serial=-1", "serial must lie between 0 and 4294967295"),
+    ("mvr420:firmware=4.3", "firmware must be A.B.C"),
+    ("mvr420:teds=on", "mvr420 has no TEDS hardware"),
+    ("plx310-plus-prime:auto-teds=maybe", "auto-teds must be on or off"),
+])
+def test_bad_instrument_choices_are_usage_errors(capsys, text, message):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["--instrument", text, "scan"])
+    assert exit_.value.code == 2
+    assert message in capsys.readouterr().err
+    with pytest.raises(argparse.ArgumentTypeError):
+        _simenv.parse_instrument(text)
+
+
+@pytest.mark.parametrize("command", ["scan", "read"])
+def test_unknown_models_are_usage_errors(capsys, command):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main([command, "--model", "plx310", "--model", "XYZ100"])
+    assert exit_.value.code == 2
+    assert "unknown model 'XYZ100'; choose from PLX310, MVR420, DTA530, HSK640" in capsys.readouterr().err
+
+
+def test_simulated_instruments_get_distinct_serial_numbers():
+    built = _simenv.build_instruments([])
+    assert [(i.model, i.item_number) for i in built] == [("PLX310", "QMT31872"), ("MVR420", "QMT42010")]
+    assert len({i.serial_number for i in built}) == 2
+
+
+@pytest.mark.parametrize("model, code, sps", [
+    ("PLX310", 0, 2.5), ("PLX310", 3, 16.6), ("PLX310", 15, 38400.0),
+    ("MVR420", 0, 4.0), ("DTA530", 7, 1300.0), ("HSK640", 1, 20.0),
+    ("PLX310", 16, None), ("MVR420", 8, None), ("XYZ100", 0, None),
+])
+def test_samples_per_second_of_rate_codes(model, code, sps):
+    assert _common.samples_per_second(model, code) == sps
+
+
+@pytest.mark.parametrize("model, sps, member", [
+    ("PLX310", 38400, vexlo.PLX310SamplingRateEnum.SPS_38400),
+    ("PLX310", 2.5, vexlo.PLX310SamplingRateEnum.SPS_2_5),
+    ("PLX310", 20, vexlo.PLX310SamplingRateEnum.SPS_20),
+    ("MVR420", 20, vexlo.MVR420SamplingRateEnum.SPS_20),
+    ("HSK640", 1300, vexlo.HSK640SamplingRateEnum.SPS_1300),
+])
+def test_rate_member_picks_the_models_code(model, sps, member):
+    assert _common.rate_member(model, sps) is member
+
+
+@pytest.mark.parametrize("model, sps, message", [
+    ("MVR420", 38400, "MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, 1300"),
+    ("PLX310", 3, "PLX310 has no rate of 3 samples/s; choose from 2.5, 5, 10, 16.6,"),
+    ("XYZ100", 20, "cannot set a sampling rate on a XYZ100"),
+])
+def test_rate_member_refuses_rates_the_model_lacks(model, sps, message):
+    with pytest.raises(_common.CliError, match="^" + message.replace(".", r"\.")):
+        _common.rate_member(model, sps)
+
+
+@pytest.mark.parametrize("model, code, short", [
+    ("PLX310", 15, True), ("PLX310", 14, False), ("MVR420", 7, False), ("MVR420", 15, False),
+])
+def test_three_byte_packets_only_on_a_plx310_at_38400(model, code, short):
+    assert _common.uses_short_packets(model, code) is short
+
+
+needs_stream_conversion = pytest.mark.skipif(
+    not hasattr(vexlo.StreamDataConverter, "convert_stream_data_to_reading"),
+    reason="needs the stream converter")
+
+
+class Identity:
+    def convert_adc(self, count):
+        return float(count)
+
+
+@needs_stream_conversion
+@pytest.mark.parametrize("short", [False, True])
+@pytest.mark.parametrize("seed", range(20))
+def test_corrupted_positions_agree_with_the_converters_own_count(records, short, seed):
+    """The count derived from buffer, readings and remainder equals the one the converter logs."""
+    rng = random.Random(seed)
+    buffer = bytearray(rng.randrange(3))
+    for _ in range(rng.randrange(1, 40)):
+        if rng.random() < 0.2:
+            buffer += bytes(rng.randrange(256) for _ in range(rng.randrange(1, 4)))
+        buffer += stream_packet(rng.randrange(1 << 32), short)
+    buffer += bytes(rng.randrange(3))
+    convert = (vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz if short
+               else vexlo.StreamDataConverter.convert_stream_data_to_reading)
+    result = convert(buffer, Identity())
+    logged = [int(text.split()[2]) for level, text in records() if text.startswith("Stream conversion: ")]
+    counted = _common.corrupted_positions(len(buffer), len(result.remainder), len(result.readings), 3 if short else 4)
+    assert counted == (logged[0] if logged else 0)
+
+
+class RateDevice:
+    """Records the sampling-rate calls of the TEDS bracket."""
+
+    def __init__(self, fail_restore=False):
+        self.calls = []
+        self.fail_restore = fail_restore
+
+    def get_sampling_rate(self, channel=0):
+        self.calls.append(("get", channel))
+        return 15
+
+    def set_sampling_rate_value(self, code, channel=0):
+        self.calls.append(("set", code, channel))
+        if self.fail_restore and code != 0:
+            raise vexlo.VexloTimeoutError("No response received within 1s timeout")
+
+
+@pytest.fixture
+def sleeps(monkeypatch):
+    slept = []
+    monkeypatch.setattr(_common, "sleep", slept.append)
+    return slept
+
+
+def test_teds_bracket_lowers_the_rate_then_settles_and_restores(sleeps):
+    device = RateDevice()
+    with _common.teds_bracket(device):
+        device.calls.append("work")
+    assert device.calls == [("get", 0), ("set", 0, 0), "work", ("set", 15, 0)]
+    assert sleeps == [3.0]
+
+
+@pytest.mark.parametrize("error, pause", [
+    (vexlo.VexloTimeoutError("No response received within 1s timeout"), [3.0]),
+    (KeyboardInterrupt(), []),  # Ctrl-C: no pause, but the rate still goes back
+])
+def test_teds_bracket_restores_the_rate_when_the_work_fails(sleeps, error, pause):
+    device = RateDevice()
+    with pytest.raises(type(error)):
+        with _common.teds_bracket(device):
+            raise error
+    assert device.calls[-1] == ("set", 15, 0)
+    assert sleeps == pause
+
+
+def test_teds_bracket_keeps_the_first_error_when_the_restore_fails_too(sleeps, capsys):
+    device = RateDevice(fail_restore=True)
+    with pytest.raises(vexlo.VexloTEDSNotConnectedError):
+        with _common.teds_bracket(device):
+            raise vexlo.VexloTEDSNotConnectedError("No TEDS sensor connected to device")
+    assert "could not restore the sampling rate (code 15)" in capsys.readouterr().err
+
+
+def test_teds_bracket_reports_a_failed_restore(sleeps):
+    with pytest.raises(vexlo.VexloTimeoutError):
+        with _common.teds_bracket(RateDevice(fail_restore=True)):
+            pass
+
+
+@pytest.mark.parametrize("verbose, shown", [([], False), (["-v"], True)])
+def test_missing_port_is_one_line_and_log_records_only_with_verbose(capsys, verbose, shown):
+    code, out, err = run(capsys, *verbose, "scan", "--port", "/dev/no-such-vexlo-port")
+    assert code == 1
+    assert "no instrument found on /dev/no-such-vexlo-port: no such port" in err
+    assert "Traceback" not in err
+    assert ("Starting device discovery (models: all, ports: ['/dev/no-such-vexlo-port'])" in err) is shown
+    assert not vexlo.logger.handlers  # the command's handler is gone again
+
+
+def test_read_on_a_missing_port_exits_1_with_one_line(capsys):
+    code, out, err = run(capsys, "read", "--port", "/dev/no-such-vexlo-port")
+    assert (code, out) == (1, "")
+    assert err.splitlines() == ["vexlo: error: no instrument found on /dev/no-such-vexlo-port: no such port"]
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["read", "--count", "-1"], "--count must be 0 or more"),
+    (["read", "--channel", "256"], "--channel must lie between 0 and 255"),
+    (["stream", "--seconds", "0"], "--seconds must be more than 0"),
+    (["info", "--channels", "0"], "--channels must be 1 or more"),
+])
+def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch, argv, message):
+    monkeypatch.setattr(_common, "discover", pytest.fail)
+    code, out, err = run(capsys, *argv)
+    assert (code, err) == (1, f"vexlo: error: {message}\n")
+
+
+WARN_THEN_FIND_NOTHING = """
+import sys
+import vexlo_device_communication as vexlo
+from vexlo_tools import cli
+from vexlo_tools.commands import _common
+
+def discover(models, ports):
+    vexlo.logger.warning("Stream conversion: 3 invalid/corrupted packets detected")
+    return [], {}
+
+_common.discover = discover
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("verbose, shown", [([], False), (["-v"], True)])
+def test_module_warnings_reach_the_terminal_only_with_verbose(verbose, shown):
+    # A fresh interpreter: Python's last-resort handler would print warnings there.
+    done = subprocess.run([sys.executable, "-c", WARN_THEN_FIND_NOTHING, *verbose, "read"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert ("Stream conversion: 3 invalid/corrupted packets detected" in done.stderr) is shown
+    assert done.stderr.splitlines()[-1] == "vexlo: error: no instruments found"

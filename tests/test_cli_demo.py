@@ -1,0 +1,50 @@
+"""vexlo demo, once, end to end: pseudo-terminals, real pyserial, the real extension."""
+import os
+from unittest import mock
+
+import pytest
+
+import vexlo_device_communication as vexlo
+from vexlo_tools import cli
+from vexlo_tools.commands import _common
+
+LANDED = (
+    all(hasattr(vexlo._SerialCommunicationInterface, name)
+        for name in ("connect", "get_sampling_rate", "load_adc_converter", "get_auto_teds"))
+    and hasattr(vexlo.StreamDataConverter, "convert_stream_data_to_reading")
+    and hasattr(vexlo.VexloDevice, "set_auto_teds")
+)
+
+pytestmark = [
+    pytest.mark.skipif(not LANDED, reason="needs the serial link, calibration, streaming and TEDS"),
+    pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals"),
+]
+
+
+def test_demo_runs_the_main_job_end_to_end(capsys, monkeypatch):
+    slept = []
+    monkeypatch.setattr(_common, "sleep", slept.append)  # polls and the TEDS pause: no real waiting
+    with mock.patch("time.sleep"):
+        code = cli.main(["demo"])
+    captured = capsys.readouterr()
+    assert code == 0, captured.err
+    out = captured.out
+    sections = [line for line in out.splitlines() if line.startswith("== ")]
+    assert [s.split(".")[0] for s in sections] == ["== 1", "== 2", "== 3", "== 4", "== 5", "== 6"]
+    table = out[out.index("PORT"):out.index("== 2")].split("\n")
+    assert [row.split()[2:4] for row in table[1:3]] == [["PLX310", "QMT31872"], ["MVR420", "QMT42010"]]
+    # The MVR420 reads about 12.5 N on profile 0, and the same output in kg on profile 1.
+    readings = out[out.index("MVR420, profile 0:"):out.index("== 4")].splitlines()[1:4]
+    assert [float(line.split()[0]) for line in readings] == pytest.approx([12.5] * 3, abs=0.02)
+    in_kg = out[out.index("the same sensor output reads:"):out.index("== 5")].splitlines()[1:4]
+    assert all(line.split()[1] == "kg" and float(line.split()[0]) == pytest.approx(1.2747, abs=0.01)
+               for line in in_kg)
+    # Two seconds at 38400 samples/s, with the stray bytes counted as corrupted positions.
+    summary = next(line for line in out.splitlines() if " samples in " in line).split()
+    assert int(summary[0]) > 20000 and int(summary[7]) > 0
+    assert "samples " in captured.err and "corrupted " in captured.err  # status lines
+    # AutoTEDS: the data sheet and readings in newtons (the load swings between 230 and 270 N).
+    assert "    serial number  12345" in out and "    capacity       1000 N" in out
+    teds_readings = out[out.index("readings with the TEDS calibration:"):].splitlines()[1:4]
+    assert all(line.split()[1] == "N" and 229 < float(line.split()[0]) < 271 for line in teds_readings)
+    assert slept.count(3.0) == 1
