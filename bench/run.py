@@ -221,6 +221,18 @@ def row_protocol(repeats):
         module, baseline = side_by_side([calls(module_query, 20_000), calls(python_query, 5_000)], repeats)
         lines.append(speed_line(3, f"protocol work of one {kind} query: vs Python", "us/query", 1e6,
                                 module, baseline, 10))
+    # The int query step by step, to show where the time goes.
+    kind, name, arguments, answer = QUERIES[0]
+    for step, make in (
+        ("reading the descriptor (a new _Command)", lambda ops: lambda: getattr(ops, name)),
+        ("building the frame", lambda ops: (lambda command: lambda: ops.get_command_byte_array(
+            command, arguments))(getattr(ops, name))),
+        ("validating the response", lambda ops: lambda: ops.validate_response_checksum(answer)),
+        ("converting the payload", lambda ops: lambda: ops.convert_payload(4, "int", answer)),
+    ):
+        module, baseline = side_by_side([calls(make(module_ops), 20_000), calls(make(python_ops), 10_000)],
+                                        repeats)
+        lines.append(speed_line(3, f"  int query, {step}", "us/step", 1e6, module, baseline))
     return lines
 
 

@@ -108,3 +108,26 @@ def test_integer_readings_convert_as_their_float(reading, same_as):
 def test_integer_reading_beyond_float_range():
     with pytest.raises(OverflowError, match="^int too large to convert to float$"):
         vexlo.ADCConverter().convert_adc(10 ** 400)
+
+
+def test_catalogue_descriptors_match_constructed_ones(commands):
+    made = commands.Get_Model_Number_Command
+    constructed = vexlo._Command(0x01, 0x01, 5, 0, 10, 15, "ascii")
+    assert list(vars(made).items()) == list(vars(constructed).items())
+    assert type(made) is vexlo._Command
+
+
+def test_catalogue_goes_through_a_patched_constructor(commands, monkeypatch):
+    # (__new__ is not patched here: deleting a patched __new__ leaves any
+    # class, Python ones too, unable to take constructor arguments.)
+    seen = []
+    original = vexlo._Command.__init__
+
+    def patched(self, *args):
+        seen.append(args)
+        original(self, *args)
+
+    monkeypatch.setattr(vexlo._Command, "__init__", patched)
+    command = commands.Get_Item_Number_Command
+    assert seen == [(0x01, 0x02, 5, 0, 10, 15, "ascii")]
+    assert command.toByteArray() == bytearray([0, 5, 1, 2])

@@ -4,6 +4,9 @@
 #include "common/args.hpp"
 #include "common/call.hpp"
 #include "common/classes.hpp"
+#include "common/function.hpp"
+#include "common/state.hpp"
+#include "protocol/command.hpp"
 #include "protocol/bytes.hpp"
 #include "subsystems.hpp"
 
@@ -36,6 +39,21 @@ PyObject* field_name(int index)
     }
 }
 
+// The constructor's seven arguments in their order, stored in declaration
+// order: payload_type before receive_length.
+bool store_fields(PyObject* self, PyObject* const* arguments)
+{
+    PyObject* values[] = {arguments[0], arguments[1], arguments[2], arguments[3],
+                          arguments[4], arguments[6], arguments[5]};
+    for (int i = 0; i < 7; ++i)
+    {
+        PyObject* name = field_name(i);
+        if (!name || PyObject_SetAttr(self, name, values[i]) < 0)
+            return false;
+    }
+    return true;
+}
+
 PyObject* command_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     PyObject* a[8];
@@ -46,14 +64,8 @@ PyObject* command_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
         return nullptr;
     if (!a[7] && !(a[7] = VEXLO_NAME("NA")))
         return nullptr;
-    // Stored in declaration order, payload_type before receive_length.
-    PyObject* values[] = {a[1], a[2], a[3], a[4], a[5], a[7], a[6]};
-    for (int i = 0; i < 7; ++i)
-    {
-        PyObject* name = field_name(i);
-        if (!name || PyObject_SetAttr(a[0], name, values[i]) < 0)
-            return nullptr;
-    }
+    if (!store_fields(a[0], a + 1))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -74,6 +86,32 @@ PyObject* command_to_byte_array(Function* fn, PyObject* const* args, Py_ssize_t 
 }
 
 }  // namespace
+
+PyObject* new_command(PyObject* module, PyObject* const* arguments)
+{
+    PyObject* cls = state_of(module)->CommandClass;
+    PyTypeObject* type = type_of(cls);
+    // While _Command is made as it was defined (its own __init__, object's
+    // __new__, the plain metaclass), the instance is made and filled here;
+    // the class call would only add the interpreter's generic construction
+    // steps. A patched __init__ or __new__ gets the class call.
+    PyObject* init = _PyType_Lookup(type, VEXLO_NAME("__init__"));
+    if (Py_IS_TYPE(cls, &PyType_Type) && type->tp_new == PyBaseObject_Type.tp_new && init &&
+        Py_IS_TYPE(init, type_of(state_of(module)->FunctionType)) &&
+        reinterpret_cast<Function*>(init)->impl == command_init)
+    {
+        // object.__new__ itself, which also lays out the instance's attribute
+        // storage; the empty tuple is the interpreter's shared one.
+        cppy::ptr no_arguments(PyTuple_New(0));
+        if (!no_arguments)
+            return nullptr;
+        cppy::ptr self(type->tp_new(type, no_arguments.get(), nullptr));
+        if (!self || !store_fields(self.get(), arguments))
+            return nullptr;
+        return self.release();
+    }
+    return PyObject_Vectorcall(cls, arguments, 7, nullptr);
+}
 
 MemberList command_members()
 {

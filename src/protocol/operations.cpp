@@ -15,6 +15,7 @@
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
 #include "protocol/checksum.hpp"
+#include "protocol/command.hpp"
 #include "protocol/payload.hpp"
 #include "subsystems.hpp"
 
@@ -94,7 +95,7 @@ PyObject* payload_type_name(const char* text)
     return PyUnicode_FromString(text);
 }
 
-PyObject* new_command(PyObject* module, const CatalogueEntry& entry)
+PyObject* catalogue_command(PyObject* module, const CatalogueEntry& entry)
 {
     cppy::ptr payload_type(entry.payload_type ? payload_type_name(entry.payload_type)
                                               : PyLong_FromLong(5));
@@ -110,14 +111,14 @@ PyObject* new_command(PyObject* module, const CatalogueEntry& entry)
             return nullptr;
     PyObject* args[] = {numbers[0].get(), numbers[1].get(), numbers[2].get(), numbers[3].get(),
                         numbers[4].get(), numbers[5].get(), payload_type.get()};
-    return PyObject_Vectorcall(state_of(module)->CommandClass, args, 7, nullptr);
+    return new_command(module, args);
 }
 
 PyObject* operations_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr ndr(new_command(fn->module, kCatalogue[kNdrIndex]));
+    cppy::ptr ndr(catalogue_command(fn->module, kCatalogue[kNdrIndex]));
     if (!ndr || PyObject_SetAttr(args[0], VEXLO_NAME("ndr_command"), ndr.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -130,7 +131,7 @@ PyObject* catalogue_entry(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     long index = PyLong_AsLong(fn->data);
     if (index == kNdrIndex)
         return get_attr(args[0], VEXLO_NAME("ndr_command"));
-    return new_command(fn->module, kCatalogue[index]);
+    return catalogue_command(fn->module, kCatalogue[index]);
 }
 
 // Checksum of any iterable of integers 0..255; bytes and bytearray are read
