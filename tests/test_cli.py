@@ -126,9 +126,6 @@ def test_three_byte_packets_only_on_a_plx310_at_38400(model, code, short):
     assert _common.uses_short_packets(model, code) is short
 
 
-needs_stream_conversion = pytest.mark.skipif(
-    not hasattr(vexlo.StreamDataConverter, "convert_stream_data_to_reading"),
-    reason="needs the stream converter")
 
 
 class Identity:
@@ -136,7 +133,6 @@ class Identity:
         return float(count)
 
 
-@needs_stream_conversion
 @pytest.mark.parametrize("short", [False, True])
 @pytest.mark.parametrize("seed", range(20))
 def test_corrupted_positions_agree_with_the_converters_own_count(records, short, seed):

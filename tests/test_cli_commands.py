@@ -2,7 +2,6 @@
 and what it leaves on the instrument."""
 import csv
 import os
-import sys
 from types import SimpleNamespace
 from unittest import mock
 
@@ -14,18 +13,6 @@ from vexlo_tools import cli
 from vexlo_tools.commands import _common, _simenv, sim
 from vexlo_tools.sim import VirtualClock, build_request
 
-LANDED = (
-    all(hasattr(vexlo._SerialCommunicationInterface, name)
-        for name in ("connect", "get_sampling_rate", "load_adc_converter", "get_auto_teds"))
-    and hasattr(vexlo.StreamDataConverter, "convert_stream_data_to_reading")
-    and hasattr(vexlo.VexloDevice, "set_auto_teds")
-)
-needs_extension = pytest.mark.skipif(not LANDED, reason="needs the serial link, calibration, streaming and TEDS")
-# Scanning needs only the link (discovery reads identity and calibration through it).
-needs_link = pytest.mark.skipif(
-    not all(hasattr(vexlo._SerialCommunicationInterface, name)
-            for name in ("connect", "get_firmware_version_with_patch", "load_adc_converter")),
-    reason="needs the serial link")
 
 OFFSET, FULLSCALE = 0x800000, 12_000_000  # the simulator's default calibration counts
 MODEL_REQUEST = build_request(0x01, 0x01)
@@ -106,7 +93,6 @@ def test_sim_serves_on_pseudo_terminals_until_stopped(capsys, monkeypatch, tmp_p
 # ---------------------------------------------------------------- scan
 
 
-@needs_link
 def test_scan_lists_the_default_simulated_instruments(capsys, bench):
     code, out, err = run(capsys, "--sim", "scan")
     assert code == 0
@@ -119,7 +105,6 @@ def test_scan_lists_the_default_simulated_instruments(capsys, bench):
     assert err == ""
 
 
-@needs_link
 @pytest.mark.parametrize("filters, ports", [
     (["--model", "mvr420"], ["sim1"]),  # the PLX310 does not answer at the MVR420's rates
     (["--port", "sim0"], ["sim0"]),
@@ -131,7 +116,6 @@ def test_scan_filters(capsys, bench, filters, ports):
     assert [line.split()[0] for line in out.splitlines()[1:-1]] == ports
 
 
-@needs_link
 @pytest.mark.parametrize("filters, reason", [
     (["--model", "PLX310", "--port", "sim1"], "sim1: No response received within 1s timeout"),
     (["--port", "sim7"], "sim7: no such port"),
@@ -142,7 +126,6 @@ def test_scan_finding_nothing_says_why_and_exits_1(capsys, bench, filters, reaso
     assert err == f"no instrument found on {reason}\n"
 
 
-@needs_link
 def test_a_port_that_cannot_be_opened_is_one_line(capsys, tmp_path):
     not_a_tty = tmp_path / "ttyFILE"
     not_a_tty.write_bytes(b"")
@@ -156,7 +139,6 @@ def test_a_port_that_cannot_be_opened_is_one_line(capsys, tmp_path):
 # ---------------------------------------------------------------- info
 
 
-@needs_extension
 def test_info_on_the_plus_prime(capsys, bench):
     code, out, err = run(capsys, "--sim", "info", "--port", "sim0")
     assert code == 0
@@ -187,7 +169,6 @@ def test_info_on_the_plus_prime(capsys, bench):
     ]
 
 
-@needs_extension
 def test_info_shows_each_channels_own_profile_and_stops_at_a_missing_channel(capsys, bench):
     code, out, err = run(capsys, "--instrument", "mvr420", "info", "--channels", "3")
     instrument = bench.instruments[0]
@@ -209,7 +190,6 @@ def test_info_shows_each_channels_own_profile_and_stops_at_a_missing_channel(cap
 # ---------------------------------------------------------------- read
 
 
-@needs_extension
 def test_read_prints_value_unit_and_raw_count(capsys, bench):
     code, out, err = run(capsys, "--instrument", "mvr420:load=12.5", "read", "--count", "3", "--interval", "0.5")
     raw = bench.instruments[0].raw_count()
@@ -218,7 +198,6 @@ def test_read_prints_value_unit_and_raw_count(capsys, bench):
     assert bench.slept == [0.5, 0.5]
 
 
-@needs_extension
 @pytest.mark.parametrize("auto_teds, line", [
     ("off", "0.5000 mVV\traw 9291456"),   # the electrical calibration of profile 0
     ("on", "250.0000 N\traw 9291456"),    # turned into newtons by the sensor's data sheet
@@ -236,7 +215,6 @@ def test_read_follows_the_autoteds_switch(capsys, bench, auto_teds, line):
     assert instrument.profiles[0].sampling_rate_code == 7
 
 
-@needs_extension
 @pytest.mark.parametrize("count, code, lines", [("0", 0, 4), ("10", 130, 4)])
 def test_ctrl_c_ends_reading(capsys, bench, monkeypatch, count, code, lines):
     def sleep(seconds):
@@ -250,7 +228,6 @@ def test_ctrl_c_ends_reading(capsys, bench, monkeypatch, count, code, lines):
     assert err == ("" if code == 0 else "vexlo: interrupted\n")
 
 
-@needs_extension
 def test_an_instrument_that_falls_silent_gives_one_error_line(capsys, bench, monkeypatch):
     def then_silence(device):
         bench.instruments[0].go_silent()
@@ -272,7 +249,6 @@ def read_csv(path):
     return [(float(t), int(adc), float(value)) for t, adc, value in rows[1:]]
 
 
-@needs_extension
 def test_stream_four_byte_packets_to_csv(capsys, bench, tmp_path):
     path = tmp_path / "samples.csv"
     code, out, err = run(capsys, "--instrument", "mvr420:load=12.5", "stream", "--seconds", "0.5",
@@ -293,7 +269,6 @@ def test_stream_four_byte_packets_to_csv(capsys, bench, tmp_path):
     assert not instrument.streaming and requests(instrument, "set_streaming") == [b"\x01", b"\x00"]
 
 
-@needs_extension
 def test_stream_at_38400_uses_three_byte_packets_and_keeps_every_sample(capsys, bench, tmp_path):
     path = tmp_path / "fast.csv"
     code, out, err = run(capsys, "--instrument", "plx310-plus-prime:load=250", "stream", "--rate", "38400",
@@ -312,7 +287,6 @@ def test_stream_at_38400_uses_three_byte_packets_and_keeps_every_sample(capsys, 
     assert not instrument.streaming
 
 
-@needs_extension
 def test_stream_counts_corrupted_positions_and_still_converts_the_rest(capsys, bench, monkeypatch):
     def garbage_then_nothing(device):
         bench.instruments[0].add_stream_garbage(0.2)
@@ -326,7 +300,6 @@ def test_stream_counts_corrupted_positions_and_still_converts_the_rest(capsys, b
     assert 180 <= samples <= 200 and 20 <= corrupted  # about 40 stray bytes, each at least one position
 
 
-@needs_extension
 def test_ctrl_c_ends_the_stream_normally_and_switches_streaming_off(capsys, bench, monkeypatch):
     calls = []
 
@@ -345,7 +318,6 @@ def test_ctrl_c_ends_the_stream_normally_and_switches_streaming_off(capsys, benc
     assert not instrument.streaming and requests(instrument, "set_streaming")[-1] == b"\x00"
 
 
-@needs_extension
 def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatch):
     calls = []
 
@@ -362,7 +334,6 @@ def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatc
     assert err.splitlines()[-1].startswith("vexlo: error: ")
 
 
-@needs_extension
 @pytest.mark.parametrize("choice, message", [
     ("mvr420", "MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, 1300"),
     ("plx310", None),  # the module refuses 38400 on a PLX310 that is not the Plus Prime
@@ -376,7 +347,6 @@ def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, messa
     assert requests(instrument, "set_streaming") == [] and instrument.profiles[0].sampling_rate_code != 15
 
 
-@needs_extension
 def test_stream_to_an_unwritable_csv_fails_before_streaming(capsys, bench, tmp_path):
     code, out, err = run(capsys, "--instrument", "mvr420", "stream", "--csv", str(tmp_path / "missing" / "x.csv"))
     assert (code, out) == (1, "")
@@ -384,7 +354,6 @@ def test_stream_to_an_unwritable_csv_fails_before_streaming(capsys, bench, tmp_p
     assert requests(bench.instruments[0], "set_streaming") == []
 
 
-@needs_extension
 def test_a_failed_stream_leaves_an_existing_csv_alone(capsys, bench, tmp_path):
     kept = tmp_path / "kept.csv"
     kept.write_text("time,adc,value\n0.0,1,2.0\n")
@@ -393,7 +362,6 @@ def test_a_failed_stream_leaves_an_existing_csv_alone(capsys, bench, tmp_path):
     assert kept.read_text() == "time,adc,value\n0.0,1,2.0\n"
 
 
-@needs_extension
 def test_without_a_port_the_first_instrument_is_used_and_the_others_closed(capsys, bench):
     code, out, err = run(capsys, "--sim", "read")
     assert (code, out) == (0, "0.5000 mVV\traw 9291456\n")
@@ -407,7 +375,6 @@ def test_without_a_port_the_first_instrument_is_used_and_the_others_closed(capsy
 TEDS_DATA = ["  serial number  12345", "  template       33", "  unit           N", "  capacity       1000 N"]
 
 
-@needs_extension
 @pytest.mark.parametrize("choice, switch, auto", [
     ("plx310-plus-prime", [], False),
     ("plx310-plus-prime", ["--auto", "on"], True),
@@ -423,7 +390,6 @@ def test_teds_shows_the_data_sheet_and_switches_autoteds(capsys, bench, choice, 
     assert instrument.profiles[0].sampling_rate_code == 7 and bench.slept.count(3.0) == 1
 
 
-@needs_extension
 def test_teds_without_a_sensor(capsys, bench):
     code, out, err = run(capsys, "--instrument", "plx310-plus-prime:teds=off", "teds")
     assert (code, err) == (0, "")
@@ -431,7 +397,6 @@ def test_teds_without_a_sensor(capsys, bench):
     assert 3.0 not in bench.slept  # nothing to read, so no slow-down
 
 
-@needs_extension
 @pytest.mark.parametrize("choice, message, rates", [
     ("plx310-plus-prime:teds=off", "AutoTEDS is now on, but: No TEDS sensor connected to device",
      [bytes([0, 0]), bytes([0, 7])]),  # the rate is put back although the TEDS work failed
@@ -448,7 +413,6 @@ def test_teds_failures_are_one_line(capsys, bench, choice, message, rates):
 # ---------------------------------------------------------------- a pseudo-terminal named with --port
 
 
-@needs_extension
 @pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")
 def test_read_on_a_pseudo_terminal_that_pyserial_does_not_list(capsys, monkeypatch):
     results = {}

@@ -8,10 +8,6 @@ import serial.tools.list_ports
 import vexlo_device_communication as vexlo
 from vexlo_tools.sim import Profile, SimulatedInstrument, simulated_ports
 
-pytestmark = pytest.mark.skipif(
-    not all(hasattr(vexlo._SerialCommunicationInterface, name) for name in ("connect", "load_adc_converter")),
-    reason="needs the serial link and calibration loading",
-)
 
 
 @pytest.fixture(autouse=True)

@@ -1,12 +1,439 @@
-// TEDS access on the instrument (methods of _SerialCommunicationInterface).
+// TEDS access on the instrument (methods of _SerialCommunicationInterface):
+// the edition gate, sensor presence, the laser block, page reads, the whole
+// image, and the AutoTEDS switch in both command generations.
+#include <Python.h>
+#include <cppy/cppy.h>
+
+#include <array>
+#include <cstdint>
+
+#include "common/args.hpp"
+#include "common/call.hpp"
+#include "common/classes.hpp"
+#include "common/errors.hpp"
+#include "common/log.hpp"
+#include "common/message.hpp"
+#include "common/state.hpp"
+#include "protocol/bytes.hpp"
 #include "subsystems.hpp"
+#include "teds/teds_image.hpp"
 
 namespace vexlo
 {
 
+namespace
+{
+
+// Read timeouts (seconds) in force during the short TEDS exchanges.
+constexpr double kTedsReadTimeout = 0.05;
+constexpr double kAutoTedsSetTimeout = 0.1;
+
+constexpr long kFirstPage = 0;
+constexpr long kLastPage = static_cast<long>(teds::kPageCount) - 1;
+
+ModuleState* state(Function* fn)
+{
+    return state_of(fn->module);
+}
+
+// self.commands.<name>
+PyObject* command(PyObject* self, PyObject* name)
+{
+    cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));
+    if (!commands)
+        return nullptr;
+    return get_attr(commands.get(), name);
+}
+
+PyObject* one_byte(uint8_t value)
+{
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(&value), 1);
+}
+
+PyObject* no_bytes()
+{
+    return PyByteArray_FromStringAndSize(nullptr, 0);
+}
+
+// self.<sequence>(command, arguments) with self.timeout lowered for the
+// exchange and put back afterwards, whatever the outcome.
+PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, PyObject* cmd,
+                           PyObject* arguments)
+{
+    cppy::ptr saved(get_attr(self, VEXLO_NAME("timeout")));
+    cppy::ptr short_timeout(PyFloat_FromDouble(lowered));
+    if (!saved || !short_timeout ||
+        PyObject_SetAttr(self, VEXLO_NAME("timeout"), short_timeout.get()) < 0)
+        return nullptr;
+    cppy::ptr result(call_method(self, sequence, cmd, arguments));
+    cppy::ptr error;
+    if (!result)
+        error = fetch_exception();
+    if (PyObject_SetAttr(self, VEXLO_NAME("timeout"), saved.get()) < 0)
+    {
+        // As a failing "finally" would: the new error, the old one as its context.
+        if (error)
+        {
+            cppy::ptr restore_error(fetch_exception());
+            PyException_SetContext(restore_error.get(), error.release());
+            restore_exception(restore_error);
+        }
+        return nullptr;
+    }
+    if (error)
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    return result.release();
+}
+
+bool validate(PyObject* self)
+{
+    cppy::ptr result(call_method(self, VEXLO_NAME("_validate_teds_support")));
+    return static_cast<bool>(result);
+}
+
+// value == number, as Python compares.
+int equals(PyObject* value, long number)
+{
+    cppy::ptr other(PyLong_FromLong(number));
+    if (!other)
+        return -1;
+    return PyObject_RichCompareBool(value, other.get(), Py_EQ);
+}
+
+PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    ModuleState* st = state(fn);
+    cppy::ptr model(get_attr(self, VEXLO_NAME("_cached_model_number")));
+    if (!model)
+        return nullptr;
+    cppy::ptr item(get_attr(self, VEXLO_NAME("_cached_item_number")));
+    if (!item)
+        return nullptr;
+    if (model.get() == Py_None || item.get() == Py_None)
+    {
+        if (!log_text(fn->module, Level::Error, "Cannot validate TEDS support: device info not cached"))
+            return nullptr;
+        return raise_text(st->VexloCommunicationError,
+                          "Device info not available. Ensure device is connected.");
+    }
+    cppy::ptr plx310(PyUnicode_FromString("PLX310"));
+    cppy::ptr plus_prime(PyUnicode_FromString("QMT31872"));
+    if (!plx310 || !plus_prime)
+        return nullptr;
+    int other_model = PyObject_RichCompareBool(model.get(), plx310.get(), Py_NE);
+    if (other_model < 0)
+        return nullptr;
+    if (other_model)
+    {
+        if (!log(fn->module, Level::Debug,
+                 Message() << "TEDS not supported: model is " << model << ", not PLX310"))
+            return nullptr;
+        return raise(st->VexloTEDSNotSupportedError,
+                     Message() << "TEDS is not supported on " << model << ". ");
+    }
+    int other_item = PyObject_RichCompareBool(item.get(), plus_prime.get(), Py_NE);
+    if (other_item < 0)
+        return nullptr;
+    if (other_item)
+    {
+        if (!log(fn->module, Level::Debug,
+                 Message() << "TEDS not supported: item number is " << item << ", not Plus Prime"))
+            return nullptr;
+        return raise_text(st->VexloTEDSNotSupportedError, "TEDS is only supported on Plus Prime ");
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    if (!validate(self))
+        return nullptr;
+    cppy::ptr cmd(command(self, VEXLO_NAME("TEDS_Is_Connected_Command")));
+    cppy::ptr arguments(no_bytes());
+    if (!cmd || !arguments)
+        return nullptr;
+    cppy::ptr value(call_method(self, VEXLO_NAME("send_convert_return_sequence"), cmd.get(),
+                                arguments.get()));
+    if (!value)
+        return nullptr;
+    int connected = equals(value.get(), 1);
+    if (connected < 0)
+        return nullptr;
+    return PyBool_FromLong(connected);
+}
+
+// True when `value` is a byte string or byte array whose bytes are all 0
+// (an empty one included).
+bool all_zero_bytes(PyObject* value)
+{
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_Check(value))
+    {
+        data = PyBytes_AS_STRING(value);
+        size = PyBytes_GET_SIZE(value);
+    }
+    else if (PyByteArray_Check(value))
+    {
+        data = PyByteArray_AS_STRING(value);
+        size = PyByteArray_GET_SIZE(value);
+    }
+    else
+        return false;
+    for (Py_ssize_t i = 0; i < size; ++i)
+        if (data[i] != 0)
+            return false;
+    return true;
+}
+
+PyObject* get_teds_laser(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    if (!validate(self))
+        return nullptr;
+    cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
+    cppy::ptr arguments(no_bytes());
+    if (!cmd || !arguments)
+        return nullptr;
+    cppy::ptr result(exchange_lowered(self, kTedsReadTimeout,
+                                      VEXLO_NAME("send_convert_return_sequence"), cmd.get(),
+                                      arguments.get()));
+    if (!result)
+    {
+        // A sensor that never answers is no sensor.
+        cppy::ptr error(fetch_exception());
+        if (!exception_matches(error, state(fn)->VexloTimeoutError))
+        {
+            restore_exception(error);
+            return nullptr;
+        }
+        if (!log_text(fn->module, Level::Debug, "TEDS laser timeout - no TEDS sensor detected"))
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (all_zero_bytes(result.get()))
+        Py_RETURN_NONE;
+    return result.release();
+}
+
+PyObject* get_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* a[2];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "page_number"}, 2, a))
+        return nullptr;
+    PyObject* self = a[0];
+    PyObject* page = a[1];
+    if (!validate(self))
+        return nullptr;
+    cppy::ptr first(PyLong_FromLong(kFirstPage));
+    cppy::ptr last(PyLong_FromLong(kLastPage));
+    if (!first || !last)
+        return nullptr;
+    int below = PyObject_RichCompareBool(page, first.get(), Py_LT);
+    if (below < 0)
+        return nullptr;
+    int above = below ? 0 : PyObject_RichCompareBool(page, last.get(), Py_GT);
+    if (above < 0)
+        return nullptr;
+    if (below || above)
+        return raise(state(fn)->VexloInvalidParameterError,
+                     Message() << "TEDS page number must be 0-15, got " << page);
+    // The argument byte is built before anything is sent: a page number that
+    // is not an integer fails here.
+    uint8_t page_byte = 0;
+    if (!byte_like_bytearray(page, &page_byte))
+        return nullptr;
+    cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Data_Command")));
+    cppy::ptr arguments(one_byte(page_byte));
+    if (!cmd || !arguments)
+        return nullptr;
+    return exchange_lowered(self, kTedsReadTimeout, VEXLO_NAME("send_convert_return_sequence"),
+                            cmd.get(), arguments.get());
+}
+
+// page_data[index] as one byte, with the errors of indexing and of storing
+// into a byte array.
+bool page_byte(PyObject* page_data, int index, uint8_t* out)
+{
+    if (PyBytes_Check(page_data) && index < PyBytes_GET_SIZE(page_data))
+    {
+        *out = static_cast<uint8_t>(PyBytes_AS_STRING(page_data)[index]);
+        return true;
+    }
+    if (PyByteArray_Check(page_data) && index < PyByteArray_GET_SIZE(page_data))
+    {
+        *out = static_cast<uint8_t>(PyByteArray_AS_STRING(page_data)[index]);
+        return true;
+    }
+    cppy::ptr key(PyLong_FromLong(index));
+    if (!key)
+        return false;
+    cppy::ptr item(PyObject_GetItem(page_data, key.get()));
+    return item && byte_like_bytearray(item.get(), out);
+}
+
+PyObject* read_image(PyObject* module, PyObject* self)
+{
+    std::array<uint8_t, teds::kImageSize> image{};
+    for (const teds::PagePattern& pattern : teds::page_patterns())
+    {
+        cppy::ptr page(PyLong_FromLong(pattern.page));
+        if (!page)
+            return nullptr;
+        cppy::ptr page_data(call_method(self, VEXLO_NAME("get_teds_data"), page.get()));
+        if (!page_data)
+            return nullptr;
+        int index = teds::first_page_index(pattern);
+        for (int low = pattern.first_low; low <= pattern.last_low; ++low, ++index)
+            if (!page_byte(page_data.get(), index, &image[pattern.high * 256 + low]))
+                return nullptr;
+    }
+    if (!log_text(module, Level::Debug, "Successfully read all 512 bytes of TEDS data"))
+        return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(image.data()),
+                                     static_cast<Py_ssize_t>(image.size()));
+}
+
+PyObject* generate_all_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    if (!validate(self))
+        return nullptr;
+    PyObject* image = read_image(fn->module, self);
+    if (image)
+        return image;
+    cppy::ptr error(fetch_exception());
+    if (!log(fn->module, Level::Error, Message() << "Failed to read TEDS data: " << error.get()))
+        return nullptr;
+    return raise_from(state(fn)->VexloTEDSDataCorruptedError,
+                      (Message() << "Error reading TEDS data: " << error.get()).build(), error);
+}
+
+// data: 0 for the old command generation, 1 for V1.
+bool is_v1(Function* fn)
+{
+    return fn->data && PyLong_AsLong(fn->data) == 1;
+}
+
+PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    if (!validate(self))
+        return nullptr;
+    cppy::ptr cmd(command(self, is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
+                                          : VEXLO_NAME("Get_Auto_TEDS_Command")));
+    cppy::ptr arguments(no_bytes());
+    if (!cmd || !arguments)
+        return nullptr;
+    cppy::ptr value(call_method(self, VEXLO_NAME("send_convert_return_sequence"), cmd.get(),
+                                arguments.get()));
+    if (!value)
+        return nullptr;
+    // Some firmware reports "on" as 255.
+    int on = equals(value.get(), 1);
+    if (on == 0)
+        on = equals(value.get(), 255);
+    if (on < 0)
+        return nullptr;
+    return PyBool_FromLong(on);
+}
+
+PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* a[2];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "is_set"}, 2, a))
+        return nullptr;
+    PyObject* self = a[0];
+    if (!validate(self))
+        return nullptr;
+    cppy::ptr cmd(command(self, is_v1(fn) ? VEXLO_NAME("Set_Auto_TEDS_V1_Command")
+                                          : VEXLO_NAME("Set_Auto_TEDS_Command")));
+    if (!cmd)
+        return nullptr;
+    int enable = PyObject_IsTrue(a[1]);
+    if (enable < 0)
+        return nullptr;
+    cppy::ptr arguments(one_byte(enable ? 1 : 0));
+    if (!arguments)
+        return nullptr;
+    cppy::ptr result(exchange_lowered(self, kAutoTedsSetTimeout, VEXLO_NAME("send_sequence"),
+                                      cmd.get(), arguments.get()));
+    if (!result)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
 MemberList interface_teds_members()
 {
-    return {};
+    return {
+        {"_validate_teds_support", validate_teds_support,
+         "Check that the connected instrument is the TEDS-capable edition.\n\n"
+         ":return: None.\n"
+         ":raises VexloCommunicationError: If the instrument's identity was not cached.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument is not a PLX310 Plus Prime."},
+        {"teds_is_connected", teds_is_connected,
+         "Ask the instrument whether a TEDS sensor is plugged in.\n\n"
+         ":return: True when a TEDS sensor is connected, else False.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+        {"get_teds_laser", get_teds_laser,
+         "Read the TEDS laser block, whose first byte is the template ID.\n\n"
+         ":return: The raw answer (8 laser bytes and the checksum byte), or None when\n"
+         "    no TEDS sensor answers.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+        {"get_teds_data", get_teds_data,
+         "Read one 32-byte page of the TEDS image.\n\n"
+         ":param page_number: The page, 0 to 15.\n"
+         ":return: The raw answer (the page's 32 bytes and the checksum byte).\n"
+         ":raises VexloInvalidParameterError: If page_number lies outside 0 to 15.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, -1, "(self, page_number)"},
+        {"generate_all_teds_data", generate_all_teds_data,
+         "Read the whole 512-byte TEDS image, page by page.\n\n"
+         ":return: The image as bytes.\n"
+         ":raises VexloTEDSDataCorruptedError: If any page cannot be read.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+        {"get_auto_teds", get_auto_teds,
+         "Read the AutoTEDS switch with the command of firmware before 4.3.2.\n\n"
+         ":return: True when AutoTEDS is on, else False.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, 0},
+        {"get_auto_teds_v1", get_auto_teds,
+         "Read the AutoTEDS switch with the command of firmware 4.3.2 and later.\n\n"
+         ":return: True when AutoTEDS is on, else False.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, 1},
+        {"set_auto_teds", set_auto_teds,
+         "Switch AutoTEDS with the command of firmware before 4.3.2.\n\n"
+         ":param is_set: Switch on when true, off otherwise.\n"
+         ":return: None.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, 0, "(self, is_set)"},
+        {"set_auto_teds_v1", set_auto_teds,
+         "Switch AutoTEDS with the command of firmware 4.3.2 and later.\n\n"
+         ":param is_set: Switch on when true, off otherwise.\n"
+         ":return: None.\n"
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, 1, "(self, is_set)"},
+    };
 }
 
 }  // namespace vexlo

@@ -1,12 +1,807 @@
-// TEDS calibration and AutoTEDS (methods of VexloDevice).
+// TEDS calibration and AutoTEDS (methods of VexloDevice): the edition check,
+// the choice of AutoTEDS command generation, loading the sensor's data sheet
+// and turning it into the device's calibration, the TEDS getters and the
+// sampling-rate bracket around TEDS work.
+#include <Python.h>
+#include <cppy/cppy.h>
+
+#include "common/args.hpp"
+#include "common/call.hpp"
+#include "common/classes.hpp"
+#include "common/errors.hpp"
+#include "common/log.hpp"
+#include "common/message.hpp"
+#include "common/state.hpp"
 #include "subsystems.hpp"
+#include "teds/calibration_math.hpp"
 
 namespace vexlo
 {
 
+namespace
+{
+
+// The pause after TEDS work, in seconds, for the instrument to settle.
+constexpr long kSettleSeconds = 3;
+
+ModuleState* state(Function* fn)
+{
+    return state_of(fn->module);
+}
+
+PyObject* interface_of(PyObject* self)
+{
+    return get_attr(self, VEXLO_NAME("communication_interface"));
+}
+
+// self.communication_interface.<name>(args...)
+template <typename... Args>
+PyObject* call_interface(PyObject* self, PyObject* name, Args... args)
+{
+    cppy::ptr ci(interface_of(self));
+    if (!ci)
+        return nullptr;
+    return call_method(ci.get(), name, args...);
+}
+
+bool set_attr(PyObject* object, PyObject* name, PyObject* value)
+{
+    return value && PyObject_SetAttr(object, name, value) == 0;
+}
+
+// An exception that the "any exception" handlers catch: Exception and its
+// subclasses, not KeyboardInterrupt or SystemExit.
+bool is_ordinary(const cppy::ptr& error)
+{
+    return exception_matches(error, PyExc_Exception);
+}
+
+int text_equals(PyObject* value, const char* text)
+{
+    cppy::ptr other(PyUnicode_FromString(text));
+    if (!other)
+        return -1;
+    return PyObject_RichCompareBool(value, other.get(), Py_EQ);
+}
+
+// ------------------------------------------------------------ support check
+
+PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    cppy::ptr model(get_attr(self, VEXLO_NAME("_model_number")));
+    if (!model)
+        return nullptr;
+    if (model.get() == Py_None)
+    {
+        model = call_method(self, VEXLO_NAME("get_model_number"));
+        if (!set_attr(self, VEXLO_NAME("_model_number"), model.get()))
+            return nullptr;
+    }
+    cppy::ptr item(get_attr(self, VEXLO_NAME("_item_number")));
+    if (!item)
+        return nullptr;
+    if (item.get() == Py_None)
+    {
+        item = call_interface(self, VEXLO_NAME("get_item_number"));
+        if (!item)
+        {
+            cppy::ptr error(fetch_exception());
+            if (!is_ordinary(error))
+            {
+                restore_exception(error);
+                return nullptr;
+            }
+            item = PyUnicode_FromStringAndSize("", 0);
+        }
+        if (!set_attr(self, VEXLO_NAME("_item_number"), item.get()))
+            return nullptr;
+    }
+    int plx310 = text_equals(model.get(), "PLX310");
+    if (plx310 < 0)
+        return nullptr;
+    int plus_prime = plx310 ? text_equals(item.get(), "QMT31872") : 0;
+    if (plus_prime < 0)
+        return nullptr;
+    return PyBool_FromLong(plus_prime);
+}
+
+// Raises VexloTEDSNotSupportedError unless self.supports_teds().
+bool guard(Function* fn, PyObject* self)
+{
+    cppy::ptr supported(call_method(self, VEXLO_NAME("supports_teds")));
+    if (!supported)
+        return false;
+    int truth = PyObject_IsTrue(supported.get());
+    if (truth < 0)
+        return false;
+    if (truth)
+        return true;
+    cppy::ptr model(call_method(self, VEXLO_NAME("get_model_number")));
+    if (!model)
+        return false;
+    raise(state(fn)->VexloTEDSNotSupportedError, Message() << "TEDS is not supported on " << model);
+    return false;
+}
+
+PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    if (!guard(fn, args[0]))
+        return nullptr;
+    return call_interface(args[0], VEXLO_NAME("teds_is_connected"));
+}
+
+// ------------------------------------------------------ firmware generation
+
+// The firmware version, fetched once; "0.0.0" when it cannot be read.
+PyObject* firmware_version(Function* fn, PyObject* self)
+{
+    cppy::ptr version(get_attr(self, VEXLO_NAME("_firmware_version")));
+    if (!version || version.get() != Py_None)
+        return version.release();
+    version = call_interface(self, VEXLO_NAME("get_firmware_version_with_patch"));
+    if (version)
+    {
+        if (!set_attr(self, VEXLO_NAME("_firmware_version"), version.get()) ||
+            !log(fn->module, Level::Debug, Message() << "Retrieved firmware version: " << version))
+            return nullptr;
+        return version.release();
+    }
+    cppy::ptr error(fetch_exception());
+    if (!is_ordinary(error))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (!log(fn->module, Level::Warning,
+             Message() << "Failed to retrieve firmware version: " << error.get()
+                       << ", assuming old version"))
+        return nullptr;
+    version = PyUnicode_FromString("0.0.0");
+    if (!set_attr(self, VEXLO_NAME("_firmware_version"), version.get()))
+        return nullptr;
+    return version.release();
+}
+
+// Compares a Python integer with a small number: -1, 0 or 1 in *out.
+bool compare(PyObject* number, long other, int* out)
+{
+    cppy::ptr value(PyLong_FromLong(other));
+    if (!value)
+        return false;
+    int greater = PyObject_RichCompareBool(number, value.get(), Py_GT);
+    if (greater < 0)
+        return false;
+    if (greater)
+    {
+        *out = 1;
+        return true;
+    }
+    int equal = PyObject_RichCompareBool(number, value.get(), Py_EQ);
+    if (equal < 0)
+        return false;
+    *out = equal ? 0 : -1;
+    return true;
+}
+
+// Whether `version` names firmware 4.3.2 or later. The groups are read as
+// decimal numbers with int(); a group that does not convert is an error.
+bool version_has_v1(PyObject* version, bool* out)
+{
+    cppy::ptr dot(PyUnicode_FromString("."));
+    if (!dot)
+        return false;
+    cppy::ptr parts(call_method(version, VEXLO_NAME("split"), dot.get()));
+    if (!parts)
+        return false;
+    cppy::ptr groups[3];
+    Py_ssize_t count = PySequence_Size(parts.get());
+    if (count < 0)
+        return false;
+    for (Py_ssize_t i = 0; i < 3; ++i)
+    {
+        if (i < count)
+        {
+            cppy::ptr part(PySequence_GetItem(parts.get(), i));
+            if (!part)
+                return false;
+            groups[i] = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyLong_Type), part.get());
+        }
+        else
+            groups[i] = PyLong_FromLong(0);
+        if (!groups[i])
+            return false;
+    }
+    const long minimum[3] = {4, 3, 2};
+    // Lexicographic: a higher group decides, an equal one defers to the next;
+    // the patch group only has to reach 2.
+    for (int i = 0; i < 3; ++i)
+    {
+        int order = 0;
+        if (!compare(groups[i].get(), minimum[i], &order))
+            return false;
+        if (order != 0 || i == 2)
+        {
+            *out = order >= 0;
+            return true;
+        }
+    }
+    *out = false;
+    return true;
+}
+
+PyObject* should_use_auto_teds_v1(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    cppy::ptr version(firmware_version(fn, args[0]));
+    if (!version)
+        return nullptr;
+    bool v1 = false;
+    if (version_has_v1(version.get(), &v1))
+        return PyBool_FromLong(v1);
+    cppy::ptr error(fetch_exception());
+    if (!is_ordinary(error))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (!log(fn->module, Level::Warning,
+             Message() << "Failed to parse firmware version '" << version << "': " << error.get()))
+        return nullptr;
+    Py_RETURN_FALSE;
+}
+
+// ------------------------------------------------------------------ AutoTEDS
+
+// self._should_use_auto_teds_v1() by truth: 1, 0 or -1 on error.
+int use_v1(PyObject* self)
+{
+    cppy::ptr v1(call_method(self, VEXLO_NAME("_should_use_auto_teds_v1")));
+    return v1 ? PyObject_IsTrue(v1.get()) : -1;
+}
+
+PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    if (!guard(fn, self))
+        return nullptr;
+    int v1 = use_v1(self);
+    if (v1 < 0)
+        return nullptr;
+    return call_interface(self, v1 ? VEXLO_NAME("get_auto_teds_v1") : VEXLO_NAME("get_auto_teds"));
+}
+
+PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    PyObject* a[2];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "enabled"}, 2, a))
+        return nullptr;
+    PyObject* self = a[0];
+    PyObject* enabled = a[1];
+    if (!guard(fn, self))
+        return nullptr;
+    int v1 = use_v1(self);
+    if (v1 < 0)
+        return nullptr;
+    // The instrument's switch changes first.
+    cppy::ptr switched(call_interface(
+        self, v1 ? VEXLO_NAME("set_auto_teds_v1") : VEXLO_NAME("set_auto_teds"), enabled));
+    if (!switched)
+        return nullptr;
+    int on = PyObject_IsTrue(enabled);
+    if (on < 0)
+        return nullptr;
+    if (on)
+    {
+        cppy::ptr reloaded(call_method(self, VEXLO_NAME("reload_teds_data")));
+        if (!reloaded)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    // Back to the calibration stored for channel 0's selected profile.
+    if (!set_attr(self, VEXLO_NAME("_teds_data"), Py_None))
+        return nullptr;
+    cppy::ptr channel(PyLong_FromLong(0));
+    if (!channel)
+        return nullptr;
+    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel.get()));
+    if (!profile)
+        return nullptr;
+    cppy::ptr converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
+    if (!set_attr(self, VEXLO_NAME("adc_converter"), converter.get()))
+        return nullptr;
+    if (!log_text(fn->module, Level::Info, "AutoTEDS disabled - reverted to manual calibration"))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------- TEDS loading
+
+// The first byte of the laser answer is the template ID.
+PyObject* template_of(PyObject* laser)
+{
+    if (PyBytes_Check(laser) || PyByteArray_Check(laser))
+        return PySequence_GetItem(laser, 0);
+    return PyLong_FromLong(0);
+}
+
+// Step 4 of reload_teds_data: laser, image, parse, calibration.
+bool load_teds(Function* fn, PyObject* self)
+{
+    ModuleState* st = state(fn);
+    cppy::ptr laser(call_interface(self, VEXLO_NAME("get_teds_laser")));
+    if (!laser)
+        return false;
+    if (laser.get() == Py_None)
+    {
+        raise_text(st->VexloTEDSNotConnectedError,
+                   "Failed to read TEDS template - sensor may be disconnected");
+        return false;
+    }
+    cppy::ptr template_id(template_of(laser.get()));
+    if (!template_id)
+        return false;
+    cppy::ptr image(call_interface(self, VEXLO_NAME("generate_all_teds_data")));
+    if (!image)
+        return false;
+    cppy::ptr data(call_method(st->TEDSDataType, VEXLO_NAME("parse_from_bytes"), image.get(),
+                               template_id.get()));
+    if (!set_attr(self, VEXLO_NAME("_teds_data"), data.get()))
+        return false;
+    cppy::ptr serial(get_attr(data.get(), VEXLO_NAME("serial_number")));
+    cppy::ptr parsed_template(serial ? get_attr(data.get(), VEXLO_NAME("template")) : nullptr);
+    cppy::ptr capacity(parsed_template ? get_attr(data.get(), VEXLO_NAME("max_capacity")) : nullptr);
+    if (!capacity)
+        return false;
+    if (!log(fn->module, Level::Info,
+             Message() << "TEDS data loaded: SN=" << serial << ", Template=" << parsed_template
+                       << ", Max Capacity=" << capacity))
+        return false;
+    // The TEDS calibration is always built on profile 0 of the stored calibration.
+    cppy::ptr profile(PyLong_FromLong(0));
+    if (!profile)
+        return false;
+    cppy::ptr loaded(call_method(self, VEXLO_NAME("_load_teds_calibration_plx310"), data.get(),
+                                 profile.get()));
+    return static_cast<bool>(loaded);
+}
+
+PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    if (!guard(fn, self))
+        return nullptr;
+    cppy::ptr connected(call_method(self, VEXLO_NAME("teds_is_connected")));
+    if (!connected)
+        return nullptr;
+    int truth = PyObject_IsTrue(connected.get());
+    if (truth < 0)
+        return nullptr;
+    if (!truth)
+        return raise_text(state(fn)->VexloTEDSNotConnectedError, "No TEDS sensor connected to device");
+    if (!log_text(fn->module, Level::Info, "Reloading TEDS data from sensor"))
+        return nullptr;
+    if (load_teds(fn, self))
+        Py_RETURN_NONE;
+    // A failed load is reported in the log only; what it completed stays.
+    cppy::ptr error(fetch_exception());
+    if (!is_ordinary(error))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (!log(fn->module, Level::Error, Message() << "Error loading teds " << error.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Steps 1 to 3 of initialize_teds.
+bool initialize(Function* fn, PyObject* self)
+{
+    cppy::ptr supported(call_method(self, VEXLO_NAME("supports_teds")));
+    if (!supported)
+        return false;
+    int truth = PyObject_IsTrue(supported.get());
+    if (truth < 0)
+        return false;
+    if (!truth)
+        return log_text(fn->module, Level::Debug,
+                        "Device does not support TEDS - skipping TEDS initialization");
+    cppy::ptr auto_teds(call_method(self, VEXLO_NAME("get_auto_teds")));
+    if (!auto_teds || (truth = PyObject_IsTrue(auto_teds.get())) < 0)
+        return false;
+    if (!truth)
+        return log_text(fn->module, Level::Debug,
+                        "AutoTEDS is disabled - TEDS data will not be auto-loaded");
+    cppy::ptr connected(call_method(self, VEXLO_NAME("teds_is_connected")));
+    if (!connected || (truth = PyObject_IsTrue(connected.get())) < 0)
+        return false;
+    if (!truth)
+        return log_text(fn->module, Level::Warning, "AutoTEDS enabled but no TEDS sensor connected");
+    if (!log_text(fn->module, Level::Info, "AutoTEDS enabled - automatically loading TEDS calibration"))
+        return false;
+    cppy::ptr reloaded(call_method(self, VEXLO_NAME("reload_teds_data")));
+    return static_cast<bool>(reloaded);
+}
+
+PyObject* initialize_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    if (initialize(fn, args[0]))
+        Py_RETURN_NONE;
+    cppy::ptr error(fetch_exception());
+    if (!is_ordinary(error))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (!log(fn->module, Level::Warning,
+             Message() << "Failed to auto-load TEDS data during initialization: " << error.get()) ||
+        !log_text(fn->module, Level::Warning, "Device will use manual calibration"))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// --------------------------------------------------------- TEDS calibration
+
+bool attr_double(PyObject* object, PyObject* name, double* out)
+{
+    cppy::ptr value(get_attr(object, name));
+    if (!value)
+        return false;
+    *out = PyFloat_AsDouble(value.get());
+    return !(*out == -1.0 && PyErr_Occurred());
+}
+
+// target.<name> = source.<source_name>
+bool copy_attr(PyObject* target, PyObject* name, PyObject* source, PyObject* source_name)
+{
+    cppy::ptr value(get_attr(source, source_name));
+    return set_attr(target, name, value.get());
+}
+
+// target.<name> = int(count): truncated toward zero, as int() does (with its
+// errors for infinities and NaN).
+bool set_count(PyObject* target, PyObject* name, double count)
+{
+    cppy::ptr value(PyLong_FromDouble(count));
+    return set_attr(target, name, value.get());
+}
+
+bool division_by_zero()
+{
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+    return false;
+}
+
+// The slope of the stored direction 1, in counts per unit load.
+bool stored_slope(PyObject* cur, double* slope)
+{
+    double offset_value, fullscale_value, offset_load, fullscale_load;
+    if (!attr_double(cur, VEXLO_NAME("direction_1_offset_value"), &offset_value) ||
+        !attr_double(cur, VEXLO_NAME("direction_1_fullscale_value"), &fullscale_value) ||
+        !attr_double(cur, VEXLO_NAME("direction_1_offset_load"), &offset_load) ||
+        !attr_double(cur, VEXLO_NAME("direction_1_fullscale_load"), &fullscale_load))
+        return false;
+    if (!teds::forward_slope(offset_value, fullscale_value, offset_load, fullscale_load, slope))
+        return division_by_zero();
+    return true;
+}
+
+// Direction 2 from the reverse scaling: below the offset count of the stored
+// direction that the direction code selects.
+bool fill_reverse(PyObject* t, PyObject* cur, PyObject* teds_data, double slope)
+{
+    double reverse_max_electrical = 0.0;
+    cppy::ptr code(get_attr(cur, VEXLO_NAME("number_of_directions")));
+    if (!code)
+        return false;
+    cppy::ptr one(PyLong_FromLong(1));
+    int code_is_one = one ? PyObject_RichCompareBool(code.get(), one.get(), Py_EQ) : -1;
+    if (code_is_one < 0)
+        return false;
+    PyObject* source_offset = code_is_one ? VEXLO_NAME("direction_1_offset_value")
+                                          : VEXLO_NAME("direction_2_offset_value");
+    if (!copy_attr(t, VEXLO_NAME("direction_2_offset_value"), cur, source_offset) ||
+        !copy_attr(t, VEXLO_NAME("direction_2_offset_load"), teds_data, VEXLO_NAME("min_capacity")))
+        return false;
+    double offset_value = 0.0;
+    double reverse = slope;
+    if (!attr_double(cur, source_offset, &offset_value))
+        return false;
+    if (!code_is_one)
+    {
+        double fullscale_value, offset_load, fullscale_load;
+        if (!attr_double(cur, VEXLO_NAME("direction_2_fullscale_value"), &fullscale_value) ||
+            !attr_double(cur, VEXLO_NAME("direction_2_offset_load"), &offset_load) ||
+            !attr_double(cur, VEXLO_NAME("direction_2_fullscale_load"), &fullscale_load))
+            return false;
+        if (!teds::reverse_slope(offset_value, fullscale_value, offset_load, fullscale_load, &reverse))
+            return division_by_zero();
+    }
+    if (!attr_double(teds_data, VEXLO_NAME("reverse_max_electrical"), &reverse_max_electrical))
+        return false;
+    if (!set_count(t, VEXLO_NAME("direction_2_fullscale_value"),
+                   teds::reverse_fullscale_count(offset_value, reverse, reverse_max_electrical)) ||
+        !copy_attr(t, VEXLO_NAME("direction_2_fullscale_load"), teds_data, VEXLO_NAME("max_capacity")))
+        return false;
+    cppy::ptr two_directions(PyLong_FromLong(1));
+    return set_attr(t, VEXLO_NAME("number_of_directions"), two_directions.get());
+}
+
+bool load_calibration(Function* fn, PyObject* self, PyObject* teds_data, PyObject* profile)
+{
+    ModuleState* st = state(fn);
+    if (!log(fn->module, Level::Debug,
+             Message() << "Loading TEDS calibration for PLX310 (profile " << profile << ")"))
+        return false;
+    cppy::ptr cur(call_interface(self, VEXLO_NAME("load_adc_converter"), profile));
+    if (!cur)
+        return false;
+    if (!st->ADCConverterType)
+    {
+        PyErr_SetString(PyExc_RuntimeError, "ADCConverter is not available");
+        return false;
+    }
+    cppy::ptr t(PyObject_CallNoArgs(st->ADCConverterType));
+    if (!t)
+        return false;
+    cppy::ptr two(PyLong_FromLong(2));
+    if (!set_attr(t.get(), VEXLO_NAME("number_of_loading_points"), two.get()) ||
+        !copy_attr(t.get(), VEXLO_NAME("direction_1_offset_load"), teds_data,
+                   VEXLO_NAME("min_capacity")) ||
+        !copy_attr(t.get(), VEXLO_NAME("direction_1_offset_value"), cur.get(),
+                   VEXLO_NAME("direction_1_offset_value")))
+        return false;
+    double slope = 0.0, offset_value = 0.0, max_electrical = 0.0;
+    if (!stored_slope(cur.get(), &slope) ||
+        !attr_double(cur.get(), VEXLO_NAME("direction_1_offset_value"), &offset_value) ||
+        !attr_double(teds_data, VEXLO_NAME("max_electrical"), &max_electrical))
+        return false;
+    if (!set_count(t.get(), VEXLO_NAME("direction_1_fullscale_value"),
+                   teds::forward_fullscale_count(slope, max_electrical, offset_value)) ||
+        !copy_attr(t.get(), VEXLO_NAME("direction_1_fullscale_load"), teds_data,
+                   VEXLO_NAME("max_capacity")))
+        return false;
+    cppy::ptr one_direction(PyLong_FromLong(0));
+    if (!set_attr(t.get(), VEXLO_NAME("number_of_directions"), one_direction.get()))
+        return false;
+    cppy::ptr reverse(get_attr(teds_data, VEXLO_NAME("reverse_scaling_enabled")));
+    if (!reverse)
+        return false;
+    int reverse_on = PyObject_IsTrue(reverse.get());
+    if (reverse_on < 0 || (reverse_on && !fill_reverse(t.get(), cur.get(), teds_data, slope)))
+        return false;
+    cppy::ptr unit_scale(PyFloat_FromDouble(1.0));
+    cppy::ptr no_offset(PyFloat_FromDouble(0.0));
+    if (!set_attr(t.get(), VEXLO_NAME("scale_factor"), unit_scale.get()) ||
+        !set_attr(t.get(), VEXLO_NAME("offset"), no_offset.get()))
+        return false;
+    // Only now does the device use the new calibration.
+    if (!set_attr(self, VEXLO_NAME("adc_converter"), t.get()))
+        return false;
+    cppy::ptr min_capacity(get_attr(teds_data, VEXLO_NAME("min_capacity")));
+    cppy::ptr max_capacity(min_capacity ? get_attr(teds_data, VEXLO_NAME("max_capacity")) : nullptr);
+    cppy::ptr reverse_now(max_capacity ? get_attr(teds_data, VEXLO_NAME("reverse_scaling_enabled"))
+                                       : nullptr);
+    if (!reverse_now)
+        return false;
+    return log(fn->module, Level::Info,
+               Message() << "TEDS calibration loaded: " << min_capacity << " to " << max_capacity
+                         << ", Reverse scaling: " << reverse_now);
+}
+
+PyObject* load_teds_calibration_plx310(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames)
+{
+    PyObject* a[3];
+    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "teds_data", "profile"}, 3, a))
+        return nullptr;
+    if (load_calibration(fn, a[0], a[1], a[2]))
+        Py_RETURN_NONE;
+    cppy::ptr error(fetch_exception());
+    if (!is_ordinary(error))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (!log(fn->module, Level::Error, Message() << "Failed to load TEDS calibration: " << error.get()))
+        return nullptr;
+    return raise_from(state(fn)->VexloCalibrationError,
+                      (Message() << "Error loading TEDS calibration: " << error.get()).build(), error);
+}
+
+// ------------------------------------------------------------------ getters
+
+// self._teds_data, or VexloTEDSNotConnectedError when nothing is loaded.
+PyObject* loaded_teds(Function* fn, PyObject* self)
+{
+    cppy::ptr data(get_attr(self, VEXLO_NAME("_teds_data")));
+    if (data && data.get() == Py_None)
+        return raise_text(state(fn)->VexloTEDSNotConnectedError,
+                          "No TEDS data loaded. Ensure TEDS sensor is connected and AutoTEDS is enabled.");
+    return data.release();
+}
+
+// data: 0 serial number, 1 template, 2 max capacity.
+PyObject* teds_field(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    cppy::ptr data(loaded_teds(fn, args[0]));
+    if (!data)
+        return nullptr;
+    switch (PyLong_AsLong(fn->data))
+    {
+    case 0:
+        return get_attr(data.get(), VEXLO_NAME("serial_number"));
+    case 1:
+        return get_attr(data.get(), VEXLO_NAME("template"));
+    default:
+        return get_attr(data.get(), VEXLO_NAME("max_capacity"));
+    }
+}
+
+PyObject* get_teds_engineering_unit(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    cppy::ptr data(loaded_teds(fn, args[0]));
+    if (!data)
+        return nullptr;
+    cppy::ptr code(get_attr(data.get(), VEXLO_NAME("engineering_unit")));
+    if (!code)
+        return nullptr;
+    PyObject* unit = PyDict_GetItemWithError(state(fn)->teds_unit_mapping, code.get());
+    if (unit)
+        return cppy::incref(unit);
+    if (PyErr_Occurred())
+        return nullptr;
+    return (Message() << "Unknown (" << code << ")").build();
+}
+
+// ----------------------------------------------------- sampling-rate bracket
+
+PyObject* pre_teds_operations(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    cppy::ptr zero(PyLong_FromLong(0));
+    if (!zero)
+        return nullptr;
+    cppy::ptr rate(call_method(self, VEXLO_NAME("get_sampling_rate"), zero.get()));
+    if (!set_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds"), rate.get()))
+        return nullptr;
+    // Rate code 0, the lowest rate, on channel 0.
+    cppy::ptr lowered(call_method(self, VEXLO_NAME("set_sampling_rate_value"), zero.get(), zero.get()));
+    if (!lowered)
+        return nullptr;
+    if (!log_text(fn->module, Level::Debug,
+                  "Pre-TEDS operations: sampling rate cached and set to 2.5 SPS"))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* post_teds_operations(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames)
+{
+    if (!bind_none(fn, nargs, kwnames, 1))
+        return nullptr;
+    PyObject* self = args[0];
+    cppy::ptr time_module(module_global(fn->module, "time"));
+    cppy::ptr seconds(PyLong_FromLong(kSettleSeconds));
+    if (!time_module || !seconds)
+        return nullptr;
+    cppy::ptr slept(call_method(time_module.get(), VEXLO_NAME("sleep"), seconds.get()));
+    if (!slept)
+        return nullptr;
+    cppy::ptr cached(get_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds")));
+    if (!cached)
+        return nullptr;
+    if (cached.get() != Py_None)
+    {
+        cppy::ptr channel(PyLong_FromLong(0));
+        if (!channel)
+            return nullptr;
+        cppy::ptr restored(call_method(self, VEXLO_NAME("set_sampling_rate_value"), cached.get(),
+                                       channel.get()));
+        if (!restored || !set_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds"), Py_None))
+            return nullptr;
+    }
+    if (!log_text(fn->module, Level::Debug, "Post-TEDS operations: sampling rate restored"))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
 MemberList device_teds_members()
 {
-    return {};
+    return {
+        {"initialize_teds", initialize_teds,
+         "Initialize TEDS support during device discovery.\n\n"
+         "Loads the TEDS calibration when the instrument's AutoTEDS switch is on and\n"
+         "a TEDS sensor is present; failures are logged and never raised.\n\n"
+         ":return: None."},
+        {"teds_is_connected", teds_is_connected,
+         "Check whether a TEDS sensor is plugged into the instrument.\n\n"
+         ":return: True when a TEDS sensor is connected, else False.\n"
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS."},
+        {"get_teds_template", teds_field,
+         "Get the TEDS template ID of the loaded TEDS data.\n\n"
+         ":return: The template ID.\n"
+         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
+         MemberKind::Method, 1},
+        {"get_teds_serial_number", teds_field,
+         "Get the sensor serial number from the loaded TEDS data.\n\n"
+         ":return: The serial number in decimal digits.\n"
+         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
+         MemberKind::Method, 0},
+        {"get_teds_engineering_unit", get_teds_engineering_unit,
+         "Get the engineering unit of the loaded TEDS data.\n\n"
+         ":return: The unit text, or \"Unknown (code)\" for a code without a unit.\n"
+         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded."},
+        {"get_teds_max_capacity", teds_field,
+         "Get the rated capacity from the loaded TEDS data.\n\n"
+         ":return: The maximum physical value, in the sensor's native unit.\n"
+         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
+         MemberKind::Method, 2},
+        {"get_auto_teds", get_auto_teds,
+         "Read the instrument's AutoTEDS switch.\n\n"
+         ":return: True when AutoTEDS is on, else False.\n"
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS."},
+        {"set_auto_teds", set_auto_teds,
+         "Switch AutoTEDS on or off.\n\n"
+         "Switching on loads the TEDS calibration at once; switching off returns to\n"
+         "the calibration stored for channel 0's selected profile.\n\n"
+         ":param enabled: Switch on when true, off otherwise.\n"
+         ":return: None.\n"
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.\n"
+         ":raises VexloTEDSNotConnectedError: If switching on finds no TEDS sensor.",
+         MemberKind::Method, -1, "(self, enabled)"},
+        {"reload_teds_data", reload_teds_data,
+         "Read the TEDS data sheet from the sensor and use it as the calibration.\n\n"
+         "Failures while loading are logged, not raised; the previous calibration\n"
+         "then stays in force.\n\n"
+         ":return: None.\n"
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.\n"
+         ":raises VexloTEDSNotConnectedError: If no TEDS sensor is connected."},
+        {"supports_teds", supports_teds,
+         "Check whether the device is the TEDS-capable PLX310 Plus Prime edition.\n\n"
+         ":return: True when the device supports TEDS, else False."},
+        {"pre_teds_operations", pre_teds_operations,
+         "Lower channel 0's sampling rate to the slowest rate for TEDS work.\n\n"
+         "The current rate is kept for post_teds_operations.\n\n"
+         ":return: None."},
+        {"post_teds_operations", post_teds_operations,
+         "Let the instrument settle after TEDS work, then restore the sampling rate.\n\n"
+         "Waits 3 seconds, then restores the rate kept by pre_teds_operations, if any.\n\n"
+         ":return: None."},
+        {"_should_use_auto_teds_v1", should_use_auto_teds_v1,
+         "Choose the AutoTEDS command generation by firmware version.\n\n"
+         ":return: True for firmware 4.3.2 and later (V1 commands), else False."},
+        {"_load_teds_calibration_plx310", load_teds_calibration_plx310,
+         "Build the device's calibration from TEDS data and a stored calibration.\n\n"
+         ":param teds_data: The parsed TEDS data.\n"
+         ":param profile: The profile whose stored calibration supplies the counts.\n"
+         ":return: None.\n"
+         ":raises VexloCalibrationError: If the calibration cannot be built.",
+         MemberKind::Method, -1, "(self, teds_data, profile)"},
+    };
 }
 
 }  // namespace vexlo
