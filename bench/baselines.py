@@ -1,8 +1,8 @@
 """Pure-Python baselines for the benchmarks, written from the same algorithms
 as the module: the command protocol (frame, checksum, validation, payload
-conversion), the link's exchange with its retry wrapper, the device's reading,
-and the TEDS image parser. They exist for ``bench/`` only and are not part of
-the product.
+conversion), the link's exchange with its retry wrapper and the device's
+reading. (The stream and TEDS baselines are in stream.py and teds.py.) They
+exist for ``bench/`` only and are not part of the product.
 
 Each mirrors the module's structure: operations look each other up by
 attribute, guarded blocks catch and re-raise as the module does, and log calls
@@ -35,10 +35,6 @@ class TimeoutError_(CommunicationError):
 
 
 class CalibrationError(Exception):
-    pass
-
-
-class TEDSDataCorruptedError(Exception):
     pass
 
 
@@ -228,78 +224,6 @@ class Device:
             raise CalibrationError("No ADC converter available")
         raw = self.communication_interface.get_ndr(channel_number)
         return self.adc_converter.convert_adc(raw)
-
-
-# --- TEDS image parser ------------------------------------------------------------
-
-
-def _to_int32(value):
-    value &= 0xFFFFFFFF
-    return value - (1 << 32) if value & 0x80000000 else value
-
-
-class TEDSData:
-    __slots__ = ("raw_data", "template", "serial_number", "engineering_unit", "min_capacity",
-                 "max_capacity", "min_electrical", "max_electrical", "reverse_scaling_enabled",
-                 "reverse_max_electrical")
-
-    def __init__(self):
-        self.raw_data = None
-        self.template = 0
-        self.serial_number = ""
-        self.engineering_unit = 0
-        self.min_capacity = 0.0
-        self.max_capacity = 0.0
-        self.min_electrical = 0.0
-        self.max_electrical = 0.0
-        self.reverse_scaling_enabled = False
-        self.reverse_max_electrical = 0.0
-
-    @staticmethod
-    def bytes_to_bits(byte_array, skip_checksums=False):
-        bits = []
-        for index, byte in enumerate(byte_array):
-            if skip_checksums and index % 32 == 0:
-                continue
-            for bit in range(8):
-                bits.append(bool((byte >> bit) & 1))
-        return bits
-
-    @staticmethod
-    def bits_to_int(bit_array, start_index, length):
-        value = 0
-        end = len(bit_array)
-        for i in range(length):
-            position = start_index + i
-            if position < end and bit_array[position]:
-                value += 1 << i
-        return _to_int32(value)
-
-    @staticmethod
-    def bits_to_float(bit_array, start_index):
-        pattern = TEDSData.bits_to_int(bit_array, start_index, 32) & 0xFFFFFFFF
-        return struct.unpack("<f", pattern.to_bytes(4, "little"))[0]
-
-    @staticmethod
-    def parse_from_bytes(raw_bytes, template_byte):
-        if len(raw_bytes) != 512:
-            raise TEDSDataCorruptedError("TEDS data must be 512 bytes, got " + str(len(raw_bytes)))
-        try:
-            bits = TEDSData.bytes_to_bits(raw_bytes, skip_checksums=True)
-            data = TEDSData()
-            data.raw_data = raw_bytes
-            data.template = _to_int32(int(template_byte))
-            data.serial_number = str(TEDSData.bits_to_int(bits, 40, 24))
-            data.engineering_unit = TEDSData.bits_to_int(bits, 74, 6)
-            data.min_capacity = TEDSData.bits_to_float(bits, 80)
-            data.max_capacity = TEDSData.bits_to_float(bits, 112)
-            data.min_electrical = TEDSData.bits_to_float(bits, 146) * 1000.0
-            data.max_electrical = TEDSData.bits_to_float(bits, 178) * 1000.0
-            data.reverse_scaling_enabled = TEDSData.bits_to_int(bits, 568, 8) == 0x55
-            data.reverse_max_electrical = TEDSData.bits_to_float(bits, 576) * 1000.0
-            return data
-        except Exception as e:
-            raise TEDSDataCorruptedError("Failed to parse TEDS data: " + str(e)) from e
 
 
 # --- Stand-in ports ---------------------------------------------------------------

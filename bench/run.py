@@ -34,6 +34,7 @@ from vexlo_tools.sim import SimulatedInstrument, simulated_ports  # noqa: E402
 
 import baselines  # noqa: E402
 import stream as stream_bench  # noqa: E402
+import teds as teds_bench  # noqa: E402
 
 Line = collections.namedtuple("Line", "row label unit module reference ratio target met")
 
@@ -239,25 +240,15 @@ def row_protocol(repeats):
 # --- Row 4: TEDS parsing ----------------------------------------------------------
 
 
-def teds_image():
-    image = bytearray((i * 37 + 11) % 256 for i in range(512))
-    image[74] = 0x55  # reverse scaling on, so every field decodes to something
-    return bytes(image)
-
-
 def row_teds(repeats):
-    teds = getattr(vexlo, "TEDSData", None)
-    if teds is None or not hasattr(teds, "parse_from_bytes"):
-        return [Line(4, "TEDSData.parse_from_bytes, 512 bytes: not in this build", "", None, None, None,
-                     ">= 50x", None)]
-    image = teds_image()
+    teds = vexlo.TEDSData
+    image = teds_bench.IMAGE
     parsed = teds.parse_from_bytes(image, 33)
-    reference = baselines.TEDSData.parse_from_bytes(image, 33)
-    for field in baselines.TEDSData.__slots__:
-        agree(f"TEDS {field}", repr(getattr(parsed, field)), repr(getattr(reference, field)))
+    for field, value in teds_bench.python_parse(image, 33).items():
+        agree(f"TEDS {field}", repr(getattr(parsed, field)), repr(value))
     module, baseline = side_by_side(
         [calls(lambda: teds.parse_from_bytes(image, 33), 5_000),
-         calls(lambda: baselines.TEDSData.parse_from_bytes(image, 33), 100)], repeats)
+         calls(lambda: teds_bench.python_parse(image, 33), 100)], repeats)
     return [speed_line(4, "TEDSData.parse_from_bytes, 512 bytes: vs Python", "us/parse", 1e6,
                        module, baseline, 50)]
 
