@@ -27,7 +27,7 @@ bench: install
 
 # Fast edit-compile-test loop: the extension built in place, sources on the path.
 dev: $(VPY)
-	$(VPY) -m pip install --quiet cppy pyserial pytest hypothesis
+	$(VPY) -m pip install --quiet cppy pyserial pytest hypothesis mypy types-pyserial
 	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(DEV_BUILD)) >/dev/null
 	cmake --build $(DEV_BUILD)
@@ -43,7 +43,7 @@ clean:
 # instrumented, so leak reports (which would be the interpreter's) are off.
 ASAN_BUILD := build/asan
 asan: $(VPY)
-	$(VPY) -m pip install --quiet cppy pyserial pytest hypothesis
+	$(VPY) -m pip install --quiet cppy pyserial pytest hypothesis mypy types-pyserial
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEXLO_SANITIZE=ON -DVEXLO_WERROR=ON \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(ASAN_BUILD)) >/dev/null
 	cmake --build $(ASAN_BUILD)

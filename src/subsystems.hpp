@@ -30,9 +30,15 @@ MemberList device_members();                            // device/
 MemberList device_teds_members();                       // teds/
 MemberList scanner_members();                           // device/
 
+// Annotations of VexloDevice methods, set once the class exists.
+bool annotate_device_class(PyObject* device_class);   // device/
+
 // Class docstrings.
 extern const char* const device_doc;                   // device/
 extern const char* const scanner_doc;                  // device/
 extern const char* const stream_converter_doc;         // calibration/
+extern const char* const command_doc;                  // protocol/
+extern const char* const command_operations_doc;       // protocol/
+extern const char* const interface_doc;                // link/
 
 }  // namespace vexlo

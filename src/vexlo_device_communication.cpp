@@ -256,7 +256,7 @@ bool add_interface_class(PyObject* module, ModuleState* state)
     extend(members, interface_query_members());
     extend(members, interface_calibration_members());
     extend(members, interface_teds_members());
-    PyObject* cls = make_class(module, "_SerialCommunicationInterface", nullptr, members);
+    PyObject* cls = make_class(module, "_SerialCommunicationInterface", interface_doc, members);
     if (!add_kept(module, "_SerialCommunicationInterface", cls, state->SerialInterfaceClass))
         return false;
     return wrap_sequences(module, cls);
@@ -267,7 +267,8 @@ bool add_device_class(PyObject* module, ModuleState* state)
     MemberList members = device_members();
     extend(members, device_teds_members());
     return add_kept(module, "VexloDevice", make_class(module, "VexloDevice", device_doc, members),
-                    state->DeviceClass);
+                    state->DeviceClass) &&
+           annotate_device_class(state->DeviceClass);
 }
 
 int module_exec(PyObject* module)
@@ -303,7 +304,7 @@ int module_exec(PyObject* module)
                   make_class(module, "VexloSerialScanner", scanner_doc, scanner_members()),
                   state->ScannerClass))
         return -1;
-    if (!add_kept(module, "_Command", make_class(module, "_Command", nullptr, command_members()),
+    if (!add_kept(module, "_Command", make_class(module, "_Command", command_doc, command_members()),
                   state->CommandClass))
         return -1;
     if (!add_interface_class(module, state))
@@ -321,7 +322,7 @@ int module_exec(PyObject* module)
             return -1;
     }
     if (!add_kept(module, "_CommandOperations",
-                  make_class(module, "_CommandOperations", nullptr, command_operations_members()),
+                  make_class(module, "_CommandOperations", command_operations_doc, command_operations_members()),
                   state->CommandOperationsClass))
         return -1;
     return 0;

@@ -300,3 +300,11 @@ def test_operations_do_not_leak(monkeypatch):
     gc.collect()
     # One object kept per round would show as 20000 blocks or more.
     assert sys.getallocatedblocks() - before < 2000
+
+
+def test_set_sampling_rate_annotation_names_the_four_rate_enumerations():
+    annotations = vexlo.VexloDevice.set_sampling_rate.__annotations__
+    assert annotations["channel_number"] is int and annotations["return"] is None
+    names = [enum for enum in ("PLX310", "MVR420", "DTA530", "HSK640")
+             if enum + "SamplingRateEnum" in annotations["samples_per_second"]]
+    assert len(names) == 4

@@ -98,7 +98,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             with contextlib.ExitStack() as stack:
                 if args.sim and getattr(args, "uses_sim_ports", True):
                     stack.enter_context(_simenv.in_process(args.instrument))
-                return args.run(args)
+                status: int = args.run(args)
+                return status
         except KeyboardInterrupt:
             _common.note("vexlo: interrupted")
             return EXIT_INTERRUPTED

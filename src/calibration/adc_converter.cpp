@@ -319,7 +319,10 @@ int converter_init(PyObject* self, PyObject* args, PyObject* kwargs)
     return -1;
 }
 
+// The first line is the constructor's text signature, which inspect reads;
+// the interpreter leaves it out of __doc__.
 const char* const kConverterDoc =
+    "ADCConverter()\n--\n\n"
     "Calibration of one instrument profile, and the conversion of raw ADC counts.\n"
     "\n"
     "Each of the two directions is described by its offset point (no load) and\n"

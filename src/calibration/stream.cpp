@@ -110,7 +110,9 @@ PyMethodDef reading_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// First lines: the constructor's text signature (kept out of __doc__).
 const char* const kReadingDoc =
+    "StreamReading(calibrated_value, adc_value)\n--\n\n"
     "One converted stream sample.\n"
     "\n"
     ":param calibrated_value: The calibrated value (anything that converts to a float).\n"
@@ -211,6 +213,7 @@ PyMethodDef result_methods[] = {
 };
 
 const char* const kResultDoc =
+    "StreamConversionResult(readings, remainder)\n--\n\n"
     "The readings of one stream buffer and the bytes left over.\n"
     "\n"
     ":param readings: The readings in buffer order: exactly a list, or None.\n"

@@ -436,117 +436,160 @@ MemberList device_members()
          ":param communication_interface: The connected serial communication interface.\n"
          ":param _internal_token: The private creation token.\n"
          ":raises TypeError: If the creation token is missing or wrong.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES},
+         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, communication_interface, *, _internal_token=None)"},
         {"get_ndr", get_ndr,
          "Read the raw ADC count of a channel.\n\n" CHANNEL_PARAM
-         ":return: The raw ADC count of the channel's normal data request.\n" LINK_RAISES},
+         ":return: The raw ADC count of the channel's normal data request.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"get_model_number", get_model_number,
          "Read the model number of the instrument.\n\n"
-         ":return: The model number text.\n" LINK_RAISES},
+         ":return: The model number text.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self)"},
         {"disconnect", disconnect,
          "Close the serial link to the instrument.\n\n"
-         ":return: None."},
+         ":return: None.",
+         MemberKind::Method, -1, "(self)"},
         {"get_number_of_loading_points", get_number_of_loading_points,
          "Read the number of loading points of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The number of loading points.\n" LINK_RAISES},
+         ":return: The number of loading points.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"get_reading", get_reading,
          "Read a calibrated value from a channel.\n\n" CHANNEL_PARAM
          ":return: The calibrated reading.\n"
-         ":raises VexloCalibrationError: If the device has no ADC converter.\n" LINK_RAISES},
+         ":raises VexloCalibrationError: If the device has no ADC converter.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"get_load_of_loading_point", get_load_of_loading_point,
          "Read the load of a loading point of the channel's selected profile.\n\n"
          ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
-         ":return: The load at the point.\n" LINK_RAISES},
+         ":return: The load at the point.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, point_index, channel_number=0)"},
         {"get_loading_point_value", get_loading_point_value,
          "Read the ADC count of a loading point of the channel's selected profile.\n\n"
          ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
-         ":return: The ADC count at the point.\n" LINK_RAISES},
+         ":return: The ADC count at the point.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, point_index, channel_number=0)"},
         {"set_adc_of_loading_point", set_adc_of_loading_point,
          "Write the ADC count of a loading point of the channel's selected profile.\n\n"
          ":param point_index: The index of the loading point.\n"
          ":param adc_value: The ADC count to store.\n"
          ":param calibration_direction: Accepted for compatibility; has no effect.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES},
+         ":return: None.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, point_index, adc_value, calibration_direction=None, channel_number=0)"},
         {"set_load_of_loading_point", set_load_of_loading_point,
          "Write the load of a loading point of the channel's selected profile.\n\n"
          ":param point_index: The index of the loading point.\n"
          ":param load_value: The load to store.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES},
+         ":return: None.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, point_index, load_value, channel_number=0)"},
         {"get_number_of_directions", get_number_of_directions,
          "Read the direction code of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The direction code.\n" LINK_RAISES},
+         ":return: The direction code.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"set_number_of_directions", set_number_of_directions,
          "Write the direction code of the channel's selected profile.\n\n"
          ":param number_of_directions: The direction code to store.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES},
+         ":return: None.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, number_of_directions, channel_number=0)"},
         {"set_stream_state", set_stream_state,
          "Switch streaming on or off.\n\n"
          ":param stream_enabled: True to start streaming, False to stop it.\n"
-         ":return: None.\n" LINK_RAISES},
+         ":return: None.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, stream_enabled)"},
         {"get_stream_data", get_stream_data,
          "Read the bytes waiting in the serial port's input buffer.\n\n"
          ":return: The waiting bytes, possibly none.\n"
-         ":raises VexloCommunicationError: If the serial link is not open."},
+         ":raises VexloCommunicationError: If the serial link is not open.",
+         MemberKind::Method, -1, "(self)"},
         {"get_sampling_rate", get_sampling_rate,
          "Read the sampling-rate code of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The sampling-rate code as an integer.\n" LINK_RAISES},
+         ":return: The sampling-rate code as an integer.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"set_sampling_rate", set_sampling_rate,
          "Set the sampling rate of the channel's selected profile.\n\n"
          ":param samples_per_second: A member of one of the sampling-rate enumerations.\n"
          ":param channel_number: The channel number, an int (default 0).\n"
          ":return: None.\n"
          ":raises TypeError: If channel_number is not a number.\n"
-         ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES},
+         ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, samples_per_second, channel_number=0)"},
         {"set_sampling_rate_value", set_sampling_rate_value,
          "Set the sampling rate of the channel's selected profile from a raw rate code.\n\n"
          ":param samples_per_second: The sampling-rate code.\n" CHANNEL_PARAM
          ":return: None.\n"
-         ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES},
+         ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, samples_per_second, channel_number=0)"},
         {"get_instrument_serial_number", get_instrument_serial_number,
          "Read the serial number of the instrument.\n\n"
-         ":return: The instrument serial number.\n" LINK_RAISES},
+         ":return: The instrument serial number.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self)"},
         {"get_sensor_serial_number", get_sensor_serial_number,
          "Read the sensor serial number of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The sensor serial number.\n" LINK_RAISES},
+         ":return: The sensor serial number.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"get_device_channel_selected_profile", get_device_channel_selected_profile,
          "Read the profile selected on a channel.\n\n" CHANNEL_PARAM
-         ":return: The selected profile number.\n" LINK_RAISES},
+         ":return: The selected profile number.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"set_device_channel_selected_profile", set_device_channel_selected_profile,
          "Select a profile on a channel, then reload the ADC converter for channel 0's profile.\n\n"
          ":param channel_number: The channel number.\n"
          ":param profile_number: The profile to select.\n"
          ":return: None.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES},
+         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number, profile_number)"},
         {"get_unit_of_measure", get_unit_of_measure,
          "Read the unit of measure of the channel's selected profile.\n\n" CHANNEL_PARAM
          ":return: The unit as a UnitOfMeasureEnum member.\n"
-         ":raises ValueError: If the instrument reports an unknown unit code.\n" LINK_RAISES},
+         ":raises ValueError: If the instrument reports an unknown unit code.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, channel_number=0)"},
         {"set_unit_of_measure", set_unit_of_measure,
          "Set the unit of measure of the channel's selected profile.\n\n"
          ":param unit_of_measure: A UnitOfMeasureEnum member.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES},
+         ":return: None.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, unit_of_measure, channel_number=0)"},
         {"get_board_temperature", get_board_temperature,
          "Read the board temperature of the instrument.\n\n" LINK_RAISES
-         "\n:return: Device Board Temperature in degrees Celsius."},
+         "\n:return: Device Board Temperature in degrees Celsius.",
+         MemberKind::Method, -1, "(self)"},
         {"get_adc_converter", get_adc_converter,
          "Return the current ADC converter, without instrument traffic.\n\n"
-         ":return: The current ADCConverter, or None."},
+         ":return: The current ADCConverter, or None.",
+         MemberKind::Method, -1, "(self)"},
         {"get_adc_for_profile", get_adc_for_profile,
          "Load the calibration of a profile into a new ADC converter.\n\n"
          "The device's own converter is left unchanged.\n\n"
          ":param profile_number: The profile number.\n"
          ":return: A new ADCConverter.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES},
+         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
+         MemberKind::Method, -1, "(self, profile_number)"},
         {"__enter__", device_enter,
          "Enter the context.\n\n"
-         ":return: The device itself."},
+         ":return: The device itself.",
+         MemberKind::Method, -1, "(self)"},
         {"__exit__", device_exit,
          "Leave the context: disconnect, logging any failure.\n\n"
          ":param exc_type: The type of the exception raised in the block, or None.\n"
          ":param exc_val: The exception raised in the block, or None.\n"
          ":param exc_tb: Its traceback, or None.\n"
-         ":return: False, so an exception of the block propagates."},
+         ":return: False, so an exception of the block propagates.",
+         MemberKind::Method, -1, "(self, exc_type, exc_val, exc_tb)"},
     };
+}
+
+bool annotate_device_class(PyObject* device_class)
+{
+    // The rate is one of the four models' enumerations, named as text so
+    // that nothing is imported or checked for it.
+    cppy::ptr method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
+    if (!method)
+        return false;
+    cppy::ptr annotations(Py_BuildValue(
+        "{s:s,s:O,s:O}", "samples_per_second",
+        "Union[PLX310SamplingRateEnum, MVR420SamplingRateEnum, DTA530SamplingRateEnum, "
+        "HSK640SamplingRateEnum]",
+        "channel_number", reinterpret_cast<PyObject*>(&PyLong_Type), "return", Py_None));
+    return annotations && PyObject_SetAttrString(method.get(), "__annotations__", annotations.get()) == 0;
 }
 
 }  // namespace vexlo

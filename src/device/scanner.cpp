@@ -344,13 +344,14 @@ MemberList scanner_members()
     return {
         {"__init__", scanner_init,
          "Create a scanner; discovery itself needs no instance.\n\n"
-         ":return: None."},
+         ":return: None.",
+         MemberKind::Method, -1, "(self)"},
         {"discover_devices", discover_devices,
          "Discovers Vexlo serial devices.\n\n"
          ":param device_models: Device model types to search for.\n"
          ":param comports: Specific comports to scan.\n"
          ":return: Vexlo devices discovered during scan.",
-         MemberKind::ClassMethod},
+         MemberKind::ClassMethod, -1, "(cls, device_models=None, comports=None)"},
     };
 }
 

@@ -531,6 +531,11 @@ int connection_is_open(PyObject* connection)
     return PyObject_IsTrue(is_open.get());
 }
 
+const char* const interface_doc =
+    "The serial link to one instrument on one port.\n\n"
+    "Carries the command exchange, the instrument queries and settings, calibration\n"
+    "loading and TEDS access.";
+
 MemberList interface_link_members()
 {
     return {
@@ -564,14 +569,18 @@ MemberList interface_link_members()
          ":param arguments: The argument bytes.\n"
          ":return: None.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the frame cannot be built."},
+         ":raises VexloProtocolError: If the frame cannot be built.",
+         // The default, one shared empty bytearray, has no text form that
+         // inspect can read; the parameter is listed without it.
+         MemberKind::Method, -1, "(self, command, arguments)"},
         {"send_convert_return_sequence", send_convert_return_sequence,
          "Send a query command, validate the response and convert its payload.\n\n"
          ":param command: The command descriptor.\n"
          ":param arguments: The argument bytes.\n"
          ":return: The converted payload.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the frame, checksum or payload is invalid."},
+         ":raises VexloProtocolError: If the frame, checksum or payload is invalid.",
+         MemberKind::Method, -1, "(self, command, arguments)"},
         {"read_buffer_data", read_buffer_data,
          "Read whatever the port has buffered, without waiting.\n\n"
          ":return: The waiting bytes, possibly none.\n"

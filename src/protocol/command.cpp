@@ -113,14 +113,33 @@ PyObject* new_command(PyObject* module, PyObject* const* arguments)
     return PyObject_Vectorcall(cls, arguments, 7, nullptr);
 }
 
+const char* const command_doc =
+    "Descriptor of one instrument command.\n\n"
+    "Holds the two command bytes, the request and response lengths, and the length\n"
+    "and type of the response payload.";
+
 MemberList command_members()
 {
     return {
-        {"__init__", command_init, nullptr, MemberKind::Method, -1,
+        {"__init__", command_init,
+         "Describe one instrument command; the values are stored unchecked.\n\n"
+         ":param command_high_byte: First byte of the command code.\n"
+         ":param command_low_byte: Second byte of the command code.\n"
+         ":param command_length: Length of the request frame, checksum included.\n"
+         ":param arguments_length: Number of argument bytes (informative only).\n"
+         ":param payload_length: Number of payload bytes in the response.\n"
+         ":param receive_length: Length of the response frame, checksum included.\n"
+         ":param payload_type: How the payload is converted: ascii, int, float, raw,\n"
+         "    hex_string, or NA for a response without payload.",
+         MemberKind::Method, -1,
          "(self, command_high_byte, command_low_byte, command_length, arguments_length, "
          "payload_length, receive_length, payload_type='NA')"},
         {"toByteArray", command_to_byte_array,
-         "Return the first four request frame bytes: 0, command length, high byte, low byte."},
+         "Return the first four request frame bytes: 0, command length, high byte, low byte.\n\n"
+         ":return: A new 4-byte bytearray.\n"
+         ":raises ValueError: If a value lies outside 0 to 255.\n"
+         ":raises TypeError: If a value is not an integer.",
+         MemberKind::Method, -1, "(self)"},
     };
 }
 

@@ -389,16 +389,19 @@ MemberList interface_teds_members()
          "Check that the connected instrument is the TEDS-capable edition.\n\n"
          ":return: None.\n"
          ":raises VexloCommunicationError: If the instrument's identity was not cached.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument is not a PLX310 Plus Prime."},
+         ":raises VexloTEDSNotSupportedError: If the instrument is not a PLX310 Plus Prime.",
+         MemberKind::Method, -1, "(self)"},
         {"teds_is_connected", teds_is_connected,
          "Ask the instrument whether a TEDS sensor is plugged in.\n\n"
          ":return: True when a TEDS sensor is connected, else False.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, -1, "(self)"},
         {"get_teds_laser", get_teds_laser,
          "Read the TEDS laser block, whose first byte is the template ID.\n\n"
          ":return: The raw answer (8 laser bytes and the checksum byte), or None when\n"
          "    no TEDS sensor answers.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, -1, "(self)"},
         {"get_teds_data", get_teds_data,
          "Read one 32-byte page of the TEDS image.\n\n"
          ":param page_number: The page, 0 to 15.\n"
@@ -410,17 +413,18 @@ MemberList interface_teds_members()
          "Read the whole 512-byte TEDS image, page by page.\n\n"
          ":return: The image as bytes.\n"
          ":raises VexloTEDSDataCorruptedError: If any page cannot be read.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
+         MemberKind::Method, -1, "(self)"},
         {"get_auto_teds", get_auto_teds,
          "Read the AutoTEDS switch with the command of firmware before 4.3.2.\n\n"
          ":return: True when AutoTEDS is on, else False.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 0},
+         MemberKind::Method, 0, "(self)"},
         {"get_auto_teds_v1", get_auto_teds,
          "Read the AutoTEDS switch with the command of firmware 4.3.2 and later.\n\n"
          ":return: True when AutoTEDS is on, else False.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 1},
+         MemberKind::Method, 1, "(self)"},
         {"set_auto_teds", set_auto_teds,
          "Switch AutoTEDS with the command of firmware before 4.3.2.\n\n"
          ":param is_set: Switch on when true, off otherwise.\n"

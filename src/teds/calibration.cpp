@@ -736,34 +736,38 @@ MemberList device_teds_members()
          "Initialize TEDS support during device discovery.\n\n"
          "Loads the TEDS calibration when the instrument's AutoTEDS switch is on and\n"
          "a TEDS sensor is present; failures are logged and never raised.\n\n"
-         ":return: None."},
+         ":return: None.",
+         MemberKind::Method, -1, "(self)"},
         {"teds_is_connected", teds_is_connected,
          "Check whether a TEDS sensor is plugged into the instrument.\n\n"
          ":return: True when a TEDS sensor is connected, else False.\n"
-         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS."},
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.",
+         MemberKind::Method, -1, "(self)"},
         {"get_teds_template", teds_field,
          "Get the TEDS template ID of the loaded TEDS data.\n\n"
          ":return: The template ID.\n"
          ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
-         MemberKind::Method, 1},
+         MemberKind::Method, 1, "(self)"},
         {"get_teds_serial_number", teds_field,
          "Get the sensor serial number from the loaded TEDS data.\n\n"
          ":return: The serial number in decimal digits.\n"
          ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
-         MemberKind::Method, 0},
+         MemberKind::Method, 0, "(self)"},
         {"get_teds_engineering_unit", get_teds_engineering_unit,
          "Get the engineering unit of the loaded TEDS data.\n\n"
          ":return: The unit text, or \"Unknown (code)\" for a code without a unit.\n"
-         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded."},
+         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
+         MemberKind::Method, -1, "(self)"},
         {"get_teds_max_capacity", teds_field,
          "Get the rated capacity from the loaded TEDS data.\n\n"
          ":return: The maximum physical value, in the sensor's native unit.\n"
          ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
-         MemberKind::Method, 2},
+         MemberKind::Method, 2, "(self)"},
         {"get_auto_teds", get_auto_teds,
          "Read the instrument's AutoTEDS switch.\n\n"
          ":return: True when AutoTEDS is on, else False.\n"
-         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS."},
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.",
+         MemberKind::Method, -1, "(self)"},
         {"set_auto_teds", set_auto_teds,
          "Switch AutoTEDS on or off.\n\n"
          "Switching on loads the TEDS calibration at once; switching off returns to\n"
@@ -779,21 +783,26 @@ MemberList device_teds_members()
          "then stays in force.\n\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.\n"
-         ":raises VexloTEDSNotConnectedError: If no TEDS sensor is connected."},
+         ":raises VexloTEDSNotConnectedError: If no TEDS sensor is connected.",
+         MemberKind::Method, -1, "(self)"},
         {"supports_teds", supports_teds,
          "Check whether the device is the TEDS-capable PLX310 Plus Prime edition.\n\n"
-         ":return: True when the device supports TEDS, else False."},
+         ":return: True when the device supports TEDS, else False.",
+         MemberKind::Method, -1, "(self)"},
         {"pre_teds_operations", pre_teds_operations,
          "Lower channel 0's sampling rate to the slowest rate for TEDS work.\n\n"
          "The current rate is kept for post_teds_operations.\n\n"
-         ":return: None."},
+         ":return: None.",
+         MemberKind::Method, -1, "(self)"},
         {"post_teds_operations", post_teds_operations,
          "Let the instrument settle after TEDS work, then restore the sampling rate.\n\n"
          "Waits 3 seconds, then restores the rate kept by pre_teds_operations, if any.\n\n"
-         ":return: None."},
+         ":return: None.",
+         MemberKind::Method, -1, "(self)"},
         {"_should_use_auto_teds_v1", should_use_auto_teds_v1,
          "Choose the AutoTEDS command generation by firmware version.\n\n"
-         ":return: True for firmware 4.3.2 and later (V1 commands), else False."},
+         ":return: True for firmware 4.3.2 and later (V1 commands), else False.",
+         MemberKind::Method, -1, "(self)"},
         {"_load_teds_calibration_plx310", load_teds_calibration_plx310,
          "Build the device's calibration from TEDS data and a stored calibration.\n\n"
          ":param teds_data: The parsed TEDS data.\n"

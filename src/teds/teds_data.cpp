@@ -44,7 +44,10 @@ TedsData* as_teds(PyObject* ob)
     return reinterpret_cast<TedsData*>(ob);
 }
 
+// The first line is the constructor's text signature, which inspect reads;
+// the interpreter leaves it out of __doc__.
 const char* const kTypeDoc =
+    "TEDSData()\n--\n\n"
     "Parsed TEDS (IEEE 1451.4) data sheet of a sensor.\n\n"
     "Holds the sensor's serial number, engineering unit code, physical range,\n"
     "electrical range (mV/V) and reverse-scaling extension, as decoded from\n"

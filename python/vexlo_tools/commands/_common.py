@@ -7,12 +7,14 @@ plain values so they can be checked without an instrument.
 
 from __future__ import annotations
 
+import argparse
 import contextlib
+import enum
 import logging
 import os
 import sys
 import time
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import serial
 import serial.tools.list_ports
@@ -23,6 +25,10 @@ import vexlo_device_communication as vexlo
 # Looked up at the moment of use, so tests can put a virtual clock in place.
 clock: Callable[[], float] = time.monotonic
 sleep: Callable[[float], None] = time.sleep
+
+#: A member of one of the four sampling-rate enumerations.
+SamplingRate = Union[vexlo.PLX310SamplingRateEnum, vexlo.MVR420SamplingRateEnum,
+                     vexlo.DTA530SamplingRateEnum, vexlo.HSK640SamplingRateEnum]
 
 PLUS_PRIME_ITEM_NUMBER = "QMT31872"
 #: The PLX310's 38400 samples/s code, streamed in three-byte packets.
@@ -46,17 +52,18 @@ def note(text: str) -> None:
 # ---------------------------------------------------------------- rates
 
 
-def rate_enum(model: str):
+def rate_enum(model: str) -> Optional[Type[SamplingRate]]:
     """The sampling-rate enumeration of ``model``, or ``None`` for a model the module does not know."""
-    return {
+    enums: Dict[str, Type[SamplingRate]] = {
         "PLX310": vexlo.PLX310SamplingRateEnum,
         "MVR420": vexlo.MVR420SamplingRateEnum,
         "DTA530": vexlo.DTA530SamplingRateEnum,
         "HSK640": vexlo.HSK640SamplingRateEnum,
-    }.get(model)
+    }
+    return enums.get(model)
 
 
-def rate_of_member(member) -> float:
+def rate_of_member(member: enum.Enum) -> float:
     """Samples per second of a sampling-rate member: ``SPS_2_5`` is 2.5."""
     return float(member.name[len("SPS_"):].replace("_", "."))
 
@@ -84,7 +91,7 @@ def describe_rate(model: str, code: int) -> str:
     return f"{format_rate(sps)} samples/s (code {code})"
 
 
-def rate_member(model: str, sps: float):
+def rate_member(model: str, sps: float) -> SamplingRate:
     """The sampling-rate member of ``model`` for ``sps`` samples per second.
 
     :raises CliError: the model is unknown or has no such rate (the message lists its rates).
@@ -117,7 +124,7 @@ def corrupted_positions(buffer_length: int, remainder_length: int, readings: int
 # ---------------------------------------------------------------- units
 
 
-def unit_text(device, channel: int = 0) -> str:
+def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
     """Unit of the device's readings: the TEDS unit while TEDS data is loaded, else the profile's."""
     try:
         return device.get_teds_engineering_unit()
@@ -143,8 +150,8 @@ def ports_visible(ports: Sequence[str]) -> Iterator[None]:
     lister = serial.tools.list_ports
     listed_before = lister.comports
 
-    def comports(*args, **kwargs) -> List[ListPortInfo]:
-        found = list(listed_before(*args, **kwargs))
+    def comports(*args: Any, **kwargs: Any) -> List[ListPortInfo]:
+        found: List[ListPortInfo] = list(listed_before(*args, **kwargs))
         names = {port.device for port in found}
         for name in ports:
             if name not in names and os.path.exists(name):
@@ -152,7 +159,8 @@ def ports_visible(ports: Sequence[str]) -> Iterator[None]:
                 names.add(name)
         return found
 
-    lister.comports = comports
+    # The stubs type the listing by platform (SysFS on Linux); any ListPortInfo serves.
+    lister.comports = comports  # type: ignore[assignment]
     try:
         yield
     finally:
@@ -177,7 +185,7 @@ class _ProbeFailures(logging.Handler):
 
 
 def discover(models: Optional[Sequence[str]] = None,
-             ports: Optional[Sequence[str]] = None) -> Tuple[list, Dict[str, str]]:
+             ports: Optional[Sequence[str]] = None) -> Tuple[List[vexlo.VexloDevice], Dict[str, str]]:
     """Discover instruments; return the devices and, per port, why its last probe failed."""
     failures = _ProbeFailures()
     logger = vexlo.logger
@@ -213,7 +221,7 @@ def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) 
 
 
 @contextlib.contextmanager
-def one_device(args) -> Iterator[object]:
+def one_device(args: argparse.Namespace) -> Iterator[vexlo.VexloDevice]:
     """The instrument a command works on: on ``--port`` if given, else the first found.
 
     Every other device found is closed at once; the chosen one is closed
@@ -233,19 +241,19 @@ def one_device(args) -> Iterator[object]:
         yield device
 
 
-def port_of(device) -> str:
+def port_of(device: vexlo.VexloDevice) -> str:
     return str(getattr(device.communication_interface, "comport", "?"))
 
 
-def baud_of(device) -> str:
+def baud_of(device: vexlo.VexloDevice) -> str:
     return str(getattr(device.communication_interface, "baud_rate", "?"))
 
 
-def item_number(device) -> str:
+def item_number(device: vexlo.VexloDevice) -> str:
     return device.communication_interface.get_item_number()
 
 
-def firmware_version(device) -> str:
+def firmware_version(device: vexlo.VexloDevice) -> str:
     return device.communication_interface.get_firmware_version_with_patch()
 
 
@@ -253,7 +261,7 @@ def firmware_version(device) -> str:
 
 
 @contextlib.contextmanager
-def teds_bracket(device) -> Iterator[None]:
+def teds_bracket(device: vexlo.VexloDevice) -> Iterator[None]:
     """Run TEDS work at the lowest sampling rate, then give the instrument time and restore the rate.
 
     Channel 0's rate is put back whatever happens inside, Ctrl-C during
@@ -270,7 +278,7 @@ def teds_bracket(device) -> Iterator[None]:
     _restore_rate(device, code, settle=True, quiet=False)
 
 
-def _restore_rate(device, code: int, settle: bool, quiet: bool) -> None:
+def _restore_rate(device: vexlo.VexloDevice, code: int, settle: bool, quiet: bool) -> None:
     try:
         if settle:
             sleep(TEDS_SETTLE_SECONDS)
@@ -283,7 +291,7 @@ def _restore_rate(device, code: int, settle: bool, quiet: bool) -> None:
             note(f"vexlo: could not restore the sampling rate (code {code}): {exc}")
 
 
-def load_auto_teds(device) -> bool:
+def load_auto_teds(device: vexlo.VexloDevice) -> bool:
     """When the instrument's AutoTEDS switch is on, load the sensor's TEDS calibration.
 
     Returns whether TEDS data is now loaded. A device without TEDS is left alone.

@@ -13,12 +13,12 @@ def model_name(text: str) -> str:
     return name
 
 
-def add_model(parser) -> None:
+def add_model(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--model", action="append", metavar="M", type=model_name,
                         help="probe only at the baud rates of model M (" + ", ".join(MODELS)
                              + "), which shortens discovery; repeatable")
 
 
-def add(parser) -> None:
+def add(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", metavar="P", help="the instrument on port P (default: the first one found)")
     add_model(parser)

@@ -25,10 +25,10 @@ from __future__ import annotations
 import argparse
 import contextlib
 from dataclasses import dataclass, field
-from typing import Dict, Iterator, List, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Sequence, Tuple
 
 from ..sim import Profile, SimulatedInstrument, simulated_ports
-from ..sim.__main__ import PRESETS
+from ..sim.__main__ import PRESETS as PRESETS  # re-exported for the command line
 from . import _common
 
 #: What ``--sim`` serves when no instrument is named.
@@ -47,7 +47,7 @@ class InstrumentChoice:
     def build(self, index: int = 0) -> SimulatedInstrument:
         """The instrument this choice describes; ``index`` gives it a distinct default serial number."""
         opts = dict(self.options)
-        kwargs = {"serial_number": 20240001 + index}
+        kwargs: Dict[str, Any] = {"serial_number": 20240001 + index}
         if "serial" in opts:
             kwargs["serial_number"] = _int(opts["serial"], "serial", 0, 0xFFFFFFFF)
         if "noise" in opts:
@@ -77,6 +77,8 @@ class InstrumentChoice:
 def calibrate_electrically(instrument: SimulatedInstrument) -> None:
     """Give profile 0 the electrical calibration that a TEDS data sheet builds on."""
     sensor = instrument.teds_sensor
+    if sensor is None:
+        raise ValueError(f"{instrument.model} has no TEDS sensor to calibrate for")
     old = instrument.profiles[0]
     instrument.profiles[0] = Profile.linear(capacity=sensor.max_electrical, unit_code=UNIT_MVV,
                                             sensor_serial_number=old.sensor_serial_number,

@@ -8,10 +8,12 @@ AutoTEDS switched on with the TEDS data and the readings that follow.
 
 from __future__ import annotations
 
+import argparse
 import math
 import os
 import sys
 import time
+from typing import List, Tuple
 
 import vexlo_device_communication as vexlo
 
@@ -22,7 +24,8 @@ STREAM_SECONDS = 2.0
 READINGS = 3
 
 
-def add_parser(subparsers, parents) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+               parents: List[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "demo", parents=parents, help="the main job end to end on simulated instruments",
         description="Serve a PLX310 Plus Prime with a TEDS sensor and an MVR420 on pseudo-terminals and "
@@ -31,7 +34,7 @@ def add_parser(subparsers, parents) -> None:
     parser.set_defaults(run=run, uses_sim_ports=False)
 
 
-def instruments():
+def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
     plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30)
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
@@ -51,8 +54,10 @@ def _section(title: str) -> None:
     _common.out(f"== {title}")
 
 
-def _readings(device, count: int = READINGS) -> None:
+def _readings(device: vexlo.VexloDevice, count: int = READINGS) -> None:
     converter = device.get_adc_converter()
+    if converter is None:
+        raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
     unit = _common.unit_text(device)
     for _ in range(count):
         raw = device.get_ndr(0)
@@ -63,7 +68,7 @@ def _reading_line(value: float, unit: str, raw: int) -> str:
     return f"{value:10.4f} {unit:<3} raw {raw}"
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     if not hasattr(os, "openpty"):
         raise _common.CliError("the demo needs pseudo-terminals, which this system does not have")
     began = time.monotonic()

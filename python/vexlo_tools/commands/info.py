@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import argparse
+from typing import List
 import vexlo_device_communication as vexlo
 
 from . import _common, _device_options
@@ -11,7 +13,8 @@ DIRECTION_CODES = {0: "one direction", 1: "two directions"}
 MAX_LOADING_POINTS = 21
 
 
-def add_parser(subparsers, parents) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+               parents: List[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "info", parents=parents, help="show one instrument in full",
         description="Show an instrument's identity, board temperature, each channel's selected profile "
@@ -26,7 +29,7 @@ def board_temperature_text(celsius: float) -> str:
     return f"{celsius:.1f} °C"
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     if args.channels < 1:
         raise _common.CliError("--channels must be 1 or more")
     with _common.one_device(args) as device:
@@ -53,7 +56,7 @@ def run(args) -> int:
     return 0
 
 
-def _show_channel(device, model: str, channel: int, profile: int) -> None:
+def _show_channel(device: vexlo.VexloDevice, model: str, channel: int, profile: int) -> None:
     _common.out(f"Channel {channel}: profile {profile}")
     code = device.get_sampling_rate(channel)
     _common.out(f"  sampling rate      {_common.describe_rate(model, code)}")
@@ -79,7 +82,7 @@ def _show_channel(device, model: str, channel: int, profile: int) -> None:
         _common.out(f"    direction {number}      " + ", ".join(pairs))
 
 
-def _show_teds(device) -> None:
+def _show_teds(device: vexlo.VexloDevice) -> None:
     if not device.supports_teds():
         _common.out("TEDS: not supported on this instrument")
         return

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import argparse
+from typing import List
 import vexlo_device_communication as vexlo
 
 from . import _common, _device_options
 
 
-def add_parser(subparsers, parents) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+               parents: List[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "read", parents=parents, help="print calibrated readings with unit and raw count",
         description="Print calibrated readings of one channel, one per line, with the raw ADC count "
@@ -26,7 +29,7 @@ def reading_line(value: float, unit: str, raw: int) -> str:
     return f"{value:.4f} {unit}\traw {raw}"
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     if not 0 <= args.channel <= 255:
         raise _common.CliError("--channel must lie between 0 and 255")
     if args.count < 0:

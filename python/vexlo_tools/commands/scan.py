@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+import argparse
 import contextlib
-from typing import List, Sequence
+from typing import Callable, List, Sequence
 
 import vexlo_device_communication as vexlo
 
@@ -12,7 +13,8 @@ from . import _common, _device_options
 HEADINGS = ("PORT", "BAUD", "MODEL", "ITEM", "SERIAL", "FIRMWARE")
 
 
-def add_parser(subparsers, parents) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+               parents: List[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "scan", parents=parents, help="find instruments on the serial ports and list them",
         description="Probe the serial ports for Vexlo instruments and list those that answer. "
@@ -23,7 +25,7 @@ def add_parser(subparsers, parents) -> None:
     parser.set_defaults(run=run)
 
 
-def _field(query) -> str:
+def _field(query: Callable[[], object]) -> str:
     try:
         return str(query())
     except vexlo.VexloDeviceError:
@@ -37,7 +39,7 @@ def table(rows: Sequence[Sequence[str]]) -> List[str]:
     return ["  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() for row in rows]
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     devices, failures = _common.discover(args.model, args.port)
     if not devices:
         _common.note(_common.not_found_message(args.port, failures))

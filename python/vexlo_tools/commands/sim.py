@@ -2,15 +2,18 @@
 
 from __future__ import annotations
 
+import argparse
 import os
 import signal
 import threading
+from typing import List
 
 from ..sim import PtyServer
 from . import _common, _simenv
 
 
-def add_parser(subparsers, parents) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+               parents: List[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "sim", parents=parents, help="serve simulated instruments on pseudo-terminals",
         description="Serve simulated instruments (--instrument, default a PLX310 Plus Prime with a TEDS "
@@ -28,7 +31,7 @@ def wait_for_stop(stop: threading.Event) -> None:
         pass
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     if not hasattr(os, "openpty"):
         raise _common.CliError("pseudo-terminals are not available on this system")
     instruments = _simenv.build_instruments(args.instrument)

@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import csv
 import sys
-from typing import IO, Optional
+from typing import IO, List, Optional, Tuple
 
 import vexlo_device_communication as vexlo
 
@@ -21,7 +22,8 @@ QUIET_SECONDS = 0.05
 DRAIN_SECONDS = 1.0
 
 
-def add_parser(subparsers, parents) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+               parents: List[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "stream", parents=parents, help="stream calibrated samples, optionally to CSV",
         description="Switch streaming on, convert the samples as they arrive (three-byte packets on a "
@@ -47,10 +49,11 @@ class StreamStats:
         self.elapsed = 0.0
         self.interrupted = False
 
-    def add(self, buffer_length: int, result, packet_size: int) -> None:
-        readings = result.readings
+    def add(self, buffer_length: int, result: vexlo.StreamConversionResult, packet_size: int) -> None:
+        readings = result.readings or []
+        remainder = result.remainder or b""
         self.samples += len(readings)
-        self.corrupted += _common.corrupted_positions(buffer_length, len(result.remainder), len(readings),
+        self.corrupted += _common.corrupted_positions(buffer_length, len(remainder), len(readings),
                                                       packet_size)
         if readings:
             self.last_value = readings[-1].calibrated_value
@@ -71,7 +74,7 @@ class StreamStats:
                 f"last {self._last(unit)}")
 
 
-def stream_session(device, *, model: str, code: int, seconds: Optional[float],
+def stream_session(device: vexlo.VexloDevice, *, model: str, code: int, seconds: Optional[float],
                    unit: str, csv_file: Optional[IO[str]] = None,
                    status: Optional[IO[str]] = None, status_every: Optional[float] = None) -> StreamStats:
     """Stream from ``device`` for ``seconds`` (``None``: until Ctrl-C) and return the totals.
@@ -117,9 +120,9 @@ def stream_session(device, *, model: str, code: int, seconds: Optional[float],
                     result = convert(buffer, converter)
                     first = stats.samples
                     stats.add(len(buffer), result, packet_size)
-                    remainder = result.remainder
+                    remainder = result.remainder if result.remainder is not None else bytearray()
                     if writer:
-                        for n, reading in enumerate(result.readings, first):
+                        for n, reading in enumerate(result.readings or [], first):
                             t = n / sps if sps else stats.elapsed
                             writer.writerow((f"{t:.6f}", reading.adc_value, repr(reading.calibrated_value)))
                 if done:
@@ -133,7 +136,7 @@ def stream_session(device, *, model: str, code: int, seconds: Optional[float],
             stats.interrupted = True
             stats.elapsed = _common.clock() - start if start is not None else 0.0
     finally:
-        if live and shown:
+        if live and shown and status is not None:
             status.write("\n")
             status.flush()
         _stop_streaming(device)
@@ -148,7 +151,7 @@ def _show_status(status: IO[str], line: str, live: bool) -> None:
     status.flush()
 
 
-def _stop_streaming(device) -> None:
+def _stop_streaming(device: vexlo.VexloDevice) -> None:
     failing = sys.exc_info()[1] is not None
     try:
         device.set_stream_state(False)
@@ -159,7 +162,7 @@ def _stop_streaming(device) -> None:
         _common.note(f"vexlo: could not switch streaming off: {error}")
 
 
-def drain(device) -> int:
+def drain(device: vexlo.VexloDevice) -> int:
     """Read and drop stream bytes still under way; return how many there were."""
     dropped = 0
     begin = quiet_since = _common.clock()
@@ -174,7 +177,7 @@ def drain(device) -> int:
         _common.sleep(POLL_SECONDS)
 
 
-def prepare(device, rate: Optional[float]):
+def prepare(device: vexlo.VexloDevice, rate: Optional[float]) -> Tuple[str, int]:
     """Set the rate if asked; return the model and channel 0's rate code."""
     model = device.get_model_number()
     if rate is not None:
@@ -182,7 +185,7 @@ def prepare(device, rate: Optional[float]):
     return model, device.get_sampling_rate(0)
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     if args.seconds is not None and not args.seconds > 0:
         raise _common.CliError("--seconds must be more than 0")
     with _common.one_device(args) as device:

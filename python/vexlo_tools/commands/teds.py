@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import argparse
 import contextlib
+from typing import List
 
 import vexlo_device_communication as vexlo
 
 from . import _common, _device_options
 
 
-def add_parser(subparsers, parents) -> None:
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
+               parents: List[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "teds", parents=parents, help="show the TEDS sensor's data; switch AutoTEDS",
         description="Show the TEDS data of the sensor connected to a PLX310 Plus Prime (serial number, "
@@ -20,7 +23,7 @@ def add_parser(subparsers, parents) -> None:
     parser.set_defaults(run=run)
 
 
-def _loaded(device) -> bool:
+def _loaded(device: vexlo.VexloDevice) -> bool:
     try:
         device.get_teds_serial_number()
     except vexlo.VexloTEDSError:
@@ -28,7 +31,7 @@ def _loaded(device) -> bool:
     return True
 
 
-def teds_lines(device) -> list:
+def teds_lines(device: vexlo.VexloDevice) -> List[str]:
     """The TEDS data lines of a device with TEDS data loaded."""
     unit = device.get_teds_engineering_unit()
     return [
@@ -39,7 +42,7 @@ def teds_lines(device) -> list:
     ]
 
 
-def run(args) -> int:
+def run(args: argparse.Namespace) -> int:
     with _common.one_device(args) as device:
         model = device.get_model_number()
         # Raises the module's "not supported" error on an instrument without TEDS.

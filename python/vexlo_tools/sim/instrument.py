@@ -18,7 +18,7 @@ import threading
 import time
 from collections import deque
 from dataclasses import dataclass
-from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
 from .teds import TedsSensor, page_of
@@ -96,7 +96,8 @@ def _check_int_range(value: int, low: int, high: int, what: str) -> int:
 
 
 def _float32(value: float) -> float:
-    return struct.unpack("<f", struct.pack("<f", value))[0]
+    single: float = struct.unpack("<f", struct.pack("<f", value))[0]
+    return single
 
 
 @dataclass
@@ -368,12 +369,12 @@ class SimulatedInstrument:
     # ------------------------------------------------------------------ presets
 
     @classmethod
-    def plx310(cls, **kwargs) -> "SimulatedInstrument":
+    def plx310(cls, **kwargs: Any) -> "SimulatedInstrument":
         """A PLX310, standard edition: 16 rates, no TEDS, 2000000 baud."""
         return cls("PLX310", **kwargs)
 
     @classmethod
-    def plx310_plus_prime(cls, with_teds: bool = True, **kwargs) -> "SimulatedInstrument":
+    def plx310_plus_prime(cls, with_teds: bool = True, **kwargs: Any) -> "SimulatedInstrument":
         """A PLX310 Plus Prime (item QMT31872): TEDS hardware and the 38400 rate.
 
         :param with_teds: attach the default :class:`TedsSensor` (serial
@@ -383,17 +384,17 @@ class SimulatedInstrument:
         return cls("PLX310", PLUS_PRIME_ITEM_NUMBER, **kwargs)
 
     @classmethod
-    def mvr420(cls, **kwargs) -> "SimulatedInstrument":
+    def mvr420(cls, **kwargs: Any) -> "SimulatedInstrument":
         """An MVR420: 8 rates, no TEDS, 320000 and 115200 baud."""
         return cls("MVR420", **kwargs)
 
     @classmethod
-    def dta530(cls, **kwargs) -> "SimulatedInstrument":
+    def dta530(cls, **kwargs: Any) -> "SimulatedInstrument":
         """A DTA530: 8 rates, no TEDS, 320000 and 115200 baud."""
         return cls("DTA530", **kwargs)
 
     @classmethod
-    def hsk640(cls, **kwargs) -> "SimulatedInstrument":
+    def hsk640(cls, **kwargs: Any) -> "SimulatedInstrument":
         """An HSK640: 8 rates, no TEDS, 320000 and 115200 baud."""
         return cls("HSK640", **kwargs)
 

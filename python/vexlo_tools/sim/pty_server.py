@@ -57,11 +57,12 @@ def _line_speed(fd: int) -> Optional[int]:
         fcntl.ioctl(fd, _TCGETS2, buf, True)
         ispeed, ospeed = struct.unpack_from("=II", buf.tobytes(), _SPEED_OFFSET)
         if ospeed:
-            return ospeed
+            return int(ospeed)
     except OSError:
         pass
     try:
-        return _STANDARD_SPEEDS.get(termios.tcgetattr(fd)[5])
+        speed: Optional[int] = _STANDARD_SPEEDS.get(termios.tcgetattr(fd)[5])
+        return speed
     except termios.error:
         return None
 
@@ -192,6 +193,7 @@ class PtyServer:
         if self._thread is None:
             return
         self._stop.set()
+        assert self._wake_w is not None  # open while the thread runs
         try:
             os.write(self._wake_w, b"x")
         except OSError:
@@ -217,6 +219,7 @@ class PtyServer:
         port.open()
         if self.link_prefix is not None:
             link = f"{self.link_prefix}{port.index}"
+            assert port.path is not None  # set by open()
             try:
                 if os.path.islink(link):
                     os.unlink(link)
@@ -250,6 +253,7 @@ class PtyServer:
             readers = [p.master for p in self._ports if p.master is not None]
             writers = [p.master for p in self._ports if p.master is not None and p.pending]
             streaming = any(p.instrument.streaming for p in self._ports)
+        assert self._wake_r is not None  # open while the thread runs
         readers.append(self._wake_r)
         # Short ticks while streaming keep packets flowing smoothly.
         timeout = 0.002 if streaming else 0.05
@@ -279,13 +283,16 @@ class PtyServer:
     def _speed_ok(self, port: _Port) -> bool:
         if not (self.enforce_baud_rate and self.baud_rate_visible):
             return True
+        assert port.master is not None  # only open ports are served
         return port.instrument.answers_at(_line_speed(port.master))
 
     def _serve_port(self, port: _Port, readable: bool, now: float) -> None:
         instrument = port.instrument
+        master = port.master
+        assert master is not None  # only open ports are served
         if readable:
             try:
-                data = os.read(port.master, 4096)
+                data = os.read(master, 4096)
             except (BlockingIOError, InterruptedError):
                 data = b""
             if data:
@@ -293,7 +300,7 @@ class PtyServer:
                     instrument.receive(data, now)
                 else:
                     logger.debug("%s: %d byte(s) at %s baud, which %s does not understand",
-                                 port.path, len(data), _line_speed(port.master), instrument.model)
+                                 port.path, len(data), _line_speed(master), instrument.model)
         out = instrument.transmit(now)
         if out and self._speed_ok(port):
             room = OUTPUT_BACKLOG - len(port.pending)
@@ -303,7 +310,7 @@ class PtyServer:
             port.pending += out
         if port.pending:
             try:
-                written = os.write(port.master, port.pending)
+                written = os.write(master, port.pending)
             except (BlockingIOError, InterruptedError):
                 written = 0
             del port.pending[:written]

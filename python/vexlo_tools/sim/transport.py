@@ -22,11 +22,11 @@ import logging
 import threading
 import time
 from collections.abc import Mapping
-from typing import Callable, Dict, Iterator, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 import serial
 import serial.tools.list_ports
-from serial.serialutil import to_bytes
+from serial.serialutil import to_bytes  # type: ignore[attr-defined]  # public in pyserial, absent from its stubs
 from serial.tools.list_ports_common import ListPortInfo
 
 from .instrument import SimulatedInstrument
@@ -276,7 +276,7 @@ class SimulatedSerial:
         self.reset_input_buffer()
 
 
-class SimulatedPorts(Mapping):
+class SimulatedPorts(Mapping[str, SimulatedInstrument]):
     """The ports installed by one :func:`simulated_ports` block.
 
     A read-only mapping from port name to instrument, plus the ``clock``
@@ -340,15 +340,15 @@ def simulated_ports(
 
     Blocks can be nested; an inner block adds ports to the outer ones.
     """
-    clock = clock if clock is not None else time.monotonic
+    tick: Clock = clock if clock is not None else time.monotonic
     real_serial = serial.Serial
     real_comports = serial.tools.list_ports.comports
-    ports = SimulatedPorts(dict(instruments), clock)
+    ports = SimulatedPorts(dict(instruments), tick)
 
     class _InstalledSerial(SimulatedSerial):
         __doc__ = SimulatedSerial.__doc__
 
-        def __new__(cls, port: Optional[str] = None, *args: object, **kwargs: object):
+        def __new__(cls, port: Optional[str] = None, *args: Any, **kwargs: Any) -> Any:
             if include_system_ports and port is not None and "instrument" not in kwargs:
                 with _registry_lock:
                     simulated = port in _registry
@@ -358,12 +358,12 @@ def simulated_ports(
 
         @classmethod
         def _default_clock(cls) -> Clock:
-            return clock
+            return tick
 
     _InstalledSerial.__name__ = _InstalledSerial.__qualname__ = "Serial"
 
     def comports(include_links: bool = False) -> List[ListPortInfo]:
-        listed = list(real_comports(include_links)) if include_system_ports else []
+        listed: List[ListPortInfo] = list(real_comports(include_links)) if include_system_ports else []
         with _registry_lock:
             installed = list(_registry.items())
         listed += [_port_info(port, inst) for port, inst in installed if inst.plugged_in]
@@ -372,12 +372,13 @@ def simulated_ports(
     with _registry_lock:
         saved_registry = dict(_registry)
         _registry.update(ports)
-    serial.Serial = _InstalledSerial
-    serial.tools.list_ports.comports = comports
+    # Patching the modules is the point; their stubs type them as fixed.
+    serial.Serial = _InstalledSerial  # type: ignore[misc]
+    serial.tools.list_ports.comports = comports  # type: ignore[assignment]
     try:
         yield ports
     finally:
-        serial.Serial = real_serial
+        serial.Serial = real_serial  # type: ignore[misc]
         serial.tools.list_ports.comports = real_comports
         with _registry_lock:
             _registry.clear()
