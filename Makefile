@@ -4,7 +4,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 
-.PHONY: install test demo bench dev devtest asan clean
+.PHONY: install test demo bench dev devtest asan fuzz leaks clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -51,3 +51,14 @@ asan: $(VPY)
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The long reliability runs against the in-place build: at least 100,000
+# fuzzed inputs per parser and converter (a few minutes), and leak loops of
+# 100,000 iterations of each kind of operation. The test suite runs both short.
+RELIABILITY_RUN = cd tests && VEXLO_RELIABILITY=full PYTHONPATH=$(abspath $(DEV_BUILD)):$(abspath python) \
+    ../$(VPY) -m pytest -q -p no:cacheprovider
+fuzz: dev
+	$(RELIABILITY_RUN) test_reliability_fuzz.py $(PYTEST_ARGS)
+
+leaks: dev
+	$(RELIABILITY_RUN) test_reliability_leaks.py $(PYTEST_ARGS)

@@ -1,8 +1,39 @@
 import logging
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import vexlo_device_communication as vexlo
+from reliability import FIGURES, FULL, FUZZ_INPUTS
+
+# Property tests stay short in the suite; `make fuzz` selects the long profile.
+# No deadlines: the sanitizer build runs many times slower.
+settings.register_profile("suite", max_examples=100, deadline=None)
+settings.register_profile(
+    "fuzz", max_examples=100_000, deadline=None, database=None, print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
+settings.load_profile("fuzz" if FULL else "suite")
+
+
+SHORT_TARGETS = []
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # The long run fails if a fuzz target ran fewer inputs than it promises.
+    if FULL:
+        SHORT_TARGETS[:] = [what for what, n in FIGURES.items()
+                            if what.startswith("inputs fuzzed") and n < FUZZ_INPUTS]
+        if SHORT_TARGETS:
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def pytest_terminal_summary(terminalreporter):
+    if FIGURES:
+        terminalreporter.write_sep("-", "reliability figures")
+        for what, n in sorted(FIGURES.items()):
+            terminalreporter.write_line("%s: %s" % (what, format(n, ",")))
+    for what in SHORT_TARGETS:
+        terminalreporter.write_line("FAILED: %s below %s" % (what, format(FUZZ_INPUTS, ",")), red=True)
 
 
 @pytest.fixture

@@ -318,6 +318,13 @@ PyObject* generate_all_teds_data(Function* fn, PyObject* const* args, Py_ssize_t
     if (image)
         return image;
     cppy::ptr error(fetch_exception());
+    // An interrupt is no corrupted data: wrapped, it would be logged away by
+    // the TEDS load that reads the image.
+    if (!exception_matches(error, PyExc_Exception))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
     if (!log(fn->module, Level::Error, Message() << "Failed to read TEDS data: " << error.get()))
         return nullptr;
     return raise_from(state(fn)->VexloTEDSDataCorruptedError,

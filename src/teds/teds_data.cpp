@@ -655,6 +655,12 @@ PyObject* parse_from_bytes(Function* fn, PyObject* const* args, Py_ssize_t nargs
     if (result)
         return result;
     cppy::ptr error(fetch_exception());
+    // An interrupt raised by an element's conversion ends the parse as it is.
+    if (!exception_matches(error, PyExc_Exception))
+    {
+        restore_exception(error);
+        return nullptr;
+    }
     return raise_from(st->VexloTEDSDataCorruptedError,
                       (Message() << "Failed to parse TEDS data: " << error.get()).build(), error);
 }
