@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -136,7 +137,7 @@ PyObject* catalogue_entry(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 }
 
 // Checksum of any iterable of integers 0..255; bytes and bytearray are read
-// in place, lists and tuples by index.
+// in place.
 bool checksum_of(PyObject* sequence, uint8_t* out)
 {
     if (PyBytes_Check(sequence))
@@ -151,35 +152,10 @@ bool checksum_of(PyObject* sequence, uint8_t* out)
                         static_cast<size_t>(PyByteArray_GET_SIZE(sequence)));
         return true;
     }
-    ChecksumAccumulator accumulator;
-    uint8_t value = 0;
-    if (PyList_Check(sequence) || PyTuple_Check(sequence))
-    {
-        // The size is read on every step: an element's conversion may run
-        // Python code that shrinks a list.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
-        {
-            cppy::ptr item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
-            if (!unsigned_char(item.get(), &value, false))
-                return false;
-            accumulator.add(value);
-        }
-        *out = accumulator.sum;
-        return true;
-    }
-    cppy::ptr iterator(PyObject_GetIter(sequence));
-    if (!iterator)
+    std::vector<uint8_t> bytes;
+    if (!collect_bytes(sequence, false, bytes))
         return false;
-    while (PyObject* raw = PyIter_Next(iterator.get()))
-    {
-        cppy::ptr item(raw);
-        if (!unsigned_char(item.get(), &value, false))
-            return false;
-        accumulator.add(value);
-    }
-    if (PyErr_Occurred())
-        return false;
-    *out = accumulator.sum;
+    *out = checksum(bytes.data(), bytes.size());
     return true;
 }
 
@@ -300,16 +276,8 @@ PyObject* get_command_byte_array(Function* fn, PyObject* const* args, Py_ssize_t
     PyObject* frame = build_frame(fn->module, a[0], a[1], arguments);
     if (frame)
         return frame;
-    cppy::ptr error(fetch_exception());
-    if (exception_matches(error, st->VexloProtocolError))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    if (!log(fn->module, Level::Error, Message() << "Error constructing command: " << error.get()))
-        return nullptr;
-    return raise_from(st->VexloProtocolError,
-                      (Message() << "Failed to construct command: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {st->VexloProtocolError}, "Error constructing command: ",
+                         st->VexloProtocolError, "Failed to construct command: ");
 }
 
 PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssize_t nargs,
@@ -533,16 +501,8 @@ PyObject* convert_payload(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     if (result)
         return result;
     ModuleState* st = state(fn);
-    cppy::ptr error(fetch_exception());
-    if (exception_matches(error, st->VexloProtocolError))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    if (!log(fn->module, Level::Error, Message() << "Payload conversion failed: " << error.get()))
-        return nullptr;
-    return raise_from(st->VexloProtocolError,
-                      (Message() << "Failed to convert payload: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {st->VexloProtocolError}, "Payload conversion failed: ",
+                         st->VexloProtocolError, "Failed to convert payload: ");
 }
 
 }  // namespace
