@@ -4,7 +4,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 
-.PHONY: install test demo dev devtest asan fuzz leaks clean
+.PHONY: install test demo bench dev devtest asan fuzz leaks clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -19,6 +19,11 @@ test: install
 
 demo: install
 	$(VENV)/bin/vexlo demo
+
+# The benchmark table (bench/RESULTS.md says what each row measures), on the
+# installed build; BENCH_ARGS="--rows 2,3" runs a part of it.
+bench: install
+	$(VPY) bench/run.py $(BENCH_ARGS)
 
 # Fast edit-compile-test loop: the extension built in place, sources on the path.
 dev: $(VPY)

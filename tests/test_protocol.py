@@ -254,3 +254,13 @@ def test_convert_payload_never_fails_undocumented(length, kind, frame):
         assert expected["float"] != expected["float"]
     else:
         assert result == expected[kind]
+
+
+def test_interrupt_while_building_a_frame_is_not_wrapped(commands, records):
+    def arguments():
+        yield 1
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        commands.get_command_byte_array(commands.Get_Ndr_Command, arguments())
+    assert records() == []

@@ -133,7 +133,8 @@ bool to_double(PyObject* value, double* out)
         *out = PyFloat_AS_DOUBLE(value);
         return true;
     }
-    double result = PyFloat_AsDouble(value);
+    // What float(int) does, without the float object it would make on the way.
+    double result = PyLong_CheckExact(value) ? PyLong_AsDouble(value) : PyFloat_AsDouble(value);
     if (result == -1.0 && PyErr_Occurred())
         return false;
     *out = result;

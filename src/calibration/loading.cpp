@@ -125,17 +125,9 @@ PyObject* load_adc_converter(Function* fn, PyObject* const* args, Py_ssize_t nar
     if (converter)
         return converter;
     ModuleState* st = state_of(fn->module);
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error) || exception_matches(error, st->VexloCommunicationError) ||
-        exception_matches(error, st->VexloCalibrationError))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    if (!log(fn->module, Level::Error, Message() << "Failed to load ADC converter: " << error.get()))
-        return nullptr;
-    return raise_from(st->VexloCalibrationError,
-                      (Message() << "Error loading calibration data: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {st->VexloCommunicationError, st->VexloCalibrationError},
+                         "Failed to load ADC converter: ", st->VexloCalibrationError,
+                         "Error loading calibration data: ");
 }
 
 }  // namespace

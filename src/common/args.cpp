@@ -92,12 +92,17 @@ bool bind_arguments(const Function* function, PyObject* const* args, Py_ssize_t 
             out[index] = args[nargs + k];
         }
     }
-    std::vector<const char*> missing;
-    for (int i = 0; i < required; ++i)
-        if (!out[i])
-            missing.push_back(name_list[i]);
-    if (!missing.empty())
+    // Every call passes here: look for a missing argument before building
+    // anything for the message.
+    int first_missing = 0;
+    while (first_missing < required && out[first_missing])
+        ++first_missing;
+    if (first_missing < required)
     {
+        std::vector<const char*> missing;
+        for (int i = first_missing; i < required; ++i)
+            if (!out[i])
+                missing.push_back(name_list[i]);
         std::string list;
         for (size_t i = 0; i < missing.size(); ++i)
         {

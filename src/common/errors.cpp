@@ -1,5 +1,7 @@
 #include "common/errors.hpp"
 
+#include "common/log.hpp"
+
 namespace vexlo
 {
 
@@ -65,6 +67,28 @@ PyObject* raise_text(PyObject* cls, const char* text)
 {
     PyErr_SetString(cls, text);
     return nullptr;
+}
+
+bool is_exception(const cppy::ptr& exception)
+{
+    return exception_matches(exception, PyExc_Exception);
+}
+
+PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
+                        const char* log_prefix, PyObject* cls, const char* raise_prefix)
+{
+    cppy::ptr error(fetch_exception());
+    bool passes = !is_exception(error);
+    for (PyObject* kind : unchanged)
+        passes = passes || exception_matches(error, kind);
+    if (passes)
+    {
+        restore_exception(error);
+        return nullptr;
+    }
+    if (log_prefix && !log(module, Level::Error, Message() << log_prefix << error.get()))
+        return nullptr;
+    return raise_from(cls, (Message() << raise_prefix << error.get()).build(), error);
 }
 
 }  // namespace vexlo

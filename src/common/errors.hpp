@@ -4,6 +4,7 @@
 
 #include <Python.h>
 #include <cppy/cppy.h>
+#include <initializer_list>
 
 #include "common/message.hpp"
 
@@ -19,6 +20,18 @@ void restore_exception(const cppy::ptr& exception);
 
 // True when `exception` is an instance of `cls` (a class or tuple of classes).
 bool exception_matches(const cppy::ptr& exception, PyObject* cls);
+
+// True for an Exception: what an "except Exception" handler catches, so not
+// KeyboardInterrupt or SystemExit.
+bool is_exception(const cppy::ptr& exception);
+
+// Ends a guarded block whose work failed with the pending exception. An
+// exception that is not an Exception, or is an instance of one of `unchanged`,
+// propagates as it is; any other one is logged at error level as
+// log_prefix + str(e) (no record when log_prefix is null) and replaced by
+// cls(raise_prefix + str(e)) raised from it. Always returns nullptr.
+PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
+                        const char* log_prefix, PyObject* cls, const char* raise_prefix);
 
 // raise cls(message); message is stolen and may be null (error already set).
 // Always returns nullptr, so callers can `return raise(...)`.

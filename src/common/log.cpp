@@ -1,6 +1,7 @@
 #include "common/log.hpp"
 
 #include <cppy/cppy.h>
+#include <cstring>
 
 namespace vexlo
 {
@@ -20,9 +21,38 @@ PyObject* level_name(Level level)
 
 }  // namespace
 
+// Each name, interned once. A new name object per lookup would cost a string
+// on every log call, and would stay referenced from the interpreter's type
+// attribute cache, which keys on the name object's address: thousands of
+// dead copies of "logger" piled up there during a long stream.
+PyObject* global_name(const char* name)
+{
+    struct Entry
+    {
+        const char* text;
+        PyObject* name;
+    };
+    static Entry entries[16] = {};
+    for (Entry& entry : entries)
+    {
+        if (entry.text && (entry.text == name || std::strcmp(entry.text, name) == 0))
+            return cppy::incref(entry.name);
+        if (!entry.text)
+        {
+            PyObject* interned = PyUnicode_InternFromString(name);
+            if (!interned)
+                return nullptr;
+            entry = {name, interned};  // kept for the process, like the other interned names
+            return cppy::incref(interned);
+        }
+    }
+    return PyUnicode_InternFromString(name);  // more names than entries: still one object each
+}
+
 PyObject* module_global(PyObject* module, const char* name)
 {
-    return PyObject_GetAttrString(module, name);
+    cppy::ptr key(global_name(name));
+    return key ? PyObject_GetAttr(module, key.get()) : nullptr;
 }
 
 bool log(PyObject* module, Level level, PyObject* message)

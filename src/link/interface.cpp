@@ -503,11 +503,6 @@ PyObject* get_item_number(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-bool is_exception(const cppy::ptr& error)
-{
-    return exception_matches(error, PyExc_Exception);
-}
-
 PyObject* send_command(PyObject* self, PyObject* command_name, PyObject* arguments, bool query)
 {
     cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));

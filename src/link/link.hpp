@@ -7,10 +7,6 @@
 namespace vexlo
 {
 
-// True for an Exception instance: guarded blocks catch these and let
-// KeyboardInterrupt, SystemExit and the like pass unchanged.
-bool is_exception(const cppy::ptr& error);
-
 // `not connection or not connection.is_open`, inverted: 1 when the link has
 // an open port, 0 when not, -1 with an exception set.
 int connection_is_open(PyObject* connection);

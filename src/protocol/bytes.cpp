@@ -59,4 +59,43 @@ bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats)
     return true;
 }
 
+bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t>& out)
+{
+    if (PyBytes_Check(sequence) || PyByteArray_Check(sequence))
+    {
+        const char* data = PyBytes_Check(sequence) ? PyBytes_AS_STRING(sequence)
+                                                   : PyByteArray_AS_STRING(sequence);
+        Py_ssize_t size = PyBytes_Check(sequence) ? PyBytes_GET_SIZE(sequence)
+                                                  : PyByteArray_GET_SIZE(sequence);
+        out.assign(reinterpret_cast<const uint8_t*>(data),
+                   reinterpret_cast<const uint8_t*>(data) + size);
+        return true;
+    }
+    uint8_t value = 0;
+    if (PyList_Check(sequence) || PyTuple_Check(sequence))
+    {
+        // The size is read on every step: a conversion may run Python code
+        // that shrinks a list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
+        {
+            cppy::ptr item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
+            if (!unsigned_char(item.get(), &value, truncate_floats))
+                return false;
+            out.push_back(value);
+        }
+        return true;
+    }
+    cppy::ptr iterator(PyObject_GetIter(sequence));
+    if (!iterator)
+        return false;
+    while (PyObject* raw = PyIter_Next(iterator.get()))
+    {
+        cppy::ptr item(raw);
+        if (!unsigned_char(item.get(), &value, truncate_floats))
+            return false;
+        out.push_back(value);
+    }
+    return !PyErr_Occurred();
+}
+
 }  // namespace vexlo

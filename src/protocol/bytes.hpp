@@ -3,6 +3,7 @@
 
 #include <Python.h>
 #include <cstdint>
+#include <vector>
 
 namespace vexlo
 {
@@ -16,5 +17,10 @@ bool byte_like_bytearray(PyObject* value, uint8_t* out);
 // "value too large to convert to unsigned char". `truncate_floats` lets
 // objects with __int__ (floats) through, truncated toward zero.
 bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats);
+
+// The elements of `sequence` as bytes, each through unsigned_char. bytes and
+// bytearray are copied as they are, lists and tuples read by index, anything
+// else iterated.
+bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t>& out);
 
 }  // namespace vexlo

@@ -2,7 +2,11 @@
 #include <cppy/cppy.h>
 
 #include "common/args.hpp"
+#include "common/call.hpp"
 #include "common/classes.hpp"
+#include "common/function.hpp"
+#include "common/state.hpp"
+#include "protocol/command.hpp"
 #include "protocol/bytes.hpp"
 #include "subsystems.hpp"
 
@@ -12,9 +16,43 @@ namespace vexlo
 namespace
 {
 
-const char* const kFields[] = {"command_high_byte", "command_low_byte", "command_length",
-                               "arguments_length", "payload_length", "payload_type",
-                               "receive_length"};
+// The attribute names, interned once: building a name string on every
+// store or read would cost more than the store itself.
+PyObject* field_name(int index)
+{
+    switch (index)
+    {
+    case 0:
+        return VEXLO_NAME("command_high_byte");
+    case 1:
+        return VEXLO_NAME("command_low_byte");
+    case 2:
+        return VEXLO_NAME("command_length");
+    case 3:
+        return VEXLO_NAME("arguments_length");
+    case 4:
+        return VEXLO_NAME("payload_length");
+    case 5:
+        return VEXLO_NAME("payload_type");
+    default:
+        return VEXLO_NAME("receive_length");
+    }
+}
+
+// The constructor's seven arguments in their order, stored in declaration
+// order: payload_type before receive_length.
+bool store_fields(PyObject* self, PyObject* const* arguments)
+{
+    PyObject* values[] = {arguments[0], arguments[1], arguments[2], arguments[3],
+                          arguments[4], arguments[6], arguments[5]};
+    for (int i = 0; i < 7; ++i)
+    {
+        PyObject* name = field_name(i);
+        if (!name || PyObject_SetAttr(self, name, values[i]) < 0)
+            return false;
+    }
+    return true;
+}
 
 PyObject* command_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
@@ -24,19 +62,10 @@ PyObject* command_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
                          "arguments_length", "payload_length", "receive_length", "payload_type"},
                         7, a))
         return nullptr;
-    cppy::ptr default_type;
-    if (!a[7])
-    {
-        default_type = PyUnicode_InternFromString("NA");
-        if (!default_type)
-            return nullptr;
-        a[7] = default_type.get();
-    }
-    // Stored in declaration order, payload_type before receive_length.
-    PyObject* values[] = {a[1], a[2], a[3], a[4], a[5], a[7], a[6]};
-    for (int i = 0; i < 7; ++i)
-        if (PyObject_SetAttrString(a[0], kFields[i], values[i]) < 0)
-            return nullptr;
+    if (!a[7] && !(a[7] = VEXLO_NAME("NA")))
+        return nullptr;
+    if (!store_fields(a[0], a + 1))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -46,10 +75,10 @@ PyObject* command_to_byte_array(Function* fn, PyObject* const* args, Py_ssize_t 
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
     uint8_t frame[4] = {0, 0, 0, 0};
-    const char* names[] = {"command_length", "command_high_byte", "command_low_byte"};
+    const int fields[] = {2, 0, 1};  // command_length, command_high_byte, command_low_byte
     for (int i = 0; i < 3; ++i)
     {
-        cppy::ptr value(PyObject_GetAttrString(args[0], names[i]));
+        cppy::ptr value(get_attr(args[0], field_name(fields[i])));
         if (!value || !byte_like_bytearray(value.get(), &frame[i + 1]))
             return nullptr;
     }
@@ -57,6 +86,32 @@ PyObject* command_to_byte_array(Function* fn, PyObject* const* args, Py_ssize_t 
 }
 
 }  // namespace
+
+PyObject* new_command(PyObject* module, PyObject* const* arguments)
+{
+    PyObject* cls = state_of(module)->CommandClass;
+    PyTypeObject* type = type_of(cls);
+    // While _Command is made as it was defined (its own __init__, object's
+    // __new__, the plain metaclass), the instance is made and filled here;
+    // the class call would only add the interpreter's generic construction
+    // steps. A patched __init__ or __new__ gets the class call.
+    PyObject* init = _PyType_Lookup(type, VEXLO_NAME("__init__"));
+    if (Py_IS_TYPE(cls, &PyType_Type) && type->tp_new == PyBaseObject_Type.tp_new && init &&
+        Py_IS_TYPE(init, type_of(state_of(module)->FunctionType)) &&
+        reinterpret_cast<Function*>(init)->impl == command_init)
+    {
+        // object.__new__ itself, which also lays out the instance's attribute
+        // storage; the empty tuple is the interpreter's shared one.
+        cppy::ptr no_arguments(PyTuple_New(0));
+        if (!no_arguments)
+            return nullptr;
+        cppy::ptr self(type->tp_new(type, no_arguments.get(), nullptr));
+        if (!self || !store_fields(self.get(), arguments))
+            return nullptr;
+        return self.release();
+    }
+    return PyObject_Vectorcall(cls, arguments, 7, nullptr);
+}
 
 const char* const command_doc =
     "Descriptor of one instrument command.\n\n"

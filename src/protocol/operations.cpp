@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -16,6 +17,7 @@
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
 #include "protocol/checksum.hpp"
+#include "protocol/command.hpp"
 #include "protocol/payload.hpp"
 #include "subsystems.hpp"
 
@@ -78,22 +80,47 @@ ModuleState* state(Function* fn)
     return state_of(fn->module);
 }
 
-PyObject* new_command(PyObject* module, const CatalogueEntry& entry)
+// The payload type names, interned once for the process like the attribute
+// names: the catalogue builds a descriptor on every read.
+PyObject* payload_type_name(const char* text)
 {
-    cppy::ptr payload_type(entry.payload_type ? PyUnicode_FromString(entry.payload_type)
+    static const char* texts[] = {"ascii", "int", "float", "raw", "hex_string", "NA"};
+    static PyObject* names[sizeof(texts) / sizeof(texts[0])] = {};
+    for (size_t i = 0; i < sizeof(texts) / sizeof(texts[0]); ++i)
+    {
+        if (std::strcmp(texts[i], text) != 0)
+            continue;
+        if (!names[i])
+            names[i] = PyUnicode_InternFromString(texts[i]);
+        return cppy::xincref(names[i]);
+    }
+    return PyUnicode_FromString(text);
+}
+
+PyObject* catalogue_command(PyObject* module, const CatalogueEntry& entry)
+{
+    cppy::ptr payload_type(entry.payload_type ? payload_type_name(entry.payload_type)
                                               : PyLong_FromLong(5));
     if (!payload_type)
         return nullptr;
-    return PyObject_CallFunction(state_of(module)->CommandClass, "iiiiiiO", entry.high, entry.low,
-                                 entry.command_length, entry.arguments_length, entry.payload_length,
-                                 entry.receive_length, payload_type.get());
+    // Every number in the catalogue is a small int, which the interpreter
+    // keeps; these calls allocate nothing.
+    cppy::ptr numbers[] = {PyLong_FromLong(entry.high),           PyLong_FromLong(entry.low),
+                           PyLong_FromLong(entry.command_length), PyLong_FromLong(entry.arguments_length),
+                           PyLong_FromLong(entry.payload_length), PyLong_FromLong(entry.receive_length)};
+    for (const cppy::ptr& number : numbers)
+        if (!number)
+            return nullptr;
+    PyObject* args[] = {numbers[0].get(), numbers[1].get(), numbers[2].get(), numbers[3].get(),
+                        numbers[4].get(), numbers[5].get(), payload_type.get()};
+    return new_command(module, args);
 }
 
 PyObject* operations_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr ndr(new_command(fn->module, kCatalogue[kNdrIndex]));
+    cppy::ptr ndr(catalogue_command(fn->module, kCatalogue[kNdrIndex]));
     if (!ndr || PyObject_SetAttr(args[0], VEXLO_NAME("ndr_command"), ndr.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -106,11 +133,11 @@ PyObject* catalogue_entry(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     long index = PyLong_AsLong(fn->data);
     if (index == kNdrIndex)
         return get_attr(args[0], VEXLO_NAME("ndr_command"));
-    return new_command(fn->module, kCatalogue[index]);
+    return catalogue_command(fn->module, kCatalogue[index]);
 }
 
 // Checksum of any iterable of integers 0..255; bytes and bytearray are read
-// in place, lists and tuples by index.
+// in place.
 bool checksum_of(PyObject* sequence, uint8_t* out)
 {
     if (PyBytes_Check(sequence))
@@ -125,35 +152,10 @@ bool checksum_of(PyObject* sequence, uint8_t* out)
                         static_cast<size_t>(PyByteArray_GET_SIZE(sequence)));
         return true;
     }
-    ChecksumAccumulator accumulator;
-    uint8_t value = 0;
-    if (PyList_Check(sequence) || PyTuple_Check(sequence))
-    {
-        // The size is read on every step: an element's conversion may run
-        // Python code that shrinks a list.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
-        {
-            cppy::ptr item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
-            if (!unsigned_char(item.get(), &value, false))
-                return false;
-            accumulator.add(value);
-        }
-        *out = accumulator.sum;
-        return true;
-    }
-    cppy::ptr iterator(PyObject_GetIter(sequence));
-    if (!iterator)
+    std::vector<uint8_t> bytes;
+    if (!collect_bytes(sequence, false, bytes))
         return false;
-    while (PyObject* raw = PyIter_Next(iterator.get()))
-    {
-        cppy::ptr item(raw);
-        if (!unsigned_char(item.get(), &value, false))
-            return false;
-        accumulator.add(value);
-    }
-    if (PyErr_Occurred())
-        return false;
-    *out = accumulator.sum;
+    *out = checksum(bytes.data(), bytes.size());
     return true;
 }
 
@@ -166,6 +168,40 @@ PyObject* calculate_checksum(Function* fn, PyObject* const* args, Py_ssize_t nar
     if (!checksum_of(a[1], &sum))
         return nullptr;
     return PyLong_FromLong(sum);
+}
+
+// Whether self.calculate_checksum is this module's own operation, so that
+// the checksum can be taken in place; an override on the instance, the class
+// or a subclass is called instead. 1, 0, or -1 with an exception set.
+int checksum_is_native(PyObject* module, PyObject* self)
+{
+    cppy::ptr bound(get_attr(self, VEXLO_NAME("calculate_checksum")));
+    if (!bound)
+        return -1;
+    if (!PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != self)
+        return 0;
+    PyObject* function = PyMethod_GET_FUNCTION(bound.get());
+    return Py_IS_TYPE(function, type_of(state_of(module)->FunctionType)) &&
+           reinterpret_cast<Function*>(function)->impl == calculate_checksum;
+}
+
+// frame.append(value), done in place for an exact bytearray with the same
+// conversion and errors as bytearray.append.
+bool append_byte(PyObject* frame, PyObject* value)
+{
+    if (!PyByteArray_CheckExact(frame))
+    {
+        cppy::ptr appended(call_method(frame, VEXLO_NAME("append"), value));
+        return static_cast<bool>(appended);
+    }
+    uint8_t byte = 0;
+    if (!byte_like_bytearray(value, &byte))
+        return false;
+    Py_ssize_t size = PyByteArray_GET_SIZE(frame);
+    if (PyByteArray_Resize(frame, size + 1) < 0)
+        return false;
+    PyByteArray_AS_STRING(frame)[size] = static_cast<char>(byte);
+    return true;
 }
 
 // Appends the argument bytes to the frame: bytes-like data is copied in
@@ -196,16 +232,25 @@ bool extend_frame(PyObject* frame, PyObject* arguments)
     return static_cast<bool>(result);
 }
 
-PyObject* build_frame(PyObject* self, PyObject* command, PyObject* arguments)
+PyObject* build_frame(PyObject* module, PyObject* self, PyObject* command, PyObject* arguments)
 {
     cppy::ptr frame(call_method(command, VEXLO_NAME("toByteArray")));
     if (!frame || !extend_frame(frame.get(), arguments))
         return nullptr;
-    cppy::ptr sum(call_method(self, VEXLO_NAME("calculate_checksum"), frame.get()));
-    if (!sum)
+    int native = checksum_is_native(module, self);
+    if (native < 0)
         return nullptr;
-    cppy::ptr appended(call_method(frame.get(), VEXLO_NAME("append"), sum.get()));
-    if (!appended)
+    cppy::ptr sum;
+    if (native)
+    {
+        uint8_t value = 0;
+        if (!checksum_of(frame.get(), &value))
+            return nullptr;
+        sum = PyLong_FromLong(value);
+    }
+    else
+        sum = call_method(self, VEXLO_NAME("calculate_checksum"), frame.get());
+    if (!sum || !append_byte(frame.get(), sum.get()))
         return nullptr;
     return frame.release();
 }
@@ -228,19 +273,11 @@ PyObject* get_command_byte_array(Function* fn, PyObject* const* args, Py_ssize_t
             return nullptr;
         return raise(st->VexloProtocolError, Message() << "Invalid command type: " << type_name);
     }
-    PyObject* frame = build_frame(a[0], a[1], arguments);
+    PyObject* frame = build_frame(fn->module, a[0], a[1], arguments);
     if (frame)
         return frame;
-    cppy::ptr error(fetch_exception());
-    if (exception_matches(error, st->VexloProtocolError))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    if (!log(fn->module, Level::Error, Message() << "Error constructing command: " << error.get()))
-        return nullptr;
-    return raise_from(st->VexloProtocolError,
-                      (Message() << "Failed to construct command: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {st->VexloProtocolError}, "Error constructing command: ",
+                         st->VexloProtocolError, "Failed to construct command: ");
 }
 
 PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssize_t nargs,
@@ -255,18 +292,41 @@ PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssi
         return nullptr;
     if (size < 2)
         return raise_text(st->VexloProtocolError, "Response too short for checksum validation");
-    cppy::ptr received(PySequence_GetItem(a[1], size - 1));
-    if (!received)
-        return nullptr;
-    cppy::ptr body(PySequence_GetSlice(a[1], 0, size - 1));
-    if (!body)
-        return nullptr;
-    cppy::ptr calculated(call_method(a[0], VEXLO_NAME("calculate_checksum"), body.get()));
-    if (!calculated)
-        return nullptr;
-    int differs = PyObject_RichCompareBool(received.get(), calculated.get(), Py_NE);
-    if (differs < 0)
-        return nullptr;
+    int differs = -1;
+    int native = 0;
+    if (PyBytes_CheckExact(a[1]) || PyByteArray_CheckExact(a[1]))
+    {
+        native = checksum_is_native(fn->module, a[0]);
+        if (native < 0)
+            return nullptr;
+    }
+    if (native)
+    {
+        // The frame in place: no copy of the body, no call. Its size is read
+        // again, since the attribute lookup may have run Python code.
+        bool is_bytes = PyBytes_CheckExact(a[1]);
+        size = is_bytes ? PyBytes_GET_SIZE(a[1]) : PyByteArray_GET_SIZE(a[1]);
+        if (size < 2)
+            return raise_text(st->VexloProtocolError, "Response too short for checksum validation");
+        const uint8_t* data = reinterpret_cast<const uint8_t*>(
+            is_bytes ? PyBytes_AS_STRING(a[1]) : PyByteArray_AS_STRING(a[1]));
+        differs = data[size - 1] != checksum(data, static_cast<size_t>(size - 1));
+    }
+    else
+    {
+        cppy::ptr received(PySequence_GetItem(a[1], size - 1));
+        if (!received)
+            return nullptr;
+        cppy::ptr body(PySequence_GetSlice(a[1], 0, size - 1));
+        if (!body)
+            return nullptr;
+        cppy::ptr calculated(call_method(a[0], VEXLO_NAME("calculate_checksum"), body.get()));
+        if (!calculated)
+            return nullptr;
+        differs = PyObject_RichCompareBool(received.get(), calculated.get(), Py_NE);
+        if (differs < 0)
+            return nullptr;
+    }
     if (differs)
     {
         if (!log_text(fn->module, Level::Error, "Checksum mismatch"))
@@ -281,27 +341,13 @@ bool text_equals(PyObject* text, const char* literal)
     return PyUnicode_CompareWithASCIIString(text, literal) == 0;
 }
 
-// The conversions by payload type, on a payload that supports the buffer
-// protocol, or through the equivalent Python operations otherwise.
-PyObject* convert_known(PyObject* module, PyObject* payload, PyObject* return_type, bool* known)
+// The conversions by payload type. With `has_buffer`, `data` and `size` are
+// the payload's bytes and `payload` is not used (it may be null); otherwise
+// the equivalent Python operations run on `payload`.
+PyObject* convert_bytes(PyObject* module, PyObject* payload, bool has_buffer, const uint8_t* data,
+                        size_t size, PyObject* return_type, bool* known)
 {
     *known = true;
-    Py_buffer view;
-    bool has_buffer = PyObject_CheckBuffer(payload) && PyObject_GetBuffer(payload, &view, PyBUF_SIMPLE) == 0;
-    if (!has_buffer)
-        PyErr_Clear();
-    struct Release
-    {
-        Py_buffer* view;
-        ~Release()
-        {
-            if (view)
-                PyBuffer_Release(view);
-        }
-    } release{has_buffer ? &view : nullptr};
-    const uint8_t* data = has_buffer ? static_cast<const uint8_t*>(view.buf) : nullptr;
-    const size_t size = has_buffer ? static_cast<size_t>(view.len) : 0;
-
     if (text_equals(return_type, "hex_string"))
     {
         if (!has_buffer)
@@ -311,6 +357,19 @@ PyObject* convert_known(PyObject* module, PyObject* payload, PyObject* return_ty
     }
     if (text_equals(return_type, "ascii"))
     {
+        if (has_buffer)
+        {
+            // Plain ASCII: the text without its NULs, made at once. Anything
+            // else goes to the decoder below, for its own error message.
+            std::string text;
+            text.reserve(size);
+            size_t i = 0;
+            for (; i < size && data[i] < 0x80; ++i)
+                if (data[i])
+                    text.push_back(static_cast<char>(data[i]));
+            if (i == size)
+                return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+        }
         cppy::ptr decoded;
         if (has_buffer)
             decoded = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(data),
@@ -361,6 +420,27 @@ PyObject* convert_known(PyObject* module, PyObject* payload, PyObject* return_ty
     return nullptr;
 }
 
+// The conversions on a payload object: on its buffer when it has one.
+PyObject* convert_known(PyObject* module, PyObject* payload, PyObject* return_type, bool* known)
+{
+    Py_buffer view;
+    bool has_buffer = PyObject_CheckBuffer(payload) && PyObject_GetBuffer(payload, &view, PyBUF_SIMPLE) == 0;
+    if (!has_buffer)
+        PyErr_Clear();
+    struct Release
+    {
+        Py_buffer* view;
+        ~Release()
+        {
+            if (view)
+                PyBuffer_Release(view);
+        }
+    } release{has_buffer ? &view : nullptr};
+    return convert_bytes(module, payload, has_buffer,
+                         has_buffer ? static_cast<const uint8_t*>(view.buf) : nullptr,
+                         has_buffer ? static_cast<size_t>(view.len) : 0, return_type, known);
+}
+
 PyObject* convert_guarded(PyObject* module, int length, PyObject* return_type, PyObject* frame)
 {
     ModuleState* st = state_of(module);
@@ -374,6 +454,19 @@ PyObject* convert_guarded(PyObject* module, int length, PyObject* return_type, P
         return raise(st->VexloProtocolError,
                      Message() << "Payload too short: expected " << needed << " bytes, got "
                                << static_cast<long long>(size));
+    if ((PyBytes_CheckExact(frame) || PyByteArray_CheckExact(frame)) && length >= 0 &&
+        PyUnicode_Check(return_type))
+    {
+        // The payload read in place: for these frames frame[4:length + 4]
+        // is exactly these bytes, and the conversions run no Python code.
+        const char* bytes = PyBytes_CheckExact(frame) ? PyBytes_AS_STRING(frame) : PyByteArray_AS_STRING(frame);
+        bool known = false;
+        PyObject* result = convert_bytes(module, nullptr, true, reinterpret_cast<const uint8_t*>(bytes) + 4,
+                                         static_cast<size_t>(length), return_type, &known);
+        if (known)
+            return result;
+        return raise(st->VexloProtocolError, Message() << "Unknown payload type: " << return_type);
+    }
     // Slice bounds follow Python's rules, negative lengths included.
     cppy::ptr stop(PyLong_FromLongLong(needed));
     cppy::ptr start(PyLong_FromLong(4));
@@ -408,16 +501,8 @@ PyObject* convert_payload(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     if (result)
         return result;
     ModuleState* st = state(fn);
-    cppy::ptr error(fetch_exception());
-    if (exception_matches(error, st->VexloProtocolError))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    if (!log(fn->module, Level::Error, Message() << "Payload conversion failed: " << error.get()))
-        return nullptr;
-    return raise_from(st->VexloProtocolError,
-                      (Message() << "Failed to convert payload: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {st->VexloProtocolError}, "Payload conversion failed: ",
+                         st->VexloProtocolError, "Failed to convert payload: ");
 }
 
 }  // namespace

@@ -317,18 +317,10 @@ PyObject* generate_all_teds_data(Function* fn, PyObject* const* args, Py_ssize_t
     PyObject* image = read_image(fn->module, self);
     if (image)
         return image;
-    cppy::ptr error(fetch_exception());
     // An interrupt is no corrupted data: wrapped, it would be logged away by
     // the TEDS load that reads the image.
-    if (!exception_matches(error, PyExc_Exception))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    if (!log(fn->module, Level::Error, Message() << "Failed to read TEDS data: " << error.get()))
-        return nullptr;
-    return raise_from(state(fn)->VexloTEDSDataCorruptedError,
-                      (Message() << "Error reading TEDS data: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {}, "Failed to read TEDS data: ",
+                         state(fn)->VexloTEDSDataCorruptedError, "Error reading TEDS data: ");
 }
 
 // data: 0 for the old command generation, 1 for V1.

@@ -49,13 +49,6 @@ bool set_attr(PyObject* object, PyObject* name, PyObject* value)
     return value && PyObject_SetAttr(object, name, value) == 0;
 }
 
-// An exception that the "any exception" handlers catch: Exception and its
-// subclasses, not KeyboardInterrupt or SystemExit.
-bool is_ordinary(const cppy::ptr& error)
-{
-    return exception_matches(error, PyExc_Exception);
-}
-
 int text_equals(PyObject* value, const char* text)
 {
     cppy::ptr other(PyUnicode_FromString(text));
@@ -89,7 +82,7 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         if (!item)
         {
             cppy::ptr error(fetch_exception());
-            if (!is_ordinary(error))
+            if (!is_exception(error))
             {
                 restore_exception(error);
                 return nullptr;
@@ -152,7 +145,7 @@ PyObject* firmware_version(Function* fn, PyObject* self)
         return version.release();
     }
     cppy::ptr error(fetch_exception());
-    if (!is_ordinary(error))
+    if (!is_exception(error))
     {
         restore_exception(error);
         return nullptr;
@@ -246,7 +239,7 @@ PyObject* should_use_auto_teds_v1(Function* fn, PyObject* const* args, Py_ssize_
     if (version_has_v1(version.get(), &v1))
         return PyBool_FromLong(v1);
     cppy::ptr error(fetch_exception());
-    if (!is_ordinary(error))
+    if (!is_exception(error))
     {
         restore_exception(error);
         return nullptr;
@@ -395,7 +388,7 @@ PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
         Py_RETURN_NONE;
     // A failed load is reported in the log only; what it completed stays.
     cppy::ptr error(fetch_exception());
-    if (!is_ordinary(error))
+    if (!is_exception(error))
     {
         restore_exception(error);
         return nullptr;
@@ -441,7 +434,7 @@ PyObject* initialize_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     if (initialize(fn, args[0]))
         Py_RETURN_NONE;
     cppy::ptr error(fetch_exception());
-    if (!is_ordinary(error))
+    if (!is_exception(error))
     {
         restore_exception(error);
         return nullptr;
@@ -610,16 +603,8 @@ PyObject* load_teds_calibration_plx310(Function* fn, PyObject* const* args, Py_s
         return nullptr;
     if (load_calibration(fn, a[0], a[1], a[2]))
         Py_RETURN_NONE;
-    cppy::ptr error(fetch_exception());
-    if (!is_ordinary(error))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    if (!log(fn->module, Level::Error, Message() << "Failed to load TEDS calibration: " << error.get()))
-        return nullptr;
-    return raise_from(state(fn)->VexloCalibrationError,
-                      (Message() << "Error loading TEDS calibration: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {}, "Failed to load TEDS calibration: ",
+                         state(fn)->VexloCalibrationError, "Error loading TEDS calibration: ");
 }
 
 // ------------------------------------------------------------------ getters

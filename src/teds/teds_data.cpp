@@ -450,49 +450,6 @@ PyObject* teds_setstate(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---------------------------------------------------------- static methods
 
-// The elements of `sequence` as bytes 0..255, each through its integer
-// conversion, with the messages of an unsigned char conversion. bytes and
-// bytearray are read in place, lists and tuples by index, the rest by
-// iteration.
-bool collect_bytes(PyObject* sequence, std::vector<uint8_t>& out)
-{
-    if (PyBytes_Check(sequence) || PyByteArray_Check(sequence))
-    {
-        const char* data = PyBytes_Check(sequence) ? PyBytes_AS_STRING(sequence)
-                                                   : PyByteArray_AS_STRING(sequence);
-        Py_ssize_t size = PyBytes_Check(sequence) ? PyBytes_GET_SIZE(sequence)
-                                                  : PyByteArray_GET_SIZE(sequence);
-        out.assign(reinterpret_cast<const uint8_t*>(data),
-                   reinterpret_cast<const uint8_t*>(data) + size);
-        return true;
-    }
-    uint8_t value = 0;
-    if (PyList_Check(sequence) || PyTuple_Check(sequence))
-    {
-        // The size is read on every step: a conversion may run Python code
-        // that shrinks a list.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
-        {
-            cppy::ptr item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
-            if (!unsigned_char(item.get(), &value, true))
-                return false;
-            out.push_back(value);
-        }
-        return true;
-    }
-    cppy::ptr iterator(PyObject_GetIter(sequence));
-    if (!iterator)
-        return false;
-    while (PyObject* raw = PyIter_Next(iterator.get()))
-    {
-        cppy::ptr item(raw);
-        if (!unsigned_char(item.get(), &value, true))
-            return false;
-        out.push_back(value);
-    }
-    return !PyErr_Occurred();
-}
-
 PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     PyObject* a[2];
@@ -507,7 +464,7 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         skip = truth != 0;
     }
     std::vector<uint8_t> bytes;
-    if (!collect_bytes(a[0], bytes))
+    if (!collect_bytes(a[0], true, bytes))
         return nullptr;
     std::vector<uint8_t> data = teds::data_bytes(bytes.data(), bytes.size(), skip);
     cppy::ptr bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
@@ -607,7 +564,7 @@ PyObject* bits_to_float(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* parse_guarded(PyObject* module, PyObject* raw_bytes, PyObject* template_byte)
 {
     std::vector<uint8_t> image;
-    if (!collect_bytes(raw_bytes, image))
+    if (!collect_bytes(raw_bytes, true, image))
         return nullptr;
     if (image.size() != teds::kImageSize)
     {
@@ -654,15 +611,9 @@ PyObject* parse_from_bytes(Function* fn, PyObject* const* args, Py_ssize_t nargs
     PyObject* result = parse_guarded(fn->module, a[0], a[1]);
     if (result)
         return result;
-    cppy::ptr error(fetch_exception());
     // An interrupt raised by an element's conversion ends the parse as it is.
-    if (!exception_matches(error, PyExc_Exception))
-    {
-        restore_exception(error);
-        return nullptr;
-    }
-    return raise_from(st->VexloTEDSDataCorruptedError,
-                      (Message() << "Failed to parse TEDS data: " << error.get()).build(), error);
+    return raise_wrapped(fn->module, {}, nullptr, st->VexloTEDSDataCorruptedError,
+                         "Failed to parse TEDS data: ");
 }
 
 struct StaticSpec
