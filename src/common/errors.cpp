@@ -74,6 +74,16 @@ bool is_exception(const cppy::ptr& exception)
     return exception_matches(exception, PyExc_Exception);
 }
 
+cppy::ptr catch_exception()
+{
+    cppy::ptr error(fetch_exception());
+    if (is_exception(error))
+        return error;
+    if (error)
+        restore_exception(error);
+    return cppy::ptr();
+}
+
 PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
                         const char* log_prefix, PyObject* cls, const char* raise_prefix)
 {

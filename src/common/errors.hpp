@@ -15,6 +15,11 @@ namespace vexlo
 // the error indicator. Null when nothing is pending.
 cppy::ptr fetch_exception();
 
+// What "except Exception as e" takes: the pending exception when it is an
+// Exception (the error indicator is then clear), or null with anything else
+// (KeyboardInterrupt, SystemExit) left pending.
+cppy::ptr catch_exception();
+
 // Makes `exception` (an exception instance) the pending exception again.
 void restore_exception(const cppy::ptr& exception);
 

@@ -90,12 +90,9 @@ bool cache_identity(PyObject* module, PyObject* self)
         if (item && PyObject_SetAttr(self, VEXLO_NAME("_cached_item_number"), item.get()) == 0)
             return true;
     }
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error))
-    {
-        restore_exception(error);
+    cppy::ptr error(catch_exception());
+    if (!error)
         return false;
-    }
     if (!log(module, Level::Warning,
              Message() << "Failed to cache device info during connect: " << error.get()))
         return false;
@@ -159,12 +156,9 @@ PyObject* connect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
         Py_RETURN_NONE;
     if (opened)
         undo_open(self, opened, previous);
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error))
-    {
-        restore_exception(error);
+    cppy::ptr error(catch_exception());
+    if (!error)
         return nullptr;
-    }
     ModuleState* st = state(fn);
     cppy::ptr serial_exception(serial_attribute(module, VEXLO_NAME("SerialException")));
     if (!serial_exception)
@@ -325,12 +319,9 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
 PyObject* map_port_failure(PyObject* module, PyObject* self)
 {
     ModuleState* st = state_of(module);
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error))
-    {
-        restore_exception(error);
+    cppy::ptr error(catch_exception());
+    if (!error)
         return nullptr;
-    }
     cppy::ptr timeout_exception(serial_attribute(module, VEXLO_NAME("SerialTimeoutException")));
     if (!timeout_exception)
         return nullptr;

@@ -81,12 +81,9 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         item = call_interface(self, VEXLO_NAME("get_item_number"));
         if (!item)
         {
-            cppy::ptr error(fetch_exception());
-            if (!is_exception(error))
-            {
-                restore_exception(error);
+            cppy::ptr error(catch_exception());
+            if (!error)
                 return nullptr;
-            }
             item = PyUnicode_FromStringAndSize("", 0);
         }
         if (!set_attr(self, VEXLO_NAME("_item_number"), item.get()))
@@ -144,12 +141,9 @@ PyObject* firmware_version(Function* fn, PyObject* self)
             return nullptr;
         return version.release();
     }
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error))
-    {
-        restore_exception(error);
+    cppy::ptr error(catch_exception());
+    if (!error)
         return nullptr;
-    }
     if (!log(fn->module, Level::Warning,
              Message() << "Failed to retrieve firmware version: " << error.get()
                        << ", assuming old version"))
@@ -238,12 +232,9 @@ PyObject* should_use_auto_teds_v1(Function* fn, PyObject* const* args, Py_ssize_
     bool v1 = false;
     if (version_has_v1(version.get(), &v1))
         return PyBool_FromLong(v1);
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error))
-    {
-        restore_exception(error);
+    cppy::ptr error(catch_exception());
+    if (!error)
         return nullptr;
-    }
     if (!log(fn->module, Level::Warning,
              Message() << "Failed to parse firmware version '" << version << "': " << error.get()))
         return nullptr;
@@ -387,12 +378,9 @@ PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
     if (load_teds(fn, self))
         Py_RETURN_NONE;
     // A failed load is reported in the log only; what it completed stays.
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error))
-    {
-        restore_exception(error);
+    cppy::ptr error(catch_exception());
+    if (!error)
         return nullptr;
-    }
     if (!log(fn->module, Level::Error, Message() << "Error loading teds " << error.get()))
         return nullptr;
     Py_RETURN_NONE;
@@ -433,12 +421,9 @@ PyObject* initialize_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     if (initialize(fn, args[0]))
         Py_RETURN_NONE;
-    cppy::ptr error(fetch_exception());
-    if (!is_exception(error))
-    {
-        restore_exception(error);
+    cppy::ptr error(catch_exception());
+    if (!error)
         return nullptr;
-    }
     if (!log(fn->module, Level::Warning,
              Message() << "Failed to auto-load TEDS data during initialization: " << error.get()) ||
         !log_text(fn->module, Level::Warning, "Device will use manual calibration"))
