@@ -3,6 +3,10 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
+# The in-place builds use the CMake and Ninja installed into the environment,
+# so they need nothing from the machine beyond Python and a compiler.
+DEV_TOOLS := cppy pyserial pytest hypothesis mypy types-pyserial cmake ninja
+CMAKE := $(VENV)/bin/cmake
 
 .PHONY: install test demo bench dev devtest asan fuzz leaks clean
 
@@ -27,10 +31,10 @@ bench: install
 
 # Fast edit-compile-test loop: the extension built in place, sources on the path.
 dev: $(VPY)
-	$(VPY) -m pip install --quiet cppy pyserial pytest hypothesis mypy types-pyserial
-	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	$(VPY) -m pip install --quiet $(DEV_TOOLS)
+	$(CMAKE) -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(DEV_BUILD)) >/dev/null
-	cmake --build $(DEV_BUILD)
+	$(CMAKE) --build $(DEV_BUILD)
 
 devtest: dev
 	cd tests && PYTHONPATH=$(abspath $(DEV_BUILD)):$(abspath python) ../$(VPY) -m pytest -q $(PYTEST_ARGS)
@@ -43,10 +47,10 @@ clean:
 # instrumented, so leak reports (which would be the interpreter's) are off.
 ASAN_BUILD := build/asan
 asan: $(VPY)
-	$(VPY) -m pip install --quiet cppy pyserial pytest hypothesis mypy types-pyserial
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEXLO_SANITIZE=ON -DVEXLO_WERROR=ON \
+	$(VPY) -m pip install --quiet $(DEV_TOOLS)
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug -DVEXLO_SANITIZE=ON -DVEXLO_WERROR=ON \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(ASAN_BUILD)) >/dev/null
-	cmake --build $(ASAN_BUILD)
+	$(CMAKE) --build $(ASAN_BUILD)
 	cd tests && PYTHONPATH=$(abspath $(ASAN_BUILD)):$(abspath python) \
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
