@@ -98,13 +98,17 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     return PyBool_FromLong(plus_prime);
 }
 
+// self.<name>() taken by truth: 1, 0 or -1 with an exception set.
+int method_truth(PyObject* self, PyObject* name)
+{
+    cppy::ptr result(call_method(self, name));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
 // Raises VexloTEDSNotSupportedError unless self.supports_teds().
 bool guard(Function* fn, PyObject* self)
 {
-    cppy::ptr supported(call_method(self, VEXLO_NAME("supports_teds")));
-    if (!supported)
-        return false;
-    int truth = PyObject_IsTrue(supported.get());
+    int truth = method_truth(self, VEXLO_NAME("supports_teds"));
     if (truth < 0)
         return false;
     if (truth)
@@ -246,8 +250,7 @@ PyObject* should_use_auto_teds_v1(Function* fn, PyObject* const* args, Py_ssize_
 // self._should_use_auto_teds_v1() by truth: 1, 0 or -1 on error.
 int use_v1(PyObject* self)
 {
-    cppy::ptr v1(call_method(self, VEXLO_NAME("_should_use_auto_teds_v1")));
-    return v1 ? PyObject_IsTrue(v1.get()) : -1;
+    return method_truth(self, VEXLO_NAME("_should_use_auto_teds_v1"));
 }
 
 PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -365,10 +368,7 @@ PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
     PyObject* self = args[0];
     if (!guard(fn, self))
         return nullptr;
-    cppy::ptr connected(call_method(self, VEXLO_NAME("teds_is_connected")));
-    if (!connected)
-        return nullptr;
-    int truth = PyObject_IsTrue(connected.get());
+    int truth = method_truth(self, VEXLO_NAME("teds_is_connected"));
     if (truth < 0)
         return nullptr;
     if (!truth)
@@ -389,23 +389,18 @@ PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 // Steps 1 to 3 of initialize_teds.
 bool initialize(Function* fn, PyObject* self)
 {
-    cppy::ptr supported(call_method(self, VEXLO_NAME("supports_teds")));
-    if (!supported)
-        return false;
-    int truth = PyObject_IsTrue(supported.get());
+    int truth = method_truth(self, VEXLO_NAME("supports_teds"));
     if (truth < 0)
         return false;
     if (!truth)
         return log_text(fn->module, Level::Debug,
                         "Device does not support TEDS - skipping TEDS initialization");
-    cppy::ptr auto_teds(call_method(self, VEXLO_NAME("get_auto_teds")));
-    if (!auto_teds || (truth = PyObject_IsTrue(auto_teds.get())) < 0)
+    if ((truth = method_truth(self, VEXLO_NAME("get_auto_teds"))) < 0)
         return false;
     if (!truth)
         return log_text(fn->module, Level::Debug,
                         "AutoTEDS is disabled - TEDS data will not be auto-loaded");
-    cppy::ptr connected(call_method(self, VEXLO_NAME("teds_is_connected")));
-    if (!connected || (truth = PyObject_IsTrue(connected.get())) < 0)
+    if ((truth = method_truth(self, VEXLO_NAME("teds_is_connected"))) < 0)
         return false;
     if (!truth)
         return log_text(fn->module, Level::Warning, "AutoTEDS enabled but no TEDS sensor connected");
