@@ -15,6 +15,7 @@
 #include "common/message.hpp"
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
+#include "link/link.hpp"
 #include "subsystems.hpp"
 #include "teds/teds_image.hpp"
 
@@ -158,12 +159,10 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr cmd(command(self, VEXLO_NAME("TEDS_Is_Connected_Command")));
     cppy::ptr arguments(no_bytes());
-    if (!cmd || !arguments)
+    if (!arguments)
         return nullptr;
-    cppy::ptr value(call_method(self, VEXLO_NAME("send_convert_return_sequence"), cmd.get(),
-                                arguments.get()));
+    cppy::ptr value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
     if (!value)
         return nullptr;
     int connected = equals(value.get(), 1);
@@ -336,13 +335,13 @@ PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr cmd(command(self, is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
-                                          : VEXLO_NAME("Get_Auto_TEDS_Command")));
     cppy::ptr arguments(no_bytes());
-    if (!cmd || !arguments)
+    if (!arguments)
         return nullptr;
-    cppy::ptr value(call_method(self, VEXLO_NAME("send_convert_return_sequence"), cmd.get(),
-                                arguments.get()));
+    cppy::ptr value(send_command(self,
+                                 is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
+                                           : VEXLO_NAME("Get_Auto_TEDS_Command"),
+                                 arguments.get(), true));
     if (!value)
         return nullptr;
     // Some firmware reports "on" as 255.
