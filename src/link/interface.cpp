@@ -17,11 +17,6 @@ namespace vexlo
 namespace
 {
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
 // serial.<name>, with `serial` looked up in the module namespace at each
 // call so that patches of the package or of the module global take effect.
 PyObject* serial_attribute(PyObject* module, PyObject* name)

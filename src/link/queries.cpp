@@ -166,26 +166,6 @@ PyObject* command_name(long index)
     return names[index];
 }
 
-bool bind_operation(Function* fn, const Operation& op, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out)
-{
-    const char* const* p = op.params;
-    switch (param_count(op))
-    {
-    case 0:
-        if (!bind_none(fn, nargs, kwnames, 1))
-            return false;
-        out[0] = args[0];
-        return true;
-    case 1:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0]}, 2, out);
-    case 2:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1]}, 3, out);
-    default:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1], p[2]}, 4, out);
-    }
-}
-
 // Appends `tail` (normally bytes) to the bytearray `arguments`.
 bool append(PyObject* arguments, PyObject* tail)
 {
@@ -246,7 +226,7 @@ PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     const long index = PyLong_AsLong(fn->data);
     const Operation& op = kOperations[index];
     PyObject* a[1 + kMaxParams];
-    if (!bind_operation(fn, op, args, nargs, kwnames, a))
+    if (!bind_method(fn, args, nargs, kwnames, op.params, param_count(op), param_count(op), a))
         return nullptr;
     cppy::ptr arguments(encode_arguments(fn->module, op, a + 1));
     if (!arguments)

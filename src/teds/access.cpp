@@ -32,11 +32,6 @@ constexpr double kAutoTedsSetTimeout = 0.1;
 constexpr long kFirstPage = 0;
 constexpr long kLastPage = static_cast<long>(teds::kPageCount) - 1;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
 // self.commands.<name>
 PyObject* command(PyObject* self, PyObject* name)
 {

@@ -24,26 +24,6 @@ namespace
 // The pause after TEDS work, in seconds, for the instrument to settle.
 constexpr long kSettleSeconds = 3;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
-PyObject* interface_of(PyObject* self)
-{
-    return get_attr(self, VEXLO_NAME("communication_interface"));
-}
-
-// self.communication_interface.<name>(args...)
-template <typename... Args>
-PyObject* call_interface(PyObject* self, PyObject* name, Args... args)
-{
-    cppy::ptr ci(interface_of(self));
-    if (!ci)
-        return nullptr;
-    return call_method(ci.get(), name, args...);
-}
-
 bool set_attr(PyObject* object, PyObject* name, PyObject* value)
 {
     return value && PyObject_SetAttr(object, name, value) == 0;
