@@ -235,11 +235,7 @@ bool wrap_sequences(PyObject* module, PyObject* interface_class)
     {
         cppy::ptr function(PyObject_GetAttrString(interface_class, name));
         if (!function)
-        {
-            // Not provided by this build of the link layer.
-            PyErr_Clear();
-            continue;
-        }
+            return false;
         cppy::ptr decorator(PyObject_CallNoArgs(retry.get()));
         if (!decorator)
             return false;

@@ -237,11 +237,6 @@ PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     Py_RETURN_NONE;
 }
 
-PyObject* empty_arguments()
-{
-    return PyByteArray_FromStringAndSize(nullptr, 0);
-}
-
 // ------------------------------------------------------------ firmware version
 
 PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, Py_ssize_t nargs,
@@ -249,7 +244,7 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr arguments(empty_arguments());
+    cppy::ptr arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     cppy::ptr result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
@@ -329,7 +324,7 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     uint8_t bytes[2];
     if (!byte_like_bytearray(a[1], &bytes[0]) || !byte_like_bytearray(a[2], &bytes[1]))
         return nullptr;
-    cppy::ptr no_arguments(empty_arguments());
+    cppy::ptr no_arguments(new_bytearray());
     if (!no_arguments)
         return nullptr;
     cppy::ptr item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));

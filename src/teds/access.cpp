@@ -41,16 +41,6 @@ PyObject* command(PyObject* self, PyObject* name)
     return get_attr(commands.get(), name);
 }
 
-PyObject* one_byte(uint8_t value)
-{
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(&value), 1);
-}
-
-PyObject* no_bytes()
-{
-    return PyByteArray_FromStringAndSize(nullptr, 0);
-}
-
 // self.<sequence>(command, arguments) with self.timeout lowered for the
 // exchange and put back afterwards, whatever the outcome.
 PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, PyObject* cmd,
@@ -154,7 +144,7 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(no_bytes());
+    cppy::ptr arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     cppy::ptr value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
@@ -198,7 +188,7 @@ PyObject* get_teds_laser(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     if (!validate(self))
         return nullptr;
     cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
-    cppy::ptr arguments(no_bytes());
+    cppy::ptr arguments(new_bytearray());
     if (!cmd || !arguments)
         return nullptr;
     cppy::ptr result(exchange_lowered(self, kTedsReadTimeout,
@@ -250,7 +240,7 @@ PyObject* get_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!byte_like_bytearray(page, &page_byte))
         return nullptr;
     cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Data_Command")));
-    cppy::ptr arguments(one_byte(page_byte));
+    cppy::ptr arguments(new_bytearray(&page_byte, 1));
     if (!cmd || !arguments)
         return nullptr;
     return exchange_lowered(self, kTedsReadTimeout, VEXLO_NAME("send_convert_return_sequence"),
@@ -330,7 +320,7 @@ PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(no_bytes());
+    cppy::ptr arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     cppy::ptr value(send_command(self,
@@ -363,7 +353,8 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     int enable = PyObject_IsTrue(a[1]);
     if (enable < 0)
         return nullptr;
-    cppy::ptr arguments(one_byte(enable ? 1 : 0));
+    const uint8_t flag = enable ? 1 : 0;
+    cppy::ptr arguments(new_bytearray(&flag, 1));
     if (!arguments)
         return nullptr;
     cppy::ptr result(exchange_lowered(self, kAutoTedsSetTimeout, VEXLO_NAME("send_sequence"),

@@ -502,11 +502,6 @@ bool load_calibration(Function* fn, PyObject* self, PyObject* teds_data, PyObjec
     cppy::ptr cur(call_interface(self, VEXLO_NAME("load_adc_converter"), profile));
     if (!cur)
         return false;
-    if (!st->ADCConverterType)
-    {
-        PyErr_SetString(PyExc_RuntimeError, "ADCConverter is not available");
-        return false;
-    }
     cppy::ptr t(PyObject_CallNoArgs(st->ADCConverterType));
     if (!t)
         return false;
