@@ -199,13 +199,9 @@ PyObject* device_exit(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     cppy::ptr result(call_method(a[0], VEXLO_NAME("disconnect")));
     if (!result)
     {
-        cppy::ptr error(fetch_exception());
-        if (!exception_matches(error, PyExc_Exception))
-        {
-            restore_exception(error);
-            return nullptr;
-        }
-        if (!log(fn->module, Level::Error, Message() << "Error during context manager cleanup: " << error))
+        cppy::ptr error(catch_exception());
+        if (!error ||
+            !log(fn->module, Level::Error, Message() << "Error during context manager cleanup: " << error))
             return nullptr;
     }
     // Never suppress the exception of the with block.
