@@ -4,12 +4,15 @@
 // the interface passes through unchanged.
 #include <cppy/cppy.h>
 
+#include <string>
+
 #include "common/args.hpp"
 #include "common/call.hpp"
 #include "common/classes.hpp"
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "device/temperature.hpp"
 #include "subsystems.hpp"
@@ -521,16 +524,18 @@ MemberList device_members()
 
 bool annotate_device_class(PyObject* device_class)
 {
-    // The rate is one of the four models' enumerations, named as text so
-    // that nothing is imported or checked for it.
+    // The rate is one of the models' enumerations, named as text so that
+    // nothing is imported or checked for it.
     cppy::ptr method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
     if (!method)
         return false;
-    cppy::ptr annotations(Py_BuildValue(
-        "{s:s,s:O,s:O}", "samples_per_second",
-        "Union[PLX310SamplingRateEnum, MVR420SamplingRateEnum, DTA530SamplingRateEnum, "
-        "HSK640SamplingRateEnum]",
-        "channel_number", reinterpret_cast<PyObject*>(&PyLong_Type), "return", Py_None));
+    std::string rate_type = "Union[";
+    for (const models::Model& model : models::table())
+        rate_type += std::string(rate_type.size() > 6 ? ", " : "") + model.name + "SamplingRateEnum";
+    rate_type += "]";
+    cppy::ptr annotations(Py_BuildValue("{s:s,s:O,s:O}", "samples_per_second", rate_type.c_str(),
+                                        "channel_number", reinterpret_cast<PyObject*>(&PyLong_Type),
+                                        "return", Py_None));
     return annotations && PyObject_SetAttrString(method.get(), "__annotations__", annotations.get()) == 0;
 }
 

@@ -14,7 +14,7 @@
 #include "common/log.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
-#include "device/discovery_plan.hpp"
+#include "common/models.hpp"
 #include "subsystems.hpp"
 
 namespace vexlo
@@ -120,9 +120,9 @@ long model_index(PyObject* name)
 {
     if (!PyUnicode_Check(name))
         return -1;
-    const std::vector<ModelBauds>& table = model_baud_table();
+    const std::vector<models::Model>& table = models::table();
     for (std::size_t i = 0; i < table.size(); ++i)
-        if (PyUnicode_CompareWithASCIIString(name, table[i].model) == 0)
+        if (PyUnicode_CompareWithASCIIString(name, table[i].name) == 0)
             return static_cast<long>(i);
     return -1;
 }
@@ -150,19 +150,19 @@ bool plan_bauds(PyObject* module, PyObject* device_models, std::vector<long>& ba
         return false;
     if (names.empty())
     {
-        bauds = bauds_for_models(all_models());
+        bauds = models::bauds_for_models(models::all_models());
         return true;
     }
-    std::vector<std::size_t> models;
+    std::vector<std::size_t> chosen;
     for (const cppy::ptr& name : names)
     {
         long index = model_index(name.get());
         if (index >= 0)
-            models.push_back(static_cast<std::size_t>(index));
+            chosen.push_back(static_cast<std::size_t>(index));
         else if (!log(module, Level::Warning, Message() << "Unknown device model: " << name << ", skipping"))
             return false;
     }
-    bauds = bauds_for_models(models);
+    bauds = models::bauds_for_models(chosen);
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "link/link.hpp"
 #include "link/version.hpp"
@@ -274,8 +275,6 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 
 // --------------------------------------------------------------- sampling rate
 
-constexpr uint8_t kPlusPrimeOnlyRate = 15;
-
 const char* const kPlusPrimeOnlyText = "The 38,400 SPS rate is only available on PLX310 Plus Prime";
 
 // hashlib.sha256(item_number.encode("utf-8")).hexdigest()
@@ -299,14 +298,12 @@ PyObject* item_digest(PyObject* module, PyObject* item_number)
 // conditions are tested in order and stop at the first that fails.
 bool check_rate(PyObject* module, uint8_t rate, PyObject* model, PyObject* digest)
 {
-    if (rate != kPlusPrimeOnlyRate)
+    if (rate != models::kHighRateCode)
         return true;
-    int plx310 = PyObject_RichCompareBool(model, VEXLO_NAME("PLX310"), Py_EQ);
+    int plx310 = compare_text(model, models::kEditionModel, Py_EQ);
     if (plx310 <= 0)
         return plx310 == 0;
-    // SHA-256 of the Plus Prime's item number, QMT31872.
-    PyObject* plus_prime = VEXLO_NAME("4dc49e167489eafad8e43e43483943772e08ede30da147f7916ebbc08b638874");
-    int other_edition = PyObject_RichCompareBool(digest, plus_prime, Py_NE);
+    int other_edition = compare_text(digest, models::kPlusPrimeItemDigest, Py_NE);
     if (other_edition <= 0)
         return other_edition == 0;
     if (log_text(module, Level::Error, kPlusPrimeOnlyText))

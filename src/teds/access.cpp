@@ -13,6 +13,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
 #include "link/link.hpp"
@@ -109,11 +110,7 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise_text(st->VexloCommunicationError,
                           "Device info not available. Ensure device is connected.");
     }
-    cppy::ptr plx310(PyUnicode_FromString("PLX310"));
-    cppy::ptr plus_prime(PyUnicode_FromString("QMT31872"));
-    if (!plx310 || !plus_prime)
-        return nullptr;
-    int other_model = PyObject_RichCompareBool(model.get(), plx310.get(), Py_NE);
+    int other_model = compare_text(model.get(), models::kEditionModel, Py_NE);
     if (other_model < 0)
         return nullptr;
     if (other_model)
@@ -124,7 +121,7 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise(st->VexloTEDSNotSupportedError,
                      Message() << "TEDS is not supported on " << model << ". ");
     }
-    int other_item = PyObject_RichCompareBool(item.get(), plus_prime.get(), Py_NE);
+    int other_item = compare_text(item.get(), models::kPlusPrimeItemNumber, Py_NE);
     if (other_item < 0)
         return nullptr;
     if (other_item)

@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
 #include "teds/calibration_math.hpp"
@@ -27,14 +28,6 @@ constexpr long kSettleSeconds = 3;
 bool set_attr(PyObject* object, PyObject* name, PyObject* value)
 {
     return value && PyObject_SetAttr(object, name, value) == 0;
-}
-
-int text_equals(PyObject* value, const char* text)
-{
-    cppy::ptr other(PyUnicode_FromString(text));
-    if (!other)
-        return -1;
-    return PyObject_RichCompareBool(value, other.get(), Py_EQ);
 }
 
 // ------------------------------------------------------------ support check
@@ -69,10 +62,10 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         if (!set_attr(self, VEXLO_NAME("_item_number"), item.get()))
             return nullptr;
     }
-    int plx310 = text_equals(model.get(), "PLX310");
+    int plx310 = compare_text(model.get(), models::kEditionModel, Py_EQ);
     if (plx310 < 0)
         return nullptr;
-    int plus_prime = plx310 ? text_equals(item.get(), "QMT31872") : 0;
+    int plus_prime = plx310 ? compare_text(item.get(), models::kPlusPrimeItemNumber, Py_EQ) : 0;
     if (plus_prime < 0)
         return nullptr;
     return PyBool_FromLong(plus_prime);
