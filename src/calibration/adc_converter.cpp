@@ -9,7 +9,7 @@
 #include <cppy/cppy.h>
 #include <new>
 
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 #include "common/call.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"

@@ -10,7 +10,7 @@
 #include <new>
 
 #include "calibration/adc_converter.hpp"
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/args.hpp"
 #include "common/call.hpp"

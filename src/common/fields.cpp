@@ -1,4 +1,4 @@
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 
 #include <algorithm>
 #include <cstring>
