@@ -9,6 +9,7 @@
 #include <cppy/cppy.h>
 #include <new>
 
+#include "common/args.hpp"
 #include "common/fields.hpp"
 #include "common/call.hpp"
 #include "common/state.hpp"
@@ -158,45 +159,18 @@ bool call_direction(PyObject* self, Operation operation, uint64_t count, double*
 
 // --- Arguments --------------------------------------------------------------
 
-// The one argument `name` of `method`, by position or by keyword (borrowed).
-PyObject* single_argument(const char* method, const char* name, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames)
+// The one argument ndr_adc of `method`, by position or by keyword (borrowed).
+PyObject* count_value(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs == 1 && nkw == 0)
-        return args[0];
-    if (nargs > 1)
-    {
-        PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", method,
-                     nargs + nkw);
-        return nullptr;
-    }
-    PyObject* found = nargs == 1 ? args[0] : nullptr;
-    for (Py_ssize_t k = 0; k < nkw; ++k)
-    {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_CompareWithASCIIString(key, name) != 0)
-        {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method, key);
-            return nullptr;
-        }
-        if (found)
-        {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (1)",
-                         method, name);
-            return nullptr;
-        }
-        found = args[nargs + k];
-    }
-    if (!found)
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", method, name);
-    return found;
+    static const char* const names[] = {"ndr_adc"};
+    PyObject* value = nullptr;
+    return bind_native(method, args, nargs, kwnames, names, 1, &value) ? value : nullptr;
 }
 
 bool count_argument(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     uint64_t* count)
 {
-    PyObject* value = single_argument(method, "ndr_adc", args, nargs, kwnames);
+    PyObject* value = count_value(method, args, nargs, kwnames);
     return value && fields::to_uint64(value, count);
 }
 
@@ -204,7 +178,7 @@ bool count_argument(const char* method, PyObject* const* args, Py_ssize_t nargs,
 // undefined conversion.
 bool reading_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, uint64_t* count)
 {
-    PyObject* value = single_argument("convert_adc", "ndr_adc", args, nargs, kwnames);
+    PyObject* value = count_value("convert_adc", args, nargs, kwnames);
     double reading = 0.0;
     if (!value || !fields::to_double(value, &reading))
         return false;

@@ -63,13 +63,10 @@ PyObject* new_reading(PyTypeObject* type, double calibrated_value, uint64_t adc_
 
 int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"calibrated_value", "adc_value", nullptr};
-    PyObject* calibrated_value = nullptr;
-    PyObject* adc_value = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:StreamReading", const_cast<char**>(keywords),
-                                     &calibrated_value, &adc_value))
+    static const char* const names[] = {"calibrated_value", "adc_value"};
+    PyObject* values[2];
+    if (!bind_constructor("StreamReading", args, kwargs, names, 2, values))
         return -1;
-    PyObject* values[] = {calibrated_value, adc_value};
     return reading_fields().assign_all(self, values) ? 0 : -1;
 }
 
@@ -128,13 +125,10 @@ fields::FieldSet& result_fields()
 
 int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* keywords[] = {"readings", "remainder", nullptr};
-    PyObject* readings = nullptr;
-    PyObject* remainder = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:StreamConversionResult",
-                                     const_cast<char**>(keywords), &readings, &remainder))
+    static const char* const names[] = {"readings", "remainder"};
+    PyObject* values[2];
+    if (!bind_constructor("StreamConversionResult", args, kwargs, names, 2, values))
         return -1;
-    PyObject* values[] = {readings, remainder};
     return result_fields().assign_all(self, values) ? 0 : -1;
 }
 

@@ -27,6 +27,17 @@ inline bool bind_arguments(const Function* function, PyObject* const* args, Py_s
                           required, out, first_keyword_only);
 }
 
+// The same for the methods of the typed value classes (METH_FASTCALL |
+// METH_KEYWORDS, one required parameter today), with the messages of the
+// interpreter's methods written in C.
+bool bind_native(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const char* const* names, int count, PyObject** out);
+
+// The same for their constructors (tp_init), every parameter required, with
+// the messages and order of checks of the interpreter's PyArg parser.
+bool bind_constructor(const char* name, PyObject* args, PyObject* kwargs, const char* const* names, int count,
+                      PyObject** out);
+
 // The same for a function that takes no arguments besides `self` (if any).
 bool bind_none(const Function* function, Py_ssize_t nargs, PyObject* kwnames, int count);
 
