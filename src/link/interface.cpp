@@ -463,19 +463,11 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 
 // ------------------------------------------------------------ identity queries
 
-PyObject* identity_query(PyObject* self, PyObject* command_name)
-{
-    cppy::ptr arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    return send_command(self, command_name, arguments.get(), true);
-}
-
 PyObject* get_model_number(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr model(identity_query(args[0], VEXLO_NAME("Get_Model_Number_Command")));
+    cppy::ptr model(send_query(args[0], VEXLO_NAME("Get_Model_Number_Command")));
     if (!model || !log(fn->module, Level::Debug, Message() << "Device model: " << model))
         return nullptr;
     return model.release();
@@ -485,7 +477,7 @@ PyObject* get_item_number(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    return identity_query(args[0], VEXLO_NAME("Get_Item_Number_Command"));
+    return send_query(args[0], VEXLO_NAME("Get_Item_Number_Command"));
 }
 
 }  // namespace
@@ -500,6 +492,14 @@ PyObject* send_command(PyObject* self, PyObject* command_name, PyObject* argumen
         return nullptr;
     PyObject* sequence = query ? VEXLO_NAME("send_convert_return_sequence") : VEXLO_NAME("send_sequence");
     return call_method(self, sequence, command.get(), arguments);
+}
+
+PyObject* send_query(PyObject* self, PyObject* command_name)
+{
+    cppy::ptr arguments(new_bytearray());
+    if (!arguments)
+        return nullptr;
+    return send_command(self, command_name, arguments.get(), true);
 }
 
 int connection_is_open(PyObject* connection)

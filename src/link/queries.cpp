@@ -245,11 +245,7 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    cppy::ptr result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
-                                  arguments.get(), true));
+    cppy::ptr result(send_query(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command")));
     if (!result)
         return nullptr;
     std::string version;
@@ -321,13 +317,10 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     uint8_t bytes[2];
     if (!byte_like_bytearray(a[1], &bytes[0]) || !byte_like_bytearray(a[2], &bytes[1]))
         return nullptr;
-    cppy::ptr no_arguments(new_bytearray());
-    if (!no_arguments)
-        return nullptr;
-    cppy::ptr item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
+    cppy::ptr item(send_query(a[0], VEXLO_NAME("Get_Item_Number_Command")));
     if (!item)
         return nullptr;
-    cppy::ptr model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
+    cppy::ptr model(send_query(a[0], VEXLO_NAME("Get_Model_Number_Command")));
     if (!model)
         return nullptr;
     cppy::ptr digest(item_digest(fn->module, item.get()));

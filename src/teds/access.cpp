@@ -141,10 +141,7 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    cppy::ptr value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
+    cppy::ptr value(send_query(self, VEXLO_NAME("TEDS_Is_Connected_Command")));
     if (!value)
         return nullptr;
     int connected = equals(value.get(), 1);
@@ -317,13 +314,8 @@ PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    cppy::ptr value(send_command(self,
-                                 is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
-                                           : VEXLO_NAME("Get_Auto_TEDS_Command"),
-                                 arguments.get(), true));
+    cppy::ptr value(send_query(self, is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
+                                               : VEXLO_NAME("Get_Auto_TEDS_Command")));
     if (!value)
         return nullptr;
     // Some firmware reports "on" as 255.
