@@ -351,24 +351,32 @@ PyObject* map_port_failure(PyObject* module, PyObject* self)
                       (Message() << "Unexpected communication error: " << error.get()).build(), error);
 }
 
+// self.serial_connection when its port is open; otherwise null with
+// VexloCommunicationError(message) raised, after `log_first` (if given) is
+// logged at error level.
+PyObject* open_connection(Function* fn, PyObject* self, const char* log_first, const char* message)
+{
+    cppy::ptr connection(get_attr(self, VEXLO_NAME("serial_connection")));
+    if (!connection)
+        return nullptr;
+    int open = connection_is_open(connection.get());
+    if (open > 0)
+        return connection.release();
+    if (open < 0 || (log_first && !log_text(fn->module, Level::Error, log_first)))
+        return nullptr;
+    return raise_text(state(fn)->VexloCommunicationError, message);
+}
+
 PyObject* send_command_with_response(Function* fn, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames)
 {
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "command_bytes", "command_length"}, 3, a))
         return nullptr;
-    cppy::ptr connection(get_attr(a[0], VEXLO_NAME("serial_connection")));
+    cppy::ptr connection(open_connection(fn, a[0], "Attempted to send command on closed connection",
+                                         "Serial connection not open"));
     if (!connection)
         return nullptr;
-    int open = connection_is_open(connection.get());
-    if (open < 0)
-        return nullptr;
-    if (!open)
-    {
-        if (!log_text(fn->module, Level::Error, "Attempted to send command on closed connection"))
-            return nullptr;
-        return raise_text(state(fn)->VexloCommunicationError, "Serial connection not open");
-    }
     PyObject* response = exchange(fn->module, a[0], connection.get(), a[1], a[2]);
     if (response)
         return response;
@@ -444,15 +452,10 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr connection(get_attr(args[0], VEXLO_NAME("serial_connection")));
+    cppy::ptr connection(
+        open_connection(fn, args[0], nullptr, "Cannot read buffer: serial connection not open"));
     if (!connection)
         return nullptr;
-    int open = connection_is_open(connection.get());
-    if (open < 0)
-        return nullptr;
-    if (!open)
-        return raise_text(state(fn)->VexloCommunicationError,
-                          "Cannot read buffer: serial connection not open");
     PyObject* data = read_waiting(fn->module, connection.get());
     if (data)
         return data;
