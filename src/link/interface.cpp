@@ -210,22 +210,8 @@ PyObject* disconnect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
             restore_exception(error);
     }
     // The link lets go of the port whatever happened while closing it.
-    cppy::ptr pending(fetch_exception());
-    if (PyObject_SetAttr(self, VEXLO_NAME("serial_connection"), Py_None) < 0)
-    {
-        if (pending)
-        {
-            cppy::ptr error(fetch_exception());
-            PyException_SetContext(error.get(), pending.release());
-            restore_exception(error);
-        }
+    if (!finally_set_attr(self, VEXLO_NAME("serial_connection"), Py_None, fetch_exception()))
         return nullptr;
-    }
-    if (pending)
-    {
-        restore_exception(pending);
-        return nullptr;
-    }
     Py_RETURN_NONE;
 }
 

@@ -53,25 +53,8 @@ PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, P
         PyObject_SetAttr(self, VEXLO_NAME("timeout"), short_timeout.get()) < 0)
         return nullptr;
     cppy::ptr result(call_method(self, sequence, cmd, arguments));
-    cppy::ptr error;
-    if (!result)
-        error = fetch_exception();
-    if (PyObject_SetAttr(self, VEXLO_NAME("timeout"), saved.get()) < 0)
-    {
-        // As a failing "finally" would: the new error, the old one as its context.
-        if (error)
-        {
-            cppy::ptr restore_error(fetch_exception());
-            PyException_SetContext(restore_error.get(), error.release());
-            restore_exception(restore_error);
-        }
+    if (!finally_set_attr(self, VEXLO_NAME("timeout"), saved.get(), result ? cppy::ptr() : fetch_exception()))
         return nullptr;
-    }
-    if (error)
-    {
-        restore_exception(error);
-        return nullptr;
-    }
     return result.release();
 }
 
