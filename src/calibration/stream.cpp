@@ -63,11 +63,7 @@ PyObject* new_reading(PyTypeObject* type, double calibrated_value, uint64_t adc_
 
 int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* const names[] = {"calibrated_value", "adc_value"};
-    PyObject* values[2];
-    if (!bind_constructor("StreamReading", args, kwargs, names, 2, values))
-        return -1;
-    return reading_fields().assign_all(self, values) ? 0 : -1;
+    return reading_fields().init(self, "StreamReading", args, kwargs) ? 0 : -1;
 }
 
 PyObject* reading_repr(PyObject* self)
@@ -125,11 +121,7 @@ fields::FieldSet& result_fields()
 
 int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
-    static const char* const names[] = {"readings", "remainder"};
-    PyObject* values[2];
-    if (!bind_constructor("StreamConversionResult", args, kwargs, names, 2, values))
-        return -1;
-    return result_fields().assign_all(self, values) ? 0 : -1;
+    return result_fields().init(self, "StreamConversionResult", args, kwargs) ? 0 : -1;
 }
 
 PyMethodDef result_methods[] = {

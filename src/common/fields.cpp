@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "common/args.hpp"
+
 namespace vexlo::fields
 {
 
@@ -248,7 +250,10 @@ FieldSet::FieldSet(std::vector<Field> fields) : m_fields(std::move(fields))
         return std::strcmp(m_fields[a].name, m_fields[b].name) < 0;
     });
     for (Field& field : m_fields)
+    {
         m_getset.push_back({field.name, get_field, set_field, field.doc, &field});
+        m_names.push_back(field.name);
+    }
     m_getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 }
 
@@ -286,8 +291,12 @@ PyObject* FieldSet::reduce(PyObject* self) const
                          state.get());
 }
 
-bool FieldSet::assign_all(PyObject* self, PyObject* const* values) const
+bool FieldSet::init(PyObject* self, const char* type_name, PyObject* args, PyObject* kwargs) const
 {
+    std::vector<PyObject*> values(m_fields.size());
+    if (!bind_constructor(type_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
+                          values.data()))
+        return false;
     for (size_t i = 0; i < m_fields.size(); ++i)
         if (!assign(self, m_fields[i], values[i]))
             return false;

@@ -58,8 +58,9 @@ public:
     // __dict__ when a subclass gave the object one.
     PyObject* reduce(PyObject* self) const;
 
-    // Assigns every field in declaration order, with the assignment rules.
-    bool assign_all(PyObject* self, PyObject* const* values) const;
+    // __init__(self, <every field in declaration order>), all required, with
+    // the interpreter's argument messages under `type_name`.
+    bool init(PyObject* self, const char* type_name, PyObject* args, PyObject* kwargs) const;
 
     // Restores a state made by reduce(), with the assignment rules. Every
     // value is converted before any is stored: a bad state changes nothing.
@@ -69,6 +70,7 @@ private:
     std::vector<Field> m_fields;
     std::vector<size_t> m_alphabetical;
     std::vector<PyGetSetDef> m_getset;
+    std::vector<const char*> m_names;
 };
 
 // Assignment conversions, with the messages of the typed attributes.
