@@ -231,6 +231,25 @@ PyObject* length_of(PyObject* value)
     return size < 0 ? nullptr : PyLong_FromSsize_t(size);
 }
 
+// Empties the input buffer and writes the request; a short write is logged.
+bool write_frame(PyObject* module, PyObject* connection, PyObject* command_bytes)
+{
+    cppy::ptr reset(call_method(connection, VEXLO_NAME("reset_input_buffer")));
+    if (!reset)
+        return false;
+    cppy::ptr written(call_method(connection, VEXLO_NAME("write"), command_bytes));
+    if (!written)
+        return false;
+    cppy::ptr total(length_of(command_bytes));
+    if (!total)
+        return false;
+    int short_write = PyObject_RichCompareBool(written.get(), total.get(), Py_NE);
+    if (short_write <= 0)
+        return short_write == 0;
+    return log(module, Level::Warning,
+               Message() << "Incomplete write: sent " << written << "/" << total << " bytes");
+}
+
 // One exchange on an open port: reset, write, one blocking read. Returns the
 // response or null with the failure pending.
 PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObject* command_bytes,
@@ -238,21 +257,7 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
 {
     static PyObject* read_keywords = nullptr;
     ModuleState* st = state_of(module);
-    cppy::ptr reset(call_method(connection, VEXLO_NAME("reset_input_buffer")));
-    if (!reset)
-        return nullptr;
-    cppy::ptr written(call_method(connection, VEXLO_NAME("write"), command_bytes));
-    if (!written)
-        return nullptr;
-    cppy::ptr total(length_of(command_bytes));
-    if (!total)
-        return nullptr;
-    int short_write = PyObject_RichCompareBool(written.get(), total.get(), Py_NE);
-    if (short_write < 0)
-        return nullptr;
-    if (short_write &&
-        !log(module, Level::Warning,
-             Message() << "Incomplete write: sent " << written << "/" << total << " bytes"))
+    if (!write_frame(module, connection, command_bytes))
         return nullptr;
     PyObject* names = keywords(read_keywords, {"size"});
     if (!names)
