@@ -5,7 +5,7 @@
 #pragma once
 
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +19,8 @@ enum class Kind
     Int32,      // int32_t
     Double,     // double
     UInt64,     // uint64_t
-    List,       // cppy::ptr: exactly a list, or None (null)
-    ByteArray,  // cppy::ptr: exactly a bytearray, or None (null)
+    List,       // Ref: exactly a list, or None (null)
+    ByteArray,  // Ref: exactly a bytearray, or None (null)
 };
 
 struct Field

@@ -2,7 +2,7 @@
 // translate a channel number into the channel's selected profile and forward
 // to the communication interface; every exception of the interface passes
 // through unchanged.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -43,7 +43,7 @@ PyObject* channel_or_default(PyObject* given)
 template <typename... Args>
 PyObject* forward(PyObject* self, PyObject* name, Args... args)
 {
-    cppy::ptr ci(get_attr(self, VEXLO_NAME("communication_interface")));
+    Ref ci(get_attr(self, VEXLO_NAME("communication_interface")));
     if (!ci)
         return nullptr;
     return call_method(ci.get(), name, args...);
@@ -54,7 +54,7 @@ PyObject* forward(PyObject* self, PyObject* name, Args... args)
 template <typename... Args>
 PyObject* forward_for_profile(PyObject* self, PyObject* channel, PyObject* name, Args... args)
 {
-    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel));
+    Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel));
     if (!profile)
         return nullptr;
     return forward(self, name, profile.get(), args...);
@@ -77,7 +77,7 @@ PyObject* device_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* ci = a[1];
     if (PyObject_SetAttr(self, VEXLO_NAME("communication_interface"), ci) < 0)
         return nullptr;
-    cppy::ptr profile(call_method(ci, VEXLO_NAME("get_device_channel_selected_profile"), zero()));
+    Ref profile(call_method(ci, VEXLO_NAME("get_device_channel_selected_profile"), zero()));
     if (!profile)
         return nullptr;
     for (PyObject* name : {VEXLO_NAME("_teds_data"), VEXLO_NAME("_model_number"), VEXLO_NAME("_item_number"),
@@ -85,7 +85,7 @@ PyObject* device_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
                            VEXLO_NAME("adc_converter")})
         if (!name || PyObject_SetAttr(self, name, Py_None) < 0)
             return nullptr;
-    cppy::ptr converter(call_method(ci, VEXLO_NAME("load_adc_converter"), profile.get()));
+    Ref converter(call_method(ci, VEXLO_NAME("load_adc_converter"), profile.get()));
     if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -127,13 +127,13 @@ PyObject* get_reading(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[2];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
         return nullptr;
-    cppy::ptr converter(get_attr(a[0], VEXLO_NAME("adc_converter")));
+    Ref converter(get_attr(a[0], VEXLO_NAME("adc_converter")));
     if (!converter)
         return nullptr;
     if (converter.get() == Py_None)
         return raise_text(state(fn)->VexloCalibrationError,
                           "ADC converter not initialized. Cannot convert reading.");
-    cppy::ptr raw(forward(a[0], VEXLO_NAME("get_ndr"), channel_or_default(a[1])));
+    Ref raw(forward(a[0], VEXLO_NAME("get_ndr"), channel_or_default(a[1])));
     if (!raw)
         return nullptr;
     return call_method(converter.get(), VEXLO_NAME("convert_adc"), raw.get());
@@ -246,15 +246,15 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "samples_per_second", "channel_number"}, 2, a))
         return nullptr;
-    cppy::ptr channel(channel_as_int(a[2]));
+    Ref channel(channel_as_int(a[2]));
     if (!channel)
         return nullptr;
     // The code is taken before the profile query, so a wrong argument costs
     // no exchange with the instrument.
-    cppy::ptr code(get_attr(a[1], VEXLO_NAME("value")));
+    Ref code(get_attr(a[1], VEXLO_NAME("value")));
     if (!code)
         return nullptr;
-    cppy::ptr result(forward_for_profile(a[0], channel.get(), VEXLO_NAME("set_sampling_rate"), code.get()));
+    Ref result(forward_for_profile(a[0], channel.get(), VEXLO_NAME("set_sampling_rate"), code.get()));
     if (!result)
         return nullptr;
     Py_RETURN_NONE;
@@ -302,15 +302,15 @@ PyObject* set_device_channel_selected_profile(Function* fn, PyObject* const* arg
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number", "profile_number"}, 3, a))
         return nullptr;
     PyObject* self = a[0];
-    cppy::ptr written(forward(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
+    Ref written(forward(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
     if (!written)
         return nullptr;
     // The single converter follows channel 0, whichever channel was written;
     // it is replaced only once the new one has loaded.
-    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
+    Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
     if (!profile)
         return nullptr;
-    cppy::ptr converter(forward(self, VEXLO_NAME("load_adc_converter"), profile.get()));
+    Ref converter(forward(self, VEXLO_NAME("load_adc_converter"), profile.get()));
     if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -321,7 +321,7 @@ PyObject* get_unit_of_measure(Function* fn, PyObject* const* args, Py_ssize_t na
     PyObject* a[2];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
         return nullptr;
-    cppy::ptr code(forward_for_profile(a[0], channel_or_default(a[1]), VEXLO_NAME("get_unit_of_measure")));
+    Ref code(forward_for_profile(a[0], channel_or_default(a[1]), VEXLO_NAME("get_unit_of_measure")));
     if (!code)
         return nullptr;
     return PyObject_CallOneArg(state(fn)->UnitOfMeasureEnum, code.get());
@@ -332,7 +332,7 @@ PyObject* set_unit_of_measure(Function* fn, PyObject* const* args, Py_ssize_t na
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "unit_of_measure", "channel_number"}, 2, a))
         return nullptr;
-    cppy::ptr code(get_attr(a[1], VEXLO_NAME("value")));
+    Ref code(get_attr(a[1], VEXLO_NAME("value")));
     if (!code)
         return nullptr;
     return forward_for_profile(a[0], channel_or_default(a[2]), VEXLO_NAME("set_unit_of_measure"), code.get());
@@ -342,15 +342,15 @@ PyObject* get_board_temperature(Function* fn, PyObject* const* args, Py_ssize_t 
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr raw(forward(args[0], VEXLO_NAME("get_board_temperature")));
+    Ref raw(forward(args[0], VEXLO_NAME("get_board_temperature")));
     if (!raw)
         return nullptr;
     // The difference is exact in Python's integers whatever the count; only
     // then is it rounded to a double, as true division would.
-    cppy::ptr full_scale(PyLong_FromLongLong(board_temperature::kAdcMax));
+    Ref full_scale(PyLong_FromLongLong(board_temperature::kAdcMax));
     if (!full_scale)
         return nullptr;
-    cppy::ptr difference(PyNumber_Subtract(full_scale.get(), raw.get()));
+    Ref difference(PyNumber_Subtract(full_scale.get(), raw.get()));
     if (!difference)
         return nullptr;
     double value = PyFloat_AsDouble(difference.get());
@@ -390,10 +390,10 @@ PyObject* device_exit(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     if (!log_text(fn->module, Level::Debug, "Exiting VexloDevice context"))
         return nullptr;
-    cppy::ptr result(call_method(a[0], VEXLO_NAME("disconnect")));
+    Ref result(call_method(a[0], VEXLO_NAME("disconnect")));
     if (!result)
     {
-        cppy::ptr error(fetch_exception());
+        Ref error(fetch_exception());
         if (!exception_matches(error, PyExc_Exception))
         {
             restore_exception(error);
@@ -581,10 +581,10 @@ bool annotate_device_class(PyObject* device_class)
 {
     // The rate is one of the four models' enumerations, named as text so
     // that nothing is imported or checked for it.
-    cppy::ptr method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
+    Ref method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
     if (!method)
         return false;
-    cppy::ptr annotations(Py_BuildValue(
+    Ref annotations(Py_BuildValue(
         "{s:s,s:O,s:O}", "samples_per_second",
         "Union[PLX310SamplingRateEnum, MVR420SamplingRateEnum, DTA530SamplingRateEnum, "
         "HSK640SamplingRateEnum]",

@@ -1,7 +1,7 @@
 // TEDSData: the parsed TEDS data sheet, a typed value class, and its four
 // static methods. The bit decoding itself is in teds_image.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -60,7 +60,7 @@ const char* const kTypeDoc =
 // float is truncated), within 32 signed bits.
 bool to_int32(PyObject* value, int32_t* out)
 {
-    cppy::ptr number;
+    Ref number;
     PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
     if (PyLong_Check(value))
         number = cppy::incref(value);
@@ -149,7 +149,7 @@ bool no_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
     if ((args && PyTuple_GET_SIZE(args) > 0) || (kwargs && PyDict_GET_SIZE(kwargs) > 0))
     {
-        cppy::ptr name(PyType_GetName(type));
+        Ref name(PyType_GetName(type));
         if (name)
             PyErr_Format(PyExc_TypeError, "%U() takes no arguments", name.get());
         return false;
@@ -164,10 +164,10 @@ PyObject* teds_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // A subclass with its own __init__ takes its own arguments.
     if (type->tp_init == teds_init && !no_arguments(type, args, kwargs))
         return nullptr;
-    cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
     if (!empty)
         return nullptr;
-    cppy::ptr self(type->tp_alloc(type, 0));
+    Ref self(type->tp_alloc(type, 0));
     if (!self)
         return nullptr;
     set_defaults(as_teds(self.get()), empty.get());
@@ -178,7 +178,7 @@ int teds_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     if (!no_arguments(Py_TYPE(self), args, kwargs))
         return -1;
-    cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
     if (!empty)
         return -1;
     set_defaults(as_teds(self), empty.get());
@@ -258,7 +258,7 @@ PyObject* field_value(PyObject* self, const FieldSpec& spec)
 // A converted field value, held until it is stored.
 struct Converted
 {
-    cppy::ptr object;
+    Ref object;
     int32_t integer = 0;
     double real = 0.0;
     bool flag = false;
@@ -390,7 +390,7 @@ PyObject* teds_reduce(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!is_teds(fn->module, self))
         return not_teds(self);
     // A subclass instance carries its __dict__ after the fields.
-    cppy::ptr extra(PyObject_GetAttr(self, VEXLO_NAME("__dict__")));
+    Ref extra(PyObject_GetAttr(self, VEXLO_NAME("__dict__")));
     if (!extra)
     {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -399,7 +399,7 @@ PyObject* teds_reduce(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     else if (!PyDict_Check(extra.get()) || PyDict_GET_SIZE(extra.get()) == 0)
         extra = nullptr;
-    cppy::ptr state(PyTuple_New(static_cast<Py_ssize_t>(kFieldCount + (extra ? 1 : 0))));
+    Ref state(PyTuple_New(static_cast<Py_ssize_t>(kFieldCount + (extra ? 1 : 0))));
     if (!state)
         return nullptr;
     for (size_t i = 0; i < kFieldCount; ++i)
@@ -439,7 +439,7 @@ PyObject* teds_setstate(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (size > static_cast<Py_ssize_t>(kFieldCount))
     {
         PyObject* extra = PyTuple_GET_ITEM(state, kFieldCount);
-        cppy::ptr dict(PyObject_GenericGetDict(self, nullptr));
+        Ref dict(PyObject_GenericGetDict(self, nullptr));
         if (!dict || PyDict_Update(dict.get(), extra) < 0)
             return nullptr;
     }
@@ -467,7 +467,7 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!collect_bytes(a[0], true, bytes))
         return nullptr;
     std::vector<uint8_t> data = teds::data_bytes(bytes.data(), bytes.size(), skip);
-    cppy::ptr bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
+    Ref bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
     if (!bits)
         return nullptr;
     Py_ssize_t index = 0;
@@ -480,7 +480,7 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 // A position argument as a clamped Py_ssize_t (huge values stay huge).
 bool position(PyObject* value, Py_ssize_t* out)
 {
-    cppy::ptr index(PyNumber_Index(value));
+    Ref index(PyNumber_Index(value));
     if (!index)
         return false;
     *out = PyNumber_AsSsize_t(index.get(), nullptr);
@@ -502,7 +502,7 @@ bool read_bits(PyObject* bit_array, Py_ssize_t start, Py_ssize_t length, uint32_
             return false;
         if (start >= size || i >= size - start)
             break;
-        cppy::ptr item(PySequence_GetItem(bit_array, start + i));
+        Ref item(PySequence_GetItem(bit_array, start + i));
         if (!item)
             return false;
         int truth = PyObject_IsTrue(item.get());
@@ -574,7 +574,7 @@ PyObject* parse_guarded(PyObject* module, PyObject* raw_bytes, PyObject* templat
         return nullptr;
     }
     PyTypeObject* type = type_of(state_of(module)->TEDSDataType);
-    cppy::ptr result(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
+    Ref result(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
     if (!result)
         return nullptr;
     TedsData* data = as_teds(result.get());
@@ -663,10 +663,10 @@ bool add_function(PyObject* module, PyObject* type, const char* name, FunctionIm
                   const char* doc, bool is_static, const char* signature)
 {
     std::string qualname = std::string("TEDSData.") + name;
-    cppy::ptr function(make_function(module, impl, name, qualname.c_str(), doc, nullptr, signature));
+    Ref function(make_function(module, impl, name, qualname.c_str(), doc, nullptr, signature));
     if (!function)
         return false;
-    cppy::ptr member(is_static ? PyStaticMethod_New(function.get()) : function.release());
+    Ref member(is_static ? PyStaticMethod_New(function.get()) : function.release());
     return member && PyObject_SetAttrString(type, name, member.get()) == 0;
 }
 
@@ -675,7 +675,7 @@ bool add_function(PyObject* module, PyObject* type, const char* name, FunctionIm
 bool add_teds_data_type(PyObject* module)
 {
     fill_getset();
-    cppy::ptr type(PyType_FromModuleAndSpec(module, &g_spec, nullptr));
+    Ref type(PyType_FromModuleAndSpec(module, &g_spec, nullptr));
     if (!type)
         return false;
     for (const StaticSpec& spec : kStatics)
