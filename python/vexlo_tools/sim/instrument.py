@@ -28,6 +28,7 @@ __all__ = [
     "Channel",
     "Faults",
     "LoggedRequest",
+    "MAX_STREAM_BACKLOG",
     "PLUS_PRIME_ITEM_NUMBER",
     "Profile",
     "SAMPLING_RATES",
@@ -74,7 +75,11 @@ UNIT_N = 26
 _VALID_UNIT_CODES = frozenset(range(64)) | {254, 255}
 
 _MAX_COUNT = 0xFFFFFFFF
-#: Most stream bytes generated in one pull; older samples beyond it are skipped.
+#: Size of the instrument's output FIFO for stream packets, in bytes. When
+#: the link does not carry packets away fast enough (a stalled stream, a
+#: transport not pulled for a long while) the FIFO fills and the newest
+#: samples find no room: they are dropped and counted in
+#: ``SimulatedInstrument.dropped_samples``.
 MAX_STREAM_BACKLOG = 64 * 1024
 
 
@@ -240,6 +245,12 @@ class Faults:
     corrupt_answers: Optional[int] = 0
     garbage_fraction: float = 0.0
     unplugged: bool = False
+    late_delay: float = 0.0
+    late_answers: Optional[int] = 0
+    not_reading: bool = False
+    stream_stalled: bool = False
+    stall_until: Optional[float] = None
+    unplug_after_samples: Optional[int] = None
 
 
 @dataclass(frozen=True)
@@ -301,7 +312,10 @@ class SimulatedInstrument:
     Attributes worth knowing: ``profiles``, ``channels``, ``faults``,
     ``streaming``, ``auto_teds``, ``auto_teds_on_code`` (the value
     answered for "on", 1 by default), ``request_log`` (the last 1000
-    requests received, oldest first). ``baud_rates`` and ``teds_hardware``
+    requests received, oldest first), ``samples_sent`` and
+    ``dropped_samples`` (stream samples handed to the transport, and
+    samples the full output FIFO had no room for, since streaming last
+    started: the truth to compare a host's loss counters with). ``baud_rates`` and ``teds_hardware``
     are derived from the model and item number once, at construction: set
     them as well when changing ``model`` or ``item_number`` afterwards.
     """
@@ -362,6 +376,14 @@ class SimulatedInstrument:
         self._stream_anchor = 0.0
         self._stream_emitted = 0
         self._stream_rate: Optional[float] = None
+        # Stream samples waiting in the output FIFO: in _out, or held back by a stall.
+        self._out_samples = 0
+        self._held = bytearray()
+        self._held_samples = 0
+        self._late: List[Tuple[float, bytes]] = []
+        self._last_now = 0.0
+        self.samples_sent = 0
+        self.dropped_samples = 0
         self._handlers: Dict[Tuple[int, int], Callable[[bytes, float], bytes]] = {
             (c.high, c.low): getattr(self, "_cmd_" + c.name) for c in COMMANDS.values()
         }
@@ -475,9 +497,13 @@ class SimulatedInstrument:
         return self.model == "PLX310" and self.profile_for_channel(0).sampling_rate_code == 15
 
     def start_streaming(self, now: float) -> None:
-        """Switch streaming on at time ``now`` (what the host's 00 0C 01 does)."""
+        """Switch streaming on at time ``now`` (what the host's 00 0C 01 does).
+
+        ``samples_sent`` and ``dropped_samples`` start again from 0.
+        """
         with self._lock:
             self.streaming = True
+            self.samples_sent = self.dropped_samples = 0
             self._anchor_stream(now)
             if self._stream_rate is None:
                 logger.warning("%s: sampling-rate code not in the %s table, streaming nothing", self, self.model)
@@ -510,16 +536,56 @@ class SimulatedInstrument:
             return
         short = self.short_packets
         packet_size = 3 if short else 4
-        count = min(due, MAX_STREAM_BACKLOG // packet_size)
+        faults = self.faults
+        # The FIFO keeps the oldest samples; the newest find no room.
+        room = max(0, MAX_STREAM_BACKLOG // packet_size - self._out_samples - self._held_samples)
+        count = min(due, room)
+        if faults.unplug_after_samples is not None:
+            count = min(count, faults.unplug_after_samples)
+            faults.unplug_after_samples -= count
         first = self._stream_emitted
         self._stream_emitted += due
-        garbage = self.faults.garbage_fraction
-        out = self._out
+        self.dropped_samples += due - count
+        garbage = faults.garbage_fraction
+        out = self._held if faults.stream_stalled else self._out
         for i in range(count):
             t = self._stream_anchor + (first + i) / rate
             if garbage and self._random.random() < garbage:
                 out.append(self._random.randrange(256))
             out += stream_packet(self._reading(0, t), short)
+        if faults.stream_stalled:
+            self._held_samples += count
+        else:
+            self._out_samples += count
+        if faults.unplug_after_samples == 0:
+            logger.info("%s: port vanishes while streaming (fault)", self)
+            self.unplug()
+
+    def _catch_up(self, now: float) -> None:
+        """Bring the output up to ``now``: stream samples, the end of a stall, late answers, in time order."""
+        faults = self.faults
+        self._last_now = max(self._last_now, now)
+        events: List[Tuple[float, int, bytes]] = [(due, i, answer) for i, (due, answer) in enumerate(self._late)
+                                                  if due <= now]
+        if faults.stall_until is not None and faults.stall_until <= now:
+            events.append((faults.stall_until, -1, b""))
+        for when, index, answer in sorted(events):
+            self._emit_stream(when)
+            if index < 0:
+                self._end_stall()
+            else:
+                self._out += answer
+        self._late = [(due, answer) for due, answer in self._late if due > now]
+        self._emit_stream(now)
+
+    def _end_stall(self) -> None:
+        faults = self.faults
+        faults.stream_stalled = False
+        faults.stall_until = None
+        self._out += self._held
+        self._out_samples += self._held_samples
+        self._held.clear()
+        self._held_samples = 0
 
     # ------------------------------------------------------------------ wire
 
@@ -530,8 +596,10 @@ class SimulatedInstrument:
     def attach(self, now: float) -> None:
         """A host opened the port at ``now``: output nobody was listening to is gone."""
         with self._lock:
-            self._emit_stream(now)
+            self._catch_up(now)
             self._out.clear()
+            self._out_samples = 0
+            self._late.clear()
             self._parser.reset()
 
     def receive(self, data: bytes, now: float) -> None:
@@ -541,18 +609,37 @@ class SimulatedInstrument:
                 if isinstance(item, Rejected):
                     logger.warning("%s: ignored %d byte(s) (%s): %s", self, len(item.data), item.reason, item.data.hex(" "))
                     continue
-                self._emit_stream(now)
+                self._catch_up(now)
                 answer = self.respond(item.frame, now)
-                if answer:
+                if not answer:
+                    continue
+                if self._answer_is_late():
+                    self._late.append((now + self.faults.late_delay, answer))
+                else:
                     self._out += answer
+
+    def _answer_is_late(self) -> bool:
+        faults = self.faults
+        if faults.late_answers is not None and faults.late_answers <= 0:
+            return False
+        if faults.late_answers is not None:
+            faults.late_answers -= 1
+        return True
 
     def transmit(self, now: float) -> bytes:
         """Everything the instrument has sent up to ``now`` and not yet collected."""
         with self._lock:
-            self._emit_stream(now)
+            self._catch_up(now)
             data = bytes(self._out)
             self._out.clear()
+            self.samples_sent += self._out_samples
+            self._out_samples = 0
             return data
+
+    @property
+    def reading(self) -> bool:
+        """Whether the instrument takes in what the host writes (see :meth:`stop_reading`)."""
+        return not self.faults.not_reading
 
     def respond(self, frame: bytes, now: Optional[float] = None) -> Optional[bytes]:
         """Answer one complete request frame; ``None`` means silence.
@@ -639,15 +726,85 @@ class SimulatedInstrument:
             raise ValueError("fraction must lie between 0 and 1")
         self.faults.garbage_fraction = fraction
 
+    def answer_late(self, delay: float, answers: Optional[int] = 1) -> None:
+        """Send the next ``answers`` answers (``None``: all) ``delay`` seconds after the request.
+
+        The delay runs on the transport's clock, so a host whose time-out
+        is shorter gives up first, and the answer then arrives unasked for,
+        in front of whatever the host reads next. In process a read never
+        waits, so any delay is "after the time-out"; a
+        :class:`~vexlo_tools.sim.VirtualClock` moved past ``delay`` makes
+        the answer appear.
+        """
+        if not delay >= 0:
+            raise ValueError("delay must be 0 or more seconds")
+        self.faults.late_delay = float(delay)
+        self.faults.late_answers = answers
+
+    def stop_reading(self) -> None:
+        """Stop taking in what the host writes, until :meth:`resume_reading`.
+
+        The instrument keeps sending (answers already due, stream packets)
+        but its input is full: the host's writes block, and with a
+        ``write_timeout`` raise ``serial.SerialTimeoutException`` once it
+        expires. In process a write with a ``write_timeout`` raises at
+        once (without one it waits in real time); on a pseudo-terminal the
+        server stops reading and fills the line, so the next write blocks.
+        """
+        self.faults.not_reading = True
+
+    def resume_reading(self) -> None:
+        """Undo :meth:`stop_reading`: later writes are taken in again (the blocked ones were not)."""
+        self.faults.not_reading = False
+
+    def stall_stream(self, seconds: Optional[float] = None) -> None:
+        """Hold stream packets back for ``seconds`` (``None``: until :meth:`resume_stream`).
+
+        The stall starts from the latest moment the instrument has seen
+        (its last exchange with the transport). Sampling goes on: the
+        samples wait in the output FIFO and come out in one burst when
+        the stall ends; once the FIFO (``MAX_STREAM_BACKLOG`` bytes) is
+        full the newest are dropped and counted in ``dropped_samples``.
+        Answers to requests are not held.
+        """
+        with self._lock:
+            if seconds is not None and not seconds >= 0:
+                raise ValueError("seconds must be 0 or more")
+            self.faults.stream_stalled = True
+            self.faults.stall_until = None if seconds is None else self._last_now + seconds
+
+    def resume_stream(self) -> None:
+        """End a stall now: the samples held back are sent at once."""
+        with self._lock:
+            if self.faults.stream_stalled:
+                self._end_stall()
+
+    def unplug_after(self, samples: int) -> None:
+        """Make the port vanish (as :meth:`unplug`) once ``samples`` more stream samples have been sent.
+
+        Samples dropped for want of room in the FIFO do not count. The
+        samples before the cut reach the host; then reads and writes fail.
+        """
+        _check_int_range(samples, 0, 2**63, "samples")
+        with self._lock:
+            self.faults.unplug_after_samples = samples
+            if samples == 0:
+                self.unplug()
+
     def unplug(self) -> None:
         """Make the port vanish, as when the USB cable is pulled.
 
         Open ports raise ``serial.SerialException`` on every read and
         write, opening fails, and the port leaves the port listing, until
-        :meth:`plug_in`.
+        :meth:`plug_in`. Samples and answers not yet sent are lost.
         """
-        self.faults.unplugged = True
-        self.streaming = False
+        with self._lock:
+            self.faults.unplugged = True
+            self.faults.unplug_after_samples = None
+            self.streaming = False
+            self._held.clear()
+            self._held_samples = 0
+            self._late.clear()
 
     def plug_in(self) -> None:
         """Undo :meth:`unplug` (ports must be opened again)."""
@@ -658,8 +815,10 @@ class SimulatedInstrument:
         return not self.faults.unplugged
 
     def clear_faults(self) -> None:
-        """Clear every fault, unplugging included."""
-        self.faults = Faults()
+        """Clear every fault, unplugging included; a stalled stream resumes at once."""
+        with self._lock:
+            self.resume_stream()
+            self.faults = Faults()
 
     # -------------------------------------------------------------- commands
     # Each takes the argument bytes and the time; returns the answer payload
