@@ -71,10 +71,20 @@ DEFAULT_ITEM_NUMBERS = {
 _DEFAULT_RATE_CODE = {"PLX310": 7}
 _COMPACT_DEFAULT_RATE_CODE = 3
 
+#: The first firmware version with the V1 AutoTEDS commands (and without the old ones).
+V1_AUTO_TEDS_FIRMWARE = (4, 3, 2)
+
 UNIT_N = 26
 _VALID_UNIT_CODES = frozenset(range(64)) | {254, 255}
 
 _MAX_COUNT = 0xFFFFFFFF
+# ADC counts are 32-bit with the converter's 24-bit sample in the upper three
+# bytes, so one step of the converter is 256 counts and the low byte is 0.
+_ADC_STEP = 256
+_MAX_SAMPLE = 0xFFFFFF
+#: The count of a sensor at rest (mid-scale), and of full load in the default calibration.
+OFFSET_COUNT = 0x80000000
+FULLSCALE_COUNT = 12_000_000 * _ADC_STEP
 #: Size of the instrument's output FIFO for stream packets, in bytes. When
 #: the link does not carry packets away fast enough (a stalled stream, a
 #: transport not pulled for a long while) the FIFO fills and the newest
@@ -88,10 +98,11 @@ def sampling_rates_for(model: str) -> Tuple[float, ...]:
     return SAMPLING_RATES.get(model, COMPACT_SAMPLING_RATES)
 
 
-def _clamp_count(value: float) -> int:
+def _adc_count(value: float) -> int:
+    """What the ADC measures for ``value``: its 24-bit sample in the upper three bytes, saturating."""
     if math.isnan(value):
         raise ValueError("count is NaN")
-    return max(0, min(_MAX_COUNT, int(round(value))))
+    return max(0, min(_MAX_SAMPLE, int(round(value / _ADC_STEP)))) * _ADC_STEP
 
 
 def _check_int_range(value: int, low: int, high: int, what: str) -> int:
@@ -148,8 +159,8 @@ class Profile:
     def linear(
         cls,
         *,
-        offset_count: int = 0x800000,
-        fullscale_count: int = 12_000_000,
+        offset_count: int = OFFSET_COUNT,
+        fullscale_count: int = FULLSCALE_COUNT,
         capacity: float = 1000.0,
         points_per_direction: int = 2,
         two_directions: bool = True,
@@ -200,8 +211,8 @@ class Profile:
         Inverts the host's linear conversion over each direction's first
         and last point: a load of 0 or more uses direction 1, a negative
         load direction 2 (direction 1 extrapolated when the profile has
-        one direction). The result is rounded and clamped to 32 bits, as a
-        saturating ADC would.
+        one direction). The result is what a saturating 24-bit ADC gives:
+        rounded to its step (the low byte is 0) and clamped to its range.
         """
         n = self.points_per_direction
         if n == 0:
@@ -214,7 +225,7 @@ class Profile:
             sign = -1.0
         if capacity == 0:
             raise ValueError("the profile's fullscale load is 0: no count corresponds to a load")
-        return _clamp_count(offset + sign * load * (fullscale - offset) / capacity)
+        return _adc_count(offset + sign * load * (fullscale - offset) / capacity)
 
 
 @dataclass
@@ -227,7 +238,7 @@ class Channel:
     """
 
     selected_profile: int = 0
-    raw_count: int = 0x800000
+    raw_count: int = OFFSET_COUNT
     signal: Optional[Callable[[float], float]] = None
 
 
@@ -302,11 +313,14 @@ class SimulatedInstrument:
     :param channel_count: number of measuring channels.
     :param teds_sensor: the attached TEDS sensor, or ``None`` for none.
     :param teds_hardware: whether TEDS and AutoTEDS commands are answered;
-        by default only on a PLX310 with the Plus Prime item number.
+        by default only on a PLX310 with the Plus Prime item number. Of the
+        two AutoTEDS command generations only the firmware's own is
+        answered: V1 from firmware 4.3.2 on, the old one before.
     :param auto_teds: initial AutoTEDS switch.
     :param baud_rates: rates at which it answers; by default the model's.
-    :param noise_counts: uniform noise of +- this many counts on every
-        reading and stream sample (0 for exact, repeatable values).
+    :param noise_counts: uniform noise of +- this many counts (on the
+        32-bit scale, so one ADC step is 256) on every reading and stream
+        sample (0 for exact, repeatable values).
     :param seed: seed for noise and stream garbage, for repeatable tests.
 
     Attributes worth knowing: ``profiles``, ``channels``, ``faults``,
@@ -441,7 +455,11 @@ class SimulatedInstrument:
         self._channel(channel).selected_profile = profile
 
     def set_raw_count(self, count: int, channel: int = 0) -> None:
-        """Make ``channel`` measure the 32-bit ADC count ``count``."""
+        """Make ``channel`` measure the 32-bit ADC count ``count``.
+
+        The count is sent as given, a low byte other than 0 included (a
+        real ADC's is always 0), so host code can be tried on any count.
+        """
         ch = self._channel(channel)
         ch.raw_count = _check_int_range(count, 0, _MAX_COUNT, "count")
         ch.signal = None
@@ -477,7 +495,7 @@ class SimulatedInstrument:
     def _reading(self, channel: int, now: float) -> int:
         count = self.raw_count(channel, now)
         if self.noise_counts:
-            count = _clamp_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
+            count = _adc_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
         return count
 
     # ------------------------------------------------------------- streaming
@@ -969,23 +987,37 @@ class SimulatedInstrument:
         self._require_teds_hardware()
         return b""
 
-    def _auto_teds_state(self) -> bytes:
+    @property
+    def auto_teds_generation(self) -> str:
+        """The AutoTEDS commands this firmware knows: ``"v1"`` from 4.3.2 on, ``"old"`` before.
+
+        The instrument stays silent to the other generation's commands.
+        """
+        return "v1" if tuple(self.firmware_version) >= V1_AUTO_TEDS_FIRMWARE else "old"
+
+    def _require_auto_teds(self, generation: str) -> None:
         self._require_teds_hardware()
+        if generation != self.auto_teds_generation:
+            version = ".".join(str(b) for b in self.firmware_version)
+            raise _Refused(f"firmware {version} has no {generation} AutoTEDS commands")
+
+    def _auto_teds_state(self, generation: str) -> bytes:
+        self._require_auto_teds(generation)
         return bytes([self.auto_teds_on_code if self.auto_teds else 0])
 
-    def _set_auto_teds(self, args: bytes) -> bytes:
-        self._require_teds_hardware()
+    def _set_auto_teds(self, args: bytes, generation: str) -> bytes:
+        self._require_auto_teds(generation)
         self.auto_teds = args[0] != 0
         return b""
 
     def _cmd_auto_teds(self, args: bytes, now: float) -> bytes:
-        return self._auto_teds_state()
+        return self._auto_teds_state("old")
 
     def _cmd_auto_teds_v1(self, args: bytes, now: float) -> bytes:
-        return self._auto_teds_state()
+        return self._auto_teds_state("v1")
 
     def _cmd_set_auto_teds(self, args: bytes, now: float) -> bytes:
-        return self._set_auto_teds(args)
+        return self._set_auto_teds(args, "old")
 
     def _cmd_set_auto_teds_v1(self, args: bytes, now: float) -> bytes:
-        return self._set_auto_teds(args)
+        return self._set_auto_teds(args, "v1")
