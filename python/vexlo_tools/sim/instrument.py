@@ -20,6 +20,7 @@ from collections import deque
 from dataclasses import dataclass
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
+from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
 from .teds import TedsSensor, page_of
 
@@ -38,38 +39,23 @@ __all__ = [
 
 logger = logging.getLogger("vexlo_tools.sim")
 
-PLUS_PRIME_ITEM_NUMBER = "QMT31872"
+# The instrument facts come from the toolkit's one registry of models; the
+# names below are kept because users' tests import them from here.
 
-#: Samples per second for each sampling-rate code, per model family.
-PLX310_SAMPLING_RATES = (2.5, 5.0, 10.0, 16.6, 20.0, 50.0, 60.0, 100.0, 400.0, 1200.0,
-                         2400.0, 4800.0, 7200.0, 14000.0, 19200.0, 38400.0)
-COMPACT_SAMPLING_RATES = (4.0, 20.0, 50.0, 100.0, 200.0, 500.0, 850.0, 1300.0)
-SAMPLING_RATES = {
-    "PLX310": PLX310_SAMPLING_RATES,
-    "MVR420": COMPACT_SAMPLING_RATES,
-    "DTA530": COMPACT_SAMPLING_RATES,
-    "HSK640": COMPACT_SAMPLING_RATES,
-}
+#: The model an unknown model name behaves like (8 rates, 320000 and 115200 baud).
+_GENERIC_MODEL = MODELS["MVR420"]
+_UNKNOWN_ITEM_NUMBER = "QMT00000"
 
+#: Samples per second for each sampling-rate code, per model.
+SAMPLING_RATES: Dict[str, Tuple[float, ...]] = {name: info.rates for name, info in MODELS.items()}
 #: Baud rates at which each model answers.
-BAUD_RATES = {
-    "PLX310": (2000000,),
-    "MVR420": (320000, 115200),
-    "DTA530": (320000, 115200),
-    "HSK640": (320000, 115200),
-}
+BAUD_RATES: Dict[str, Tuple[int, ...]] = {name: info.baud_rates for name, info in MODELS.items()}
+# Item numbers of the editions without TEDS hardware (the Plus Prime is PLUS_PRIME_ITEM_NUMBER).
+DEFAULT_ITEM_NUMBERS: Dict[str, str] = {name: info.default_item_number for name, info in MODELS.items()}
 
-# Item numbers of the editions without TEDS hardware (the Plus Prime is QMT31872).
-DEFAULT_ITEM_NUMBERS = {
-    "PLX310": "QMT31870",
-    "MVR420": "QMT42010",
-    "DTA530": "QMT53010",
-    "HSK640": "QMT64010",
-}
 
-# Rate code 7 is 100 samples/s on the PLX310, code 3 on the others.
-_DEFAULT_RATE_CODE = {"PLX310": 7}
-_COMPACT_DEFAULT_RATE_CODE = 3
+def _model_info(model: str) -> ModelInfo:
+    return MODELS.get(model, _GENERIC_MODEL)
 
 #: The first firmware version with the V1 AutoTEDS commands (and without the old ones).
 V1_AUTO_TEDS_FIRMWARE = (4, 3, 2)
@@ -95,7 +81,7 @@ MAX_STREAM_BACKLOG = 64 * 1024
 
 def sampling_rates_for(model: str) -> Tuple[float, ...]:
     """Samples per second by rate code for ``model`` (unknown models use the 8-rate table)."""
-    return SAMPLING_RATES.get(model, COMPACT_SAMPLING_RATES)
+    return _model_info(model).rates
 
 
 def _adc_count(value: float) -> int:
@@ -353,7 +339,8 @@ class SimulatedInstrument:
     ) -> None:
         self._lock = threading.RLock()
         self.model = model
-        self.item_number = item_number if item_number is not None else DEFAULT_ITEM_NUMBERS.get(model, "QMT00000")
+        self.item_number = (item_number if item_number is not None
+                            else DEFAULT_ITEM_NUMBERS.get(model, _UNKNOWN_ITEM_NUMBER))
         self._encode_name(self.model, "model")
         self._encode_name(self.item_number, "item_number")
         self.serial_number = _check_int_range(serial_number, 0, _MAX_COUNT, "serial_number")
@@ -362,7 +349,7 @@ class SimulatedInstrument:
             raise ValueError("firmware_version must be three bytes, e.g. (4, 3, 2)")
         self.board_temperature_raw = _check_int_range(board_temperature_raw, 0, _MAX_COUNT, "board_temperature_raw")
         if profiles is None:
-            rate_code = _DEFAULT_RATE_CODE.get(model, _COMPACT_DEFAULT_RATE_CODE)
+            rate_code = _model_info(model).default_rate_code
             profiles = [
                 Profile.linear(sensor_serial_number=100001 + i, sampling_rate_code=rate_code) for i in range(8)
             ]
@@ -379,7 +366,7 @@ class SimulatedInstrument:
         )
         self.auto_teds = auto_teds
         self.auto_teds_on_code = 1
-        self.baud_rates = frozenset(baud_rates if baud_rates is not None else BAUD_RATES.get(model, (320000, 115200)))
+        self.baud_rates = frozenset(baud_rates if baud_rates is not None else _model_info(model).baud_rates)
         self.noise_counts = noise_counts
         self.faults = Faults()
         self.request_log: Deque[LoggedRequest] = deque(maxlen=1000)
@@ -505,14 +492,12 @@ class SimulatedInstrument:
 
         ``None`` when the code is not in the model's table (nothing is sent).
         """
-        code = self.profile_for_channel(0).sampling_rate_code
-        rates = sampling_rates_for(self.model)
-        return rates[code] if 0 <= code < len(rates) else None
+        return _model_info(self.model).samples_per_second(self.profile_for_channel(0).sampling_rate_code)
 
     @property
     def short_packets(self) -> bool:
-        """True when streaming uses 3-byte packets (PLX310 at rate code 15)."""
-        return self.model == "PLX310" and self.profile_for_channel(0).sampling_rate_code == 15
+        """True when streaming uses 3-byte packets (the PLX310 at its highest rate)."""
+        return _model_info(self.model).short_packets(self.profile_for_channel(0).sampling_rate_code)
 
     def start_streaming(self, now: float) -> None:
         """Switch streaming on at time ``now`` (what the host's 00 0C 01 does).
