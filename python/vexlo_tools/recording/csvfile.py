@@ -17,7 +17,8 @@ serial number is added to the name: ``run.csv`` becomes ``run-20240001.csv``,
     # corrupted: 3
 
 A metadata line is ``# key: value``; a value that would read as a number,
-a truth value or ``null`` while being text is written in JSON quotes.
+a truth value or ``null`` while being text (or is empty, or starts or ends
+with a space) is written in JSON quotes.
 Readers that skip ``#`` lines (pandas' ``comment="#"``, numpy's ``loadtxt``)
 read the rows as they are.
 """
@@ -42,16 +43,12 @@ COLUMNS = "time_s,adc,value"
 
 def metadata_line(key: str, value: MetadataValue) -> str:
     """``# key: value``, text quoted only where it would read as something else."""
-    if isinstance(value, str):
-        text = value
+    text = json.dumps(value)
+    if isinstance(value, str) and value.strip() == value and value:
         try:
             json.loads(value)
         except ValueError:
-            pass
-        else:
-            text = json.dumps(value)
-    else:
-        text = json.dumps(value)
+            text = value
     return f"# {key}: {text}\n"
 
 
