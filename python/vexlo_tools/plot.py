@@ -124,7 +124,7 @@ def reduce_source(source: Source, columns: int, chunk: int = 1 << 21) -> Reduced
     sps = source.metadata.get("samples_per_second")
     period = 1.0 / float(sps) if isinstance(sps, (int, float)) and sps > 0 else None
     reducer = MinMaxReducer(source.length, columns, period)
-    for time, _, value in source.chunks(chunk):
+    for time, _, value in source.chunks(chunk, with_adc=False):
         reducer.add(time, value)
     return reducer.finish()
 
@@ -179,8 +179,8 @@ def draw(figure: Any, sources: List[Source], name: str) -> None:
         ax.set_title(_title(source, reduced), fontsize="medium")
         ax.grid(True, alpha=0.3)
     axes[-1].set_xlabel("time since start (s)")
-    start = next((s.metadata["start_utc"] for s in sources if "start_utc" in s.metadata), None)
-    figure.suptitle(name + (f", started {start}" if start else ""))
+    began = next((s.metadata["start_utc"] for s in sources if "start_utc" in s.metadata), None)
+    figure.suptitle(name + (f", started {began}" if began else ""))
 
 
 def has_display() -> bool:

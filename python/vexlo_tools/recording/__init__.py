@@ -103,7 +103,7 @@ def load(path: Union[str, os.PathLike[str]]) -> Recording:
     with writer_class(target).sources(target) as sources:
         instruments: Dict[str, InstrumentData] = {}
         for source in sources:
-            time, adc, value = source.read(0, source.length)
+            time, adc, value = source.read(0, source.length, True)
             instruments[source.name] = InstrumentData(source.name, time, adc, value, dict(source.metadata))
     return Recording(target, instruments)
 

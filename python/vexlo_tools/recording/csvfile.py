@@ -149,7 +149,7 @@ def _read(path: Path) -> Source:
     counts = table[:, 1].astype(np.uint32)
     values = np.ascontiguousarray(table[:, 2])
 
-    def read(start: int, stop: int) -> Chunk:
-        return times[start:stop], counts[start:stop], values[start:stop]
+    def read(start: int, stop: int, with_adc: bool) -> Chunk:
+        return times[start:stop], counts[start:stop] if with_adc else counts[:0], values[start:stop]
 
     return Source(str(metadata.get("serial_number", path.stem)), metadata, len(times), read)

@@ -140,9 +140,11 @@ class HDF5Writer(Writer):
 
 
 def _reader(datasets: Sequence[Any]) -> Any:
-    def read(start: int, stop: int) -> Chunk:
-        time, adc, value = (d[start:stop] for d in datasets)
-        return (np.asarray(time, np.float64), np.asarray(adc, np.uint32), np.asarray(value, np.float64))
+    def read(start: int, stop: int, with_adc: bool) -> Chunk:
+        time, adc, value = datasets
+        return (np.asarray(time[start:stop], np.float64),
+                np.asarray(adc[start:stop] if with_adc else (), np.uint32),
+                np.asarray(value[start:stop], np.float64))
     return read
 
 

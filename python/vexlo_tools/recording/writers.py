@@ -77,18 +77,19 @@ class Source:
     :ivar name: the instrument's name in the file (its serial number).
     :ivar metadata: its provenance and counters.
     :ivar length: the number of samples.
-    :ivar read: ``read(start, stop)`` returns the samples in that range as a :data:`Chunk`.
+    :ivar read: ``read(start, stop, with_adc)`` returns the samples in that
+        range as a :data:`Chunk` (with an empty ``adc`` array unless ``with_adc``).
     """
 
     name: str
     metadata: Metadata
     length: int
-    read: Callable[[int, int], Chunk]
+    read: Callable[[int, int, bool], Chunk]
 
-    def chunks(self, size: int = 1 << 20) -> Iterator[Chunk]:
+    def chunks(self, size: int = 1 << 20, with_adc: bool = True) -> Iterator[Chunk]:
         """The data in chunks of ``size`` samples (the last may be shorter)."""
         for start in range(0, self.length, size):
-            yield self.read(start, min(start + size, self.length))
+            yield self.read(start, min(start + size, self.length), with_adc)
 
 
 class Writer(abc.ABC):
