@@ -17,9 +17,17 @@ import serial
 
 import vexlo_device_communication as vexlo
 
-from .commands import _common, _simenv, demo, info, read, scan, sim, stream, teds
+from .commands import Command, _common, _simenv, demo, info, read, scan, sim, stream, teds
 
-COMMANDS = (scan, info, read, stream, teds, sim, demo)
+COMMANDS = (
+    Command(scan),
+    Command(info),
+    Command(read),
+    Command(stream),
+    Command(teds),
+    Command(sim, sim_ports=False),
+    Command(demo, sim_ports=False),
+)
 
 EXIT_ERROR = 1
 EXIT_INTERRUPTED = 130
@@ -52,7 +60,7 @@ def build_parser() -> argparse.ArgumentParser:
     subparsers = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND")
     subparsers.required = True
     for command in COMMANDS:
-        command.add_parser(subparsers, [common])
+        command.add_to(subparsers, [common])
     return parser
 
 
