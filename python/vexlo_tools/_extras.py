@@ -1,8 +1,9 @@
-"""Optional dependencies: h5py, matplotlib and textual come with extras of the distribution."""
+"""The distribution: its version, and the optional dependencies its extras install (h5py, matplotlib, textual)."""
 
 from __future__ import annotations
 
 import importlib
+from importlib import metadata
 from types import ModuleType
 
 DISTRIBUTION = "vexlo-device-communication"
@@ -27,3 +28,11 @@ def require(module: str, extra: str, feature: str) -> ModuleType:
         raise MissingExtraError(
             f"{feature} needs {module}, which is not installed; "
             f"install the extra: pip install '{DISTRIBUTION}[{extra}]'") from error
+
+
+def software_version() -> str:
+    """The installed version of the distribution ("unknown" when run from a source tree)."""
+    try:
+        return metadata.version(DISTRIBUTION)
+    except metadata.PackageNotFoundError:
+        return "unknown"

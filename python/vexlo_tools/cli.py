@@ -17,6 +17,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 
+from ._extras import MissingExtraError, software_version
 from .commands import Command, _common, _simenv, demo, info, read, scan, sim, stream, teds
 
 COMMANDS = (
@@ -31,6 +32,8 @@ COMMANDS = (
 
 EXIT_ERROR = 1
 EXIT_INTERRUPTED = 130
+DIALOUT_HINT = ("serial ports need membership of the dialout group on most Linux systems: "
+                "sudo usermod -aG dialout $USER, then log in again")
 
 
 def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
@@ -54,6 +57,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Find, read, stream and configure Vexlo strain-gauge instruments.",
         epilog="Every command runs against simulated instruments with --sim.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {software_version()}")
     _add_common_options(parser, suppress=False)
     common = argparse.ArgumentParser(add_help=False)
     _add_common_options(common, suppress=True)
@@ -91,8 +95,11 @@ def _logging_to_stderr(verbosity: int) -> Iterator[None]:
 
 
 def _one_line(error: BaseException) -> str:
-    text = " ".join(str(error).split())
-    return text or type(error).__name__
+    text = " ".join(str(error).split()) or type(error).__name__
+    # A port the user may not open; a file they may not write is another matter.
+    if "Permission denied" in text and not isinstance(error, PermissionError):
+        text += f" ({DIALOUT_HINT})"
+    return text
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -111,7 +118,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except KeyboardInterrupt:
             _common.note("vexlo: interrupted")
             return EXIT_INTERRUPTED
-        except (_common.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError) as error:
+        except (_common.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError,
+                MissingExtraError) as error:
             _common.note(f"vexlo: error: {_one_line(error)}")
             return EXIT_ERROR
 

@@ -58,6 +58,9 @@ def _reading_line(value: float, unit: str, raw: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.instrument:
+        raise _common.CliError("the demo serves its own instruments (a PLX310 Plus Prime and an MVR420); "
+                               "--instrument chooses the simulated instruments of the other commands")
     if not hasattr(os, "openpty"):
         raise _common.CliError("the demo needs pseudo-terminals, which this system does not have")
     began = time.monotonic()

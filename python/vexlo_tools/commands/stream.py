@@ -202,4 +202,6 @@ def run(args: argparse.Namespace) -> int:
     _common.out(stats.summary(unit))
     if args.csv:
         _common.out(f"{stats.samples} rows written to {args.csv}")
+    if stats.interrupted and args.seconds is not None:
+        raise KeyboardInterrupt  # cut short: the exit status says so
     return 0

@@ -17,11 +17,11 @@ from typing import Any, Dict, Union
 import numpy as np
 import numpy.typing as npt
 
-from .._extras import require
+from .._extras import require, software_version
 from . import csvfile, hdf5
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
-from .provenance import provenance, software_version
+from .provenance import provenance
 from .writers import (COUNTERS, Metadata, MetadataValue, Source, WRITERS, Writer, check_output, open_writer,
                       register, writer_class)
 

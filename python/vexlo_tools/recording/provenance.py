@@ -10,12 +10,11 @@ from __future__ import annotations
 import platform
 import socket
 from datetime import datetime
-from importlib import metadata as distribution_metadata
 from typing import Any, Optional, Protocol
 
 import vexlo_device_communication as vexlo
 
-from .._extras import DISTRIBUTION
+from .._extras import software_version
 from .writers import Metadata
 
 #: The converter's calibration points, as (metadata key, converter attribute).
@@ -49,14 +48,6 @@ class StreamInfoLike(Protocol):
     def packet_size(self) -> int: ...
     @property
     def unit(self) -> str: ...
-
-
-def software_version() -> str:
-    """The installed version of this distribution ("unknown" when it runs from a source tree)."""
-    try:
-        return distribution_metadata.version(DISTRIBUTION)
-    except distribution_metadata.PackageNotFoundError:
-        return "unknown"
 
 
 def provenance(stream: StreamInfoLike, started: datetime) -> Metadata:
