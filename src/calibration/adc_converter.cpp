@@ -42,7 +42,7 @@ constexpr size_t at(size_t member)
 fields::FieldSet& converter_fields()
 {
     using C = adc::Calibration;
-    static fields::FieldSet set({
+    static fields::FieldSet set("vexlo_device_communication.ADCConverter", {
         {"number_of_loading_points", Kind::Int32, at(offsetof(C, number_of_loading_points)),
          "Loading points per direction in the instrument's calibration table."},
         {"direction_1_offset_load", Kind::Double, at(offsetof(C, direction_1_offset_load)),
@@ -341,23 +341,13 @@ const adc::Calibration* native_calibration(PyObject* module, PyObject* converter
 
 bool add_adc_converter_type(PyObject* module)
 {
-    PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(converter_new)},
-        {Py_tp_init, reinterpret_cast<void*>(converter_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<converter_fields>)},
-        {Py_tp_doc, const_cast<char*>(kConverterDoc)},
-        {Py_tp_methods, converter_methods},
-        {Py_tp_getset, converter_fields().getset()},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
-        "vexlo_device_communication.ADCConverter",
-        sizeof(ADCConverterObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-        slots,
-    };
-    return fields::add_type(module, &spec, state_of(module)->ADCConverterType);
+    return fields::add_value_type<converter_fields>(
+        module, sizeof(ADCConverterObject), kConverterDoc, state_of(module)->ADCConverterType,
+        {
+            {Py_tp_new, reinterpret_cast<void*>(converter_new)},
+            {Py_tp_init, reinterpret_cast<void*>(converter_init)},
+            {Py_tp_methods, converter_methods},
+        });
 }
 
 }  // namespace vexlo

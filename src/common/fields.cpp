@@ -242,7 +242,8 @@ bool has_instance_dict(PyTypeObject* type)
     return type->tp_dictoffset != 0;
 }
 
-FieldSet::FieldSet(std::vector<Field> fields) : m_fields(std::move(fields))
+FieldSet::FieldSet(const char* type_name, std::vector<Field> fields)
+    : m_type_name(type_name), m_fields(std::move(fields))
 {
     for (size_t i = 0; i < m_fields.size(); ++i)
         m_alphabetical.push_back(i);
@@ -291,10 +292,19 @@ PyObject* FieldSet::reduce(PyObject* self) const
                          state.get());
 }
 
-bool FieldSet::init(PyObject* self, const char* type_name, PyObject* args, PyObject* kwargs) const
+bool FieldSet::has_objects() const
 {
+    for (const Field& field : m_fields)
+        if (is_object(field.kind))
+            return true;
+    return false;
+}
+
+bool FieldSet::init(PyObject* self, PyObject* args, PyObject* kwargs) const
+{
+    const char* dot = std::strrchr(m_type_name, '.');
     std::vector<PyObject*> values(m_fields.size());
-    if (!bind_constructor(type_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
+    if (!bind_constructor(dot ? dot + 1 : m_type_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
                           values.data()))
         return false;
     for (size_t i = 0; i < m_fields.size(); ++i)
@@ -363,14 +373,20 @@ void FieldSet::destroy(PyObject* self) const
             slot<Ref>(self, field).~Ref();
 }
 
-bool add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot)
+bool add_type(PyObject* module, const FieldSet& set, int basicsize, std::vector<PyType_Slot> slots,
+              PyObject*& state_slot)
 {
-    const char* dot = std::strrchr(spec->name, '.');
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    slots.push_back({0, nullptr});
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    if (set.has_objects())
+        flags |= Py_TPFLAGS_HAVE_GC;
+    PyType_Spec spec = {set.type_name(), basicsize, 0, flags, slots.data()};
+    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
     if (!type)
         return false;
-    slot = type;
-    return PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type) == 0;
+    state_slot = type;
+    const char* dot = std::strrchr(set.type_name(), '.');
+    return PyModule_AddObjectRef(module, dot ? dot + 1 : set.type_name(), type) == 0;
 }
 
 }  // namespace vexlo::fields
