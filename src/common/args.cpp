@@ -265,6 +265,19 @@ bool bind_method(const Function* function, PyObject* const* args, Py_ssize_t nar
     return bind_arguments(function, args, nargs, kwnames, names, 1 + count, 1 + required, out);
 }
 
+PyObject* integer_of(PyObject* value, bool truncate_floats)
+{
+    if (PyLong_Check(value))
+        return cppy::incref(value);
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number && number->nb_index)
+        return PyNumber_Index(value);
+    if (truncate_floats && number && number->nb_int)
+        return PyNumber_Long(value);
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return nullptr;
+}
+
 bool as_int(PyObject* value, int* out)
 {
     Ref index(PyNumber_Index(value));

@@ -47,6 +47,12 @@ bool bind_none(const Function* function, Py_ssize_t nargs, PyObject* kwnames, in
 bool bind_method(const Function* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  const char* const* params, int count, int required, PyObject** out);
 
+// The int that a C integer takes for `value`: an int as it is, else
+// __index__, else (with `truncate_floats`) __int__, which truncates floats.
+// Anything else, text included, is refused with TypeError "an integer is
+// required". New reference, or null with an exception set.
+PyObject* integer_of(PyObject* value, bool truncate_floats);
+
 // Converts to a C int with the interpreter's own errors (TypeError for a
 // non-integer, OverflowError beyond 32 bits).
 bool as_int(PyObject* value, int* out);

@@ -23,22 +23,6 @@ bool is_object(Kind kind)
     return kind == Kind::List || kind == Kind::ByteArray || kind == Kind::Text || kind == Kind::Object;
 }
 
-// An int for anything with an integer conversion, as a C integer field
-// takes it: __index__ first, else __int__ (which truncates floats). Text is
-// refused rather than parsed.
-PyObject* integer_of(PyObject* value)
-{
-    if (PyLong_Check(value))
-        return cppy::incref(value);
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    if (number && number->nb_index)
-        return PyNumber_Index(value);
-    if (number && number->nb_int)
-        return PyNumber_Long(value);
-    PyErr_SetString(PyExc_TypeError, "an integer is required");
-    return nullptr;
-}
-
 PyObject* get_field(PyObject* self, void* closure)
 {
     const Field& field = *static_cast<const Field*>(closure);
@@ -164,7 +148,7 @@ void store(PyObject* self, const Field& field, Value& value)
 
 bool to_int32(PyObject* value, int32_t* out)
 {
-    Ref number(integer_of(value));
+    Ref number(integer_of(value, true));
     if (!number)
         return false;
     int overflow = 0;
@@ -182,7 +166,7 @@ bool to_int32(PyObject* value, int32_t* out)
 
 bool to_uint64(PyObject* value, uint64_t* out)
 {
-    Ref number(integer_of(value));
+    Ref number(integer_of(value, true));
     if (!number)
         return false;
     int overflow = 0;
