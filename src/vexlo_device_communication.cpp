@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/boundary.hpp"
 #include "common/classes.hpp"
 #include "common/function.hpp"
 #include "common/state.hpp"
@@ -378,7 +379,7 @@ void module_free(void* module)
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(guarded<module_exec>)},
     {0, nullptr},
 };
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/boundary.hpp"
+
 namespace vexlo::fields
 {
 
@@ -190,7 +192,7 @@ FieldSet::FieldSet(std::vector<Field> fields) : m_fields(std::move(fields))
         return std::strcmp(m_fields[a].name, m_fields[b].name) < 0;
     });
     for (Field& field : m_fields)
-        m_getset.push_back({field.name, get_field, set_field, field.doc, &field});
+        m_getset.push_back({field.name, guarded<get_field>, guarded<set_field>, field.doc, &field});
     m_getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 }
 

@@ -13,6 +13,8 @@
 #include "calibration/fields.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/args.hpp"
+#include "common/boundary.hpp"
+#include "common/buffer.hpp"
 #include "common/call.hpp"
 #include "common/errors.hpp"
 #include "common/log.hpp"
@@ -105,8 +107,8 @@ PyObject* reading_setstate(PyObject* self, PyObject* state)
 }
 
 PyMethodDef reading_methods[] = {
-    {"__reduce__", reading_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", reading_setstate, METH_O, nullptr},
+    {"__reduce__", guarded<reading_reduce>, METH_NOARGS, nullptr},
+    {"__setstate__", guarded<reading_setstate>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -207,8 +209,8 @@ PyObject* result_setstate(PyObject* self, PyObject* state)
 }
 
 PyMethodDef result_methods[] = {
-    {"__reduce__", result_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", result_setstate, METH_O, nullptr},
+    {"__reduce__", guarded<result_reduce>, METH_NOARGS, nullptr},
+    {"__setstate__", guarded<result_setstate>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -232,26 +234,6 @@ PyObject* new_result(ModuleState* state, Ref readings, Ref remainder)
 }
 
 // --- StreamDataConverter ------------------------------------------------------
-
-// The read-only view of `data` for the time of one conversion. Holding the
-// export keeps a bytearray from being resized (and its memory moved) by code
-// that runs meanwhile: a Python converter, a logging handler.
-class BufferView
-{
-public:
-    bool open(PyObject* data) { return m_open = PyObject_GetBuffer(data, &m_view, PyBUF_SIMPLE) == 0; }
-    ~BufferView()
-    {
-        if (m_open && compat::holds_gil())  // see common/ref.hpp
-            PyBuffer_Release(&m_view);
-    }
-    const uint8_t* bytes() const { return static_cast<const uint8_t*>(m_view.buf); }
-    size_t size() const { return static_cast<size_t>(m_view.len); }
-
-private:
-    Py_buffer m_view{};
-    bool m_open = false;
-};
 
 struct Sample
 {
@@ -430,10 +412,10 @@ bool add_stream_types(PyObject* module)
 {
     ModuleState* st = state_of(module);
     PyType_Slot reading_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(reading_new)},
-        {Py_tp_init, reinterpret_cast<void*>(reading_init)},
+        {Py_tp_new, reinterpret_cast<void*>(guarded<reading_new>)},
+        {Py_tp_init, reinterpret_cast<void*>(guarded<reading_init>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(reading_repr)},
+        {Py_tp_repr, reinterpret_cast<void*>(guarded<reading_repr>)},
         {Py_tp_doc, const_cast<char*>(kReadingDoc)},
         {Py_tp_methods, reading_methods},
         {Py_tp_getset, reading_fields().getset()},
@@ -447,8 +429,8 @@ bool add_stream_types(PyObject* module)
         reading_slots,
     };
     PyType_Slot result_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(result_new)},
-        {Py_tp_init, reinterpret_cast<void*>(result_init)},
+        {Py_tp_new, reinterpret_cast<void*>(guarded<result_new>)},
+        {Py_tp_init, reinterpret_cast<void*>(guarded<result_init>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(result_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(result_clear)},

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/errors.hpp"
 #include "common/function.hpp"
+#include "common/interrupt.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
@@ -343,14 +345,14 @@ PyGetSetDef g_getset[kFieldCount + 1];
 void fill_getset()
 {
     for (size_t i = 0; i < kFieldCount; ++i)
-        g_getset[i] = {kFields[i].name, field_get, field_set, kFields[i].doc,
+        g_getset[i] = {kFields[i].name, guarded<field_get>, guarded<field_set>, kFields[i].doc,
                        const_cast<FieldSpec*>(&kFields[i])};
     g_getset[kFieldCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 }
 
 PyType_Slot g_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(teds_new)},
-    {Py_tp_init, reinterpret_cast<void*>(teds_init)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<teds_new>)},
+    {Py_tp_init, reinterpret_cast<void*>(guarded<teds_init>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(teds_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(teds_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(teds_clear)},
@@ -470,10 +472,18 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     Ref bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
     if (!bits)
         return nullptr;
+    // Signal handlers may run while the list is filled; untracked, its empty
+    // slots stay out of gc.get_objects() and the like until it is complete.
+    PyObject_GC_UnTrack(bits.get());
     Py_ssize_t index = 0;
-    for (uint8_t byte : data)
+    for (size_t i = 0; i < data.size(); ++i)
+    {
+        if (!no_interrupt(i))
+            return nullptr;
         for (int bit = 0; bit < 8; ++bit)
-            PyList_SET_ITEM(bits.get(), index++, PyBool_FromLong((byte >> bit) & 1));
+            PyList_SET_ITEM(bits.get(), index++, PyBool_FromLong((data[i] >> bit) & 1));
+    }
+    PyObject_GC_Track(bits.get());
     return bits.release();
 }
 
