@@ -190,8 +190,8 @@ void result_dealloc(PyObject* self)
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    as_result(self)->readings.~ptr();
-    as_result(self)->remainder.~ptr();
+    as_result(self)->readings.~Ref();
+    as_result(self)->remainder.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
 }
