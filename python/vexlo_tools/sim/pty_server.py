@@ -1,4 +1,4 @@
-"""Simulated instruments on Linux pseudo-terminals.
+"""Simulated instruments on pseudo-terminals (Linux; other POSIX systems may work).
 
 :class:`PtyServer` gives each instrument a pseudo-terminal in raw mode and
 answers on its master side from one background thread, so any program can
@@ -17,20 +17,26 @@ server answers at any rate and says so once in the log
 from __future__ import annotations
 
 import array
-import fcntl
 import logging
 import os
 import select
 import struct
-import termios
 import threading
 import time
-import tty
 from typing import Dict, List, Optional, Sequence
+
+try:
+    import fcntl
+    import termios
+    import tty
+except ImportError:  # not a POSIX system: the in-process simulator still works
+    HAVE_PSEUDO_TERMINALS = False
+else:
+    HAVE_PSEUDO_TERMINALS = hasattr(os, "openpty")
 
 from .instrument import SimulatedInstrument
 
-__all__ = ["PtyServer", "OUTPUT_BACKLOG"]
+__all__ = ["PtyServer", "OUTPUT_BACKLOG", "HAVE_PSEUDO_TERMINALS"]
 
 logger = logging.getLogger("vexlo_tools.sim")
 
@@ -39,13 +45,13 @@ logger = logging.getLogger("vexlo_tools.sim")
 OUTPUT_BACKLOG = 4096
 
 # struct termios2 on Linux: four flag words, c_line, c_cc[19], then the two speeds.
-_TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)
+_TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A) if HAVE_PSEUDO_TERMINALS else 0
 _TERMIOS2_SIZE = 44
 _SPEED_OFFSET = 36
 
 _STANDARD_SPEEDS = {
     getattr(termios, name): int(name[1:])
-    for name in dir(termios)
+    for name in (dir(termios) if HAVE_PSEUDO_TERMINALS else [])
     if name.startswith("B") and name[1:].isdigit()
 }
 
@@ -125,6 +131,8 @@ class PtyServer:
     :param link_prefix: if given, also create symlinks ``<prefix>0``,
         ``<prefix>1``, ... to the ports, which stay stable across
         unplug/plug-in.
+    :raises NotImplementedError: on a system without pseudo-terminals
+        (Windows); the in-process simulator works everywhere.
     """
 
     def __init__(
@@ -134,6 +142,10 @@ class PtyServer:
         enforce_baud_rate: bool = True,
         link_prefix: Optional[str] = None,
     ) -> None:
+        if not HAVE_PSEUDO_TERMINALS:
+            raise NotImplementedError(
+                "PtyServer needs a POSIX system (Linux, macOS) for its pseudo-terminals; "
+                "on this system use the in-process simulator, vexlo_tools.sim.simulated_ports")
         if not instruments:
             raise ValueError("give at least one instrument to serve")
         self._ports = [_Port(i, inst) for i, inst in enumerate(instruments)]
