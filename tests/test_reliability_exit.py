@@ -1,12 +1,15 @@
 """Misuse: the interpreter exits while a daemon thread is inside a module
 call. CPython ends such a thread when it tries to take the GIL back; the
 process must still exit cleanly. The debug allocator makes any release
-without the GIL fatal, so a fault shows on every run it happens in."""
+without the GIL fatal, so a fault shows on every run it happens in. The
+sources keep to the holder and the compatibility header that make it hold."""
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -65,3 +68,20 @@ def test_exit_with_a_daemon_thread_in_a_call(code):
                                capture_output=True, text=True, timeout=120)
         outcomes.append((child.returncode, child.stderr[-300:]))
     assert outcomes == [(0, "")] * RUNS
+
+
+SOURCES = Path(__file__).resolve().parents[1] / "src"
+
+
+# The holder and the compatibility header are the only places allowed these:
+# a plain cppy::ptr releases without the GIL on a thread ended at exit, and
+# private or deprecated C API changes between interpreter versions.
+@pytest.mark.parametrize("pattern, allowed", [
+    (r"\bcppy::ptr\b", {"common/ref.hpp"}),
+    (r"\b_PyType_Lookup\b|\b_PyLong_FromByteArray\b|\bPyErr_(Fetch|Restore)\b|\b_Py_IsFinalizing\b"
+     r"|\b_PyThreadState_UncheckedGet\b", {"common/compat.hpp"}),
+], ids=["reference-holder", "private-api"])
+def test_sources_use_the_shared_mechanisms(pattern, allowed):
+    users = {path.relative_to(SOURCES).as_posix() for path in SOURCES.rglob("*.[ch]pp")
+             if re.search(pattern, path.read_text())}
+    assert users <= allowed
