@@ -11,6 +11,7 @@
 #include "common/boundary.hpp"
 #include "common/classes.hpp"
 #include "common/function.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
 
@@ -70,18 +71,6 @@ const std::pair<int, const char*> kTedsUnits[] = {
 
 using Members = std::vector<std::pair<const char*, int>>;
 
-const Members kPlx310Rates = {
-    {"SPS_2_5", 0},  {"SPS_5", 1},      {"SPS_10", 2},     {"SPS_16_6", 3},
-    {"SPS_20", 4},   {"SPS_50", 5},     {"SPS_60", 6},     {"SPS_100", 7},
-    {"SPS_400", 8},  {"SPS_1200", 9},   {"SPS_2400", 10},  {"SPS_4800", 11},
-    {"SPS_7200", 12}, {"SPS_14000", 13}, {"SPS_19200", 14}, {"SPS_38400", 15},
-};
-
-const Members kFamilyRates = {
-    {"SPS_4", 0},   {"SPS_20", 1},  {"SPS_50", 2},  {"SPS_100", 3},
-    {"SPS_200", 4}, {"SPS_500", 5}, {"SPS_850", 6}, {"SPS_1300", 7},
-};
-
 const char* const kUnitNames[] = {
     "atm",   "bar",  "dyn",  "ft_H2O", "ft_lb",  "gram", "g_cm", "g_mm", "inch_H2O", "inch_lb",
     "inch_oz", "k_dyn", "kg", "kg_cm", "kg_cm_sq", "kg_m", "k_lb", "k_N", "k_Pa",   "k_P_si",
@@ -91,21 +80,6 @@ const char* const kUnitNames[] = {
     "mbar",  "C",    "F",    "K",      "Ra",     "kNm",  "gm",   "nV",   "uV",       "mV",
     "V",     "kV",   "none", "mN",
 };
-
-const char* const kPlx310RatesDoc =
-    "Sampling rates available for PLX310 devices.\n"
-    "\n"
-    "Supports rates from 2.5 SPS to 38,400 SPS.\n"
-    "Note: The 38,400 SPS rate (SPS_38400) is only available on PLX310 Plus Prime.\n"
-    "\n"
-    "Available rates: 2.5, 5, 10, 16.6, 20, 50, 60, 100, 400, 1200,\n"
-    "2400, 4800, 7200, 14000, 19200, 38400 samples per second.\n";
-
-const char* const kFamilyRatesDocFormat =
-    "Sampling rates available for %s devices.\n"
-    "\n"
-    "Supports rates from 4 SPS to 1300 SPS.\n"
-    "Available rates: 4, 20, 50, 100, 200, 500, 850, 1300 samples per second.\n";
 
 const char* const kUnitDoc =
     "Available units of measure for VEXLO devices.\n"
@@ -238,11 +212,7 @@ bool wrap_sequences(PyObject* module, PyObject* interface_class)
     {
         Ref function(PyObject_GetAttrString(interface_class, name));
         if (!function)
-        {
-            // Not provided by this build of the link layer.
-            PyErr_Clear();
-            continue;
-        }
+            return false;
         Ref decorator(PyObject_CallNoArgs(retry.get()));
         if (!decorator)
             return false;
@@ -312,16 +282,15 @@ int module_exec(PyObject* module)
         return -1;
     if (!add_interface_class(module, state))
         return -1;
-    if (!add_object(module, "PLX310SamplingRateEnum",
-                    make_enum(module, "PLX310SamplingRateEnum", kPlx310Rates,
-                              PyUnicode_FromString(kPlx310RatesDoc))))
-        return -1;
-    for (const char* model : {"MVR420", "DTA530", "HSK640"})
+    for (const models::Model& model : models::table())
     {
-        std::string name = std::string(model) + "SamplingRateEnum";
+        std::string name = std::string(model.name) + "SamplingRateEnum";
+        Members members;
+        for (const models::Rate& rate : *model.rates)
+            members.push_back({rate.member, rate.code});
         if (!add_object(module, name.c_str(),
-                        make_enum(module, name.c_str(), kFamilyRates,
-                                  PyUnicode_FromFormat(kFamilyRatesDocFormat, model))))
+                        make_enum(module, name.c_str(), members,
+                                  PyUnicode_FromFormat(model.rates_doc, model.name))))
             return -1;
     }
     if (!add_kept(module, "_CommandOperations",

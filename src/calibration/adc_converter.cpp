@@ -9,7 +9,7 @@
 #include "common/ref.hpp"
 #include <new>
 
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 #include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/state.hpp"
@@ -275,18 +275,6 @@ PyObject* convert_adc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return PyFloat_FromDouble(result);
 }
 
-PyObject* converter_reduce(PyObject* self, PyObject*)
-{
-    return converter_fields().reduce(self);
-}
-
-PyObject* converter_setstate(PyObject* self, PyObject* state)
-{
-    if (!converter_fields().set_state(self, state))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 template <typename F>
 PyCFunction method(F function)
 {
@@ -362,8 +350,7 @@ PyMethodDef converter_methods[] = {
      ":raises OverflowError: If the count is negative or not below 2**64.\n"
      ":raises ValueError: If the count is NaN.\n"
      ":raises TypeError: If the count is not a number."},
-    {"__reduce__", guarded<converter_reduce>, METH_NOARGS, nullptr},
-    {"__setstate__", guarded<converter_setstate>, METH_O, nullptr},
+    VEXLO_PICKLING_METHODS(converter_fields),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -384,7 +371,7 @@ bool add_adc_converter_type(PyObject* module)
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(guarded<converter_new>)},
         {Py_tp_init, reinterpret_cast<void*>(guarded<converter_init>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<converter_fields>)},
         {Py_tp_doc, const_cast<char*>(kConverterDoc)},
         {Py_tp_methods, converter_methods},
         {Py_tp_getset, converter_fields().getset()},
@@ -397,11 +384,7 @@ bool add_adc_converter_type(PyObject* module)
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
         slots,
     };
-    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
-    if (!type)
-        return false;
-    state_of(module)->ADCConverterType = type;
-    return PyModule_AddObjectRef(module, "ADCConverter", type) == 0;
+    return fields::add_type(module, &spec, state_of(module)->ADCConverterType);
 }
 
 }  // namespace vexlo

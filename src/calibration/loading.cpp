@@ -73,8 +73,6 @@ bool set(PyObject* converter, const char* name, PyObject* value)
 PyObject* load(PyObject* module, PyObject* self, PyObject* profile)
 {
     ModuleState* st = state_of(module);
-    if (!st->ADCConverterType)
-        return raise_text(PyExc_RuntimeError, "ADCConverter is not available");
     Ref converter(PyObject_CallNoArgs(st->ADCConverterType));
     if (!converter)
         return nullptr;

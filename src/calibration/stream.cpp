@@ -10,7 +10,7 @@
 #include <new>
 
 #include "calibration/adc_converter.hpp"
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/args.hpp"
 #include "common/boundary.hpp"
@@ -63,13 +63,6 @@ PyObject* new_reading(PyTypeObject* type, double calibrated_value, uint64_t adc_
     return reinterpret_cast<PyObject*>(reading);
 }
 
-PyObject* reading_new(PyTypeObject* type, PyObject*, PyObject*)
-{
-    // Zeroed by the allocation; the arguments are handled by __init__, so
-    // that unpickling can make an empty reading.
-    return type->tp_alloc(type, 0);
-}
-
 int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     static const char* keywords[] = {"calibrated_value", "adc_value", nullptr};
@@ -94,21 +87,8 @@ PyObject* reading_repr(PyObject* self)
                                 count.get());
 }
 
-PyObject* reading_reduce(PyObject* self, PyObject*)
-{
-    return reading_fields().reduce(self);
-}
-
-PyObject* reading_setstate(PyObject* self, PyObject* state)
-{
-    if (!reading_fields().set_state(self, state))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyMethodDef reading_methods[] = {
-    {"__reduce__", guarded<reading_reduce>, METH_NOARGS, nullptr},
-    {"__setstate__", guarded<reading_setstate>, METH_O, nullptr},
+    VEXLO_PICKLING_METHODS(reading_fields),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -148,17 +128,6 @@ fields::FieldSet& result_fields()
     return set;
 }
 
-PyObject* result_new(PyTypeObject* type, PyObject*, PyObject*)
-{
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self)
-    {
-        new (&as_result(self)->readings) Ref();
-        new (&as_result(self)->remainder) Ref();
-    }
-    return self;
-}
-
 int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     static const char* keywords[] = {"readings", "remainder", nullptr};
@@ -171,46 +140,8 @@ int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
     return result_fields().assign_all(self, values) ? 0 : -1;
 }
 
-int result_traverse(PyObject* self, visitproc visit, void* arg)
-{
-    Py_VISIT(as_result(self)->readings.get());
-    Py_VISIT(as_result(self)->remainder.get());
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int result_clear(PyObject* self)
-{
-    as_result(self)->readings.set(nullptr);
-    as_result(self)->remainder.set(nullptr);
-    return 0;
-}
-
-void result_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    as_result(self)->readings.~Ref();
-    as_result(self)->remainder.~Ref();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* result_reduce(PyObject* self, PyObject*)
-{
-    return result_fields().reduce(self);
-}
-
-PyObject* result_setstate(PyObject* self, PyObject* state)
-{
-    if (!result_fields().set_state(self, state))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyMethodDef result_methods[] = {
-    {"__reduce__", guarded<result_reduce>, METH_NOARGS, nullptr},
-    {"__setstate__", guarded<result_setstate>, METH_O, nullptr},
+    VEXLO_PICKLING_METHODS(result_fields),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -225,7 +156,7 @@ const char* const kResultDoc =
 PyObject* new_result(ModuleState* state, Ref readings, Ref remainder)
 {
     PyTypeObject* type = type_of(state->StreamConversionResultType);
-    Ref result(result_new(type, nullptr, nullptr));
+    Ref result(result_fields().allocate(type));
     if (!result)
         return nullptr;
     as_result(result.get())->readings = readings;
@@ -392,15 +323,6 @@ const char* const kConvert38kHzDoc =
     ":return: A StreamConversionResult with the readings and the unfinished bytes.\n"
     ":raises TypeError: If data is neither bytes nor a bytearray.";
 
-PyObject* add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot, const char* name)
-{
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
-    if (!type)
-        return nullptr;
-    slot = type;
-    return PyModule_AddObjectRef(module, name, type) == 0 ? type : nullptr;
-}
-
 }  // namespace
 
 const char* const stream_converter_doc =
@@ -412,9 +334,9 @@ bool add_stream_types(PyObject* module)
 {
     ModuleState* st = state_of(module);
     PyType_Slot reading_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(guarded<reading_new>)},
+        {Py_tp_new, reinterpret_cast<void*>(guarded<fields::new_object<reading_fields>>)},
         {Py_tp_init, reinterpret_cast<void*>(guarded<reading_init>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<reading_fields>)},
         {Py_tp_repr, reinterpret_cast<void*>(guarded<reading_repr>)},
         {Py_tp_doc, const_cast<char*>(kReadingDoc)},
         {Py_tp_methods, reading_methods},
@@ -429,11 +351,11 @@ bool add_stream_types(PyObject* module)
         reading_slots,
     };
     PyType_Slot result_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(guarded<result_new>)},
+        {Py_tp_new, reinterpret_cast<void*>(guarded<fields::new_object<result_fields>>)},
         {Py_tp_init, reinterpret_cast<void*>(guarded<result_init>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(result_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(result_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<result_fields>)},
+        {Py_tp_traverse, reinterpret_cast<void*>(fields::traverse_object<result_fields>)},
+        {Py_tp_clear, reinterpret_cast<void*>(fields::clear_object<result_fields>)},
         {Py_tp_doc, const_cast<char*>(kResultDoc)},
         {Py_tp_methods, result_methods},
         {Py_tp_getset, result_fields().getset()},
@@ -446,8 +368,8 @@ bool add_stream_types(PyObject* module)
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
         result_slots,
     };
-    return add_type(module, &reading_spec, st->StreamReadingType, "StreamReading") &&
-           add_type(module, &result_spec, st->StreamConversionResultType, "StreamConversionResult");
+    return fields::add_type(module, &reading_spec, st->StreamReadingType) &&
+           fields::add_type(module, &result_spec, st->StreamConversionResultType);
 }
 
 MemberList stream_converter_members()

@@ -14,7 +14,7 @@
 #include "common/log.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
-#include "device/discovery_plan.hpp"
+#include "common/models.hpp"
 #include "subsystems.hpp"
 
 namespace vexlo
@@ -61,22 +61,11 @@ bool refuse_text(PyObject* value, const char* name)
     return true;
 }
 
-// Drops the pending exception if it is an Exception and returns true;
-// anything else (an interrupt) stays pending and gives false.
-bool swallow_exception()
-{
-    Ref error(fetch_exception());
-    if (exception_matches(error, PyExc_Exception))
-        return true;
-    restore_exception(error);
-    return false;
-}
-
 // Logs; a failing log call (an exception text that cannot be formed, a
 // broken handler) is dropped, so that a failing probe never escapes.
 bool log_quietly(PyObject* module, Level level, Message& message)
 {
-    return log(module, level, message) || swallow_exception();
+    return log(module, level, message) || static_cast<bool>(catch_exception());
 }
 
 // Closes a probe's interface, if it was created, ignoring any Exception.
@@ -85,7 +74,7 @@ bool close_quietly(const Ref& interface)
     if (!interface)
         return true;
     Ref result(call_method(interface.get(), VEXLO_NAME("disconnect")));
-    return static_cast<bool>(result) || swallow_exception();
+    return static_cast<bool>(result) || static_cast<bool>(catch_exception());
 }
 
 // serial.tools.list_ports.comports(), looked up now so that patches take
@@ -131,9 +120,9 @@ long model_index(PyObject* name)
 {
     if (!PyUnicode_Check(name))
         return -1;
-    const std::vector<ModelBauds>& table = model_baud_table();
+    const std::vector<models::Model>& table = models::table();
     for (std::size_t i = 0; i < table.size(); ++i)
-        if (PyUnicode_CompareWithASCIIString(name, table[i].model) == 0)
+        if (PyUnicode_CompareWithASCIIString(name, table[i].name) == 0)
             return static_cast<long>(i);
     return -1;
 }
@@ -161,19 +150,19 @@ bool plan_bauds(PyObject* module, PyObject* device_models, std::vector<long>& ba
         return false;
     if (names.empty())
     {
-        bauds = bauds_for_models(all_models());
+        bauds = models::bauds_for_models(models::all_models());
         return true;
     }
-    std::vector<std::size_t> models;
+    std::vector<std::size_t> chosen;
     for (const Ref& name : names)
     {
         long index = model_index(name.get());
         if (index >= 0)
-            models.push_back(static_cast<std::size_t>(index));
+            chosen.push_back(static_cast<std::size_t>(index));
         else if (!log(module, Level::Warning, Message() << "Unknown device model: " << name << ", skipping"))
             return false;
     }
-    bauds = bauds_for_models(models);
+    bauds = models::bauds_for_models(chosen);
     return true;
 }
 
@@ -246,6 +235,29 @@ bool handle_failed_probe(PyObject* module, PyObject* port, PyObject* baud, const
     return false;
 }
 
+// Tries the baud rates on one port in turn until an instrument answers, and
+// appends its device to `found`. False when discovery must end.
+bool scan_port(PyObject* module, PyObject* port, const std::vector<long>& bauds, PyObject* token_kwnames,
+               PyObject* found)
+{
+    if (!log(module, Level::Debug, Message() << "Scanning " << port))
+        return false;
+    for (long rate : bauds)
+    {
+        Ref baud(PyLong_FromLong(rate));
+        if (!baud)
+            return false;
+        Ref interface;
+        Ref device;
+        Probe outcome = probe(module, port, baud.get(), token_kwnames, interface, device);
+        if (outcome == Probe::Found)
+            return PyList_Append(found, device.get()) == 0;
+        if (outcome == Probe::Failed && !handle_failed_probe(module, port, baud.get(), interface))
+            return false;
+    }
+    return true;
+}
+
 PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     PyObject* a[3];
@@ -268,13 +280,8 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
     Ref devices(list_port_devices(module));
     if (!devices)
     {
-        Ref error(fetch_exception());
-        if (!exception_matches(error, PyExc_Exception))
-        {
-            restore_exception(error);
-            return nullptr;
-        }
-        if (!log(module, Level::Error, Message() << "Failed to enumerate COM ports: " << error))
+        Ref error(catch_exception());
+        if (!error || !log(module, Level::Error, Message() << "Failed to enumerate COM ports: " << error))
             return nullptr;
         return PyList_New(0);
     }
@@ -308,25 +315,8 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
                 continue;
             }
         }
-        if (!log(module, Level::Debug, Message() << "Scanning " << port))
+        if (!scan_port(module, port.get(), bauds, token_kwnames.get(), found.get()))
             return nullptr;
-        for (long rate : bauds)
-        {
-            Ref baud(PyLong_FromLong(rate));
-            if (!baud)
-                return nullptr;
-            Ref interface;
-            Ref device;
-            Probe outcome = probe(module, port.get(), baud.get(), token_kwnames.get(), interface, device);
-            if (outcome == Probe::Found)
-            {
-                if (PyList_Append(found.get(), device.get()) < 0)
-                    return nullptr;
-                break;
-            }
-            if (outcome == Probe::Failed && !handle_failed_probe(module, port.get(), baud.get(), interface))
-                return nullptr;
-        }
     }
     if (!log(module, Level::Info,
              Message() << "Discovery complete: found " << static_cast<long long>(PyList_GET_SIZE(found.get()))

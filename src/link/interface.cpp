@@ -9,6 +9,7 @@
 #include "common/message.hpp"
 #include "common/state.hpp"
 #include "link/link.hpp"
+#include "protocol/bytes.hpp"
 #include "subsystems.hpp"
 
 namespace vexlo
@@ -16,11 +17,6 @@ namespace vexlo
 
 namespace
 {
-
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
 
 // serial.<name>, with `serial` looked up in the module namespace at each
 // call so that patches of the package or of the module global take effect.
@@ -381,8 +377,8 @@ PyObject* send_command_with_response(Function* fn, PyObject* const* args, Py_ssi
 
 // ------------------------------------------------------------------ sequences
 
-// Builds the frame and exchanges it; `command_out` keeps the descriptor for
-// the caller. The response, or null.
+// Builds the frame and exchanges it; `commands` and `command` receive the
+// catalogue and the descriptor for the caller. The response, or null.
 PyObject* send_frame(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      Ref& commands, PyObject** command)
 {
@@ -469,7 +465,7 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* identity_query(PyObject* self, PyObject* command_name)
 {
-    Ref arguments(PyByteArray_FromStringAndSize(nullptr, 0));
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     return send_command(self, command_name, arguments.get(), true);

@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "link/link.hpp"
 #include "link/version.hpp"
@@ -166,26 +167,6 @@ PyObject* command_name(long index)
     return names[index];
 }
 
-bool bind_operation(Function* fn, const Operation& op, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out)
-{
-    const char* const* p = op.params;
-    switch (param_count(op))
-    {
-    case 0:
-        if (!bind_none(fn, nargs, kwnames, 1))
-            return false;
-        out[0] = args[0];
-        return true;
-    case 1:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0]}, 2, out);
-    case 2:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1]}, 3, out);
-    default:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1], p[2]}, 4, out);
-    }
-}
-
 // Appends `tail` (normally bytes) to the bytearray `arguments`.
 bool append(PyObject* arguments, PyObject* tail)
 {
@@ -246,7 +227,7 @@ PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     const long index = PyLong_AsLong(fn->data);
     const Operation& op = kOperations[index];
     PyObject* a[1 + kMaxParams];
-    if (!bind_operation(fn, op, args, nargs, kwnames, a))
+    if (!bind_method(fn, args, nargs, kwnames, op.params, param_count(op), param_count(op), a))
         return nullptr;
     Ref arguments(encode_arguments(fn->module, op, a + 1));
     if (!arguments)
@@ -257,11 +238,6 @@ PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     Py_RETURN_NONE;
 }
 
-PyObject* empty_arguments()
-{
-    return PyByteArray_FromStringAndSize(nullptr, 0);
-}
-
 // ------------------------------------------------------------ firmware version
 
 PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, Py_ssize_t nargs,
@@ -269,7 +245,7 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    Ref arguments(empty_arguments());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     Ref result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
@@ -299,8 +275,6 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 
 // --------------------------------------------------------------- sampling rate
 
-constexpr uint8_t kPlusPrimeOnlyRate = 15;
-
 const char* const kPlusPrimeOnlyText = "The 38,400 SPS rate is only available on PLX310 Plus Prime";
 
 // hashlib.sha256(item_number.encode("utf-8")).hexdigest()
@@ -324,14 +298,12 @@ PyObject* item_digest(PyObject* module, PyObject* item_number)
 // conditions are tested in order and stop at the first that fails.
 bool check_rate(PyObject* module, uint8_t rate, PyObject* model, PyObject* digest)
 {
-    if (rate != kPlusPrimeOnlyRate)
+    if (rate != models::kHighRateCode)
         return true;
-    int plx310 = PyObject_RichCompareBool(model, VEXLO_NAME("PLX310"), Py_EQ);
+    int plx310 = compare_text(model, models::kEditionModel, Py_EQ);
     if (plx310 <= 0)
         return plx310 == 0;
-    // SHA-256 of the Plus Prime's item number, QMT31872.
-    PyObject* plus_prime = VEXLO_NAME("4dc49e167489eafad8e43e43483943772e08ede30da147f7916ebbc08b638874");
-    int other_edition = PyObject_RichCompareBool(digest, plus_prime, Py_NE);
+    int other_edition = compare_text(digest, models::kPlusPrimeItemDigest, Py_NE);
     if (other_edition <= 0)
         return other_edition == 0;
     if (log_text(module, Level::Error, kPlusPrimeOnlyText))
@@ -349,7 +321,7 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     uint8_t bytes[2];
     if (!byte_like_bytearray(a[1], &bytes[0]) || !byte_like_bytearray(a[2], &bytes[1]))
         return nullptr;
-    Ref no_arguments(empty_arguments());
+    Ref no_arguments(new_bytearray());
     if (!no_arguments)
         return nullptr;
     Ref item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));

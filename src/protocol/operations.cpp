@@ -77,11 +77,6 @@ const CatalogueEntry kCatalogue[] = {
 
 constexpr long kNdrIndex = 2;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
 // The payload type names, interned once for the process like the attribute
 // names: the catalogue builds a descriptor on every read.
 PyObject* payload_type_name(const char* text)

@@ -13,6 +13,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
 #include "link/link.hpp"
@@ -32,11 +33,6 @@ constexpr double kAutoTedsSetTimeout = 0.1;
 constexpr long kFirstPage = 0;
 constexpr long kLastPage = static_cast<long>(teds::kPageCount) - 1;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
 // self.commands.<name>
 PyObject* command(PyObject* self, PyObject* name)
 {
@@ -44,16 +40,6 @@ PyObject* command(PyObject* self, PyObject* name)
     if (!commands)
         return nullptr;
     return get_attr(commands.get(), name);
-}
-
-PyObject* one_byte(uint8_t value)
-{
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(&value), 1);
-}
-
-PyObject* no_bytes()
-{
-    return PyByteArray_FromStringAndSize(nullptr, 0);
 }
 
 // self.<sequence>(command, arguments) with self.timeout lowered for the
@@ -124,11 +110,7 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise_text(st->VexloCommunicationError,
                           "Device info not available. Ensure device is connected.");
     }
-    Ref plx310(PyUnicode_FromString("PLX310"));
-    Ref plus_prime(PyUnicode_FromString("QMT31872"));
-    if (!plx310 || !plus_prime)
-        return nullptr;
-    int other_model = PyObject_RichCompareBool(model.get(), plx310.get(), Py_NE);
+    int other_model = compare_text(model.get(), models::kEditionModel, Py_NE);
     if (other_model < 0)
         return nullptr;
     if (other_model)
@@ -139,7 +121,7 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise(st->VexloTEDSNotSupportedError,
                      Message() << "TEDS is not supported on " << model << ". ");
     }
-    int other_item = PyObject_RichCompareBool(item.get(), plus_prime.get(), Py_NE);
+    int other_item = compare_text(item.get(), models::kPlusPrimeItemNumber, Py_NE);
     if (other_item < 0)
         return nullptr;
     if (other_item)
@@ -159,7 +141,7 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    Ref arguments(no_bytes());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     Ref value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
@@ -203,7 +185,7 @@ PyObject* get_teds_laser(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     if (!validate(self))
         return nullptr;
     Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
-    Ref arguments(no_bytes());
+    Ref arguments(new_bytearray());
     if (!cmd || !arguments)
         return nullptr;
     Ref result(exchange_lowered(self, kTedsReadTimeout,
@@ -255,7 +237,7 @@ PyObject* get_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!byte_like_bytearray(page, &page_byte))
         return nullptr;
     Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Data_Command")));
-    Ref arguments(one_byte(page_byte));
+    Ref arguments(new_bytearray(&page_byte, 1));
     if (!cmd || !arguments)
         return nullptr;
     return exchange_lowered(self, kTedsReadTimeout, VEXLO_NAME("send_convert_return_sequence"),
@@ -335,7 +317,7 @@ PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    Ref arguments(no_bytes());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     Ref value(send_command(self,
@@ -368,7 +350,8 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     int enable = PyObject_IsTrue(a[1]);
     if (enable < 0)
         return nullptr;
-    Ref arguments(one_byte(enable ? 1 : 0));
+    const uint8_t flag = enable ? 1 : 0;
+    Ref arguments(new_bytearray(&flag, 1));
     if (!arguments)
         return nullptr;
     Ref result(exchange_lowered(self, kAutoTedsSetTimeout, VEXLO_NAME("send_sequence"),

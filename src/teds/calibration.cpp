@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
 #include "teds/calibration_math.hpp"
@@ -24,37 +25,9 @@ namespace
 // The pause after TEDS work, in seconds, for the instrument to settle.
 constexpr long kSettleSeconds = 3;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
-PyObject* interface_of(PyObject* self)
-{
-    return get_attr(self, VEXLO_NAME("communication_interface"));
-}
-
-// self.communication_interface.<name>(args...)
-template <typename... Args>
-PyObject* call_interface(PyObject* self, PyObject* name, Args... args)
-{
-    Ref ci(interface_of(self));
-    if (!ci)
-        return nullptr;
-    return call_method(ci.get(), name, args...);
-}
-
 bool set_attr(PyObject* object, PyObject* name, PyObject* value)
 {
     return value && PyObject_SetAttr(object, name, value) == 0;
-}
-
-int text_equals(PyObject* value, const char* text)
-{
-    Ref other(PyUnicode_FromString(text));
-    if (!other)
-        return -1;
-    return PyObject_RichCompareBool(value, other.get(), Py_EQ);
 }
 
 // ------------------------------------------------------------ support check
@@ -89,10 +62,10 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         if (!set_attr(self, VEXLO_NAME("_item_number"), item.get()))
             return nullptr;
     }
-    int plx310 = text_equals(model.get(), "PLX310");
+    int plx310 = compare_text(model.get(), models::kEditionModel, Py_EQ);
     if (plx310 < 0)
         return nullptr;
-    int plus_prime = plx310 ? text_equals(item.get(), "QMT31872") : 0;
+    int plus_prime = plx310 ? compare_text(item.get(), models::kPlusPrimeItemNumber, Py_EQ) : 0;
     if (plus_prime < 0)
         return nullptr;
     return PyBool_FromLong(plus_prime);
@@ -522,11 +495,6 @@ bool load_calibration(Function* fn, PyObject* self, PyObject* teds_data, PyObjec
     Ref cur(call_interface(self, VEXLO_NAME("load_adc_converter"), profile));
     if (!cur)
         return false;
-    if (!st->ADCConverterType)
-    {
-        PyErr_SetString(PyExc_RuntimeError, "ADCConverter is not available");
-        return false;
-    }
     Ref t(PyObject_CallNoArgs(st->ADCConverterType));
     if (!t)
         return false;
