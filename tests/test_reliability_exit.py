@@ -77,7 +77,7 @@ SOURCES = Path(__file__).resolve().parents[1] / "src"
 # a plain cppy::ptr releases without the GIL on a thread ended at exit, and
 # private or deprecated C API changes between interpreter versions.
 @pytest.mark.parametrize("pattern, allowed", [
-    (r"\bcppy::ptr\b", {"common/ref.hpp"}),
+    (r"\bcppy::ptr\b|~ptr\(", {"common/ref.hpp"}),
     (r"\b_PyType_Lookup\b|\b_PyLong_FromByteArray\b|\bPyErr_(Fetch|Restore)\b|\b_Py_IsFinalizing\b"
      r"|\b_PyThreadState_UncheckedGet\b", {"common/compat.hpp"}),
 ], ids=["reference-holder", "private-api"])

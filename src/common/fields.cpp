@@ -353,7 +353,7 @@ void FieldSet::destroy(PyObject* self) const
 {
     for (const Field& field : m_fields)
         if (is_object(field.kind))
-            slot<Ref>(self, field).~ptr();
+            slot<Ref>(self, field).~Ref();
 }
 
 bool add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot)
