@@ -1,6 +1,7 @@
 #include "protocol/bytes.hpp"
 
 #include "common/interrupt.hpp"
+#include "common/args.hpp"
 #include "common/ref.hpp"
 
 namespace vexlo
@@ -26,22 +27,9 @@ bool byte_like_bytearray(PyObject* value, uint8_t* out)
 
 bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats)
 {
-    Ref number;
-    if (PyLong_Check(value))
-        number = cppy::incref(value);
-    else if (Py_TYPE(value)->tp_as_number &&
-             (Py_TYPE(value)->tp_as_number->nb_index ||
-              (truncate_floats && Py_TYPE(value)->tp_as_number->nb_int)))
-    {
-        number = Py_TYPE(value)->tp_as_number->nb_index ? PyNumber_Index(value) : PyNumber_Long(value);
-        if (!number)
-            return false;
-    }
-    else
-    {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
+    Ref number(integer_of(value, truncate_floats));
+    if (!number)
         return false;
-    }
     int overflow = 0;
     long result = PyLong_AsLongAndOverflow(number.get(), &overflow);
     if (result == -1 && PyErr_Occurred())

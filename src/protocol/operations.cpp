@@ -350,6 +350,42 @@ bool text_equals(PyObject* text, const char* literal)
     return PyUnicode_CompareWithASCIIString(text, literal) == 0;
 }
 
+// The "ascii" conversion: the text without its NUL characters.
+PyObject* decode_ascii(PyObject* payload, bool has_buffer, const uint8_t* data, size_t size)
+{
+    if (has_buffer)
+    {
+        // Plain ASCII: the text without its NULs, made at once. Anything
+        // else goes to the decoder below, for its own error message.
+        std::string text;
+        text.reserve(size);
+        size_t i = 0;
+        for (; i < size && data[i] < 0x80; ++i)
+            if (data[i])
+                text.push_back(static_cast<char>(data[i]));
+        if (i == size)
+            return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    }
+    Ref decoded;
+    if (has_buffer)
+        decoded = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(data),
+                                        static_cast<Py_ssize_t>(size), "strict");
+    else
+    {
+        Ref encoding(PyUnicode_FromString("ascii"));
+        if (!encoding)
+            return nullptr;
+        decoded = call_method(payload, VEXLO_NAME("decode"), encoding.get());
+    }
+    if (!decoded)
+        return nullptr;
+    Ref nul(PyUnicode_FromStringAndSize("\0", 1));
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
+    if (!nul || !empty)
+        return nullptr;
+    return PyUnicode_Replace(decoded.get(), nul.get(), empty.get(), -1);
+}
+
 // The conversions by payload type. With `has_buffer`, `data` and `size` are
 // the payload's bytes and `payload` is not used (it may be null); otherwise
 // the equivalent Python operations run on `payload`.
@@ -365,39 +401,7 @@ PyObject* convert_bytes(PyObject* module, PyObject* payload, bool has_buffer, co
         return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
     }
     if (text_equals(return_type, "ascii"))
-    {
-        if (has_buffer)
-        {
-            // Plain ASCII: the text without its NULs, made at once. Anything
-            // else goes to the decoder below, for its own error message.
-            std::string text;
-            text.reserve(size);
-            size_t i = 0;
-            for (; i < size && data[i] < 0x80; ++i)
-                if (data[i])
-                    text.push_back(static_cast<char>(data[i]));
-            if (i == size)
-                return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-        }
-        Ref decoded;
-        if (has_buffer)
-            decoded = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(data),
-                                            static_cast<Py_ssize_t>(size), "strict");
-        else
-        {
-            Ref encoding(PyUnicode_FromString("ascii"));
-            if (!encoding)
-                return nullptr;
-            decoded = call_method(payload, VEXLO_NAME("decode"), encoding.get());
-        }
-        if (!decoded)
-            return nullptr;
-        Ref nul(PyUnicode_FromStringAndSize("\0", 1));
-        Ref empty(PyUnicode_FromStringAndSize("", 0));
-        if (!nul || !empty)
-            return nullptr;
-        return PyUnicode_Replace(decoded.get(), nul.get(), empty.get(), -1);
-    }
+        return decode_ascii(payload, has_buffer, data, size);
     if (text_equals(return_type, "int"))
     {
         if (has_buffer)

@@ -62,7 +62,7 @@ const char* const kTypeDoc =
 fields::FieldSet& teds_fields()
 {
     using fields::Kind;
-    static fields::FieldSet set({
+    static fields::FieldSet set("vexlo_device_communication.TEDSData", {
         {"raw_data", Kind::Object, offsetof(TedsData, raw_data),
          "The TEDS image exactly as it was handed to parse_from_bytes."},
         {"template", Kind::Int32, offsetof(TedsData, template_id), "The TEDS template ID."},
@@ -138,31 +138,6 @@ int teds_init(PyObject* self, PyObject* args, PyObject* kwargs)
         return -1;
     return set_defaults(self) ? 0 : -1;
 }
-
-PyMethodDef g_methods[] = {
-    VEXLO_PICKLING_METHODS(teds_fields),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot g_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(guarded<teds_new>)},
-    {Py_tp_init, reinterpret_cast<void*>(guarded<teds_init>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<teds_fields>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fields::traverse_object<teds_fields>)},
-    {Py_tp_clear, reinterpret_cast<void*>(fields::clear_object<teds_fields>)},
-    {Py_tp_doc, const_cast<char*>(kTypeDoc)},
-    {Py_tp_methods, g_methods},
-    {Py_tp_getset, nullptr},  // teds_fields().getset(), set when the type is made
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {
-    "vexlo_device_communication.TEDSData",
-    sizeof(TedsData),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    g_slots,
-};
 
 // ---------------------------------------------------------- static methods
 
@@ -397,11 +372,12 @@ bool add_static(PyObject* module, PyObject* type, const StaticSpec& spec)
 
 bool add_teds_data_type(PyObject* module)
 {
-    for (PyType_Slot& slot : g_slots)
-        if (slot.slot == Py_tp_getset)
-            slot.pfunc = teds_fields().getset();
     ModuleState* st = state_of(module);
-    if (!fields::add_type(module, &g_spec, st->TEDSDataType))
+    if (!fields::add_value_type<teds_fields>(module, sizeof(TedsData), kTypeDoc, st->TEDSDataType,
+                                             {
+                                                 {Py_tp_new, reinterpret_cast<void*>(guarded<teds_new>)},
+                                                 {Py_tp_init, reinterpret_cast<void*>(guarded<teds_init>)},
+                                             }))
         return false;
     for (const StaticSpec& spec : kStatics)
         if (!add_static(module, st->TEDSDataType, spec))
