@@ -12,6 +12,11 @@ recovered); :class:`Acquisition` streams from them continuously into numpy
 arrays, with exact loss counters.
 """
 
+import pkgutil
+
+# In-place builds put the native helper in a vexlo_tools folder of their own.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
 from .acquisition import Acquisition, Block, Stats, StreamInfo
 from .devices import find_devices
 

@@ -29,9 +29,10 @@ import numpy.typing as npt
 
 import vexlo_device_communication as vexlo
 
+from . import _arrays
 from .models import model_info
 
-__all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "corrupted_positions", "unit_text"]
+__all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "convert_to_arrays", "unit_text"]
 
 logger = logging.getLogger("vexlo_tools.acquisition")
 
@@ -120,16 +121,6 @@ class Block:
         return len(self.adc)
 
 
-def corrupted_positions(buffer_length: int, remainder_length: int, readings: int, packet_size: int) -> int:
-    """Byte positions a stream conversion skipped as invalid.
-
-    The scan moves one byte past each invalid position and one packet past
-    each reading, and leaves the rest as remainder, so what is neither a
-    reading nor remainder was skipped.
-    """
-    return buffer_length - remainder_length - readings * packet_size
-
-
 def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
     """Unit of the device's readings: the TEDS unit while TEDS data is loaded, else the profile's."""
     try:
@@ -148,6 +139,56 @@ def port_of(device: vexlo.VexloDevice) -> str:
     return str(getattr(device.communication_interface, "comport", "?"))
 
 
+_NATIVE_OPERATIONS = {name: vexlo.ADCConverter.__dict__[name]
+                      for name in ("convert_adc", "calculate_for_direction_1", "calculate_for_direction_2")}
+
+
+def has_native_arithmetic(converter: object) -> bool:
+    """Whether ``converter`` is exactly the module's ``ADCConverter`` with its own operations."""
+    cls = type(converter)
+    return cls is vexlo.ADCConverter and all(cls.__dict__.get(name) is operation
+                                             for name, operation in _NATIVE_OPERATIONS.items())
+
+
+@dataclass
+class Conversion:
+    """Stream bytes converted into arrays.
+
+    :ivar adc: the counts.
+    :ivar value: the calibrated values.
+    :ivar remainder: the bytes of an unfinished packet at the end.
+    :ivar corrupted: byte positions the scan skipped.
+    """
+
+    adc: UInt32Array
+    value: Float64Array
+    remainder: bytes
+    corrupted: int
+
+
+def convert_to_arrays(data: bytes, converter: vexlo.ADCConverter, packet_size: int = 4) -> Conversion:
+    """Convert stream packets into arrays, as ``StreamDataConverter`` converts them into readings.
+
+    Packets are found by their checksums, as by the module; an exact
+    ``ADCConverter`` gives values bit for bit equal to the module's, any
+    other converter is asked through ``convert_adc`` for every packet (a
+    ``ValueError``, ``ZeroDivisionError`` or ``AttributeError`` skips the
+    position, other errors end the conversion).
+
+    :param data: stream bytes, the previous remainder in front.
+    :param converter: any object with ``convert_adc``.
+    :param packet_size: 3 (a PLX310 at 38400 samples/s) or 4.
+    :return: the counts, values, remainder and skipped positions.
+    :raises ValueError: a packet size other than 3 or 4.
+    """
+    room = len(data) // packet_size if packet_size in (3, 4) else 0
+    adc = np.empty(room, np.uint32)
+    value = np.empty(room, np.float64)
+    taken, rest, corrupted = _arrays.convert(data, packet_size, adc, value, converter,
+                                             has_native_arithmetic(converter))
+    return Conversion(adc[:taken], value[:taken], bytes(data[rest:]), corrupted)
+
+
 class Decoder:
     """Stream bytes into arrays of counts and values, the remainder carried to the next call.
 
@@ -158,20 +199,13 @@ class Decoder:
     def __init__(self, converter: vexlo.ADCConverter, packet_size: int) -> None:
         self.converter = converter
         self.packet_size = packet_size
-        self.remainder = bytearray()
-        self._convert = (vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz if packet_size == 3
-                         else vexlo.StreamDataConverter.convert_stream_data_to_reading)
+        self.remainder = b""
 
     def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
         """Convert ``data`` after the remainder; return counts, values and skipped positions."""
-        buffer = self.remainder + data
-        result = self._convert(buffer, self.converter)
-        readings = result.readings or []
-        self.remainder = bytearray(result.remainder or b"")
-        corrupted = corrupted_positions(len(buffer), len(self.remainder), len(readings), self.packet_size)
-        adc = np.fromiter((r.adc_value for r in readings), np.uint32, len(readings))
-        value = np.fromiter((r.calibrated_value for r in readings), np.float64, len(readings))
-        return adc, value, corrupted
+        result = convert_to_arrays(self.remainder + data, self.converter, self.packet_size)
+        self.remainder = result.remainder
+        return result.adc, result.value, result.corrupted
 
 
 class Ring:
