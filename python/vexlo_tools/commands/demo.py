@@ -1,9 +1,8 @@
-"""``vexlo demo``: the main job from end to end on simulated instruments.
+"""vexlo demo: the main job end to end on simulated instruments.
 
-Two instruments are served on pseudo-terminals and driven through real
-pyserial, exactly as hardware would be: discovery, identity, readings, a
-profile and unit change, two seconds of streaming at 38400 samples/s, and
-AutoTEDS switched on with the TEDS data and the readings that follow.
+Serve a PLX310 Plus Prime with a TEDS sensor and an MVR420 on pseudo-terminals and drive them
+through real pyserial: discovery, identity, readings, a profile and unit change, two seconds of
+streaming at 38400 samples/s, and AutoTEDS.
 """
 
 from __future__ import annotations
@@ -13,7 +12,7 @@ import math
 import os
 import sys
 import time
-from typing import List, Tuple
+from typing import Tuple
 
 import vexlo_device_communication as vexlo
 
@@ -24,25 +23,15 @@ STREAM_SECONDS = 2.0
 READINGS = 3
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "demo", parents=parents, help="the main job end to end on simulated instruments",
-        description="Serve a PLX310 Plus Prime with a TEDS sensor and an MVR420 on pseudo-terminals and "
-                    "drive them through real pyserial: discovery, identity, readings, a profile and unit "
-                    "change, two seconds of streaming at 38400 samples/s, and AutoTEDS.")
-    parser.set_defaults(run=run, uses_sim_ports=False)
-
-
 def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
-    plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30)
+    plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
     _simenv.calibrate_electrically(plx)
     plx.set_load_signal(lambda t: _simenv.sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
     plx.add_stream_garbage(0.0005)
-    mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30)
+    mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30 * 256)
     # Profile 1: the same sensor calibrated in kilograms (1000 N is 101.97 kg).
     mvr.profiles[1] = Profile.linear(capacity=101.97, sensor_serial_number=100002, sampling_rate_code=5)
     mvr.set_load(12.5)
@@ -69,6 +58,9 @@ def _reading_line(value: float, unit: str, raw: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.instrument:
+        raise _common.CliError("the demo serves its own instruments (a PLX310 Plus Prime and an MVR420); "
+                               "--instrument chooses the simulated instruments of the other commands")
     if not hasattr(os, "openpty"):
         raise _common.CliError("the demo needs pseudo-terminals, which this system does not have")
     began = time.monotonic()

@@ -1,4 +1,9 @@
-"""``vexlo sim``: serve simulated instruments on pseudo-terminals until Ctrl-C."""
+"""vexlo sim: serve simulated instruments on pseudo-terminals.
+
+Serve simulated instruments (--instrument, default a PLX310 Plus Prime with a TEDS sensor and an
+MVR420) on pseudo-terminals, print one line per port, and serve until Ctrl-C. Other programs, or
+vexlo read --port PATH, can then talk to them through the operating system's serial layer.
+"""
 
 from __future__ import annotations
 
@@ -6,23 +11,14 @@ import argparse
 import os
 import signal
 import threading
-from typing import List
 
 from ..sim import PtyServer
 from . import _common, _simenv
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "sim", parents=parents, help="serve simulated instruments on pseudo-terminals",
-        description="Serve simulated instruments (--instrument, default a PLX310 Plus Prime with a TEDS "
-                    "sensor and an MVR420) on pseudo-terminals, print one line per port, and serve until "
-                    "Ctrl-C. Other programs, or vexlo --port PATH, can then talk to them through the "
-                    "operating system's serial layer.")
+def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--link", metavar="PREFIX", help="also create symlinks PREFIX0, PREFIX1, ... to the ports")
     parser.add_argument("--any-baud", action="store_true", help="answer at any baud rate, not only the model's")
-    parser.set_defaults(run=run, uses_sim_ports=False)
 
 
 def wait_for_stop(stop: threading.Event) -> None:
