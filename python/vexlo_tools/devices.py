@@ -103,7 +103,8 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
         (an instrument left streaming), switch streaming off at the port's
         candidate baud rates, wait until the line is quiet and probe again.
         Instruments found streaming are also switched quiet.
-    :return: one open device per instrument found, in port order.
+    :return: one open device per instrument found, in port order: the
+        listed ports in the order of the listing, then unlisted named ports.
     :raises vexlo.VexloConnectionError: a named port does not exist or is no serial device.
     :raises ValueError: an unknown model name.
     :raises TypeError: ``ports`` or ``models`` given as a single string.
@@ -113,7 +114,12 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
             raise TypeError(f"{what} must be a list of names, not {type(given).__name__}")
     model_names = _unique(model_info(m).name for m in models) if models else list(MODEL_NAMES)
     listed = _listed_ports()
-    targets = listed if ports is None else _unique(_named_port(str(p), listed) for p in ports)
+    if ports is None:
+        targets = listed
+    else:
+        named = _unique(_named_port(str(p), listed) for p in ports)
+        # Listed ports in the listing's order (as the module's discovery goes), then the others as named.
+        targets = [p for p in listed if p in named] + [p for p in named if p not in listed]
     if not targets:
         return []
     results: List[List[vexlo.VexloDevice]] = [[] for _ in targets]
