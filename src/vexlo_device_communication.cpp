@@ -1,7 +1,7 @@
 // Module entry: multi-phase initialisation, module state and the module-level
 // names in their order of creation.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <string>
 #include <utility>
@@ -93,7 +93,7 @@ const char* const kUnitDoc =
 // Adds `value` (stolen) to the module under `name`.
 bool add_object(PyObject* module, const char* name, PyObject* value)
 {
-    cppy::ptr owned(value);
+    Ref owned(value);
     return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
@@ -113,7 +113,7 @@ bool import_globals(PyObject* module)
             return false;
     // `serial` is bound after its port lister is imported, so that
     // serial.tools.list_ports is reachable through it.
-    cppy::ptr lister(PyImport_ImportModule("serial.tools.list_ports"));
+    Ref lister(PyImport_ImportModule("serial.tools.list_ports"));
     if (!lister)
         return false;
     return add_object(module, "serial", PyImport_ImportModule("serial"));
@@ -121,7 +121,7 @@ bool import_globals(PyObject* module)
 
 bool add_logger(PyObject* module)
 {
-    cppy::ptr logging(PyObject_GetAttrString(module, "logging"));
+    Ref logging(PyObject_GetAttrString(module, "logging"));
     if (!logging)
         return false;
     return add_object(module, "logger",
@@ -130,13 +130,13 @@ bool add_logger(PyObject* module)
 
 bool add_teds_units(PyObject* module, ModuleState* state)
 {
-    cppy::ptr mapping(PyDict_New());
+    Ref mapping(PyDict_New());
     if (!mapping)
         return false;
     for (const auto& entry : kTedsUnits)
     {
-        cppy::ptr key(PyLong_FromLong(entry.first));
-        cppy::ptr text(PyUnicode_FromString(entry.second));
+        Ref key(PyLong_FromLong(entry.first));
+        Ref text(PyUnicode_FromString(entry.second));
         if (!key || !text || PyDict_SetItem(mapping.get(), key.get(), text.get()) < 0)
             return false;
     }
@@ -160,28 +160,28 @@ bool add_errors(PyObject* module, ModuleState* state)
 // pickle by name through the module.
 PyObject* make_enum(PyObject* module, const char* name, const Members& members, PyObject* doc)
 {
-    cppy::ptr doc_owner(doc);
+    Ref doc_owner(doc);
     if (!doc_owner)
         return nullptr;
-    cppy::ptr enum_module(PyObject_GetAttrString(module, "enum"));
+    Ref enum_module(PyObject_GetAttrString(module, "enum"));
     if (!enum_module)
         return nullptr;
-    cppy::ptr enum_base(PyObject_GetAttrString(enum_module.get(), "Enum"));
-    cppy::ptr items(PyList_New(0));
+    Ref enum_base(PyObject_GetAttrString(enum_module.get(), "Enum"));
+    Ref items(PyList_New(0));
     if (!enum_base || !items)
         return nullptr;
     for (const auto& member : members)
     {
-        cppy::ptr item(Py_BuildValue("(si)", member.first, member.second));
+        Ref item(Py_BuildValue("(si)", member.first, member.second));
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return nullptr;
     }
-    cppy::ptr args(Py_BuildValue("(sO)", name, items.get()));
-    cppy::ptr kwargs(Py_BuildValue("{s:O,s:s}", "module", state_of(module)->module_name,
+    Ref args(Py_BuildValue("(sO)", name, items.get()));
+    Ref kwargs(Py_BuildValue("{s:O,s:s}", "module", state_of(module)->module_name,
                                    "qualname", name));
     if (!args || !kwargs)
         return nullptr;
-    cppy::ptr cls(PyObject_Call(enum_base.get(), args.get(), kwargs.get()));
+    Ref cls(PyObject_Call(enum_base.get(), args.get(), kwargs.get()));
     if (!cls || PyObject_SetAttrString(cls.get(), "__doc__", doc_owner.get()) < 0)
         return nullptr;
     return cls.release();
@@ -202,18 +202,18 @@ Members unit_members()
 // attributes are the wrappers.
 bool wrap_sequences(PyObject* module, PyObject* interface_class)
 {
-    cppy::ptr retry(PyObject_GetAttrString(module, "retry_on_timeout"));
+    Ref retry(PyObject_GetAttrString(module, "retry_on_timeout"));
     if (!retry)
         return false;
     for (const char* name : {"send_convert_return_sequence", "send_sequence"})
     {
-        cppy::ptr function(PyObject_GetAttrString(interface_class, name));
+        Ref function(PyObject_GetAttrString(interface_class, name));
         if (!function)
             return false;
-        cppy::ptr decorator(PyObject_CallNoArgs(retry.get()));
+        Ref decorator(PyObject_CallNoArgs(retry.get()));
         if (!decorator)
             return false;
-        cppy::ptr wrapper(PyObject_CallOneArg(decorator.get(), function.get()));
+        Ref wrapper(PyObject_CallOneArg(decorator.get(), function.get()));
         if (!wrapper || PyObject_SetAttrString(interface_class, name, wrapper.get()) < 0)
             return false;
     }
@@ -312,7 +312,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
                         "interpreter per process.");
         return nullptr;
     }
-    cppy::ptr name(PyObject_GetAttrString(spec, "name"));
+    Ref name(PyObject_GetAttrString(spec, "name"));
     if (!name)
         return nullptr;
     return PyModule_NewObject(name.get());

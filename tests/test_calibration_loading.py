@@ -70,7 +70,8 @@ def test_loading_reads_first_and_last_points_of_each_direction(n, points, instru
 
 
 def test_loaded_converter_reads_the_load_the_instrument_measures(instrument, link):
-    instrument.profiles[0] = Profile.linear(offset_count=8_000_000, fullscale_count=9_000_000, capacity=50.0)
+    instrument.profiles[0] = Profile.linear(offset_count=8_000_000 << 8, fullscale_count=9_000_000 << 8,
+                                            capacity=50.0)
     converter = link.load_adc_converter(0)
     for load in (12.5, -20.0, 0.0):
         instrument.set_load(load)

@@ -6,7 +6,7 @@ import serial
 import serial.tools.list_ports
 
 import vexlo_device_communication as vexlo
-from vexlo_tools.sim import Profile, SimulatedInstrument, simulated_ports
+from vexlo_tools.sim import Profile, SimulatedInstrument, VirtualClock, simulated_ports
 
 
 
@@ -125,3 +125,30 @@ def test_closed_link_fails_every_operation_and_keeps_the_converter(device):
             operation()
     assert device.get_adc_converter() is converter
     device.disconnect()  # a second close does nothing
+
+
+@pytest.mark.parametrize("load", [250.0, 260.0, 270.0, -35.5])
+@pytest.mark.parametrize("rate_code, convert, step", [
+    (15, vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz, 1 << 16),  # 16 bits in 3-byte packets
+    (7, vexlo.StreamDataConverter.convert_stream_data_to_reading, 1 << 8),           # 24 bits in 4-byte packets
+])
+def test_streamed_values_agree_with_the_reading(load, rate_code, convert, step):
+    instrument = SimulatedInstrument.plx310_plus_prime(with_teds=False)
+    instrument.profiles[0].sampling_rate_code = rate_code
+    instrument.set_load(load)
+    # 1000 N span most of the upper half of the 32-bit count range, as on a real instrument.
+    counts_per_unit = (3_072_000_000 - 0x80000000) / 1000.0
+    clock = VirtualClock()
+    with simulated_ports({"/dev/ttySIM0": instrument}, clock=clock):
+        [device] = vexlo.VexloSerialScanner.discover_devices()
+        with device:
+            reading = device.get_reading(0)
+            device.set_stream_state(True)
+            clock.advance(0.05)
+            data = device.get_stream_data()
+            device.set_stream_state(False)
+            readings = convert(data, device.get_adc_converter()).readings
+    # The reading is as fine as the ADC (one step of 256 counts); the stream as its packets allow.
+    assert reading == pytest.approx(load, abs=256 / counts_per_unit)
+    assert len(readings) >= 4
+    assert all(abs(r.calibrated_value - reading) <= step / counts_per_unit for r in readings)

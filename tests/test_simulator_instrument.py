@@ -45,7 +45,7 @@ def test_hand_built_request_frames_match_the_protocol():
 
 
 # Every command of the catalogue, with arguments, and the payload the default
-# Plus Prime (profile 0: 0x800000 .. 12000000 at 1000.0, mirrored) must give.
+# Plus Prime (profile 0: 0x80000000 .. 3072000000 at 1000.0, mirrored) must give.
 EVERY_COMMAND = [
     ("0101", b"", b"PLX310\0\0\0\0"),
     ("0102", b"", b"QMT31872\0\0"),
@@ -53,7 +53,7 @@ EVERY_COMMAND = [
     ("0104", b"", bytes.fromhex("040302")),
     ("0007", b"", (9075075).to_bytes(4, "big")),
     ("0001", b"", b""),
-    ("0005", b"\x00", (0x800000).to_bytes(4, "big")),
+    ("0005", b"\x00", (0x80000000).to_bytes(4, "big")),
     ("000C", b"\x00", b""),
     ("010A", b"\x01", b"\x00"),
     ("020A", b"\x01\x02", b""),
@@ -65,7 +65,7 @@ EVERY_COMMAND = [
     ("0317", b"\x00", b"\x02"),
     ("0318", b"\x00\x01", struct.pack("<f", 1000.0)),
     ("0418", b"\x00\x01" + struct.pack("<f", 500.0), b""),
-    ("0319", b"\x00\x01", (12_000_000).to_bytes(4, "big")),
+    ("0319", b"\x00\x01", (3_072_000_000).to_bytes(4, "big")),
     ("0419", b"\x00\x01\x00\xb7\x1b\x00", b""),
     ("030B", b"\x00", b"\x01"),
     ("040B", b"\x00\x00", b""),
@@ -84,8 +84,13 @@ def test_the_table_covers_the_whole_command_set():
     assert {bytes.fromhex(code) for code, _, _ in EVERY_COMMAND} == {bytes(key) for key in COMMANDS}
 
 
+OLD_AUTO_TEDS = {"0121", "0221"}
+
+
 @pytest.mark.parametrize("code,args,payload", EVERY_COMMAND, ids=[c for c, _, _ in EVERY_COMMAND])
 def test_every_command_is_answered_with_a_framed_payload(plx, code, args, payload):
+    if code in OLD_AUTO_TEDS:
+        plx.firmware_version = bytes([4, 2, 9])  # the old AutoTEDS commands' firmware
     high, low = bytes.fromhex(code)
     request = build_request(high, low, args)
     assert len(request) == COMMANDS[(high, low)].request_length
@@ -101,10 +106,7 @@ def test_every_command_is_answered_with_a_framed_payload(plx, code, args, payloa
         (req(0x04, 0x0B, b"\x03\x00"), req(0x03, 0x0B, b"\x03"), b"\x00"),
         (req(0x04, 0x18, b"\x02\x03" + struct.pack("<f", 0.1)), req(0x03, 0x18, b"\x02\x03"), struct.pack("<f", 0.1)),
         (req(0x04, 0x19, b"\x02\x03\x12\x34\x56\x00"), req(0x03, 0x19, b"\x02\x03"), bytes.fromhex("12345600")),
-        (req(0x02, 0x21, b"\x01"), req(0x01, 0x21), b"\x01"),
         (req(0x02, 0x22, b"\x01"), req(0x01, 0x22), b"\x01"),
-        # Both AutoTEDS generations switch the same state.
-        (req(0x02, 0x21, b"\x01"), req(0x01, 0x22), b"\x01"),
     ],
 )
 def test_settings_change_what_queries_read(plx, setting, query, expect):
@@ -115,9 +117,20 @@ def test_settings_change_what_queries_read(plx, setting, query, expect):
 def test_auto_teds_on_value_is_configurable(plx):
     plx.auto_teds = True
     plx.auto_teds_on_code = 255
-    assert plx.respond(req(0x01, 0x21), 0.0)[4] == 255
+    assert plx.respond(req(0x01, 0x22), 0.0)[4] == 255
     plx.respond(req(0x02, 0x22, b"\x00"), 0.0)
-    assert plx.respond(req(0x01, 0x21), 0.0)[4] == 0
+    assert plx.respond(req(0x01, 0x22), 0.0)[4] == 0
+
+
+@pytest.mark.parametrize("firmware,answered", [((4, 2, 9), "old"), ((4, 3, 2), "v1"), ((5, 0, 0), "v1"),
+                                               ((3, 9, 9), "old")])
+def test_auto_teds_is_answered_only_in_the_firmwares_generation(firmware, answered):
+    inst = SimulatedInstrument.plx310_plus_prime(firmware_version=firmware)
+    for generation, low in (("old", 0x21), ("v1", 0x22)):
+        setting = inst.respond(req(0x02, low, b"\x01"), 0.0)
+        query = inst.respond(req(0x01, low), 0.0)
+        assert (setting is not None, query is not None) == (generation == answered,) * 2
+    assert inst.auto_teds and [r.answered for r in inst.request_log] == [answered == "old"] * 2 + [answered == "v1"] * 2
 
 
 @pytest.mark.parametrize(
@@ -198,7 +211,7 @@ def test_set_load_gives_the_count_the_host_converts_back(load, points):
     inst = SimulatedInstrument.mvr420(profiles=[Profile.linear(points_per_direction=points)])
     count = inst.set_load(load)
     assert int.from_bytes(inst.respond(req(0x00, 0x05, b"\x00"), 0.0)[4:8], "big") == count
-    # One count is worth about 0.28 load units here; rounding costs at most half of one.
+    # One ADC step is worth about 0.0003 load units here; rounding costs at most half of one.
     assert host_reading(inst.profiles[0], count) == pytest.approx(load, abs=0.15)
 
 
@@ -206,9 +219,9 @@ def test_set_load_uses_the_selected_profile_and_clamps():
     profiles = [Profile.linear(), Profile.linear(offset_count=1000, fullscale_count=2000, capacity=10.0)]
     inst = SimulatedInstrument.hsk640(profiles=profiles)
     inst.select_profile(1, channel=1)
-    assert inst.set_load(5.0, channel=1) == 1500
+    assert inst.set_load(5.0, channel=1) == 1536  # 1500 to the ADC's step of 256
     assert inst.set_load(-1e9, channel=1) == 0
-    assert inst.set_load(1e12, channel=0) == 0xFFFFFFFF
+    assert inst.set_load(1e12, channel=0) == 0xFFFFFF00
 
 
 def test_linear_profile_layout():

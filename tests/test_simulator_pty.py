@@ -36,7 +36,7 @@ def test_round_trip_with_real_pyserial():
         with serial.Serial(port=mvr_path, baudrate=115200, timeout=1) as port:
             answer = exchange(port, build_request(0x00, 0x05, [0]), 9)
             assert answer[-1] == checksum(answer[:-1])
-            assert int.from_bytes(answer[4:8], "big") == 10_194_304  # 0x800000 + 500 * 3611.392
+            assert int.from_bytes(answer[4:8], "big") == 2_609_741_824  # 0x80000000 + 500 * 924516.352
 
 
 def test_wrong_baud_rate_gets_no_answer():
@@ -79,7 +79,7 @@ def test_streaming_in_real_time():
             exchange(port, build_request(0x00, 0x0C, [0]), 5)
     packets = len(data) // 4
     assert packets == pytest.approx(100 * elapsed, rel=0.3)
-    assert data[:4] == bytes.fromhex("00800000")  # 0x800000 and checksum 0x80*2 mod 256
+    assert data[:4] == bytes.fromhex("80000080")  # 0x80000000 and checksum 0x80
 
 
 def test_unplug_and_plug_in(tmp_path):

@@ -193,11 +193,11 @@ def test_load_signal_and_noise_shape_the_samples():
     counts = [int.from_bytes(p, "big") << 8 for p in scan_packets(port.read(4096), 4)]
     assert len(counts) == 100
     assert counts == sorted(counts)
-    assert counts[0] == 0x800000 and abs(counts[-1] - 12_000_000) < 40_000
+    assert counts[0] == 0x80000000 and abs(counts[-1] - 3_072_000_000) < 40_000 * 256
 
-    noisy = SimulatedInstrument.mvr420(noise_counts=5000, seed=1)
+    noisy = SimulatedInstrument.mvr420(noise_counts=5000 * 256, seed=1)
     readings = {int.from_bytes(noisy.respond(build_request(0x00, 0x05, [0]), 0.0)[4:8], "big") for _ in range(50)}
-    assert len(readings) > 10 and all(abs(r - 0x800000) <= 5000 for r in readings)
+    assert len(readings) > 10 and all(abs(r - 0x80000000) <= 5000 * 256 for r in readings)
 
 
 def test_stream_is_silent_at_a_wrong_baud_rate():

@@ -6,7 +6,7 @@
 // override it computes in C++ directly.
 #include "calibration/adc_converter.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <new>
 
 #include "common/fields.hpp"
@@ -120,13 +120,13 @@ bool resolves_natively(PyObject* self, Operation operation)
     PyObject* name = operation_name(operation);
     return name && type->tp_getattro == PyObject_GenericGetAttr &&
            !fields::has_instance_dict(type) &&
-           is_native_descriptor(_PyType_Lookup(type, name), operation);
+           is_native_descriptor(compat::type_lookup(type, name), operation);
 }
 
 // The operation as self.<name> finds it: `override` stays null when that is
 // the native implementation, and is the bound override otherwise. An
 // override on the instance or through custom attribute access counts too.
-bool resolve(PyObject* self, Operation operation, cppy::ptr& override)
+bool resolve(PyObject* self, Operation operation, Ref& override)
 {
     if (resolves_natively(self, operation))
         return true;
@@ -140,7 +140,7 @@ bool resolve(PyObject* self, Operation operation, cppy::ptr& override)
 
 bool call_direction(PyObject* self, Operation operation, uint64_t count, double* out)
 {
-    cppy::ptr override;
+    Ref override;
     if (!resolve(self, operation, override))
         return false;
     if (!override)
@@ -149,10 +149,10 @@ bool call_direction(PyObject* self, Operation operation, uint64_t count, double*
         *out = operation == kDirection1 ? adc::direction_1(c, count) : adc::direction_2(c, count);
         return true;
     }
-    cppy::ptr argument(PyLong_FromUnsignedLongLong(count));
+    Ref argument(PyLong_FromUnsignedLongLong(count));
     if (!argument)
         return false;
-    cppy::ptr result(PyObject_CallOneArg(override.get(), argument.get()));
+    Ref result(PyObject_CallOneArg(override.get(), argument.get()));
     return result && fields::to_double(result.get(), out);
 }
 
@@ -297,7 +297,7 @@ int converter_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     if (PyTuple_GET_SIZE(args) == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0))
         return 0;
-    cppy::ptr name(PyType_GetName(Py_TYPE(self)));
+    Ref name(PyType_GetName(Py_TYPE(self)));
     if (!name)
         return -1;
     if (PyTuple_GET_SIZE(args) > 0)

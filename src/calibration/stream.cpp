@@ -4,7 +4,7 @@
 // ADCConverter with its native operations, a packet costs one C++ conversion
 // and one StreamReading; any other converter is asked through convert_adc,
 // looked up by name for every packet.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <memory>
 #include <new>
@@ -76,9 +76,9 @@ int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* reading_repr(PyObject* self)
 {
     auto* reading = reinterpret_cast<StreamReadingObject*>(self);
-    cppy::ptr name(PyType_GetName(Py_TYPE(self)));
-    cppy::ptr value(PyFloat_FromDouble(reading->calibrated_value));
-    cppy::ptr count(PyLong_FromUnsignedLongLong(reading->adc_value));
+    Ref name(PyType_GetName(Py_TYPE(self)));
+    Ref value(PyFloat_FromDouble(reading->calibrated_value));
+    Ref count(PyLong_FromUnsignedLongLong(reading->adc_value));
     if (!name || !value || !count)
         return nullptr;
     return PyUnicode_FromFormat("%U(calibrated_value=%R, adc_value=%R)", name.get(), value.get(),
@@ -105,8 +105,8 @@ const char* const kReadingDoc =
 struct StreamConversionResultObject
 {
     PyObject_HEAD
-    cppy::ptr readings;   // a list, or null for None
-    cppy::ptr remainder;  // a bytearray, or null for None
+    Ref readings;   // a list, or null for None
+    Ref remainder;  // a bytearray, or null for None
 };
 
 StreamConversionResultObject* as_result(PyObject* self)
@@ -151,10 +151,10 @@ const char* const kResultDoc =
     ":param remainder: The unfinished packet at the end: exactly a bytearray, or None.\n"
     ":raises TypeError: If an argument has another type.";
 
-PyObject* new_result(ModuleState* state, cppy::ptr readings, cppy::ptr remainder)
+PyObject* new_result(ModuleState* state, Ref readings, Ref remainder)
 {
     PyTypeObject* type = type_of(state->StreamConversionResultType);
-    cppy::ptr result(result_fields().allocate(type));
+    Ref result(result_fields().allocate(type));
     if (!result)
         return nullptr;
     as_result(result.get())->readings = readings;
@@ -173,7 +173,7 @@ public:
     bool open(PyObject* data) { return m_open = PyObject_GetBuffer(data, &m_view, PyBUF_SIMPLE) == 0; }
     ~BufferView()
     {
-        if (m_open)
+        if (m_open && compat::holds_gil())  // see common/ref.hpp
             PyBuffer_Release(&m_view);
     }
     const uint8_t* bytes() const { return static_cast<const uint8_t*>(m_view.buf); }
@@ -190,7 +190,7 @@ struct Sample
     uint64_t count;
 };
 
-bool is_caught_conversion_error(const cppy::ptr& error)
+bool is_caught_conversion_error(const Ref& error)
 {
     return exception_matches(error, PyExc_ValueError) ||
            exception_matches(error, PyExc_ZeroDivisionError) ||
@@ -217,7 +217,7 @@ PyObject* readings_native(const adc::Calibration& native, const BufferView& view
         sample.count = count;
         return stream::Outcome::Accepted;
     });
-    cppy::ptr readings(PyList_New(static_cast<Py_ssize_t>(taken)));
+    Ref readings(PyList_New(static_cast<Py_ssize_t>(taken)));
     if (!readings)
         return nullptr;
     for (size_t i = 0; i < taken; ++i)
@@ -236,23 +236,23 @@ template <typename Packet>
 PyObject* readings_by_name(PyObject* module, PyObject* converter, const BufferView& view,
                            PyTypeObject* reading_type, stream::ScanResult* scanned)
 {
-    cppy::ptr readings(PyList_New(0));
+    Ref readings(PyList_New(0));
     if (!readings)
         return nullptr;
     *scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t index) {
-        cppy::ptr number(PyLong_FromUnsignedLongLong(count));
+        Ref number(PyLong_FromUnsignedLongLong(count));
         if (!number)
             return stream::Outcome::Abort;
-        cppy::ptr value(call_method(converter, VEXLO_NAME("convert_adc"), number.get()));
+        Ref value(call_method(converter, VEXLO_NAME("convert_adc"), number.get()));
         double calibrated = 0.0;
         if (value && fields::to_double(value.get(), &calibrated))
         {
-            cppy::ptr reading(new_reading(reading_type, calibrated, count));
+            Ref reading(new_reading(reading_type, calibrated, count));
             if (!reading || PyList_Append(readings.get(), reading.get()) < 0)
                 return stream::Outcome::Abort;
             return stream::Outcome::Accepted;
         }
-        cppy::ptr error(fetch_exception());
+        Ref error(fetch_exception());
         if (!is_caught_conversion_error(error))
         {
             restore_exception(error);
@@ -292,11 +292,11 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     {
         // Too short for one packet: the buffer itself is the remainder (a
         // bytes argument becomes a bytearray).
-        cppy::ptr buffer(is_bytes ? PyByteArray_FromStringAndSize(
+        Ref buffer(is_bytes ? PyByteArray_FromStringAndSize(
                                         reinterpret_cast<const char*>(view.bytes()),
                                         static_cast<Py_ssize_t>(view.size()))
                                   : cppy::incref(data));
-        cppy::ptr readings(PyList_New(0));
+        Ref readings(PyList_New(0));
         if (!buffer || !readings)
             return nullptr;
         return new_result(st, readings, buffer);
@@ -305,7 +305,7 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     PyTypeObject* reading_type = type_of(st->StreamReadingType);
     stream::ScanResult scanned{};
     const adc::Calibration* native = native_calibration(fn->module, converter);
-    cppy::ptr readings(native ? readings_native<Packet>(*native, view, reading_type, &scanned)
+    Ref readings(native ? readings_native<Packet>(*native, view, reading_type, &scanned)
                               : readings_by_name<Packet>(fn->module, converter, view, reading_type,
                                                          &scanned));
     if (!readings)
@@ -316,7 +316,7 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
                        << " invalid/corrupted packets detected"))
         return nullptr;
     const size_t rest = view.size() - scanned.next;
-    cppy::ptr remainder(PyByteArray_FromStringAndSize(
+    Ref remainder(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(view.bytes() + scanned.next), static_cast<Py_ssize_t>(rest)));
     if (!remainder)
         return nullptr;

@@ -1,6 +1,6 @@
 #include "common/args.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <climits>
 #include <cstdarg>
 #include <cstring>
@@ -26,12 +26,12 @@ PyObject* qualname_of(const Function* function)
 
 bool type_error(const Function* function, const char* format, ...)
 {
-    cppy::ptr qualname(qualname_of(function));
+    Ref qualname(qualname_of(function));
     if (!qualname)
         return false;
     va_list vargs;
     va_start(vargs, format);
-    cppy::ptr rest(PyUnicode_FromFormatV(format, vargs));
+    Ref rest(PyUnicode_FromFormatV(format, vargs));
     va_end(vargs);
     if (!rest)
         return false;
@@ -159,7 +159,7 @@ bool bind_method(const Function* function, PyObject* const* args, Py_ssize_t nar
 
 bool as_int(PyObject* value, int* out)
 {
-    cppy::ptr index(PyNumber_Index(value));
+    Ref index(PyNumber_Index(value));
     if (!index)
         return false;
     int overflow = 0;

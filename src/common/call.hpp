@@ -3,7 +3,7 @@
 #pragma once
 
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 namespace vexlo
 {
@@ -38,7 +38,7 @@ inline PyObject* get_attr(PyObject* object, PyObject* name)
 // the value comes from the instrument (or from a patched method).
 inline int compare_text(PyObject* value, const char* text, int op)
 {
-    cppy::ptr other(PyUnicode_FromString(text));
+    Ref other(PyUnicode_FromString(text));
     return other ? PyObject_RichCompareBool(value, other.get(), op) : -1;
 }
 
@@ -47,7 +47,7 @@ inline int compare_text(PyObject* value, const char* text, int op)
 template <typename... Args>
 PyObject* call_interface(PyObject* self, PyObject* name, Args... args)
 {
-    cppy::ptr ci(get_attr(self, VEXLO_NAME("communication_interface")));
+    Ref ci(get_attr(self, VEXLO_NAME("communication_interface")));
     if (!ci)
         return nullptr;
     return call_method(ci.get(), name, args...);

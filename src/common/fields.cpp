@@ -56,7 +56,7 @@ PyObject* get_field(PyObject* self, void* closure)
     case Kind::Object:
         break;
     }
-    PyObject* value = slot<cppy::ptr>(self, field).get();
+    PyObject* value = slot<Ref>(self, field).get();
     return cppy::incref(value ? value : Py_None);
 }
 
@@ -67,7 +67,7 @@ int set_field(PyObject* self, PyObject* value, void* closure)
         return assign(self, field, value) ? 0 : -1;
     if (is_object(field.kind))
     {
-        slot<cppy::ptr>(self, field).set(nullptr);
+        slot<Ref>(self, field).set(nullptr);
         return 0;
     }
     PyErr_SetString(PyExc_NotImplementedError, "__del__");
@@ -88,7 +88,7 @@ bool check_exact(PyObject* value, PyTypeObject* type, const char* type_name)
 // A field value converted and waiting to be stored.
 struct Value
 {
-    cppy::ptr object;
+    Ref object;
     int32_t int32 = 0;
     double real = 0.0;
     uint64_t uint64 = 0;
@@ -155,14 +155,14 @@ void store(PyObject* self, const Field& field, Value& value)
     }
     // The field holds the new value before the old one is released, so code
     // run by that release sees a consistent object.
-    slot<cppy::ptr>(self, field).set(value.object.release());
+    slot<Ref>(self, field).set(value.object.release());
 }
 
 }  // namespace
 
 bool to_int32(PyObject* value, int32_t* out)
 {
-    cppy::ptr number(integer_of(value));
+    Ref number(integer_of(value));
     if (!number)
         return false;
     int overflow = 0;
@@ -180,7 +180,7 @@ bool to_int32(PyObject* value, int32_t* out)
 
 bool to_uint64(PyObject* value, uint64_t* out)
 {
-    cppy::ptr number(integer_of(value));
+    Ref number(integer_of(value));
     if (!number)
         return false;
     int overflow = 0;
@@ -256,7 +256,7 @@ PyObject* FieldSet::reduce(PyObject* self) const
 {
     const bool with_dict = has_instance_dict(Py_TYPE(self));
     const Py_ssize_t count = static_cast<Py_ssize_t>(m_fields.size());
-    cppy::ptr state(PyTuple_New(count + (with_dict ? 1 : 0)));
+    Ref state(PyTuple_New(count + (with_dict ? 1 : 0)));
     if (!state)
         return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
@@ -276,10 +276,10 @@ PyObject* FieldSet::reduce(PyObject* self) const
     }
     // Unpickling makes the object with type.__new__ alone, so a subclass
     // whose __init__ takes arguments pickles too.
-    cppy::ptr copyreg(PyImport_ImportModule("copyreg"));
+    Ref copyreg(PyImport_ImportModule("copyreg"));
     if (!copyreg)
         return nullptr;
-    cppy::ptr newobj(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    Ref newobj(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
     if (!newobj)
         return nullptr;
     return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
@@ -312,7 +312,7 @@ bool FieldSet::set_state(PyObject* self, PyObject* state) const
             return false;
     if (PyTuple_GET_SIZE(state) == count + 1)
     {
-        cppy::ptr dict(PyObject_GenericGetDict(self, nullptr));
+        Ref dict(PyObject_GenericGetDict(self, nullptr));
         if (!dict || PyDict_Update(dict.get(), PyTuple_GET_ITEM(state, count)) < 0)
             return false;
     }
@@ -327,7 +327,7 @@ PyObject* FieldSet::allocate(PyTypeObject* type) const
     if (self)
         for (const Field& field : m_fields)
             if (is_object(field.kind))
-                new (&slot<cppy::ptr>(self, field)) cppy::ptr();
+                new (&slot<Ref>(self, field)) Ref();
     return self;
 }
 
@@ -335,7 +335,7 @@ int FieldSet::traverse(PyObject* self, visitproc visit, void* arg) const
 {
     for (const Field& field : m_fields)
         if (is_object(field.kind))
-            Py_VISIT(slot<cppy::ptr>(self, field).get());
+            Py_VISIT(slot<Ref>(self, field).get());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -344,14 +344,14 @@ void FieldSet::clear(PyObject* self) const
 {
     for (const Field& field : m_fields)
         if (is_object(field.kind))
-            slot<cppy::ptr>(self, field).set(nullptr);
+            slot<Ref>(self, field).set(nullptr);
 }
 
 void FieldSet::destroy(PyObject* self) const
 {
     for (const Field& field : m_fields)
         if (is_object(field.kind))
-            slot<cppy::ptr>(self, field).~ptr();
+            slot<Ref>(self, field).~ptr();
 }
 
 bool add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot)

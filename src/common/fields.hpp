@@ -5,7 +5,7 @@
 #pragma once
 
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,10 +20,10 @@ enum class Kind
     Double,     // double
     UInt64,     // uint64_t
     Bool,       // bool, assigned by truth value
-    List,       // cppy::ptr: exactly a list, or None (null)
-    ByteArray,  // cppy::ptr: exactly a bytearray, or None (null)
-    Text,       // cppy::ptr: a str, or None (null)
-    Object,     // cppy::ptr: anything; None is kept as null
+    List,       // Ref: exactly a list, or None (null)
+    ByteArray,  // Ref: exactly a bytearray, or None (null)
+    Text,       // Ref: a str, or None (null)
+    Object,     // Ref: anything; None is kept as null
 };
 
 struct Field

@@ -2,7 +2,7 @@
 // translate a channel number into the channel's selected profile and forward
 // to the communication interface, one table row each; every exception of
 // the interface passes through unchanged.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <string>
 
@@ -43,7 +43,7 @@ PyObject* channel_or_default(PyObject* given)
 template <typename... Args>
 PyObject* call_for_profile(PyObject* self, PyObject* channel, PyObject* name, Args... args)
 {
-    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel));
+    Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel));
     if (!profile)
         return nullptr;
     return call_interface(self, name, profile.get(), args...);
@@ -68,7 +68,7 @@ PyObject* device_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* ci = a[1];
     if (PyObject_SetAttr(self, VEXLO_NAME("communication_interface"), ci) < 0)
         return nullptr;
-    cppy::ptr profile(call_method(ci, VEXLO_NAME("get_device_channel_selected_profile"), zero()));
+    Ref profile(call_method(ci, VEXLO_NAME("get_device_channel_selected_profile"), zero()));
     if (!profile)
         return nullptr;
     for (PyObject* name : {VEXLO_NAME("_teds_data"), VEXLO_NAME("_model_number"), VEXLO_NAME("_item_number"),
@@ -76,7 +76,7 @@ PyObject* device_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
                            VEXLO_NAME("adc_converter")})
         if (!name || PyObject_SetAttr(self, name, Py_None) < 0)
             return nullptr;
-    cppy::ptr converter(call_method(ci, VEXLO_NAME("load_adc_converter"), profile.get()));
+    Ref converter(call_method(ci, VEXLO_NAME("load_adc_converter"), profile.get()));
     if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -87,13 +87,13 @@ PyObject* get_reading(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[2];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
         return nullptr;
-    cppy::ptr converter(get_attr(a[0], VEXLO_NAME("adc_converter")));
+    Ref converter(get_attr(a[0], VEXLO_NAME("adc_converter")));
     if (!converter)
         return nullptr;
     if (converter.get() == Py_None)
         return raise_text(state(fn)->VexloCalibrationError,
                           "ADC converter not initialized. Cannot convert reading.");
-    cppy::ptr raw(call_interface(a[0], VEXLO_NAME("get_ndr"), channel_or_default(a[1])));
+    Ref raw(call_interface(a[0], VEXLO_NAME("get_ndr"), channel_or_default(a[1])));
     if (!raw)
         return nullptr;
     return call_method(converter.get(), VEXLO_NAME("convert_adc"), raw.get());
@@ -120,15 +120,15 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "samples_per_second", "channel_number"}, 2, a))
         return nullptr;
-    cppy::ptr channel(channel_as_int(a[2]));
+    Ref channel(channel_as_int(a[2]));
     if (!channel)
         return nullptr;
     // The code is taken before the profile query, so a wrong argument costs
     // no exchange with the instrument.
-    cppy::ptr code(get_attr(a[1], VEXLO_NAME("value")));
+    Ref code(get_attr(a[1], VEXLO_NAME("value")));
     if (!code)
         return nullptr;
-    cppy::ptr result(call_for_profile(a[0], channel.get(), VEXLO_NAME("set_sampling_rate"), code.get()));
+    Ref result(call_for_profile(a[0], channel.get(), VEXLO_NAME("set_sampling_rate"), code.get()));
     if (!result)
         return nullptr;
     Py_RETURN_NONE;
@@ -141,15 +141,15 @@ PyObject* set_device_channel_selected_profile(Function* fn, PyObject* const* arg
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number", "profile_number"}, 3, a))
         return nullptr;
     PyObject* self = a[0];
-    cppy::ptr written(call_interface(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
+    Ref written(call_interface(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
     if (!written)
         return nullptr;
     // The single converter follows channel 0, whichever channel was written;
     // it is replaced only once the new one has loaded.
-    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
+    Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
     if (!profile)
         return nullptr;
-    cppy::ptr converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
+    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
     if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -159,15 +159,15 @@ PyObject* get_board_temperature(Function* fn, PyObject* const* args, Py_ssize_t 
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr raw(call_interface(args[0], VEXLO_NAME("get_board_temperature")));
+    Ref raw(call_interface(args[0], VEXLO_NAME("get_board_temperature")));
     if (!raw)
         return nullptr;
     // The difference is exact in Python's integers whatever the count; only
     // then is it rounded to a double, as true division would.
-    cppy::ptr full_scale(PyLong_FromLongLong(board_temperature::kAdcMax));
+    Ref full_scale(PyLong_FromLongLong(board_temperature::kAdcMax));
     if (!full_scale)
         return nullptr;
-    cppy::ptr difference(PyNumber_Subtract(full_scale.get(), raw.get()));
+    Ref difference(PyNumber_Subtract(full_scale.get(), raw.get()));
     if (!difference)
         return nullptr;
     double value = PyFloat_AsDouble(difference.get());
@@ -199,10 +199,10 @@ PyObject* device_exit(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     if (!log_text(fn->module, Level::Debug, "Exiting VexloDevice context"))
         return nullptr;
-    cppy::ptr result(call_method(a[0], VEXLO_NAME("disconnect")));
+    Ref result(call_method(a[0], VEXLO_NAME("disconnect")));
     if (!result)
     {
-        cppy::ptr error(catch_exception());
+        Ref error(catch_exception());
         if (!error ||
             !log(fn->module, Level::Error, Message() << "Error during context manager cleanup: " << error))
             return nullptr;
@@ -467,7 +467,7 @@ PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (i != f.unsent)
             call[n++] = channel_or_default(a[1 + i]);
     // The argument is converted before any exchange with the instrument.
-    cppy::ptr value;
+    Ref value;
     if (f.adapt == Adapt::ValueOfFirst)
     {
         value = get_attr(call[first], VEXLO_NAME("value"));
@@ -475,7 +475,7 @@ PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return nullptr;
         call[first] = value.get();
     }
-    cppy::ptr profile;
+    Ref profile;
     if (f.route == Route::Profile)
     {
         profile = call_method(self, VEXLO_NAME("get_device_channel_selected_profile"),
@@ -484,12 +484,12 @@ PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return nullptr;
         call[1] = profile.get();
     }
-    cppy::ptr ci(get_attr(self, VEXLO_NAME("communication_interface")));
+    Ref ci(get_attr(self, VEXLO_NAME("communication_interface")));
     PyObject* name = target_name(index);
     if (!ci || !name)
         return nullptr;
     call[0] = ci.get();
-    cppy::ptr result(PyObject_VectorcallMethod(name, call, static_cast<size_t>(n), nullptr));
+    Ref result(PyObject_VectorcallMethod(name, call, static_cast<size_t>(n), nullptr));
     if (!result || f.adapt != Adapt::UnitResult)
         return result.release();
     return PyObject_CallOneArg(state(fn)->UnitOfMeasureEnum, result.get());
@@ -526,14 +526,14 @@ bool annotate_device_class(PyObject* device_class)
 {
     // The rate is one of the models' enumerations, named as text so that
     // nothing is imported or checked for it.
-    cppy::ptr method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
+    Ref method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
     if (!method)
         return false;
     std::string rate_type = "Union[";
     for (const models::Model& model : models::table())
         rate_type += std::string(rate_type.size() > 6 ? ", " : "") + model.name + "SamplingRateEnum";
     rate_type += "]";
-    cppy::ptr annotations(Py_BuildValue("{s:s,s:O,s:O}", "samples_per_second", rate_type.c_str(),
+    Ref annotations(Py_BuildValue("{s:s,s:O,s:O}", "samples_per_second", rate_type.c_str(),
                                         "channel_number", reinterpret_cast<PyObject*>(&PyLong_Type),
                                         "return", Py_None));
     return annotations && PyObject_SetAttrString(method.get(), "__annotations__", annotations.get()) == 0;

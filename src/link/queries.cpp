@@ -1,5 +1,5 @@
 // Instrument queries and settings of _SerialCommunicationInterface.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -172,7 +172,7 @@ bool append(PyObject* arguments, PyObject* tail)
 {
     if (!PyBytes_Check(tail))
     {
-        cppy::ptr extended(call_method(arguments, VEXLO_NAME("extend"), tail));
+        Ref extended(call_method(arguments, VEXLO_NAME("extend"), tail));
         return static_cast<bool>(extended);
     }
     Py_ssize_t old = PyByteArray_GET_SIZE(arguments);
@@ -190,13 +190,13 @@ PyObject* pack_tail(PyObject* module, Tail tail, PyObject* value)
 {
     if (tail == Tail::LoadFloat)
     {
-        cppy::ptr struct_module(module_global(module, "struct"));
+        Ref struct_module(module_global(module, "struct"));
         PyObject* format = VEXLO_NAME("<f");
         if (!struct_module || !format)
             return nullptr;
         return call_method(struct_module.get(), VEXLO_NAME("pack"), format, value);
     }
-    cppy::ptr length(PyLong_FromLong(4));
+    Ref length(PyLong_FromLong(4));
     PyObject* order = VEXLO_NAME("big");
     if (!length || !order)
         return nullptr;
@@ -210,13 +210,13 @@ PyObject* encode_arguments(PyObject* module, const Operation& op, PyObject* cons
     for (int i = 0; i < op.byte_count; ++i)
         if (!byte_like_bytearray(values[i], &bytes[i]))
             return nullptr;
-    cppy::ptr arguments(
+    Ref arguments(
         PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), op.byte_count));
     if (!arguments)
         return nullptr;
     if (op.tail == Tail::None)
         return arguments.release();
-    cppy::ptr packed(pack_tail(module, op.tail, values[op.byte_count]));
+    Ref packed(pack_tail(module, op.tail, values[op.byte_count]));
     if (!packed || !append(arguments.get(), packed.get()))
         return nullptr;
     return arguments.release();
@@ -229,10 +229,10 @@ PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[1 + kMaxParams];
     if (!bind_method(fn, args, nargs, kwnames, op.params, param_count(op), param_count(op), a))
         return nullptr;
-    cppy::ptr arguments(encode_arguments(fn->module, op, a + 1));
+    Ref arguments(encode_arguments(fn->module, op, a + 1));
     if (!arguments)
         return nullptr;
-    cppy::ptr result(send_command(a[0], command_name(index), arguments.get(), op.kind == Kind::Query));
+    Ref result(send_command(a[0], command_name(index), arguments.get(), op.kind == Kind::Query));
     if (!result || op.kind == Kind::Query)
         return result.release();
     Py_RETURN_NONE;
@@ -245,10 +245,10 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr arguments(new_bytearray());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
-    cppy::ptr result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
+    Ref result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
                                   arguments.get(), true));
     if (!result)
         return nullptr;
@@ -264,7 +264,7 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
     }
     // Anything but six hexadecimal digits is no version: cutting it in pairs
     // would give a plausible-looking but wrong text.
-    cppy::ptr shown(PyObject_Repr(result.get()));
+    Ref shown(PyObject_Repr(result.get()));
     if (!shown || !log(fn->module, Level::Debug,
                        Message() << "Error parsing firmware version: expected six hexadecimal "
                                     "digits, got "
@@ -283,11 +283,11 @@ PyObject* item_digest(PyObject* module, PyObject* item_number)
     PyObject* encoding = VEXLO_NAME("utf-8");
     if (!encoding)
         return nullptr;
-    cppy::ptr encoded(call_method(item_number, VEXLO_NAME("encode"), encoding));
-    cppy::ptr hashlib(encoded ? module_global(module, "hashlib") : nullptr);
+    Ref encoded(call_method(item_number, VEXLO_NAME("encode"), encoding));
+    Ref hashlib(encoded ? module_global(module, "hashlib") : nullptr);
     if (!hashlib)
         return nullptr;
-    cppy::ptr hash(call_method(hashlib.get(), VEXLO_NAME("sha256"), encoded.get()));
+    Ref hash(call_method(hashlib.get(), VEXLO_NAME("sha256"), encoded.get()));
     if (!hash)
         return nullptr;
     return call_method(hash.get(), VEXLO_NAME("hexdigest"));
@@ -321,24 +321,24 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     uint8_t bytes[2];
     if (!byte_like_bytearray(a[1], &bytes[0]) || !byte_like_bytearray(a[2], &bytes[1]))
         return nullptr;
-    cppy::ptr no_arguments(new_bytearray());
+    Ref no_arguments(new_bytearray());
     if (!no_arguments)
         return nullptr;
-    cppy::ptr item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
+    Ref item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
     if (!item)
         return nullptr;
-    cppy::ptr model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
+    Ref model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
     if (!model)
         return nullptr;
-    cppy::ptr digest(item_digest(fn->module, item.get()));
+    Ref digest(item_digest(fn->module, item.get()));
     if (!digest)
         return nullptr;
     if (!check_rate(fn->module, bytes[1], model.get(), digest.get()))
         return nullptr;
-    cppy::ptr arguments(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), 2));
+    Ref arguments(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), 2));
     if (!arguments)
         return nullptr;
-    cppy::ptr sent(send_command(a[0], VEXLO_NAME("Set_Sampling_Rate_Command"), arguments.get(), false));
+    Ref sent(send_command(a[0], VEXLO_NAME("Set_Sampling_Rate_Command"), arguments.get(), false));
     if (!sent)
         return nullptr;
     Py_RETURN_NONE;

@@ -2,7 +2,7 @@
 // the edition gate, sensor presence, the laser block, page reads, the whole
 // image, and the AutoTEDS switch in both command generations.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <array>
 #include <cstdint>
@@ -36,7 +36,7 @@ constexpr long kLastPage = static_cast<long>(teds::kPageCount) - 1;
 // self.commands.<name>
 PyObject* command(PyObject* self, PyObject* name)
 {
-    cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));
+    Ref commands(get_attr(self, VEXLO_NAME("commands")));
     if (!commands)
         return nullptr;
     return get_attr(commands.get(), name);
@@ -47,13 +47,13 @@ PyObject* command(PyObject* self, PyObject* name)
 PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, PyObject* cmd,
                            PyObject* arguments)
 {
-    cppy::ptr saved(get_attr(self, VEXLO_NAME("timeout")));
-    cppy::ptr short_timeout(PyFloat_FromDouble(lowered));
+    Ref saved(get_attr(self, VEXLO_NAME("timeout")));
+    Ref short_timeout(PyFloat_FromDouble(lowered));
     if (!saved || !short_timeout ||
         PyObject_SetAttr(self, VEXLO_NAME("timeout"), short_timeout.get()) < 0)
         return nullptr;
-    cppy::ptr result(call_method(self, sequence, cmd, arguments));
-    cppy::ptr error;
+    Ref result(call_method(self, sequence, cmd, arguments));
+    Ref error;
     if (!result)
         error = fetch_exception();
     if (PyObject_SetAttr(self, VEXLO_NAME("timeout"), saved.get()) < 0)
@@ -61,7 +61,7 @@ PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, P
         // As a failing "finally" would: the new error, the old one as its context.
         if (error)
         {
-            cppy::ptr restore_error(fetch_exception());
+            Ref restore_error(fetch_exception());
             PyException_SetContext(restore_error.get(), error.release());
             restore_exception(restore_error);
         }
@@ -77,14 +77,14 @@ PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, P
 
 bool validate(PyObject* self)
 {
-    cppy::ptr result(call_method(self, VEXLO_NAME("_validate_teds_support")));
+    Ref result(call_method(self, VEXLO_NAME("_validate_teds_support")));
     return static_cast<bool>(result);
 }
 
 // value == number, as Python compares.
 int equals(PyObject* value, long number)
 {
-    cppy::ptr other(PyLong_FromLong(number));
+    Ref other(PyLong_FromLong(number));
     if (!other)
         return -1;
     return PyObject_RichCompareBool(value, other.get(), Py_EQ);
@@ -97,10 +97,10 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return nullptr;
     PyObject* self = args[0];
     ModuleState* st = state(fn);
-    cppy::ptr model(get_attr(self, VEXLO_NAME("_cached_model_number")));
+    Ref model(get_attr(self, VEXLO_NAME("_cached_model_number")));
     if (!model)
         return nullptr;
-    cppy::ptr item(get_attr(self, VEXLO_NAME("_cached_item_number")));
+    Ref item(get_attr(self, VEXLO_NAME("_cached_item_number")));
     if (!item)
         return nullptr;
     if (model.get() == Py_None || item.get() == Py_None)
@@ -141,10 +141,10 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(new_bytearray());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
-    cppy::ptr value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
+    Ref value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
     if (!value)
         return nullptr;
     int connected = equals(value.get(), 1);
@@ -184,17 +184,17 @@ PyObject* get_teds_laser(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
-    cppy::ptr arguments(new_bytearray());
+    Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
+    Ref arguments(new_bytearray());
     if (!cmd || !arguments)
         return nullptr;
-    cppy::ptr result(exchange_lowered(self, kTedsReadTimeout,
+    Ref result(exchange_lowered(self, kTedsReadTimeout,
                                       VEXLO_NAME("send_convert_return_sequence"), cmd.get(),
                                       arguments.get()));
     if (!result)
     {
         // A sensor that never answers is no sensor.
-        cppy::ptr error(fetch_exception());
+        Ref error(fetch_exception());
         if (!exception_matches(error, state(fn)->VexloTimeoutError))
         {
             restore_exception(error);
@@ -218,8 +218,8 @@ PyObject* get_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* page = a[1];
     if (!validate(self))
         return nullptr;
-    cppy::ptr first(PyLong_FromLong(kFirstPage));
-    cppy::ptr last(PyLong_FromLong(kLastPage));
+    Ref first(PyLong_FromLong(kFirstPage));
+    Ref last(PyLong_FromLong(kLastPage));
     if (!first || !last)
         return nullptr;
     int below = PyObject_RichCompareBool(page, first.get(), Py_LT);
@@ -236,8 +236,8 @@ PyObject* get_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     uint8_t page_byte = 0;
     if (!byte_like_bytearray(page, &page_byte))
         return nullptr;
-    cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Data_Command")));
-    cppy::ptr arguments(new_bytearray(&page_byte, 1));
+    Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Data_Command")));
+    Ref arguments(new_bytearray(&page_byte, 1));
     if (!cmd || !arguments)
         return nullptr;
     return exchange_lowered(self, kTedsReadTimeout, VEXLO_NAME("send_convert_return_sequence"),
@@ -258,10 +258,10 @@ bool page_byte(PyObject* page_data, int index, uint8_t* out)
         *out = static_cast<uint8_t>(PyByteArray_AS_STRING(page_data)[index]);
         return true;
     }
-    cppy::ptr key(PyLong_FromLong(index));
+    Ref key(PyLong_FromLong(index));
     if (!key)
         return false;
-    cppy::ptr item(PyObject_GetItem(page_data, key.get()));
+    Ref item(PyObject_GetItem(page_data, key.get()));
     return item && byte_like_bytearray(item.get(), out);
 }
 
@@ -270,10 +270,10 @@ PyObject* read_image(PyObject* module, PyObject* self)
     std::array<uint8_t, teds::kImageSize> image{};
     for (const teds::PagePattern& pattern : teds::page_patterns())
     {
-        cppy::ptr page(PyLong_FromLong(pattern.page));
+        Ref page(PyLong_FromLong(pattern.page));
         if (!page)
             return nullptr;
-        cppy::ptr page_data(call_method(self, VEXLO_NAME("get_teds_data"), page.get()));
+        Ref page_data(call_method(self, VEXLO_NAME("get_teds_data"), page.get()));
         if (!page_data)
             return nullptr;
         int index = teds::first_page_index(pattern);
@@ -317,10 +317,10 @@ PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(new_bytearray());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
-    cppy::ptr value(send_command(self,
+    Ref value(send_command(self,
                                  is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
                                            : VEXLO_NAME("Get_Auto_TEDS_Command"),
                                  arguments.get(), true));
@@ -343,7 +343,7 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = a[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr cmd(command(self, is_v1(fn) ? VEXLO_NAME("Set_Auto_TEDS_V1_Command")
+    Ref cmd(command(self, is_v1(fn) ? VEXLO_NAME("Set_Auto_TEDS_V1_Command")
                                           : VEXLO_NAME("Set_Auto_TEDS_Command")));
     if (!cmd)
         return nullptr;
@@ -351,10 +351,10 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (enable < 0)
         return nullptr;
     const uint8_t flag = enable ? 1 : 0;
-    cppy::ptr arguments(new_bytearray(&flag, 1));
+    Ref arguments(new_bytearray(&flag, 1));
     if (!arguments)
         return nullptr;
-    cppy::ptr result(exchange_lowered(self, kAutoTedsSetTimeout, VEXLO_NAME("send_sequence"),
+    Ref result(exchange_lowered(self, kAutoTedsSetTimeout, VEXLO_NAME("send_sequence"),
                                       cmd.get(), arguments.get()));
     if (!result)
         return nullptr;

@@ -1,7 +1,7 @@
 // TEDSData: the parsed TEDS data sheet, a typed value class, and its four
 // static methods. The bit decoding itself is in teds_image.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,9 +28,9 @@ namespace
 struct TedsData
 {
     PyObject_HEAD
-    cppy::ptr raw_data;       // anything; None by default
+    Ref raw_data;       // anything; None by default
     int32_t template_id;
-    cppy::ptr serial_number;  // a str or None
+    Ref serial_number;  // a str or None
     int32_t engineering_unit;
     double min_capacity;
     double max_capacity;
@@ -89,7 +89,7 @@ fields::FieldSet& teds_fields()
 bool set_defaults(PyObject* self)
 {
     TedsData* data = as_teds(self);
-    cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
     if (!empty)
         return false;
     data->raw_data.set(nullptr);
@@ -109,7 +109,7 @@ bool no_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
     if ((args && PyTuple_GET_SIZE(args) > 0) || (kwargs && PyDict_GET_SIZE(kwargs) > 0))
     {
-        cppy::ptr name(PyType_GetName(type));
+        Ref name(PyType_GetName(type));
         if (name)
             PyErr_Format(PyExc_TypeError, "%U() takes no arguments", name.get());
         return false;
@@ -124,7 +124,7 @@ PyObject* teds_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // A subclass with its own __init__ takes its own arguments.
     if (type->tp_init == teds_init && !no_arguments(type, args, kwargs))
         return nullptr;
-    cppy::ptr self(teds_fields().allocate(type));
+    Ref self(teds_fields().allocate(type));
     if (!self || !set_defaults(self.get()))
         return nullptr;
     return self.release();
@@ -181,7 +181,7 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!collect_bytes(a[0], true, bytes))
         return nullptr;
     std::vector<uint8_t> data = teds::data_bytes(bytes.data(), bytes.size(), skip);
-    cppy::ptr bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
+    Ref bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
     if (!bits)
         return nullptr;
     Py_ssize_t index = 0;
@@ -194,7 +194,7 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 // A position argument as a clamped Py_ssize_t (huge values stay huge).
 bool position(PyObject* value, Py_ssize_t* out)
 {
-    cppy::ptr index(PyNumber_Index(value));
+    Ref index(PyNumber_Index(value));
     if (!index)
         return false;
     *out = PyNumber_AsSsize_t(index.get(), nullptr);
@@ -216,7 +216,7 @@ bool read_bits(PyObject* bit_array, Py_ssize_t start, Py_ssize_t length, uint32_
             return false;
         if (start >= size || i >= size - start)
             break;
-        cppy::ptr item(PySequence_GetItem(bit_array, start + i));
+        Ref item(PySequence_GetItem(bit_array, start + i));
         if (!item)
             return false;
         int truth = PyObject_IsTrue(item.get());
@@ -288,7 +288,7 @@ PyObject* parse_guarded(PyObject* module, PyObject* raw_bytes, PyObject* templat
         return nullptr;
     }
     PyTypeObject* type = type_of(state_of(module)->TEDSDataType);
-    cppy::ptr result(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
+    Ref result(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
     if (!result)
         return nullptr;
     TedsData* data = as_teds(result.get());
@@ -377,9 +377,9 @@ const StaticSpec kStatics[] = {
 bool add_static(PyObject* module, PyObject* type, const StaticSpec& spec)
 {
     std::string qualname = std::string("TEDSData.") + spec.name;
-    cppy::ptr function(
+    Ref function(
         make_function(module, spec.impl, spec.name, qualname.c_str(), spec.doc, nullptr, spec.signature));
-    cppy::ptr member(function ? PyStaticMethod_New(function.get()) : nullptr);
+    Ref member(function ? PyStaticMethod_New(function.get()) : nullptr);
     return member && PyObject_SetAttrString(type, spec.name, member.get()) == 0;
 }
 

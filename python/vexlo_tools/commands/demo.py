@@ -25,13 +25,13 @@ READINGS = 3
 
 def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
-    plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30)
+    plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
     _simenv.calibrate_electrically(plx)
     plx.set_load_signal(lambda t: _simenv.sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
     plx.add_stream_garbage(0.0005)
-    mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30)
+    mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30 * 256)
     # Profile 1: the same sensor calibrated in kilograms (1000 N is 101.97 kg).
     mvr.profiles[1] = Profile.linear(capacity=101.97, sensor_serial_number=100002, sampling_rate_code=5)
     mvr.set_load(12.5)

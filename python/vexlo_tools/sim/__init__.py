@@ -10,6 +10,7 @@
 
 from .instrument import (
     BAUD_RATES,
+    MAX_STREAM_BACKLOG,
     PLUS_PRIME_ITEM_NUMBER,
     SAMPLING_RATES,
     Channel,
@@ -33,6 +34,7 @@ __all__ = [
     "Faults",
     "INPUT_BUFFER_SIZE",
     "LoggedRequest",
+    "MAX_STREAM_BACKLOG",
     "PLUS_PRIME_ITEM_NUMBER",
     "Profile",
     "PtyServer",

@@ -20,6 +20,7 @@ from collections import deque
 from dataclasses import dataclass
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
+from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
 from .teds import TedsSensor, page_of
 
@@ -28,6 +29,7 @@ __all__ = [
     "Channel",
     "Faults",
     "LoggedRequest",
+    "MAX_STREAM_BACKLOG",
     "PLUS_PRIME_ITEM_NUMBER",
     "Profile",
     "SAMPLING_RATES",
@@ -37,56 +39,56 @@ __all__ = [
 
 logger = logging.getLogger("vexlo_tools.sim")
 
-PLUS_PRIME_ITEM_NUMBER = "QMT31872"
+# The instrument facts come from the toolkit's one registry of models; the
+# names below are kept because users' tests import them from here.
 
-#: Samples per second for each sampling-rate code, per model family.
-PLX310_SAMPLING_RATES = (2.5, 5.0, 10.0, 16.6, 20.0, 50.0, 60.0, 100.0, 400.0, 1200.0,
-                         2400.0, 4800.0, 7200.0, 14000.0, 19200.0, 38400.0)
-COMPACT_SAMPLING_RATES = (4.0, 20.0, 50.0, 100.0, 200.0, 500.0, 850.0, 1300.0)
-SAMPLING_RATES = {
-    "PLX310": PLX310_SAMPLING_RATES,
-    "MVR420": COMPACT_SAMPLING_RATES,
-    "DTA530": COMPACT_SAMPLING_RATES,
-    "HSK640": COMPACT_SAMPLING_RATES,
-}
+#: The model an unknown model name behaves like (8 rates, 320000 and 115200 baud).
+_GENERIC_MODEL = MODELS["MVR420"]
+_UNKNOWN_ITEM_NUMBER = "QMT00000"
 
+#: Samples per second for each sampling-rate code, per model.
+SAMPLING_RATES: Dict[str, Tuple[float, ...]] = {name: info.rates for name, info in MODELS.items()}
 #: Baud rates at which each model answers.
-BAUD_RATES = {
-    "PLX310": (2000000,),
-    "MVR420": (320000, 115200),
-    "DTA530": (320000, 115200),
-    "HSK640": (320000, 115200),
-}
+BAUD_RATES: Dict[str, Tuple[int, ...]] = {name: info.baud_rates for name, info in MODELS.items()}
+# Item numbers of the editions without TEDS hardware (the Plus Prime is PLUS_PRIME_ITEM_NUMBER).
+DEFAULT_ITEM_NUMBERS: Dict[str, str] = {name: info.default_item_number for name, info in MODELS.items()}
 
-# Item numbers of the editions without TEDS hardware (the Plus Prime is QMT31872).
-DEFAULT_ITEM_NUMBERS = {
-    "PLX310": "QMT31870",
-    "MVR420": "QMT42010",
-    "DTA530": "QMT53010",
-    "HSK640": "QMT64010",
-}
 
-# Rate code 7 is 100 samples/s on the PLX310, code 3 on the others.
-_DEFAULT_RATE_CODE = {"PLX310": 7}
-_COMPACT_DEFAULT_RATE_CODE = 3
+def _model_info(model: str) -> ModelInfo:
+    return MODELS.get(model, _GENERIC_MODEL)
+
+#: The first firmware version with the V1 AutoTEDS commands (and without the old ones).
+V1_AUTO_TEDS_FIRMWARE = (4, 3, 2)
 
 UNIT_N = 26
 _VALID_UNIT_CODES = frozenset(range(64)) | {254, 255}
 
 _MAX_COUNT = 0xFFFFFFFF
-#: Most stream bytes generated in one pull; older samples beyond it are skipped.
+# ADC counts are 32-bit with the converter's 24-bit sample in the upper three
+# bytes, so one step of the converter is 256 counts and the low byte is 0.
+_ADC_STEP = 256
+_MAX_SAMPLE = 0xFFFFFF
+#: The count of a sensor at rest (mid-scale), and of full load in the default calibration.
+OFFSET_COUNT = 0x80000000
+FULLSCALE_COUNT = 12_000_000 * _ADC_STEP
+#: Size of the instrument's output FIFO for stream packets, in bytes. When
+#: the link does not carry packets away fast enough (a stalled stream, a
+#: transport not pulled for a long while) the FIFO fills and the newest
+#: samples find no room: they are dropped and counted in
+#: ``SimulatedInstrument.dropped_samples``.
 MAX_STREAM_BACKLOG = 64 * 1024
 
 
 def sampling_rates_for(model: str) -> Tuple[float, ...]:
     """Samples per second by rate code for ``model`` (unknown models use the 8-rate table)."""
-    return SAMPLING_RATES.get(model, COMPACT_SAMPLING_RATES)
+    return _model_info(model).rates
 
 
-def _clamp_count(value: float) -> int:
+def _adc_count(value: float) -> int:
+    """What the ADC measures for ``value``: its 24-bit sample in the upper three bytes, saturating."""
     if math.isnan(value):
         raise ValueError("count is NaN")
-    return max(0, min(_MAX_COUNT, int(round(value))))
+    return max(0, min(_MAX_SAMPLE, int(round(value / _ADC_STEP)))) * _ADC_STEP
 
 
 def _check_int_range(value: int, low: int, high: int, what: str) -> int:
@@ -143,8 +145,8 @@ class Profile:
     def linear(
         cls,
         *,
-        offset_count: int = 0x800000,
-        fullscale_count: int = 12_000_000,
+        offset_count: int = OFFSET_COUNT,
+        fullscale_count: int = FULLSCALE_COUNT,
         capacity: float = 1000.0,
         points_per_direction: int = 2,
         two_directions: bool = True,
@@ -195,8 +197,8 @@ class Profile:
         Inverts the host's linear conversion over each direction's first
         and last point: a load of 0 or more uses direction 1, a negative
         load direction 2 (direction 1 extrapolated when the profile has
-        one direction). The result is rounded and clamped to 32 bits, as a
-        saturating ADC would.
+        one direction). The result is what a saturating 24-bit ADC gives:
+        rounded to its step (the low byte is 0) and clamped to its range.
         """
         n = self.points_per_direction
         if n == 0:
@@ -209,7 +211,7 @@ class Profile:
             sign = -1.0
         if capacity == 0:
             raise ValueError("the profile's fullscale load is 0: no count corresponds to a load")
-        return _clamp_count(offset + sign * load * (fullscale - offset) / capacity)
+        return _adc_count(offset + sign * load * (fullscale - offset) / capacity)
 
 
 @dataclass
@@ -222,7 +224,7 @@ class Channel:
     """
 
     selected_profile: int = 0
-    raw_count: int = 0x800000
+    raw_count: int = OFFSET_COUNT
     signal: Optional[Callable[[float], float]] = None
 
 
@@ -240,6 +242,12 @@ class Faults:
     corrupt_answers: Optional[int] = 0
     garbage_fraction: float = 0.0
     unplugged: bool = False
+    late_delay: float = 0.0
+    late_answers: Optional[int] = 0
+    not_reading: bool = False
+    stream_stalled: bool = False
+    stall_until: Optional[float] = None
+    unplug_after_samples: Optional[int] = None
 
 
 @dataclass(frozen=True)
@@ -291,17 +299,23 @@ class SimulatedInstrument:
     :param channel_count: number of measuring channels.
     :param teds_sensor: the attached TEDS sensor, or ``None`` for none.
     :param teds_hardware: whether TEDS and AutoTEDS commands are answered;
-        by default only on a PLX310 with the Plus Prime item number.
+        by default only on a PLX310 with the Plus Prime item number. Of the
+        two AutoTEDS command generations only the firmware's own is
+        answered: V1 from firmware 4.3.2 on, the old one before.
     :param auto_teds: initial AutoTEDS switch.
     :param baud_rates: rates at which it answers; by default the model's.
-    :param noise_counts: uniform noise of +- this many counts on every
-        reading and stream sample (0 for exact, repeatable values).
+    :param noise_counts: uniform noise of +- this many counts (on the
+        32-bit scale, so one ADC step is 256) on every reading and stream
+        sample (0 for exact, repeatable values).
     :param seed: seed for noise and stream garbage, for repeatable tests.
 
     Attributes worth knowing: ``profiles``, ``channels``, ``faults``,
     ``streaming``, ``auto_teds``, ``auto_teds_on_code`` (the value
     answered for "on", 1 by default), ``request_log`` (the last 1000
-    requests received, oldest first). ``baud_rates`` and ``teds_hardware``
+    requests received, oldest first), ``samples_sent`` and
+    ``dropped_samples`` (stream samples handed to the transport, and
+    samples the full output FIFO had no room for, since streaming last
+    started: the truth to compare a host's loss counters with). ``baud_rates`` and ``teds_hardware``
     are derived from the model and item number once, at construction: set
     them as well when changing ``model`` or ``item_number`` afterwards.
     """
@@ -325,7 +339,8 @@ class SimulatedInstrument:
     ) -> None:
         self._lock = threading.RLock()
         self.model = model
-        self.item_number = item_number if item_number is not None else DEFAULT_ITEM_NUMBERS.get(model, "QMT00000")
+        self.item_number = (item_number if item_number is not None
+                            else DEFAULT_ITEM_NUMBERS.get(model, _UNKNOWN_ITEM_NUMBER))
         self._encode_name(self.model, "model")
         self._encode_name(self.item_number, "item_number")
         self.serial_number = _check_int_range(serial_number, 0, _MAX_COUNT, "serial_number")
@@ -334,7 +349,7 @@ class SimulatedInstrument:
             raise ValueError("firmware_version must be three bytes, e.g. (4, 3, 2)")
         self.board_temperature_raw = _check_int_range(board_temperature_raw, 0, _MAX_COUNT, "board_temperature_raw")
         if profiles is None:
-            rate_code = _DEFAULT_RATE_CODE.get(model, _COMPACT_DEFAULT_RATE_CODE)
+            rate_code = _model_info(model).default_rate_code
             profiles = [
                 Profile.linear(sensor_serial_number=100001 + i, sampling_rate_code=rate_code) for i in range(8)
             ]
@@ -351,7 +366,7 @@ class SimulatedInstrument:
         )
         self.auto_teds = auto_teds
         self.auto_teds_on_code = 1
-        self.baud_rates = frozenset(baud_rates if baud_rates is not None else BAUD_RATES.get(model, (320000, 115200)))
+        self.baud_rates = frozenset(baud_rates if baud_rates is not None else _model_info(model).baud_rates)
         self.noise_counts = noise_counts
         self.faults = Faults()
         self.request_log: Deque[LoggedRequest] = deque(maxlen=1000)
@@ -362,6 +377,14 @@ class SimulatedInstrument:
         self._stream_anchor = 0.0
         self._stream_emitted = 0
         self._stream_rate: Optional[float] = None
+        # Stream samples waiting in the output FIFO: in _out, or held back by a stall.
+        self._out_samples = 0
+        self._held = bytearray()
+        self._held_samples = 0
+        self._late: List[Tuple[float, bytes]] = []
+        self._last_now = 0.0
+        self.samples_sent = 0
+        self.dropped_samples = 0
         self._handlers: Dict[Tuple[int, int], Callable[[bytes, float], bytes]] = {
             (c.high, c.low): getattr(self, "_cmd_" + c.name) for c in COMMANDS.values()
         }
@@ -419,7 +442,11 @@ class SimulatedInstrument:
         self._channel(channel).selected_profile = profile
 
     def set_raw_count(self, count: int, channel: int = 0) -> None:
-        """Make ``channel`` measure the 32-bit ADC count ``count``."""
+        """Make ``channel`` measure the 32-bit ADC count ``count``.
+
+        The count is sent as given, a low byte other than 0 included (a
+        real ADC's is always 0), so host code can be tried on any count.
+        """
         ch = self._channel(channel)
         ch.raw_count = _check_int_range(count, 0, _MAX_COUNT, "count")
         ch.signal = None
@@ -455,7 +482,7 @@ class SimulatedInstrument:
     def _reading(self, channel: int, now: float) -> int:
         count = self.raw_count(channel, now)
         if self.noise_counts:
-            count = _clamp_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
+            count = _adc_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
         return count
 
     # ------------------------------------------------------------- streaming
@@ -465,19 +492,21 @@ class SimulatedInstrument:
 
         ``None`` when the code is not in the model's table (nothing is sent).
         """
-        code = self.profile_for_channel(0).sampling_rate_code
-        rates = sampling_rates_for(self.model)
-        return rates[code] if 0 <= code < len(rates) else None
+        return _model_info(self.model).samples_per_second(self.profile_for_channel(0).sampling_rate_code)
 
     @property
     def short_packets(self) -> bool:
-        """True when streaming uses 3-byte packets (PLX310 at rate code 15)."""
-        return self.model == "PLX310" and self.profile_for_channel(0).sampling_rate_code == 15
+        """True when streaming uses 3-byte packets (the PLX310 at its highest rate)."""
+        return _model_info(self.model).short_packets(self.profile_for_channel(0).sampling_rate_code)
 
     def start_streaming(self, now: float) -> None:
-        """Switch streaming on at time ``now`` (what the host's 00 0C 01 does)."""
+        """Switch streaming on at time ``now`` (what the host's 00 0C 01 does).
+
+        ``samples_sent`` and ``dropped_samples`` start again from 0.
+        """
         with self._lock:
             self.streaming = True
+            self.samples_sent = self.dropped_samples = 0
             self._anchor_stream(now)
             if self._stream_rate is None:
                 logger.warning("%s: sampling-rate code not in the %s table, streaming nothing", self, self.model)
@@ -510,16 +539,56 @@ class SimulatedInstrument:
             return
         short = self.short_packets
         packet_size = 3 if short else 4
-        count = min(due, MAX_STREAM_BACKLOG // packet_size)
+        faults = self.faults
+        # The FIFO keeps the oldest samples; the newest find no room.
+        room = max(0, MAX_STREAM_BACKLOG // packet_size - self._out_samples - self._held_samples)
+        count = min(due, room)
+        if faults.unplug_after_samples is not None:
+            count = min(count, faults.unplug_after_samples)
+            faults.unplug_after_samples -= count
         first = self._stream_emitted
         self._stream_emitted += due
-        garbage = self.faults.garbage_fraction
-        out = self._out
+        self.dropped_samples += due - count
+        garbage = faults.garbage_fraction
+        out = self._held if faults.stream_stalled else self._out
         for i in range(count):
             t = self._stream_anchor + (first + i) / rate
             if garbage and self._random.random() < garbage:
                 out.append(self._random.randrange(256))
             out += stream_packet(self._reading(0, t), short)
+        if faults.stream_stalled:
+            self._held_samples += count
+        else:
+            self._out_samples += count
+        if faults.unplug_after_samples == 0:
+            logger.info("%s: port vanishes while streaming (fault)", self)
+            self.unplug()
+
+    def _catch_up(self, now: float) -> None:
+        """Bring the output up to ``now``: stream samples, the end of a stall, late answers, in time order."""
+        faults = self.faults
+        self._last_now = max(self._last_now, now)
+        events: List[Tuple[float, int, bytes]] = [(due, i, answer) for i, (due, answer) in enumerate(self._late)
+                                                  if due <= now]
+        if faults.stall_until is not None and faults.stall_until <= now:
+            events.append((faults.stall_until, -1, b""))
+        for when, index, answer in sorted(events):
+            self._emit_stream(when)
+            if index < 0:
+                self._end_stall()
+            else:
+                self._out += answer
+        self._late = [(due, answer) for due, answer in self._late if due > now]
+        self._emit_stream(now)
+
+    def _end_stall(self) -> None:
+        faults = self.faults
+        faults.stream_stalled = False
+        faults.stall_until = None
+        self._out += self._held
+        self._out_samples += self._held_samples
+        self._held.clear()
+        self._held_samples = 0
 
     # ------------------------------------------------------------------ wire
 
@@ -530,8 +599,10 @@ class SimulatedInstrument:
     def attach(self, now: float) -> None:
         """A host opened the port at ``now``: output nobody was listening to is gone."""
         with self._lock:
-            self._emit_stream(now)
+            self._catch_up(now)
             self._out.clear()
+            self._out_samples = 0
+            self._late.clear()
             self._parser.reset()
 
     def receive(self, data: bytes, now: float) -> None:
@@ -541,18 +612,37 @@ class SimulatedInstrument:
                 if isinstance(item, Rejected):
                     logger.warning("%s: ignored %d byte(s) (%s): %s", self, len(item.data), item.reason, item.data.hex(" "))
                     continue
-                self._emit_stream(now)
+                self._catch_up(now)
                 answer = self.respond(item.frame, now)
-                if answer:
+                if not answer:
+                    continue
+                if self._answer_is_late():
+                    self._late.append((now + self.faults.late_delay, answer))
+                else:
                     self._out += answer
+
+    def _answer_is_late(self) -> bool:
+        faults = self.faults
+        if faults.late_answers is not None and faults.late_answers <= 0:
+            return False
+        if faults.late_answers is not None:
+            faults.late_answers -= 1
+        return True
 
     def transmit(self, now: float) -> bytes:
         """Everything the instrument has sent up to ``now`` and not yet collected."""
         with self._lock:
-            self._emit_stream(now)
+            self._catch_up(now)
             data = bytes(self._out)
             self._out.clear()
+            self.samples_sent += self._out_samples
+            self._out_samples = 0
             return data
+
+    @property
+    def reading(self) -> bool:
+        """Whether the instrument takes in what the host writes (see :meth:`stop_reading`)."""
+        return not self.faults.not_reading
 
     def respond(self, frame: bytes, now: Optional[float] = None) -> Optional[bytes]:
         """Answer one complete request frame; ``None`` means silence.
@@ -639,15 +729,85 @@ class SimulatedInstrument:
             raise ValueError("fraction must lie between 0 and 1")
         self.faults.garbage_fraction = fraction
 
+    def answer_late(self, delay: float, answers: Optional[int] = 1) -> None:
+        """Send the next ``answers`` answers (``None``: all) ``delay`` seconds after the request.
+
+        The delay runs on the transport's clock, so a host whose time-out
+        is shorter gives up first, and the answer then arrives unasked for,
+        in front of whatever the host reads next. In process a read never
+        waits, so any delay is "after the time-out"; a
+        :class:`~vexlo_tools.sim.VirtualClock` moved past ``delay`` makes
+        the answer appear.
+        """
+        if not delay >= 0:
+            raise ValueError("delay must be 0 or more seconds")
+        self.faults.late_delay = float(delay)
+        self.faults.late_answers = answers
+
+    def stop_reading(self) -> None:
+        """Stop taking in what the host writes, until :meth:`resume_reading`.
+
+        The instrument keeps sending (answers already due, stream packets)
+        but its input is full: the host's writes block, and with a
+        ``write_timeout`` raise ``serial.SerialTimeoutException`` once it
+        expires. In process a write with a ``write_timeout`` raises at
+        once (without one it waits in real time); on a pseudo-terminal the
+        server stops reading and fills the line, so the next write blocks.
+        """
+        self.faults.not_reading = True
+
+    def resume_reading(self) -> None:
+        """Undo :meth:`stop_reading`: later writes are taken in again (the blocked ones were not)."""
+        self.faults.not_reading = False
+
+    def stall_stream(self, seconds: Optional[float] = None) -> None:
+        """Hold stream packets back for ``seconds`` (``None``: until :meth:`resume_stream`).
+
+        The stall starts from the latest moment the instrument has seen
+        (its last exchange with the transport). Sampling goes on: the
+        samples wait in the output FIFO and come out in one burst when
+        the stall ends; once the FIFO (``MAX_STREAM_BACKLOG`` bytes) is
+        full the newest are dropped and counted in ``dropped_samples``.
+        Answers to requests are not held.
+        """
+        with self._lock:
+            if seconds is not None and not seconds >= 0:
+                raise ValueError("seconds must be 0 or more")
+            self.faults.stream_stalled = True
+            self.faults.stall_until = None if seconds is None else self._last_now + seconds
+
+    def resume_stream(self) -> None:
+        """End a stall now: the samples held back are sent at once."""
+        with self._lock:
+            if self.faults.stream_stalled:
+                self._end_stall()
+
+    def unplug_after(self, samples: int) -> None:
+        """Make the port vanish (as :meth:`unplug`) once ``samples`` more stream samples have been sent.
+
+        Samples dropped for want of room in the FIFO do not count. The
+        samples before the cut reach the host; then reads and writes fail.
+        """
+        _check_int_range(samples, 0, 2**63, "samples")
+        with self._lock:
+            self.faults.unplug_after_samples = samples
+            if samples == 0:
+                self.unplug()
+
     def unplug(self) -> None:
         """Make the port vanish, as when the USB cable is pulled.
 
         Open ports raise ``serial.SerialException`` on every read and
         write, opening fails, and the port leaves the port listing, until
-        :meth:`plug_in`.
+        :meth:`plug_in`. Samples and answers not yet sent are lost.
         """
-        self.faults.unplugged = True
-        self.streaming = False
+        with self._lock:
+            self.faults.unplugged = True
+            self.faults.unplug_after_samples = None
+            self.streaming = False
+            self._held.clear()
+            self._held_samples = 0
+            self._late.clear()
 
     def plug_in(self) -> None:
         """Undo :meth:`unplug` (ports must be opened again)."""
@@ -658,8 +818,10 @@ class SimulatedInstrument:
         return not self.faults.unplugged
 
     def clear_faults(self) -> None:
-        """Clear every fault, unplugging included."""
-        self.faults = Faults()
+        """Clear every fault, unplugging included; a stalled stream resumes at once."""
+        with self._lock:
+            self.resume_stream()
+            self.faults = Faults()
 
     # -------------------------------------------------------------- commands
     # Each takes the argument bytes and the time; returns the answer payload
@@ -810,23 +972,37 @@ class SimulatedInstrument:
         self._require_teds_hardware()
         return b""
 
-    def _auto_teds_state(self) -> bytes:
+    @property
+    def auto_teds_generation(self) -> str:
+        """The AutoTEDS commands this firmware knows: ``"v1"`` from 4.3.2 on, ``"old"`` before.
+
+        The instrument stays silent to the other generation's commands.
+        """
+        return "v1" if tuple(self.firmware_version) >= V1_AUTO_TEDS_FIRMWARE else "old"
+
+    def _require_auto_teds(self, generation: str) -> None:
         self._require_teds_hardware()
+        if generation != self.auto_teds_generation:
+            version = ".".join(str(b) for b in self.firmware_version)
+            raise _Refused(f"firmware {version} has no {generation} AutoTEDS commands")
+
+    def _auto_teds_state(self, generation: str) -> bytes:
+        self._require_auto_teds(generation)
         return bytes([self.auto_teds_on_code if self.auto_teds else 0])
 
-    def _set_auto_teds(self, args: bytes) -> bytes:
-        self._require_teds_hardware()
+    def _set_auto_teds(self, args: bytes, generation: str) -> bytes:
+        self._require_auto_teds(generation)
         self.auto_teds = args[0] != 0
         return b""
 
     def _cmd_auto_teds(self, args: bytes, now: float) -> bytes:
-        return self._auto_teds_state()
+        return self._auto_teds_state("old")
 
     def _cmd_auto_teds_v1(self, args: bytes, now: float) -> bytes:
-        return self._auto_teds_state()
+        return self._auto_teds_state("v1")
 
     def _cmd_set_auto_teds(self, args: bytes, now: float) -> bytes:
-        return self._set_auto_teds(args)
+        return self._set_auto_teds(args, "old")
 
     def _cmd_set_auto_teds_v1(self, args: bytes, now: float) -> bytes:
-        return self._set_auto_teds(args)
+        return self._set_auto_teds(args, "v1")

@@ -77,6 +77,10 @@ class _Port:
         self.link: Optional[str] = None
         self.pending = bytearray()
         self.dropped_bytes = 0
+        # Bytes the server itself wrote into the host-to-instrument direction
+        # to fill it while the instrument does not read; skipped on resuming.
+        self.filler = 0
+        self.stopped = False
 
     def open(self) -> None:
         master, slave = os.openpty()
@@ -85,6 +89,22 @@ class _Port:
         self.master, self.slave = master, slave
         self.path = os.ttyname(slave)
         self.pending.clear()
+        self.filler = 0
+        self.stopped = False
+
+    def fill_line(self) -> None:
+        """Fill the line from the host with filler bytes, so the host's next write blocks."""
+        assert self.slave is not None  # only open ports are filled
+        os.set_blocking(self.slave, False)
+        chunk = b"\xff" * 4096
+        while True:
+            try:
+                written = os.write(self.slave, chunk)
+            except (BlockingIOError, InterruptedError):
+                return
+            if not written:
+                return
+            self.filler += written
 
     def close(self) -> None:
         # The server keeps a slave descriptor of its own so that the master
@@ -250,7 +270,7 @@ class PtyServer:
     def _serve_once(self) -> None:
         with self._lock:
             self._track_plugging()
-            readers = [p.master for p in self._ports if p.master is not None]
+            readers = [p.master for p in self._ports if p.master is not None and p.instrument.reading]
             writers = [p.master for p in self._ports if p.master is not None and p.pending]
             streaming = any(p.instrument.streaming for p in self._ports)
         assert self._wake_r is not None  # open while the thread runs
@@ -290,17 +310,43 @@ class PtyServer:
         instrument = port.instrument
         master = port.master
         assert master is not None  # only open ports are served
+        if not instrument.reading:
+            if not port.stopped:
+                # Take in what came before the instrument stopped, then fill the line.
+                self._receive(port, self._read_master(master), now)
+                port.fill_line()
+                port.stopped = True
+            readable = False
+        else:
+            port.stopped = False
         if readable:
-            try:
-                data = os.read(master, 4096)
-            except (BlockingIOError, InterruptedError):
-                data = b""
-            if data:
-                if self._speed_ok(port):
-                    instrument.receive(data, now)
-                else:
-                    logger.debug("%s: %d byte(s) at %s baud, which %s does not understand",
-                                 port.path, len(data), _line_speed(master), instrument.model)
+            self._receive(port, self._read_master(master), now)
+        self._send(port, now)
+
+    @staticmethod
+    def _read_master(master: int) -> bytes:
+        try:
+            return os.read(master, 65536)
+        except (BlockingIOError, InterruptedError):
+            return b""
+
+    def _receive(self, port: _Port, data: bytes, now: float) -> None:
+        skipped = min(port.filler, len(data))
+        port.filler -= skipped
+        data = data[skipped:]
+        if not data:
+            return
+        if self._speed_ok(port):
+            port.instrument.receive(data, now)
+        else:
+            assert port.master is not None  # only open ports are served
+            logger.debug("%s: %d byte(s) at %s baud, which %s does not understand",
+                         port.path, len(data), _line_speed(port.master), port.instrument.model)
+
+    def _send(self, port: _Port, now: float) -> None:
+        instrument = port.instrument
+        master = port.master
+        assert master is not None  # only open ports are served
         out = instrument.transmit(now)
         if out and self._speed_ok(port):
             room = OUTPUT_BACKLOG - len(port.pending)

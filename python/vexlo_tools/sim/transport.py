@@ -99,12 +99,17 @@ class SimulatedSerial:
     :param clock: time source for streaming (default ``time.monotonic``).
     :param realtime_reads: when true, ``read(n)`` waits in real time up to
         ``timeout`` seconds for ``n`` bytes (useful while streaming on the
-        real clock); by default it returns at once with what is there.
+        real clock), and a write to an instrument that stopped reading
+        waits up to ``write_timeout``; by default both return at once.
+    :param write_timeout: as in pyserial: a write the instrument does not
+        take in (:meth:`SimulatedInstrument.stop_reading`) raises
+        ``serial.SerialTimeoutException`` when it expires; with ``None``
+        the write waits until the instrument reads again.
     :raises serial.SerialException: the port is unknown or unplugged,
         with pyserial's message ("[Errno 2] could not open port ...").
 
     Other ``serial.Serial`` keyword arguments (``bytesize``, ``parity``,
-    ``write_timeout``, ...) are accepted and ignored.
+    ...) are accepted and ignored.
     """
 
     def __init__(
@@ -116,11 +121,13 @@ class SimulatedSerial:
         instrument: Optional[SimulatedInstrument] = None,
         clock: Optional[Clock] = None,
         realtime_reads: bool = False,
+        write_timeout: Optional[float] = None,
         **kwargs: object,
     ) -> None:
         self._port = port
         self.baudrate = baudrate
         self.timeout = timeout
+        self.write_timeout = write_timeout
         self._instrument_given = instrument
         self._instrument: Optional[SimulatedInstrument] = None
         self._clock: Clock = clock if clock is not None else self._default_clock()
@@ -230,12 +237,24 @@ class SimulatedSerial:
         if not instrument.plugged_in:
             raise serial.SerialException(errno.EIO, "write failed: [Errno 5] Input/output error")
         self._pump()
+        if not instrument.reading:
+            self._wait_until_reading(instrument)
         if instrument.answers_at(self.baudrate):
             instrument.receive(payload, self._clock())
         else:
             logger.debug("%s: %d byte(s) at %s baud, which %s does not understand",
                          self._port, len(payload), self.baudrate, instrument.model)
         return len(payload)
+
+    def _wait_until_reading(self, instrument: SimulatedInstrument) -> None:
+        # The instrument's input is full: the write blocks, as pyserial's does.
+        wait = self.write_timeout if self.realtime_reads or self.write_timeout is None else 0.0
+        deadline = None if wait is None else time.monotonic() + wait
+        while not instrument.reading:
+            if deadline is not None and time.monotonic() >= deadline:
+                raise serial.SerialTimeoutException("Write timeout")
+            time.sleep(0.001)
+            self._live_instrument()
 
     def read(self, size: int = 1) -> bytes:
         """Return up to ``size`` received bytes; ``b""`` when nothing came (a timeout)."""
