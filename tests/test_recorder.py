@@ -40,7 +40,7 @@ def stream(serial_number, sps):
 
 
 class Acquisition:
-    """Hands out 30 samples per instrument and read; the clock moves 0.1 s per read."""
+    """Hands out 30 samples per instrument and read, also the one read after stop(); the clock moves 0.1 s per read."""
 
     def __init__(self, rates, clock, interrupt_at=None):
         self.streams = [stream(n, sps) for n, sps in enumerate(rates, 1)]
@@ -48,10 +48,11 @@ class Acquisition:
         self.clock = clock
         self.reads = 0
         self.interrupt_at = interrupt_at
+        self.stopped = False
 
     def read(self, timeout=None):
         self.reads += 1
-        if self.reads == self.interrupt_at:
+        if self.reads == self.interrupt_at and not self.stopped:
             raise KeyboardInterrupt
         self.clock.now += 0.1
         blocks = []
@@ -61,6 +62,9 @@ class Acquisition:
             blocks.append(Block(s.device, first, index / s.samples_per_second, index.astype(np.uint32),
                                 index * 0.5, Stats(self.sent[n], missing=n)))
         return blocks
+
+    def stop(self):
+        self.stopped = True
 
     def stats(self):
         return [Stats(sent + 1, overrun=4, missing=n) for n, sent in enumerate(self.sent)]
@@ -95,5 +99,6 @@ def test_ctrl_c_leaves_a_complete_file(tmp_path):
     acquisition = Acquisition([100.0], clock, interrupt_at=4)
     progress = recording.record(acquisition, tmp_path / "run.h5", clock=clock)
     [data] = recording.load(tmp_path / "run.h5")
-    assert progress.interrupted and progress.samples == [90] and len(data.value) == 90
-    assert data.metadata["complete"] is True and data.metadata["received"] == 91
+    # Three reads before Ctrl-C, and the samples that came until streaming was off.
+    assert acquisition.stopped and progress.interrupted and progress.samples == [120] and len(data.value) == 120
+    assert data.metadata["complete"] is True and data.metadata["received"] == 121

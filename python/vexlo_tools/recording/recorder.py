@@ -72,7 +72,8 @@ def record(acquisition: Any, path: Union[str, os.PathLike[str]], *, seconds: Opt
     start of streaming (samples past it are not written). Ctrl-C ends the
     recording too; the file is then closed complete all the same and the
     result says ``interrupted``. What was written is flushed every
-    :data:`FLUSH_SECONDS`. The acquisition is left running; the caller stops it.
+    :data:`FLUSH_SECONDS`. The acquisition is stopped at the end, and what
+    arrived until streaming was off is written too.
 
     :param acquisition: a started :class:`vexlo_tools.Acquisition`.
     :param started: when streaming started (UTC), for the provenance; now when not given.
@@ -85,32 +86,38 @@ def record(acquisition: Any, path: Union[str, os.PathLike[str]], *, seconds: Opt
     progress = Progress(samples=[0] * len(metadata))
     writer: Writer = open_writer(path, metadata, overwrite=overwrite)
     progress.paths = [os.fspath(p) for p in writer.files()]
+    done = [False] * len(metadata)
+
+    def write(blocks: Sequence[Any]) -> None:
+        nonlocal done
+        if seconds is not None:
+            cut = [_until(block, seconds) for block in blocks]
+            done = [d or c is not b for d, c, b in zip(done, cut, blocks)]
+            blocks = cut
+        writer.write(blocks)
+        progress.samples = list(writer.samples)
+
     try:
         last_flush = last_status = began
-        done = [False] * len(metadata)
         try:
-            while True:
-                blocks = acquisition.read(timeout=READ_SECONDS)
-                if seconds is not None:
-                    cut = [_until(block, seconds) for block in blocks]
-                    done = [d or c is not b for d, c, b in zip(done, cut, blocks)]
-                    blocks = cut
-                writer.write(blocks)
+            while not (seconds is not None and (all(done) or progress.elapsed > seconds + GRACE_SECONDS)):
+                write(acquisition.read(timeout=READ_SECONDS))
                 now = clock()
                 progress.elapsed = now - began
-                progress.samples = list(writer.samples)
-                progress.counters = [dict(c) for c in writer.counters]
-                if seconds is not None and (all(done) or progress.elapsed > seconds + GRACE_SECONDS):
-                    break
                 if now - last_flush >= FLUSH_SECONDS:
                     writer.flush()
                     last_flush = now
                 if status is not None and now - last_status >= status_seconds:
+                    progress.counters = [dict(c) for c in writer.counters]
                     progress.file_size = _size(progress.paths)
                     status(progress)
                     last_status = now
         except KeyboardInterrupt:
             progress.interrupted = True
+        # What arrives until streaming is off belongs to the recording too,
+        # and only then are the counters final.
+        acquisition.stop()
+        write(acquisition.read(timeout=0))
     finally:
         writer.close(acquisition.stats())
     progress.counters = [dict(c) for c in writer.counters]
