@@ -89,8 +89,8 @@ def test_seconds_of_data_per_instrument_and_the_final_counters(tmp_path, suffix)
     for data, sps in zip(run, (100.0, 150.0)):
         np.testing.assert_allclose(data.time, np.arange(len(data.time)) / sps, atol=1e-9)
         assert data.metadata["samples_per_second"] == sps and data.metadata["direction_1_fullscale_count"] == 12e6
-    # The counters are the acquisition's at the end, not those of the last block written.
-    assert [i.metadata["overrun"] for i in run] == [4, 4] and [i.metadata["received"] for i in run] == [91, 91]
+    # The counters are the acquisition's after it stopped (the tail read past the time included).
+    assert [i.metadata["overrun"] for i in run] == [4, 4] and [i.metadata["received"] for i in run] == [121, 121]
     assert not progress.interrupted and lines and "samples" in lines[-1] and "file " in lines[-1]
 
 
