@@ -1,7 +1,7 @@
 // Module entry: multi-phase initialisation, module state and the module-level
 // names in their order of creation.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <string>
 #include <utility>
@@ -9,6 +9,7 @@
 
 #include "common/classes.hpp"
 #include "common/function.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
 
@@ -67,18 +68,6 @@ const std::pair<int, const char*> kTedsUnits[] = {
 
 using Members = std::vector<std::pair<const char*, int>>;
 
-const Members kPlx310Rates = {
-    {"SPS_2_5", 0},  {"SPS_5", 1},      {"SPS_10", 2},     {"SPS_16_6", 3},
-    {"SPS_20", 4},   {"SPS_50", 5},     {"SPS_60", 6},     {"SPS_100", 7},
-    {"SPS_400", 8},  {"SPS_1200", 9},   {"SPS_2400", 10},  {"SPS_4800", 11},
-    {"SPS_7200", 12}, {"SPS_14000", 13}, {"SPS_19200", 14}, {"SPS_38400", 15},
-};
-
-const Members kFamilyRates = {
-    {"SPS_4", 0},   {"SPS_20", 1},  {"SPS_50", 2},  {"SPS_100", 3},
-    {"SPS_200", 4}, {"SPS_500", 5}, {"SPS_850", 6}, {"SPS_1300", 7},
-};
-
 const char* const kUnitNames[] = {
     "atm",   "bar",  "dyn",  "ft_H2O", "ft_lb",  "gram", "g_cm", "g_mm", "inch_H2O", "inch_lb",
     "inch_oz", "k_dyn", "kg", "kg_cm", "kg_cm_sq", "kg_m", "k_lb", "k_N", "k_Pa",   "k_P_si",
@@ -88,21 +77,6 @@ const char* const kUnitNames[] = {
     "mbar",  "C",    "F",    "K",      "Ra",     "kNm",  "gm",   "nV",   "uV",       "mV",
     "V",     "kV",   "none", "mN",
 };
-
-const char* const kPlx310RatesDoc =
-    "Sampling rates available for PLX310 devices.\n"
-    "\n"
-    "Supports rates from 2.5 SPS to 38,400 SPS.\n"
-    "Note: The 38,400 SPS rate (SPS_38400) is only available on PLX310 Plus Prime.\n"
-    "\n"
-    "Available rates: 2.5, 5, 10, 16.6, 20, 50, 60, 100, 400, 1200,\n"
-    "2400, 4800, 7200, 14000, 19200, 38400 samples per second.\n";
-
-const char* const kFamilyRatesDocFormat =
-    "Sampling rates available for %s devices.\n"
-    "\n"
-    "Supports rates from 4 SPS to 1300 SPS.\n"
-    "Available rates: 4, 20, 50, 100, 200, 500, 850, 1300 samples per second.\n";
 
 const char* const kUnitDoc =
     "Available units of measure for VEXLO devices.\n"
@@ -119,7 +93,7 @@ const char* const kUnitDoc =
 // Adds `value` (stolen) to the module under `name`.
 bool add_object(PyObject* module, const char* name, PyObject* value)
 {
-    cppy::ptr owned(value);
+    Ref owned(value);
     return owned && PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
@@ -139,7 +113,7 @@ bool import_globals(PyObject* module)
             return false;
     // `serial` is bound after its port lister is imported, so that
     // serial.tools.list_ports is reachable through it.
-    cppy::ptr lister(PyImport_ImportModule("serial.tools.list_ports"));
+    Ref lister(PyImport_ImportModule("serial.tools.list_ports"));
     if (!lister)
         return false;
     return add_object(module, "serial", PyImport_ImportModule("serial"));
@@ -147,7 +121,7 @@ bool import_globals(PyObject* module)
 
 bool add_logger(PyObject* module)
 {
-    cppy::ptr logging(PyObject_GetAttrString(module, "logging"));
+    Ref logging(PyObject_GetAttrString(module, "logging"));
     if (!logging)
         return false;
     return add_object(module, "logger",
@@ -156,13 +130,13 @@ bool add_logger(PyObject* module)
 
 bool add_teds_units(PyObject* module, ModuleState* state)
 {
-    cppy::ptr mapping(PyDict_New());
+    Ref mapping(PyDict_New());
     if (!mapping)
         return false;
     for (const auto& entry : kTedsUnits)
     {
-        cppy::ptr key(PyLong_FromLong(entry.first));
-        cppy::ptr text(PyUnicode_FromString(entry.second));
+        Ref key(PyLong_FromLong(entry.first));
+        Ref text(PyUnicode_FromString(entry.second));
         if (!key || !text || PyDict_SetItem(mapping.get(), key.get(), text.get()) < 0)
             return false;
     }
@@ -186,28 +160,28 @@ bool add_errors(PyObject* module, ModuleState* state)
 // pickle by name through the module.
 PyObject* make_enum(PyObject* module, const char* name, const Members& members, PyObject* doc)
 {
-    cppy::ptr doc_owner(doc);
+    Ref doc_owner(doc);
     if (!doc_owner)
         return nullptr;
-    cppy::ptr enum_module(PyObject_GetAttrString(module, "enum"));
+    Ref enum_module(PyObject_GetAttrString(module, "enum"));
     if (!enum_module)
         return nullptr;
-    cppy::ptr enum_base(PyObject_GetAttrString(enum_module.get(), "Enum"));
-    cppy::ptr items(PyList_New(0));
+    Ref enum_base(PyObject_GetAttrString(enum_module.get(), "Enum"));
+    Ref items(PyList_New(0));
     if (!enum_base || !items)
         return nullptr;
     for (const auto& member : members)
     {
-        cppy::ptr item(Py_BuildValue("(si)", member.first, member.second));
+        Ref item(Py_BuildValue("(si)", member.first, member.second));
         if (!item || PyList_Append(items.get(), item.get()) < 0)
             return nullptr;
     }
-    cppy::ptr args(Py_BuildValue("(sO)", name, items.get()));
-    cppy::ptr kwargs(Py_BuildValue("{s:O,s:s}", "module", state_of(module)->module_name,
+    Ref args(Py_BuildValue("(sO)", name, items.get()));
+    Ref kwargs(Py_BuildValue("{s:O,s:s}", "module", state_of(module)->module_name,
                                    "qualname", name));
     if (!args || !kwargs)
         return nullptr;
-    cppy::ptr cls(PyObject_Call(enum_base.get(), args.get(), kwargs.get()));
+    Ref cls(PyObject_Call(enum_base.get(), args.get(), kwargs.get()));
     if (!cls || PyObject_SetAttrString(cls.get(), "__doc__", doc_owner.get()) < 0)
         return nullptr;
     return cls.release();
@@ -228,22 +202,18 @@ Members unit_members()
 // attributes are the wrappers.
 bool wrap_sequences(PyObject* module, PyObject* interface_class)
 {
-    cppy::ptr retry(PyObject_GetAttrString(module, "retry_on_timeout"));
+    Ref retry(PyObject_GetAttrString(module, "retry_on_timeout"));
     if (!retry)
         return false;
     for (const char* name : {"send_convert_return_sequence", "send_sequence"})
     {
-        cppy::ptr function(PyObject_GetAttrString(interface_class, name));
+        Ref function(PyObject_GetAttrString(interface_class, name));
         if (!function)
-        {
-            // Not provided by this build of the link layer.
-            PyErr_Clear();
-            continue;
-        }
-        cppy::ptr decorator(PyObject_CallNoArgs(retry.get()));
+            return false;
+        Ref decorator(PyObject_CallNoArgs(retry.get()));
         if (!decorator)
             return false;
-        cppy::ptr wrapper(PyObject_CallOneArg(decorator.get(), function.get()));
+        Ref wrapper(PyObject_CallOneArg(decorator.get(), function.get()));
         if (!wrapper || PyObject_SetAttrString(interface_class, name, wrapper.get()) < 0)
             return false;
     }
@@ -309,16 +279,15 @@ int module_exec(PyObject* module)
         return -1;
     if (!add_interface_class(module, state))
         return -1;
-    if (!add_object(module, "PLX310SamplingRateEnum",
-                    make_enum(module, "PLX310SamplingRateEnum", kPlx310Rates,
-                              PyUnicode_FromString(kPlx310RatesDoc))))
-        return -1;
-    for (const char* model : {"MVR420", "DTA530", "HSK640"})
+    for (const models::Model& model : models::table())
     {
-        std::string name = std::string(model) + "SamplingRateEnum";
+        std::string name = std::string(model.name) + "SamplingRateEnum";
+        Members members;
+        for (const models::Rate& rate : *model.rates)
+            members.push_back({rate.member, rate.code});
         if (!add_object(module, name.c_str(),
-                        make_enum(module, name.c_str(), kFamilyRates,
-                                  PyUnicode_FromFormat(kFamilyRatesDocFormat, model))))
+                        make_enum(module, name.c_str(), members,
+                                  PyUnicode_FromFormat(model.rates_doc, model.name))))
             return -1;
     }
     if (!add_kept(module, "_CommandOperations",
@@ -343,7 +312,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
                         "interpreter per process.");
         return nullptr;
     }
-    cppy::ptr name(PyObject_GetAttrString(spec, "name"));
+    Ref name(PyObject_GetAttrString(spec, "name"));
     if (!name)
         return nullptr;
     return PyModule_NewObject(name.get());

@@ -289,6 +289,26 @@ def test_case_b_decisions(reading, direction_used):
     assert conv.calls == [(direction_used, reading)]
 
 
+# Exactly at the midpoint, and with a midpoint of exactly 1.0 (the count 1,
+# not 0): the boundaries of the decision when direction 1 rises (offset 2
+# below or above offset 1) and when it falls.
+@pytest.mark.parametrize("o1, f1, o2, f2, reading, direction_used", [
+    (1010, 2000, 1000, 0, 1005, 1),  # rising, o2 < x < o1, at the midpoint
+    (1010, 2000, 1000, 0, 1004, 2),
+    (2, 100, 0, 0, 1, 1),            # rising, o2 < x < o1, midpoint 1.0
+    (0, 100, 2, 0, 0, 2),            # rising, o2 above o1, below midpoint 1.0
+    (0, 100, 2, 0, 1, 1),
+    (0, -100, 2, -50, 1, 1),         # falling, o1 < x < o2, at midpoint 1.0
+    (1000, 200, 1100, 300, 1050, 1), # falling, at the midpoint
+])
+def test_midpoint_boundaries(o1, f1, o2, f2, reading, direction_used):
+    conv = recording(direction_1_offset_value=o1, direction_1_fullscale_value=f1,
+                     direction_2_offset_value=o2, direction_2_fullscale_value=f2)
+    conv._set_midpoint_offset()
+    conv.convert_adc(reading)
+    assert conv.calls == [(direction_used, reading)]
+
+
 def test_negative_midpoint_counts_as_zero():
     # A1 with a midpoint below every count: nothing goes to direction 2.
     conv = recording(direction_1_offset_value=-10, direction_1_fullscale_value=100,

@@ -17,12 +17,23 @@ import serial
 
 import vexlo_device_communication as vexlo
 
-from .commands import _common, _simenv, demo, info, read, scan, sim, stream, teds
+from ._extras import MissingExtraError, software_version
+from .commands import Command, _common, _simenv, demo, info, read, scan, sim, stream, teds
 
-COMMANDS = (scan, info, read, stream, teds, sim, demo)
+COMMANDS = (
+    Command(scan),
+    Command(info),
+    Command(read),
+    Command(stream),
+    Command(teds),
+    Command(sim, sim_ports=False),
+    Command(demo, sim_ports=False),
+)
 
 EXIT_ERROR = 1
 EXIT_INTERRUPTED = 130
+DIALOUT_HINT = ("serial ports need membership of the dialout group on most Linux systems: "
+                "sudo usermod -aG dialout $USER, then log in again")
 
 
 def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
@@ -46,13 +57,14 @@ def build_parser() -> argparse.ArgumentParser:
         description="Find, read, stream and configure Vexlo strain-gauge instruments.",
         epilog="Every command runs against simulated instruments with --sim.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {software_version()}")
     _add_common_options(parser, suppress=False)
     common = argparse.ArgumentParser(add_help=False)
     _add_common_options(common, suppress=True)
     subparsers = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND")
     subparsers.required = True
     for command in COMMANDS:
-        command.add_parser(subparsers, [common])
+        command.add_to(subparsers, [common])
     return parser
 
 
@@ -83,8 +95,11 @@ def _logging_to_stderr(verbosity: int) -> Iterator[None]:
 
 
 def _one_line(error: BaseException) -> str:
-    text = " ".join(str(error).split())
-    return text or type(error).__name__
+    text = " ".join(str(error).split()) or type(error).__name__
+    # A port the user may not open; a file they may not write is another matter.
+    if "Permission denied" in text and not isinstance(error, PermissionError):
+        text += f" ({DIALOUT_HINT})"
+    return text
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -103,7 +118,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except KeyboardInterrupt:
             _common.note("vexlo: interrupted")
             return EXIT_INTERRUPTED
-        except (_common.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError) as error:
+        except (_common.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError,
+                MissingExtraError) as error:
             _common.note(f"vexlo: error: {_one_line(error)}")
             return EXIT_ERROR
 

@@ -6,10 +6,10 @@
 // override it computes in C++ directly.
 #include "calibration/adc_converter.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <new>
 
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 #include "common/call.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
@@ -120,13 +120,13 @@ bool resolves_natively(PyObject* self, Operation operation)
     PyObject* name = operation_name(operation);
     return name && type->tp_getattro == PyObject_GenericGetAttr &&
            !fields::has_instance_dict(type) &&
-           is_native_descriptor(_PyType_Lookup(type, name), operation);
+           is_native_descriptor(compat::type_lookup(type, name), operation);
 }
 
 // The operation as self.<name> finds it: `override` stays null when that is
 // the native implementation, and is the bound override otherwise. An
 // override on the instance or through custom attribute access counts too.
-bool resolve(PyObject* self, Operation operation, cppy::ptr& override)
+bool resolve(PyObject* self, Operation operation, Ref& override)
 {
     if (resolves_natively(self, operation))
         return true;
@@ -140,7 +140,7 @@ bool resolve(PyObject* self, Operation operation, cppy::ptr& override)
 
 bool call_direction(PyObject* self, Operation operation, uint64_t count, double* out)
 {
-    cppy::ptr override;
+    Ref override;
     if (!resolve(self, operation, override))
         return false;
     if (!override)
@@ -149,10 +149,10 @@ bool call_direction(PyObject* self, Operation operation, uint64_t count, double*
         *out = operation == kDirection1 ? adc::direction_1(c, count) : adc::direction_2(c, count);
         return true;
     }
-    cppy::ptr argument(PyLong_FromUnsignedLongLong(count));
+    Ref argument(PyLong_FromUnsignedLongLong(count));
     if (!argument)
         return false;
-    cppy::ptr result(PyObject_CallOneArg(override.get(), argument.get()));
+    Ref result(PyObject_CallOneArg(override.get(), argument.get()));
     return result && fields::to_double(result.get(), out);
 }
 
@@ -274,18 +274,6 @@ PyObject* convert_adc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return PyFloat_FromDouble(result);
 }
 
-PyObject* converter_reduce(PyObject* self, PyObject*)
-{
-    return converter_fields().reduce(self);
-}
-
-PyObject* converter_setstate(PyObject* self, PyObject* state)
-{
-    if (!converter_fields().set_state(self, state))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 template <typename F>
 PyCFunction method(F function)
 {
@@ -309,7 +297,7 @@ int converter_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     if (PyTuple_GET_SIZE(args) == 0 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0))
         return 0;
-    cppy::ptr name(PyType_GetName(Py_TYPE(self)));
+    Ref name(PyType_GetName(Py_TYPE(self)));
     if (!name)
         return -1;
     if (PyTuple_GET_SIZE(args) > 0)
@@ -361,8 +349,7 @@ PyMethodDef converter_methods[] = {
      ":raises OverflowError: If the count is negative or not below 2**64.\n"
      ":raises ValueError: If the count is NaN.\n"
      ":raises TypeError: If the count is not a number."},
-    {"__reduce__", converter_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", converter_setstate, METH_O, nullptr},
+    VEXLO_PICKLING_METHODS(converter_fields),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -383,7 +370,7 @@ bool add_adc_converter_type(PyObject* module)
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(converter_new)},
         {Py_tp_init, reinterpret_cast<void*>(converter_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<converter_fields>)},
         {Py_tp_doc, const_cast<char*>(kConverterDoc)},
         {Py_tp_methods, converter_methods},
         {Py_tp_getset, converter_fields().getset()},
@@ -396,11 +383,7 @@ bool add_adc_converter_type(PyObject* module)
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
         slots,
     };
-    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
-    if (!type)
-        return false;
-    state_of(module)->ADCConverterType = type;
-    return PyModule_AddObjectRef(module, "ADCConverter", type) == 0;
+    return fields::add_type(module, &spec, state_of(module)->ADCConverterType);
 }
 
 }  // namespace vexlo

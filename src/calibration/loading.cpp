@@ -1,5 +1,5 @@
 // Loading a profile's stored calibration into a new ADCConverter.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -73,16 +73,14 @@ bool set(PyObject* converter, const char* name, PyObject* value)
 PyObject* load(PyObject* module, PyObject* self, PyObject* profile)
 {
     ModuleState* st = state_of(module);
-    if (!st->ADCConverterType)
-        return raise_text(PyExc_RuntimeError, "ADCConverter is not available");
-    cppy::ptr converter(PyObject_CallNoArgs(st->ADCConverterType));
+    Ref converter(PyObject_CallNoArgs(st->ADCConverterType));
     if (!converter)
         return nullptr;
-    cppy::ptr count(call_method(self, VEXLO_NAME("get_number_of_loading_points"), profile));
+    Ref count(call_method(self, VEXLO_NAME("get_number_of_loading_points"), profile));
     if (!set(converter.get(), "number_of_loading_points", count.get()))
         return nullptr;
     // Read back: the attribute holds the count converted to a 32-bit integer.
-    cppy::ptr stored(PyObject_GetAttrString(converter.get(), "number_of_loading_points"));
+    Ref stored(PyObject_GetAttrString(converter.get(), "number_of_loading_points"));
     if (!stored)
         return nullptr;
     long n = PyLong_AsLong(stored.get());
@@ -92,23 +90,23 @@ PyObject* load(PyObject* module, PyObject* self, PyObject* profile)
         return raise(st->VexloCalibrationError, Message() << "Invalid number of loading points: " << n);
     for (const Read& read : kReads)
     {
-        cppy::ptr index(PyLong_FromLong(point_index(read.point, n)));
+        Ref index(PyLong_FromLong(point_index(read.point, n)));
         if (!index)
             return nullptr;
         PyObject* query = read.load ? VEXLO_NAME("get_load_of_loading_point")
                                     : VEXLO_NAME("get_loading_point_value");
-        cppy::ptr value(call_method(self, query, profile, index.get()));
+        Ref value(call_method(self, query, profile, index.get()));
         if (!set(converter.get(), read.attribute, value.get()))
             return nullptr;
     }
-    cppy::ptr one(PyFloat_FromDouble(1.0));
-    cppy::ptr zero(PyFloat_FromDouble(0.0));
+    Ref one(PyFloat_FromDouble(1.0));
+    Ref zero(PyFloat_FromDouble(0.0));
     if (!set(converter.get(), "scale_factor", one.get()) || !set(converter.get(), "offset", zero.get()))
         return nullptr;
-    cppy::ptr directions(call_method(self, VEXLO_NAME("get_number_of_directions"), profile));
+    Ref directions(call_method(self, VEXLO_NAME("get_number_of_directions"), profile));
     if (!set(converter.get(), "number_of_directions", directions.get()))
         return nullptr;
-    cppy::ptr midpoint(call_method(converter.get(), VEXLO_NAME("_set_midpoint_offset")));
+    Ref midpoint(call_method(converter.get(), VEXLO_NAME("_set_midpoint_offset")));
     if (!midpoint)
         return nullptr;
     if (!log(module, Level::Debug, Message() << "Loaded ADC converter for profile " << profile))

@@ -4,13 +4,13 @@
 // ADCConverter with its native operations, a packet costs one C++ conversion
 // and one StreamReading; any other converter is asked through convert_adc,
 // looked up by name for every packet.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <memory>
 #include <new>
 
 #include "calibration/adc_converter.hpp"
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -61,13 +61,6 @@ PyObject* new_reading(PyTypeObject* type, double calibrated_value, uint64_t adc_
     return reinterpret_cast<PyObject*>(reading);
 }
 
-PyObject* reading_new(PyTypeObject* type, PyObject*, PyObject*)
-{
-    // Zeroed by the allocation; the arguments are handled by __init__, so
-    // that unpickling can make an empty reading.
-    return type->tp_alloc(type, 0);
-}
-
 int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     static const char* keywords[] = {"calibrated_value", "adc_value", nullptr};
@@ -83,30 +76,17 @@ int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* reading_repr(PyObject* self)
 {
     auto* reading = reinterpret_cast<StreamReadingObject*>(self);
-    cppy::ptr name(PyType_GetName(Py_TYPE(self)));
-    cppy::ptr value(PyFloat_FromDouble(reading->calibrated_value));
-    cppy::ptr count(PyLong_FromUnsignedLongLong(reading->adc_value));
+    Ref name(PyType_GetName(Py_TYPE(self)));
+    Ref value(PyFloat_FromDouble(reading->calibrated_value));
+    Ref count(PyLong_FromUnsignedLongLong(reading->adc_value));
     if (!name || !value || !count)
         return nullptr;
     return PyUnicode_FromFormat("%U(calibrated_value=%R, adc_value=%R)", name.get(), value.get(),
                                 count.get());
 }
 
-PyObject* reading_reduce(PyObject* self, PyObject*)
-{
-    return reading_fields().reduce(self);
-}
-
-PyObject* reading_setstate(PyObject* self, PyObject* state)
-{
-    if (!reading_fields().set_state(self, state))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyMethodDef reading_methods[] = {
-    {"__reduce__", reading_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", reading_setstate, METH_O, nullptr},
+    VEXLO_PICKLING_METHODS(reading_fields),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -125,8 +105,8 @@ const char* const kReadingDoc =
 struct StreamConversionResultObject
 {
     PyObject_HEAD
-    cppy::ptr readings;   // a list, or null for None
-    cppy::ptr remainder;  // a bytearray, or null for None
+    Ref readings;   // a list, or null for None
+    Ref remainder;  // a bytearray, or null for None
 };
 
 StreamConversionResultObject* as_result(PyObject* self)
@@ -146,17 +126,6 @@ fields::FieldSet& result_fields()
     return set;
 }
 
-PyObject* result_new(PyTypeObject* type, PyObject*, PyObject*)
-{
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self)
-    {
-        new (&as_result(self)->readings) cppy::ptr();
-        new (&as_result(self)->remainder) cppy::ptr();
-    }
-    return self;
-}
-
 int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     static const char* keywords[] = {"readings", "remainder", nullptr};
@@ -169,46 +138,8 @@ int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
     return result_fields().assign_all(self, values) ? 0 : -1;
 }
 
-int result_traverse(PyObject* self, visitproc visit, void* arg)
-{
-    Py_VISIT(as_result(self)->readings.get());
-    Py_VISIT(as_result(self)->remainder.get());
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int result_clear(PyObject* self)
-{
-    as_result(self)->readings.set(nullptr);
-    as_result(self)->remainder.set(nullptr);
-    return 0;
-}
-
-void result_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    as_result(self)->readings.~ptr();
-    as_result(self)->remainder.~ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* result_reduce(PyObject* self, PyObject*)
-{
-    return result_fields().reduce(self);
-}
-
-PyObject* result_setstate(PyObject* self, PyObject* state)
-{
-    if (!result_fields().set_state(self, state))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyMethodDef result_methods[] = {
-    {"__reduce__", result_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", result_setstate, METH_O, nullptr},
+    VEXLO_PICKLING_METHODS(result_fields),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -220,10 +151,10 @@ const char* const kResultDoc =
     ":param remainder: The unfinished packet at the end: exactly a bytearray, or None.\n"
     ":raises TypeError: If an argument has another type.";
 
-PyObject* new_result(ModuleState* state, cppy::ptr readings, cppy::ptr remainder)
+PyObject* new_result(ModuleState* state, Ref readings, Ref remainder)
 {
     PyTypeObject* type = type_of(state->StreamConversionResultType);
-    cppy::ptr result(result_new(type, nullptr, nullptr));
+    Ref result(result_fields().allocate(type));
     if (!result)
         return nullptr;
     as_result(result.get())->readings = readings;
@@ -242,7 +173,7 @@ public:
     bool open(PyObject* data) { return m_open = PyObject_GetBuffer(data, &m_view, PyBUF_SIMPLE) == 0; }
     ~BufferView()
     {
-        if (m_open)
+        if (m_open && compat::holds_gil())  // see common/ref.hpp
             PyBuffer_Release(&m_view);
     }
     const uint8_t* bytes() const { return static_cast<const uint8_t*>(m_view.buf); }
@@ -259,7 +190,7 @@ struct Sample
     uint64_t count;
 };
 
-bool is_caught_conversion_error(const cppy::ptr& error)
+bool is_caught_conversion_error(const Ref& error)
 {
     return exception_matches(error, PyExc_ValueError) ||
            exception_matches(error, PyExc_ZeroDivisionError) ||
@@ -286,7 +217,7 @@ PyObject* readings_native(const adc::Calibration& native, const BufferView& view
         sample.count = count;
         return stream::Outcome::Accepted;
     });
-    cppy::ptr readings(PyList_New(static_cast<Py_ssize_t>(taken)));
+    Ref readings(PyList_New(static_cast<Py_ssize_t>(taken)));
     if (!readings)
         return nullptr;
     for (size_t i = 0; i < taken; ++i)
@@ -305,23 +236,23 @@ template <typename Packet>
 PyObject* readings_by_name(PyObject* module, PyObject* converter, const BufferView& view,
                            PyTypeObject* reading_type, stream::ScanResult* scanned)
 {
-    cppy::ptr readings(PyList_New(0));
+    Ref readings(PyList_New(0));
     if (!readings)
         return nullptr;
     *scanned = stream::scan<Packet>(view.bytes(), view.size(), [&](uint64_t count, size_t index) {
-        cppy::ptr number(PyLong_FromUnsignedLongLong(count));
+        Ref number(PyLong_FromUnsignedLongLong(count));
         if (!number)
             return stream::Outcome::Abort;
-        cppy::ptr value(call_method(converter, VEXLO_NAME("convert_adc"), number.get()));
+        Ref value(call_method(converter, VEXLO_NAME("convert_adc"), number.get()));
         double calibrated = 0.0;
         if (value && fields::to_double(value.get(), &calibrated))
         {
-            cppy::ptr reading(new_reading(reading_type, calibrated, count));
+            Ref reading(new_reading(reading_type, calibrated, count));
             if (!reading || PyList_Append(readings.get(), reading.get()) < 0)
                 return stream::Outcome::Abort;
             return stream::Outcome::Accepted;
         }
-        cppy::ptr error(fetch_exception());
+        Ref error(fetch_exception());
         if (!is_caught_conversion_error(error))
         {
             restore_exception(error);
@@ -361,11 +292,11 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     {
         // Too short for one packet: the buffer itself is the remainder (a
         // bytes argument becomes a bytearray).
-        cppy::ptr buffer(is_bytes ? PyByteArray_FromStringAndSize(
+        Ref buffer(is_bytes ? PyByteArray_FromStringAndSize(
                                         reinterpret_cast<const char*>(view.bytes()),
                                         static_cast<Py_ssize_t>(view.size()))
                                   : cppy::incref(data));
-        cppy::ptr readings(PyList_New(0));
+        Ref readings(PyList_New(0));
         if (!buffer || !readings)
             return nullptr;
         return new_result(st, readings, buffer);
@@ -374,7 +305,7 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     PyTypeObject* reading_type = type_of(st->StreamReadingType);
     stream::ScanResult scanned{};
     const adc::Calibration* native = native_calibration(fn->module, converter);
-    cppy::ptr readings(native ? readings_native<Packet>(*native, view, reading_type, &scanned)
+    Ref readings(native ? readings_native<Packet>(*native, view, reading_type, &scanned)
                               : readings_by_name<Packet>(fn->module, converter, view, reading_type,
                                                          &scanned));
     if (!readings)
@@ -385,7 +316,7 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
                        << " invalid/corrupted packets detected"))
         return nullptr;
     const size_t rest = view.size() - scanned.next;
-    cppy::ptr remainder(PyByteArray_FromStringAndSize(
+    Ref remainder(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(view.bytes() + scanned.next), static_cast<Py_ssize_t>(rest)));
     if (!remainder)
         return nullptr;
@@ -410,15 +341,6 @@ const char* const kConvert38kHzDoc =
     ":return: A StreamConversionResult with the readings and the unfinished bytes.\n"
     ":raises TypeError: If data is neither bytes nor a bytearray.";
 
-PyObject* add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot, const char* name)
-{
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
-    if (!type)
-        return nullptr;
-    slot = type;
-    return PyModule_AddObjectRef(module, name, type) == 0 ? type : nullptr;
-}
-
 }  // namespace
 
 const char* const stream_converter_doc =
@@ -430,9 +352,9 @@ bool add_stream_types(PyObject* module)
 {
     ModuleState* st = state_of(module);
     PyType_Slot reading_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(reading_new)},
+        {Py_tp_new, reinterpret_cast<void*>(fields::new_object<reading_fields>)},
         {Py_tp_init, reinterpret_cast<void*>(reading_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::plain_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<reading_fields>)},
         {Py_tp_repr, reinterpret_cast<void*>(reading_repr)},
         {Py_tp_doc, const_cast<char*>(kReadingDoc)},
         {Py_tp_methods, reading_methods},
@@ -447,11 +369,11 @@ bool add_stream_types(PyObject* module)
         reading_slots,
     };
     PyType_Slot result_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(result_new)},
+        {Py_tp_new, reinterpret_cast<void*>(fields::new_object<result_fields>)},
         {Py_tp_init, reinterpret_cast<void*>(result_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(result_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(result_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<result_fields>)},
+        {Py_tp_traverse, reinterpret_cast<void*>(fields::traverse_object<result_fields>)},
+        {Py_tp_clear, reinterpret_cast<void*>(fields::clear_object<result_fields>)},
         {Py_tp_doc, const_cast<char*>(kResultDoc)},
         {Py_tp_methods, result_methods},
         {Py_tp_getset, result_fields().getset()},
@@ -464,8 +386,8 @@ bool add_stream_types(PyObject* module)
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
         result_slots,
     };
-    return add_type(module, &reading_spec, st->StreamReadingType, "StreamReading") &&
-           add_type(module, &result_spec, st->StreamConversionResultType, "StreamConversionResult");
+    return fields::add_type(module, &reading_spec, st->StreamReadingType) &&
+           fields::add_type(module, &result_spec, st->StreamConversionResultType);
 }
 
 MemberList stream_converter_members()

@@ -1,6 +1,6 @@
 #include "common/args.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <climits>
 #include <cstdarg>
 #include <cstring>
@@ -26,12 +26,12 @@ PyObject* qualname_of(const Function* function)
 
 bool type_error(const Function* function, const char* format, ...)
 {
-    cppy::ptr qualname(qualname_of(function));
+    Ref qualname(qualname_of(function));
     if (!qualname)
         return false;
     va_list vargs;
     va_start(vargs, format);
-    cppy::ptr rest(PyUnicode_FromFormatV(format, vargs));
+    Ref rest(PyUnicode_FromFormatV(format, vargs));
     va_end(vargs);
     if (!rest)
         return false;
@@ -47,12 +47,11 @@ const char* plural(Py_ssize_t n)
 }  // namespace
 
 bool bind_arguments(const Function* function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::initializer_list<const char*> names, int required,
+                    PyObject* kwnames, const char* const* name_list, int name_count, int required,
                     PyObject** out, int first_keyword_only)
 {
-    const Py_ssize_t count = static_cast<Py_ssize_t>(names.size());
+    const Py_ssize_t count = name_count;
     const Py_ssize_t positional = first_keyword_only < 0 ? count : first_keyword_only;
-    const char* const* name_list = names.begin();
     for (Py_ssize_t i = 0; i < count; ++i)
         out[i] = nullptr;
     if (nargs > positional)
@@ -136,9 +135,31 @@ bool bind_none(const Function* function, Py_ssize_t nargs, PyObject* kwnames, in
     return true;
 }
 
+bool bind_method(const Function* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const char* const* params, int count, int required, PyObject** out)
+{
+    constexpr int kMaxParams = 4;
+    if (count == 0)
+    {
+        if (!bind_none(function, nargs, kwnames, 1))
+            return false;
+        out[0] = args[0];
+        return true;
+    }
+    if (count > kMaxParams)
+    {
+        PyErr_SetString(PyExc_SystemError, "bind_method: too many parameters");
+        return false;
+    }
+    const char* names[1 + kMaxParams] = {"self"};
+    for (int i = 0; i < count; ++i)
+        names[1 + i] = params[i];
+    return bind_arguments(function, args, nargs, kwnames, names, 1 + count, 1 + required, out);
+}
+
 bool as_int(PyObject* value, int* out)
 {
-    cppy::ptr index(PyNumber_Index(value));
+    Ref index(PyNumber_Index(value));
     if (!index)
         return false;
     int overflow = 0;

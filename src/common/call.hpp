@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include "common/ref.hpp"
 
 namespace vexlo
 {
@@ -30,6 +31,26 @@ PyObject* call_method(PyObject* self, PyObject* name, Args... args)
 inline PyObject* get_attr(PyObject* object, PyObject* name)
 {
     return name ? PyObject_GetAttr(object, name) : nullptr;
+}
+
+// `value <op> text` as Python evaluates it (op: Py_EQ or Py_NE): 1, 0, or
+// -1 with an exception set. Used for the model and item-number gates, where
+// the value comes from the instrument (or from a patched method).
+inline int compare_text(PyObject* value, const char* text, int op)
+{
+    Ref other(PyUnicode_FromString(text));
+    return other ? PyObject_RichCompareBool(value, other.get(), op) : -1;
+}
+
+// self.communication_interface.<name>(*args), the interface looked up at
+// each call: how a device and its TEDS methods reach the link.
+template <typename... Args>
+PyObject* call_interface(PyObject* self, PyObject* name, Args... args)
+{
+    Ref ci(get_attr(self, VEXLO_NAME("communication_interface")));
+    if (!ci)
+        return nullptr;
+    return call_method(ci.get(), name, args...);
 }
 
 }  // namespace vexlo

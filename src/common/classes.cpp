@@ -1,6 +1,6 @@
 #include "common/classes.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <string>
 
 #include "common/state.hpp"
@@ -32,11 +32,11 @@ PyObject* wrap_member(PyObject* function, MemberKind kind)
 PyObject* make_class(PyObject* module, const char* name, const char* doc,
                      const MemberList& members, PyObject* extra)
 {
-    cppy::ptr ns(extra ? PyDict_Copy(extra) : PyDict_New());
+    Ref ns(extra ? PyDict_Copy(extra) : PyDict_New());
     if (!ns)
         return nullptr;
-    cppy::ptr py_name(PyUnicode_FromString(name));
-    cppy::ptr py_doc(doc ? PyUnicode_FromString(doc) : cppy::incref(Py_None));
+    Ref py_name(PyUnicode_FromString(name));
+    Ref py_doc(doc ? PyUnicode_FromString(doc) : cppy::incref(Py_None));
     if (!py_name || !py_doc)
         return nullptr;
     if (PyDict_SetItemString(ns.get(), "__module__", state_of(module)->module_name) < 0 ||
@@ -46,18 +46,18 @@ PyObject* make_class(PyObject* module, const char* name, const char* doc,
     for (const MemberSpec& member : members)
     {
         std::string qualname = std::string(name) + "." + member.name;
-        cppy::ptr data;
+        Ref data;
         if (member.data >= 0)
         {
             data = PyLong_FromLong(member.data);
             if (!data)
                 return nullptr;
         }
-        cppy::ptr function(make_function(module, member.impl, member.name, qualname.c_str(),
+        Ref function(make_function(module, member.impl, member.name, qualname.c_str(),
                                          member.doc, data.get(), member.signature));
         if (!function)
             return nullptr;
-        cppy::ptr wrapped(wrap_member(function.get(), member.kind));
+        Ref wrapped(wrap_member(function.get(), member.kind));
         if (!wrapped || PyDict_SetItemString(ns.get(), member.name, wrapped.get()) < 0)
             return nullptr;
     }

@@ -5,50 +5,36 @@
 namespace vexlo
 {
 
-cppy::ptr fetch_exception()
+Ref fetch_exception()
 {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type)
-        return cppy::ptr();
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value)
-        PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return cppy::ptr(value);
+    return Ref(compat::take_raised_exception());
 }
 
-void restore_exception(const cppy::ptr& exception)
+void restore_exception(const Ref& exception)
 {
-    PyObject* value = exception.get();
-    PyObject* traceback = PyException_GetTraceback(value);  // new ref or null
-    PyErr_Restore(cppy::incref(reinterpret_cast<PyObject*>(Py_TYPE(value))),
-                  cppy::incref(value), traceback);
+    compat::set_raised_exception(cppy::incref(exception.get()));
 }
 
-bool exception_matches(const cppy::ptr& exception, PyObject* cls)
+bool exception_matches(const Ref& exception, PyObject* cls)
 {
     return exception && PyErr_GivenExceptionMatches(exception.get(), cls);
 }
 
 PyObject* raise(PyObject* cls, PyObject* message)
 {
-    cppy::ptr text(message);
+    Ref text(message);
     if (!text)
         return nullptr;
     PyErr_SetObject(cls, text.get());
     return nullptr;
 }
 
-PyObject* raise_from(PyObject* cls, PyObject* message, const cppy::ptr& cause)
+PyObject* raise_from(PyObject* cls, PyObject* message, const Ref& cause)
 {
-    cppy::ptr text(message);
+    Ref text(message);
     if (!text)
         return nullptr;
-    cppy::ptr error(PyObject_CallOneArg(cls, text.get()));
+    Ref error(PyObject_CallOneArg(cls, text.get()));
     if (!error)
         return nullptr;
     if (cause)
@@ -57,9 +43,8 @@ PyObject* raise_from(PyObject* cls, PyObject* message, const cppy::ptr& cause)
         PyException_SetContext(error.get(), cppy::incref(cause.get()));
         PyException_SetCause(error.get(), cppy::incref(cause.get()));
     }
-    // PyErr_Restore does no implicit chaining, so the links set above stay.
-    PyObject* type = cppy::incref(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
-    PyErr_Restore(type, error.release(), nullptr);
+    // Setting it does no implicit chaining, so the links set above stay.
+    compat::set_raised_exception(error.release());
     return nullptr;
 }
 
@@ -69,25 +54,25 @@ PyObject* raise_text(PyObject* cls, const char* text)
     return nullptr;
 }
 
-bool is_exception(const cppy::ptr& exception)
+bool is_exception(const Ref& exception)
 {
     return exception_matches(exception, PyExc_Exception);
 }
 
-cppy::ptr catch_exception()
+Ref catch_exception()
 {
-    cppy::ptr error(fetch_exception());
+    Ref error(fetch_exception());
     if (is_exception(error))
         return error;
     if (error)
         restore_exception(error);
-    return cppy::ptr();
+    return Ref();
 }
 
 PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
                         const char* log_prefix, PyObject* cls, const char* raise_prefix)
 {
-    cppy::ptr error(fetch_exception());
+    Ref error(fetch_exception());
     bool passes = !is_exception(error);
     for (PyObject* kind : unchanged)
         passes = passes || exception_matches(error, kind);

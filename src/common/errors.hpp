@@ -3,7 +3,7 @@
 #pragma once
 
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <initializer_list>
 
 #include "common/message.hpp"
@@ -13,22 +13,22 @@ namespace vexlo
 
 // The pending exception, normalised and with its traceback attached; clears
 // the error indicator. Null when nothing is pending.
-cppy::ptr fetch_exception();
+Ref fetch_exception();
 
 // What "except Exception as e" takes: the pending exception when it is an
 // Exception (the error indicator is then clear), or null with anything else
 // (KeyboardInterrupt, SystemExit) left pending.
-cppy::ptr catch_exception();
+Ref catch_exception();
 
 // Makes `exception` (an exception instance) the pending exception again.
-void restore_exception(const cppy::ptr& exception);
+void restore_exception(const Ref& exception);
 
 // True when `exception` is an instance of `cls` (a class or tuple of classes).
-bool exception_matches(const cppy::ptr& exception, PyObject* cls);
+bool exception_matches(const Ref& exception, PyObject* cls);
 
 // True for an Exception: what an "except Exception" handler catches, so not
 // KeyboardInterrupt or SystemExit.
-bool is_exception(const cppy::ptr& exception);
+bool is_exception(const Ref& exception);
 
 // Ends a guarded block whose work failed with the pending exception. An
 // exception that is not an Exception, or is an instance of one of `unchanged`,
@@ -53,7 +53,7 @@ inline PyObject* raise(PyObject* cls, Message&& message)
 }
 
 // raise cls(message) from cause; message is stolen. Returns nullptr.
-PyObject* raise_from(PyObject* cls, PyObject* message, const cppy::ptr& cause);
+PyObject* raise_from(PyObject* cls, PyObject* message, const Ref& cause);
 
 // raise cls(text) for a plain literal message.
 PyObject* raise_text(PyObject* cls, const char* text);

@@ -1,6 +1,6 @@
 #include "common/function.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <structmember.h>
 
 #include "common/state.hpp"
@@ -57,7 +57,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*)
 
 PyObject* function_repr(PyObject* ob)
 {
-    cppy::ptr qualname(PyObject_GetAttrString(ob, "__qualname__"));
+    Ref qualname(PyObject_GetAttrString(ob, "__qualname__"));
     if (!qualname)
     {
         PyErr_Clear();
@@ -118,7 +118,7 @@ PyObject* make_function(PyObject* module, FunctionImpl impl, const char* name,
                         const char* signature)
 {
     PyTypeObject* type = type_of(state_of(module)->FunctionType);
-    cppy::ptr ob(type->tp_alloc(type, 0));
+    Ref ob(type->tp_alloc(type, 0));
     if (!ob)
         return nullptr;
     Function* self = reinterpret_cast<Function*>(ob.get());
@@ -130,9 +130,9 @@ PyObject* make_function(PyObject* module, FunctionImpl impl, const char* name,
     self->dict = PyDict_New();
     if (!self->dict)
         return nullptr;
-    cppy::ptr py_name(PyUnicode_FromString(name));
-    cppy::ptr py_qualname(PyUnicode_FromString(qualname));
-    cppy::ptr py_doc(doc ? PyUnicode_FromString(doc) : cppy::incref(Py_None));
+    Ref py_name(PyUnicode_FromString(name));
+    Ref py_qualname(PyUnicode_FromString(qualname));
+    Ref py_doc(doc ? PyUnicode_FromString(doc) : cppy::incref(Py_None));
     if (!py_name || !py_qualname || !py_doc)
         return nullptr;
     if (!set_item(self->dict, "__name__", py_name.get()) ||
@@ -142,7 +142,7 @@ PyObject* make_function(PyObject* module, FunctionImpl impl, const char* name,
         return nullptr;
     if (signature)
     {
-        cppy::ptr text(PyUnicode_FromString(signature));
+        Ref text(PyUnicode_FromString(signature));
         if (!text || !set_item(self->dict, "__text_signature__", text.get()))
             return nullptr;
     }

@@ -1,6 +1,6 @@
 #include "common/log.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <cstring>
 
 namespace vexlo
@@ -51,23 +51,23 @@ PyObject* global_name(const char* name)
 
 PyObject* module_global(PyObject* module, const char* name)
 {
-    cppy::ptr key(global_name(name));
+    Ref key(global_name(name));
     return key ? PyObject_GetAttr(module, key.get()) : nullptr;
 }
 
 bool log(PyObject* module, Level level, PyObject* message)
 {
-    cppy::ptr text(message);
+    Ref text(message);
     if (!text)
         return false;
-    cppy::ptr logger(module_global(module, "logger"));
+    Ref logger(module_global(module, "logger"));
     if (!logger)
         return false;
     PyObject* method = level_name(level);
     if (!method)
         return false;
     PyObject* args[2] = {logger.get(), text.get()};
-    cppy::ptr result(PyObject_VectorcallMethod(method, args, 2, nullptr));
+    Ref result(PyObject_VectorcallMethod(method, args, 2, nullptr));
     return static_cast<bool>(result);
 }
 

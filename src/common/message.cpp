@@ -45,7 +45,7 @@ Message& Message::operator<<(double value)
 {
     if (m_failed)
         return *this;
-    cppy::ptr number(PyFloat_FromDouble(value));
+    Ref number(PyFloat_FromDouble(value));
     if (!number)
     {
         m_failed = true;
@@ -59,12 +59,12 @@ PyObject* Message::build()
 {
     if (m_failed)
         return nullptr;
-    cppy::ptr list(PyList_New(static_cast<Py_ssize_t>(m_parts.size())));
+    Ref list(PyList_New(static_cast<Py_ssize_t>(m_parts.size())));
     if (!list)
         return nullptr;
     for (size_t i = 0; i < m_parts.size(); ++i)
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), cppy::incref(m_parts[i].get()));
-    cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
     if (!empty)
         return nullptr;
     return PyUnicode_Join(empty.get(), list.get());

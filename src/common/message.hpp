@@ -3,7 +3,7 @@
 #pragma once
 
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 #include <string>
 #include <vector>
 
@@ -16,7 +16,7 @@ public:
     Message& operator<<(const char* text);
     Message& operator<<(const std::string& text);
     Message& operator<<(PyObject* value);  // str(value); borrowed
-    Message& operator<<(const cppy::ptr& value) { return *this << value.get(); }
+    Message& operator<<(const Ref& value) { return *this << value.get(); }
     Message& operator<<(long long value);
     Message& operator<<(int value) { return *this << static_cast<long long>(value); }
     Message& operator<<(long value) { return *this << static_cast<long long>(value); }
@@ -27,7 +27,7 @@ public:
 
 private:
     void add(PyObject* piece);  // steals
-    std::vector<cppy::ptr> m_parts;
+    std::vector<Ref> m_parts;
     bool m_failed = false;
 };
 

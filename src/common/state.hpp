@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "common/function.hpp"
+
 namespace vexlo
 {
 
@@ -49,6 +51,12 @@ extern PyModuleDef module_def;
 inline ModuleState* state_of(PyObject* module)
 {
     return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// The state of the module a Function belongs to.
+inline ModuleState* state(const Function* fn)
+{
+    return state_of(fn->module);
 }
 
 inline PyTypeObject* type_of(PyObject* type_object)

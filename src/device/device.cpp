@@ -1,8 +1,10 @@
 // VexloDevice: the object a caller holds for one instrument. Most methods
 // translate a channel number into the channel's selected profile and forward
-// to the communication interface; every exception of the interface passes
-// through unchanged.
-#include <cppy/cppy.h>
+// to the communication interface, one table row each; every exception of
+// the interface passes through unchanged.
+#include "common/ref.hpp"
+
+#include <string>
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -10,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "device/temperature.hpp"
 #include "subsystems.hpp"
@@ -19,11 +22,6 @@ namespace vexlo
 
 namespace
 {
-
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
 
 // The integer 0, the default channel; kept for the life of the process like
 // the interned names.
@@ -39,26 +37,19 @@ PyObject* channel_or_default(PyObject* given)
     return given ? given : zero();
 }
 
-// self.communication_interface.<name>(args...), looked up at each call.
+// self.communication_interface.<name>(profile, args...) with the channel's
+// selected profile, read through the device's own method so that overrides
+// take effect.
 template <typename... Args>
-PyObject* forward(PyObject* self, PyObject* name, Args... args)
+PyObject* call_for_profile(PyObject* self, PyObject* channel, PyObject* name, Args... args)
 {
-    cppy::ptr ci(get_attr(self, VEXLO_NAME("communication_interface")));
-    if (!ci)
-        return nullptr;
-    return call_method(ci.get(), name, args...);
-}
-
-// The same, with the channel's selected profile as the first argument. The
-// profile is read through the device's own method, so overrides take effect.
-template <typename... Args>
-PyObject* forward_for_profile(PyObject* self, PyObject* channel, PyObject* name, Args... args)
-{
-    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel));
+    Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel));
     if (!profile)
         return nullptr;
-    return forward(self, name, profile.get(), args...);
+    return call_interface(self, name, profile.get(), args...);
 }
+
+// ------------------------------------------------------------ hand-written
 
 const char* const kDirectConstruction =
     "VexloDevice cannot be instantiated directly. Use VexloSerialScanner.discover_devices() to "
@@ -77,7 +68,7 @@ PyObject* device_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* ci = a[1];
     if (PyObject_SetAttr(self, VEXLO_NAME("communication_interface"), ci) < 0)
         return nullptr;
-    cppy::ptr profile(call_method(ci, VEXLO_NAME("get_device_channel_selected_profile"), zero()));
+    Ref profile(call_method(ci, VEXLO_NAME("get_device_channel_selected_profile"), zero()));
     if (!profile)
         return nullptr;
     for (PyObject* name : {VEXLO_NAME("_teds_data"), VEXLO_NAME("_model_number"), VEXLO_NAME("_item_number"),
@@ -85,41 +76,10 @@ PyObject* device_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
                            VEXLO_NAME("adc_converter")})
         if (!name || PyObject_SetAttr(self, name, Py_None) < 0)
             return nullptr;
-    cppy::ptr converter(call_method(ci, VEXLO_NAME("load_adc_converter"), profile.get()));
+    Ref converter(call_method(ci, VEXLO_NAME("load_adc_converter"), profile.get()));
     if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
-}
-
-PyObject* get_ndr(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
-        return nullptr;
-    return forward(a[0], VEXLO_NAME("get_ndr"), channel_or_default(a[1]));
-}
-
-PyObject* get_model_number(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    return forward(args[0], VEXLO_NAME("get_model_number"));
-}
-
-PyObject* disconnect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    return forward(args[0], VEXLO_NAME("disconnect"));
-}
-
-PyObject* get_number_of_loading_points(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[1]), VEXLO_NAME("get_number_of_loading_points"));
 }
 
 PyObject* get_reading(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -127,102 +87,16 @@ PyObject* get_reading(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[2];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
         return nullptr;
-    cppy::ptr converter(get_attr(a[0], VEXLO_NAME("adc_converter")));
+    Ref converter(get_attr(a[0], VEXLO_NAME("adc_converter")));
     if (!converter)
         return nullptr;
     if (converter.get() == Py_None)
         return raise_text(state(fn)->VexloCalibrationError,
                           "ADC converter not initialized. Cannot convert reading.");
-    cppy::ptr raw(forward(a[0], VEXLO_NAME("get_ndr"), channel_or_default(a[1])));
+    Ref raw(call_interface(a[0], VEXLO_NAME("get_ndr"), channel_or_default(a[1])));
     if (!raw)
         return nullptr;
     return call_method(converter.get(), VEXLO_NAME("convert_adc"), raw.get());
-}
-
-PyObject* get_load_of_loading_point(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames)
-{
-    PyObject* a[3];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "point_index", "channel_number"}, 2, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[2]), VEXLO_NAME("get_load_of_loading_point"),
-                               a[1]);
-}
-
-PyObject* get_loading_point_value(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames)
-{
-    PyObject* a[3];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "point_index", "channel_number"}, 2, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[2]), VEXLO_NAME("get_loading_point_value"),
-                               a[1]);
-}
-
-PyObject* set_adc_of_loading_point(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames)
-{
-    // calibration_direction is accepted for callers that pass it; the
-    // instrument's loading-point table needs no direction.
-    PyObject* a[5];
-    if (!bind_arguments(fn, args, nargs, kwnames,
-                        {"self", "point_index", "adc_value", "calibration_direction", "channel_number"}, 3, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[4]), VEXLO_NAME("set_adc_of_loading_point"),
-                               a[1], a[2]);
-}
-
-PyObject* set_load_of_loading_point(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames)
-{
-    PyObject* a[4];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "point_index", "load_value", "channel_number"},
-                        3, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[3]), VEXLO_NAME("set_load_of_loading_point"),
-                               a[1], a[2]);
-}
-
-PyObject* get_number_of_directions(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[1]), VEXLO_NAME("get_number_of_directions"));
-}
-
-PyObject* set_number_of_directions(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames)
-{
-    PyObject* a[3];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "number_of_directions", "channel_number"}, 2, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[2]), VEXLO_NAME("set_number_of_directions"),
-                               a[1]);
-}
-
-PyObject* set_stream_state(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "stream_enabled"}, 2, a))
-        return nullptr;
-    return forward(a[0], VEXLO_NAME("set_streaming_state"), a[1]);
-}
-
-PyObject* get_stream_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    return forward(args[0], VEXLO_NAME("read_buffer_data"));
-}
-
-PyObject* get_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[1]), VEXLO_NAME("get_sampling_rate"));
 }
 
 // channel_number of set_sampling_rate is declared as an integer: an int
@@ -246,53 +120,18 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "samples_per_second", "channel_number"}, 2, a))
         return nullptr;
-    cppy::ptr channel(channel_as_int(a[2]));
+    Ref channel(channel_as_int(a[2]));
     if (!channel)
         return nullptr;
     // The code is taken before the profile query, so a wrong argument costs
     // no exchange with the instrument.
-    cppy::ptr code(get_attr(a[1], VEXLO_NAME("value")));
+    Ref code(get_attr(a[1], VEXLO_NAME("value")));
     if (!code)
         return nullptr;
-    cppy::ptr result(forward_for_profile(a[0], channel.get(), VEXLO_NAME("set_sampling_rate"), code.get()));
+    Ref result(call_for_profile(a[0], channel.get(), VEXLO_NAME("set_sampling_rate"), code.get()));
     if (!result)
         return nullptr;
     Py_RETURN_NONE;
-}
-
-PyObject* set_sampling_rate_value(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames)
-{
-    PyObject* a[3];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "samples_per_second", "channel_number"}, 2, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[2]), VEXLO_NAME("set_sampling_rate"), a[1]);
-}
-
-PyObject* get_instrument_serial_number(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames)
-{
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    return forward(args[0], VEXLO_NAME("get_instrument_serial_number"));
-}
-
-PyObject* get_sensor_serial_number(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[1]), VEXLO_NAME("get_sensor_serial_number"));
-}
-
-PyObject* get_device_channel_selected_profile(Function* fn, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
-        return nullptr;
-    return forward(a[0], VEXLO_NAME("get_device_channel_selected_profile"), channel_or_default(a[1]));
 }
 
 PyObject* set_device_channel_selected_profile(Function* fn, PyObject* const* args, Py_ssize_t nargs,
@@ -302,55 +141,33 @@ PyObject* set_device_channel_selected_profile(Function* fn, PyObject* const* arg
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number", "profile_number"}, 3, a))
         return nullptr;
     PyObject* self = a[0];
-    cppy::ptr written(forward(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
+    Ref written(call_interface(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
     if (!written)
         return nullptr;
     // The single converter follows channel 0, whichever channel was written;
     // it is replaced only once the new one has loaded.
-    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
+    Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
     if (!profile)
         return nullptr;
-    cppy::ptr converter(forward(self, VEXLO_NAME("load_adc_converter"), profile.get()));
+    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
     if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
-}
-
-PyObject* get_unit_of_measure(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "channel_number"}, 1, a))
-        return nullptr;
-    cppy::ptr code(forward_for_profile(a[0], channel_or_default(a[1]), VEXLO_NAME("get_unit_of_measure")));
-    if (!code)
-        return nullptr;
-    return PyObject_CallOneArg(state(fn)->UnitOfMeasureEnum, code.get());
-}
-
-PyObject* set_unit_of_measure(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* a[3];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "unit_of_measure", "channel_number"}, 2, a))
-        return nullptr;
-    cppy::ptr code(get_attr(a[1], VEXLO_NAME("value")));
-    if (!code)
-        return nullptr;
-    return forward_for_profile(a[0], channel_or_default(a[2]), VEXLO_NAME("set_unit_of_measure"), code.get());
 }
 
 PyObject* get_board_temperature(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr raw(forward(args[0], VEXLO_NAME("get_board_temperature")));
+    Ref raw(call_interface(args[0], VEXLO_NAME("get_board_temperature")));
     if (!raw)
         return nullptr;
     // The difference is exact in Python's integers whatever the count; only
     // then is it rounded to a double, as true division would.
-    cppy::ptr full_scale(PyLong_FromLongLong(board_temperature::kAdcMax));
+    Ref full_scale(PyLong_FromLongLong(board_temperature::kAdcMax));
     if (!full_scale)
         return nullptr;
-    cppy::ptr difference(PyNumber_Subtract(full_scale.get(), raw.get()));
+    Ref difference(PyNumber_Subtract(full_scale.get(), raw.get()));
     if (!difference)
         return nullptr;
     double value = PyFloat_AsDouble(difference.get());
@@ -364,14 +181,6 @@ PyObject* get_adc_converter(Function* fn, PyObject* const* args, Py_ssize_t narg
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
     return get_attr(args[0], VEXLO_NAME("adc_converter"));
-}
-
-PyObject* get_adc_for_profile(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "profile_number"}, 2, a))
-        return nullptr;
-    return forward(a[0], VEXLO_NAME("load_adc_converter"), a[1]);
 }
 
 PyObject* device_enter(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -390,21 +199,59 @@ PyObject* device_exit(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     if (!log_text(fn->module, Level::Debug, "Exiting VexloDevice context"))
         return nullptr;
-    cppy::ptr result(call_method(a[0], VEXLO_NAME("disconnect")));
+    Ref result(call_method(a[0], VEXLO_NAME("disconnect")));
     if (!result)
     {
-        cppy::ptr error(fetch_exception());
-        if (!exception_matches(error, PyExc_Exception))
-        {
-            restore_exception(error);
-            return nullptr;
-        }
-        if (!log(fn->module, Level::Error, Message() << "Error during context manager cleanup: " << error))
+        Ref error(catch_exception());
+        if (!error ||
+            !log(fn->module, Level::Error, Message() << "Error during context manager cleanup: " << error))
             return nullptr;
     }
     // Never suppress the exception of the with block.
     Py_RETURN_FALSE;
 }
+
+
+// ----------------------------------------------------------------- the rows
+
+// How a forwarding row reaches the interface.
+enum class Route
+{
+    Direct,   // the arguments as given; an absent channel_number is 0
+    Profile,  // the last parameter, channel_number (default 0), picks the
+              // profile, which goes first in place of it
+};
+
+// What a forwarding row changes on the way.
+enum class Adapt
+{
+    None,
+    ValueOfFirst,  // the first argument's .value is sent (an enumeration member)
+    UnitResult,    // the result becomes a UnitOfMeasureEnum member
+};
+
+constexpr int kMaxParams = 4;
+
+struct Forward
+{
+    const char* target = nullptr;  // the interface's method
+    Route route = Route::Direct;
+    const char* params[kMaxParams] = {};  // after self
+    int required = 0;                     // leading params that must be given
+    int unsent = -1;  // a parameter accepted but not sent (-1: none)
+    Adapt adapt = Adapt::None;
+};
+
+// A method of VexloDevice: hand-written (`impl`), or a forwarder described
+// by `forward`. Exposing an interface command on the device is one row.
+struct Row
+{
+    const char* name;
+    FunctionImpl impl;  // null: a forwarder
+    const char* doc;
+    const char* signature;
+    Forward forward = {};
+};
 
 // Pieces shared by the method docstrings, joined as literals.
 #define CHANNEL_PARAM ":param channel_number: The channel number (default 0).\n"
@@ -412,6 +259,241 @@ PyObject* device_exit(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     ":raises VexloCommunicationError: If the exchange with the instrument fails.\n" \
     ":raises VexloTimeoutError: If the instrument does not answer.\n"            \
     ":raises VexloProtocolError: If the response is malformed."
+
+// In the order of the class namespace.
+const Row kRows[] = {
+    {"__init__", device_init,
+     "Create the device for a connected interface; reserved for VexloSerialScanner.\n\n"
+     ":param communication_interface: The connected serial communication interface.\n"
+     ":param _internal_token: The private creation token.\n"
+     ":raises TypeError: If the creation token is missing or wrong.\n"
+     ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
+     "(self, communication_interface, *, _internal_token=None)"},
+    {"get_ndr", nullptr,
+     "Read the raw ADC count of a channel.\n\n" CHANNEL_PARAM
+     ":return: The raw ADC count of the channel's normal data request.\n" LINK_RAISES,
+     "(self, channel_number=0)",
+     {"get_ndr", Route::Direct, {"channel_number"}, 0, -1, Adapt::None}},
+    {"get_model_number", nullptr,
+     "Read the model number of the instrument.\n\n"
+     ":return: The model number text.\n" LINK_RAISES,
+     "(self)",
+     {"get_model_number", Route::Direct, {}, 0, -1, Adapt::None}},
+    {"disconnect", nullptr,
+     "Close the serial link to the instrument.\n\n"
+     ":return: None.",
+     "(self)",
+     {"disconnect", Route::Direct, {}, 0, -1, Adapt::None}},
+    {"get_number_of_loading_points", nullptr,
+     "Read the number of loading points of the channel's selected profile.\n\n" CHANNEL_PARAM
+     ":return: The number of loading points.\n" LINK_RAISES,
+     "(self, channel_number=0)",
+     {"get_number_of_loading_points", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
+    {"get_reading", get_reading,
+     "Read a calibrated value from a channel.\n\n" CHANNEL_PARAM
+     ":return: The calibrated reading.\n"
+     ":raises VexloCalibrationError: If the device has no ADC converter.\n" LINK_RAISES,
+     "(self, channel_number=0)"},
+    {"get_load_of_loading_point", nullptr,
+     "Read the load of a loading point of the channel's selected profile.\n\n"
+     ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
+     ":return: The load at the point.\n" LINK_RAISES,
+     "(self, point_index, channel_number=0)",
+     {"get_load_of_loading_point", Route::Profile, {"point_index", "channel_number"}, 1, -1, Adapt::None}},
+    {"get_loading_point_value", nullptr,
+     "Read the ADC count of a loading point of the channel's selected profile.\n\n"
+     ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
+     ":return: The ADC count at the point.\n" LINK_RAISES,
+     "(self, point_index, channel_number=0)",
+     {"get_loading_point_value", Route::Profile, {"point_index", "channel_number"}, 1, -1, Adapt::None}},
+    {"set_adc_of_loading_point", nullptr,
+     "Write the ADC count of a loading point of the channel's selected profile.\n\n"
+     ":param point_index: The index of the loading point.\n"
+     ":param adc_value: The ADC count to store.\n"
+     ":param calibration_direction: Accepted for compatibility; has no effect.\n" CHANNEL_PARAM
+     ":return: None.\n" LINK_RAISES,
+     "(self, point_index, adc_value, calibration_direction=None, channel_number=0)",
+     {"set_adc_of_loading_point", Route::Profile, {"point_index", "adc_value", "calibration_direction", "channel_number"}, 2, 2, Adapt::None}},
+    {"set_load_of_loading_point", nullptr,
+     "Write the load of a loading point of the channel's selected profile.\n\n"
+     ":param point_index: The index of the loading point.\n"
+     ":param load_value: The load to store.\n" CHANNEL_PARAM
+     ":return: None.\n" LINK_RAISES,
+     "(self, point_index, load_value, channel_number=0)",
+     {"set_load_of_loading_point", Route::Profile, {"point_index", "load_value", "channel_number"}, 2, -1, Adapt::None}},
+    {"get_number_of_directions", nullptr,
+     "Read the direction code of the channel's selected profile.\n\n" CHANNEL_PARAM
+     ":return: The direction code.\n" LINK_RAISES,
+     "(self, channel_number=0)",
+     {"get_number_of_directions", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
+    {"set_number_of_directions", nullptr,
+     "Write the direction code of the channel's selected profile.\n\n"
+     ":param number_of_directions: The direction code to store.\n" CHANNEL_PARAM
+     ":return: None.\n" LINK_RAISES,
+     "(self, number_of_directions, channel_number=0)",
+     {"set_number_of_directions", Route::Profile, {"number_of_directions", "channel_number"}, 1, -1, Adapt::None}},
+    {"set_stream_state", nullptr,
+     "Switch streaming on or off.\n\n"
+     ":param stream_enabled: True to start streaming, False to stop it.\n"
+     ":return: None.\n" LINK_RAISES,
+     "(self, stream_enabled)",
+     {"set_streaming_state", Route::Direct, {"stream_enabled"}, 1, -1, Adapt::None}},
+    {"get_stream_data", nullptr,
+     "Read the bytes waiting in the serial port's input buffer.\n\n"
+     ":return: The waiting bytes, possibly none.\n"
+     ":raises VexloCommunicationError: If the serial link is not open.",
+     "(self)",
+     {"read_buffer_data", Route::Direct, {}, 0, -1, Adapt::None}},
+    {"get_sampling_rate", nullptr,
+     "Read the sampling-rate code of the channel's selected profile.\n\n" CHANNEL_PARAM
+     ":return: The sampling-rate code as an integer.\n" LINK_RAISES,
+     "(self, channel_number=0)",
+     {"get_sampling_rate", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
+    {"set_sampling_rate", set_sampling_rate,
+     "Set the sampling rate of the channel's selected profile.\n\n"
+     ":param samples_per_second: A member of one of the sampling-rate enumerations.\n"
+     ":param channel_number: The channel number, an int (default 0).\n"
+     ":return: None.\n"
+     ":raises TypeError: If channel_number is not a number.\n"
+     ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
+     "(self, samples_per_second, channel_number=0)"},
+    {"set_sampling_rate_value", nullptr,
+     "Set the sampling rate of the channel's selected profile from a raw rate code.\n\n"
+     ":param samples_per_second: The sampling-rate code.\n" CHANNEL_PARAM
+     ":return: None.\n"
+     ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
+     "(self, samples_per_second, channel_number=0)",
+     {"set_sampling_rate", Route::Profile, {"samples_per_second", "channel_number"}, 1, -1, Adapt::None}},
+    {"get_instrument_serial_number", nullptr,
+     "Read the serial number of the instrument.\n\n"
+     ":return: The instrument serial number.\n" LINK_RAISES,
+     "(self)",
+     {"get_instrument_serial_number", Route::Direct, {}, 0, -1, Adapt::None}},
+    {"get_sensor_serial_number", nullptr,
+     "Read the sensor serial number of the channel's selected profile.\n\n" CHANNEL_PARAM
+     ":return: The sensor serial number.\n" LINK_RAISES,
+     "(self, channel_number=0)",
+     {"get_sensor_serial_number", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
+    {"get_device_channel_selected_profile", nullptr,
+     "Read the profile selected on a channel.\n\n" CHANNEL_PARAM
+     ":return: The selected profile number.\n" LINK_RAISES,
+     "(self, channel_number=0)",
+     {"get_device_channel_selected_profile", Route::Direct, {"channel_number"}, 0, -1, Adapt::None}},
+    {"set_device_channel_selected_profile", set_device_channel_selected_profile,
+     "Select a profile on a channel, then reload the ADC converter for channel 0's profile.\n\n"
+     ":param channel_number: The channel number.\n"
+     ":param profile_number: The profile to select.\n"
+     ":return: None.\n"
+     ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
+     "(self, channel_number, profile_number)"},
+    {"get_unit_of_measure", nullptr,
+     "Read the unit of measure of the channel's selected profile.\n\n" CHANNEL_PARAM
+     ":return: The unit as a UnitOfMeasureEnum member.\n"
+     ":raises ValueError: If the instrument reports an unknown unit code.\n" LINK_RAISES,
+     "(self, channel_number=0)",
+     {"get_unit_of_measure", Route::Profile, {"channel_number"}, 0, -1, Adapt::UnitResult}},
+    {"set_unit_of_measure", nullptr,
+     "Set the unit of measure of the channel's selected profile.\n\n"
+     ":param unit_of_measure: A UnitOfMeasureEnum member.\n" CHANNEL_PARAM
+     ":return: None.\n" LINK_RAISES,
+     "(self, unit_of_measure, channel_number=0)",
+     {"set_unit_of_measure", Route::Profile, {"unit_of_measure", "channel_number"}, 1, -1, Adapt::ValueOfFirst}},
+    {"get_board_temperature", get_board_temperature,
+     "Read the board temperature of the instrument.\n\n" LINK_RAISES
+     "\n:return: Device Board Temperature in degrees Celsius.",
+     "(self)"},
+    {"get_adc_converter", get_adc_converter,
+     "Return the current ADC converter, without instrument traffic.\n\n"
+     ":return: The current ADCConverter, or None.",
+     "(self)"},
+    {"get_adc_for_profile", nullptr,
+     "Load the calibration of a profile into a new ADC converter.\n\n"
+     "The device's own converter is left unchanged.\n\n"
+     ":param profile_number: The profile number.\n"
+     ":return: A new ADCConverter.\n"
+     ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
+     "(self, profile_number)",
+     {"load_adc_converter", Route::Direct, {"profile_number"}, 1, -1, Adapt::None}},
+    {"__enter__", device_enter,
+     "Enter the context.\n\n"
+     ":return: The device itself.",
+     "(self)"},
+    {"__exit__", device_exit,
+     "Leave the context: disconnect, logging any failure.\n\n"
+     ":param exc_type: The type of the exception raised in the block, or None.\n"
+     ":param exc_val: The exception raised in the block, or None.\n"
+     ":param exc_tb: Its traceback, or None.\n"
+     ":return: False, so an exception of the block propagates.",
+     "(self, exc_type, exc_val, exc_tb)"},
+};
+
+#undef CHANNEL_PARAM
+#undef LINK_RAISES
+
+constexpr long kRowCount = static_cast<long>(sizeof kRows / sizeof kRows[0]);
+
+int param_count(const Forward& f)
+{
+    int count = 0;
+    while (count < kMaxParams && f.params[count])
+        ++count;
+    return count;
+}
+
+// Interned target names, created once like the other attribute names.
+PyObject* target_name(long index)
+{
+    static PyObject* names[kRowCount] = {};
+    if (!names[index])
+        names[index] = PyUnicode_InternFromString(kRows[index].forward.target);
+    return names[index];
+}
+
+PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    const long index = PyLong_AsLong(fn->data);
+    const Forward& f = kRows[index].forward;
+    const int count = param_count(f);
+    PyObject* a[1 + kMaxParams];
+    if (!bind_method(fn, args, nargs, kwnames, f.params, count, f.required, a))
+        return nullptr;
+    PyObject* self = a[0];
+    // call[0] is the interface; call[1] the profile, when the row has one.
+    PyObject* call[2 + kMaxParams];
+    const int first = f.route == Route::Profile ? 2 : 1;
+    const int given = f.route == Route::Profile ? count - 1 : count;
+    int n = first;
+    for (int i = 0; i < given; ++i)
+        if (i != f.unsent)
+            call[n++] = channel_or_default(a[1 + i]);
+    // The argument is converted before any exchange with the instrument.
+    Ref value;
+    if (f.adapt == Adapt::ValueOfFirst)
+    {
+        value = get_attr(call[first], VEXLO_NAME("value"));
+        if (!value)
+            return nullptr;
+        call[first] = value.get();
+    }
+    Ref profile;
+    if (f.route == Route::Profile)
+    {
+        profile = call_method(self, VEXLO_NAME("get_device_channel_selected_profile"),
+                              channel_or_default(a[count]));
+        if (!profile)
+            return nullptr;
+        call[1] = profile.get();
+    }
+    Ref ci(get_attr(self, VEXLO_NAME("communication_interface")));
+    PyObject* name = target_name(index);
+    if (!ci || !name)
+        return nullptr;
+    call[0] = ci.get();
+    Ref result(PyObject_VectorcallMethod(name, call, static_cast<size_t>(n), nullptr));
+    if (!result || f.adapt != Adapt::UnitResult)
+        return result.release();
+    return PyObject_CallOneArg(state(fn)->UnitOfMeasureEnum, result.get());
+}
 
 }  // namespace
 
@@ -430,165 +512,30 @@ const char* const device_doc =
 
 MemberList device_members()
 {
-    return {
-        {"__init__", device_init,
-         "Create the device for a connected interface; reserved for VexloSerialScanner.\n\n"
-         ":param communication_interface: The connected serial communication interface.\n"
-         ":param _internal_token: The private creation token.\n"
-         ":raises TypeError: If the creation token is missing or wrong.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, communication_interface, *, _internal_token=None)"},
-        {"get_ndr", get_ndr,
-         "Read the raw ADC count of a channel.\n\n" CHANNEL_PARAM
-         ":return: The raw ADC count of the channel's normal data request.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"get_model_number", get_model_number,
-         "Read the model number of the instrument.\n\n"
-         ":return: The model number text.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self)"},
-        {"disconnect", disconnect,
-         "Close the serial link to the instrument.\n\n"
-         ":return: None.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_number_of_loading_points", get_number_of_loading_points,
-         "Read the number of loading points of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The number of loading points.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"get_reading", get_reading,
-         "Read a calibrated value from a channel.\n\n" CHANNEL_PARAM
-         ":return: The calibrated reading.\n"
-         ":raises VexloCalibrationError: If the device has no ADC converter.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"get_load_of_loading_point", get_load_of_loading_point,
-         "Read the load of a loading point of the channel's selected profile.\n\n"
-         ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
-         ":return: The load at the point.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, point_index, channel_number=0)"},
-        {"get_loading_point_value", get_loading_point_value,
-         "Read the ADC count of a loading point of the channel's selected profile.\n\n"
-         ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
-         ":return: The ADC count at the point.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, point_index, channel_number=0)"},
-        {"set_adc_of_loading_point", set_adc_of_loading_point,
-         "Write the ADC count of a loading point of the channel's selected profile.\n\n"
-         ":param point_index: The index of the loading point.\n"
-         ":param adc_value: The ADC count to store.\n"
-         ":param calibration_direction: Accepted for compatibility; has no effect.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, point_index, adc_value, calibration_direction=None, channel_number=0)"},
-        {"set_load_of_loading_point", set_load_of_loading_point,
-         "Write the load of a loading point of the channel's selected profile.\n\n"
-         ":param point_index: The index of the loading point.\n"
-         ":param load_value: The load to store.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, point_index, load_value, channel_number=0)"},
-        {"get_number_of_directions", get_number_of_directions,
-         "Read the direction code of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The direction code.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"set_number_of_directions", set_number_of_directions,
-         "Write the direction code of the channel's selected profile.\n\n"
-         ":param number_of_directions: The direction code to store.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, number_of_directions, channel_number=0)"},
-        {"set_stream_state", set_stream_state,
-         "Switch streaming on or off.\n\n"
-         ":param stream_enabled: True to start streaming, False to stop it.\n"
-         ":return: None.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, stream_enabled)"},
-        {"get_stream_data", get_stream_data,
-         "Read the bytes waiting in the serial port's input buffer.\n\n"
-         ":return: The waiting bytes, possibly none.\n"
-         ":raises VexloCommunicationError: If the serial link is not open.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_sampling_rate", get_sampling_rate,
-         "Read the sampling-rate code of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The sampling-rate code as an integer.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"set_sampling_rate", set_sampling_rate,
-         "Set the sampling rate of the channel's selected profile.\n\n"
-         ":param samples_per_second: A member of one of the sampling-rate enumerations.\n"
-         ":param channel_number: The channel number, an int (default 0).\n"
-         ":return: None.\n"
-         ":raises TypeError: If channel_number is not a number.\n"
-         ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, samples_per_second, channel_number=0)"},
-        {"set_sampling_rate_value", set_sampling_rate_value,
-         "Set the sampling rate of the channel's selected profile from a raw rate code.\n\n"
-         ":param samples_per_second: The sampling-rate code.\n" CHANNEL_PARAM
-         ":return: None.\n"
-         ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, samples_per_second, channel_number=0)"},
-        {"get_instrument_serial_number", get_instrument_serial_number,
-         "Read the serial number of the instrument.\n\n"
-         ":return: The instrument serial number.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self)"},
-        {"get_sensor_serial_number", get_sensor_serial_number,
-         "Read the sensor serial number of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The sensor serial number.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"get_device_channel_selected_profile", get_device_channel_selected_profile,
-         "Read the profile selected on a channel.\n\n" CHANNEL_PARAM
-         ":return: The selected profile number.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"set_device_channel_selected_profile", set_device_channel_selected_profile,
-         "Select a profile on a channel, then reload the ADC converter for channel 0's profile.\n\n"
-         ":param channel_number: The channel number.\n"
-         ":param profile_number: The profile to select.\n"
-         ":return: None.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number, profile_number)"},
-        {"get_unit_of_measure", get_unit_of_measure,
-         "Read the unit of measure of the channel's selected profile.\n\n" CHANNEL_PARAM
-         ":return: The unit as a UnitOfMeasureEnum member.\n"
-         ":raises ValueError: If the instrument reports an unknown unit code.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, channel_number=0)"},
-        {"set_unit_of_measure", set_unit_of_measure,
-         "Set the unit of measure of the channel's selected profile.\n\n"
-         ":param unit_of_measure: A UnitOfMeasureEnum member.\n" CHANNEL_PARAM
-         ":return: None.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, unit_of_measure, channel_number=0)"},
-        {"get_board_temperature", get_board_temperature,
-         "Read the board temperature of the instrument.\n\n" LINK_RAISES
-         "\n:return: Device Board Temperature in degrees Celsius.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_adc_converter", get_adc_converter,
-         "Return the current ADC converter, without instrument traffic.\n\n"
-         ":return: The current ADCConverter, or None.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_adc_for_profile", get_adc_for_profile,
-         "Load the calibration of a profile into a new ADC converter.\n\n"
-         "The device's own converter is left unchanged.\n\n"
-         ":param profile_number: The profile number.\n"
-         ":return: A new ADCConverter.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
-         MemberKind::Method, -1, "(self, profile_number)"},
-        {"__enter__", device_enter,
-         "Enter the context.\n\n"
-         ":return: The device itself.",
-         MemberKind::Method, -1, "(self)"},
-        {"__exit__", device_exit,
-         "Leave the context: disconnect, logging any failure.\n\n"
-         ":param exc_type: The type of the exception raised in the block, or None.\n"
-         ":param exc_val: The exception raised in the block, or None.\n"
-         ":param exc_tb: Its traceback, or None.\n"
-         ":return: False, so an exception of the block propagates.",
-         MemberKind::Method, -1, "(self, exc_type, exc_val, exc_tb)"},
-    };
+    MemberList members;
+    for (long i = 0; i < kRowCount; ++i)
+    {
+        const Row& row = kRows[i];
+        members.push_back({row.name, row.impl ? row.impl : run_row, row.doc, MemberKind::Method,
+                           row.impl ? -1 : i, row.signature});
+    }
+    return members;
 }
 
 bool annotate_device_class(PyObject* device_class)
 {
-    // The rate is one of the four models' enumerations, named as text so
-    // that nothing is imported or checked for it.
-    cppy::ptr method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
+    // The rate is one of the models' enumerations, named as text so that
+    // nothing is imported or checked for it.
+    Ref method(PyObject_GetAttrString(device_class, "set_sampling_rate"));
     if (!method)
         return false;
-    cppy::ptr annotations(Py_BuildValue(
-        "{s:s,s:O,s:O}", "samples_per_second",
-        "Union[PLX310SamplingRateEnum, MVR420SamplingRateEnum, DTA530SamplingRateEnum, "
-        "HSK640SamplingRateEnum]",
-        "channel_number", reinterpret_cast<PyObject*>(&PyLong_Type), "return", Py_None));
+    std::string rate_type = "Union[";
+    for (const models::Model& model : models::table())
+        rate_type += std::string(rate_type.size() > 6 ? ", " : "") + model.name + "SamplingRateEnum";
+    rate_type += "]";
+    Ref annotations(Py_BuildValue("{s:s,s:O,s:O}", "samples_per_second", rate_type.c_str(),
+                                        "channel_number", reinterpret_cast<PyObject*>(&PyLong_Type),
+                                        "return", Py_None));
     return annotations && PyObject_SetAttrString(method.get(), "__annotations__", annotations.get()) == 0;
 }
 

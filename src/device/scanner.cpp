@@ -2,7 +2,7 @@
 // Every port is probed at each baud rate of the plan in turn; the first rate
 // at which the instrument names its model wins. A failing probe is logged and
 // closed, never raised.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstddef>
 #include <vector>
@@ -14,7 +14,7 @@
 #include "common/log.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
-#include "device/discovery_plan.hpp"
+#include "common/models.hpp"
 #include "subsystems.hpp"
 
 namespace vexlo
@@ -27,7 +27,7 @@ PyObject* scanner_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr commands(PyObject_CallNoArgs(state_of(fn->module)->CommandOperationsClass));
+    Ref commands(PyObject_CallNoArgs(state_of(fn->module)->CommandOperationsClass));
     if (!commands || PyObject_SetAttr(args[0], VEXLO_NAME("commands"), commands.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -61,31 +61,20 @@ bool refuse_text(PyObject* value, const char* name)
     return true;
 }
 
-// Drops the pending exception if it is an Exception and returns true;
-// anything else (an interrupt) stays pending and gives false.
-bool swallow_exception()
-{
-    cppy::ptr error(fetch_exception());
-    if (exception_matches(error, PyExc_Exception))
-        return true;
-    restore_exception(error);
-    return false;
-}
-
 // Logs; a failing log call (an exception text that cannot be formed, a
 // broken handler) is dropped, so that a failing probe never escapes.
 bool log_quietly(PyObject* module, Level level, Message& message)
 {
-    return log(module, level, message) || swallow_exception();
+    return log(module, level, message) || static_cast<bool>(catch_exception());
 }
 
 // Closes a probe's interface, if it was created, ignoring any Exception.
-bool close_quietly(const cppy::ptr& interface)
+bool close_quietly(const Ref& interface)
 {
     if (!interface)
         return true;
-    cppy::ptr result(call_method(interface.get(), VEXLO_NAME("disconnect")));
-    return static_cast<bool>(result) || swallow_exception();
+    Ref result(call_method(interface.get(), VEXLO_NAME("disconnect")));
+    return static_cast<bool>(result) || static_cast<bool>(catch_exception());
 }
 
 // serial.tools.list_ports.comports(), looked up now so that patches take
@@ -94,26 +83,26 @@ bool close_quietly(const cppy::ptr& interface)
 // here, as a failed enumeration, rather than halfway through the scan.
 PyObject* list_port_devices(PyObject* module)
 {
-    cppy::ptr serial(module_global(module, "serial"));
+    Ref serial(module_global(module, "serial"));
     if (!serial)
         return nullptr;
-    cppy::ptr tools(get_attr(serial.get(), VEXLO_NAME("tools")));
+    Ref tools(get_attr(serial.get(), VEXLO_NAME("tools")));
     if (!tools)
         return nullptr;
-    cppy::ptr list_ports(get_attr(tools.get(), VEXLO_NAME("list_ports")));
+    Ref list_ports(get_attr(tools.get(), VEXLO_NAME("list_ports")));
     if (!list_ports)
         return nullptr;
-    cppy::ptr listed(call_method(list_ports.get(), VEXLO_NAME("comports")));
+    Ref listed(call_method(list_ports.get(), VEXLO_NAME("comports")));
     if (!listed)
         return nullptr;
-    cppy::ptr ports(PySequence_List(listed.get()));
+    Ref ports(PySequence_List(listed.get()));
     if (!ports)
         return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(ports.get());
     if (!log(module, Level::Debug,
              Message() << "Found " << static_cast<long long>(count) << " COM ports to scan"))
         return nullptr;
-    cppy::ptr devices(PyList_New(count));
+    Ref devices(PyList_New(count));
     if (!devices)
         return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
@@ -131,9 +120,9 @@ long model_index(PyObject* name)
 {
     if (!PyUnicode_Check(name))
         return -1;
-    const std::vector<ModelBauds>& table = model_baud_table();
+    const std::vector<models::Model>& table = models::table();
     for (std::size_t i = 0; i < table.size(); ++i)
-        if (PyUnicode_CompareWithASCIIString(name, table[i].model) == 0)
+        if (PyUnicode_CompareWithASCIIString(name, table[i].name) == 0)
             return static_cast<long>(i);
     return -1;
 }
@@ -145,14 +134,14 @@ bool plan_bauds(PyObject* module, PyObject* device_models, std::vector<long>& ba
 {
     if (!refuse_text(device_models, "device_models"))
         return false;
-    cppy::ptr iterator(PyObject_GetIter(device_models));
+    Ref iterator(PyObject_GetIter(device_models));
     if (!iterator)
         return false;
-    std::vector<cppy::ptr> names;
+    std::vector<Ref> names;
     while (PyObject* raw = PyIter_Next(iterator.get()))
     {
-        cppy::ptr item(raw);
-        cppy::ptr upper(call_method(item.get(), VEXLO_NAME("upper")));
+        Ref item(raw);
+        Ref upper(call_method(item.get(), VEXLO_NAME("upper")));
         if (!upper)
             return false;
         names.push_back(upper);
@@ -161,19 +150,19 @@ bool plan_bauds(PyObject* module, PyObject* device_models, std::vector<long>& ba
         return false;
     if (names.empty())
     {
-        bauds = bauds_for_models(all_models());
+        bauds = models::bauds_for_models(models::all_models());
         return true;
     }
-    std::vector<std::size_t> models;
-    for (const cppy::ptr& name : names)
+    std::vector<std::size_t> chosen;
+    for (const Ref& name : names)
     {
         long index = model_index(name.get());
         if (index >= 0)
-            models.push_back(static_cast<std::size_t>(index));
+            chosen.push_back(static_cast<std::size_t>(index));
         else if (!log(module, Level::Warning, Message() << "Unknown device model: " << name << ", skipping"))
             return false;
     }
-    bauds = bauds_for_models(models);
+    bauds = models::bauds_for_models(chosen);
     return true;
 }
 
@@ -188,16 +177,16 @@ enum class Probe
 // model. `interface` is set as soon as it exists, so the caller can close it
 // whatever fails afterwards.
 Probe probe(PyObject* module, PyObject* port, PyObject* baud, PyObject* token_kwnames,
-            cppy::ptr& interface, cppy::ptr& device)
+            Ref& interface, Ref& device)
 {
     ModuleState* st = state_of(module);
     interface = PyObject_CallFunctionObjArgs(st->SerialInterfaceClass, port, baud, nullptr);
     if (!interface)
         return Probe::Failed;
-    cppy::ptr connected(call_method(interface.get(), VEXLO_NAME("connect")));
+    Ref connected(call_method(interface.get(), VEXLO_NAME("connect")));
     if (!connected)
         return Probe::Failed;
-    cppy::ptr model(call_method(interface.get(), VEXLO_NAME("get_model_number")));
+    Ref model(call_method(interface.get(), VEXLO_NAME("get_model_number")));
     if (!model)
         return Probe::Failed;
     int answered = PyObject_IsTrue(model.get());
@@ -207,7 +196,7 @@ Probe probe(PyObject* module, PyObject* port, PyObject* baud, PyObject* token_kw
     {
         if (!log(module, Level::Debug, Message() << port << " at " << baud << " baud: no response"))
             return Probe::Failed;
-        cppy::ptr closed(call_method(interface.get(), VEXLO_NAME("disconnect")));
+        Ref closed(call_method(interface.get(), VEXLO_NAME("disconnect")));
         return closed ? Probe::NoResponse : Probe::Failed;
     }
     if (!log(module, Level::Info,
@@ -220,10 +209,10 @@ Probe probe(PyObject* module, PyObject* port, PyObject* baud, PyObject* token_kw
 
 // Logs a failed probe and closes its interface. Returns false when the
 // failure must end discovery (an interrupt and the like), left pending.
-bool handle_failed_probe(PyObject* module, PyObject* port, PyObject* baud, const cppy::ptr& interface)
+bool handle_failed_probe(PyObject* module, PyObject* port, PyObject* baud, const Ref& interface)
 {
     ModuleState* st = state_of(module);
-    cppy::ptr error(fetch_exception());
+    Ref error(fetch_exception());
     if (exception_matches(error, PyExc_Exception))
     {
         bool logged;
@@ -246,18 +235,41 @@ bool handle_failed_probe(PyObject* module, PyObject* port, PyObject* baud, const
     return false;
 }
 
+// Tries the baud rates on one port in turn until an instrument answers, and
+// appends its device to `found`. False when discovery must end.
+bool scan_port(PyObject* module, PyObject* port, const std::vector<long>& bauds, PyObject* token_kwnames,
+               PyObject* found)
+{
+    if (!log(module, Level::Debug, Message() << "Scanning " << port))
+        return false;
+    for (long rate : bauds)
+    {
+        Ref baud(PyLong_FromLong(rate));
+        if (!baud)
+            return false;
+        Ref interface;
+        Ref device;
+        Probe outcome = probe(module, port, baud.get(), token_kwnames, interface, device);
+        if (outcome == Probe::Found)
+            return PyList_Append(found, device.get()) == 0;
+        if (outcome == Probe::Failed && !handle_failed_probe(module, port, baud.get(), interface))
+            return false;
+    }
+    return true;
+}
+
 PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"cls", "device_models", "comports"}, 1, a))
         return nullptr;
     PyObject* module = fn->module;
-    cppy::ptr device_models(filter_or_empty(a[1]));
-    cppy::ptr comports(filter_or_empty(a[2]));
+    Ref device_models(filter_or_empty(a[1]));
+    Ref comports(filter_or_empty(a[2]));
     if (!device_models || !comports)
         return nullptr;
-    cppy::ptr models_shown(shown(device_models.get()));
-    cppy::ptr ports_shown(models_shown ? shown(comports.get()) : nullptr);
+    Ref models_shown(shown(device_models.get()));
+    Ref ports_shown(models_shown ? shown(comports.get()) : nullptr);
     if (!ports_shown)
         return nullptr;
     if (!log(module, Level::Info,
@@ -265,16 +277,11 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
                        << ")"))
         return nullptr;
 
-    cppy::ptr devices(list_port_devices(module));
+    Ref devices(list_port_devices(module));
     if (!devices)
     {
-        cppy::ptr error(fetch_exception());
-        if (!exception_matches(error, PyExc_Exception))
-        {
-            restore_exception(error);
-            return nullptr;
-        }
-        if (!log(module, Level::Error, Message() << "Failed to enumerate COM ports: " << error))
+        Ref error(catch_exception());
+        if (!error || !log(module, Level::Error, Message() << "Failed to enumerate COM ports: " << error))
             return nullptr;
         return PyList_New(0);
     }
@@ -289,13 +296,13 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     const bool look_for_comports = wanted > 0;
 
-    cppy::ptr token_kwnames(Py_BuildValue("(s)", "_internal_token"));
-    cppy::ptr found(PyList_New(0));
+    Ref token_kwnames(Py_BuildValue("(s)", "_internal_token"));
+    Ref found(PyList_New(0));
     if (!token_kwnames || !found)
         return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(devices.get()); ++i)
     {
-        cppy::ptr port(cppy::incref(PyList_GET_ITEM(devices.get(), i)));
+        Ref port(cppy::incref(PyList_GET_ITEM(devices.get(), i)));
         if (look_for_comports)
         {
             int requested = PySequence_Contains(comports.get(), port.get());
@@ -308,25 +315,8 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
                 continue;
             }
         }
-        if (!log(module, Level::Debug, Message() << "Scanning " << port))
+        if (!scan_port(module, port.get(), bauds, token_kwnames.get(), found.get()))
             return nullptr;
-        for (long rate : bauds)
-        {
-            cppy::ptr baud(PyLong_FromLong(rate));
-            if (!baud)
-                return nullptr;
-            cppy::ptr interface;
-            cppy::ptr device;
-            Probe outcome = probe(module, port.get(), baud.get(), token_kwnames.get(), interface, device);
-            if (outcome == Probe::Found)
-            {
-                if (PyList_Append(found.get(), device.get()) < 0)
-                    return nullptr;
-                break;
-            }
-            if (outcome == Probe::Failed && !handle_failed_probe(module, port.get(), baud.get(), interface))
-                return nullptr;
-        }
     }
     if (!log(module, Level::Info,
              Message() << "Discovery complete: found " << static_cast<long long>(PyList_GET_SIZE(found.get()))

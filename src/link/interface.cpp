@@ -1,5 +1,5 @@
 // _SerialCommunicationInterface: the link to one instrument on one port.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -9,6 +9,7 @@
 #include "common/message.hpp"
 #include "common/state.hpp"
 #include "link/link.hpp"
+#include "protocol/bytes.hpp"
 #include "subsystems.hpp"
 
 namespace vexlo
@@ -17,16 +18,11 @@ namespace vexlo
 namespace
 {
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
 // serial.<name>, with `serial` looked up in the module namespace at each
 // call so that patches of the package or of the module global take effect.
 PyObject* serial_attribute(PyObject* module, PyObject* name)
 {
-    cppy::ptr serial(module_global(module, "serial"));
+    Ref serial(module_global(module, "serial"));
     if (!serial)
         return nullptr;
     return get_attr(serial.get(), name);
@@ -37,7 +33,7 @@ PyObject* keywords(PyObject*& slot, std::initializer_list<const char*> names)
 {
     if (slot)
         return slot;
-    cppy::ptr tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     if (!tuple)
         return nullptr;
     Py_ssize_t i = 0;
@@ -60,8 +56,8 @@ PyObject* interface_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "comport", "baud_rate", "timeout"}, 2, a))
         return nullptr;
     PyObject* self = a[0];
-    cppy::ptr baud_rate(a[2] ? cppy::incref(a[2]) : PyLong_FromLong(9600));
-    cppy::ptr timeout(a[3] ? cppy::incref(a[3]) : PyLong_FromLong(1));
+    Ref baud_rate(a[2] ? cppy::incref(a[2]) : PyLong_FromLong(9600));
+    Ref timeout(a[3] ? cppy::incref(a[3]) : PyLong_FromLong(1));
     if (!baud_rate || !timeout)
         return nullptr;
     if (PyObject_SetAttr(self, VEXLO_NAME("comport"), a[1]) < 0 ||
@@ -69,7 +65,7 @@ PyObject* interface_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
         PyObject_SetAttr(self, VEXLO_NAME("timeout"), timeout.get()) < 0 ||
         PyObject_SetAttr(self, VEXLO_NAME("serial_connection"), Py_None) < 0)
         return nullptr;
-    cppy::ptr commands(PyObject_CallNoArgs(state(fn)->CommandOperationsClass));
+    Ref commands(PyObject_CallNoArgs(state(fn)->CommandOperationsClass));
     if (!commands || PyObject_SetAttr(self, VEXLO_NAME("commands"), commands.get()) < 0 ||
         PyObject_SetAttr(self, VEXLO_NAME("_cached_model_number"), Py_None) < 0 ||
         PyObject_SetAttr(self, VEXLO_NAME("_cached_item_number"), Py_None) < 0)
@@ -83,14 +79,14 @@ PyObject* interface_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
 // is only logged, since a silent instrument is still a connected port.
 bool cache_identity(PyObject* module, PyObject* self)
 {
-    cppy::ptr model(call_method(self, VEXLO_NAME("get_model_number")));
+    Ref model(call_method(self, VEXLO_NAME("get_model_number")));
     if (model && PyObject_SetAttr(self, VEXLO_NAME("_cached_model_number"), model.get()) == 0)
     {
-        cppy::ptr item(call_method(self, VEXLO_NAME("get_item_number")));
+        Ref item(call_method(self, VEXLO_NAME("get_item_number")));
         if (item && PyObject_SetAttr(self, VEXLO_NAME("_cached_item_number"), item.get()) == 0)
             return true;
     }
-    cppy::ptr error(catch_exception());
+    Ref error(catch_exception());
     if (!error)
         return false;
     if (!log(module, Level::Warning,
@@ -103,11 +99,11 @@ bool cache_identity(PyObject* module, PyObject* self)
 // Opens the port and caches the identity. `opened` receives the new port as
 // soon as it exists, so that a later failure can close it again.
 bool open_and_identify(PyObject* module, PyObject* self, PyObject* comport, PyObject* baud_rate,
-                       cppy::ptr& opened)
+                       Ref& opened)
 {
     static PyObject* serial_keywords = nullptr;
-    cppy::ptr serial_class(serial_attribute(module, VEXLO_NAME("Serial")));
-    cppy::ptr timeout(get_attr(self, VEXLO_NAME("timeout")));
+    Ref serial_class(serial_attribute(module, VEXLO_NAME("Serial")));
+    Ref timeout(get_attr(self, VEXLO_NAME("timeout")));
     PyObject* names = keywords(serial_keywords, {"port", "baudrate", "timeout"});
     if (!serial_class || !timeout || !names)
         return false;
@@ -123,10 +119,10 @@ bool open_and_identify(PyObject* module, PyObject* self, PyObject* comport, PyOb
 
 // A connect that fails after the port was opened closes that port and puts
 // the previous connection back, so a failed connect leaves the link as it was.
-void undo_open(PyObject* self, const cppy::ptr& opened, const cppy::ptr& previous)
+void undo_open(PyObject* self, const Ref& opened, const Ref& previous)
 {
-    cppy::ptr pending(fetch_exception());
-    cppy::ptr closed(call_method(opened.get(), VEXLO_NAME("close")));
+    Ref pending(fetch_exception());
+    Ref closed(call_method(opened.get(), VEXLO_NAME("close")));
     PyErr_Clear();
     if (previous ? PyObject_SetAttr(self, VEXLO_NAME("serial_connection"), previous.get())
                  : PyObject_DelAttr(self, VEXLO_NAME("serial_connection")))
@@ -140,27 +136,27 @@ PyObject* connect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
         return nullptr;
     PyObject* self = args[0];
     PyObject* module = fn->module;
-    cppy::ptr comport(get_attr(self, VEXLO_NAME("comport")));
-    cppy::ptr baud_rate(get_attr(self, VEXLO_NAME("baud_rate")));
+    Ref comport(get_attr(self, VEXLO_NAME("comport")));
+    Ref baud_rate(get_attr(self, VEXLO_NAME("baud_rate")));
     if (!comport || !baud_rate)
         return nullptr;
-    cppy::ptr previous(get_attr(self, VEXLO_NAME("serial_connection")));
+    Ref previous(get_attr(self, VEXLO_NAME("serial_connection")));
     if (!previous)
     {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return nullptr;
         PyErr_Clear();
     }
-    cppy::ptr opened;
+    Ref opened;
     if (open_and_identify(module, self, comport.get(), baud_rate.get(), opened))
         Py_RETURN_NONE;
     if (opened)
         undo_open(self, opened, previous);
-    cppy::ptr error(catch_exception());
+    Ref error(catch_exception());
     if (!error)
         return nullptr;
     ModuleState* st = state(fn);
-    cppy::ptr serial_exception(serial_attribute(module, VEXLO_NAME("SerialException")));
+    Ref serial_exception(serial_attribute(module, VEXLO_NAME("SerialException")));
     if (!serial_exception)
         return nullptr;
     if (exception_matches(error, serial_exception.get()))
@@ -185,10 +181,10 @@ PyObject* connect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 bool close_port(PyObject* module, PyObject* connection)
 {
-    cppy::ptr name(get_attr(connection, VEXLO_NAME("port")));
+    Ref name(get_attr(connection, VEXLO_NAME("port")));
     if (!name)
         return false;
-    cppy::ptr closed(call_method(connection, VEXLO_NAME("close")));
+    Ref closed(call_method(connection, VEXLO_NAME("close")));
     if (!closed)
         return false;
     return log(module, Level::Info, Message() << "Disconnected from " << name);
@@ -199,7 +195,7 @@ PyObject* disconnect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
     PyObject* self = args[0];
-    cppy::ptr connection(get_attr(self, VEXLO_NAME("serial_connection")));
+    Ref connection(get_attr(self, VEXLO_NAME("serial_connection")));
     if (!connection)
         return nullptr;
     int open = connection_is_open(connection.get());
@@ -207,19 +203,19 @@ PyObject* disconnect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
         return open < 0 ? nullptr : cppy::incref(Py_None);
     if (!close_port(fn->module, connection.get()))
     {
-        cppy::ptr error(fetch_exception());
+        Ref error(fetch_exception());
         if (is_exception(error))
             log(fn->module, Level::Warning, Message() << "Error during disconnect: " << error.get());
         else
             restore_exception(error);
     }
     // The link lets go of the port whatever happened while closing it.
-    cppy::ptr pending(fetch_exception());
+    Ref pending(fetch_exception());
     if (PyObject_SetAttr(self, VEXLO_NAME("serial_connection"), Py_None) < 0)
     {
         if (pending)
         {
-            cppy::ptr error(fetch_exception());
+            Ref error(fetch_exception());
             PyException_SetContext(error.get(), pending.release());
             restore_exception(error);
         }
@@ -256,13 +252,13 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
 {
     static PyObject* read_keywords = nullptr;
     ModuleState* st = state_of(module);
-    cppy::ptr reset(call_method(connection, VEXLO_NAME("reset_input_buffer")));
+    Ref reset(call_method(connection, VEXLO_NAME("reset_input_buffer")));
     if (!reset)
         return nullptr;
-    cppy::ptr written(call_method(connection, VEXLO_NAME("write"), command_bytes));
+    Ref written(call_method(connection, VEXLO_NAME("write"), command_bytes));
     if (!written)
         return nullptr;
-    cppy::ptr total(length_of(command_bytes));
+    Ref total(length_of(command_bytes));
     if (!total)
         return nullptr;
     int short_write = PyObject_RichCompareBool(written.get(), total.get(), Py_NE);
@@ -276,7 +272,7 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
     if (!names)
         return nullptr;
     PyObject* read_args[] = {connection, command_length};
-    cppy::ptr response(PyObject_VectorcallMethod(VEXLO_NAME("read"), read_args, 1, names));
+    Ref response(PyObject_VectorcallMethod(VEXLO_NAME("read"), read_args, 1, names));
     if (!response)
         return nullptr;
     int received_any = PyObject_IsTrue(response.get());
@@ -284,7 +280,7 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
         return nullptr;
     if (!received_any)
     {
-        cppy::ptr timeout(get_attr(self, VEXLO_NAME("timeout")));
+        Ref timeout(get_attr(self, VEXLO_NAME("timeout")));
         if (!timeout)
             return nullptr;
         log_and_raise(module, Level::Error,
@@ -294,7 +290,7 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
                       Message() << "No response received within " << timeout << "s timeout");
         return nullptr;
     }
-    cppy::ptr got(length_of(response.get()));
+    Ref got(length_of(response.get()));
     if (!got)
         return nullptr;
     int too_short = PyObject_RichCompareBool(got.get(), command_length, Py_LT);
@@ -319,15 +315,15 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
 PyObject* map_port_failure(PyObject* module, PyObject* self)
 {
     ModuleState* st = state_of(module);
-    cppy::ptr error(catch_exception());
+    Ref error(catch_exception());
     if (!error)
         return nullptr;
-    cppy::ptr timeout_exception(serial_attribute(module, VEXLO_NAME("SerialTimeoutException")));
+    Ref timeout_exception(serial_attribute(module, VEXLO_NAME("SerialTimeoutException")));
     if (!timeout_exception)
         return nullptr;
     if (exception_matches(error, timeout_exception.get()))
     {
-        cppy::ptr timeout(get_attr(self, VEXLO_NAME("timeout")));
+        Ref timeout(get_attr(self, VEXLO_NAME("timeout")));
         if (!timeout || !log(module, Level::Error, Message() << "Serial timeout: " << error.get()))
             return nullptr;
         return raise_from(st->VexloTimeoutError,
@@ -338,7 +334,7 @@ PyObject* map_port_failure(PyObject* module, PyObject* self)
         restore_exception(error);
         return nullptr;
     }
-    cppy::ptr serial_exception(serial_attribute(module, VEXLO_NAME("SerialException")));
+    Ref serial_exception(serial_attribute(module, VEXLO_NAME("SerialException")));
     if (!serial_exception)
         return nullptr;
     if (exception_matches(error, serial_exception.get()))
@@ -361,7 +357,7 @@ PyObject* send_command_with_response(Function* fn, PyObject* const* args, Py_ssi
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "command_bytes", "command_length"}, 3, a))
         return nullptr;
-    cppy::ptr connection(get_attr(a[0], VEXLO_NAME("serial_connection")));
+    Ref connection(get_attr(a[0], VEXLO_NAME("serial_connection")));
     if (!connection)
         return nullptr;
     int open = connection_is_open(connection.get());
@@ -381,10 +377,10 @@ PyObject* send_command_with_response(Function* fn, PyObject* const* args, Py_ssi
 
 // ------------------------------------------------------------------ sequences
 
-// Builds the frame and exchanges it; `command_out` keeps the descriptor for
-// the caller. The response, or null.
+// Builds the frame and exchanges it; `commands` and `command` receive the
+// catalogue and the descriptor for the caller. The response, or null.
 PyObject* send_frame(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     cppy::ptr& commands, PyObject** command)
+                     Ref& commands, PyObject** command)
 {
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "command", "arguments"}, 2, a))
@@ -394,10 +390,10 @@ PyObject* send_frame(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
     commands = get_attr(a[0], VEXLO_NAME("commands"));
     if (!commands)
         return nullptr;
-    cppy::ptr frame(call_method(commands.get(), VEXLO_NAME("get_command_byte_array"), a[1], arguments));
+    Ref frame(call_method(commands.get(), VEXLO_NAME("get_command_byte_array"), a[1], arguments));
     if (!frame)
         return nullptr;
-    cppy::ptr receive_length(get_attr(a[1], VEXLO_NAME("receive_length")));
+    Ref receive_length(get_attr(a[1], VEXLO_NAME("receive_length")));
     if (!receive_length)
         return nullptr;
     return call_method(a[0], VEXLO_NAME("send_command_with_response"), frame.get(),
@@ -406,9 +402,9 @@ PyObject* send_frame(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* send_sequence(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    cppy::ptr commands;
+    Ref commands;
     PyObject* command = nullptr;
-    cppy::ptr response(send_frame(fn, args, nargs, kwnames, commands, &command));
+    Ref response(send_frame(fn, args, nargs, kwnames, commands, &command));
     if (!response)
         return nullptr;
     Py_RETURN_NONE;
@@ -417,17 +413,17 @@ PyObject* send_sequence(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* send_convert_return_sequence(Function* fn, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames)
 {
-    cppy::ptr commands;
+    Ref commands;
     PyObject* command = nullptr;
-    cppy::ptr response(send_frame(fn, args, nargs, kwnames, commands, &command));
+    Ref response(send_frame(fn, args, nargs, kwnames, commands, &command));
     if (!response)
         return nullptr;
-    cppy::ptr valid(call_method(commands.get(), VEXLO_NAME("validate_response_checksum"),
+    Ref valid(call_method(commands.get(), VEXLO_NAME("validate_response_checksum"),
                                 response.get()));
     if (!valid)
         return nullptr;
-    cppy::ptr payload_length(get_attr(command, VEXLO_NAME("payload_length")));
-    cppy::ptr payload_type(get_attr(command, VEXLO_NAME("payload_type")));
+    Ref payload_length(get_attr(command, VEXLO_NAME("payload_length")));
+    Ref payload_type(get_attr(command, VEXLO_NAME("payload_type")));
     if (!payload_length || !payload_type)
         return nullptr;
     return call_method(commands.get(), VEXLO_NAME("convert_payload"), payload_length.get(),
@@ -438,7 +434,7 @@ PyObject* send_convert_return_sequence(Function* fn, PyObject* const* args, Py_s
 
 PyObject* read_waiting(PyObject* module, PyObject* connection)
 {
-    cppy::ptr waiting(get_attr(connection, VEXLO_NAME("in_waiting")));
+    Ref waiting(get_attr(connection, VEXLO_NAME("in_waiting")));
     if (!waiting || !log(module, Level::Debug, Message() << "Reading " << waiting << " bytes from buffer"))
         return nullptr;
     return call_method(connection, VEXLO_NAME("read"), waiting.get());
@@ -448,7 +444,7 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr connection(get_attr(args[0], VEXLO_NAME("serial_connection")));
+    Ref connection(get_attr(args[0], VEXLO_NAME("serial_connection")));
     if (!connection)
         return nullptr;
     int open = connection_is_open(connection.get());
@@ -469,7 +465,7 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* identity_query(PyObject* self, PyObject* command_name)
 {
-    cppy::ptr arguments(PyByteArray_FromStringAndSize(nullptr, 0));
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
     return send_command(self, command_name, arguments.get(), true);
@@ -479,7 +475,7 @@ PyObject* get_model_number(Function* fn, PyObject* const* args, Py_ssize_t nargs
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr model(identity_query(args[0], VEXLO_NAME("Get_Model_Number_Command")));
+    Ref model(identity_query(args[0], VEXLO_NAME("Get_Model_Number_Command")));
     if (!model || !log(fn->module, Level::Debug, Message() << "Device model: " << model))
         return nullptr;
     return model.release();
@@ -496,10 +492,10 @@ PyObject* get_item_number(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* send_command(PyObject* self, PyObject* command_name, PyObject* arguments, bool query)
 {
-    cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));
+    Ref commands(get_attr(self, VEXLO_NAME("commands")));
     if (!commands)
         return nullptr;
-    cppy::ptr command(get_attr(commands.get(), command_name));
+    Ref command(get_attr(commands.get(), command_name));
     if (!command)
         return nullptr;
     PyObject* sequence = query ? VEXLO_NAME("send_convert_return_sequence") : VEXLO_NAME("send_sequence");
@@ -511,7 +507,7 @@ int connection_is_open(PyObject* connection)
     int present = PyObject_IsTrue(connection);
     if (present <= 0)
         return present;
-    cppy::ptr is_open(get_attr(connection, VEXLO_NAME("is_open")));
+    Ref is_open(get_attr(connection, VEXLO_NAME("is_open")));
     if (!is_open)
         return -1;
     return PyObject_IsTrue(is_open.get());

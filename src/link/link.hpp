@@ -2,7 +2,7 @@
 #pragma once
 
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 namespace vexlo
 {

@@ -1,5 +1,5 @@
 // Instrument queries and settings of _SerialCommunicationInterface.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "link/link.hpp"
 #include "link/version.hpp"
@@ -166,32 +167,12 @@ PyObject* command_name(long index)
     return names[index];
 }
 
-bool bind_operation(Function* fn, const Operation& op, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out)
-{
-    const char* const* p = op.params;
-    switch (param_count(op))
-    {
-    case 0:
-        if (!bind_none(fn, nargs, kwnames, 1))
-            return false;
-        out[0] = args[0];
-        return true;
-    case 1:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0]}, 2, out);
-    case 2:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1]}, 3, out);
-    default:
-        return bind_arguments(fn, args, nargs, kwnames, {"self", p[0], p[1], p[2]}, 4, out);
-    }
-}
-
 // Appends `tail` (normally bytes) to the bytearray `arguments`.
 bool append(PyObject* arguments, PyObject* tail)
 {
     if (!PyBytes_Check(tail))
     {
-        cppy::ptr extended(call_method(arguments, VEXLO_NAME("extend"), tail));
+        Ref extended(call_method(arguments, VEXLO_NAME("extend"), tail));
         return static_cast<bool>(extended);
     }
     Py_ssize_t old = PyByteArray_GET_SIZE(arguments);
@@ -209,13 +190,13 @@ PyObject* pack_tail(PyObject* module, Tail tail, PyObject* value)
 {
     if (tail == Tail::LoadFloat)
     {
-        cppy::ptr struct_module(module_global(module, "struct"));
+        Ref struct_module(module_global(module, "struct"));
         PyObject* format = VEXLO_NAME("<f");
         if (!struct_module || !format)
             return nullptr;
         return call_method(struct_module.get(), VEXLO_NAME("pack"), format, value);
     }
-    cppy::ptr length(PyLong_FromLong(4));
+    Ref length(PyLong_FromLong(4));
     PyObject* order = VEXLO_NAME("big");
     if (!length || !order)
         return nullptr;
@@ -229,13 +210,13 @@ PyObject* encode_arguments(PyObject* module, const Operation& op, PyObject* cons
     for (int i = 0; i < op.byte_count; ++i)
         if (!byte_like_bytearray(values[i], &bytes[i]))
             return nullptr;
-    cppy::ptr arguments(
+    Ref arguments(
         PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), op.byte_count));
     if (!arguments)
         return nullptr;
     if (op.tail == Tail::None)
         return arguments.release();
-    cppy::ptr packed(pack_tail(module, op.tail, values[op.byte_count]));
+    Ref packed(pack_tail(module, op.tail, values[op.byte_count]));
     if (!packed || !append(arguments.get(), packed.get()))
         return nullptr;
     return arguments.release();
@@ -246,20 +227,15 @@ PyObject* run_operation(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     const long index = PyLong_AsLong(fn->data);
     const Operation& op = kOperations[index];
     PyObject* a[1 + kMaxParams];
-    if (!bind_operation(fn, op, args, nargs, kwnames, a))
+    if (!bind_method(fn, args, nargs, kwnames, op.params, param_count(op), param_count(op), a))
         return nullptr;
-    cppy::ptr arguments(encode_arguments(fn->module, op, a + 1));
+    Ref arguments(encode_arguments(fn->module, op, a + 1));
     if (!arguments)
         return nullptr;
-    cppy::ptr result(send_command(a[0], command_name(index), arguments.get(), op.kind == Kind::Query));
+    Ref result(send_command(a[0], command_name(index), arguments.get(), op.kind == Kind::Query));
     if (!result || op.kind == Kind::Query)
         return result.release();
     Py_RETURN_NONE;
-}
-
-PyObject* empty_arguments()
-{
-    return PyByteArray_FromStringAndSize(nullptr, 0);
 }
 
 // ------------------------------------------------------------ firmware version
@@ -269,10 +245,10 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr arguments(empty_arguments());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
-    cppy::ptr result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
+    Ref result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
                                   arguments.get(), true));
     if (!result)
         return nullptr;
@@ -288,7 +264,7 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
     }
     // Anything but six hexadecimal digits is no version: cutting it in pairs
     // would give a plausible-looking but wrong text.
-    cppy::ptr shown(PyObject_Repr(result.get()));
+    Ref shown(PyObject_Repr(result.get()));
     if (!shown || !log(fn->module, Level::Debug,
                        Message() << "Error parsing firmware version: expected six hexadecimal "
                                     "digits, got "
@@ -299,8 +275,6 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 
 // --------------------------------------------------------------- sampling rate
 
-constexpr uint8_t kPlusPrimeOnlyRate = 15;
-
 const char* const kPlusPrimeOnlyText = "The 38,400 SPS rate is only available on PLX310 Plus Prime";
 
 // hashlib.sha256(item_number.encode("utf-8")).hexdigest()
@@ -309,11 +283,11 @@ PyObject* item_digest(PyObject* module, PyObject* item_number)
     PyObject* encoding = VEXLO_NAME("utf-8");
     if (!encoding)
         return nullptr;
-    cppy::ptr encoded(call_method(item_number, VEXLO_NAME("encode"), encoding));
-    cppy::ptr hashlib(encoded ? module_global(module, "hashlib") : nullptr);
+    Ref encoded(call_method(item_number, VEXLO_NAME("encode"), encoding));
+    Ref hashlib(encoded ? module_global(module, "hashlib") : nullptr);
     if (!hashlib)
         return nullptr;
-    cppy::ptr hash(call_method(hashlib.get(), VEXLO_NAME("sha256"), encoded.get()));
+    Ref hash(call_method(hashlib.get(), VEXLO_NAME("sha256"), encoded.get()));
     if (!hash)
         return nullptr;
     return call_method(hash.get(), VEXLO_NAME("hexdigest"));
@@ -324,14 +298,12 @@ PyObject* item_digest(PyObject* module, PyObject* item_number)
 // conditions are tested in order and stop at the first that fails.
 bool check_rate(PyObject* module, uint8_t rate, PyObject* model, PyObject* digest)
 {
-    if (rate != kPlusPrimeOnlyRate)
+    if (rate != models::kHighRateCode)
         return true;
-    int plx310 = PyObject_RichCompareBool(model, VEXLO_NAME("PLX310"), Py_EQ);
+    int plx310 = compare_text(model, models::kEditionModel, Py_EQ);
     if (plx310 <= 0)
         return plx310 == 0;
-    // SHA-256 of the Plus Prime's item number, QMT31872.
-    PyObject* plus_prime = VEXLO_NAME("4dc49e167489eafad8e43e43483943772e08ede30da147f7916ebbc08b638874");
-    int other_edition = PyObject_RichCompareBool(digest, plus_prime, Py_NE);
+    int other_edition = compare_text(digest, models::kPlusPrimeItemDigest, Py_NE);
     if (other_edition <= 0)
         return other_edition == 0;
     if (log_text(module, Level::Error, kPlusPrimeOnlyText))
@@ -349,24 +321,24 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     uint8_t bytes[2];
     if (!byte_like_bytearray(a[1], &bytes[0]) || !byte_like_bytearray(a[2], &bytes[1]))
         return nullptr;
-    cppy::ptr no_arguments(empty_arguments());
+    Ref no_arguments(new_bytearray());
     if (!no_arguments)
         return nullptr;
-    cppy::ptr item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
+    Ref item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
     if (!item)
         return nullptr;
-    cppy::ptr model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
+    Ref model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
     if (!model)
         return nullptr;
-    cppy::ptr digest(item_digest(fn->module, item.get()));
+    Ref digest(item_digest(fn->module, item.get()));
     if (!digest)
         return nullptr;
     if (!check_rate(fn->module, bytes[1], model.get(), digest.get()))
         return nullptr;
-    cppy::ptr arguments(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), 2));
+    Ref arguments(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), 2));
     if (!arguments)
         return nullptr;
-    cppy::ptr sent(send_command(a[0], VEXLO_NAME("Set_Sampling_Rate_Command"), arguments.get(), false));
+    Ref sent(send_command(a[0], VEXLO_NAME("Set_Sampling_Rate_Command"), arguments.get(), false));
     if (!sent)
         return nullptr;
     Py_RETURN_NONE;

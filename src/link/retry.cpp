@@ -1,6 +1,6 @@
 // retry_on_timeout: a decorator factory that repeats an operation when, and
 // only when, it fails with VexloTimeoutError.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -30,13 +30,13 @@ PyObject* wrapper_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
     long long max_attempts = PyLong_AsLongLong(PyTuple_GET_ITEM(fn->data, 1));
     PyObject* delay = PyTuple_GET_ITEM(fn->data, 2);
     PyObject* timeout_error = state_of(fn->module)->VexloTimeoutError;
-    cppy::ptr last;
+    Ref last;
     for (long long attempt = 1; attempt <= max_attempts; ++attempt)
     {
         PyObject* result = PyObject_Vectorcall(func, args, static_cast<size_t>(nargs), kwnames);
         if (result)
             return result;
-        cppy::ptr error(fetch_exception());
+        Ref error(fetch_exception());
         if (!exception_matches(error, timeout_error))
         {
             restore_exception(error);
@@ -47,10 +47,10 @@ PyObject* wrapper_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, Py
         {
             if (!log_text(fn->module, Level::Warning, "Attempting Retry"))
                 return nullptr;
-            cppy::ptr time_module(module_global(fn->module, "time"));
+            Ref time_module(module_global(fn->module, "time"));
             if (!time_module)
                 return nullptr;
-            cppy::ptr slept(call_method(time_module.get(), VEXLO_NAME("sleep"), delay));
+            Ref slept(call_method(time_module.get(), VEXLO_NAME("sleep"), delay));
             if (!slept)
                 return nullptr;
         }
@@ -67,18 +67,18 @@ PyObject* decorator_call(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* a[1];
     if (!bind_arguments(fn, args, nargs, kwnames, {"func"}, 1, a))
         return nullptr;
-    cppy::ptr data(PyTuple_Pack(3, a[0], PyTuple_GET_ITEM(fn->data, 0), PyTuple_GET_ITEM(fn->data, 1)));
+    Ref data(PyTuple_Pack(3, a[0], PyTuple_GET_ITEM(fn->data, 0), PyTuple_GET_ITEM(fn->data, 1)));
     if (!data)
         return nullptr;
-    cppy::ptr wrapper(make_function(fn->module, wrapper_call, "wrapper",
+    Ref wrapper(make_function(fn->module, wrapper_call, "wrapper",
                                     "retry_on_timeout.<locals>.decorator.<locals>.wrapper", nullptr,
                                     data.get()));
     if (!wrapper)
         return nullptr;
-    cppy::ptr functools(module_global(fn->module, "functools"));
+    Ref functools(module_global(fn->module, "functools"));
     if (!functools)
         return nullptr;
-    cppy::ptr wraps(call_method(functools.get(), VEXLO_NAME("wraps"), a[0]));
+    Ref wraps(call_method(functools.get(), VEXLO_NAME("wraps"), a[0]));
     if (!wraps)
         return nullptr;
     return PyObject_CallOneArg(wraps.get(), wrapper.get());
@@ -89,8 +89,8 @@ PyObject* retry_on_timeout(Function* fn, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[2];
     if (!bind_arguments(fn, args, nargs, kwnames, {"max_attempts", "delay"}, 0, a))
         return nullptr;
-    cppy::ptr max_attempts(a[0] ? PyNumber_Index(a[0]) : PyLong_FromLong(3));
-    cppy::ptr delay(a[1] ? cppy::incref(a[1]) : PyFloat_FromDouble(0.1));
+    Ref max_attempts(a[0] ? PyNumber_Index(a[0]) : PyLong_FromLong(3));
+    Ref delay(a[1] ? cppy::incref(a[1]) : PyFloat_FromDouble(0.1));
     if (!max_attempts || !delay)
         return nullptr;
     int overflow = 0;
@@ -107,7 +107,7 @@ PyObject* retry_on_timeout(Function* fn, PyObject* const* args, Py_ssize_t nargs
         PyErr_SetString(PyExc_OverflowError, "max_attempts is too large");
         return nullptr;
     }
-    cppy::ptr data(PyTuple_Pack(2, max_attempts.get(), delay.get()));
+    Ref data(PyTuple_Pack(2, max_attempts.get(), delay.get()));
     if (!data)
         return nullptr;
     return make_function(fn->module, decorator_call, "decorator",

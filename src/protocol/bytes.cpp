@@ -1,13 +1,13 @@
 #include "protocol/bytes.hpp"
 
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 namespace vexlo
 {
 
 bool byte_like_bytearray(PyObject* value, uint8_t* out)
 {
-    cppy::ptr index(PyNumber_Index(value));
+    Ref index(PyNumber_Index(value));
     if (!index)
         return false;
     int overflow = 0;
@@ -25,7 +25,7 @@ bool byte_like_bytearray(PyObject* value, uint8_t* out)
 
 bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats)
 {
-    cppy::ptr number;
+    Ref number;
     if (PyLong_Check(value))
         number = cppy::incref(value);
     else if (Py_TYPE(value)->tp_as_number &&
@@ -78,19 +78,19 @@ bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t
         // that shrinks a list.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
         {
-            cppy::ptr item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
+            Ref item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
             if (!unsigned_char(item.get(), &value, truncate_floats))
                 return false;
             out.push_back(value);
         }
         return true;
     }
-    cppy::ptr iterator(PyObject_GetIter(sequence));
+    Ref iterator(PyObject_GetIter(sequence));
     if (!iterator)
         return false;
     while (PyObject* raw = PyIter_Next(iterator.get()))
     {
-        cppy::ptr item(raw);
+        Ref item(raw);
         if (!unsigned_char(item.get(), &value, truncate_floats))
             return false;
         out.push_back(value);

@@ -23,4 +23,12 @@ bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats);
 // else iterated.
 bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t>& out);
 
+// A new bytearray holding `size` bytes of `data` (none by default): the
+// argument bytes of a command, a fresh object for every exchange.
+inline PyObject* new_bytearray(const uint8_t* data = nullptr, size_t size = 0)
+{
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                         static_cast<Py_ssize_t>(size));
+}
+
 }  // namespace vexlo

@@ -17,17 +17,4 @@ inline uint8_t checksum(const uint8_t* data, size_t size)
     return sum;
 }
 
-// Incremental form for elements that arrive one at a time.
-struct ChecksumAccumulator
-{
-    uint8_t sum = 0;
-    uint8_t weight = 1;
-
-    void add(uint8_t value)
-    {
-        sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(value * weight));
-        weight = static_cast<uint8_t>(weight + 1);
-    }
-};
-
 }  // namespace vexlo

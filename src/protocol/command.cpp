@@ -1,5 +1,5 @@
 // _Command: one instrument command descriptor.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -78,7 +78,7 @@ PyObject* command_to_byte_array(Function* fn, PyObject* const* args, Py_ssize_t 
     const int fields[] = {2, 0, 1};  // command_length, command_high_byte, command_low_byte
     for (int i = 0; i < 3; ++i)
     {
-        cppy::ptr value(get_attr(args[0], field_name(fields[i])));
+        Ref value(get_attr(args[0], field_name(fields[i])));
         if (!value || !byte_like_bytearray(value.get(), &frame[i + 1]))
             return nullptr;
     }
@@ -95,17 +95,17 @@ PyObject* new_command(PyObject* module, PyObject* const* arguments)
     // __new__, the plain metaclass), the instance is made and filled here;
     // the class call would only add the interpreter's generic construction
     // steps. A patched __init__ or __new__ gets the class call.
-    PyObject* init = _PyType_Lookup(type, VEXLO_NAME("__init__"));
+    PyObject* init = compat::type_lookup(type, VEXLO_NAME("__init__"));
     if (Py_IS_TYPE(cls, &PyType_Type) && type->tp_new == PyBaseObject_Type.tp_new && init &&
         Py_IS_TYPE(init, type_of(state_of(module)->FunctionType)) &&
         reinterpret_cast<Function*>(init)->impl == command_init)
     {
         // object.__new__ itself, which also lays out the instance's attribute
         // storage; the empty tuple is the interpreter's shared one.
-        cppy::ptr no_arguments(PyTuple_New(0));
+        Ref no_arguments(PyTuple_New(0));
         if (!no_arguments)
             return nullptr;
-        cppy::ptr self(type->tp_new(type, no_arguments.get(), nullptr));
+        Ref self(type->tp_new(type, no_arguments.get(), nullptr));
         if (!self || !store_fields(self.get(), arguments))
             return nullptr;
         return self.release();

@@ -1,6 +1,6 @@
 // _CommandOperations: the command catalogue, frame building, checksum
 // validation and payload conversion.
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -75,11 +75,6 @@ const CatalogueEntry kCatalogue[] = {
 
 constexpr long kNdrIndex = 2;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
 // The payload type names, interned once for the process like the attribute
 // names: the catalogue builds a descriptor on every read.
 PyObject* payload_type_name(const char* text)
@@ -99,16 +94,16 @@ PyObject* payload_type_name(const char* text)
 
 PyObject* catalogue_command(PyObject* module, const CatalogueEntry& entry)
 {
-    cppy::ptr payload_type(entry.payload_type ? payload_type_name(entry.payload_type)
+    Ref payload_type(entry.payload_type ? payload_type_name(entry.payload_type)
                                               : PyLong_FromLong(5));
     if (!payload_type)
         return nullptr;
     // Every number in the catalogue is a small int, which the interpreter
     // keeps; these calls allocate nothing.
-    cppy::ptr numbers[] = {PyLong_FromLong(entry.high),           PyLong_FromLong(entry.low),
+    Ref numbers[] = {PyLong_FromLong(entry.high),           PyLong_FromLong(entry.low),
                            PyLong_FromLong(entry.command_length), PyLong_FromLong(entry.arguments_length),
                            PyLong_FromLong(entry.payload_length), PyLong_FromLong(entry.receive_length)};
-    for (const cppy::ptr& number : numbers)
+    for (const Ref& number : numbers)
         if (!number)
             return nullptr;
     PyObject* args[] = {numbers[0].get(), numbers[1].get(), numbers[2].get(), numbers[3].get(),
@@ -120,7 +115,7 @@ PyObject* operations_init(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr ndr(catalogue_command(fn->module, kCatalogue[kNdrIndex]));
+    Ref ndr(catalogue_command(fn->module, kCatalogue[kNdrIndex]));
     if (!ndr || PyObject_SetAttr(args[0], VEXLO_NAME("ndr_command"), ndr.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
@@ -175,7 +170,7 @@ PyObject* calculate_checksum(Function* fn, PyObject* const* args, Py_ssize_t nar
 // or a subclass is called instead. 1, 0, or -1 with an exception set.
 int checksum_is_native(PyObject* module, PyObject* self)
 {
-    cppy::ptr bound(get_attr(self, VEXLO_NAME("calculate_checksum")));
+    Ref bound(get_attr(self, VEXLO_NAME("calculate_checksum")));
     if (!bound)
         return -1;
     if (!PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != self)
@@ -191,7 +186,7 @@ bool append_byte(PyObject* frame, PyObject* value)
 {
     if (!PyByteArray_CheckExact(frame))
     {
-        cppy::ptr appended(call_method(frame, VEXLO_NAME("append"), value));
+        Ref appended(call_method(frame, VEXLO_NAME("append"), value));
         return static_cast<bool>(appended);
     }
     uint8_t byte = 0;
@@ -228,19 +223,19 @@ bool extend_frame(PyObject* frame, PyObject* arguments)
         std::memcpy(PyByteArray_AS_STRING(frame) + old, data, static_cast<size_t>(size));
         return true;
     }
-    cppy::ptr result(call_method(frame, VEXLO_NAME("extend"), arguments));
+    Ref result(call_method(frame, VEXLO_NAME("extend"), arguments));
     return static_cast<bool>(result);
 }
 
 PyObject* build_frame(PyObject* module, PyObject* self, PyObject* command, PyObject* arguments)
 {
-    cppy::ptr frame(call_method(command, VEXLO_NAME("toByteArray")));
+    Ref frame(call_method(command, VEXLO_NAME("toByteArray")));
     if (!frame || !extend_frame(frame.get(), arguments))
         return nullptr;
     int native = checksum_is_native(module, self);
     if (native < 0)
         return nullptr;
-    cppy::ptr sum;
+    Ref sum;
     if (native)
     {
         uint8_t value = 0;
@@ -268,7 +263,7 @@ PyObject* get_command_byte_array(Function* fn, PyObject* const* args, Py_ssize_t
         return nullptr;
     if (!is_command)
     {
-        cppy::ptr type_name(PyType_GetName(Py_TYPE(a[1])));
+        Ref type_name(PyType_GetName(Py_TYPE(a[1])));
         if (!type_name)
             return nullptr;
         return raise(st->VexloProtocolError, Message() << "Invalid command type: " << type_name);
@@ -314,13 +309,13 @@ PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssi
     }
     else
     {
-        cppy::ptr received(PySequence_GetItem(a[1], size - 1));
+        Ref received(PySequence_GetItem(a[1], size - 1));
         if (!received)
             return nullptr;
-        cppy::ptr body(PySequence_GetSlice(a[1], 0, size - 1));
+        Ref body(PySequence_GetSlice(a[1], 0, size - 1));
         if (!body)
             return nullptr;
-        cppy::ptr calculated(call_method(a[0], VEXLO_NAME("calculate_checksum"), body.get()));
+        Ref calculated(call_method(a[0], VEXLO_NAME("calculate_checksum"), body.get()));
         if (!calculated)
             return nullptr;
         differs = PyObject_RichCompareBool(received.get(), calculated.get(), Py_NE);
@@ -370,21 +365,21 @@ PyObject* convert_bytes(PyObject* module, PyObject* payload, bool has_buffer, co
             if (i == size)
                 return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
         }
-        cppy::ptr decoded;
+        Ref decoded;
         if (has_buffer)
             decoded = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(data),
                                             static_cast<Py_ssize_t>(size), "strict");
         else
         {
-            cppy::ptr encoding(PyUnicode_FromString("ascii"));
+            Ref encoding(PyUnicode_FromString("ascii"));
             if (!encoding)
                 return nullptr;
             decoded = call_method(payload, VEXLO_NAME("decode"), encoding.get());
         }
         if (!decoded)
             return nullptr;
-        cppy::ptr nul(PyUnicode_FromStringAndSize("\0", 1));
-        cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
+        Ref nul(PyUnicode_FromStringAndSize("\0", 1));
+        Ref empty(PyUnicode_FromStringAndSize("", 0));
         if (!nul || !empty)
             return nullptr;
         return PyUnicode_Replace(decoded.get(), nul.get(), empty.get(), -1);
@@ -392,8 +387,8 @@ PyObject* convert_bytes(PyObject* module, PyObject* payload, bool has_buffer, co
     if (text_equals(return_type, "int"))
     {
         if (has_buffer)
-            return _PyLong_FromByteArray(data, size, 0, 0);
-        cppy::ptr order(PyUnicode_FromString("big"));
+            return compat::long_from_big_endian(data, size);
+        Ref order(PyUnicode_FromString("big"));
         if (!order)
             return nullptr;
         return call_method(reinterpret_cast<PyObject*>(&PyLong_Type), VEXLO_NAME("from_bytes"),
@@ -432,7 +427,7 @@ PyObject* convert_known(PyObject* module, PyObject* payload, PyObject* return_ty
         Py_buffer* view;
         ~Release()
         {
-            if (view)
+            if (view && compat::holds_gil())  // see common/ref.hpp
                 PyBuffer_Release(view);
         }
     } release{has_buffer ? &view : nullptr};
@@ -468,14 +463,14 @@ PyObject* convert_guarded(PyObject* module, int length, PyObject* return_type, P
         return raise(st->VexloProtocolError, Message() << "Unknown payload type: " << return_type);
     }
     // Slice bounds follow Python's rules, negative lengths included.
-    cppy::ptr stop(PyLong_FromLongLong(needed));
-    cppy::ptr start(PyLong_FromLong(4));
+    Ref stop(PyLong_FromLongLong(needed));
+    Ref start(PyLong_FromLong(4));
     if (!stop || !start)
         return nullptr;
-    cppy::ptr bounds(PySlice_New(start.get(), stop.get(), nullptr));
+    Ref bounds(PySlice_New(start.get(), stop.get(), nullptr));
     if (!bounds)
         return nullptr;
-    cppy::ptr payload(PyObject_GetItem(frame, bounds.get()));
+    Ref payload(PyObject_GetItem(frame, bounds.get()));
     if (!payload)
         return nullptr;
     if (PyUnicode_Check(return_type))

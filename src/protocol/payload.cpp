@@ -26,12 +26,4 @@ double float32_le(const uint8_t* data)
     return static_cast<double>(value);
 }
 
-uint64_t uint_be(const uint8_t* data, size_t size)
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < size; ++i)
-        value = (value << 8) | data[i];
-    return value;
-}
-
 }  // namespace vexlo

@@ -14,7 +14,4 @@ std::string to_hex(const uint8_t* data, size_t size);
 // IEEE 754 single, least significant byte first, widened to double.
 double float32_le(const uint8_t* data);
 
-// Unsigned big-endian value of up to 8 bytes.
-uint64_t uint_be(const uint8_t* data, size_t size);
-
 }  // namespace vexlo

@@ -2,7 +2,7 @@
 // the edition gate, sensor presence, the laser block, page reads, the whole
 // image, and the AutoTEDS switch in both command generations.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <array>
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
 #include "link/link.hpp"
@@ -32,28 +33,13 @@ constexpr double kAutoTedsSetTimeout = 0.1;
 constexpr long kFirstPage = 0;
 constexpr long kLastPage = static_cast<long>(teds::kPageCount) - 1;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
 // self.commands.<name>
 PyObject* command(PyObject* self, PyObject* name)
 {
-    cppy::ptr commands(get_attr(self, VEXLO_NAME("commands")));
+    Ref commands(get_attr(self, VEXLO_NAME("commands")));
     if (!commands)
         return nullptr;
     return get_attr(commands.get(), name);
-}
-
-PyObject* one_byte(uint8_t value)
-{
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(&value), 1);
-}
-
-PyObject* no_bytes()
-{
-    return PyByteArray_FromStringAndSize(nullptr, 0);
 }
 
 // self.<sequence>(command, arguments) with self.timeout lowered for the
@@ -61,13 +47,13 @@ PyObject* no_bytes()
 PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, PyObject* cmd,
                            PyObject* arguments)
 {
-    cppy::ptr saved(get_attr(self, VEXLO_NAME("timeout")));
-    cppy::ptr short_timeout(PyFloat_FromDouble(lowered));
+    Ref saved(get_attr(self, VEXLO_NAME("timeout")));
+    Ref short_timeout(PyFloat_FromDouble(lowered));
     if (!saved || !short_timeout ||
         PyObject_SetAttr(self, VEXLO_NAME("timeout"), short_timeout.get()) < 0)
         return nullptr;
-    cppy::ptr result(call_method(self, sequence, cmd, arguments));
-    cppy::ptr error;
+    Ref result(call_method(self, sequence, cmd, arguments));
+    Ref error;
     if (!result)
         error = fetch_exception();
     if (PyObject_SetAttr(self, VEXLO_NAME("timeout"), saved.get()) < 0)
@@ -75,7 +61,7 @@ PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, P
         // As a failing "finally" would: the new error, the old one as its context.
         if (error)
         {
-            cppy::ptr restore_error(fetch_exception());
+            Ref restore_error(fetch_exception());
             PyException_SetContext(restore_error.get(), error.release());
             restore_exception(restore_error);
         }
@@ -91,14 +77,14 @@ PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, P
 
 bool validate(PyObject* self)
 {
-    cppy::ptr result(call_method(self, VEXLO_NAME("_validate_teds_support")));
+    Ref result(call_method(self, VEXLO_NAME("_validate_teds_support")));
     return static_cast<bool>(result);
 }
 
 // value == number, as Python compares.
 int equals(PyObject* value, long number)
 {
-    cppy::ptr other(PyLong_FromLong(number));
+    Ref other(PyLong_FromLong(number));
     if (!other)
         return -1;
     return PyObject_RichCompareBool(value, other.get(), Py_EQ);
@@ -111,10 +97,10 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return nullptr;
     PyObject* self = args[0];
     ModuleState* st = state(fn);
-    cppy::ptr model(get_attr(self, VEXLO_NAME("_cached_model_number")));
+    Ref model(get_attr(self, VEXLO_NAME("_cached_model_number")));
     if (!model)
         return nullptr;
-    cppy::ptr item(get_attr(self, VEXLO_NAME("_cached_item_number")));
+    Ref item(get_attr(self, VEXLO_NAME("_cached_item_number")));
     if (!item)
         return nullptr;
     if (model.get() == Py_None || item.get() == Py_None)
@@ -124,11 +110,7 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise_text(st->VexloCommunicationError,
                           "Device info not available. Ensure device is connected.");
     }
-    cppy::ptr plx310(PyUnicode_FromString("PLX310"));
-    cppy::ptr plus_prime(PyUnicode_FromString("QMT31872"));
-    if (!plx310 || !plus_prime)
-        return nullptr;
-    int other_model = PyObject_RichCompareBool(model.get(), plx310.get(), Py_NE);
+    int other_model = compare_text(model.get(), models::kEditionModel, Py_NE);
     if (other_model < 0)
         return nullptr;
     if (other_model)
@@ -139,7 +121,7 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise(st->VexloTEDSNotSupportedError,
                      Message() << "TEDS is not supported on " << model << ". ");
     }
-    int other_item = PyObject_RichCompareBool(item.get(), plus_prime.get(), Py_NE);
+    int other_item = compare_text(item.get(), models::kPlusPrimeItemNumber, Py_NE);
     if (other_item < 0)
         return nullptr;
     if (other_item)
@@ -159,10 +141,10 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(no_bytes());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
-    cppy::ptr value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
+    Ref value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
     if (!value)
         return nullptr;
     int connected = equals(value.get(), 1);
@@ -202,17 +184,17 @@ PyObject* get_teds_laser(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
-    cppy::ptr arguments(no_bytes());
+    Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
+    Ref arguments(new_bytearray());
     if (!cmd || !arguments)
         return nullptr;
-    cppy::ptr result(exchange_lowered(self, kTedsReadTimeout,
+    Ref result(exchange_lowered(self, kTedsReadTimeout,
                                       VEXLO_NAME("send_convert_return_sequence"), cmd.get(),
                                       arguments.get()));
     if (!result)
     {
         // A sensor that never answers is no sensor.
-        cppy::ptr error(fetch_exception());
+        Ref error(fetch_exception());
         if (!exception_matches(error, state(fn)->VexloTimeoutError))
         {
             restore_exception(error);
@@ -236,8 +218,8 @@ PyObject* get_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* page = a[1];
     if (!validate(self))
         return nullptr;
-    cppy::ptr first(PyLong_FromLong(kFirstPage));
-    cppy::ptr last(PyLong_FromLong(kLastPage));
+    Ref first(PyLong_FromLong(kFirstPage));
+    Ref last(PyLong_FromLong(kLastPage));
     if (!first || !last)
         return nullptr;
     int below = PyObject_RichCompareBool(page, first.get(), Py_LT);
@@ -254,8 +236,8 @@ PyObject* get_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     uint8_t page_byte = 0;
     if (!byte_like_bytearray(page, &page_byte))
         return nullptr;
-    cppy::ptr cmd(command(self, VEXLO_NAME("Get_TEDS_Data_Command")));
-    cppy::ptr arguments(one_byte(page_byte));
+    Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Data_Command")));
+    Ref arguments(new_bytearray(&page_byte, 1));
     if (!cmd || !arguments)
         return nullptr;
     return exchange_lowered(self, kTedsReadTimeout, VEXLO_NAME("send_convert_return_sequence"),
@@ -276,10 +258,10 @@ bool page_byte(PyObject* page_data, int index, uint8_t* out)
         *out = static_cast<uint8_t>(PyByteArray_AS_STRING(page_data)[index]);
         return true;
     }
-    cppy::ptr key(PyLong_FromLong(index));
+    Ref key(PyLong_FromLong(index));
     if (!key)
         return false;
-    cppy::ptr item(PyObject_GetItem(page_data, key.get()));
+    Ref item(PyObject_GetItem(page_data, key.get()));
     return item && byte_like_bytearray(item.get(), out);
 }
 
@@ -288,10 +270,10 @@ PyObject* read_image(PyObject* module, PyObject* self)
     std::array<uint8_t, teds::kImageSize> image{};
     for (const teds::PagePattern& pattern : teds::page_patterns())
     {
-        cppy::ptr page(PyLong_FromLong(pattern.page));
+        Ref page(PyLong_FromLong(pattern.page));
         if (!page)
             return nullptr;
-        cppy::ptr page_data(call_method(self, VEXLO_NAME("get_teds_data"), page.get()));
+        Ref page_data(call_method(self, VEXLO_NAME("get_teds_data"), page.get()));
         if (!page_data)
             return nullptr;
         int index = teds::first_page_index(pattern);
@@ -335,10 +317,10 @@ PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr arguments(no_bytes());
+    Ref arguments(new_bytearray());
     if (!arguments)
         return nullptr;
-    cppy::ptr value(send_command(self,
+    Ref value(send_command(self,
                                  is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
                                            : VEXLO_NAME("Get_Auto_TEDS_Command"),
                                  arguments.get(), true));
@@ -361,17 +343,18 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = a[0];
     if (!validate(self))
         return nullptr;
-    cppy::ptr cmd(command(self, is_v1(fn) ? VEXLO_NAME("Set_Auto_TEDS_V1_Command")
+    Ref cmd(command(self, is_v1(fn) ? VEXLO_NAME("Set_Auto_TEDS_V1_Command")
                                           : VEXLO_NAME("Set_Auto_TEDS_Command")));
     if (!cmd)
         return nullptr;
     int enable = PyObject_IsTrue(a[1]);
     if (enable < 0)
         return nullptr;
-    cppy::ptr arguments(one_byte(enable ? 1 : 0));
+    const uint8_t flag = enable ? 1 : 0;
+    Ref arguments(new_bytearray(&flag, 1));
     if (!arguments)
         return nullptr;
-    cppy::ptr result(exchange_lowered(self, kAutoTedsSetTimeout, VEXLO_NAME("send_sequence"),
+    Ref result(exchange_lowered(self, kAutoTedsSetTimeout, VEXLO_NAME("send_sequence"),
                                       cmd.get(), arguments.get()));
     if (!result)
         return nullptr;

@@ -3,7 +3,7 @@
 // and turning it into the device's calibration, the TEDS getters and the
 // sampling-rate bracket around TEDS work.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include "common/args.hpp"
 #include "common/call.hpp"
@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
 #include "teds/calibration_math.hpp"
@@ -24,37 +25,9 @@ namespace
 // The pause after TEDS work, in seconds, for the instrument to settle.
 constexpr long kSettleSeconds = 3;
 
-ModuleState* state(Function* fn)
-{
-    return state_of(fn->module);
-}
-
-PyObject* interface_of(PyObject* self)
-{
-    return get_attr(self, VEXLO_NAME("communication_interface"));
-}
-
-// self.communication_interface.<name>(args...)
-template <typename... Args>
-PyObject* call_interface(PyObject* self, PyObject* name, Args... args)
-{
-    cppy::ptr ci(interface_of(self));
-    if (!ci)
-        return nullptr;
-    return call_method(ci.get(), name, args...);
-}
-
 bool set_attr(PyObject* object, PyObject* name, PyObject* value)
 {
     return value && PyObject_SetAttr(object, name, value) == 0;
-}
-
-int text_equals(PyObject* value, const char* text)
-{
-    cppy::ptr other(PyUnicode_FromString(text));
-    if (!other)
-        return -1;
-    return PyObject_RichCompareBool(value, other.get(), Py_EQ);
 }
 
 // ------------------------------------------------------------ support check
@@ -64,7 +37,7 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
     PyObject* self = args[0];
-    cppy::ptr model(get_attr(self, VEXLO_NAME("_model_number")));
+    Ref model(get_attr(self, VEXLO_NAME("_model_number")));
     if (!model)
         return nullptr;
     if (model.get() == Py_None)
@@ -73,7 +46,7 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         if (!set_attr(self, VEXLO_NAME("_model_number"), model.get()))
             return nullptr;
     }
-    cppy::ptr item(get_attr(self, VEXLO_NAME("_item_number")));
+    Ref item(get_attr(self, VEXLO_NAME("_item_number")));
     if (!item)
         return nullptr;
     if (item.get() == Py_None)
@@ -81,7 +54,7 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         item = call_interface(self, VEXLO_NAME("get_item_number"));
         if (!item)
         {
-            cppy::ptr error(catch_exception());
+            Ref error(catch_exception());
             if (!error)
                 return nullptr;
             item = PyUnicode_FromStringAndSize("", 0);
@@ -89,10 +62,10 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         if (!set_attr(self, VEXLO_NAME("_item_number"), item.get()))
             return nullptr;
     }
-    int plx310 = text_equals(model.get(), "PLX310");
+    int plx310 = compare_text(model.get(), models::kEditionModel, Py_EQ);
     if (plx310 < 0)
         return nullptr;
-    int plus_prime = plx310 ? text_equals(item.get(), "QMT31872") : 0;
+    int plus_prime = plx310 ? compare_text(item.get(), models::kPlusPrimeItemNumber, Py_EQ) : 0;
     if (plus_prime < 0)
         return nullptr;
     return PyBool_FromLong(plus_prime);
@@ -101,7 +74,7 @@ PyObject* supports_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 // self.<name>() taken by truth: 1, 0 or -1 with an exception set.
 int method_truth(PyObject* self, PyObject* name)
 {
-    cppy::ptr result(call_method(self, name));
+    Ref result(call_method(self, name));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
@@ -113,7 +86,7 @@ bool guard(Function* fn, PyObject* self)
         return false;
     if (truth)
         return true;
-    cppy::ptr model(call_method(self, VEXLO_NAME("get_model_number")));
+    Ref model(call_method(self, VEXLO_NAME("get_model_number")));
     if (!model)
         return false;
     raise(state(fn)->VexloTEDSNotSupportedError, Message() << "TEDS is not supported on " << model);
@@ -134,7 +107,7 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
 // The firmware version, fetched once; "0.0.0" when it cannot be read.
 PyObject* firmware_version(Function* fn, PyObject* self)
 {
-    cppy::ptr version(get_attr(self, VEXLO_NAME("_firmware_version")));
+    Ref version(get_attr(self, VEXLO_NAME("_firmware_version")));
     if (!version || version.get() != Py_None)
         return version.release();
     version = call_interface(self, VEXLO_NAME("get_firmware_version_with_patch"));
@@ -145,7 +118,7 @@ PyObject* firmware_version(Function* fn, PyObject* self)
             return nullptr;
         return version.release();
     }
-    cppy::ptr error(catch_exception());
+    Ref error(catch_exception());
     if (!error)
         return nullptr;
     if (!log(fn->module, Level::Warning,
@@ -161,7 +134,7 @@ PyObject* firmware_version(Function* fn, PyObject* self)
 // Compares a Python integer with a small number: -1, 0 or 1 in *out.
 bool compare(PyObject* number, long other, int* out)
 {
-    cppy::ptr value(PyLong_FromLong(other));
+    Ref value(PyLong_FromLong(other));
     if (!value)
         return false;
     int greater = PyObject_RichCompareBool(number, value.get(), Py_GT);
@@ -183,13 +156,13 @@ bool compare(PyObject* number, long other, int* out)
 // decimal numbers with int(); a group that does not convert is an error.
 bool version_has_v1(PyObject* version, bool* out)
 {
-    cppy::ptr dot(PyUnicode_FromString("."));
+    Ref dot(PyUnicode_FromString("."));
     if (!dot)
         return false;
-    cppy::ptr parts(call_method(version, VEXLO_NAME("split"), dot.get()));
+    Ref parts(call_method(version, VEXLO_NAME("split"), dot.get()));
     if (!parts)
         return false;
-    cppy::ptr groups[3];
+    Ref groups[3];
     Py_ssize_t count = PySequence_Size(parts.get());
     if (count < 0)
         return false;
@@ -197,7 +170,7 @@ bool version_has_v1(PyObject* version, bool* out)
     {
         if (i < count)
         {
-            cppy::ptr part(PySequence_GetItem(parts.get(), i));
+            Ref part(PySequence_GetItem(parts.get(), i));
             if (!part)
                 return false;
             groups[i] = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyLong_Type), part.get());
@@ -230,13 +203,13 @@ PyObject* should_use_auto_teds_v1(Function* fn, PyObject* const* args, Py_ssize_
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr version(firmware_version(fn, args[0]));
+    Ref version(firmware_version(fn, args[0]));
     if (!version)
         return nullptr;
     bool v1 = false;
     if (version_has_v1(version.get(), &v1))
         return PyBool_FromLong(v1);
-    cppy::ptr error(catch_exception());
+    Ref error(catch_exception());
     if (!error)
         return nullptr;
     if (!log(fn->module, Level::Warning,
@@ -279,7 +252,7 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (v1 < 0)
         return nullptr;
     // The instrument's switch changes first.
-    cppy::ptr switched(call_interface(
+    Ref switched(call_interface(
         self, v1 ? VEXLO_NAME("set_auto_teds_v1") : VEXLO_NAME("set_auto_teds"), enabled));
     if (!switched)
         return nullptr;
@@ -288,7 +261,7 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     if (on)
     {
-        cppy::ptr reloaded(call_method(self, VEXLO_NAME("reload_teds_data")));
+        Ref reloaded(call_method(self, VEXLO_NAME("reload_teds_data")));
         if (!reloaded)
             return nullptr;
         Py_RETURN_NONE;
@@ -296,13 +269,13 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     // Back to the calibration stored for channel 0's selected profile.
     if (!set_attr(self, VEXLO_NAME("_teds_data"), Py_None))
         return nullptr;
-    cppy::ptr channel(PyLong_FromLong(0));
+    Ref channel(PyLong_FromLong(0));
     if (!channel)
         return nullptr;
-    cppy::ptr profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel.get()));
+    Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel.get()));
     if (!profile)
         return nullptr;
-    cppy::ptr converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
+    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
     if (!set_attr(self, VEXLO_NAME("adc_converter"), converter.get()))
         return nullptr;
     if (!log_text(fn->module, Level::Info, "AutoTEDS disabled - reverted to manual calibration"))
@@ -324,7 +297,7 @@ PyObject* template_of(PyObject* laser)
 bool load_teds(Function* fn, PyObject* self)
 {
     ModuleState* st = state(fn);
-    cppy::ptr laser(call_interface(self, VEXLO_NAME("get_teds_laser")));
+    Ref laser(call_interface(self, VEXLO_NAME("get_teds_laser")));
     if (!laser)
         return false;
     if (laser.get() == Py_None)
@@ -333,19 +306,19 @@ bool load_teds(Function* fn, PyObject* self)
                    "Failed to read TEDS template - sensor may be disconnected");
         return false;
     }
-    cppy::ptr template_id(template_of(laser.get()));
+    Ref template_id(template_of(laser.get()));
     if (!template_id)
         return false;
-    cppy::ptr image(call_interface(self, VEXLO_NAME("generate_all_teds_data")));
+    Ref image(call_interface(self, VEXLO_NAME("generate_all_teds_data")));
     if (!image)
         return false;
-    cppy::ptr data(call_method(st->TEDSDataType, VEXLO_NAME("parse_from_bytes"), image.get(),
+    Ref data(call_method(st->TEDSDataType, VEXLO_NAME("parse_from_bytes"), image.get(),
                                template_id.get()));
     if (!set_attr(self, VEXLO_NAME("_teds_data"), data.get()))
         return false;
-    cppy::ptr serial(get_attr(data.get(), VEXLO_NAME("serial_number")));
-    cppy::ptr parsed_template(serial ? get_attr(data.get(), VEXLO_NAME("template")) : nullptr);
-    cppy::ptr capacity(parsed_template ? get_attr(data.get(), VEXLO_NAME("max_capacity")) : nullptr);
+    Ref serial(get_attr(data.get(), VEXLO_NAME("serial_number")));
+    Ref parsed_template(serial ? get_attr(data.get(), VEXLO_NAME("template")) : nullptr);
+    Ref capacity(parsed_template ? get_attr(data.get(), VEXLO_NAME("max_capacity")) : nullptr);
     if (!capacity)
         return false;
     if (!log(fn->module, Level::Info,
@@ -353,10 +326,10 @@ bool load_teds(Function* fn, PyObject* self)
                        << ", Max Capacity=" << capacity))
         return false;
     // The TEDS calibration is always built on profile 0 of the stored calibration.
-    cppy::ptr profile(PyLong_FromLong(0));
+    Ref profile(PyLong_FromLong(0));
     if (!profile)
         return false;
-    cppy::ptr loaded(call_method(self, VEXLO_NAME("_load_teds_calibration_plx310"), data.get(),
+    Ref loaded(call_method(self, VEXLO_NAME("_load_teds_calibration_plx310"), data.get(),
                                  profile.get()));
     return static_cast<bool>(loaded);
 }
@@ -378,7 +351,7 @@ PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
     if (load_teds(fn, self))
         Py_RETURN_NONE;
     // A failed load is reported in the log only; what it completed stays.
-    cppy::ptr error(catch_exception());
+    Ref error(catch_exception());
     if (!error)
         return nullptr;
     if (!log(fn->module, Level::Error, Message() << "Error loading teds " << error.get()))
@@ -406,7 +379,7 @@ bool initialize(Function* fn, PyObject* self)
         return log_text(fn->module, Level::Warning, "AutoTEDS enabled but no TEDS sensor connected");
     if (!log_text(fn->module, Level::Info, "AutoTEDS enabled - automatically loading TEDS calibration"))
         return false;
-    cppy::ptr reloaded(call_method(self, VEXLO_NAME("reload_teds_data")));
+    Ref reloaded(call_method(self, VEXLO_NAME("reload_teds_data")));
     return static_cast<bool>(reloaded);
 }
 
@@ -416,7 +389,7 @@ PyObject* initialize_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     if (initialize(fn, args[0]))
         Py_RETURN_NONE;
-    cppy::ptr error(catch_exception());
+    Ref error(catch_exception());
     if (!error)
         return nullptr;
     if (!log(fn->module, Level::Warning,
@@ -430,7 +403,7 @@ PyObject* initialize_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 
 bool attr_double(PyObject* object, PyObject* name, double* out)
 {
-    cppy::ptr value(get_attr(object, name));
+    Ref value(get_attr(object, name));
     if (!value)
         return false;
     *out = PyFloat_AsDouble(value.get());
@@ -440,7 +413,7 @@ bool attr_double(PyObject* object, PyObject* name, double* out)
 // target.<name> = source.<source_name>
 bool copy_attr(PyObject* target, PyObject* name, PyObject* source, PyObject* source_name)
 {
-    cppy::ptr value(get_attr(source, source_name));
+    Ref value(get_attr(source, source_name));
     return set_attr(target, name, value.get());
 }
 
@@ -448,7 +421,7 @@ bool copy_attr(PyObject* target, PyObject* name, PyObject* source, PyObject* sou
 // errors for infinities and NaN).
 bool set_count(PyObject* target, PyObject* name, double count)
 {
-    cppy::ptr value(PyLong_FromDouble(count));
+    Ref value(PyLong_FromDouble(count));
     return set_attr(target, name, value.get());
 }
 
@@ -477,10 +450,10 @@ bool stored_slope(PyObject* cur, double* slope)
 bool fill_reverse(PyObject* t, PyObject* cur, PyObject* teds_data, double slope)
 {
     double reverse_max_electrical = 0.0;
-    cppy::ptr code(get_attr(cur, VEXLO_NAME("number_of_directions")));
+    Ref code(get_attr(cur, VEXLO_NAME("number_of_directions")));
     if (!code)
         return false;
-    cppy::ptr one(PyLong_FromLong(1));
+    Ref one(PyLong_FromLong(1));
     int code_is_one = one ? PyObject_RichCompareBool(code.get(), one.get(), Py_EQ) : -1;
     if (code_is_one < 0)
         return false;
@@ -509,7 +482,7 @@ bool fill_reverse(PyObject* t, PyObject* cur, PyObject* teds_data, double slope)
                    teds::reverse_fullscale_count(offset_value, reverse, reverse_max_electrical)) ||
         !copy_attr(t, VEXLO_NAME("direction_2_fullscale_load"), teds_data, VEXLO_NAME("max_capacity")))
         return false;
-    cppy::ptr two_directions(PyLong_FromLong(1));
+    Ref two_directions(PyLong_FromLong(1));
     return set_attr(t, VEXLO_NAME("number_of_directions"), two_directions.get());
 }
 
@@ -519,18 +492,13 @@ bool load_calibration(Function* fn, PyObject* self, PyObject* teds_data, PyObjec
     if (!log(fn->module, Level::Debug,
              Message() << "Loading TEDS calibration for PLX310 (profile " << profile << ")"))
         return false;
-    cppy::ptr cur(call_interface(self, VEXLO_NAME("load_adc_converter"), profile));
+    Ref cur(call_interface(self, VEXLO_NAME("load_adc_converter"), profile));
     if (!cur)
         return false;
-    if (!st->ADCConverterType)
-    {
-        PyErr_SetString(PyExc_RuntimeError, "ADCConverter is not available");
-        return false;
-    }
-    cppy::ptr t(PyObject_CallNoArgs(st->ADCConverterType));
+    Ref t(PyObject_CallNoArgs(st->ADCConverterType));
     if (!t)
         return false;
-    cppy::ptr two(PyLong_FromLong(2));
+    Ref two(PyLong_FromLong(2));
     if (!set_attr(t.get(), VEXLO_NAME("number_of_loading_points"), two.get()) ||
         !copy_attr(t.get(), VEXLO_NAME("direction_1_offset_load"), teds_data,
                    VEXLO_NAME("min_capacity")) ||
@@ -547,26 +515,26 @@ bool load_calibration(Function* fn, PyObject* self, PyObject* teds_data, PyObjec
         !copy_attr(t.get(), VEXLO_NAME("direction_1_fullscale_load"), teds_data,
                    VEXLO_NAME("max_capacity")))
         return false;
-    cppy::ptr one_direction(PyLong_FromLong(0));
+    Ref one_direction(PyLong_FromLong(0));
     if (!set_attr(t.get(), VEXLO_NAME("number_of_directions"), one_direction.get()))
         return false;
-    cppy::ptr reverse(get_attr(teds_data, VEXLO_NAME("reverse_scaling_enabled")));
+    Ref reverse(get_attr(teds_data, VEXLO_NAME("reverse_scaling_enabled")));
     if (!reverse)
         return false;
     int reverse_on = PyObject_IsTrue(reverse.get());
     if (reverse_on < 0 || (reverse_on && !fill_reverse(t.get(), cur.get(), teds_data, slope)))
         return false;
-    cppy::ptr unit_scale(PyFloat_FromDouble(1.0));
-    cppy::ptr no_offset(PyFloat_FromDouble(0.0));
+    Ref unit_scale(PyFloat_FromDouble(1.0));
+    Ref no_offset(PyFloat_FromDouble(0.0));
     if (!set_attr(t.get(), VEXLO_NAME("scale_factor"), unit_scale.get()) ||
         !set_attr(t.get(), VEXLO_NAME("offset"), no_offset.get()))
         return false;
     // Only now does the device use the new calibration.
     if (!set_attr(self, VEXLO_NAME("adc_converter"), t.get()))
         return false;
-    cppy::ptr min_capacity(get_attr(teds_data, VEXLO_NAME("min_capacity")));
-    cppy::ptr max_capacity(min_capacity ? get_attr(teds_data, VEXLO_NAME("max_capacity")) : nullptr);
-    cppy::ptr reverse_now(max_capacity ? get_attr(teds_data, VEXLO_NAME("reverse_scaling_enabled"))
+    Ref min_capacity(get_attr(teds_data, VEXLO_NAME("min_capacity")));
+    Ref max_capacity(min_capacity ? get_attr(teds_data, VEXLO_NAME("max_capacity")) : nullptr);
+    Ref reverse_now(max_capacity ? get_attr(teds_data, VEXLO_NAME("reverse_scaling_enabled"))
                                        : nullptr);
     if (!reverse_now)
         return false;
@@ -592,7 +560,7 @@ PyObject* load_teds_calibration_plx310(Function* fn, PyObject* const* args, Py_s
 // self._teds_data, or VexloTEDSNotConnectedError when nothing is loaded.
 PyObject* loaded_teds(Function* fn, PyObject* self)
 {
-    cppy::ptr data(get_attr(self, VEXLO_NAME("_teds_data")));
+    Ref data(get_attr(self, VEXLO_NAME("_teds_data")));
     if (data && data.get() == Py_None)
         return raise_text(state(fn)->VexloTEDSNotConnectedError,
                           "No TEDS data loaded. Ensure TEDS sensor is connected and AutoTEDS is enabled.");
@@ -604,7 +572,7 @@ PyObject* teds_field(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr data(loaded_teds(fn, args[0]));
+    Ref data(loaded_teds(fn, args[0]));
     if (!data)
         return nullptr;
     switch (PyLong_AsLong(fn->data))
@@ -623,10 +591,10 @@ PyObject* get_teds_engineering_unit(Function* fn, PyObject* const* args, Py_ssiz
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    cppy::ptr data(loaded_teds(fn, args[0]));
+    Ref data(loaded_teds(fn, args[0]));
     if (!data)
         return nullptr;
-    cppy::ptr code(get_attr(data.get(), VEXLO_NAME("engineering_unit")));
+    Ref code(get_attr(data.get(), VEXLO_NAME("engineering_unit")));
     if (!code)
         return nullptr;
     PyObject* unit = PyDict_GetItemWithError(state(fn)->teds_unit_mapping, code.get());
@@ -645,14 +613,14 @@ PyObject* pre_teds_operations(Function* fn, PyObject* const* args, Py_ssize_t na
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
     PyObject* self = args[0];
-    cppy::ptr zero(PyLong_FromLong(0));
+    Ref zero(PyLong_FromLong(0));
     if (!zero)
         return nullptr;
-    cppy::ptr rate(call_method(self, VEXLO_NAME("get_sampling_rate"), zero.get()));
+    Ref rate(call_method(self, VEXLO_NAME("get_sampling_rate"), zero.get()));
     if (!set_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds"), rate.get()))
         return nullptr;
     // Rate code 0, the lowest rate, on channel 0.
-    cppy::ptr lowered(call_method(self, VEXLO_NAME("set_sampling_rate_value"), zero.get(), zero.get()));
+    Ref lowered(call_method(self, VEXLO_NAME("set_sampling_rate_value"), zero.get(), zero.get()));
     if (!lowered)
         return nullptr;
     if (!log_text(fn->module, Level::Debug,
@@ -667,22 +635,22 @@ PyObject* post_teds_operations(Function* fn, PyObject* const* args, Py_ssize_t n
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
     PyObject* self = args[0];
-    cppy::ptr time_module(module_global(fn->module, "time"));
-    cppy::ptr seconds(PyLong_FromLong(kSettleSeconds));
+    Ref time_module(module_global(fn->module, "time"));
+    Ref seconds(PyLong_FromLong(kSettleSeconds));
     if (!time_module || !seconds)
         return nullptr;
-    cppy::ptr slept(call_method(time_module.get(), VEXLO_NAME("sleep"), seconds.get()));
+    Ref slept(call_method(time_module.get(), VEXLO_NAME("sleep"), seconds.get()));
     if (!slept)
         return nullptr;
-    cppy::ptr cached(get_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds")));
+    Ref cached(get_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds")));
     if (!cached)
         return nullptr;
     if (cached.get() != Py_None)
     {
-        cppy::ptr channel(PyLong_FromLong(0));
+        Ref channel(PyLong_FromLong(0));
         if (!channel)
             return nullptr;
-        cppy::ptr restored(call_method(self, VEXLO_NAME("set_sampling_rate_value"), cached.get(),
+        Ref restored(call_method(self, VEXLO_NAME("set_sampling_rate_value"), cached.get(),
                                        channel.get()));
         if (!restored || !set_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds"), Py_None))
             return nullptr;

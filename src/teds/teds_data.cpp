@@ -1,7 +1,7 @@
 // TEDSData: the parsed TEDS data sheet, a typed value class, and its four
 // static methods. The bit decoding itself is in teds_image.
 #include <Python.h>
-#include <cppy/cppy.h>
+#include "common/ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include "common/args.hpp"
 #include "common/call.hpp"
 #include "common/errors.hpp"
+#include "common/fields.hpp"
 #include "common/function.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
@@ -27,9 +28,9 @@ namespace
 struct TedsData
 {
     PyObject_HEAD
-    PyObject* raw_data;       // strong; None by default
+    Ref raw_data;       // anything; None by default
     int32_t template_id;
-    PyObject* serial_number;  // strong; str or None
+    Ref serial_number;  // a str or None
     int32_t engineering_unit;
     double min_capacity;
     double max_capacity;
@@ -54,102 +55,61 @@ const char* const kTypeDoc =
     "the 512-byte TEDS image by :meth:`parse_from_bytes`.\n\n"
     ":raises TypeError: If the constructor is given any argument.";
 
-// ---------------------------------------------------------------- conversions
-
-// Integer fields take integers, or objects with an integer conversion (a
-// float is truncated), within 32 signed bits.
-bool to_int32(PyObject* value, int32_t* out)
-{
-    cppy::ptr number;
-    PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-    if (PyLong_Check(value))
-        number = cppy::incref(value);
-    else if (nb && (nb->nb_index || nb->nb_int))
-    {
-        number = nb->nb_index ? PyNumber_Index(value) : PyNumber_Long(value);
-        if (!number)
-            return false;
-    }
-    else
-    {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return false;
-    }
-    int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (result == -1 && PyErr_Occurred())
-        return false;
-    if (overflow || result > INT32_MAX || result < INT32_MIN)
-    {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return false;
-    }
-    *out = static_cast<int32_t>(result);
-    return true;
-}
-
-bool to_double(PyObject* value, double* out)
-{
-    double result = PyFloat_AsDouble(value);
-    if (result == -1.0 && PyErr_Occurred())
-        return false;
-    *out = result;
-    return true;
-}
-
-bool to_text_or_none(PyObject* value)
-{
-    if (value == Py_None || PyUnicode_Check(value))
-        return true;
-    PyErr_Format(PyExc_TypeError, "Expected str, got %s", Py_TYPE(value)->tp_name);
-    return false;
-}
-
-void set_defaults(TedsData* self, PyObject* empty_text)
-{
-    Py_XSETREF(self->raw_data, cppy::incref(Py_None));
-    Py_XSETREF(self->serial_number, cppy::incref(empty_text));
-    self->template_id = 0;
-    self->engineering_unit = 0;
-    self->min_capacity = 0.0;
-    self->max_capacity = 0.0;
-    self->min_electrical = 0.0;
-    self->max_electrical = 0.0;
-    self->reverse_scaling_enabled = false;
-    self->reverse_max_electrical = 0.0;
-}
-
 // ------------------------------------------------------------------ the type
 
-int teds_traverse(PyObject* ob, visitproc visit, void* arg)
+fields::FieldSet& teds_fields()
 {
-    Py_VISIT(as_teds(ob)->raw_data);
-    Py_VISIT(as_teds(ob)->serial_number);
-    Py_VISIT(Py_TYPE(ob));
-    return 0;
+    using fields::Kind;
+    static fields::FieldSet set({
+        {"raw_data", Kind::Object, offsetof(TedsData, raw_data),
+         "The TEDS image exactly as it was handed to parse_from_bytes."},
+        {"template", Kind::Int32, offsetof(TedsData, template_id), "The TEDS template ID."},
+        {"serial_number", Kind::Text, offsetof(TedsData, serial_number),
+         "The sensor serial number in decimal digits."},
+        {"engineering_unit", Kind::Int32, offsetof(TedsData, engineering_unit),
+         "The 6-bit engineering unit code."},
+        {"min_capacity", Kind::Double, offsetof(TedsData, min_capacity),
+         "Minimum physical value, in the sensor's native unit."},
+        {"max_capacity", Kind::Double, offsetof(TedsData, max_capacity),
+         "Maximum physical value (rated capacity), in the sensor's native unit."},
+        {"min_electrical", Kind::Double, offsetof(TedsData, min_electrical),
+         "Electrical output at min_capacity, in mV/V."},
+        {"max_electrical", Kind::Double, offsetof(TedsData, max_electrical),
+         "Electrical output at max_capacity, in mV/V."},
+        {"reverse_scaling_enabled", Kind::Bool, offsetof(TedsData, reverse_scaling_enabled),
+         "Whether the data sheet carries reverse (second-direction) scaling."},
+        {"reverse_max_electrical", Kind::Double, offsetof(TedsData, reverse_max_electrical),
+         "Electrical output at full capacity in the reverse direction, in mV/V."},
+    });
+    return set;
 }
 
-int teds_clear(PyObject* ob)
+// Every field back to its default: numbers 0, raw_data None, the serial
+// number empty text.
+bool set_defaults(PyObject* self)
 {
-    Py_CLEAR(as_teds(ob)->raw_data);
-    Py_CLEAR(as_teds(ob)->serial_number);
-    return 0;
-}
-
-void teds_dealloc(PyObject* ob)
-{
-    PyTypeObject* type = Py_TYPE(ob);
-    PyObject_GC_UnTrack(ob);
-    teds_clear(ob);
-    type->tp_free(ob);
-    Py_DECREF(type);
+    TedsData* data = as_teds(self);
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
+    if (!empty)
+        return false;
+    data->raw_data.set(nullptr);
+    data->serial_number.set(empty.release());
+    data->template_id = 0;
+    data->engineering_unit = 0;
+    data->min_capacity = 0.0;
+    data->max_capacity = 0.0;
+    data->min_electrical = 0.0;
+    data->max_electrical = 0.0;
+    data->reverse_scaling_enabled = false;
+    data->reverse_max_electrical = 0.0;
+    return true;
 }
 
 bool no_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
     if ((args && PyTuple_GET_SIZE(args) > 0) || (kwargs && PyDict_GET_SIZE(kwargs) > 0))
     {
-        cppy::ptr name(PyType_GetName(type));
+        Ref name(PyType_GetName(type));
         if (name)
             PyErr_Format(PyExc_TypeError, "%U() takes no arguments", name.get());
         return false;
@@ -164,13 +124,9 @@ PyObject* teds_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     // A subclass with its own __init__ takes its own arguments.
     if (type->tp_init == teds_init && !no_arguments(type, args, kwargs))
         return nullptr;
-    cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
-    if (!empty)
+    Ref self(teds_fields().allocate(type));
+    if (!self || !set_defaults(self.get()))
         return nullptr;
-    cppy::ptr self(type->tp_alloc(type, 0));
-    if (!self)
-        return nullptr;
-    set_defaults(as_teds(self.get()), empty.get());
     return self.release();
 }
 
@@ -178,184 +134,23 @@ int teds_init(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     if (!no_arguments(Py_TYPE(self), args, kwargs))
         return -1;
-    cppy::ptr empty(PyUnicode_FromStringAndSize("", 0));
-    if (!empty)
-        return -1;
-    set_defaults(as_teds(self), empty.get());
-    return 0;
+    return set_defaults(self) ? 0 : -1;
 }
 
-// ------------------------------------------------------------- the fields
-
-enum class Kind
-{
-    Object,    // raw_data: anything, deletable
-    Text,      // serial_number: str or None, deletable
-    Int32,
-    Double,
-    Boolean
+PyMethodDef g_methods[] = {
+    VEXLO_PICKLING_METHODS(teds_fields),
+    {nullptr, nullptr, 0, nullptr},
 };
-
-struct FieldSpec
-{
-    const char* name;
-    Kind kind;
-    size_t offset;
-    const char* doc;
-};
-
-// In declaration order.
-const FieldSpec kFields[] = {
-    {"raw_data", Kind::Object, offsetof(TedsData, raw_data),
-     "The TEDS image exactly as it was handed to parse_from_bytes."},
-    {"template", Kind::Int32, offsetof(TedsData, template_id), "The TEDS template ID."},
-    {"serial_number", Kind::Text, offsetof(TedsData, serial_number),
-     "The sensor serial number in decimal digits."},
-    {"engineering_unit", Kind::Int32, offsetof(TedsData, engineering_unit),
-     "The 6-bit engineering unit code."},
-    {"min_capacity", Kind::Double, offsetof(TedsData, min_capacity),
-     "Minimum physical value, in the sensor's native unit."},
-    {"max_capacity", Kind::Double, offsetof(TedsData, max_capacity),
-     "Maximum physical value (rated capacity), in the sensor's native unit."},
-    {"min_electrical", Kind::Double, offsetof(TedsData, min_electrical),
-     "Electrical output at min_capacity, in mV/V."},
-    {"max_electrical", Kind::Double, offsetof(TedsData, max_electrical),
-     "Electrical output at max_capacity, in mV/V."},
-    {"reverse_scaling_enabled", Kind::Boolean, offsetof(TedsData, reverse_scaling_enabled),
-     "Whether the data sheet carries reverse (second-direction) scaling."},
-    {"reverse_max_electrical", Kind::Double, offsetof(TedsData, reverse_max_electrical),
-     "Electrical output at full capacity in the reverse direction, in mV/V."},
-};
-
-constexpr size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
-
-// Indices into kFields in alphabetical order of the names: the pickled state.
-const size_t kStateOrder[kFieldCount] = {3, 5, 7, 4, 6, 0, 9, 8, 2, 1};
-
-template <typename T>
-T& slot(PyObject* self, const FieldSpec& spec)
-{
-    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + spec.offset);
-}
-
-PyObject* field_value(PyObject* self, const FieldSpec& spec)
-{
-    switch (spec.kind)
-    {
-    case Kind::Object:
-    case Kind::Text:
-        return cppy::incref(slot<PyObject*>(self, spec));
-    case Kind::Int32:
-        return PyLong_FromLong(slot<int32_t>(self, spec));
-    case Kind::Double:
-        return PyFloat_FromDouble(slot<double>(self, spec));
-    case Kind::Boolean:
-        return PyBool_FromLong(slot<bool>(self, spec));
-    }
-    return nullptr;
-}
-
-// A converted field value, held until it is stored.
-struct Converted
-{
-    cppy::ptr object;
-    int32_t integer = 0;
-    double real = 0.0;
-    bool flag = false;
-};
-
-bool convert_field(const FieldSpec& spec, PyObject* value, Converted* out)
-{
-    switch (spec.kind)
-    {
-    case Kind::Object:
-        out->object = cppy::incref(value);
-        return true;
-    case Kind::Text:
-        if (!to_text_or_none(value))
-            return false;
-        out->object = cppy::incref(value);
-        return true;
-    case Kind::Int32:
-        return to_int32(value, &out->integer);
-    case Kind::Double:
-        return to_double(value, &out->real);
-    case Kind::Boolean:
-    {
-        int truth = PyObject_IsTrue(value);
-        if (truth < 0)
-            return false;
-        out->flag = truth != 0;
-        return true;
-    }
-    }
-    return false;
-}
-
-void store_field(PyObject* self, const FieldSpec& spec, Converted& value)
-{
-    switch (spec.kind)
-    {
-    case Kind::Object:
-    case Kind::Text:
-        Py_XSETREF(slot<PyObject*>(self, spec), value.object.release());
-        break;
-    case Kind::Int32:
-        slot<int32_t>(self, spec) = value.integer;
-        break;
-    case Kind::Double:
-        slot<double>(self, spec) = value.real;
-        break;
-    case Kind::Boolean:
-        slot<bool>(self, spec) = value.flag;
-        break;
-    }
-}
-
-PyObject* field_get(PyObject* self, void* closure)
-{
-    return field_value(self, *static_cast<const FieldSpec*>(closure));
-}
-
-int field_set(PyObject* self, PyObject* value, void* closure)
-{
-    const FieldSpec& spec = *static_cast<const FieldSpec*>(closure);
-    if (!value)
-    {
-        // Only the two object fields can be deleted; they become None.
-        if (spec.kind == Kind::Object || spec.kind == Kind::Text)
-        {
-            Py_XSETREF(slot<PyObject*>(self, spec), cppy::incref(Py_None));
-            return 0;
-        }
-        PyErr_SetString(PyExc_NotImplementedError, "__del__");
-        return -1;
-    }
-    Converted converted;
-    if (!convert_field(spec, value, &converted))
-        return -1;
-    store_field(self, spec, converted);
-    return 0;
-}
-
-PyGetSetDef g_getset[kFieldCount + 1];
-
-void fill_getset()
-{
-    for (size_t i = 0; i < kFieldCount; ++i)
-        g_getset[i] = {kFields[i].name, field_get, field_set, kFields[i].doc,
-                       const_cast<FieldSpec*>(&kFields[i])};
-    g_getset[kFieldCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-}
 
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(teds_new)},
     {Py_tp_init, reinterpret_cast<void*>(teds_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(teds_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(teds_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(teds_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<teds_fields>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(fields::traverse_object<teds_fields>)},
+    {Py_tp_clear, reinterpret_cast<void*>(fields::clear_object<teds_fields>)},
     {Py_tp_doc, const_cast<char*>(kTypeDoc)},
-    {Py_tp_getset, g_getset},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, nullptr},  // teds_fields().getset(), set when the type is made
     {0, nullptr},
 };
 
@@ -366,87 +161,6 @@ PyType_Spec g_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     g_slots,
 };
-
-bool is_teds(PyObject* module, PyObject* ob)
-{
-    PyObject* type = state_of(module)->TEDSDataType;
-    return type && PyObject_TypeCheck(ob, type_of(type));
-}
-
-PyObject* not_teds(PyObject* ob)
-{
-    PyErr_Format(PyExc_TypeError, "descriptor requires a 'TEDSData' object but received '%s'",
-                 Py_TYPE(ob)->tp_name);
-    return nullptr;
-}
-
-// ---------------------------------------------------------------- pickling
-
-PyObject* teds_reduce(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!is_teds(fn->module, self))
-        return not_teds(self);
-    // A subclass instance carries its __dict__ after the fields.
-    cppy::ptr extra(PyObject_GetAttr(self, VEXLO_NAME("__dict__")));
-    if (!extra)
-    {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return nullptr;
-        PyErr_Clear();
-    }
-    else if (!PyDict_Check(extra.get()) || PyDict_GET_SIZE(extra.get()) == 0)
-        extra = nullptr;
-    cppy::ptr state(PyTuple_New(static_cast<Py_ssize_t>(kFieldCount + (extra ? 1 : 0))));
-    if (!state)
-        return nullptr;
-    for (size_t i = 0; i < kFieldCount; ++i)
-    {
-        PyObject* value = field_value(self, kFields[kStateOrder[i]]);
-        if (!value)
-            return nullptr;
-        PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(i), value);
-    }
-    if (extra)
-        PyTuple_SET_ITEM(state.get(), static_cast<Py_ssize_t>(kFieldCount), extra.release());
-    return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
-}
-
-PyObject* teds_setstate(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-{
-    PyObject* a[2];
-    if (!bind_arguments(fn, args, nargs, kwnames, {"self", "state"}, 2, a))
-        return nullptr;
-    PyObject* self = a[0];
-    PyObject* state = a[1];
-    if (!is_teds(fn->module, self))
-        return not_teds(self);
-    Py_ssize_t size = PyTuple_Check(state) ? PyTuple_GET_SIZE(state) : -1;
-    if (size != static_cast<Py_ssize_t>(kFieldCount) &&
-        size != static_cast<Py_ssize_t>(kFieldCount + 1))
-    {
-        PyErr_Format(PyExc_TypeError, "TEDSData state must be a tuple of %zu field values",
-                     kFieldCount);
-        return nullptr;
-    }
-    // Every value is converted before any is stored: a bad state changes nothing.
-    Converted converted[kFieldCount];
-    for (size_t i = 0; i < kFieldCount; ++i)
-        if (!convert_field(kFields[kStateOrder[i]], PyTuple_GET_ITEM(state, i), &converted[i]))
-            return nullptr;
-    if (size > static_cast<Py_ssize_t>(kFieldCount))
-    {
-        PyObject* extra = PyTuple_GET_ITEM(state, kFieldCount);
-        cppy::ptr dict(PyObject_GenericGetDict(self, nullptr));
-        if (!dict || PyDict_Update(dict.get(), extra) < 0)
-            return nullptr;
-    }
-    for (size_t i = 0; i < kFieldCount; ++i)
-        store_field(self, kFields[kStateOrder[i]], converted[i]);
-    Py_RETURN_NONE;
-}
 
 // ---------------------------------------------------------- static methods
 
@@ -467,7 +181,7 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!collect_bytes(a[0], true, bytes))
         return nullptr;
     std::vector<uint8_t> data = teds::data_bytes(bytes.data(), bytes.size(), skip);
-    cppy::ptr bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
+    Ref bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
     if (!bits)
         return nullptr;
     Py_ssize_t index = 0;
@@ -480,7 +194,7 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 // A position argument as a clamped Py_ssize_t (huge values stay huge).
 bool position(PyObject* value, Py_ssize_t* out)
 {
-    cppy::ptr index(PyNumber_Index(value));
+    Ref index(PyNumber_Index(value));
     if (!index)
         return false;
     *out = PyNumber_AsSsize_t(index.get(), nullptr);
@@ -502,7 +216,7 @@ bool read_bits(PyObject* bit_array, Py_ssize_t start, Py_ssize_t length, uint32_
             return false;
         if (start >= size || i >= size - start)
             break;
-        cppy::ptr item(PySequence_GetItem(bit_array, start + i));
+        Ref item(PySequence_GetItem(bit_array, start + i));
         if (!item)
             return false;
         int truth = PyObject_IsTrue(item.get());
@@ -574,18 +288,18 @@ PyObject* parse_guarded(PyObject* module, PyObject* raw_bytes, PyObject* templat
         return nullptr;
     }
     PyTypeObject* type = type_of(state_of(module)->TEDSDataType);
-    cppy::ptr result(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
+    Ref result(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
     if (!result)
         return nullptr;
     TedsData* data = as_teds(result.get());
-    Py_XSETREF(data->raw_data, cppy::incref(raw_bytes));
-    if (!to_int32(template_byte, &data->template_id))
+    data->raw_data.set(raw_bytes, true);
+    if (!fields::to_int32(template_byte, &data->template_id))
         return nullptr;
     teds::Fields fields = teds::decode(image.data());
     PyObject* serial = PyUnicode_FromFormat("%lu", static_cast<unsigned long>(fields.serial_number));
     if (!serial)
         return nullptr;
-    Py_XSETREF(data->serial_number, serial);
+    data->serial_number.set(serial);
     data->engineering_unit = fields.engineering_unit;
     data->min_capacity = fields.min_capacity;
     data->max_capacity = fields.max_capacity;
@@ -659,36 +373,30 @@ const StaticSpec kStatics[] = {
      "(raw_bytes, template_byte)"},
 };
 
-bool add_function(PyObject* module, PyObject* type, const char* name, FunctionImpl impl,
-                  const char* doc, bool is_static, const char* signature)
+// A static method: a module function stored on the class.
+bool add_static(PyObject* module, PyObject* type, const StaticSpec& spec)
 {
-    std::string qualname = std::string("TEDSData.") + name;
-    cppy::ptr function(make_function(module, impl, name, qualname.c_str(), doc, nullptr, signature));
-    if (!function)
-        return false;
-    cppy::ptr member(is_static ? PyStaticMethod_New(function.get()) : function.release());
-    return member && PyObject_SetAttrString(type, name, member.get()) == 0;
+    std::string qualname = std::string("TEDSData.") + spec.name;
+    Ref function(
+        make_function(module, spec.impl, spec.name, qualname.c_str(), spec.doc, nullptr, spec.signature));
+    Ref member(function ? PyStaticMethod_New(function.get()) : nullptr);
+    return member && PyObject_SetAttrString(type, spec.name, member.get()) == 0;
 }
 
 }  // namespace
 
 bool add_teds_data_type(PyObject* module)
 {
-    fill_getset();
-    cppy::ptr type(PyType_FromModuleAndSpec(module, &g_spec, nullptr));
-    if (!type)
+    for (PyType_Slot& slot : g_slots)
+        if (slot.slot == Py_tp_getset)
+            slot.pfunc = teds_fields().getset();
+    ModuleState* st = state_of(module);
+    if (!fields::add_type(module, &g_spec, st->TEDSDataType))
         return false;
     for (const StaticSpec& spec : kStatics)
-        if (!add_function(module, type.get(), spec.name, spec.impl, spec.doc, true, spec.signature))
+        if (!add_static(module, st->TEDSDataType, spec))
             return false;
-    if (!add_function(module, type.get(), "__reduce__", teds_reduce,
-                      "Pickle support: the field values in alphabetical order of their names.",
-                      false, "(self)") ||
-        !add_function(module, type.get(), "__setstate__", teds_setstate,
-                      "Restore the fields from a pickled state.", false, "(self, state)"))
-        return false;
-    state_of(module)->TEDSDataType = cppy::incref(type.get());
-    return PyModule_AddObjectRef(module, "TEDSData", type.get()) == 0;
+    return true;
 }
 
 }  // namespace vexlo

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import enum
 import logging
 import os
 import sys
@@ -22,6 +21,9 @@ from serial.tools.list_ports_common import ListPortInfo
 
 import vexlo_device_communication as vexlo
 
+from .. import models
+from ..models import format_rate
+
 # Looked up at the moment of use, so tests can put a virtual clock in place.
 clock: Callable[[], float] = time.monotonic
 sleep: Callable[[float], None] = time.sleep
@@ -30,9 +32,9 @@ sleep: Callable[[float], None] = time.sleep
 SamplingRate = Union[vexlo.PLX310SamplingRateEnum, vexlo.MVR420SamplingRateEnum,
                      vexlo.DTA530SamplingRateEnum, vexlo.HSK640SamplingRateEnum]
 
-PLUS_PRIME_ITEM_NUMBER = "QMT31872"
+PLUS_PRIME_ITEM_NUMBER = models.PLUS_PRIME_ITEM_NUMBER
 #: The PLX310's 38400 samples/s code, streamed in three-byte packets.
-HIGH_RATE_CODE = 15
+HIGH_RATE_CODE = models.HIGH_RATE_CODE
 #: Pause after TEDS work before the sampling rate goes back, for the instrument to settle.
 TEDS_SETTLE_SECONDS = 3.0
 
@@ -54,34 +56,16 @@ def note(text: str) -> None:
 
 def rate_enum(model: str) -> Optional[Type[SamplingRate]]:
     """The sampling-rate enumeration of ``model``, or ``None`` for a model the module does not know."""
-    enums: Dict[str, Type[SamplingRate]] = {
-        "PLX310": vexlo.PLX310SamplingRateEnum,
-        "MVR420": vexlo.MVR420SamplingRateEnum,
-        "DTA530": vexlo.DTA530SamplingRateEnum,
-        "HSK640": vexlo.HSK640SamplingRateEnum,
-    }
-    return enums.get(model)
-
-
-def rate_of_member(member: enum.Enum) -> float:
-    """Samples per second of a sampling-rate member: ``SPS_2_5`` is 2.5."""
-    return float(member.name[len("SPS_"):].replace("_", "."))
+    if model not in models.MODELS:
+        return None
+    rates: Type[SamplingRate] = getattr(vexlo, f"{model}SamplingRateEnum")
+    return rates
 
 
 def samples_per_second(model: str, code: int) -> Optional[float]:
     """Samples per second of rate ``code`` on ``model``; ``None`` when the code is not in its table."""
-    enum = rate_enum(model)
-    if enum is None:
-        return None
-    for member in enum:
-        if member.value == code:
-            return rate_of_member(member)
-    return None
-
-
-def format_rate(sps: float) -> str:
-    """2.5 -> "2.5", 38400.0 -> "38400"."""
-    return f"{sps:g}" if sps != int(sps) else str(int(sps))
+    info = models.MODELS.get(model)
+    return None if info is None else info.samples_per_second(code)
 
 
 def describe_rate(model: str, code: int) -> str:
@@ -96,19 +80,20 @@ def rate_member(model: str, sps: float) -> SamplingRate:
 
     :raises CliError: the model is unknown or has no such rate (the message lists its rates).
     """
-    enum = rate_enum(model)
-    if enum is None:
+    info = models.MODELS.get(model)
+    rates = rate_enum(model)
+    if info is None or rates is None:
         raise CliError(f"cannot set a sampling rate on a {model}: its rates are not known")
-    for member in enum:
-        if abs(rate_of_member(member) - sps) < 1e-6:
-            return member
-    rates = ", ".join(format_rate(rate_of_member(m)) for m in enum)
-    raise CliError(f"{model} has no rate of {format_rate(sps)} samples/s; choose from {rates}")
+    try:
+        return rates(info.rate_code(sps))
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
 
 
 def uses_short_packets(model: str, code: int) -> bool:
     """Whether streaming sends three-byte packets: a PLX310 at 38400 samples/s."""
-    return model == "PLX310" and code == HIGH_RATE_CODE
+    info = models.MODELS.get(model)
+    return info is not None and info.short_packets(code)
 
 
 def corrupted_positions(buffer_length: int, remainder_length: int, readings: int, packet_size: int) -> int:

@@ -2,15 +2,17 @@
 
 import argparse
 
-MODELS = ("PLX310", "MVR420", "DTA530", "HSK640")
+from .. import models
+
+MODELS = models.MODEL_NAMES
 
 
 def model_name(text: str) -> str:
     """A model named on the command line, in any case; unknown names are usage errors."""
-    name = text.strip().upper()
-    if name not in MODELS:
-        raise argparse.ArgumentTypeError(f"unknown model {text!r}; choose from {', '.join(MODELS)}")
-    return name
+    try:
+        return models.model_info(text).name
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def add_model(parser: argparse.ArgumentParser) -> None:

@@ -1,9 +1,8 @@
-"""``vexlo demo``: the main job from end to end on simulated instruments.
+"""vexlo demo: the main job end to end on simulated instruments.
 
-Two instruments are served on pseudo-terminals and driven through real
-pyserial, exactly as hardware would be: discovery, identity, readings, a
-profile and unit change, two seconds of streaming at 38400 samples/s, and
-AutoTEDS switched on with the TEDS data and the readings that follow.
+Serve a PLX310 Plus Prime with a TEDS sensor and an MVR420 on pseudo-terminals and drive them
+through real pyserial: discovery, identity, readings, a profile and unit change, two seconds of
+streaming at 38400 samples/s, and AutoTEDS.
 """
 
 from __future__ import annotations
@@ -13,7 +12,7 @@ import math
 import os
 import sys
 import time
-from typing import List, Tuple
+from typing import Tuple
 
 import vexlo_device_communication as vexlo
 
@@ -22,16 +21,6 @@ from . import _common, _simenv, scan, stream, teds
 
 STREAM_SECONDS = 2.0
 READINGS = 3
-
-
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "demo", parents=parents, help="the main job end to end on simulated instruments",
-        description="Serve a PLX310 Plus Prime with a TEDS sensor and an MVR420 on pseudo-terminals and "
-                    "drive them through real pyserial: discovery, identity, readings, a profile and unit "
-                    "change, two seconds of streaming at 38400 samples/s, and AutoTEDS.")
-    parser.set_defaults(run=run, uses_sim_ports=False)
 
 
 def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
@@ -69,6 +58,9 @@ def _reading_line(value: float, unit: str, raw: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.instrument:
+        raise _common.CliError("the demo serves its own instruments (a PLX310 Plus Prime and an MVR420); "
+                               "--instrument chooses the simulated instruments of the other commands")
     if not hasattr(os, "openpty"):
         raise _common.CliError("the demo needs pseudo-terminals, which this system does not have")
     began = time.monotonic()

@@ -1,9 +1,12 @@
-"""``vexlo info``: one instrument in full."""
+"""vexlo info: show one instrument in full.
+
+Show an instrument's identity, board temperature, each channel's selected profile (sampling rate,
+unit, loading points, direction code) and its TEDS state.
+"""
 
 from __future__ import annotations
 
 import argparse
-from typing import List
 import vexlo_device_communication as vexlo
 
 from . import _common, _device_options
@@ -13,16 +16,10 @@ DIRECTION_CODES = {0: "one direction", 1: "two directions"}
 MAX_LOADING_POINTS = 21
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "info", parents=parents, help="show one instrument in full",
-        description="Show an instrument's identity, board temperature, each channel's selected profile "
-                    "(sampling rate, unit, loading points, direction code) and its TEDS state.")
+def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add(parser)
     parser.add_argument("--channels", type=int, default=2, metavar="N",
                         help="channels to show, from 0 (default 2; stops at the first that does not answer)")
-    parser.set_defaults(run=run)
 
 
 def board_temperature_text(celsius: float) -> str:

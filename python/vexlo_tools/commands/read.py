@@ -1,28 +1,24 @@
-"""``vexlo read``: calibrated readings, one per line, with the raw count beside each."""
+"""vexlo read: print calibrated readings with unit and raw count.
+
+Print calibrated readings of one channel, one per line, with the raw ADC count beside each. With the
+instrument's AutoTEDS switch on, the sensor's TEDS calibration is used.
+"""
 
 from __future__ import annotations
 
 import argparse
-from typing import List
 import vexlo_device_communication as vexlo
 
 from . import _common, _device_options
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "read", parents=parents, help="print calibrated readings with unit and raw count",
-        description="Print calibrated readings of one channel, one per line, with the raw ADC count "
-                    "beside each. With the instrument's AutoTEDS switch on, the sensor's TEDS "
-                    "calibration is used.")
+def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add(parser)
     parser.add_argument("--channel", type=int, default=0, metavar="N", help="channel number (default 0)")
     parser.add_argument("--count", type=int, default=1, metavar="K",
                         help="number of readings (default 1; 0 reads until Ctrl-C)")
     parser.add_argument("--interval", type=float, default=1.0, metavar="S",
                         help="seconds between readings (default 1)")
-    parser.set_defaults(run=run)
 
 
 def reading_line(value: float, unit: str, raw: int) -> str:

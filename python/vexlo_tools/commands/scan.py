@@ -1,4 +1,8 @@
-"""``vexlo scan``: find the instruments and list them as a table."""
+"""vexlo scan: find instruments on the serial ports and list them.
+
+Probe the serial ports for Vexlo instruments and list those that answer. A port that does not answer
+costs several seconds per baud rate: name models or ports to shorten the scan.
+"""
 
 from __future__ import annotations
 
@@ -13,16 +17,9 @@ from . import _common, _device_options
 HEADINGS = ("PORT", "BAUD", "MODEL", "ITEM", "SERIAL", "FIRMWARE")
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "scan", parents=parents, help="find instruments on the serial ports and list them",
-        description="Probe the serial ports for Vexlo instruments and list those that answer. "
-                    "A port that does not answer costs several seconds per baud rate: name models "
-                    "or ports to shorten the scan.")
+def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add_model(parser)
     parser.add_argument("--port", action="append", metavar="P", help="probe only port P; repeatable")
-    parser.set_defaults(run=run)
 
 
 def _field(query: Callable[[], object]) -> str:

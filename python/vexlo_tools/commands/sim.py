@@ -1,15 +1,15 @@
-"""``vexlo sim``: serve simulated instruments on pseudo-terminals until Ctrl-C.
+"""vexlo sim: serve simulated instruments on pseudo-terminals.
 
-The options and the serve loop are those of ``python -m vexlo_tools.sim``
-(:mod:`vexlo_tools.sim.serve`); ``--instrument`` choices add to the
-``INSTRUMENT`` arguments.
+Serve simulated instruments (INSTRUMENT arguments, --instrument or --config FILE; by default a
+PLX310 Plus Prime with a TEDS sensor and an MVR420) on pseudo-terminals, print one line per port,
+and serve until Ctrl-C. Other programs, or vexlo read --port PATH, can then talk to them through
+the operating system's serial layer. The options are those of python -m vexlo_tools.sim.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-from typing import List
 
 from ..sim import serve as _serve
 from . import _common, _simenv
@@ -18,16 +18,8 @@ from . import _common, _simenv
 wait_for_stop = _serve.wait_for_stop
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "sim", parents=parents, help="serve simulated instruments on pseudo-terminals",
-        description="Serve simulated instruments (INSTRUMENT, --instrument or --config; by default a PLX310 "
-                    "Plus Prime with a TEDS sensor and an MVR420) on pseudo-terminals, print one line per "
-                    "port, and serve until Ctrl-C. Other programs, or vexlo --port PATH, can then talk to "
-                    "them through the operating system's serial layer.")
+def options(parser: argparse.ArgumentParser) -> None:
     _serve.add_arguments(parser, verbose_option=False)
-    parser.set_defaults(run=run, uses_sim_ports=False)
 
 
 def run(args: argparse.Namespace) -> int:

@@ -1,4 +1,9 @@
-"""``vexlo stream``: stream calibrated samples, with a live status line and optional CSV."""
+"""vexlo stream: stream calibrated samples, optionally to CSV.
+
+Switch streaming on, convert the samples as they arrive (three-byte packets on a PLX310 at 38400
+samples/s, four-byte packets otherwise) and show a status line on a terminal. Streaming is switched
+off and the port closed at the end, on Ctrl-C too.
+"""
 
 from __future__ import annotations
 
@@ -6,7 +11,7 @@ import argparse
 import contextlib
 import csv
 import sys
-from typing import IO, List, Optional, Tuple
+from typing import IO, Optional, Tuple
 
 import vexlo_device_communication as vexlo
 
@@ -22,13 +27,7 @@ QUIET_SECONDS = 0.05
 DRAIN_SECONDS = 1.0
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "stream", parents=parents, help="stream calibrated samples, optionally to CSV",
-        description="Switch streaming on, convert the samples as they arrive (three-byte packets on a "
-                    "PLX310 at 38400 samples/s, four-byte packets otherwise) and show a status line on a "
-                    "terminal. Streaming is switched off and the port closed at the end, on Ctrl-C too.")
+def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add(parser)
     parser.add_argument("--seconds", type=float, metavar="S", help="stream for S seconds (default: until Ctrl-C)")
     parser.add_argument("--rate", type=float, metavar="SPS",
@@ -36,7 +35,6 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
     parser.add_argument("--csv", metavar="FILE",
                         help="write time,adc,value rows to FILE (time: seconds since streaming started, "
                              "sample number over the sampling rate)")
-    parser.set_defaults(run=run)
 
 
 class StreamStats:
@@ -204,4 +202,6 @@ def run(args: argparse.Namespace) -> int:
     _common.out(stats.summary(unit))
     if args.csv:
         _common.out(f"{stats.samples} rows written to {args.csv}")
+    if stats.interrupted and args.seconds is not None:
+        raise KeyboardInterrupt  # cut short: the exit status says so
     return 0

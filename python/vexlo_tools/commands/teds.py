@@ -1,4 +1,9 @@
-"""``vexlo teds``: the TEDS data of the connected sensor, and the AutoTEDS switch."""
+"""vexlo teds: show the TEDS sensor's data; switch AutoTEDS.
+
+Show the TEDS data of the sensor connected to a PLX310 Plus Prime (serial number, template, unit,
+capacity) and the AutoTEDS switch; --auto switches it. TEDS work runs at the lowest sampling rate
+and the rate is restored after a 3 s pause.
+"""
 
 from __future__ import annotations
 
@@ -11,16 +16,9 @@ import vexlo_device_communication as vexlo
 from . import _common, _device_options
 
 
-def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser],
-               parents: List[argparse.ArgumentParser]) -> None:
-    parser = subparsers.add_parser(
-        "teds", parents=parents, help="show the TEDS sensor's data; switch AutoTEDS",
-        description="Show the TEDS data of the sensor connected to a PLX310 Plus Prime (serial number, "
-                    "template, unit, capacity) and the AutoTEDS switch; --auto switches it. TEDS work runs "
-                    "at the lowest sampling rate and the rate is restored after a 3 s pause.")
+def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add(parser)
     parser.add_argument("--auto", choices=("on", "off"), help="switch AutoTEDS on or off first")
-    parser.set_defaults(run=run)
 
 
 def _loaded(device: vexlo.VexloDevice) -> bool:

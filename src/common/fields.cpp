@@ -1,7 +1,8 @@
-#include "calibration/fields.hpp"
+#include "common/fields.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace vexlo::fields
 {
@@ -17,7 +18,7 @@ T& slot(PyObject* self, const Field& field)
 
 bool is_object(Kind kind)
 {
-    return kind == Kind::List || kind == Kind::ByteArray;
+    return kind == Kind::List || kind == Kind::ByteArray || kind == Kind::Text || kind == Kind::Object;
 }
 
 // An int for anything with an integer conversion, as a C integer field
@@ -47,11 +48,15 @@ PyObject* get_field(PyObject* self, void* closure)
         return PyFloat_FromDouble(slot<double>(self, field));
     case Kind::UInt64:
         return PyLong_FromUnsignedLongLong(slot<uint64_t>(self, field));
+    case Kind::Bool:
+        return PyBool_FromLong(slot<bool>(self, field));
     case Kind::List:
     case Kind::ByteArray:
+    case Kind::Text:
+    case Kind::Object:
         break;
     }
-    PyObject* value = slot<cppy::ptr>(self, field).get();
+    PyObject* value = slot<Ref>(self, field).get();
     return cppy::incref(value ? value : Py_None);
 }
 
@@ -62,26 +67,102 @@ int set_field(PyObject* self, PyObject* value, void* closure)
         return assign(self, field, value) ? 0 : -1;
     if (is_object(field.kind))
     {
-        slot<cppy::ptr>(self, field).set(nullptr);
+        slot<Ref>(self, field).set(nullptr);
         return 0;
     }
     PyErr_SetString(PyExc_NotImplementedError, "__del__");
     return -1;
 }
 
-bool check_exact(PyObject* value, PyTypeObject* type, const char* type_name)
+bool refuse(PyObject* value, const char* type_name)
 {
-    if (value == Py_None || Py_IS_TYPE(value, type))
-        return true;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name, Py_TYPE(value)->tp_name);
     return false;
+}
+
+bool check_exact(PyObject* value, PyTypeObject* type, const char* type_name)
+{
+    return value == Py_None || Py_IS_TYPE(value, type) || refuse(value, type_name);
+}
+
+// A field value converted and waiting to be stored.
+struct Value
+{
+    Ref object;
+    int32_t int32 = 0;
+    double real = 0.0;
+    uint64_t uint64 = 0;
+    bool flag = false;
+};
+
+bool convert(const Field& field, PyObject* value, Value& out)
+{
+    switch (field.kind)
+    {
+    case Kind::Int32:
+        return to_int32(value, &out.int32);
+    case Kind::Double:
+        return to_double(value, &out.real);
+    case Kind::UInt64:
+        return to_uint64(value, &out.uint64);
+    case Kind::Bool:
+    {
+        int truth = PyObject_IsTrue(value);
+        out.flag = truth > 0;
+        return truth >= 0;
+    }
+    case Kind::List:
+        if (!check_exact(value, &PyList_Type, "list"))
+            return false;
+        break;
+    case Kind::ByteArray:
+        if (!check_exact(value, &PyByteArray_Type, "bytearray"))
+            return false;
+        break;
+    case Kind::Text:
+        if (value != Py_None && !PyUnicode_Check(value))
+            return refuse(value, "str");
+        break;
+    case Kind::Object:
+        break;
+    }
+    // None is kept as null.
+    out.object = value == Py_None ? nullptr : cppy::incref(value);
+    return true;
+}
+
+void store(PyObject* self, const Field& field, Value& value)
+{
+    switch (field.kind)
+    {
+    case Kind::Int32:
+        slot<int32_t>(self, field) = value.int32;
+        return;
+    case Kind::Double:
+        slot<double>(self, field) = value.real;
+        return;
+    case Kind::UInt64:
+        slot<uint64_t>(self, field) = value.uint64;
+        return;
+    case Kind::Bool:
+        slot<bool>(self, field) = value.flag;
+        return;
+    case Kind::List:
+    case Kind::ByteArray:
+    case Kind::Text:
+    case Kind::Object:
+        break;
+    }
+    // The field holds the new value before the old one is released, so code
+    // run by that release sees a consistent object.
+    slot<Ref>(self, field).set(value.object.release());
 }
 
 }  // namespace
 
 bool to_int32(PyObject* value, int32_t* out)
 {
-    cppy::ptr number(integer_of(value));
+    Ref number(integer_of(value));
     if (!number)
         return false;
     int overflow = 0;
@@ -99,7 +180,7 @@ bool to_int32(PyObject* value, int32_t* out)
 
 bool to_uint64(PyObject* value, uint64_t* out)
 {
-    cppy::ptr number(integer_of(value));
+    Ref number(integer_of(value));
     if (!number)
         return false;
     int overflow = 0;
@@ -143,34 +224,11 @@ bool to_double(PyObject* value, double* out)
 
 bool assign(PyObject* self, const Field& field, PyObject* value)
 {
-    switch (field.kind)
-    {
-    case Kind::Int32:
-        return to_int32(value, &slot<int32_t>(self, field));
-    case Kind::Double:
-        return to_double(value, &slot<double>(self, field));
-    case Kind::UInt64:
-        return to_uint64(value, &slot<uint64_t>(self, field));
-    case Kind::List:
-        if (!check_exact(value, &PyList_Type, "list"))
-            return false;
-        break;
-    case Kind::ByteArray:
-        if (!check_exact(value, &PyByteArray_Type, "bytearray"))
-            return false;
-        break;
-    }
-    // None is kept as null. The field holds the new value before the old
-    // one is released, so code run by that release sees a consistent object.
-    slot<cppy::ptr>(self, field).set(value == Py_None ? nullptr : value, true);
+    Value converted;
+    if (!convert(field, value, converted))
+        return false;
+    store(self, field, converted);
     return true;
-}
-
-void plain_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 bool has_instance_dict(PyTypeObject* type)
@@ -198,7 +256,7 @@ PyObject* FieldSet::reduce(PyObject* self) const
 {
     const bool with_dict = has_instance_dict(Py_TYPE(self));
     const Py_ssize_t count = static_cast<Py_ssize_t>(m_fields.size());
-    cppy::ptr state(PyTuple_New(count + (with_dict ? 1 : 0)));
+    Ref state(PyTuple_New(count + (with_dict ? 1 : 0)));
     if (!state)
         return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
@@ -218,10 +276,10 @@ PyObject* FieldSet::reduce(PyObject* self) const
     }
     // Unpickling makes the object with type.__new__ alone, so a subclass
     // whose __init__ takes arguments pickles too.
-    cppy::ptr copyreg(PyImport_ImportModule("copyreg"));
+    Ref copyreg(PyImport_ImportModule("copyreg"));
     if (!copyreg)
         return nullptr;
-    cppy::ptr newobj(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+    Ref newobj(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
     if (!newobj)
         return nullptr;
     return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
@@ -247,16 +305,63 @@ bool FieldSet::set_state(PyObject* self, PyObject* state) const
                      Py_TYPE(self)->tp_name, count);
         return false;
     }
+    std::vector<Value> values(m_fields.size());
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (!assign(self, m_fields[m_alphabetical[static_cast<size_t>(i)]], PyTuple_GET_ITEM(state, i)))
+        if (!convert(m_fields[m_alphabetical[static_cast<size_t>(i)]], PyTuple_GET_ITEM(state, i),
+                     values[static_cast<size_t>(i)]))
             return false;
     if (PyTuple_GET_SIZE(state) == count + 1)
     {
-        cppy::ptr dict(PyObject_GenericGetDict(self, nullptr));
+        Ref dict(PyObject_GenericGetDict(self, nullptr));
         if (!dict || PyDict_Update(dict.get(), PyTuple_GET_ITEM(state, count)) < 0)
             return false;
     }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        store(self, m_fields[m_alphabetical[static_cast<size_t>(i)]], values[static_cast<size_t>(i)]);
     return true;
+}
+
+PyObject* FieldSet::allocate(PyTypeObject* type) const
+{
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self)
+        for (const Field& field : m_fields)
+            if (is_object(field.kind))
+                new (&slot<Ref>(self, field)) Ref();
+    return self;
+}
+
+int FieldSet::traverse(PyObject* self, visitproc visit, void* arg) const
+{
+    for (const Field& field : m_fields)
+        if (is_object(field.kind))
+            Py_VISIT(slot<Ref>(self, field).get());
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+void FieldSet::clear(PyObject* self) const
+{
+    for (const Field& field : m_fields)
+        if (is_object(field.kind))
+            slot<Ref>(self, field).set(nullptr);
+}
+
+void FieldSet::destroy(PyObject* self) const
+{
+    for (const Field& field : m_fields)
+        if (is_object(field.kind))
+            slot<Ref>(self, field).~ptr();
+}
+
+bool add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot)
+{
+    const char* dot = std::strrchr(spec->name, '.');
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (!type)
+        return false;
+    slot = type;
+    return PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type) == 0;
 }
 
 }  // namespace vexlo::fields

@@ -1,0 +1,249 @@
+"""A live terminal view of one or several instruments, built on textual.
+
+Per instrument: the current value with its unit, the minimum, maximum and
+mean over a sliding window, the rate, the loss counters and a chart of the
+window. Keys: ``t`` tares (a zero kept on the host; the instrument is not
+touched), ``r`` resets the statistics, ``q`` quits.
+
+:class:`Statistics` is the arithmetic, free of any terminal;
+:func:`monitor_app` builds the textual application around a source of
+blocks (an :class:`vexlo_tools.Acquisition`, or anything with ``streams``
+and ``read``), so tests drive it headless with textual's pilot.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import Any, Callable, List, Optional, Protocol, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+from ._extras import require
+from .recording.writers import COUNTERS, BlockLike
+
+__all__ = ["MonitorSource", "Statistics", "monitor_app"]
+
+#: Bars of the chart.
+CHART_POINTS = 120
+
+
+class StreamLike(Protocol):
+    """What the view shows of a stream (see :class:`vexlo_tools.StreamInfo`)."""
+
+    @property
+    def model(self) -> str: ...
+    @property
+    def serial_number(self) -> int: ...
+    @property
+    def port(self) -> str: ...
+    @property
+    def unit(self) -> str: ...
+    @property
+    def samples_per_second(self) -> float: ...
+
+
+class MonitorSource(Protocol):
+    """Where the view gets its data: one block per instrument on each read."""
+
+    @property
+    def streams(self) -> Sequence[StreamLike]: ...
+
+    def read(self, timeout: Optional[float] = None) -> Sequence[BlockLike]: ...
+
+
+class Statistics:
+    """One instrument's figures over the last ``window`` samples, with a host-side zero.
+
+    :param window: how many of the latest samples the minimum, maximum, mean and chart cover.
+    """
+
+    def __init__(self, window: int) -> None:
+        if window < 1:
+            raise ValueError("the window must hold at least one sample")
+        self._ring: npt.NDArray[np.float64] = np.empty(window)
+        self._filled = 0
+        self._next = 0
+        self.zero = 0.0
+        self.last: Optional[float] = None
+
+    def add(self, values: npt.NDArray[np.float64]) -> None:
+        """Take new samples (calibrated values, before the tare)."""
+        values = np.asarray(values, np.float64)[-len(self._ring):]
+        if not len(values):
+            return
+        size = len(self._ring)
+        end = self._next + len(values)
+        if end <= size:
+            self._ring[self._next:end] = values
+        else:
+            split = size - self._next
+            self._ring[self._next:] = values[:split]
+            self._ring[:end - size] = values[split:]
+        self._next = end % size
+        self._filled = min(size, self._filled + len(values))
+        self.last = float(values[-1])
+
+    def window(self) -> npt.NDArray[np.float64]:
+        """The samples of the window, oldest first, tare applied."""
+        if self._filled < len(self._ring):
+            return self._ring[:self._filled] - self.zero
+        return np.concatenate((self._ring[self._next:], self._ring[:self._next])) - self.zero
+
+    @property
+    def current(self) -> Optional[float]:
+        """The latest value, tare applied."""
+        return None if self.last is None else self.last - self.zero
+
+    def summary(self) -> Optional[tuple[float, float, float]]:
+        """(minimum, maximum, mean) over the window, tare applied; ``None`` before any sample."""
+        data = self.window()
+        if not len(data):
+            return None
+        return float(data.min()), float(data.max()), float(data.mean())
+
+    def tare(self) -> None:
+        """Make the mean of the window the new zero (the latest value when the window is empty)."""
+        data = self._ring[:self._filled]
+        if len(data):
+            self.zero = float(data.mean())
+        self.reset()
+
+    def untare(self) -> None:
+        self.zero = 0.0
+
+    def reset(self) -> None:
+        """Forget the window; the zero stays."""
+        self._filled = self._next = 0
+
+    def chart(self, points: int = CHART_POINTS) -> List[float]:
+        """The window as at most ``points`` bars: the mean of each run of samples."""
+        data = self.window()
+        if not len(data):
+            return []
+        runs = np.array_split(data, min(points, len(data)))
+        return [float(run.mean()) for run in runs]
+
+
+class RateMeter:
+    """Samples per second from the received counter, over the last few seconds of host time."""
+
+    def __init__(self, clock: Callable[[], float] = time.monotonic, span: float = 2.0) -> None:
+        self._clock = clock
+        self._span = span
+        self._history: List[tuple[float, int]] = []
+
+    def add(self, received: int) -> Optional[float]:
+        now = self._clock()
+        self._history.append((now, received))
+        while len(self._history) > 2 and now - self._history[1][0] >= self._span:
+            self._history.pop(0)
+        (t0, r0), (t1, r1) = self._history[0], self._history[-1]
+        return (r1 - r0) / (t1 - t0) if t1 > t0 else None
+
+
+def panel_text(stream: StreamLike, stats: Statistics, counters: Optional[Any], rate: Optional[float],
+               window_seconds: float) -> str:
+    """The figures of one instrument, as the view shows them."""
+    unit = stream.unit
+    current = stats.current
+    lines = [f"[b]{stream.model} {stream.serial_number}[/b] on {stream.port}, "
+             f"{stream.samples_per_second:g} samples/s nominal"
+             + (f", {rate:,.0f}/s measured" if rate is not None else "")]
+    value = "-" if current is None else f"{current:12.4f} {unit}"
+    tare = f"   (tared: zero at {stats.zero:.4f} {unit})" if stats.zero else ""
+    lines.append(f"value {value}{tare}")
+    summary = stats.summary()
+    if summary is not None:
+        low, high, mean = summary
+        lines.append(f"min {low:.4f}  max {high:.4f}  mean {mean:.4f} {unit}  over the last {window_seconds:g} s")
+    else:
+        lines.append("min -  max -  mean -")
+    if counters is not None:
+        lines.append("  ".join(f"{name} {getattr(counters, name):,}" for name in COUNTERS))
+    return "\n".join(lines)
+
+
+def monitor_app(source: MonitorSource, *, window_seconds: float = 10.0, poll_seconds: float = 0.1,
+                clock: Callable[[], float] = time.monotonic) -> Any:
+    """The textual application showing ``source``; ``app.run()`` shows it, ``app.run_test()`` drives it.
+
+    :param window_seconds: the span of the statistics and the chart.
+    :param poll_seconds: how often the source is read and the view redrawn.
+    :raises vexlo_tools._extras.MissingExtraError: textual is not installed.
+    """
+    require("textual", "monitor", "vexlo monitor")
+    from textual.app import App, ComposeResult
+    from textual.binding import Binding
+    from textual.containers import Vertical
+    from textual.widgets import Footer, Header, Sparkline, Static
+
+    streams = list(source.streams)
+
+    class MonitorApp(App[int]):
+        TITLE = "vexlo monitor"
+        CSS = """
+        .instrument { height: auto; border: round $primary; padding: 0 1; }
+        Sparkline { height: 4; }
+        """
+        BINDINGS = [
+            Binding("t", "tare", "Tare"),
+            Binding("u", "untare", "Untare"),
+            Binding("r", "reset", "Reset statistics"),
+            Binding("q", "quit", "Quit"),
+            Binding("ctrl+c", "quit", "Quit", show=False, priority=True),
+        ]
+
+        def __init__(self) -> None:
+            super().__init__()
+            self.statistics = [Statistics(max(1, int(window_seconds * s.samples_per_second))) for s in streams]
+            self.counters: List[Optional[Any]] = [None] * len(streams)
+            self.rates: List[Optional[float]] = [None] * len(streams)
+            self._meters = [RateMeter(clock) for _ in streams]
+
+        def compose(self) -> ComposeResult:
+            yield Header()
+            for index, _ in enumerate(streams):
+                with Vertical(classes="instrument"):
+                    yield Static(id=f"figures-{index}")
+                    yield Sparkline([], id=f"chart-{index}")
+            yield Footer()
+
+        def on_mount(self) -> None:
+            self.show()
+            self.set_interval(poll_seconds, self.poll)
+
+        def poll(self) -> None:
+            """Read what arrived and redraw."""
+            for index, block in enumerate(source.read(0)):
+                self.statistics[index].add(block.value)
+                self.counters[index] = block.stats
+                self.rates[index] = self._meters[index].add(int(block.stats.received))
+            self.show()
+
+        def show(self) -> None:
+            for index, stream in enumerate(streams):
+                stats = self.statistics[index]
+                self.query_one(f"#figures-{index}", Static).update(
+                    panel_text(stream, stats, self.counters[index], self.rates[index], window_seconds))
+                self.query_one(f"#chart-{index}", Sparkline).data = stats.chart()
+
+        def action_tare(self) -> None:
+            for stats in self.statistics:
+                stats.tare()
+            self.show()
+
+        def action_untare(self) -> None:
+            for stats in self.statistics:
+                stats.untare()
+            self.show()
+
+        def action_reset(self) -> None:
+            for stats in self.statistics:
+                stats.reset()
+            self.show()
+
+        async def action_quit(self) -> None:
+            self.exit(0)
+
+    return MonitorApp()

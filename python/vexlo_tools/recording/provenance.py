@@ -1,0 +1,95 @@
+"""What a recording says about where its data came from.
+
+Everything here is read from values the device already holds (its
+converter, its cached TEDS data) or from the stream description, so it can
+be gathered while a background reader owns the port.
+"""
+
+from __future__ import annotations
+
+import platform
+import socket
+from datetime import datetime
+from typing import Any, Optional, Protocol
+
+import vexlo_device_communication as vexlo
+
+from .._extras import software_version
+from .writers import Metadata
+
+#: The converter's calibration points, as (metadata key, converter attribute).
+_CONVERTER_FIELDS = tuple(
+    (f"direction_{d}_{point}_{what}", f"direction_{d}_{point}_{attr}")
+    for d in (1, 2) for point in ("offset", "fullscale") for what, attr in (("load", "load"), ("count", "value")))
+_TEDS_FIELDS = ("template", "min_capacity", "max_capacity", "min_electrical", "max_electrical",
+                "reverse_scaling_enabled", "reverse_max_electrical")
+
+
+class StreamInfoLike(Protocol):
+    """The fields of a :class:`vexlo_tools.StreamInfo` that a recording keeps."""
+
+    @property
+    def device(self) -> vexlo.VexloDevice: ...
+    @property
+    def port(self) -> str: ...
+    @property
+    def model(self) -> str: ...
+    @property
+    def item_number(self) -> str: ...
+    @property
+    def serial_number(self) -> int: ...
+    @property
+    def firmware(self) -> str: ...
+    @property
+    def rate_code(self) -> int: ...
+    @property
+    def samples_per_second(self) -> float: ...
+    @property
+    def packet_size(self) -> int: ...
+    @property
+    def unit(self) -> str: ...
+
+
+def provenance(stream: StreamInfoLike, started: datetime) -> Metadata:
+    """The provenance of one instrument's stream.
+
+    :param stream: the stream's description, from :attr:`vexlo_tools.Acquisition.streams`.
+    :param started: when streaming started (aware, UTC).
+    :return: identity, settings, calibration, start time and software versions, flat.
+    """
+    metadata: Metadata = {
+        "model": stream.model,
+        "item_number": stream.item_number,
+        "serial_number": int(stream.serial_number),
+        "firmware": stream.firmware,
+        "port": stream.port,
+        "rate_code": int(stream.rate_code),
+        "samples_per_second": float(stream.samples_per_second),
+        "packet_format": f"{'three' if stream.packet_size == 3 else 'four'}-byte packets",
+        "unit": stream.unit,
+        "start_utc": started.isoformat(timespec="milliseconds"),
+        "host": socket.gethostname(),
+        "software_version": software_version(),
+        "python_version": platform.python_version(),
+    }
+    metadata.update(calibration(stream.device))
+    return metadata
+
+
+def calibration(device: vexlo.VexloDevice) -> Metadata:
+    """The calibration the device converts with: its converter's points, and the TEDS data sheet when loaded."""
+    teds: Optional[vexlo.TEDSData] = device._teds_data
+    converter: Optional[Any] = device.get_adc_converter()
+    found: Metadata = {"calibration": "TEDS data sheet" if teds is not None else "instrument"}
+    if converter is not None:
+        found["direction_code"] = int(converter.number_of_directions)
+        found["number_of_loading_points"] = int(converter.number_of_loading_points)
+        for key, attribute in _CONVERTER_FIELDS:
+            found[key] = float(getattr(converter, attribute))
+    if teds is not None:
+        found["teds_serial_number"] = str(teds.serial_number)
+        found["teds_engineering_unit"] = device.get_teds_engineering_unit()
+        for field in _TEDS_FIELDS:
+            value = getattr(teds, field)
+            found["teds_" + field] = value if isinstance(value, (bool, int, float, str)) else str(value)
+    return found

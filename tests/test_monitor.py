@@ -1,0 +1,85 @@
+"""vexlo monitor: window statistics with a host-side zero, and the view driven headless by textual's pilot."""
+import asyncio
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+from vexlo_tools.monitor import Statistics, monitor_app
+
+
+@pytest.mark.parametrize("window, chunk", [(50, 7), (50, 50), (50, 120), (1, 3)])
+def test_window_figures_are_those_of_the_latest_samples(window, chunk):
+    values = np.random.default_rng(3).normal(10.0, 2.0, 333)
+    stats = Statistics(window)
+    for start in range(0, len(values), chunk):
+        stats.add(values[start:start + chunk])
+    latest = values[-window:]
+    np.testing.assert_array_equal(stats.window(), latest)
+    assert stats.summary() == pytest.approx((latest.min(), latest.max(), latest.mean()))
+    assert stats.current == values[-1]
+
+
+def test_tare_zeroes_on_the_window_mean_and_reset_keeps_the_zero():
+    stats = Statistics(10)
+    stats.add(np.array([4.0, 6.0]))
+    stats.tare()
+    assert stats.summary() is None and stats.current == pytest.approx(1.0)  # 6 - 5
+    stats.add(np.array([5.5, 7.0]))
+    assert stats.summary() == pytest.approx((0.5, 2.0, 1.25))
+    stats.reset()
+    stats.add(np.array([3.0]))
+    assert stats.summary() == pytest.approx((-2.0, -2.0, -2.0))
+
+
+class Source:
+    """Two instruments: a ramp in N around 250, a constant 12.5 kg."""
+
+    streams = [SimpleNamespace(model="PLX310", serial_number=20240001, port="/dev/pts/7", unit="N",
+                               samples_per_second=10.0),
+               SimpleNamespace(model="MVR420", serial_number=20240002, port="/dev/pts/8", unit="kg",
+                               samples_per_second=10.0)]
+
+    def __init__(self):
+        self.sent = 0
+
+    def read(self, timeout=None):
+        first, self.sent = self.sent, self.sent + 5
+        ramp = 250.0 + np.arange(first, self.sent, dtype=float)
+        return [SimpleNamespace(value=ramp, stats=SimpleNamespace(received=self.sent, overrun=0, missing=2,
+                                                                  corrupted=1)),
+                SimpleNamespace(value=np.full(5, 12.5), stats=SimpleNamespace(received=self.sent, overrun=3,
+                                                                              missing=0, corrupted=0))]
+
+
+def test_the_view_shows_figures_and_answers_its_keys():
+    pytest.importorskip("textual")
+    source = Source()
+
+    def figures(app, index):
+        return str(app.query_one(f"#figures-{index}").render())
+
+    async def drive():
+        app = monitor_app(source, window_seconds=2.0, poll_seconds=3600)  # polled by hand below
+        async with app.run_test(size=(100, 30)) as pilot:
+            for _ in range(6):
+                app.poll()
+            await pilot.pause()
+            shown = [figures(app, 0), figures(app, 1)]
+            # 30 samples 250..279; the window holds the last 20: 260..279.
+            assert "PLX310 20240001 on /dev/pts/7" in shown[0] and "value     279.0000 N" in shown[0]
+            assert "min 260.0000  max 279.0000  mean 269.5000 N" in shown[0]
+            assert "received 30  overrun 0  missing 2  corrupted 1" in shown[0]
+            assert "value      12.5000 kg" in shown[1] and "overrun 3" in shown[1]
+            assert len(app.query_one("#chart-0").data) == 20
+            await pilot.press("t")
+            assert "value       9.5000 N   (tared: zero at 269.5000 N)" in figures(app, 0)
+            app.poll()
+            await pilot.press("r")
+            assert "min -  max -  mean -" in figures(app, 0)
+            app.poll()
+            assert "min 15.5000  max 19.5000  mean 17.5000 N" in figures(app, 0)  # 285..289 less the zero
+            await pilot.press("q")
+        return app.return_value
+
+    assert asyncio.run(drive()) == 0

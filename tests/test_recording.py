@@ -1,0 +1,132 @@
+"""Recording files: round trips with provenance, cut-off files, output paths checked up front."""
+import sys
+from dataclasses import dataclass
+
+import numpy as np
+import pytest
+
+from vexlo_tools import recording
+from vexlo_tools._extras import MissingExtraError
+from vexlo_tools.recording import csvfile
+
+pytest.importorskip("h5py", reason="the hdf5 extra")
+
+
+@dataclass
+class Stats:
+    received: int
+    overrun: int = 0
+    missing: int = 0
+    corrupted: int = 0
+
+
+@dataclass
+class Block:
+    time: np.ndarray
+    adc: np.ndarray
+    value: np.ndarray
+    stats: Stats
+
+
+def block(first, count, rate=38400.0, overrun=0):
+    rng = np.random.default_rng(first)
+    index = np.arange(first, first + count)
+    return Block(index / rate, rng.integers(0, 2**24, count).astype(np.uint32),
+                 rng.normal(250.0, 30.0, count), Stats(first + count, overrun, 1, 2))
+
+
+METADATA = [
+    {"model": "PLX310", "item_number": "QMT31872", "serial_number": 20240001, "firmware": "04.03.02",
+     "port": "/dev/pts/3", "rate_code": 15, "samples_per_second": 38400.0, "unit": "N",
+     "calibration": "TEDS data sheet", "teds_reverse_scaling_enabled": False, "note": "true"},
+    {"model": "MVR420", "serial_number": 20240002, "unit": "kg", "direction_1_fullscale_load": 101.97},
+]
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+@pytest.mark.parametrize("instruments", [1, 2])
+def test_round_trip_keeps_samples_provenance_and_counters(tmp_path, suffix, instruments):
+    path = tmp_path / f"run{suffix}"
+    metadata = METADATA[:instruments]
+    blocks = [[block(0, 500), block(0, 40)], [block(500, 0), block(40, 7)], [block(500, 1200, overrun=9), block(47, 3)]]
+    with recording.open_writer(path, metadata) as writer:
+        for row in blocks:
+            writer.write(row[:instruments])
+            writer.flush()
+    loaded = recording.load(path)
+    assert list(loaded.instruments) == [str(m["serial_number"]) for m in metadata]
+    for n, (data, meta) in enumerate(zip(loaded, metadata)):
+        mine = [row[n] for row in blocks]
+        np.testing.assert_allclose(data.time, np.concatenate([b.time for b in mine]), rtol=0, atol=1e-9)
+        np.testing.assert_array_equal(data.adc, np.concatenate([b.adc for b in mine]))
+        np.testing.assert_array_equal(data.value, np.concatenate([b.value for b in mine]))
+        assert data.adc.dtype == np.uint32 and data.value.dtype == data.time.dtype == np.float64
+        last = mine[-1].stats
+        assert {k: data.metadata[k] for k in meta} == meta
+        assert [data.metadata[k] for k in recording.COUNTERS] == [last.received, last.overrun, last.missing,
+                                                                  last.corrupted]
+        assert data.metadata["complete"] is True and data.metadata["end_utc"]
+
+
+def test_dataframe_carries_the_metadata(tmp_path):
+    pytest.importorskip("pandas")
+    path = tmp_path / "run.csv"
+    with recording.open_writer(path, METADATA[:1]) as writer:
+        writer.write([block(0, 10)])
+    frame = recording.load(path).instruments["20240001"].dataframe()
+    assert list(frame.columns) == ["time_s", "adc", "value"] and len(frame) == 10
+    assert frame.attrs["model"] == "PLX310"
+
+
+@pytest.mark.parametrize("value", ["true", "1.5", "null", "04.03.02", '"quoted"', "a: b", "", " x ", 7, 2.5, True])
+def test_csv_metadata_values_read_back_as_written(value):
+    assert csvfile.parse_metadata_line(csvfile.metadata_line("key", value)) == ("key", value)
+
+
+def test_csv_cut_off_mid_row_reads_the_whole_rows(tmp_path):
+    path = tmp_path / "run.csv"
+    writer = recording.open_writer(path, METADATA[:1])
+    writer.write([block(0, 100)])
+    writer.flush()
+    text = path.read_text()
+    path.write_text(text[:-7])  # as if the process died while writing the last row
+    data = recording.load(path).instruments["20240001"]
+    assert len(data.time) == 99 and data.metadata["complete"] is False
+    writer.close()
+
+
+@pytest.mark.parametrize("name, prepare, error, message", [
+    ("run.txt", None, ValueError, "from its suffix; use one of .csv (CSV text), .h5 (HDF5)"),
+    ("run.h5", "file", FileExistsError, "exists (--overwrite replaces it)"),
+    ("missing/run.h5", None, FileNotFoundError, "no such folder"),
+    ("run.csv", "folder", IsADirectoryError, "is a folder"),
+])
+def test_output_path_is_refused_before_anything_is_written(tmp_path, name, prepare, error, message):
+    path = tmp_path / name
+    if prepare == "file":
+        path.write_text("keep me")
+    elif prepare == "folder":
+        path.mkdir()
+    with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
+        recording.check_output(path)
+    assert prepare != "file" or path.read_text() == "keep me"
+
+
+def test_overwrite_allows_an_existing_file(tmp_path):
+    path = tmp_path / "run.h5"
+    path.write_text("old")
+    assert recording.check_output(path, overwrite=True) is recording.HDF5Writer
+    with recording.open_writer(path, METADATA[:1], overwrite=True) as writer:
+        writer.write([block(0, 3)])
+    assert len(recording.load(path).instruments["20240001"].value) == 3
+
+
+@pytest.mark.parametrize("module, extra, call", [
+    ("h5py", "hdf5", lambda tmp: recording.check_output(tmp / "run.h5")),
+    ("pandas", "pandas", lambda tmp: recording.InstrumentData("1", np.zeros(1), np.zeros(1, np.uint32),
+                                                              np.zeros(1)).dataframe()),
+])
+def test_a_missing_library_names_its_extra(tmp_path, monkeypatch, module, extra, call):
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(MissingExtraError, match=rf"\[{extra}\]'$"):
+        call(tmp_path)
