@@ -73,6 +73,19 @@ def test_a_stalled_stream_resumes_with_its_backlog():
     assert (inst.samples_sent, inst.dropped_samples) == (60, 0)
 
 
+def test_a_stall_set_before_any_exchange_starts_with_the_first():
+    clock = VirtualClock(1000.0)
+    inst = SimulatedInstrument.mvr420()
+    inst.stall_stream(0.5)  # as a bench file does, before the port opens
+    port = open_port(inst, clock)
+    port.write(STREAM_ON)
+    port.read(5)
+    clock.advance(0.3)
+    assert port.in_waiting == 0
+    clock.advance(0.3)
+    assert port.in_waiting == 60 * 4
+
+
 def test_a_full_fifo_drops_the_newest_samples_and_counts_them():
     clock = VirtualClock()
     inst, port = streaming_mvr(clock)

@@ -36,7 +36,7 @@ import math
 import os
 import random
 import tomllib
-from typing import Any, Callable, Dict, List, Mapping, Optional, TypeVar, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, TypeVar, Union
 
 from ..models import MODELS, MODEL_NAMES, model_info
 from .choices import FIRST_SERIAL_NUMBER, parse_firmware
@@ -182,54 +182,52 @@ def _build_profile(table: _Table, model: str, default: Profile) -> Profile:
     return profile
 
 
+def _count(table: _Table, key: str) -> Optional[int]:
+    """A number of requests or answers, or ``"all"`` (also ``true``) for ``None``."""
+    table.used.add(key)
+    value = table.data[key]
+    if value == "all" or value is True:
+        return None
+    if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+        return value
+    raise table.error(key, f"must be a count of 0 or more, or \"all\", got {value!r}")
+
+
 def _apply_faults(table: _Table, instrument: SimulatedInstrument) -> None:
-    def count(key: str) -> Optional[int]:
-        # A number of requests or answers, or "all".
+    def with_answers(key: str, main: str, kind: type, method: Callable[[Any, Optional[int]], None]) -> None:
+        # `key = amount`, or `key = { main = amount, answers = n }`.
         value = table.data[key]
-        if value == "all" or value is True:
-            return None
-        if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
-            return value
-        raise table.error(key, f"must be a count of 0 or more, or \"all\", got {value!r}")
+        sub = _Table(value if isinstance(value, dict) else {main: value}, table.key(key), table.path)
+        amount = sub.get(main, kind, kind())
+        answers = _count(sub, "answers") if sub.has("answers") else 1
+        sub.done()
+        table.apply(key, lambda: method(amount, answers))
 
-    def options(key: str, main: str) -> _Table:
-        value = table.data[key]
-        return _Table(value if isinstance(value, dict) else {main: value}, table.key(key), table.path)
-
+    one_value: Dict[str, Tuple[type, Callable[[Any], None]]] = {
+        "stream_garbage": (float, instrument.add_stream_garbage),
+        "stall_stream": (float, instrument.stall_stream),
+        "unplug_after": (int, instrument.unplug_after),
+    }
+    switches = {"stop_reading": instrument.stop_reading, "unplugged": instrument.unplug}
     for key in list(table.data):
         table.used.add(key)
         if key == "silent":
-            instrument.go_silent(count(key))
+            instrument.go_silent(_count(table, key))
         elif key == "corrupt_checksums":
-            instrument.corrupt_checksums(count(key))
+            instrument.corrupt_checksums(_count(table, key))
         elif key == "answer_short":
-            sub = options(key, "length")
-            length, answers = sub.get("length", int, 0), sub.data.get("answers", 1)
-            sub.used.add("answers")
-            sub.done()
-            table.apply(key, lambda: instrument.answer_short(length, None if answers == "all" else answers))
+            with_answers(key, "length", int, instrument.answer_short)
         elif key == "answer_late":
-            sub = options(key, "delay")
-            delay, answers = sub.get("delay", float, 0.0), sub.data.get("answers", 1)
-            sub.used.add("answers")
-            sub.done()
-            table.apply(key, lambda: instrument.answer_late(delay, None if answers == "all" else answers))
-        elif key == "stream_garbage":
-            fraction = table.get(key, float)
-            table.apply(key, lambda: instrument.add_stream_garbage(fraction))
-        elif key == "stop_reading":
+            with_answers(key, "delay", float, instrument.answer_late)
+        elif key == "stall_stream" and table.data[key] is True:
+            instrument.stall_stream()  # until resumed
+        elif key in one_value:
+            kind, method = one_value[key]
+            value = table.get(key, kind)
+            table.apply(key, lambda: method(value))
+        elif key in switches:
             if table.get(key, bool):
-                instrument.stop_reading()
-        elif key == "stall_stream":
-            value = table.data[key]
-            seconds = None if value is True else table.get(key, float)
-            table.apply(key, lambda: instrument.stall_stream(seconds))
-        elif key == "unplug_after":
-            samples = table.get(key, int)
-            table.apply(key, lambda: instrument.unplug_after(samples))
-        elif key == "unplugged":
-            if table.get(key, bool):
-                instrument.unplug()
+                switches[key]()
         else:
             raise table.error(key, "unknown fault; faults are silent, corrupt_checksums, answer_short, "
                                    "answer_late, stream_garbage, stop_reading, stall_stream, unplug_after, unplugged")
