@@ -11,6 +11,7 @@
 
 #include "common/args.hpp"
 #include "common/fields.hpp"
+#include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
@@ -297,25 +298,25 @@ const char* const kConverterDoc =
 
 // Indexed by Operation.
 PyMethodDef converter_methods[] = {
-    {"_set_midpoint_offset", set_midpoint_offset, METH_NOARGS,
+    {"_set_midpoint_offset", guarded<set_midpoint_offset>, METH_NOARGS,
      "_set_midpoint_offset($self, /)\n--\n\n"
      "Set midpoint_offset to the count halfway between the two offset counts.\n\n"
      ":return: None."},
-    {"calculate_for_direction_1", method(calculate_for_direction_1), kFastcall,
+    {"calculate_for_direction_1", method(guarded<calculate_for_direction_1>), kFastcall,
      "calculate_for_direction_1($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 1.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"
      ":return: The calibrated value.\n"
      ":raises OverflowError: If the count is negative or beyond 64 bits.\n"
      ":raises TypeError: If the count has no integer conversion."},
-    {"calculate_for_direction_2", method(calculate_for_direction_2), kFastcall,
+    {"calculate_for_direction_2", method(guarded<calculate_for_direction_2>), kFastcall,
      "calculate_for_direction_2($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 2, whose loads read negative.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"
      ":return: The calibrated value.\n"
      ":raises OverflowError: If the count is negative or beyond 64 bits.\n"
      ":raises TypeError: If the count has no integer conversion."},
-    {"convert_adc", method(convert_adc), kFastcall,
+    {"convert_adc", method(guarded<convert_adc>), kFastcall,
      "convert_adc($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count into a calibrated value on the direction it belongs to.\n\n"
      ":param ndr_adc: The raw ADC count; a fractional part is dropped.\n"
@@ -344,8 +345,8 @@ bool add_adc_converter_type(PyObject* module)
     return fields::add_value_type<converter_fields>(
         module, sizeof(ADCConverterObject), kConverterDoc, state_of(module)->ADCConverterType,
         {
-            {Py_tp_new, reinterpret_cast<void*>(converter_new)},
-            {Py_tp_init, reinterpret_cast<void*>(converter_init)},
+            {Py_tp_new, reinterpret_cast<void*>(guarded<converter_new>)},
+            {Py_tp_init, reinterpret_cast<void*>(guarded<converter_init>)},
             {Py_tp_methods, converter_methods},
         });
 }

@@ -13,6 +13,8 @@
 #include "common/fields.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/args.hpp"
+#include "common/boundary.hpp"
+#include "common/buffer.hpp"
 #include "common/call.hpp"
 #include "common/errors.hpp"
 #include "common/log.hpp"
@@ -129,26 +131,6 @@ PyObject* new_result(ModuleState* state, Ref readings, Ref remainder)
 }
 
 // --- StreamDataConverter ------------------------------------------------------
-
-// The read-only view of `data` for the time of one conversion. Holding the
-// export keeps a bytearray from being resized (and its memory moved) by code
-// that runs meanwhile: a Python converter, a logging handler.
-class BufferView
-{
-public:
-    bool open(PyObject* data) { return m_open = PyObject_GetBuffer(data, &m_view, PyBUF_SIMPLE) == 0; }
-    ~BufferView()
-    {
-        if (m_open && compat::holds_gil())  // see common/ref.hpp
-            PyBuffer_Release(&m_view);
-    }
-    const uint8_t* bytes() const { return static_cast<const uint8_t*>(m_view.buf); }
-    size_t size() const { return static_cast<size_t>(m_view.len); }
-
-private:
-    Py_buffer m_view{};
-    bool m_open = false;
-};
 
 struct Sample
 {
@@ -319,7 +301,7 @@ bool add_stream_types(PyObject* module)
     ModuleState* st = state_of(module);
     return fields::add_value_type<reading_fields>(module, sizeof(StreamReadingObject), kReadingDoc,
                                                   st->StreamReadingType,
-                                                  {{Py_tp_repr, reinterpret_cast<void*>(reading_repr)}}) &&
+                                                  {{Py_tp_repr, reinterpret_cast<void*>(guarded<reading_repr>)}}) &&
            fields::add_value_type<result_fields>(module, sizeof(StreamConversionResultObject), kResultDoc,
                                                  st->StreamConversionResultType);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/boundary.hpp"
 #include "common/args.hpp"
 
 namespace vexlo::fields
@@ -236,7 +237,7 @@ FieldSet::FieldSet(const char* type_name, std::vector<Field> fields)
     });
     for (Field& field : m_fields)
     {
-        m_getset.push_back({field.name, get_field, set_field, field.doc, &field});
+        m_getset.push_back({field.name, guarded<get_field>, guarded<set_field>, field.doc, &field});
         m_names.push_back(field.name);
     }
     m_getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});

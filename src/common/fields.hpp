@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/boundary.hpp"
+
 namespace vexlo::fields
 {
 
@@ -156,9 +158,11 @@ int init_object(PyObject* self, PyObject* args, PyObject* kwargs)
 
 // The two pickling entries of a type's method table.
 #define VEXLO_PICKLING_METHODS(set)                                                        \
-    {"__reduce__", ::vexlo::fields::reduce_method<set>, METH_NOARGS, nullptr},             \
+    {"__reduce__", ::vexlo::guarded<::vexlo::fields::reduce_method<set>>, METH_NOARGS,      \
+     nullptr},                                                                             \
     {                                                                                      \
-        "__setstate__", ::vexlo::fields::setstate_method<set>, METH_O, nullptr             \
+        "__setstate__", ::vexlo::guarded<::vexlo::fields::setstate_method<set>>, METH_O,   \
+            nullptr                                                                        \
     }
 
 // A method table of the pickling entries alone.
@@ -184,8 +188,8 @@ bool add_value_type(PyObject* module, int basicsize, const char* doc, PyObject*&
 {
     auto slot = [](auto function) { return reinterpret_cast<void*>(function); };
     std::vector<PyType_Slot> kit = {
-        {Py_tp_new, slot(new_object<Set>)},
-        {Py_tp_init, slot(init_object<Set>)},
+        {Py_tp_new, slot(guarded<new_object<Set>>)},
+        {Py_tp_init, slot(guarded<init_object<Set>>)},
         {Py_tp_dealloc, slot(dealloc_object<Set>)},
         {Py_tp_getset, Set().getset()},
         {Py_tp_methods, pickling_methods<Set>()},

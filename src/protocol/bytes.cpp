@@ -1,5 +1,6 @@
 #include "protocol/bytes.hpp"
 
+#include "common/interrupt.hpp"
 #include "common/args.hpp"
 #include "common/ref.hpp"
 
@@ -66,6 +67,8 @@ bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t
         // that shrinks a list.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
         {
+            if (!no_interrupt(static_cast<size_t>(i)))
+                return false;
             Ref item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
             if (!unsigned_char(item.get(), &value, truncate_floats))
                 return false;
@@ -76,9 +79,13 @@ bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t
     Ref iterator(PyObject_GetIter(sequence));
     if (!iterator)
         return false;
-    while (PyObject* raw = PyIter_Next(iterator.get()))
+    for (size_t step = 0;; ++step)
     {
-        Ref item(raw);
+        if (!no_interrupt(step))
+            return false;
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item)
+            break;
         if (!unsigned_char(item.get(), &value, truncate_floats))
             return false;
         out.push_back(value);

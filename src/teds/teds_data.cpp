@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/function.hpp"
+#include "common/interrupt.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
@@ -159,10 +161,18 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     Ref bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
     if (!bits)
         return nullptr;
+    // Signal handlers may run while the list is filled; untracked, its empty
+    // slots stay out of gc.get_objects() and the like until it is complete.
+    PyObject_GC_UnTrack(bits.get());
     Py_ssize_t index = 0;
-    for (uint8_t byte : data)
+    for (size_t i = 0; i < data.size(); ++i)
+    {
+        if (!no_interrupt(i))
+            return nullptr;
         for (int bit = 0; bit < 8; ++bit)
-            PyList_SET_ITEM(bits.get(), index++, PyBool_FromLong((byte >> bit) & 1));
+            PyList_SET_ITEM(bits.get(), index++, PyBool_FromLong((data[i] >> bit) & 1));
+    }
+    PyObject_GC_Track(bits.get());
     return bits.release();
 }
 
@@ -365,8 +375,8 @@ bool add_teds_data_type(PyObject* module)
     ModuleState* st = state_of(module);
     if (!fields::add_value_type<teds_fields>(module, sizeof(TedsData), kTypeDoc, st->TEDSDataType,
                                              {
-                                                 {Py_tp_new, reinterpret_cast<void*>(teds_new)},
-                                                 {Py_tp_init, reinterpret_cast<void*>(teds_init)},
+                                                 {Py_tp_new, reinterpret_cast<void*>(guarded<teds_new>)},
+                                                 {Py_tp_init, reinterpret_cast<void*>(guarded<teds_init>)},
                                              }))
         return false;
     for (const StaticSpec& spec : kStatics)
