@@ -1,0 +1,36 @@
+"""Acquisition readers in lock-step with a virtual clock, for tests of code that streams."""
+
+import threading
+
+
+class LockStep:
+    """The readers read once per step of the virtual clock, before the code under test goes on.
+
+    Install :meth:`pause` as ``vexlo_tools.acquisition.pause`` and call
+    :meth:`wait_for_readers` after each step of the clock: the simulated
+    ports then never hold more than one step of stream data, as with a
+    reader that keeps up in real time.
+    """
+
+    def __init__(self, clock):
+        self.clock = clock
+        self.polled_at = {}
+        self.changed = threading.Condition()
+
+    def pause(self, stop, seconds):
+        me = threading.current_thread()
+        with self.changed:
+            self.polled_at[me] = self.clock()
+            self.changed.notify_all()
+            self.changed.wait_for(lambda: stop.is_set() or self.clock() != self.polled_at[me], timeout=5)
+
+    def wait_for_readers(self):
+        with self.changed:
+            self.changed.notify_all()
+            self.changed.wait_for(
+                lambda: all(at == self.clock() for t, at in self.polled_at.items() if t.is_alive()), timeout=5)
+
+    def sleep(self, seconds):
+        """A ``time.sleep`` that steps the clock and lets the readers catch up."""
+        self.clock.advance(seconds)
+        self.wait_for_readers()
