@@ -22,13 +22,19 @@ class LockStep:
         with self.changed:
             self.polled_at[me] = self.clock()
             self.changed.notify_all()
-            self.changed.wait_for(lambda: stop.is_set() or self.clock() != self.polled_at[me], timeout=5)
+            # Short: a stopping acquisition sets `stop` without telling this condition.
+            self.changed.wait_for(lambda: stop.is_set() or self.clock() != self.polled_at[me], timeout=0.05)
 
     def wait_for_readers(self):
+        def caught_up():
+            return all(at == self.clock() for t, at in self.polled_at.items() if t.is_alive())
+
         with self.changed:
             self.changed.notify_all()
-            self.changed.wait_for(
-                lambda: all(at == self.clock() for t, at in self.polled_at.items() if t.is_alive()), timeout=5)
+            # In short slices: a reader that ends (its port failed) tells nobody.
+            for _ in range(100):
+                if self.changed.wait_for(caught_up, timeout=0.05):
+                    return
 
     def sleep(self, seconds):
         """A ``time.sleep`` that steps the clock and lets the readers catch up."""
