@@ -36,6 +36,14 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.write_line("FAILED: %s below %s" % (what, format(FUZZ_INPUTS, ",")), red=True)
 
 
+def pytest_configure(config):
+    # Installed, the package's pytest plugin loads by its entry point; in
+    # the in-place loop (sources on the path) it is registered here.
+    import vexlo_tools.sim.pytest_plugin as plugin
+    if not config.pluginmanager.is_registered(plugin):
+        config.pluginmanager.register(plugin, "vexlo_sim")
+
+
 @pytest.fixture
 def records(caplog):
     """Log records of the module logger, as (level name, message) pairs."""

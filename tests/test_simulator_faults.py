@@ -5,7 +5,6 @@ import serial
 
 from vexlo_tools.sim import (
     MAX_STREAM_BACKLOG,
-    PtyServer,
     SimulatedInstrument,
     SimulatedSerial,
     VirtualClock,
@@ -74,6 +73,19 @@ def test_a_stalled_stream_resumes_with_its_backlog():
     assert (inst.samples_sent, inst.dropped_samples) == (60, 0)
 
 
+def test_a_stall_set_before_any_exchange_starts_with_the_first():
+    clock = VirtualClock(1000.0)
+    inst = SimulatedInstrument.mvr420()
+    inst.stall_stream(0.5)  # as a bench file does, before the port opens
+    port = open_port(inst, clock)
+    port.write(STREAM_ON)
+    port.read(5)
+    clock.advance(0.3)
+    assert port.in_waiting == 0
+    clock.advance(0.3)
+    assert port.in_waiting == 60 * 4
+
+
 def test_a_full_fifo_drops_the_newest_samples_and_counts_them():
     clock = VirtualClock()
     inst, port = streaming_mvr(clock)
@@ -98,30 +110,30 @@ def test_port_vanishes_after_the_given_samples():
     assert not inst.plugged_in and inst.samples_sent == 7
 
 
-def test_faults_on_a_pseudo_terminal():
-    inst = SimulatedInstrument.mvr420()
-    with PtyServer([inst]) as (path,):
-        with serial.Serial(port=path, baudrate=320000, timeout=2, write_timeout=0.2) as port:
-            inst.answer_late(0.3)
-            port.timeout = 0.05
-            port.write(MODEL)
-            assert port.read(ANSWER_LENGTH) == b""
-            port.timeout = 2
-            assert port.read(ANSWER_LENGTH)[4:10] == b"MVR420"
-            inst.stop_reading()
-            with pytest.raises(serial.SerialTimeoutException):
-                for _ in range(100_000):  # the server notices at its next turn; then the line is full
-                    port.write(MODEL)
-            inst.resume_reading()
-            port.timeout = 0.2
-            while port.read(4096):  # answers to the requests taken in before it stopped
-                pass
-            port.timeout = 2
-            port.write(MODEL)
-            assert port.read(ANSWER_LENGTH)[4:10] == b"MVR420"
-            inst.unplug_after(5)
-            port.write(STREAM_ON)
-            with pytest.raises(serial.SerialException):
-                while True:
-                    port.read(64)
+@pytest.mark.vexlo_sim("mvr420")
+def test_faults_on_a_pseudo_terminal(vexlo_sim_pty, vexlo_sim_instruments):
+    [inst] = vexlo_sim_instruments
+    with serial.Serial(port=vexlo_sim_pty.paths[0], baudrate=320000, timeout=2, write_timeout=0.2) as port:
+        inst.answer_late(0.3)
+        port.timeout = 0.05
+        port.write(MODEL)
+        assert port.read(ANSWER_LENGTH) == b""
+        port.timeout = 2
+        assert port.read(ANSWER_LENGTH)[4:10] == b"MVR420"
+        inst.stop_reading()
+        with pytest.raises(serial.SerialTimeoutException):
+            for _ in range(100_000):  # the server notices at its next turn; then the line is full
+                port.write(MODEL)
+        inst.resume_reading()
+        port.timeout = 0.2
+        while port.read(4096):  # answers to the requests taken in before it stopped
+            pass
+        port.timeout = 2
+        port.write(MODEL)
+        assert port.read(ANSWER_LENGTH)[4:10] == b"MVR420"
+        inst.unplug_after(5)
+        port.write(STREAM_ON)
+        with pytest.raises(serial.SerialException):
+            while True:
+                port.read(64)
     assert inst.samples_sent == 5 and not inst.plugged_in

@@ -1,152 +1,29 @@
-"""Simulated instruments for ``--sim`` and ``vexlo sim``: ``MODEL[:options]`` choices.
+"""Simulated instruments for ``--sim`` and ``vexlo sim``.
 
-A choice names a preset and optionally shapes it, options separated by
-commas or colons::
-
-    plx310-plus-prime
-    mvr420:load=12.5,noise=3
-    plx310-plus-prime:teds=off:auto-teds=on
-
-Options: ``load`` (load on channel 0's sensor), ``noise`` (+- counts on every reading), ``serial``
-(instrument serial number), ``firmware`` (``A.B.C``), ``teds`` (``on`` or
-``off``: a TEDS sensor on a Plus Prime) and ``auto-teds`` (``on`` or
-``off``: the AutoTEDS switch of a Plus Prime).
-
-A Plus Prime with a TEDS sensor measures as such an instrument does in
-the field: profile 0 holds the electrical calibration (0 to the sensor's
-rated output, in mV/V) and the TEDS data sheet turns mV/V into the
-sensor's unit, so ``load`` is given in that unit (N) and reads as mV/V
-until AutoTEDS is on. Other instruments read ``load`` in the unit of
-profile 0's calibration (N).
+The ``MODEL[:options]`` choices are the simulator's own
+(:mod:`vexlo_tools.sim.choices`), shared with ``python -m vexlo_tools.sim``;
+this module puts them on in-process ports on the command line's clock.
 """
 
 from __future__ import annotations
 
-import argparse
 import contextlib
-from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Sequence, Tuple
+from typing import Dict, Iterator, Sequence
 
-from ..sim import Profile, SimulatedInstrument, simulated_ports
-from ..sim.__main__ import PRESETS as PRESETS  # re-exported for the command line
+from ..sim import SimulatedInstrument, simulated_ports
+from ..sim.choices import (
+    DEFAULT_INSTRUMENTS as DEFAULT_INSTRUMENTS,
+    PRESETS as PRESETS,
+    UNIT_MVV as UNIT_MVV,
+    InstrumentChoice as InstrumentChoice,
+    build_instruments as build_instruments,
+    calibrate_electrically as calibrate_electrically,
+    choices_or_default as choices_or_default,
+    parse_instrument as parse_instrument,
+    sensor_output as sensor_output,
+    set_sensor_load as set_sensor_load,
+)
 from . import _common
-
-#: What ``--sim`` serves when no instrument is named.
-DEFAULT_INSTRUMENTS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
-
-UNIT_MVV = 34
-
-_SWITCH = {"on": True, "off": False, "yes": True, "no": False, "1": True, "0": False}
-
-
-@dataclass(frozen=True)
-class InstrumentChoice:
-    preset: str
-    options: Tuple[Tuple[str, str], ...] = field(default=())
-
-    def build(self, index: int = 0) -> SimulatedInstrument:
-        """The instrument this choice describes; ``index`` gives it a distinct default serial number."""
-        opts = dict(self.options)
-        kwargs: Dict[str, Any] = {"serial_number": 20240001 + index}
-        if "serial" in opts:
-            kwargs["serial_number"] = _int(opts["serial"], "serial", 0, 0xFFFFFFFF)
-        if "noise" in opts:
-            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, 0x7FFFFFFF)
-        if "firmware" in opts:
-            parts = opts["firmware"].split(".")
-            if len(parts) != 3:
-                raise ValueError(f"firmware must be A.B.C, got {opts['firmware']!r}")
-            kwargs["firmware_version"] = tuple(_int(p, "firmware", 0, 255) for p in parts)
-        if self.preset == "plx310-plus-prime":
-            kwargs["with_teds"] = _switch(opts.get("teds", "on"), "teds")
-        elif "teds" in opts or "auto-teds" in opts:
-            raise ValueError(f"{self.preset} has no TEDS hardware (only plx310-plus-prime has)")
-        instrument = PRESETS[self.preset](**kwargs)
-        if instrument.teds_sensor is not None:
-            calibrate_electrically(instrument)
-        if "auto-teds" in opts:
-            instrument.auto_teds = _switch(opts["auto-teds"], "auto-teds")
-        if "load" in opts:
-            try:
-                set_sensor_load(instrument, float(opts["load"]))
-            except ValueError as exc:
-                raise ValueError(f"load must be a number, got {opts['load']!r}") from exc
-        return instrument
-
-
-def calibrate_electrically(instrument: SimulatedInstrument) -> None:
-    """Give profile 0 the electrical calibration that a TEDS data sheet builds on."""
-    sensor = instrument.teds_sensor
-    if sensor is None:
-        raise ValueError(f"{instrument.model} has no TEDS sensor to calibrate for")
-    old = instrument.profiles[0]
-    instrument.profiles[0] = Profile.linear(capacity=sensor.max_electrical, unit_code=UNIT_MVV,
-                                            sensor_serial_number=old.sensor_serial_number,
-                                            sampling_rate_code=old.sampling_rate_code)
-
-
-def sensor_output(instrument: SimulatedInstrument, load: float) -> float:
-    """What the instrument measures for ``load`` on its sensor: mV/V behind a TEDS sensor, else the load."""
-    sensor = instrument.teds_sensor
-    if sensor is None:
-        return load
-    return load * sensor.max_electrical / sensor.max_capacity
-
-
-def set_sensor_load(instrument: SimulatedInstrument, load: float) -> None:
-    instrument.set_load(sensor_output(instrument, load))
-
-
-_OPTIONS = ("load", "noise", "serial", "firmware", "teds", "auto-teds")
-
-
-def _int(text: str, name: str, low: int, high: int) -> int:
-    try:
-        value = int(text, 0)
-    except ValueError:
-        raise ValueError(f"{name} must be an integer, got {text!r}") from None
-    if not low <= value <= high:
-        raise ValueError(f"{name} must lie between {low} and {high}, got {value}")
-    return value
-
-
-def _switch(text: str, name: str) -> bool:
-    try:
-        return _SWITCH[text.lower()]
-    except KeyError:
-        raise ValueError(f"{name} must be on or off, got {text!r}") from None
-
-
-def parse_instrument(text: str) -> InstrumentChoice:
-    """Parse ``MODEL[:options]``; raises ``argparse.ArgumentTypeError`` with a readable message."""
-    head, _, rest = text.partition(":")
-    preset = head.strip().lower().replace("_", "-")
-    if preset not in PRESETS:
-        raise argparse.ArgumentTypeError(f"unknown instrument {head!r}; choose from {', '.join(PRESETS)}")
-    options = []
-    for item in rest.replace(":", ",").split(","):
-        if not item.strip():
-            continue
-        key, sep, value = item.partition("=")
-        key = key.strip().lower().replace("_", "-")
-        if not sep or key not in _OPTIONS:
-            raise argparse.ArgumentTypeError(
-                f"bad option {item!r} in {text!r}; options are {', '.join(k + '=...' for k in _OPTIONS)}")
-        options.append((key, value.strip()))
-    choice = InstrumentChoice(preset, tuple(options))
-    try:
-        choice.build()  # reject bad values now, as a usage error
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(f"{text!r}: {exc}") from None
-    return choice
-
-
-def choices_or_default(choices: Sequence[InstrumentChoice]) -> List[InstrumentChoice]:
-    return list(choices) if choices else [parse_instrument(text) for text in DEFAULT_INSTRUMENTS]
-
-
-def build_instruments(choices: Sequence[InstrumentChoice]) -> List[SimulatedInstrument]:
-    return [choice.build(index) for index, choice in enumerate(choices_or_default(choices))]
 
 
 @contextlib.contextmanager

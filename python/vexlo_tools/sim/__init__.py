@@ -6,8 +6,12 @@
   ports inside the current process, in place of ``serial.Serial``.
 - :class:`PtyServer`: instruments on Linux pseudo-terminals, for real
   pyserial; ``python -m vexlo_tools.sim`` runs one from the shell.
+- :func:`load_config`: instruments described in a TOML file.
+- ``vexlo_tools.sim.pytest_plugin``: pytest fixtures and a marker for
+  users' test suites (loaded by pytest on its own once installed).
 """
 
+from .config import ConfigError, load_config, load_signal
 from .instrument import (
     BAUD_RATES,
     MAX_STREAM_BACKLOG,
@@ -31,6 +35,7 @@ __all__ = [
     "COMMANDS_BY_NAME",
     "Channel",
     "CommandInfo",
+    "ConfigError",
     "Faults",
     "INPUT_BUFFER_SIZE",
     "LoggedRequest",
@@ -48,6 +53,8 @@ __all__ = [
     "build_request",
     "build_response",
     "checksum",
+    "load_config",
+    "load_signal",
     "sampling_rates_for",
     "simulated_ports",
     "stream_packet",

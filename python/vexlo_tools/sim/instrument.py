@@ -247,6 +247,7 @@ class Faults:
     not_reading: bool = False
     stream_stalled: bool = False
     stall_until: Optional[float] = None
+    stall_pending: Optional[float] = None
     unplug_after_samples: Optional[int] = None
 
 
@@ -382,7 +383,7 @@ class SimulatedInstrument:
         self._held = bytearray()
         self._held_samples = 0
         self._late: List[Tuple[float, bytes]] = []
-        self._last_now = 0.0
+        self._last_now: Optional[float] = None
         self.samples_sent = 0
         self.dropped_samples = 0
         self._handlers: Dict[Tuple[int, int], Callable[[bytes, float], bytes]] = {
@@ -567,7 +568,9 @@ class SimulatedInstrument:
     def _catch_up(self, now: float) -> None:
         """Bring the output up to ``now``: stream samples, the end of a stall, late answers, in time order."""
         faults = self.faults
-        self._last_now = max(self._last_now, now)
+        self._last_now = now if self._last_now is None else max(self._last_now, now)
+        if faults.stall_pending is not None:
+            faults.stall_until, faults.stall_pending = now + faults.stall_pending, None
         events: List[Tuple[float, int, bytes]] = [(due, i, answer) for i, (due, answer) in enumerate(self._late)
                                                   if due <= now]
         if faults.stall_until is not None and faults.stall_until <= now:
@@ -764,7 +767,7 @@ class SimulatedInstrument:
         """Hold stream packets back for ``seconds`` (``None``: until :meth:`resume_stream`).
 
         The stall starts from the latest moment the instrument has seen
-        (its last exchange with the transport). Sampling goes on: the
+        (its last exchange with the transport), or from its first one. Sampling goes on: the
         samples wait in the output FIFO and come out in one burst when
         the stall ends; once the FIFO (``MAX_STREAM_BACKLOG`` bytes) is
         full the newest are dropped and counted in ``dropped_samples``.
@@ -773,8 +776,15 @@ class SimulatedInstrument:
         with self._lock:
             if seconds is not None and not seconds >= 0:
                 raise ValueError("seconds must be 0 or more")
-            self.faults.stream_stalled = True
-            self.faults.stall_until = None if seconds is None else self._last_now + seconds
+            faults = self.faults
+            faults.stream_stalled = True
+            faults.stall_until = faults.stall_pending = None
+            if seconds is None:
+                return
+            if self._last_now is None:
+                faults.stall_pending = seconds
+            else:
+                faults.stall_until = self._last_now + seconds
 
     def resume_stream(self) -> None:
         """End a stall now: the samples held back are sent at once."""

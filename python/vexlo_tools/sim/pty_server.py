@@ -1,4 +1,4 @@
-"""Simulated instruments on Linux pseudo-terminals.
+"""Simulated instruments on pseudo-terminals (Linux; other POSIX systems may work).
 
 :class:`PtyServer` gives each instrument a pseudo-terminal in raw mode and
 answers on its master side from one background thread, so any program can
@@ -17,20 +17,27 @@ server answers at any rate and says so once in the log
 from __future__ import annotations
 
 import array
-import fcntl
+import errno
 import logging
 import os
 import select
 import struct
-import termios
 import threading
 import time
-import tty
 from typing import Dict, List, Optional, Sequence
+
+try:
+    import fcntl
+    import termios
+    import tty
+except ImportError:  # not a POSIX system: the in-process simulator still works
+    HAVE_PSEUDO_TERMINALS = False
+else:
+    HAVE_PSEUDO_TERMINALS = hasattr(os, "openpty")
 
 from .instrument import SimulatedInstrument
 
-__all__ = ["PtyServer", "OUTPUT_BACKLOG"]
+__all__ = ["PtyServer", "OUTPUT_BACKLOG", "HAVE_PSEUDO_TERMINALS"]
 
 logger = logging.getLogger("vexlo_tools.sim")
 
@@ -39,13 +46,13 @@ logger = logging.getLogger("vexlo_tools.sim")
 OUTPUT_BACKLOG = 4096
 
 # struct termios2 on Linux: four flag words, c_line, c_cc[19], then the two speeds.
-_TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)
+_TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A) if HAVE_PSEUDO_TERMINALS else 0
 _TERMIOS2_SIZE = 44
 _SPEED_OFFSET = 36
 
 _STANDARD_SPEEDS = {
     getattr(termios, name): int(name[1:])
-    for name in dir(termios)
+    for name in (dir(termios) if HAVE_PSEUDO_TERMINALS else [])
     if name.startswith("B") and name[1:].isdigit()
 }
 
@@ -144,7 +151,15 @@ class PtyServer:
         line speed is visible; ``False`` answers at any rate.
     :param link_prefix: if given, also create symlinks ``<prefix>0``,
         ``<prefix>1``, ... to the ports, which stay stable across
-        unplug/plug-in.
+        unplug/plug-in. A link left by a server that has gone (its
+        pseudo-terminal no longer exists) is replaced; one that leads to a
+        live pseudo-terminal belongs to another server and is left alone
+        unless ``force_links``; a path that is not a link is never touched.
+        On stopping, a link is removed only while it still leads to this
+        server's port.
+    :param force_links: take over links that lead to another server's ports.
+    :raises NotImplementedError: on a system without pseudo-terminals
+        (Windows); the in-process simulator works everywhere.
     """
 
     def __init__(
@@ -153,12 +168,18 @@ class PtyServer:
         *,
         enforce_baud_rate: bool = True,
         link_prefix: Optional[str] = None,
+        force_links: bool = False,
     ) -> None:
+        if not HAVE_PSEUDO_TERMINALS:
+            raise NotImplementedError(
+                "PtyServer needs a POSIX system (Linux, macOS) for its pseudo-terminals; "
+                "on this system use the in-process simulator, vexlo_tools.sim.simulated_ports")
         if not instruments:
             raise ValueError("give at least one instrument to serve")
         self._ports = [_Port(i, inst) for i, inst in enumerate(instruments)]
         self.enforce_baud_rate = enforce_baud_rate
         self.link_prefix = link_prefix
+        self.force_links = force_links
         self.baud_rate_visible: Optional[bool] = None
         self._thread: Optional[threading.Thread] = None
         self._stop = threading.Event()
@@ -190,9 +211,14 @@ class PtyServer:
         return self._thread is not None and self._thread.is_alive()
 
     def start(self) -> List[str]:
-        """Create the pseudo-terminals and start serving; return their paths."""
+        """Create the pseudo-terminals and start serving; return their paths.
+
+        :raises FileExistsError: a link path is taken: not a link, or (without
+            ``force_links``) a link to another server's live port.
+        """
         if self._thread is not None:
             raise RuntimeError("server already started")
+        self._check_links()
         with self._lock:
             for port in self._ports:
                 if port.instrument.plugged_in:
@@ -235,11 +261,31 @@ class PtyServer:
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
 
+    def _link_name(self, port: _Port) -> str:
+        return f"{self.link_prefix}{port.index}"
+
+    def _check_links(self) -> None:
+        if self.link_prefix is None:
+            return
+        for port in self._ports:
+            link = self._link_name(port)
+            if os.path.lexists(link) and not os.path.islink(link):
+                raise FileExistsError(errno.EEXIST, f"{link} exists and is not a link; not replacing it")
+            if os.path.islink(link) and os.path.exists(link) and not self.force_links:
+                raise FileExistsError(
+                    errno.EEXIST,
+                    f"{link} leads to {os.readlink(link)}, a port of another running server; "
+                    "not taking it over without force")
+
     def _open_port(self, port: _Port) -> None:
         port.open()
         if self.link_prefix is not None:
-            link = f"{self.link_prefix}{port.index}"
+            link = self._link_name(port)
             assert port.path is not None  # set by open()
+            if os.path.islink(link) and os.path.exists(link) and not self.force_links:
+                logger.warning("not re-creating link %s: it leads to another server's port", link)
+                port.link = None
+                return
             try:
                 if os.path.islink(link):
                     os.unlink(link)
@@ -249,13 +295,17 @@ class PtyServer:
                 logger.warning("cannot create link %s: %s", link, exc)
 
     def _close_port(self, port: _Port) -> None:
+        path = port.path
         port.close()
         port.path = None
-        if port.link is not None and os.path.islink(port.link):
-            try:
+        if port.link is None:
+            return
+        try:
+            # Another server may have taken the link over since: leave its link alone.
+            if os.readlink(port.link) == path:
                 os.unlink(port.link)
-            except OSError:
-                pass
+        except OSError:
+            pass
 
     # ---------------------------------------------------------------- serving
 

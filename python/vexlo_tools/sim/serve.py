@@ -1,0 +1,146 @@
+"""Serving simulated instruments on pseudo-terminals from the shell.
+
+One parser and one serve loop for both ``python -m vexlo_tools.sim`` and
+``vexlo sim``: :func:`add_arguments` puts the options on either parser,
+:func:`instruments_from_args` builds what they name, :func:`serve` serves
+until Ctrl-C or SIGTERM.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import signal
+import sys
+import threading
+from typing import Callable, List, Optional, Sequence, TextIO
+
+from .choices import PRESETS, InstrumentChoice, build_instruments, choices_or_default, parse_instrument
+from .config import load_config
+from .instrument import SimulatedInstrument
+from .pty_server import PtyServer
+
+__all__ = ["add_arguments", "build_parser", "instruments_from_args", "main", "serve", "wait_for_stop"]
+
+Build = Callable[[Sequence[InstrumentChoice]], List[SimulatedInstrument]]
+
+
+def add_arguments(parser: argparse.ArgumentParser, *, verbose_option: bool = True) -> None:
+    """Add the serving options to ``parser`` (``verbose_option=False`` where a parent parser has ``-v``)."""
+    parser.add_argument(
+        "instruments", nargs="*", metavar="INSTRUMENT", type=parse_instrument,
+        help="instruments to simulate, one port each, as MODEL[:OPTIONS]: " + ", ".join(PRESETS)
+             + "; options load=, noise=, serial=, firmware=A.B.C, teds=on|off, auto-teds=on|off "
+               "(default: a plx310-plus-prime with a TEDS sensor and an mvr420)")
+    parser.add_argument("--config", metavar="FILE", action="append", default=[],
+                        help="also serve the instruments described in the TOML file FILE (repeatable)")
+    parser.add_argument("--load", type=float, help="load on channel 0 of every instrument without its own load=")
+    parser.add_argument("--noise", type=int, metavar="COUNTS",
+                        help="reading noise, +- counts (256 to one ADC step), where not given per instrument")
+    parser.add_argument("--no-teds", action="store_true", help="no TEDS sensor on a Plus Prime without teds=")
+    parser.add_argument("--any-baud", action="store_true", help="answer at any baud rate, not only the model's")
+    parser.add_argument("--link", metavar="PREFIX", help="also create symlinks PREFIX0, PREFIX1, ... to the ports")
+    parser.add_argument("--force", action="store_true",
+                        help="with --link: take over links that lead to another running server's ports")
+    if verbose_option:
+        parser.add_argument("-v", "--verbose", action="count", default=0, help="log requests (-vv for debug)")
+
+
+def build_parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
+    """The parser of ``python -m vexlo_tools.sim``."""
+    parser = argparse.ArgumentParser(
+        prog=prog, description="Serve simulated Vexlo instruments on pseudo-terminals until interrupted.")
+    add_arguments(parser)
+    return parser
+
+
+def instruments_from_args(args: argparse.Namespace, extra: Sequence[InstrumentChoice] = (),
+                          build: Build = build_instruments) -> List[SimulatedInstrument]:
+    """The instruments the options name: the config files' first, then ``INSTRUMENT`` and ``extra`` choices.
+
+    ``--load``, ``--noise`` and ``--no-teds`` shape every named instrument
+    that does not set the option itself, and the default instruments.
+
+    :raises ValueError: a config file is unreadable or invalid
+        (:class:`~vexlo_tools.sim.config.ConfigError`), or an option does not fit.
+    """
+    from_files = [inst for path in args.config for inst in load_config(path).values()]
+    named = list(args.instruments) + list(extra)
+    flags = {}
+    if args.load is not None:
+        flags["load"] = repr(args.load)
+    if args.noise is not None:
+        flags["noise"] = str(args.noise)
+    if named or not from_files:
+        # The defaults' own options give way to the flags; a named instrument's do not.
+        override = not named
+        choices = [c.with_options({**flags, **({"teds": "off"} if args.no_teds and c.has_teds_hardware else {})},
+                                  override=override)
+                   for c in choices_or_default(named)]
+        from_choices = build(choices)
+    else:
+        from_choices = []
+    return from_files + from_choices
+
+
+def wait_for_stop(stop: threading.Event) -> None:
+    """Block until Ctrl-C or SIGTERM sets ``stop``."""
+    while not stop.wait(0.5):
+        pass
+
+
+def serve(instruments: Sequence[SimulatedInstrument], args: argparse.Namespace, *,
+          out: Callable[[str], None], note: Callable[[str], None],
+          wait: Callable[[threading.Event], None] = wait_for_stop) -> int:
+    """Serve ``instruments`` on pseudo-terminals until ``wait`` returns; print one line per port.
+
+    :param out: prints a line of the port listing (standard output).
+    :param note: prints a remark (standard error).
+    :raises FileExistsError: a ``--link`` path is taken (see :class:`PtyServer`).
+    """
+    server = PtyServer(instruments, enforce_baud_rate=not args.any_baud, link_prefix=args.link,
+                       force_links=args.force)
+    stop = threading.Event()
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            previous[signum] = signal.signal(signum, lambda *_: stop.set())
+    try:
+        paths = server.start()
+        for path, link, instrument in zip(paths, server.links, instruments):
+            shown = f"{path} ({link})" if link else path
+            out(f"{shown}\t{instrument.model}\titem {instrument.item_number}\tserial {instrument.serial_number}")
+        if server.enforce_baud_rate and not server.baud_rate_visible:
+            note("note: line speed not visible, answering at any baud rate")
+        note("Serving; press Ctrl-C to stop.")
+        wait(stop)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stop()
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+    return 0
+
+
+def _print(stream: TextIO) -> Callable[[str], None]:
+    def write(text: str) -> None:
+        print(text, file=stream, flush=True)
+    return write
+
+
+def main(argv: Optional[Sequence[str]] = None, prog: Optional[str] = None) -> int:
+    """``python -m vexlo_tools.sim``: serve until interrupted; return the exit status."""
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    logging.basicConfig(level=logging.WARNING - 10 * min(args.verbose, 2),
+                        format="%(asctime)s %(levelname)s %(message)s")
+    try:
+        instruments = instruments_from_args(args)
+    except ValueError as exc:
+        parser.error(str(exc))
+    try:
+        return serve(instruments, args, out=_print(sys.stdout), note=_print(sys.stderr))
+    except FileExistsError as exc:
+        print(f"{parser.prog}: error: {exc.strerror} (--force takes links over)", file=sys.stderr)
+        return 1

@@ -1,0 +1,111 @@
+"""Simulated instruments from TOML files: the example bench, faults, load signals, and errors naming file and key."""
+
+import math
+from pathlib import Path
+
+import pytest
+
+from vexlo_tools.sim import ConfigError, load_config, load_signal
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sim_bench.toml"
+
+
+def write(tmp_path, text):
+    path = tmp_path / "bench.toml"
+    path.write_text(text)
+    return path
+
+
+def test_the_example_bench():
+    ports = load_config(EXAMPLE)
+    assert list(ports) == ["/dev/ttySIM0", "/dev/ttySIM1"]
+    plx, mvr = ports.values()
+    assert (plx.item_number, plx.teds_hardware, plx.teds_sensor.max_capacity) == ("QMT31872", True, 1000.0)
+    assert (plx.profiles[0].sampling_rate_code, plx.short_packets, plx.faults.garbage_fraction) == (15, True, 0.0005)
+    assert plx.profiles[1].counts[-1] == 1642450944 and plx.profiles[1].points_per_direction == 3
+    # The sine's crest comes a quarter period (0.5 s) in: 250 + 20.
+    assert plx.raw_count(0, 0.5) == plx.profiles[0].count_for_load(270.0)
+    assert (mvr.auto_teds_generation, mvr.raw_count(0, 9.0)) == ("old", mvr.profiles[0].count_for_load(12.5))
+
+
+@pytest.mark.parametrize("faults, check", [
+    ("silent = 2", lambda f: f.silent_requests == 2 and not f.silent),
+    ("silent = 'all'", lambda f: f.silent),
+    ("corrupt_checksums = 'all'", lambda f: f.corrupt_answers is None),
+    ("answer_short = { length = 4, answers = 3 }", lambda f: (f.short_length, f.short_answers) == (4, 3)),
+    ("answer_late = 0.25", lambda f: (f.late_delay, f.late_answers) == (0.25, 1)),
+    ("stop_reading = true", lambda f: f.not_reading),
+    ("stall_stream = true", lambda f: f.stream_stalled and f.stall_until is None),
+    ("unplug_after = 10", lambda f: f.unplug_after_samples == 10),
+    ("unplugged = true", lambda f: f.unplugged),
+])
+def test_faults(tmp_path, faults, check):
+    [inst] = load_config(write(tmp_path, f"[[instrument]]\nmodel = 'MVR420'\n[instrument.faults]\n{faults}\n")).values()
+    assert check(inst.faults)
+
+
+@pytest.mark.parametrize("kind, params, t, expected", [
+    ("constant", {"value": 3.5}, 7.0, 3.5),
+    ("ramp", {"start": 1.0, "slope": 2.0}, 3.0, 7.0),
+    ("sine", {"offset": 1.0, "amplitude": 2.0, "frequency": 0.25}, 1.0, 3.0),
+])
+def test_load_signals(kind, params, t, expected):
+    assert load_signal(kind, **params)(t) == pytest.approx(expected)
+
+
+def test_noise_is_repeatable_and_spread():
+    first, second = load_signal("noise", mean=5.0, deviation=0.5, seed=3), load_signal("noise", mean=5.0, seed=3.0,
+                                                                                     deviation=0.5)
+    values = [first(t) for t in range(200)]
+    assert values == [second(t) for t in range(200)]
+    assert abs(sum(values) / 200 - 5.0) < 0.2 and len(set(values)) == 200 and not any(map(math.isnan, values))
+
+
+@pytest.mark.parametrize("text, key, message", [
+    ("", "instrument", "no [[instrument]] table"),
+    ("[[instrument]]\nserial_number = 5", "instrument[0].model", "missing"),
+    ("[[instrument]]\nmodel = 'ABC123'", "instrument[0].model", "unknown model 'ABC123'"),
+    ("[[instrument]]\nmodel = 'MVR420'\ncolour = 'red'", "instrument[0].colour", "unknown key"),
+    ("[[instrument]]\nmodel = 'MVR420'\nfirmware = '4.3'", "instrument[0].firmware", "must be A.B.C"),
+    ("[[instrument]]\nmodel = 'MVR420'\nserial_number = 'x'", "instrument[0].serial_number", "must be an integer"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[[instrument]]\nmodel = 'MVR420'\n[[instrument.profile]]\ncapacity = 'heavy'",
+     "instrument[1].profile[0].capacity", "must be a number, got 'heavy'"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[[instrument.profile]]\nsampling_rate = 38400",
+     "instrument[0].profile[0].sampling_rate", "MVR420 has no rate of 38400"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[[instrument.profile]]\nnumber = 8", "instrument[0].profile[0].number",
+     "must be 0 to 7"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[[instrument.profile]]\nloads = [0.0, 1.0]\ncounts = [1]",
+     "instrument[0].profile[0].counts", "2 loads but 1 counts"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[instrument.teds]\nunit_code = 4", "instrument[0].teds", "no TEDS hardware"),
+    ("[[instrument]]\nmodel = 'PLX310'\nitem_number = 'QMT31872'\n[instrument.teds]\nunit_code = 99",
+     "instrument[0].teds", "unit_code"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[instrument.load]\nkind = 'square'", "instrument[0].load.kind",
+     "unknown load kind 'square'"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[instrument.load]\nkind = 'ramp'\nvalue = 1", "instrument[0].load.kind",
+     "a ramp load has no 'value'"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[instrument.load]\nchannel = 5", "instrument[0].load.channel",
+     "channel 5 does not exist"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[instrument.faults]\nexplode = true", "instrument[0].faults.explode",
+     "unknown fault"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[instrument.faults]\nsilent = -1", "instrument[0].faults.silent",
+     "must be a count"),
+    ("[[instrument]]\nmodel = 'MVR420'\n[instrument.faults]\nanswer_late = { delay = 1.0, when = 2 }",
+     "instrument[0].faults.answer_late.when", "unknown key"),
+    ("[[instrument]]\nmodel = 'MVR420'\nport = 'a'\n[[instrument]]\nmodel = 'MVR420'\nport = 'a'",
+     "instrument[1].port", "already used"),
+])
+def test_errors_name_the_file_and_the_key(tmp_path, text, key, message):
+    path = write(tmp_path, text)
+    with pytest.raises(ConfigError) as error:
+        load_config(path)
+    assert str(error.value).startswith(f"{path}: {key}: ") and message in str(error.value)
+    assert (error.value.path, error.value.key) == (str(path), key)
+
+
+@pytest.mark.parametrize("text, message", [(None, "cannot read"), ("[[instrument]\n", "not valid TOML")])
+def test_unreadable_files(tmp_path, text, message):
+    path = tmp_path / "bench.toml"
+    if text is not None:
+        path.write_text(text)
+    with pytest.raises(ConfigError, match=message):
+        load_config(path)
