@@ -32,6 +32,7 @@ from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from stream import converter  # noqa: E402
 from table import Line  # noqa: E402
 
 HIGH_RATE = 38400.0
@@ -301,18 +302,6 @@ def smooth_packets(mib, packet_size, seed=7):
     b = [(counts >> shift).astype(np.uint8) for shift in (24, 16, 8)][:packet_size - 1]
     check = (b[0].astype(np.uint32) + 2 * b[1] + (3 * b[2].astype(np.uint32) if packet_size == 4 else 0)) & 0xFF
     return np.stack(b + [check.astype(np.uint8)], axis=1).tobytes()
-
-
-def converter():
-    conv = vexlo.ADCConverter()
-    conv.direction_1_offset_value = 2.0e9
-    conv.direction_1_fullscale_value = 4.0e9
-    conv.direction_1_fullscale_load = 500.0
-    conv.direction_2_offset_value = 1.9e9
-    conv.direction_2_fullscale_value = 1.0e8
-    conv.direction_2_fullscale_load = 450.0
-    conv._set_midpoint_offset()
-    return conv
 
 
 def numpy_floor(chunk, conv):
