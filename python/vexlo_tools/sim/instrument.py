@@ -632,6 +632,16 @@ class SimulatedInstrument:
             faults.late_answers -= 1
         return True
 
+    def advance(self, now: float) -> None:
+        """Let time pass up to ``now`` without collecting output.
+
+        A transport that cannot take output (its host does not read) calls
+        this: stream samples pile up in the FIFO, and the newest are
+        dropped once it is full.
+        """
+        with self._lock:
+            self._catch_up(now)
+
     def transmit(self, now: float) -> bytes:
         """Everything the instrument has sent up to ``now`` and not yet collected."""
         with self._lock:
