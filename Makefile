@@ -5,7 +5,7 @@ VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 # The in-place builds use the CMake and Ninja installed into the environment,
 # so they need nothing from the machine beyond Python and a compiler.
-DEV_TOOLS := cppy pyserial pytest hypothesis mypy types-pyserial cmake ninja
+DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja
 CMAKE := $(VENV)/bin/cmake
 
 .PHONY: install test demo bench dev devtest asan fuzz leaks clean

@@ -3,10 +3,12 @@
 #include <Python.h>
 #include "common/ref.hpp"
 
+#include <atomic>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/boundary.hpp"
 #include "common/classes.hpp"
 #include "common/function.hpp"
 #include "common/models.hpp"
@@ -22,8 +24,9 @@ namespace
 constexpr const char* kModuleName = "vexlo_device_communication";
 
 // The interpreter that first imported the module; the module keeps state that
-// cannot be shared between interpreters.
-int64_t g_owner_interpreter = -1;
+// cannot be shared between interpreters. Atomic: interpreters with a GIL of
+// their own may import at the same moment.
+std::atomic<int64_t> g_owner_interpreter{-1};
 
 struct ErrorSpec
 {
@@ -303,9 +306,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current < 0)
         return nullptr;
-    if (g_owner_interpreter < 0)
-        g_owner_interpreter = current;
-    else if (g_owner_interpreter != current)
+    int64_t owner = -1;
+    if (!g_owner_interpreter.compare_exchange_strong(owner, current) && owner != current)
     {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
@@ -347,7 +349,13 @@ void module_free(void* module)
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(guarded<module_exec>)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Any interpreter may try the import, so that module_create can refuse
+    // all but the first with its own message; without this the import
+    // system turns subinterpreters away first, with a generic one.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

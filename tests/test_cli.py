@@ -1,5 +1,6 @@
 """The vexlo command line: parser, instrument choices, rate tables, TEDS bracket, error lines."""
 import argparse
+import os
 import random
 import subprocess
 import sys
@@ -9,6 +10,7 @@ import pytest
 import vexlo_device_communication as vexlo
 from vexlo_tools import cli
 from vexlo_tools.commands import _common, _simenv
+from vexlo_tools.acquisition import convert_to_arrays
 from vexlo_tools.sim import stream_packet
 
 COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo"]
@@ -136,7 +138,7 @@ class Identity:
 @pytest.mark.parametrize("short", [False, True])
 @pytest.mark.parametrize("seed", range(20))
 def test_corrupted_positions_agree_with_the_converters_own_count(records, short, seed):
-    """The count derived from buffer, readings and remainder equals the one the converter logs."""
+    """The array converter's count of skipped positions equals the one the module's converter logs."""
     rng = random.Random(seed)
     buffer = bytearray(rng.randrange(3))
     for _ in range(rng.randrange(1, 40)):
@@ -148,7 +150,7 @@ def test_corrupted_positions_agree_with_the_converters_own_count(records, short,
                else vexlo.StreamDataConverter.convert_stream_data_to_reading)
     result = convert(buffer, Identity())
     logged = [int(text.split()[2]) for level, text in records() if text.startswith("Stream conversion: ")]
-    counted = _common.corrupted_positions(len(buffer), len(result.remainder), len(result.readings), 3 if short else 4)
+    counted = convert_to_arrays(bytes(buffer), Identity(), 3 if short else 4).corrupted
     assert counted == (logged[0] if logged else 0)
 
 
@@ -217,7 +219,10 @@ def test_missing_port_is_one_line_and_log_records_only_with_verbose(capsys, verb
     assert code == 1
     assert "no instrument found on /dev/no-such-vexlo-port: no such port" in err
     assert "Traceback" not in err
-    assert ("Starting device discovery (models: all, ports: ['/dev/no-such-vexlo-port'])" in err) is shown
+    # A port that does not exist is refused before any probe; one that does is probed, with log records.
+    code, out, err = run(capsys, *verbose, "scan", "--port", os.devnull)
+    assert code == 1 and "Traceback" not in err
+    assert (f"Starting device discovery (models: all, ports: ['{os.devnull}'])" in err) is shown
     assert not vexlo.logger.handlers  # the command's handler is gone again
 
 

@@ -2,6 +2,7 @@
 and what it leaves on the instrument."""
 import csv
 import os
+import threading
 from types import SimpleNamespace
 from unittest import mock
 
@@ -9,7 +10,7 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import cli
+from vexlo_tools import acquisition, cli
 from vexlo_tools.commands import _common, _simenv, sim
 from vexlo_tools.sim import VirtualClock, build_request
 
@@ -35,16 +36,46 @@ def bench(monkeypatch):
 
     clock = VirtualClock(100.0)
     slept = []
+    steps = LockStep(clock)
 
     def sleep(seconds):
         slept.append(seconds)
         clock.advance(seconds)
+        steps.wait_for_readers()
 
     monkeypatch.setattr(_simenv, "build_instruments", build)
     monkeypatch.setattr(_common, "clock", clock)
     monkeypatch.setattr(_common, "sleep", sleep)
+    monkeypatch.setattr(acquisition, "clock", clock)
+    monkeypatch.setattr(acquisition, "pause", steps.pause)
     with mock.patch("time.sleep"):
-        yield SimpleNamespace(instruments=built, clock=clock, slept=slept)
+        yield SimpleNamespace(instruments=built, clock=clock, slept=slept, sleep=sleep)
+
+
+class LockStep:
+    """An acquisition's readers read once per step of the virtual clock, before the command goes on.
+
+    Their ports then never hold more than one step of stream data, as with a
+    reader that keeps up in real time.
+    """
+
+    def __init__(self, clock):
+        self.clock = clock
+        self.polled_at = {}
+        self.changed = threading.Condition()
+
+    def pause(self, stop, seconds):
+        with self.changed:
+            self.polled_at[threading.current_thread()] = self.clock()
+            self.changed.notify_all()
+            self.changed.wait_for(lambda: stop.is_set() or self.clock() != self.polled_at[threading.current_thread()],
+                                  timeout=5)
+
+    def wait_for_readers(self):
+        with self.changed:
+            self.changed.notify_all()
+            self.changed.wait_for(lambda: all(at == self.clock() for t, at in self.polled_at.items() if t.is_alive()),
+                                  timeout=5)
 
 
 def run(capsys, *argv):
@@ -305,7 +336,7 @@ def test_ctrl_c_ends_the_stream_normally_and_switches_streaming_off(capsys, benc
 
     def sleep(seconds):
         calls.append(seconds)
-        bench.clock.advance(seconds)
+        bench.sleep(seconds)
         if len(calls) == 40:
             raise KeyboardInterrupt
 
@@ -314,7 +345,7 @@ def test_ctrl_c_ends_the_stream_normally_and_switches_streaming_off(capsys, benc
     instrument = bench.instruments[0]
     assert code == 0
     assert out.splitlines()[0].endswith("; Ctrl-C stops")
-    assert out.splitlines()[1].startswith("19 samples in 0.20 s")
+    assert out.splitlines()[1].startswith("20 samples in 0.20 s")  # every sample until Ctrl-C
     assert not instrument.streaming and requests(instrument, "set_streaming")[-1] == b"\x00"
 
 
@@ -323,7 +354,7 @@ def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatc
 
     def sleep(seconds):
         calls.append(seconds)
-        bench.clock.advance(seconds)
+        bench.sleep(seconds)
         if len(calls) == 10:
             bench.instruments[0].unplug()
 

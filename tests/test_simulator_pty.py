@@ -136,3 +136,18 @@ def test_command_line_rejects_unknown_instruments():
                             capture_output=True, text=True, env=env, timeout=10)
     assert result.returncode == 2
     assert "unknown instrument 'xyz999'" in result.stderr
+
+
+def test_without_pseudo_terminals_the_package_imports_and_the_server_says_why():
+    # As on Windows: the POSIX terminal modules are missing.
+    code = (
+        "import sys, serial, serial.tools.list_ports\n"  # pyserial has its own Windows backend
+        "sys.modules.update(fcntl=None, termios=None, tty=None)\n"
+        "from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports\n"
+        "try:\n"
+        "    PtyServer([SimulatedInstrument.mvr420()])\n"
+        "except NotImplementedError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert "needs a POSIX system" in out and "simulated_ports" in out

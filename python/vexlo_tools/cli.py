@@ -18,7 +18,7 @@ import serial
 import vexlo_device_communication as vexlo
 
 from ._extras import MissingExtraError, software_version
-from .commands import Command, _common, _simenv, demo, info, read, scan, sim, stream, teds
+from .commands import Command, _common, _simenv, demo, info, plot, read, scan, sim, stream, teds
 
 COMMANDS = (
     Command(scan),
@@ -28,6 +28,7 @@ COMMANDS = (
     Command(teds),
     Command(sim, sim_ports=False),
     Command(demo, sim_ports=False),
+    Command(plot, sim_ports=False),
 )
 
 EXIT_ERROR = 1

@@ -199,6 +199,13 @@ def plot_file(path: Union[str, os.PathLike[str]], output: Optional[Union[str, os
     :raises ValueError: not a recording.
     """
     require("matplotlib", "plot", "drawing recordings")
+    from matplotlib.backend_bases import FigureCanvasBase
+    if output is not None:
+        # Refused before a long recording is read, not after.
+        kinds = FigureCanvasBase.get_supported_filetypes()
+        if Path(output).suffix.lower().lstrip(".") not in kinds:
+            raise ValueError(f"cannot write a picture as {os.fspath(output)!r}; give it one of the suffixes "
+                             + ", ".join("." + kind for kind in sorted(kinds)))
     target = Path(path)
     with writer_class(target).sources(target) as sources:
         if not sources:

@@ -9,7 +9,9 @@
 #include "common/ref.hpp"
 #include <new>
 
+#include "common/args.hpp"
 #include "common/fields.hpp"
+#include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/state.hpp"
 #include "subsystems.hpp"
@@ -41,7 +43,7 @@ constexpr size_t at(size_t member)
 fields::FieldSet& converter_fields()
 {
     using C = adc::Calibration;
-    static fields::FieldSet set({
+    static fields::FieldSet set("vexlo_device_communication.ADCConverter", {
         {"number_of_loading_points", Kind::Int32, at(offsetof(C, number_of_loading_points)),
          "Loading points per direction in the instrument's calibration table."},
         {"direction_1_offset_load", Kind::Double, at(offsetof(C, direction_1_offset_load)),
@@ -158,45 +160,18 @@ bool call_direction(PyObject* self, Operation operation, uint64_t count, double*
 
 // --- Arguments --------------------------------------------------------------
 
-// The one argument `name` of `method`, by position or by keyword (borrowed).
-PyObject* single_argument(const char* method, const char* name, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames)
+// The one argument ndr_adc of `method`, by position or by keyword (borrowed).
+PyObject* count_value(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs == 1 && nkw == 0)
-        return args[0];
-    if (nargs > 1)
-    {
-        PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", method,
-                     nargs + nkw);
-        return nullptr;
-    }
-    PyObject* found = nargs == 1 ? args[0] : nullptr;
-    for (Py_ssize_t k = 0; k < nkw; ++k)
-    {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_CompareWithASCIIString(key, name) != 0)
-        {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method, key);
-            return nullptr;
-        }
-        if (found)
-        {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (1)",
-                         method, name);
-            return nullptr;
-        }
-        found = args[nargs + k];
-    }
-    if (!found)
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", method, name);
-    return found;
+    static const char* const names[] = {"ndr_adc"};
+    PyObject* value = nullptr;
+    return bind_native(method, args, nargs, kwnames, names, 1, &value) ? value : nullptr;
 }
 
 bool count_argument(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     uint64_t* count)
 {
-    PyObject* value = single_argument(method, "ndr_adc", args, nargs, kwnames);
+    PyObject* value = count_value(method, args, nargs, kwnames);
     return value && fields::to_uint64(value, count);
 }
 
@@ -204,7 +179,7 @@ bool count_argument(const char* method, PyObject* const* args, Py_ssize_t nargs,
 // undefined conversion.
 bool reading_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, uint64_t* count)
 {
-    PyObject* value = single_argument("convert_adc", "ndr_adc", args, nargs, kwnames);
+    PyObject* value = count_value("convert_adc", args, nargs, kwnames);
     double reading = 0.0;
     if (!value || !fields::to_double(value, &reading))
         return false;
@@ -323,25 +298,25 @@ const char* const kConverterDoc =
 
 // Indexed by Operation.
 PyMethodDef converter_methods[] = {
-    {"_set_midpoint_offset", set_midpoint_offset, METH_NOARGS,
+    {"_set_midpoint_offset", guarded<set_midpoint_offset>, METH_NOARGS,
      "_set_midpoint_offset($self, /)\n--\n\n"
      "Set midpoint_offset to the count halfway between the two offset counts.\n\n"
      ":return: None."},
-    {"calculate_for_direction_1", method(calculate_for_direction_1), kFastcall,
+    {"calculate_for_direction_1", method(guarded<calculate_for_direction_1>), kFastcall,
      "calculate_for_direction_1($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 1.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"
      ":return: The calibrated value.\n"
      ":raises OverflowError: If the count is negative or beyond 64 bits.\n"
      ":raises TypeError: If the count has no integer conversion."},
-    {"calculate_for_direction_2", method(calculate_for_direction_2), kFastcall,
+    {"calculate_for_direction_2", method(guarded<calculate_for_direction_2>), kFastcall,
      "calculate_for_direction_2($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 2, whose loads read negative.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"
      ":return: The calibrated value.\n"
      ":raises OverflowError: If the count is negative or beyond 64 bits.\n"
      ":raises TypeError: If the count has no integer conversion."},
-    {"convert_adc", method(convert_adc), kFastcall,
+    {"convert_adc", method(guarded<convert_adc>), kFastcall,
      "convert_adc($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count into a calibrated value on the direction it belongs to.\n\n"
      ":param ndr_adc: The raw ADC count; a fractional part is dropped.\n"
@@ -367,23 +342,13 @@ const adc::Calibration* native_calibration(PyObject* module, PyObject* converter
 
 bool add_adc_converter_type(PyObject* module)
 {
-    PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(converter_new)},
-        {Py_tp_init, reinterpret_cast<void*>(converter_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<converter_fields>)},
-        {Py_tp_doc, const_cast<char*>(kConverterDoc)},
-        {Py_tp_methods, converter_methods},
-        {Py_tp_getset, converter_fields().getset()},
-        {0, nullptr},
-    };
-    PyType_Spec spec = {
-        "vexlo_device_communication.ADCConverter",
-        sizeof(ADCConverterObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-        slots,
-    };
-    return fields::add_type(module, &spec, state_of(module)->ADCConverterType);
+    return fields::add_value_type<converter_fields>(
+        module, sizeof(ADCConverterObject), kConverterDoc, state_of(module)->ADCConverterType,
+        {
+            {Py_tp_new, reinterpret_cast<void*>(guarded<converter_new>)},
+            {Py_tp_init, reinterpret_cast<void*>(guarded<converter_init>)},
+            {Py_tp_methods, converter_methods},
+        });
 }
 
 }  // namespace vexlo

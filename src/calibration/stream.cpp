@@ -13,6 +13,8 @@
 #include "common/fields.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/args.hpp"
+#include "common/boundary.hpp"
+#include "common/buffer.hpp"
 #include "common/call.hpp"
 #include "common/errors.hpp"
 #include "common/log.hpp"
@@ -40,7 +42,7 @@ struct StreamReadingObject
 
 fields::FieldSet& reading_fields()
 {
-    static fields::FieldSet set({
+    static fields::FieldSet set("vexlo_device_communication.StreamReading", {
         {"calibrated_value", Kind::Double, offsetof(StreamReadingObject, calibrated_value),
          "The value returned by the converter."},
         {"adc_value", Kind::UInt64, offsetof(StreamReadingObject, adc_value),
@@ -61,18 +63,6 @@ PyObject* new_reading(PyTypeObject* type, double calibrated_value, uint64_t adc_
     return reinterpret_cast<PyObject*>(reading);
 }
 
-int reading_init(PyObject* self, PyObject* args, PyObject* kwargs)
-{
-    static const char* keywords[] = {"calibrated_value", "adc_value", nullptr};
-    PyObject* calibrated_value = nullptr;
-    PyObject* adc_value = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:StreamReading", const_cast<char**>(keywords),
-                                     &calibrated_value, &adc_value))
-        return -1;
-    PyObject* values[] = {calibrated_value, adc_value};
-    return reading_fields().assign_all(self, values) ? 0 : -1;
-}
-
 PyObject* reading_repr(PyObject* self)
 {
     auto* reading = reinterpret_cast<StreamReadingObject*>(self);
@@ -84,11 +74,6 @@ PyObject* reading_repr(PyObject* self)
     return PyUnicode_FromFormat("%U(calibrated_value=%R, adc_value=%R)", name.get(), value.get(),
                                 count.get());
 }
-
-PyMethodDef reading_methods[] = {
-    VEXLO_PICKLING_METHODS(reading_fields),
-    {nullptr, nullptr, 0, nullptr},
-};
 
 // First lines: the constructor's text signature (kept out of __doc__).
 const char* const kReadingDoc =
@@ -116,7 +101,7 @@ StreamConversionResultObject* as_result(PyObject* self)
 
 fields::FieldSet& result_fields()
 {
-    static fields::FieldSet set({
+    static fields::FieldSet set("vexlo_device_communication.StreamConversionResult", {
         {"readings", Kind::List, offsetof(StreamConversionResultObject, readings),
          "The readings, in buffer order (a list of StreamReading, or None)."},
         {"remainder", Kind::ByteArray, offsetof(StreamConversionResultObject, remainder),
@@ -125,23 +110,6 @@ fields::FieldSet& result_fields()
     });
     return set;
 }
-
-int result_init(PyObject* self, PyObject* args, PyObject* kwargs)
-{
-    static const char* keywords[] = {"readings", "remainder", nullptr};
-    PyObject* readings = nullptr;
-    PyObject* remainder = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:StreamConversionResult",
-                                     const_cast<char**>(keywords), &readings, &remainder))
-        return -1;
-    PyObject* values[] = {readings, remainder};
-    return result_fields().assign_all(self, values) ? 0 : -1;
-}
-
-PyMethodDef result_methods[] = {
-    VEXLO_PICKLING_METHODS(result_fields),
-    {nullptr, nullptr, 0, nullptr},
-};
 
 const char* const kResultDoc =
     "StreamConversionResult(readings, remainder)\n--\n\n"
@@ -163,26 +131,6 @@ PyObject* new_result(ModuleState* state, Ref readings, Ref remainder)
 }
 
 // --- StreamDataConverter ------------------------------------------------------
-
-// The read-only view of `data` for the time of one conversion. Holding the
-// export keeps a bytearray from being resized (and its memory moved) by code
-// that runs meanwhile: a Python converter, a logging handler.
-class BufferView
-{
-public:
-    bool open(PyObject* data) { return m_open = PyObject_GetBuffer(data, &m_view, PyBUF_SIMPLE) == 0; }
-    ~BufferView()
-    {
-        if (m_open && compat::holds_gil())  // see common/ref.hpp
-            PyBuffer_Release(&m_view);
-    }
-    const uint8_t* bytes() const { return static_cast<const uint8_t*>(m_view.buf); }
-    size_t size() const { return static_cast<size_t>(m_view.len); }
-
-private:
-    Py_buffer m_view{};
-    bool m_open = false;
-};
 
 struct Sample
 {
@@ -351,43 +299,11 @@ const char* const stream_converter_doc =
 bool add_stream_types(PyObject* module)
 {
     ModuleState* st = state_of(module);
-    PyType_Slot reading_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(fields::new_object<reading_fields>)},
-        {Py_tp_init, reinterpret_cast<void*>(reading_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<reading_fields>)},
-        {Py_tp_repr, reinterpret_cast<void*>(reading_repr)},
-        {Py_tp_doc, const_cast<char*>(kReadingDoc)},
-        {Py_tp_methods, reading_methods},
-        {Py_tp_getset, reading_fields().getset()},
-        {0, nullptr},
-    };
-    PyType_Spec reading_spec = {
-        "vexlo_device_communication.StreamReading",
-        sizeof(StreamReadingObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-        reading_slots,
-    };
-    PyType_Slot result_slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(fields::new_object<result_fields>)},
-        {Py_tp_init, reinterpret_cast<void*>(result_init)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<result_fields>)},
-        {Py_tp_traverse, reinterpret_cast<void*>(fields::traverse_object<result_fields>)},
-        {Py_tp_clear, reinterpret_cast<void*>(fields::clear_object<result_fields>)},
-        {Py_tp_doc, const_cast<char*>(kResultDoc)},
-        {Py_tp_methods, result_methods},
-        {Py_tp_getset, result_fields().getset()},
-        {0, nullptr},
-    };
-    PyType_Spec result_spec = {
-        "vexlo_device_communication.StreamConversionResult",
-        sizeof(StreamConversionResultObject),
-        0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-        result_slots,
-    };
-    return fields::add_type(module, &reading_spec, st->StreamReadingType) &&
-           fields::add_type(module, &result_spec, st->StreamConversionResultType);
+    return fields::add_value_type<reading_fields>(module, sizeof(StreamReadingObject), kReadingDoc,
+                                                  st->StreamReadingType,
+                                                  {{Py_tp_repr, reinterpret_cast<void*>(guarded<reading_repr>)}}) &&
+           fields::add_value_type<result_fields>(module, sizeof(StreamConversionResultObject), kResultDoc,
+                                                 st->StreamConversionResultType);
 }
 
 MemberList stream_converter_members()

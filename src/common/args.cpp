@@ -44,6 +44,84 @@ const char* plural(Py_ssize_t n)
     return n == 1 ? "" : "s";
 }
 
+// What matching the arguments to the parameter names found; each caller
+// words the failure as its kind of callable does.
+struct Match
+{
+    Py_ssize_t bad_keyword = -1;  // the first keyword (call order) naming no parameter or a given one
+    int bad_index = -1;  // the parameter a repeating bad keyword names
+    Py_ssize_t unknown = -1;  // the first keyword naming no parameter (or not text)
+    int repeated = -1;        // the lowest parameter given by position and by keyword
+    int missing = -1;         // the first required parameter left without a value
+};
+
+// Index of the parameter `key` names; -1 for none, -2 with an exception set
+// when `utf8` asks for the key's UTF-8 text and it has none.
+int parameter_index(PyObject* key, const char* const* names, int count, bool utf8)
+{
+    if (!PyUnicode_Check(key))
+        return -1;
+    const char* text = utf8 ? PyUnicode_AsUTF8(key) : nullptr;
+    if (utf8 && !text)
+        return -2;
+    for (int i = 0; i < count; ++i)
+        if (utf8 ? std::strcmp(names[i], text) == 0 : PyUnicode_CompareWithASCIIString(key, names[i]) == 0)
+            return i;
+    return -1;
+}
+
+// Positional arguments (at most `count`) first, then each keyword into its
+// parameter. `python` compares keys as Python functions do (their UTF-8
+// text) and stops at the first bad keyword. False with an exception set.
+bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* const* names, int count,
+           int required, bool python, PyObject** out, Match& found)
+{
+    for (int i = 0; i < count; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw && !(python && found.bad_keyword >= 0); ++k)
+    {
+        int index = parameter_index(PyTuple_GET_ITEM(kwnames, k), names, count, python);
+        if (index == -2)
+            return false;
+        if (index >= 0 && !out[index])
+        {
+            out[index] = args[nargs + k];
+            continue;
+        }
+        if (found.bad_keyword < 0)
+        {
+            found.bad_keyword = k;
+            found.bad_index = index;
+        }
+        if (index < 0 && found.unknown < 0)
+            found.unknown = k;
+        if (index >= 0 && (found.repeated < 0 || index < found.repeated))
+            found.repeated = index;
+    }
+    found.missing = 0;
+    while (found.missing < required && out[found.missing])
+        ++found.missing;
+    if (found.missing == required)
+        found.missing = -1;
+    return true;
+}
+
+// "'a', 'b', and 'c'", as Python lists missing arguments.
+std::string quoted_list(const std::vector<const char*>& names)
+{
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i)
+    {
+        if (i > 0)
+            list += (i + 1 == names.size()) ? (names.size() > 2 ? ", and " : " and ") : ", ";
+        list += "'";
+        list += names[i];
+        list += "'";
+    }
+    return list;
+}
+
 }  // namespace
 
 bool bind_arguments(const Function* function, PyObject* const* args, Py_ssize_t nargs,
@@ -52,8 +130,6 @@ bool bind_arguments(const Function* function, PyObject* const* args, Py_ssize_t 
 {
     const Py_ssize_t count = name_count;
     const Py_ssize_t positional = first_keyword_only < 0 ? count : first_keyword_only;
-    for (Py_ssize_t i = 0; i < count; ++i)
-        out[i] = nullptr;
     if (nargs > positional)
     {
         Py_ssize_t given = nargs;
@@ -64,60 +140,92 @@ bool bind_arguments(const Function* function, PyObject* const* args, Py_ssize_t 
         return type_error(function, " takes %zd positional argument%s but %zd %s given", positional,
                           plural(positional), given, given == 1 ? "was" : "were");
     }
+    Match found;
+    if (!match(args, nargs, kwnames, name_list, name_count, required, true, out, found))
+        return false;
+    if (found.bad_keyword >= 0)
+        return type_error(function,
+                          found.bad_index >= 0 ? " got multiple values for argument '%U'"
+                                              : " got an unexpected keyword argument '%U'",
+                          PyTuple_GET_ITEM(kwnames, found.bad_keyword));
+    if (found.missing < 0)
+        return true;
+    std::vector<const char*> missing;
+    for (int i = found.missing; i < required; ++i)
+        if (!out[i])
+            missing.push_back(name_list[i]);
+    bool keyword_only = first_keyword_only >= 0 && required > first_keyword_only;
+    return type_error(function, " missing %zd required %sargument%s: %s",
+                      static_cast<Py_ssize_t>(missing.size()), keyword_only ? "keyword-only " : "positional ",
+                      plural(static_cast<Py_ssize_t>(missing.size())), quoted_list(missing).c_str());
+}
+
+bool bind_native(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const char* const* names, int count, PyObject** out)
+{
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > count)
+    {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", name, nargs + nkw);
+        return false;
+    }
+    Match found;
+    if (!match(args, nargs, kwnames, names, count, count, false, out, found))
+        return false;
+    if (found.bad_keyword >= 0 && found.bad_index < 0)
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                     PyTuple_GET_ITEM(kwnames, found.bad_keyword));
+    else if (found.bad_keyword >= 0)
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)", name,
+                     names[found.bad_index], found.bad_index + 1);
+    else if (found.missing >= 0)
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", name,
+                     names[found.missing], found.missing + 1);
+    return !PyErr_Occurred();
+}
+
+bool bind_constructor(const char* name, PyObject* args, PyObject* kwargs, const char* const* names, int count,
+                      PyObject** out)
+{
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nargs + nkw > count)
+    {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %d %sargument%s (%zd given)", name, count,
+                     nargs == 0 ? "keyword " : "", plural(count), nargs + nkw);
+        return false;
+    }
+    // The call as vectorcall has it: the values in one array, the keys in a tuple.
+    std::vector<PyObject*> values;
     for (Py_ssize_t i = 0; i < nargs; ++i)
-        out[i] = args[i];
-    if (kwnames)
+        values.push_back(PyTuple_GET_ITEM(args, i));
+    Ref kwnames(PyTuple_New(nkw));
+    if (!kwnames)
+        return false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t k = 0; kwargs && PyDict_Next(kwargs, &position, &key, &value); ++k)
     {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k)
-        {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            const char* key_text = PyUnicode_AsUTF8(key);
-            if (!key_text)
-                return false;
-            Py_ssize_t index = -1;
-            for (Py_ssize_t i = 0; i < count; ++i)
-            {
-                if (std::strcmp(name_list[i], key_text) == 0)
-                {
-                    index = i;
-                    break;
-                }
-            }
-            if (index < 0)
-                return type_error(function, " got an unexpected keyword argument '%U'", key);
-            if (out[index])
-                return type_error(function, " got multiple values for argument '%U'", key);
-            out[index] = args[nargs + k];
-        }
+        PyTuple_SET_ITEM(kwnames.get(), k, cppy::incref(key));
+        values.push_back(value);
     }
-    // Every call passes here: look for a missing argument before building
-    // anything for the message.
-    int first_missing = 0;
-    while (first_missing < required && out[first_missing])
-        ++first_missing;
-    if (first_missing < required)
-    {
-        std::vector<const char*> missing;
-        for (int i = first_missing; i < required; ++i)
-            if (!out[i])
-                missing.push_back(name_list[i]);
-        std::string list;
-        for (size_t i = 0; i < missing.size(); ++i)
-        {
-            if (i > 0)
-                list += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
-            list += "'";
-            list += missing[i];
-            list += "'";
-        }
-        bool keyword_only = first_keyword_only >= 0 && required > first_keyword_only;
-        return type_error(function, " missing %zd required %sargument%s: %s",
-                          static_cast<Py_ssize_t>(missing.size()),
-                          keyword_only ? "keyword-only " : "positional ",
-                          plural(static_cast<Py_ssize_t>(missing.size())), list.c_str());
-    }
-    return true;
+    Match found;
+    if (!match(values.data(), nargs, kwnames.get(), names, count, count, false, out, found))
+        return false;
+    // The order of the interpreter's own parser: missing, then repeated, then unknown.
+    if (found.missing >= 0)
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", name,
+                     names[found.missing], found.missing + 1);
+    else if (found.repeated >= 0)
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)", name,
+                     names[found.repeated], found.repeated + 1);
+    else if (found.unknown >= 0 && !PyUnicode_Check(PyTuple_GET_ITEM(kwnames.get(), found.unknown)))
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    else if (found.unknown >= 0)
+        PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()",
+                     PyTuple_GET_ITEM(kwnames.get(), found.unknown), name);
+    return !PyErr_Occurred();
 }
 
 bool bind_none(const Function* function, Py_ssize_t nargs, PyObject* kwnames, int count)
@@ -155,6 +263,19 @@ bool bind_method(const Function* function, PyObject* const* args, Py_ssize_t nar
     for (int i = 0; i < count; ++i)
         names[1 + i] = params[i];
     return bind_arguments(function, args, nargs, kwnames, names, 1 + count, 1 + required, out);
+}
+
+PyObject* integer_of(PyObject* value, bool truncate_floats)
+{
+    if (PyLong_Check(value))
+        return cppy::incref(value);
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number && number->nb_index)
+        return PyNumber_Index(value);
+    if (truncate_floats && number && number->nb_int)
+        return PyNumber_Long(value);
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return nullptr;
 }
 
 bool as_int(PyObject* value, int* out)

@@ -27,6 +27,17 @@ inline bool bind_arguments(const Function* function, PyObject* const* args, Py_s
                           required, out, first_keyword_only);
 }
 
+// The same for the methods of the typed value classes (METH_FASTCALL |
+// METH_KEYWORDS, one required parameter today), with the messages of the
+// interpreter's methods written in C.
+bool bind_native(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const char* const* names, int count, PyObject** out);
+
+// The same for their constructors (tp_init), every parameter required, with
+// the messages and order of checks of the interpreter's PyArg parser.
+bool bind_constructor(const char* name, PyObject* args, PyObject* kwargs, const char* const* names, int count,
+                      PyObject** out);
+
 // The same for a function that takes no arguments besides `self` (if any).
 bool bind_none(const Function* function, Py_ssize_t nargs, PyObject* kwnames, int count);
 
@@ -35,6 +46,12 @@ bool bind_none(const Function* function, Py_ssize_t nargs, PyObject* kwnames, in
 // as bind_none does. out[0] is self.
 bool bind_method(const Function* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  const char* const* params, int count, int required, PyObject** out);
+
+// The int that a C integer takes for `value`: an int as it is, else
+// __index__, else (with `truncate_floats`) __int__, which truncates floats.
+// Anything else, text included, is refused with TypeError "an integer is
+// required". New reference, or null with an exception set.
+PyObject* integer_of(PyObject* value, bool truncate_floats);
 
 // Converts to a C int with the interpreter's own errors (TypeError for a
 // non-integer, OverflowError beyond 32 bits).

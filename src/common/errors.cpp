@@ -69,6 +69,24 @@ Ref catch_exception()
     return Ref();
 }
 
+bool finally_set_attr(PyObject* object, PyObject* name, PyObject* value, Ref pending)
+{
+    if (!name || PyObject_SetAttr(object, name, value) < 0)
+    {
+        if (pending)
+        {
+            Ref error(fetch_exception());
+            PyException_SetContext(error.get(), pending.release());
+            restore_exception(error);
+        }
+        return false;
+    }
+    if (!pending)
+        return true;
+    restore_exception(pending);
+    return false;
+}
+
 PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
                         const char* log_prefix, PyObject* cls, const char* raise_prefix)
 {

@@ -38,6 +38,12 @@ bool is_exception(const Ref& exception);
 PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
                         const char* log_prefix, PyObject* cls, const char* raise_prefix);
 
+// The end of "try: <block> finally: setattr(object, name, value)": the
+// attribute is set whatever the block did. The block's exception (`pending`,
+// null when it succeeded) is pending again afterwards, or becomes the context
+// of a failure of the setting itself. True when neither failed.
+bool finally_set_attr(PyObject* object, PyObject* name, PyObject* value, Ref pending);
+
 // raise cls(message); message is stolen and may be null (error already set).
 // Always returns nullptr, so callers can `return raise(...)`.
 PyObject* raise(PyObject* cls, PyObject* message);

@@ -4,6 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "common/boundary.hpp"
+#include "common/args.hpp"
+
 namespace vexlo::fields
 {
 
@@ -19,22 +22,6 @@ T& slot(PyObject* self, const Field& field)
 bool is_object(Kind kind)
 {
     return kind == Kind::List || kind == Kind::ByteArray || kind == Kind::Text || kind == Kind::Object;
-}
-
-// An int for anything with an integer conversion, as a C integer field
-// takes it: __index__ first, else __int__ (which truncates floats). Text is
-// refused rather than parsed.
-PyObject* integer_of(PyObject* value)
-{
-    if (PyLong_Check(value))
-        return cppy::incref(value);
-    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    if (number && number->nb_index)
-        return PyNumber_Index(value);
-    if (number && number->nb_int)
-        return PyNumber_Long(value);
-    PyErr_SetString(PyExc_TypeError, "an integer is required");
-    return nullptr;
 }
 
 PyObject* get_field(PyObject* self, void* closure)
@@ -162,7 +149,7 @@ void store(PyObject* self, const Field& field, Value& value)
 
 bool to_int32(PyObject* value, int32_t* out)
 {
-    Ref number(integer_of(value));
+    Ref number(integer_of(value, true));
     if (!number)
         return false;
     int overflow = 0;
@@ -180,7 +167,7 @@ bool to_int32(PyObject* value, int32_t* out)
 
 bool to_uint64(PyObject* value, uint64_t* out)
 {
-    Ref number(integer_of(value));
+    Ref number(integer_of(value, true));
     if (!number)
         return false;
     int overflow = 0;
@@ -240,7 +227,8 @@ bool has_instance_dict(PyTypeObject* type)
     return type->tp_dictoffset != 0;
 }
 
-FieldSet::FieldSet(std::vector<Field> fields) : m_fields(std::move(fields))
+FieldSet::FieldSet(const char* type_name, std::vector<Field> fields)
+    : m_type_name(type_name), m_fields(std::move(fields))
 {
     for (size_t i = 0; i < m_fields.size(); ++i)
         m_alphabetical.push_back(i);
@@ -248,7 +236,10 @@ FieldSet::FieldSet(std::vector<Field> fields) : m_fields(std::move(fields))
         return std::strcmp(m_fields[a].name, m_fields[b].name) < 0;
     });
     for (Field& field : m_fields)
-        m_getset.push_back({field.name, get_field, set_field, field.doc, &field});
+    {
+        m_getset.push_back({field.name, guarded<get_field>, guarded<set_field>, field.doc, &field});
+        m_names.push_back(field.name);
+    }
     m_getset.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 }
 
@@ -286,8 +277,21 @@ PyObject* FieldSet::reduce(PyObject* self) const
                          state.get());
 }
 
-bool FieldSet::assign_all(PyObject* self, PyObject* const* values) const
+bool FieldSet::has_objects() const
 {
+    for (const Field& field : m_fields)
+        if (is_object(field.kind))
+            return true;
+    return false;
+}
+
+bool FieldSet::init(PyObject* self, PyObject* args, PyObject* kwargs) const
+{
+    const char* dot = std::strrchr(m_type_name, '.');
+    std::vector<PyObject*> values(m_fields.size());
+    if (!bind_constructor(dot ? dot + 1 : m_type_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
+                          values.data()))
+        return false;
     for (size_t i = 0; i < m_fields.size(); ++i)
         if (!assign(self, m_fields[i], values[i]))
             return false;
@@ -351,17 +355,23 @@ void FieldSet::destroy(PyObject* self) const
 {
     for (const Field& field : m_fields)
         if (is_object(field.kind))
-            slot<Ref>(self, field).~ptr();
+            slot<Ref>(self, field).~Ref();
 }
 
-bool add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot)
+bool add_type(PyObject* module, const FieldSet& set, int basicsize, std::vector<PyType_Slot> slots,
+              PyObject*& state_slot)
 {
-    const char* dot = std::strrchr(spec->name, '.');
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    slots.push_back({0, nullptr});
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    if (set.has_objects())
+        flags |= Py_TPFLAGS_HAVE_GC;
+    PyType_Spec spec = {set.type_name(), basicsize, 0, flags, slots.data()};
+    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
     if (!type)
         return false;
-    slot = type;
-    return PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type) == 0;
+    state_slot = type;
+    const char* dot = std::strrchr(set.type_name(), '.');
+    return PyModule_AddObjectRef(module, dot ? dot + 1 : set.type_name(), type) == 0;
 }
 
 }  // namespace vexlo::fields

@@ -9,7 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "common/boundary.hpp"
 
 namespace vexlo::fields
 {
@@ -38,7 +41,14 @@ struct Field
 class FieldSet
 {
 public:
-    FieldSet(std::vector<Field> fields);
+    // `type_name`: the type's qualified name, "vexlo_device_communication.X",
+    // a literal (the type keeps pointing at it).
+    FieldSet(const char* type_name, std::vector<Field> fields);
+
+    const char* type_name() const { return m_type_name; }
+
+    // True when a field holds Python objects: the type takes part in GC.
+    bool has_objects() const;
 
     // Getset descriptors for every field, null-terminated; lives as long as
     // the set. Numbers refuse deletion (NotImplementedError "__del__");
@@ -58,17 +68,20 @@ public:
     // __dict__ when a subclass gave the object one.
     PyObject* reduce(PyObject* self) const;
 
-    // Assigns every field in declaration order, with the assignment rules.
-    bool assign_all(PyObject* self, PyObject* const* values) const;
+    // __init__(self, <every field in declaration order>), all required, with
+    // the interpreter's argument messages under the type's short name.
+    bool init(PyObject* self, PyObject* args, PyObject* kwargs) const;
 
     // Restores a state made by reduce(), with the assignment rules. Every
     // value is converted before any is stored: a bad state changes nothing.
     bool set_state(PyObject* self, PyObject* state) const;
 
 private:
+    const char* m_type_name;
     std::vector<Field> m_fields;
     std::vector<size_t> m_alphabetical;
     std::vector<PyGetSetDef> m_getset;
+    std::vector<const char*> m_names;
 };
 
 // Assignment conversions, with the messages of the typed attributes.
@@ -85,9 +98,11 @@ bool assign(PyObject* self, const Field& field, PyObject* value);
 // True when instances of `type` carry an instance __dict__.
 bool has_instance_dict(PyTypeObject* type);
 
-// Creates the type of `spec` for the module, keeps it in `slot` of the
-// module state and adds it to the module under the name after the last dot.
-bool add_type(PyObject* module, PyType_Spec* spec, PyObject*& slot);
+// Creates the value type of `set` for the module from `slots` (ending
+// without the terminating entry), keeps it in `state_slot` of the module
+// state and adds it to the module under its short name.
+bool add_type(PyObject* module, const FieldSet& set, int basicsize, std::vector<PyType_Slot> slots,
+              PyObject*& state_slot);
 
 // The slot functions and pickling methods of a value type whose fields are
 // Set(): one shape for every value class.
@@ -135,11 +150,65 @@ PyObject* setstate_method(PyObject* self, PyObject* state)
     Py_RETURN_NONE;
 }
 
+template <FieldSet& (*Set)()>
+int init_object(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    return Set().init(self, args, kwargs) ? 0 : -1;
+}
+
 // The two pickling entries of a type's method table.
 #define VEXLO_PICKLING_METHODS(set)                                                        \
-    {"__reduce__", ::vexlo::fields::reduce_method<set>, METH_NOARGS, nullptr},             \
+    {"__reduce__", ::vexlo::guarded<::vexlo::fields::reduce_method<set>>, METH_NOARGS,      \
+     nullptr},                                                                             \
     {                                                                                      \
-        "__setstate__", ::vexlo::fields::setstate_method<set>, METH_O, nullptr             \
+        "__setstate__", ::vexlo::guarded<::vexlo::fields::setstate_method<set>>, METH_O,   \
+            nullptr                                                                        \
     }
+
+// A method table of the pickling entries alone.
+template <FieldSet& (*Set)()>
+PyMethodDef* pickling_methods()
+{
+    static PyMethodDef methods[] = {
+        VEXLO_PICKLING_METHODS(Set),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return methods;
+}
+
+// Makes the value class whose fields are Set(), keeps it in `state_slot` and
+// adds it to the module: one helper for every value class. The slots are
+// the kit's (allocation with every object None, __init__ taking the fields
+// by name, deallocation, the descriptors, pickling, and the GC slots when a
+// field holds objects), the docstring, and `own` (the type's own slots, which
+// replace the kit's of the same kind).
+template <FieldSet& (*Set)()>
+bool add_value_type(PyObject* module, int basicsize, const char* doc, PyObject*& state_slot,
+                    std::vector<PyType_Slot> own = {})
+{
+    auto slot = [](auto function) { return reinterpret_cast<void*>(function); };
+    std::vector<PyType_Slot> kit = {
+        {Py_tp_new, slot(guarded<new_object<Set>>)},
+        {Py_tp_init, slot(guarded<init_object<Set>>)},
+        {Py_tp_dealloc, slot(dealloc_object<Set>)},
+        {Py_tp_getset, Set().getset()},
+        {Py_tp_methods, pickling_methods<Set>()},
+        {Py_tp_doc, const_cast<char*>(doc)},
+    };
+    if (Set().has_objects())
+    {
+        kit.push_back({Py_tp_traverse, slot(traverse_object<Set>)});
+        kit.push_back({Py_tp_clear, slot(clear_object<Set>)});
+    }
+    for (const PyType_Slot& entry : kit)
+    {
+        bool replaced = false;
+        for (const PyType_Slot& mine : own)
+            replaced = replaced || mine.slot == entry.slot;
+        if (!replaced)
+            own.push_back(entry);
+    }
+    return add_type(module, Set(), basicsize, std::move(own), state_slot);
+}
 
 }  // namespace vexlo::fields

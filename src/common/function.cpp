@@ -3,6 +3,7 @@
 #include "common/ref.hpp"
 #include <structmember.h>
 
+#include "common/boundary.hpp"
 #include "common/state.hpp"
 
 namespace vexlo
@@ -15,7 +16,15 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames)
 {
     Function* self = reinterpret_cast<Function*>(callable);
-    return self->impl(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+    try
+    {
+        return self->impl(self, args, PyVectorcall_NARGS(nargsf), kwnames);
+    }
+    catch (...)
+    {
+        translate_exception();
+        return nullptr;
+    }
 }
 
 int function_traverse(PyObject* ob, visitproc visit, void* arg)

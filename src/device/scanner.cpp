@@ -236,10 +236,18 @@ bool handle_failed_probe(PyObject* module, PyObject* port, PyObject* baud, const
 }
 
 // Tries the baud rates on one port in turn until an instrument answers, and
-// appends its device to `found`. False when discovery must end.
-bool scan_port(PyObject* module, PyObject* port, const std::vector<long>& bauds, PyObject* token_kwnames,
-               PyObject* found)
+// appends its device to `found`; a port not in `only` (when given) is
+// skipped. False when discovery must end.
+bool scan_port(PyObject* module, PyObject* port, PyObject* only, const std::vector<long>& bauds,
+               PyObject* token_kwnames, PyObject* found)
 {
+    if (only)
+    {
+        int requested = PySequence_Contains(only, port);
+        if (requested <= 0)
+            return requested == 0 &&
+                   log(module, Level::Debug, Message() << "Skipping " << port << " (not in requested list)");
+    }
     if (!log(module, Level::Debug, Message() << "Scanning " << port))
         return false;
     for (long rate : bauds)
@@ -258,6 +266,15 @@ bool scan_port(PyObject* module, PyObject* port, const std::vector<long>& bauds,
     return true;
 }
 
+bool log_start(PyObject* module, PyObject* device_models, PyObject* comports)
+{
+    Ref models_shown(shown(device_models));
+    Ref ports_shown(models_shown ? shown(comports) : nullptr);
+    return ports_shown && log(module, Level::Info,
+                              Message() << "Starting device discovery (models: " << models_shown
+                                        << ", ports: " << ports_shown << ")");
+}
+
 PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     PyObject* a[3];
@@ -268,15 +285,8 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
     Ref comports(filter_or_empty(a[2]));
     if (!device_models || !comports)
         return nullptr;
-    Ref models_shown(shown(device_models.get()));
-    Ref ports_shown(models_shown ? shown(comports.get()) : nullptr);
-    if (!ports_shown)
+    if (!log_start(module, device_models.get(), comports.get()))
         return nullptr;
-    if (!log(module, Level::Info,
-             Message() << "Starting device discovery (models: " << models_shown << ", ports: " << ports_shown
-                       << ")"))
-        return nullptr;
-
     Ref devices(list_port_devices(module));
     if (!devices)
     {
@@ -294,7 +304,7 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
     const Py_ssize_t wanted = PyObject_Size(comports.get());
     if (wanted < 0)
         return nullptr;
-    const bool look_for_comports = wanted > 0;
+    PyObject* only = wanted > 0 ? comports.get() : nullptr;
 
     Ref token_kwnames(Py_BuildValue("(s)", "_internal_token"));
     Ref found(PyList_New(0));
@@ -303,19 +313,7 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(devices.get()); ++i)
     {
         Ref port(cppy::incref(PyList_GET_ITEM(devices.get(), i)));
-        if (look_for_comports)
-        {
-            int requested = PySequence_Contains(comports.get(), port.get());
-            if (requested < 0)
-                return nullptr;
-            if (!requested)
-            {
-                if (!log(module, Level::Debug, Message() << "Skipping " << port << " (not in requested list)"))
-                    return nullptr;
-                continue;
-            }
-        }
-        if (!scan_port(module, port.get(), bauds, token_kwnames.get(), found.get()))
+        if (!scan_port(module, port.get(), only, bauds, token_kwnames.get(), found.get()))
             return nullptr;
     }
     if (!log(module, Level::Info,

@@ -210,22 +210,8 @@ PyObject* disconnect(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyOb
             restore_exception(error);
     }
     // The link lets go of the port whatever happened while closing it.
-    Ref pending(fetch_exception());
-    if (PyObject_SetAttr(self, VEXLO_NAME("serial_connection"), Py_None) < 0)
-    {
-        if (pending)
-        {
-            Ref error(fetch_exception());
-            PyException_SetContext(error.get(), pending.release());
-            restore_exception(error);
-        }
+    if (!finally_set_attr(self, VEXLO_NAME("serial_connection"), Py_None, fetch_exception()))
         return nullptr;
-    }
-    if (pending)
-    {
-        restore_exception(pending);
-        return nullptr;
-    }
     Py_RETURN_NONE;
 }
 
@@ -245,6 +231,25 @@ PyObject* length_of(PyObject* value)
     return size < 0 ? nullptr : PyLong_FromSsize_t(size);
 }
 
+// Empties the input buffer and writes the request; a short write is logged.
+bool write_frame(PyObject* module, PyObject* connection, PyObject* command_bytes)
+{
+    Ref reset(call_method(connection, VEXLO_NAME("reset_input_buffer")));
+    if (!reset)
+        return false;
+    Ref written(call_method(connection, VEXLO_NAME("write"), command_bytes));
+    if (!written)
+        return false;
+    Ref total(length_of(command_bytes));
+    if (!total)
+        return false;
+    int short_write = PyObject_RichCompareBool(written.get(), total.get(), Py_NE);
+    if (short_write <= 0)
+        return short_write == 0;
+    return log(module, Level::Warning,
+               Message() << "Incomplete write: sent " << written << "/" << total << " bytes");
+}
+
 // One exchange on an open port: reset, write, one blocking read. Returns the
 // response or null with the failure pending.
 PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObject* command_bytes,
@@ -252,21 +257,7 @@ PyObject* exchange(PyObject* module, PyObject* self, PyObject* connection, PyObj
 {
     static PyObject* read_keywords = nullptr;
     ModuleState* st = state_of(module);
-    Ref reset(call_method(connection, VEXLO_NAME("reset_input_buffer")));
-    if (!reset)
-        return nullptr;
-    Ref written(call_method(connection, VEXLO_NAME("write"), command_bytes));
-    if (!written)
-        return nullptr;
-    Ref total(length_of(command_bytes));
-    if (!total)
-        return nullptr;
-    int short_write = PyObject_RichCompareBool(written.get(), total.get(), Py_NE);
-    if (short_write < 0)
-        return nullptr;
-    if (short_write &&
-        !log(module, Level::Warning,
-             Message() << "Incomplete write: sent " << written << "/" << total << " bytes"))
+    if (!write_frame(module, connection, command_bytes))
         return nullptr;
     PyObject* names = keywords(read_keywords, {"size"});
     if (!names)
@@ -351,24 +342,32 @@ PyObject* map_port_failure(PyObject* module, PyObject* self)
                       (Message() << "Unexpected communication error: " << error.get()).build(), error);
 }
 
+// self.serial_connection when its port is open; otherwise null with
+// VexloCommunicationError(message) raised, after `log_first` (if given) is
+// logged at error level.
+PyObject* open_connection(Function* fn, PyObject* self, const char* log_first, const char* message)
+{
+    Ref connection(get_attr(self, VEXLO_NAME("serial_connection")));
+    if (!connection)
+        return nullptr;
+    int open = connection_is_open(connection.get());
+    if (open > 0)
+        return connection.release();
+    if (open < 0 || (log_first && !log_text(fn->module, Level::Error, log_first)))
+        return nullptr;
+    return raise_text(state(fn)->VexloCommunicationError, message);
+}
+
 PyObject* send_command_with_response(Function* fn, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames)
 {
     PyObject* a[3];
     if (!bind_arguments(fn, args, nargs, kwnames, {"self", "command_bytes", "command_length"}, 3, a))
         return nullptr;
-    Ref connection(get_attr(a[0], VEXLO_NAME("serial_connection")));
+    Ref connection(open_connection(fn, a[0], "Attempted to send command on closed connection",
+                                         "Serial connection not open"));
     if (!connection)
         return nullptr;
-    int open = connection_is_open(connection.get());
-    if (open < 0)
-        return nullptr;
-    if (!open)
-    {
-        if (!log_text(fn->module, Level::Error, "Attempted to send command on closed connection"))
-            return nullptr;
-        return raise_text(state(fn)->VexloCommunicationError, "Serial connection not open");
-    }
     PyObject* response = exchange(fn->module, a[0], connection.get(), a[1], a[2]);
     if (response)
         return response;
@@ -444,15 +443,10 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    Ref connection(get_attr(args[0], VEXLO_NAME("serial_connection")));
+    Ref connection(
+        open_connection(fn, args[0], nullptr, "Cannot read buffer: serial connection not open"));
     if (!connection)
         return nullptr;
-    int open = connection_is_open(connection.get());
-    if (open < 0)
-        return nullptr;
-    if (!open)
-        return raise_text(state(fn)->VexloCommunicationError,
-                          "Cannot read buffer: serial connection not open");
     PyObject* data = read_waiting(fn->module, connection.get());
     if (data)
         return data;
@@ -463,19 +457,11 @@ PyObject* read_buffer_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
 
 // ------------------------------------------------------------ identity queries
 
-PyObject* identity_query(PyObject* self, PyObject* command_name)
-{
-    Ref arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    return send_command(self, command_name, arguments.get(), true);
-}
-
 PyObject* get_model_number(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    Ref model(identity_query(args[0], VEXLO_NAME("Get_Model_Number_Command")));
+    Ref model(send_query(args[0], VEXLO_NAME("Get_Model_Number_Command")));
     if (!model || !log(fn->module, Level::Debug, Message() << "Device model: " << model))
         return nullptr;
     return model.release();
@@ -485,7 +471,7 @@ PyObject* get_item_number(Function* fn, PyObject* const* args, Py_ssize_t nargs,
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    return identity_query(args[0], VEXLO_NAME("Get_Item_Number_Command"));
+    return send_query(args[0], VEXLO_NAME("Get_Item_Number_Command"));
 }
 
 }  // namespace
@@ -500,6 +486,14 @@ PyObject* send_command(PyObject* self, PyObject* command_name, PyObject* argumen
         return nullptr;
     PyObject* sequence = query ? VEXLO_NAME("send_convert_return_sequence") : VEXLO_NAME("send_sequence");
     return call_method(self, sequence, command.get(), arguments);
+}
+
+PyObject* send_query(PyObject* self, PyObject* command_name)
+{
+    Ref arguments(new_bytearray());
+    if (!arguments)
+        return nullptr;
+    return send_command(self, command_name, arguments.get(), true);
 }
 
 int connection_is_open(PyObject* connection)

@@ -16,4 +16,7 @@ int connection_is_open(PyObject* connection);
 // everything looked up at the moment of the call.
 PyObject* send_command(PyObject* self, PyObject* command_name, PyObject* arguments, bool query);
 
+// A query without argument bytes (a new empty bytearray each time).
+PyObject* send_query(PyObject* self, PyObject* command_name);
+
 }  // namespace vexlo

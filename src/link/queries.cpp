@@ -52,6 +52,10 @@ struct Operation
 
 constexpr int kMaxParams = 3;
 
+// Parameter lines shared by the docstrings, joined as literals.
+#define PROFILE ":param profile_number: The profile number, 0 to 255.\n"
+#define POINT ":param point_index: The point index, 0 to 255.\n"
+
 const Operation kOperations[] = {
     {"get_instrument_serial_number", "Get_Instrument_Serial_Number_Command", Kind::Query, 0,
      Tail::None, {},
@@ -71,62 +75,48 @@ const Operation kOperations[] = {
      ":return: The raw ADC count."},
     {"get_number_of_loading_points", "Get_Number_Of_Loading_Points_Command", Kind::Query, 1,
      Tail::None, {"profile_number"},
-     "Read the number of loading points per direction of a profile.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
+     "Read the number of loading points per direction of a profile.\n\n" PROFILE
      ":return: The number of loading points."},
     {"get_load_of_loading_point", "Get_Load_Of_Loading_Point_Command", Kind::Query, 2, Tail::None,
      {"profile_number", "point_index"},
-     "Read the load of one loading point.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
-     ":param point_index: The point index, 0 to 255.\n"
+     "Read the load of one loading point.\n\n" PROFILE POINT
      ":return: The load at the point."},
     {"get_loading_point_value", "Get_Loading_Point_Value_Command", Kind::Query, 2, Tail::None,
      {"profile_number", "point_index"},
-     "Read the ADC count of one loading point.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
-     ":param point_index: The point index, 0 to 255.\n"
+     "Read the ADC count of one loading point.\n\n" PROFILE POINT
      ":return: The ADC count at the point."},
     {"set_load_of_loading_point", "Set_Load_Of_Loading_Point_Command", Kind::Setting, 2,
      Tail::LoadFloat, {"profile_number", "point_index", "load_value"},
-     "Write the load of one loading point.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
-     ":param point_index: The point index, 0 to 255.\n"
+     "Write the load of one loading point.\n\n" PROFILE POINT
      ":param load_value: The load, sent as a single-precision float.\n"
      ":return: None.\n"
      ":raises struct.error: If the load does not convert to a float."},
     {"set_adc_of_loading_point", "Set_Loading_Point_Value_Command", Kind::Setting, 2,
      Tail::AdcCount, {"profile_number", "point_index", "adc_value"},
-     "Write the ADC count of one loading point.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
-     ":param point_index: The point index, 0 to 255.\n"
+     "Write the ADC count of one loading point.\n\n" PROFILE POINT
      ":param adc_value: The ADC count, an unsigned 32-bit integer.\n"
      ":return: None.\n"
      ":raises OverflowError: If the count is negative or needs more than 32 bits."},
     {"get_number_of_directions", "Get_Number_Of_Directions_Command", Kind::Query, 1, Tail::None,
      {"profile_number"},
-     "Read the direction code of a profile.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
+     "Read the direction code of a profile.\n\n" PROFILE
      ":return: The direction code."},
     {"set_number_of_directions", "Set_Number_Of_Directions_Command", Kind::Setting, 2, Tail::None,
      {"profile_number", "number_of_directions"},
-     "Write the direction code of a profile.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
+     "Write the direction code of a profile.\n\n" PROFILE
      ":param number_of_directions: The direction code, 0 to 255.\n"
      ":return: None."},
     {"get_sampling_rate", "Get_Sampling_Rate_Command", Kind::Query, 1, Tail::None,
      {"profile_number"},
-     "Read the sampling-rate code of a profile.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
+     "Read the sampling-rate code of a profile.\n\n" PROFILE
      ":return: The sampling-rate code."},
     {"get_unit_of_measure", "Get_Device_Unit_Of_Measure_Command", Kind::Query, 1, Tail::None,
      {"profile_number"},
-     "Read the unit code of a profile.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
+     "Read the unit code of a profile.\n\n" PROFILE
      ":return: The unit code."},
     {"set_unit_of_measure", "Set_Device_Unit_Of_Measure_Command", Kind::Setting, 2, Tail::None,
      {"profile_number", "unit_of_measure"},
-     "Write the unit code of a profile.\n\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
+     "Write the unit code of a profile.\n\n" PROFILE
      ":param unit_of_measure: The unit code, 0 to 255.\n"
      ":return: None."},
     {"get_device_channel_selected_profile", "Get_Device_Channel_Selected_Profile_Command",
@@ -137,8 +127,7 @@ const Operation kOperations[] = {
     {"set_device_channel_selected_profile", "Set_Device_Channel_Selected_Profile_Command",
      Kind::Setting, 2, Tail::None, {"channel_number", "profile_number"},
      "Select the profile of a channel.\n\n"
-     ":param channel_number: The channel number, 0 to 255.\n"
-     ":param profile_number: The profile number, 0 to 255.\n"
+     ":param channel_number: The channel number, 0 to 255.\n" PROFILE
      ":return: None."},
     {"set_streaming_state", "Set_Streaming_State_Command", Kind::Setting, 1, Tail::None,
      {"stream_enabled"},
@@ -245,11 +234,7 @@ PyObject* get_firmware_version_with_patch(Function* fn, PyObject* const* args, P
 {
     if (!bind_none(fn, nargs, kwnames, 1))
         return nullptr;
-    Ref arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    Ref result(send_command(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command"),
-                                  arguments.get(), true));
+    Ref result(send_query(args[0], VEXLO_NAME("Get_Firmware_Version_With_Patch_Command")));
     if (!result)
         return nullptr;
     std::string version;
@@ -321,13 +306,10 @@ PyObject* set_sampling_rate(Function* fn, PyObject* const* args, Py_ssize_t narg
     uint8_t bytes[2];
     if (!byte_like_bytearray(a[1], &bytes[0]) || !byte_like_bytearray(a[2], &bytes[1]))
         return nullptr;
-    Ref no_arguments(new_bytearray());
-    if (!no_arguments)
-        return nullptr;
-    Ref item(send_command(a[0], VEXLO_NAME("Get_Item_Number_Command"), no_arguments.get(), true));
+    Ref item(send_query(a[0], VEXLO_NAME("Get_Item_Number_Command")));
     if (!item)
         return nullptr;
-    Ref model(send_command(a[0], VEXLO_NAME("Get_Model_Number_Command"), no_arguments.get(), true));
+    Ref model(send_query(a[0], VEXLO_NAME("Get_Model_Number_Command")));
     if (!model)
         return nullptr;
     Ref digest(item_digest(fn->module, item.get()));
@@ -378,8 +360,7 @@ MemberList interface_query_members()
                 ":raises VexloProtocolError: If the response is invalid.",
                 MemberKind::Method, -1, "(self)"},
                {"set_sampling_rate", set_sampling_rate,
-                "Set the sampling-rate code of a profile.\n\n"
-                ":param profile_number: The profile number, 0 to 255.\n"
+                "Set the sampling-rate code of a profile.\n\n" PROFILE
                 ":param samples_per_second: The sampling-rate code, 0 to 255.\n"
                 ":return: None.\n"
                 ":raises VexloInvalidParameterError: If the 38,400 SPS rate is asked of a PLX310 "
@@ -391,5 +372,8 @@ MemberList interface_query_members()
            });
     return members;
 }
+
+#undef PROFILE
+#undef POINT
 
 }  // namespace vexlo

@@ -1,5 +1,7 @@
 #include "protocol/bytes.hpp"
 
+#include "common/interrupt.hpp"
+#include "common/args.hpp"
 #include "common/ref.hpp"
 
 namespace vexlo
@@ -25,22 +27,9 @@ bool byte_like_bytearray(PyObject* value, uint8_t* out)
 
 bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats)
 {
-    Ref number;
-    if (PyLong_Check(value))
-        number = cppy::incref(value);
-    else if (Py_TYPE(value)->tp_as_number &&
-             (Py_TYPE(value)->tp_as_number->nb_index ||
-              (truncate_floats && Py_TYPE(value)->tp_as_number->nb_int)))
-    {
-        number = Py_TYPE(value)->tp_as_number->nb_index ? PyNumber_Index(value) : PyNumber_Long(value);
-        if (!number)
-            return false;
-    }
-    else
-    {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
+    Ref number(integer_of(value, truncate_floats));
+    if (!number)
         return false;
-    }
     int overflow = 0;
     long result = PyLong_AsLongAndOverflow(number.get(), &overflow);
     if (result == -1 && PyErr_Occurred())
@@ -78,6 +67,8 @@ bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t
         // that shrinks a list.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
         {
+            if (!no_interrupt(static_cast<size_t>(i)))
+                return false;
             Ref item(cppy::incref(PySequence_Fast_GET_ITEM(sequence, i)));
             if (!unsigned_char(item.get(), &value, truncate_floats))
                 return false;
@@ -88,9 +79,13 @@ bool collect_bytes(PyObject* sequence, bool truncate_floats, std::vector<uint8_t
     Ref iterator(PyObject_GetIter(sequence));
     if (!iterator)
         return false;
-    while (PyObject* raw = PyIter_Next(iterator.get()))
+    for (size_t step = 0;; ++step)
     {
-        Ref item(raw);
+        if (!no_interrupt(step))
+            return false;
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item)
+            break;
         if (!unsigned_char(item.get(), &value, truncate_floats))
             return false;
         out.push_back(value);

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/buffer.hpp"
 #include "common/call.hpp"
 #include "common/classes.hpp"
 #include "common/errors.hpp"
+#include "common/interrupt.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
@@ -131,27 +133,37 @@ PyObject* catalogue_entry(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     return catalogue_command(fn->module, kCatalogue[index]);
 }
 
+// The checksum of `size` bytes, walked in slices with a look for signals
+// before each. Slices are a multiple of 256 bytes long, so each starts at
+// weight 1 again and their checksums add up.
+bool checksum_walk(const uint8_t* data, size_t size, uint8_t* out)
+{
+    constexpr size_t kSlice = 16 * kSignalInterval;
+    uint8_t sum = 0;
+    for (size_t offset = 0; offset < size; offset += kSlice)
+    {
+        if (PyErr_CheckSignals() < 0)
+            return false;
+        const size_t length = size - offset < kSlice ? size - offset : kSlice;
+        sum = static_cast<uint8_t>(sum + checksum(data + offset, length));
+    }
+    *out = sum;
+    return true;
+}
+
 // Checksum of any iterable of integers 0..255; bytes and bytearray are read
 // in place.
 bool checksum_of(PyObject* sequence, uint8_t* out)
 {
-    if (PyBytes_Check(sequence))
+    if (PyBytes_Check(sequence) || PyByteArray_Check(sequence))
     {
-        *out = checksum(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(sequence)),
-                        static_cast<size_t>(PyBytes_GET_SIZE(sequence)));
-        return true;
-    }
-    if (PyByteArray_Check(sequence))
-    {
-        *out = checksum(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(sequence)),
-                        static_cast<size_t>(PyByteArray_GET_SIZE(sequence)));
-        return true;
+        BufferView view;
+        return view.open(sequence) && checksum_walk(view.bytes(), view.size(), out);
     }
     std::vector<uint8_t> bytes;
     if (!collect_bytes(sequence, false, bytes))
         return false;
-    *out = checksum(bytes.data(), bytes.size());
-    return true;
+    return checksum_walk(bytes.data(), bytes.size(), out);
 }
 
 PyObject* calculate_checksum(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -299,13 +311,15 @@ PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssi
     {
         // The frame in place: no copy of the body, no call. Its size is read
         // again, since the attribute lookup may have run Python code.
-        bool is_bytes = PyBytes_CheckExact(a[1]);
-        size = is_bytes ? PyBytes_GET_SIZE(a[1]) : PyByteArray_GET_SIZE(a[1]);
-        if (size < 2)
+        BufferView frame;
+        if (!frame.open(a[1]))
+            return nullptr;
+        if (frame.size() < 2)
             return raise_text(st->VexloProtocolError, "Response too short for checksum validation");
-        const uint8_t* data = reinterpret_cast<const uint8_t*>(
-            is_bytes ? PyBytes_AS_STRING(a[1]) : PyByteArray_AS_STRING(a[1]));
-        differs = data[size - 1] != checksum(data, static_cast<size_t>(size - 1));
+        uint8_t sum = 0;
+        if (!checksum_walk(frame.bytes(), frame.size() - 1, &sum))
+            return nullptr;
+        differs = frame.bytes()[frame.size() - 1] != sum;
     }
     else
     {
@@ -336,6 +350,42 @@ bool text_equals(PyObject* text, const char* literal)
     return PyUnicode_CompareWithASCIIString(text, literal) == 0;
 }
 
+// The "ascii" conversion: the text without its NUL characters.
+PyObject* decode_ascii(PyObject* payload, bool has_buffer, const uint8_t* data, size_t size)
+{
+    if (has_buffer)
+    {
+        // Plain ASCII: the text without its NULs, made at once. Anything
+        // else goes to the decoder below, for its own error message.
+        std::string text;
+        text.reserve(size);
+        size_t i = 0;
+        for (; i < size && data[i] < 0x80; ++i)
+            if (data[i])
+                text.push_back(static_cast<char>(data[i]));
+        if (i == size)
+            return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    }
+    Ref decoded;
+    if (has_buffer)
+        decoded = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(data),
+                                        static_cast<Py_ssize_t>(size), "strict");
+    else
+    {
+        Ref encoding(PyUnicode_FromString("ascii"));
+        if (!encoding)
+            return nullptr;
+        decoded = call_method(payload, VEXLO_NAME("decode"), encoding.get());
+    }
+    if (!decoded)
+        return nullptr;
+    Ref nul(PyUnicode_FromStringAndSize("\0", 1));
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
+    if (!nul || !empty)
+        return nullptr;
+    return PyUnicode_Replace(decoded.get(), nul.get(), empty.get(), -1);
+}
+
 // The conversions by payload type. With `has_buffer`, `data` and `size` are
 // the payload's bytes and `payload` is not used (it may be null); otherwise
 // the equivalent Python operations run on `payload`.
@@ -351,39 +401,7 @@ PyObject* convert_bytes(PyObject* module, PyObject* payload, bool has_buffer, co
         return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
     }
     if (text_equals(return_type, "ascii"))
-    {
-        if (has_buffer)
-        {
-            // Plain ASCII: the text without its NULs, made at once. Anything
-            // else goes to the decoder below, for its own error message.
-            std::string text;
-            text.reserve(size);
-            size_t i = 0;
-            for (; i < size && data[i] < 0x80; ++i)
-                if (data[i])
-                    text.push_back(static_cast<char>(data[i]));
-            if (i == size)
-                return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-        }
-        Ref decoded;
-        if (has_buffer)
-            decoded = PyUnicode_DecodeASCII(reinterpret_cast<const char*>(data),
-                                            static_cast<Py_ssize_t>(size), "strict");
-        else
-        {
-            Ref encoding(PyUnicode_FromString("ascii"));
-            if (!encoding)
-                return nullptr;
-            decoded = call_method(payload, VEXLO_NAME("decode"), encoding.get());
-        }
-        if (!decoded)
-            return nullptr;
-        Ref nul(PyUnicode_FromStringAndSize("\0", 1));
-        Ref empty(PyUnicode_FromStringAndSize("", 0));
-        if (!nul || !empty)
-            return nullptr;
-        return PyUnicode_Replace(decoded.get(), nul.get(), empty.get(), -1);
-    }
+        return decode_ascii(payload, has_buffer, data, size);
     if (text_equals(return_type, "int"))
     {
         if (has_buffer)
@@ -418,22 +436,12 @@ PyObject* convert_bytes(PyObject* module, PyObject* payload, bool has_buffer, co
 // The conversions on a payload object: on its buffer when it has one.
 PyObject* convert_known(PyObject* module, PyObject* payload, PyObject* return_type, bool* known)
 {
-    Py_buffer view;
-    bool has_buffer = PyObject_CheckBuffer(payload) && PyObject_GetBuffer(payload, &view, PyBUF_SIMPLE) == 0;
+    BufferView view;
+    bool has_buffer = PyObject_CheckBuffer(payload) && view.open(payload);
     if (!has_buffer)
         PyErr_Clear();
-    struct Release
-    {
-        Py_buffer* view;
-        ~Release()
-        {
-            if (view && compat::holds_gil())  // see common/ref.hpp
-                PyBuffer_Release(view);
-        }
-    } release{has_buffer ? &view : nullptr};
-    return convert_bytes(module, payload, has_buffer,
-                         has_buffer ? static_cast<const uint8_t*>(view.buf) : nullptr,
-                         has_buffer ? static_cast<size_t>(view.len) : 0, return_type, known);
+    return convert_bytes(module, payload, has_buffer, has_buffer ? view.bytes() : nullptr,
+                         has_buffer ? view.size() : 0, return_type, known);
 }
 
 PyObject* convert_guarded(PyObject* module, int length, PyObject* return_type, PyObject* frame)

@@ -53,25 +53,8 @@ PyObject* exchange_lowered(PyObject* self, double lowered, PyObject* sequence, P
         PyObject_SetAttr(self, VEXLO_NAME("timeout"), short_timeout.get()) < 0)
         return nullptr;
     Ref result(call_method(self, sequence, cmd, arguments));
-    Ref error;
-    if (!result)
-        error = fetch_exception();
-    if (PyObject_SetAttr(self, VEXLO_NAME("timeout"), saved.get()) < 0)
-    {
-        // As a failing "finally" would: the new error, the old one as its context.
-        if (error)
-        {
-            Ref restore_error(fetch_exception());
-            PyException_SetContext(restore_error.get(), error.release());
-            restore_exception(restore_error);
-        }
+    if (!finally_set_attr(self, VEXLO_NAME("timeout"), saved.get(), result ? Ref() : fetch_exception()))
         return nullptr;
-    }
-    if (error)
-    {
-        restore_exception(error);
-        return nullptr;
-    }
     return result.release();
 }
 
@@ -141,10 +124,7 @@ PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t narg
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    Ref arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    Ref value(send_command(self, VEXLO_NAME("TEDS_Is_Connected_Command"), arguments.get(), true));
+    Ref value(send_query(self, VEXLO_NAME("TEDS_Is_Connected_Command")));
     if (!value)
         return nullptr;
     int connected = equals(value.get(), 1);
@@ -317,13 +297,8 @@ PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* self = args[0];
     if (!validate(self))
         return nullptr;
-    Ref arguments(new_bytearray());
-    if (!arguments)
-        return nullptr;
-    Ref value(send_command(self,
-                                 is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
-                                           : VEXLO_NAME("Get_Auto_TEDS_Command"),
-                                 arguments.get(), true));
+    Ref value(send_query(self, is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
+                                               : VEXLO_NAME("Get_Auto_TEDS_Command")));
     if (!value)
         return nullptr;
     // Some firmware reports "on" as 255.

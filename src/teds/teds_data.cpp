@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/errors.hpp"
 #include "common/fields.hpp"
 #include "common/function.hpp"
+#include "common/interrupt.hpp"
 #include "common/message.hpp"
 #include "common/state.hpp"
 #include "protocol/bytes.hpp"
@@ -60,7 +62,7 @@ const char* const kTypeDoc =
 fields::FieldSet& teds_fields()
 {
     using fields::Kind;
-    static fields::FieldSet set({
+    static fields::FieldSet set("vexlo_device_communication.TEDSData", {
         {"raw_data", Kind::Object, offsetof(TedsData, raw_data),
          "The TEDS image exactly as it was handed to parse_from_bytes."},
         {"template", Kind::Int32, offsetof(TedsData, template_id), "The TEDS template ID."},
@@ -137,31 +139,6 @@ int teds_init(PyObject* self, PyObject* args, PyObject* kwargs)
     return set_defaults(self) ? 0 : -1;
 }
 
-PyMethodDef g_methods[] = {
-    VEXLO_PICKLING_METHODS(teds_fields),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot g_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(teds_new)},
-    {Py_tp_init, reinterpret_cast<void*>(teds_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(fields::dealloc_object<teds_fields>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fields::traverse_object<teds_fields>)},
-    {Py_tp_clear, reinterpret_cast<void*>(fields::clear_object<teds_fields>)},
-    {Py_tp_doc, const_cast<char*>(kTypeDoc)},
-    {Py_tp_methods, g_methods},
-    {Py_tp_getset, nullptr},  // teds_fields().getset(), set when the type is made
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {
-    "vexlo_device_communication.TEDSData",
-    sizeof(TedsData),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    g_slots,
-};
-
 // ---------------------------------------------------------- static methods
 
 PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -184,10 +161,18 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     Ref bits(PyList_New(static_cast<Py_ssize_t>(data.size() * 8)));
     if (!bits)
         return nullptr;
+    // Signal handlers may run while the list is filled; untracked, its empty
+    // slots stay out of gc.get_objects() and the like until it is complete.
+    PyObject_GC_UnTrack(bits.get());
     Py_ssize_t index = 0;
-    for (uint8_t byte : data)
+    for (size_t i = 0; i < data.size(); ++i)
+    {
+        if (!no_interrupt(i))
+            return nullptr;
         for (int bit = 0; bit < 8; ++bit)
-            PyList_SET_ITEM(bits.get(), index++, PyBool_FromLong((byte >> bit) & 1));
+            PyList_SET_ITEM(bits.get(), index++, PyBool_FromLong((data[i] >> bit) & 1));
+    }
+    PyObject_GC_Track(bits.get());
     return bits.release();
 }
 
@@ -387,11 +372,12 @@ bool add_static(PyObject* module, PyObject* type, const StaticSpec& spec)
 
 bool add_teds_data_type(PyObject* module)
 {
-    for (PyType_Slot& slot : g_slots)
-        if (slot.slot == Py_tp_getset)
-            slot.pfunc = teds_fields().getset();
     ModuleState* st = state_of(module);
-    if (!fields::add_type(module, &g_spec, st->TEDSDataType))
+    if (!fields::add_value_type<teds_fields>(module, sizeof(TedsData), kTypeDoc, st->TEDSDataType,
+                                             {
+                                                 {Py_tp_new, reinterpret_cast<void*>(guarded<teds_new>)},
+                                                 {Py_tp_init, reinterpret_cast<void*>(guarded<teds_init>)},
+                                             }))
         return false;
     for (const StaticSpec& spec : kStatics)
         if (!add_static(module, st->TEDSDataType, spec))

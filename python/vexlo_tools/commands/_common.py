@@ -13,15 +13,16 @@ import logging
 import os
 import sys
 import time
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import serial
 import serial.tools.list_ports
-from serial.tools.list_ports_common import ListPortInfo
 
 import vexlo_device_communication as vexlo
 
 from .. import models
+from ..acquisition import port_of as port_of, unit_text as unit_text
+from ..devices import find_devices
 from ..models import format_rate
 
 # Looked up at the moment of use, so tests can put a virtual clock in place.
@@ -96,60 +97,7 @@ def uses_short_packets(model: str, code: int) -> bool:
     return info is not None and info.short_packets(code)
 
 
-def corrupted_positions(buffer_length: int, remainder_length: int, readings: int, packet_size: int) -> int:
-    """Byte positions a stream conversion skipped as invalid.
-
-    The scan moves one byte past each invalid position and one packet past
-    each reading, and leaves the rest as remainder, so what is neither a
-    reading nor remainder was skipped.
-    """
-    return buffer_length - remainder_length - readings * packet_size
-
-
-# ---------------------------------------------------------------- units
-
-
-def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
-    """Unit of the device's readings: the TEDS unit while TEDS data is loaded, else the profile's."""
-    try:
-        return device.get_teds_engineering_unit()
-    except vexlo.VexloTEDSError:
-        pass
-    try:
-        return device.get_unit_of_measure(channel).name
-    except ValueError:
-        # A unit code the module has no member for.
-        return "(unknown unit)"
-
-
 # ---------------------------------------------------------------- discovery
-
-
-@contextlib.contextmanager
-def ports_visible(ports: Sequence[str]) -> Iterator[None]:
-    """Make named ports that exist but are not listed (pseudo-terminals, links) visible to discovery.
-
-    pyserial lists only the usual serial device names; ``/dev/pts/N`` of a
-    simulator or a symlink to a port would otherwise be skipped without a word.
-    """
-    lister = serial.tools.list_ports
-    listed_before = lister.comports
-
-    def comports(*args: Any, **kwargs: Any) -> List[ListPortInfo]:
-        found: List[ListPortInfo] = list(listed_before(*args, **kwargs))
-        names = {port.device for port in found}
-        for name in ports:
-            if name not in names and os.path.exists(name):
-                found.append(ListPortInfo(name, skip_link_detection=True))
-                names.add(name)
-        return found
-
-    # The stubs type the listing by platform (SysFS on Linux); any ListPortInfo serves.
-    lister.comports = comports  # type: ignore[assignment]
-    try:
-        yield
-    finally:
-        lister.comports = listed_before
 
 
 class _ProbeFailures(logging.Handler):
@@ -171,7 +119,7 @@ class _ProbeFailures(logging.Handler):
 
 def discover(models: Optional[Sequence[str]] = None,
              ports: Optional[Sequence[str]] = None) -> Tuple[List[vexlo.VexloDevice], Dict[str, str]]:
-    """Discover instruments; return the devices and, per port, why its last probe failed."""
+    """Find instruments (every port at once); return the devices and, per port, why its last probe failed."""
     failures = _ProbeFailures()
     logger = vexlo.logger
     level = logger.level
@@ -179,11 +127,13 @@ def discover(models: Optional[Sequence[str]] = None,
     if not logger.isEnabledFor(logging.DEBUG):
         logger.setLevel(logging.DEBUG)
     try:
-        with ports_visible(ports or ()):
-            devices = vexlo.VexloSerialScanner.discover_devices(
-                device_models=list(models) if models else None,
-                comports=list(ports) if ports else None,
-            )
+        devices = find_devices(ports or None, models or None)
+    except vexlo.VexloConnectionError as error:
+        # A named port that is no serial device: said per port, like a failed probe.
+        refused = {port: str(error) for port in ports or () if f"serial port {port} at " in str(error)}
+        if not refused:
+            raise
+        return [], refused
     finally:
         logger.removeHandler(failures)
         logger.setLevel(level)
@@ -196,10 +146,10 @@ def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) 
     listed = {port.device for port in serial.tools.list_ports.comports()}
     reasons = []
     for port in ports:
-        if port in failures:
-            reasons.append(f"{port}: {failures[port]}")
-        elif port not in listed and not os.path.exists(port):
+        if port not in listed and not os.path.exists(port):
             reasons.append(f"{port}: no such port")
+        elif port in failures:
+            reasons.append(f"{port}: {failures[port]}")
         else:
             reasons.append(f"{port}: no answer")
     return "no instrument found on " + "; ".join(reasons)
@@ -224,10 +174,6 @@ def one_device(args: argparse.Namespace) -> Iterator[vexlo.VexloDevice]:
              + ", ".join(port_of(o) for o in others) + " (choose one with --port)")
     with device:
         yield device
-
-
-def port_of(device: vexlo.VexloDevice) -> str:
-    return str(getattr(device.communication_interface, "comport", "?"))
 
 
 def baud_of(device: vexlo.VexloDevice) -> str:

@@ -16,6 +16,7 @@ from typing import Tuple
 
 import vexlo_device_communication as vexlo
 
+from ..acquisition import Acquisition
 from ..sim import Profile, PtyServer, SimulatedInstrument
 from . import _common, _simenv, scan, stream, teds
 
@@ -114,15 +115,15 @@ def run(args: argparse.Namespace) -> int:
             _readings(mvr)
 
             _section("5. Streaming from the PLX310 at 38400 samples/s for 2 s")
-            model, code = stream.prepare(plx, 38400)
-            _common.out(f"  rate {_common.describe_rate(model, code)}, three-byte packets")
             live = sys.stderr.isatty()
-            stats = stream.stream_session(plx, model=model, code=code, seconds=STREAM_SECONDS,
-                                          unit=_common.unit_text(plx), status=sys.stderr,
-                                          status_every=None if live else 0.5)
+            with Acquisition([plx], rate=38400) as acquisition:
+                [info] = acquisition.streams
+                _common.out(f"  rate {stream.describe(info)}")
+                stats = stream.stream_session(acquisition, seconds=STREAM_SECONDS, status=sys.stderr,
+                                              status_every=None if live else 0.5)
             if stats.interrupted:
                 raise KeyboardInterrupt
-            _common.out("  " + stats.summary(_common.unit_text(plx)))
+            _common.out("  " + stats.summary(info.unit))
             if stats.samples == 0:
                 raise _common.CliError("no stream samples arrived")
 

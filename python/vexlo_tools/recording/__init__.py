@@ -4,6 +4,7 @@
   ``.csv``; :data:`WRITERS` lists them) and :func:`check_output` checks a
   path before any instrument is probed.
 - :func:`provenance` gathers what a file says about an instrument.
+- :func:`record` writes what an acquisition delivers into a file.
 - :func:`load` reads a recording of either format back.
 """
 
@@ -22,6 +23,7 @@ from . import csvfile, hdf5
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
 from .provenance import provenance
+from .recorder import Progress, record
 from .writers import (COUNTERS, Metadata, MetadataValue, Source, WRITERS, Writer, check_output, open_writer,
                       register, writer_class)
 
@@ -32,6 +34,7 @@ __all__ = [
     "InstrumentData",
     "Metadata",
     "MetadataValue",
+    "Progress",
     "Recording",
     "Source",
     "WRITERS",
@@ -42,6 +45,7 @@ __all__ = [
     "load",
     "open_writer",
     "provenance",
+    "record",
     "register",
     "software_version",
     "writer_class",

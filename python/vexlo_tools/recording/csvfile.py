@@ -97,6 +97,9 @@ class CSVWriter(Writer):
                 file.close()
             raise
 
+    def files(self) -> List[Path]:
+        return list(self.paths)
+
     def _append(self, index: int, chunk: Chunk) -> None:
         time, adc, value = (a.tolist() for a in chunk)
         # repr of a float reads back as the same float.

@@ -115,6 +115,8 @@ class HDF5Writer(Writer):
     @contextlib.contextmanager
     def sources(cls, path: Path) -> Iterator[List[Source]]:
         h5py = _h5py()
+        if not path.is_file():
+            raise FileNotFoundError(f"no such file: {os.fspath(path)}")
         try:
             file = h5py.File(path, "r")
         except OSError as error:

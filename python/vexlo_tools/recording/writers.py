@@ -118,6 +118,10 @@ class Writer(abc.ABC):
         self.counters: List[Dict[str, int]] = [dict.fromkeys(COUNTERS, 0) for _ in self.metadata]
         self.closed = False
 
+    def files(self) -> List[Path]:
+        """The files being written."""
+        return [self.path]
+
     @classmethod
     def check_library(cls) -> None:
         """Make sure the library the format needs is installed.

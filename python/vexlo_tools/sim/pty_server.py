@@ -1,4 +1,4 @@
-"""Simulated instruments on Linux pseudo-terminals.
+"""Simulated instruments on pseudo-terminals (Linux; other POSIX systems may work).
 
 :class:`PtyServer` gives each instrument a pseudo-terminal in raw mode and
 answers on its master side from one background thread, so any program can
@@ -18,20 +18,26 @@ from __future__ import annotations
 
 import array
 import errno
-import fcntl
 import logging
 import os
 import select
 import struct
-import termios
 import threading
 import time
-import tty
 from typing import Dict, List, Optional, Sequence
+
+try:
+    import fcntl
+    import termios
+    import tty
+except ImportError:  # not a POSIX system: the in-process simulator still works
+    HAVE_PSEUDO_TERMINALS = False
+else:
+    HAVE_PSEUDO_TERMINALS = hasattr(os, "openpty")
 
 from .instrument import SimulatedInstrument
 
-__all__ = ["PtyServer", "OUTPUT_BACKLOG"]
+__all__ = ["PtyServer", "OUTPUT_BACKLOG", "HAVE_PSEUDO_TERMINALS"]
 
 logger = logging.getLogger("vexlo_tools.sim")
 
@@ -42,13 +48,13 @@ logger = logging.getLogger("vexlo_tools.sim")
 OUTPUT_BACKLOG = 4096
 
 # struct termios2 on Linux: four flag words, c_line, c_cc[19], then the two speeds.
-_TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)
+_TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A) if HAVE_PSEUDO_TERMINALS else 0
 _TERMIOS2_SIZE = 44
 _SPEED_OFFSET = 36
 
 _STANDARD_SPEEDS = {
     getattr(termios, name): int(name[1:])
-    for name in dir(termios)
+    for name in (dir(termios) if HAVE_PSEUDO_TERMINALS else [])
     if name.startswith("B") and name[1:].isdigit()
 }
 
@@ -153,6 +159,8 @@ class PtyServer:
         On stopping, a link is removed only while it still leads to this
         server's port.
     :param force_links: take over links that lead to another server's ports.
+    :raises NotImplementedError: on a system without pseudo-terminals
+        (Windows); the in-process simulator works everywhere.
     """
 
     def __init__(
@@ -163,6 +171,10 @@ class PtyServer:
         link_prefix: Optional[str] = None,
         force_links: bool = False,
     ) -> None:
+        if not HAVE_PSEUDO_TERMINALS:
+            raise NotImplementedError(
+                "PtyServer needs a POSIX system (Linux, macOS) for its pseudo-terminals; "
+                "on this system use the in-process simulator, vexlo_tools.sim.simulated_ports")
         if not instruments:
             raise ValueError("give at least one instrument to serve")
         self._ports = [_Port(i, inst) for i, inst in enumerate(instruments)]

@@ -1,0 +1,3 @@
+from typing import Any, Tuple
+
+def convert(data: Any, packet_size: int, adc: Any, value: Any, converter: Any, native: bool, /) -> Tuple[int, int, int]: ...

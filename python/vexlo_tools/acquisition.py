@@ -1,0 +1,612 @@
+"""Continuous acquisition from one or many instruments, in arrays, with exact loss counters.
+
+An :class:`Acquisition` starts streaming on its devices and gives each one
+a background reader that drains the port continuously into a ring buffer,
+so a consumer that is late, for seconds even, loses nothing. What the host
+could not keep (a full ring) and what the line never delivered are counted
+and handed out with the data::
+
+    from vexlo_tools import Acquisition, find_devices
+
+    devices = find_devices()
+    with Acquisition(devices, rate=1200) as acquisition:
+        for _ in range(10):
+            for block in acquisition.read(timeout=1.0):
+                print(block.device, block.first_index, block.value.mean(), block.stats)
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Callable, List, Optional, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+import vexlo_device_communication as vexlo
+
+from . import _arrays
+from .models import model_info
+
+__all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "convert_to_arrays", "unit_text"]
+
+logger = logging.getLogger("vexlo_tools.acquisition")
+
+# Looked up at the moment of use, so tests can put a virtual clock in place.
+clock: Callable[[], float] = time.monotonic
+
+
+def pause(stop: threading.Event, seconds: float) -> None:
+    """How a reader waits between two reads of its port (the GIL is released meanwhile)."""
+    stop.wait(seconds)
+
+
+#: Bytes a serial port buffers (Linux: 4095); a reader reads well before that fills.
+PORT_BUFFER_BYTES = 4095
+#: Bounds of a reader's pause between two reads of its port.
+MIN_POLL_SECONDS = 0.002
+MAX_POLL_SECONDS = 0.02
+#: Write timeout set on the ports while acquiring: an instrument that stops
+#: reading must not block a host write forever.
+WRITE_TIMEOUT_SECONDS = 1.0
+#: Samples that may still be under way (instrument, line, port) when the
+#: missing count is estimated during acquisition.
+IN_FLIGHT_SECONDS = 0.25
+#: After streaming is switched off: the line must be quiet this long, within DRAIN_SECONDS.
+QUIET_SECONDS = 0.05
+DRAIN_SECONDS = 2.0
+
+UInt32Array = npt.NDArray[np.uint32]
+Float64Array = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class Stats:
+    """Cumulative counters of one device's stream.
+
+    :ivar received: samples taken off the line.
+    :ivar overrun: received samples the host dropped because the ring buffer
+        was full (exact); the oldest go first.
+    :ivar missing: samples the line never delivered, estimated from the host
+        clock and the nominal rate (exact to a sample once stopped).
+    :ivar corrupted: byte positions the packet scan skipped.
+    """
+
+    received: int = 0
+    overrun: int = 0
+    missing: int = 0
+    corrupted: int = 0
+
+
+@dataclass(frozen=True)
+class StreamInfo:
+    """What one device streams, known once :meth:`Acquisition.start` has run."""
+
+    device: vexlo.VexloDevice
+    port: str
+    model: str
+    item_number: str
+    serial_number: int
+    firmware: str
+    rate_code: int
+    samples_per_second: float
+    packet_size: int
+    unit: str
+
+
+@dataclass
+class Block:
+    """The samples of one device that arrived since the last read.
+
+    :ivar first_index: sample number of the first sample since streaming
+        started; samples dropped by a full ring leave a gap in the numbers.
+    :ivar time: seconds since streaming started (sample number / nominal rate).
+    :ivar adc: the raw counts.
+    :ivar value: the calibrated values.
+    :ivar stats: the device's counters when the block was taken.
+    """
+
+    device: vexlo.VexloDevice
+    first_index: int
+    time: Float64Array
+    adc: UInt32Array
+    value: Float64Array
+    stats: Stats = field(default_factory=Stats)
+
+    def __len__(self) -> int:
+        return len(self.adc)
+
+
+def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
+    """Unit of the device's readings: the TEDS unit while TEDS data is loaded, else the profile's."""
+    try:
+        return device.get_teds_engineering_unit()
+    except vexlo.VexloTEDSError:
+        pass
+    try:
+        return device.get_unit_of_measure(channel).name
+    except ValueError:
+        # A unit code the module has no member for.
+        return "(unknown unit)"
+
+
+def port_of(device: vexlo.VexloDevice) -> str:
+    """The port a device is on."""
+    return str(getattr(device.communication_interface, "comport", "?"))
+
+
+_NATIVE_OPERATIONS = {name: vexlo.ADCConverter.__dict__[name]
+                      for name in ("convert_adc", "calculate_for_direction_1", "calculate_for_direction_2")}
+
+
+def has_native_arithmetic(converter: object) -> bool:
+    """Whether ``converter`` is exactly the module's ``ADCConverter`` with its own operations."""
+    cls = type(converter)
+    return cls is vexlo.ADCConverter and all(cls.__dict__.get(name) is operation
+                                             for name, operation in _NATIVE_OPERATIONS.items())
+
+
+@dataclass
+class Conversion:
+    """Stream bytes converted into arrays.
+
+    :ivar adc: the counts.
+    :ivar value: the calibrated values.
+    :ivar remainder: the bytes of an unfinished packet at the end.
+    :ivar corrupted: byte positions the scan skipped.
+    """
+
+    adc: UInt32Array
+    value: Float64Array
+    remainder: bytes
+    corrupted: int
+
+
+def convert_to_arrays(data: bytes, converter: vexlo.ADCConverter, packet_size: int = 4) -> Conversion:
+    """Convert stream packets into arrays, as ``StreamDataConverter`` converts them into readings.
+
+    Packets are found by their checksums, as by the module; an exact
+    ``ADCConverter`` gives values bit for bit equal to the module's, any
+    other converter is asked through ``convert_adc`` for every packet (a
+    ``ValueError``, ``ZeroDivisionError`` or ``AttributeError`` skips the
+    position, other errors end the conversion).
+
+    :param data: stream bytes, the previous remainder in front.
+    :param converter: any object with ``convert_adc``.
+    :param packet_size: 3 (a PLX310 at 38400 samples/s) or 4.
+    :return: the counts, values, remainder and skipped positions.
+    :raises ValueError: a packet size other than 3 or 4.
+    """
+    room = len(data) // packet_size if packet_size in (3, 4) else 0
+    adc = np.empty(room, np.uint32)
+    value = np.empty(room, np.float64)
+    taken, rest, corrupted = _arrays.convert(data, packet_size, adc, value, converter,
+                                             has_native_arithmetic(converter))
+    return Conversion(adc[:taken], value[:taken], bytes(data[rest:]), corrupted)
+
+
+class Decoder:
+    """Stream bytes into arrays of counts and values, the remainder carried to the next call.
+
+    :param converter: the device's converter (any object with ``convert_adc``).
+    :param packet_size: 3 (three-byte packets) or 4.
+    """
+
+    def __init__(self, converter: vexlo.ADCConverter, packet_size: int) -> None:
+        self.converter = converter
+        self.packet_size = packet_size
+        self.remainder = b""
+
+    def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
+        """Convert ``data`` after the remainder; return counts, values and skipped positions."""
+        result = convert_to_arrays(self.remainder + data, self.converter, self.packet_size)
+        self.remainder = result.remainder
+        return result.adc, result.value, result.corrupted
+
+
+class Ring:
+    """A fixed-size buffer of samples; when full, the oldest samples make room and are counted.
+
+    Sample numbers are absolute: ``start`` is the number of the oldest sample
+    held, ``end`` the number the next sample will get.
+    """
+
+    def __init__(self, capacity: int) -> None:
+        if capacity < 1:
+            raise ValueError("a ring holds at least one sample")
+        self.capacity = capacity
+        self.adc: UInt32Array = np.zeros(capacity, np.uint32)
+        self.value: Float64Array = np.zeros(capacity, np.float64)
+        self.start = 0
+        self.end = 0
+
+    def __len__(self) -> int:
+        return self.end - self.start
+
+    def put(self, adc: UInt32Array, value: Float64Array) -> int:
+        """Append samples; return how many old (or new) samples were dropped for room."""
+        n = len(adc)
+        skip = max(0, n - self.capacity)  # a batch larger than the ring keeps its newest part
+        dropped = max(0, self.end + n - self.start - self.capacity)
+        at = (self.end + skip) % self.capacity
+        first = min(n - skip, self.capacity - at)
+        self.adc[at:at + first] = adc[skip:skip + first]
+        self.value[at:at + first] = value[skip:skip + first]
+        rest = n - skip - first
+        self.adc[:rest] = adc[skip + first:]
+        self.value[:rest] = value[skip + first:]
+        self.end += n
+        self.start += dropped
+        return dropped
+
+    def take(self) -> Tuple[int, UInt32Array, Float64Array]:
+        """Everything held, oldest first, as copies; the ring is empty afterwards."""
+        first = self.start
+        index = np.arange(self.start, self.end) % self.capacity
+        adc, value = self.adc[index], self.value[index]
+        self.start = self.end
+        return first, adc, value
+
+
+class _Reader:
+    """One device's background reader: port -> decoder -> ring, counters kept under the lock."""
+
+    def __init__(self, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
+                 wake: threading.Condition) -> None:
+        self.info = info
+        self.decoder = decoder
+        self.ring = Ring(max(1, math.ceil(buffer_seconds * info.samples_per_second)))
+        self.lock = wake  # shared by all readers, so read() can wait for any of them
+        self.stop_event = threading.Event()
+        self.received = 0
+        self.overrun = 0
+        self.corrupted = 0
+        self.missing = 0
+        self.started_at = 0.0
+        self.error: Optional[BaseException] = None
+        self.error_reported = False
+        fill = PORT_BUFFER_BYTES / (info.samples_per_second * info.packet_size)
+        self.poll_seconds = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
+        self.thread = threading.Thread(target=self._run, name=f"vexlo reader {info.port}", daemon=True)
+
+    def start(self, started_at: float) -> None:
+        self.started_at = started_at
+        self.thread.start()
+
+    def _run(self) -> None:
+        try:
+            while not self.stop_event.is_set():
+                self.poll()
+                pause(self.stop_event, self.poll_seconds)
+        except BaseException as error:  # handed to the consumer on its next read
+            wrapped = _naming_device(error, self.info)
+            with self.lock:
+                self.error = wrapped
+                self.lock.notify_all()
+
+    def poll(self) -> int:
+        """Read what the port holds into the ring; return the number of samples."""
+        data = self.info.device.get_stream_data()
+        now = clock()
+        adc, value, corrupted = self.decoder(data) if data else (None, None, 0)
+        with self.lock:
+            n = 0
+            if adc is not None and value is not None:
+                n = len(adc)
+                self.overrun += self.ring.put(adc, value)
+                self.received += n
+                self.corrupted += corrupted
+            self.missing = self._missing_by(now - IN_FLIGHT_SECONDS)
+            if n:
+                self.lock.notify_all()
+        return n
+
+    def _missing_by(self, moment: float) -> int:
+        due = math.floor((moment - self.started_at) * self.info.samples_per_second)
+        return max(0, due - self.received)
+
+    def stats(self) -> Stats:
+        return Stats(self.received, self.overrun, self.missing, self.corrupted)
+
+    def block(self) -> Block:
+        first, adc, value = self.ring.take()
+        times = np.arange(first, first + len(adc), dtype=np.float64) / self.info.samples_per_second
+        return Block(self.info.device, first, times, adc, value, self.stats())
+
+    def finish(self, stopped_at: float) -> None:
+        """The exact count of missing samples, once the line is drained."""
+        with self.lock:
+            self.missing = self._missing_by(stopped_at)
+
+
+def _naming_device(error: BaseException, info: StreamInfo) -> BaseException:
+    if not isinstance(error, vexlo.VexloDeviceError):
+        if not isinstance(error, Exception):
+            return error
+        wrapped: BaseException = vexlo.VexloCommunicationError(
+            f"{info.model} {info.serial_number} on {info.port}: {error}")
+    else:
+        wrapped = type(error)(f"{info.model} {info.serial_number} on {info.port}: {error}")
+    wrapped.__cause__ = error
+    return wrapped
+
+
+class Acquisition:
+    """Stream from several devices at once into ring buffers, read as arrays.
+
+    A context manager: entering starts, leaving stops. While it runs, each
+    device belongs to its reader; do not use the devices otherwise.
+
+    :param devices: open devices (e.g. from :func:`vexlo_tools.find_devices`).
+    :param rate: if given, channel 0's sampling rate to set on every device,
+        in samples per second.
+    :param buffer_seconds: how much each ring buffer holds at the device's
+        nominal rate; a consumer later than that loses the oldest samples
+        (counted in :attr:`Stats.overrun`).
+    """
+
+    def __init__(self, devices: Sequence[vexlo.VexloDevice], *, rate: Optional[float] = None,
+                 buffer_seconds: float = 60.0) -> None:
+        if not devices:
+            raise ValueError("an acquisition needs at least one device")
+        if not buffer_seconds > 0:
+            raise ValueError("buffer_seconds must be more than 0")
+        self.devices = list(devices)
+        self.rate = rate
+        self.buffer_seconds = buffer_seconds
+        self._lock = threading.Condition()
+        self._readers: List[_Reader] = []
+        self._write_timeouts: List[Optional[float]] = []
+        self._callback: Optional[threading.Thread] = None
+        self._callback_error: Optional[BaseException] = None
+        self._running = False
+
+    # ------------------------------------------------------------ lifecycle
+
+    @property
+    def running(self) -> bool:
+        """Whether streaming is on (between :meth:`start` and :meth:`stop`)."""
+        return self._running
+
+    @property
+    def streams(self) -> List[StreamInfo]:
+        """One :class:`StreamInfo` per device, in device order.
+
+        :raises RuntimeError: before :meth:`start`.
+        """
+        if not self._readers:
+            raise RuntimeError("the streams are known once the acquisition has started")
+        return [reader.info for reader in self._readers]
+
+    def start(self) -> None:
+        """Set the rate if asked, switch streaming on and start the readers.
+
+        :raises ValueError: a model lacks the rate (nothing has been set then).
+        :raises RuntimeError: already running.
+        :raises vexlo.VexloDeviceError: an exchange with an instrument failed;
+            devices already streaming are switched off again.
+        """
+        if self._running:
+            raise RuntimeError("the acquisition is already running")
+        identities = [(device.get_model_number(), device.communication_interface.get_item_number())
+                      for device in self.devices]
+        codes: List[Optional[int]] = [None] * len(self.devices)
+        if self.rate is not None:
+            # Every rate is checked before any is set.
+            codes = [model_info(model).rate_code(self.rate, item) for model, item in identities]
+        readers: List[_Reader] = []
+        self._readers = readers
+        self._write_timeouts = []
+        try:
+            for device, (model, item), code in zip(self.devices, identities, codes):
+                if code is not None:
+                    device.set_sampling_rate_value(code, 0)
+                readers.append(self._prepare(device, model, item))
+            self._running = True
+            # All streams first, then the readers: the streams start as close together as the links allow.
+            started = []
+            for reader in readers:
+                connection = reader.info.device.communication_interface.serial_connection
+                if connection is not None:
+                    connection.reset_input_buffer()
+                reader.info.device.set_stream_state(True)
+                started.append(clock())
+            for reader, at in zip(readers, started):
+                reader.start(at)
+        except BaseException:
+            self.stop(quiet=True)
+            raise
+
+    def _prepare(self, device: vexlo.VexloDevice, model: str, item: str) -> _Reader:
+        info = model_info(model)
+        code = device.get_sampling_rate(0)
+        sps = info.samples_per_second(code)
+        if sps is None:
+            raise vexlo.VexloInvalidParameterError(
+                f"{model} on {port_of(device)}: rate code {code} is not a {model} rate")
+        converter = device.get_adc_converter()
+        if converter is None:
+            raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
+        connection = device.communication_interface.serial_connection
+        self._write_timeouts.append(getattr(connection, "write_timeout", None))
+        if connection is not None:
+            connection.write_timeout = WRITE_TIMEOUT_SECONDS
+        stream = StreamInfo(
+            device=device, port=port_of(device), model=model, item_number=item,
+            serial_number=device.get_instrument_serial_number(),
+            firmware=device.communication_interface.get_firmware_version_with_patch(),
+            rate_code=code, samples_per_second=sps, packet_size=info.packet_size(code),
+            unit=unit_text(device))
+        return _Reader(stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock)
+
+    def stop(self, *, quiet: bool = False) -> None:
+        """Stop the readers, switch streaming off, drain, and check each instrument answers.
+
+        Samples that arrive until streaming is off are kept for the next
+        :meth:`read`. The devices stay open.
+
+        :param quiet: log failures instead of raising them (used when
+            already failing).
+        :raises vexlo.VexloDeviceError: an instrument could not be switched
+            quiet or did not answer afterwards (after every device was tried).
+        """
+        readers = self._readers
+        for reader in readers:
+            reader.stop_event.set()
+        for reader in readers:
+            if reader.thread.is_alive():
+                reader.thread.join()
+        first_error: Optional[BaseException] = None
+        if self._running:
+            for reader in readers:
+                try:
+                    self._switch_off(reader)
+                except vexlo.VexloDeviceError as error:
+                    logger.error("%s", error)
+                    first_error = first_error or error
+        for reader, timeout in zip(readers, self._write_timeouts):
+            connection = reader.info.device.communication_interface.serial_connection
+            if connection is not None:
+                connection.write_timeout = timeout
+        with self._lock:
+            self._running = False
+            self._lock.notify_all()
+        # The callback hands over what is left, then ends.
+        callback, self._callback = self._callback, None
+        if callback is not None and callback is not threading.current_thread():
+            callback.join()
+        if first_error is not None and not quiet:
+            raise first_error
+
+    def _switch_off(self, reader: _Reader) -> None:
+        device = reader.info.device
+        if reader.error is not None:
+            return  # the port failed; there is nothing to switch off through it
+        try:
+            reader.poll()  # what arrived until now, before the exchange clears the input
+            stopped_at = clock()
+            try:
+                device.set_stream_state(False)
+            except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
+                # Stream bytes still under way can precede the answer; the setting took effect.
+                logger.debug("%s: answer to streaming off lost among stream bytes: %s", reader.info.port, error)
+            if not _drain(device):
+                device.set_stream_state(False)
+                if not _drain(device):
+                    raise vexlo.VexloCommunicationError(
+                        f"{reader.info.model} {reader.info.serial_number} on {reader.info.port}: "
+                        "still streaming after streaming was switched off")
+            device.get_sampling_rate(0)  # answers a query: the link is usable again
+            reader.finish(stopped_at)
+        except vexlo.VexloDeviceError as error:
+            raise _naming_device(error, reader.info) from error
+
+    def __enter__(self) -> "Acquisition":
+        self.start()
+        return self
+
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
+        self.stop(quiet=exc is not None)
+
+    # ------------------------------------------------------------- reading
+
+    def read(self, timeout: Optional[float] = None) -> List[Block]:
+        """What arrived since the last read: one :class:`Block` per device, in device order.
+
+        :param timeout: wait at most this long for a first new sample from
+            any device (``0``: do not wait; ``None``: wait until one comes).
+            After :meth:`stop`, returns at once with what is left.
+        :return: one block per device, empty where nothing came.
+        :raises vexlo.VexloDeviceError: a device's reader failed (a port that
+            vanished): the error names the device, once; the others go on
+            and their samples wait for the next read.
+        :raises RuntimeError: never started.
+        """
+        if not self._readers:
+            raise RuntimeError("start the acquisition before reading")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with self._lock:
+            while self._running and not self._pending():
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    break
+                self._lock.wait(remaining)
+            self._raise_pending_error()
+            return [reader.block() for reader in self._readers]
+
+    def _pending(self) -> bool:
+        return any(len(r.ring) or (r.error is not None and not r.error_reported) for r in self._readers)
+
+    def _raise_pending_error(self) -> None:
+        if self._callback_error is not None:
+            error, self._callback_error = self._callback_error, None
+            raise error
+        for reader in self._readers:
+            if reader.error is not None and not reader.error_reported:
+                reader.error_reported = True
+                raise reader.error
+
+    def stats(self) -> List[Stats]:
+        """The counters of every device, in device order."""
+        with self._lock:
+            return [reader.stats() for reader in self._readers]
+
+    def on_block(self, fn: Callable[[Block], None], every_samples: int = 1) -> None:
+        """Call ``fn(block)`` on a worker thread whenever a device has ``every_samples`` new samples.
+
+        Blocks go to ``fn`` instead of :meth:`read`; what is left when the
+        acquisition stops is handed over last. An exception raised by ``fn``
+        ends the calls and is raised by the next :meth:`read`. Register
+        after :meth:`start`, once.
+
+        :param every_samples: the least number of samples in a block (the
+            last blocks may be shorter).
+        :raises RuntimeError: not running, or a callback is already registered.
+        :raises ValueError: ``every_samples`` below 1.
+        """
+        if every_samples < 1:
+            raise ValueError("every_samples must be at least 1")
+        if not self._running:
+            raise RuntimeError("start the acquisition before registering a callback")
+        if self._callback is not None:
+            raise RuntimeError("a callback is already registered")
+        self._callback = threading.Thread(target=self._deliver, args=(fn, every_samples),
+                                          name="vexlo block callback", daemon=True)
+        self._callback.start()
+
+    def _deliver(self, fn: Callable[[Block], None], every: int) -> None:
+        try:
+            while True:
+                with self._lock:
+                    while self._running and not any(len(r.ring) >= every for r in self._readers):
+                        self._lock.wait(0.1)
+                    finishing = not self._running
+                    blocks = [r.block() for r in self._readers if len(r.ring) >= (1 if finishing else every)]
+                for block in blocks:
+                    fn(block)
+                if finishing:
+                    return
+        except BaseException as error:  # handed to the consumer's thread
+            logger.error("block callback failed: %s", error)
+            with self._lock:
+                self._callback_error = error
+
+
+def _drain(device: vexlo.VexloDevice) -> bool:
+    """Read and drop stream bytes until the line is quiet; whether it fell quiet in time."""
+    begin = quiet_since = time.monotonic()
+    while True:
+        now = time.monotonic()
+        if now - quiet_since >= QUIET_SECONDS:
+            return True
+        if now - begin >= DRAIN_SECONDS:
+            return False
+        if device.get_stream_data():
+            quiet_since = time.monotonic()
+        else:
+            time.sleep(0.005)
+

@@ -1,0 +1,241 @@
+"""Finding instruments: every port at once, named ports the system does not list, instruments left streaming.
+
+The module's discovery probes one port after the other and only the ports
+``serial.tools.list_ports`` lists. :func:`find_devices` runs that same
+discovery on each port alone, one thread per port, so a scan takes as long
+as its slowest port, and lists the ports it was given, so a pseudo-terminal
+or a ``/dev/serial/by-id/`` link is probed when named. An instrument left
+streaming by a program that ended without switching it off fills every
+probe's answer with stream bytes; such a port is switched quiet and probed
+again.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import stat
+import threading
+import time
+from typing import Any, Iterable, List, Optional, Sequence
+
+import serial
+import serial.tools.list_ports
+from serial.tools.list_ports_common import ListPortInfo
+
+import vexlo_device_communication as vexlo
+
+from .models import MODEL_NAMES, model_info
+
+__all__ = ["find_devices", "quiet_the_line"]
+
+logger = logging.getLogger("vexlo_tools.devices")
+
+#: How long a port that did not answer is watched for stream bytes.
+LISTEN_SECONDS = 0.25
+#: The line counts as quiet after this long without a byte.
+QUIET_SECONDS = 0.1
+#: Draining gives up after this long (the streaming-off setting is resent meanwhile).
+DRAIN_SECONDS = 3.0
+#: Pause between two looks at a port's input while watching or draining.
+POLL_SECONDS = 0.01
+
+# One patched port listing at a time: find_devices replaces
+# serial.tools.list_ports.comports for the length of a scan.
+_listing_lock = threading.Lock()
+
+
+def _stream_off_frame() -> bytes:
+    commands = vexlo._CommandOperations()
+    return bytes(commands.get_command_byte_array(commands.Set_Streaming_State_Command, bytearray([0])))
+
+
+def _listed_ports() -> List[str]:
+    return [str(port.device) for port in serial.tools.list_ports.comports()]
+
+
+def _named_port(name: str, listed: Sequence[str]) -> str:
+    """``name`` if the system lists it, else after checking it is a character device.
+
+    :raises vexlo.VexloConnectionError: no such path, or a path that is no serial device.
+    """
+    if name in listed:
+        return name
+    target = os.path.realpath(name)
+    try:
+        mode = os.stat(target).st_mode
+    except OSError as error:
+        raise vexlo.VexloConnectionError(
+            f"Could not open serial port {name} at any baud rate: no such port") from error
+    if not stat.S_ISCHR(mode):
+        kind = "a directory" if stat.S_ISDIR(mode) else "a regular file" if stat.S_ISREG(mode) else "not a device"
+        raise vexlo.VexloConnectionError(
+            f"Could not open serial port {name} at any baud rate: {target} is {kind}, not a serial device")
+    return name
+
+
+def _unique(items: Iterable[Any]) -> List[Any]:
+    return list(dict.fromkeys(items))
+
+
+class _Listing:
+    """``serial.tools.list_ports.comports`` listing exactly the ports of a scan."""
+
+    def __init__(self, ports: Sequence[str]) -> None:
+        self.ports = list(ports)
+
+    def __call__(self, include_links: bool = False) -> List[ListPortInfo]:
+        return [ListPortInfo(port, skip_link_detection=True) for port in self.ports]
+
+
+def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]] = None, *,
+                 recover: bool = True) -> List[vexlo.VexloDevice]:
+    """Find instruments on every port at once.
+
+    Each port is probed by the module's own discovery, on a thread of its
+    own, so the scan takes as long as the slowest port.
+
+    :param ports: the ports to probe (paths; links are followed). Default:
+        every port the system lists. A named port need not be listed, but
+        it must be a character device.
+    :param models: probe only at the baud rates of these models (any case).
+    :param recover: when a port gives no answer while bytes keep arriving
+        (an instrument left streaming), switch streaming off at the port's
+        candidate baud rates, wait until the line is quiet and probe again.
+        Instruments found streaming are also switched quiet.
+    :return: one open device per instrument found, in port order: the
+        listed ports in the order of the listing, then unlisted named ports.
+    :raises vexlo.VexloConnectionError: a named port does not exist or is no serial device.
+    :raises ValueError: an unknown model name.
+    :raises TypeError: ``ports`` or ``models`` given as a single string.
+    """
+    for given, what in ((ports, "ports"), (models, "models")):
+        if isinstance(given, (str, bytes)):
+            raise TypeError(f"{what} must be a list of names, not {type(given).__name__}")
+    model_names = _unique(model_info(m).name for m in models) if models else list(MODEL_NAMES)
+    listed = _listed_ports()
+    if ports is None:
+        targets = listed
+    else:
+        named = _unique(_named_port(str(p), listed) for p in ports)
+        # Listed ports in the listing's order (as the module's discovery goes), then the others as named.
+        targets = [p for p in listed if p in named] + [p for p in named if p not in listed]
+    if not targets:
+        return []
+    results: List[List[vexlo.VexloDevice]] = [[] for _ in targets]
+    errors: List[Optional[BaseException]] = [None] * len(targets)
+    cancelled = threading.Event()
+
+    def probe(index: int, port: str) -> None:
+        try:
+            found = _probe_port(port, model_names, recover)
+        except BaseException as error:  # handed to the caller's thread
+            errors[index] = error
+            return
+        if cancelled.is_set():
+            for device in found:
+                device.disconnect()
+            return
+        results[index] = found
+
+    with _listing_lock:
+        before = serial.tools.list_ports.comports
+        serial.tools.list_ports.comports = _Listing(targets)  # type: ignore[assignment]
+        try:
+            threads = [threading.Thread(target=probe, args=(i, port), name=f"vexlo probe {port}", daemon=True)
+                       for i, port in enumerate(targets)]
+            for thread in threads:
+                thread.start()
+            try:
+                for thread in threads:
+                    thread.join()
+            except BaseException:
+                # Ctrl-C: probes still running close what they find.
+                cancelled.set()
+                for found in results:
+                    for device in found:
+                        device.disconnect()
+                raise
+        finally:
+            serial.tools.list_ports.comports = before
+    failure = next((e for e in errors if e is not None), None)
+    if failure is not None:
+        for found in results:
+            for device in found:
+                device.disconnect()
+        raise failure
+    return [device for found in results for device in found]
+
+
+def _probe_port(port: str, model_names: List[str], recover: bool) -> List[vexlo.VexloDevice]:
+    models = None if list(model_names) == list(MODEL_NAMES) else model_names
+    devices = vexlo.VexloSerialScanner.discover_devices(device_models=models, comports=[port])
+    if not recover:
+        return devices
+    if devices:
+        for device in devices:
+            connection = device.communication_interface.serial_connection
+            if connection is not None and connection.in_waiting:
+                logger.info("%s: the instrument is streaming; switching it off", port)
+                quiet_the_line(connection)
+        return devices
+    bauds = _unique(b for name in model_names for b in model_info(name).baud_rates)
+    heard = [baud for baud in bauds if _recover_at(port, baud)]
+    if not heard:
+        return []
+    again = [name for name in model_names if set(model_info(name).baud_rates) & set(heard)]
+    logger.info("%s: probing again after switching streaming off", port)
+    return vexlo.VexloSerialScanner.discover_devices(device_models=again, comports=[port])
+
+
+def _recover_at(port: str, baud: int) -> bool:
+    """Whether bytes arrived on ``port`` at ``baud``; if so streaming was switched off and the line drained."""
+    try:
+        connection = serial.Serial(port=port, baudrate=baud, timeout=0, write_timeout=1.0)
+    except (serial.SerialException, OSError) as error:
+        logger.debug("%s at %d baud: cannot open to listen: %s", port, baud, error)
+        return False
+    try:
+        deadline = time.monotonic() + LISTEN_SECONDS
+        while not connection.in_waiting:
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(POLL_SECONDS)
+        logger.info("%s at %d baud: bytes arriving without a request; switching streaming off", port, baud)
+        quiet_the_line(connection)
+        return True
+    except (serial.SerialException, OSError) as error:
+        logger.debug("%s at %d baud: %s", port, baud, error)
+        return False
+    finally:
+        connection.close()
+
+
+def quiet_the_line(connection: Any) -> int:
+    """Send the streaming-off setting and read until the line is quiet.
+
+    The setting is sent again every half second until the line falls
+    quiet or :data:`DRAIN_SECONDS` pass (the instrument's answer is among
+    the bytes read).
+
+    :param connection: an open serial port (``serial.Serial`` or alike).
+    :return: the number of bytes read and dropped.
+    """
+    frame = _stream_off_frame()
+    dropped = 0
+    begin = quiet_since = sent = time.monotonic()
+    connection.write(frame)
+    while True:
+        now = time.monotonic()
+        if now - quiet_since >= QUIET_SECONDS or now - begin >= DRAIN_SECONDS:
+            return dropped
+        if now - sent >= 0.5:
+            connection.write(frame)
+            sent = now
+        waiting = connection.in_waiting
+        if waiting:
+            dropped += len(connection.read(waiting))
+            quiet_since = time.monotonic()
+        else:
+            time.sleep(POLL_SECONDS)
+

@@ -1,0 +1,164 @@
+"""Acquisition: background readers, ring buffers, loss counters, stop; in-process on a virtual clock."""
+
+import math
+import threading
+
+import numpy as np
+import pytest
+
+import vexlo_device_communication as vexlo
+from vexlo_tools import Acquisition, acquisition, find_devices
+from vexlo_tools.sim import SimulatedInstrument, VirtualClock, simulated_ports, stream_packet
+
+PLUS = SimulatedInstrument.plx310_plus_prime
+MVR = SimulatedInstrument.mvr420
+
+
+class SteppedReaders:
+    """Readers whose pause moves a virtual clock; at ``stall_until`` they hold until released.
+
+    The consumer (the test) reads nothing meanwhile: a stalled consumer,
+    without real waiting.
+    """
+
+    def __init__(self, monkeypatch, clock, stall_until):
+        self.clock = clock
+        self.stall_until = stall_until
+        self.reached = threading.Event()
+        self.released = threading.Event()
+        self.lock = threading.Lock()
+        monkeypatch.setattr(acquisition, "clock", clock)
+        monkeypatch.setattr(acquisition, "pause", self.pause)
+
+    def pause(self, stop, seconds):
+        with self.lock:
+            if self.clock() + seconds > self.stall_until + 1e-9:
+                self.reached.set()
+            else:
+                self.clock.advance(seconds)
+                return
+        self.released.wait()
+        stop.wait(0.001)  # the clock stands still from here on
+
+    def wait(self):
+        assert self.reached.wait(30), "the reader never got to the end of the stall"
+
+
+def expected_counts(instrument, short, n):
+    """The counts of the first ``n`` stream samples, through the packet encoding."""
+    rate = instrument.stream_rate()
+    shift = 16 if short else 8
+    return np.array([int.from_bytes(stream_packet(instrument.raw_count(0, i / rate), short)[:-1], "big") << shift
+                     for i in range(n)], dtype=np.uint32)
+
+
+def open_devices(instruments, clock):
+    ports = {f"/dev/ttySIM{i}": inst for i, inst in enumerate(instruments)}
+    return ports, simulated_ports(ports, clock=clock)
+
+
+def found(ports):
+    """The devices on ``ports``, probed at their models' rates only (no silent rates to wait out)."""
+    return find_devices(list(ports), sorted({inst.model for inst in ports.values()}))
+
+
+@pytest.mark.parametrize("factory, rate, short", [(PLUS, 38400, True), (MVR, 1300, False)])
+def test_a_stalled_consumer_loses_nothing_and_stop_leaves_the_device_usable(monkeypatch, factory, rate, short):
+    instrument = factory()
+    instrument.set_load_signal(lambda t: 300.0 * t)  # every sample differs
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=2.0)
+    ports, installed = open_devices([instrument], clock)
+    with installed:
+        [device] = found(ports)
+        with Acquisition([device], rate=rate) as acq:
+            readers.wait()
+            [block] = acq.read(timeout=0)
+            stalled_at = clock()
+            readers.released.set()
+        assert not instrument.streaming
+        assert device.get_sampling_rate(0) == acq.streams[0].rate_code
+        assert device.get_reading(0) == pytest.approx(300.0 * clock(), abs=0.1)
+        assert device.communication_interface.serial_connection.write_timeout is None
+    due = math.floor(stalled_at * rate + 1e-9)
+    assert (block.first_index, len(block)) == (0, due)
+    np.testing.assert_array_equal(block.adc, expected_counts(instrument, short, due))
+    np.testing.assert_array_equal(block.time, np.arange(due) / rate)
+    converter = device.get_adc_converter()
+    assert block.value[-1] == converter.convert_adc(int(block.adc[-1]))
+    assert block.stats == acquisition.Stats(received=due, overrun=0, missing=0, corrupted=0)
+    assert acq.stats() == [block.stats]
+    assert acq.streams[0].packet_size == (3 if short else 4)
+
+
+@pytest.mark.parametrize("buffer_seconds", [0.05, 0.5])
+def test_a_full_ring_drops_the_oldest_and_counts_them_exactly(monkeypatch, buffer_seconds):
+    instrument = MVR()
+    instrument.set_load_signal(lambda t: 300.0 * t)
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=1.0)
+    ports, installed = open_devices([instrument], clock)
+    with installed:
+        [device] = found(ports)
+        with Acquisition([device], rate=850, buffer_seconds=buffer_seconds) as acq:
+            readers.wait()
+            [block] = acq.read(timeout=0)
+            readers.released.set()
+    received = block.stats.received
+    kept = math.ceil(buffer_seconds * 850)
+    assert received > kept
+    assert (block.first_index, len(block), block.stats.overrun) == (received - kept, kept, received - kept)
+    np.testing.assert_array_equal(block.adc, expected_counts(instrument, False, received)[-kept:])
+    np.testing.assert_array_equal(block.time, np.arange(received - kept, received) / 850)
+
+
+def test_a_vanished_port_surfaces_once_naming_it_and_the_others_go_on(monkeypatch):
+    lost, kept = MVR(), MVR()
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=0.5)
+    ports, installed = open_devices([lost, kept], clock)
+    with installed:
+        devices = found(ports)
+        with Acquisition(devices) as acq:
+            readers.wait()
+            lost.unplug()
+            readers.released.set()
+            got = [0, 0]
+            with pytest.raises(vexlo.VexloCommunicationError, match="MVR420 20240001 on /dev/ttySIM0: "):
+                for _ in range(1000):
+                    got = [n + len(b) for n, b in zip(got, acq.read(timeout=5))]
+        assert kept.streaming is False
+        # Raised once; what came before the failure is all there, the other device's too.
+        got = [n + len(b) for n, b in zip(got, acq.read(timeout=0))]
+    assert got == [50, 50]
+    assert [s.received for s in acq.stats()] == [50, 50]
+
+
+def test_a_rate_a_model_lacks_is_refused_before_anything_is_set():
+    plain, mvr = SimulatedInstrument.plx310(), MVR()
+    ports, installed = open_devices([plain, mvr], VirtualClock())
+    with installed:
+        devices = found(ports)
+        for inst in (plain, mvr):
+            inst.request_log.clear()
+        with pytest.raises(ValueError, match="PLX310 has no rate of 38400 samples/s"):
+            Acquisition(devices, rate=38400).start()
+    sent = {r.name for inst in (plain, mvr) for r in inst.request_log}
+    assert not sent & {"set_sampling_rate", "set_streaming"}, sent
+
+
+def test_callbacks_get_blocks_of_at_least_the_asked_size_then_the_rest(monkeypatch):
+    instrument = MVR()
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=1.0)
+    ports, installed = open_devices([instrument], clock)
+    got = []
+    with installed:
+        [device] = found(ports)
+        with Acquisition([device], rate=100) as acq:
+            acq.on_block(got.append, every_samples=30)
+            readers.wait()
+            readers.released.set()
+    sizes = [len(b) for b in got]
+    assert all(n >= 30 for n in sizes[:-1]) and sum(sizes) == 100
+    assert [b.first_index for b in got] == [sum(sizes[:i]) for i in range(len(sizes))]

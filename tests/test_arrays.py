@@ -1,0 +1,82 @@
+"""The array converter against the module's own stream conversion, bit for bit."""
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import vexlo_device_communication as vexlo
+from calibration_reference import packet3, packet4, two_direction_converter
+from test_reliability_fuzz import converters
+from vexlo_tools.acquisition import convert_to_arrays, has_native_arithmetic
+
+MODULE = {3: vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz,
+          4: vexlo.StreamDataConverter.convert_stream_data_to_reading}
+
+
+class Picky(vexlo.ADCConverter):
+    """Refuses some counts in each of the ways that skip a position."""
+
+    def convert_adc(self, ndr_adc):
+        errors = {0: ValueError, 1: ZeroDivisionError, 2: AttributeError}
+        if ndr_adc % 5 in errors:
+            raise errors[ndr_adc % 5]("refused")
+        return super().convert_adc(ndr_adc) if ndr_adc % 2 else int(ndr_adc // 3)
+
+
+@st.composite
+def streams(draw, packet_size):
+    """Valid packets with random bytes between some of them, cut anywhere."""
+    parts = []
+    for _ in range(draw(st.integers(0, 40))):
+        body = draw(st.binary(min_size=packet_size - 1, max_size=packet_size - 1))
+        parts.append(packet3(*body) if packet_size == 3 else packet4(*body))
+        if draw(st.integers(0, 4)) == 0:
+            parts.append(draw(st.binary(min_size=1, max_size=5)))
+    data = b"".join(parts)
+    return data[draw(st.integers(0, 2)):]
+
+
+def assert_same_as_module(data, converter, packet_size):
+    expected = MODULE[packet_size](bytearray(data), converter)
+    got = convert_to_arrays(data, converter, packet_size)
+    readings = expected.readings or []
+    np.testing.assert_array_equal(got.adc, np.array([r.adc_value for r in readings], dtype=np.uint32))
+    # Bit patterns: NaNs and signed zeros compare too.
+    np.testing.assert_array_equal(got.value.view(np.uint64),
+                                  np.array([r.calibrated_value for r in readings], dtype=np.float64).view(np.uint64))
+    assert got.remainder == bytes(expected.remainder)
+    assert got.corrupted == len(data) - len(got.remainder) - len(readings) * packet_size
+
+
+@pytest.mark.parametrize("packet_size", [3, 4])
+@given(data=st.data(), converter=converters())
+def test_an_exact_converter_gives_the_module_s_results(packet_size, data, converter):
+    assert has_native_arithmetic(converter)
+    assert_same_as_module(data.draw(streams(packet_size)), converter, packet_size)
+
+
+@pytest.mark.parametrize("packet_size", [3, 4])
+@pytest.mark.parametrize("converter", [two_direction_converter(Picky), Picky()])
+@given(data=st.data())
+def test_another_converter_is_asked_per_packet_with_the_module_s_skip_rules(packet_size, converter, data):
+    assert not has_native_arithmetic(converter)
+    assert_same_as_module(data.draw(streams(packet_size)), converter, packet_size)
+
+
+def test_a_converter_patched_on_the_class_is_not_taken_as_native(monkeypatch):
+    converter = two_direction_converter(vexlo.ADCConverter)
+    data = packet4(200, 1, 2) * 3
+    monkeypatch.setattr(vexlo.ADCConverter, "convert_adc", lambda self, n: -1.0)
+    assert not has_native_arithmetic(converter)
+    assert list(convert_to_arrays(data, converter).value) == [-1.0] * 3
+
+
+@pytest.mark.parametrize("error", [TypeError, OverflowError, KeyboardInterrupt])
+def test_other_errors_of_a_converter_end_the_conversion(error):
+    class Failing:
+        def convert_adc(self, ndr_adc):
+            raise error("stop")
+
+    with pytest.raises(error, match="stop"):
+        convert_to_arrays(packet4(1, 2, 3), Failing())

@@ -1,0 +1,92 @@
+"""find_devices: ports probed at once, named ports the system does not list, instruments left streaming."""
+
+import os
+import threading
+
+import pytest
+
+import vexlo_device_communication as vexlo
+from vexlo_tools import find_devices
+from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports
+
+
+def left_streaming():
+    """A PLX310 Plus Prime streaming at 38400 samples/s, as a crashed program would leave it."""
+    instrument = SimulatedInstrument.plx310_plus_prime()
+    instrument.profiles[0].sampling_rate_code = 15
+    instrument.start_streaming(0.0)
+    return instrument
+
+
+class TickingClock:
+    """Moves on at every look: stream bytes keep arriving between any two port operations."""
+
+    def __init__(self, step):
+        self.now, self.step, self.lock = 0.0, step, threading.Lock()
+
+    def __call__(self):
+        with self.lock:
+            self.now += self.step
+            return self.now
+
+
+@pytest.mark.parametrize("recover", [True, False])
+def test_an_instrument_left_streaming_is_found_only_with_recovery(monkeypatch, recover):
+    monkeypatch.setattr("time.sleep", lambda s: None)
+    instrument = left_streaming()
+    with simulated_ports({"/dev/ttySIM0": instrument}, clock=TickingClock(0.001)):
+        devices = find_devices(models=["PLX310"], recover=recover)
+        assert len(devices) == int(recover)
+        for device in devices:
+            assert not instrument.streaming
+            assert device.get_model_number() == "PLX310"
+            device.disconnect()
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")
+def test_over_a_pseudo_terminal_named_by_a_link_a_streaming_instrument_is_found_every_time(tmp_path):
+    instrument = left_streaming()
+    with PtyServer([instrument]) as [path]:
+        link = tmp_path / "ttyVEX"
+        link.symlink_to(path)
+        for _ in range(5):
+            instrument.start_streaming(0.0)
+            [device] = find_devices([str(link)], ["PLX310"])
+            assert not instrument.streaming
+            assert device.communication_interface.comport == str(link)
+            device.disconnect()
+
+
+@pytest.mark.parametrize("make, kind", [
+    (lambda p: p.write_bytes(b""), "is a regular file, not a serial device"),
+    (lambda p: p.mkdir(), "is a directory, not a serial device"),
+    (lambda p: None, "no such port"),
+])
+def test_a_named_port_that_is_no_serial_device_is_refused(tmp_path, make, kind):
+    path = tmp_path / "ttyX"
+    make(path)
+    with simulated_ports({}), pytest.raises(vexlo.VexloConnectionError) as raised:
+        find_devices([str(path)])
+    assert str(raised.value).startswith(f"Could not open serial port {path} at any baud rate: ")
+    assert str(raised.value).endswith(kind)
+
+
+def test_ports_are_probed_at_once_and_reported_in_port_order(monkeypatch):
+    instruments = [SimulatedInstrument.mvr420(), SimulatedInstrument.plx310(), SimulatedInstrument.hsk640()]
+    ports = {f"/dev/ttySIM{i}": inst for i, inst in enumerate(instruments)}
+    # Each probe waits for all the others to have begun: probes one after the other would break the barrier.
+    barrier = threading.Barrier(len(ports), timeout=10)
+    discover = vexlo.VexloSerialScanner.discover_devices
+
+    def probing_together(device_models=None, comports=None):
+        barrier.wait()
+        return discover(device_models=device_models, comports=comports)
+
+    monkeypatch.setattr(vexlo.VexloSerialScanner, "discover_devices", probing_together)
+    monkeypatch.setattr("time.sleep", lambda s: None)
+    with simulated_ports(ports):
+        devices = find_devices(recover=False)
+        assert [d.communication_interface.comport for d in devices] == list(ports)
+        assert [d.get_model_number() for d in devices] == ["MVR420", "PLX310", "HSK640"]
+        for device in devices:
+            device.disconnect()
