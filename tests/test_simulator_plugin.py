@@ -7,7 +7,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-
 import vexlo_tools
 
 README = Path(__file__).resolve().parent.parent / "README.md"
