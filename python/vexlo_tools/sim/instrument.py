@@ -46,6 +46,8 @@ logger = logging.getLogger("vexlo_tools.sim")
 _GENERIC_MODEL = MODELS["MVR420"]
 _UNKNOWN_ITEM_NUMBER = "QMT00000"
 
+PLX310_SAMPLING_RATES = MODELS["PLX310"].rates
+COMPACT_SAMPLING_RATES = _GENERIC_MODEL.rates
 #: Samples per second for each sampling-rate code, per model.
 SAMPLING_RATES: Dict[str, Tuple[float, ...]] = {name: info.rates for name, info in MODELS.items()}
 #: Baud rates at which each model answers.
