@@ -276,8 +276,9 @@ bool FieldSet::has_objects() const
 bool FieldSet::init(PyObject* self, PyObject* args, PyObject* kwargs) const
 {
     const char* dot = std::strrchr(m_type_name, '.');
+    const char* short_name = dot ? dot + 1 : m_type_name;
     std::vector<PyObject*> values(m_fields.size());
-    if (!bind_constructor(dot ? dot + 1 : m_type_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
+    if (!bind_constructor(short_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
                           values.data()))
         return false;
     for (size_t i = 0; i < m_fields.size(); ++i)
