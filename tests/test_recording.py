@@ -1,37 +1,20 @@
 """Recording files: round trips with provenance, cut-off files, output paths checked up front."""
 import sys
-from dataclasses import dataclass
 
 import numpy as np
 import pytest
 
-from vexlo_tools import recording
+from vexlo_tools import Block, Stats, recording
 from vexlo_tools._extras import MissingExtraError
 from vexlo_tools.recording import csvfile
 
 pytest.importorskip("h5py", reason="the hdf5 extra")
 
 
-@dataclass
-class Stats:
-    received: int
-    overrun: int = 0
-    missing: int = 0
-    corrupted: int = 0
-
-
-@dataclass
-class Block:
-    time: np.ndarray
-    adc: np.ndarray
-    value: np.ndarray
-    stats: Stats
-
-
 def block(first, count, rate=38400.0, overrun=0):
     rng = np.random.default_rng(first)
     index = np.arange(first, first + count)
-    return Block(index / rate, rng.integers(0, 2**24, count).astype(np.uint32),
+    return Block(None, first, index / rate, rng.integers(0, 2**24, count).astype(np.uint32),
                  rng.normal(250.0, 30.0, count), Stats(first + count, overrun, 1, 2))
 
 

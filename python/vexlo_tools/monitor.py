@@ -20,7 +20,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._extras import require
-from .recording.writers import COUNTERS, BlockLike
+from .acquisition import Block, StreamInfo
+from .recording.writers import COUNTERS
 
 __all__ = ["MonitorSource", "Statistics", "monitor_app"]
 
@@ -28,28 +29,13 @@ __all__ = ["MonitorSource", "Statistics", "monitor_app"]
 CHART_POINTS = 120
 
 
-class StreamLike(Protocol):
-    """What the view shows of a stream (see :class:`vexlo_tools.StreamInfo`)."""
-
-    @property
-    def model(self) -> str: ...
-    @property
-    def serial_number(self) -> int: ...
-    @property
-    def port(self) -> str: ...
-    @property
-    def unit(self) -> str: ...
-    @property
-    def samples_per_second(self) -> float: ...
-
-
 class MonitorSource(Protocol):
     """Where the view gets its data: one block per instrument on each read."""
 
     @property
-    def streams(self) -> Sequence[StreamLike]: ...
+    def streams(self) -> Sequence[StreamInfo]: ...
 
-    def read(self, timeout: Optional[float] = None) -> Sequence[BlockLike]: ...
+    def read(self, timeout: Optional[float] = None) -> Sequence[Block]: ...
 
 
 class Statistics:
@@ -142,7 +128,7 @@ class RateMeter:
         return (r1 - r0) / (t1 - t0) if t1 > t0 else None
 
 
-def panel_text(stream: StreamLike, stats: Statistics, counters: Optional[Any], rate: Optional[float],
+def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Any], rate: Optional[float],
                window_seconds: float) -> str:
     """The figures of one instrument, as the view shows them."""
     unit = stream.unit

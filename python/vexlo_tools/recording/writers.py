@@ -15,11 +15,12 @@ import os
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
-from typing import (Callable, ClassVar, ContextManager, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple, Type,
-                    Union)
+from typing import Callable, ClassVar, ContextManager, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import numpy.typing as npt
+
+from ..acquisition import Block, Stats
 
 __all__ = [
     "COUNTERS",
@@ -42,32 +43,6 @@ Metadata = Dict[str, MetadataValue]
 COUNTERS = ("received", "overrun", "missing", "corrupted")
 #: A piece of one instrument's data: times (s), ADC counts, values.
 Chunk = Tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]
-
-
-class StatsLike(Protocol):
-    """The counters of a :class:`vexlo_tools.Stats`."""
-
-    @property
-    def received(self) -> int: ...
-    @property
-    def overrun(self) -> int: ...
-    @property
-    def missing(self) -> int: ...
-    @property
-    def corrupted(self) -> int: ...
-
-
-class BlockLike(Protocol):
-    """What a writer takes from a :class:`vexlo_tools.Block`."""
-
-    @property
-    def time(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def adc(self) -> npt.NDArray[np.uint32]: ...
-    @property
-    def value(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def stats(self) -> StatsLike: ...
 
 
 @dataclass
@@ -129,7 +104,7 @@ class Writer(abc.ABC):
         :raises vexlo_tools._extras.MissingExtraError: it is not; the message names the extra.
         """
 
-    def write(self, blocks: Sequence[BlockLike]) -> None:
+    def write(self, blocks: Sequence[Block]) -> None:
         """Append one block per instrument, in the order the instruments were given.
 
         :raises ValueError: not one block per instrument.
@@ -143,7 +118,7 @@ class Writer(abc.ABC):
                 self.samples[index] += len(block.time)
             self.counters[index] = {name: int(getattr(block.stats, name)) for name in COUNTERS}
 
-    def close(self, stats: Optional[Sequence[StatsLike]] = None) -> None:
+    def close(self, stats: Optional[Sequence[Stats]] = None) -> None:
         """Write the counters (``stats``, else those of the last blocks) and close the file."""
         if self.closed:
             return
