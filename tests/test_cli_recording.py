@@ -1,13 +1,17 @@
 """vexlo record, plot and monitor from the command line, and what every command shares:
 --version, the dialout hint, extras named when missing, Ctrl-C."""
+import signal
+import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import Block, Stats, cli, recording
+from vexlo_tools import Acquisition, Block, Stats, cli, recording
+from vexlo_tools.commands import _acquire
 from vexlo_tools._extras import software_version
 
 
@@ -100,9 +104,6 @@ def flushed_samples(path):
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGKILL")
 @pytest.mark.parametrize("attempt", range(3))
 def test_a_recording_killed_outright_still_opens_with_what_was_flushed(tmp_path, attempt):
-    import signal
-    import subprocess
-    import time
     pytest.importorskip("h5py")
     path = tmp_path / "killed.h5"
     process = subprocess.Popen(
@@ -131,3 +132,60 @@ def test_a_recording_killed_outright_still_opens_with_what_was_flushed(tmp_path,
         assert data.metadata["complete"] is False and len(data.value) >= seen
         index = np.rint(data.time * data.metadata["samples_per_second"])
         assert np.all(np.diff(index) >= 1) and np.all(np.isfinite(data.value))
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_record_writes_data_and_provenance_of_simulated_instruments(capsys, tmp_path, suffix):
+    pytest.importorskip("h5py")
+    code, out, err = run(capsys, "--instrument", "plx310-plus-prime:auto-teds=on,load=250",
+                         "--instrument", "mvr420:load=12.5,serial=4711", "record", str(tmp_path / f"run{suffix}"),
+                         "--seconds", "0.3")
+    assert code == 0, err
+    plx, mvr = recording.load(tmp_path / f"run{suffix}")
+    assert [len(plx.value), len(mvr.value)] == [30, 30]  # 0.3 s at 100 samples/s each
+    assert mvr.metadata["serial_number"] == 4711 and mvr.metadata["unit"] == "N"
+    assert np.allclose(mvr.value, 12.5, atol=0.05) and np.allclose(plx.value, 250.0, atol=0.5)
+    assert (mvr.metadata["calibration"], mvr.metadata["direction_1_fullscale_load"]) == ("instrument", 1000.0)
+    # AutoTEDS on: the values are in the sensor's unit, and the file says it used the data sheet.
+    assert (plx.metadata["calibration"], plx.metadata["teds_serial_number"], plx.metadata["unit"]) == \
+        ("TEDS data sheet", "12345", "N")
+    for data in (plx, mvr):
+        assert data.metadata["rate_code"] in (3, 7) and data.metadata["samples_per_second"] == 100.0
+        assert data.metadata["packet_format"] == "four-byte packets" and data.metadata["complete"] is True
+        assert data.metadata["received"] >= 30 and data.metadata["start_utc"].endswith("+00:00")
+
+
+def test_record_refuses_an_existing_output_before_probing(capsys, tmp_path, monkeypatch):
+    (tmp_path / "run.h5").write_text("keep")
+    probed = []
+    monkeypatch.setattr(_acquire, "find_devices", lambda *args: probed.append(args) or [])
+    code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.h5"))
+    assert (code, out, probed) == (1, "", []) and "exists (--overwrite replaces it)" in err
+    assert (tmp_path / "run.h5").read_text() == "keep"
+
+
+@pytest.mark.parametrize("command, seconds, status", [
+    ("record", None, 0),    # runs until Ctrl-C: its normal end
+    ("record", "30", 130),  # cut short
+    ("stream", "30", 130),
+])
+def test_ctrl_c_ends_cleanly_and_the_status_says_whether_it_cut_short(capsys, tmp_path, monkeypatch,
+                                                                      command, seconds, status):
+    pytest.importorskip("h5py")
+    real_read = Acquisition.read
+    reads = []
+
+    def read(self, timeout=None):
+        reads.append(timeout)
+        if len(reads) == 3:
+            raise KeyboardInterrupt
+        return real_read(self, timeout)
+
+    monkeypatch.setattr(Acquisition, "read", read)
+    output = ["run.h5"] if command == "record" else []
+    argv = ["--instrument", "mvr420", command, *(str(tmp_path / o) for o in output)]
+    code, out, err = run(capsys, *argv, *(["--seconds", seconds] if seconds else []))
+    assert code == status and err == ("vexlo: interrupted\n" if status else "")
+    if command == "record":
+        [data] = recording.load(tmp_path / "run.h5")
+        assert data.metadata["complete"] is True and len(data.value) == data.metadata["samples"]
