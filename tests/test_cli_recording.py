@@ -189,3 +189,9 @@ def test_ctrl_c_ends_cleanly_and_the_status_says_whether_it_cut_short(capsys, tm
     if command == "record":
         [data] = recording.load(tmp_path / "run.h5")
         assert data.metadata["complete"] is True and len(data.value) == data.metadata["samples"]
+
+
+def test_monitor_needs_a_terminal(capsys):
+    pytest.importorskip("textual")
+    code, out, err = run(capsys, "--instrument", "mvr420", "monitor")
+    assert (code, out) == (1, "") and "vexlo monitor draws on a terminal" in err

@@ -136,13 +136,14 @@ def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Any], r
     lines = [f"[b]{stream.model} {stream.serial_number}[/b] on {stream.port}, "
              f"{stream.samples_per_second:g} samples/s nominal"
              + (f", {rate:,.0f}/s measured" if rate is not None else "")]
-    value = "-" if current is None else f"{current:12.4f} {unit}"
-    tare = f"   (tared: zero at {stats.zero:.4f} {unit})" if stats.zero else ""
+    # Six significant digits: a mV/V signal and a load in newtons both show their noise.
+    value = "-" if current is None else f"{current:.6g} {unit}"
+    tare = f"   (tared: zero at {stats.zero:.6g} {unit})" if stats.zero else ""
     lines.append(f"value {value}{tare}")
     summary = stats.summary()
     if summary is not None:
         low, high, mean = summary
-        lines.append(f"min {low:.4f}  max {high:.4f}  mean {mean:.4f} {unit}  over the last {window_seconds:g} s")
+        lines.append(f"min {low:.6g}  max {high:.6g}  mean {mean:.6g} {unit}  over the last {window_seconds:g} s")
     else:
         lines.append("min -  max -  mean -")
     if counters is not None:
