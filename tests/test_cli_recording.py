@@ -195,3 +195,12 @@ def test_monitor_needs_a_terminal(capsys):
     pytest.importorskip("textual")
     code, out, err = run(capsys, "--instrument", "mvr420", "monitor")
     assert (code, out) == (1, "") and "vexlo monitor draws on a terminal" in err
+
+
+def test_stream_csv_is_a_recording_with_provenance(capsys, tmp_path):
+    code, out, err = run(capsys, "--instrument", "mvr420:load=12.5,serial=4711", "stream", "--seconds", "0.2",
+                         "--csv", str(tmp_path / "s.csv"))
+    assert code == 0, err
+    [data] = recording.load(tmp_path / "s.csv")
+    assert (data.name, data.metadata["model"], data.metadata["unit"]) == ("4711", "MVR420", "N")
+    assert len(data.value) == int(out.splitlines()[1].split()[0]) and data.metadata["complete"] is True

@@ -81,8 +81,8 @@ def test_csv_cut_off_mid_row_reads_the_whole_rows(tmp_path):
 @pytest.mark.parametrize("name, prepare, error, message", [
     ("run.txt", None, ValueError, "from its suffix; use one of .csv (CSV text), .h5 (HDF5)"),
     ("run.h5", "file", FileExistsError, "exists (--overwrite replaces it)"),
-    ("missing/run.h5", None, FileNotFoundError, "no such folder"),
-    ("run.csv", "folder", IsADirectoryError, "is a folder"),
+    ("missing/run.h5", None, FileNotFoundError, "No such file or directory"),
+    ("run.csv", "folder", IsADirectoryError, "Is a directory"),
 ])
 def test_output_path_is_refused_before_anything_is_written(tmp_path, name, prepare, error, message):
     path = tmp_path / name
