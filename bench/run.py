@@ -32,11 +32,12 @@ sys.path.insert(0, HERE)
 import vexlo_device_communication as vexlo  # noqa: E402
 from vexlo_tools.sim import SimulatedInstrument, simulated_ports  # noqa: E402
 
+import acquisition as acquisition_bench  # noqa: E402
 import baselines  # noqa: E402
+from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
 import teds as teds_bench  # noqa: E402
 
-Line = collections.namedtuple("Line", "row label unit module reference ratio target met")
 
 
 class CountingHandler(logging.Handler):
@@ -55,7 +56,7 @@ HANDLER = CountingHandler()
 
 
 def quiet_loggers():
-    for log in (vexlo.logger, baselines.logger, logging.getLogger("vexlo_tools.sim")):
+    for log in (vexlo.logger, baselines.logger, logging.getLogger("vexlo_tools")):
         log.handlers[:] = [HANDLER]
         log.propagate = False
         log.setLevel(logging.WARNING)
@@ -441,29 +442,6 @@ def row_memory(packets):
 # --- Table ------------------------------------------------------------------------
 
 
-def number(value):
-    if value is None:
-        return "-"
-    if abs(value) >= 100:
-        return f"{value:.0f}"
-    if abs(value) >= 10:
-        return f"{value:.1f}"
-    return f"{value:.3g}" if abs(value) < 1 else f"{value:.2f}"
-
-
-def print_table(lines, out=sys.stdout):
-    label_width = max(len(line.label) for line in lines)
-    header = (f"{'row':<4}{'measurement':<{label_width + 2}}{'unit':<13}{'module':>10}{'reference':>11}"
-              f"{'ratio':>9}  {'target':<10}{'met'}")
-    print(header, file=out)
-    print("-" * len(header), file=out)
-    for line in lines:
-        met = "" if line.met is None else ("yes" if line.met else "NO")
-        ratio = "-" if line.ratio is None else f"{line.ratio:.2f}x"
-        print(f"{line.row:<4}{line.label:<{label_width + 2}}{line.unit:<13}{number(line.module):>10}"
-              f"{number(line.reference):>11}{ratio:>9}  {line.target:<10}{met}", file=out)
-
-
 def machine():
     cpu = "unknown processor"
     try:
@@ -484,12 +462,13 @@ ROWS = {
     6: lambda args: row_pty(args.repeats),
     7: lambda args: row_discovery(args.discovery_repeats),
     8: lambda args: row_memory(args.packets),
+    **acquisition_bench.ROWS,
 }
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rows", default="1,2,3,4,5,6,7,8", help="rows to run, e.g. 2,3")
+    parser.add_argument("--rows", default=",".join(map(str, ROWS)), help="rows to run, e.g. 2,3")
     parser.add_argument("--repeats", type=int, default=7, help="repetitions per row (median quoted)")
     parser.add_argument("--discovery-repeats", type=int, default=3, help="repetitions of row 7")
     parser.add_argument("--packets", type=int, default=10_000_000, help="packets streamed in row 8")

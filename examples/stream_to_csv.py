@@ -4,9 +4,9 @@
     python examples/stream_to_csv.py --port /dev/ttyUSB0 --fast     # PLX310 Plus Prime at 38400 samples/s
     python examples/stream_to_csv.py --sim --fast
 
-The instrument sends packets continuously while streaming is on. Each read
-of the port's input buffer ends wherever it ends, mid-packet too: the
-unfinished tail of one buffer (the remainder) goes in front of the next.
+An Acquisition reads the port on a thread of its own, so the loop here may
+be as slow as it likes: the samples wait in the acquisition's buffer, in
+arrays, and every block says how many samples were lost, if any.
 """
 
 from __future__ import annotations
@@ -18,9 +18,10 @@ import logging
 import math
 import sys
 import time
-from typing import Callable, ContextManager, List, Optional, Sequence
+from typing import Any, ContextManager, List, Optional
 
-import vexlo_device_communication as vexlo
+from vexlo_device_communication import VexloConnectionError
+from vexlo_tools import Acquisition, Block, find_devices
 
 POLL_SECONDS = 0.01
 
@@ -34,31 +35,14 @@ def simulated_instrument() -> ContextManager[object]:
     return simulated_ports({"/dev/ttySIM0": plx})
 
 
-def stream(device: vexlo.VexloDevice, seconds: float, write_row: Callable[[Sequence[object]], object]) -> int:
-    """Stream for ``seconds``, pass one row per sample to ``write_row``; return the number of samples."""
-    converter = device.get_adc_converter()
-    if converter is None:
-        raise vexlo.VexloCalibrationError("the device has no calibration")
-    # The PLX310 at 38400 samples/s sends three-byte packets, every other rate four-byte ones.
-    fast = (device.get_model_number() == "PLX310"
-            and device.get_sampling_rate(0) == vexlo.PLX310SamplingRateEnum.SPS_38400.value)
-    convert = (vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz if fast
-               else vexlo.StreamDataConverter.convert_stream_data_to_reading)
-    samples = 0
-    remainder = bytearray()
-    device.set_stream_state(True)
-    try:
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            time.sleep(POLL_SECONDS)
-            result = convert(remainder + device.get_stream_data(), converter)
-            for reading in result.readings or []:
-                write_row((samples, reading.adc_value, reading.calibrated_value))
-                samples += 1
-            remainder = result.remainder or bytearray()
-    finally:
-        device.set_stream_state(False)
-    return samples
+def write_rows(writer: Any, blocks: List[Block]) -> int:
+    """One row per sample: sample number, ADC count, calibrated value; return the number of rows."""
+    rows = 0
+    for block in blocks:
+        first = block.first_index
+        writer.writerows(zip(range(first, first + len(block)), block.adc.tolist(), block.value.tolist()))
+        rows += len(block)
+    return rows
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -75,21 +59,33 @@ def main(argv: Optional[List[str]] = None) -> int:
                         format="%(levelname)s %(name)s: %(message)s")
 
     with simulated_instrument() if args.sim else contextlib.nullcontext():
-        devices = vexlo.VexloSerialScanner.discover_devices(comports=args.port)
+        try:
+            devices = find_devices(args.port)
+        except VexloConnectionError as error:  # a named port that is no serial port
+            print(f"no instruments found: {error}", file=sys.stderr)
+            return 1
         if not devices:
             print("no instruments found", file=sys.stderr)
             return 1
         device, others = devices[0], devices[1:]
         for other in others:
             other.disconnect()
-        with device:
-            if args.fast:
-                device.set_sampling_rate(vexlo.PLX310SamplingRateEnum.SPS_38400)
-            unit = device.get_unit_of_measure(0).name
-            with open(args.csv, "w", newline="") as file:
-                writer = csv.writer(file)
-                writer.writerow(("sample", "adc_count", f"value_{unit}"))
-                samples = stream(device, args.seconds, writer.writerow)
+        with device, open(args.csv, "w", newline="") as file:
+            writer = csv.writer(file)
+            samples = 0
+            # --fast: three-byte packets at 38400 samples/s, chosen by the acquisition.
+            with Acquisition([device], rate=38400 if args.fast else None) as acquisition:
+                [stream] = acquisition.streams
+                writer.writerow(("sample", "adc_count", f"value_{stream.unit}"))
+                deadline = time.monotonic() + args.seconds
+                while time.monotonic() < deadline:
+                    time.sleep(POLL_SECONDS)  # or any other work: the acquisition keeps reading
+                    samples += write_rows(writer, acquisition.read(timeout=0))
+            samples += write_rows(writer, acquisition.read(timeout=0))  # what came until streaming stopped
+            lost = acquisition.stats()[0]
+            if lost.overrun or lost.missing:
+                print(f"lost: {lost.overrun} dropped by the host, about {lost.missing} never delivered",
+                      file=sys.stderr)
     print(f"{samples} samples in {args.seconds:g} s written to {args.csv}")
     return 0
 

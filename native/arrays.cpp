@@ -6,7 +6,7 @@
 // converter with the native arithmetic is converted without the GIL; any
 // other is asked through convert_adc for every packet, with the extension's
 // skip rules.
-#include <cppy/cppy.h>
+#include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,9 @@
 
 #include "calibration/adc_core.hpp"
 #include "calibration/stream_core.hpp"
+#include "common/buffer.hpp"
+#include "common/compat.hpp"
+#include "common/ref.hpp"
 
 namespace
 {
@@ -46,51 +49,44 @@ ModuleState* state_of(PyObject* module)
 
 // --- buffers ------------------------------------------------------------------
 
-// A buffer export held for the time of one call: a bytearray cannot be
-// resized (nor its memory moved) while it is exported, even by Python code
-// a converter runs meanwhile.
-class View
+// A writable array export held for the time of one call (the stream bytes
+// use the module's BufferView). Released only with the GIL held, as the
+// module's holders do: see common/ref.hpp.
+class ArrayView
 {
 public:
-    View() = default;
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View()
+    ArrayView() = default;
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ~ArrayView()
     {
-        if (m_open)
+        if (m_open && compat::holds_gil())
             PyBuffer_Release(&m_view);
     }
 
-    bool open_bytes(PyObject* object)
-    {
-        return m_open = PyObject_GetBuffer(object, &m_view, PyBUF_SIMPLE) == 0;
-    }
-
     // A writable, C-contiguous, one-dimensional array of `format` items.
-    bool open_array(PyObject* object, const char* format, Py_ssize_t itemsize, const char* what)
+    bool open(PyObject* object, const char* format, Py_ssize_t itemsize, const char* what)
     {
-        if (!(m_open = PyObject_GetBuffer(object, &m_view, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_ND) == 0))
+        if (!(m_open = PyObject_GetBuffer(object, &m_view, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0))
             return false;
         const char* given = m_view.format ? m_view.format : "B";
         if (given[0] == '=' || given[0] == '@' || given[0] == '<')
             ++given;
         if (m_view.ndim != 1 || m_view.itemsize != itemsize || std::strcmp(given, format) != 0)
         {
-            PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of %s, not format '%s' with %zd dimension(s)",
+            PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of %s, not format '%s' with %d dimension(s)",
                          what, format[0] == 'd' ? "float64" : "uint32", m_view.format ? m_view.format : "B",
-                         static_cast<Py_ssize_t>(m_view.ndim));
+                         m_view.ndim);
             return false;
         }
         return true;
     }
 
-    const uint8_t* bytes() const { return static_cast<const uint8_t*>(m_view.buf); }
     template <typename T>
     T* items() const
     {
         return static_cast<T*>(m_view.buf);
     }
-    size_t size() const { return static_cast<size_t>(m_view.len); }
     size_t count() const { return static_cast<size_t>(m_view.len / m_view.itemsize); }
 
 private:
@@ -130,7 +126,7 @@ bool read_calibration(ModuleState* st, PyObject* converter, adc::Calibration* c)
     size_t next_double = 0;
     for (size_t i = 0; i < kCalibrationCount; ++i)
     {
-        cppy::ptr value(PyObject_GetAttr(converter, st->names[i]));
+        Ref value(PyObject_GetAttr(converter, st->names[i]));
         if (!value)
             return false;
         const bool is_int = i == 0 || i == 11;
@@ -150,7 +146,7 @@ struct Outputs
 };
 
 template <typename Packet>
-stream::ScanResult scan_native(const adc::Calibration& calibration, const View& data, Outputs& out)
+stream::ScanResult scan_native(const adc::Calibration& calibration, const BufferView& data, Outputs& out)
 {
     return stream::scan<Packet>(data.bytes(), data.size(), [&](uint64_t count, size_t) {
         out.adc[out.taken] = static_cast<uint32_t>(count);
@@ -183,13 +179,13 @@ bool as_double(PyObject* value, double* out)
 }
 
 template <typename Packet>
-stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const View& data, Outputs& out)
+stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const BufferView& data, Outputs& out)
 {
     return stream::scan<Packet>(data.bytes(), data.size(), [&](uint64_t count, size_t) {
-        cppy::ptr number(PyLong_FromUnsignedLongLong(count));
+        Ref number(PyLong_FromUnsignedLongLong(count));
         if (!number)
             return stream::Outcome::Abort;
-        cppy::ptr value(PyObject_CallMethodOneArg(converter, st->convert_adc, number.get()));
+        Ref value(PyObject_CallMethodOneArg(converter, st->convert_adc, number.get()));
         double calibrated = 0.0;
         if (value && as_double(value.get(), &calibrated))
         {
@@ -242,11 +238,10 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     int native = PyObject_IsTrue(args[5]);
     if (native < 0)
         return nullptr;
-    View data;
-    View adc_view;
-    View value_view;
-    if (!data.open_bytes(args[0]) || !adc_view.open_array(args[2], "I", 4, "adc") ||
-        !value_view.open_array(args[3], "d", 8, "value"))
+    BufferView data;
+    ArrayView adc_view;
+    ArrayView value_view;
+    if (!data.open(args[0]) || !adc_view.open(args[2], "I", 4, "adc") || !value_view.open(args[3], "d", 8, "value"))
         return nullptr;
     const size_t room = data.size() / static_cast<size_t>(packet_size);
     if (adc_view.count() < room || value_view.count() < room)

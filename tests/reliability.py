@@ -26,6 +26,9 @@ FUZZ_INPUTS = 100_000
 #: sys.getallocatedblocks() does not see; the loops then only exercise the code.
 BLOCKS_COUNTED = sys.getallocatedblocks() > 0
 
+#: The sanitizer run (make asan): the AddressSanitizer runtime is preloaded.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 #: Iterations of one leak loop, in-process and over pseudo-terminals (slower).
 LEAK_ITERATIONS = 100_000 if FULL else (5_000 if BLOCKS_COUNTED else 300)
 PTY_LEAK_ITERATIONS = 100_000 if FULL else (500 if BLOCKS_COUNTED else 50)

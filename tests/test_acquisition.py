@@ -162,3 +162,23 @@ def test_callbacks_get_blocks_of_at_least_the_asked_size_then_the_rest(monkeypat
     sizes = [len(b) for b in got]
     assert all(n >= 30 for n in sizes[:-1]) and sum(sizes) == 100
     assert [b.first_index for b in got] == [sum(sizes[:i]) for i in range(len(sizes))]
+
+
+@pytest.mark.parametrize("fault", [lambda inst: inst.corrupt_checksums(answers=1),
+                                   lambda inst: inst.go_silent(requests=1)])
+def test_a_garbled_or_missing_answer_to_streaming_off_still_stops_and_leaves_the_device_usable(monkeypatch, fault):
+    instrument = MVR()
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=0.3)
+    monkeypatch.setattr("time.sleep", lambda s: None)
+    ports, installed = open_devices([instrument], clock)
+    with installed:
+        [device] = found(ports)
+        with Acquisition([device]) as acq:
+            readers.wait()
+            fault(instrument)  # on the streaming-off setting
+            readers.released.set()
+        assert not instrument.streaming
+        assert device.get_model_number() == "MVR420"
+    [block] = acq.read(timeout=0)
+    assert len(block) == block.stats.received == 30

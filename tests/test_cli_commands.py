@@ -2,7 +2,6 @@
 and what it leaves on the instrument."""
 import csv
 import os
-import threading
 from types import SimpleNamespace
 from unittest import mock
 
@@ -13,6 +12,7 @@ import vexlo_device_communication as vexlo
 from vexlo_tools import acquisition, cli
 from vexlo_tools.commands import _common, _simenv, sim
 from vexlo_tools.sim import VirtualClock, build_request
+from acquisition_steps import LockStep
 
 
 OFFSET, FULLSCALE = 0x80000000, 3_072_000_000  # the simulator's default calibration counts
@@ -50,32 +50,6 @@ def bench(monkeypatch):
     monkeypatch.setattr(acquisition, "pause", steps.pause)
     with mock.patch("time.sleep"):
         yield SimpleNamespace(instruments=built, clock=clock, slept=slept, sleep=sleep)
-
-
-class LockStep:
-    """An acquisition's readers read once per step of the virtual clock, before the command goes on.
-
-    Their ports then never hold more than one step of stream data, as with a
-    reader that keeps up in real time.
-    """
-
-    def __init__(self, clock):
-        self.clock = clock
-        self.polled_at = {}
-        self.changed = threading.Condition()
-
-    def pause(self, stop, seconds):
-        with self.changed:
-            self.polled_at[threading.current_thread()] = self.clock()
-            self.changed.notify_all()
-            self.changed.wait_for(lambda: stop.is_set() or self.clock() != self.polled_at[threading.current_thread()],
-                                  timeout=5)
-
-    def wait_for_readers(self):
-        with self.changed:
-            self.changed.notify_all()
-            self.changed.wait_for(lambda: all(at == self.clock() for t, at in self.polled_at.items() if t.is_alive()),
-                                  timeout=5)
 
 
 def run(capsys, *argv):

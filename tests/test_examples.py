@@ -10,6 +10,8 @@ from unittest import mock
 
 import pytest
 
+from acquisition_steps import LockStep
+from vexlo_tools import acquisition
 from vexlo_tools.sim import VirtualClock
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
@@ -54,7 +56,9 @@ def test_stream_to_csv_writes_one_row_per_sample(tmp_path, capsys, fast, packets
     clock = VirtualClock()
     out = tmp_path / "samples.csv"
     argv = ["--sim", "--seconds", "1", "--csv", str(out)] + (["--fast"] if fast else [])
-    with mock.patch("time.monotonic", clock), mock.patch("time.sleep", clock.advance):
+    steps = LockStep(clock)
+    with mock.patch("time.monotonic", clock), mock.patch("time.sleep", steps.sleep), \
+            mock.patch.object(acquisition, "clock", clock), mock.patch.object(acquisition, "pause", steps.pause):
         assert load("stream_to_csv").main(argv) == 0
     with open(out, newline="") as file:
         rows = list(csv.reader(file))

@@ -13,6 +13,8 @@ from pathlib import Path
 
 import pytest
 
+from reliability import SANITIZED
+
 # The worker signals after its first call, so the main thread exits while
 # calls keep coming.
 PYTHON_CODE_IN_A_CALL = """
@@ -55,6 +57,9 @@ assert started.wait(60)
 RUNS = 3
 
 
+# AddressSanitizer does not follow the forced unwinding that ends the thread:
+# its own runtime then reports the dead frames' redzones.
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer misreads the unwinding of a thread ended at exit")
 @pytest.mark.parametrize("code", [
     PYTHON_CODE_IN_A_CALL,
     pytest.param(BLOCKED_ON_THE_PORT, marks=pytest.mark.skipif(

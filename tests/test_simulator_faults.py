@@ -1,5 +1,7 @@
 """Faults an acquisition layer must survive, in process and on pseudo-terminals."""
 
+import time
+
 import pytest
 import serial
 
@@ -137,3 +139,22 @@ def test_faults_on_a_pseudo_terminal(vexlo_sim_pty, vexlo_sim_instruments):
             while True:
                 port.read(64)
     assert inst.samples_sent == 5 and not inst.plugged_in
+
+
+@pytest.mark.vexlo_sim("plx310-plus-prime")
+def test_a_host_that_falls_behind_on_a_pseudo_terminal_loses_only_counted_samples(vexlo_sim_pty,
+                                                                                  vexlo_sim_instruments):
+    [inst] = vexlo_sim_instruments
+    inst.profiles[0].sampling_rate_code = 15  # 38400 samples/s in 3-byte packets
+    with serial.Serial(port=vexlo_sim_pty.paths[0], baudrate=2000000, timeout=0.3) as port:
+        port.write(STREAM_ON)
+        assert len(port.read(5)) == 5
+        deadline = time.monotonic() + 10
+        while inst.dropped_samples == 0 and time.monotonic() < deadline:
+            time.sleep(0.05)  # not reading: the line, the server and then the FIFO fill
+        assert inst.dropped_samples > 0
+        inst.stop_streaming(time.monotonic())
+        data = b""
+        while chunk := port.read(65536):
+            data += chunk
+    assert len(data) == 3 * inst.samples_sent

@@ -7,8 +7,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import vexlo_tools
 
 README = Path(__file__).resolve().parent.parent / "README.md"
@@ -54,3 +52,11 @@ def test_config_file_through_the_marker_and_a_bad_marker(tmp_path):
     result = run_pytest(tmp_path)
     assert "1 passed" in result.stdout and "1 error" in result.stdout, result.stdout
     assert "unknown argument 'colour'" in result.stdout
+
+
+def test_loading_the_plugin_and_the_simulator_leaves_the_extension_alone():
+    code = ("import sys, vexlo_tools.sim.pytest_plugin, vexlo_tools.sim.serve, vexlo_tools.sim.config; "
+            "print(sorted(m for m in sys.modules if m.startswith('vexlo_device')))")
+    env = dict(os.environ, PYTHONPATH=str(Path(vexlo_tools.__file__).resolve().parent.parent))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert result.stdout.strip() == "[]", result.stderr

@@ -36,6 +36,7 @@ def both_parsers(argv):
 def test_both_command_lines_build_the_same_instruments(argv, expected):
     for instruments in both_parsers(argv):
         assert [(i.model, newtons(i), i.teds_sensor is not None) for i in instruments] == expected
+        assert len({i.serial_number for i in instruments}) == len(instruments)
 
 
 def test_a_bad_config_is_a_usage_error(tmp_path, capsys):

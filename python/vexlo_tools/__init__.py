@@ -12,12 +12,34 @@ recovered); :class:`Acquisition` streams from them continuously into numpy
 arrays, with exact loss counters.
 """
 
+import importlib
 import pkgutil
+from typing import TYPE_CHECKING, Any, List
 
 # In-place builds put the native helper in a vexlo_tools folder of their own.
 __path__ = pkgutil.extend_path(__path__, __name__)
 
-from .acquisition import Acquisition, Block, Stats, StreamInfo
-from .devices import find_devices
+if TYPE_CHECKING:
+    from .acquisition import Acquisition, Block, Stats, StreamInfo
+    from .devices import find_devices
 
 __all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "find_devices"]
+
+# The toolkit's names are imported on first use: the simulator (and the
+# pytest plugin inside it) is part of this package and must not load the
+# extension module, or numpy, just by being imported.
+_LAZY = {"Acquisition": "acquisition", "Block": "acquisition", "Stats": "acquisition",
+         "StreamInfo": "acquisition", "find_devices": "devices"}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> List[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -181,11 +181,14 @@ def convert_to_arrays(data: bytes, converter: vexlo.ADCConverter, packet_size: i
     :return: the counts, values, remainder and skipped positions.
     :raises ValueError: a packet size other than 3 or 4.
     """
+    return _convert(data, converter, packet_size, has_native_arithmetic(converter))
+
+
+def _convert(data: bytes, converter: vexlo.ADCConverter, packet_size: int, native: bool) -> Conversion:
     room = len(data) // packet_size if packet_size in (3, 4) else 0
     adc = np.empty(room, np.uint32)
     value = np.empty(room, np.float64)
-    taken, rest, corrupted = _arrays.convert(data, packet_size, adc, value, converter,
-                                             has_native_arithmetic(converter))
+    taken, rest, corrupted = _arrays.convert(data, packet_size, adc, value, converter, native)
     return Conversion(adc[:taken], value[:taken], bytes(data[rest:]), corrupted)
 
 
@@ -200,10 +203,12 @@ class Decoder:
         self.converter = converter
         self.packet_size = packet_size
         self.remainder = b""
+        # Decided once: the converter of a running acquisition is not expected to change class.
+        self.native = has_native_arithmetic(converter)
 
     def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
         """Convert ``data`` after the remainder; return counts, values and skipped positions."""
-        result = convert_to_arrays(self.remainder + data, self.converter, self.packet_size)
+        result = _convert(self.remainder + data, self.converter, self.packet_size, self.native)
         self.remainder = result.remainder
         return result.adc, result.value, result.corrupted
 
@@ -219,8 +224,12 @@ class Ring:
         if capacity < 1:
             raise ValueError("a ring holds at least one sample")
         self.capacity = capacity
-        self.adc: UInt32Array = np.zeros(capacity, np.uint32)
-        self.value: Float64Array = np.zeros(capacity, np.float64)
+        # Written through once now: pages first touched while streaming would
+        # cost a page fault per read for the first pass round the ring.
+        self.adc: UInt32Array = np.empty(capacity, np.uint32)
+        self.value: Float64Array = np.empty(capacity, np.float64)
+        self.adc.fill(0)
+        self.value.fill(0.0)
         self.start = 0
         self.end = 0
 
@@ -270,7 +279,9 @@ class _Reader:
         self.error: Optional[BaseException] = None
         self.error_reported = False
         fill = PORT_BUFFER_BYTES / (info.samples_per_second * info.packet_size)
-        self.poll_seconds = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
+        # Half the port's buffer per read: each read is worth its cost, and a reader
+        # held up as long again still loses nothing.
+        self.poll_seconds = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
         self.thread = threading.Thread(target=self._run, name=f"vexlo reader {info.port}", daemon=True)
 
     def start(self, started_at: float) -> None:
@@ -290,7 +301,10 @@ class _Reader:
 
     def poll(self) -> int:
         """Read what the port holds into the ring; return the number of samples."""
-        data = self.info.device.get_stream_data()
+        return self.feed(self.info.device.get_stream_data())
+
+    def feed(self, data: bytes) -> int:
+        """Stream bytes into the ring; return the number of samples."""
         now = clock()
         adc, value, corrupted = self.decoder(data) if data else (None, None, 0)
         with self.lock:
@@ -487,19 +501,20 @@ class Acquisition:
         if reader.error is not None:
             return  # the port failed; there is nothing to switch off through it
         try:
-            reader.poll()  # what arrived until now, before the exchange clears the input
+            reader.poll()
             stopped_at = clock()
-            try:
-                device.set_stream_state(False)
-            except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
-                # Stream bytes still under way can precede the answer; the setting took effect.
-                logger.debug("%s: answer to streaming off lost among stream bytes: %s", reader.info.port, error)
-            if not _drain(device):
-                device.set_stream_state(False)
+            tail = _ask_to_stop(device)
+            if tail is not None:
+                # Every packet sent until the instrument stopped, its answer cut off.
+                reader.feed(tail)
+            else:
+                # No clean end: switch off through the module and drop what still comes.
+                try:
+                    device.set_stream_state(False)
+                except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
+                    logger.debug("%s: answer to streaming off lost among stream bytes: %s", reader.info.port, error)
                 if not _drain(device):
-                    raise vexlo.VexloCommunicationError(
-                        f"{reader.info.model} {reader.info.serial_number} on {reader.info.port}: "
-                        "still streaming after streaming was switched off")
+                    raise vexlo.VexloCommunicationError("still streaming after streaming was switched off")
             device.get_sampling_rate(0)  # answers a query: the link is usable again
             reader.finish(stopped_at)
         except vexlo.VexloDeviceError as error:
@@ -594,6 +609,45 @@ class Acquisition:
             logger.error("block callback failed: %s", error)
             with self._lock:
                 self._callback_error = error
+
+
+def _ask_to_stop(device: vexlo.VexloDevice) -> Optional[bytes]:
+    """Send the streaming-off setting and read until the line is quiet.
+
+    The instrument sends the packets still due, then its answer. The
+    exchange of the module would clear the input first and lose those
+    packets, so the setting is written directly.
+
+    :return: the stream bytes before the answer, or ``None`` when the line
+        did not fall quiet or did not end with a valid answer.
+    """
+    interface = device.communication_interface
+    connection = interface.serial_connection
+    if connection is None:
+        return None
+    commands = interface.commands
+    command = commands.Set_Streaming_State_Command
+    connection.write(bytes(commands.get_command_byte_array(command, bytearray([0]))))
+    received = bytearray()
+    begin = quiet_since = time.monotonic()
+    while time.monotonic() - quiet_since < QUIET_SECONDS:
+        if time.monotonic() - begin >= DRAIN_SECONDS:
+            return None
+        data = device.get_stream_data()
+        if data:
+            received += data
+            quiet_since = time.monotonic()
+        else:
+            time.sleep(0.005)
+    size = command.receive_length
+    answer = received[-size:]
+    if len(received) < size or answer[2] != command.command_high_byte or answer[3] != command.command_low_byte:
+        return None
+    try:
+        commands.validate_response_checksum(answer)
+    except vexlo.VexloProtocolError:
+        return None
+    return bytes(received[:-size])
 
 
 def _drain(device: vexlo.VexloDevice) -> bool:

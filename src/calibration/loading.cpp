@@ -133,13 +133,12 @@ PyObject* load_adc_converter(Function* fn, PyObject* const* args, Py_ssize_t nar
 MemberList interface_calibration_members()
 {
     return {
-        {"load_adc_converter", load_adc_converter,
+        {"load_adc_converter", load_adc_converter, "(self, profile)",
          "Read a profile's stored calibration into a new ADCConverter.\n\n"
          ":param profile: The profile number.\n"
          ":return: A new ADCConverter.\n"
          ":raises VexloCalibrationError: If the calibration is invalid or cannot be read.\n"
-         ":raises VexloCommunicationError: If an exchange fails.",
-         MemberKind::Method, -1, "(self, profile)"},
+         ":raises VexloCommunicationError: If an exchange fails."},
     };
 }
 

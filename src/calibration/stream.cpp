@@ -309,10 +309,10 @@ bool add_stream_types(PyObject* module)
 MemberList stream_converter_members()
 {
     return {
-        {"convert_stream_data_to_reading", convert_stream<stream::FourBytePacket>, kConvertDoc,
-         MemberKind::StaticMethod, -1, "(data, adc_converter)"},
+        {"convert_stream_data_to_reading", convert_stream<stream::FourBytePacket>, "(data, adc_converter)",
+         kConvertDoc, MemberKind::StaticMethod},
         {"convert_stream_data_to_reading_38_kHz", convert_stream<stream::ThreeBytePacket>,
-         kConvert38kHzDoc, MemberKind::StaticMethod, -1, "(data, adc_converter)"},
+         "(data, adc_converter)", kConvert38kHzDoc, MemberKind::StaticMethod},
     };
 }
 

@@ -19,15 +19,18 @@ enum class MemberKind
     StaticMethod
 };
 
+// One member, written as Python would: the name, the implementation and the
+// parameters first, then the docstring; the kind and data only where they
+// are not a plain method's.
 struct MemberSpec
 {
     const char* name;
     FunctionImpl impl;
+    // Parameters as text for inspect.signature, e.g. "(self, port, timeout=1)".
+    const char* signature;
     const char* doc;
     MemberKind kind = MemberKind::Method;
     long data = -1;  // >= 0: stored as the function's data (an int)
-    // Parameters as text for inspect.signature, e.g. "(self, port, timeout=1)".
-    const char* signature = nullptr;
 };
 
 using MemberList = std::vector<MemberSpec>;

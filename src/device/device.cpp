@@ -248,8 +248,8 @@ struct Row
 {
     const char* name;
     FunctionImpl impl;  // null: a forwarder
-    const char* doc;
     const char* signature;
+    const char* doc;
     Forward forward = {};
 };
 
@@ -262,169 +262,141 @@ struct Row
 
 // In the order of the class namespace.
 const Row kRows[] = {
-    {"__init__", device_init,
+    {"__init__", device_init, "(self, communication_interface, *, _internal_token=None)",
      "Create the device for a connected interface; reserved for VexloSerialScanner.\n\n"
      ":param communication_interface: The connected serial communication interface.\n"
      ":param _internal_token: The private creation token.\n"
      ":raises TypeError: If the creation token is missing or wrong.\n"
-     ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
-     "(self, communication_interface, *, _internal_token=None)"},
-    {"get_ndr", nullptr,
+     ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES},
+    {"get_ndr", nullptr, "(self, channel_number=0)",
      "Read the raw ADC count of a channel.\n\n" CHANNEL_PARAM
      ":return: The raw ADC count of the channel's normal data request.\n" LINK_RAISES,
-     "(self, channel_number=0)",
      {"get_ndr", Route::Direct, {"channel_number"}, 0, -1, Adapt::None}},
-    {"get_model_number", nullptr,
+    {"get_model_number", nullptr, "(self)",
      "Read the model number of the instrument.\n\n"
      ":return: The model number text.\n" LINK_RAISES,
-     "(self)",
      {"get_model_number", Route::Direct, {}, 0, -1, Adapt::None}},
-    {"disconnect", nullptr,
+    {"disconnect", nullptr, "(self)",
      "Close the serial link to the instrument.\n\n"
      ":return: None.",
-     "(self)",
      {"disconnect", Route::Direct, {}, 0, -1, Adapt::None}},
-    {"get_number_of_loading_points", nullptr,
+    {"get_number_of_loading_points", nullptr, "(self, channel_number=0)",
      "Read the number of loading points of the channel's selected profile.\n\n" CHANNEL_PARAM
      ":return: The number of loading points.\n" LINK_RAISES,
-     "(self, channel_number=0)",
      {"get_number_of_loading_points", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
-    {"get_reading", get_reading,
+    {"get_reading", get_reading, "(self, channel_number=0)",
      "Read a calibrated value from a channel.\n\n" CHANNEL_PARAM
      ":return: The calibrated reading.\n"
-     ":raises VexloCalibrationError: If the device has no ADC converter.\n" LINK_RAISES,
-     "(self, channel_number=0)"},
-    {"get_load_of_loading_point", nullptr,
+     ":raises VexloCalibrationError: If the device has no ADC converter.\n" LINK_RAISES},
+    {"get_load_of_loading_point", nullptr, "(self, point_index, channel_number=0)",
      "Read the load of a loading point of the channel's selected profile.\n\n"
      ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
      ":return: The load at the point.\n" LINK_RAISES,
-     "(self, point_index, channel_number=0)",
      {"get_load_of_loading_point", Route::Profile, {"point_index", "channel_number"}, 1, -1, Adapt::None}},
-    {"get_loading_point_value", nullptr,
+    {"get_loading_point_value", nullptr, "(self, point_index, channel_number=0)",
      "Read the ADC count of a loading point of the channel's selected profile.\n\n"
      ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
      ":return: The ADC count at the point.\n" LINK_RAISES,
-     "(self, point_index, channel_number=0)",
      {"get_loading_point_value", Route::Profile, {"point_index", "channel_number"}, 1, -1, Adapt::None}},
-    {"set_adc_of_loading_point", nullptr,
+    {"set_adc_of_loading_point", nullptr, "(self, point_index, adc_value, calibration_direction=None, channel_number=0)",
      "Write the ADC count of a loading point of the channel's selected profile.\n\n"
      ":param point_index: The index of the loading point.\n"
      ":param adc_value: The ADC count to store.\n"
      ":param calibration_direction: Accepted for compatibility; has no effect.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     "(self, point_index, adc_value, calibration_direction=None, channel_number=0)",
      {"set_adc_of_loading_point", Route::Profile, {"point_index", "adc_value", "calibration_direction", "channel_number"}, 2, 2, Adapt::None}},
-    {"set_load_of_loading_point", nullptr,
+    {"set_load_of_loading_point", nullptr, "(self, point_index, load_value, channel_number=0)",
      "Write the load of a loading point of the channel's selected profile.\n\n"
      ":param point_index: The index of the loading point.\n"
      ":param load_value: The load to store.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     "(self, point_index, load_value, channel_number=0)",
      {"set_load_of_loading_point", Route::Profile, {"point_index", "load_value", "channel_number"}, 2, -1, Adapt::None}},
-    {"get_number_of_directions", nullptr,
+    {"get_number_of_directions", nullptr, "(self, channel_number=0)",
      "Read the direction code of the channel's selected profile.\n\n" CHANNEL_PARAM
      ":return: The direction code.\n" LINK_RAISES,
-     "(self, channel_number=0)",
      {"get_number_of_directions", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
-    {"set_number_of_directions", nullptr,
+    {"set_number_of_directions", nullptr, "(self, number_of_directions, channel_number=0)",
      "Write the direction code of the channel's selected profile.\n\n"
      ":param number_of_directions: The direction code to store.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     "(self, number_of_directions, channel_number=0)",
      {"set_number_of_directions", Route::Profile, {"number_of_directions", "channel_number"}, 1, -1, Adapt::None}},
-    {"set_stream_state", nullptr,
+    {"set_stream_state", nullptr, "(self, stream_enabled)",
      "Switch streaming on or off.\n\n"
      ":param stream_enabled: True to start streaming, False to stop it.\n"
      ":return: None.\n" LINK_RAISES,
-     "(self, stream_enabled)",
      {"set_streaming_state", Route::Direct, {"stream_enabled"}, 1, -1, Adapt::None}},
-    {"get_stream_data", nullptr,
+    {"get_stream_data", nullptr, "(self)",
      "Read the bytes waiting in the serial port's input buffer.\n\n"
      ":return: The waiting bytes, possibly none.\n"
      ":raises VexloCommunicationError: If the serial link is not open.",
-     "(self)",
      {"read_buffer_data", Route::Direct, {}, 0, -1, Adapt::None}},
-    {"get_sampling_rate", nullptr,
+    {"get_sampling_rate", nullptr, "(self, channel_number=0)",
      "Read the sampling-rate code of the channel's selected profile.\n\n" CHANNEL_PARAM
      ":return: The sampling-rate code as an integer.\n" LINK_RAISES,
-     "(self, channel_number=0)",
      {"get_sampling_rate", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
-    {"set_sampling_rate", set_sampling_rate,
+    {"set_sampling_rate", set_sampling_rate, "(self, samples_per_second, channel_number=0)",
      "Set the sampling rate of the channel's selected profile.\n\n"
      ":param samples_per_second: A member of one of the sampling-rate enumerations.\n"
      ":param channel_number: The channel number, an int (default 0).\n"
      ":return: None.\n"
      ":raises TypeError: If channel_number is not a number.\n"
-     ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
-     "(self, samples_per_second, channel_number=0)"},
-    {"set_sampling_rate_value", nullptr,
+     ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES},
+    {"set_sampling_rate_value", nullptr, "(self, samples_per_second, channel_number=0)",
      "Set the sampling rate of the channel's selected profile from a raw rate code.\n\n"
      ":param samples_per_second: The sampling-rate code.\n" CHANNEL_PARAM
      ":return: None.\n"
      ":raises VexloInvalidParameterError: If the instrument does not support the rate.\n" LINK_RAISES,
-     "(self, samples_per_second, channel_number=0)",
      {"set_sampling_rate", Route::Profile, {"samples_per_second", "channel_number"}, 1, -1, Adapt::None}},
-    {"get_instrument_serial_number", nullptr,
+    {"get_instrument_serial_number", nullptr, "(self)",
      "Read the serial number of the instrument.\n\n"
      ":return: The instrument serial number.\n" LINK_RAISES,
-     "(self)",
      {"get_instrument_serial_number", Route::Direct, {}, 0, -1, Adapt::None}},
-    {"get_sensor_serial_number", nullptr,
+    {"get_sensor_serial_number", nullptr, "(self, channel_number=0)",
      "Read the sensor serial number of the channel's selected profile.\n\n" CHANNEL_PARAM
      ":return: The sensor serial number.\n" LINK_RAISES,
-     "(self, channel_number=0)",
      {"get_sensor_serial_number", Route::Profile, {"channel_number"}, 0, -1, Adapt::None}},
-    {"get_device_channel_selected_profile", nullptr,
+    {"get_device_channel_selected_profile", nullptr, "(self, channel_number=0)",
      "Read the profile selected on a channel.\n\n" CHANNEL_PARAM
      ":return: The selected profile number.\n" LINK_RAISES,
-     "(self, channel_number=0)",
      {"get_device_channel_selected_profile", Route::Direct, {"channel_number"}, 0, -1, Adapt::None}},
-    {"set_device_channel_selected_profile", set_device_channel_selected_profile,
+    {"set_device_channel_selected_profile", set_device_channel_selected_profile, "(self, channel_number, profile_number)",
      "Select a profile on a channel, then reload the ADC converter for channel 0's profile.\n\n"
      ":param channel_number: The channel number.\n"
      ":param profile_number: The profile to select.\n"
      ":return: None.\n"
-     ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
-     "(self, channel_number, profile_number)"},
-    {"get_unit_of_measure", nullptr,
+     ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES},
+    {"get_unit_of_measure", nullptr, "(self, channel_number=0)",
      "Read the unit of measure of the channel's selected profile.\n\n" CHANNEL_PARAM
      ":return: The unit as a UnitOfMeasureEnum member.\n"
      ":raises ValueError: If the instrument reports an unknown unit code.\n" LINK_RAISES,
-     "(self, channel_number=0)",
      {"get_unit_of_measure", Route::Profile, {"channel_number"}, 0, -1, Adapt::UnitResult}},
-    {"set_unit_of_measure", nullptr,
+    {"set_unit_of_measure", nullptr, "(self, unit_of_measure, channel_number=0)",
      "Set the unit of measure of the channel's selected profile.\n\n"
      ":param unit_of_measure: A UnitOfMeasureEnum member.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     "(self, unit_of_measure, channel_number=0)",
      {"set_unit_of_measure", Route::Profile, {"unit_of_measure", "channel_number"}, 1, -1, Adapt::ValueOfFirst}},
-    {"get_board_temperature", get_board_temperature,
+    {"get_board_temperature", get_board_temperature, "(self)",
      "Read the board temperature of the instrument.\n\n" LINK_RAISES
-     "\n:return: Device Board Temperature in degrees Celsius.",
-     "(self)"},
-    {"get_adc_converter", get_adc_converter,
+     "\n:return: Device Board Temperature in degrees Celsius."},
+    {"get_adc_converter", get_adc_converter, "(self)",
      "Return the current ADC converter, without instrument traffic.\n\n"
-     ":return: The current ADCConverter, or None.",
-     "(self)"},
-    {"get_adc_for_profile", nullptr,
+     ":return: The current ADCConverter, or None."},
+    {"get_adc_for_profile", nullptr, "(self, profile_number)",
      "Load the calibration of a profile into a new ADC converter.\n\n"
      "The device's own converter is left unchanged.\n\n"
      ":param profile_number: The profile number.\n"
      ":return: A new ADCConverter.\n"
      ":raises VexloCalibrationError: If the calibration cannot be loaded.\n" LINK_RAISES,
-     "(self, profile_number)",
      {"load_adc_converter", Route::Direct, {"profile_number"}, 1, -1, Adapt::None}},
-    {"__enter__", device_enter,
+    {"__enter__", device_enter, "(self)",
      "Enter the context.\n\n"
-     ":return: The device itself.",
-     "(self)"},
-    {"__exit__", device_exit,
+     ":return: The device itself."},
+    {"__exit__", device_exit, "(self, exc_type, exc_val, exc_tb)",
      "Leave the context: disconnect, logging any failure.\n\n"
      ":param exc_type: The type of the exception raised in the block, or None.\n"
      ":param exc_val: The exception raised in the block, or None.\n"
      ":param exc_tb: Its traceback, or None.\n"
-     ":return: False, so an exception of the block propagates.",
-     "(self, exc_type, exc_val, exc_tb)"},
+     ":return: False, so an exception of the block propagates."},
 };
 
 #undef CHANNEL_PARAM
@@ -516,8 +488,8 @@ MemberList device_members()
     for (long i = 0; i < kRowCount; ++i)
     {
         const Row& row = kRows[i];
-        members.push_back({row.name, row.impl ? row.impl : run_row, row.doc, MemberKind::Method,
-                           row.impl ? -1 : i, row.signature});
+        members.push_back({row.name, row.impl ? row.impl : run_row, row.signature, row.doc, MemberKind::Method,
+                           row.impl ? -1 : i});
     }
     return members;
 }

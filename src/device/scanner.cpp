@@ -330,16 +330,15 @@ const char* const scanner_doc = "VEXLOSerialScanner handles discovery operations
 MemberList scanner_members()
 {
     return {
-        {"__init__", scanner_init,
+        {"__init__", scanner_init, "(self)",
          "Create a scanner; discovery itself needs no instance.\n\n"
-         ":return: None.",
-         MemberKind::Method, -1, "(self)"},
-        {"discover_devices", discover_devices,
+         ":return: None."},
+        {"discover_devices", discover_devices, "(cls, device_models=None, comports=None)",
          "Discovers Vexlo serial devices.\n\n"
          ":param device_models: Device model types to search for.\n"
          ":param comports: Specific comports to scan.\n"
          ":return: Vexlo devices discovered during scan.",
-         MemberKind::ClassMethod, -1, "(cls, device_models=None, comports=None)"},
+         MemberKind::ClassMethod, -1},
     };
 }
 

@@ -515,65 +515,57 @@ const char* const interface_doc =
 MemberList interface_link_members()
 {
     return {
-        {"__init__", interface_init,
+        {"__init__", interface_init, "(self, comport, baud_rate=9600, timeout=1)",
          "Create a link to the instrument on one serial port; the port is not opened.\n\n"
          ":param comport: The port name.\n"
          ":param baud_rate: The baud rate.\n"
-         ":param timeout: The read timeout in seconds.",
-         MemberKind::Method, -1, "(self, comport, baud_rate=9600, timeout=1)"},
-        {"connect", connect,
+         ":param timeout: The read timeout in seconds."},
+        {"connect", connect, "(self)",
          "Open the serial port and cache the instrument's model and item number.\n\n"
          ":return: None.\n"
-         ":raises VexloConnectionError: If the port cannot be opened.",
-         MemberKind::Method, -1, "(self)"},
-        {"disconnect", disconnect,
+         ":raises VexloConnectionError: If the port cannot be opened."},
+        {"disconnect", disconnect, "(self)",
          "Close the serial port; failures are logged, not raised.\n\n"
-         ":return: None.",
-         MemberKind::Method, -1, "(self)"},
-        {"send_command_with_response", send_command_with_response,
+         ":return: None."},
+        {"send_command_with_response", send_command_with_response, "(self, command_bytes, command_length)",
          "Write one request frame and read its fixed-length response.\n\n"
          ":param command_bytes: The complete request frame.\n"
          ":param command_length: The number of response bytes expected.\n"
          ":return: The response bytes.\n"
          ":raises VexloTimeoutError: If nothing arrives within the read timeout.\n"
          ":raises VexloCommunicationError: If the link is closed, the response is short or the "
-         "port fails.",
-         MemberKind::Method, -1, "(self, command_bytes, command_length)"},
+         "port fails."},
         {"send_sequence", send_sequence,
+         // The default, one shared empty bytearray, has no text form that
+         // inspect can read; the parameter is listed without it.
+         "(self, command, arguments)",
          "Send a setting command and discard its response.\n\n"
          ":param command: The command descriptor.\n"
          ":param arguments: The argument bytes.\n"
          ":return: None.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the frame cannot be built.",
-         // The default, one shared empty bytearray, has no text form that
-         // inspect can read; the parameter is listed without it.
-         MemberKind::Method, -1, "(self, command, arguments)"},
-        {"send_convert_return_sequence", send_convert_return_sequence,
+         ":raises VexloProtocolError: If the frame cannot be built."},
+        {"send_convert_return_sequence", send_convert_return_sequence, "(self, command, arguments)",
          "Send a query command, validate the response and convert its payload.\n\n"
          ":param command: The command descriptor.\n"
          ":param arguments: The argument bytes.\n"
          ":return: The converted payload.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the frame, checksum or payload is invalid.",
-         MemberKind::Method, -1, "(self, command, arguments)"},
-        {"read_buffer_data", read_buffer_data,
+         ":raises VexloProtocolError: If the frame, checksum or payload is invalid."},
+        {"read_buffer_data", read_buffer_data, "(self)",
          "Read whatever the port has buffered, without waiting.\n\n"
          ":return: The waiting bytes, possibly none.\n"
-         ":raises VexloCommunicationError: If the link is closed or the port fails.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_model_number", get_model_number,
+         ":raises VexloCommunicationError: If the link is closed or the port fails."},
+        {"get_model_number", get_model_number, "(self)",
          "Ask the instrument for its model number.\n\n"
          ":return: The model number, for instance PLX310.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the response is invalid.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_item_number", get_item_number,
+         ":raises VexloProtocolError: If the response is invalid."},
+        {"get_item_number", get_item_number, "(self)",
          "Ask the instrument for its item number.\n\n"
          ":return: The item number.\n"
          ":raises VexloCommunicationError: If the exchange fails.\n"
-         ":raises VexloProtocolError: If the response is invalid.",
-         MemberKind::Method, -1, "(self)"},
+         ":raises VexloProtocolError: If the response is invalid."},
     };
 }
 

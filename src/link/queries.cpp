@@ -348,18 +348,17 @@ MemberList interface_query_members()
             signatures[i] += std::string(", ") + op.params[p];
         signatures[i] += ")";
         members.push_back(
-            {op.name, run_operation, docs[i].c_str(), MemberKind::Method, i, signatures[i].c_str()});
+            {op.name, run_operation, signatures[i].c_str(), docs[i].c_str(), MemberKind::Method, i});
     }
     extend(members,
            {
-               {"get_firmware_version_with_patch", get_firmware_version_with_patch,
+               {"get_firmware_version_with_patch", get_firmware_version_with_patch, "(self)",
                 "Read the firmware version.\n\n"
                 ":return: The version as three pairs of hexadecimal digits, for instance "
                 "01.0a.03; 0.0.0 if the instrument's answer is no version.\n"
                 ":raises VexloCommunicationError: If the exchange fails.\n"
-                ":raises VexloProtocolError: If the response is invalid.",
-                MemberKind::Method, -1, "(self)"},
-               {"set_sampling_rate", set_sampling_rate,
+                ":raises VexloProtocolError: If the response is invalid."},
+               {"set_sampling_rate", set_sampling_rate, "(self, profile_number, samples_per_second)",
                 "Set the sampling-rate code of a profile.\n\n" PROFILE
                 ":param samples_per_second: The sampling-rate code, 0 to 255.\n"
                 ":return: None.\n"
@@ -367,8 +366,7 @@ MemberList interface_query_members()
                 "that is not the Plus Prime edition.\n"
                 ":raises ValueError: If a value is outside 0 to 255.\n"
                 ":raises TypeError: If a value is not an integer.\n"
-                ":raises VexloCommunicationError: If an exchange fails.",
-                MemberKind::Method, -1, "(self, profile_number, samples_per_second)"},
+                ":raises VexloCommunicationError: If an exchange fails."},
            });
     return members;
 }

@@ -122,6 +122,8 @@ MemberList command_members()
 {
     return {
         {"__init__", command_init,
+         "(self, command_high_byte, command_low_byte, command_length, arguments_length, "
+         "payload_length, receive_length, payload_type='NA')",
          "Describe one instrument command; the values are stored unchecked.\n\n"
          ":param command_high_byte: First byte of the command code.\n"
          ":param command_low_byte: Second byte of the command code.\n"
@@ -130,16 +132,12 @@ MemberList command_members()
          ":param payload_length: Number of payload bytes in the response.\n"
          ":param receive_length: Length of the response frame, checksum included.\n"
          ":param payload_type: How the payload is converted: ascii, int, float, raw,\n"
-         "    hex_string, or NA for a response without payload.",
-         MemberKind::Method, -1,
-         "(self, command_high_byte, command_low_byte, command_length, arguments_length, "
-         "payload_length, receive_length, payload_type='NA')"},
-        {"toByteArray", command_to_byte_array,
+         "    hex_string, or NA for a response without payload."},
+        {"toByteArray", command_to_byte_array, "(self)",
          "Return the first four request frame bytes: 0, command length, high byte, low byte.\n\n"
          ":return: A new 4-byte bytearray.\n"
          ":raises ValueError: If a value lies outside 0 to 255.\n"
-         ":raises TypeError: If a value is not an integer.",
-         MemberKind::Method, -1, "(self)"},
+         ":raises TypeError: If a value is not an integer."},
     };
 }
 

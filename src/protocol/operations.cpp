@@ -518,9 +518,8 @@ const char* const command_operations_doc =
 MemberList command_operations_members()
 {
     MemberList members = {
-        {"__init__", operations_init,
-         "Create the catalogue and its normal data request descriptor, ndr_command.",
-         MemberKind::Method, -1, "(self)"},
+        {"__init__", operations_init, "(self)",
+         "Create the catalogue and its normal data request descriptor, ndr_command."},
     };
     // One docstring per entry, kept for the life of the process: the member
     // list only points at it.
@@ -532,38 +531,35 @@ MemberList command_operations_members()
         std::string& doc = docs[index];
         doc = std::string("Descriptor of the command ") + kHex[entry.high >> 4] + kHex[entry.high & 15] +
               " " + kHex[entry.low >> 4] + kHex[entry.low & 15] + " (a _Command).";
-        members.push_back({entry.name, catalogue_entry, doc.c_str(), MemberKind::Property, index++});
+        members.push_back({entry.name, catalogue_entry, nullptr, doc.c_str(), MemberKind::Property, index++});
     }
     extend(members,
            {
                {"get_command_byte_array", get_command_byte_array,
+                // The default, one shared empty bytearray, has no text form that
+                // inspect can read; the parameter is listed without it.
+                "(self, command, arguments)",
                 "Build the complete request frame for a command.\n\n"
                 ":param command: The command descriptor.\n"
                 ":param arguments: The argument bytes.\n"
                 ":return: The request frame, checksum included.\n"
-                ":raises VexloProtocolError: If the frame cannot be built.",
-                // The default, one shared empty bytearray, has no text form
-                // that inspect can read; the parameter is listed without it.
-                MemberKind::Method, -1, "(self, command, arguments)"},
-               {"calculate_checksum", calculate_checksum,
+                ":raises VexloProtocolError: If the frame cannot be built."},
+               {"calculate_checksum", calculate_checksum, "(self, byte_array)",
                 "Compute the position-weighted checksum of a byte sequence.\n\n"
                 ":param byte_array: The bytes to sum.\n"
-                ":return: The checksum, 0 to 255.",
-                MemberKind::Method, -1, "(self, byte_array)"},
-               {"validate_response_checksum", validate_response_checksum,
+                ":return: The checksum, 0 to 255."},
+               {"validate_response_checksum", validate_response_checksum, "(self, response_bytes)",
                 "Check the checksum byte that closes a response frame.\n\n"
                 ":param response_bytes: The whole response frame.\n"
                 ":return: None.\n"
-                ":raises VexloProtocolError: If the frame is too short or the checksum differs.",
-                MemberKind::Method, -1, "(self, response_bytes)"},
-               {"convert_payload", convert_payload,
+                ":raises VexloProtocolError: If the frame is too short or the checksum differs."},
+               {"convert_payload", convert_payload, "(self, length, return_type, payload_byte_array)",
                 "Convert the payload of a validated response frame.\n\n"
                 ":param length: The payload length in bytes.\n"
                 ":param return_type: The payload type.\n"
                 ":param payload_byte_array: The whole response frame.\n"
                 ":return: The converted value.\n"
-                ":raises VexloProtocolError: If the payload cannot be converted.",
-                MemberKind::Method, -1, "(self, length, return_type, payload_byte_array)"},
+                ":raises VexloProtocolError: If the payload cannot be converted."},
            });
     return members;
 }

@@ -341,58 +341,53 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
 MemberList interface_teds_members()
 {
     return {
-        {"_validate_teds_support", validate_teds_support,
+        {"_validate_teds_support", validate_teds_support, "(self)",
          "Check that the connected instrument is the TEDS-capable edition.\n\n"
          ":return: None.\n"
          ":raises VexloCommunicationError: If the instrument's identity was not cached.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument is not a PLX310 Plus Prime.",
-         MemberKind::Method, -1, "(self)"},
-        {"teds_is_connected", teds_is_connected,
+         ":raises VexloTEDSNotSupportedError: If the instrument is not a PLX310 Plus Prime."},
+        {"teds_is_connected", teds_is_connected, "(self)",
          "Ask the instrument whether a TEDS sensor is plugged in.\n\n"
          ":return: True when a TEDS sensor is connected, else False.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_teds_laser", get_teds_laser,
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+        {"get_teds_laser", get_teds_laser, "(self)",
          "Read the TEDS laser block, whose first byte is the template ID.\n\n"
          ":return: The raw answer (8 laser bytes and the checksum byte), or None when\n"
          "    no TEDS sensor answers.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_teds_data", get_teds_data,
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+        {"get_teds_data", get_teds_data, "(self, page_number)",
          "Read one 32-byte page of the TEDS image.\n\n"
          ":param page_number: The page, 0 to 15.\n"
          ":return: The raw answer (the page's 32 bytes and the checksum byte).\n"
          ":raises VexloInvalidParameterError: If page_number lies outside 0 to 15.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, -1, "(self, page_number)"},
-        {"generate_all_teds_data", generate_all_teds_data,
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+        {"generate_all_teds_data", generate_all_teds_data, "(self)",
          "Read the whole 512-byte TEDS image, page by page.\n\n"
          ":return: The image as bytes.\n"
          ":raises VexloTEDSDataCorruptedError: If any page cannot be read.\n"
-         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_auto_teds", get_auto_teds,
+         ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware."},
+        {"get_auto_teds", get_auto_teds, "(self)",
          "Read the AutoTEDS switch with the command of firmware before 4.3.2.\n\n"
          ":return: True when AutoTEDS is on, else False.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 0, "(self)"},
-        {"get_auto_teds_v1", get_auto_teds,
+         MemberKind::Method, 0},
+        {"get_auto_teds_v1", get_auto_teds, "(self)",
          "Read the AutoTEDS switch with the command of firmware 4.3.2 and later.\n\n"
          ":return: True when AutoTEDS is on, else False.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 1, "(self)"},
-        {"set_auto_teds", set_auto_teds,
+         MemberKind::Method, 1},
+        {"set_auto_teds", set_auto_teds, "(self, is_set)",
          "Switch AutoTEDS with the command of firmware before 4.3.2.\n\n"
          ":param is_set: Switch on when true, off otherwise.\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 0, "(self, is_set)"},
-        {"set_auto_teds_v1", set_auto_teds,
+         MemberKind::Method, 0},
+        {"set_auto_teds_v1", set_auto_teds, "(self, is_set)",
          "Switch AutoTEDS with the command of firmware 4.3.2 and later.\n\n"
          ":param is_set: Switch on when true, off otherwise.\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the instrument has no TEDS hardware.",
-         MemberKind::Method, 1, "(self, is_set)"},
+         MemberKind::Method, 1},
     };
 }
 

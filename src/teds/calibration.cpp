@@ -665,84 +665,73 @@ PyObject* post_teds_operations(Function* fn, PyObject* const* args, Py_ssize_t n
 MemberList device_teds_members()
 {
     return {
-        {"initialize_teds", initialize_teds,
+        {"initialize_teds", initialize_teds, "(self)",
          "Initialize TEDS support during device discovery.\n\n"
          "Loads the TEDS calibration when the instrument's AutoTEDS switch is on and\n"
          "a TEDS sensor is present; failures are logged and never raised.\n\n"
-         ":return: None.",
-         MemberKind::Method, -1, "(self)"},
-        {"teds_is_connected", teds_is_connected,
+         ":return: None."},
+        {"teds_is_connected", teds_is_connected, "(self)",
          "Check whether a TEDS sensor is plugged into the instrument.\n\n"
          ":return: True when a TEDS sensor is connected, else False.\n"
-         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_teds_template", teds_field,
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS."},
+        {"get_teds_template", teds_field, "(self)",
          "Get the TEDS template ID of the loaded TEDS data.\n\n"
          ":return: The template ID.\n"
          ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
-         MemberKind::Method, 1, "(self)"},
-        {"get_teds_serial_number", teds_field,
+         MemberKind::Method, 1},
+        {"get_teds_serial_number", teds_field, "(self)",
          "Get the sensor serial number from the loaded TEDS data.\n\n"
          ":return: The serial number in decimal digits.\n"
          ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
-         MemberKind::Method, 0, "(self)"},
-        {"get_teds_engineering_unit", get_teds_engineering_unit,
+         MemberKind::Method, 0},
+        {"get_teds_engineering_unit", get_teds_engineering_unit, "(self)",
          "Get the engineering unit of the loaded TEDS data.\n\n"
          ":return: The unit text, or \"Unknown (code)\" for a code without a unit.\n"
-         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
-         MemberKind::Method, -1, "(self)"},
-        {"get_teds_max_capacity", teds_field,
+         ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded."},
+        {"get_teds_max_capacity", teds_field, "(self)",
          "Get the rated capacity from the loaded TEDS data.\n\n"
          ":return: The maximum physical value, in the sensor's native unit.\n"
          ":raises VexloTEDSNotConnectedError: If no TEDS data is loaded.",
-         MemberKind::Method, 2, "(self)"},
-        {"get_auto_teds", get_auto_teds,
+         MemberKind::Method, 2},
+        {"get_auto_teds", get_auto_teds, "(self)",
          "Read the instrument's AutoTEDS switch.\n\n"
          ":return: True when AutoTEDS is on, else False.\n"
-         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.",
-         MemberKind::Method, -1, "(self)"},
-        {"set_auto_teds", set_auto_teds,
+         ":raises VexloTEDSNotSupportedError: If the device does not support TEDS."},
+        {"set_auto_teds", set_auto_teds, "(self, enabled)",
          "Switch AutoTEDS on or off.\n\n"
          "Switching on loads the TEDS calibration at once; switching off returns to\n"
          "the calibration stored for channel 0's selected profile.\n\n"
          ":param enabled: Switch on when true, off otherwise.\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.\n"
-         ":raises VexloTEDSNotConnectedError: If switching on finds no TEDS sensor.",
-         MemberKind::Method, -1, "(self, enabled)"},
-        {"reload_teds_data", reload_teds_data,
+         ":raises VexloTEDSNotConnectedError: If switching on finds no TEDS sensor."},
+        {"reload_teds_data", reload_teds_data, "(self)",
          "Read the TEDS data sheet from the sensor and use it as the calibration.\n\n"
          "Failures while loading are logged, not raised; the previous calibration\n"
          "then stays in force.\n\n"
          ":return: None.\n"
          ":raises VexloTEDSNotSupportedError: If the device does not support TEDS.\n"
-         ":raises VexloTEDSNotConnectedError: If no TEDS sensor is connected.",
-         MemberKind::Method, -1, "(self)"},
-        {"supports_teds", supports_teds,
+         ":raises VexloTEDSNotConnectedError: If no TEDS sensor is connected."},
+        {"supports_teds", supports_teds, "(self)",
          "Check whether the device is the TEDS-capable PLX310 Plus Prime edition.\n\n"
-         ":return: True when the device supports TEDS, else False.",
-         MemberKind::Method, -1, "(self)"},
-        {"pre_teds_operations", pre_teds_operations,
+         ":return: True when the device supports TEDS, else False."},
+        {"pre_teds_operations", pre_teds_operations, "(self)",
          "Lower channel 0's sampling rate to the slowest rate for TEDS work.\n\n"
          "The current rate is kept for post_teds_operations.\n\n"
-         ":return: None.",
-         MemberKind::Method, -1, "(self)"},
-        {"post_teds_operations", post_teds_operations,
+         ":return: None."},
+        {"post_teds_operations", post_teds_operations, "(self)",
          "Let the instrument settle after TEDS work, then restore the sampling rate.\n\n"
          "Waits 3 seconds, then restores the rate kept by pre_teds_operations, if any.\n\n"
-         ":return: None.",
-         MemberKind::Method, -1, "(self)"},
-        {"_should_use_auto_teds_v1", should_use_auto_teds_v1,
+         ":return: None."},
+        {"_should_use_auto_teds_v1", should_use_auto_teds_v1, "(self)",
          "Choose the AutoTEDS command generation by firmware version.\n\n"
-         ":return: True for firmware 4.3.2 and later (V1 commands), else False.",
-         MemberKind::Method, -1, "(self)"},
-        {"_load_teds_calibration_plx310", load_teds_calibration_plx310,
+         ":return: True for firmware 4.3.2 and later (V1 commands), else False."},
+        {"_load_teds_calibration_plx310", load_teds_calibration_plx310, "(self, teds_data, profile)",
          "Build the device's calibration from TEDS data and a stored calibration.\n\n"
          ":param teds_data: The parsed TEDS data.\n"
          ":param profile: The profile whose stored calibration supplies the counts.\n"
          ":return: None.\n"
-         ":raises VexloCalibrationError: If the calibration cannot be built.",
-         MemberKind::Method, -1, "(self, teds_data, profile)"},
+         ":raises VexloCalibrationError: If the calibration cannot be built."},
     };
 }
 

@@ -168,7 +168,11 @@ PyObject* bytes_to_bits(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     for (size_t i = 0; i < data.size(); ++i)
     {
         if (!no_interrupt(i))
+        {
+            // Only the filled part is released: the rest was never touched.
+            Py_SET_SIZE(bits.get(), index);
             return nullptr;
+        }
         for (int bit = 0; bit < 8; ++bit)
             PyList_SET_ITEM(bits.get(), index++, PyBool_FromLong((data[i] >> bit) & 1));
     }

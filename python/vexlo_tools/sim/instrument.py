@@ -46,6 +46,8 @@ logger = logging.getLogger("vexlo_tools.sim")
 _GENERIC_MODEL = MODELS["MVR420"]
 _UNKNOWN_ITEM_NUMBER = "QMT00000"
 
+PLX310_SAMPLING_RATES = MODELS["PLX310"].rates
+COMPACT_SAMPLING_RATES = _GENERIC_MODEL.rates
 #: Samples per second for each sampling-rate code, per model.
 SAMPLING_RATES: Dict[str, Tuple[float, ...]] = {name: info.rates for name, info in MODELS.items()}
 #: Baud rates at which each model answers.
@@ -631,6 +633,16 @@ class SimulatedInstrument:
         if faults.late_answers is not None:
             faults.late_answers -= 1
         return True
+
+    def advance(self, now: float) -> None:
+        """Let time pass up to ``now`` without collecting output.
+
+        A transport that cannot take output (its host does not read) calls
+        this: stream samples pile up in the FIFO, and the newest are
+        dropped once it is full.
+        """
+        with self._lock:
+            self._catch_up(now)
 
     def transmit(self, now: float) -> bytes:
         """Everything the instrument has sent up to ``now`` and not yet collected."""

@@ -42,7 +42,9 @@ __all__ = ["PtyServer", "OUTPUT_BACKLOG", "HAVE_PSEUDO_TERMINALS"]
 logger = logging.getLogger("vexlo_tools.sim")
 
 #: Bytes the server holds for a client that does not read, beyond what the
-#: kernel buffers; a streaming instrument's excess packets are dropped.
+#: kernel buffers. Past it the server stops taking the instrument's output,
+#: as a USB host stops polling a device: stream samples then wait in the
+#: instrument's FIFO, which drops the newest and counts them.
 OUTPUT_BACKLOG = 4096
 
 # struct termios2 on Linux: four flag words, c_line, c_cc[19], then the two speeds.
@@ -83,7 +85,6 @@ class _Port:
         self.path: Optional[str] = None
         self.link: Optional[str] = None
         self.pending = bytearray()
-        self.dropped_bytes = 0
         # Bytes the server itself wrote into the host-to-instrument direction
         # to fill it while the instrument does not read; skipped on resuming.
         self.filler = 0
@@ -397,13 +398,12 @@ class PtyServer:
         instrument = port.instrument
         master = port.master
         assert master is not None  # only open ports are served
-        out = instrument.transmit(now)
-        if out and self._speed_ok(port):
-            room = OUTPUT_BACKLOG - len(port.pending)
-            if len(out) > room:
-                port.dropped_bytes += len(out) - room
-                out = out[:room]
-            port.pending += out
+        if len(port.pending) < OUTPUT_BACKLOG:
+            out = instrument.transmit(now)
+            if out and self._speed_ok(port):
+                port.pending += out
+        else:
+            instrument.advance(now)
         if port.pending:
             try:
                 written = os.write(master, port.pending)

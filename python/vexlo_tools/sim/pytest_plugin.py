@@ -105,9 +105,10 @@ def vexlo_sim_ports(request: pytest.FixtureRequest,
 @pytest.fixture
 def vexlo_sim_pty(_vexlo_sim_ports_by_name: Dict[str, "SimulatedInstrument"]) -> Iterator["PtyServer"]:
     """The test's instruments on pseudo-terminals, served for the test's duration."""
-    if not hasattr(os, "openpty"):
+    from .pty_server import HAVE_PSEUDO_TERMINALS, PtyServer
+
+    if not HAVE_PSEUDO_TERMINALS:
         pytest.skip("pseudo-terminals are not available on this system")
-    from . import PtyServer
 
     server = PtyServer(list(_vexlo_sim_ports_by_name.values()))
     server.start()

@@ -15,7 +15,7 @@ import sys
 import threading
 from typing import Callable, List, Optional, Sequence, TextIO
 
-from .choices import PRESETS, InstrumentChoice, build_instruments, choices_or_default, parse_instrument
+from .choices import FIRST_SERIAL_NUMBER, PRESETS, InstrumentChoice, build_instruments, choices_or_default, parse_instrument
 from .config import load_config
 from .instrument import SimulatedInstrument
 from .pty_server import PtyServer
@@ -76,7 +76,9 @@ def instruments_from_args(args: argparse.Namespace, extra: Sequence[InstrumentCh
         override = not named
         choices = [c.with_options({**flags, **({"teds": "off"} if args.no_teds and c.has_teds_hardware else {})},
                                   override=override)
-                   for c in choices_or_default(named)]
+                   # Serial numbers count on after the files' instruments.
+                   .with_options({"serial": str(FIRST_SERIAL_NUMBER + len(from_files) + index)})
+                   for index, c in enumerate(choices_or_default(named))]
         from_choices = build(choices)
     else:
         from_choices = []
@@ -131,7 +133,7 @@ def _print(stream: TextIO) -> Callable[[str], None]:
 
 def main(argv: Optional[Sequence[str]] = None, prog: Optional[str] = None) -> int:
     """``python -m vexlo_tools.sim``: serve until interrupted; return the exit status."""
-    parser = build_parser(prog)
+    parser = build_parser(prog or "python -m vexlo_tools.sim")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.WARNING - 10 * min(args.verbose, 2),
                         format="%(asctime)s %(levelname)s %(message)s")

@@ -1,0 +1,42 @@
+"""Acquisition readers in lock-step with a virtual clock, for tests of code that streams."""
+
+import threading
+
+
+class LockStep:
+    """The readers read once per step of the virtual clock, before the code under test goes on.
+
+    Install :meth:`pause` as ``vexlo_tools.acquisition.pause`` and call
+    :meth:`wait_for_readers` after each step of the clock: the simulated
+    ports then never hold more than one step of stream data, as with a
+    reader that keeps up in real time.
+    """
+
+    def __init__(self, clock):
+        self.clock = clock
+        self.polled_at = {}
+        self.changed = threading.Condition()
+
+    def pause(self, stop, seconds):
+        me = threading.current_thread()
+        with self.changed:
+            self.polled_at[me] = self.clock()
+            self.changed.notify_all()
+            # Short: a stopping acquisition sets `stop` without telling this condition.
+            self.changed.wait_for(lambda: stop.is_set() or self.clock() != self.polled_at[me], timeout=0.05)
+
+    def wait_for_readers(self):
+        def caught_up():
+            return all(at == self.clock() for t, at in self.polled_at.items() if t.is_alive())
+
+        with self.changed:
+            self.changed.notify_all()
+            # In short slices: a reader that ends (its port failed) tells nobody.
+            for _ in range(100):
+                if self.changed.wait_for(caught_up, timeout=0.05):
+                    return
+
+    def sleep(self, seconds):
+        """A ``time.sleep`` that steps the clock and lets the readers catch up."""
+        self.clock.advance(seconds)
+        self.wait_for_readers()
