@@ -194,18 +194,12 @@ stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const Buff
             ++out.taken;
             return stream::Outcome::Accepted;
         }
-        PyObject* type = nullptr;
-        PyObject* error = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &error, &traceback);
-        if (!skips_position(type))
+        Ref error(compat::take_raised_exception());
+        if (!skips_position(error.get()))
         {
-            PyErr_Restore(type, error, traceback);
+            compat::set_raised_exception(error.release());
             return stream::Outcome::Abort;
         }
-        Py_XDECREF(type);
-        Py_XDECREF(error);
-        Py_XDECREF(traceback);
         return stream::Outcome::Rejected;
     });
 }

@@ -75,18 +75,19 @@ def test_exit_with_a_daemon_thread_in_a_call(code):
     assert outcomes == [(0, "")] * RUNS
 
 
-SOURCES = Path(__file__).resolve().parents[1] / "src"
+ROOT = Path(__file__).resolve().parents[1]
+SOURCES = [path for folder in ("src", "native") for path in (ROOT / folder).rglob("*.[ch]pp")]
 
 
 # The holder and the compatibility header are the only places allowed these:
 # a plain cppy::ptr releases without the GIL on a thread ended at exit, and
 # private or deprecated C API changes between interpreter versions.
 @pytest.mark.parametrize("pattern, allowed", [
-    (r"\bcppy::ptr\b|~ptr\(", {"common/ref.hpp"}),
+    (r"\bcppy::ptr\b|~ptr\(", {"src/common/ref.hpp"}),
     (r"\b_PyType_Lookup\b|\b_PyLong_FromByteArray\b|\bPyErr_(Fetch|Restore)\b|\b_Py_IsFinalizing\b"
-     r"|\b_PyThreadState_UncheckedGet\b", {"common/compat.hpp"}),
+     r"|\b_PyThreadState_UncheckedGet\b", {"src/common/compat.hpp"}),
 ], ids=["reference-holder", "private-api"])
 def test_sources_use_the_shared_mechanisms(pattern, allowed):
-    users = {path.relative_to(SOURCES).as_posix() for path in SOURCES.rglob("*.[ch]pp")
-             if re.search(pattern, path.read_text())}
+    assert SOURCES
+    users = {path.relative_to(ROOT).as_posix() for path in SOURCES if re.search(pattern, path.read_text())}
     assert users <= allowed

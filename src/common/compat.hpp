@@ -58,12 +58,17 @@ inline PyObject* take_raised_exception()
 }
 
 // Makes `exception` (an exception instance, stolen) the pending exception,
-// with its own traceback and links, and no implicit chaining.
+// with its own traceback and links, and no implicit chaining; null clears it.
 inline void set_raised_exception(PyObject* exception)
 {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exception);
 #else
+    if (!exception)
+    {
+        PyErr_Clear();
+        return;
+    }
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
     Py_INCREF(type);
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
