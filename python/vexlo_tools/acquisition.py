@@ -213,10 +213,20 @@ class Decoder:
         self.remainder = b""
         # Decided once: the converter of a running acquisition is not expected to change class.
         self.native = has_native_arithmetic(converter)
+        # Reused from read to read: reads are bounded by the port's buffer.
+        self._adc: UInt32Array = np.empty(0, np.uint32)
+        self._value: Float64Array = np.empty(0, np.float64)
 
     def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
-        """Convert ``data`` after the remainder; return counts, values and skipped positions."""
-        result = _convert(self.remainder + data, self.converter, self.packet_size, self.native)
+        """Convert ``data`` after the remainder; return counts, values and skipped positions.
+
+        The arrays returned are overwritten by the next call (the ring copies them).
+        """
+        buffer = self.remainder + data
+        room = len(buffer) // self.packet_size
+        if room > len(self._adc):
+            self._adc, self._value = np.empty(room, np.uint32), np.empty(room, np.float64)
+        result = _convert(buffer, self.converter, self.packet_size, self.native, (self._adc, self._value))
         self.remainder = result.remainder
         return result.adc, result.value, result.corrupted
 
