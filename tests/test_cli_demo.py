@@ -4,7 +4,7 @@ from unittest import mock
 
 import pytest
 
-from vexlo_tools import cli
+from vexlo_tools import cli, recording
 from vexlo_tools.commands import _common
 
 
@@ -13,11 +13,11 @@ pytestmark = [
 ]
 
 
-def test_demo_runs_the_main_job_end_to_end(capsys, monkeypatch):
+def test_demo_runs_the_main_job_end_to_end(capsys, monkeypatch, tmp_path):
     slept = []
     monkeypatch.setattr(_common, "sleep", slept.append)  # polls and the TEDS pause: no real waiting
     with mock.patch("time.sleep"):
-        code = cli.main(["demo"])
+        code = cli.main(["demo", "--output-dir", str(tmp_path)])
     captured = capsys.readouterr()
     assert code == 0, captured.err
     out = captured.out
@@ -40,3 +40,8 @@ def test_demo_runs_the_main_job_end_to_end(capsys, monkeypatch):
     teds_readings = out[out.index("readings with the TEDS calibration:"):].splitlines()[1:4]
     assert all(line.split()[1] == "N" and 229 < float(line.split()[0]) < 271 for line in teds_readings)
     assert slept.count(3.0) == 1
+    # It ends with a recording of both instruments and its picture, and says where they are.
+    assert f"  recording  {tmp_path / 'demo.h5'} (" in out and f"  picture    {tmp_path / 'demo.png'}" in out
+    plx, mvr = recording.load(tmp_path / "demo.h5")
+    assert (plx.metadata["unit"], plx.metadata["calibration"], mvr.metadata["unit"]) == ("N", "TEDS data sheet", "kg")
+    assert 0.9 * 3 * 38400 <= len(plx.value) <= 3 * 38400 and (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG")

@@ -1,32 +1,13 @@
 """recording.record(): what an acquisition delivers goes into the file, cut at --seconds, complete after Ctrl-C."""
-from dataclasses import dataclass
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import recording
+from vexlo_tools import Block, Stats, recording
 
 pytest.importorskip("h5py", reason="the hdf5 extra")
-
-
-@dataclass
-class Stats:
-    received: int
-    overrun: int = 0
-    missing: int = 0
-    corrupted: int = 0
-
-
-@dataclass
-class Block:
-    device: object
-    first_index: int
-    time: np.ndarray
-    adc: np.ndarray
-    value: np.ndarray
-    stats: Stats
 
 
 def stream(serial_number, sps):

@@ -1,37 +1,20 @@
 """Recording files: round trips with provenance, cut-off files, output paths checked up front."""
 import sys
-from dataclasses import dataclass
 
 import numpy as np
 import pytest
 
-from vexlo_tools import recording
+from vexlo_tools import Block, Stats, recording
 from vexlo_tools._extras import MissingExtraError
 from vexlo_tools.recording import csvfile
 
 pytest.importorskip("h5py", reason="the hdf5 extra")
 
 
-@dataclass
-class Stats:
-    received: int
-    overrun: int = 0
-    missing: int = 0
-    corrupted: int = 0
-
-
-@dataclass
-class Block:
-    time: np.ndarray
-    adc: np.ndarray
-    value: np.ndarray
-    stats: Stats
-
-
 def block(first, count, rate=38400.0, overrun=0):
     rng = np.random.default_rng(first)
     index = np.arange(first, first + count)
-    return Block(index / rate, rng.integers(0, 2**24, count).astype(np.uint32),
+    return Block(None, first, index / rate, rng.integers(0, 2**24, count).astype(np.uint32),
                  rng.normal(250.0, 30.0, count), Stats(first + count, overrun, 1, 2))
 
 
@@ -98,8 +81,8 @@ def test_csv_cut_off_mid_row_reads_the_whole_rows(tmp_path):
 @pytest.mark.parametrize("name, prepare, error, message", [
     ("run.txt", None, ValueError, "from its suffix; use one of .csv (CSV text), .h5 (HDF5)"),
     ("run.h5", "file", FileExistsError, "exists (--overwrite replaces it)"),
-    ("missing/run.h5", None, FileNotFoundError, "no such folder"),
-    ("run.csv", "folder", IsADirectoryError, "is a folder"),
+    ("missing/run.h5", None, FileNotFoundError, "No such file or directory"),
+    ("run.csv", "folder", IsADirectoryError, "Is a directory"),
 ])
 def test_output_path_is_refused_before_anything_is_written(tmp_path, name, prepare, error, message):
     path = tmp_path / name

@@ -18,7 +18,8 @@ import serial
 import vexlo_device_communication as vexlo
 
 from ._extras import MissingExtraError, software_version
-from .commands import Command, _common, _simenv, demo, info, plot, read, scan, sim, stream, teds
+from .commands import (Command, _common, _simenv, demo, info, monitor, plot, read, record, scan, sim, stream,
+                       teds)
 
 COMMANDS = (
     Command(scan),
@@ -28,7 +29,9 @@ COMMANDS = (
     Command(teds),
     Command(sim, sim_ports=False),
     Command(demo, sim_ports=False),
+    Command(record),
     Command(plot, sim_ports=False),
+    Command(monitor),
 )
 
 EXIT_ERROR = 1

@@ -20,7 +20,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._extras import require
-from .recording.writers import COUNTERS, BlockLike
+from .acquisition import Block, StreamInfo
+from .recording.writers import COUNTERS
 
 __all__ = ["MonitorSource", "Statistics", "monitor_app"]
 
@@ -28,28 +29,13 @@ __all__ = ["MonitorSource", "Statistics", "monitor_app"]
 CHART_POINTS = 120
 
 
-class StreamLike(Protocol):
-    """What the view shows of a stream (see :class:`vexlo_tools.StreamInfo`)."""
-
-    @property
-    def model(self) -> str: ...
-    @property
-    def serial_number(self) -> int: ...
-    @property
-    def port(self) -> str: ...
-    @property
-    def unit(self) -> str: ...
-    @property
-    def samples_per_second(self) -> float: ...
-
-
 class MonitorSource(Protocol):
     """Where the view gets its data: one block per instrument on each read."""
 
     @property
-    def streams(self) -> Sequence[StreamLike]: ...
+    def streams(self) -> Sequence[StreamInfo]: ...
 
-    def read(self, timeout: Optional[float] = None) -> Sequence[BlockLike]: ...
+    def read(self, timeout: Optional[float] = None) -> Sequence[Block]: ...
 
 
 class Statistics:
@@ -142,7 +128,7 @@ class RateMeter:
         return (r1 - r0) / (t1 - t0) if t1 > t0 else None
 
 
-def panel_text(stream: StreamLike, stats: Statistics, counters: Optional[Any], rate: Optional[float],
+def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Any], rate: Optional[float],
                window_seconds: float) -> str:
     """The figures of one instrument, as the view shows them."""
     unit = stream.unit
@@ -150,13 +136,14 @@ def panel_text(stream: StreamLike, stats: Statistics, counters: Optional[Any], r
     lines = [f"[b]{stream.model} {stream.serial_number}[/b] on {stream.port}, "
              f"{stream.samples_per_second:g} samples/s nominal"
              + (f", {rate:,.0f}/s measured" if rate is not None else "")]
-    value = "-" if current is None else f"{current:12.4f} {unit}"
-    tare = f"   (tared: zero at {stats.zero:.4f} {unit})" if stats.zero else ""
+    # Six significant digits: a mV/V signal and a load in newtons both show their noise.
+    value = "-" if current is None else f"{current:.6g} {unit}"
+    tare = f"   (tared: zero at {stats.zero:.6g} {unit})" if stats.zero else ""
     lines.append(f"value {value}{tare}")
     summary = stats.summary()
     if summary is not None:
         low, high, mean = summary
-        lines.append(f"min {low:.4f}  max {high:.4f}  mean {mean:.4f} {unit}  over the last {window_seconds:g} s")
+        lines.append(f"min {low:.6g}  max {high:.6g}  mean {mean:.6g} {unit}  over the last {window_seconds:g} s")
     else:
         lines.append("min -  max -  mean -")
     if counters is not None:

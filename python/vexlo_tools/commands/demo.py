@@ -2,7 +2,8 @@
 
 Serve a PLX310 Plus Prime with a TEDS sensor and an MVR420 on pseudo-terminals and drive them
 through real pyserial: discovery, identity, readings, a profile and unit change, two seconds of
-streaming at 38400 samples/s, and AutoTEDS.
+streaming at 38400 samples/s, and AutoTEDS; then record both instruments for a few seconds into an
+HDF5 file and draw it (with the hdf5 and plot extras), and print the paths of both.
 """
 
 from __future__ import annotations
@@ -11,17 +12,27 @@ import argparse
 import math
 import os
 import sys
+import tempfile
 import time
-from typing import Tuple
+from pathlib import Path
+from typing import List, Tuple
 
 import vexlo_device_communication as vexlo
 
+from .. import plot, recording
+from .._extras import MissingExtraError, require
 from ..acquisition import Acquisition
 from ..sim import Profile, PtyServer, SimulatedInstrument
-from . import _common, _simenv, scan, stream, teds
+from . import _common, _simenv, _status, scan, stream, teds
 
 STREAM_SECONDS = 2.0
 READINGS = 3
+RECORD_SECONDS = 3.0
+
+
+def options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--output-dir", metavar="DIR",
+                        help="where the recording and its picture go (default: a new temporary folder)")
 
 
 def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
@@ -64,6 +75,8 @@ def run(args: argparse.Namespace) -> int:
                                "--instrument chooses the simulated instruments of the other commands")
     if not hasattr(os, "openpty"):
         raise _common.CliError("the demo needs pseudo-terminals, which this system does not have")
+    if args.output_dir:
+        os.makedirs(args.output_dir, exist_ok=True)  # a folder that cannot be made fails before the demo
     began = time.monotonic()
     plx_sim, mvr_sim = instruments()
     with PtyServer([plx_sim, mvr_sim]) as paths:
@@ -138,6 +151,38 @@ def run(args: argparse.Namespace) -> int:
             _common.out("  readings with the TEDS calibration:")
             _readings(plx)
 
+            _common.out()
+            _record_and_draw([plx, mvr], args.output_dir)
+
     _common.out()
     _common.out(f"Demo finished in {time.monotonic() - began:.1f} s.")
     return 0
+
+
+def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -> None:
+    """Record the instruments for RECORD_SECONDS into an HDF5 file, draw it, print both paths."""
+    _common.out(f"Recording both instruments for {RECORD_SECONDS:g} s, then drawing the recording:")
+    try:
+        require("h5py", "hdf5", "recording to .h5")
+        require("matplotlib", "plot", "drawing")
+    except MissingExtraError as error:
+        _common.out(f"  skipped: {error}")
+        return
+    folder = Path(output_dir) if output_dir else Path(tempfile.mkdtemp(prefix="vexlo-demo-"))
+    path, picture = folder / "demo.h5", folder / "demo.png"
+    recording.check_output(path, overwrite=True)
+    status = _status.StatusLine()
+    with Acquisition(devices) as acquisition:
+        try:
+            progress = recording.record(acquisition, path, seconds=RECORD_SECONDS, overwrite=True,
+                                        status=lambda p: status.show(p.line()))
+        finally:
+            status.end()
+    if progress.interrupted:
+        raise KeyboardInterrupt
+    plot.plot_file(path, picture)
+    for stream_info, samples in zip(acquisition.streams, progress.samples):
+        _common.out(f"  {stream_info.model} {stream_info.serial_number}: {samples:,} samples at "
+                    f"{stream_info.samples_per_second:g} samples/s, {stream_info.unit}")
+    _common.out(f"  recording  {path} ({progress.file_size / 1e6:.1f} MB)")
+    _common.out(f"  picture    {picture}")

@@ -1,7 +1,8 @@
 """vexlo plot: draw a recording, value against time per instrument.
 
 Draw the values of each instrument of a recording (.h5 or .csv) against time, with the unit on the
-axis, the title from the file's metadata, and gaps (samples missing or overrun) shaded. Long
+axis, the title from the file's metadata (with the overrun, missing and corrupted counts), and gaps
+in the samples' times (samples lost on the host) shaded. Long
 recordings are reduced to the minimum and maximum of each pixel column, so an hour at 38400
 samples/s draws in a few seconds. With -o the picture is written (.png, .svg, .pdf); without, it
 opens in a window where there is a display. Needs the plot extra (matplotlib).

@@ -9,12 +9,13 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import sys
-from typing import IO, Any, List, Optional
+from datetime import datetime, timezone
+from typing import IO, List, Optional
 
 import vexlo_device_communication as vexlo
 
+from .. import recording
 from ..acquisition import Acquisition, Block, StreamInfo
 from ..models import model_info
 from . import _common, _device_options
@@ -30,8 +31,8 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--rate", type=float, metavar="SPS",
                         help="first set channel 0's sampling rate to SPS samples per second, e.g. 38400")
     parser.add_argument("--csv", metavar="FILE",
-                        help="write time,adc,value rows to FILE (time: seconds since streaming started, "
-                             "sample number over the sampling rate)")
+                        help="write the samples to FILE as vexlo record does: commented provenance, then "
+                             "time_s,adc,value rows (time: sample number over the sampling rate)")
 
 
 class StreamStats:
@@ -71,7 +72,7 @@ class StreamStats:
                 f"last {self._last(unit)}")
 
 
-def stream_session(acquisition: Acquisition, *, seconds: Optional[float], csv_file: Optional[IO[str]] = None,
+def stream_session(acquisition: Acquisition, *, seconds: Optional[float], writer: Optional[recording.Writer] = None,
                    status: Optional[IO[str]] = None, status_every: Optional[float] = None) -> StreamStats:
     """Take the samples of a started one-device acquisition for ``seconds`` (``None``: until Ctrl-C).
 
@@ -82,9 +83,6 @@ def stream_session(acquisition: Acquisition, *, seconds: Optional[float], csv_fi
     (``interrupted`` is then set).
     """
     [stream] = acquisition.streams
-    writer = csv.writer(csv_file, lineterminator="\n") if csv_file is not None else None
-    if writer:
-        writer.writerow(("time", "adc", "value"))
     stats = StreamStats()
     live = status is not None and status_every is None
     every = status_every if status_every is not None else STATUS_SECONDS
@@ -119,12 +117,11 @@ def stream_session(acquisition: Acquisition, *, seconds: Optional[float], csv_fi
     return stats
 
 
-def _take(blocks: List[Block], stats: StreamStats, writer: Optional[Any]) -> None:
+def _take(blocks: List[Block], stats: StreamStats, writer: Optional[recording.Writer]) -> None:
     for block in blocks:
         stats.add(block)
-        if writer:
-            writer.writerows(zip((f"{t:.6f}" for t in block.time.tolist()), block.adc.tolist(),
-                                 map(repr, block.value.tolist())))
+    if writer:
+        writer.write(blocks)
 
 
 def _show_status(status: IO[str], line: str, live: bool) -> None:
@@ -157,18 +154,24 @@ def check_rate(device: vexlo.VexloDevice, rate: Optional[float]) -> None:
 def run(args: argparse.Namespace) -> int:
     if args.seconds is not None and not args.seconds > 0:
         raise _common.CliError("--seconds must be more than 0")
+    if args.csv:
+        recording.check_path(args.csv, overwrite=True)  # before any instrument is probed
     with _common.one_device(args) as device:
         _common.load_auto_teds(device)
         check_rate(device, args.rate)
-        # Opened only now: a run that finds no instrument leaves an existing file alone.
         with contextlib.ExitStack() as files:
-            csv_file = files.enter_context(open(args.csv, "w", newline="", encoding="utf-8")) if args.csv else None
             with Acquisition([device], rate=args.rate) as acquisition:
                 [stream] = acquisition.streams
+                # Opened only now: a run that finds no instrument leaves an existing file alone.
+                writer = files.enter_context(recording.CSVWriter(
+                    args.csv, [recording.provenance(stream, datetime.now(timezone.utc))], overwrite=True)) \
+                    if args.csv else None
                 _common.out(f"Streaming from {stream.model} on {stream.port} at {describe(stream)}"
                             + ("" if args.seconds else "; Ctrl-C stops"))
-                stats = stream_session(acquisition, seconds=args.seconds, csv_file=csv_file,
+                stats = stream_session(acquisition, seconds=args.seconds, writer=writer,
                                        status=sys.stderr if sys.stderr.isatty() else None)
+            if writer:
+                writer.close(acquisition.stats())
     _common.out(stats.summary(stream.unit))
     if args.csv:
         _common.out(f"{stats.samples} rows written to {args.csv}")

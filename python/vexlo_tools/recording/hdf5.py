@@ -37,8 +37,9 @@ from .writers import COUNTERS, Chunk, Metadata, MetadataValue, Source, Writer, r
 
 LAYOUT = "vexlo recording"
 LAYOUT_VERSION = 1
-#: Samples per chunk of each dataset: 512 KiB of float64.
-CHUNK_SAMPLES = 65536
+#: Samples per chunk of each dataset: about a second of data, within these bounds.
+MIN_CHUNK_SAMPLES = 1024
+MAX_CHUNK_SAMPLES = 65536
 _DATASETS = (("time", np.float64, np.nan), ("adc", np.uint32, 0), ("value", np.float64, np.nan))
 _NAMES = tuple(name for name, _, _ in _DATASETS)
 
@@ -66,6 +67,8 @@ class HDF5Writer(Writer):
             self._groups = []
             self._datasets: List[Dict[str, Any]] = []
             for name, metadata in zip(self.names, self.metadata):
+                sps = metadata.get("samples_per_second")
+                chunk = _chunk_samples(float(sps) if isinstance(sps, (int, float)) else 0.0)
                 group = self._file.create_group(name)
                 for key, value in metadata.items():
                     group.attrs[key] = value
@@ -75,7 +78,7 @@ class HDF5Writer(Writer):
                 self._groups.append(group)
                 self._datasets.append({
                     key: group.create_dataset(key, shape=(0,), maxshape=(None,), dtype=dtype,
-                                              chunks=(CHUNK_SAMPLES,), fillvalue=fill)
+                                              chunks=(chunk,), fillvalue=fill)
                     for key, dtype, fill in _DATASETS})
             self._file.swmr_mode = True
         except BaseException:
@@ -139,6 +142,12 @@ class HDF5Writer(Writer):
                 metadata["complete"] = complete
                 found.append(Source(name, metadata, length, _reader(datasets)))
             yield found
+
+
+def _chunk_samples(samples_per_second: float) -> int:
+    """A power of two near a second of data: small files at low rates, few chunks at high ones."""
+    wanted = max(MIN_CHUNK_SAMPLES, min(MAX_CHUNK_SAMPLES, int(samples_per_second)))
+    return 1 << (wanted - 1).bit_length()
 
 
 def _reader(datasets: Sequence[Any]) -> Any:

@@ -10,11 +10,12 @@ from __future__ import annotations
 import platform
 import socket
 from datetime import datetime
-from typing import Any, Optional, Protocol
+from typing import Any, Optional
 
 import vexlo_device_communication as vexlo
 
 from .._extras import software_version
+from ..acquisition import StreamInfo
 from .writers import Metadata
 
 #: The converter's calibration points, as (metadata key, converter attribute).
@@ -25,32 +26,7 @@ _TEDS_FIELDS = ("template", "min_capacity", "max_capacity", "min_electrical", "m
                 "reverse_scaling_enabled", "reverse_max_electrical")
 
 
-class StreamInfoLike(Protocol):
-    """The fields of a :class:`vexlo_tools.StreamInfo` that a recording keeps."""
-
-    @property
-    def device(self) -> vexlo.VexloDevice: ...
-    @property
-    def port(self) -> str: ...
-    @property
-    def model(self) -> str: ...
-    @property
-    def item_number(self) -> str: ...
-    @property
-    def serial_number(self) -> int: ...
-    @property
-    def firmware(self) -> str: ...
-    @property
-    def rate_code(self) -> int: ...
-    @property
-    def samples_per_second(self) -> float: ...
-    @property
-    def packet_size(self) -> int: ...
-    @property
-    def unit(self) -> str: ...
-
-
-def provenance(stream: StreamInfoLike, started: datetime) -> Metadata:
+def provenance(stream: StreamInfo, started: datetime) -> Metadata:
     """The provenance of one instrument's stream.
 
     :param stream: the stream's description, from :attr:`vexlo_tools.Acquisition.streams`.

@@ -11,10 +11,11 @@ import os
 import time
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from typing import Any, Callable, List, Optional, Sequence, Union
+from typing import Callable, List, Optional, Sequence, Union
 
 import numpy as np
 
+from ..acquisition import Acquisition, Block
 from .provenance import provenance
 from .writers import COUNTERS, Writer, open_writer
 
@@ -62,7 +63,7 @@ def _size(paths: Sequence[str]) -> int:
     return sum(os.path.getsize(p) for p in paths if os.path.exists(p))
 
 
-def record(acquisition: Any, path: Union[str, os.PathLike[str]], *, seconds: Optional[float] = None,
+def record(acquisition: Acquisition, path: Union[str, os.PathLike[str]], *, seconds: Optional[float] = None,
            overwrite: bool = False, started: Optional[datetime] = None,
            status: Optional[Callable[[Progress], None]] = None, status_seconds: float = 0.2,
            clock: Callable[[], float] = time.monotonic) -> Progress:
@@ -88,7 +89,7 @@ def record(acquisition: Any, path: Union[str, os.PathLike[str]], *, seconds: Opt
     progress.paths = [os.fspath(p) for p in writer.files()]
     done = [False] * len(metadata)
 
-    def write(blocks: Sequence[Any]) -> None:
+    def write(blocks: Sequence[Block]) -> None:
         nonlocal done
         if seconds is not None:
             cut = [_until(block, seconds) for block in blocks]
@@ -126,7 +127,7 @@ def record(acquisition: Any, path: Union[str, os.PathLike[str]], *, seconds: Opt
     return progress
 
 
-def _until(block: Any, seconds: float) -> Any:
+def _until(block: Block, seconds: float) -> Block:
     """The part of ``block`` before ``seconds`` (the block itself when all of it is)."""
     if not len(block.time) or block.time[-1] < seconds:
         return block

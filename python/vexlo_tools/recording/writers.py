@@ -11,15 +11,17 @@ recording never has to fit in memory at once.
 from __future__ import annotations
 
 import abc
+import errno
 import os
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
-from typing import (Callable, ClassVar, ContextManager, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple, Type,
-                    Union)
+from typing import Callable, ClassVar, ContextManager, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import numpy.typing as npt
+
+from ..acquisition import Block, Stats
 
 __all__ = [
     "COUNTERS",
@@ -30,6 +32,7 @@ __all__ = [
     "WRITERS",
     "Writer",
     "check_output",
+    "check_path",
     "open_writer",
     "register",
     "writer_class",
@@ -42,32 +45,6 @@ Metadata = Dict[str, MetadataValue]
 COUNTERS = ("received", "overrun", "missing", "corrupted")
 #: A piece of one instrument's data: times (s), ADC counts, values.
 Chunk = Tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]
-
-
-class StatsLike(Protocol):
-    """The counters of a :class:`vexlo_tools.Stats`."""
-
-    @property
-    def received(self) -> int: ...
-    @property
-    def overrun(self) -> int: ...
-    @property
-    def missing(self) -> int: ...
-    @property
-    def corrupted(self) -> int: ...
-
-
-class BlockLike(Protocol):
-    """What a writer takes from a :class:`vexlo_tools.Block`."""
-
-    @property
-    def time(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def adc(self) -> npt.NDArray[np.uint32]: ...
-    @property
-    def value(self) -> npt.NDArray[np.float64]: ...
-    @property
-    def stats(self) -> StatsLike: ...
 
 
 @dataclass
@@ -129,7 +106,7 @@ class Writer(abc.ABC):
         :raises vexlo_tools._extras.MissingExtraError: it is not; the message names the extra.
         """
 
-    def write(self, blocks: Sequence[BlockLike]) -> None:
+    def write(self, blocks: Sequence[Block]) -> None:
         """Append one block per instrument, in the order the instruments were given.
 
         :raises ValueError: not one block per instrument.
@@ -143,7 +120,7 @@ class Writer(abc.ABC):
                 self.samples[index] += len(block.time)
             self.counters[index] = {name: int(getattr(block.stats, name)) for name in COUNTERS}
 
-    def close(self, stats: Optional[Sequence[StatsLike]] = None) -> None:
+    def close(self, stats: Optional[Sequence[Stats]] = None) -> None:
         """Write the counters (``stats``, else those of the last blocks) and close the file."""
         if self.closed:
             return
@@ -222,33 +199,40 @@ def writer_class(path: Union[str, os.PathLike[str]]) -> Type[Writer]:
 def check_output(path: Union[str, os.PathLike[str]], overwrite: bool = False) -> Type[Writer]:
     """Check that a recording can be written to ``path``, before any instrument is probed.
 
-    The format is known, its library installed, the folder exists and is
-    writable, and the path is no folder and, unless ``overwrite``, no
-    existing file.
+    The format is known and its library installed, and :func:`check_path` passes.
 
     :return: the writer class.
     :raises ValueError: unknown suffix.
     :raises vexlo_tools._extras.MissingExtraError: the format's library is missing.
-    :raises FileExistsError: the file exists and ``overwrite`` is false.
-    :raises PermissionError: the folder is not writable.
-    :raises FileNotFoundError: the folder does not exist.
-    :raises IsADirectoryError: the path is a folder.
+    :raises OSError: see :func:`check_path`.
     """
     cls = writer_class(path)
     cls.check_library()
+    check_path(path, overwrite)
+    return cls
+
+
+def check_path(path: Union[str, os.PathLike[str]], overwrite: bool = False) -> None:
+    """Check that a file can be written at ``path``: the folder exists and is writable, the
+    path is no folder and, unless ``overwrite``, no existing file.
+
+    :raises FileExistsError: the file exists and ``overwrite`` is false.
+    :raises PermissionError: the folder (or the existing file) is not writable.
+    :raises FileNotFoundError: the folder does not exist.
+    :raises IsADirectoryError: the path is a folder.
+    """
     target = Path(path)
-    folder = target.parent if str(target.parent) else Path(".")
+    folder = target.parent
     if target.is_dir():
-        raise IsADirectoryError(f"{os.fspath(path)} is a folder")
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fspath(path))
     if not folder.is_dir():
-        raise FileNotFoundError(f"no such folder: {folder}")
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(folder))
     if not os.access(folder, os.W_OK | os.X_OK):
-        raise PermissionError(f"cannot write to the folder {folder}")
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fspath(folder))
     if target.exists() and not overwrite:
         raise FileExistsError(f"{os.fspath(path)} exists (--overwrite replaces it)")
     if target.exists() and not os.access(target, os.W_OK):
-        raise PermissionError(f"cannot write to {os.fspath(path)}")
-    return cls
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fspath(path))
 
 
 def open_writer(path: Union[str, os.PathLike[str]], instruments: Sequence[Metadata], *,

@@ -1,0 +1,36 @@
+"""vexlo monitor: a live terminal view of one or several instruments.
+
+Stream from the instruments found (--port, --model narrow the search) and show, per instrument,
+the current value with its unit, the minimum, maximum and mean over the last --window seconds,
+the rate, the counters received, overrun, missing and corrupted, and a chart. Keys: t tares (a zero
+kept on this computer; the instrument is not changed), u removes the tare, r resets the statistics,
+q or Ctrl-C quits. Needs the monitor extra (textual).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from .. import monitor
+from .._extras import require
+from . import _acquire, _common, _device_options
+
+
+def options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
+    _device_options.add_model(parser)
+    parser.add_argument("--rate", type=float, metavar="SPS", help="stream at SPS samples per second")
+    parser.add_argument("--window", type=float, default=10.0, metavar="S",
+                        help="seconds the minimum, maximum, mean and chart cover (default 10)")
+
+
+def run(args: argparse.Namespace) -> int:
+    if not args.window > 0:
+        raise _common.CliError("--window must be more than 0")
+    require("textual", "monitor", "vexlo monitor")
+    if not sys.stdout.isatty():
+        raise _common.CliError("vexlo monitor draws on a terminal; standard output is not one")
+    with _acquire.acquiring(args.port, args.model, args.rate) as acquisition:
+        monitor.monitor_app(acquisition, window_seconds=args.window).run()
+    return 0
