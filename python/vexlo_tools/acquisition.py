@@ -572,7 +572,8 @@ class Acquisition:
             raise RuntimeError("start the acquisition before reading")
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
-            while self._running and not self._pending():
+            # Nothing more can come once every reader has ended (its port failed).
+            while self._running and not self._pending() and any(r.error is None for r in self._readers):
                 remaining = None if deadline is None else deadline - time.monotonic()
                 if remaining is not None and remaining <= 0:
                     break
