@@ -182,3 +182,20 @@ def test_a_garbled_or_missing_answer_to_streaming_off_still_stops_and_leaves_the
         assert device.get_model_number() == "MVR420"
     [block] = acq.read(timeout=0)
     assert len(block) == block.stats.received == 30
+
+
+def test_reading_after_the_only_reader_failed_does_not_wait_for_ever(monkeypatch):
+    instrument = MVR()
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=0.1)
+    ports, installed = open_devices([instrument], clock)
+    with installed:
+        [device] = found(ports)
+        with Acquisition([device]) as acq:
+            readers.wait()
+            instrument.unplug()
+            readers.released.set()
+            with pytest.raises(vexlo.VexloCommunicationError):
+                for _ in range(1000):
+                    acq.read(timeout=5)
+            assert [len(b) for b in acq.read()] == [0]  # no timeout: returns, as nothing can come

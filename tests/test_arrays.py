@@ -80,3 +80,21 @@ def test_other_errors_of_a_converter_end_the_conversion(error):
 
     with pytest.raises(error, match="stop"):
         convert_to_arrays(packet4(1, 2, 3), Failing())
+
+
+@pytest.mark.parametrize("adc, value, error", [
+    (np.empty(2, np.uint32), np.empty(3, np.float64), ValueError),   # no room for 3 samples
+    (np.empty(3, np.int32), np.empty(3, np.float64), TypeError),
+    (np.empty(3, np.uint32), np.empty(3, np.float32), TypeError),
+    (np.empty((3, 1), np.uint32), np.empty(3, np.float64), TypeError),
+])
+def test_caller_arrays_of_the_wrong_kind_or_size_are_refused(adc, value, error):
+    with pytest.raises(error):
+        convert_to_arrays(packet4(1, 2, 3) * 3, two_direction_converter(vexlo.ADCConverter), out=(adc, value))
+
+
+def test_caller_arrays_are_written_in_place():
+    adc, value = np.zeros(4, np.uint32), np.zeros(4, np.float64)
+    got = convert_to_arrays(packet4(200, 1, 2) * 3, two_direction_converter(vexlo.ADCConverter), out=(adc, value))
+    assert np.shares_memory(got.adc, adc) and np.shares_memory(got.value, value)
+    assert list(adc[:3]) == [(200 << 24) | (1 << 16) | (2 << 8)] * 3 and adc[3] == 0

@@ -166,7 +166,8 @@ class Conversion:
     corrupted: int
 
 
-def convert_to_arrays(data: bytes, converter: vexlo.ADCConverter, packet_size: int = 4) -> Conversion:
+def convert_to_arrays(data: bytes, converter: vexlo.ADCConverter, packet_size: int = 4, *,
+                      out: Optional[Tuple[UInt32Array, Float64Array]] = None) -> Conversion:
     """Convert stream packets into arrays, as ``StreamDataConverter`` converts them into readings.
 
     Packets are found by their checksums, as by the module; an exact
@@ -178,16 +179,23 @@ def convert_to_arrays(data: bytes, converter: vexlo.ADCConverter, packet_size: i
     :param data: stream bytes, the previous remainder in front.
     :param converter: any object with ``convert_adc``.
     :param packet_size: 3 (a PLX310 at 38400 samples/s) or 4.
-    :return: the counts, values, remainder and skipped positions.
-    :raises ValueError: a packet size other than 3 or 4.
+    :param out: arrays to write the counts and values into (uint32 and
+        float64, room for ``len(data) // packet_size`` samples), e.g. the
+        same two for every buffer of a stream; new arrays by default.
+    :return: the counts, values (views into ``out`` when given), remainder
+        and skipped positions.
+    :raises ValueError: a packet size other than 3 or 4, or ``out`` too short.
+    :raises TypeError: ``out`` arrays of another type.
     """
-    return _convert(data, converter, packet_size, has_native_arithmetic(converter))
+    return _convert(data, converter, packet_size, has_native_arithmetic(converter), out)
 
 
-def _convert(data: bytes, converter: vexlo.ADCConverter, packet_size: int, native: bool) -> Conversion:
-    room = len(data) // packet_size if packet_size in (3, 4) else 0
-    adc = np.empty(room, np.uint32)
-    value = np.empty(room, np.float64)
+def _convert(data: bytes, converter: vexlo.ADCConverter, packet_size: int, native: bool,
+             out: Optional[Tuple[UInt32Array, Float64Array]] = None) -> Conversion:
+    if out is None:
+        room = len(data) // packet_size if packet_size in (3, 4) else 0
+        out = (np.empty(room, np.uint32), np.empty(room, np.float64))
+    adc, value = out
     taken, rest, corrupted = _arrays.convert(data, packet_size, adc, value, converter, native)
     return Conversion(adc[:taken], value[:taken], bytes(data[rest:]), corrupted)
 
@@ -205,10 +213,20 @@ class Decoder:
         self.remainder = b""
         # Decided once: the converter of a running acquisition is not expected to change class.
         self.native = has_native_arithmetic(converter)
+        # Reused from read to read: reads are bounded by the port's buffer.
+        self._adc: UInt32Array = np.empty(0, np.uint32)
+        self._value: Float64Array = np.empty(0, np.float64)
 
     def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
-        """Convert ``data`` after the remainder; return counts, values and skipped positions."""
-        result = _convert(self.remainder + data, self.converter, self.packet_size, self.native)
+        """Convert ``data`` after the remainder; return counts, values and skipped positions.
+
+        The arrays returned are overwritten by the next call (the ring copies them).
+        """
+        buffer = self.remainder + data
+        room = len(buffer) // self.packet_size
+        if room > len(self._adc):
+            self._adc, self._value = np.empty(room, np.uint32), np.empty(room, np.float64)
+        result = _convert(buffer, self.converter, self.packet_size, self.native, (self._adc, self._value))
         self.remainder = result.remainder
         return result.adc, result.value, result.corrupted
 
@@ -554,7 +572,8 @@ class Acquisition:
             raise RuntimeError("start the acquisition before reading")
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
-            while self._running and not self._pending():
+            # Nothing more can come once every reader has ended (its port failed).
+            while self._running and not self._pending() and any(r.error is None for r in self._readers):
                 remaining = None if deadline is None else deadline - time.monotonic()
                 if remaining is not None and remaining <= 0:
                     break
