@@ -279,9 +279,12 @@ class _Reader:
         self.error: Optional[BaseException] = None
         self.error_reported = False
         fill = PORT_BUFFER_BYTES / (info.samples_per_second * info.packet_size)
-        # Half the port's buffer per read: each read is worth its cost, and a reader
-        # held up as long again still loses nothing.
-        self.poll_seconds = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
+        # Between a quarter and half of the port's buffer per read: fewer reads
+        # cost less, and a reader held up (a busy machine) must still come
+        # back before the buffer is full. It starts careful and adapts.
+        self.shortest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
+        self.longest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
+        self.poll_seconds = self.shortest_poll
         self.thread = threading.Thread(target=self._run, name=f"vexlo reader {info.port}", daemon=True)
 
     def start(self, started_at: float) -> None:
@@ -301,7 +304,13 @@ class _Reader:
 
     def poll(self) -> int:
         """Read what the port holds into the ring; return the number of samples."""
-        return self.feed(self.info.device.get_stream_data())
+        data = self.info.device.get_stream_data()
+        filled = len(data) / PORT_BUFFER_BYTES
+        if filled > 0.6:  # came back late: read more often
+            self.poll_seconds = max(self.shortest_poll, self.poll_seconds / 2)
+        elif filled < 0.4:
+            self.poll_seconds = min(self.longest_poll, self.poll_seconds * 1.1)
+        return self.feed(data)
 
     def feed(self, data: bytes) -> int:
         """Stream bytes into the ring; return the number of samples."""

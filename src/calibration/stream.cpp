@@ -299,9 +299,9 @@ const char* const stream_converter_doc =
 bool add_stream_types(PyObject* module)
 {
     ModuleState* st = state_of(module);
+    void* repr = reinterpret_cast<void*>(guarded<reading_repr>);
     return fields::add_value_type<reading_fields>(module, sizeof(StreamReadingObject), kReadingDoc,
-                                                  st->StreamReadingType,
-                                                  {{Py_tp_repr, reinterpret_cast<void*>(guarded<reading_repr>)}}) &&
+                                                  st->StreamReadingType, {{Py_tp_repr, repr}}) &&
            fields::add_value_type<result_fields>(module, sizeof(StreamConversionResultObject), kResultDoc,
                                                  st->StreamConversionResultType);
 }

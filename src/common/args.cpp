@@ -278,20 +278,29 @@ PyObject* integer_of(PyObject* value, bool truncate_floats)
     return nullptr;
 }
 
+Range in_range(PyObject* integer, long long low, long long high, long long* out)
+{
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    if (value == -1 && PyErr_Occurred())
+        return Range::Failed;
+    if (overflow < 0 || (overflow == 0 && value < low))
+        return Range::Below;
+    if (overflow > 0 || value > high)
+        return Range::Above;
+    *out = value;
+    return Range::Inside;
+}
+
 bool as_int(PyObject* value, int* out)
 {
     Ref index(PyNumber_Index(value));
-    if (!index)
-        return false;
-    int overflow = 0;
-    long result = PyLong_AsLongAndOverflow(index.get(), &overflow);
-    if (result == -1 && PyErr_Occurred())
-        return false;
-    if (overflow || result > INT_MAX || result < INT_MIN)
-    {
+    long long result = 0;
+    Range where = index ? in_range(index.get(), INT_MIN, INT_MAX, &result) : Range::Failed;
+    if (where == Range::Below || where == Range::Above)
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+    if (where != Range::Inside)
         return false;
-    }
     *out = static_cast<int>(result);
     return true;
 }

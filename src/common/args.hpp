@@ -53,6 +53,20 @@ bool bind_method(const Function* function, PyObject* const* args, Py_ssize_t nar
 // required". New reference, or null with an exception set.
 PyObject* integer_of(PyObject* value, bool truncate_floats);
 
+// Where an int lies against the range [low, high]. Failed: an exception is
+// set (`integer` was no int).
+enum class Range
+{
+    Inside,
+    Below,
+    Above,
+    Failed
+};
+
+// Where the int `integer` lies against [low, high]; its value in *out when
+// inside. Each caller raises its own error for a value outside.
+Range in_range(PyObject* integer, long long low, long long high, long long* out);
+
 // Converts to a C int with the interpreter's own errors (TypeError for a
 // non-integer, OverflowError beyond 32 bits).
 bool as_int(PyObject* value, int* out);

@@ -1,6 +1,7 @@
 #include "common/fields.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -150,17 +151,12 @@ void store(PyObject* self, const Field& field, Value& value)
 bool to_int32(PyObject* value, int32_t* out)
 {
     Ref number(integer_of(value, true));
-    if (!number)
-        return false;
-    int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (result == -1 && PyErr_Occurred())
-        return false;
-    if (overflow || result < INT32_MIN || result > INT32_MAX)
-    {
+    long long result = 0;
+    Range where = number ? in_range(number.get(), INT32_MIN, INT32_MAX, &result) : Range::Failed;
+    if (where == Range::Below || where == Range::Above)
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    if (where != Range::Inside)
         return false;
-    }
     *out = static_cast<int32_t>(result);
     return true;
 }
@@ -168,29 +164,21 @@ bool to_int32(PyObject* value, int32_t* out)
 bool to_uint64(PyObject* value, uint64_t* out)
 {
     Ref number(integer_of(value, true));
-    if (!number)
-        return false;
-    int overflow = 0;
-    long long signed_value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (signed_value == -1 && PyErr_Occurred())
-        return false;
-    if (overflow < 0 || (overflow == 0 && signed_value < 0))
-    {
+    long long result = 0;
+    Range where = number ? in_range(number.get(), 0, LLONG_MAX, &result) : Range::Failed;
+    if (where == Range::Below)
         PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned long");
-        return false;
-    }
-    if (overflow == 0)
-    {
-        *out = static_cast<uint64_t>(signed_value);
-        return true;
-    }
-    unsigned long long result = PyLong_AsUnsignedLongLong(number.get());
-    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+    if (where == Range::Inside)
+        *out = static_cast<uint64_t>(result);
+    if (where != Range::Above)
+        return where == Range::Inside;
+    unsigned long long large = PyLong_AsUnsignedLongLong(number.get());
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred())
     {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned long");
         return false;
     }
-    *out = result;
+    *out = large;
     return true;
 }
 
@@ -288,8 +276,9 @@ bool FieldSet::has_objects() const
 bool FieldSet::init(PyObject* self, PyObject* args, PyObject* kwargs) const
 {
     const char* dot = std::strrchr(m_type_name, '.');
+    const char* short_name = dot ? dot + 1 : m_type_name;
     std::vector<PyObject*> values(m_fields.size());
-    if (!bind_constructor(dot ? dot + 1 : m_type_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
+    if (!bind_constructor(short_name, args, kwargs, m_names.data(), static_cast<int>(m_names.size()),
                           values.data()))
         return false;
     for (size_t i = 0; i < m_fields.size(); ++i)

@@ -298,19 +298,22 @@ const Row kRows[] = {
      ":param point_index: The index of the loading point.\n" CHANNEL_PARAM
      ":return: The ADC count at the point.\n" LINK_RAISES,
      {"get_loading_point_value", Route::Profile, {"point_index", "channel_number"}, 1, -1, Adapt::None}},
-    {"set_adc_of_loading_point", nullptr, "(self, point_index, adc_value, calibration_direction=None, channel_number=0)",
+    {"set_adc_of_loading_point", nullptr,
+      "(self, point_index, adc_value, calibration_direction=None, channel_number=0)",
      "Write the ADC count of a loading point of the channel's selected profile.\n\n"
      ":param point_index: The index of the loading point.\n"
      ":param adc_value: The ADC count to store.\n"
      ":param calibration_direction: Accepted for compatibility; has no effect.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     {"set_adc_of_loading_point", Route::Profile, {"point_index", "adc_value", "calibration_direction", "channel_number"}, 2, 2, Adapt::None}},
+     {"set_adc_of_loading_point", Route::Profile,
+       {"point_index", "adc_value", "calibration_direction", "channel_number"}, 2, 2, Adapt::None}},
     {"set_load_of_loading_point", nullptr, "(self, point_index, load_value, channel_number=0)",
      "Write the load of a loading point of the channel's selected profile.\n\n"
      ":param point_index: The index of the loading point.\n"
      ":param load_value: The load to store.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     {"set_load_of_loading_point", Route::Profile, {"point_index", "load_value", "channel_number"}, 2, -1, Adapt::None}},
+     {"set_load_of_loading_point", Route::Profile, {"point_index", "load_value", "channel_number"}, 2, -1,
+       Adapt::None}},
     {"get_number_of_directions", nullptr, "(self, channel_number=0)",
      "Read the direction code of the channel's selected profile.\n\n" CHANNEL_PARAM
      ":return: The direction code.\n" LINK_RAISES,
@@ -319,7 +322,8 @@ const Row kRows[] = {
      "Write the direction code of the channel's selected profile.\n\n"
      ":param number_of_directions: The direction code to store.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     {"set_number_of_directions", Route::Profile, {"number_of_directions", "channel_number"}, 1, -1, Adapt::None}},
+     {"set_number_of_directions", Route::Profile, {"number_of_directions", "channel_number"}, 1, -1,
+       Adapt::None}},
     {"set_stream_state", nullptr, "(self, stream_enabled)",
      "Switch streaming on or off.\n\n"
      ":param stream_enabled: True to start streaming, False to stop it.\n"
@@ -359,7 +363,8 @@ const Row kRows[] = {
      "Read the profile selected on a channel.\n\n" CHANNEL_PARAM
      ":return: The selected profile number.\n" LINK_RAISES,
      {"get_device_channel_selected_profile", Route::Direct, {"channel_number"}, 0, -1, Adapt::None}},
-    {"set_device_channel_selected_profile", set_device_channel_selected_profile, "(self, channel_number, profile_number)",
+    {"set_device_channel_selected_profile", set_device_channel_selected_profile,
+      "(self, channel_number, profile_number)",
      "Select a profile on a channel, then reload the ADC converter for channel 0's profile.\n\n"
      ":param channel_number: The channel number.\n"
      ":param profile_number: The profile to select.\n"
@@ -374,7 +379,8 @@ const Row kRows[] = {
      "Set the unit of measure of the channel's selected profile.\n\n"
      ":param unit_of_measure: A UnitOfMeasureEnum member.\n" CHANNEL_PARAM
      ":return: None.\n" LINK_RAISES,
-     {"set_unit_of_measure", Route::Profile, {"unit_of_measure", "channel_number"}, 1, -1, Adapt::ValueOfFirst}},
+     {"set_unit_of_measure", Route::Profile, {"unit_of_measure", "channel_number"}, 1, -1,
+       Adapt::ValueOfFirst}},
     {"get_board_temperature", get_board_temperature, "(self)",
      "Read the board temperature of the instrument.\n\n" LINK_RAISES
      "\n:return: Device Board Temperature in degrees Celsius."},
@@ -488,8 +494,8 @@ MemberList device_members()
     for (long i = 0; i < kRowCount; ++i)
     {
         const Row& row = kRows[i];
-        members.push_back({row.name, row.impl ? row.impl : run_row, row.signature, row.doc, MemberKind::Method,
-                           row.impl ? -1 : i});
+        members.push_back({row.name, row.impl ? row.impl : run_row, row.signature, row.doc,
+                           MemberKind::Method, row.impl ? -1 : i});
     }
     return members;
 }

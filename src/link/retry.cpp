@@ -1,5 +1,7 @@
 // retry_on_timeout: a decorator factory that repeats an operation when, and
 // only when, it fails with VexloTimeoutError.
+#include <climits>
+
 #include "common/ref.hpp"
 
 #include "common/args.hpp"
@@ -93,20 +95,14 @@ PyObject* retry_on_timeout(Function* fn, PyObject* const* args, Py_ssize_t nargs
     Ref delay(a[1] ? cppy::incref(a[1]) : PyFloat_FromDouble(0.1));
     if (!max_attempts || !delay)
         return nullptr;
-    int overflow = 0;
-    long long count = PyLong_AsLongLongAndOverflow(max_attempts.get(), &overflow);
-    if (count == -1 && PyErr_Occurred())
-        return nullptr;
-    if (overflow < 0 || (overflow == 0 && count < 1))
-    {
+    long long count = 0;
+    Range where = in_range(max_attempts.get(), 1, LLONG_MAX, &count);
+    if (where == Range::Below)
         PyErr_SetString(PyExc_ValueError, "max_attempts must be at least 1");
-        return nullptr;
-    }
-    if (overflow > 0)
-    {
+    if (where == Range::Above)
         PyErr_SetString(PyExc_OverflowError, "max_attempts is too large");
+    if (where != Range::Inside)
         return nullptr;
-    }
     Ref data(PyTuple_Pack(2, max_attempts.get(), delay.get()));
     if (!data)
         return nullptr;

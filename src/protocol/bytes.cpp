@@ -1,7 +1,7 @@
 #include "protocol/bytes.hpp"
 
-#include "common/interrupt.hpp"
 #include "common/args.hpp"
+#include "common/interrupt.hpp"
 #include "common/ref.hpp"
 
 namespace vexlo
@@ -10,17 +10,12 @@ namespace vexlo
 bool byte_like_bytearray(PyObject* value, uint8_t* out)
 {
     Ref index(PyNumber_Index(value));
-    if (!index)
-        return false;
-    int overflow = 0;
-    long number = PyLong_AsLongAndOverflow(index.get(), &overflow);
-    if (number == -1 && PyErr_Occurred())
-        return false;
-    if (overflow || number < 0 || number > 255)
-    {
+    long long number = 0;
+    Range where = index ? in_range(index.get(), 0, 255, &number) : Range::Failed;
+    if (where == Range::Below || where == Range::Above)
         PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
+    if (where != Range::Inside)
         return false;
-    }
     *out = static_cast<uint8_t>(number);
     return true;
 }
@@ -28,22 +23,14 @@ bool byte_like_bytearray(PyObject* value, uint8_t* out)
 bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats)
 {
     Ref number(integer_of(value, truncate_floats));
-    if (!number)
-        return false;
-    int overflow = 0;
-    long result = PyLong_AsLongAndOverflow(number.get(), &overflow);
-    if (result == -1 && PyErr_Occurred())
-        return false;
-    if (overflow < 0 || (overflow == 0 && result < 0))
-    {
+    long long result = 0;
+    Range where = number ? in_range(number.get(), 0, 255, &result) : Range::Failed;
+    if (where == Range::Below)
         PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned char");
-        return false;
-    }
-    if (overflow > 0 || result > 255)
-    {
+    if (where == Range::Above)
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned char");
+    if (where != Range::Inside)
         return false;
-    }
     *out = static_cast<uint8_t>(result);
     return true;
 }
