@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._extras import require
-from .acquisition import Block, StreamInfo
+from .acquisition import Block, Stats, StreamInfo
 from .recording.writers import COUNTERS
 
 __all__ = ["MonitorSource", "Statistics", "monitor_app"]
@@ -128,7 +128,7 @@ class RateMeter:
         return (r1 - r0) / (t1 - t0) if t1 > t0 else None
 
 
-def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Any], rate: Optional[float],
+def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Stats], rate: Optional[float],
                window_seconds: float) -> str:
     """The figures of one instrument, as the view shows them."""
     unit = stream.unit
@@ -184,7 +184,7 @@ def monitor_app(source: MonitorSource, *, window_seconds: float = 10.0, poll_sec
         def __init__(self) -> None:
             super().__init__()
             self.statistics = [Statistics(max(1, int(window_seconds * s.samples_per_second))) for s in streams]
-            self.counters: List[Optional[Any]] = [None] * len(streams)
+            self.counters: List[Optional[Stats]] = [None] * len(streams)
             self.rates: List[Optional[float]] = [None] * len(streams)
             self._meters = [RateMeter(clock) for _ in streams]
 
