@@ -5,6 +5,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+import vexlo_device_communication as vexlo
 from vexlo_tools.monitor import Statistics, monitor_app
 
 
@@ -42,8 +43,12 @@ class Source:
 
     def __init__(self):
         self.sent = 0
+        self.failed = False
 
     def read(self, timeout=None):
+        if self.sent == 10 and not self.failed:  # one instrument's port vanishes, once
+            self.failed = True
+            raise vexlo.VexloCommunicationError("MVR420 20240002 on /dev/pts/8: the port is gone")
         first, self.sent = self.sent, self.sent + 5
         ramp = 250.0 + np.arange(first, self.sent, dtype=float)
         return [SimpleNamespace(value=ramp, stats=SimpleNamespace(received=self.sent, overrun=0, missing=2,
@@ -62,9 +67,10 @@ def test_the_view_shows_figures_and_answers_its_keys():
     async def drive():
         app = monitor_app(source, window_seconds=2.0, poll_seconds=3600)  # polled by hand below
         async with app.run_test(size=(100, 30)) as pilot:
-            for _ in range(6):
+            for _ in range(7):  # one of them fails, and the view goes on
                 app.poll()
             await pilot.pause()
+            assert app.errors == ["MVR420 20240002 on /dev/pts/8: the port is gone"]
             shown = [figures(app, 0), figures(app, 1)]
             # 30 samples 250..279; the window holds the last 20: 260..279.
             assert "PLX310 20240001 on /dev/pts/7" in shown[0] and "value 279 N" in shown[0]
