@@ -79,9 +79,9 @@ def record(acquisition: Acquisition, path: Union[str, os.PathLike[str]], *, seco
     recording too; the file is then closed complete all the same and the
     result says ``interrupted``. An instrument that fails ends its part of the
     recording (the error is kept in the result); the others go on. What was
-    written is flushed every
-    :data:`FLUSH_SECONDS`. The acquisition is stopped at the end, and what
-    arrived until streaming was off is written too.
+    written is flushed every :data:`FLUSH_SECONDS`. The acquisition is
+    stopped at the end, and what arrived until streaming was off is written
+    too.
 
     :param acquisition: a started :class:`vexlo_tools.Acquisition`.
     :param started: when streaming started (UTC), for the provenance; now when not given.
