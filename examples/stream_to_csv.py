@@ -6,22 +6,25 @@
 
 An Acquisition reads the port on a thread of its own, so the loop here may
 be as slow as it likes: the samples wait in the acquisition's buffer, in
-arrays, and every block says how many samples were lost, if any.
+arrays, and every block says how many samples were lost, if any. The file is
+written as `vexlo record` writes one: the instrument's provenance in `#`
+lines, then time_s,adc,value rows, then the loss counters
+(`vexlo_tools.recording.load` reads it back).
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import logging
 import math
 import sys
 import time
-from typing import Any, ContextManager, List, Optional
+from datetime import datetime, timezone
+from typing import ContextManager, List, Optional
 
 from vexlo_device_communication import VexloConnectionError
-from vexlo_tools import Acquisition, Block, find_devices
+from vexlo_tools import Acquisition, find_devices, recording
 
 POLL_SECONDS = 0.01
 
@@ -33,16 +36,6 @@ def simulated_instrument() -> ContextManager[object]:
     plx = SimulatedInstrument.plx310_plus_prime()
     plx.set_load_signal(lambda t: 250.0 + 50.0 * math.sin(2.0 * math.pi * t))
     return simulated_ports({"/dev/ttySIM0": plx})
-
-
-def write_rows(writer: Any, blocks: List[Block]) -> int:
-    """One row per sample: sample number, ADC count, calibrated value; return the number of rows."""
-    rows = 0
-    for block in blocks:
-        first = block.first_index
-        writer.writerows(zip(range(first, first + len(block)), block.adc.tolist(), block.value.tolist()))
-        rows += len(block)
-    return rows
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -70,18 +63,20 @@ def main(argv: Optional[List[str]] = None) -> int:
         device, others = devices[0], devices[1:]
         for other in others:
             other.disconnect()
-        with device, open(args.csv, "w", newline="") as file:
-            writer = csv.writer(file)
-            samples = 0
+        with device:
             # --fast: three-byte packets at 38400 samples/s, chosen by the acquisition.
             with Acquisition([device], rate=38400 if args.fast else None) as acquisition:
                 [stream] = acquisition.streams
-                writer.writerow(("sample", "adc_count", f"value_{stream.unit}"))
-                deadline = time.monotonic() + args.seconds
-                while time.monotonic() < deadline:
-                    time.sleep(POLL_SECONDS)  # or any other work: the acquisition keeps reading
-                    samples += write_rows(writer, acquisition.read(timeout=0))
-            samples += write_rows(writer, acquisition.read(timeout=0))  # what came until streaming stopped
+                provenance = recording.provenance(stream, started=datetime.now(timezone.utc))
+                with recording.CSVWriter(args.csv, [provenance], overwrite=True) as writer:
+                    deadline = time.monotonic() + args.seconds
+                    while time.monotonic() < deadline:
+                        time.sleep(POLL_SECONDS)  # or any other work: the acquisition keeps reading
+                        writer.write(acquisition.read(timeout=0))
+                    acquisition.stop()
+                    writer.write(acquisition.read(timeout=0))  # what came until streaming stopped
+                    writer.close(acquisition.stats())          # the counters go at the end of the file
+            [samples] = writer.samples
             lost = acquisition.stats()[0]
             if lost.overrun or lost.missing:
                 print(f"lost: {lost.overrun} dropped by the host, about {lost.missing} never delivered",

@@ -62,14 +62,19 @@ def test_plot_writes_a_picture(capsys, tmp_path, suffix):
     assert head.startswith(b"\x89PNG") if suffix == ".png" else b"<svg" in head
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["-o", "{tmp}/run.doc"], "cannot write a picture as"),
-    ([], "no display to open a window on; write a picture with -o FILE.png"),
+@pytest.mark.parametrize("argv, display, message", [
+    (["-o", "{tmp}/run.doc"], None, "cannot write a picture as"),
+    ([], None, "no display to open a window on; write a picture with -o FILE.png"),
+    ([], ":0", "matplotlib has no window backend here (agg); write a picture with -o FILE.png"),
 ])
-def test_plot_refusals(capsys, tmp_path, monkeypatch, argv, message):
-    pytest.importorskip("matplotlib")
-    monkeypatch.delenv("DISPLAY", raising=False)
+def test_plot_refusals(capsys, tmp_path, monkeypatch, argv, display, message):
+    pyplot = pytest.importorskip("matplotlib.pyplot")
     monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+    if display:
+        monkeypatch.setenv("DISPLAY", display)
+        monkeypatch.setattr(pyplot, "get_backend", lambda: "agg")  # no GUI toolkit
+    else:
+        monkeypatch.delenv("DISPLAY", raising=False)
     write_recording(tmp_path / "run.h5")
     code, out, err = run(capsys, "plot", str(tmp_path / "run.h5"), *[a.format(tmp=tmp_path) for a in argv])
     assert code == 1 and message in err

@@ -61,12 +61,12 @@ def test_stream_to_csv_writes_one_row_per_sample(tmp_path, capsys, fast, packets
             mock.patch.object(acquisition, "clock", clock), mock.patch.object(acquisition, "pause", steps.pause):
         assert load("stream_to_csv").main(argv) == 0
     with open(out, newline="") as file:
-        rows = list(csv.reader(file))
-    assert rows[0] == ["sample", "adc_count", "value_N"]
+        rows = [row for row in csv.reader(file) if not row[0].startswith("#")]  # the provenance lines
+    assert rows[0] == ["time_s", "adc", "value"]
     samples = rows[1:]
     # One second at the rate, give or take the packet under way at either end.
     assert abs(len(samples) - packets) <= 1
-    assert [int(row[0]) for row in samples] == list(range(len(samples)))
+    assert [float(row[0]) for row in samples] == pytest.approx([n / packets for n in range(len(samples))], abs=1e-9)
     values = [float(row[2]) for row in samples]
     # The simulated load swings between 200 and 300 N once a second; a
     # three-byte packet carries 16 bits, about 18 N a step with this calibration.

@@ -5,6 +5,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
+import vexlo_device_communication as vexlo
 from vexlo_tools.monitor import Statistics, monitor_app
 
 
@@ -42,8 +43,12 @@ class Source:
 
     def __init__(self):
         self.sent = 0
+        self.failed = False
 
     def read(self, timeout=None):
+        if self.sent == 10 and not self.failed:  # one instrument's port vanishes, once
+            self.failed = True
+            raise vexlo.VexloCommunicationError("MVR420 20240002 on /dev/pts/8: the port is gone")
         first, self.sent = self.sent, self.sent + 5
         ramp = 250.0 + np.arange(first, self.sent, dtype=float)
         return [SimpleNamespace(value=ramp, stats=SimpleNamespace(received=self.sent, overrun=0, missing=2,
@@ -62,9 +67,10 @@ def test_the_view_shows_figures_and_answers_its_keys():
     async def drive():
         app = monitor_app(source, window_seconds=2.0, poll_seconds=3600)  # polled by hand below
         async with app.run_test(size=(100, 30)) as pilot:
-            for _ in range(6):
+            for _ in range(7):  # one of them fails, and the view goes on
                 app.poll()
             await pilot.pause()
+            assert app.errors == ["MVR420 20240002 on /dev/pts/8: the port is gone"]
             shown = [figures(app, 0), figures(app, 1)]
             # 30 samples 250..279; the window holds the last 20: 260..279.
             assert "PLX310 20240001 on /dev/pts/7" in shown[0] and "value 279 N" in shown[0]
@@ -83,3 +89,26 @@ def test_the_view_shows_figures_and_answers_its_keys():
         return app.return_value
 
     assert asyncio.run(drive()) == 0
+
+
+def test_the_view_reads_a_real_acquisition():
+    pytest.importorskip("textual")
+    from vexlo_tools import Acquisition, find_devices
+    from vexlo_tools.sim import SimulatedInstrument, simulated_ports
+
+    async def drive(acquisition):
+        app = monitor_app(acquisition, poll_seconds=0.05)
+        async with app.run_test(size=(100, 30)) as pilot:
+            for _ in range(400):  # until the timer has drawn samples (the stream runs in real time)
+                if app.counters[0] is not None and app.counters[0].received >= 10:
+                    break
+                await pilot.pause(0.01)
+            shown = str(app.query_one("#figures-0").render())
+            await pilot.press("q")
+        return shown
+
+    with simulated_ports({"/dev/ttySIM0": SimulatedInstrument.mvr420(serial_number=77)}):
+        [device] = find_devices()
+        with device, Acquisition([device]) as acquisition:
+            shown = asyncio.run(drive(acquisition))
+    assert "MVR420 77 on /dev/ttySIM0, 100 samples/s nominal" in shown and "value 0 N" in shown

@@ -23,22 +23,26 @@ def stream(serial_number, sps):
 class Acquisition:
     """Hands out 30 samples per instrument and read, also the one read after stop(); the clock moves 0.1 s per read."""
 
-    def __init__(self, rates, clock, interrupt_at=None):
+    def __init__(self, rates, clock, interrupt_at=None, fail_at=None):
         self.streams = [stream(n, sps) for n, sps in enumerate(rates, 1)]
         self.sent = [0] * len(rates)
         self.clock = clock
         self.reads = 0
         self.interrupt_at = interrupt_at
+        self.fail_at = fail_at
         self.stopped = False
 
     def read(self, timeout=None):
         self.reads += 1
         if self.reads == self.interrupt_at and not self.stopped:
             raise KeyboardInterrupt
+        if self.reads == self.fail_at:  # the last instrument's port vanishes; the others go on
+            raise vexlo.VexloCommunicationError(f"MVR420 {len(self.streams)} on /dev/pts/{len(self.streams)}: gone")
         self.clock.now += 0.1
         blocks = []
         for n, s in enumerate(self.streams):
-            first, self.sent[n] = self.sent[n], self.sent[n] + 30
+            failed = self.fail_at is not None and self.reads > self.fail_at and n == len(self.streams) - 1
+            first, self.sent[n] = self.sent[n], self.sent[n] + (0 if failed else 30)
             index = np.arange(first, self.sent[n])
             blocks.append(Block(s.device, first, index / s.samples_per_second, index.astype(np.uint32),
                                 index * 0.5, Stats(self.sent[n], missing=n)))
@@ -83,3 +87,12 @@ def test_ctrl_c_leaves_a_complete_file(tmp_path):
     # Three reads before Ctrl-C, and the samples that came until streaming was off.
     assert acquisition.stopped and progress.interrupted and progress.samples == [120] and len(data.value) == 120
     assert data.metadata["complete"] is True and data.metadata["received"] == 121
+
+
+def test_an_instrument_that_fails_ends_its_part_and_the_others_go_on(tmp_path):
+    clock = Clock()
+    acquisition = Acquisition([100.0, 100.0], clock, fail_at=2)
+    progress = recording.record(acquisition, tmp_path / "run.h5", seconds=1.0, clock=clock)
+    assert progress.errors == ["MVR420 2 on /dev/pts/2: gone"]
+    assert progress.samples == [100, 30] and [len(i.value) for i in recording.load(tmp_path / "run.h5")] == [100, 30]
+    assert acquisition.reads == 6  # not waiting for the failed instrument past the time

@@ -3,13 +3,16 @@
 ``vexlo_tools.sim`` simulates Vexlo instruments, in-process and on
 pseudo-terminals, so that code driving the instruments can be developed
 and tested without hardware. ``vexlo_tools.cli`` is the ``vexlo`` command:
-scan, info, read, stream, teds, sim and demo, each also runnable against
-simulated instruments with ``--sim``.
+scan, info, read, stream, teds, sim, demo, record, plot and monitor, each
+instrument command also runnable against simulated instruments with ``--sim``.
 
 The toolkit: :func:`find_devices` finds instruments on every port at once
 (named ports the system does not list included, instruments left streaming
 recovered); :class:`Acquisition` streams from them continuously into numpy
-arrays, with exact loss counters.
+arrays, with exact loss counters; :mod:`vexlo_tools.recording` writes what
+it delivers into files that carry their provenance (HDF5, CSV) and reads
+them back; :mod:`vexlo_tools.plot` draws them and :mod:`vexlo_tools.monitor`
+shows instruments live in a terminal.
 """
 
 import importlib

@@ -19,8 +19,10 @@ from typing import Any, Callable, List, Optional, Protocol, Sequence
 import numpy as np
 import numpy.typing as npt
 
+import vexlo_device_communication as vexlo
+
 from ._extras import require
-from .acquisition import Block, StreamInfo
+from .acquisition import Block, Stats, StreamInfo
 from .recording.writers import COUNTERS
 
 __all__ = ["MonitorSource", "Statistics", "monitor_app"]
@@ -128,7 +130,7 @@ class RateMeter:
         return (r1 - r0) / (t1 - t0) if t1 > t0 else None
 
 
-def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Any], rate: Optional[float],
+def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Stats], rate: Optional[float],
                window_seconds: float) -> str:
     """The figures of one instrument, as the view shows them."""
     unit = stream.unit
@@ -184,9 +186,10 @@ def monitor_app(source: MonitorSource, *, window_seconds: float = 10.0, poll_sec
         def __init__(self) -> None:
             super().__init__()
             self.statistics = [Statistics(max(1, int(window_seconds * s.samples_per_second))) for s in streams]
-            self.counters: List[Optional[Any]] = [None] * len(streams)
+            self.counters: List[Optional[Stats]] = [None] * len(streams)
             self.rates: List[Optional[float]] = [None] * len(streams)
             self._meters = [RateMeter(clock) for _ in streams]
+            self.errors: List[str] = []
 
         def compose(self) -> ComposeResult:
             yield Header()
@@ -202,7 +205,14 @@ def monitor_app(source: MonitorSource, *, window_seconds: float = 10.0, poll_sec
 
         def poll(self) -> None:
             """Read what arrived and redraw."""
-            for index, block in enumerate(source.read(0)):
+            try:
+                blocks = source.read(0)
+            except vexlo.VexloDeviceError as error:
+                # One instrument failed (its port vanished, say): say so; the others go on.
+                self.errors.append(str(error))
+                self.notify(str(error), title="instrument failed", severity="error", timeout=30)
+                return
+            for index, block in enumerate(blocks):
                 self.statistics[index].add(block.value)
                 self.counters[index] = block.stats
                 self.rates[index] = self._meters[index].add(int(block.stats.received))

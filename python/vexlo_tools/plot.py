@@ -215,6 +215,13 @@ def plot_file(path: Union[str, os.PathLike[str]], output: Optional[Union[str, os
             if not has_display():
                 raise RuntimeError("no display to open a window on; write a picture with -o FILE.png")
             import matplotlib.pyplot as pyplot
+            from matplotlib.backends.registry import BackendFilter, backend_registry
+            # Without a GUI toolkit matplotlib falls back to a backend that shows nothing.
+            quiet: List[str] = backend_registry.list_builtin(  # type: ignore[no-untyped-call]
+                BackendFilter.NON_INTERACTIVE)
+            if pyplot.get_backend().lower() in quiet:
+                raise RuntimeError(f"matplotlib has no window backend here ({pyplot.get_backend()}); "
+                                   "write a picture with -o FILE.png")
             figure = pyplot.figure(figsize=size, dpi=DPI, layout="constrained")
         else:
             from matplotlib.figure import Figure

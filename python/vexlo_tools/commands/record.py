@@ -38,9 +38,11 @@ def run(args: argparse.Namespace) -> int:
         raise _common.CliError(str(error)) from error
     progress = record_instruments(args.output, ports=args.port, models=args.model, rate=args.rate,
                                   seconds=args.seconds, overwrite=args.overwrite)
+    for failure in progress.errors:
+        _common.note(f"vexlo: error: {failure}")
     if progress.interrupted and args.seconds is not None:
         raise KeyboardInterrupt  # cut short: the file is complete, the exit status says so
-    return 0
+    return 1 if progress.errors else 0
 
 
 def record_instruments(output: str, *, ports: Optional[list[str]] = None, models: Optional[list[str]] = None,

@@ -13,7 +13,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Dict, Union
+from typing import Any, Dict, Iterator, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -88,7 +88,7 @@ class Recording:
     path: Path
     instruments: Dict[str, InstrumentData]
 
-    def __iter__(self) -> Any:
+    def __iter__(self) -> Iterator[InstrumentData]:
         return iter(self.instruments.values())
 
 

@@ -42,6 +42,8 @@ MIN_CHUNK_SAMPLES = 1024
 MAX_CHUNK_SAMPLES = 65536
 _DATASETS = (("time", np.float64, np.nan), ("adc", np.uint32, 0), ("value", np.float64, np.nan))
 _NAMES = tuple(name for name, _, _ in _DATASETS)
+#: The oldest file format that single-writer mode allows: HDF5 1.10 and later read it.
+LIBVER = ("v110", "latest")
 
 
 def _h5py() -> ModuleType:
@@ -59,7 +61,7 @@ class HDF5Writer(Writer):
                  overwrite: bool = False) -> None:
         super().__init__(path, instruments, overwrite=overwrite)
         h5py = _h5py()
-        self._file = h5py.File(self.path, "w" if overwrite else "w-", libver="latest")
+        self._file = h5py.File(self.path, "w" if overwrite else "w-", libver=LIBVER)
         try:
             self._file.attrs["layout"] = LAYOUT
             self._file.attrs["layout_version"] = LAYOUT_VERSION
@@ -108,7 +110,7 @@ class HDF5Writer(Writer):
         self.flush()
         self._file.close()
         # Out of single-writer mode, the attributes of the end can be added.
-        with _h5py().File(self.path, "r+", libver="latest") as done:
+        with _h5py().File(self.path, "r+", libver=LIBVER) as done:
             done.attrs["complete"] = True
             end = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
             for name in self.names:

@@ -15,6 +15,8 @@ from typing import Callable, List, Optional, Sequence, Union
 
 import numpy as np
 
+import vexlo_device_communication as vexlo
+
 from ..acquisition import Acquisition, Block
 from .provenance import provenance
 from .writers import COUNTERS, Writer, open_writer
@@ -38,6 +40,8 @@ class Progress:
     :ivar counters: the latest counters, per instrument (``received``, ``overrun``, ...).
     :ivar file_size: bytes on disk of the output file(s).
     :ivar interrupted: Ctrl-C ended the recording.
+    :ivar paths: the files written.
+    :ivar errors: instruments that failed while recording (the others went on).
     """
 
     elapsed: float = 0.0
@@ -46,6 +50,7 @@ class Progress:
     file_size: int = 0
     interrupted: bool = False
     paths: List[str] = field(default_factory=list)
+    errors: List[str] = field(default_factory=list)
 
     def rate(self) -> float:
         """Samples per second written, all instruments together."""
@@ -72,9 +77,11 @@ def record(acquisition: Acquisition, path: Union[str, os.PathLike[str]], *, seco
     With ``seconds``, each instrument's data ends at that time since the
     start of streaming (samples past it are not written). Ctrl-C ends the
     recording too; the file is then closed complete all the same and the
-    result says ``interrupted``. What was written is flushed every
-    :data:`FLUSH_SECONDS`. The acquisition is stopped at the end, and what
-    arrived until streaming was off is written too.
+    result says ``interrupted``. An instrument that fails ends its part of the
+    recording (the error is kept in the result); the others go on. What was
+    written is flushed every :data:`FLUSH_SECONDS`. The acquisition is
+    stopped at the end, and what arrived until streaming was off is written
+    too.
 
     :param acquisition: a started :class:`vexlo_tools.Acquisition`.
     :param started: when streaming started (UTC), for the provenance; now when not given.
@@ -83,7 +90,8 @@ def record(acquisition: Acquisition, path: Union[str, os.PathLike[str]], *, seco
     """
     began = clock()
     started = started or datetime.now(timezone.utc)
-    metadata = [provenance(stream, started) for stream in acquisition.streams]
+    streams = acquisition.streams
+    metadata = [provenance(stream, started) for stream in streams]
     progress = Progress(samples=[0] * len(metadata))
     writer: Writer = open_writer(path, metadata, overwrite=overwrite)
     progress.paths = [os.fspath(p) for p in writer.files()]
@@ -102,7 +110,16 @@ def record(acquisition: Acquisition, path: Union[str, os.PathLike[str]], *, seco
         last_flush = last_status = began
         try:
             while not (seconds is not None and (all(done) or progress.elapsed > seconds + GRACE_SECONDS)):
-                write(acquisition.read(timeout=READ_SECONDS))
+                try:
+                    write(acquisition.read(timeout=READ_SECONDS))
+                except vexlo.VexloDeviceError as error:
+                    # One instrument failed (its port vanished, say); the others go on.
+                    progress.errors.append(str(error))
+                    if len(progress.errors) == len(metadata):
+                        break
+                    # The error names the instrument: its part of the recording is over.
+                    done = [d or str(error).startswith(f"{s.model} {s.serial_number} on {s.port}: ")
+                            for d, s in zip(done, streams)]
                 now = clock()
                 progress.elapsed = now - began
                 if now - last_flush >= FLUSH_SECONDS:
