@@ -22,9 +22,6 @@ namespace vexlo
 namespace
 {
 
-using fields::Field;
-using fields::Kind;
-
 ADCConverterObject* as_converter(PyObject* self)
 {
     return reinterpret_cast<ADCConverterObject*>(self);
@@ -35,41 +32,24 @@ adc::Calibration& calibration_of(PyObject* self)
     return as_converter(self)->calibration;
 }
 
-constexpr size_t at(size_t member)
-{
-    return offsetof(ADCConverterObject, calibration) + member;
-}
-
 fields::FieldSet& converter_fields()
 {
     using C = adc::Calibration;
     static fields::FieldSet set("vexlo_device_communication.ADCConverter", {
-        {"number_of_loading_points", Kind::Int32, at(offsetof(C, number_of_loading_points)),
-         "Loading points per direction in the instrument's calibration table."},
-        {"direction_1_offset_load", Kind::Double, at(offsetof(C, direction_1_offset_load)),
-         "Load at the offset point of direction 1 (kept; the conversion takes it as zero)."},
-        {"direction_1_fullscale_load", Kind::Double, at(offsetof(C, direction_1_fullscale_load)),
-         "Load at the fullscale point of direction 1."},
-        {"direction_1_offset_value", Kind::Double, at(offsetof(C, direction_1_offset_value)),
-         "ADC count at the offset point of direction 1."},
-        {"direction_1_fullscale_value", Kind::Double, at(offsetof(C, direction_1_fullscale_value)),
-         "ADC count at the fullscale point of direction 1."},
-        {"direction_2_offset_load", Kind::Double, at(offsetof(C, direction_2_offset_load)),
-         "Load at the offset point of direction 2 (kept; the conversion takes it as zero)."},
-        {"direction_2_fullscale_load", Kind::Double, at(offsetof(C, direction_2_fullscale_load)),
-         "Load at the fullscale point of direction 2."},
-        {"direction_2_offset_value", Kind::Double, at(offsetof(C, direction_2_offset_value)),
-         "ADC count at the offset point of direction 2."},
-        {"direction_2_fullscale_value", Kind::Double, at(offsetof(C, direction_2_fullscale_value)),
-         "ADC count at the fullscale point of direction 2."},
-        {"scale_factor", Kind::Double, at(offsetof(C, scale_factor)),
-         "Multiplier applied after the interpolation."},
-        {"offset", Kind::Double, at(offsetof(C, offset)), "Added after the scale factor."},
-        {"number_of_directions", Kind::Int32, at(offsetof(C, number_of_directions)),
-         "Direction code: 1 selects between two directions, any other value direction 1 alone."},
-        {"midpoint_offset", Kind::Double, at(offsetof(C, midpoint_offset)),
-         "ADC count that separates direction 1 from direction 2; set by _set_midpoint_offset."},
-    });
+        VEXLO_FIELD(C, number_of_loading_points, Int32, "Loading points per direction in the instrument's calibration table."),
+        VEXLO_FIELD(C, direction_1_offset_load, Double, "Load at the offset point of direction 1 (kept; the conversion takes it as zero)."),
+        VEXLO_FIELD(C, direction_1_fullscale_load, Double, "Load at the fullscale point of direction 1."),
+        VEXLO_FIELD(C, direction_1_offset_value, Double, "ADC count at the offset point of direction 1."),
+        VEXLO_FIELD(C, direction_1_fullscale_value, Double, "ADC count at the fullscale point of direction 1."),
+        VEXLO_FIELD(C, direction_2_offset_load, Double, "Load at the offset point of direction 2 (kept; the conversion takes it as zero)."),
+        VEXLO_FIELD(C, direction_2_fullscale_load, Double, "Load at the fullscale point of direction 2."),
+        VEXLO_FIELD(C, direction_2_offset_value, Double, "ADC count at the offset point of direction 2."),
+        VEXLO_FIELD(C, direction_2_fullscale_value, Double, "ADC count at the fullscale point of direction 2."),
+        VEXLO_FIELD(C, scale_factor, Double, "Multiplier applied after the interpolation."),
+        VEXLO_FIELD(C, offset, Double, "Added after the scale factor."),
+        VEXLO_FIELD(C, number_of_directions, Int32, "Direction code: 1 selects between two directions, any other value direction 1 alone."),
+        VEXLO_FIELD(C, midpoint_offset, Double, "ADC count that separates direction 1 from direction 2; set by _set_midpoint_offset."),
+    }, offsetof(ADCConverterObject, calibration));
     return set;
 }
 

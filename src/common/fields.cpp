@@ -215,11 +215,14 @@ bool has_instance_dict(PyTypeObject* type)
     return type->tp_dictoffset != 0;
 }
 
-FieldSet::FieldSet(const char* type_name, std::vector<Field> fields)
+FieldSet::FieldSet(const char* type_name, std::vector<Field> fields, size_t base)
     : m_type_name(type_name), m_fields(std::move(fields))
 {
     for (size_t i = 0; i < m_fields.size(); ++i)
+    {
+        m_fields[i].offset += base;
         m_alphabetical.push_back(i);
+    }
     std::sort(m_alphabetical.begin(), m_alphabetical.end(), [this](size_t a, size_t b) {
         return std::strcmp(m_fields[a].name, m_fields[b].name) < 0;
     });

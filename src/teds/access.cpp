@@ -73,6 +73,20 @@ int equals(PyObject* value, long number)
     return PyObject_RichCompareBool(value, other.get(), Py_EQ);
 }
 
+// One step of the edition gate: 1 when `value` == `expected` as Python
+// compares, 0 when not (after the debug record "TEDS not supported: <what>
+// is <value>, not <edition>"; the caller raises), -1 with an exception set.
+int edition_step(Function* fn, PyObject* value, const char* expected, const char* what, const char* edition)
+{
+    int other = compare_text(value, expected, Py_NE);
+    if (other <= 0)
+        return other < 0 ? -1 : 1;
+    if (!log(fn->module, Level::Debug,
+             Message() << "TEDS not supported: " << what << " is " << value << ", not " << edition))
+        return -1;
+    return 0;
+}
+
 PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames)
 {
@@ -93,27 +107,15 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise_text(st->VexloCommunicationError,
                           "Device info not available. Ensure device is connected.");
     }
-    int other_model = compare_text(model.get(), models::kEditionModel, Py_NE);
-    if (other_model < 0)
-        return nullptr;
-    if (other_model)
-    {
-        if (!log(fn->module, Level::Debug,
-                 Message() << "TEDS not supported: model is " << model << ", not PLX310"))
-            return nullptr;
-        return raise(st->VexloTEDSNotSupportedError,
-                     Message() << "TEDS is not supported on " << model << ". ");
-    }
-    int other_item = compare_text(item.get(), models::kPlusPrimeItemNumber, Py_NE);
-    if (other_item < 0)
-        return nullptr;
-    if (other_item)
-    {
-        if (!log(fn->module, Level::Debug,
-                 Message() << "TEDS not supported: item number is " << item << ", not Plus Prime"))
-            return nullptr;
-        return raise_text(st->VexloTEDSNotSupportedError, "TEDS is only supported on Plus Prime ");
-    }
+    int plx310 = edition_step(fn, model.get(), models::kEditionModel, "model", "PLX310");
+    if (plx310 <= 0)
+        return plx310 < 0 ? nullptr
+                          : raise(st->VexloTEDSNotSupportedError,
+                                  Message() << "TEDS is not supported on " << model << ". ");
+    int plus_prime = edition_step(fn, item.get(), models::kPlusPrimeItemNumber, "item number", "Plus Prime");
+    if (plus_prime <= 0)
+        return plus_prime < 0 ? nullptr
+                              : raise_text(st->VexloTEDSNotSupportedError, "TEDS is only supported on Plus Prime ");
     Py_RETURN_NONE;
 }
 
