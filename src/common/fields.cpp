@@ -152,10 +152,8 @@ bool to_int32(PyObject* value, int32_t* out)
 {
     Ref number(integer_of(value, true));
     long long result = 0;
-    Range where = number ? in_range(number.get(), INT32_MIN, INT32_MAX, &result) : Range::Failed;
-    if (where == Range::Below || where == Range::Above)
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    if (where != Range::Inside)
+    if (!bounded(number.get(), INT32_MIN, INT32_MAX, &result, PyExc_OverflowError,
+                 "value too large to convert to int"))
         return false;
     *out = static_cast<int32_t>(result);
     return true;
