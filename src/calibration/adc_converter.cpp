@@ -120,6 +120,13 @@ bool resolve(PyObject* self, Operation operation, Ref& override)
     return true;
 }
 
+// The native implementation of a direction operation.
+double native_direction(PyObject* self, Operation direction, uint64_t count)
+{
+    const adc::Calibration& c = calibration_of(self);
+    return direction == kDirection1 ? adc::direction_1(c, count) : adc::direction_2(c, count);
+}
+
 bool call_direction(PyObject* self, Operation operation, uint64_t count, double* out)
 {
     Ref override;
@@ -127,8 +134,7 @@ bool call_direction(PyObject* self, Operation operation, uint64_t count, double*
         return false;
     if (!override)
     {
-        const adc::Calibration& c = calibration_of(self);
-        *out = operation == kDirection1 ? adc::direction_1(c, count) : adc::direction_2(c, count);
+        *out = native_direction(self, operation, count);
         return true;
     }
     Ref argument(PyLong_FromUnsignedLongLong(count));
@@ -189,22 +195,15 @@ PyObject* set_midpoint_offset(PyObject* self, PyObject*)
     Py_RETURN_NONE;
 }
 
-PyObject* calculate_for_direction_1(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames)
+// calculate_for_direction_1 and calculate_for_direction_2.
+template <Operation direction>
+PyObject* calculate_for_direction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
+    const char* name = direction == kDirection1 ? "calculate_for_direction_1" : "calculate_for_direction_2";
     uint64_t count = 0;
-    if (!count_argument("calculate_for_direction_1", args, nargs, kwnames, &count))
+    if (!count_argument(name, args, nargs, kwnames, &count))
         return nullptr;
-    return PyFloat_FromDouble(adc::direction_1(calibration_of(self), count));
-}
-
-PyObject* calculate_for_direction_2(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames)
-{
-    uint64_t count = 0;
-    if (!count_argument("calculate_for_direction_2", args, nargs, kwnames, &count))
-        return nullptr;
-    return PyFloat_FromDouble(adc::direction_2(calibration_of(self), count));
+    return PyFloat_FromDouble(native_direction(self, direction, count));
 }
 
 PyObject* convert_adc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -282,14 +281,14 @@ PyMethodDef converter_methods[] = {
      "_set_midpoint_offset($self, /)\n--\n\n"
      "Set midpoint_offset to the count halfway between the two offset counts.\n\n"
      ":return: None."},
-    {"calculate_for_direction_1", method(guarded<calculate_for_direction_1>), kFastcall,
+    {"calculate_for_direction_1", method(guarded<calculate_for_direction<kDirection1>>), kFastcall,
      "calculate_for_direction_1($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 1.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"
      ":return: The calibrated value.\n"
      ":raises OverflowError: If the count is negative or beyond 64 bits.\n"
      ":raises TypeError: If the count has no integer conversion."},
-    {"calculate_for_direction_2", method(guarded<calculate_for_direction_2>), kFastcall,
+    {"calculate_for_direction_2", method(guarded<calculate_for_direction<kDirection2>>), kFastcall,
      "calculate_for_direction_2($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 2, whose loads read negative.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"

@@ -422,9 +422,7 @@ int param_count(const Forward& f)
 PyObject* target_name(long index)
 {
     static PyObject* names[kRowCount] = {};
-    if (!names[index])
-        names[index] = PyUnicode_InternFromString(kRows[index].forward.target);
-    return names[index];
+    return intern_once(names[index], kRows[index].forward.target);
 }
 
 PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

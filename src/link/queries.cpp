@@ -151,9 +151,7 @@ int param_count(const Operation& op)
 PyObject* command_name(long index)
 {
     static PyObject* names[kOperationCount] = {};
-    if (!names[index])
-        names[index] = PyUnicode_InternFromString(kOperations[index].command);
-    return names[index];
+    return intern_once(names[index], kOperations[index].command);
 }
 
 // Appends `tail` (normally bytes) to the bytearray `arguments`.
