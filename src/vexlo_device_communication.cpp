@@ -313,25 +313,32 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return PyModule_NewObject(name.get());
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg)
+// Calls `f` on each strong reference of the module state (may be null).
+template <typename F>
+void for_each_object(PyObject* module, F&& f)
 {
     ModuleState* state = state_of(module);
     if (!state)
-        return 0;
-#define VEXLO_VISIT(name) Py_VISIT(state->name);
-    VEXLO_STATE_OBJECTS(VEXLO_VISIT)
-#undef VEXLO_VISIT
-    return 0;
+        return;
+#define VEXLO_EACH(name) f(state->name);
+    VEXLO_STATE_OBJECTS(VEXLO_EACH)
+#undef VEXLO_EACH
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg)
+{
+    // As Py_VISIT: the first nonzero result ends the walk.
+    int result = 0;
+    for_each_object(module, [&](PyObject* object) {
+        if (!result && object)
+            result = visit(object, arg);
+    });
+    return result;
 }
 
 int module_clear(PyObject* module)
 {
-    ModuleState* state = state_of(module);
-    if (!state)
-        return 0;
-#define VEXLO_CLEAR(name) Py_CLEAR(state->name);
-    VEXLO_STATE_OBJECTS(VEXLO_CLEAR)
-#undef VEXLO_CLEAR
+    for_each_object(module, [](PyObject*& object) { Py_CLEAR(object); });
     return 0;
 }
 
