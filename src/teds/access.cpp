@@ -64,6 +64,13 @@ bool validate(PyObject* self)
     return static_cast<bool>(result);
 }
 
+// self of a TEDS method without arguments, once the edition gate passed;
+// null with an exception set.
+PyObject* gated_self(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return bind_none(fn, nargs, kwnames, 1) && validate(args[0]) ? args[0] : nullptr;
+}
+
 // value == number, as Python compares.
 int equals(PyObject* value, long number)
 {
@@ -121,10 +128,8 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
 
 PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     Ref value(send_query(self, VEXLO_NAME("TEDS_Is_Connected_Command")));
     if (!value)
@@ -161,10 +166,8 @@ bool all_zero_bytes(PyObject* value)
 
 PyObject* get_teds_laser(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
     Ref arguments(new_bytearray());
@@ -272,10 +275,8 @@ PyObject* read_image(PyObject* module, PyObject* self)
 PyObject* generate_all_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     PyObject* image = read_image(fn->module, self);
     if (image)
@@ -294,10 +295,8 @@ bool is_v1(Function* fn)
 
 PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     Ref value(send_query(self, is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
                                                : VEXLO_NAME("Get_Auto_TEDS_Command")));

@@ -93,13 +93,19 @@ bool guard(Function* fn, PyObject* self)
     return false;
 }
 
+// self of a TEDS method without arguments, once the TEDS check passed; null
+// with an exception set.
+PyObject* gated_self(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return bind_none(fn, nargs, kwnames, 1) && guard(fn, args[0]) ? args[0] : nullptr;
+}
+
 PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
-    if (!guard(fn, args[0]))
-        return nullptr;
-    return call_interface(args[0], VEXLO_NAME("teds_is_connected"));
+    return call_interface(self, VEXLO_NAME("teds_is_connected"));
 }
 
 // ------------------------------------------------------ firmware generation
@@ -228,10 +234,8 @@ int use_v1(PyObject* self)
 
 PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!guard(fn, self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     int v1 = use_v1(self);
     if (v1 < 0)
@@ -336,10 +340,8 @@ bool load_teds(Function* fn, PyObject* self)
 
 PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!guard(fn, self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     int truth = method_truth(self, VEXLO_NAME("teds_is_connected"));
     if (truth < 0)
