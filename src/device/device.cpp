@@ -200,13 +200,8 @@ PyObject* device_exit(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!log_text(fn->module, Level::Debug, "Exiting VexloDevice context"))
         return nullptr;
     Ref result(call_method(a[0], VEXLO_NAME("disconnect")));
-    if (!result)
-    {
-        Ref error(catch_exception());
-        if (!error ||
-            !log(fn->module, Level::Error, Message() << "Error during context manager cleanup: " << error))
-            return nullptr;
-    }
+    if (!result && !log_caught(fn->module, Level::Error, "Error during context manager cleanup: "))
+        return nullptr;
     // Never suppress the exception of the with block.
     Py_RETURN_FALSE;
 }

@@ -124,12 +124,8 @@ PyObject* firmware_version(Function* fn, PyObject* self)
             return nullptr;
         return version.release();
     }
-    Ref error(catch_exception());
-    if (!error)
-        return nullptr;
-    if (!log(fn->module, Level::Warning,
-             Message() << "Failed to retrieve firmware version: " << error.get()
-                       << ", assuming old version"))
+    if (!log_caught(fn->module, Level::Warning, "Failed to retrieve firmware version: ",
+                    ", assuming old version"))
         return nullptr;
     version = PyUnicode_FromString("0.0.0");
     if (!set_attr(self, VEXLO_NAME("_firmware_version"), version.get()))
@@ -353,10 +349,7 @@ PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
     if (load_teds(fn, self))
         Py_RETURN_NONE;
     // A failed load is reported in the log only; what it completed stays.
-    Ref error(catch_exception());
-    if (!error)
-        return nullptr;
-    if (!log(fn->module, Level::Error, Message() << "Error loading teds " << error.get()))
+    if (!log_caught(fn->module, Level::Error, "Error loading teds "))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -391,11 +384,7 @@ PyObject* initialize_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     if (initialize(fn, args[0]))
         Py_RETURN_NONE;
-    Ref error(catch_exception());
-    if (!error)
-        return nullptr;
-    if (!log(fn->module, Level::Warning,
-             Message() << "Failed to auto-load TEDS data during initialization: " << error.get()) ||
+    if (!log_caught(fn->module, Level::Warning, "Failed to auto-load TEDS data during initialization: ") ||
         !log_text(fn->module, Level::Warning, "Device will use manual calibration"))
         return nullptr;
     Py_RETURN_NONE;
