@@ -14,6 +14,7 @@
 #include "common/message.hpp"
 #include "common/models.hpp"
 #include "common/state.hpp"
+#include "device/device.hpp"
 #include "device/temperature.hpp"
 #include "subsystems.hpp"
 
@@ -144,13 +145,9 @@ PyObject* set_device_channel_selected_profile(Function* fn, PyObject* const* arg
     Ref written(call_interface(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
     if (!written)
         return nullptr;
-    // The single converter follows channel 0, whichever channel was written;
-    // it is replaced only once the new one has loaded.
+    // The single converter follows channel 0, whichever channel was written.
     Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
-    if (!profile)
-        return nullptr;
-    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
-    if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
+    if (!profile || !load_converter(self, profile.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -467,6 +464,12 @@ PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 }  // namespace
+
+bool load_converter(PyObject* self, PyObject* profile)
+{
+    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile));
+    return converter && PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) == 0;
+}
 
 const char* const device_doc =
     "Represents one VEXLO device connected over a serial port.\n"

@@ -13,6 +13,7 @@
 #include "common/message.hpp"
 #include "common/models.hpp"
 #include "common/state.hpp"
+#include "device/device.hpp"
 #include "subsystems.hpp"
 #include "teds/calibration_math.hpp"
 
@@ -273,10 +274,7 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!channel)
         return nullptr;
     Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel.get()));
-    if (!profile)
-        return nullptr;
-    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
-    if (!set_attr(self, VEXLO_NAME("adc_converter"), converter.get()))
+    if (!profile || !load_converter(self, profile.get()))
         return nullptr;
     if (!log_text(fn->module, Level::Info, "AutoTEDS disabled - reverted to manual calibration"))
         return nullptr;
