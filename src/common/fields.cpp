@@ -92,7 +92,7 @@ bool convert_number(bool (*to)(PyObject*, T*), PyObject* value, Value& out)
     T number{};
     if (!to(value, &number))
         return false;
-    out = number;
+    out.emplace<T>(number);
     return true;
 }
 
