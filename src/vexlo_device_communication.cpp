@@ -36,32 +36,25 @@ struct ErrorSpec
     const char* doc;
 };
 
+// One row of kErrors: the class and its base each named once.
+#define VEXLO_ERROR(name, base, doc) {#name, &ModuleState::name, &ModuleState::base, doc}
+
 const ErrorSpec kErrors[] = {
-    {"VexloDeviceError", &ModuleState::VexloDeviceError, nullptr,
-     "Base exception for all VEXLO device errors"},
-    {"VexloConnectionError", &ModuleState::VexloConnectionError, &ModuleState::VexloDeviceError,
-     "Raised when connection/disconnection fails"},
-    {"VexloCommunicationError", &ModuleState::VexloCommunicationError,
-     &ModuleState::VexloDeviceError, "Raised when serial communication fails"},
-    {"VexloTimeoutError", &ModuleState::VexloTimeoutError, &ModuleState::VexloCommunicationError,
-     "Raised when a command times out"},
-    {"VexloProtocolError", &ModuleState::VexloProtocolError, &ModuleState::VexloDeviceError,
-     "Raised when protocol/checksum validation fails"},
-    {"VexloInvalidParameterError", &ModuleState::VexloInvalidParameterError,
-     &ModuleState::VexloDeviceError, "Raised when invalid parameters are provided"},
-    {"VexloDeviceNotFoundError", &ModuleState::VexloDeviceNotFoundError,
-     &ModuleState::VexloDeviceError, "Raised when device discovery fails"},
-    {"VexloCalibrationError", &ModuleState::VexloCalibrationError, &ModuleState::VexloDeviceError,
-     "Raised when calibration data is invalid or missing"},
-    {"VexloTEDSError", &ModuleState::VexloTEDSError, &ModuleState::VexloDeviceError,
-     "Base exception for TEDS-related errors"},
-    {"VexloTEDSNotSupportedError", &ModuleState::VexloTEDSNotSupportedError,
-     &ModuleState::VexloTEDSError, "Raised when device doesn't support TEDS"},
-    {"VexloTEDSNotConnectedError", &ModuleState::VexloTEDSNotConnectedError,
-     &ModuleState::VexloTEDSError, "Raised when TEDS sensor is not physically connected"},
-    {"VexloTEDSDataCorruptedError", &ModuleState::VexloTEDSDataCorruptedError,
-     &ModuleState::VexloTEDSError, "Raised when TEDS data checksum/parsing fails"},
+    {"VexloDeviceError", &ModuleState::VexloDeviceError, nullptr, "Base exception for all VEXLO device errors"},
+    VEXLO_ERROR(VexloConnectionError, VexloDeviceError, "Raised when connection/disconnection fails"),
+    VEXLO_ERROR(VexloCommunicationError, VexloDeviceError, "Raised when serial communication fails"),
+    VEXLO_ERROR(VexloTimeoutError, VexloCommunicationError, "Raised when a command times out"),
+    VEXLO_ERROR(VexloProtocolError, VexloDeviceError, "Raised when protocol/checksum validation fails"),
+    VEXLO_ERROR(VexloInvalidParameterError, VexloDeviceError, "Raised when invalid parameters are provided"),
+    VEXLO_ERROR(VexloDeviceNotFoundError, VexloDeviceError, "Raised when device discovery fails"),
+    VEXLO_ERROR(VexloCalibrationError, VexloDeviceError, "Raised when calibration data is invalid or missing"),
+    VEXLO_ERROR(VexloTEDSError, VexloDeviceError, "Base exception for TEDS-related errors"),
+    VEXLO_ERROR(VexloTEDSNotSupportedError, VexloTEDSError, "Raised when device doesn't support TEDS"),
+    VEXLO_ERROR(VexloTEDSNotConnectedError, VexloTEDSError, "Raised when TEDS sensor is not physically connected"),
+    VEXLO_ERROR(VexloTEDSDataCorruptedError, VexloTEDSError, "Raised when TEDS data checksum/parsing fails"),
 };
+
+#undef VEXLO_ERROR
 
 const std::pair<int, const char*> kTedsUnits[] = {
     {0, "\xC2\xB0K"}, {1, "\xC2\xB0" "C"}, {4, "N"},     {5, "lb"},   {10, "N-m"},
@@ -320,25 +313,32 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return PyModule_NewObject(name.get());
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg)
+// Calls `f` on each strong reference of the module state (may be null).
+template <typename F>
+void for_each_object(PyObject* module, F&& f)
 {
     ModuleState* state = state_of(module);
     if (!state)
-        return 0;
-#define VEXLO_VISIT(name) Py_VISIT(state->name);
-    VEXLO_STATE_OBJECTS(VEXLO_VISIT)
-#undef VEXLO_VISIT
-    return 0;
+        return;
+#define VEXLO_EACH(name) f(state->name);
+    VEXLO_STATE_OBJECTS(VEXLO_EACH)
+#undef VEXLO_EACH
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg)
+{
+    // As Py_VISIT: the first nonzero result ends the walk.
+    int result = 0;
+    for_each_object(module, [&](PyObject* object) {
+        if (!result && object)
+            result = visit(object, arg);
+    });
+    return result;
 }
 
 int module_clear(PyObject* module)
 {
-    ModuleState* state = state_of(module);
-    if (!state)
-        return 0;
-#define VEXLO_CLEAR(name) Py_CLEAR(state->name);
-    VEXLO_STATE_OBJECTS(VEXLO_CLEAR)
-#undef VEXLO_CLEAR
+    for_each_object(module, [](PyObject*& object) { Py_CLEAR(object); });
     return 0;
 }
 

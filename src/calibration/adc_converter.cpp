@@ -22,9 +22,6 @@ namespace vexlo
 namespace
 {
 
-using fields::Field;
-using fields::Kind;
-
 ADCConverterObject* as_converter(PyObject* self)
 {
     return reinterpret_cast<ADCConverterObject*>(self);
@@ -35,41 +32,24 @@ adc::Calibration& calibration_of(PyObject* self)
     return as_converter(self)->calibration;
 }
 
-constexpr size_t at(size_t member)
-{
-    return offsetof(ADCConverterObject, calibration) + member;
-}
-
 fields::FieldSet& converter_fields()
 {
     using C = adc::Calibration;
     static fields::FieldSet set("vexlo_device_communication.ADCConverter", {
-        {"number_of_loading_points", Kind::Int32, at(offsetof(C, number_of_loading_points)),
-         "Loading points per direction in the instrument's calibration table."},
-        {"direction_1_offset_load", Kind::Double, at(offsetof(C, direction_1_offset_load)),
-         "Load at the offset point of direction 1 (kept; the conversion takes it as zero)."},
-        {"direction_1_fullscale_load", Kind::Double, at(offsetof(C, direction_1_fullscale_load)),
-         "Load at the fullscale point of direction 1."},
-        {"direction_1_offset_value", Kind::Double, at(offsetof(C, direction_1_offset_value)),
-         "ADC count at the offset point of direction 1."},
-        {"direction_1_fullscale_value", Kind::Double, at(offsetof(C, direction_1_fullscale_value)),
-         "ADC count at the fullscale point of direction 1."},
-        {"direction_2_offset_load", Kind::Double, at(offsetof(C, direction_2_offset_load)),
-         "Load at the offset point of direction 2 (kept; the conversion takes it as zero)."},
-        {"direction_2_fullscale_load", Kind::Double, at(offsetof(C, direction_2_fullscale_load)),
-         "Load at the fullscale point of direction 2."},
-        {"direction_2_offset_value", Kind::Double, at(offsetof(C, direction_2_offset_value)),
-         "ADC count at the offset point of direction 2."},
-        {"direction_2_fullscale_value", Kind::Double, at(offsetof(C, direction_2_fullscale_value)),
-         "ADC count at the fullscale point of direction 2."},
-        {"scale_factor", Kind::Double, at(offsetof(C, scale_factor)),
-         "Multiplier applied after the interpolation."},
-        {"offset", Kind::Double, at(offsetof(C, offset)), "Added after the scale factor."},
-        {"number_of_directions", Kind::Int32, at(offsetof(C, number_of_directions)),
-         "Direction code: 1 selects between two directions, any other value direction 1 alone."},
-        {"midpoint_offset", Kind::Double, at(offsetof(C, midpoint_offset)),
-         "ADC count that separates direction 1 from direction 2; set by _set_midpoint_offset."},
-    });
+        VEXLO_FIELD(C, number_of_loading_points, Int32, "Loading points per direction in the instrument's calibration table."),
+        VEXLO_FIELD(C, direction_1_offset_load, Double, "Load at the offset point of direction 1 (kept; the conversion takes it as zero)."),
+        VEXLO_FIELD(C, direction_1_fullscale_load, Double, "Load at the fullscale point of direction 1."),
+        VEXLO_FIELD(C, direction_1_offset_value, Double, "ADC count at the offset point of direction 1."),
+        VEXLO_FIELD(C, direction_1_fullscale_value, Double, "ADC count at the fullscale point of direction 1."),
+        VEXLO_FIELD(C, direction_2_offset_load, Double, "Load at the offset point of direction 2 (kept; the conversion takes it as zero)."),
+        VEXLO_FIELD(C, direction_2_fullscale_load, Double, "Load at the fullscale point of direction 2."),
+        VEXLO_FIELD(C, direction_2_offset_value, Double, "ADC count at the offset point of direction 2."),
+        VEXLO_FIELD(C, direction_2_fullscale_value, Double, "ADC count at the fullscale point of direction 2."),
+        VEXLO_FIELD(C, scale_factor, Double, "Multiplier applied after the interpolation."),
+        VEXLO_FIELD(C, offset, Double, "Added after the scale factor."),
+        VEXLO_FIELD(C, number_of_directions, Int32, "Direction code: 1 selects between two directions, any other value direction 1 alone."),
+        VEXLO_FIELD(C, midpoint_offset, Double, "ADC count that separates direction 1 from direction 2; set by _set_midpoint_offset."),
+    }, offsetof(ADCConverterObject, calibration));
     return set;
 }
 
@@ -140,6 +120,13 @@ bool resolve(PyObject* self, Operation operation, Ref& override)
     return true;
 }
 
+// The native implementation of a direction operation.
+double native_direction(PyObject* self, Operation direction, uint64_t count)
+{
+    const adc::Calibration& c = calibration_of(self);
+    return direction == kDirection1 ? adc::direction_1(c, count) : adc::direction_2(c, count);
+}
+
 bool call_direction(PyObject* self, Operation operation, uint64_t count, double* out)
 {
     Ref override;
@@ -147,8 +134,7 @@ bool call_direction(PyObject* self, Operation operation, uint64_t count, double*
         return false;
     if (!override)
     {
-        const adc::Calibration& c = calibration_of(self);
-        *out = operation == kDirection1 ? adc::direction_1(c, count) : adc::direction_2(c, count);
+        *out = native_direction(self, operation, count);
         return true;
     }
     Ref argument(PyLong_FromUnsignedLongLong(count));
@@ -209,22 +195,15 @@ PyObject* set_midpoint_offset(PyObject* self, PyObject*)
     Py_RETURN_NONE;
 }
 
-PyObject* calculate_for_direction_1(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames)
+// calculate_for_direction_1 and calculate_for_direction_2.
+template <Operation direction>
+PyObject* calculate_for_direction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
+    const char* name = direction == kDirection1 ? "calculate_for_direction_1" : "calculate_for_direction_2";
     uint64_t count = 0;
-    if (!count_argument("calculate_for_direction_1", args, nargs, kwnames, &count))
+    if (!count_argument(name, args, nargs, kwnames, &count))
         return nullptr;
-    return PyFloat_FromDouble(adc::direction_1(calibration_of(self), count));
-}
-
-PyObject* calculate_for_direction_2(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames)
-{
-    uint64_t count = 0;
-    if (!count_argument("calculate_for_direction_2", args, nargs, kwnames, &count))
-        return nullptr;
-    return PyFloat_FromDouble(adc::direction_2(calibration_of(self), count));
+    return PyFloat_FromDouble(native_direction(self, direction, count));
 }
 
 PyObject* convert_adc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -302,14 +281,14 @@ PyMethodDef converter_methods[] = {
      "_set_midpoint_offset($self, /)\n--\n\n"
      "Set midpoint_offset to the count halfway between the two offset counts.\n\n"
      ":return: None."},
-    {"calculate_for_direction_1", method(guarded<calculate_for_direction_1>), kFastcall,
+    {"calculate_for_direction_1", method(guarded<calculate_for_direction<kDirection1>>), kFastcall,
      "calculate_for_direction_1($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 1.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"
      ":return: The calibrated value.\n"
      ":raises OverflowError: If the count is negative or beyond 64 bits.\n"
      ":raises TypeError: If the count has no integer conversion."},
-    {"calculate_for_direction_2", method(guarded<calculate_for_direction_2>), kFastcall,
+    {"calculate_for_direction_2", method(guarded<calculate_for_direction<kDirection2>>), kFastcall,
      "calculate_for_direction_2($self, /, ndr_adc)\n--\n\n"
      "Convert a raw count on direction 2, whose loads read negative.\n\n"
      ":param ndr_adc: The raw ADC count, a non-negative integer (a float is truncated).\n"

@@ -28,9 +28,6 @@ namespace vexlo
 namespace
 {
 
-using fields::Field;
-using fields::Kind;
-
 // --- StreamReading ------------------------------------------------------------
 
 struct StreamReadingObject
@@ -43,10 +40,8 @@ struct StreamReadingObject
 fields::FieldSet& reading_fields()
 {
     static fields::FieldSet set("vexlo_device_communication.StreamReading", {
-        {"calibrated_value", Kind::Double, offsetof(StreamReadingObject, calibrated_value),
-         "The value returned by the converter."},
-        {"adc_value", Kind::UInt64, offsetof(StreamReadingObject, adc_value),
-         "The ADC count of the packet."},
+        VEXLO_FIELD(StreamReadingObject, calibrated_value, Double, "The value returned by the converter."),
+        VEXLO_FIELD(StreamReadingObject, adc_value, UInt64, "The ADC count of the packet."),
     });
     return set;
 }
@@ -102,11 +97,11 @@ StreamConversionResultObject* as_result(PyObject* self)
 fields::FieldSet& result_fields()
 {
     static fields::FieldSet set("vexlo_device_communication.StreamConversionResult", {
-        {"readings", Kind::List, offsetof(StreamConversionResultObject, readings),
-         "The readings, in buffer order (a list of StreamReading, or None)."},
-        {"remainder", Kind::ByteArray, offsetof(StreamConversionResultObject, remainder),
-         "The bytes left after the last packet, to put in front of the next buffer "
-         "(a bytearray, or None)."},
+        VEXLO_FIELD(StreamConversionResultObject, readings, List,
+                    "The readings, in buffer order (a list of StreamReading, or None)."),
+        VEXLO_FIELD(StreamConversionResultObject, remainder, ByteArray,
+                    "The bytes left after the last packet, to put in front of the next buffer "
+                    "(a bytearray, or None)."),
     });
     return set;
 }

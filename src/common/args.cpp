@@ -292,14 +292,31 @@ Range in_range(PyObject* integer, long long low, long long high, long long* out)
     return Range::Inside;
 }
 
+bool bounded(PyObject* integer, long long low, long long high, long long* out, PyObject* cls, const char* below,
+             const char* above)
+{
+    switch (integer ? in_range(integer, low, high, out) : Range::Failed)
+    {
+    case Range::Inside:
+        return true;
+    case Range::Below:
+        PyErr_SetString(cls, below);
+        return false;
+    case Range::Above:
+        PyErr_SetString(cls, above ? above : below);
+        return false;
+    case Range::Failed:
+        break;
+    }
+    return false;
+}
+
 bool as_int(PyObject* value, int* out)
 {
     Ref index(PyNumber_Index(value));
     long long result = 0;
-    Range where = index ? in_range(index.get(), INT_MIN, INT_MAX, &result) : Range::Failed;
-    if (where == Range::Below || where == Range::Above)
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
-    if (where != Range::Inside)
+    if (!bounded(index.get(), INT_MIN, INT_MAX, &result, PyExc_OverflowError,
+                 "Python int too large to convert to C int"))
         return false;
     *out = static_cast<int>(result);
     return true;

@@ -67,6 +67,12 @@ enum class Range
 // inside. Each caller raises its own error for a value outside.
 Range in_range(PyObject* integer, long long low, long long high, long long* out);
 
+// The value of `integer` when it lies in [low, high]; outside, `cls` is
+// raised with `below` or `above` (null: `below` too). `integer` may be null,
+// its conversion having failed. False with an exception set.
+bool bounded(PyObject* integer, long long low, long long high, long long* out, PyObject* cls, const char* below,
+             const char* above = nullptr);
+
 // Converts to a C int with the interpreter's own errors (TypeError for a
 // non-integer, OverflowError beyond 32 bits).
 bool as_int(PyObject* value, int* out);

@@ -8,13 +8,20 @@
 namespace vexlo
 {
 
+// The interned `text`, kept in `slot` for the life of the process once
+// made; a failed first attempt sets an error and is retried at the next use.
+inline PyObject* intern_once(PyObject*& slot, const char* text)
+{
+    if (!slot)
+        slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
 // An interned attribute name, created once per use site.
 #define VEXLO_NAME(text)                                                        \
     ([]() -> PyObject* {                                                        \
         static PyObject* interned = nullptr;                                    \
-        if (!interned) /* retried: a failed first attempt sets an error */     \
-            interned = PyUnicode_InternFromString(text);                        \
-        return interned;                                                        \
+        return ::vexlo::intern_once(interned, text);                            \
     }())
 
 // self.<name>(*args): new reference or null with an exception set.

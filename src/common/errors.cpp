@@ -87,6 +87,12 @@ bool finally_set_attr(PyObject* object, PyObject* name, PyObject* value, Ref pen
     return false;
 }
 
+bool log_caught(PyObject* module, Level level, const char* prefix, const char* suffix)
+{
+    Ref error(catch_exception());
+    return error && log(module, level, Message() << prefix << error.get() << suffix);
+}
+
 PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
                         const char* log_prefix, PyObject* cls, const char* raise_prefix)
 {

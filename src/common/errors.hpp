@@ -6,6 +6,7 @@
 #include "common/ref.hpp"
 #include <initializer_list>
 
+#include "common/log.hpp"
 #include "common/message.hpp"
 
 namespace vexlo
@@ -37,6 +38,12 @@ bool is_exception(const Ref& exception);
 // cls(raise_prefix + str(e)) raised from it. Always returns nullptr.
 PyObject* raise_wrapped(PyObject* module, std::initializer_list<PyObject*> unchanged,
                         const char* log_prefix, PyObject* cls, const char* raise_prefix);
+
+// The end of "except Exception as e: logger.<level>(prefix + str(e) +
+// suffix)" after a failed block. True once an Exception was caught and
+// logged (the error indicator clear); false with anything else left pending,
+// or with the logging's own failure.
+bool log_caught(PyObject* module, Level level, const char* prefix, const char* suffix = "");
 
 // The end of "try: <block> finally: setattr(object, name, value)": the
 // attribute is set whatever the block did. The block's exception (`pending`,

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <type_traits>
+#include <variant>
 
 #include "common/boundary.hpp"
 #include "common/args.hpp"
@@ -73,32 +75,39 @@ bool check_exact(PyObject* value, PyTypeObject* type, const char* type_name)
     return value == Py_None || Py_IS_TYPE(value, type) || refuse(value, type_name);
 }
 
-// A field value converted and waiting to be stored.
-struct Value
+// A field value converted and waiting to be stored, held as the field's C
+// type.
+using Value = std::variant<int32_t, double, uint64_t, bool, Ref>;
+
+bool to_bool(PyObject* value, bool* out)
 {
-    Ref object;
-    int32_t int32 = 0;
-    double real = 0.0;
-    uint64_t uint64 = 0;
-    bool flag = false;
-};
+    int truth = PyObject_IsTrue(value);
+    *out = truth > 0;
+    return truth >= 0;
+}
+
+template <typename T>
+bool convert_number(bool (*to)(PyObject*, T*), PyObject* value, Value& out)
+{
+    T number{};
+    if (!to(value, &number))
+        return false;
+    out.emplace<T>(number);
+    return true;
+}
 
 bool convert(const Field& field, PyObject* value, Value& out)
 {
     switch (field.kind)
     {
     case Kind::Int32:
-        return to_int32(value, &out.int32);
+        return convert_number(to_int32, value, out);
     case Kind::Double:
-        return to_double(value, &out.real);
+        return convert_number(to_double, value, out);
     case Kind::UInt64:
-        return to_uint64(value, &out.uint64);
+        return convert_number(to_uint64, value, out);
     case Kind::Bool:
-    {
-        int truth = PyObject_IsTrue(value);
-        out.flag = truth > 0;
-        return truth >= 0;
-    }
+        return convert_number(to_bool, value, out);
     case Kind::List:
         if (!check_exact(value, &PyList_Type, "list"))
             return false;
@@ -115,35 +124,23 @@ bool convert(const Field& field, PyObject* value, Value& out)
         break;
     }
     // None is kept as null.
-    out.object = value == Py_None ? nullptr : cppy::incref(value);
+    out.emplace<Ref>(value == Py_None ? nullptr : cppy::incref(value));
     return true;
 }
 
 void store(PyObject* self, const Field& field, Value& value)
 {
-    switch (field.kind)
-    {
-    case Kind::Int32:
-        slot<int32_t>(self, field) = value.int32;
-        return;
-    case Kind::Double:
-        slot<double>(self, field) = value.real;
-        return;
-    case Kind::UInt64:
-        slot<uint64_t>(self, field) = value.uint64;
-        return;
-    case Kind::Bool:
-        slot<bool>(self, field) = value.flag;
-        return;
-    case Kind::List:
-    case Kind::ByteArray:
-    case Kind::Text:
-    case Kind::Object:
-        break;
-    }
-    // The field holds the new value before the old one is released, so code
-    // run by that release sees a consistent object.
-    slot<Ref>(self, field).set(value.object.release());
+    std::visit(
+        [&](auto& held) {
+            using T = std::decay_t<decltype(held)>;
+            // The field holds the new value before the old one is released, so
+            // code run by that release sees a consistent object.
+            if constexpr (std::is_same_v<T, Ref>)
+                slot<Ref>(self, field).set(held.release());
+            else
+                slot<T>(self, field) = held;
+        },
+        value);
 }
 
 }  // namespace
@@ -152,10 +149,8 @@ bool to_int32(PyObject* value, int32_t* out)
 {
     Ref number(integer_of(value, true));
     long long result = 0;
-    Range where = number ? in_range(number.get(), INT32_MIN, INT32_MAX, &result) : Range::Failed;
-    if (where == Range::Below || where == Range::Above)
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    if (where != Range::Inside)
+    if (!bounded(number.get(), INT32_MIN, INT32_MAX, &result, PyExc_OverflowError,
+                 "value too large to convert to int"))
         return false;
     *out = static_cast<int32_t>(result);
     return true;
@@ -215,11 +210,14 @@ bool has_instance_dict(PyTypeObject* type)
     return type->tp_dictoffset != 0;
 }
 
-FieldSet::FieldSet(const char* type_name, std::vector<Field> fields)
+FieldSet::FieldSet(const char* type_name, std::vector<Field> fields, size_t base)
     : m_type_name(type_name), m_fields(std::move(fields))
 {
     for (size_t i = 0; i < m_fields.size(); ++i)
+    {
+        m_fields[i].offset += base;
         m_alphabetical.push_back(i);
+    }
     std::sort(m_alphabetical.begin(), m_alphabetical.end(), [this](size_t a, size_t b) {
         return std::strcmp(m_fields[a].name, m_fields[b].name) < 0;
     });

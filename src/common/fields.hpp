@@ -37,13 +37,19 @@ struct Field
     const char* doc;
 };
 
+// One row of a field table: the member of `Struct`, named once, gives the
+// attribute's name and its offset in the struct.
+#define VEXLO_FIELD(Struct, member, kind, doc) \
+    ::vexlo::fields::Field{#member, ::vexlo::fields::Kind::kind, offsetof(Struct, member), doc}
+
 // The fields of one type, in declaration order.
 class FieldSet
 {
 public:
     // `type_name`: the type's qualified name, "vexlo_device_communication.X",
-    // a literal (the type keeps pointing at it).
-    FieldSet(const char* type_name, std::vector<Field> fields);
+    // a literal (the type keeps pointing at it). `base`: where the struct
+    // whose offsets the fields give starts in the object (0: the object).
+    FieldSet(const char* type_name, std::vector<Field> fields, size_t base = 0);
 
     const char* type_name() const { return m_type_name; }
 

@@ -1,5 +1,6 @@
 #include "common/log.hpp"
 
+#include "common/call.hpp"
 #include "common/ref.hpp"
 #include <cstring>
 
@@ -14,9 +15,7 @@ PyObject* level_name(Level level)
     static PyObject* names[4] = {nullptr, nullptr, nullptr, nullptr};
     static const char* texts[4] = {"debug", "info", "warning", "error"};
     int index = static_cast<int>(level);
-    if (!names[index])
-        names[index] = PyUnicode_InternFromString(texts[index]);  // immortal for the process
-    return names[index];
+    return intern_once(names[index], texts[index]);
 }
 
 }  // namespace

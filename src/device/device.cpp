@@ -14,6 +14,7 @@
 #include "common/message.hpp"
 #include "common/models.hpp"
 #include "common/state.hpp"
+#include "device/device.hpp"
 #include "device/temperature.hpp"
 #include "subsystems.hpp"
 
@@ -144,13 +145,9 @@ PyObject* set_device_channel_selected_profile(Function* fn, PyObject* const* arg
     Ref written(call_interface(self, VEXLO_NAME("set_device_channel_selected_profile"), a[1], a[2]));
     if (!written)
         return nullptr;
-    // The single converter follows channel 0, whichever channel was written;
-    // it is replaced only once the new one has loaded.
+    // The single converter follows channel 0, whichever channel was written.
     Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile")));
-    if (!profile)
-        return nullptr;
-    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
-    if (!converter || PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) < 0)
+    if (!profile || !load_converter(self, profile.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -200,13 +197,8 @@ PyObject* device_exit(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!log_text(fn->module, Level::Debug, "Exiting VexloDevice context"))
         return nullptr;
     Ref result(call_method(a[0], VEXLO_NAME("disconnect")));
-    if (!result)
-    {
-        Ref error(catch_exception());
-        if (!error ||
-            !log(fn->module, Level::Error, Message() << "Error during context manager cleanup: " << error))
-            return nullptr;
-    }
+    if (!result && !log_caught(fn->module, Level::Error, "Error during context manager cleanup: "))
+        return nullptr;
     // Never suppress the exception of the with block.
     Py_RETURN_FALSE;
 }
@@ -422,9 +414,7 @@ int param_count(const Forward& f)
 PyObject* target_name(long index)
 {
     static PyObject* names[kRowCount] = {};
-    if (!names[index])
-        names[index] = PyUnicode_InternFromString(kRows[index].forward.target);
-    return names[index];
+    return intern_once(names[index], kRows[index].forward.target);
 }
 
 PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -474,6 +464,12 @@ PyObject* run_row(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 }  // namespace
+
+bool load_converter(PyObject* self, PyObject* profile)
+{
+    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile));
+    return converter && PyObject_SetAttr(self, VEXLO_NAME("adc_converter"), converter.get()) == 0;
+}
 
 const char* const device_doc =
     "Represents one VEXLO device connected over a serial port.\n"

@@ -289,12 +289,7 @@ PyObject* discover_devices(Function* fn, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     Ref devices(list_port_devices(module));
     if (!devices)
-    {
-        Ref error(catch_exception());
-        if (!error || !log(module, Level::Error, Message() << "Failed to enumerate COM ports: " << error))
-            return nullptr;
-        return PyList_New(0);
-    }
+        return log_caught(module, Level::Error, "Failed to enumerate COM ports: ") ? PyList_New(0) : nullptr;
 
     std::vector<long> bauds;
     if (!plan_bauds(module, device_models.get(), bauds))

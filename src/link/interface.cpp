@@ -86,11 +86,7 @@ bool cache_identity(PyObject* module, PyObject* self)
         if (item && PyObject_SetAttr(self, VEXLO_NAME("_cached_item_number"), item.get()) == 0)
             return true;
     }
-    Ref error(catch_exception());
-    if (!error)
-        return false;
-    if (!log(module, Level::Warning,
-             Message() << "Failed to cache device info during connect: " << error.get()))
+    if (!log_caught(module, Level::Warning, "Failed to cache device info during connect: "))
         return false;
     return PyObject_SetAttr(self, VEXLO_NAME("_cached_model_number"), Py_None) == 0 &&
            PyObject_SetAttr(self, VEXLO_NAME("_cached_item_number"), Py_None) == 0;

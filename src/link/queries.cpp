@@ -44,9 +44,8 @@ struct Operation
     const char* name;
     const char* command;  // catalogue entry on self.commands
     Kind kind;
-    int byte_count;  // leading parameters sent as one byte each
     Tail tail;
-    const char* params[3];
+    const char* params[3];  // all but the tail's sent as one byte each
     const char* doc;
 };
 
@@ -57,80 +56,74 @@ constexpr int kMaxParams = 3;
 #define POINT ":param point_index: The point index, 0 to 255.\n"
 
 const Operation kOperations[] = {
-    {"get_instrument_serial_number", "Get_Instrument_Serial_Number_Command", Kind::Query, 0,
-     Tail::None, {},
+    {"get_instrument_serial_number", "Get_Instrument_Serial_Number_Command", Kind::Query, Tail::None, {},
      "Read the instrument's serial number.\n\n"
      ":return: The serial number."},
-    {"get_sensor_serial_number", "Get_Sensor_Serial_Number_Command", Kind::Query, 1, Tail::None,
-     {"profile"},
+    {"get_sensor_serial_number", "Get_Sensor_Serial_Number_Command", Kind::Query, Tail::None, {"profile"},
      "Read the serial number of the sensor of a profile.\n\n"
      ":param profile: The profile number, 0 to 255.\n"
      ":return: The sensor serial number."},
-    {"get_board_temperature", "Get_Board_Temperature", Kind::Query, 0, Tail::None, {},
+    {"get_board_temperature", "Get_Board_Temperature", Kind::Query, Tail::None, {},
      "Read the raw board temperature.\n\n"
      ":return: The unconverted 4-byte temperature reading."},
-    {"get_ndr", "Get_Ndr_Command", Kind::Query, 1, Tail::None, {"channel_number"},
+    {"get_ndr", "Get_Ndr_Command", Kind::Query, Tail::None, {"channel_number"},
      "Read the current raw ADC count of a channel.\n\n"
      ":param channel_number: The channel number, 0 to 255.\n"
      ":return: The raw ADC count."},
-    {"get_number_of_loading_points", "Get_Number_Of_Loading_Points_Command", Kind::Query, 1,
-     Tail::None, {"profile_number"},
+    {"get_number_of_loading_points", "Get_Number_Of_Loading_Points_Command", Kind::Query, Tail::None,
+     {"profile_number"},
      "Read the number of loading points per direction of a profile.\n\n" PROFILE
      ":return: The number of loading points."},
-    {"get_load_of_loading_point", "Get_Load_Of_Loading_Point_Command", Kind::Query, 2, Tail::None,
+    {"get_load_of_loading_point", "Get_Load_Of_Loading_Point_Command", Kind::Query, Tail::None,
      {"profile_number", "point_index"},
      "Read the load of one loading point.\n\n" PROFILE POINT
      ":return: The load at the point."},
-    {"get_loading_point_value", "Get_Loading_Point_Value_Command", Kind::Query, 2, Tail::None,
+    {"get_loading_point_value", "Get_Loading_Point_Value_Command", Kind::Query, Tail::None,
      {"profile_number", "point_index"},
      "Read the ADC count of one loading point.\n\n" PROFILE POINT
      ":return: The ADC count at the point."},
-    {"set_load_of_loading_point", "Set_Load_Of_Loading_Point_Command", Kind::Setting, 2,
-     Tail::LoadFloat, {"profile_number", "point_index", "load_value"},
+    {"set_load_of_loading_point", "Set_Load_Of_Loading_Point_Command", Kind::Setting, Tail::LoadFloat,
+     {"profile_number", "point_index", "load_value"},
      "Write the load of one loading point.\n\n" PROFILE POINT
      ":param load_value: The load, sent as a single-precision float.\n"
      ":return: None.\n"
      ":raises struct.error: If the load does not convert to a float."},
-    {"set_adc_of_loading_point", "Set_Loading_Point_Value_Command", Kind::Setting, 2,
-     Tail::AdcCount, {"profile_number", "point_index", "adc_value"},
+    {"set_adc_of_loading_point", "Set_Loading_Point_Value_Command", Kind::Setting, Tail::AdcCount,
+     {"profile_number", "point_index", "adc_value"},
      "Write the ADC count of one loading point.\n\n" PROFILE POINT
      ":param adc_value: The ADC count, an unsigned 32-bit integer.\n"
      ":return: None.\n"
      ":raises OverflowError: If the count is negative or needs more than 32 bits."},
-    {"get_number_of_directions", "Get_Number_Of_Directions_Command", Kind::Query, 1, Tail::None,
-     {"profile_number"},
+    {"get_number_of_directions", "Get_Number_Of_Directions_Command", Kind::Query, Tail::None, {"profile_number"},
      "Read the direction code of a profile.\n\n" PROFILE
      ":return: The direction code."},
-    {"set_number_of_directions", "Set_Number_Of_Directions_Command", Kind::Setting, 2, Tail::None,
+    {"set_number_of_directions", "Set_Number_Of_Directions_Command", Kind::Setting, Tail::None,
      {"profile_number", "number_of_directions"},
      "Write the direction code of a profile.\n\n" PROFILE
      ":param number_of_directions: The direction code, 0 to 255.\n"
      ":return: None."},
-    {"get_sampling_rate", "Get_Sampling_Rate_Command", Kind::Query, 1, Tail::None,
-     {"profile_number"},
+    {"get_sampling_rate", "Get_Sampling_Rate_Command", Kind::Query, Tail::None, {"profile_number"},
      "Read the sampling-rate code of a profile.\n\n" PROFILE
      ":return: The sampling-rate code."},
-    {"get_unit_of_measure", "Get_Device_Unit_Of_Measure_Command", Kind::Query, 1, Tail::None,
-     {"profile_number"},
+    {"get_unit_of_measure", "Get_Device_Unit_Of_Measure_Command", Kind::Query, Tail::None, {"profile_number"},
      "Read the unit code of a profile.\n\n" PROFILE
      ":return: The unit code."},
-    {"set_unit_of_measure", "Set_Device_Unit_Of_Measure_Command", Kind::Setting, 2, Tail::None,
+    {"set_unit_of_measure", "Set_Device_Unit_Of_Measure_Command", Kind::Setting, Tail::None,
      {"profile_number", "unit_of_measure"},
      "Write the unit code of a profile.\n\n" PROFILE
      ":param unit_of_measure: The unit code, 0 to 255.\n"
      ":return: None."},
-    {"get_device_channel_selected_profile", "Get_Device_Channel_Selected_Profile_Command",
-     Kind::Query, 1, Tail::None, {"channel_number"},
+    {"get_device_channel_selected_profile", "Get_Device_Channel_Selected_Profile_Command", Kind::Query, Tail::None,
+     {"channel_number"},
      "Read the profile selected on a channel.\n\n"
      ":param channel_number: The channel number, 0 to 255.\n"
      ":return: The profile number."},
-    {"set_device_channel_selected_profile", "Set_Device_Channel_Selected_Profile_Command",
-     Kind::Setting, 2, Tail::None, {"channel_number", "profile_number"},
+    {"set_device_channel_selected_profile", "Set_Device_Channel_Selected_Profile_Command", Kind::Setting, Tail::None,
+     {"channel_number", "profile_number"},
      "Select the profile of a channel.\n\n"
      ":param channel_number: The channel number, 0 to 255.\n" PROFILE
      ":return: None."},
-    {"set_streaming_state", "Set_Streaming_State_Command", Kind::Setting, 1, Tail::None,
-     {"stream_enabled"},
+    {"set_streaming_state", "Set_Streaming_State_Command", Kind::Setting, Tail::None, {"stream_enabled"},
      "Switch streaming on (1) or off (0).\n\n"
      ":param stream_enabled: 1 or True to stream, 0 or False to stop.\n"
      ":return: None."},
@@ -144,16 +137,23 @@ const char* const kArgumentErrors =
 
 int param_count(const Operation& op)
 {
-    return op.byte_count + (op.tail == Tail::None ? 0 : 1);
+    int count = 0;
+    while (count < kMaxParams && op.params[count])
+        ++count;
+    return count;
+}
+
+// The leading parameters, sent as one byte each.
+int byte_count(const Operation& op)
+{
+    return param_count(op) - (op.tail == Tail::None ? 0 : 1);
 }
 
 // Interned catalogue names, created once like the other attribute names.
 PyObject* command_name(long index)
 {
     static PyObject* names[kOperationCount] = {};
-    if (!names[index])
-        names[index] = PyUnicode_InternFromString(kOperations[index].command);
-    return names[index];
+    return intern_once(names[index], kOperations[index].command);
 }
 
 // Appends `tail` (normally bytes) to the bytearray `arguments`.
@@ -196,16 +196,16 @@ PyObject* pack_tail(PyObject* module, Tail tail, PyObject* value)
 PyObject* encode_arguments(PyObject* module, const Operation& op, PyObject* const* values)
 {
     uint8_t bytes[kMaxParams] = {};
-    for (int i = 0; i < op.byte_count; ++i)
+    for (int i = 0; i < byte_count(op); ++i)
         if (!byte_like_bytearray(values[i], &bytes[i]))
             return nullptr;
     Ref arguments(
-        PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), op.byte_count));
+        PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(bytes), byte_count(op)));
     if (!arguments)
         return nullptr;
     if (op.tail == Tail::None)
         return arguments.release();
-    Ref packed(pack_tail(module, op.tail, values[op.byte_count]));
+    Ref packed(pack_tail(module, op.tail, values[byte_count(op)]));
     if (!packed || !append(arguments.get(), packed.get()))
         return nullptr;
     return arguments.release();
@@ -337,7 +337,7 @@ MemberList interface_query_members()
     {
         const Operation& op = kOperations[i];
         docs[i] = std::string(op.doc) + "\n";
-        if (op.byte_count > 0)
+        if (byte_count(op) > 0)
             docs[i] += kArgumentErrors;
         docs[i] += op.kind == Kind::Query
                        ? ":raises VexloCommunicationError: If the exchange fails.\n"

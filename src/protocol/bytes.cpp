@@ -11,10 +11,7 @@ bool byte_like_bytearray(PyObject* value, uint8_t* out)
 {
     Ref index(PyNumber_Index(value));
     long long number = 0;
-    Range where = index ? in_range(index.get(), 0, 255, &number) : Range::Failed;
-    if (where == Range::Below || where == Range::Above)
-        PyErr_SetString(PyExc_ValueError, "byte must be in range(0, 256)");
-    if (where != Range::Inside)
+    if (!bounded(index.get(), 0, 255, &number, PyExc_ValueError, "byte must be in range(0, 256)"))
         return false;
     *out = static_cast<uint8_t>(number);
     return true;
@@ -24,12 +21,8 @@ bool unsigned_char(PyObject* value, uint8_t* out, bool truncate_floats)
 {
     Ref number(integer_of(value, truncate_floats));
     long long result = 0;
-    Range where = number ? in_range(number.get(), 0, 255, &result) : Range::Failed;
-    if (where == Range::Below)
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned char");
-    if (where == Range::Above)
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned char");
-    if (where != Range::Inside)
+    if (!bounded(number.get(), 0, 255, &result, PyExc_OverflowError, "can't convert negative value to unsigned char",
+                 "value too large to convert to unsigned char"))
         return false;
     *out = static_cast<uint8_t>(result);
     return true;

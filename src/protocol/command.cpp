@@ -16,27 +16,15 @@ namespace vexlo
 namespace
 {
 
-// The attribute names, interned once: building a name string on every
-// store or read would cost more than the store itself.
+// The attribute names in declaration order, interned once: building a name
+// string on every store or read would cost more than the store itself.
 PyObject* field_name(int index)
 {
-    switch (index)
-    {
-    case 0:
-        return VEXLO_NAME("command_high_byte");
-    case 1:
-        return VEXLO_NAME("command_low_byte");
-    case 2:
-        return VEXLO_NAME("command_length");
-    case 3:
-        return VEXLO_NAME("arguments_length");
-    case 4:
-        return VEXLO_NAME("payload_length");
-    case 5:
-        return VEXLO_NAME("payload_type");
-    default:
-        return VEXLO_NAME("receive_length");
-    }
+    static const char* const texts[] = {"command_high_byte", "command_low_byte", "command_length",
+                                        "arguments_length",  "payload_length",   "payload_type",
+                                        "receive_length"};
+    static PyObject* names[sizeof texts / sizeof texts[0]] = {};
+    return intern_once(names[index], texts[index]);
 }
 
 // The constructor's seven arguments in their order, stored in declaration

@@ -87,9 +87,7 @@ PyObject* payload_type_name(const char* text)
     {
         if (std::strcmp(texts[i], text) != 0)
             continue;
-        if (!names[i])
-            names[i] = PyUnicode_InternFromString(texts[i]);
-        return cppy::xincref(names[i]);
+        return cppy::xincref(intern_once(names[i], texts[i]));
     }
     return PyUnicode_FromString(text);
 }

@@ -64,6 +64,13 @@ bool validate(PyObject* self)
     return static_cast<bool>(result);
 }
 
+// self of a TEDS method without arguments, once the edition gate passed;
+// null with an exception set.
+PyObject* gated_self(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return bind_none(fn, nargs, kwnames, 1) && validate(args[0]) ? args[0] : nullptr;
+}
+
 // value == number, as Python compares.
 int equals(PyObject* value, long number)
 {
@@ -71,6 +78,20 @@ int equals(PyObject* value, long number)
     if (!other)
         return -1;
     return PyObject_RichCompareBool(value, other.get(), Py_EQ);
+}
+
+// One step of the edition gate: 1 when `value` == `expected` as Python
+// compares, 0 when not (after the debug record "TEDS not supported: <what>
+// is <value>, not <edition>"; the caller raises), -1 with an exception set.
+int edition_step(Function* fn, PyObject* value, const char* expected, const char* what, const char* edition)
+{
+    int other = compare_text(value, expected, Py_NE);
+    if (other <= 0)
+        return other < 0 ? -1 : 1;
+    if (!log(fn->module, Level::Debug,
+             Message() << "TEDS not supported: " << what << " is " << value << ", not " << edition))
+        return -1;
+    return 0;
 }
 
 PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t nargs,
@@ -93,36 +114,22 @@ PyObject* validate_teds_support(Function* fn, PyObject* const* args, Py_ssize_t 
         return raise_text(st->VexloCommunicationError,
                           "Device info not available. Ensure device is connected.");
     }
-    int other_model = compare_text(model.get(), models::kEditionModel, Py_NE);
-    if (other_model < 0)
-        return nullptr;
-    if (other_model)
-    {
-        if (!log(fn->module, Level::Debug,
-                 Message() << "TEDS not supported: model is " << model << ", not PLX310"))
-            return nullptr;
-        return raise(st->VexloTEDSNotSupportedError,
-                     Message() << "TEDS is not supported on " << model << ". ");
-    }
-    int other_item = compare_text(item.get(), models::kPlusPrimeItemNumber, Py_NE);
-    if (other_item < 0)
-        return nullptr;
-    if (other_item)
-    {
-        if (!log(fn->module, Level::Debug,
-                 Message() << "TEDS not supported: item number is " << item << ", not Plus Prime"))
-            return nullptr;
-        return raise_text(st->VexloTEDSNotSupportedError, "TEDS is only supported on Plus Prime ");
-    }
+    int plx310 = edition_step(fn, model.get(), models::kEditionModel, "model", "PLX310");
+    if (plx310 <= 0)
+        return plx310 < 0 ? nullptr
+                          : raise(st->VexloTEDSNotSupportedError,
+                                  Message() << "TEDS is not supported on " << model << ". ");
+    int plus_prime = edition_step(fn, item.get(), models::kPlusPrimeItemNumber, "item number", "Plus Prime");
+    if (plus_prime <= 0)
+        return plus_prime < 0 ? nullptr
+                              : raise_text(st->VexloTEDSNotSupportedError, "TEDS is only supported on Plus Prime ");
     Py_RETURN_NONE;
 }
 
 PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     Ref value(send_query(self, VEXLO_NAME("TEDS_Is_Connected_Command")));
     if (!value)
@@ -159,10 +166,8 @@ bool all_zero_bytes(PyObject* value)
 
 PyObject* get_teds_laser(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     Ref cmd(command(self, VEXLO_NAME("Get_TEDS_Laser_Command")));
     Ref arguments(new_bytearray());
@@ -270,10 +275,8 @@ PyObject* read_image(PyObject* module, PyObject* self)
 PyObject* generate_all_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     PyObject* image = read_image(fn->module, self);
     if (image)
@@ -292,10 +295,8 @@ bool is_v1(Function* fn)
 
 PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!validate(self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     Ref value(send_query(self, is_v1(fn) ? VEXLO_NAME("Get_Auto_TEDS_V1_Command")
                                                : VEXLO_NAME("Get_Auto_TEDS_Command")));

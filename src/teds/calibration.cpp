@@ -13,6 +13,7 @@
 #include "common/message.hpp"
 #include "common/models.hpp"
 #include "common/state.hpp"
+#include "device/device.hpp"
 #include "subsystems.hpp"
 #include "teds/calibration_math.hpp"
 
@@ -93,13 +94,19 @@ bool guard(Function* fn, PyObject* self)
     return false;
 }
 
+// self of a TEDS method without arguments, once the TEDS check passed; null
+// with an exception set.
+PyObject* gated_self(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    return bind_none(fn, nargs, kwnames, 1) && guard(fn, args[0]) ? args[0] : nullptr;
+}
+
 PyObject* teds_is_connected(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
-    if (!guard(fn, args[0]))
-        return nullptr;
-    return call_interface(args[0], VEXLO_NAME("teds_is_connected"));
+    return call_interface(self, VEXLO_NAME("teds_is_connected"));
 }
 
 // ------------------------------------------------------ firmware generation
@@ -118,12 +125,8 @@ PyObject* firmware_version(Function* fn, PyObject* self)
             return nullptr;
         return version.release();
     }
-    Ref error(catch_exception());
-    if (!error)
-        return nullptr;
-    if (!log(fn->module, Level::Warning,
-             Message() << "Failed to retrieve firmware version: " << error.get()
-                       << ", assuming old version"))
+    if (!log_caught(fn->module, Level::Warning, "Failed to retrieve firmware version: ",
+                    ", assuming old version"))
         return nullptr;
     version = PyUnicode_FromString("0.0.0");
     if (!set_attr(self, VEXLO_NAME("_firmware_version"), version.get()))
@@ -228,10 +231,8 @@ int use_v1(PyObject* self)
 
 PyObject* get_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!guard(fn, self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     int v1 = use_v1(self);
     if (v1 < 0)
@@ -273,10 +274,7 @@ PyObject* set_auto_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs, P
     if (!channel)
         return nullptr;
     Ref profile(call_method(self, VEXLO_NAME("get_device_channel_selected_profile"), channel.get()));
-    if (!profile)
-        return nullptr;
-    Ref converter(call_interface(self, VEXLO_NAME("load_adc_converter"), profile.get()));
-    if (!set_attr(self, VEXLO_NAME("adc_converter"), converter.get()))
+    if (!profile || !load_converter(self, profile.get()))
         return nullptr;
     if (!log_text(fn->module, Level::Info, "AutoTEDS disabled - reverted to manual calibration"))
         return nullptr;
@@ -336,10 +334,8 @@ bool load_teds(Function* fn, PyObject* self)
 
 PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    if (!bind_none(fn, nargs, kwnames, 1))
-        return nullptr;
-    PyObject* self = args[0];
-    if (!guard(fn, self))
+    PyObject* self = gated_self(fn, args, nargs, kwnames);
+    if (!self)
         return nullptr;
     int truth = method_truth(self, VEXLO_NAME("teds_is_connected"));
     if (truth < 0)
@@ -351,10 +347,7 @@ PyObject* reload_teds_data(Function* fn, PyObject* const* args, Py_ssize_t nargs
     if (load_teds(fn, self))
         Py_RETURN_NONE;
     // A failed load is reported in the log only; what it completed stays.
-    Ref error(catch_exception());
-    if (!error)
-        return nullptr;
-    if (!log(fn->module, Level::Error, Message() << "Error loading teds " << error.get()))
+    if (!log_caught(fn->module, Level::Error, "Error loading teds "))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -389,11 +382,7 @@ PyObject* initialize_teds(Function* fn, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     if (initialize(fn, args[0]))
         Py_RETURN_NONE;
-    Ref error(catch_exception());
-    if (!error)
-        return nullptr;
-    if (!log(fn->module, Level::Warning,
-             Message() << "Failed to auto-load TEDS data during initialization: " << error.get()) ||
+    if (!log_caught(fn->module, Level::Warning, "Failed to auto-load TEDS data during initialization: ") ||
         !log_text(fn->module, Level::Warning, "Device will use manual calibration"))
         return nullptr;
     Py_RETURN_NONE;

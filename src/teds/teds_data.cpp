@@ -61,27 +61,19 @@ const char* const kTypeDoc =
 
 fields::FieldSet& teds_fields()
 {
-    using fields::Kind;
+    using T = TedsData;
     static fields::FieldSet set("vexlo_device_communication.TEDSData", {
-        {"raw_data", Kind::Object, offsetof(TedsData, raw_data),
-         "The TEDS image exactly as it was handed to parse_from_bytes."},
-        {"template", Kind::Int32, offsetof(TedsData, template_id), "The TEDS template ID."},
-        {"serial_number", Kind::Text, offsetof(TedsData, serial_number),
-         "The sensor serial number in decimal digits."},
-        {"engineering_unit", Kind::Int32, offsetof(TedsData, engineering_unit),
-         "The 6-bit engineering unit code."},
-        {"min_capacity", Kind::Double, offsetof(TedsData, min_capacity),
-         "Minimum physical value, in the sensor's native unit."},
-        {"max_capacity", Kind::Double, offsetof(TedsData, max_capacity),
-         "Maximum physical value (rated capacity), in the sensor's native unit."},
-        {"min_electrical", Kind::Double, offsetof(TedsData, min_electrical),
-         "Electrical output at min_capacity, in mV/V."},
-        {"max_electrical", Kind::Double, offsetof(TedsData, max_electrical),
-         "Electrical output at max_capacity, in mV/V."},
-        {"reverse_scaling_enabled", Kind::Bool, offsetof(TedsData, reverse_scaling_enabled),
-         "Whether the data sheet carries reverse (second-direction) scaling."},
-        {"reverse_max_electrical", Kind::Double, offsetof(TedsData, reverse_max_electrical),
-         "Electrical output at full capacity in the reverse direction, in mV/V."},
+        VEXLO_FIELD(T, raw_data, Object, "The TEDS image exactly as it was handed to parse_from_bytes."),
+        // `template` is a C++ keyword, so this member has a name of its own.
+        fields::Field{"template", fields::Kind::Int32, offsetof(T, template_id), "The TEDS template ID."},
+        VEXLO_FIELD(T, serial_number, Text, "The sensor serial number in decimal digits."),
+        VEXLO_FIELD(T, engineering_unit, Int32, "The 6-bit engineering unit code."),
+        VEXLO_FIELD(T, min_capacity, Double, "Minimum physical value, in the sensor's native unit."),
+        VEXLO_FIELD(T, max_capacity, Double, "Maximum physical value (rated capacity), in the sensor's native unit."),
+        VEXLO_FIELD(T, min_electrical, Double, "Electrical output at min_capacity, in mV/V."),
+        VEXLO_FIELD(T, max_electrical, Double, "Electrical output at max_capacity, in mV/V."),
+        VEXLO_FIELD(T, reverse_scaling_enabled, Bool, "Whether the data sheet carries reverse (second-direction) scaling."),
+        VEXLO_FIELD(T, reverse_max_electrical, Double, "Electrical output at full capacity in the reverse direction, in mV/V."),
     });
     return set;
 }
