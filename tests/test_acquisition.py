@@ -44,6 +44,12 @@ class SteppedReaders:
         assert self.reached.wait(30), "the reader never got to the end of the stall"
 
 
+def virtual_waits(monkeypatch, clock):
+    """The stop path waits and measures on ``clock``, the clock of the line's delays too."""
+    monkeypatch.setattr("time.monotonic", clock)
+    monkeypatch.setattr("time.sleep", clock.advance)
+
+
 def expected_counts(instrument, short, n):
     """The counts of the first ``n`` stream samples, through the packet encoding."""
     rate = instrument.stream_rate()
@@ -170,7 +176,7 @@ def test_a_garbled_or_missing_answer_to_streaming_off_still_stops_and_leaves_the
     instrument = MVR()
     clock = VirtualClock()
     readers = SteppedReaders(monkeypatch, clock, stall_until=0.3)
-    monkeypatch.setattr("time.sleep", lambda s: None)
+    virtual_waits(monkeypatch, clock)
     ports, installed = open_devices([instrument], clock)
     with installed:
         [device] = found(ports)
@@ -199,3 +205,65 @@ def test_reading_after_the_only_reader_failed_does_not_wait_for_ever(monkeypatch
                 for _ in range(1000):
                     acq.read(timeout=5)
             assert [len(b) for b in acq.read()] == [0]  # no timeout: returns, as nothing can come
+
+
+@pytest.mark.parametrize("factory, rate, late", [
+    (PLUS, 38400, lambda inst: inst.answer_late(0.3)),  # the answer to streaming off comes late
+    (MVR, 1300, lambda inst: inst.answer_late(0.3)),
+    # Packets held up on the way come after the answer (a burst that fits the port's buffer).
+    (MVR, 1300, lambda inst: inst.stall_stream(0.3)),
+], ids=["late answer, 3-byte packets", "late answer, 4-byte packets", "late packets"])
+def test_bytes_arriving_late_after_streaming_off_are_all_taken_before_stop_returns(monkeypatch, late, factory, rate):
+    instrument = factory()
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=0.3)
+    virtual_waits(monkeypatch, clock)
+    ports, installed = open_devices([instrument], clock)
+    with installed:
+        [device] = found(ports)
+        with Acquisition([device], rate=rate) as acq:
+            readers.wait()
+            late(instrument)
+            clock.advance(0.02)  # a tail of packets the readers have not taken yet
+            readers.released.set()
+        clock.advance(5.0)  # whatever was still on its way has arrived by now
+        assert device.get_stream_data() == b""
+        assert device.get_sampling_rate(0) == acq.streams[0].rate_code
+    [block] = acq.read(timeout=0)
+    assert len(block) == block.stats.received == instrument.samples_sent
+    assert block.stats.corrupted == 0
+
+
+@pytest.mark.parametrize("garbled, asked", [(1, 2), (None, acquisition.CHECK_ATTEMPTS)])
+def test_a_garbled_answer_to_the_query_after_stopping_is_asked_again_a_bounded_number_of_times(
+        monkeypatch, garbled, asked):
+    instrument = MVR()
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=0.1)
+    virtual_waits(monkeypatch, clock)
+    ports, installed = open_devices([instrument], clock)
+    with installed:
+        [device] = found(ports)
+        acq = Acquisition([device])
+        acq.start()
+        queries = []
+        query = device.get_sampling_rate
+
+        def garbling(channel):
+            # Stands in for stream bytes that arrive during the exchange.
+            queries.append(channel)
+            if garbled is None or len(queries) <= garbled:
+                instrument.corrupt_checksums(1)
+            return query(channel)
+
+        monkeypatch.setattr(device, "get_sampling_rate", garbling)
+        readers.wait()
+        readers.released.set()
+        if garbled is None:
+            with pytest.raises(vexlo.VexloProtocolError, match="MVR420 20240001 on /dev/ttySIM0: Invalid checksum"):
+                acq.stop()
+        else:
+            acq.stop()
+        assert len(queries) == asked and not instrument.streaming
+        monkeypatch.undo()
+        assert device.get_model_number() == "MVR420"

@@ -56,9 +56,17 @@ WRITE_TIMEOUT_SECONDS = 1.0
 #: Samples that may still be under way (instrument, line, port) when the
 #: missing count is estimated during acquisition.
 IN_FLIGHT_SECONDS = 0.25
-#: After streaming is switched off: the line must be quiet this long, within DRAIN_SECONDS.
+#: After streaming is switched off, stream bytes may arrive for DRAIN_SECONDS;
+#: then the line must be silent for one read timeout of the port (see
+#: quiet_seconds), never less than QUIET_SECONDS.
 QUIET_SECONDS = 0.05
 DRAIN_SECONDS = 2.0
+#: The quiet window on a port without a read timeout (the module's default timeout).
+DEFAULT_QUIET_SECONDS = 1.0
+#: Pause between two looks at a line that is falling quiet.
+DRAIN_POLL_SECONDS = 0.005
+#: Tries of the query after stopping, when stream bytes still arriving garble its answer.
+CHECK_ATTEMPTS = 3
 
 UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
@@ -487,8 +495,9 @@ class Acquisition:
     def stop(self, *, quiet: bool = False) -> None:
         """Stop the readers, switch streaming off, drain, and check each instrument answers.
 
-        Samples that arrive until streaming is off are kept for the next
-        :meth:`read`. The devices stay open.
+        Samples that arrive until the line has fallen quiet (silent for one
+        read timeout of the port, see :func:`quiet_seconds`) are kept for the
+        next :meth:`read`. The devices stay open.
 
         :param quiet: log failures instead of raising them (used when
             already failing).
@@ -530,9 +539,10 @@ class Acquisition:
         try:
             reader.poll()
             stopped_at = clock()
-            tail = _ask_to_stop(device)
+            quiet = quiet_seconds(device)
+            tail = _ask_to_stop(device, quiet)
             if tail is not None:
-                # Every packet sent until the instrument stopped, its answer cut off.
+                # Every packet sent until the instrument stopped, its answer cut out.
                 reader.feed(tail)
             else:
                 # No clean end: switch off through the module and drop what still comes.
@@ -540,9 +550,8 @@ class Acquisition:
                     device.set_stream_state(False)
                 except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
                     logger.debug("%s: answer to streaming off lost among stream bytes: %s", reader.info.port, error)
-                if not _drain(device):
-                    raise vexlo.VexloCommunicationError("still streaming after streaming was switched off")
-            device.get_sampling_rate(0)  # answers a query: the link is usable again
+                _drain(device, quiet)
+            _check_answers(device, quiet)
             reader.finish(stopped_at)
         except vexlo.VexloDeviceError as error:
             raise _naming_device(error, reader.info) from error
@@ -639,15 +648,60 @@ class Acquisition:
                 self._callback_error = error
 
 
-def _ask_to_stop(device: vexlo.VexloDevice) -> Optional[bytes]:
+def quiet_seconds(device: vexlo.VexloDevice) -> float:
+    """How long a line must stay silent to count as quiet after streaming: the port's read timeout.
+
+    Bytes may trail the end of a stream by the delays of the instrument,
+    the USB or serial path, the kernel and, on a busy machine, the threads
+    in between; a fixed short window is shorter than those at times. A line
+    silent for a whole read timeout is silent by the module's own measure:
+    it gives up waiting for an answer after as long.
+
+    :return: the port's ``timeout``, at least :data:`QUIET_SECONDS`;
+        :data:`DEFAULT_QUIET_SECONDS` for a port that waits for ever.
+    """
+    timeout = getattr(device.communication_interface.serial_connection, "timeout", None)
+    if timeout is None:
+        return DEFAULT_QUIET_SECONDS
+    return max(QUIET_SECONDS, float(timeout))
+
+
+def _collect(device: vexlo.VexloDevice, quiet: float) -> Tuple[bytes, bool]:
+    """Read the line until it has been silent for ``quiet`` seconds.
+
+    Gives up once bytes have kept coming for :data:`DRAIN_SECONDS` and a
+    quiet window after them. Waits through ``time.sleep`` and measures with
+    ``time.monotonic``, both looked up when used, so tests can patch them.
+
+    :return: the bytes read, and whether the line fell quiet.
+    """
+    received = bytearray()
+    begin = quiet_since = time.monotonic()
+    while True:
+        data = device.get_stream_data()
+        now = time.monotonic()
+        if data:
+            received += data
+            quiet_since = now
+        elif now - quiet_since >= quiet:
+            return bytes(received), True
+        if now - begin >= DRAIN_SECONDS + quiet:
+            return bytes(received), False
+        if not data:
+            time.sleep(DRAIN_POLL_SECONDS)
+
+
+def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Optional[bytes]:
     """Send the streaming-off setting and read until the line is quiet.
 
-    The instrument sends the packets still due, then its answer. The
-    exchange of the module would clear the input first and lose those
-    packets, so the setting is written directly.
+    The instrument sends the packets still due, then its answer; packets
+    held up on the way may still come after the answer. The exchange of
+    the module would clear the input first and lose those packets, so the
+    setting is written directly.
 
-    :return: the stream bytes before the answer, or ``None`` when the line
-        did not fall quiet or did not end with a valid answer.
+    :param quiet: seconds of silence that end the stream (:func:`quiet_seconds`).
+    :return: the stream bytes read, the answer cut out, or ``None`` when the
+        line did not fall quiet or held no valid answer.
     """
     interface = device.communication_interface
     connection = interface.serial_connection
@@ -656,39 +710,60 @@ def _ask_to_stop(device: vexlo.VexloDevice) -> Optional[bytes]:
     commands = interface.commands
     command = commands.Set_Streaming_State_Command
     connection.write(bytes(commands.get_command_byte_array(command, bytearray([0]))))
-    received = bytearray()
-    begin = quiet_since = time.monotonic()
-    while time.monotonic() - quiet_since < QUIET_SECONDS:
-        if time.monotonic() - begin >= DRAIN_SECONDS:
-            return None
-        data = device.get_stream_data()
-        if data:
-            received += data
-            quiet_since = time.monotonic()
-        else:
-            time.sleep(0.005)
+    received, fell_quiet = _collect(device, quiet)
+    if not fell_quiet:
+        return None
+    at = _find_answer(received, command, commands)
+    if at < 0:
+        return None
+    return received[:at] + received[at + command.receive_length:]
+
+
+def _find_answer(received: bytes, command: vexlo._Command, commands: vexlo._CommandOperations) -> int:
+    """Where the last valid answer to ``command`` starts in ``received``; -1 if there is none."""
     size = command.receive_length
-    answer = received[-size:]
-    if len(received) < size or answer[2] != command.command_high_byte or answer[3] != command.command_low_byte:
-        return None
-    try:
-        commands.validate_response_checksum(answer)
-    except vexlo.VexloProtocolError:
-        return None
-    return bytes(received[:-size])
+    marker = bytes([command.command_high_byte, command.command_low_byte])
+    # The command bytes follow a two-byte header; stream bytes may match them by chance.
+    end = len(received) - size + 4
+    while end >= 4:
+        at = received.rfind(marker, 2, end)
+        if at < 0:
+            return -1
+        frame = received[at - 2:at - 2 + size]
+        if frame[-1] == commands.calculate_checksum(frame[:-1]):
+            return at - 2
+        end = at + 1
+    return -1
 
 
-def _drain(device: vexlo.VexloDevice) -> bool:
-    """Read and drop stream bytes until the line is quiet; whether it fell quiet in time."""
-    begin = quiet_since = time.monotonic()
-    while True:
-        now = time.monotonic()
-        if now - quiet_since >= QUIET_SECONDS:
-            return True
-        if now - begin >= DRAIN_SECONDS:
-            return False
-        if device.get_stream_data():
-            quiet_since = time.monotonic()
-        else:
-            time.sleep(0.005)
+def _drain(device: vexlo.VexloDevice, quiet: float) -> None:
+    """Read and drop stream bytes until the line is quiet.
 
+    :raises vexlo.VexloCommunicationError: it did not fall quiet in time.
+    """
+    if not _collect(device, quiet)[1]:
+        raise vexlo.VexloCommunicationError("still streaming after streaming was switched off")
+
+
+def _check_answers(device: vexlo.VexloDevice, quiet: float) -> None:
+    """Check that the instrument answers a query, so the link is usable again.
+
+    Stream bytes that arrive late garble the answer (a bad checksum, a
+    short answer): the line is drained and the query asked again, up to
+    :data:`CHECK_ATTEMPTS` times. No answer at all is not retried here (the
+    module has retried it already).
+
+    :raises vexlo.VexloDeviceError: the last try failed, or the line did
+        not fall quiet in between.
+    """
+    for attempt in range(1, CHECK_ATTEMPTS + 1):
+        try:
+            device.get_sampling_rate(0)
+            return
+        except vexlo.VexloTimeoutError:
+            raise
+        except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
+            if attempt == CHECK_ATTEMPTS:
+                raise
+            logger.debug("answer after streaming off garbled (try %d of %d): %s", attempt, CHECK_ATTEMPTS, error)
+            _drain(device, quiet)
