@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "calibration/adc_core.hpp"
+#include "common/converter_result.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/buffer.hpp"
 #include "common/compat.hpp"
@@ -156,28 +157,6 @@ stream::ScanResult scan_native(const adc::Calibration& calibration, const Buffer
     });
 }
 
-// The kinds of failure of convert_adc that skip a position rather than end the conversion.
-bool skips_position(PyObject* error)
-{
-    return PyErr_GivenExceptionMatches(error, PyExc_ValueError) ||
-           PyErr_GivenExceptionMatches(error, PyExc_ZeroDivisionError) ||
-           PyErr_GivenExceptionMatches(error, PyExc_AttributeError);
-}
-
-bool as_double(PyObject* value, double* out)
-{
-    if (PyFloat_CheckExact(value))
-    {
-        *out = PyFloat_AS_DOUBLE(value);
-        return true;
-    }
-    double result = PyLong_CheckExact(value) ? PyLong_AsDouble(value) : PyFloat_AsDouble(value);
-    if (result == -1.0 && PyErr_Occurred())
-        return false;
-    *out = result;
-    return true;
-}
-
 template <typename Packet>
 stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const BufferView& data, Outputs& out)
 {
@@ -187,7 +166,7 @@ stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const Buff
             return stream::Outcome::Abort;
         Ref value(PyObject_CallMethodOneArg(converter, st->convert_adc, number.get()));
         double calibrated = 0.0;
-        if (value && as_double(value.get(), &calibrated))
+        if (value && stream::result_as_double(value.get(), &calibrated))
         {
             out.adc[out.taken] = static_cast<uint32_t>(count);
             out.value[out.taken] = calibrated;
@@ -195,7 +174,7 @@ stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const Buff
             return stream::Outcome::Accepted;
         }
         Ref error(compat::take_raised_exception());
-        if (!skips_position(error.get()))
+        if (!stream::skips_position(error.get()))
         {
             compat::set_raised_exception(error.release());
             return stream::Outcome::Abort;

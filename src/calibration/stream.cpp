@@ -10,6 +10,7 @@
 #include <new>
 
 #include "calibration/adc_converter.hpp"
+#include "common/converter_result.hpp"
 #include "common/fields.hpp"
 #include "calibration/stream_core.hpp"
 #include "common/args.hpp"
@@ -133,13 +134,6 @@ struct Sample
     uint64_t count;
 };
 
-bool is_caught_conversion_error(const Ref& error)
-{
-    return exception_matches(error, PyExc_ValueError) ||
-           exception_matches(error, PyExc_ZeroDivisionError) ||
-           exception_matches(error, PyExc_AttributeError);
-}
-
 // The readings of a converter that is exactly ADCConverter with its native
 // operations. No Python code runs until the readings are made, so the
 // calibration cannot change meanwhile; converting every packet first, in a
@@ -196,7 +190,7 @@ PyObject* readings_by_name(PyObject* module, PyObject* converter, const BufferVi
             return stream::Outcome::Accepted;
         }
         Ref error(fetch_exception());
-        if (!is_caught_conversion_error(error))
+        if (!stream::skips_position(error.get()))
         {
             restore_exception(error);
             return stream::Outcome::Abort;

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "common/converter_result.hpp"
 #include "common/boundary.hpp"
 #include "common/args.hpp"
 
@@ -179,17 +180,7 @@ bool to_uint64(PyObject* value, uint64_t* out)
 
 bool to_double(PyObject* value, double* out)
 {
-    if (PyFloat_CheckExact(value))
-    {
-        *out = PyFloat_AS_DOUBLE(value);
-        return true;
-    }
-    // What float(int) does, without the float object it would make on the way.
-    double result = PyLong_CheckExact(value) ? PyLong_AsDouble(value) : PyFloat_AsDouble(value);
-    if (result == -1.0 && PyErr_Occurred())
-        return false;
-    *out = result;
-    return true;
+    return stream::result_as_double(value, out);
 }
 
 bool assign(PyObject* self, const Field& field, PyObject* value)
