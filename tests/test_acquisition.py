@@ -18,30 +18,41 @@ class SteppedReaders:
     """Readers whose pause moves a virtual clock; at ``stall_until`` they hold until released.
 
     The consumer (the test) reads nothing meanwhile: a stalled consumer,
-    without real waiting.
+    without real waiting. The clock stops for all readers once one of them
+    gets to the stall, and each reads its port once more before it holds,
+    so every port has been read up to the same moment.
     """
 
     def __init__(self, monkeypatch, clock, stall_until):
         self.clock = clock
         self.stall_until = stall_until
-        self.reached = threading.Event()
+        self.frozen = False
+        self.read_at_stall = set()
+        self.holding = set()
+        self.changed = threading.Condition()
         self.released = threading.Event()
-        self.lock = threading.Lock()
         monkeypatch.setattr(acquisition, "clock", clock)
         monkeypatch.setattr(acquisition, "pause", self.pause)
 
     def pause(self, stop, seconds):
-        with self.lock:
-            if self.clock() + seconds > self.stall_until + 1e-9:
-                self.reached.set()
-            else:
+        me = threading.current_thread()
+        with self.changed:
+            if not self.frozen and self.clock() + seconds <= self.stall_until + 1e-9:
                 self.clock.advance(seconds)
                 return
+            self.frozen = True
+            if me not in self.read_at_stall:
+                self.read_at_stall.add(me)
+                return
+            self.holding.add(me)
+            self.changed.notify_all()
         self.released.wait()
         stop.wait(0.001)  # the clock stands still from here on
 
-    def wait(self):
-        assert self.reached.wait(30), "the reader never got to the end of the stall"
+    def wait(self, readers=1):
+        with self.changed:
+            assert self.changed.wait_for(lambda: len(self.holding) >= readers, timeout=30), \
+                "the readers never got to the end of the stall"
 
 
 def virtual_waits(monkeypatch, clock):
@@ -126,7 +137,7 @@ def test_a_vanished_port_surfaces_once_naming_it_and_the_others_go_on(monkeypatc
     with installed:
         devices = found(ports)
         with Acquisition(devices) as acq:
-            readers.wait()
+            readers.wait(2)
             lost.unplug()
             readers.released.set()
             got = [0, 0]
