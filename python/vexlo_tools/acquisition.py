@@ -30,6 +30,7 @@ import numpy.typing as npt
 import vexlo_device_communication as vexlo
 
 from . import _arrays
+from .devices import drain
 from .models import model_info
 
 __all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "convert_to_arrays", "unit_text"]
@@ -56,15 +57,11 @@ WRITE_TIMEOUT_SECONDS = 1.0
 #: Samples that may still be under way (instrument, line, port) when the
 #: missing count is estimated during acquisition.
 IN_FLIGHT_SECONDS = 0.25
-#: After streaming is switched off, stream bytes may arrive for DRAIN_SECONDS;
-#: then the line must be silent for one read timeout of the port (see
-#: quiet_seconds), never less than QUIET_SECONDS.
+#: After streaming is switched off, the line must be silent for one read
+#: timeout of the port (see quiet_seconds), never less than QUIET_SECONDS.
 QUIET_SECONDS = 0.05
-DRAIN_SECONDS = 2.0
 #: The quiet window on a port without a read timeout (the module's default timeout).
 DEFAULT_QUIET_SECONDS = 1.0
-#: Pause between two looks at a line that is falling quiet.
-DRAIN_POLL_SECONDS = 0.005
 #: Tries of the query after stopping, when stream bytes still arriving garble its answer.
 CHECK_ATTEMPTS = 3
 
@@ -666,31 +663,6 @@ def quiet_seconds(device: vexlo.VexloDevice) -> float:
     return max(QUIET_SECONDS, float(timeout))
 
 
-def _collect(device: vexlo.VexloDevice, quiet: float) -> Tuple[bytes, bool]:
-    """Read the line until it has been silent for ``quiet`` seconds.
-
-    Gives up once bytes have kept coming for :data:`DRAIN_SECONDS` and a
-    quiet window after them. Waits through ``time.sleep`` and measures with
-    ``time.monotonic``, both looked up when used, so tests can patch them.
-
-    :return: the bytes read, and whether the line fell quiet.
-    """
-    received = bytearray()
-    begin = quiet_since = time.monotonic()
-    while True:
-        data = device.get_stream_data()
-        now = time.monotonic()
-        if data:
-            received += data
-            quiet_since = now
-        elif now - quiet_since >= quiet:
-            return bytes(received), True
-        if now - begin >= DRAIN_SECONDS + quiet:
-            return bytes(received), False
-        if not data:
-            time.sleep(DRAIN_POLL_SECONDS)
-
-
 def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Optional[bytes]:
     """Send the streaming-off setting and read until the line is quiet.
 
@@ -710,7 +682,7 @@ def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Optional[bytes]:
     commands = interface.commands
     command = commands.Set_Streaming_State_Command
     connection.write(bytes(commands.get_command_byte_array(command, bytearray([0]))))
-    received, fell_quiet = _collect(device, quiet)
+    received, fell_quiet = drain(device.get_stream_data, quiet)
     if not fell_quiet:
         return None
     at = _find_answer(received, command, commands)
@@ -741,7 +713,7 @@ def _drain(device: vexlo.VexloDevice, quiet: float) -> None:
 
     :raises vexlo.VexloCommunicationError: it did not fall quiet in time.
     """
-    if not _collect(device, quiet)[1]:
+    if not drain(device.get_stream_data, quiet)[1]:
         raise vexlo.VexloCommunicationError("still streaming after streaming was switched off")
 
 

@@ -17,7 +17,7 @@ import os
 import stat
 import threading
 import time
-from typing import Any, Iterable, List, Optional, Sequence
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
 
 import serial
 import serial.tools.list_ports
@@ -27,18 +27,23 @@ import vexlo_device_communication as vexlo
 
 from .models import MODEL_NAMES, model_info
 
-__all__ = ["find_devices", "quiet_the_line"]
+__all__ = ["drain", "find_devices", "quiet_the_line"]
 
 logger = logging.getLogger("vexlo_tools.devices")
 
 #: How long a port that did not answer is watched for stream bytes.
 LISTEN_SECONDS = 0.25
-#: The line counts as quiet after this long without a byte.
-QUIET_SECONDS = 0.1
-#: Draining gives up after this long (the streaming-off setting is resent meanwhile).
-DRAIN_SECONDS = 3.0
+#: When recovering, the line counts as quiet after this long without a byte:
+#: the module's default read timeout, so that bytes trailing the stream on a
+#: busy machine cannot garble the probe that follows.
+QUIET_SECONDS = 1.0
+#: Bytes may keep arriving this long after streaming is switched off before
+#: draining gives up (a quiet window is still waited for after it).
+DRAIN_SECONDS = 2.0
+#: While recovering, the streaming-off setting is sent again this often as long as bytes arrive.
+RESEND_SECONDS = 0.5
 #: Pause between two looks at a port's input while watching or draining.
-POLL_SECONDS = 0.01
+POLL_SECONDS = 0.005
 
 # One patched port listing at a time: find_devices replaces
 # serial.tools.list_ports.comports for the length of a scan.
@@ -211,31 +216,51 @@ def _recover_at(port: str, baud: int) -> bool:
         connection.close()
 
 
-def quiet_the_line(connection: Any) -> int:
+def quiet_the_line(connection: Any, quiet: float = QUIET_SECONDS) -> int:
     """Send the streaming-off setting and read until the line is quiet.
 
-    The setting is sent again every half second until the line falls
-    quiet or :data:`DRAIN_SECONDS` pass (the instrument's answer is among
-    the bytes read).
+    The setting is sent again every :data:`RESEND_SECONDS` while bytes keep
+    coming (the instrument's answers are among the bytes read).
 
     :param connection: an open serial port (``serial.Serial`` or alike).
+    :param quiet: seconds without a byte that make the line quiet.
     :return: the number of bytes read and dropped.
     """
     frame = _stream_off_frame()
-    dropped = 0
-    begin = quiet_since = sent = time.monotonic()
     connection.write(frame)
-    while True:
-        now = time.monotonic()
-        if now - quiet_since >= QUIET_SECONDS or now - begin >= DRAIN_SECONDS:
-            return dropped
-        if now - sent >= 0.5:
-            connection.write(frame)
-            sent = now
-        waiting = connection.in_waiting
-        if waiting:
-            dropped += len(connection.read(waiting))
-            quiet_since = time.monotonic()
-        else:
-            time.sleep(POLL_SECONDS)
+    received, _ = drain(lambda: connection.read(connection.in_waiting), quiet,
+                        resend=lambda: connection.write(frame))
+    return len(received)
 
+
+def drain(read: Callable[[], bytes], quiet: float, *,
+          resend: Optional[Callable[[], object]] = None) -> Tuple[bytes, bool]:
+    """Read a line that is falling quiet until it has been silent for ``quiet`` seconds.
+
+    Gives up once bytes have kept coming for :data:`DRAIN_SECONDS` and a
+    quiet window after them. Waits through ``time.sleep`` and measures with
+    ``time.monotonic``, both looked up when used, so tests can patch them.
+
+    :param read: returns what the line holds now, without waiting
+        (``device.get_stream_data``, or a port's ``read(in_waiting)``).
+    :param quiet: seconds without a byte that make the line quiet.
+    :param resend: called every :data:`RESEND_SECONDS` while bytes keep coming.
+    :return: the bytes read, and whether the line fell quiet.
+    """
+    received = bytearray()
+    begin = quiet_since = sent = time.monotonic()
+    while True:
+        data = read()
+        now = time.monotonic()
+        if data:
+            received += data
+            quiet_since = now
+        elif now - quiet_since >= quiet:
+            return bytes(received), True
+        if now - begin >= DRAIN_SECONDS + quiet:
+            return bytes(received), False
+        if resend is not None and data and now - sent >= RESEND_SECONDS:
+            resend()
+            sent = now
+        if not data:
+            time.sleep(POLL_SECONDS)
