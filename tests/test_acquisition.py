@@ -1,5 +1,6 @@
 """Acquisition: background readers, ring buffers, loss counters, stop; in-process on a virtual clock."""
 
+import contextlib
 import math
 import threading
 
@@ -79,15 +80,24 @@ def found(ports):
     return find_devices(list(ports), sorted({inst.model for inst in ports.values()}))
 
 
+@contextlib.contextmanager
+def stalled_device(monkeypatch, instrument, stall_until, virtual=False):
+    """One found device on a simulated port, its reader stepped to ``stall_until``: (device, readers, clock)."""
+    clock = VirtualClock()
+    readers = SteppedReaders(monkeypatch, clock, stall_until=stall_until)
+    if virtual:
+        virtual_waits(monkeypatch, clock)
+    ports, installed = open_devices([instrument], clock)
+    with installed:
+        [device] = found(ports)
+        yield device, readers, clock
+
+
 @pytest.mark.parametrize("factory, rate, short", [(PLUS, 38400, True), (MVR, 1300, False)])
 def test_a_stalled_consumer_loses_nothing_and_stop_leaves_the_device_usable(monkeypatch, factory, rate, short):
     instrument = factory()
     instrument.set_load_signal(lambda t: 300.0 * t)  # every sample differs
-    clock = VirtualClock()
-    readers = SteppedReaders(monkeypatch, clock, stall_until=2.0)
-    ports, installed = open_devices([instrument], clock)
-    with installed:
-        [device] = found(ports)
+    with stalled_device(monkeypatch, instrument, 2.0) as (device, readers, clock):
         with Acquisition([device], rate=rate) as acq:
             readers.wait()
             [block] = acq.read(timeout=0)
@@ -112,11 +122,7 @@ def test_a_stalled_consumer_loses_nothing_and_stop_leaves_the_device_usable(monk
 def test_a_full_ring_drops_the_oldest_and_counts_them_exactly(monkeypatch, buffer_seconds):
     instrument = MVR()
     instrument.set_load_signal(lambda t: 300.0 * t)
-    clock = VirtualClock()
-    readers = SteppedReaders(monkeypatch, clock, stall_until=1.0)
-    ports, installed = open_devices([instrument], clock)
-    with installed:
-        [device] = found(ports)
+    with stalled_device(monkeypatch, instrument, 1.0) as (device, readers, clock):
         with Acquisition([device], rate=850, buffer_seconds=buffer_seconds) as acq:
             readers.wait()
             [block] = acq.read(timeout=0)
@@ -166,12 +172,8 @@ def test_a_rate_a_model_lacks_is_refused_before_anything_is_set():
 
 def test_callbacks_get_blocks_of_at_least_the_asked_size_then_the_rest(monkeypatch):
     instrument = MVR()
-    clock = VirtualClock()
-    readers = SteppedReaders(monkeypatch, clock, stall_until=1.0)
-    ports, installed = open_devices([instrument], clock)
     got = []
-    with installed:
-        [device] = found(ports)
+    with stalled_device(monkeypatch, instrument, 1.0) as (device, readers, clock):
         with Acquisition([device], rate=100) as acq:
             acq.on_block(got.append, every_samples=30)
             readers.wait()
@@ -185,12 +187,7 @@ def test_callbacks_get_blocks_of_at_least_the_asked_size_then_the_rest(monkeypat
                                    lambda inst: inst.go_silent(requests=1)])
 def test_a_garbled_or_missing_answer_to_streaming_off_still_stops_and_leaves_the_device_usable(monkeypatch, fault):
     instrument = MVR()
-    clock = VirtualClock()
-    readers = SteppedReaders(monkeypatch, clock, stall_until=0.3)
-    virtual_waits(monkeypatch, clock)
-    ports, installed = open_devices([instrument], clock)
-    with installed:
-        [device] = found(ports)
+    with stalled_device(monkeypatch, instrument, 0.3, virtual=True) as (device, readers, clock):
         with Acquisition([device]) as acq:
             readers.wait()
             fault(instrument)  # on the streaming-off setting
@@ -203,11 +200,7 @@ def test_a_garbled_or_missing_answer_to_streaming_off_still_stops_and_leaves_the
 
 def test_reading_after_the_only_reader_failed_does_not_wait_for_ever(monkeypatch):
     instrument = MVR()
-    clock = VirtualClock()
-    readers = SteppedReaders(monkeypatch, clock, stall_until=0.1)
-    ports, installed = open_devices([instrument], clock)
-    with installed:
-        [device] = found(ports)
+    with stalled_device(monkeypatch, instrument, 0.1) as (device, readers, clock):
         with Acquisition([device]) as acq:
             readers.wait()
             instrument.unplug()
@@ -226,12 +219,7 @@ def test_reading_after_the_only_reader_failed_does_not_wait_for_ever(monkeypatch
 ], ids=["late answer, 3-byte packets", "late answer, 4-byte packets", "late packets"])
 def test_bytes_arriving_late_after_streaming_off_are_all_taken_before_stop_returns(monkeypatch, late, factory, rate):
     instrument = factory()
-    clock = VirtualClock()
-    readers = SteppedReaders(monkeypatch, clock, stall_until=0.3)
-    virtual_waits(monkeypatch, clock)
-    ports, installed = open_devices([instrument], clock)
-    with installed:
-        [device] = found(ports)
+    with stalled_device(monkeypatch, instrument, 0.3, virtual=True) as (device, readers, clock):
         with Acquisition([device], rate=rate) as acq:
             readers.wait()
             late(instrument)
@@ -249,12 +237,7 @@ def test_bytes_arriving_late_after_streaming_off_are_all_taken_before_stop_retur
 def test_a_garbled_answer_to_the_query_after_stopping_is_asked_again_a_bounded_number_of_times(
         monkeypatch, garbled, asked):
     instrument = MVR()
-    clock = VirtualClock()
-    readers = SteppedReaders(monkeypatch, clock, stall_until=0.1)
-    virtual_waits(monkeypatch, clock)
-    ports, installed = open_devices([instrument], clock)
-    with installed:
-        [device] = found(ports)
+    with stalled_device(monkeypatch, instrument, 0.1, virtual=True) as (device, readers, clock):
         acq = Acquisition([device])
         acq.start()
         queries = []
