@@ -147,9 +147,10 @@ def test_a_vanished_port_surfaces_once_naming_it_and_the_others_go_on(monkeypatc
             lost.unplug()
             readers.released.set()
             got = [0, 0]
-            with pytest.raises(vexlo.VexloCommunicationError, match="MVR420 20240001 on /dev/ttySIM0: "):
+            with pytest.raises(vexlo.VexloCommunicationError, match="MVR420 20240001 on /dev/ttySIM0: ") as raised:
                 for _ in range(1000):
                     got = [n + len(b) for n, b in zip(got, acq.read(timeout=5))]
+            assert raised.value.stream is acq.streams[0]
         assert kept.streaming is False
         # Raised once; what came before the failure is all there, the other device's too.
         got = [n + len(b) for n, b in zip(got, acq.read(timeout=0))]

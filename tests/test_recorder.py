@@ -37,7 +37,9 @@ class Acquisition:
         if self.reads == self.interrupt_at and not self.stopped:
             raise KeyboardInterrupt
         if self.reads == self.fail_at:  # the last instrument's port vanishes; the others go on
-            raise vexlo.VexloCommunicationError(f"MVR420 {len(self.streams)} on /dev/pts/{len(self.streams)}: gone")
+            error = vexlo.VexloCommunicationError(f"MVR420 {len(self.streams)} on /dev/pts/{len(self.streams)}: gone")
+            error.stream = self.streams[-1]  # as the acquisition's errors carry the stream that failed
+            raise error
         self.clock.now += 0.1
         blocks = []
         for n, s in enumerate(self.streams):

@@ -378,6 +378,8 @@ def _naming_device(error: BaseException, info: StreamInfo) -> BaseException:
     else:
         wrapped = type(error)(f"{info.model} {info.serial_number} on {info.port}: {error}")
     wrapped.__cause__ = error
+    # Which stream failed, for callers that go on with the others.
+    wrapped.stream = info  # type: ignore[attr-defined]
     return wrapped
 
 
@@ -570,7 +572,8 @@ class Acquisition:
             After :meth:`stop`, returns at once with what is left.
         :return: one block per device, empty where nothing came.
         :raises vexlo.VexloDeviceError: a device's reader failed (a port that
-            vanished): the error names the device, once; the others go on
+            vanished): the error names the device, and its ``stream``
+            attribute is the device's :class:`StreamInfo`, once; the others go on
             and their samples wait for the next read.
         :raises RuntimeError: never started.
         """

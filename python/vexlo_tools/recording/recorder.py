@@ -117,9 +117,9 @@ def record(acquisition: Acquisition, path: Union[str, os.PathLike[str]], *, seco
                     progress.errors.append(str(error))
                     if len(progress.errors) == len(metadata):
                         break
-                    # The error names the instrument: its part of the recording is over.
-                    done = [d or str(error).startswith(f"{s.model} {s.serial_number} on {s.port}: ")
-                            for d, s in zip(done, streams)]
+                    # The failed instrument's part of the recording is over.
+                    failed = getattr(error, "stream", None)
+                    done = [d or s is failed for d, s in zip(done, streams)]
                 now = clock()
                 progress.elapsed = now - began
                 if now - last_flush >= FLUSH_SECONDS:
