@@ -5,10 +5,10 @@ VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 # The in-place builds use the CMake and Ninja installed into the environment,
 # so they need nothing from the machine beyond Python and a compiler.
-DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja
+DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas paho-mqtt cmake ninja
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: install test demo bench dev devtest asan fuzz leaks clean
+.PHONY: install test demo bench dev devtest asan fuzz leaks clean mosquitto
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -18,7 +18,7 @@ $(VPY):
 install: $(VPY)
 	$(VPY) -m pip install --quiet '.[test]'
 
-test: install
+test: install mosquitto
 	cd tests && ../$(VPY) -m pytest -q
 
 demo: install
@@ -36,11 +36,21 @@ dev: $(VPY)
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(DEV_BUILD)) >/dev/null
 	$(CMAKE) --build $(DEV_BUILD)
 
-devtest: dev
+devtest: dev mosquitto
 	cd tests && PYTHONPATH=$(abspath $(DEV_BUILD)):$(abspath python) ../$(VPY) -m pytest -q $(PYTEST_ARGS)
 
 clean:
 	rm -rf build dist
+
+# The broker tests (pytest marker `broker`) start their own Mosquitto: Debian's
+# package, installed with apt-get where it is missing and we are root.
+MOSQUITTO_FOUND = PATH="$$PATH:/usr/sbin" command -v mosquitto >/dev/null
+mosquitto:
+	@$(MOSQUITTO_FOUND) || [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null || { \
+	    echo "installing mosquitto with apt-get"; export DEBIAN_FRONTEND=noninteractive; \
+	    apt-get install -y -q --no-install-recommends mosquitto >/dev/null 2>&1 || \
+	    { apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends mosquitto >/dev/null; }; }
+	@$(MOSQUITTO_FOUND) || echo "make: mosquitto is missing, so the broker tests will fail (apt-get install mosquitto)"
 
 # The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer build
 # of the extension; any report aborts the run. The interpreter itself is not
@@ -54,7 +64,7 @@ asan: $(VPY)
 	cd tests && PYTHONPATH=$(abspath $(ASAN_BUILD)):$(abspath python) \
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider -m "not browser and not broker" $(PYTEST_ARGS)
 
 # The long reliability runs against the in-place build: at least 100,000
 # fuzzed inputs per parser and converter (a few minutes), and leak loops of
