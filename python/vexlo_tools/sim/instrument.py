@@ -21,7 +21,7 @@ from collections import deque
 from dataclasses import dataclass
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
-from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo
+from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo, is_plus_prime
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
 from .teds import TedsSensor, page_of
 
@@ -47,8 +47,6 @@ logger = logging.getLogger("vexlo_tools.sim")
 _GENERIC_MODEL = MODELS["MVR420"]
 _UNKNOWN_ITEM_NUMBER = "QMT00000"
 
-PLX310_SAMPLING_RATES = MODELS["PLX310"].rates
-COMPACT_SAMPLING_RATES = _GENERIC_MODEL.rates
 #: Samples per second for each sampling-rate code, per model.
 SAMPLING_RATES: Dict[str, Tuple[float, ...]] = {name: info.rates for name, info in MODELS.items()}
 #: Baud rates at which each model answers.
@@ -415,7 +413,7 @@ class SimulatedInstrument:
         self.teds_sensor = teds_sensor
         self.teds_hardware = (
             teds_hardware if teds_hardware is not None
-            else model == "PLX310" and self.item_number == PLUS_PRIME_ITEM_NUMBER
+            else is_plus_prime(model, self.item_number)
         )
         self.auto_teds = auto_teds
         self.auto_teds_on_code = 1
