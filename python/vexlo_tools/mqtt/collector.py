@@ -26,13 +26,15 @@ import queue
 import socket
 import threading
 import time
+from datetime import datetime
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
 from ..acquisition import Block, Stats
-from ..recording import COUNTERS, Metadata, Writer, hdf5, open_writer
+from ..recording import Metadata, Writer, hdf5, open_writer
+from ..recording.writers import WRITTEN
 from . import layout, topics
 from .broker import Broker, paho
 
@@ -46,7 +48,7 @@ FLUSH_SECONDS = 0.5
 RECEIVE_MAXIMUM = 1000
 SUFFIX = ".h5"
 #: Keys of a recording's metadata that the recording adds to the stand's info.
-_WRITTEN_KEYS = COUNTERS + ("samples", "complete", "end_utc", "collected_by")
+_WRITTEN_KEYS = WRITTEN + ("collected_by",)
 
 
 @dataclasses.dataclass
@@ -252,7 +254,7 @@ class Collector:
         writer = track.writer or self._open(track)
         sps = float((track.info or {}).get("samples_per_second", 1.0)) or 1.0
         times = np.arange(first, first + len(adc), dtype=np.float64) / sps
-        writer.write([Block(cast(Any, None), first, times, adc, value, track.counters())])
+        writer.append(0, Block(cast(Any, None), first, times, adc, value, track.counters()))
         track.next = first + len(adc)
         track.samples += len(adc)
         self._unflushed.append(mid)
@@ -280,7 +282,13 @@ class Collector:
         if track.writer is None:
             return
         writer, track.writer = track.writer, None
-        writer.close([track.counters()])
+        stats = track.stats
+        if stats.get("end_reason") and track.next >= int(stats.get("received", 0)):
+            writer.end(0, str(stats["end_reason"]), bool(stats.get("complete")), _moment(stats.get("end_utc")),
+                       track.counters())
+        else:  # the collector stops before the stand's run ended, or with samples of it still under way
+            writer.end(0, "interrupted", False, stats=track.counters())
+        writer.close()
         self._ack_written()
 
     def _flush(self) -> None:
@@ -298,6 +306,13 @@ class Collector:
     def _ack(self, mid: int) -> None:
         if mid:
             self._connection.client.ack(mid, 1)
+
+
+def _moment(text: Any) -> Optional[datetime]:
+    try:
+        return datetime.fromisoformat(str(text))
+    except ValueError:
+        return None
 
 
 def _written(directory: Path) -> Dict[Tuple[str, str, str], Tuple[int, Metadata]]:
