@@ -21,7 +21,7 @@ from typing import Callable, ClassVar, ContextManager, Dict, Iterator, List, Opt
 import numpy as np
 import numpy.typing as npt
 
-from ..acquisition import Block, Stats
+from ..types import COUNTERS, Block, Stats
 
 __all__ = [
     "COUNTERS",
@@ -41,8 +41,6 @@ __all__ = [
 MetadataValue = Union[str, int, float, bool]
 #: Provenance of one instrument's data: flat, so that every format can hold it as it is.
 Metadata = Dict[str, MetadataValue]
-#: The loss counters written with the data, in this order.
-COUNTERS = ("received", "overrun", "missing", "corrupted")
 #: A piece of one instrument's data: times (s), ADC counts, values.
 Chunk = Tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]
 
@@ -114,11 +112,20 @@ class Writer(abc.ABC):
         if len(blocks) != len(self.metadata):
             raise ValueError(f"{len(blocks)} blocks for {len(self.metadata)} instruments")
         for index, block in enumerate(blocks):
-            if len(block.time):
-                self._append(index, (np.asarray(block.time, np.float64), np.asarray(block.adc, np.uint32),
-                                     np.asarray(block.value, np.float64)))
-                self.samples[index] += len(block.time)
-            self.counters[index] = {name: int(getattr(block.stats, name)) for name in COUNTERS}
+            self._take(index, block)
+
+    def write_block(self, block: Block) -> None:
+        """Append one block of the instrument ``block.index`` names (as an engine's sink gets them)."""
+        if not 0 <= block.index < len(self.metadata):
+            raise ValueError(f"a block of stream {block.index} for {len(self.metadata)} instruments")
+        self._take(block.index, block)
+
+    def _take(self, index: int, block: Block) -> None:
+        if len(block.time):
+            self._append(index, (np.asarray(block.time, np.float64), np.asarray(block.adc, np.uint32),
+                                 np.asarray(block.value, np.float64)))
+            self.samples[index] += len(block.time)
+        self.counters[index] = {name: int(getattr(block.stats, name)) for name in COUNTERS}
 
     def close(self, stats: Optional[Sequence[Stats]] = None) -> None:
         """Write the counters (``stats``, else those of the last blocks) and close the file."""
