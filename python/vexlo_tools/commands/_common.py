@@ -14,7 +14,7 @@ import math
 import os
 import sys
 import time
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import serial
 import serial.tools.list_ports
@@ -30,15 +30,6 @@ from ..models import format_rate
 clock: Callable[[], float] = time.monotonic
 sleep: Callable[[float], None] = time.sleep
 
-#: A member of one of the four sampling-rate enumerations.
-SamplingRate = Union[vexlo.PLX310SamplingRateEnum, vexlo.MVR420SamplingRateEnum,
-                     vexlo.DTA530SamplingRateEnum, vexlo.HSK640SamplingRateEnum]
-
-PLUS_PRIME_ITEM_NUMBER = models.PLUS_PRIME_ITEM_NUMBER
-#: The PLX310's 38400 samples/s code, streamed in three-byte packets.
-HIGH_RATE_CODE = models.HIGH_RATE_CODE
-#: Pause after TEDS work before the sampling rate goes back, for the instrument to settle.
-TEDS_SETTLE_SECONDS = 3.0
 
 
 class CliError(Exception):
@@ -56,7 +47,6 @@ def note(text: str) -> None:
 # ---------------------------------------------------------------- rates
 
 
-
 def check_positive(value: Optional[float], option: str) -> None:
     """Refuse an option's number that is not finite and above 0 (``inf``, ``nan``, ``0``).
 
@@ -65,14 +55,6 @@ def check_positive(value: Optional[float], option: str) -> None:
     if value is not None and not (math.isfinite(value) and value > 0):
         raise CliError(f"{option} must be more than 0" + ("" if math.isfinite(value) or value <= 0
                                                            else " and finite"))
-
-
-def rate_enum(model: str) -> Optional[Type[SamplingRate]]:
-    """The sampling-rate enumeration of ``model``, or ``None`` for a model the module does not know."""
-    if model not in models.MODELS:
-        return None
-    rates: Type[SamplingRate] = getattr(vexlo, f"{model}SamplingRateEnum")
-    return rates
 
 
 def samples_per_second(model: str, code: int) -> Optional[float]:
@@ -86,27 +68,6 @@ def describe_rate(model: str, code: int) -> str:
     if sps is None:
         return f"code {code} (not a {model} rate)"
     return f"{format_rate(sps)} samples/s (code {code})"
-
-
-def rate_member(model: str, sps: float) -> SamplingRate:
-    """The sampling-rate member of ``model`` for ``sps`` samples per second.
-
-    :raises CliError: the model is unknown or has no such rate (the message lists its rates).
-    """
-    info = models.MODELS.get(model)
-    rates = rate_enum(model)
-    if info is None or rates is None:
-        raise CliError(f"cannot set a sampling rate on a {model}: its rates are not known")
-    try:
-        return rates(info.rate_code(sps))
-    except ValueError as exc:
-        raise CliError(str(exc)) from None
-
-
-def uses_short_packets(model: str, code: int) -> bool:
-    """Whether streaming sends three-byte packets: a PLX310 at 38400 samples/s."""
-    info = models.MODELS.get(model)
-    return info is not None and info.short_packets(code)
 
 
 # ---------------------------------------------------------------- discovery
@@ -224,7 +185,7 @@ def teds_bracket(device: vexlo.VexloDevice) -> Iterator[None]:
 def _restore_rate(device: vexlo.VexloDevice, code: int, settle: bool, quiet: bool) -> None:
     try:
         if settle:
-            sleep(TEDS_SETTLE_SECONDS)
+            sleep(models.TEDS_SETTLE_SECONDS)
     finally:
         try:
             device.set_sampling_rate_value(code, 0)

@@ -41,12 +41,13 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, TypeVar,
 from ..models import MODELS, MODEL_NAMES, model_info
 from .choices import FIRST_SERIAL_NUMBER, parse_firmware
 from .instrument import Profile, SimulatedInstrument
+from .signals import LOAD_KINDS, Signal, kind_keys, load_signal
 from .teds import TedsSensor
+from .units import profile_unit_code, teds_unit_code
 
-__all__ = ["ConfigError", "LOAD_KINDS", "load_config", "load_signal"]
+__all__ = ["ConfigError", "load_config"]
 
 PathLike = Union[str, "os.PathLike[str]"]
-Signal = Callable[[float], float]
 _T = TypeVar("_T")
 
 
@@ -89,6 +90,14 @@ class _Table:
             raise self.error(key, f"must be {_KIND_NAMES[kind]}, got {value!r}")
         return value
 
+    def numbers(self, key: str) -> List[float]:
+        """An array of numbers (integers taken as floats)."""
+        values = self.get(key, list, [])
+        for index, value in enumerate(values):
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise self.error(f"{key}[{index}]", f"must be a number, got {value!r}")
+        return [float(v) for v in values]
+
     def table(self, key: str) -> Optional["_Table"]:
         value = self.get(key, dict)
         return None if value is None else _Table(value, self.key(key), self.path)
@@ -121,38 +130,38 @@ class _Table:
 _KIND_NAMES = {int: "an integer", float: "a number", str: "a string", bool: "true or false",
                dict: "a table", list: "an array"}
 
-#: The load signal kinds and their keys (with defaults).
-LOAD_KINDS: Dict[str, Dict[str, float]] = {
-    "constant": {"value": 0.0},
-    "ramp": {"start": 0.0, "slope": 1.0},
-    "sine": {"offset": 0.0, "amplitude": 1.0, "frequency": 1.0},
-    "noise": {"mean": 0.0, "deviation": 1.0, "seed": 0.0},
-}
 
-
-def load_signal(kind: str, **params: float) -> Signal:
-    """A load as a function of time ``t`` (seconds on the transport's clock).
-
-    ``constant`` (``value``), ``ramp`` (``start + slope * t``), ``sine``
-    (``offset + amplitude * sin(2 pi frequency t)``) or ``noise`` (normal
-    around ``mean`` with standard ``deviation``, repeatable by ``seed``).
-
-    :raises ValueError: unknown kind or parameter.
-    """
+def _load(table: _Table) -> Signal:
+    """One ``[[instrument.load]]`` table: its kind and that kind's keys."""
+    kind = table.get("kind", str, "constant")
     if kind not in LOAD_KINDS:
-        raise ValueError(f"unknown load kind {kind!r}; choose from {', '.join(LOAD_KINDS)}")
-    unknown = sorted(set(params) - set(LOAD_KINDS[kind]))
-    if unknown:
-        raise ValueError(f"a {kind} load has no {unknown[0]!r}; its keys are {', '.join(LOAD_KINDS[kind])}")
-    p = {**LOAD_KINDS[kind], **params}
-    if kind == "constant":
-        return lambda t: p["value"]
-    if kind == "ramp":
-        return lambda t: p["start"] + p["slope"] * t
-    if kind == "sine":
-        return lambda t: p["offset"] + p["amplitude"] * math.sin(2.0 * math.pi * p["frequency"] * t)
-    rng = random.Random(p["seed"])
-    return lambda t: rng.gauss(p["mean"], p["deviation"])
+        raise table.error("kind", f"unknown load kind {kind!r}; choose from {', '.join(LOAD_KINDS)}")
+    keys = kind_keys(kind)
+    params: Dict[str, Any] = {}
+    for key in table.data:
+        if key in ("channel", "kind"):
+            continue
+        if key not in keys:
+            raise table.error(key, f"a {kind} load has no {key!r}; its keys are {', '.join(keys)}")
+        if key == "seed":
+            params[key] = table.get(key, int)
+        elif key == "loop":
+            params[key] = table.get(key, bool)
+        elif key == "file":
+            # Relative to the bench file, as a user keeps them side by side.
+            params[key] = os.path.join(os.path.dirname(table.path), table.get(key, str))
+        elif key in ("times", "levels"):
+            params[key] = table.numbers(key)
+        else:
+            params[key] = table.get(key, float)
+    try:
+        signal = load_signal(kind, **params)
+    except ValueError as exc:
+        # The shapes' messages begin with the key at fault ("frequency must be 50 or 60 ...").
+        first = str(exc).split(" ", 1)[0]
+        raise table.error(first if first in keys else "kind", str(exc)) from None
+    table.done()
+    return signal
 
 
 def _build_profile(table: _Table, model: str, default: Profile) -> Profile:
@@ -171,7 +180,7 @@ def _build_profile(table: _Table, model: str, default: Profile) -> Profile:
             points_per_direction=table.get("points_per_direction", int, 2),
             two_directions=two))
     profile.sensor_serial_number = table.get("sensor_serial_number", int, default.sensor_serial_number)
-    profile.unit_code = table.get("unit_code", int, default.unit_code)
+    profile.unit_code = _unit(table, profile_unit_code, default.unit_code)
     profile.sampling_rate_code = table.get("sampling_rate_code", int, default.sampling_rate_code)
     if table.has("sampling_rate"):
         sps = table.get("sampling_rate", float)
@@ -180,6 +189,17 @@ def _build_profile(table: _Table, model: str, default: Profile) -> Profile:
         profile.sampling_rate_code = table.apply("sampling_rate", lambda: info.rate_code(sps))
     table.apply("", profile.__post_init__)  # re-checks the ranges
     return profile
+
+
+def _unit(table: _Table, code_of: Callable[[str], int], default: int) -> int:
+    """A unit given by name (``unit = "kN"``) or by code (``unit_code = 17``), not both."""
+    if table.has("unit") and table.has("unit_code"):
+        raise table.error("unit", "give unit or unit_code, not both")
+    if table.has("unit"):
+        name = table.get("unit", str)
+        return table.apply("unit", lambda: code_of(name))
+    code: int = table.get("unit_code", int, default)
+    return code
 
 
 def _count(table: _Table, key: str) -> Optional[int]:
@@ -252,7 +272,8 @@ def _build_instrument(table: _Table, index: int) -> SimulatedInstrument:
     teds = table.table("teds")
     if teds is not None:
         fields = {name: teds.get(name, type(default)) for name, default in vars(TedsSensor()).items()
-                  if teds.has(name)}
+                  if teds.has(name) and name != "unit_code"}
+        fields["unit_code"] = _unit(teds, teds_unit_code, TedsSensor().unit_code)
         teds.done()
         sensor = TedsSensor(**fields)
         teds.apply("", sensor.image)  # every field in range
@@ -269,13 +290,16 @@ def _build_instrument(table: _Table, index: int) -> SimulatedInstrument:
         profile_table.done()
     for channel, profile in enumerate(table.get("selected_profiles", list, [])):
         table.apply("selected_profiles", lambda: instrument.select_profile(profile, channel))
+    loads: Dict[int, Signal] = {}
     for load in table.tables("load"):
         channel = load.get("channel", int, 0)
-        kind = load.get("kind", str, "constant")
-        params = {key: load.get(key, float) for key in load.data if key not in ("channel", "kind")}
-        signal = load.apply("kind", lambda: load_signal(kind, **params))
-        load.apply("channel", lambda: instrument.set_load_signal(signal, channel))
-        load.done()
+        if not 0 <= channel < len(instrument.channels):
+            raise load.error("channel", f"must be 0 to {len(instrument.channels) - 1}, got {channel}")
+        signal = _load(load)
+        # Several loads on one channel add up.
+        loads[channel] = loads[channel] + signal if channel in loads else signal
+    for channel, signal in loads.items():
+        instrument.set_load_signal(signal, channel)
     faults = table.table("faults")
     if faults is not None:
         _apply_faults(faults, instrument)

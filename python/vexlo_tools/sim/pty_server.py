@@ -222,6 +222,7 @@ class PtyServer:
         self._check_links()
         with self._lock:
             for port in self._ports:
+                port.instrument.bind_clock(time.monotonic(), real=True)
                 if port.instrument.plugged_in:
                     self._open_port(port)
             probe = next((p.master for p in self._ports if p.master is not None), None)
