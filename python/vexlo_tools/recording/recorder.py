@@ -103,7 +103,7 @@ class RecordingSink(Sink):
 
     def write(self, block: Block) -> None:
         assert self.writer is not None
-        self.writer.write_block(block)
+        self.writer.append(block.index, block)
         self.progress.samples[block.index] = self.writer.samples[block.index]
 
     def tick(self, stats: Sequence[Stats]) -> None:
@@ -117,6 +117,8 @@ class RecordingSink(Sink):
             self.status(self.progress)
 
     def end(self, index: int, end: StreamEnd) -> None:
+        assert self.writer is not None
+        self.writer.end(index, end.reason, end.complete, end.end_utc, end.stats)
         self._final[index] = end.stats
         if end.reason.startswith("failed: "):
             self.progress.errors.append(end.reason[len("failed: "):])
@@ -126,9 +128,8 @@ class RecordingSink(Sink):
     def close(self) -> None:
         if self.writer is None:
             return
-        final = [s if s is not None else Stats(**c) for s, c in zip(self._final, self.writer.counters)]
-        self.writer.close(final)
-        self._update(final)
+        self.writer.close()
+        self._update([s if s is not None else Stats(**c) for s, c in zip(self._final, self.writer.counters)])
 
     def _update(self, stats: Sequence[Stats]) -> None:
         self.progress.elapsed = self.clock() - self._began

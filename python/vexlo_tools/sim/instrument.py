@@ -62,7 +62,14 @@ def _model_info(model: str) -> ModelInfo:
 V1_AUTO_TEDS_FIRMWARE = (4, 3, 2)
 
 UNIT_N = 26
-_VALID_UNIT_CODES = frozenset(range(64)) | {254, 255}
+#: The unit codes an instrument takes.
+UNIT_CODES = frozenset(range(64)) | {254, 255}
+#: Channels an instrument may have (a channel number is one byte on the wire).
+MAX_CHANNELS = 256
+#: Loading points per direction (a point number is one byte for both directions).
+MAX_POINTS_PER_DIRECTION = 128
+#: The largest rate error of an instrument's clock, in parts per million (a crystal's is about 100).
+MAX_CLOCK_ERROR_PPM = 10_000.0
 
 _MAX_COUNT = 0xFFFFFFFF
 # ADC counts are 32-bit with the converter's 24-bit sample in the upper three
@@ -89,7 +96,8 @@ def _adc_count(value: float) -> int:
     """What the ADC measures for ``value``: its 24-bit sample in the upper three bytes, saturating."""
     if math.isnan(value):
         raise ValueError("count is NaN")
-    return max(0, min(_MAX_SAMPLE, int(round(value / _ADC_STEP)))) * _ADC_STEP
+    step = value / _ADC_STEP
+    return 0 if step <= 0 else _MAX_SAMPLE * _ADC_STEP if step >= _MAX_SAMPLE else round(step) * _ADC_STEP
 
 
 def _in_adc_range(value: float) -> bool:
@@ -105,6 +113,9 @@ def _check_int_range(value: int, low: int, high: int, what: str) -> int:
     if not isinstance(value, int) or isinstance(value, bool) or not low <= value <= high:
         raise ValueError(f"{what} must be an integer from {low} to {high}, got {value!r}")
     return value
+
+
+_FLOAT32_MAX = 3.4028234663852886e38
 
 
 def _float32(value: float) -> float:
@@ -142,8 +153,10 @@ class Profile:
             raise ValueError(f"{len(self.loads)} loads but {len(self.counts)} counts: one of each per point")
         if len(self.loads) % 2:
             raise ValueError("loading points come in two directions of n points each: need an even number")
-        if len(self.loads) > 256:
+        if len(self.loads) > 2 * MAX_POINTS_PER_DIRECTION:
             raise ValueError("at most 256 loading points (point indices are one byte)")
+        if not all(math.isfinite(v) and abs(v) <= _FLOAT32_MAX for v in self.loads):
+            raise ValueError(f"loads must be finite 32-bit floats (at most {_FLOAT32_MAX:g}), got {self.loads!r}")
         self.loads = [_float32(float(v)) for v in self.loads]
         self.counts = [_check_int_range(c, 0, _MAX_COUNT, "count") for c in self.counts]
         _check_int_range(self.direction_code, 0, 255, "direction_code")
@@ -176,8 +189,11 @@ class Profile:
         the direction-2 points repeat direction 1's (the instrument's table
         always has both halves, and the host reads both).
         """
-        if points_per_direction < 2:
-            raise ValueError("a linear profile needs at least 2 points per direction")
+        if not 2 <= points_per_direction <= MAX_POINTS_PER_DIRECTION:
+            raise ValueError(f"a linear profile has 2 to {MAX_POINTS_PER_DIRECTION} points per direction, "
+                             f"got {points_per_direction}")
+        if not (math.isfinite(capacity) and capacity > 0):
+            raise ValueError(f"capacity must be a finite number above 0, got {capacity!r}")
         if reverse_fullscale_count is None:
             reverse_fullscale_count = (2 * offset_count - fullscale_count) if two_directions else fullscale_count
         if reverse_capacity is None:
@@ -386,8 +402,13 @@ class SimulatedInstrument:
         self.profiles: List[Profile] = list(profiles)
         if not self.profiles:
             raise ValueError("an instrument needs at least one profile")
-        if channel_count < 1:
-            raise ValueError("an instrument needs at least one channel")
+        _check_int_range(channel_count, 1, MAX_CHANNELS, "channel_count")
+        _check_int_range(noise_counts, 0, 0x7FFFFFFF, "noise_counts")
+        if not math.isfinite(t0):
+            raise ValueError(f"t0 must be a finite number of seconds, got {t0!r}")
+        if not (math.isfinite(clock_error_ppm) and abs(clock_error_ppm) <= MAX_CLOCK_ERROR_PPM):
+            raise ValueError(f"clock_error_ppm must lie between -{MAX_CLOCK_ERROR_PPM:g} and "
+                             f"{MAX_CLOCK_ERROR_PPM:g}, got {clock_error_ppm!r}")
         self.channels: List[Channel] = [Channel() for _ in range(channel_count)]
         self.teds_sensor = teds_sensor
         self.teds_hardware = (
@@ -488,6 +509,8 @@ class SimulatedInstrument:
         selected now (a real sensor's output does not change when the
         stored calibration does). See :meth:`Profile.count_for_load`.
         """
+        if not math.isfinite(load):
+            raise ValueError(f"load must be a finite number, got {load!r}")
         exact = self.profile_for_channel(channel).exact_count(float(load))
         if not _in_adc_range(exact):
             logger.warning("%s: the load %s on channel %d is beyond the ADC's range: readings are clipped",
@@ -1010,7 +1033,7 @@ class SimulatedInstrument:
 
     def _cmd_set_unit_of_measure(self, args: bytes, now: float) -> bytes:
         profile = self._profile_arg(args[0])
-        if args[1] not in _VALID_UNIT_CODES:
+        if args[1] not in UNIT_CODES:
             raise _Refused(f"unit code {args[1]} is not a unit")
         profile.unit_code = args[1]
         return b""

@@ -14,6 +14,7 @@ import inspect
 import math
 import os
 import random
+import stat
 from typing import Any, Callable, Dict, List, Sequence, Tuple, Union
 
 import numpy as np
@@ -159,9 +160,9 @@ class Steps(Signal):
 
     def __init__(self, times: Sequence[float], levels: Sequence[float], start: float = 0.0) -> None:
         if len(times) != len(levels):
-            raise ValueError(f"{len(times)} times but {len(levels)} levels: one level per step")
+            raise ValueError(f"times and levels differ: {len(times)} times but {len(levels)} levels")
         if len(times) > MAX_STEPS:
-            raise ValueError(f"at most {MAX_STEPS} steps, got {len(times)}")
+            raise ValueError(f"times: at most {MAX_STEPS} steps, got {len(times)}")
         self.times = [_finite(t, "times") for t in times]
         self.levels = [_finite(v, "levels") for v in levels]
         if any(b <= a for a, b in zip(self.times, self.times[1:])):
@@ -177,37 +178,40 @@ class Steps(Signal):
 def read_csv_load(path: Union[str, "os.PathLike[str]"]) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The times and loads of a CSV file of two columns (a header line is skipped).
 
-    :raises ValueError: unreadable, a row that is not two finite numbers,
-        times that do not increase, no rows, or more than :data:`MAX_CSV_ROWS`.
+    :raises ValueError: (beginning "file") unreadable or not a regular file,
+        a row that is not two finite numbers, times that do not increase,
+        no rows, or more than :data:`MAX_CSV_ROWS` rows.
     """
     name = os.fspath(path)
     times: List[float] = []
     loads: List[float] = []
     try:
         with open(name, newline="") as handle:
+            if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+                raise ValueError(f"file {name}: not a regular file")
             for number, row in enumerate(csv.reader(handle), start=1):
                 if not row or row[0].lstrip().startswith("#"):
                     continue
                 try:
-                    t, load = (float(cell) for cell in row[:2]) if len(row) >= 2 else (math.nan, math.nan)
-                except ValueError:
+                    t, load = float(row[0]), float(row[1])
+                except (ValueError, IndexError):
                     if not times and number == 1:
                         continue  # the header
-                    raise ValueError(f"{name}, line {number}: not two numbers: {','.join(row)!r}") from None
+                    raise ValueError(f"file {name}, line {number}: not a time and a load: {row!r}") from None
                 if not (math.isfinite(t) and math.isfinite(load)):
-                    raise ValueError(f"{name}, line {number}: need a time and a load, finite, got {row!r}")
+                    raise ValueError(f"file {name}, line {number}: time and load must be finite, got {row!r}")
                 if times and t <= times[-1]:
-                    raise ValueError(f"{name}, line {number}: times must increase ({t} after {times[-1]})")
+                    raise ValueError(f"file {name}, line {number}: times must increase ({t} after {times[-1]})")
                 if len(times) >= MAX_CSV_ROWS:
-                    raise ValueError(f"{name}: more than {MAX_CSV_ROWS} rows")
+                    raise ValueError(f"file {name}: more than {MAX_CSV_ROWS} rows")
                 times.append(t)
                 loads.append(load)
     except OSError as exc:
-        raise ValueError(f"cannot read {name}: {exc.strerror or exc}") from None
-    except UnicodeDecodeError:
-        raise ValueError(f"{name} is not a text file") from None
+        raise ValueError(f"file {name}: cannot read: {exc.strerror or exc}") from None
+    except (UnicodeDecodeError, csv.Error) as exc:
+        raise ValueError(f"file {name}: not a CSV text file ({exc})") from None
     if not times:
-        raise ValueError(f"{name} has no rows of time and load")
+        raise ValueError(f"file {name}: no rows of time and load")
     return np.array(times), np.array(loads)
 
 
