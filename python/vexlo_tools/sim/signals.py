@@ -239,8 +239,8 @@ class Replay(Signal):
 
     As a load signal it gives the latest recorded value at ``t`` (for
     readings); while streaming the instrument sends sample ``k`` when
-    :meth:`due` counts it, which is at its recorded time from the start
-    of streaming.
+    :meth:`due` counts it: one sample period after its recorded time from
+    the start of streaming, as a live instrument sends a sample once taken.
 
     :param times: the samples' times, increasing, the first taken as 0.
     :param values: their loads.
@@ -275,8 +275,9 @@ class Replay(Signal):
         laps = 0.0
         if self.loop:
             laps, elapsed = divmod(elapsed, self.period)
-        # A hair of tolerance: sample k is due at k / rate, not a rounding later.
-        return int(laps) * len(self.times) + int(np.searchsorted(self.times, elapsed + 1e-9, side="right"))
+        # As the instrument sends a sample once it is taken, one period after its time (and not a rounding later).
+        sent = np.searchsorted(self.times, elapsed - 1.0 / self.samples_per_second + 1e-9, side="right")
+        return int(laps) * len(self.times) + int(sent)
 
     def value(self, sample: int) -> float:
         """The load of the ``sample``-th sample sent (counting over loops)."""
