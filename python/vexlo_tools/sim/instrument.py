@@ -23,6 +23,7 @@ from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, 
 
 from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo, is_plus_prime
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
+from .signals import Replay
 from .teds import TedsSensor, page_of
 
 __all__ = [
@@ -576,7 +577,9 @@ class SimulatedInstrument:
         return _adc_count(exact)
 
     def _reading(self, channel: int, now: float) -> int:
-        count = self.raw_count(channel, now)
+        return self._noisy(self.raw_count(channel, now))
+
+    def _noisy(self, count: int) -> int:
         if self.noise_counts:
             count = _adc_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
         return count
@@ -631,7 +634,13 @@ class SimulatedInstrument:
         if rate is None:
             return
         rate *= self._rate_factor
-        due = math.floor((now - self._stream_anchor) * rate + 1e-9) - self._stream_emitted
+        replay = self.channels[0].signal
+        if isinstance(replay, Replay):
+            # Recorded samples go at their recorded times, gaps included, on the instrument's clock.
+            due = replay.due((now - self._stream_anchor) * self._rate_factor) - self._stream_emitted
+        else:
+            replay = None
+            due = math.floor((now - self._stream_anchor) * rate + 1e-9) - self._stream_emitted
         if due <= 0:
             return
         short = self.short_packets
@@ -648,11 +657,15 @@ class SimulatedInstrument:
         self.dropped_samples += due - count
         garbage = faults.garbage_fraction
         out = self._held if faults.stream_stalled else self._out
+        profile = self.profile_for_channel(0)
         for i in range(count):
-            t = self._stream_anchor + (first + i) / rate
+            if replay is not None:
+                reading = self._noisy(profile.count_for_load(replay.value(first + i)))
+            else:
+                reading = self._reading(0, self._stream_anchor + (first + i) / rate)
             if garbage and self._random.random() < garbage:
                 out.append(self._random.randrange(256))
-            out += stream_packet(self._reading(0, t), short)
+            out += stream_packet(reading, short)
         if faults.stream_stalled:
             self._held_samples += count
         else:
