@@ -24,3 +24,14 @@ def add_model(parser: argparse.ArgumentParser) -> None:
 def add(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", metavar="P", help="the instrument on port P (default: the first one found)")
     add_model(parser)
+
+
+def add_run(parser: argparse.ArgumentParser, verb: str) -> None:
+    """The options of a run of the instruments found (``record``, ``publish``): ``--seconds``, ``--rate``,
+    ``--port`` (repeatable) and ``--model``; ``verb`` says what the run does with the data."""
+    parser.add_argument("--seconds", type=float, metavar="S",
+                        help=f"{verb} S seconds of data per instrument (default: until Ctrl-C)")
+    parser.add_argument("--rate", type=float, metavar="SPS",
+                        help="stream at SPS samples per second, e.g. 38400")
+    parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
+    add_model(parser)
