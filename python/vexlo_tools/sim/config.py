@@ -39,8 +39,9 @@ import tomllib
 from typing import Any, Callable, Container, Dict, List, Mapping, Optional, Tuple, TypeVar, Union
 
 from ..models import MODELS, MODEL_NAMES, model_info
-from .choices import FIRST_SERIAL_NUMBER, MAX_NOISE_COUNTS, parse_firmware
-from .instrument import MAX_CHANNELS, MAX_POINTS_PER_DIRECTION, UNIT_CODES, Profile, SimulatedInstrument
+from .choices import FIRST_SERIAL_NUMBER, parse_firmware
+from .instrument import (MAX_CHANNELS, MAX_NOISE_COUNTS, MAX_POINTS_PER_DIRECTION, UNIT_CODES, Profile,
+                         SimulatedInstrument)
 from .signals import LOAD_KINDS, Signal, kind_keys, load_signal
 from .teds import TedsSensor
 from .replay import replay_instruments
