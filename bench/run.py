@@ -38,6 +38,7 @@ import recordings as recordings_bench  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
 import teds as teds_bench  # noqa: E402
+import web as web_bench  # noqa: E402
 
 
 
@@ -465,6 +466,7 @@ ROWS = {
     8: lambda args: row_memory(args.packets),
     **acquisition_bench.ROWS,
     **recordings_bench.ROWS,
+    **web_bench.ROWS,
 }
 
 

@@ -68,7 +68,7 @@ class Page:
     recordings: Optional[Recordings] = None
     set_rate: Optional[Callable[[float], None]] = None
     token: Optional[str] = None
-    frames_per_second: float = 10.0
+    frames_per_second: float = 12.0
     _frames: Dict[Tuple[float, int], Tuple[int, bytes]] = field(default_factory=dict)
 
     @property
