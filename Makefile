@@ -8,7 +8,7 @@ DEV_BUILD := build/dev
 DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: install test demo bench dev devtest asan fuzz leaks clean
+.PHONY: install test demo docs pictures bench dev devtest asan fuzz leaks clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -23,6 +23,16 @@ test: install
 
 demo: install
 	$(VENV)/bin/vexlo demo
+
+# The documentation site, from docs/ into build/docs: warnings are errors,
+# and every reference must resolve.
+docs: $(VPY)
+	$(VPY) -m pip install --quiet '.[docs]'
+	$(VPY) -m sphinx -b html -W --keep-going -n -q docs build/docs
+
+# The documentation's pictures, taken again by the project's own code.
+pictures: install
+	$(VPY) docs/pictures.py
 
 # The benchmark table (bench/RESULTS.md says what each row measures), on the
 # installed build; BENCH_ARGS="--rows 2,3" runs a part of it.
