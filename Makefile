@@ -5,10 +5,11 @@ VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 # The in-place builds use the CMake and Ninja installed into the environment,
 # so they need nothing from the machine beyond Python and a compiler.
-DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja
+DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja \
+    starlette uvicorn websockets plotly selenium
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: install test demo docs pictures bench dev devtest asan fuzz leaks clean
+.PHONY: install test demo docs pictures bench dev devtest asan fuzz leaks clean browser
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -18,8 +19,17 @@ $(VPY):
 install: $(VPY)
 	$(VPY) -m pip install --quiet '.[test]'
 
-test: install
+test: install browser
 	cd tests && ../$(VPY) -m pytest -q
+
+# The browser tests (pytest marker `browser`) drive Debian's headless Chromium
+# through its driver; installed here when missing, as root with apt-get.
+browser:
+	@command -v chromedriver >/dev/null || { \
+	    [ "$$(id -u)" = 0 ] || { echo "the browser tests need Debian's chromium and chromium-driver: run make browser as root"; exit 1; }; \
+	    echo "installing chromium and chromium-driver with apt-get"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends chromium chromium-driver >/dev/null; }
 
 demo: install
 	$(VENV)/bin/vexlo demo
@@ -64,7 +74,7 @@ asan: $(VPY)
 	cd tests && PYTHONPATH=$(abspath $(ASAN_BUILD)):$(abspath python) \
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider -m "not browser" $(PYTEST_ARGS)
 
 # The long reliability runs against the in-place build: at least 100,000
 # fuzzed inputs per parser and converter (a few minutes), and leak loops of

@@ -1,11 +1,13 @@
 """Sphinx configuration of the documentation site (``make docs``)."""
 
 import inspect
+import sys
 
 from docutils import nodes
 from sphinx.addnodes import pending_xref
 from sphinx.application import Sphinx
 from sphinx.environment import BuildEnvironment
+from sphinx.util.nodes import make_refnode
 
 from vexlo_tools._extras import software_version
 
@@ -41,28 +43,53 @@ nitpicky = True
 nitpick_ignore_regex = [
     (r"py:.*", r"(numpy|np|npt|serial|h5py|pandas|matplotlib|textual|pytest|_pytest|datetime|pathlib|os|enum"
                r"|typing|collections|threading|logging|argparse|types|abc|contextlib|io|struct)(\..*)?"),
+    # Private names, which the site does not document, in the annotations of public ones.
+    (r"py:.*", r"(.*\.)?_[A-Za-z]\w*(\..*)?"),
 ]
 
 
 def _resolve_loosely(app: Sphinx, env: BuildEnvironment, node: pending_xref,
                      contnode: nodes.TextElement) -> nodes.Element | None:
-    """Docstrings name the module by its usual alias, ``vexlo.X``, and constants by their bare names:
-    look those up as ``.name`` would, by the end of the full name."""
+    """Docstrings name the module by its usual alias, ``vexlo.X``, and names of their own module by their
+    bare names: look those up by the end of the full name, as ``.name`` would, preferring the module of
+    the docstring. An instance variable (``:ivar:``) has no entry of its own: its class tells about it."""
     if node.get("refdomain") != "py":
         return None
     target = node["reftarget"]
     if target.startswith("vexlo."):
         target = "vexlo_device_communication." + target.removeprefix("vexlo.")
-    retry = node.deepcopy()
-    retry["reftarget"] = target
-    retry["refspecific"] = True
     domain = env.get_domain("py")
-    found = domain.resolve_xref(env, node["refdoc"], app.builder, node["reftype"], target, retry, contnode)
-    if found is None and node["reftype"] == "attr" and "." in target:
-        # An instance variable (``:ivar:``) has no entry of its own: its class tells about it.
-        parent = target.rpartition(".")[0]
-        found = domain.resolve_xref(env, node["refdoc"], app.builder, "class", parent, retry, contnode)
-    return found
+    module, cls = node.get("py:module"), node.get("py:class")
+    matches = domain.find_obj(env, module, cls, target, node["reftype"], 1)
+    if len(matches) > 1 and module:
+        matches = [m for m in matches if m[0].startswith(module + ".")] or matches
+    if not matches and node["reftype"] == "attr":
+        owner = target.rpartition(".")[0] or cls
+        if owner:
+            matches = domain.find_obj(env, module, None, owner, "class", 1)
+    if len(matches) != 1:
+        # A name the site does not document, but which exists, stays as code without a link.
+        return contnode if matches == [] and _exists(module, cls, target) else None
+    name, entry = matches[0]
+    return make_refnode(app.builder, node["refdoc"], entry.docname, entry.node_id, contnode, name)
+
+
+def _exists(module: str | None, cls: str | None, target: str) -> bool:
+    """Whether ``target`` names an object of ``module`` or of one of its submodules, or of its class."""
+    if not module:
+        return False
+    for name, loaded in list(sys.modules.items()):
+        if loaded is None or not (name == module or name.startswith(module + ".")):
+            continue
+        for prefix in ([cls] if cls else []) + [None]:
+            obj: object = loaded
+            try:
+                for part in ([prefix] if prefix else []) + target.split("."):
+                    obj = getattr(obj, part)
+            except AttributeError:
+                continue
+            return True
+    return False
 
 
 def _drop_type_docstrings(app: Sphinx, what: str, name: str, obj: object, options: object,

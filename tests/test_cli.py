@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import cli
+from vexlo_tools import cli, models
 from vexlo_tools.commands import _common, _simenv
 from vexlo_tools.acquisition import convert_to_arrays
 from vexlo_tools.sim import stream_packet
@@ -100,34 +100,13 @@ def test_samples_per_second_of_rate_codes(model, code, sps):
     assert _common.samples_per_second(model, code) == sps
 
 
-@pytest.mark.parametrize("model, sps, member", [
-    ("PLX310", 38400, vexlo.PLX310SamplingRateEnum.SPS_38400),
-    ("PLX310", 2.5, vexlo.PLX310SamplingRateEnum.SPS_2_5),
-    ("PLX310", 20, vexlo.PLX310SamplingRateEnum.SPS_20),
-    ("MVR420", 20, vexlo.MVR420SamplingRateEnum.SPS_20),
-    ("HSK640", 1300, vexlo.HSK640SamplingRateEnum.SPS_1300),
-])
-def test_rate_member_picks_the_models_code(model, sps, member):
-    assert _common.rate_member(model, sps) is member
-
-
 @pytest.mark.parametrize("model, sps, message", [
     ("MVR420", 38400, "MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, 1300"),
     ("PLX310", 3, "PLX310 has no rate of 3 samples/s; choose from 2.5, 5, 10, 16.6,"),
-    ("XYZ100", 20, "cannot set a sampling rate on a XYZ100"),
 ])
-def test_rate_member_refuses_rates_the_model_lacks(model, sps, message):
-    with pytest.raises(_common.CliError, match="^" + message.replace(".", r"\.")):
-        _common.rate_member(model, sps)
-
-
-@pytest.mark.parametrize("model, code, short", [
-    ("PLX310", 15, True), ("PLX310", 14, False), ("MVR420", 7, False), ("MVR420", 15, False),
-])
-def test_three_byte_packets_only_on_a_plx310_at_38400(model, code, short):
-    assert _common.uses_short_packets(model, code) is short
-
-
+def test_rate_code_refuses_rates_the_model_lacks(model, sps, message):
+    with pytest.raises(ValueError, match="^" + message.replace(".", r"\.")):
+        models.model_info(model).rate_code(sps)
 
 
 class Identity:
@@ -247,7 +226,7 @@ def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch,
 WARN_THEN_FIND_NOTHING = """
 import sys
 import vexlo_device_communication as vexlo
-from vexlo_tools import cli
+from vexlo_tools import cli, models
 from vexlo_tools.commands import _common
 
 def discover(models, ports):

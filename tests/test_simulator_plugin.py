@@ -37,7 +37,7 @@ def test_the_pages_test_file_passes_with_the_plugin(tmp_path):
 
 
 def test_config_file_through_the_marker_and_a_bad_marker(tmp_path):
-    (tmp_path / "bench.toml").write_text(page_block("## Instruments in a configuration file", "toml"))
+    (tmp_path / "bench.toml").write_text(page_block("## A bench file", "toml"))
     (tmp_path / "test_config.py").write_text(
         "import pytest\n"
         "@pytest.mark.vexlo_sim(config='bench.toml')\n"
@@ -45,7 +45,7 @@ def test_config_file_through_the_marker_and_a_bad_marker(tmp_path):
         "    [inst] = vexlo_sim_instruments\n"
         "    assert list(vexlo_sim_ports) == ['/dev/ttySIM0']\n"
         "    assert (inst.firmware_version, inst.profiles[0].sampling_rate_code) == (bytes([4, 2, 9]), 15)\n"
-        "    assert inst.raw_count(0, 2.0) == inst.profiles[0].count_for_load(200.0)\n"
+        "    assert inst.channels[0].signal(2.0) == 200.0\n"
         "@pytest.mark.vexlo_sim(colour='red')\n"
         "def test_bad_marker(vexlo_sim_ports):\n"
         "    pass\n")

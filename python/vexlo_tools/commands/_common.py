@@ -13,7 +13,7 @@ import logging
 import os
 import sys
 import time
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import serial
 import serial.tools.list_ports
@@ -29,15 +29,6 @@ from ..models import format_rate
 clock: Callable[[], float] = time.monotonic
 sleep: Callable[[float], None] = time.sleep
 
-#: A member of one of the four sampling-rate enumerations.
-SamplingRate = Union[vexlo.PLX310SamplingRateEnum, vexlo.MVR420SamplingRateEnum,
-                     vexlo.DTA530SamplingRateEnum, vexlo.HSK640SamplingRateEnum]
-
-PLUS_PRIME_ITEM_NUMBER = models.PLUS_PRIME_ITEM_NUMBER
-#: The PLX310's 38400 samples/s code, streamed in three-byte packets.
-HIGH_RATE_CODE = models.HIGH_RATE_CODE
-#: Pause after TEDS work before the sampling rate goes back, for the instrument to settle.
-TEDS_SETTLE_SECONDS = 3.0
 
 
 class CliError(Exception):
@@ -55,14 +46,6 @@ def note(text: str) -> None:
 # ---------------------------------------------------------------- rates
 
 
-def rate_enum(model: str) -> Optional[Type[SamplingRate]]:
-    """The sampling-rate enumeration of ``model``, or ``None`` for a model the module does not know."""
-    if model not in models.MODELS:
-        return None
-    rates: Type[SamplingRate] = getattr(vexlo, f"{model}SamplingRateEnum")
-    return rates
-
-
 def samples_per_second(model: str, code: int) -> Optional[float]:
     """Samples per second of rate ``code`` on ``model``; ``None`` when the code is not in its table."""
     info = models.MODELS.get(model)
@@ -74,27 +57,6 @@ def describe_rate(model: str, code: int) -> str:
     if sps is None:
         return f"code {code} (not a {model} rate)"
     return f"{format_rate(sps)} samples/s (code {code})"
-
-
-def rate_member(model: str, sps: float) -> SamplingRate:
-    """The sampling-rate member of ``model`` for ``sps`` samples per second.
-
-    :raises CliError: the model is unknown or has no such rate (the message lists its rates).
-    """
-    info = models.MODELS.get(model)
-    rates = rate_enum(model)
-    if info is None or rates is None:
-        raise CliError(f"cannot set a sampling rate on a {model}: its rates are not known")
-    try:
-        return rates(info.rate_code(sps))
-    except ValueError as exc:
-        raise CliError(str(exc)) from None
-
-
-def uses_short_packets(model: str, code: int) -> bool:
-    """Whether streaming sends three-byte packets: a PLX310 at 38400 samples/s."""
-    info = models.MODELS.get(model)
-    return info is not None and info.short_packets(code)
 
 
 # ---------------------------------------------------------------- discovery
@@ -212,7 +174,7 @@ def teds_bracket(device: vexlo.VexloDevice) -> Iterator[None]:
 def _restore_rate(device: vexlo.VexloDevice, code: int, settle: bool, quiet: bool) -> None:
     try:
         if settle:
-            sleep(TEDS_SETTLE_SECONDS)
+            sleep(models.TEDS_SETTLE_SECONDS)
     finally:
         try:
             device.set_sampling_rate_value(code, 0)

@@ -32,4 +32,4 @@ def run(args: argparse.Namespace) -> int:
     try:
         return _serve.serve(instruments, args, out=_common.out, note=_common.note, wait=wait_for_stop)
     except FileExistsError as exc:
-        raise _common.CliError(f"{exc.strerror} (--force takes links over)") from None
+        raise _common.CliError(str(exc.strerror)) from None

@@ -7,11 +7,13 @@
 - :class:`PtyServer`: instruments on Linux pseudo-terminals, for real
   pyserial; ``python -m vexlo_tools.sim`` runs one from the shell.
 - :func:`load_config`: instruments described in a TOML file.
+- :func:`load_signal`: loads that change with time (ramps, sines, noise,
+  drift, mains hum, steps, a CSV file), added with ``+``.
 - ``vexlo_tools.sim.pytest_plugin``: pytest fixtures and a marker for
   users' test suites (loaded by pytest on its own once installed).
 """
 
-from .config import ConfigError, load_config, load_signal
+from .config import ConfigError, load_config
 from .instrument import (
     BAUD_RATES,
     MAX_STREAM_BACKLOG,
@@ -26,6 +28,7 @@ from .instrument import (
 )
 from .protocol import COMMANDS, COMMANDS_BY_NAME, CommandInfo, build_request, build_response, checksum, stream_packet
 from .pty_server import PtyServer
+from .signals import LOAD_KINDS, Signal, load_signal
 from .teds import RawTedsSensor, TedsSensor
 from .transport import INPUT_BUFFER_SIZE, SimulatedPorts, SimulatedSerial, VirtualClock, simulated_ports
 
@@ -38,6 +41,7 @@ __all__ = [
     "ConfigError",
     "Faults",
     "INPUT_BUFFER_SIZE",
+    "LOAD_KINDS",
     "LoggedRequest",
     "MAX_STREAM_BACKLOG",
     "PLUS_PRIME_ITEM_NUMBER",
@@ -47,6 +51,7 @@ __all__ = [
     "SAMPLING_RATES",
     "SimulatedInstrument",
     "SimulatedPorts",
+    "Signal",
     "SimulatedSerial",
     "TedsSensor",
     "VirtualClock",

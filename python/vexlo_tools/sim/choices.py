@@ -24,6 +24,7 @@ profile 0's calibration (N).
 from __future__ import annotations
 
 import argparse
+import math
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Sequence, Tuple
 
@@ -56,6 +57,8 @@ DEFAULT_INSTRUMENTS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
 UNIT_MVV = 34
 #: Serial number of the first instrument built; the others count up from it.
 FIRST_SERIAL_NUMBER = 20240001
+#: The largest reading noise, +- counts, on the command line and in bench files.
+MAX_NOISE_COUNTS = 0x7FFFFFFF
 
 _OPTIONS = ("load", "noise", "serial", "firmware", "teds", "auto-teds")
 _SWITCH = {"on": True, "off": False, "yes": True, "no": False, "1": True, "0": False}
@@ -87,7 +90,7 @@ class InstrumentChoice:
         if "serial" in opts:
             kwargs["serial_number"] = _int(opts["serial"], "serial", 0, 0xFFFFFFFF)
         if "noise" in opts:
-            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, 0x7FFFFFFF)
+            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, MAX_NOISE_COUNTS)
         if "firmware" in opts:
             kwargs["firmware_version"] = parse_firmware(opts["firmware"])
         if self.has_teds_hardware:
@@ -104,6 +107,8 @@ class InstrumentChoice:
                 load = float(opts["load"])
             except ValueError:
                 raise ValueError(f"load must be a number, got {opts['load']!r}") from None
+            if not math.isfinite(load):
+                raise ValueError(f"load must be a finite number, got {opts['load']!r}")
             set_sensor_load(instrument, load)
         return instrument
 

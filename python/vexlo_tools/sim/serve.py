@@ -41,7 +41,8 @@ def add_arguments(parser: argparse.ArgumentParser, *, verbose_option: bool = Tru
     parser.add_argument("--any-baud", action="store_true", help="answer at any baud rate, not only the model's")
     parser.add_argument("--link", metavar="PREFIX", help="also create symlinks PREFIX0, PREFIX1, ... to the ports")
     parser.add_argument("--force", action="store_true",
-                        help="with --link: take over links that lead to another running server's ports")
+                        help="with --link: take over links already at the names (another server's, or stale ones); "
+                             "files that are not links are never touched")
     if verbose_option:
         parser.add_argument("-v", "--verbose", action="count", default=0, help="log requests (-vv for debug)")
 
@@ -144,5 +145,5 @@ def main(argv: Optional[Sequence[str]] = None, prog: Optional[str] = None) -> in
     try:
         return serve(instruments, args, out=_print(sys.stdout), note=_print(sys.stderr))
     except FileExistsError as exc:
-        print(f"{parser.prog}: error: {exc.strerror} (--force takes links over)", file=sys.stderr)
+        print(f"{parser.prog}: error: {exc.strerror}", file=sys.stderr)
         return 1
