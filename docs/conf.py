@@ -61,6 +61,9 @@ def _resolve_loosely(app: Sphinx, env: BuildEnvironment, node: pending_xref,
     domain = env.get_domain("py")
     module, cls = node.get("py:module"), node.get("py:class")
     matches = domain.find_obj(env, module, cls, target, node["reftype"], 1)
+    if len(matches) > 1:
+        # The canonical name of an object documented under its public one is the same object.
+        matches = [m for m in matches if not m[1].aliased] or matches
     if len(matches) > 1 and module:
         matches = [m for m in matches if m[0].startswith(module + ".")] or matches
     if not matches and node["reftype"] == "attr":
@@ -75,16 +78,19 @@ def _resolve_loosely(app: Sphinx, env: BuildEnvironment, node: pending_xref,
 
 
 def _exists(module: str | None, cls: str | None, target: str) -> bool:
-    """Whether ``target`` names an object of ``module`` or of one of its submodules, or of its class."""
-    if not module:
-        return False
-    for name, loaded in list(sys.modules.items()):
-        if loaded is None or not (name == module or name.startswith(module + ".")):
+    """Whether ``target`` names an object: by its full name, or in ``module`` (or a submodule), or its class."""
+    candidates = [(target.rpartition(".")[0], None, target.rpartition(".")[2])]
+    if module:
+        candidates += [(name, cls, target) for name in list(sys.modules)
+                       if name == module or name.startswith(module + ".")]
+    for name, owner, path in candidates:
+        loaded = sys.modules.get(name)
+        if loaded is None:
             continue
-        for prefix in ([cls] if cls else []) + [None]:
+        for prefix in ([owner] if owner else []) + [None]:
             obj: object = loaded
             try:
-                for part in ([prefix] if prefix else []) + target.split("."):
+                for part in ([prefix] if prefix else []) + path.split("."):
                     obj = getattr(obj, part)
             except AttributeError:
                 continue

@@ -55,8 +55,8 @@ def bench() -> Iterator[List[vexlo.VexloDevice]]:
 def recording_picture(output: Path, seconds: float = RECORD_SECONDS) -> None:
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "run.h5"
-        with bench() as devices, Acquisition(devices) as acquisition:
-            recording.record(acquisition, path, seconds=seconds)
+        with bench() as devices:
+            recording.record(Acquisition(devices, seconds=seconds), path)
         plot.plot_file(path, output)
 
 

@@ -11,7 +11,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, Block, Stats, cli, recording
-from vexlo_tools.commands import _acquire
+from vexlo_tools.commands import _common as _acquire
 from vexlo_tools._extras import software_version
 
 

@@ -23,16 +23,18 @@ from typing import TYPE_CHECKING, Any, List
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 if TYPE_CHECKING:
-    from .acquisition import Acquisition, Block, Stats, StreamInfo
+    from .acquisition import Acquisition
     from .devices import find_devices
+    from .engine import Engine, Sink
+    from .types import Block, Stats, StreamEnd, StreamInfo
 
-__all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "find_devices"]
+__all__ = ["Acquisition", "Block", "Engine", "Sink", "Stats", "StreamEnd", "StreamInfo", "find_devices"]
 
 # The toolkit's names are imported on first use: the simulator (and the
 # pytest plugin inside it) is part of this package and must not load the
 # extension module, or numpy, just by being imported.
-_LAZY = {"Acquisition": "acquisition", "Block": "acquisition", "Stats": "acquisition",
-         "StreamInfo": "acquisition", "find_devices": "devices"}
+_LAZY = {"Acquisition": "acquisition", "Block": "types", "Stats": "types", "StreamEnd": "types",
+         "StreamInfo": "types", "Engine": "engine", "Sink": "engine", "find_devices": "devices"}
 
 
 def __getattr__(name: str) -> Any:

@@ -27,7 +27,7 @@ import vexlo_device_communication as vexlo
 
 from .models import MODEL_NAMES, model_info
 
-__all__ = ["drain", "find_devices", "quiet_the_line"]
+__all__ = ["PortInUseError", "drain", "find_devices", "quiet_the_line"]
 
 logger = logging.getLogger("vexlo_tools.devices")
 
@@ -44,6 +44,10 @@ DRAIN_SECONDS = 2.0
 RESEND_SECONDS = 0.5
 #: Pause between two looks at a port's input while watching or draining.
 POLL_SECONDS = 0.005
+
+class PortInUseError(vexlo.VexloConnectionError):
+    """A port another program, another scan or another acquisition holds."""
+
 
 # One patched port listing at a time: find_devices replaces
 # serial.tools.list_ports.comports for the length of a scan.

@@ -22,8 +22,8 @@ import numpy.typing as npt
 import vexlo_device_communication as vexlo
 
 from ._extras import require
-from .acquisition import Block, Stats, StreamInfo
-from .recording.writers import COUNTERS
+from .types import Block, Stats, StreamInfo
+from .types import COUNTERS
 
 __all__ = ["MonitorSource", "Statistics", "monitor_app"]
 

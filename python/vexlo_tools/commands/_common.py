@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import logging
+import math
 import os
 import sys
 import time
@@ -44,6 +45,16 @@ def note(text: str) -> None:
 
 
 # ---------------------------------------------------------------- rates
+
+
+def check_positive(value: Optional[float], option: str) -> None:
+    """Refuse an option's number that is not finite and above 0 (``inf``, ``nan``, ``0``).
+
+    :raises CliError: naming the option.
+    """
+    if value is not None and not (math.isfinite(value) and value > 0):
+        raise CliError(f"{option} must be more than 0" + ("" if math.isfinite(value) or value <= 0
+                                                           else " and finite"))
 
 
 def samples_per_second(model: str, code: int) -> Optional[float]:

@@ -23,7 +23,7 @@ from . import csvfile, hdf5
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
 from .provenance import provenance
-from .recorder import Progress, record
+from .recorder import Progress, RecordingSink, record
 from .writers import (COUNTERS, WRITERS, Metadata, MetadataValue, Source, Writer, check_output, check_path,
                       open_writer, register, writer_class)
 
@@ -36,6 +36,7 @@ __all__ = [
     "MetadataValue",
     "Progress",
     "Recording",
+    "RecordingSink",
     "Source",
     "WRITERS",
     "Writer",

@@ -15,7 +15,7 @@ from typing import Any, Optional
 import vexlo_device_communication as vexlo
 
 from .._extras import software_version
-from ..acquisition import StreamInfo
+from ..types import StreamInfo
 from .writers import Metadata
 
 #: The converter's calibration points, as (metadata key, converter attribute).

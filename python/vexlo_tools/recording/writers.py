@@ -24,7 +24,7 @@ from typing import Callable, ClassVar, ContextManager, Dict, Iterator, List, Opt
 import numpy as np
 import numpy.typing as npt
 
-from ..acquisition import Block, Stats
+from ..types import COUNTERS, Block, Stats
 
 try:
     import fcntl
@@ -52,8 +52,6 @@ __all__ = [
 MetadataValue = Union[str, int, float, bool]
 #: Provenance of one instrument's data: flat, so that every format can hold it as it is.
 Metadata = Dict[str, MetadataValue]
-#: The loss counters written with the data, in this order.
-COUNTERS = ("received", "overrun", "missing", "corrupted")
 #: A piece of one instrument's data: times (s), ADC counts, values.
 Chunk = Tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]
 
