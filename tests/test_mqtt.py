@@ -1,6 +1,9 @@
 """The MQTT fleet path: data layout, spool, broker connection, collector (real Mosquitto: marker `broker`)."""
 
 import json
+import signal
+import subprocess
+import sys
 import re
 import ssl
 import threading
@@ -223,3 +226,86 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
                                        "s1_7_20260102T000000.h5"]
     metadata = recording.load(files[0]).instruments["7"].metadata
     assert (metadata["stand"], metadata["model"], metadata["unit"]) == ("s1", "PLX310", "N")
+
+
+# ---------------------------------------------------------------- stands and collectors, end to end
+
+RATE, SECONDS = 4800, 4
+
+
+class Fleet:
+    """A `vexlo publish` of one simulated stand and a `vexlo collect`, as processes, around one broker."""
+
+    def __init__(self, broker, tmp_path):
+        self.broker, self.tmp_path = broker, tmp_path
+        self.out = tmp_path / "out"
+        self.out.mkdir()
+        self.collect_logs = []
+        self.collector = self.start_collector()
+
+    @staticmethod
+    def vexlo(log, *args):
+        with open(log, "w") as stderr:
+            return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *args], stdout=subprocess.DEVNULL,
+                                    stderr=stderr)
+
+    def start_collector(self):
+        log = self.tmp_path / f"collect{len(self.collect_logs)}.log"
+        self.collect_logs.append(log)
+        process = self.vexlo(log, "collect", "--broker", self.broker.url, str(self.out))
+        wait_until(lambda: "is" in log.read_text() or process.poll() is not None)  # subscribed: the status came
+        return process
+
+    def publish(self):
+        return self.vexlo(self.tmp_path / "publish.log", "publish", "--broker", self.broker.url, "--stand", "s1",
+                          "--instrument", "plx310-plus-prime", "--rate", str(RATE), "--seconds", str(SECONDS))
+
+    def collector_log(self):
+        return self.collect_logs[-1].read_text()
+
+
+def kill_broker(fleet):
+    fleet.broker.restart()
+
+
+def stop_broker_a_while(fleet):
+    fleet.broker.kill(signal.SIGTERM)
+    time.sleep(2)
+    fleet.broker.start()
+
+
+def kill_collector(fleet):
+    fleet.collector.kill()
+    fleet.collector.wait()
+    fleet.collector = fleet.start_collector()
+
+
+@pytest.mark.broker
+@pytest.mark.parametrize("fault", [kill_broker, stop_broker_a_while, kill_collector])
+def test_every_sample_arrives_once_across_faults(mosquitto, tmp_path, fault):
+    # The stand's retained status tells a collector that has subscribed; publish it first.
+    status = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    status.connect("127.0.0.1", mosquitto.port)
+    status.publish("vexlo/s1/status", b"waiting", qos=1, retain=True).wait_for_publish(5)
+    status.disconnect()
+    fleet = Fleet(mosquitto, tmp_path)
+    publisher = fleet.publish()
+    try:
+        wait_until(lambda: "writing stand s1" in fleet.collector_log(), 30)
+        fault(fleet)
+        assert publisher.wait(60) == 0, (tmp_path / "publish.log").read_text()
+        wait_until(lambda: "is offline" in fleet.collector_log(), 60)  # after all the stand's data
+    finally:
+        publisher.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    if fault is not kill_collector:
+        assert "reconnecting" in (tmp_path / "publish.log").read_text()  # the spool was needed
+    numbers = []
+    for path in sorted(fleet.out.glob("*.h5")):
+        for instrument in recording.load(path):
+            numbers += list(np.rint(instrument.time * RATE).astype(int))
+    assert sorted(numbers) == list(range(RATE * SECONDS))
+    last = recording.load(path).instruments["20240001"].metadata
+    assert (last["end_reason"], last["complete"], last["received"], last["stand"]) == ("completed", True,
+                                                                                     RATE * SECONDS, "s1")

@@ -18,8 +18,8 @@ import serial
 import vexlo_device_communication as vexlo
 
 from ._extras import MissingExtraError, software_version
-from .commands import (Command, _common, _simenv, collect, demo, info, monitor, plot, read, record, scan, sim,
-                       stream, teds)
+from .commands import (Command, _common, _simenv, collect, demo, info, monitor, plot, publish, read, record, scan,
+                       sim, stream, teds)
 
 COMMANDS = (
     Command(scan),
@@ -32,6 +32,7 @@ COMMANDS = (
     Command(record),
     Command(plot, sim_ports=False),
     Command(monitor),
+    Command(publish),
     Command(collect, sim_ports=False),
 )
 

@@ -16,6 +16,7 @@ from __future__ import annotations
 from . import layout, topics
 from .broker import Broker, BrokerError
 from .collector import Collector
+from .publisher import PublishError, Publisher
 from .spool import Spool
 
-__all__ = ["Broker", "BrokerError", "Collector", "Spool", "layout", "topics"]
+__all__ = ["Broker", "BrokerError", "Collector", "PublishError", "Publisher", "Spool", "layout", "topics"]

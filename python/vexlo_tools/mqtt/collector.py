@@ -28,11 +28,11 @@ import threading
 import time
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..acquisition import Block, Stats
+from ..types import Block, Stats
 from ..recording import Metadata, Writer, hdf5, open_writer
 from ..recording.writers import WRITTEN
 from . import layout, topics
@@ -254,7 +254,7 @@ class Collector:
         writer = track.writer or self._open(track)
         sps = float((track.info or {}).get("samples_per_second", 1.0)) or 1.0
         times = np.arange(first, first + len(adc), dtype=np.float64) / sps
-        writer.append(0, Block(cast(Any, None), first, times, adc, value, track.counters()))
+        writer.append(0, Block(None, first, times, adc, value, track.counters()))
         track.next = first + len(adc)
         track.samples += len(adc)
         self._unflushed.append(mid)

@@ -74,6 +74,7 @@ READ_BYTES = 1 << 23
 #: Appended rows are written out once this many bytes wait.
 PENDING_BYTES = 1 << 20
 _ROW = np.dtype([("time", np.float64), ("adc", np.int64), ("value", np.float64)])
+_ROW_FORMAT = "%.9f,%d,%r\n"
 _ESCAPED = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029,;]")
 _END_KEYS = ("end_utc", "end_reason", "complete")
 
@@ -181,9 +182,11 @@ class CSVWriter(Writer):
         return list(self.paths)
 
     def _append(self, index: int, chunk: Chunk) -> None:
-        time, adc, value = (a.tolist() for a in chunk)
-        # repr of a float reads back as the same float.
-        rows = "".join(f"{t:.9f},{a},{v!r}\n" for t, a, v in zip(time, adc, value)).encode("ascii")
+        fields: List[object] = [None] * (3 * len(chunk[0]))
+        for column in range(3):
+            fields[column::3] = chunk[column].tolist()
+        # One format for the whole block; repr of a float reads back as the same float.
+        rows = (_ROW_FORMAT * len(chunk[0]) % tuple(fields)).encode("ascii")
         self._pending[index].append(rows)
         self._waiting[index] += len(rows)
         if self._waiting[index] >= PENDING_BYTES:

@@ -23,7 +23,11 @@ Layout (version 2), readable with any HDF5 library:
   until the instrument's data ended).
 
 With ``compress`` the samples are stored shuffled and deflated (``gzip``),
-a filter every HDF5 library reads.
+a filter every HDF5 library reads, in chunks of about a quarter second
+(at least 256 samples) that are written whole: a chunk written again would
+compress to another size and leave its first copy as a hole in the file.
+What waits for its chunk to fill is written at the end, so a killed
+compressed recording loses up to a chunk more than an uncompressed one.
 
 The file is written in single-writer/multiple-reader mode: the library then
 orders what it puts on disk so that the file stays consistent at every
@@ -102,11 +106,14 @@ class HDF5Writer(Writer):
         self._rates = [_rate(m) for m in self.metadata]
         self._pending: List[List[Chunk]] = [[] for _ in self.metadata]
         self._waiting = [0] * len(self.metadata)
-        self._runs: List[List[Tuple[int, int]]] = [[] for _ in self.metadata]
+        self._stored = [0] * len(self.metadata)
+        # What the attributes say now, so that only changes are written.
+        self._stored_counters: List[Metadata] = [{} for _ in self.metadata]
         self._next = [-1] * len(self.metadata)
         filters = COMPRESSION if self.compress else {}
         for name, metadata, rate in zip(self.names, self.metadata, self._rates):
-            chunk = _chunk_samples(rate or 0.0)
+            # Compressed, only whole chunks are written: smaller ones, so that little waits.
+            chunk = _chunk_samples((rate or 0.0) / 4, 256) if self.compress else _chunk_samples(rate or 0.0)
             group = self._file.create_group(name)
             for key, value in metadata.items():
                 group.attrs[key] = value
@@ -135,52 +142,62 @@ class HDF5Writer(Writer):
         _h5py()
 
     def _append(self, index: int, chunk: Chunk) -> None:
+        self._pending[index].append(chunk)
+        self._waiting[index] += len(chunk[0])
+        if self._waiting[index] >= PENDING_SAMPLES:
+            self._write_pending(index, everything=False)
+
+    def _write_pending(self, index: int, everything: bool = True) -> None:
+        """Write what waits, in one append per dataset; compressed, only whole chunks unless
+        ``everything``: a chunk written again compresses to another size and would leave its
+        first copy as a hole in the file."""
+        if not self._pending[index]:
+            return
+        datasets = self._datasets[index]
+        time, adc, value = (np.concatenate([chunk[n] for chunk in self._pending[index]]) for n in range(3))
+        count = len(adc)
+        if self.compress and not everything:
+            count -= count % datasets["adc"].chunks[0]
+        self._pending[index] = [(time[count:], adc[count:], value[count:])] if count < len(adc) else []
+        self._waiting[index] = len(adc) - count
+        if not count:
+            return
         rate = self._rates[index]
-        if rate is not None:
-            time = chunk[0]
-            numbers = np.rint(time * rate).astype(np.int64)
-            if not np.array_equal(numbers / rate, time):
+        if rate is None:
+            _extend(datasets["time"], time[:count])
+        else:
+            numbers = np.rint(time[:count] * rate).astype(np.int64)
+            if not np.array_equal(numbers / rate, time[:count]):
                 raise ValueError(f"instrument {self.names[index]}: its times are not sample numbers / "
                                  "samples_per_second")
             starts = np.flatnonzero(np.diff(numbers) != 1) + 1
             if numbers[0] != self._next[index]:
                 starts = np.concatenate(([0], starts))
-            position = self.samples[index]
-            self._runs[index].extend(zip((position + starts).tolist(), numbers[starts].tolist()))
+            if len(starts):
+                _extend(datasets["runs"], np.column_stack((self._stored[index] + starts, numbers[starts])))
             self._next[index] = int(numbers[-1]) + 1
-        self._pending[index].append(chunk)
-        self._waiting[index] += len(chunk[0])
-        if self._waiting[index] >= PENDING_SAMPLES:
-            self._write_pending(index)
+        _extend(datasets["adc"], adc[:count])
+        _extend(datasets["value"], value[:count])
+        self._stored[index] += count
 
-    def _write_pending(self, index: int) -> None:
-        pending, self._pending[index], self._waiting[index] = self._pending[index], [], 0
-        datasets = self._datasets[index]
-        if pending:
-            for column, key in enumerate(("time", "adc", "value")):
-                if key in datasets:
-                    _extend(datasets[key], np.concatenate([chunk[column] for chunk in pending]))
-        if self._runs[index]:
-            _extend(datasets["runs"], np.array(self._runs[index], np.int64))
-            self._runs[index] = []
-
-    def _flush(self) -> None:
+    def _flush(self, everything: bool = False) -> None:
         for index in range(len(self.metadata)):
-            self._write_pending(index)
+            self._write_pending(index, everything or bool(self.ends[index]))
         # The samples first, then what counts them: a failure in between leaves counts of durable data.
         self._file.flush()
-        for group, samples, counters, end in zip(self._groups, self.samples, self.counters, self.ends):
-            group.attrs.modify("samples", samples)
-            for key in COUNTERS:
-                group.attrs.modify(key, counters[key])
-            for key in _END if end else ():
-                group.attrs.modify(key, end[key])
+        for index, group in enumerate(self._groups):
+            said = dict(self._stored_counters[index])
+            now = {"samples": self._stored[index], **self.counters[index], **self.ends[index]}
+            for key, value in now.items():
+                if said.get(key) != value:
+                    group.attrs.modify(key, value)
+            self._stored_counters[index] = now
         if all(end.get("complete") for end in self.ends):
             self._file.attrs.modify("complete", True)
         self._file.flush()
 
     def _finish(self) -> None:
-        self._flush()
+        self._flush(everything=True)
         self._file.close()
 
     def _abandon(self) -> None:
@@ -231,9 +248,9 @@ def _extend(dataset: Any, data: npt.NDArray[Any]) -> None:
     dataset[end:] = data
 
 
-def _chunk_samples(samples_per_second: float) -> int:
-    """A power of two near a second of data: small files at low rates, few chunks at high ones."""
-    wanted = max(MIN_CHUNK_SAMPLES, min(MAX_CHUNK_SAMPLES, int(samples_per_second)))
+def _chunk_samples(samples: float, least: int = MIN_CHUNK_SAMPLES) -> int:
+    """A power of two near ``samples`` (a second of data): small files at low rates, few chunks at high ones."""
+    wanted = max(least, min(MAX_CHUNK_SAMPLES, int(samples)))
     return 1 << (wanted - 1).bit_length()
 
 

@@ -9,6 +9,7 @@
 - :func:`load_config`: instruments described in a TOML file.
 - :func:`load_signal`: loads that change with time (ramps, sines, noise,
   drift, mains hum, steps, a CSV file), added with ``+``.
+- :func:`replay_instruments`: instruments that stream a recording again.
 - ``vexlo_tools.sim.pytest_plugin``: pytest fixtures and a marker for
   users' test suites (loaded by pytest on its own once installed).
 """
@@ -28,7 +29,8 @@ from .instrument import (
 )
 from .protocol import COMMANDS, COMMANDS_BY_NAME, CommandInfo, build_request, build_response, checksum, stream_packet
 from .pty_server import PtyServer
-from .signals import LOAD_KINDS, Signal, load_signal
+from .replay import replay_instruments
+from .signals import LOAD_KINDS, Replay, Signal, load_signal
 from .teds import RawTedsSensor, TedsSensor
 from .transport import INPUT_BUFFER_SIZE, SimulatedPorts, SimulatedSerial, VirtualClock, simulated_ports
 
@@ -48,6 +50,7 @@ __all__ = [
     "Profile",
     "PtyServer",
     "RawTedsSensor",
+    "Replay",
     "SAMPLING_RATES",
     "SimulatedInstrument",
     "SimulatedPorts",
@@ -60,6 +63,7 @@ __all__ = [
     "checksum",
     "load_config",
     "load_signal",
+    "replay_instruments",
     "sampling_rates_for",
     "simulated_ports",
     "stream_packet",

@@ -28,7 +28,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Sequence, Tuple
 
-from .instrument import Profile, SimulatedInstrument
+from .instrument import MAX_NOISE_COUNTS, Profile, SimulatedInstrument
 
 __all__ = [
     "DEFAULT_INSTRUMENTS",
@@ -57,8 +57,6 @@ DEFAULT_INSTRUMENTS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
 UNIT_MVV = 34
 #: Serial number of the first instrument built; the others count up from it.
 FIRST_SERIAL_NUMBER = 20240001
-#: The largest reading noise, +- counts, on the command line and in bench files.
-MAX_NOISE_COUNTS = 0x7FFFFFFF
 
 _OPTIONS = ("load", "noise", "serial", "firmware", "teds", "auto-teds")
 _SWITCH = {"on": True, "off": False, "yes": True, "no": False, "1": True, "0": False}

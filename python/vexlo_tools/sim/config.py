@@ -39,10 +39,12 @@ import tomllib
 from typing import Any, Callable, Container, Dict, List, Mapping, Optional, Tuple, TypeVar, Union
 
 from ..models import MODELS, MODEL_NAMES, model_info
-from .choices import FIRST_SERIAL_NUMBER, MAX_NOISE_COUNTS, parse_firmware
-from .instrument import MAX_CHANNELS, MAX_POINTS_PER_DIRECTION, UNIT_CODES, Profile, SimulatedInstrument
+from .choices import FIRST_SERIAL_NUMBER, parse_firmware
+from .instrument import (MAX_CHANNELS, MAX_NOISE_COUNTS, MAX_POINTS_PER_DIRECTION, UNIT_CODES, Profile,
+                         SimulatedInstrument)
 from .signals import LOAD_KINDS, Signal, kind_keys, load_signal
 from .teds import TedsSensor
+from .replay import replay_instruments
 from .units import profile_unit_code, teds_unit_code
 
 __all__ = ["ConfigError", "load_config"]
@@ -295,19 +297,60 @@ _PARAMETER_KEYS = {"item_number": "item_number", "serial_number": "serial_number
 
 
 def _build_instrument(table: _Table, index: int) -> SimulatedInstrument:
+    # What a replayed instrument takes too; the rest comes from its recording.
+    common: Dict[str, Any] = {
+        "noise_counts": table.integer("noise_counts", 0, MAX_NOISE_COUNTS, 0),
+        "seed": table.integer("seed", 0, 2**64 - 1, 0),
+        "t0": table.get("t0", float, 0.0),
+        "clock_error_ppm": table.get("clock_error_ppm", float, 0.0),
+    }
+    try:
+        SimulatedInstrument(**common)  # the instrument's own checks, reported at their keys
+    except ValueError as exc:
+        raise table.named_error(exc, "model", _PARAMETER_KEYS) from None
+    instrument = _replayed(table, common) if table.has("replay") else _described(table, index, common)
+    faults = table.table("faults")
+    if faults is not None:
+        _apply_faults(faults, instrument)
+    table.done()
+    return instrument
+
+
+def _replayed(table: _Table, options: Dict[str, Any]) -> SimulatedInstrument:
+    """An instrument that replays a recording (``replay = "run.h5"``, ``recorded = "SERIAL"``, ``loop``)."""
+    for key in _FROM_THE_RECORDING:
+        if table.has(key):
+            raise table.error(key, "comes from the recording of a replayed instrument")
+    path = os.path.join(os.path.dirname(table.path), table.get("replay", str))
+    loop = table.get("loop", bool, False)
+    recorded = table.get("recorded", str)
+    try:
+        instruments = replay_instruments(path, loop=loop, **options)
+    except (ValueError, OSError, ImportError) as exc:
+        raise table.error("replay", str(exc)) from None
+    if recorded is None and len(instruments) > 1:
+        raise table.error("recorded", f"missing: the recording holds {', '.join(instruments)}; say which")
+    if recorded is not None and recorded not in instruments:
+        raise table.error("recorded", f"no {recorded!r} in the recording; it holds {', '.join(instruments)}")
+    return instruments[recorded] if recorded is not None else next(iter(instruments.values()))
+
+
+_FROM_THE_RECORDING = ("model", "item_number", "serial_number", "firmware", "channels", "auto_teds", "teds",
+                       "profile", "selected_profiles", "load")
+
+
+def _described(table: _Table, index: int, common: Dict[str, Any]) -> SimulatedInstrument:
+    """An instrument described key by key."""
     model = table.get("model", str)
     if model is None:
         raise table.error("model", f"missing; choose from {', '.join(MODEL_NAMES)}")
     model = table.apply("model", lambda: model_info(model).name)
     kwargs: Dict[str, Any] = {
+        **common,
         "item_number": table.get("item_number", str),
         "serial_number": table.integer("serial_number", 0, _U32, FIRST_SERIAL_NUMBER + index),
         "channel_count": table.integer("channels", 1, MAX_CHANNELS, 2),
-        "noise_counts": table.integer("noise_counts", 0, MAX_NOISE_COUNTS, 0),
-        "seed": table.integer("seed", 0, 2**64 - 1, 0),
         "auto_teds": table.get("auto_teds", bool, False),
-        "t0": table.get("t0", float, 0.0),
-        "clock_error_ppm": table.get("clock_error_ppm", float, 0.0),
     }
     if table.has("firmware"):
         text = table.get("firmware", str)
@@ -351,10 +394,6 @@ def _build_instrument(table: _Table, index: int) -> SimulatedInstrument:
         loads[channel] = loads[channel] + signal if channel in loads else signal
     for channel, signal in loads.items():
         instrument.set_load_signal(signal, channel)
-    faults = table.table("faults")
-    if faults is not None:
-        _apply_faults(faults, instrument)
-    table.done()
     return instrument
 
 

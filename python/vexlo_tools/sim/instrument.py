@@ -23,6 +23,7 @@ from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, 
 
 from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo, is_plus_prime
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
+from .signals import Replay
 from .teds import TedsSensor, page_of
 
 __all__ = [
@@ -68,6 +69,8 @@ UNIT_CODES = frozenset(range(64)) | {254, 255}
 MAX_CHANNELS = 256
 #: Loading points per direction (a point number is one byte for both directions).
 MAX_POINTS_PER_DIRECTION = 128
+#: The largest reading noise, +- counts.
+MAX_NOISE_COUNTS = 0x7FFFFFFF
 #: The largest rate error of an instrument's clock, in parts per million (a crystal's is about 100).
 MAX_CLOCK_ERROR_PPM = 10_000.0
 
@@ -352,7 +355,8 @@ class SimulatedInstrument:
     requests received, oldest first), ``samples_sent`` and
     ``dropped_samples`` (stream samples handed to the transport, and
     samples the full output FIFO had no room for, since streaming last
-    started: the truth to compare a host's loss counters with). ``baud_rates`` and ``teds_hardware``
+    started: the truth to compare a host's loss counters with), ``created``
+    (``time.monotonic()`` at construction). ``baud_rates`` and ``teds_hardware``
     are derived from the model and item number once, at construction: set
     them as well when changing ``model`` or ``item_number`` afterwards.
     """
@@ -403,7 +407,7 @@ class SimulatedInstrument:
         if not self.profiles:
             raise ValueError("an instrument needs at least one profile")
         _check_int_range(channel_count, 1, MAX_CHANNELS, "channel_count")
-        _check_int_range(noise_counts, 0, 0x7FFFFFFF, "noise_counts")
+        _check_int_range(noise_counts, 0, MAX_NOISE_COUNTS, "noise_counts")
         if not math.isfinite(t0):
             raise ValueError(f"t0 must be a finite number of seconds, got {t0!r}")
         if not (math.isfinite(clock_error_ppm) and abs(clock_error_ppm) <= MAX_CLOCK_ERROR_PPM):
@@ -511,13 +515,19 @@ class SimulatedInstrument:
         """
         if not math.isfinite(load):
             raise ValueError(f"load must be a finite number, got {load!r}")
-        exact = self.profile_for_channel(channel).exact_count(float(load))
-        if not _in_adc_range(exact):
-            logger.warning("%s: the load %s on channel %d is beyond the ADC's range: readings are clipped",
-                           self, load, channel)
-        count = _adc_count(exact)
+        self._clipped.discard(channel)
+        count = self._count_of(channel, float(load), load)
         self.set_raw_count(count, channel)
         return count
+
+    def _count_of(self, channel: int, load: float, source: object) -> int:
+        """The count of ``load`` on ``channel``: beyond the ADC's range its end, with one warning per channel."""
+        exact = self.profile_for_channel(channel).exact_count(load)
+        if not _in_adc_range(exact) and channel not in self._clipped:
+            self._clipped.add(channel)
+            logger.warning("%s: the load %s on channel %d reached %g, beyond the ADC's range: readings are clipped",
+                           self, source, channel, load)
+        return _adc_count(exact)
 
     def set_load_signal(self, signal: Callable[[float], float], channel: int = 0) -> None:
         """Make the load on ``channel`` a function of time.
@@ -567,16 +577,12 @@ class SimulatedInstrument:
         ch = self._channel(channel)
         if ch.signal is None:
             return ch.raw_count
-        load = float(ch.signal(self.instrument_time(now)))
-        exact = self.profiles[ch.selected_profile].exact_count(load)
-        if not _in_adc_range(exact) and channel not in self._clipped:
-            self._clipped.add(channel)
-            logger.warning("%s: the load %s on channel %d reached %g, beyond the ADC's range: "
-                           "readings are clipped", self, _describe(ch.signal), channel, load)
-        return _adc_count(exact)
+        return self._count_of(channel, float(ch.signal(self.instrument_time(now))), _describe(ch.signal))
 
     def _reading(self, channel: int, now: float) -> int:
-        count = self.raw_count(channel, now)
+        return self._noisy(self.raw_count(channel, now))
+
+    def _noisy(self, count: int) -> int:
         if self.noise_counts:
             count = _adc_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
         return count
@@ -631,7 +637,13 @@ class SimulatedInstrument:
         if rate is None:
             return
         rate *= self._rate_factor
-        due = math.floor((now - self._stream_anchor) * rate + 1e-9) - self._stream_emitted
+        replay = self.channels[0].signal
+        if isinstance(replay, Replay):
+            # Recorded samples go at their recorded times, gaps included, on the instrument's clock.
+            due = replay.due((now - self._stream_anchor) * self._rate_factor) - self._stream_emitted
+        else:
+            replay = None
+            due = math.floor((now - self._stream_anchor) * rate + 1e-9) - self._stream_emitted
         if due <= 0:
             return
         short = self.short_packets
@@ -649,10 +661,13 @@ class SimulatedInstrument:
         garbage = faults.garbage_fraction
         out = self._held if faults.stream_stalled else self._out
         for i in range(count):
-            t = self._stream_anchor + (first + i) / rate
+            if replay is not None:
+                reading = self._noisy(self._count_of(0, replay.value(first + i), replay))
+            else:
+                reading = self._reading(0, self._stream_anchor + (first + i) / rate)
             if garbage and self._random.random() < garbage:
                 out.append(self._random.randrange(256))
-            out += stream_packet(self._reading(0, t), short)
+            out += stream_packet(reading, short)
         if faults.stream_stalled:
             self._held_samples += count
         else:

@@ -19,6 +19,7 @@ from .choices import FIRST_SERIAL_NUMBER, PRESETS, InstrumentChoice, build_instr
 from .config import load_config
 from .instrument import SimulatedInstrument
 from .pty_server import PtyServer
+from .replay import replay_instruments
 
 __all__ = ["add_arguments", "build_parser", "instruments_from_args", "main", "serve", "wait_for_stop"]
 
@@ -34,6 +35,10 @@ def add_arguments(parser: argparse.ArgumentParser, *, verbose_option: bool = Tru
                "(default: a plx310-plus-prime with a TEDS sensor and an mvr420)")
     parser.add_argument("--config", metavar="FILE", action="append", default=[],
                         help="also serve the instruments described in the TOML file FILE (repeatable)")
+    parser.add_argument("--replay", metavar="RECORDING", action="append", default=[],
+                        help="also serve the instruments of a recording (.h5 or .csv, as vexlo record writes them), "
+                             "streaming the recorded values again at the recorded times (repeatable)")
+    parser.add_argument("--loop", action="store_true", help="with --replay: start over at the end, rather than stop")
     parser.add_argument("--load", type=float, help="load on channel 0 of every instrument without its own load=")
     parser.add_argument("--noise", type=int, metavar="COUNTS",
                         help="reading noise, +- counts (256 to one ADC step), where not given per instrument")
@@ -57,7 +62,7 @@ def build_parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
 
 def instruments_from_args(args: argparse.Namespace, extra: Sequence[InstrumentChoice] = (),
                           build: Build = build_instruments) -> List[SimulatedInstrument]:
-    """The instruments the options name: the config files' first, then ``INSTRUMENT`` and ``extra`` choices.
+    """The instruments the options name: the config files' and recordings' first, then ``INSTRUMENT`` and ``extra``.
 
     ``--load``, ``--noise`` and ``--no-teds`` shape every named instrument
     that does not set the option itself, and the default instruments.
@@ -65,7 +70,14 @@ def instruments_from_args(args: argparse.Namespace, extra: Sequence[InstrumentCh
     :raises ValueError: a config file is unreadable or invalid
         (:class:`~vexlo_tools.sim.config.ConfigError`), or an option does not fit.
     """
+    if args.loop and not args.replay:
+        raise ValueError("--loop goes with --replay")
     from_files = [inst for path in args.config for inst in load_config(path).values()]
+    for path in args.replay:
+        try:
+            from_files += replay_instruments(path, loop=args.loop).values()
+        except (OSError, ImportError) as exc:
+            raise ValueError(f"cannot replay {path}: {exc.strerror if isinstance(exc, OSError) else exc}") from None
     named = list(args.instruments) + list(extra)
     flags = {}
     if args.load is not None:

@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Sequence, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["CsvLoad", "Drift", "Hum", "LOAD_KINDS", "Noise", "Signal", "Steps", "Sum", "load_signal"]
+__all__ = ["CsvLoad", "Drift", "Hum", "LOAD_KINDS", "Noise", "Replay", "Signal", "Steps", "Sum", "load_signal"]
 
 #: Mains frequencies a hum may have.
 MAINS_FREQUENCIES = (50.0, 60.0)
@@ -232,6 +232,59 @@ class CsvLoad(Signal):
         if self.loop and len(times) > 1:
             t = times[0] + (t - times[0]) % (times[-1] - times[0])
         return float(np.interp(t, times, self._loads))
+
+
+class Replay(Signal):
+    """Recorded loads at recorded times (seconds from the first sample), streamed again.
+
+    As a load signal it gives the latest recorded value at ``t`` (for
+    readings); while streaming the instrument sends sample ``k`` when
+    :meth:`due` counts it: one sample period after its recorded time from
+    the start of streaming, as a live instrument sends a sample once taken.
+
+    :param times: the samples' times, increasing, the first taken as 0.
+    :param values: their loads.
+    :param samples_per_second: the recorded rate; a loop lasts the
+        recording plus one sample period.
+    :param loop: start over at the end, rather than stop sending.
+    """
+
+    def __init__(self, times: npt.ArrayLike, values: npt.ArrayLike, samples_per_second: float,
+                 loop: bool = False) -> None:
+        self.times = np.asarray(times, dtype=np.float64)
+        self.values = np.asarray(values, dtype=np.float64)
+        if self.times.ndim != 1 or self.times.shape != self.values.shape or not len(self.times):
+            raise ValueError("a replay needs as many times as values, at least one")
+        if not (math.isfinite(samples_per_second) and samples_per_second > 0):
+            raise ValueError(f"samples_per_second must be above 0, got {samples_per_second!r}")
+        if not np.all(np.isfinite(self.values)) or np.any(np.diff(self.times) <= 0):
+            raise ValueError("a replay needs finite values at increasing times")
+        self.times = self.times - self.times[0]
+        self.samples_per_second = float(samples_per_second)
+        self.loop = loop
+        self.period = float(self.times[-1]) + 1.0 / self.samples_per_second
+
+    def __repr__(self) -> str:
+        return (f"replay({len(self.times)} samples at {self.samples_per_second:g}/s"
+                f"{', looped' if self.loop else ''})")
+
+    def due(self, elapsed: float) -> int:
+        """How many samples have been sent ``elapsed`` seconds after streaming started."""
+        if elapsed < 0:
+            return 0
+        laps = 0.0
+        if self.loop:
+            laps, elapsed = divmod(elapsed, self.period)
+        # As the instrument sends a sample once it is taken, one period after its time (and not a rounding later).
+        sent = np.searchsorted(self.times, elapsed - 1.0 / self.samples_per_second + 1e-9, side="right")
+        return int(laps) * len(self.times) + int(sent)
+
+    def value(self, sample: int) -> float:
+        """The load of the ``sample``-th sample sent (counting over loops)."""
+        return float(self.values[sample % len(self.values)])
+
+    def __call__(self, t: float) -> float:
+        return self.value(max(0, self.due(t) - 1))
 
 
 #: The load kinds of :func:`load_signal` and bench files, with the keys each takes.

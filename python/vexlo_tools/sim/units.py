@@ -25,7 +25,7 @@ PROFILE_UNITS: Dict[str, int] = {
     "Ohms": 254, "Undefined": 255,
     "kN": 17, "lbf": 20, "klbf": 16, "kPa": 18, "MPa": 24, "ksi": 19, "g": 5, "t": 25,
     "N·m": 28, "N-m": 28, "N·cm": 27, "N·mm": 29, "kN·m": 55, "mN·m": 23, "lbf·in": 9, "lbf·ft": 4,
-    "ozf·in": 10, "mV/V": 34, "°C": 51, "°F": 52, "in": 43, "µV": 58, "µA": 35, "µg": 47, "Ω": 254,
+    "ozf·in": 10, "in-oz": 10, "mV/V": 34, "°C": 51, "°F": 52, "°K": 53, "in": 43, "µV": 58, "µA": 35, "µg": 47, "Ω": 254,
 }
 
 #: Unit name -> the 6-bit engineering unit code of a TEDS data sheet (its 13 units).
