@@ -34,6 +34,7 @@ from vexlo_tools.sim import SimulatedInstrument, simulated_ports  # noqa: E402
 
 import acquisition as acquisition_bench  # noqa: E402
 import baselines  # noqa: E402
+import fleet as fleet_bench  # noqa: E402
 import recordings as recordings_bench  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
@@ -464,6 +465,7 @@ ROWS = {
     7: lambda args: row_discovery(args.discovery_repeats),
     8: lambda args: row_memory(args.packets),
     **acquisition_bench.ROWS,
+    **fleet_bench.ROWS,
     **recordings_bench.ROWS,
 }
 

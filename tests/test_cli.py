@@ -13,7 +13,8 @@ from vexlo_tools.commands import _common, _simenv
 from vexlo_tools.acquisition import convert_to_arrays
 from vexlo_tools.sim import stream_packet
 
-COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor", "publish", "collect"]
+COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor", "publish", "collect",
+            "serve"]
 
 
 def run(capsys, *argv):

@@ -84,6 +84,7 @@ def test_plot_refusals(capsys, tmp_path, monkeypatch, argv, display, message):
     (["plot", "run.h5", "-o", "run.png"], "matplotlib", "plot"),
     (["--sim", "record", "run.h5", "--seconds", "1"], "h5py", "hdf5"),
     (["--sim", "monitor"], "textual", "monitor"),
+    (["--sim", "serve"], "starlette", "web"),
 ])
 def test_a_command_whose_extra_is_missing_names_it(capsys, monkeypatch, tmp_path, argv, module, extra):
     monkeypatch.chdir(tmp_path)

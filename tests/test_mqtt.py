@@ -253,12 +253,32 @@ class Fleet:
         log = self.tmp_path / f"collect{len(self.collect_logs)}.log"
         self.collect_logs.append(log)
         process = self.vexlo(log, "collect", "--broker", self.broker.url, str(self.out))
-        wait_until(lambda: "is" in log.read_text() or process.poll() is not None)  # subscribed: the status came
+        wait_until(lambda: "stand s1 is" in log.read_text() or process.poll() is not None)  # subscribed
         return process
 
-    def publish(self):
+    def publish(self, *options):
         return self.vexlo(self.tmp_path / "publish.log", "publish", "--broker", self.broker.url, "--stand", "s1",
-                          "--instrument", "plx310-plus-prime", "--rate", str(RATE), "--seconds", str(SECONDS))
+                          "--instrument", "plx310-plus-prime", "--rate", str(RATE), "--seconds", str(SECONDS),
+                          *options)
+
+    def run(self, fault, *options):
+        """Publish, with ``fault`` once the collector writes; return the sample numbers of the central files."""
+        publisher = self.publish(*options)
+        try:
+            wait_until(lambda: "writing stand s1" in self.collector_log(), 30)
+            fault(self)
+            assert publisher.wait(60) == 0, (self.tmp_path / "publish.log").read_text()
+            wait_until(lambda: "is offline" in self.collector_log(), 60)  # after all the stand's data
+        finally:
+            publisher.kill()
+            self.collector.send_signal(signal.SIGTERM)
+        assert self.collector.wait(30) == 0
+        numbers = []
+        for path in sorted(self.out.glob("*.h5")):
+            for instrument in recording.load(path):
+                numbers += list(np.rint(instrument.time * RATE).astype(int))
+        self.last = recording.load(path).instruments["20240001"].metadata
+        return numbers
 
     def collector_log(self):
         return self.collect_logs[-1].read_text()
@@ -283,29 +303,54 @@ def kill_collector(fleet):
 @pytest.mark.broker
 @pytest.mark.parametrize("fault", [kill_broker, stop_broker_a_while, kill_collector])
 def test_every_sample_arrives_once_across_faults(mosquitto, tmp_path, fault):
-    # The stand's retained status tells a collector that has subscribed; publish it first.
-    status = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
-    status.connect("127.0.0.1", mosquitto.port)
-    status.publish("vexlo/s1/status", b"waiting", qos=1, retain=True).wait_for_publish(5)
-    status.disconnect()
+    set_status(mosquitto)
     fleet = Fleet(mosquitto, tmp_path)
-    publisher = fleet.publish()
-    try:
-        wait_until(lambda: "writing stand s1" in fleet.collector_log(), 30)
-        fault(fleet)
-        assert publisher.wait(60) == 0, (tmp_path / "publish.log").read_text()
-        wait_until(lambda: "is offline" in fleet.collector_log(), 60)  # after all the stand's data
-    finally:
-        publisher.kill()
-        fleet.collector.send_signal(signal.SIGTERM)
-    assert fleet.collector.wait(30) == 0
+    numbers = fleet.run(fault)
     if fault is not kill_collector:
         assert "reconnecting" in (tmp_path / "publish.log").read_text()  # the spool was needed
-    numbers = []
-    for path in sorted(fleet.out.glob("*.h5")):
-        for instrument in recording.load(path):
-            numbers += list(np.rint(instrument.time * RATE).astype(int))
     assert sorted(numbers) == list(range(RATE * SECONDS))
-    last = recording.load(path).instruments["20240001"].metadata
-    assert (last["end_reason"], last["complete"], last["received"], last["stand"]) == ("completed", True,
-                                                                                     RATE * SECONDS, "s1")
+    assert (fleet.last["end_reason"], fleet.last["complete"], fleet.last["received"], fleet.last["stand"]) == (
+        "completed", True, RATE * SECONDS, "s1")
+
+
+@pytest.mark.broker
+def test_a_full_spool_drops_its_oldest_blocks_and_the_central_file_counts_them(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    numbers = fleet.run(stop_broker_a_while, "--spool-mb", "0.1")
+    assert len(set(numbers)) == len(numbers)
+    assert 0 < fleet.last["overrun"] == RATE * SECONDS - len(numbers)
+    assert "dropped from the full spool" in (tmp_path / "publish.log").read_text()
+
+
+def set_status(broker):
+    """The stand's retained status, so that a collector says when it has subscribed."""
+    status = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    status.connect("127.0.0.1", broker.port)
+    status.publish("vexlo/s1/status", b"waiting", qos=1, retain=True).wait_for_publish(5)
+    status.disconnect()
+
+
+@pytest.mark.broker
+def test_collectors_of_a_group_share_the_blocks_and_write_each_once(mosquitto, tmp_path):
+    group = []
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        collector = Collector(Broker.from_url(mosquitto.url), tmp_path / name, group="g", client_id=name)
+        stop = threading.Event()
+        thread = threading.Thread(target=collector.run, args=(stop,))
+        thread.start()
+        assert collector.subscribed.wait(10)
+        group.append((collector, stop, thread))
+    hand = Hand(mosquitto)
+    try:
+        for first in range(0, 200, 10):
+            hand.data(first, 10)
+        wait_until(lambda: sum(t.samples for c, _, _ in group for t in c.tracks.values()) == 200)
+    finally:
+        for _, stop, thread in group:
+            stop.set()
+            thread.join()
+        hand.close()
+    a, b = (samples_in(tmp_path / name)[0] for name in ("a", "b"))
+    assert a and b and sorted(a + b) == list(range(200))

@@ -19,7 +19,7 @@ import vexlo_device_communication as vexlo
 
 from ._extras import MissingExtraError, software_version
 from .commands import (Command, _common, _simenv, collect, demo, info, monitor, plot, publish, read, record, scan,
-                       sim, stream, teds)
+                       serve, sim, stream, teds)
 
 COMMANDS = (
     Command(scan),
@@ -34,6 +34,7 @@ COMMANDS = (
     Command(monitor),
     Command(publish),
     Command(collect, sim_ports=False),
+    Command(serve),
 )
 
 EXIT_ERROR = 1

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-from typing import Iterator, List, Optional, Sequence
+from typing import Callable, Iterator, List, Optional, Sequence
 
 import vexlo_device_communication as vexlo
 
@@ -59,7 +59,7 @@ def instruments(args: argparse.Namespace, *, first_only: bool = False) -> Iterat
 
 
 def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bool = False,
-              tick_seconds: float = 0.2) -> int:
+              tick_seconds: float = 0.2, until: Optional[Callable[[], bool]] = None) -> int:
     """Stream the instruments the common options name into ``sinks`` for ``--seconds`` of data or until Ctrl-C.
 
     Options read from ``args`` when present: ``--port`` (one or a list),
@@ -68,6 +68,8 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
     which the tool turns into it) ends the run cleanly: streaming off, the
     sinks handed what came until then and closed.
 
+    :param until: looked at while the run waits: once it returns true, the
+        run ends as on Ctrl-C, but returns (``vexlo serve`` restarts it so).
     :return: 0; a run cut short by Ctrl-C raises ``KeyboardInterrupt`` once
         everything is closed (open-ended runs end normally on it).
     :raises _common.CliError: nothing found, or a rate an instrument lacks.
@@ -81,11 +83,16 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
             acquisition = Acquisition(devices, rate=getattr(args, "rate", None), seconds=seconds)
         except ValueError as error:
             raise _common.CliError(str(error)) from error
-        try:
+        def pause(seconds: float) -> None:
+            if until is not None and until():
+                raise KeyboardInterrupt  # the engine ends the run as on Ctrl-C
             # The command's sleep, so that tests can step a virtual clock while it waits.
-            interrupted = Engine(acquisition, sinks, tick_seconds=tick_seconds).run(pause=_common.sleep)
+            _common.sleep(seconds)
+
+        try:
+            interrupted = Engine(acquisition, sinks, tick_seconds=tick_seconds).run(pause=pause)
         except ValueError as error:  # a rate an instrument lacks; nothing was set
             raise _common.CliError(str(error)) from error
-    if interrupted and seconds is not None:
+    if interrupted and seconds is not None and not (until is not None and until()):
         raise KeyboardInterrupt  # cut short: everything is closed, the exit status says so
     return 0

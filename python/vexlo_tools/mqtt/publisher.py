@@ -72,6 +72,7 @@ class Publisher(Sink):
         self._runs: List[str] = []
         self._properties: Dict[str, Any] = {}
         self._expected: List[int] = []
+        self._published: List[int] = []
         self._stats: List[Stats] = []
         self._ends: Dict[int, StreamEnd] = {}
         self._sent: Dict[int, int] = {}  # paho's message id -> spool sequence number
@@ -105,6 +106,7 @@ class Publisher(Sink):
         self._properties = {topics.instrument(self.stand, serial, "data"): _run_property(run)
                             for serial, run in zip(self.serials, self._runs)}
         self._expected = [0] * len(streams)
+        self._published = [0] * len(streams)
         self._stats = [Stats() for _ in streams]
         self._folder = tempfile.TemporaryDirectory(prefix="vexlo-spool-", dir=self.spool_dir)
         self.spool = Spool(self._folder.name, self.spool_bytes)
@@ -118,6 +120,7 @@ class Publisher(Sink):
         index = block.index
         flags = layout.GAP_BEFORE if block.first_index != self._expected[index] else 0
         self._expected[index] = block.first_index + len(block)
+        self._published[index] += len(block)
         self.spool.append(topics.instrument(self.stand, self.serials[index], "data"),
                           layout.encode(block.first_index, block.adc, block.value, flags), len(block))
         self._stats[index] = block.stats
@@ -152,6 +155,10 @@ class Publisher(Sink):
                     time.sleep(0.02)
                 self._publish_stats()
                 left = len(spool)
+                for index, serial in enumerate(self.serials):
+                    dropped = spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0)
+                    logger.info("instrument %s: %d samples published%s", serial, self._published[index],
+                                f", {dropped} of them dropped from the full spool" if dropped else "")
             offline = connection.client.publish(topics.status(self.stand), b"offline", qos=1, retain=True)
             with contextlib.suppress(RuntimeError, ValueError):  # not connected: the last will says it
                 offline.wait_for_publish(2)
