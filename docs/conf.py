@@ -65,14 +65,14 @@ def _resolve_loosely(app: Sphinx, env: BuildEnvironment, node: pending_xref,
         # The canonical name of an object documented under its public one is the same object.
         matches = [m for m in matches if not m[1].aliased] or matches
     if len(matches) > 1 and module:
-        matches = [m for m in matches if m[0].startswith(module + ".")] or matches
+        matches = [m for m in matches if m[0].startswith(module + ".")]
     if not matches and node["reftype"] == "attr":
         owner = target.rpartition(".")[0] or cls
         if owner:
             matches = domain.find_obj(env, module, None, owner, "class", 1)
     if len(matches) != 1:
-        # A name the site does not document, but which exists, stays as code without a link.
-        return contnode if matches == [] and _exists(module, cls, target) else None
+        # A name the site does not document (or only elsewhere), but which exists, stays as code without a link.
+        return contnode if _exists(module, cls, target) else None
     name, entry = matches[0]
     return make_refnode(app.builder, node["refdoc"], entry.docname, entry.node_id, contnode, name)
 
@@ -87,10 +87,12 @@ def _exists(module: str | None, cls: str | None, target: str) -> bool:
         loaded = sys.modules.get(name)
         if loaded is None:
             continue
-        for prefix in ([owner] if owner else []) + [None]:
-            obj: object = loaded
+        # In a class's own docstring the class is not known: any class of the module may hold the name.
+        owners = [getattr(loaded, owner, None)] if owner else [v for v in vars(loaded).values() if isinstance(v, type)]
+        for base in [loaded] + [o for o in owners if o is not None]:
+            obj: object = base
             try:
-                for part in ([prefix] if prefix else []) + path.split("."):
+                for part in path.split("."):
                     obj = getattr(obj, part)
             except AttributeError:
                 continue

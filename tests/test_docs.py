@@ -20,6 +20,7 @@ import os
 import pkgutil
 import re
 import shlex
+import socket
 import subprocess
 import sys
 import textwrap
@@ -31,7 +32,7 @@ import pytest
 
 import vexlo_device_communication as vexlo
 import vexlo_tools
-from vexlo_tools import cli
+from vexlo_tools import cli, web
 from vexlo_tools.sim import load_config, simulated_ports
 from vexlo_tools.sim.choices import build_instruments
 
@@ -111,6 +112,8 @@ RUNNABLE = [page for page in PAGES if any(e.language in RUN for e in examples(pa
 @pytest.mark.parametrize("page", RUNNABLE, ids=[p.name for p in RUNNABLE])
 def test_the_examples_of_a_page_run(page, tmp_path, monkeypatch, capsys, logging_kept):
     monkeypatch.chdir(tmp_path)
+    # The pages' live pages listen on the documented default port; here on a free one, beside any other.
+    monkeypatch.setitem(web.serve.__kwdefaults__, "http_port", free_port())
     namespace: dict = {"__name__": f"docs_{page.stem}"}
     page_examples = examples(page)
     with bench(page_examples):
@@ -187,10 +190,21 @@ def test_the_reference_names_only_what_exists():
         resolve(target)
 
 
-def test_the_pictures_script_takes_both_pictures(tmp_path):
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+@pytest.fixture
+def pictures() -> ModuleType:
     spec = importlib.util.spec_from_file_location("docs_pictures", ROOT / "docs" / "pictures.py")
-    pictures = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(pictures)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_pictures_script_draws_a_recording_and_the_monitor(pictures, tmp_path):
     pictures.recording_picture(tmp_path / "recording.png", seconds=0.5)
     pictures.monitor_picture(tmp_path / "monitor.svg", seconds=0.5)
     assert (tmp_path / "recording.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
@@ -198,3 +212,9 @@ def test_the_pictures_script_takes_both_pictures(tmp_path):
     assert svg.lstrip().startswith("<svg")
     # Both instruments are on the monitor's screen, with their figures.
     assert "PLX310" in svg and "MVR420" in svg and "overrun" in svg
+
+
+@pytest.mark.browser
+def test_the_pictures_script_takes_the_live_page(pictures, tmp_path):
+    pictures.live_picture(tmp_path / "serve.png", seconds=0.5)
+    assert (tmp_path / "serve.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
