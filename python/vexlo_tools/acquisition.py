@@ -18,10 +18,13 @@ and handed out with the data::
 from __future__ import annotations
 
 import dataclasses
+import functools
 import logging
 import math
 import threading
 import time
+import warnings
+import weakref
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -32,7 +35,9 @@ import numpy.typing as npt
 import vexlo_device_communication as vexlo
 
 from . import _arrays
-from .devices import PortInUseError, drain
+from . import _lowlevel
+from ._lowlevel import PortInUseError
+from .devices import drain
 from .models import model_info
 from .types import Block, Stats, StreamEnd, StreamInfo
 
@@ -70,6 +75,14 @@ CHECK_ATTEMPTS = 3
 
 UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
+
+
+def _told(query: Callable[[int], int]) -> Optional[int]:
+    """What a query of channel 0 answers, or ``None`` where the instrument does not tell (for provenance)."""
+    try:
+        return int(query(0))
+    except vexlo.VexloDeviceError:
+        return None
 
 
 def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
@@ -355,11 +368,16 @@ class _Reader:
             self.end = StreamEnd(reason, complete, started, datetime.now(timezone.utc), self.stats())
 
 
+def _name(info: StreamInfo) -> str:
+    """How messages name an instrument: model, serial number, port."""
+    return f"{info.model} {info.serial_number} on {info.port}"
+
+
 def _naming_device(error: BaseException, info: StreamInfo) -> BaseException:
     """The error as the module's type, naming the instrument, the original chained as its cause."""
     if not isinstance(error, Exception) or getattr(error, "stream", None) is info:
         return error
-    name = f"{info.model} {info.serial_number} on {info.port}"
+    name = _name(info)
     if isinstance(error, vexlo.VexloDeviceError):
         wrapped: BaseException = type(error)(f"{name}: {error}")
     else:
@@ -495,9 +513,12 @@ class Acquisition:
                     connection.reset_input_buffer()
                 reader.info.device.set_stream_state(True)
                 started.append((clock(), datetime.now(timezone.utc)))
+                # From now on a query would read its answer from among stream bytes: refused instead.
+                _lowlevel.guard_streaming(reader.info.device.communication_interface, _name(reader.info))
             for reader, (at, utc) in zip(readers, started):
                 reader.info = dataclasses.replace(reader.info, start_utc=utc)
-                reader.on_reached = self._complete
+                # Weakly: a reader must not keep an acquisition nobody holds from being collected.
+                reader.on_reached = functools.partial(_call_if_alive, weakref.WeakMethod(self._complete))
                 reader.start(at)
         except BaseException:
             self.stop(quiet=True)
@@ -522,7 +543,8 @@ class Acquisition:
             serial_number=device.get_instrument_serial_number(),
             firmware=device.communication_interface.get_firmware_version_with_patch(),
             rate_code=code, samples_per_second=sps, packet_size=info.packet_size(code),
-            unit=unit_text(device))
+            unit=unit_text(device), profile=_told(device.get_device_channel_selected_profile),
+            sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
         return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
                        limit)
@@ -587,9 +609,11 @@ class Acquisition:
                 thread.start()
         for thread in self._switching_off or ():
             thread.join()
-        errors = [error for error in self._stop_errors if error is not None]
+        # Raised once: a later call has nothing left to do.
+        errors, self._stop_errors = [error for error in self._stop_errors if error is not None], []
         for reader, timeout in zip(readers, self._write_timeouts):
             try:
+                _lowlevel.unguard(reader.info.device.communication_interface)
                 connection = reader.info.device.communication_interface.serial_connection
                 if connection is not None:
                     connection.write_timeout = timeout
@@ -623,6 +647,7 @@ class Acquisition:
         try:
             reader.poll()
             stopped_at = clock()
+            _lowlevel.unguard(device.communication_interface)
             quiet = quiet_seconds(device)
             tail = _ask_to_stop(device, quiet)
             if tail is not None:
@@ -647,6 +672,13 @@ class Acquisition:
     def __enter__(self) -> "Acquisition":
         self.start()
         return self
+
+    def __del__(self) -> None:
+        if getattr(self, "_running", False):
+            names = ", ".join(_name(reader.info) for reader in self._readers)
+            warnings.warn(f"an acquisition of {names} was never stopped; switching streaming off",
+                          ResourceWarning, source=self)
+            self.stop(quiet=True)
 
     def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
         interrupted = isinstance(exc, KeyboardInterrupt)
@@ -736,7 +768,15 @@ class Acquisition:
         self._engine = engine
 
 
-_owners: Dict[int, Acquisition] = {}
+def _call_if_alive(method: "weakref.WeakMethod[Callable[[_Reader], None]]", reader: _Reader) -> None:
+    """Call ``method`` (a weak reference to a bound method) if its object still lives."""
+    bound = method()
+    if bound is not None:
+        bound(reader)
+
+
+#: Device id -> the acquisition that owns it (weakly: a collected acquisition owns nothing).
+_owners: "weakref.WeakValueDictionary[int, Acquisition]" = weakref.WeakValueDictionary()
 _owners_lock = threading.Lock()
 
 

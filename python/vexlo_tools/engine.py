@@ -33,6 +33,7 @@ import collections
 import logging
 import threading
 import time
+import weakref
 from types import TracebackType
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Type
 
@@ -198,6 +199,26 @@ class _Feed:
             self.thread.join()
 
 
+def _pump(engine_ref: "weakref.ref[Engine]") -> None:
+    """The engine's reading. It holds the engine only while it reads, so that an engine (and
+    its acquisition) that nobody keeps can be collected, and the acquisition warn and stop."""
+    next_tick: Optional[float] = 0.0  # a first tick at once
+    while True:
+        engine = engine_ref()
+        if engine is None:
+            return
+        try:
+            next_tick = engine._step(next_tick or 0.0)
+        except BaseException as error:
+            logger.error("engine: reading the acquisition failed: %s", error)
+            engine._failures.append(error)
+            next_tick = None
+        if next_tick is None:
+            engine._all_ended.set()
+            return
+        del engine
+
+
 class Engine:
     """Reads an acquisition and feeds every sink; a context manager (entering starts, leaving stops).
 
@@ -279,7 +300,8 @@ class Engine:
             self._ends = [None] * len(self._streams)
             for sink in self._sinks:
                 self._start_feed(sink)
-            self._pump = threading.Thread(target=self._run, name="vexlo engine", daemon=True)
+            self._pump = threading.Thread(target=_pump, args=(weakref.ref(self),), name="vexlo engine",
+                                          daemon=True)
             consumer = getattr(self.acquisition, "_set_consumer", None)
             if consumer is not None:
                 consumer(self._pump)  # a read() elsewhere would take blocks the sinks never see
@@ -289,32 +311,24 @@ class Engine:
         """Wait until every stream has ended (a finite run done, or failed); return whether they have."""
         return self._all_ended.wait(timeout)
 
-    def _run(self) -> None:
+    def _step(self, next_tick: float) -> Optional[float]:
+        """One read of the acquisition, handed to the sinks; the time of the next tick, ``None`` at the end."""
         acquisition = self.acquisition
-        next_tick = time.monotonic() + self.tick_seconds
+        # Seen before the read: a stream over by then has all its samples in this read.
+        running = acquisition.running
+        ends = list(acquisition.ends)
         try:
-            while True:
-                # Seen before the read: a stream over by then has all its samples in this read.
-                running = acquisition.running
-                ends = list(acquisition.ends)
-                try:
-                    blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()))
-                except Exception as error:  # an instrument failed; its end follows, the others go on
-                    logger.debug("engine: %s", error)
-                    self._failures.append(error)
-                    continue
-                self._dispatch(blocks, ends)
-                now = time.monotonic()
-                if now >= next_tick or not running:
-                    self._send("tick", acquisition.stats())
-                    next_tick = now + self.tick_seconds
-                if not running:
-                    return
-        except BaseException as error:
-            logger.error("engine: reading the acquisition failed: %s", error)
+            blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()))
+        except Exception as error:  # an instrument failed; its end follows, the others go on
+            logger.debug("engine: %s", error)
             self._failures.append(error)
-        finally:
-            self._all_ended.set()
+            return next_tick
+        self._dispatch(blocks, ends)
+        now = time.monotonic()
+        if now >= next_tick or not running:
+            self._send("tick", acquisition.stats())
+            next_tick = now + self.tick_seconds
+        return next_tick if running else None
 
     def _dispatch(self, blocks: Sequence[Block], ends: Sequence[Optional[StreamEnd]]) -> None:
         for block in blocks:
