@@ -137,6 +137,8 @@ def test_noise_is_repeatable_and_spread():
     (MVR + "[instrument.faults]\nanswer_late = { delay = inf }", "instrument[0].faults.answer_late.delay",
      "finite number"),
     (MVR + "[instrument.faults]\nunplug_after = -3", "instrument[0].faults.unplug_after", "from 0 to"),
+    ("[[instrument]]\nreplay = 'run.h5'\nmodel = 'MVR420'", "instrument[0].model", "comes from the recording"),
+    ("[[instrument]]\nreplay = 'missing.csv'", "instrument[0].replay", "No such file"),
 ])
 def test_errors_name_the_file_and_the_key(tmp_path, text, key, message):
     path = write(tmp_path, text)

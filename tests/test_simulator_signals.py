@@ -181,6 +181,9 @@ def test_vexlo_sim_replay_streams_a_recording_on_a_pseudo_terminal(tmp_path):
     values = (counts - 2147483648.0) * 5.0 / (3072000000.0 - 2147483648.0)
     with recording.open_writer(tmp_path / "run.csv", [meta]) as writer:
         writer.write([acquisition.Block(None, 0, index / 100.0, counts, values, acquisition.Stats(300))])
+    (tmp_path / "bench.toml").write_text("[[instrument]]\nreplay = 'run.csv'\nclock_error_ppm = 50.0\n")
+    [from_bench] = load_config(tmp_path / "bench.toml").values()
+    assert (from_bench.serial_number, from_bench.clock_error_ppm) == (99, 50.0)
     args = serve.build_parser().parse_args(["--replay", str(tmp_path / "run.csv"), "--loop"])
     [instrument] = serve.instruments_from_args(args)
     assert (instrument.serial_number, instrument.firmware_version, instrument.profiles[0].unit_code) == \

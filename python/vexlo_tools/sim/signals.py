@@ -73,6 +73,8 @@ class Sum(Signal):
 
 
 class Constant(Signal):
+    """``value`` at all times."""
+
     def __init__(self, value: float = 0.0) -> None:
         self.value = _finite(value, "value")
 
@@ -173,6 +175,10 @@ class Steps(Signal):
 
     def __call__(self, t: float) -> float:
         return float(self._levels[np.searchsorted(self._times, t, side="right")])
+
+    def _fields(self) -> Dict[str, Any]:
+        # A log message names the shape, not thousands of levels.
+        return {"start": self.start, "steps": len(self.times)}
 
 
 def read_csv_load(path: Union[str, "os.PathLike[str]"]) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
