@@ -1,8 +1,8 @@
 """Recordings: what writing costs against raw h5py, bytes per sample, memory of plotting a long CSV.
 
-Rows of ``bench/run.py`` (20 to 22); also runs alone:
+Rows of ``bench/run.py`` (20 to 23; row 20 prints row 21 too); also runs alone:
 
-    PYTHONPATH=build/dev:python python bench/recordings.py [--rows 20,21] [--csv-minutes 60]
+    PYTHONPATH=build/dev:python python bench/recordings.py [--rows 20,23] [--csv-minutes 60]
 
 The data is one instrument at 38,400 samples/s with a noisy signal (the
 simulator's default signal is constant and would compress to nothing), in
@@ -55,22 +55,33 @@ def with_writer(path, data, **options):
                 writer.flush()
 
 
-def hand_loop(path, data):
-    """The floor: raw h5py appends of the same arrays, batched to a second, in single-writer mode."""
+def raw_file(path):
+    """The floor's file: adc and value datasets, in single-writer mode as the writer's."""
     import h5py
-    with h5py.File(path, "w", libver=("v110", "latest")) as file:
-        datasets = [file.create_dataset(key, shape=(0,), maxshape=(None,), dtype=dtype, chunks=(65536,))
-                    for key, dtype in (("adc", np.uint32), ("value", np.float64))]
-        file.swmr_mode = True
+    file = h5py.File(path, "w", libver=("v110", "latest"))
+    datasets = [file.create_dataset(key, shape=(0,), maxshape=(None,), dtype=dtype, chunks=(65536,))
+                for key, dtype in (("adc", np.uint32), ("value", np.float64))]
+    file.swmr_mode = True
+    return file, datasets
+
+
+def raw_append(file, datasets, batch):
+    """One batch of blocks appended with raw h5py, one resize and write per dataset, then a flush."""
+    for dataset, column in zip(datasets, (np.concatenate([b.adc for b in batch]),
+                                          np.concatenate([b.value for b in batch]))):
+        end = dataset.shape[0]
+        dataset.resize((end + len(column),))
+        dataset[end:] = column
+    file.flush()
+
+
+def hand_loop(path, data):
+    """The floor: raw h5py appends of the same arrays, batched to a second."""
+    file, datasets = raw_file(path)
+    with file:
         per_second = int(RATE) // BLOCK
         for start in range(0, len(data), per_second):
-            batch = data[start:start + per_second]
-            for dataset, column in zip(datasets, (np.concatenate([b.adc for b in batch]),
-                                                  np.concatenate([b.value for b in batch]))):
-                end = dataset.shape[0]
-                dataset.resize((end + len(column),))
-                dataset[end:] = column
-            file.flush()
+            raw_append(file, datasets, data[start:start + per_second])
 
 
 def row_write(seconds=60.0, repeats=3):
@@ -148,15 +159,53 @@ def row_plot_memory(minutes=5.0):
                  "MiB", peak, alone, None, "<= 1024", peak <= 1024)]
 
 
+def raw_h5py_record(devices, path, seconds):
+    """The hand loop: an acquisition read once a second, its arrays appended with raw h5py."""
+    from vexlo_tools import Acquisition
+    file, datasets = raw_file(path)
+    with Acquisition(devices, rate=RATE, seconds=seconds) as acquisition, file:
+        done = False
+        while not done:
+            done = acquisition.wait(timeout=1.0)
+            raw_append(file, datasets, acquisition.read(timeout=0))
+
+
+def row_record(seconds=5.0):
+    """vexlo record's sink and engine on a PLX310 Plus Prime at 38400/s over a pty, against the hand loop."""
+    from vexlo_tools import Acquisition
+    from acquisition import PLUS, open_plus, served
+    cases = {
+        "HDF5": (".h5", {}), "HDF5 --compress": (".h5", {"compress": True}), "CSV": (".csv", {}), "floor": (".h5", None)}
+    share = {}
+    with tempfile.TemporaryDirectory() as folder, served(PLUS) as (paths, _):
+        [device] = open_plus(paths)
+        with device:
+            for name, (suffix, options) in cases.items():
+                path = os.path.join(folder, f"run{suffix}")
+                began, cpu = time.monotonic(), time.process_time()
+                if options is None:
+                    raw_h5py_record([device], path, seconds)
+                else:
+                    recording.record(Acquisition([device], rate=RATE, seconds=seconds), path, overwrite=True,
+                                     **options)
+                share[name] = 100 * (time.process_time() - cpu) / (time.monotonic() - began)
+    floor = share.pop("floor")
+    return [Line(23, f"record CPU, 1 PLX310 Plus Prime at 38400/s over a pty, {seconds:g} s: {name} (recording.record) "
+                     "vs Acquisition + raw h5py appends batched to 1 s", "% of a core", value, floor, floor / value,
+                 ">= 0.67x" if name == "HDF5" else "", floor / value >= 1 / 1.5 if name == "HDF5" else None)
+            for name, value in share.items()]
+
+
 ROWS = {
     20: lambda args: row_write(repeats=min(args.repeats, 3)),
+    23: lambda args: row_record(),
     22: lambda args: row_plot_memory(getattr(args, "csv_minutes", 5.0)),
 }
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", default="20,22")
+    parser.add_argument("--rows", default="20,22,23")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--csv-minutes", type=float, default=5.0)
     args = parser.parse_args()

@@ -1,9 +1,11 @@
 """recording.record() and its sink: what an acquisition delivers goes into the file with the final counters."""
+from types import SimpleNamespace
+
 import numpy as np
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import recording
+from vexlo_tools import Block, Stats, recording
 from engine_doubles import ScriptedAcquisition
 
 pytest.importorskip("h5py", reason="the hdf5 extra")
@@ -47,3 +49,37 @@ def test_an_instrument_that_fails_ends_its_part_the_others_go_on_and_its_error_i
     with pytest.raises(vexlo.VexloCommunicationError, match="MVR420 2 on /dev/pts/2: gone"):
         recording.record(acquisition, tmp_path / "run.h5")
     assert [len(i.value) for i in recording.load(tmp_path / "run.h5")] == [90, 30]
+
+
+def test_each_instrument_says_how_its_data_ended_and_carries_the_notes(tmp_path):
+    acquisition = ScriptedAcquisition([100.0, 100.0], samples=90, fail_at=(1, 2))
+    with pytest.raises(vexlo.VexloCommunicationError):
+        recording.record(acquisition, tmp_path / "run.h5", metadata={"notes": "bridge 4,\n=north"})
+    first, second = recording.load(tmp_path / "run.h5")
+    assert (first.metadata["end_reason"], first.metadata["complete"]) == ("completed", True)
+    assert (second.metadata["end_reason"], second.metadata["complete"]) == \
+        ("failed: MVR420 2 on /dev/pts/2: gone", False)
+    for data, stream in zip((first, second), acquisition.streams):
+        assert data.metadata["start_utc"] == stream.start_utc.isoformat(timespec="milliseconds")
+        assert data.metadata["end_utc"] >= data.metadata["start_utc"] and data.metadata["notes"] == "bridge 4,\n=north"
+        assert data.metadata["channel"] == 0
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_counters_reach_the_file_at_every_flush_but_never_ahead_of_its_samples(tmp_path, suffix):
+    path = tmp_path / f"run{suffix}"
+    clock = SimpleNamespace(now=0.0)
+    sink = recording.RecordingSink(path, clock=lambda: clock.now)
+    streams = ScriptedAcquisition([100.0]).streams
+    sink.open(streams)
+
+    def tick(stats):
+        clock.now += 1.0
+        sink.tick([stats])
+        [data] = recording.load(path)
+        return [data.metadata[k] for k in ("samples", "received", "missing")]
+
+    sink.write(Block(None, 0, np.arange(10) / 100.0, np.zeros(10, np.uint32), np.zeros(10), Stats(10), 0))
+    assert tick(Stats(10, missing=5)) == [10, 10, 5]    # no new samples: the missing ones count
+    assert tick(Stats(25, missing=9)) == [10, 10, 5]    # 15 samples on their way: not yet
+    sink.close()

@@ -77,6 +77,14 @@ UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
 
 
+def _told(query: Callable[[int], int]) -> Optional[int]:
+    """What a query of channel 0 answers, or ``None`` where the instrument does not tell (for provenance)."""
+    try:
+        return int(query(0))
+    except vexlo.VexloDeviceError:
+        return None
+
+
 def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
     """Unit of the device's readings: the TEDS unit while TEDS data is loaded, else the profile's."""
     try:
@@ -535,7 +543,8 @@ class Acquisition:
             serial_number=device.get_instrument_serial_number(),
             firmware=device.communication_interface.get_firmware_version_with_patch(),
             rate_code=code, samples_per_second=sps, packet_size=info.packet_size(code),
-            unit=unit_text(device))
+            unit=unit_text(device), profile=_told(device.get_device_channel_selected_profile),
+            sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
         return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
                        limit)

@@ -49,6 +49,9 @@ class StreamInfo:
     :ivar device: the module's device object (kept as ``Any`` here, so that
         this module does not import the extension).
     :ivar start_utc: when streaming was switched on (aware, UTC).
+    :ivar channel: the channel streamed.
+    :ivar profile: the sensor profile selected on it, where the instrument tells.
+    :ivar sensor_serial_number: that profile's sensor serial number, where the instrument tells.
     """
 
     device: Any
@@ -62,6 +65,9 @@ class StreamInfo:
     packet_size: int
     unit: str
     start_utc: Optional[datetime] = None
+    channel: int = 0
+    profile: Optional[int] = None
+    sensor_serial_number: Optional[int] = None
 
 
 @dataclass

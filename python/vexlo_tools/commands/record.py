@@ -6,14 +6,18 @@ chooses the format: .h5 (HDF5: one group per instrument, flushed every half seco
 recording keeps all but its last moments; needs the hdf5 extra) or .csv (commented metadata, then
 time_s,adc,value rows; one file per instrument when there are several). Both hold the model, item
 and serial number, firmware, port, rate, packet format, unit, the calibration used, the start time,
-host, software versions and the counters received, overrun, missing and corrupted. The output path
-is checked before any instrument is probed. A status line shows progress on a terminal.
+host, software versions, the channel, sensor profile and serial number, the notes given with --note,
+and per instrument its end (time, reason, whether complete) and the counters received, overrun,
+missing and corrupted of the samples in the file. --compress stores .h5 samples compressed. The
+output path is checked before any instrument is probed, and locked while it is written; --overwrite
+replaces an existing file only once the new recording has started. A status line shows progress on
+a terminal.
 """
 
 from __future__ import annotations
 
 import argparse
-from typing import Sequence
+from typing import Optional, Sequence
 
 from .. import recording
 from ..types import StreamInfo
@@ -29,7 +33,11 @@ def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add_keep_rate(parser)
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     _device_options.add_model(parser)
-    parser.add_argument("--overwrite", action="store_true", help="replace OUTPUT if it exists")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace OUTPUT if it exists (once the new recording has started)")
+    parser.add_argument("--note", action="append", metavar="TEXT",
+                        help="a note kept in the file with each instrument (notes); repeatable")
+    parser.add_argument("--compress", action="store_true", help="compress the samples (.h5 only)")
 
 
 class _Announce(recording.RecordingSink):
@@ -37,7 +45,8 @@ class _Announce(recording.RecordingSink):
 
     def __init__(self, args: argparse.Namespace) -> None:
         self.line = _status.StatusLine()
-        super().__init__(args.output, overwrite=args.overwrite, status=lambda p: self.line.show(p.line()))
+        super().__init__(args.output, overwrite=args.overwrite, metadata=notes(args.note), compress=args.compress,
+                         status=lambda p: self.line.show(p.line()))
         self.seconds = args.seconds
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
@@ -61,11 +70,19 @@ class _Announce(recording.RecordingSink):
                     f"in {progress.elapsed:.1f} s")
 
 
+def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
+    """The ``notes`` key of the --note texts, one a line."""
+    return {"notes": "\n".join(texts)} if texts else {}
+
+
 def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
     try:
         # Before any instrument is probed: a run that cannot write wastes no time.
         recording.check_output(args.output, args.overwrite)
+        recording.check_metadata(notes(args.note))
+        if args.compress and not recording.writer_class(args.output).compressible:
+            raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")
     except ValueError as error:
         raise _common.CliError(str(error)) from error
     return _session.run_sinks(args, [_Announce(args)])

@@ -24,8 +24,8 @@ from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
 from .provenance import provenance
 from .recorder import Progress, RecordingSink, record
-from .writers import (COUNTERS, WRITERS, Metadata, MetadataValue, Source, Writer, check_output, check_path,
-                      open_writer, register, writer_class)
+from .writers import (COUNTERS, WRITERS, Metadata, MetadataValue, Source, Writer, check_metadata, check_output,
+                      check_path, open_writer, register, writer_class)
 
 __all__ = [
     "COUNTERS",
@@ -40,6 +40,7 @@ __all__ = [
     "Source",
     "WRITERS",
     "Writer",
+    "check_metadata",
     "check_output",
     "check_path",
     "csvfile",

@@ -11,13 +11,12 @@ from __future__ import annotations
 import os
 import time
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
 from typing import Callable, List, Optional, Sequence, Union
 
 from ..engine import Engine, Sink
 from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
 from .provenance import provenance
-from .writers import Writer, open_writer
+from .writers import Metadata, Writer, open_writer
 
 __all__ = ["FLUSH_SECONDS", "Progress", "RecordingSink", "record"]
 
@@ -75,16 +74,21 @@ class RecordingSink(Sink):
     instrument that fails ends its part; its error is kept in
     :attr:`progress` (the engine raises it too).
 
+    :param metadata: the user's own keys for every instrument (``notes``, say).
+    :param compress: compress the samples (``.h5``).
     :param status: called with the progress on every tick of the engine.
     """
 
     name = "recording"
 
     def __init__(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False,
+                 metadata: Optional[Metadata] = None, compress: bool = False,
                  status: Optional[Callable[[Progress], None]] = None,
                  clock: Callable[[], float] = time.monotonic) -> None:
         self.path = path
         self.overwrite = overwrite
+        self.metadata = dict(metadata or {})
+        self.compress = compress
         self.status = status
         self.clock = clock
         self.progress = Progress()
@@ -94,8 +98,9 @@ class RecordingSink(Sink):
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
         self._began = self._flushed = self.clock()
-        metadata = [provenance(stream, stream.start_utc or datetime.now(timezone.utc)) for stream in streams]
-        self.writer = open_writer(self.path, metadata, overwrite=self.overwrite)
+        metadata = [provenance(stream, extra=self.metadata) for stream in streams]
+        self.writer = open_writer(self.path, metadata, overwrite=self.overwrite, compress=self.compress)
+        self._taken: List[Optional[Stats]] = [None] * len(streams)
         self._final = [None] * len(streams)
         self.progress.samples = [0] * len(streams)
         self.progress.counters = [_counters(Stats()) for _ in streams]
@@ -104,10 +109,17 @@ class RecordingSink(Sink):
     def write(self, block: Block) -> None:
         assert self.writer is not None
         self.writer.append(block.index, block)
+        self._taken[block.index] = block.stats
         self.progress.samples[block.index] = self.writer.samples[block.index]
 
     def tick(self, stats: Sequence[Stats]) -> None:
         assert self.writer is not None
+        for index, now_stats in enumerate(stats):
+            # Newer counters go into the file when they count no sample it does not hold yet
+            # (while none arrive, the missing ones still grow).
+            taken = self._taken[index]
+            if not self.writer.ends[index] and now_stats.received == (taken.received if taken else 0):
+                self.writer.count(index, now_stats)
         now = self.clock()
         if now - self._flushed >= FLUSH_SECONDS:
             self.writer.flush()
@@ -138,6 +150,7 @@ class RecordingSink(Sink):
 
 
 def record(acquisition: object, path: Union[str, os.PathLike[str]], *, overwrite: bool = False,
+           metadata: Optional[Metadata] = None, compress: bool = False,
            status: Optional[Callable[[Progress], None]] = None, status_seconds: float = 0.2) -> Progress:
     """Write what an acquisition delivers into ``path`` until it ends (a finite run) or Ctrl-C.
 
@@ -147,11 +160,13 @@ def record(acquisition: object, path: Union[str, os.PathLike[str]], *, overwrite
     was off is written too.
 
     :param acquisition: a :class:`vexlo_tools.Acquisition`, finite or open-ended.
+    :param metadata: the user's own keys for every instrument (``notes``, say).
+    :param compress: compress the samples (``.h5``).
     :param status: called with the progress every ``status_seconds``.
     :return: the final progress.
     :raises vexlo.VexloDeviceError: an instrument failed (the file is closed first).
     """
-    sink = RecordingSink(path, overwrite=overwrite, status=status)
+    sink = RecordingSink(path, overwrite=overwrite, metadata=metadata, compress=compress, status=status)
     interrupted = Engine(acquisition, [sink], tick_seconds=status_seconds).run()
     sink.progress.interrupted = sink.progress.interrupted or interrupted
     return sink.progress
