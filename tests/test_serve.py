@@ -341,6 +341,23 @@ def test_recording_started_and_stopped_from_the_page_is_a_loadable_file(browser,
 
 
 @pytest.mark.browser
+def test_tare_and_rate_from_the_page(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "window.vexlo.drawn > 0 && Math.abs(window.vexlo.value - 250) < 5")
+    browser.find_element("id", "tare").click()
+    wait_for(browser, "Math.abs(window.vexlo.value) < 1")
+    browser.find_element("id", "untare").click()
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+    browser.execute_script("const rate = document.getElementById('rate'); rate.value = '19200';"
+                           "rate.dispatchEvent(new Event('change'))")
+    # The stream restarts at the new rate; the page learns the instruments anew.
+    wait_for(browser, "window.vexlo.hello.instruments.length &&"
+                      " window.vexlo.hello.instruments[0].samples_per_second === 19200")
+    assert "19200 samples/s" in browser.find_element("id", "instruments").text
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+
+
+@pytest.mark.browser
 def test_page_says_when_the_server_is_away_and_recovers(browser, stand):
     browser.get(stand.url)
     wait_for(browser, "window.vexlo.drawn > 0")

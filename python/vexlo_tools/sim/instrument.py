@@ -521,9 +521,12 @@ class SimulatedInstrument:
         return count
 
     def _count_of(self, channel: int, load: float, source: object) -> int:
-        """The count of ``load`` on ``channel``: beyond the ADC's range its end, with one warning per channel."""
-        exact = self.profile_for_channel(channel).exact_count(load)
-        if not _in_adc_range(exact) and channel not in self._clipped:
+        """The count of ``load`` on ``channel``: beyond the ADC's range its end, with one warning per channel.
+
+        A load that is no number (a signal's NaN) reads as no load, also with a warning.
+        """
+        exact = self.profile_for_channel(channel).exact_count(0.0 if math.isnan(load) else load)
+        if not (_in_adc_range(exact) and not math.isnan(load)) and channel not in self._clipped:
             self._clipped.add(channel)
             logger.warning("%s: the load %s on channel %d reached %g, beyond the ADC's range: readings are clipped",
                            self, source, channel, load)
