@@ -249,4 +249,4 @@ def test_module_warnings_reach_the_terminal_only_with_verbose(verbose, shown):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert ("Stream conversion: 3 invalid/corrupted packets detected" in done.stderr) is shown
-    assert done.stderr.splitlines()[-1] == "vexlo: error: no instruments found"
+    assert done.stderr.splitlines()[-1].startswith("vexlo: error: no instruments found")

@@ -22,5 +22,12 @@ def add_model(parser: argparse.ArgumentParser) -> None:
 
 
 def add(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--port", metavar="P", help="the instrument on port P (default: the first one found)")
+    parser.add_argument("--port", action="append", metavar="P",
+                        help="the instrument on port P (default: the first one found); repeatable, the first "
+                             "instrument found on them is used")
     add_model(parser)
+
+
+def add_keep_rate(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--keep-rate", action="store_true",
+                        help="leave the rate --rate sets on the instruments (default: put the rate back at the end)")

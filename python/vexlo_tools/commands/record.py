@@ -30,6 +30,7 @@ def options(parser: argparse.ArgumentParser) -> None:
                         help="record S seconds of data per instrument (default: until Ctrl-C)")
     parser.add_argument("--rate", type=float, metavar="SPS",
                         help="stream at SPS samples per second, e.g. 38400")
+    _device_options.add_keep_rate(parser)
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     _device_options.add_model(parser)
     parser.add_argument("--overwrite", action="store_true",
