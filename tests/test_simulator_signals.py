@@ -1,5 +1,6 @@
 """The simulator's time base, its load signals and its own clock, as a host sees them."""
 
+import contextlib
 import logging
 import re
 import time
@@ -37,10 +38,23 @@ def test_the_documented_ramp_reads_zero_at_the_start_and_its_slope_a_second_late
             assert device.get_reading(0) == pytest.approx(100.0, abs=0.01)
 
 
-def test_on_a_pseudo_terminal_time_starts_when_the_instrument_is_created():
+@contextlib.contextmanager
+def on_a_pseudo_terminal(instrument):
+    with PtyServer([instrument]) as (path,):
+        yield path
+
+
+@contextlib.contextmanager
+def in_process_on_the_real_clock(instrument):
+    with simulated_ports({"/dev/ttySIM0": instrument}):
+        yield "/dev/ttySIM0"
+
+
+@pytest.mark.parametrize("served", [on_a_pseudo_terminal, in_process_on_the_real_clock])
+def test_on_the_real_clock_time_starts_when_the_instrument_is_created(served):
     instrument = SimulatedInstrument.mvr420()
     instrument.set_load_signal(lambda t: 100.0 * t)
-    with PtyServer([instrument]) as (path,):
+    with served(instrument) as path:
         with serial.Serial(port=path, baudrate=320000, timeout=5) as port:
             port.write(build_request(0x00, 0x05, [0]))
             count = int.from_bytes(port.read(9)[4:8], "big")
