@@ -148,29 +148,30 @@ def test_a_recording_of_each_signal_has_its_statistics(monkeypatch, tmp_path, ki
     assert check(data.time, data.value - 400.0)
 
 
-def test_a_replay_records_as_the_original_within_one_count_with_its_gap_and_loop(monkeypatch, tmp_path):
+@pytest.mark.parametrize("suffix", [".csv", ".h5"])
+def test_a_replay_records_as_the_original_within_one_count_with_its_gap_and_loop(monkeypatch, tmp_path, suffix):
     original = SimulatedInstrument.plx310_plus_prime(with_teds=False, serial_number=4711)
     original.set_load_signal(load_signal("sine", amplitude=300.0, frequency=1.5)
                              + load_signal("noise", deviation=20.0, seed=2))
-    first = record(monkeypatch, [original], 2.0, tmp_path / "first.csv").instruments["4711"]
+    first = record(monkeypatch, [original], 2.0, tmp_path / f"first{suffix}").instruments["4711"]
     # Cut 0.3 s out: samples the host lost.
     gap = (first.time >= 0.5) & (first.time < 0.8)
     provenance = {key: value for key, value in first.metadata.items() if key in PROVENANCE}
-    with recording.open_writer(tmp_path / "gap.csv", [provenance]) as writer:
+    with recording.open_writer(tmp_path / f"gap{suffix}", [provenance]) as writer:
         writer.write([acquisition.Block(None, 0, first.time[~gap], first.adc[~gap], first.value[~gap])])
 
-    [replay] = replay_instruments(tmp_path / "gap.csv").values()
+    [replay] = replay_instruments(tmp_path / f"gap{suffix}").values()
     assert (replay.model, replay.item_number, replay.serial_number) == ("PLX310", "QMT31872", 4711)
-    second = record(monkeypatch, [replay], 2.0, tmp_path / "second.csv").instruments["4711"]
+    second = record(monkeypatch, [replay], 2.0, tmp_path / f"second{suffix}").instruments["4711"]
     kept = first.adc[~gap]
-    # The gap is no samples: the replay's stream is the rest, back to back, then nothing.
-    assert len(second.adc) == len(kept)
+    # The gap is no samples: a host recording the replay counts the 30 as missing.
+    assert len(second.adc) == len(kept) and second.metadata["missing"] == np.count_nonzero(gap) == 30
     assert np.max(np.abs(second.adc.astype(np.int64) - kept)) <= 1
     np.testing.assert_allclose(second.value, first.value[~gap], atol=1e-9)
     assert second.metadata["unit"] == first.metadata["unit"] and second.metadata["samples_per_second"] == 100.0
 
-    [looped] = replay_instruments(tmp_path / "first.csv", loop=True).values()
-    third = record(monkeypatch, [looped], 5.0, tmp_path / "third.csv").instruments["4711"]
+    [looped] = replay_instruments(tmp_path / f"first{suffix}", loop=True).values()
+    third = record(monkeypatch, [looped], 5.0, tmp_path / f"third{suffix}").instruments["4711"]
     # Over and over, without a sample lost or doubled between laps.
     assert len(third.adc) >= 500 and np.array_equal(third.adc, np.tile(first.adc, 3)[:len(third.adc)])
 
