@@ -128,15 +128,18 @@ def test_clear_errors_for_a_broker_that_refuses_or_is_unreachable(tmp_path):
 
 
 @pytest.mark.broker
-def test_tls_trusts_the_given_authority_only(tmp_path):
+def test_tls_trusts_the_given_authority_only_and_passes_the_client_certificate(tmp_path):
     files = certificates(tmp_path)
     (tmp_path / "b").mkdir()
-    broker = Mosquitto(tmp_path / "b", tls=files).start()
+    broker = Mosquitto(tmp_path / "b", tls={**files, "require_certificate": True}).start()
+    mine = {"cert_file": str(files["client_cert"]), "key_file": str(files["client_key"])}
     try:
-        with Broker.from_url(broker.url, ca_file=str(files["ca"])).client("ok", clean_start=True) as ok:
+        with Broker.from_url(broker.url, ca_file=str(files["ca"]), **mine).client("ok", clean_start=True) as ok:
             assert ok.connected.is_set()
         with pytest.raises(BrokerError, match="TLS with the broker at .* failed: CERTIFICATE_VERIFY_FAILED"):
-            Broker.from_url(broker.url, ca_file=str(files["other_ca"])).client("x", clean_start=True)
+            Broker.from_url(broker.url, ca_file=str(files["other_ca"]), **mine).client("x", clean_start=True)
+        with pytest.raises(BrokerError, match="closed the connection before accepting it .*client certificate"):
+            Broker.from_url(broker.url, ca_file=str(files["ca"])).client("x", clean_start=True)
     finally:
         broker.kill()
 
