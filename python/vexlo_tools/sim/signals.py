@@ -68,7 +68,7 @@ class Sum(Signal):
         self.terms = tuple(terms)
 
     def __call__(self, t: float) -> float:
-        return math.fsum(term(t) for term in self.terms)
+        return sum([term(t) for term in self.terms])
 
     def __repr__(self) -> str:
         return " + ".join(repr(term) for term in self.terms)
@@ -103,10 +103,10 @@ class Sine(Signal):
         self.frequency, self.phase = _finite(frequency, "frequency"), _finite(phase, "phase")
         if abs(self.frequency) > MAX_FREQUENCY:
             raise ValueError(f"frequency must lie within +-{MAX_FREQUENCY:g} Hz, got {frequency!r}")
+        self._omega, self._phase = 2.0 * math.pi * self.frequency, math.radians(self.phase)
 
     def __call__(self, t: float) -> float:
-        return self.offset + self.amplitude * math.sin(2.0 * math.pi * self.frequency * t
-                                                       + math.radians(self.phase))
+        return self.offset + self.amplitude * math.sin(self._omega * t + self._phase)
 
 
 class Hum(Sine):
