@@ -231,6 +231,37 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
     assert (metadata["stand"], metadata["model"], metadata["unit"]) == ("s1", "PLX310", "N")
 
 
+@pytest.mark.broker
+@pytest.mark.parametrize("info, written", [
+    ({"samples_per_second": 100.0, "serial_number": 7, "bad key": 1, "nested": {"a": 1}, "received": 5,
+      "model": "X\0"}, 10),
+    ({"samples_per_second": "fast"}, 0),
+    ({"samples_per_second": -1}, 0),
+])
+def test_a_hostile_info_costs_the_stand_its_provenance_not_the_collector(mosquitto, tmp_path, info, written):
+    out = tmp_path / "out"
+    out.mkdir()
+    collector, stop, thread = collecting(mosquitto, out)
+    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")  # its own info first: the run is not this one
+    try:
+        run = paho.Properties(paho.PacketTypes.PUBLISH)
+        run.UserProperty = ("run", "hostile")
+        hand.send("info", json.dumps({**info, "start_utc": "hostile"}).encode())
+        hand.send("stats", b"not JSON")
+        hand.send("stats", json.dumps({"start_utc": "hostile", "received": "many", "end_reason": "x"}).encode())
+        hand.data(0, 10, run)
+        hand.data(0, 5)  # the well-formed run goes on
+        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", "2026-01-03T00:00:00.000+00:00")), "samples", 0) == 5)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    assert collector.tracks["s1", "7", "hostile"].samples == written
+    for path in out.glob("s1_7_hostile*.h5"):
+        metadata = recording.load(path).instruments["7"].metadata
+        assert "nested" not in metadata and "bad key" not in metadata and metadata["received"] == 0
+
+
 # ---------------------------------------------------------------- stands and collectors, end to end
 
 RATE, SECONDS = 4800, 4
