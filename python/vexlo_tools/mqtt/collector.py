@@ -289,7 +289,7 @@ class Collector:
             return
         writer, track.writer = track.writer, None
         stats = track.stats
-        if stats.get("end_reason") and track.next >= int(stats.get("received", 0)):
+        if stats.get("end_reason") and track.next >= track.count("received"):
             writer.end(0, str(stats["end_reason"]), bool(stats.get("complete")), _moment(stats.get("end_utc")),
                        track.counters())
         else:  # the collector stops before the stand's run ended, or with samples of it still under way
