@@ -141,7 +141,7 @@ class Collector:
 
         connection = self.broker.client(self.client_id, clean_start=False, properties=properties, prepare=prepare)
         self._connection = connection
-        connection.on_connect = lambda present: self._subscribe()
+        connection.on_connect = self._subscribe
         self._subscribe()
         try:
             last_flush = last_status = time.monotonic()
