@@ -39,6 +39,7 @@ import recordings as recordings_bench  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
 import teds as teds_bench  # noqa: E402
+import web as web_bench  # noqa: E402
 
 
 
@@ -467,6 +468,7 @@ ROWS = {
     **acquisition_bench.ROWS,
     **fleet_bench.ROWS,
     **recordings_bench.ROWS,
+    **web_bench.ROWS,
 }
 
 

@@ -1,13 +1,13 @@
 """The live page: server CPU with 1 and 10 viewers, step-to-page latency and frames per second.
 
-Rows of ``bench/run.py`` (20, 21); also runs alone:
+Rows of ``bench/run.py`` (30, 31); also runs alone:
 
-    PYTHONPATH=build/dev:python python bench/web.py [--rows 20]
+    PYTHONPATH=build/dev:python python bench/web.py [--rows 30]
 
-Row 20 runs ``vexlo serve`` as a process of its own against a PLX310 Plus Prime at 38,400
+Row 30 runs ``vexlo serve`` as a process of its own against a PLX310 Plus Prime at 38,400
 samples/s on a pseudo-terminal (served by a helper process), so the CPU time read from /proc is
 the server's alone (acquisition, engine, page sink and web server); the viewers are websocket
-clients in this process that take every frame as a browser would. Row 21 serves in this process
+clients in this process that take every frame as a browser would. Row 31 serves in this process
 against an in-process simulated instrument and drives headless Chromium: the load steps at a
 known host time, and the page logs the host time of every frame it draws with its value.
 """
@@ -101,8 +101,9 @@ def row_cpu(seconds=5.0):
         for clients in (1, 10):
             share, rate, last = viewers_cpu(pid, port, clients, seconds)
             counters = last[0]["counters"]
-            lines.append(Line(20, f"vexlo serve, 38400/s over a pty, {clients} viewer(s) at {rate:.1f} frames/s "
-                                  f"each (overrun {counters['overrun']}, not shown {last[0]['dropped']}): "
+            lines.append(Line(30, f"vexlo serve, 38400/s over a pty, {clients} viewer(s) at {rate:.1f} frames/s "
+                                  f"each (overrun {counters['overrun']}, missing {counters['missing']}, not shown "
+                                  f"{last[0]['dropped']}): "
                                   "vs no viewer", "% of a core", share, floor, None, "<= 25%", share <= 25.0))
     return lines
 
@@ -139,10 +140,14 @@ def row_latency(steps=40):
                 load = 400.0 if step % 2 == 0 else 250.0
                 stepped = time.time() * 1000
                 instrument.set_load(load)
-                time.sleep(0.6)
-                log = driver.execute_script("return window.vexlo.log")
-                seen = [(t, arrived) for t, value, arrived in log
-                        if t >= stepped and value is not None and abs(value - load) < 5]
+                seen = []
+                # A late frame counts with its latency; only one that never comes ends the run.
+                for _ in range(50):
+                    time.sleep(0.1)
+                    seen = [(t, arrived) for t, value, arrived in driver.execute_script("return window.vexlo.log")
+                            if t >= stepped and value is not None and abs(value - load) < 5]
+                    if seen and time.time() * 1000 - stepped > 400:
+                        break
                 if not seen:
                     sys.exit(f"step {step} to {load} never reached the page")
                 latencies.append(seen[0][0] - stepped)
@@ -153,16 +158,18 @@ def row_latency(steps=40):
             stop.set()
             thread.join()
     cuts, came = statistics.quantiles(latencies, n=100), statistics.quantiles(arrivals, n=100)
-    return [Line(21, f"load step in the simulator to the page drawn ({steps} steps), headless Chromium: p50 "
-                     "(reference: to the frame's arrival in the page)", "ms", cuts[49], came[49], None, "", None),
-            Line(21, "  the same, p99", "ms", cuts[98], came[98], None, "< 250 ms", cuts[98] < 250),
-            Line(21, "frames drawn per second in the browser, one 38400/s instrument, 10 s window", "frames/s",
-                 fps, None, None, ">= 10", fps >= 9.5)]
+    # Both cores are shared: how busy the machine was says how far the tail can be trusted.
+    return [Line(31, f"load step in the simulator to the page drawn ({steps} steps, load average "
+                     f"{os.getloadavg()[0]:.1f}), headless Chromium: p50 (reference: to the frame's arrival)",
+                 "ms", cuts[49], came[49], None, "", None),
+            Line(31, "  the same, p99", "ms", cuts[98], came[98], None, "< 250 ms", cuts[98] < 250),
+            Line(31, "frames drawn per second in the browser, one 38400/s instrument, 10 s window", "frames/s",
+                 fps, None, None, ">= 10", fps >= 10)]
 
 
 ROWS = {
-    20: lambda args: row_cpu(),
-    21: lambda args: row_latency(),
+    30: lambda args: row_cpu(),
+    31: lambda args: row_latency(),
 }
 
 
@@ -170,7 +177,7 @@ def main(argv=None):
     from table import print_table
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rows", default=",".join(map(str, ROWS)), help="rows to run, e.g. 20")
+    parser.add_argument("--rows", default=",".join(map(str, ROWS)), help="rows to run, e.g. 30")
     args = parser.parse_args(argv)
     lines = []
     for row in sorted(int(r) for r in args.rows.split(",")):

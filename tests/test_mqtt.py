@@ -128,15 +128,18 @@ def test_clear_errors_for_a_broker_that_refuses_or_is_unreachable(tmp_path):
 
 
 @pytest.mark.broker
-def test_tls_trusts_the_given_authority_only(tmp_path):
+def test_tls_trusts_the_given_authority_only_and_passes_the_client_certificate(tmp_path):
     files = certificates(tmp_path)
     (tmp_path / "b").mkdir()
-    broker = Mosquitto(tmp_path / "b", tls=files).start()
+    broker = Mosquitto(tmp_path / "b", tls={**files, "require_certificate": True}).start()
+    mine = {"cert_file": str(files["client_cert"]), "key_file": str(files["client_key"])}
     try:
-        with Broker.from_url(broker.url, ca_file=str(files["ca"])).client("ok", clean_start=True) as ok:
+        with Broker.from_url(broker.url, ca_file=str(files["ca"]), **mine).client("ok", clean_start=True) as ok:
             assert ok.connected.is_set()
         with pytest.raises(BrokerError, match="TLS with the broker at .* failed: CERTIFICATE_VERIFY_FAILED"):
-            Broker.from_url(broker.url, ca_file=str(files["other_ca"])).client("x", clean_start=True)
+            Broker.from_url(broker.url, ca_file=str(files["other_ca"]), **mine).client("x", clean_start=True)
+        with pytest.raises(BrokerError, match="closed the connection before accepting it .*client certificate"):
+            Broker.from_url(broker.url, ca_file=str(files["ca"])).client("x", clean_start=True)
     finally:
         broker.kill()
 
@@ -226,6 +229,37 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
                                        "s1_7_20260102T000000.h5"]
     metadata = recording.load(files[0]).instruments["7"].metadata
     assert (metadata["stand"], metadata["model"], metadata["unit"]) == ("s1", "PLX310", "N")
+
+
+@pytest.mark.broker
+@pytest.mark.parametrize("info, written", [
+    ({"samples_per_second": 100.0, "serial_number": 7, "bad key": 1, "nested": {"a": 1}, "received": 5,
+      "model": "X\0"}, 10),
+    ({"samples_per_second": "fast"}, 0),
+    ({"samples_per_second": -1}, 0),
+])
+def test_a_hostile_info_costs_the_stand_its_provenance_not_the_collector(mosquitto, tmp_path, info, written):
+    out = tmp_path / "out"
+    out.mkdir()
+    collector, stop, thread = collecting(mosquitto, out)
+    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")  # its own info first: the run is not this one
+    try:
+        run = paho.Properties(paho.PacketTypes.PUBLISH)
+        run.UserProperty = ("run", "hostile")
+        hand.send("info", json.dumps({**info, "start_utc": "hostile"}).encode())
+        hand.send("stats", b"not JSON")
+        hand.send("stats", json.dumps({"start_utc": "hostile", "received": "many", "end_reason": "x"}).encode())
+        hand.data(0, 10, run)
+        hand.data(0, 5)  # the well-formed run goes on
+        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", "2026-01-03T00:00:00.000+00:00")), "samples", 0) == 5)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    assert collector.tracks["s1", "7", "hostile"].samples == written
+    for path in out.glob("s1_7_hostile*.h5"):
+        metadata = recording.load(path).instruments["7"].metadata
+        assert "nested" not in metadata and "bad key" not in metadata and metadata["received"] == 0
 
 
 # ---------------------------------------------------------------- stands and collectors, end to end

@@ -148,3 +148,34 @@ def test_sigterm_ends_a_recording_like_ctrl_c(tmp_path):
     [data] = recording.load(output)
     assert data.metadata["complete"] is True and data.metadata["end_reason"] == "interrupted"
     assert len(data.value) == data.metadata["received"] > 0
+
+
+@pytest.mark.parametrize("command", ["record", "stream"])
+def test_an_instrument_that_vanishes_in_a_command_is_one_line_naming_it_and_the_rest_is_complete(
+        capsys, monkeypatch, tmp_path, command):
+    from vexlo_tools.commands import _simenv
+
+    real_build = _simenv.build_instruments
+
+    def build(choices):
+        instruments = real_build(choices)
+        instruments[-1].unplug_after(20)
+        return instruments
+
+    monkeypatch.setattr(_simenv, "build_instruments", build)
+    output = tmp_path / "run.csv"
+    argv = ["--instrument", "mvr420:serial=1", "--instrument", "mvr420:serial=2", command, "--seconds", "0.5",
+            *([str(output)] if command == "record" else ["--port", "sim1", "--csv", str(output)])]
+    code = cli.main(argv)
+    err = capsys.readouterr().err
+    assert code == 1 and err.splitlines() == [err.splitlines()[0]] and "Traceback" not in err
+    assert err.startswith("vexlo: error: MVR420 2 on sim1: ")
+    by_serial = {data.metadata["serial_number"]: data for data in recording.load(output)}
+    failed = by_serial.pop(2)
+    # What reached the file is what was received; what was sent and not received is missing.
+    assert len(failed.value) == failed.metadata["received"] <= 20 <= failed.metadata["received"] + \
+        failed.metadata["missing"]
+    assert failed.metadata["complete"] is False
+    assert failed.metadata["end_reason"].startswith("failed: MVR420 2 on sim1: ")
+    for data in by_serial.values():  # the other instrument: its 0.5 s of data, whole
+        assert len(data.value) == 50 and data.metadata["complete"] is True

@@ -319,9 +319,6 @@ def test_page_shows_the_instruments_and_follows_the_load(browser, stand):
     top = wait_for(browser, "(() => { const y = document.querySelector('.chart').data[0].y;"
                             " return Math.max(...y) > 395 && Math.max(...y); })()")
     assert top == pytest.approx(400.0, abs=5) and browser.execute_script("return window.vexlo.drawn") > drawn
-    shot = os.environ.get("VEXLO_SCREENSHOT")
-    if shot:  # the picture of docs/serve.md
-        browser.save_screenshot(shot)
 
 
 @pytest.mark.browser
@@ -341,6 +338,23 @@ def test_recording_started_and_stopped_from_the_page_is_a_loadable_file(browser,
     downloaded = browser.execute_script("return fetch(arguments[0]).then(r => r.arrayBuffer())"
                                         ".then(b => b.byteLength)", link)
     assert downloaded == (stand.tmp_path / name).stat().st_size
+
+
+@pytest.mark.browser
+def test_tare_and_rate_from_the_page(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "window.vexlo.drawn > 0 && Math.abs(window.vexlo.value - 250) < 5")
+    browser.find_element("id", "tare").click()
+    wait_for(browser, "Math.abs(window.vexlo.value) < 1")
+    browser.find_element("id", "untare").click()
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+    browser.execute_script("const rate = document.getElementById('rate'); rate.value = '19200';"
+                           "rate.dispatchEvent(new Event('change'))")
+    # The stream restarts at the new rate; the page learns the instruments anew.
+    wait_for(browser, "window.vexlo.hello.instruments.length &&"
+                      " window.vexlo.hello.instruments[0].samples_per_second === 19200")
+    assert "19200 samples/s" in browser.find_element("id", "instruments").text
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
 
 
 @pytest.mark.browser

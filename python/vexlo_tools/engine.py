@@ -37,9 +37,7 @@ import weakref
 from types import TracebackType
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Type
 
-import numpy as np
-
-from .types import Block, Stats, StreamEnd, StreamInfo
+from .types import Block, Stats, StreamEnd, StreamInfo, join_blocks
 
 __all__ = ["CallbackSink", "Engine", "Sink"]
 
@@ -114,12 +112,8 @@ class CallbackSink(Sink):
 
     def _hand_over(self, index: int) -> None:
         held = self._held.pop(index, [])
-        if not held:
-            return
-        last = held[-1]
-        self.fn(last if len(held) == 1 else Block(
-            last.device, held[0].first_index, np.concatenate([b.time for b in held]),
-            np.concatenate([b.adc for b in held]), np.concatenate([b.value for b in held]), last.stats, index))
+        if held:
+            self.fn(join_blocks(held))
 
 
 def _name(sink: Sink) -> str:
@@ -387,19 +381,24 @@ class Engine:
                 logger.error("also: %s", other)
             raise errors[0]
 
-    def run(self, pause: Optional[Callable[[float], None]] = None) -> bool:
+    def run(self, pause: Optional[Callable[[float], None]] = None,
+            foreground: Optional[Callable[[], object]] = None) -> bool:
         """Start, wait until every stream has ended or Ctrl-C, then stop.
 
         :param pause: waits between two looks whether the run is over
             (``time.sleep`` or a test's virtual clock); by default the
             engine waits without looking.
+        :param foreground: run this instead of waiting (a terminal view);
+            the run stops when it returns.
         :return: whether Ctrl-C (or a signal the caller turned into it) ended the run.
         :raises Exception: what :meth:`stop` raises.
         """
         self.start()
         interrupted = False
         try:
-            if pause is None:
+            if foreground is not None:
+                foreground()
+            elif pause is None:
                 self.wait()
             else:
                 while not self.wait(0):

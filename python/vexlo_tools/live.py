@@ -165,10 +165,7 @@ class _Instrument:
 
 def stream_facts(stream: StreamInfo) -> Dict[str, Any]:
     """What the page says about an instrument."""
-    try:
-        source = str(calibration(stream.device)["calibration"])
-    except Exception:  # a device double without a converter: the page still shows the rest
-        source = "unknown"
+    source = str(calibration(stream.device)["calibration"])
     try:
         rates = list(model_info(stream.model).offered_rates(stream.item_number))
     except ValueError:

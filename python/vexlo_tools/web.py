@@ -68,7 +68,7 @@ class Page:
     recordings: Optional[Recordings] = None
     set_rate: Optional[Callable[[float], None]] = None
     token: Optional[str] = None
-    frames_per_second: float = 10.0
+    frames_per_second: float = 12.0
     _frames: Dict[Tuple[float, int], Tuple[int, bytes]] = field(default_factory=dict)
 
     @property
@@ -210,12 +210,15 @@ def create_app(page: Page) -> Any:
         wanted = {"window": 10.0, "columns": 800}
 
         async def listen() -> None:
-            while True:
-                message = json.loads(await websocket.receive_text())
-                if isinstance(message, dict):
-                    for key, kind in (("window", float), ("columns", int)):
-                        if isinstance(message.get(key), (int, float)):
-                            wanted[key] = kind(message[key])
+            try:
+                while True:
+                    message = json.loads(await websocket.receive_text())
+                    if isinstance(message, dict):
+                        for key, kind in (("window", float), ("columns", int)):
+                            if isinstance(message.get(key), (int, float)):
+                                wanted[key] = kind(message[key])
+            except (WebSocketDisconnect, ValueError, OverflowError, RuntimeError):
+                pass  # the viewer left or spoke nonsense: its frames end with this
 
         listener = asyncio.create_task(listen())
         interval = 1.0 / page.frames_per_second

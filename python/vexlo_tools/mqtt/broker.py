@@ -131,6 +131,7 @@ class Connection:
         self.on_connect: Callable[[bool], None] = lambda session_present: None
         self.on_lost: Callable[[str], None] = lambda reason: None
         self._refused: Optional[str] = None
+        self._closed_early: Optional[str] = None
         self._answered = threading.Event()
         self._closing = False
         client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=client_id, protocol=mqtt.MQTTv5)
@@ -157,12 +158,18 @@ class Connection:
         except OSError as error:
             raise BrokerError(f"cannot reach the broker at {broker}: {error.strerror or error}") from error
         client.loop_start()
-        if not self._answered.wait(CONNECT_SECONDS) or self._refused is not None:
+        answered = self._answered.wait(CONNECT_SECONDS)
+        if not answered or self._refused is not None or self._closed_early is not None:
             self._closing = True
             client.loop_stop()
             client.disconnect()
             if self._refused is not None:
                 raise BrokerError(f"the broker at {broker} refused the connection: {self._refused}")
+            if self._closed_early is not None:
+                raise BrokerError(f"the broker at {broker} closed the connection before accepting it "
+                                  f"({self._closed_early})" + (
+                                      "; a broker that requires a client certificate does so without one"
+                                      if broker.tls and broker.cert_file is None else ""))
             raise BrokerError(f"the broker at {broker} did not answer within {CONNECT_SECONDS:g} s")
 
     def _connected(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
@@ -182,6 +189,10 @@ class Connection:
     def _disconnected(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was = self.connected.is_set()
         self.connected.clear()
+        if not self._answered.is_set():
+            self._closed_early = str(reason)
+            self._answered.set()
+            return
         if was and not self._closing:
             logger.warning("lost the connection to the broker at %s (%s); reconnecting", self.broker, reason)
             self.on_lost(str(reason))

@@ -21,6 +21,7 @@ import dataclasses
 import hashlib
 import json
 import logging
+import math
 import os
 import queue
 import socket
@@ -34,7 +35,7 @@ import numpy as np
 
 from ..types import Block, Stats
 from ..recording import Metadata, Writer, hdf5, open_writer
-from ..recording.writers import WRITTEN
+from ..recording.writers import WRITTEN, check_metadata
 from . import layout, topics
 from .broker import Broker, paho
 
@@ -73,9 +74,14 @@ class Track:
 
     def counters(self) -> Stats:
         """The stand's counters; samples dropped from its full spool count as overrun (kept by no one)."""
-        s = self.stats
-        return Stats(int(s.get("received", 0)), int(s.get("overrun", 0)) + int(s.get("spool_dropped", 0)),
-                     int(s.get("missing", 0)), int(s.get("corrupted", 0)))
+        count = self.count
+        return Stats(count("received"), count("overrun") + count("spool_dropped"), count("missing"),
+                     count("corrupted"))
+
+    def count(self, key: str) -> int:
+        """A counter of the stand's stats (0 when it sent none, or no count)."""
+        value = self.stats.get(key)
+        return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else 0
 
 
 def default_client_id(directory: Path) -> str:
@@ -142,8 +148,6 @@ class Collector:
             while not stop.is_set():
                 with contextlib.suppress(queue.Empty):
                     self._handle(self._inbox.get(timeout=0.1))
-                    while True:
-                        self._handle(self._inbox.get_nowait())
                 now = time.monotonic()
                 if now - last_flush >= FLUSH_SECONDS:
                     self._flush()
@@ -163,7 +167,8 @@ class Collector:
 
     def _subscribe(self) -> None:
         mqtt = paho()
-        # Retained info only for a new subscription: a resumed session has it queued in order.
+        # Retained info only for a new subscription: a resumed session has newer info queued in order
+        # with the data, and the info of runs already begun is in the files.
         options = mqtt.SubscribeOptions(qos=1, retainHandling=mqtt.SubscribeOptions.RETAIN_SEND_IF_NEW_SUB)
         wanted = []
         for stand in self.stands or ["+"]:
@@ -207,8 +212,7 @@ class Collector:
             self._info(track, content)
         else:
             track.stats = content
-            if content.get("end_reason") and track.writer is not None \
-                    and track.next >= int(content.get("received", 0)):
+            if content.get("end_reason") and track.writer is not None and track.next >= track.count("received"):
                 self._close(track)  # the stream has ended and every sample is here
         self._ack(message.mid)
 
@@ -227,12 +231,15 @@ class Collector:
             if latest is not None:
                 self._close(self.tracks[track.stand, track.serial, latest])  # the stand started a new run
         if track.info is None:
-            track.info = info
+            track.info = _usable(track, info)
         held, track.held = track.held, []
         for mid, payload in held:
             self._data(track, mid, payload)
 
     def _data(self, track: Track, mid: int, payload: bytes) -> None:
+        if not track.info:
+            self._ack(mid)  # a stand whose info is no use: its data cannot be filed (said once, in _usable)
+            return
         try:
             frame = layout.decode(payload)
         except ValueError as error:
@@ -252,8 +259,7 @@ class Collector:
             track.gaps += first - track.next
         self._received(track, first, len(adc))
         writer = track.writer or self._open(track)
-        sps = float((track.info or {}).get("samples_per_second", 1.0)) or 1.0
-        times = np.arange(first, first + len(adc), dtype=np.float64) / sps
+        times = np.arange(first, first + len(adc), dtype=np.float64) / float(track.info["samples_per_second"])
         writer.append(0, Block(None, first, times, adc, value, track.counters()))
         track.next = first + len(adc)
         track.samples += len(adc)
@@ -306,6 +312,25 @@ class Collector:
     def _ack(self, mid: int) -> None:
         if mid:
             self._connection.client.ack(mid, 1)
+
+
+def _usable(track: Track, info: Metadata) -> Metadata:
+    """The part of a stand's info a recording can hold (an empty one when it gives no rate); what is left out is logged."""
+    kept: Metadata = {}
+    for key, value in info.items():
+        try:
+            if key in _WRITTEN_KEYS:
+                raise ValueError("the recording writes it itself")
+            kept.update(check_metadata({key: value}))
+        except ValueError as error:
+            logger.warning("stand %s instrument %s: left %r out of the provenance: %s", track.stand, track.serial,
+                           key, error)
+    rate = kept.get("samples_per_second")
+    if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not 0 < rate < math.inf:
+        logger.error("stand %s instrument %s: its info gives no sampling rate, so its data is dropped",
+                     track.stand, track.serial)
+        return {}
+    return kept
 
 
 def _moment(text: Any) -> Optional[datetime]:
