@@ -182,13 +182,30 @@ def samples_in(directory):
     return numbers, files
 
 
-def collecting(broker, directory):
-    collector = Collector(Broker.from_url(broker.url), directory)
-    stop = threading.Event()
-    thread = threading.Thread(target=collector.run, args=(stop,))
-    thread.start()
-    assert collector.subscribed.wait(10)
-    return collector, stop, thread
+class Collecting(threading.Thread):
+    """A collector on a thread; :meth:`join` raises what ended it."""
+
+    def __init__(self, collector):
+        super().__init__()
+        self.collector, self.stop, self.error = collector, threading.Event(), None
+        self.start()
+        assert collector.subscribed.wait(10)
+
+    def run(self):
+        try:
+            self.collector.run(self.stop)
+        except BaseException as error:
+            self.error = error
+
+    def join(self, timeout=None):
+        super().join(timeout)
+        if self.error is not None:
+            raise self.error
+
+
+def collecting(broker, directory, **options):
+    thread = Collecting(Collector(Broker.from_url(broker.url), directory, **options))
+    return thread.collector, thread.stop, thread
 
 
 def wait_until(condition, seconds=10):
@@ -370,12 +387,7 @@ def test_collectors_of_a_group_share_the_blocks_and_write_each_once(mosquitto, t
     group = []
     for name in ("a", "b"):
         (tmp_path / name).mkdir()
-        collector = Collector(Broker.from_url(mosquitto.url), tmp_path / name, group="g", client_id=name)
-        stop = threading.Event()
-        thread = threading.Thread(target=collector.run, args=(stop,))
-        thread.start()
-        assert collector.subscribed.wait(10)
-        group.append((collector, stop, thread))
+        group.append(collecting(mosquitto, tmp_path / name, group="g", client_id=name))
     hand = Hand(mosquitto)
     try:
         for first in range(0, 200, 10):

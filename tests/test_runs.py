@@ -179,3 +179,18 @@ def test_an_instrument_that_vanishes_in_a_command_is_one_line_naming_it_and_the_
     assert failed.metadata["end_reason"].startswith("failed: MVR420 2 on sim1: ")
     for data in by_serial.values():  # the other instrument: its 0.5 s of data, whole
         assert len(data.value) == 50 and data.metadata["complete"] is True
+
+
+@pytest.mark.parametrize("fault", [lambda inst: inst.corrupt_checksums(answers=1),
+                                   lambda inst: inst.go_silent(requests=1)])
+def test_samples_sent_before_a_garbled_or_lost_answer_to_streaming_off_are_received(fault):
+    instrument = MVR()
+    ports, installed = on_ports(instrument)
+    with installed:
+        [device] = found(ports)
+        device.set_sampling_rate_value(7, 0)  # 1300 samples/s
+        with Acquisition([device]) as acquisition:
+            time.sleep(0.3)
+            fault(instrument)  # on the streaming-off setting
+    [stats] = acquisition.stats()
+    assert not instrument.streaming and stats.received == instrument.samples_sent > 300

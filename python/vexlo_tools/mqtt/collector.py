@@ -141,7 +141,7 @@ class Collector:
 
         connection = self.broker.client(self.client_id, clean_start=False, properties=properties, prepare=prepare)
         self._connection = connection
-        connection.on_connect = lambda present: self._subscribe()
+        connection.on_connect = self._subscribe
         self._subscribe()
         try:
             last_flush = last_status = time.monotonic()
@@ -289,7 +289,7 @@ class Collector:
             return
         writer, track.writer = track.writer, None
         stats = track.stats
-        if stats.get("end_reason") and track.next >= int(stats.get("received", 0)):
+        if stats.get("end_reason") and track.next >= track.count("received"):
             writer.end(0, str(stats["end_reason"]), bool(stats.get("complete")), _moment(stats.get("end_utc")),
                        track.counters())
         else:  # the collector stops before the stand's run ended, or with samples of it still under way

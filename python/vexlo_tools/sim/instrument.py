@@ -103,8 +103,9 @@ def _adc_count(value: float) -> int:
     return 0 if step <= 0 else _MAX_SAMPLE * _ADC_STEP if step >= _MAX_SAMPLE else round(step) * _ADC_STEP
 
 
-def _in_adc_range(value: float) -> bool:
-    return -_ADC_STEP / 2 <= value < (_MAX_SAMPLE + 0.5) * _ADC_STEP
+# The counts the ADC can tell apart from its ends.
+_ADC_LOW = -_ADC_STEP / 2
+_ADC_HIGH = (_MAX_SAMPLE + 0.5) * _ADC_STEP
 
 
 def _describe(source: object) -> str:
@@ -529,7 +530,7 @@ class SimulatedInstrument:
         """
         nan = load != load
         exact = self.profiles[self.channels[channel].selected_profile].exact_count(0.0 if nan else load)
-        if (nan or not _in_adc_range(exact)) and channel not in self._clipped:
+        if (nan or not _ADC_LOW <= exact < _ADC_HIGH) and channel not in self._clipped:
             self._clipped.add(channel)
             logger.warning("%s: the load %s on channel %d reached %g, beyond the ADC's range: readings are clipped",
                            self, _describe(source), channel, load)
@@ -572,7 +573,7 @@ class SimulatedInstrument:
         ``clock_error_ppm`` fast; load signals are functions of it.
         """
         epoch = 0.0 if self._epoch is None else self._epoch
-        return self.t0 + (now - epoch) * self._rate_factor
+        return self.t0 + (now - epoch) * (1.0 + self.clock_error_ppm * 1e-6)
 
     def raw_count(self, channel: int = 0, now: float = 0.0) -> int:
         """The count ``channel`` measures at ``now`` on the transport's clock, without noise.
