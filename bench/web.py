@@ -124,7 +124,7 @@ def stepped_instrument():
             print(time.time() * 1000, flush=True)
 
 
-def row_latency(steps=40):
+def row_latency(steps=100):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
