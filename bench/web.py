@@ -67,6 +67,7 @@ async def view(port, seconds, frames, last):
                 length, = struct.unpack_from("<I", message)
                 last[:] = json.loads(message[4:4 + length])["instruments"]
                 frames.append(time.monotonic())
+                await ws.send('{"drawn": 1}')
 
 
 def viewers_cpu(pid, port, clients, seconds):
