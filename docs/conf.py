@@ -1,6 +1,7 @@
 """Sphinx configuration of the documentation site (``make docs``)."""
 
 import inspect
+import os
 import sys
 
 from docutils import nodes
@@ -10,6 +11,10 @@ from sphinx.environment import BuildEnvironment
 from sphinx.util.nodes import make_refnode
 
 from vexlo_tools._extras import software_version
+
+# Document the extension from the module itself (its docstrings and text signatures), not from the
+# type stub installed beside it, which autodoc would otherwise prefer.
+os.environ["SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS"] = "1"
 
 project = "vexlo_device_communication"
 author = "the vexlo_device_communication developers"

@@ -118,9 +118,8 @@ def _unquote(text: Optional[str]) -> Optional[str]:
 class Connection:
     """A paho client connected to a :class:`Broker`; :attr:`client` is the paho client.
 
-    Callbacks for connection (``on_connect(session_present)``) and loss
-    (``on_lost(reason)``) run on the network thread. Use :meth:`close` (or the
-    ``with`` block) to disconnect.
+    :attr:`on_connect` is called on the network thread at every connection
+    after the first. Use :meth:`close` (or the ``with`` block) to disconnect.
     """
 
     def __init__(self, broker: Broker, client_id: str, clean_start: bool, properties: Optional[Any],
@@ -128,8 +127,7 @@ class Connection:
         mqtt = paho()
         self.broker = broker
         self.connected = threading.Event()
-        self.on_connect: Callable[[bool], None] = lambda session_present: None
-        self.on_lost: Callable[[str], None] = lambda reason: None
+        self.on_connect: Callable[[], None] = lambda: None
         self._refused: Optional[str] = None
         self._closed_early: Optional[str] = None
         self._answered = threading.Event()
@@ -184,7 +182,7 @@ class Connection:
         self._refused = None
         self.connected.set()
         self._answered.set()
-        self.on_connect(bool(flags.session_present))
+        self.on_connect()
 
     def _disconnected(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was = self.connected.is_set()
@@ -195,7 +193,6 @@ class Connection:
             return
         if was and not self._closing:
             logger.warning("lost the connection to the broker at %s (%s); reconnecting", self.broker, reason)
-            self.on_lost(str(reason))
 
     def close(self) -> None:
         """Disconnect cleanly (no last will) and stop the network thread."""
