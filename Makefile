@@ -9,7 +9,7 @@ DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matp
     starlette uvicorn websockets plotly selenium paho-mqtt
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: install test demo bench dev devtest asan fuzz leaks clean browser mosquitto
+.PHONY: install test demo docs pictures bench dev devtest asan fuzz leaks clean browser mosquitto
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -33,6 +33,16 @@ browser:
 
 demo: install
 	$(VENV)/bin/vexlo demo
+
+# The documentation site, from docs/ into build/docs: warnings are errors,
+# and every reference must resolve.
+docs: $(VPY)
+	$(VPY) -m pip install --quiet '.[docs]'
+	$(VPY) -m sphinx -b html -W --keep-going -n -q docs build/docs
+
+# The documentation's pictures, taken again by the project's own code.
+pictures: install browser
+	$(VPY) docs/pictures.py
 
 # The benchmark table (bench/RESULTS.md says what each row measures), on the
 # installed build; BENCH_ARGS="--rows 2,3" runs a part of it.

@@ -1,15 +1,14 @@
-"""Row 40: the fleet path. N simulated stands (a PLX310 Plus Prime at 38,400 samples/s each,
-each its own `vexlo publish` process) through one local Mosquitto into one collector.
+"""Row 40: the fleet path. N = 1, 2, 4, 8, 16 simulated stands (a PLX310 Plus Prime at 38,400
+samples/s each, each its own `vexlo publish` process) through one local Mosquitto into one collector.
 
-Per N: samples lost (due minus written centrally), CPU per instrument of the publishers, the broker
-and the collector over a window of steady streaming, and the latency from a sample's nominal time
-(start of streaming + number / rate) to its block being written centrally, p50 and p99. The floor
+Per N: samples lost (due minus written centrally); and over a window of steady streaming, CPU per
+instrument of the publishers, the broker and the collector, and the latency from a sample's nominal
+time (start of streaming + number / rate) to its block being written centrally, p50 and p99. The floor
 for the publisher's CPU is `vexlo record` of the same simulated instrument into an .h5 file in the
 same run (both include the in-process simulator). The knee is the first N with a sample lost or a
 p99 latency above one second.
 """
 
-import os
 import statistics
 import subprocess
 import sys
@@ -110,7 +109,7 @@ def fleet(folder, n, seconds, window):
     return n * RATE * int(seconds) - written, shares, latencies
 
 
-def row_fleet(counts=(1, 2, 4, 8), seconds=12.0, window=5.0):
+def row_fleet(counts=(1, 2, 4, 8, 16), seconds=12.0, window=5.0):
     lines = []
     knee = None
     with tempfile.TemporaryDirectory() as tmp:

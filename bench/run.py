@@ -36,6 +36,7 @@ import acquisition as acquisition_bench  # noqa: E402
 import baselines  # noqa: E402
 import fleet as fleet_bench  # noqa: E402
 import recordings as recordings_bench  # noqa: E402
+import runs as runs_bench  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
 import teds as teds_bench  # noqa: E402
@@ -468,6 +469,7 @@ ROWS = {
     **acquisition_bench.ROWS,
     **fleet_bench.ROWS,
     **recordings_bench.ROWS,
+    **runs_bench.ROWS,
     **web_bench.ROWS,
 }
 

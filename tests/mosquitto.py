@@ -55,7 +55,8 @@ class Mosquitto:
                                + [str(passwords), user, password], check=True, capture_output=True)
             extra.append(f"password_file {passwords}")
         if tls:
-            extra += [f"cafile {tls['ca']}", f"certfile {tls['cert']}", f"keyfile {tls['key']}"]
+            extra += [f"cafile {tls['ca']}", f"certfile {tls['cert']}", f"keyfile {tls['key']}",
+                      f"require_certificate {'true' if tls.get('require_certificate') else 'false'}"]
         (self.directory / "mosquitto.conf").write_text(CONFIG.format(
             port=self.port, directory=self.directory, anonymous="false" if users else "true",
             extra="\n".join(extra)))
@@ -89,7 +90,7 @@ class Mosquitto:
 
 
 def certificates(directory):
-    """A CA, a server certificate for 127.0.0.1 signed by it, and a second, unrelated CA."""
+    """A CA, a server and a client certificate signed by it, and a second, unrelated CA."""
     d = Path(directory)
     openssl = program("openssl")
 
@@ -104,7 +105,11 @@ def certificates(directory):
     (d / "san.cnf").write_text("subjectAltName=IP:127.0.0.1\n")
     run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
         "-days", "2", "-extfile", "san.cnf", "-out", "server.pem")
-    return {"ca": d / "ca.pem", "cert": d / "server.pem", "key": d / "server.key", "other_ca": d / "other-ca.pem"}
+    run("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=stand", "-keyout", "client.key", "-out", "client.csr")
+    run("x509", "-req", "-in", "client.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+        "-days", "2", "-out", "client.pem")
+    return {"ca": d / "ca.pem", "cert": d / "server.pem", "key": d / "server.key", "other_ca": d / "other-ca.pem",
+            "client_cert": d / "client.pem", "client_key": d / "client.key"}
 
 
 @pytest.fixture

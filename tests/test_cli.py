@@ -50,6 +50,7 @@ def test_common_options_before_or_after_the_command(argv):
     ("plx310-plus-prime:auto-teds=on", lambda i: i.auto_teds),
     ("mvr420:serial=4711,firmware=4.2.9", lambda i: (i.serial_number, i.firmware_version) == (4711, b"\x04\x02\x09")),
     ("hsk640:noise=3", lambda i: i.noise_counts == 3),
+    ("mvr420:clock-error=-150.5", lambda i: i.clock_error_ppm == -150.5),
     ("mvr420:load=500", lambda i: i.raw_count() == i.profiles[0].count_for_load(500.0)),
     # Behind a TEDS sensor profile 0 measures mV/V: 250 N of a 1000 N, 2 mV/V sensor is 0.5 mV/V.
     ("plx310-plus-prime:load=250",
@@ -64,6 +65,8 @@ def test_instrument_choices(text, check):
     ("mvr420:load", "bad option 'load'"),
     ("mvr420:colour=red", "bad option 'colour=red'"),
     ("mvr420:load=heavy", "load must be a number"),
+    ("mvr420:load=inf", "load must be a finite number"),
+    ("mvr420:clock-error=1e9", "clock_error_ppm must lie between -10000 and 10000"),
     ("mvr420:serial=-1", "serial must lie between 0 and 4294967295"),
     ("mvr420:firmware=4.3", "firmware must be A.B.C"),
     ("mvr420:teds=on", "mvr420 has no TEDS hardware"),
@@ -246,4 +249,4 @@ def test_module_warnings_reach_the_terminal_only_with_verbose(verbose, shown):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert ("Stream conversion: 3 invalid/corrupted packets detected" in done.stderr) is shown
-    assert done.stderr.splitlines()[-1] == "vexlo: error: no instruments found"
+    assert done.stderr.splitlines()[-1].startswith("vexlo: error: no instruments found")

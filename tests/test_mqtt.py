@@ -128,15 +128,18 @@ def test_clear_errors_for_a_broker_that_refuses_or_is_unreachable(tmp_path):
 
 
 @pytest.mark.broker
-def test_tls_trusts_the_given_authority_only(tmp_path):
+def test_tls_trusts_the_given_authority_only_and_passes_the_client_certificate(tmp_path):
     files = certificates(tmp_path)
     (tmp_path / "b").mkdir()
-    broker = Mosquitto(tmp_path / "b", tls=files).start()
+    broker = Mosquitto(tmp_path / "b", tls={**files, "require_certificate": True}).start()
+    mine = {"cert_file": str(files["client_cert"]), "key_file": str(files["client_key"])}
     try:
-        with Broker.from_url(broker.url, ca_file=str(files["ca"])).client("ok", clean_start=True) as ok:
+        with Broker.from_url(broker.url, ca_file=str(files["ca"]), **mine).client("ok", clean_start=True) as ok:
             assert ok.connected.is_set()
         with pytest.raises(BrokerError, match="TLS with the broker at .* failed: CERTIFICATE_VERIFY_FAILED"):
-            Broker.from_url(broker.url, ca_file=str(files["other_ca"])).client("x", clean_start=True)
+            Broker.from_url(broker.url, ca_file=str(files["other_ca"]), **mine).client("x", clean_start=True)
+        with pytest.raises(BrokerError, match="closed the connection before accepting it .*client certificate"):
+            Broker.from_url(broker.url, ca_file=str(files["ca"])).client("x", clean_start=True)
     finally:
         broker.kill()
 
@@ -179,13 +182,30 @@ def samples_in(directory):
     return numbers, files
 
 
-def collecting(broker, directory):
-    collector = Collector(Broker.from_url(broker.url), directory)
-    stop = threading.Event()
-    thread = threading.Thread(target=collector.run, args=(stop,))
-    thread.start()
-    assert collector.subscribed.wait(10)
-    return collector, stop, thread
+class Collecting(threading.Thread):
+    """A collector on a thread; :meth:`join` raises what ended it."""
+
+    def __init__(self, collector):
+        super().__init__()
+        self.collector, self.stop, self.error = collector, threading.Event(), None
+        self.start()
+        assert collector.subscribed.wait(10)
+
+    def run(self):
+        try:
+            self.collector.run(self.stop)
+        except BaseException as error:
+            self.error = error
+
+    def join(self, timeout=None):
+        super().join(timeout)
+        if self.error is not None:
+            raise self.error
+
+
+def collecting(broker, directory, **options):
+    thread = Collecting(Collector(Broker.from_url(broker.url), directory, **options))
+    return thread.collector, thread.stop, thread
 
 
 def wait_until(condition, seconds=10):
@@ -226,6 +246,37 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
                                        "s1_7_20260102T000000.h5"]
     metadata = recording.load(files[0]).instruments["7"].metadata
     assert (metadata["stand"], metadata["model"], metadata["unit"]) == ("s1", "PLX310", "N")
+
+
+@pytest.mark.broker
+@pytest.mark.parametrize("info, written", [
+    ({"samples_per_second": 100.0, "serial_number": 7, "bad key": 1, "nested": {"a": 1}, "received": 5,
+      "model": "X\0"}, 10),
+    ({"samples_per_second": "fast"}, 0),
+    ({"samples_per_second": -1}, 0),
+])
+def test_a_hostile_info_costs_the_stand_its_provenance_not_the_collector(mosquitto, tmp_path, info, written):
+    out = tmp_path / "out"
+    out.mkdir()
+    collector, stop, thread = collecting(mosquitto, out)
+    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")  # its own info first: the run is not this one
+    try:
+        run = paho.Properties(paho.PacketTypes.PUBLISH)
+        run.UserProperty = ("run", "hostile")
+        hand.send("info", json.dumps({**info, "start_utc": "hostile"}).encode())
+        hand.send("stats", b"not JSON")
+        hand.send("stats", json.dumps({"start_utc": "hostile", "received": "many", "end_reason": "x"}).encode())
+        hand.data(0, 10, run)
+        hand.data(0, 5)  # the well-formed run goes on
+        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", "2026-01-03T00:00:00.000+00:00")), "samples", 0) == 5)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    assert collector.tracks["s1", "7", "hostile"].samples == written
+    for path in out.glob("s1_7_hostile*.h5"):
+        metadata = recording.load(path).instruments["7"].metadata
+        assert "nested" not in metadata and "bad key" not in metadata and metadata["received"] == 0
 
 
 # ---------------------------------------------------------------- stands and collectors, end to end
@@ -323,6 +374,24 @@ def test_a_full_spool_drops_its_oldest_blocks_and_the_central_file_counts_them(m
     assert "dropped from the full spool" in (tmp_path / "publish.log").read_text()
 
 
+@pytest.mark.broker
+def test_a_stand_that_vanishes_shows_offline_by_its_last_will(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    publisher = fleet.publish()
+    try:
+        wait_until(lambda: "writing stand s1" in fleet.collector_log(), 30)
+        publisher.kill()
+        wait_until(lambda: "stand s1 is offline" in fleet.collector_log(), 30)
+    finally:
+        publisher.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    [path] = fleet.out.glob("*.h5")
+    metadata = recording.load(path).instruments["20240001"].metadata
+    assert (metadata["end_reason"], metadata["complete"]) == ("interrupted", False)
+
+
 def set_status(broker):
     """The stand's retained status, so that a collector says when it has subscribed."""
     status = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
@@ -336,12 +405,7 @@ def test_collectors_of_a_group_share_the_blocks_and_write_each_once(mosquitto, t
     group = []
     for name in ("a", "b"):
         (tmp_path / name).mkdir()
-        collector = Collector(Broker.from_url(mosquitto.url), tmp_path / name, group="g", client_id=name)
-        stop = threading.Event()
-        thread = threading.Thread(target=collector.run, args=(stop,))
-        thread.start()
-        assert collector.subscribed.wait(10)
-        group.append((collector, stop, thread))
+        group.append(collecting(mosquitto, tmp_path / name, group="g", client_id=name))
     hand = Hand(mosquitto)
     try:
         for first in range(0, 200, 10):

@@ -265,3 +265,15 @@ def test_overwrite_replaces_the_old_file_only_once_the_new_one_has_started(tmp_p
         writer.write([block(0, 5)])
     assert len(recording.load(path).instruments["7"].value) == 5
     assert sorted(p.name for p in tmp_path.iterdir()) == [f"run{suffix}"]
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+@pytest.mark.parametrize("error, reason", [(KeyboardInterrupt(), "interrupted"), (RuntimeError("boom"), "failed: boom")])
+def test_a_writer_left_by_an_error_says_its_data_did_not_run_to_its_end(tmp_path, suffix, error, reason):
+    path = tmp_path / f"run{suffix}"
+    with pytest.raises(type(error)):
+        with recording.open_writer(path, [META]) as writer:
+            writer.write([block(0, 10)])
+            raise error
+    [data] = recording.load(path)
+    assert (data.metadata["end_reason"], data.metadata["complete"], len(data.value)) == (reason, False, 10)

@@ -6,8 +6,10 @@ import subprocess
 import sys
 import textwrap
 import time
+from unittest import mock
 
 import pytest
+from serial.tools.list_ports_common import ListPortInfo
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, cli, find_devices, recording
@@ -91,17 +93,24 @@ def test_a_deaf_and_a_vanished_instrument_still_leave_the_others_off_and_every_s
         assert ends[1].stats.missing + ends[1].stats.received >= 10
 
 
-def test_a_collected_acquisition_warns_and_switches_its_instruments_off():
+@pytest.mark.parametrize("callback", [False, True])
+def test_a_collected_acquisition_warns_and_switches_its_instruments_off(callback):
     mvr = MVR()
     ports, installed = on_ports(mvr)
     with installed:
         [device] = found(ports)
         acquisition = Acquisition([device])
         acquisition.start()
+        if callback:  # the callbacks' engine and its thread do not keep it alive
+            acquisition.on_block(lambda block: None)
         assert mvr.streaming
         with pytest.warns(ResourceWarning, match="never stopped"):
             del acquisition
-            gc.collect()
+            for _ in range(200):  # the engine's thread lets go of it between its reads
+                gc.collect()
+                if not mvr.streaming:
+                    break
+                time.sleep(0.01)
         assert not mvr.streaming and isinstance(device.get_reading(0), float)
 
 
@@ -127,6 +136,11 @@ def test_a_port_another_program_holds_is_in_use_and_never_probed(capsys):
                 find_devices([path], ["MVR420"])
             assert cli.main(["read", "--port", path]) == 1
             assert f"vexlo: error: port {path} in use by another program" in capsys.readouterr().err
+            # A scan of every port the system lists passes over it, and says so when it finds nothing.
+            with mock.patch("serial.tools.list_ports.comports", lambda *a: [ListPortInfo(path, True)]):
+                assert cli.main(["read"]) == 1
+            assert f"the ports this system lists ({path}); port {path} in use by another program" in \
+                capsys.readouterr().err
             assert list(instrument.request_log) == []  # not probed, not recovered
         finally:
             holder.communicate("")
@@ -148,3 +162,49 @@ def test_sigterm_ends_a_recording_like_ctrl_c(tmp_path):
     [data] = recording.load(output)
     assert data.metadata["complete"] is True and data.metadata["end_reason"] == "interrupted"
     assert len(data.value) == data.metadata["received"] > 0
+
+
+@pytest.mark.parametrize("command", ["record", "stream"])
+def test_an_instrument_that_vanishes_in_a_command_is_one_line_naming_it_and_the_rest_is_complete(
+        capsys, monkeypatch, tmp_path, command):
+    from vexlo_tools.commands import _simenv
+
+    real_build = _simenv.build_instruments
+
+    def build(choices):
+        instruments = real_build(choices)
+        instruments[-1].unplug_after(20)
+        return instruments
+
+    monkeypatch.setattr(_simenv, "build_instruments", build)
+    output = tmp_path / "run.csv"
+    argv = ["--instrument", "mvr420:serial=1", "--instrument", "mvr420:serial=2", command, "--seconds", "0.5",
+            *([str(output)] if command == "record" else ["--port", "sim1", "--csv", str(output)])]
+    code = cli.main(argv)
+    err = capsys.readouterr().err
+    assert code == 1 and err.splitlines() == [err.splitlines()[0]] and "Traceback" not in err
+    assert err.startswith("vexlo: error: MVR420 2 on sim1: ")
+    by_serial = {data.metadata["serial_number"]: data for data in recording.load(output)}
+    failed = by_serial.pop(2)
+    # What reached the file is what was received; what was sent and not received is missing.
+    assert len(failed.value) == failed.metadata["received"] <= 20 <= failed.metadata["received"] + \
+        failed.metadata["missing"]
+    assert failed.metadata["complete"] is False
+    assert failed.metadata["end_reason"].startswith("failed: MVR420 2 on sim1: ")
+    for data in by_serial.values():  # the other instrument: its 0.5 s of data, whole
+        assert len(data.value) == 50 and data.metadata["complete"] is True
+
+
+@pytest.mark.parametrize("fault", [lambda inst: inst.corrupt_checksums(answers=1),
+                                   lambda inst: inst.go_silent(requests=1)])
+def test_samples_sent_before_a_garbled_or_lost_answer_to_streaming_off_are_received(fault):
+    instrument = MVR()
+    ports, installed = on_ports(instrument)
+    with installed:
+        [device] = found(ports)
+        device.set_sampling_rate_value(7, 0)  # 1300 samples/s
+        with Acquisition([device]) as acquisition:
+            time.sleep(0.3)
+            fault(instrument)  # on the streaming-off setting
+    [stats] = acquisition.stats()
+    assert not instrument.streaming and stats.received == instrument.samples_sent > 300

@@ -338,9 +338,6 @@ def test_page_shows_the_instruments_and_follows_the_load(browser, stand):
     top = wait_for(browser, "(() => { const y = document.querySelector('.chart').data[0].y;"
                             " return Math.max(...y) > 395 && Math.max(...y); })()")
     assert top == pytest.approx(400.0, abs=5) and browser.execute_script("return window.vexlo.drawn") > drawn
-    shot = os.environ.get("VEXLO_SCREENSHOT")
-    if shot:  # the picture of docs/serve.md
-        browser.save_screenshot(shot)
 
 
 @pytest.mark.browser

@@ -4,6 +4,7 @@ import math
 from pathlib import Path
 
 import pytest
+from hypothesis import given, strategies as st
 
 from vexlo_tools.sim import ConfigError, load_config, load_signal
 
@@ -131,6 +132,10 @@ def test_noise_is_repeatable_and_spread():
      "instrument[0].load.times[1]", "must be a number"),
     (MVR + "[instrument.load]\nkind = 'steps'\ntimes = [2.0, 1.0]\nlevels = [1.0, 2.0]",
      "instrument[0].load.times", "must increase"),
+    (MVR + "[instrument.load]\nkind = 'steps'\ntimes = [1.0]", "instrument[0].load.levels", "levels missing"),
+    (MVR + "[instrument.load]\nkind = 'sine'\nfrequency = 1e308", "instrument[0].load.frequency", "within +-1e+06"),
+    (MVR + "[[instrument.profile]]\nloads = [0, 0, 0, 0]\ncounts = [0, 1, 0, 1]\n[instrument.load]\nvalue = 5.0",
+     "instrument[0].load", "fullscale load is 0"),
     (MVR + "[instrument.load]\nkind = 'csv'\nfile = '/dev/zero'", "instrument[0].load.file", "not a regular file"),
     (MVR + "[instrument.load]\nkind = 'csv'\nfile = 'missing.csv'", "instrument[0].load.file", "cannot read"),
     (MVR + "[instrument.faults]\nstream_garbage = 2.0", "instrument[0].faults.stream_garbage", "between 0 and 1"),
@@ -155,3 +160,44 @@ def test_unreadable_files(tmp_path, text, message):
         path.write_text(text)
     with pytest.raises(ConfigError, match=message):
         load_config(path)
+
+
+def toml(value):
+    """A value in TOML, inline."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float) and not math.isfinite(value):
+        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    if isinstance(value, list):
+        return "[" + ", ".join(toml(v) for v in value) + "]"
+    if isinstance(value, dict):
+        return "{" + ", ".join(f"{k} = {toml(v)}" for k, v in value.items()) + "}"
+    return repr(value) if isinstance(value, (int, float)) else f'"{value}"'
+
+
+HOSTILE = st.sampled_from([-1, 0, 2, 2**70, 1e308, -1e308, math.inf, math.nan, 1.5, "x", "all", True, [], {},
+                           [1, "a"], ["a", {"x": 1}], [1e308, -1e308], {"length": -1}])
+TABLES = {"": ["serial_number", "channels", "noise_counts", "seed", "t0", "clock_error_ppm", "selected_profiles"],
+          "profile": ["number", "capacity", "offset_count", "points_per_direction", "sampling_rate", "unit", "loads"],
+          "load": ["channel", "kind", "value", "slope", "frequency", "deviation", "times", "levels"],
+          "faults": ["silent", "answer_short", "answer_late", "stream_garbage", "stall_stream", "unplug_after"]}
+
+
+@given(st.lists(st.tuples(st.sampled_from([(t, k) for t, keys in TABLES.items() for k in keys]), HOSTILE),
+                max_size=4))
+def test_any_hostile_values_give_a_config_error_or_instruments_that_read(tmp_path_factory, entries):
+    instrument = {"model": "PLX310", "item_number": "QMT31872"}
+    for (table, key), value in entries:
+        (instrument if not table else instrument.setdefault(table, {}))[key] = value
+    path = tmp_path_factory.mktemp("bench") / "bench.toml"
+    lines = ["[[instrument]]"] + [f"{k} = {toml(v)}" for k, v in instrument.items() if k not in TABLES]
+    for table in TABLES:
+        if table in instrument:
+            lines += [f"[instrument.{table}]"] + [f"{k} = {toml(v)}" for k, v in instrument[table].items()]
+    path.write_text("\n".join(lines) + "\n")
+    try:
+        ports = load_config(path)
+    except ConfigError:
+        return
+    for inst in ports.values():
+        assert all(0 <= inst.raw_count(ch, 1.0) <= 0xFFFFFFFF for ch in range(len(inst.channels)))

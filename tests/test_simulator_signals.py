@@ -1,5 +1,6 @@
 """The simulator's time base, its load signals and its own clock, as a host sees them."""
 
+import contextlib
 import logging
 import re
 import time
@@ -37,10 +38,23 @@ def test_the_documented_ramp_reads_zero_at_the_start_and_its_slope_a_second_late
             assert device.get_reading(0) == pytest.approx(100.0, abs=0.01)
 
 
-def test_on_a_pseudo_terminal_time_starts_when_the_instrument_is_created():
+@contextlib.contextmanager
+def on_a_pseudo_terminal(instrument):
+    with PtyServer([instrument]) as (path,):
+        yield path
+
+
+@contextlib.contextmanager
+def in_process_on_the_real_clock(instrument):
+    with simulated_ports({"/dev/ttySIM0": instrument}):
+        yield "/dev/ttySIM0"
+
+
+@pytest.mark.parametrize("served", [on_a_pseudo_terminal, in_process_on_the_real_clock])
+def test_on_the_real_clock_time_starts_when_the_instrument_is_created(served):
     instrument = SimulatedInstrument.mvr420()
     instrument.set_load_signal(lambda t: 100.0 * t)
-    with PtyServer([instrument]) as (path,):
+    with served(instrument) as path:
         with serial.Serial(port=path, baudrate=320000, timeout=5) as port:
             port.write(build_request(0x00, 0x05, [0]))
             count = int.from_bytes(port.read(9)[4:8], "big")
@@ -134,29 +148,30 @@ def test_a_recording_of_each_signal_has_its_statistics(monkeypatch, tmp_path, ki
     assert check(data.time, data.value - 400.0)
 
 
-def test_a_replay_records_as_the_original_within_one_count_with_its_gap_and_loop(monkeypatch, tmp_path):
+@pytest.mark.parametrize("suffix", [".csv", ".h5"])
+def test_a_replay_records_as_the_original_within_one_count_with_its_gap_and_loop(monkeypatch, tmp_path, suffix):
     original = SimulatedInstrument.plx310_plus_prime(with_teds=False, serial_number=4711)
     original.set_load_signal(load_signal("sine", amplitude=300.0, frequency=1.5)
                              + load_signal("noise", deviation=20.0, seed=2))
-    first = record(monkeypatch, [original], 2.0, tmp_path / "first.csv").instruments["4711"]
+    first = record(monkeypatch, [original], 2.0, tmp_path / f"first{suffix}").instruments["4711"]
     # Cut 0.3 s out: samples the host lost.
     gap = (first.time >= 0.5) & (first.time < 0.8)
     provenance = {key: value for key, value in first.metadata.items() if key in PROVENANCE}
-    with recording.open_writer(tmp_path / "gap.csv", [provenance]) as writer:
+    with recording.open_writer(tmp_path / f"gap{suffix}", [provenance]) as writer:
         writer.write([acquisition.Block(None, 0, first.time[~gap], first.adc[~gap], first.value[~gap])])
 
-    [replay] = replay_instruments(tmp_path / "gap.csv").values()
+    [replay] = replay_instruments(tmp_path / f"gap{suffix}").values()
     assert (replay.model, replay.item_number, replay.serial_number) == ("PLX310", "QMT31872", 4711)
-    second = record(monkeypatch, [replay], 2.0, tmp_path / "second.csv").instruments["4711"]
+    second = record(monkeypatch, [replay], 2.0, tmp_path / f"second{suffix}").instruments["4711"]
     kept = first.adc[~gap]
-    # The gap is no samples: the replay's stream is the rest, back to back, then nothing.
-    assert len(second.adc) == len(kept)
+    # The gap is no samples: a host recording the replay counts the 30 as missing.
+    assert len(second.adc) == len(kept) and second.metadata["missing"] == np.count_nonzero(gap) == 30
     assert np.max(np.abs(second.adc.astype(np.int64) - kept)) <= 1
     np.testing.assert_allclose(second.value, first.value[~gap], atol=1e-9)
     assert second.metadata["unit"] == first.metadata["unit"] and second.metadata["samples_per_second"] == 100.0
 
-    [looped] = replay_instruments(tmp_path / "first.csv", loop=True).values()
-    third = record(monkeypatch, [looped], 5.0, tmp_path / "third.csv").instruments["4711"]
+    [looped] = replay_instruments(tmp_path / f"first{suffix}", loop=True).values()
+    third = record(monkeypatch, [looped], 5.0, tmp_path / f"third{suffix}").instruments["4711"]
     # Over and over, without a sample lost or doubled between laps.
     assert len(third.adc) >= 500 and np.array_equal(third.adc, np.tile(first.adc, 3)[:len(third.adc)])
 

@@ -70,6 +70,9 @@ IN_FLIGHT_SECONDS = 0.25
 QUIET_SECONDS = 0.05
 #: The quiet window on a port without a read timeout (the module's default timeout).
 DEFAULT_QUIET_SECONDS = 1.0
+#: Tries of the streaming-off setting written directly, before the module's own exchange
+#: (which clears the input first, losing the samples in it).
+STOP_ATTEMPTS = 2
 #: Tries of the query after stopping, when stream bytes still arriving garble its answer.
 CHECK_ATTEMPTS = 3
 
@@ -649,17 +652,21 @@ class Acquisition:
             stopped_at = clock()
             _lowlevel.unguard(device.communication_interface)
             quiet = quiet_seconds(device)
-            tail = _ask_to_stop(device, quiet)
-            if tail is not None:
-                # Every packet sent until the instrument stopped, its answer cut out.
+            # Every packet sent until the instrument stopped is kept (its answer cut out
+            # when found; else its bytes count among the skipped positions). An answer
+            # lost or garbled: asked once more the same way, which loses nothing.
+            for _ in range(STOP_ATTEMPTS):
+                tail, clean = _ask_to_stop(device, quiet)
                 reader.feed(tail)
+                if clean:
+                    break
             else:
-                # No clean end: switch off through the module and drop what still comes.
+                # Switch off through the module, and keep what still comes.
                 try:
                     device.set_stream_state(False)
                 except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
                     logger.debug("%s: answer to streaming off lost among stream bytes: %s", reader.info.port, error)
-                _drain(device, quiet)
+                reader.feed(_drain(device, quiet))
             reader.switched_off = True
             _check_answers(device, quiet)
             reader.finish(stopped_at)
@@ -731,6 +738,13 @@ class Acquisition:
                 reader.error_reported = True
                 raise reader.error
 
+    @property
+    def waiter(self) -> Callable[[float], object]:
+        """Waits at most the given seconds for news (samples, a failure, the end), holding no reference
+        to the acquisition meanwhile: an engine waits with it, so an acquisition that nobody keeps
+        can still be collected."""
+        return functools.partial(_wait_for_news, self._lock)
+
     def _set_consumer(self, thread: Optional[threading.Thread]) -> None:
         """The one thread that may read (an engine's), or ``None`` for any."""
         self._consumer = thread
@@ -766,6 +780,11 @@ class Acquisition:
         engine = Engine(self, [CallbackSink(fn, every_samples)], tick_seconds=0.1)
         engine.start()
         self._engine = engine
+
+
+def _wait_for_news(news: threading.Condition, seconds: float) -> None:
+    with news:
+        news.wait(max(0.0, seconds))
 
 
 def _call_if_alive(method: "weakref.WeakMethod[Callable[[_Reader], None]]", reader: _Reader) -> None:
@@ -819,7 +838,7 @@ def quiet_seconds(device: vexlo.VexloDevice) -> float:
     return max(QUIET_SECONDS, float(timeout))
 
 
-def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Optional[bytes]:
+def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Tuple[bytes, bool]:
     """Send the streaming-off setting and read until the line is quiet.
 
     The instrument sends the packets still due, then its answer; packets
@@ -828,23 +847,21 @@ def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Optional[bytes]:
     setting is written directly.
 
     :param quiet: seconds of silence that end the stream (:func:`quiet_seconds`).
-    :return: the stream bytes read, the answer cut out, or ``None`` when the
-        line did not fall quiet or held no valid answer.
+    :return: the bytes read, and whether it ended cleanly: the line fell
+        quiet and held a valid answer, which is then cut out of the bytes.
     """
     interface = device.communication_interface
     connection = interface.serial_connection
     if connection is None:
-        return None
+        return b"", False
     commands = interface.commands
     command = commands.Set_Streaming_State_Command
     connection.write(bytes(commands.get_command_byte_array(command, bytearray([0]))))
     received, fell_quiet = drain(device.get_stream_data, quiet)
-    if not fell_quiet:
-        return None
-    at = _find_answer(received, command, commands)
+    at = _find_answer(received, command, commands) if fell_quiet else -1
     if at < 0:
-        return None
-    return received[:at] + received[at + command.receive_length:]
+        return received, False
+    return received[:at] + received[at + command.receive_length:], True
 
 
 def _find_answer(received: bytes, command: vexlo._Command, commands: vexlo._CommandOperations) -> int:
@@ -864,13 +881,15 @@ def _find_answer(received: bytes, command: vexlo._Command, commands: vexlo._Comm
     return -1
 
 
-def _drain(device: vexlo.VexloDevice, quiet: float) -> None:
-    """Read and drop stream bytes until the line is quiet.
+def _drain(device: vexlo.VexloDevice, quiet: float) -> bytes:
+    """Read stream bytes until the line is quiet; return them.
 
     :raises vexlo.VexloCommunicationError: it did not fall quiet in time.
     """
-    if not drain(device.get_stream_data, quiet)[1]:
+    received, fell_quiet = drain(device.get_stream_data, quiet)
+    if not fell_quiet:
         raise vexlo.VexloCommunicationError("still streaming after streaming was switched off")
+    return received
 
 
 def _check_answers(device: vexlo.VexloDevice, quiet: float) -> None:

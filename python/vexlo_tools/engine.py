@@ -17,7 +17,7 @@ bounded queue, served by the sink's own thread::
             self.peak[block.index] = max(self.peak[block.index], block.value.max())
 
     peak = Peak()
-    with Engine(Acquisition(find_devices(), samples=10_000), [peak]) as engine:
+    with Engine(Acquisition(find_devices(), samples=100), [peak]) as engine:
         engine.wait()
     print(peak.peak)
 
@@ -37,9 +37,7 @@ import weakref
 from types import TracebackType
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Type
 
-import numpy as np
-
-from .types import Block, Stats, StreamEnd, StreamInfo
+from .types import Block, Stats, StreamEnd, StreamInfo, join_blocks
 
 __all__ = ["CallbackSink", "Engine", "Sink"]
 
@@ -114,12 +112,8 @@ class CallbackSink(Sink):
 
     def _hand_over(self, index: int) -> None:
         held = self._held.pop(index, [])
-        if not held:
-            return
-        last = held[-1]
-        self.fn(last if len(held) == 1 else Block(
-            last.device, held[0].first_index, np.concatenate([b.time for b in held]),
-            np.concatenate([b.adc for b in held]), np.concatenate([b.value for b in held]), last.stats, index))
+        if held:
+            self.fn(join_blocks(held))
 
 
 def _name(sink: Sink) -> str:
@@ -207,8 +201,9 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         engine = engine_ref()
         if engine is None:
             return
+        waiter: Optional[Callable[[float], object]] = getattr(engine.acquisition, "waiter", None)
         try:
-            next_tick = engine._step(next_tick or 0.0)
+            next_tick = engine._step(next_tick or 0.0, wait=waiter is None)
         except BaseException as error:
             logger.error("engine: reading the acquisition failed: %s", error)
             engine._failures.append(error)
@@ -217,6 +212,9 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
             engine._all_ended.set()
             return
         del engine
+        if waiter is not None:
+            # Waiting for samples holds neither the engine nor the acquisition.
+            waiter(next_tick - time.monotonic())
 
 
 class Engine:
@@ -311,14 +309,15 @@ class Engine:
         """Wait until every stream has ended (a finite run done, or failed); return whether they have."""
         return self._all_ended.wait(timeout)
 
-    def _step(self, next_tick: float) -> Optional[float]:
-        """One read of the acquisition, handed to the sinks; the time of the next tick, ``None`` at the end."""
+    def _step(self, next_tick: float, wait: bool = True) -> Optional[float]:
+        """One read of the acquisition (waiting for samples until the next tick, if ``wait``),
+        handed to the sinks; the time of the next tick, ``None`` at the end."""
         acquisition = self.acquisition
         # Seen before the read: a stream over by then has all its samples in this read.
         running = acquisition.running
         ends = list(acquisition.ends)
         try:
-            blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()))
+            blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()) if wait else 0)
         except Exception as error:  # an instrument failed; its end follows, the others go on
             logger.debug("engine: %s", error)
             self._failures.append(error)
@@ -372,7 +371,8 @@ class Engine:
                 except Exception as error:
                     self._failures.insert(0, error)
                 self._acquisition_stopped = True
-            pump.join()
+            if pump is not threading.current_thread():  # stopped by a collection on the pump's own thread
+                pump.join()
             consumer = getattr(self.acquisition, "_set_consumer", None)
             if consumer is not None:
                 consumer(None)
@@ -387,19 +387,24 @@ class Engine:
                 logger.error("also: %s", other)
             raise errors[0]
 
-    def run(self, pause: Optional[Callable[[float], None]] = None) -> bool:
+    def run(self, pause: Optional[Callable[[float], None]] = None,
+            foreground: Optional[Callable[[], object]] = None) -> bool:
         """Start, wait until every stream has ended or Ctrl-C, then stop.
 
         :param pause: waits between two looks whether the run is over
             (``time.sleep`` or a test's virtual clock); by default the
             engine waits without looking.
+        :param foreground: run this instead of waiting (a terminal view);
+            the run stops when it returns.
         :return: whether Ctrl-C (or a signal the caller turned into it) ended the run.
         :raises Exception: what :meth:`stop` raises.
         """
         self.start()
         interrupted = False
         try:
-            if pause is None:
+            if foreground is not None:
+                foreground()
+            elif pause is None:
                 self.wait()
             else:
                 while not self.wait(0):

@@ -9,12 +9,12 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, Optional
+from typing import Any, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["COUNTERS", "Block", "Stats", "StreamEnd", "StreamInfo"]
+__all__ = ["COUNTERS", "Block", "Stats", "StreamEnd", "StreamInfo", "join_blocks"]
 
 UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
@@ -93,6 +93,21 @@ class Block:
 
     def __len__(self) -> int:
         return len(self.adc)
+
+
+def join_blocks(blocks: Sequence[Block]) -> Block:
+    """Blocks of one stream, in order, as one block (its counters those of the last).
+
+    :raises ValueError: no blocks.
+    """
+    if not blocks:
+        raise ValueError("no blocks to join")
+    last = blocks[-1]
+    if len(blocks) == 1:
+        return last
+    return Block(last.device, blocks[0].first_index, np.concatenate([b.time for b in blocks]),
+                 np.concatenate([b.adc for b in blocks]), np.concatenate([b.value for b in blocks]),
+                 last.stats, last.index)
 
 
 @dataclass(frozen=True)

@@ -23,7 +23,8 @@ import vexlo_device_communication as vexlo
 
 from .. import models
 from ..acquisition import port_of as port_of, unit_text as unit_text
-from ..devices import find_devices
+from ..devices import PortInUseError, find_devices
+from ..devices import logger as devices_logger
 from ..models import format_rate
 
 # Looked up at the moment of use, so tests can put a virtual clock in place.
@@ -74,14 +75,21 @@ def describe_rate(model: str, code: int) -> str:
 
 
 class _ProbeFailures(logging.Handler):
-    """Keeps, per port, the last failure text that discovery logged for it."""
+    """Keeps, per port, the last failure text that discovery logged for it, and every record for later."""
 
     def __init__(self) -> None:
         super().__init__(logging.DEBUG)
         self.by_port: Dict[str, str] = {}
+        self.records: List[logging.LogRecord] = []
 
     def emit(self, record: logging.LogRecord) -> None:
         message = record.getMessage()
+        if record.name == devices_logger.name:
+            # A port a scan of every port passed over: held by another program.
+            if message.startswith("port ") and " in use " in message:
+                self.by_port[message.split(" ", 2)[1]] = message
+            return
+        self.records.append(record)
         if " baud: communication error - " in message:
             head, text = message.split(" baud: communication error - ", 1)
             self.by_port[head.rsplit(" at ", 1)[0]] = text
@@ -92,15 +100,26 @@ class _ProbeFailures(logging.Handler):
 
 def discover(models: Optional[Sequence[str]] = None,
              ports: Optional[Sequence[str]] = None) -> Tuple[List[vexlo.VexloDevice], Dict[str, str]]:
-    """Find instruments (every port at once); return the devices and, per port, why its last probe failed."""
+    """Find instruments (every port at once); return the devices and, per port, why its last probe failed.
+
+    The module's records of the probes (silent baud rates, retries) are
+    held back meanwhile: a discovery that finds something passes them on
+    at debug level, one that finds nothing as they were.
+    """
     failures = _ProbeFailures()
     logger = vexlo.logger
-    level = logger.level
-    logger.addHandler(failures)
-    if not logger.isEnabledFor(logging.DEBUG):
-        logger.setLevel(logging.DEBUG)
+    level, handlers, propagate = logger.level, list(logger.handlers), logger.propagate
+    logger.handlers[:] = [failures]
+    logger.propagate = False
+    logger.setLevel(logging.DEBUG)
+    devices_logger.addHandler(failures)
+    devices_level = devices_logger.level
+    devices_logger.setLevel(logging.WARNING)
+    devices: List[vexlo.VexloDevice] = []
     try:
         devices = find_devices(ports or None, models or None)
+    except PortInUseError:
+        raise
     except vexlo.VexloConnectionError as error:
         # A named port that is no serial device: said per port, like a failed probe.
         refused = {port: str(error) for port in ports or () if f"serial port {port} at " in str(error)}
@@ -108,15 +127,26 @@ def discover(models: Optional[Sequence[str]] = None,
             raise
         return [], refused
     finally:
-        logger.removeHandler(failures)
+        devices_logger.removeHandler(failures)
+        devices_logger.setLevel(devices_level)
+        logger.handlers[:] = handlers
+        logger.propagate = propagate
         logger.setLevel(level)
+        for record in failures.records:
+            if devices and record.levelno > logging.DEBUG:
+                record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+            if logger.isEnabledFor(record.levelno):
+                logger.handle(record)
     return devices, failures.by_port
 
 
 def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) -> str:
+    listed = [str(port.device) for port in serial.tools.list_ports.comports()]
     if not ports:
-        return "no instruments found"
-    listed = {port.device for port in serial.tools.list_ports.comports()}
+        where = f"on the ports this system lists ({', '.join(listed)})" if listed else "(this system lists no ports)"
+        in_use = "".join(f"; {text}" for text in failures.values() if " in use " in text)
+        return (f"no instruments found {where}{in_use}; a port it does not list (a simulator's, a link) "
+                "must be named with --port")
     reasons = []
     for port in ports:
         if port not in listed and not os.path.exists(port):
@@ -128,25 +158,46 @@ def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) 
     return "no instrument found on " + "; ".join(reasons)
 
 
+def port_list(args: argparse.Namespace) -> Optional[List[str]]:
+    """The ports ``--port`` names (given once or repeated), or ``None`` for every port."""
+    port = getattr(args, "port", None)
+    if not port:
+        return None
+    return [port] if isinstance(port, str) else list(port)
+
+
 @contextlib.contextmanager
 def one_device(args: argparse.Namespace) -> Iterator[vexlo.VexloDevice]:
-    """The instrument a command works on: on ``--port`` if given, else the first found.
+    """The instrument a command works on: the first found on the ``--port`` ports, else on any.
 
     Every other device found is closed at once; the chosen one is closed
     when the block ends, also on error or Ctrl-C.
     """
-    ports = [args.port] if args.port else None
-    devices, failures = discover(args.model, ports)
+    with devices_found(args, first_only=True) as (device,):
+        yield device
+
+
+@contextlib.contextmanager
+def devices_found(args: argparse.Namespace, *, first_only: bool = False) -> Iterator[List[vexlo.VexloDevice]]:
+    """The open instruments on the ``--port`` ports (or every port), closed when the block ends.
+
+    :param first_only: keep the first instrument found and close the others.
+    :raises CliError: nothing found (the message says where it looked).
+    """
+    ports = port_list(args)
+    devices, failures = discover(getattr(args, "model", None), ports)
     if not devices:
         raise CliError(not_found_message(ports, failures))
-    device, others = devices[0], devices[1:]
-    for other in others:
-        other.disconnect()
-    if others:
-        note(f"using the instrument on {port_of(device)}; also found on "
-             + ", ".join(port_of(o) for o in others) + " (choose one with --port)")
-    with device:
-        yield device
+    if first_only and len(devices) > 1:
+        for other in devices[1:]:
+            other.disconnect()
+        note(f"using the instrument on {port_of(devices[0])}; also found on "
+             + ", ".join(port_of(o) for o in devices[1:]) + " (choose one with --port)")
+        devices = devices[:1]
+    with contextlib.ExitStack() as stack:
+        for device in devices:
+            stack.enter_context(device)
+        yield devices
 
 
 def baud_of(device: vexlo.VexloDevice) -> str:

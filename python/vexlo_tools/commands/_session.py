@@ -13,14 +13,6 @@ from ..engine import Engine, Sink
 from . import _common
 
 
-def ports_of(args: argparse.Namespace) -> Optional[List[str]]:
-    """The ports ``--port`` names (given once or repeated), or ``None`` for every port."""
-    port = getattr(args, "port", None)
-    if not port:
-        return None
-    return [port] if isinstance(port, str) else list(port)
-
-
 def check_options(args: argparse.Namespace) -> None:
     """Refuse bad ``--seconds`` and ``--rate`` before anything is probed or written.
 
@@ -36,38 +28,29 @@ def instruments(args: argparse.Namespace, *, first_only: bool = False) -> Iterat
 
     With AutoTEDS on, an instrument's values come in its sensor's unit.
 
-    :param first_only: keep the first instrument found (when no port is
-        named) and close the others.
+    :param first_only: keep the first instrument found and close the others.
     :raises _common.CliError: nothing found (the message says where it looked).
     """
-    ports = ports_of(args)
-    devices, failures = _common.discover(getattr(args, "model", None), ports)
-    if not devices:
-        raise _common.CliError(_common.not_found_message(ports, failures))
-    if first_only and not ports and len(devices) > 1:
-        for other in devices[1:]:
-            other.disconnect()
-        _common.note(f"using the instrument on {_common.port_of(devices[0])}; also found on "
-                     + ", ".join(_common.port_of(o) for o in devices[1:]) + " (choose one with --port)")
-        devices = devices[:1]
-    with contextlib.ExitStack() as stack:
-        for device in devices:
-            stack.enter_context(device)
+    with _common.devices_found(args, first_only=first_only) as devices:
         for device in devices:
             _common.load_auto_teds(device)
         yield devices
 
 
 def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bool = False,
-              tick_seconds: float = 0.2, until: Optional[Callable[[], bool]] = None) -> int:
+              tick_seconds: float = 0.2, foreground: Optional[Callable[[], object]] = None,
+              until: Optional[Callable[[], bool]] = None) -> int:
     """Stream the instruments the common options name into ``sinks`` for ``--seconds`` of data or until Ctrl-C.
 
     Options read from ``args`` when present: ``--port`` (one or a list),
-    ``--model``, ``--rate``, ``--seconds`` (of data: each instrument ends
-    after exactly that many seconds of its samples). Ctrl-C (and SIGTERM,
-    which the tool turns into it) ends the run cleanly: streaming off, the
-    sinks handed what came until then and closed.
+    ``--model``, ``--rate`` (put back at the end unless ``--keep-rate``),
+    ``--seconds`` (of data: each instrument ends after exactly that many
+    seconds of its samples). Ctrl-C (and SIGTERM, which the tool turns into
+    it) ends the run cleanly: streaming off, the sinks handed what came
+    until then and closed.
 
+    :param first_only: with no port named, stream from the first instrument found only.
+    :param foreground: run this (a terminal view) instead of waiting; the run ends when it returns.
     :param until: looked at while the run waits: once it returns true, the
         run ends as on Ctrl-C, but returns (``vexlo serve`` restarts it so).
     :return: 0; a run cut short by Ctrl-C raises ``KeyboardInterrupt`` once
@@ -78,21 +61,38 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
     """
     check_options(args)
     seconds: Optional[float] = getattr(args, "seconds", None)
+    rate: Optional[float] = getattr(args, "rate", None)
     with instruments(args, first_only=first_only) as devices:
-        try:
-            acquisition = Acquisition(devices, rate=getattr(args, "rate", None), seconds=seconds)
-        except ValueError as error:
-            raise _common.CliError(str(error)) from error
+        acquisition = Acquisition(devices, rate=rate, seconds=seconds)
+        engine = Engine(acquisition, sinks, tick_seconds=tick_seconds)
+        restore = rate is not None and not getattr(args, "keep_rate", False)
+
         def pause(seconds: float) -> None:
             if until is not None and until():
                 raise KeyboardInterrupt  # the engine ends the run as on Ctrl-C
             # The command's sleep, so that tests can step a virtual clock while it waits.
             _common.sleep(seconds)
 
-        try:
-            interrupted = Engine(acquisition, sinks, tick_seconds=tick_seconds).run(pause=pause)
-        except ValueError as error:  # a rate an instrument lacks; nothing was set
-            raise _common.CliError(str(error)) from error
-    if interrupted and seconds is not None and not (until is not None and until()):
+        with _rates_put_back(devices) if restore else contextlib.nullcontext():
+            try:
+                interrupted = engine.run(pause=pause, foreground=foreground)
+            except ValueError as error:  # a rate an instrument lacks; nothing was set
+                raise _common.CliError(str(error)) from error
+    if interrupted and seconds is not None and foreground is None and not (until is not None and until()):
         raise KeyboardInterrupt  # cut short: everything is closed, the exit status says so
     return 0
+
+
+@contextlib.contextmanager
+def _rates_put_back(devices: Sequence[vexlo.VexloDevice]) -> Iterator[None]:
+    """Put channel 0's rate of every device back at the end, also after an error or Ctrl-C."""
+    codes = [device.get_sampling_rate(0) for device in devices]
+    try:
+        yield
+    finally:
+        for device, code in zip(devices, codes):
+            try:
+                device.set_sampling_rate_value(code, 0)
+            except vexlo.VexloDeviceError as error:
+                _common.note(f"vexlo: could not put the rate of {_common.port_of(device)} back "
+                             f"(code {code}): {error}")

@@ -13,9 +13,6 @@ each writing the blocks it received into files of its own. Needs the mqtt and hd
 from __future__ import annotations
 
 import argparse
-import signal
-import threading
-from typing import Any
 
 from ..mqtt.collector import Collector
 from . import _broker, _common, _status
@@ -37,16 +34,14 @@ def run(args: argparse.Namespace) -> int:
                               client_id=args.client_id)
     except ValueError as error:
         raise _common.CliError(str(error)) from error
+    collector.connect()
     line = _status.StatusLine()
-    stop = threading.Event()
-    previous: Any = signal.signal(signal.SIGTERM, lambda signum, frame: stop.set())
     _common.out(f"collecting {', '.join(args.stand) or 'every stand'} from {collector.broker} into "
                 f"{args.directory}; Ctrl-C stops")
     try:
         with _broker.reporting():
-            collector.run(stop, status=lambda c: line.show(_summary(c)))
+            collector.run(status=lambda c: line.show(_summary(c)))  # until Ctrl-C or SIGTERM
     finally:
-        signal.signal(signal.SIGTERM, previous)
         line.end()
     for (stand, serial, run), track in sorted(collector.tracks.items()):
         _common.out(f"stand {stand} instrument {serial} (run of {run}): {track.samples:,} samples"

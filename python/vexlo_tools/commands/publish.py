@@ -20,12 +20,7 @@ from . import _broker, _common, _device_options, _session
 def options(parser: argparse.ArgumentParser) -> None:
     _broker.add(parser)
     parser.add_argument("--stand", metavar="NAME", help="this stand's name in the topics (default: the host name)")
-    parser.add_argument("--seconds", type=float, metavar="S",
-                        help="publish S seconds of data per instrument (default: until Ctrl-C)")
-    parser.add_argument("--rate", type=float, metavar="SPS",
-                        help="stream at SPS samples per second, e.g. 38400")
-    parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
-    _device_options.add_model(parser)
+    _device_options.add_run(parser, "publish")
     parser.add_argument("--spool-mb", type=float, default=SPOOL_MB, metavar="MB",
                         help=f"disk kept for blocks the broker has not acknowledged (default {SPOOL_MB})")
     parser.add_argument("--spool-dir", metavar="DIR", help="where the spool goes (default: the temporary folder)")

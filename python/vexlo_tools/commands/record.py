@@ -26,12 +26,7 @@ from . import _common, _device_options, _session, _status
 
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("output", metavar="OUTPUT", help="the file to write: .h5 or .csv")
-    parser.add_argument("--seconds", type=float, metavar="S",
-                        help="record S seconds of data per instrument (default: until Ctrl-C)")
-    parser.add_argument("--rate", type=float, metavar="SPS",
-                        help="stream at SPS samples per second, e.g. 38400")
-    parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
-    _device_options.add_model(parser)
+    _device_options.add_run(parser, "record")
     parser.add_argument("--overwrite", action="store_true",
                         help="replace OUTPUT if it exists (once the new recording has started)")
     parser.add_argument("--note", action="append", metavar="TEXT",

@@ -27,6 +27,7 @@ def options(parser: argparse.ArgumentParser) -> None:
                         help="stream S seconds of data (default: until Ctrl-C)")
     parser.add_argument("--rate", type=float, metavar="SPS",
                         help="first set channel 0's sampling rate to SPS samples per second, e.g. 38400")
+    _device_options.add_keep_rate(parser)
     parser.add_argument("--csv", metavar="FILE",
                         help="write the samples to FILE as vexlo record does: commented provenance, then "
                              "time_s,adc,value rows (time: sample number over the sampling rate)")

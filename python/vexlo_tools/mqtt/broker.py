@@ -118,9 +118,8 @@ def _unquote(text: Optional[str]) -> Optional[str]:
 class Connection:
     """A paho client connected to a :class:`Broker`; :attr:`client` is the paho client.
 
-    Callbacks for connection (``on_connect(session_present)``) and loss
-    (``on_lost(reason)``) run on the network thread. Use :meth:`close` (or the
-    ``with`` block) to disconnect.
+    :attr:`on_connect` is called on the network thread at every connection
+    after the first. Use :meth:`close` (or the ``with`` block) to disconnect.
     """
 
     def __init__(self, broker: Broker, client_id: str, clean_start: bool, properties: Optional[Any],
@@ -128,9 +127,9 @@ class Connection:
         mqtt = paho()
         self.broker = broker
         self.connected = threading.Event()
-        self.on_connect: Callable[[bool], None] = lambda session_present: None
-        self.on_lost: Callable[[str], None] = lambda reason: None
+        self.on_connect: Callable[[], None] = lambda: None
         self._refused: Optional[str] = None
+        self._closed_early: Optional[str] = None
         self._answered = threading.Event()
         self._closing = False
         client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=client_id, protocol=mqtt.MQTTv5)
@@ -157,12 +156,18 @@ class Connection:
         except OSError as error:
             raise BrokerError(f"cannot reach the broker at {broker}: {error.strerror or error}") from error
         client.loop_start()
-        if not self._answered.wait(CONNECT_SECONDS) or self._refused is not None:
+        answered = self._answered.wait(CONNECT_SECONDS)
+        if not answered or self._refused is not None or self._closed_early is not None:
             self._closing = True
             client.loop_stop()
             client.disconnect()
             if self._refused is not None:
                 raise BrokerError(f"the broker at {broker} refused the connection: {self._refused}")
+            if self._closed_early is not None:
+                raise BrokerError(f"the broker at {broker} closed the connection before accepting it "
+                                  f"({self._closed_early})" + (
+                                      "; a broker that requires a client certificate does so without one"
+                                      if broker.tls and broker.cert_file is None else ""))
             raise BrokerError(f"the broker at {broker} did not answer within {CONNECT_SECONDS:g} s")
 
     def _connected(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
@@ -177,14 +182,17 @@ class Connection:
         self._refused = None
         self.connected.set()
         self._answered.set()
-        self.on_connect(bool(flags.session_present))
+        self.on_connect()
 
     def _disconnected(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was = self.connected.is_set()
         self.connected.clear()
+        if not self._answered.is_set():
+            self._closed_early = str(reason)
+            self._answered.set()
+            return
         if was and not self._closing:
             logger.warning("lost the connection to the broker at %s (%s); reconnecting", self.broker, reason)
-            self.on_lost(str(reason))
 
     def close(self) -> None:
         """Disconnect cleanly (no last will) and stop the network thread."""

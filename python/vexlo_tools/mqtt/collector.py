@@ -21,6 +21,7 @@ import dataclasses
 import hashlib
 import json
 import logging
+import math
 import os
 import queue
 import socket
@@ -34,7 +35,7 @@ import numpy as np
 
 from ..types import Block, Stats
 from ..recording import Metadata, Writer, hdf5, open_writer
-from ..recording.writers import WRITTEN
+from ..recording.writers import WRITTEN, check_metadata
 from . import layout, topics
 from .broker import Broker, paho
 
@@ -73,9 +74,14 @@ class Track:
 
     def counters(self) -> Stats:
         """The stand's counters; samples dropped from its full spool count as overrun (kept by no one)."""
-        s = self.stats
-        return Stats(int(s.get("received", 0)), int(s.get("overrun", 0)) + int(s.get("spool_dropped", 0)),
-                     int(s.get("missing", 0)), int(s.get("corrupted", 0)))
+        count = self.count
+        return Stats(count("received"), count("overrun") + count("spool_dropped"), count("missing"),
+                     count("corrupted"))
+
+    def count(self, key: str) -> int:
+        """A counter of the stand's stats (0 when it sent none, or no count)."""
+        value = self.stats.get(key)
+        return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else 0
 
 
 def default_client_id(directory: Path) -> str:
@@ -116,13 +122,13 @@ class Collector:
 
     # ------------------------------------------------------------ running
 
-    def run(self, stop: Optional[threading.Event] = None, *, status: Optional[Callable[[Collector], None]] = None,
-            status_seconds: float = 1.0) -> None:
-        """Collect until ``stop`` is set (or Ctrl-C); the files are closed and all written acknowledged then.
+    def connect(self) -> None:
+        """Connect and subscribe now (else :meth:`run` does), so that a broker that cannot be used is told at once.
 
         :raises vexlo_tools.mqtt.BrokerError: the broker cannot be reached or refuses.
         """
-        stop = stop or threading.Event()
+        if self._connection is not None:
+            return
         mqtt = paho()
         properties = mqtt.Properties(mqtt.PacketTypes.CONNECT)
         properties.SessionExpiryInterval = SESSION_SECONDS
@@ -133,17 +139,24 @@ class Collector:
             client.on_message = lambda c, u, message: self._inbox.put(message)
             client.on_subscribe = lambda c, u, mid, reasons, properties: self.subscribed.set()
 
-        connection = self.broker.client(self.client_id, clean_start=False, properties=properties, prepare=prepare)
-        self._connection = connection
-        connection.on_connect = lambda present: self._subscribe()
+        self._connection = self.broker.client(self.client_id, clean_start=False, properties=properties,
+                                              prepare=prepare)
+        self._connection.on_connect = self._subscribe
         self._subscribe()
+
+    def run(self, stop: Optional[threading.Event] = None, *, status: Optional[Callable[[Collector], None]] = None,
+            status_seconds: float = 1.0) -> None:
+        """Collect until ``stop`` is set (or Ctrl-C); the files are closed and all written acknowledged then.
+
+        :raises vexlo_tools.mqtt.BrokerError: the broker cannot be reached or refuses.
+        """
+        stop = stop or threading.Event()
+        self.connect()
         try:
             last_flush = last_status = time.monotonic()
             while not stop.is_set():
                 with contextlib.suppress(queue.Empty):
                     self._handle(self._inbox.get(timeout=0.1))
-                    while True:
-                        self._handle(self._inbox.get_nowait())
                 now = time.monotonic()
                 if now - last_flush >= FLUSH_SECONDS:
                     self._flush()
@@ -159,11 +172,13 @@ class Collector:
                 for track in self.tracks.values():
                     self._close(track)
             finally:
-                connection.close()
+                self._connection.close()
+                self._connection = None
 
     def _subscribe(self) -> None:
         mqtt = paho()
-        # Retained info only for a new subscription: a resumed session has it queued in order.
+        # Retained info only for a new subscription: a resumed session has newer info queued in order
+        # with the data, and the info of runs already begun is in the files.
         options = mqtt.SubscribeOptions(qos=1, retainHandling=mqtt.SubscribeOptions.RETAIN_SEND_IF_NEW_SUB)
         wanted = []
         for stand in self.stands or ["+"]:
@@ -207,8 +222,7 @@ class Collector:
             self._info(track, content)
         else:
             track.stats = content
-            if content.get("end_reason") and track.writer is not None \
-                    and track.next >= int(content.get("received", 0)):
+            if content.get("end_reason") and track.writer is not None and track.next >= track.count("received"):
                 self._close(track)  # the stream has ended and every sample is here
         self._ack(message.mid)
 
@@ -227,12 +241,15 @@ class Collector:
             if latest is not None:
                 self._close(self.tracks[track.stand, track.serial, latest])  # the stand started a new run
         if track.info is None:
-            track.info = info
+            track.info = _usable(track, info)
         held, track.held = track.held, []
         for mid, payload in held:
             self._data(track, mid, payload)
 
     def _data(self, track: Track, mid: int, payload: bytes) -> None:
+        if not track.info:
+            self._ack(mid)  # a stand whose info is no use: its data cannot be filed (said once, in _usable)
+            return
         try:
             frame = layout.decode(payload)
         except ValueError as error:
@@ -252,8 +269,7 @@ class Collector:
             track.gaps += first - track.next
         self._received(track, first, len(adc))
         writer = track.writer or self._open(track)
-        sps = float((track.info or {}).get("samples_per_second", 1.0)) or 1.0
-        times = np.arange(first, first + len(adc), dtype=np.float64) / sps
+        times = np.arange(first, first + len(adc), dtype=np.float64) / float(track.info["samples_per_second"])
         writer.append(0, Block(None, first, times, adc, value, track.counters()))
         track.next = first + len(adc)
         track.samples += len(adc)
@@ -283,7 +299,7 @@ class Collector:
             return
         writer, track.writer = track.writer, None
         stats = track.stats
-        if stats.get("end_reason") and track.next >= int(stats.get("received", 0)):
+        if stats.get("end_reason") and track.next >= track.count("received"):
             writer.end(0, str(stats["end_reason"]), bool(stats.get("complete")), _moment(stats.get("end_utc")),
                        track.counters())
         else:  # the collector stops before the stand's run ended, or with samples of it still under way
@@ -306,6 +322,25 @@ class Collector:
     def _ack(self, mid: int) -> None:
         if mid:
             self._connection.client.ack(mid, 1)
+
+
+def _usable(track: Track, info: Metadata) -> Metadata:
+    """The part of a stand's info a recording can hold (an empty one when it gives no rate); what is left out is logged."""
+    kept: Metadata = {}
+    for key, value in info.items():
+        try:
+            if key in _WRITTEN_KEYS:
+                raise ValueError("the recording writes it itself")
+            kept.update(check_metadata({key: value}))
+        except ValueError as error:
+            logger.warning("stand %s instrument %s: left %r out of the provenance: %s", track.stand, track.serial,
+                           key, error)
+    rate = kept.get("samples_per_second")
+    if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not 0 < rate < math.inf:
+        logger.error("stand %s instrument %s: its info gives no sampling rate, so its data is dropped",
+                     track.stand, track.serial)
+        return {}
+    return kept
 
 
 def _moment(text: Any) -> Optional[datetime]:

@@ -90,7 +90,7 @@ class Publisher(Sink):
                 f"vexlo-publish-{self.stand}", clean_start=True, will=(topics.status(self.stand), b"offline"),
                 prepare=lambda client: setattr(client, "on_publish", self._on_publish))
             self._connection.on_connect = self._announce
-            self._announce(False)
+            self._announce()
 
     # ------------------------------------------------------------ sink
 
@@ -113,7 +113,7 @@ class Publisher(Sink):
         if self._connection is None:
             self.connect()
         else:
-            self._announce(False)
+            self._announce()
 
     def write(self, block: Block) -> None:
         assert self.spool is not None
@@ -174,7 +174,7 @@ class Publisher(Sink):
 
     # ------------------------------------------------------------ broker
 
-    def _announce(self, session_present: bool) -> None:
+    def _announce(self) -> None:
         """On every connection: the stand is online, and what its instruments are (retained)."""
         assert self._connection is not None
         client = self._connection.client

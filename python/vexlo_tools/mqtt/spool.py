@@ -17,7 +17,6 @@ from __future__ import annotations
 import collections
 import os
 import struct
-import threading
 from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO, Deque, Dict, List, Optional, Tuple
@@ -54,6 +53,8 @@ class SpoolFull(OSError):
 class Spool:
     """A bounded, ordered queue of messages on disk.
 
+    Used by one thread (the publisher's).
+
     :param directory: where the segment files go (created; emptied by :meth:`close`).
     :param limit_bytes: the most the segment files may take together.
     """
@@ -65,7 +66,6 @@ class Spool:
         self.directory.mkdir(parents=True, exist_ok=True)
         self.limit = limit_bytes
         self.segment_bytes = max(MIN_SEGMENT_BYTES, min(MAX_SEGMENT_BYTES, limit_bytes // 8))
-        self._lock = threading.Lock()
         self._entries: Deque[_Entry] = collections.deque()
         self._first = 0  # sequence number of _entries[0]
         self._next = 0  # sequence number of the next message to send
@@ -77,8 +77,7 @@ class Spool:
 
     def __len__(self) -> int:
         """Messages not yet acknowledged."""
-        with self._lock:
-            return sum(not e.acknowledged for e in self._entries)
+        return sum(not e.acknowledged for e in self._entries)
 
     def append(self, topic: str, payload: bytes, samples: int) -> None:
         """Keep a message, after the others; drop the oldest segment first when it would not fit.
@@ -89,60 +88,55 @@ class Spool:
         record = _RECORD.pack(len(topic.encode()), len(payload)) + topic.encode() + payload
         if len(record) > self.limit:
             raise SpoolFull(f"a message of {len(record)} bytes does not fit a spool of {self.limit} bytes")
-        with self._lock:
-            while self.size + len(record) > self.limit and self._segments:
-                self._drop_oldest()
-            if not self._segments or self._segments[-1].size + len(record) > self.segment_bytes:
-                self._numbers += 1
-                path = self.directory / f"{self._numbers:012d}.spool"
-                self._segments.append(_Segment(self._numbers, open(path, "w+b")))
-            segment = self._segments[-1]
-            segment.file.seek(segment.size)
-            segment.file.write(record)
-            segment.file.flush()
-            self._entries.append(_Entry(topic, segment.number, segment.size, len(record), samples))
-            segment.size += len(record)
-            segment.entries += 1
-            self.size += len(record)
+        while self.size + len(record) > self.limit and self._segments:
+            self._drop_oldest()
+        if not self._segments or self._segments[-1].size + len(record) > self.segment_bytes:
+            self._numbers += 1
+            path = self.directory / f"{self._numbers:012d}.spool"
+            self._segments.append(_Segment(self._numbers, open(path, "w+b")))
+        segment = self._segments[-1]
+        segment.file.seek(segment.size)
+        segment.file.write(record)
+        segment.file.flush()
+        self._entries.append(_Entry(topic, segment.number, segment.size, len(record), samples))
+        segment.size += len(record)
+        segment.entries += 1
+        self.size += len(record)
 
     def take(self, most: int) -> List[Tuple[int, str, bytes]]:
         """Up to ``most`` messages not yet handed out, oldest first, as (sequence number, topic, payload)."""
         taken: List[Tuple[int, str, bytes]] = []
-        with self._lock:
-            while len(taken) < most and self._next - self._first < len(self._entries):
-                entry = self._entries[self._next - self._first]
-                segment = self._segment(entry.segment)
-                segment.file.seek(entry.offset)
-                record = segment.file.read(entry.size)
-                topic_size, _ = _RECORD.unpack_from(record)
-                start = _RECORD.size + topic_size
-                taken.append((self._next, entry.topic, record[start:]))
-                self._next += 1
+        while len(taken) < most and self._next - self._first < len(self._entries):
+            entry = self._entries[self._next - self._first]
+            segment = self._segment(entry.segment)
+            segment.file.seek(entry.offset)
+            record = segment.file.read(entry.size)
+            topic_size, _ = _RECORD.unpack_from(record)
+            start = _RECORD.size + topic_size
+            taken.append((self._next, entry.topic, record[start:]))
+            self._next += 1
         return taken
 
     def acknowledge(self, sequence: int) -> None:
         """The broker has the message ``sequence``: forget it (a message dropped meanwhile is ignored)."""
-        with self._lock:
-            if sequence < self._first:
-                return
-            self._entries[sequence - self._first].acknowledged = True
-            while self._entries and self._entries[0].acknowledged:
-                self._segment(self._entries.popleft().segment).entries -= 1
-                self._first += 1
-            while len(self._segments) > 1 and self._segments[0].entries == 0:
-                self._delete(self._segments.popleft())
-            self._next = max(self._next, self._first)
+        if sequence < self._first:
+            return
+        self._entries[sequence - self._first].acknowledged = True
+        while self._entries and self._entries[0].acknowledged:
+            self._segment(self._entries.popleft().segment).entries -= 1
+            self._first += 1
+        while len(self._segments) > 1 and self._segments[0].entries == 0:
+            self._delete(self._segments.popleft())
+        self._next = max(self._next, self._first)
 
     def unsent(self) -> int:
         """Messages not yet handed out by :meth:`take`."""
-        with self._lock:
-            return len(self._entries) - (self._next - self._first)
+        return len(self._entries) - (self._next - self._first)
 
     def close(self) -> None:
         """Delete the segment files, whatever they hold."""
-        with self._lock:
-            while self._segments:
-                self._delete(self._segments.popleft())
+        while self._segments:
+            self._delete(self._segments.popleft())
 
     def _segment(self, number: int) -> _Segment:
         return self._segments[number - self._segments[0].number]

@@ -189,8 +189,9 @@ class Writer(abc.ABC):
         if stats is not None:
             self.count(index, stats)
         moment = end_utc or datetime.now(timezone.utc)
+        # A failure's message is whatever the failure said: kept, as far as a file holds text.
         self.ends[index] = {"end_utc": moment.isoformat(timespec="milliseconds"),
-                            "end_reason": check_text("end_reason", reason), "complete": bool(complete)}
+                            "end_reason": reason.replace("\0", "")[:MAX_TEXT], "complete": bool(complete)}
 
     def flush(self) -> None:
         """Put what was written so far, with the counters, into the file, so that it survives the process.
@@ -226,6 +227,12 @@ class Writer(abc.ABC):
 
     def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
+        if exc is not None:
+            # Left by an error: what had not ended did not run to its end.
+            reason = "interrupted" if isinstance(exc, KeyboardInterrupt) else f"failed: {exc}"
+            for index, end in enumerate(self.ends):
+                if not end:
+                    self.end(index, reason, False)
         self.close()
 
     def _place(self, final: Path) -> Tuple[Path, bool]:
@@ -354,15 +361,6 @@ _KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]{0,63}\Z")
 WRITTEN = COUNTERS + ("samples", "end_utc", "end_reason", "complete")
 
 
-def check_text(key: str, value: str) -> str:
-    """``value`` if a file can hold it as text; else a ValueError."""
-    if len(value) > MAX_TEXT:
-        raise ValueError(f"metadata {key!r}: {len(value)} characters, more than {MAX_TEXT}")
-    if "\0" in value:
-        raise ValueError(f"metadata {key!r}: a NUL character")
-    return value
-
-
 def check_metadata(metadata: Metadata) -> Metadata:
     """A copy of one instrument's metadata, checked: keys are names (letters, digits, ``_.-``, up
     to 64), values text (up to :data:`MAX_TEXT` characters, no NUL), numbers or truth values, and
@@ -377,7 +375,10 @@ def check_metadata(metadata: Metadata) -> Metadata:
         if key in WRITTEN:
             raise ValueError(f"metadata key {key!r} is written by the recording itself")
         if isinstance(value, str):
-            check_text(key, value)
+            if len(value) > MAX_TEXT:
+                raise ValueError(f"metadata {key!r}: {len(value)} characters, more than {MAX_TEXT}")
+            if "\0" in value:
+                raise ValueError(f"metadata {key!r}: a NUL character")
         elif not isinstance(value, (bool, int, float)):
             raise ValueError(f"metadata {key!r}: {type(value).__name__}, not text, a number or a truth value")
         checked[key] = value

@@ -132,7 +132,7 @@ class _Table:
         """``exc`` reported at the key its message begins with ("frequency must be ..."), mapped by ``keys``."""
         first = str(exc).split(" ", 1)[0]
         key = keys.get(first)
-        return self.error(key if key is not None and self.has(key) else fallback, str(exc))
+        return self.error(key if key is not None else fallback, str(exc))
 
     def apply(self, key: str, action: Callable[[], _T]) -> _T:
         """Run ``action``; a ``ValueError`` it raises is reported at ``key``."""
@@ -394,6 +394,8 @@ def _described(table: _Table, index: int, common: Dict[str, Any]) -> SimulatedIn
         loads[channel] = loads[channel] + signal if channel in loads else signal
     for channel, signal in loads.items():
         instrument.set_load_signal(signal, channel)
+        # The selected profile must turn a load into a count (its fullscale load is not 0).
+        table.apply("load", lambda: instrument.profile_for_channel(channel).exact_count(0.0))
     return instrument
 
 

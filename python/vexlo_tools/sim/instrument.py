@@ -103,13 +103,14 @@ def _adc_count(value: float) -> int:
     return 0 if step <= 0 else _MAX_SAMPLE * _ADC_STEP if step >= _MAX_SAMPLE else round(step) * _ADC_STEP
 
 
-def _in_adc_range(value: float) -> bool:
-    return -_ADC_STEP / 2 <= value < (_MAX_SAMPLE + 0.5) * _ADC_STEP
+# The counts the ADC can tell apart from its ends.
+_ADC_LOW = -_ADC_STEP / 2
+_ADC_HIGH = (_MAX_SAMPLE + 0.5) * _ADC_STEP
 
 
-def _describe(signal: Callable[[float], float]) -> str:
-    """A load signal as a log message names it: its own ``repr``, or a function's name."""
-    return signal.__qualname__ if isinstance(signal, types.FunctionType) else repr(signal)
+def _describe(source: object) -> str:
+    """A load as a log message names it: its own ``repr``, or a function's name."""
+    return source.__qualname__ if isinstance(source, types.FunctionType) else repr(source)
 
 
 def _check_int_range(value: int, low: int, high: int, what: str) -> int:
@@ -521,12 +522,18 @@ class SimulatedInstrument:
         return count
 
     def _count_of(self, channel: int, load: float, source: object) -> int:
-        """The count of ``load`` on ``channel``: beyond the ADC's range its end, with one warning per channel."""
-        exact = self.profile_for_channel(channel).exact_count(load)
-        if not _in_adc_range(exact) and channel not in self._clipped:
+        """The count of ``load`` (from ``source``, a signal or a value) on ``channel``.
+
+        Beyond the ADC's range it is the range's end, with one warning per
+        channel; a load that is no number (a signal's NaN) reads as no
+        load, also with a warning.
+        """
+        nan = load != load
+        exact = self.profiles[self.channels[channel].selected_profile].exact_count(0.0 if nan else load)
+        if (nan or not _ADC_LOW <= exact < _ADC_HIGH) and channel not in self._clipped:
             self._clipped.add(channel)
             logger.warning("%s: the load %s on channel %d reached %g, beyond the ADC's range: readings are clipped",
-                           self, source, channel, load)
+                           self, _describe(source), channel, load)
         return _adc_count(exact)
 
     def set_load_signal(self, signal: Callable[[float], float], channel: int = 0) -> None:
@@ -566,7 +573,7 @@ class SimulatedInstrument:
         ``clock_error_ppm`` fast; load signals are functions of it.
         """
         epoch = 0.0 if self._epoch is None else self._epoch
-        return self.t0 + (now - epoch) * self._rate_factor
+        return self.t0 + (now - epoch) * (1.0 + self.clock_error_ppm * 1e-6)
 
     def raw_count(self, channel: int = 0, now: float = 0.0) -> int:
         """The count ``channel`` measures at ``now`` on the transport's clock, without noise.
@@ -577,7 +584,7 @@ class SimulatedInstrument:
         ch = self._channel(channel)
         if ch.signal is None:
             return ch.raw_count
-        return self._count_of(channel, float(ch.signal(self.instrument_time(now))), _describe(ch.signal))
+        return self._count_of(channel, float(ch.signal(self.instrument_time(now))), ch.signal)
 
     def _reading(self, channel: int, now: float) -> int:
         return self._noisy(self.raw_count(channel, now))

@@ -47,7 +47,7 @@ def replay_instruments(path: Union[str, "os.PathLike[str]"], *, loop: bool = Fal
     :raises FileNotFoundError: no such file.
     :raises vexlo_tools._extras.MissingExtraError: reading HDF5 needs h5py.
     """
-    from ..recording import load  # numpy-heavy, and only needed here
+    from ..recording import load  # it imports the extension module, which the simulator never needs else
 
     instruments: Dict[str, SimulatedInstrument] = {}
     for data in load(path):
@@ -63,6 +63,7 @@ def replay_instruments(path: Union[str, "os.PathLike[str]"], *, loop: bool = Fal
                 str(meta["model"]), str(meta["item_number"]), serial_number=int(meta["serial_number"]),
                 firmware_version=_firmware(str(meta["firmware"])),
                 profiles=[profile] + [dataclasses.replace(profile) for _ in range(7)], **options)
+            profile.exact_count(0.0)  # a calibration that turns loads into counts
             replay = Replay(data.time, data.value, float(meta["samples_per_second"]), loop)
         except KeyError as exc:
             raise ValueError(f"{where}: the recording has no {exc.args[0]}, which a replay needs") from None

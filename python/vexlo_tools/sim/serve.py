@@ -31,7 +31,7 @@ def add_arguments(parser: argparse.ArgumentParser, *, verbose_option: bool = Tru
     parser.add_argument(
         "instruments", nargs="*", metavar="INSTRUMENT", type=parse_instrument,
         help="instruments to simulate, one port each, as MODEL[:OPTIONS]: " + ", ".join(PRESETS)
-             + "; options load=, noise=, serial=, firmware=A.B.C, teds=on|off, auto-teds=on|off "
+             + "; options load=, noise=, serial=, firmware=A.B.C, teds=on|off, auto-teds=on|off, clock-error=PPM "
                "(default: a plx310-plus-prime with a TEDS sensor and an mvr420)")
     parser.add_argument("--config", metavar="FILE", action="append", default=[],
                         help="also serve the instruments described in the TOML file FILE (repeatable)")

@@ -26,6 +26,8 @@ __all__ = ["CsvLoad", "Drift", "Hum", "LOAD_KINDS", "Noise", "Replay", "Signal",
 MAINS_FREQUENCIES = (50.0, 60.0)
 #: Rows a CSV load may have: a day at 100 samples/s is far beyond any bench's profile.
 MAX_CSV_ROWS = 10_000_000
+#: The highest frequency of a sine, Hz: far above any instrument's sampling rate.
+MAX_FREQUENCY = 1e6
 #: Steps a load may have.
 MAX_STEPS = 100_000
 
@@ -66,7 +68,7 @@ class Sum(Signal):
         self.terms = tuple(terms)
 
     def __call__(self, t: float) -> float:
-        return math.fsum(term(t) for term in self.terms)
+        return sum([term(t) for term in self.terms])
 
     def __repr__(self) -> str:
         return " + ".join(repr(term) for term in self.terms)
@@ -99,10 +101,12 @@ class Sine(Signal):
                  phase: float = 0.0) -> None:
         self.offset, self.amplitude = _finite(offset, "offset"), _finite(amplitude, "amplitude")
         self.frequency, self.phase = _finite(frequency, "frequency"), _finite(phase, "phase")
+        if abs(self.frequency) > MAX_FREQUENCY:
+            raise ValueError(f"frequency must lie within +-{MAX_FREQUENCY:g} Hz, got {frequency!r}")
+        self._omega, self._phase = 2.0 * math.pi * self.frequency, math.radians(self.phase)
 
     def __call__(self, t: float) -> float:
-        return self.offset + self.amplitude * math.sin(2.0 * math.pi * self.frequency * t
-                                                       + math.radians(self.phase))
+        return self.offset + self.amplitude * math.sin(self._omega * t + self._phase)
 
 
 class Hum(Sine):
@@ -331,6 +335,10 @@ def load_signal(kind: str, **params: Any) -> Signal:
     unknown = sorted(set(params) - set(keys))
     if unknown:
         raise ValueError(f"a {kind} load has no {unknown[0]!r}; its keys are {', '.join(keys)}")
+    parameters = inspect.signature(LOAD_KINDS[kind]).parameters
+    missing = [key for key in keys if key not in params and parameters[key].default is inspect.Parameter.empty]
+    if missing:
+        raise ValueError(f"{missing[0]} missing: a {kind} load needs {' and '.join(missing)}")
     if "seed" in params:
         seed = params["seed"]
         if isinstance(seed, float) and seed.is_integer():
