@@ -374,6 +374,24 @@ def test_a_full_spool_drops_its_oldest_blocks_and_the_central_file_counts_them(m
     assert "dropped from the full spool" in (tmp_path / "publish.log").read_text()
 
 
+@pytest.mark.broker
+def test_a_stand_that_vanishes_shows_offline_by_its_last_will(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    publisher = fleet.publish()
+    try:
+        wait_until(lambda: "writing stand s1" in fleet.collector_log(), 30)
+        publisher.kill()
+        wait_until(lambda: "stand s1 is offline" in fleet.collector_log(), 30)
+    finally:
+        publisher.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    [path] = fleet.out.glob("*.h5")
+    metadata = recording.load(path).instruments["20240001"].metadata
+    assert (metadata["end_reason"], metadata["complete"]) == ("interrupted", False)
+
+
 def set_status(broker):
     """The stand's retained status, so that a collector says when it has subscribed."""
     status = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)

@@ -34,6 +34,7 @@ def run(args: argparse.Namespace) -> int:
                               client_id=args.client_id)
     except ValueError as error:
         raise _common.CliError(str(error)) from error
+    collector.connect()
     line = _status.StatusLine()
     _common.out(f"collecting {', '.join(args.stand) or 'every stand'} from {collector.broker} into "
                 f"{args.directory}; Ctrl-C stops")

@@ -122,13 +122,13 @@ class Collector:
 
     # ------------------------------------------------------------ running
 
-    def run(self, stop: Optional[threading.Event] = None, *, status: Optional[Callable[[Collector], None]] = None,
-            status_seconds: float = 1.0) -> None:
-        """Collect until ``stop`` is set (or Ctrl-C); the files are closed and all written acknowledged then.
+    def connect(self) -> None:
+        """Connect and subscribe now (else :meth:`run` does), so that a broker that cannot be used is told at once.
 
         :raises vexlo_tools.mqtt.BrokerError: the broker cannot be reached or refuses.
         """
-        stop = stop or threading.Event()
+        if self._connection is not None:
+            return
         mqtt = paho()
         properties = mqtt.Properties(mqtt.PacketTypes.CONNECT)
         properties.SessionExpiryInterval = SESSION_SECONDS
@@ -139,10 +139,19 @@ class Collector:
             client.on_message = lambda c, u, message: self._inbox.put(message)
             client.on_subscribe = lambda c, u, mid, reasons, properties: self.subscribed.set()
 
-        connection = self.broker.client(self.client_id, clean_start=False, properties=properties, prepare=prepare)
-        self._connection = connection
-        connection.on_connect = self._subscribe
+        self._connection = self.broker.client(self.client_id, clean_start=False, properties=properties,
+                                              prepare=prepare)
+        self._connection.on_connect = self._subscribe
         self._subscribe()
+
+    def run(self, stop: Optional[threading.Event] = None, *, status: Optional[Callable[[Collector], None]] = None,
+            status_seconds: float = 1.0) -> None:
+        """Collect until ``stop`` is set (or Ctrl-C); the files are closed and all written acknowledged then.
+
+        :raises vexlo_tools.mqtt.BrokerError: the broker cannot be reached or refuses.
+        """
+        stop = stop or threading.Event()
+        self.connect()
         try:
             last_flush = last_status = time.monotonic()
             while not stop.is_set():
@@ -163,7 +172,8 @@ class Collector:
                 for track in self.tracks.values():
                     self._close(track)
             finally:
-                connection.close()
+                self._connection.close()
+                self._connection = None
 
     def _subscribe(self) -> None:
         mqtt = paho()
