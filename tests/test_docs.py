@@ -186,6 +186,7 @@ def test_every_public_name_is_in_the_api_reference(name):
 
 
 def test_the_reference_names_only_what_exists():
+    assert documented(), "no autodoc directive found: has the form of the API pages changed?"
     for target in documented():
         resolve(target)
 
