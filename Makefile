@@ -5,10 +5,11 @@ VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 # The in-place builds use the CMake and Ninja installed into the environment,
 # so they need nothing from the machine beyond Python and a compiler.
-DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja
+DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja \
+    starlette uvicorn websockets plotly selenium paho-mqtt
 CMAKE := $(VENV)/bin/cmake
 
-.PHONY: install test demo bench dev devtest asan fuzz leaks clean
+.PHONY: install test demo docs pictures bench dev devtest asan fuzz leaks clean browser mosquitto
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -18,11 +19,30 @@ $(VPY):
 install: $(VPY)
 	$(VPY) -m pip install --quiet '.[test]'
 
-test: install
+test: install browser mosquitto
 	cd tests && ../$(VPY) -m pytest -q
+
+# The browser tests (pytest marker `browser`) drive Debian's headless Chromium
+# through its driver; installed here when missing, as root with apt-get.
+browser:
+	@command -v chromedriver >/dev/null || [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null || { \
+	    echo "installing chromium and chromium-driver with apt-get"; export DEBIAN_FRONTEND=noninteractive; \
+	    apt-get install -y -q --no-install-recommends chromium chromium-driver >/dev/null 2>&1 || \
+	    { apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends chromium chromium-driver >/dev/null; }; }
+	@command -v chromedriver >/dev/null || echo "make: chromium-driver is missing, so the browser tests will fail (apt-get install chromium chromium-driver)"
 
 demo: install
 	$(VENV)/bin/vexlo demo
+
+# The documentation site, from docs/ into build/docs: warnings are errors,
+# and every reference must resolve.
+docs: $(VPY)
+	$(VPY) -m pip install --quiet '.[docs]'
+	$(VPY) -m sphinx -b html -W --keep-going -n -q docs build/docs
+
+# The documentation's pictures, taken again by the project's own code.
+pictures: install browser
+	$(VPY) docs/pictures.py
 
 # The benchmark table (bench/RESULTS.md says what each row measures), on the
 # installed build; BENCH_ARGS="--rows 2,3" runs a part of it.
@@ -36,11 +56,21 @@ dev: $(VPY)
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(DEV_BUILD)) >/dev/null
 	$(CMAKE) --build $(DEV_BUILD)
 
-devtest: dev
+devtest: dev browser mosquitto
 	cd tests && PYTHONPATH=$(abspath $(DEV_BUILD)):$(abspath python) ../$(VPY) -m pytest -q $(PYTEST_ARGS)
 
 clean:
 	rm -rf build dist
+
+# The broker tests (pytest marker `broker`) start their own Mosquitto: Debian's
+# package, installed with apt-get where it is missing and we are root.
+MOSQUITTO_FOUND = PATH="$$PATH:/usr/sbin" command -v mosquitto >/dev/null
+mosquitto:
+	@$(MOSQUITTO_FOUND) || [ "$$(id -u)" != 0 ] || ! command -v apt-get >/dev/null || { \
+	    echo "installing mosquitto with apt-get"; export DEBIAN_FRONTEND=noninteractive; \
+	    apt-get install -y -q --no-install-recommends mosquitto >/dev/null 2>&1 || \
+	    { apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends mosquitto >/dev/null; }; }
+	@$(MOSQUITTO_FOUND) || echo "make: mosquitto is missing, so the broker tests will fail (apt-get install mosquitto)"
 
 # The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer build
 # of the extension; any report aborts the run. The interpreter itself is not
@@ -54,7 +84,7 @@ asan: $(VPY)
 	cd tests && PYTHONPATH=$(abspath $(ASAN_BUILD)):$(abspath python) \
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider -m "not browser and not broker" $(PYTEST_ARGS)
 
 # The long reliability runs against the in-place build: at least 100,000
 # fuzzed inputs per parser and converter (a few minutes), and leak loops of

@@ -133,7 +133,7 @@ def rows(repeats, measure):
         label, unit = name.rsplit(" (", 1)
         ratio = old_time / new_time
         target = next((t for key, t in TARGETS.items() if label.startswith(key)), None)
-        lines.append(Line(15, f"{label}: now vs {BASE}", unit.rstrip(")"), new_time * scale,
+        lines.append(Line(60, f"{label}: now vs {BASE}", unit.rstrip(")"), new_time * scale,
                           old_time * scale, ratio, "" if target is None else f">= {target:.3g}x",
                           None if target is None else ratio >= target))
     return lines
@@ -142,4 +142,4 @@ def rows(repeats, measure):
 if __name__ == "__main__":
     import run
 
-    run.main(["--rows", "15"])
+    run.main(["--rows", "60"])

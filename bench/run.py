@@ -34,10 +34,14 @@ from vexlo_tools.sim import SimulatedInstrument, simulated_ports  # noqa: E402
 
 import acquisition as acquisition_bench  # noqa: E402
 import baselines  # noqa: E402
+import fleet as fleet_bench  # noqa: E402
+import recordings as recordings_bench  # noqa: E402
 import regressions  # noqa: E402
+import runs as runs_bench  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
 import teds as teds_bench  # noqa: E402
+import web as web_bench  # noqa: E402
 
 
 
@@ -463,9 +467,13 @@ ROWS = {
     6: lambda args: row_pty(args.repeats),
     7: lambda args: row_discovery(args.discovery_repeats),
     8: lambda args: row_memory(args.packets),
-    15: lambda args: regressions.rows(args.repeats, lambda new, old, number, repeats: side_by_side(
+    60: lambda args: regressions.rows(args.repeats, lambda new, old, number, repeats: side_by_side(
         [calls(new, number), calls(old, number)], repeats)),
     **acquisition_bench.ROWS,
+    **fleet_bench.ROWS,
+    **recordings_bench.ROWS,
+    **runs_bench.ROWS,
+    **web_bench.ROWS,
 }
 
 

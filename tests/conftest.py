@@ -1,9 +1,11 @@
 import logging
+from unittest import mock
 
 import pytest
 from hypothesis import HealthCheck, settings
 
 import vexlo_device_communication as vexlo
+from link_fake_port import ScriptedPort
 from reliability import FIGURES, FULL, FUZZ_INPUTS
 
 # Property tests stay short in the suite; `make fuzz` selects the long profile.
@@ -58,3 +60,24 @@ def records(caplog):
 @pytest.fixture
 def commands():
     return vexlo._CommandOperations()
+
+
+@pytest.fixture
+def sleeps():
+    """time.sleep replaced by a mock: pauses are observed, never waited for."""
+    with mock.patch("time.sleep") as sleep:
+        yield sleep
+
+
+@pytest.fixture
+def port():
+    """A scripted stand-in for a serial port (see link_fake_port)."""
+    return ScriptedPort("/dev/ttyFAKE0")
+
+
+@pytest.fixture
+def link(port):
+    """A link on the scripted port, as connected."""
+    ci = vexlo._SerialCommunicationInterface("/dev/ttyFAKE0")
+    ci.serial_connection = port
+    return ci

@@ -3,21 +3,17 @@ behaviour a well-behaved instrument never shows (short writes, port errors)."""
 
 import collections
 
-
-def checksum(data):
-    return sum((i + 1) * b for i, b in enumerate(data)) % 256
+from reference import frame
 
 
 def response(payload=b"", header=b"\x00\x00\x00\x00"):
     """A response frame: header, payload and the position-weighted checksum."""
-    body = bytes(header) + bytes(payload)
-    return body + bytes([checksum(body)])
+    return frame(bytes(header) + bytes(payload))
 
 
 def request(hex_body):
     """A request frame from its bytes before the checksum, in hexadecimal."""
-    body = bytes.fromhex(hex_body)
-    return body + bytes([checksum(body)])
+    return frame(bytes.fromhex(hex_body))
 
 
 class ScriptedPort:

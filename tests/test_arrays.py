@@ -6,7 +6,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import vexlo_device_communication as vexlo
-from calibration_reference import packet3, packet4, two_direction_converter
+from reference import packet, two_direction_converter
 from test_reliability_fuzz import converters
 from vexlo_tools.acquisition import convert_to_arrays, has_native_arithmetic
 
@@ -30,7 +30,7 @@ def streams(draw, packet_size):
     parts = []
     for _ in range(draw(st.integers(0, 40))):
         body = draw(st.binary(min_size=packet_size - 1, max_size=packet_size - 1))
-        parts.append(packet3(*body) if packet_size == 3 else packet4(*body))
+        parts.append(packet(body, packet_size))
         if draw(st.integers(0, 4)) == 0:
             parts.append(draw(st.binary(min_size=1, max_size=5)))
     data = b"".join(parts)
@@ -66,7 +66,7 @@ def test_another_converter_is_asked_per_packet_with_the_module_s_skip_rules(pack
 
 def test_a_converter_patched_on_the_class_is_not_taken_as_native(monkeypatch):
     converter = two_direction_converter(vexlo.ADCConverter)
-    data = packet4(200, 1, 2) * 3
+    data = packet((200, 1, 2)) * 3
     monkeypatch.setattr(vexlo.ADCConverter, "convert_adc", lambda self, n: -1.0)
     assert not has_native_arithmetic(converter)
     assert list(convert_to_arrays(data, converter).value) == [-1.0] * 3
@@ -79,7 +79,7 @@ def test_other_errors_of_a_converter_end_the_conversion(error):
             raise error("stop")
 
     with pytest.raises(error, match="stop"):
-        convert_to_arrays(packet4(1, 2, 3), Failing())
+        convert_to_arrays(packet((1, 2, 3)), Failing())
 
 
 @pytest.mark.parametrize("adc, value, error", [
@@ -90,11 +90,11 @@ def test_other_errors_of_a_converter_end_the_conversion(error):
 ])
 def test_caller_arrays_of_the_wrong_kind_or_size_are_refused(adc, value, error):
     with pytest.raises(error):
-        convert_to_arrays(packet4(1, 2, 3) * 3, two_direction_converter(vexlo.ADCConverter), out=(adc, value))
+        convert_to_arrays(packet((1, 2, 3)) * 3, two_direction_converter(vexlo.ADCConverter), out=(adc, value))
 
 
 def test_caller_arrays_are_written_in_place():
     adc, value = np.zeros(4, np.uint32), np.zeros(4, np.float64)
-    got = convert_to_arrays(packet4(200, 1, 2) * 3, two_direction_converter(vexlo.ADCConverter), out=(adc, value))
+    got = convert_to_arrays(packet((200, 1, 2)) * 3, two_direction_converter(vexlo.ADCConverter), out=(adc, value))
     assert np.shares_memory(got.adc, adc) and np.shares_memory(got.value, value)
     assert list(adc[:3]) == [(200 << 24) | (1 << 16) | (2 << 8)] * 3 and adc[3] == 0

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import calibration_reference as ref
+import reference as ref
 import vexlo_device_communication as vexlo
 
 ADCConverter = vexlo.ADCConverter

@@ -11,10 +11,8 @@ from vexlo_tools.sim import Profile, SimulatedInstrument, simulated_ports
 PORT = "/dev/ttySIM0"
 
 
-@pytest.fixture(autouse=True)
-def sleeps():
-    with mock.patch("time.sleep") as sleep:
-        yield sleep
+# time.sleep replaced for every test here (the shared fixture in conftest.py).
+pytestmark = pytest.mark.usefixtures("sleeps")
 
 
 def profile_with(n, direction_code=1):

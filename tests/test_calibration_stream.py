@@ -9,9 +9,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import calibration_reference as ref
+import reference as ref
 import vexlo_device_communication as vexlo
-from calibration_reference import packet3, packet4
 
 StreamReading = vexlo.StreamReading
 StreamConversionResult = vexlo.StreamConversionResult
@@ -196,7 +195,7 @@ def test_short_buffer_is_returned_as_remainder(convert, size, logger):
     assert logger.records == []
 
 
-@pytest.mark.parametrize("convert, packet", [(convert4, packet4(1, 2, 3)), (convert3, packet3(1, 2))])
+@pytest.mark.parametrize("convert, packet", [(convert4, ref.packet((1, 2, 3))), (convert3, ref.packet((1, 2), 3))])
 def test_unfinished_packet_is_the_remainder(convert, packet, logger):
     data = bytearray(packet * 2 + packet[:-1])
     result = convert(data, calibrated())
@@ -207,13 +206,13 @@ def test_unfinished_packet_is_the_remainder(convert, packet, logger):
 
 
 def test_leading_garbage_byte(logger):
-    result = convert4(b"\xff" + packet4(0x12, 0x34, 0x56), calibrated())
+    result = convert4(b"\xff" + ref.packet((0x12, 0x34, 0x56)), calibrated())
     assert [r.adc_value for r in result.readings] == [305419776]
     assert logger.at("warning") == ["Stream conversion: 1 invalid/corrupted packets detected"]
     assert logger.at("debug") == ["Converted 1 readings, 0 remainder bytes"]
 
 
-@pytest.mark.parametrize("convert, packet", [(convert4, packet4(0, 0, 0)), (convert3, packet3(0, 0))])
+@pytest.mark.parametrize("convert, packet", [(convert4, ref.packet((0, 0, 0))), (convert3, ref.packet((0, 0), 3))])
 def test_converter_without_convert_adc(convert, packet, logger):
     # Zero bytes are checksum-valid at every position: each one fails and slides.
     data = packet * 2
@@ -234,7 +233,7 @@ def test_caught_conversion_errors_are_logged_and_skipped(error, logger):
                 raise error
             return count / 2
 
-    data = packet4(1, 0, 0) + packet4(2, 0, 0)
+    data = ref.packet((1, 0, 0)) + ref.packet((2, 0, 0))
     result = convert4(data, Picky())
     assert as_pairs(result) == [(0x02000000 / 2, 0x02000000)]
     assert logger.at("warning") == [
@@ -250,7 +249,7 @@ def test_other_errors_propagate(error, logger):
             raise error
 
     with pytest.raises(type(error)) as info:
-        convert4(packet4(1, 2, 3) * 3, Failing())
+        convert4(ref.packet((1, 2, 3)) * 3, Failing())
     assert info.value is error
     assert logger.records == []
 
@@ -261,7 +260,7 @@ def test_non_numeric_result_propagates():
             return "heavy"
 
     with pytest.raises(TypeError):
-        convert4(packet4(1, 2, 3), Text())
+        convert4(ref.packet((1, 2, 3)), Text())
 
 
 @pytest.mark.parametrize("convert", [convert4, convert3])
@@ -288,7 +287,7 @@ def test_subclass_override_is_used():
         def convert_adc(self, ndr_adc):
             return ndr_adc * 2
 
-    result = convert4(packet4(0, 0, 1), Doubling())
+    result = convert4(ref.packet((0, 0, 1)), Doubling())
     assert as_pairs(result) == [(512.0, 256)]
 
 
@@ -299,7 +298,7 @@ def test_direction_override_is_used_through_native_convert_adc():
 
     conv = Direction()
     conv.number_of_directions = 0
-    assert as_pairs(convert3(packet3(0, 1), conv)) == [(-1.0, 65536)]
+    assert as_pairs(convert3(ref.packet((0, 1), 3), conv)) == [(-1.0, 65536)]
 
 
 def test_convert_adc_is_looked_up_for_every_packet():
@@ -308,20 +307,20 @@ def test_convert_adc_is_looked_up_for_every_packet():
             self.convert_adc = lambda count: 2.0
             return 1.0
 
-    result = convert4(packet4(1, 1, 1) * 3, Switching())
+    result = convert4(ref.packet((1, 1, 1)) * 3, Switching())
     assert [r.calibrated_value for r in result.readings] == [1.0, 2.0, 2.0]
 
 
 def test_class_patch_on_adc_converter_is_used():
     conv = calibrated()
     with mock.patch.object(vexlo.ADCConverter, "convert_adc", lambda self, n: 5.0):
-        assert [r.calibrated_value for r in convert4(packet4(1, 2, 3), conv).readings] == [5.0]
-    assert [r.calibrated_value for r in convert4(packet4(1, 2, 3), conv).readings] == [
+        assert [r.calibrated_value for r in convert4(ref.packet((1, 2, 3)), conv).readings] == [5.0]
+    assert [r.calibrated_value for r in convert4(ref.packet((1, 2, 3)), conv).readings] == [
         conv.convert_adc(0x01020300)]
 
 
 def test_converter_cannot_resize_the_buffer():
-    data = bytearray(packet4(1, 2, 3) * 4)
+    data = bytearray(ref.packet((1, 2, 3)) * 4)
 
     class Shrinking:
         def convert_adc(self, count):
@@ -330,7 +329,7 @@ def test_converter_cannot_resize_the_buffer():
 
     with pytest.raises(BufferError):
         convert4(data, Shrinking())
-    assert data == packet4(1, 2, 3) * 4
+    assert data == ref.packet((1, 2, 3)) * 4
 
 
 streams = st.lists(
@@ -343,7 +342,7 @@ def build(parts, size):
     out = bytearray()
     for part in parts:
         if isinstance(part, tuple):
-            out += packet4(*part) if size == 4 else packet3(*part[:2])
+            out += ref.packet(part, size)
         else:
             out += part
     return out

@@ -8,12 +8,13 @@ import sys
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import cli
+from vexlo_tools import cli, models
 from vexlo_tools.commands import _common, _simenv
 from vexlo_tools.acquisition import convert_to_arrays
 from vexlo_tools.sim import stream_packet
 
-COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor"]
+COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor", "publish", "collect",
+            "serve"]
 
 
 def run(capsys, *argv):
@@ -49,6 +50,7 @@ def test_common_options_before_or_after_the_command(argv):
     ("plx310-plus-prime:auto-teds=on", lambda i: i.auto_teds),
     ("mvr420:serial=4711,firmware=4.2.9", lambda i: (i.serial_number, i.firmware_version) == (4711, b"\x04\x02\x09")),
     ("hsk640:noise=3", lambda i: i.noise_counts == 3),
+    ("mvr420:clock-error=-150.5", lambda i: i.clock_error_ppm == -150.5),
     ("mvr420:load=500", lambda i: i.raw_count() == i.profiles[0].count_for_load(500.0)),
     # Behind a TEDS sensor profile 0 measures mV/V: 250 N of a 1000 N, 2 mV/V sensor is 0.5 mV/V.
     ("plx310-plus-prime:load=250",
@@ -63,6 +65,8 @@ def test_instrument_choices(text, check):
     ("mvr420:load", "bad option 'load'"),
     ("mvr420:colour=red", "bad option 'colour=red'"),
     ("mvr420:load=heavy", "load must be a number"),
+    ("mvr420:load=inf", "load must be a finite number"),
+    ("mvr420:clock-error=1e9", "clock_error_ppm must lie between -10000 and 10000"),
     ("mvr420:serial=-1", "serial must lie between 0 and 4294967295"),
     ("mvr420:firmware=4.3", "firmware must be A.B.C"),
     ("mvr420:teds=on", "mvr420 has no TEDS hardware"),
@@ -100,34 +104,13 @@ def test_samples_per_second_of_rate_codes(model, code, sps):
     assert _common.samples_per_second(model, code) == sps
 
 
-@pytest.mark.parametrize("model, sps, member", [
-    ("PLX310", 38400, vexlo.PLX310SamplingRateEnum.SPS_38400),
-    ("PLX310", 2.5, vexlo.PLX310SamplingRateEnum.SPS_2_5),
-    ("PLX310", 20, vexlo.PLX310SamplingRateEnum.SPS_20),
-    ("MVR420", 20, vexlo.MVR420SamplingRateEnum.SPS_20),
-    ("HSK640", 1300, vexlo.HSK640SamplingRateEnum.SPS_1300),
-])
-def test_rate_member_picks_the_models_code(model, sps, member):
-    assert _common.rate_member(model, sps) is member
-
-
 @pytest.mark.parametrize("model, sps, message", [
     ("MVR420", 38400, "MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, 1300"),
     ("PLX310", 3, "PLX310 has no rate of 3 samples/s; choose from 2.5, 5, 10, 16.6,"),
-    ("XYZ100", 20, "cannot set a sampling rate on a XYZ100"),
 ])
-def test_rate_member_refuses_rates_the_model_lacks(model, sps, message):
-    with pytest.raises(_common.CliError, match="^" + message.replace(".", r"\.")):
-        _common.rate_member(model, sps)
-
-
-@pytest.mark.parametrize("model, code, short", [
-    ("PLX310", 15, True), ("PLX310", 14, False), ("MVR420", 7, False), ("MVR420", 15, False),
-])
-def test_three_byte_packets_only_on_a_plx310_at_38400(model, code, short):
-    assert _common.uses_short_packets(model, code) is short
-
-
+def test_rate_code_refuses_rates_the_model_lacks(model, sps, message):
+    with pytest.raises(ValueError, match="^" + message.replace(".", r"\.")):
+        models.model_info(model).rate_code(sps)
 
 
 class Identity:
@@ -247,7 +230,7 @@ def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch,
 WARN_THEN_FIND_NOTHING = """
 import sys
 import vexlo_device_communication as vexlo
-from vexlo_tools import cli
+from vexlo_tools import cli, models
 from vexlo_tools.commands import _common
 
 def discover(models, ports):
@@ -266,4 +249,4 @@ def test_module_warnings_reach_the_terminal_only_with_verbose(verbose, shown):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert ("Stream conversion: 3 invalid/corrupted packets detected" in done.stderr) is shown
-    assert done.stderr.splitlines()[-1] == "vexlo: error: no instruments found"
+    assert done.stderr.splitlines()[-1].startswith("vexlo: error: no instruments found")

@@ -288,8 +288,11 @@ def test_stream_at_38400_uses_three_byte_packets_and_keeps_every_sample(capsys, 
     assert 38000 <= int(summary.split("(")[1].split()[0]) <= 38400
     assert {a for _, a, _ in rows} == {adc}
     assert rows[-1][0] == pytest.approx((len(rows) - 1) / 38400)
-    assert instrument.profiles[0].sampling_rate_code == 15  # the rate asked for stays set
+    assert instrument.profiles[0].sampling_rate_code == 7  # put back at the end
     assert not instrument.streaming
+    code, out, err = run(capsys, "--instrument", "plx310-plus-prime:load=250", "stream", "--rate", "38400",
+                         "--seconds", "0.01", "--keep-rate")
+    assert code == 0 and bench.instruments[0].profiles[0].sampling_rate_code == 15
 
 
 def test_stream_counts_corrupted_positions_and_still_converts_the_rest(capsys, bench, monkeypatch):
@@ -311,7 +314,7 @@ def test_ctrl_c_ends_the_stream_normally_and_switches_streaming_off(capsys, benc
     def sleep(seconds):
         calls.append(seconds)
         bench.sleep(seconds)
-        if len(calls) == 40:
+        if len(calls) == 20:  # 0.2 s in the run's looks of 0.01 s
             raise KeyboardInterrupt
 
     monkeypatch.setattr(_common, "sleep", sleep)

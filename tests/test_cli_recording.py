@@ -11,7 +11,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, Block, Stats, cli, recording
-from vexlo_tools.commands import _acquire
+from vexlo_tools.commands import _common as _acquire
 from vexlo_tools._extras import software_version
 
 
@@ -84,6 +84,7 @@ def test_plot_refusals(capsys, tmp_path, monkeypatch, argv, display, message):
     (["plot", "run.h5", "-o", "run.png"], "matplotlib", "plot"),
     (["--sim", "record", "run.h5", "--seconds", "1"], "h5py", "hdf5"),
     (["--sim", "monitor"], "textual", "monitor"),
+    (["--sim", "serve"], "starlette", "web"),
 ])
 def test_a_command_whose_extra_is_missing_names_it(capsys, monkeypatch, tmp_path, argv, module, extra):
     monkeypatch.chdir(tmp_path)
@@ -144,7 +145,8 @@ def test_record_writes_data_and_provenance_of_simulated_instruments(capsys, tmp_
     pytest.importorskip("h5py")
     code, out, err = run(capsys, "--instrument", "plx310-plus-prime:auto-teds=on,load=250",
                          "--instrument", "mvr420:load=12.5,serial=4711", "record", str(tmp_path / f"run{suffix}"),
-                         "--seconds", "0.3")
+                         "--seconds", "0.3", "--note", "first", "--note", "x,=1+1",
+                         *(["--compress"] if suffix == ".h5" else []))
     assert code == 0, err
     plx, mvr = recording.load(tmp_path / f"run{suffix}")
     assert [len(plx.value), len(mvr.value)] == [30, 30]  # 0.3 s at 100 samples/s each
@@ -157,7 +159,20 @@ def test_record_writes_data_and_provenance_of_simulated_instruments(capsys, tmp_
     for data in (plx, mvr):
         assert data.metadata["rate_code"] in (3, 7) and data.metadata["samples_per_second"] == 100.0
         assert data.metadata["packet_format"] == "four-byte packets" and data.metadata["complete"] is True
-        assert data.metadata["received"] >= 30 and data.metadata["start_utc"].endswith("+00:00")
+        assert data.metadata["start_utc"].endswith("+00:00") and data.metadata["end_reason"] == "completed"
+        # The counters count exactly the samples in the file.
+        assert data.metadata["received"] == data.metadata["samples"] == 30
+        assert data.metadata["notes"] == "first\nx,=1+1" and data.metadata["channel"] == 0
+        assert isinstance(data.metadata["profile"], int) and isinstance(data.metadata["sensor_serial_number"], int)
+    if suffix == ".h5":
+        import h5py
+        with h5py.File(tmp_path / "run.h5", "r") as file:
+            assert file[mvr.name]["value"].compression == "gzip"
+
+
+def test_record_refuses_compress_for_csv_before_probing(capsys, tmp_path):
+    code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.csv"), "--compress")
+    assert (code, out) == (1, "") and "--compress needs an .h5 output" in err and not list(tmp_path.iterdir())
 
 
 def test_record_refuses_an_existing_output_before_probing(capsys, tmp_path, monkeypatch):

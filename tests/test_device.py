@@ -1,13 +1,12 @@
 """VexloDevice against a stand-in interface: what it asks the interface, in which order, and
 what it hands back."""
-import gc
-import sys
 from decimal import Decimal
 from unittest import mock
 
 import pytest
 
 import vexlo_device_communication as vexlo
+from reliability import assert_flat
 
 TOKEN = vexlo._DEVICE_CREATION_TOKEN
 DIRECT = ("VexloDevice cannot be instantiated directly. Use VexloSerialScanner.discover_devices() "
@@ -279,27 +278,20 @@ def test_operations_do_not_leak(monkeypatch):
     device = vexlo.VexloDevice(LightInterface(), _internal_token=TOKEN)
     rate = vexlo.PLX310SamplingRateEnum.SPS_100
 
-    def run(times):
-        for _ in range(times):
-            device.get_reading(1)
-            device.get_board_temperature()
-            device.set_sampling_rate(rate, 1.0)
-            device.get_unit_of_measure(2)
-            device.set_device_channel_selected_profile(0, 1)
-            with device:
-                pass
-            try:
-                vexlo.VexloDevice(device, _internal_token=None)
-            except TypeError:
-                pass
+    def run(_):
+        device.get_reading(1)
+        device.get_board_temperature()
+        device.set_sampling_rate(rate, 1.0)
+        device.get_unit_of_measure(2)
+        device.set_device_channel_selected_profile(0, 1)
+        with device:
+            pass
+        try:
+            vexlo.VexloDevice(device, _internal_token=None)
+        except TypeError:
+            pass
 
-    run(1000)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(20000)
-    gc.collect()
-    # One object kept per round would show as 20000 blocks or more.
-    assert sys.getallocatedblocks() - before < 2000
+    assert_flat(run, iterations=20000)
 
 
 def test_set_sampling_rate_annotation_names_the_four_rate_enumerations():

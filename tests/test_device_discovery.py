@@ -1,12 +1,11 @@
 """VexloSerialScanner.discover_devices with the port listing and the serial link stood in for."""
-import gc
-import sys
 from types import SimpleNamespace
 from unittest import mock
 
 import pytest
 
 import vexlo_device_communication as vexlo
+from reliability import assert_flat
 
 Interface = vexlo._SerialCommunicationInterface
 ALL_BAUDS = [2000000, 320000, 115200]
@@ -289,14 +288,7 @@ def test_discovery_does_not_leak(bench, monkeypatch):
     monkeypatch.setattr(vexlo, "logger", type("Quiet", (), dict.fromkeys(
         ["debug", "info", "warning", "error"], lambda self, message: None))())
 
-    def run(times):
-        for _ in range(times):
-            vexlo.VexloSerialScanner.discover_devices(["mvr420", "xyz", "plx310"], ["COM1", "COM2", "COM3"])
+    def run(_):
+        vexlo.VexloSerialScanner.discover_devices(["mvr420", "xyz", "plx310"], ["COM1", "COM2", "COM3"])
 
-    run(200)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(3000)
-    gc.collect()
-    # One object kept per discovery would show as 3000 blocks or more.
-    assert sys.getallocatedblocks() - before < 1000
+    assert_flat(run, iterations=3000)

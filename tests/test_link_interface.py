@@ -15,22 +15,8 @@ MODEL_FRAME = bytes.fromhex("0005010111")
 ITEM_FRAME = bytes.fromhex("0005010215")
 
 
-@pytest.fixture(autouse=True)
-def sleeps():
-    with mock.patch("time.sleep") as sleep:
-        yield sleep
-
-
-@pytest.fixture
-def port():
-    return ScriptedPort("/dev/ttyFAKE0")
-
-
-@pytest.fixture
-def link(port):
-    ci = vexlo._SerialCommunicationInterface("/dev/ttyFAKE0")
-    ci.serial_connection = port
-    return ci
+# time.sleep replaced for every test here (the shared fixture in conftest.py).
+pytestmark = pytest.mark.usefixtures("sleeps")
 
 
 def opening(*ports):

@@ -9,7 +9,7 @@ from unittest import mock
 import pytest
 
 import vexlo_device_communication as vexlo
-from link_fake_port import ScriptedPort, request, response
+from link_fake_port import request, response
 
 LOGGER = "vexlo_device_communication"
 ITEM_FRAME = bytes.fromhex("0005010215")
@@ -20,22 +20,8 @@ def ascii10(text):
     return response(text.encode().ljust(10, b"\0"))
 
 
-@pytest.fixture(autouse=True)
-def sleeps():
-    with mock.patch("time.sleep") as sleep:
-        yield sleep
-
-
-@pytest.fixture
-def port():
-    return ScriptedPort("/dev/ttyFAKE0")
-
-
-@pytest.fixture
-def link(port):
-    ci = vexlo._SerialCommunicationInterface("/dev/ttyFAKE0")
-    ci.serial_connection = port
-    return ci
+# time.sleep replaced for every test here (the shared fixture in conftest.py).
+pytestmark = pytest.mark.usefixtures("sleeps")
 
 
 # (method, positional, keyword, request before its checksum, reply payload or

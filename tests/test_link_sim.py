@@ -3,7 +3,6 @@ ports for settings, faults and streaming, and one pseudo-terminal with real
 pyserial."""
 
 import sys
-from unittest import mock
 
 import pytest
 import serial
@@ -14,10 +13,8 @@ from vexlo_tools.sim import PtyServer, SimulatedInstrument, VirtualClock, simula
 PORT = "/dev/ttySIM0"
 
 
-@pytest.fixture(autouse=True)
-def sleeps():
-    with mock.patch("time.sleep") as sleep:
-        yield sleep
+# time.sleep replaced for every test here (the shared fixture in conftest.py).
+pytestmark = pytest.mark.usefixtures("sleeps")
 
 
 def connected(instrument, baud_rate, **ports):

@@ -28,7 +28,10 @@ def test_rate_codes_and_rates_agree(name):
     members = list(getattr(vexlo, f"{name}SamplingRateEnum"))
     assert [(m.value, rate_of(m)) for m in members] == list(enumerate(info.rates))
     if info.high_rate_code is not None:
-        assert rate_of(members[info.high_rate_code]) == info.highest_rate
+        assert rate_of(members[info.high_rate_code]) == max(info.rates)
+
+
+HIGH_RATE_CODE = models.MODELS["PLX310"].high_rate_code
 
 
 @pytest.mark.parametrize("item", [models.PLUS_PRIME_ITEM_NUMBER, models.MODELS["PLX310"].default_item_number])
@@ -39,12 +42,12 @@ def test_high_rate_gate_follows_the_editions(item):
     link.send_convert_return_sequence = lambda command, arguments: answers.pop(0)
     link.send_sequence = lambda command, arguments: sent.append(bytes(arguments))
     offered = models.MODELS["PLX310"].offered_rates(item)
-    if len(offered) > models.HIGH_RATE_CODE:
-        link.set_sampling_rate(0, models.HIGH_RATE_CODE)
-        assert sent == [bytes([0, models.HIGH_RATE_CODE])]
+    if len(offered) > HIGH_RATE_CODE:
+        link.set_sampling_rate(0, HIGH_RATE_CODE)
+        assert sent == [bytes([0, HIGH_RATE_CODE])]
     else:
         with pytest.raises(vexlo.VexloInvalidParameterError):
-            link.set_sampling_rate(0, models.HIGH_RATE_CODE)
+            link.set_sampling_rate(0, HIGH_RATE_CODE)
         assert sent == []
 
 
@@ -60,3 +63,7 @@ def test_discovery_tries_the_models_baud_rates(wanted):
     for name in wanted or models.MODEL_NAMES:
         expected += [b for b in models.model_info(name).baud_rates if b not in expected]
     assert tried == expected
+
+
+def test_a_new_link_waits_the_read_timeout_of_the_data_file():
+    assert Interface("COM_TEST").timeout == models.READ_TIMEOUT_SECONDS

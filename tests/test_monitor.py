@@ -91,13 +91,14 @@ def test_the_view_shows_figures_and_answers_its_keys():
     assert asyncio.run(drive()) == 0
 
 
-def test_the_view_reads_a_real_acquisition():
+def test_the_view_shows_a_real_acquisition_through_the_engine():
     pytest.importorskip("textual")
-    from vexlo_tools import Acquisition, find_devices
+    from vexlo_tools import Acquisition, Engine, find_devices
+    from vexlo_tools.monitor import MonitorSink
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
 
-    async def drive(acquisition):
-        app = monitor_app(acquisition, poll_seconds=0.05)
+    async def drive(source):
+        app = monitor_app(source, poll_seconds=0.05)
         async with app.run_test(size=(100, 30)) as pilot:
             for _ in range(400):  # until the timer has drawn samples (the stream runs in real time)
                 if app.counters[0] is not None and app.counters[0].received >= 10:
@@ -109,6 +110,7 @@ def test_the_view_reads_a_real_acquisition():
 
     with simulated_ports({"/dev/ttySIM0": SimulatedInstrument.mvr420(serial_number=77)}):
         [device] = find_devices()
-        with device, Acquisition([device]) as acquisition:
-            shown = asyncio.run(drive(acquisition))
+        sink = MonitorSink()
+        with device, Engine(Acquisition([device]), [sink]):
+            shown = asyncio.run(drive(sink))
     assert "MVR420 77 on /dev/ttySIM0, 100 samples/s nominal" in shown and "value 0 N" in shown

@@ -4,6 +4,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import vexlo_device_communication as vexlo
+from reference import checksum, frame
 
 # name, high, low, command length, arguments length, payload length, receive length, payload type
 CATALOGUE = [
@@ -38,15 +39,6 @@ CATALOGUE = [
     ("Set_All_TEDS_Data_Command", 0x02, 0x1D, 5, 0, 0, 5, "NA"),
     ("Get_Firmware_Version_With_Patch_Command", 0x01, 0x04, 5, 0, 3, 8, "hex_string"),
 ]
-
-
-def reference_checksum(data):
-    return sum((i + 1) * b for i, b in enumerate(data)) % 256
-
-
-def frame_with_checksum(*data):
-    data = bytes(data)
-    return data + bytes([reference_checksum(data)])
 
 
 @pytest.mark.parametrize("entry", CATALOGUE, ids=[e[0] for e in CATALOGUE])
@@ -95,13 +87,13 @@ def test_identity_request_frames(commands, name, frame):
 def test_ndr_frame_and_argument_kinds(commands):
     ndr = commands.Get_Ndr_Command
     for arguments in (bytearray([0]), b"\x00", [0], (0,), iter([0])):
-        frame = commands.get_command_byte_array(ndr, arguments)
-        assert type(frame) is bytearray and frame.hex() == "000600050020"
+        built = commands.get_command_byte_array(ndr, arguments)
+        assert type(built) is bytearray and built.hex() == "000600050020"
     # argument counts are not checked against the command length
     assert commands.get_command_byte_array(ndr, bytearray([1, 2, 3])) == bytearray(
-        frame_with_checksum(0, 6, 0, 5, 1, 2, 3))
+        frame((0, 6, 0, 5, 1, 2, 3)))
     default = commands.get_command_byte_array(ndr)
-    assert default == bytearray(frame_with_checksum(0, 6, 0, 5))
+    assert default == bytearray(frame((0, 6, 0, 5)))
     assert commands.get_command_byte_array(ndr) is not default
 
 
@@ -147,8 +139,8 @@ def test_checksum_values(commands, data, expected):
 @given(st.binary(max_size=300))
 def test_checksum_matches_reference(data):
     commands = vexlo._CommandOperations()
-    assert commands.calculate_checksum(data) == reference_checksum(data)
-    assert commands.calculate_checksum(list(data)) == reference_checksum(data)
+    assert commands.calculate_checksum(data) == checksum(data)
+    assert commands.calculate_checksum(list(data)) == checksum(data)
 
 
 @pytest.mark.parametrize("data, error", [([256], OverflowError), ([-1], OverflowError), (["x"], TypeError),
@@ -160,7 +152,7 @@ def test_checksum_rejects_non_bytes(commands, data, error):
 
 def test_validate_response_checksum(commands, records):
     assert commands.validate_response_checksum(bytes(5)) is None
-    good = frame_with_checksum(0, 9, 0, 5, 0, 1, 0x86, 0xA0)
+    good = frame((0, 9, 0, 5, 0, 1, 0x86, 0xA0))
     commands.validate_response_checksum(bytearray(good))
     commands.validate_response_checksum(list(good))
     bad = good[:-1] + bytes([(good[-1] + 1) % 256])

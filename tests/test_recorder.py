@@ -1,4 +1,4 @@
-"""recording.record(): what an acquisition delivers goes into the file, cut at --seconds, complete after Ctrl-C."""
+"""recording.record() and its sink: what an acquisition delivers goes into the file with the final counters."""
 from types import SimpleNamespace
 
 import numpy as np
@@ -6,95 +6,80 @@ import pytest
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Block, Stats, recording
+from engine_doubles import ScriptedAcquisition
 
 pytest.importorskip("h5py", reason="the hdf5 extra")
 
 
-def stream(serial_number, sps):
-    converter = vexlo.ADCConverter()
-    converter.direction_1_fullscale_value = 12_000_000
-    converter.direction_1_fullscale_load = 1000.0
-    device = SimpleNamespace(_teds_data=None, get_adc_converter=lambda: converter)
-    return SimpleNamespace(device=device, port=f"/dev/pts/{serial_number}", model="MVR420", item_number="QMT42010",
-                           serial_number=serial_number, firmware="04.03.02", rate_code=3, samples_per_second=sps,
-                           packet_size=4, unit="N")
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_a_finite_run_is_written_whole_with_the_final_counters(tmp_path, suffix):
+    acquisition = ScriptedAcquisition([100.0, 150.0], samples=75)
+    lines = []
+    progress = recording.record(acquisition, tmp_path / f"run{suffix}", status=lambda p: lines.append(p.line()),
+                                status_seconds=0.001)
+    run = recording.load(tmp_path / f"run{suffix}")
+    assert [len(i.time) for i in run] == progress.samples == [75, 75]
+    for data, sps in zip(run, (100.0, 150.0)):
+        np.testing.assert_allclose(data.time, np.arange(75) / sps, atol=1e-9)
+        assert data.metadata["samples_per_second"] == sps and data.metadata["direction_1_fullscale_count"] == 12e6
+    # The counters of each stream's end.
+    assert [i.metadata["received"] for i in run] == [75, 75] and [i.metadata["missing"] for i in run] == [0, 1]
+    assert not progress.interrupted and lines and "samples" in lines[-1] and "file " in lines[-1]
+    assert acquisition.stop_calls == [False]
 
 
-class Acquisition:
-    """Hands out 30 samples per instrument and read, also the one read after stop(); the clock moves 0.1 s per read."""
+def test_ctrl_c_leaves_a_complete_file(tmp_path, monkeypatch):
+    acquisition = ScriptedAcquisition([100.0])
+    waits = []
 
-    def __init__(self, rates, clock, interrupt_at=None, fail_at=None):
-        self.streams = [stream(n, sps) for n, sps in enumerate(rates, 1)]
-        self.sent = [0] * len(rates)
-        self.clock = clock
-        self.reads = 0
-        self.interrupt_at = interrupt_at
-        self.fail_at = fail_at
-        self.stopped = False
+    def wait(self, timeout=None):
+        waits.append(timeout)
+        raise KeyboardInterrupt
 
-    def read(self, timeout=None):
-        self.reads += 1
-        if self.reads == self.interrupt_at and not self.stopped:
-            raise KeyboardInterrupt
-        if self.reads == self.fail_at:  # the last instrument's port vanishes; the others go on
-            error = vexlo.VexloCommunicationError(f"MVR420 {len(self.streams)} on /dev/pts/{len(self.streams)}: gone")
-            error.stream = self.streams[-1]  # as the acquisition's errors carry the stream that failed
-            raise error
-        self.clock.now += 0.1
-        blocks = []
-        for n, s in enumerate(self.streams):
-            failed = self.fail_at is not None and self.reads > self.fail_at and n == len(self.streams) - 1
-            first, self.sent[n] = self.sent[n], self.sent[n] + (0 if failed else 30)
-            index = np.arange(first, self.sent[n])
-            blocks.append(Block(s.device, first, index / s.samples_per_second, index.astype(np.uint32),
-                                index * 0.5, Stats(self.sent[n], missing=n)))
-        return blocks
-
-    def stop(self):
-        self.stopped = True
-
-    def stats(self):
-        return [Stats(sent + 1, overrun=4, missing=n) for n, sent in enumerate(self.sent)]
+    monkeypatch.setattr("vexlo_tools.engine.Engine.wait", wait)
+    progress = recording.record(acquisition, tmp_path / "run.h5")
+    [data] = recording.load(tmp_path / "run.h5")
+    assert acquisition.stop_calls == [True] and progress.interrupted
+    assert progress.samples == [len(data.value)] == [acquisition.sent[0]]
+    assert data.metadata["complete"] is True and data.metadata["received"] == acquisition.sent[0]
 
 
-class Clock:
-    now = 0.0
+def test_an_instrument_that_fails_ends_its_part_the_others_go_on_and_its_error_is_raised(tmp_path):
+    acquisition = ScriptedAcquisition([100.0, 100.0], samples=90, fail_at=(1, 2))
+    with pytest.raises(vexlo.VexloCommunicationError, match="MVR420 2 on /dev/pts/2: gone"):
+        recording.record(acquisition, tmp_path / "run.h5")
+    assert [len(i.value) for i in recording.load(tmp_path / "run.h5")] == [90, 30]
 
-    def __call__(self):
-        return self.now
+
+def test_each_instrument_says_how_its_data_ended_and_carries_the_notes(tmp_path):
+    acquisition = ScriptedAcquisition([100.0, 100.0], samples=90, fail_at=(1, 2))
+    with pytest.raises(vexlo.VexloCommunicationError):
+        recording.record(acquisition, tmp_path / "run.h5", metadata={"notes": "bridge 4,\n=north"})
+    first, second = recording.load(tmp_path / "run.h5")
+    assert (first.metadata["end_reason"], first.metadata["complete"]) == ("completed", True)
+    assert (second.metadata["end_reason"], second.metadata["complete"]) == \
+        ("failed: MVR420 2 on /dev/pts/2: gone", False)
+    for data, stream in zip((first, second), acquisition.streams):
+        assert data.metadata["start_utc"] == stream.start_utc.isoformat(timespec="milliseconds")
+        assert data.metadata["end_utc"] >= data.metadata["start_utc"] and data.metadata["notes"] == "bridge 4,\n=north"
+        assert data.metadata["channel"] == 0
 
 
 @pytest.mark.parametrize("suffix", [".h5", ".csv"])
-def test_seconds_of_data_per_instrument_and_the_final_counters(tmp_path, suffix):
-    clock = Clock()
-    acquisition = Acquisition([100.0, 150.0], clock)
-    lines = []
-    progress = recording.record(acquisition, tmp_path / f"run{suffix}", seconds=0.5, clock=clock,
-                                status=lambda p: lines.append(p.line()))
-    run = recording.load(tmp_path / f"run{suffix}")
-    assert [len(i.time) for i in run] == progress.samples == [50, 75]
-    for data, sps in zip(run, (100.0, 150.0)):
-        np.testing.assert_allclose(data.time, np.arange(len(data.time)) / sps, atol=1e-9)
-        assert data.metadata["samples_per_second"] == sps and data.metadata["direction_1_fullscale_count"] == 12e6
-    # The counters are the acquisition's after it stopped (the tail read past the time included).
-    assert [i.metadata["overrun"] for i in run] == [4, 4] and [i.metadata["received"] for i in run] == [121, 121]
-    assert not progress.interrupted and lines and "samples" in lines[-1] and "file " in lines[-1]
+def test_counters_reach_the_file_at_every_flush_but_never_ahead_of_its_samples(tmp_path, suffix):
+    path = tmp_path / f"run{suffix}"
+    clock = SimpleNamespace(now=0.0)
+    sink = recording.RecordingSink(path, clock=lambda: clock.now)
+    streams = ScriptedAcquisition([100.0]).streams
+    sink.open(streams)
 
+    def tick(stats):
+        clock.now += 1.0
+        sink.tick([stats])
+        [data] = recording.load(path)
+        return [data.metadata[k] for k in ("samples", "received", "missing")]
 
-def test_ctrl_c_leaves_a_complete_file(tmp_path):
-    clock = Clock()
-    acquisition = Acquisition([100.0], clock, interrupt_at=4)
-    progress = recording.record(acquisition, tmp_path / "run.h5", clock=clock)
-    [data] = recording.load(tmp_path / "run.h5")
-    # Three reads before Ctrl-C, and the samples that came until streaming was off.
-    assert acquisition.stopped and progress.interrupted and progress.samples == [120] and len(data.value) == 120
-    assert data.metadata["complete"] is True and data.metadata["received"] == 121
-
-
-def test_an_instrument_that_fails_ends_its_part_and_the_others_go_on(tmp_path):
-    clock = Clock()
-    acquisition = Acquisition([100.0, 100.0], clock, fail_at=2)
-    progress = recording.record(acquisition, tmp_path / "run.h5", seconds=1.0, clock=clock)
-    assert progress.errors == ["MVR420 2 on /dev/pts/2: gone"]
-    assert progress.samples == [100, 30] and [len(i.value) for i in recording.load(tmp_path / "run.h5")] == [100, 30]
-    assert acquisition.reads == 6  # not waiting for the failed instrument past the time
+    sink.write(Block(None, 0, np.arange(10) / 100.0, np.zeros(10, np.uint32), np.zeros(10), Stats(10), 0))
+    assert tick(Stats(10, missing=5)) == [10, 10, 5]    # no new samples: the missing ones count
+    assert tick(Stats(25, missing=9)) == [10, 10, 5]    # 15 samples on their way: not yet
+    sink.close()

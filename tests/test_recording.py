@@ -8,7 +8,7 @@ from vexlo_tools import Block, Stats, recording
 from vexlo_tools._extras import MissingExtraError
 from vexlo_tools.recording import csvfile
 
-pytest.importorskip("h5py", reason="the hdf5 extra")
+h5py = pytest.importorskip("h5py", reason="the hdf5 extra")
 
 
 def block(first, count, rate=38400.0, overrun=0):
@@ -26,13 +26,13 @@ METADATA = [
 ]
 
 
-@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+@pytest.mark.parametrize("suffix, compress", [(".h5", False), (".h5", True), (".csv", False)])
 @pytest.mark.parametrize("instruments", [1, 2])
-def test_round_trip_keeps_samples_provenance_and_counters(tmp_path, suffix, instruments):
+def test_round_trip_keeps_samples_provenance_and_counters(tmp_path, suffix, compress, instruments):
     path = tmp_path / f"run{suffix}"
     metadata = METADATA[:instruments]
     blocks = [[block(0, 500), block(0, 40)], [block(500, 0), block(40, 7)], [block(500, 1200, overrun=9), block(47, 3)]]
-    with recording.open_writer(path, metadata) as writer:
+    with recording.open_writer(path, metadata, compress=compress) as writer:
         for row in blocks:
             writer.write(row[:instruments])
             writer.flush()
@@ -49,6 +49,27 @@ def test_round_trip_keeps_samples_provenance_and_counters(tmp_path, suffix, inst
         assert [data.metadata[k] for k in recording.COUNTERS] == [last.received, last.overrun, last.missing,
                                                                   last.corrupted]
         assert data.metadata["complete"] is True and data.metadata["end_utc"]
+
+
+def test_hdf5_keeps_runs_of_sample_numbers_in_place_of_times_and_units_on_the_data(tmp_path):
+    path = tmp_path / "run.h5"
+    blocks = [block(5, 100), block(105, 50), block(400, 10), block(410, 3)]  # a gap of 245 samples
+    with recording.open_writer(path, METADATA) as writer:
+        for one in blocks:
+            writer.write([one, one])
+            writer.flush()
+    with h5py.File(path, "r") as file:
+        plx, mvr = file["20240001"], file["20240002"]
+        assert "time" not in plx and plx["runs"][()].tolist() == [[0, 5], [150, 400]]
+        assert "runs" not in mvr and len(mvr["time"]) == 163  # no rate: the times are stored
+        assert [plx[k].attrs["unit"] for k in ("adc", "value")] == ["counts", "N"]
+    for data in recording.load(path):
+        np.testing.assert_array_equal(data.time, np.concatenate([b.time for b in blocks]))
+
+
+def test_compression_needs_a_format_that_compresses(tmp_path):
+    with pytest.raises(ValueError, match="CSV text recordings cannot be compressed; compression needs one of .h5"):
+        recording.open_writer(tmp_path / "run.csv", METADATA[:1], compress=True)
 
 
 def test_dataframe_carries_the_metadata(tmp_path):
@@ -72,9 +93,11 @@ def test_csv_cut_off_mid_row_reads_the_whole_rows(tmp_path):
     writer.write([block(0, 100)])
     writer.flush()
     text = path.read_text()
-    path.write_text(text[:-7])  # as if the process died while writing the last row
+    path.write_text(text[:text.rindex("\n# counters") - 7])  # as if the process died while writing the last row
     data = recording.load(path).instruments["20240001"]
     assert len(data.time) == 99 and data.metadata["complete"] is False
+    # The counters said last how it stood before the rows came.
+    assert (data.metadata["samples"], data.metadata["counted_samples"]) == (99, 0)
     writer.close()
 
 

@@ -19,10 +19,8 @@ from vexlo_tools.sim import COMMANDS_BY_NAME, SimulatedInstrument, TedsSensor, V
 PORT = "/dev/ttySIM0"
 
 
-@pytest.fixture(autouse=True)
-def sleeps():
-    with mock.patch("time.sleep") as sleep:
-        yield sleep
+# time.sleep replaced for every test here (the shared fixture in conftest.py).
+pytestmark = pytest.mark.usefixtures("sleeps")
 
 
 @pytest.fixture

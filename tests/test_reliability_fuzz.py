@@ -21,6 +21,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vexlo_device_communication as vexlo
+from reference import checksum, convert, direction, packet, unsigned
 from reliability import FULL, FUZZ_INPUTS, caught, count, expected_stream
 
 ProtocolError = vexlo.VexloProtocolError
@@ -87,22 +88,6 @@ def assert_protocol_error(error, message, cause_type):
     else:
         assert type(error.__cause__) is cause_type
         assert error.__context__ is error.__cause__
-
-
-def checksum(values):
-    """The position-weighted checksum, with the element rules of a byte."""
-    total = 0
-    for weight, value in enumerate(values, 1):
-        if not isinstance(value, int):
-            if not hasattr(type(value), "__index__"):
-                raise TypeError("an integer is required")
-            value = operator.index(value)
-        if value < 0:
-            raise OverflowError("can't convert negative value to unsigned char")
-        if value > 255:
-            raise OverflowError("value too large to convert to unsigned char")
-        total += weight * value
-    return total % 256
 
 
 class Refusing:
@@ -327,107 +312,6 @@ def test_get_command_byte_array(command, argument_list):
 
 # --- ADC conversion -------------------------------------------------------------------------
 
-TWO_TO_64 = 2 ** 64
-
-
-def ieee_divide(a, b):
-    if b != 0.0 or math.isnan(b):
-        return a / b
-    if a == 0.0 or math.isnan(a):
-        return math.nan
-    return math.copysign(math.inf, math.copysign(1.0, a) * math.copysign(1.0, b))
-
-
-def on_direction(conv, n, which):
-    """Direction 1 or 2 of count n, one operation at a time in the documented order."""
-    x = float(n)
-    if which == 1:
-        offset_value, load, fullscale_value = (conv.direction_1_offset_value, conv.direction_1_fullscale_load,
-                                               conv.direction_1_fullscale_value)
-    else:
-        offset_value, load, fullscale_value = (conv.direction_2_offset_value, conv.direction_2_fullscale_load,
-                                               conv.direction_2_fullscale_value)
-    t1 = x - offset_value
-    t2 = t1 * load
-    t3 = fullscale_value - offset_value
-    t4 = ieee_divide(t2, t3)
-    scaled = t4 * conv.scale_factor
-    result = scaled + conv.offset
-    return result if which == 1 else -result
-
-
-def midpoint_as_count(value):
-    # Negative and NaN midpoints count as 0, those beyond the counts as the largest count.
-    if math.isnan(value) or value < 1.0:
-        return 0
-    if value >= TWO_TO_64:
-        return TWO_TO_64 - 1
-    return int(value)
-
-
-def direction_for(conv, n):
-    """1 or 2, or 0 for the fixed result 0.0: the decision tree as documented."""
-    if conv.number_of_directions != 1:
-        return 1
-    x = float(n)
-    o1, f1 = conv.direction_1_offset_value, conv.direction_1_fullscale_value
-    o2, f2 = conv.direction_2_offset_value, conv.direction_2_fullscale_value
-    mu = midpoint_as_count(conv.midpoint_offset)
-    if f1 > o1:  # case A
-        if o2 > o1:
-            return 2 if n < mu else 1
-        if x >= o1:
-            return 1
-        if x <= o2:
-            return 2
-        return 2 if n < mu else 1
-    if o1 <= f2:  # case B, impossible shape
-        return 0
-    if x < f1 or f2 <= x <= o1:
-        return 1
-    if o1 < x < o2:
-        return 2 if n > mu else 1
-    return 2
-
-
-def count_of_reading(reading):
-    """The unsigned count of a reading: the double truncated toward zero."""
-    if isinstance(reading, (str, bytes)) or reading is None:
-        raise TypeError("must be real number, not %s" % type(reading).__name__)
-    x = float(reading)
-    if math.isnan(x):
-        raise ValueError("cannot convert float NaN to integer")
-    whole = math.trunc(x) if math.isfinite(x) else x
-    if whole < 0:
-        raise OverflowError("can't convert negative value to unsigned long")
-    if whole >= TWO_TO_64:
-        raise OverflowError("value too large to convert to unsigned long")
-    return whole
-
-
-def count_argument(value):
-    """A direction operation's count: integers, or anything with an integer conversion."""
-    if isinstance(value, int):
-        n = value
-    elif hasattr(type(value), "__index__"):
-        n = operator.index(value)
-    elif hasattr(type(value), "__int__"):
-        n = int(value)
-    else:
-        raise TypeError("an integer is required")
-    if n < 0:
-        raise OverflowError("can't convert negative value to unsigned long")
-    if n >= TWO_TO_64:
-        raise OverflowError("value too large to convert to unsigned long")
-    return n
-
-
-def expected_conversion(conv, reading):
-    n = count_of_reading(reading)
-    which = direction_for(conv, n)
-    return 0.0 if which == 0 else on_direction(conv, n, which)
-
-
 COUNTS = [0.0, 1.0, 100.0, 1000.0, 1005.0, 2.0 ** 24, 2.0 ** 31, 2.0 ** 32 - 1, 2.0 ** 53, 2.0 ** 63, 2.0 ** 64]
 doubles = st.one_of(st.sampled_from(COUNTS), st.integers(-2 ** 33, 2 ** 33).map(float), st.floats(),
                     st.floats(-1e10, 1e10), st.sampled_from([math.inf, -math.inf, math.nan, -0.0]))
@@ -471,7 +355,7 @@ other_readings = st.one_of(
 
 def check_reading(conv, reading):
     status, value = caught(conv.convert_adc, reading)
-    expected = caught(expected_conversion, conv, reading)
+    expected = caught(convert, conv, reading)
     if expected[0] == "ok":
         assert status == "ok" and same_value(value, expected[1]), (reading, value, expected[1])
     else:
@@ -481,7 +365,7 @@ def check_reading(conv, reading):
     for which in (1, 2):
         operation = conv.calculate_for_direction_1 if which == 1 else conv.calculate_for_direction_2
         status, value = caught(operation, reading)
-        expected = caught(lambda: on_direction(conv, count_argument(reading), which))
+        expected = caught(lambda: direction(conv, unsigned(reading, "unsigned long"), which))
         if expected[0] == "ok":
             assert status == "ok" and same_value(value, expected[1])
         else:
@@ -563,14 +447,6 @@ class PlainSubclass(vexlo.ADCConverter):
     """Not exactly ADCConverter, so converted through convert_adc by name."""
 
 
-def packet(values, size):
-    if size == 4:
-        b0, b1, b2 = values
-        return bytes((b0, b1, b2, (b0 + 2 * b1 + 3 * b2) % 256))
-    b0, b1 = values[:2]
-    return bytes((b0, b1, (b0 + 2 * b1) % 256))
-
-
 @st.composite
 def stream_buffers(draw, size):
     out = bytearray()
@@ -591,7 +467,7 @@ def stream_converter(draw):
             derived = PlainSubclass()
             derived.__setstate__(conv.__reduce__()[2])
             conv = derived
-        return conv, lambda n: expected_conversion(conv, n)
+        return conv, lambda n: convert(conv, n)
     if kind == "odd":
         conv = OddConverter(draw(st.lists(st.sampled_from(BEHAVIOURS), min_size=1, max_size=4)))
 
@@ -647,27 +523,10 @@ TEDSData = vexlo.TEDSData
 SSIZE_MAX = sys.maxsize
 
 
-def image_byte(value):
-    """An image element as a byte: its integer conversion (floats truncated), 0 to 255."""
-    if isinstance(value, int):
-        n = value
-    elif hasattr(type(value), "__index__"):
-        n = operator.index(value)
-    elif hasattr(type(value), "__int__"):
-        n = int(value)
-    else:
-        raise TypeError("an integer is required")
-    if n < 0:
-        raise OverflowError("can't convert negative value to unsigned char")
-    if n > 255:
-        raise OverflowError("value too large to convert to unsigned char")
-    return n
-
-
 def image_bits(elements, skip_checksums):
     """Stream bit n is bit (n mod 8) of data byte (n div 8), least significant first.
     Every element is converted, the left-out checksum bytes too."""
-    data = [image_byte(v) for v in elements]
+    data = [unsigned(v, "unsigned char") for v in elements]
     data = [byte for i, byte in enumerate(data) if not (skip_checksums and i % 32 == 0)]
     return [bool((byte >> k) & 1) for byte in data for k in range(8)]
 

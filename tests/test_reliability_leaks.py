@@ -13,6 +13,7 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
+from reference import packet
 from reliability import PTY_LEAK_ITERATIONS, assert_flat, quiet
 from vexlo_tools.sim import Profile, PtyServer, SimulatedInstrument, TedsSensor, simulated_ports
 
@@ -60,12 +61,6 @@ def test_exchanges_through_the_in_process_port(mvr420):
     assert_flat(lambda i: operations[i % len(operations)]())
 
 
-def packet4(b0, b1, b2):
-    return bytes((b0, b1, b2, (b0 + 2 * b1 + 3 * b2) % 256))
-
-
-def packet3(b0, b1):
-    return bytes((b0, b1, (b0 + 2 * b1) % 256))
 
 
 class ByName:
@@ -79,8 +74,8 @@ def test_stream_conversion():
     native = vexlo.ADCConverter()
     native.direction_1_fullscale_value = 4.0e9
     native.direction_1_fullscale_load = 100.0
-    four = bytearray(b"".join(packet4(i, i * 3 % 256, 7) for i in range(64)) + b"\x01\x02")
-    three = bytes(b"\x09" + b"".join(packet3(i, 200) for i in range(64)))
+    four = bytearray(b"".join(packet((i, i * 3 % 256, 7)) for i in range(64)) + b"\x01\x02")
+    three = bytes(b"\x09" + b"".join(packet((i, 200), 3) for i in range(64)))
     conversions = [
         lambda: convert4(four, native),
         lambda: convert4(bytes(four), ByName()),

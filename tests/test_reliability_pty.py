@@ -22,10 +22,8 @@ pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ps
 SHORT_TIMEOUT = 0.05
 
 
-@pytest.fixture(autouse=True)
-def sleeps():
-    with mock.patch("time.sleep") as sleep:
-        yield sleep
+# time.sleep replaced for every test here (the shared fixture in conftest.py).
+pytestmark = pytest.mark.usefixtures("sleeps")
 
 
 def discover(path, model, timeout=None):

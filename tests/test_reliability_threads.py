@@ -10,6 +10,7 @@ import threading
 from unittest import mock
 
 import vexlo_device_communication as vexlo
+from reference import packet
 from reliability import count, quiet
 from vexlo_tools.sim import SimulatedInstrument, TedsSensor, simulated_ports
 
@@ -139,15 +140,13 @@ def test_two_threads_sharing_one_device():
         assert device.get_teds_serial_number() == "5150"
 
 
-def packet4(b0, b1, b2):
-    return bytes((b0, b1, b2, (b0 + 2 * b1 + 3 * b2) % 256))
 
 
 def test_stream_buffer_and_converter_changed_by_other_threads():
     # Two threads convert one bytearray, a third grows and shrinks it and a
     # fourth rewrites the converter's calibration. The buffer cannot change
     # size under a conversion (BufferError), and every result is whole.
-    data = bytearray(b"".join(packet4(i, 7, 9) for i in range(60)))
+    data = bytearray(b"".join(packet((i, 7, 9)) for i in range(60)))
     counts = {(i << 24) | (7 << 16) | (9 << 8) for i in range(60)}
     native = vexlo.ADCConverter()
     native.direction_1_fullscale_value = 4.0e9
@@ -178,7 +177,7 @@ def test_stream_buffer_and_converter_changed_by_other_threads():
         for i in range(ROUNDS * 4):
             try:
                 if i % 2:
-                    data.extend(packet4(i % 60, 7, 9))
+                    data.extend(packet((i % 60, 7, 9)))
                 else:
                     del data[-4:]
             except BufferError:

@@ -1,4 +1,4 @@
-"""The pytest plugin, as a user meets it: a test file written from the README, run by pytest."""
+"""The pytest plugin, as a user meets it: a test file written from the simulator's page, run by pytest."""
 
 import importlib.metadata
 import os
@@ -9,12 +9,12 @@ from pathlib import Path
 
 import vexlo_tools
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+PAGE = Path(__file__).resolve().parent.parent / "docs" / "simulator.md"
 
 
-def readme_block(heading, language):
-    """The first ``language`` code block under ``heading`` in the README."""
-    text = README.read_text(encoding="utf-8")
+def page_block(heading, language):
+    """The first ``language`` code block under ``heading`` on the page."""
+    text = PAGE.read_text(encoding="utf-8")
     section = text[text.index(heading):]
     return re.search(rf"```{language}\n(.*?)```", section, re.S).group(1)
 
@@ -29,15 +29,15 @@ def run_pytest(directory, *args):
                           cwd=directory, capture_output=True, text=True, env=env, timeout=120)
 
 
-def test_the_readme_test_file_passes_with_the_plugin(tmp_path):
-    (tmp_path / "test_user.py").write_text(readme_block("### In your pytest suite", "python"))
+def test_the_pages_test_file_passes_with_the_plugin(tmp_path):
+    (tmp_path / "test_user.py").write_text(page_block("## In your pytest suite", "python"))
     result = run_pytest(tmp_path, "--strict-markers")
     assert result.returncode == 0, result.stdout + result.stderr
     assert "3 passed" in result.stdout
 
 
 def test_config_file_through_the_marker_and_a_bad_marker(tmp_path):
-    (tmp_path / "bench.toml").write_text(readme_block("### Instruments in a configuration file", "toml"))
+    (tmp_path / "bench.toml").write_text(page_block("## A bench file", "toml"))
     (tmp_path / "test_config.py").write_text(
         "import pytest\n"
         "@pytest.mark.vexlo_sim(config='bench.toml')\n"
@@ -45,7 +45,7 @@ def test_config_file_through_the_marker_and_a_bad_marker(tmp_path):
         "    [inst] = vexlo_sim_instruments\n"
         "    assert list(vexlo_sim_ports) == ['/dev/ttySIM0']\n"
         "    assert (inst.firmware_version, inst.profiles[0].sampling_rate_code) == (bytes([4, 2, 9]), 15)\n"
-        "    assert inst.raw_count(0, 2.0) == inst.profiles[0].count_for_load(200.0)\n"
+        "    assert inst.channels[0].signal(2.0) == 200.0\n"
         "@pytest.mark.vexlo_sim(colour='red')\n"
         "def test_bad_marker(vexlo_sim_ports):\n"
         "    pass\n")

@@ -66,11 +66,14 @@ def test_links_of_a_running_server_are_taken_only_by_force(tmp_path, capsys):
             first.stop()  # must not remove the link it no longer owns
             assert os.readlink(link) == second_path
         assert not os.path.lexists(link)
-    # A link left by a server that has gone is replaced; a file that is not a link never is.
+    # A link the server did not make stays, even one leading nowhere, unless forced; a file always stays.
     os.symlink("/dev/pts/no-such-port", link)
-    with PtyServer([SimulatedInstrument.mvr420()], link_prefix=prefix) as (path,):
+    with pytest.raises(FileExistsError, match="is a link to /dev/pts/no-such-port, which does not exist"):
+        PtyServer([SimulatedInstrument.mvr420()], link_prefix=prefix).start()
+    assert os.readlink(link) == "/dev/pts/no-such-port"
+    with PtyServer([SimulatedInstrument.mvr420()], link_prefix=prefix, force_links=True) as (path,):
         assert os.readlink(link) == path
     Path(link).write_text("mine")
-    with pytest.raises(FileExistsError, match="not a link"):
+    with pytest.raises(FileExistsError, match="is a regular file: not replacing"):
         PtyServer([SimulatedInstrument.mvr420()], link_prefix=prefix, force_links=True).start()
     assert Path(link).read_text() == "mine"

@@ -3,7 +3,7 @@
 ``vexlo_tools.sim`` simulates Vexlo instruments, in-process and on
 pseudo-terminals, so that code driving the instruments can be developed
 and tested without hardware. ``vexlo_tools.cli`` is the ``vexlo`` command:
-scan, info, read, stream, teds, sim, demo, record, plot and monitor, each
+scan, info, read, stream, teds, sim, demo, record, plot, monitor and serve, each
 instrument command also runnable against simulated instruments with ``--sim``.
 
 The toolkit: :func:`find_devices` finds instruments on every port at once
@@ -11,8 +11,8 @@ The toolkit: :func:`find_devices` finds instruments on every port at once
 recovered); :class:`Acquisition` streams from them continuously into numpy
 arrays, with exact loss counters; :mod:`vexlo_tools.recording` writes what
 it delivers into files that carry their provenance (HDF5, CSV) and reads
-them back; :mod:`vexlo_tools.plot` draws them and :mod:`vexlo_tools.monitor`
-shows instruments live in a terminal.
+them back; :mod:`vexlo_tools.plot` draws them, :mod:`vexlo_tools.monitor`
+shows instruments live in a terminal and :func:`serve` in a browser.
 """
 
 import importlib
@@ -23,16 +23,20 @@ from typing import TYPE_CHECKING, Any, List
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 if TYPE_CHECKING:
-    from .acquisition import Acquisition, Block, Stats, StreamInfo
+    from .acquisition import Acquisition
     from .devices import find_devices
+    from .engine import Engine, Sink
+    from .types import Block, Stats, StreamEnd, StreamInfo
+    from .web import serve
 
-__all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "find_devices"]
+__all__ = ["Acquisition", "Block", "Engine", "Sink", "Stats", "StreamEnd", "StreamInfo", "find_devices", "serve"]
 
 # The toolkit's names are imported on first use: the simulator (and the
 # pytest plugin inside it) is part of this package and must not load the
 # extension module, or numpy, just by being imported.
-_LAZY = {"Acquisition": "acquisition", "Block": "acquisition", "Stats": "acquisition",
-         "StreamInfo": "acquisition", "find_devices": "devices"}
+_LAZY = {"Acquisition": "acquisition", "Block": "types", "Stats": "types", "StreamEnd": "types",
+         "StreamInfo": "types", "Engine": "engine", "Sink": "engine", "find_devices": "devices",
+         "serve": "web"}
 
 
 def __getattr__(name: str) -> Any:

@@ -17,12 +17,17 @@ and handed out with the data::
 
 from __future__ import annotations
 
+import dataclasses
+import functools
 import logging
 import math
 import threading
 import time
-from dataclasses import dataclass, field
-from typing import Callable, List, Optional, Sequence, Tuple
+import warnings
+import weakref
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -30,10 +35,13 @@ import numpy.typing as npt
 import vexlo_device_communication as vexlo
 
 from . import _arrays
+from . import _lowlevel
+from ._lowlevel import PortInUseError
 from .devices import drain
 from .models import model_info
+from .types import Block, Stats, StreamEnd, StreamInfo
 
-__all__ = ["Acquisition", "Block", "Stats", "StreamInfo", "convert_to_arrays", "unit_text"]
+__all__ = ["Acquisition", "Block", "Stats", "StreamEnd", "StreamInfo", "convert_to_arrays", "unit_text"]
 
 logger = logging.getLogger("vexlo_tools.acquisition")
 
@@ -62,6 +70,9 @@ IN_FLIGHT_SECONDS = 0.25
 QUIET_SECONDS = 0.05
 #: The quiet window on a port without a read timeout (the module's default timeout).
 DEFAULT_QUIET_SECONDS = 1.0
+#: Tries of the streaming-off setting written directly, before the module's own exchange
+#: (which clears the input first, losing the samples in it).
+STOP_ATTEMPTS = 2
 #: Tries of the query after stopping, when stream bytes still arriving garble its answer.
 CHECK_ATTEMPTS = 3
 
@@ -69,61 +80,12 @@ UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
 
 
-@dataclass(frozen=True)
-class Stats:
-    """Cumulative counters of one device's stream.
-
-    :ivar received: samples taken off the line.
-    :ivar overrun: received samples the host dropped because the ring buffer
-        was full (exact); the oldest go first.
-    :ivar missing: samples the line never delivered, estimated from the host
-        clock and the nominal rate (exact to a sample once stopped).
-    :ivar corrupted: byte positions the packet scan skipped.
-    """
-
-    received: int = 0
-    overrun: int = 0
-    missing: int = 0
-    corrupted: int = 0
-
-
-@dataclass(frozen=True)
-class StreamInfo:
-    """What one device streams, known once :meth:`Acquisition.start` has run."""
-
-    device: vexlo.VexloDevice
-    port: str
-    model: str
-    item_number: str
-    serial_number: int
-    firmware: str
-    rate_code: int
-    samples_per_second: float
-    packet_size: int
-    unit: str
-
-
-@dataclass
-class Block:
-    """The samples of one device that arrived since the last read.
-
-    :ivar first_index: sample number of the first sample since streaming
-        started; samples dropped by a full ring leave a gap in the numbers.
-    :ivar time: seconds since streaming started (sample number / nominal rate).
-    :ivar adc: the raw counts.
-    :ivar value: the calibrated values.
-    :ivar stats: the device's counters when the block was taken.
-    """
-
-    device: vexlo.VexloDevice
-    first_index: int
-    time: Float64Array
-    adc: UInt32Array
-    value: Float64Array
-    stats: Stats = field(default_factory=Stats)
-
-    def __len__(self) -> int:
-        return len(self.adc)
+def _told(query: Callable[[int], int]) -> Optional[int]:
+    """What a query of channel 0 answers, or ``None`` where the instrument does not tell (for provenance)."""
+    try:
+        return int(query(0))
+    except vexlo.VexloDeviceError:
+        return None
 
 
 def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
@@ -287,10 +249,12 @@ class Ring:
 class _Reader:
     """One device's background reader: port -> decoder -> ring, counters kept under the lock."""
 
-    def __init__(self, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
-                 wake: threading.Condition) -> None:
+    def __init__(self, index: int, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
+                 wake: threading.Condition, limit: Optional[int]) -> None:
+        self.index = index
         self.info = info
         self.decoder = decoder
+        self.limit = limit
         self.ring = Ring(max(1, math.ceil(buffer_seconds * info.samples_per_second)))
         self.lock = wake  # shared by all readers, so read() can wait for any of them
         self.stop_event = threading.Event()
@@ -301,6 +265,10 @@ class _Reader:
         self.started_at = 0.0
         self.error: Optional[BaseException] = None
         self.error_reported = False
+        self.end: Optional[StreamEnd] = None
+        self.switched_off = False
+        #: Called on the reader's thread once a finite run has all its samples.
+        self.on_reached: Callable[[_Reader], None] = lambda reader: None
         fill = PORT_BUFFER_BYTES / (info.samples_per_second * info.packet_size)
         # Between a quarter and half of the port's buffer per read: fewer reads
         # cost less, and a reader held up (a busy machine) must still come
@@ -314,20 +282,40 @@ class _Reader:
         self.started_at = started_at
         self.thread.start()
 
+    @property
+    def reached(self) -> bool:
+        """Whether a finite run has all its samples."""
+        return self.limit is not None and self.received >= self.limit
+
     def _run(self) -> None:
         try:
-            while not self.stop_event.is_set():
+            while not self.stop_event.is_set() and not self.reached:
                 self.poll()
-                pause(self.stop_event, self.poll_seconds)
+                if not self.reached:
+                    pause(self.stop_event, self.poll_seconds)
+            if self.reached:
+                self.on_reached(self)
         except BaseException as error:  # handed to the consumer on its next read
-            wrapped = _naming_device(error, self.info)
-            with self.lock:
-                self.error = wrapped
-                self.lock.notify_all()
+            self.fail(error)
+
+    def fail(self, error: BaseException) -> None:
+        """The stream failed: keep the error (naming the device) for the consumer, and end the stream."""
+        wrapped = _naming_device(error, self.info)
+        with self.lock:
+            self.error = wrapped
+            # Samples still under way when the port failed are missing, not in flight.
+            self.missing = self._missing_by(clock())
+            self.end_as(f"failed: {wrapped}", self.reached)
+            self.lock.notify_all()
+
+    def read_port(self) -> bytes:
+        """What the port holds now (the one step that touches the port while streaming)."""
+        data: bytes = self.info.device.get_stream_data()
+        return data
 
     def poll(self) -> int:
         """Read what the port holds into the ring; return the number of samples."""
-        data = self.info.device.get_stream_data()
+        data = self.read_port()
         filled = len(data) / PORT_BUFFER_BYTES
         if filled > 0.6:  # came back late: read more often
             self.poll_seconds = max(self.shortest_poll, self.poll_seconds / 2)
@@ -336,12 +324,18 @@ class _Reader:
         return self.feed(data)
 
     def feed(self, data: bytes) -> int:
-        """Stream bytes into the ring; return the number of samples."""
+        """Stream bytes into the ring; return the number of samples kept.
+
+        A finite run keeps its planned number of samples and no more.
+        """
         now = clock()
         adc, value, corrupted = self.decoder(data) if data else (None, None, 0)
         with self.lock:
             n = 0
             if adc is not None and value is not None:
+                if self.limit is not None:
+                    room = max(0, self.limit - self.received)
+                    adc, value = adc[:room], value[:room]
                 n = len(adc)
                 self.overrun += self.ring.put(adc, value)
                 self.received += n
@@ -353,6 +347,8 @@ class _Reader:
 
     def _missing_by(self, moment: float) -> int:
         due = math.floor((moment - self.started_at) * self.info.samples_per_second)
+        if self.limit is not None:
+            due = min(due, self.limit)
         return max(0, due - self.received)
 
     def stats(self) -> Stats:
@@ -361,22 +357,34 @@ class _Reader:
     def block(self) -> Block:
         first, adc, value = self.ring.take()
         times = np.arange(first, first + len(adc), dtype=np.float64) / self.info.samples_per_second
-        return Block(self.info.device, first, times, adc, value, self.stats())
+        return Block(self.info.device, first, times, adc, value, self.stats(), self.index)
 
     def finish(self, stopped_at: float) -> None:
         """The exact count of missing samples, once the line is drained."""
         with self.lock:
             self.missing = self._missing_by(stopped_at)
 
+    def end_as(self, reason: str, complete: bool) -> None:
+        """Give the stream its end, unless it has one (call under the lock)."""
+        if self.end is None:
+            started = self.info.start_utc or datetime.now(timezone.utc)
+            self.end = StreamEnd(reason, complete, started, datetime.now(timezone.utc), self.stats())
+
+
+def _name(info: StreamInfo) -> str:
+    """How messages name an instrument: model, serial number, port."""
+    return f"{info.model} {info.serial_number} on {info.port}"
+
 
 def _naming_device(error: BaseException, info: StreamInfo) -> BaseException:
-    if not isinstance(error, vexlo.VexloDeviceError):
-        if not isinstance(error, Exception):
-            return error
-        wrapped: BaseException = vexlo.VexloCommunicationError(
-            f"{info.model} {info.serial_number} on {info.port}: {error}")
+    """The error as the module's type, naming the instrument, the original chained as its cause."""
+    if not isinstance(error, Exception) or getattr(error, "stream", None) is info:
+        return error
+    name = _name(info)
+    if isinstance(error, vexlo.VexloDeviceError):
+        wrapped: BaseException = type(error)(f"{name}: {error}")
     else:
-        wrapped = type(error)(f"{info.model} {info.serial_number} on {info.port}: {error}")
+        wrapped = vexlo.VexloCommunicationError(f"{name}: {error}")
     wrapped.__cause__ = error
     # Which stream failed, for callers that go on with the others.
     wrapped.stream = info  # type: ignore[attr-defined]
@@ -387,31 +395,59 @@ class Acquisition:
     """Stream from several devices at once into ring buffers, read as arrays.
 
     A context manager: entering starts, leaving stops. While it runs, each
-    device belongs to its reader; do not use the devices otherwise.
+    device belongs to its reader; do not use the devices otherwise. A
+    device belongs to one acquisition at a time.
 
-    :param devices: open devices (e.g. from :func:`vexlo_tools.find_devices`).
+    An open-ended acquisition streams until :meth:`stop`; a finite one
+    (``samples`` or ``seconds``) ends each instrument after exactly that
+    many samples, switching it off, and :meth:`wait` waits for all of them.
+
+    :param devices: open devices (e.g. from :func:`vexlo_tools.find_devices`), each once.
     :param rate: if given, channel 0's sampling rate to set on every device,
         in samples per second.
     :param buffer_seconds: how much each ring buffer holds at the device's
         nominal rate; a consumer later than that loses the oldest samples
         (counted in :attr:`Stats.overrun`).
+    :param samples: end each instrument after this many samples.
+    :param seconds: end each instrument after this many seconds of data
+        (``seconds`` × its rate samples, rounded); not with ``samples``.
+    :raises ValueError: no devices, a device given twice, or bad numbers.
     """
 
     def __init__(self, devices: Sequence[vexlo.VexloDevice], *, rate: Optional[float] = None,
-                 buffer_seconds: float = 60.0) -> None:
+                 buffer_seconds: float = 60.0, samples: Optional[int] = None,
+                 seconds: Optional[float] = None) -> None:
         if not devices:
             raise ValueError("an acquisition needs at least one device")
         if not buffer_seconds > 0:
             raise ValueError("buffer_seconds must be more than 0")
+        if rate is not None and not (math.isfinite(rate) and rate > 0):
+            raise ValueError(f"a rate must be a finite number of samples per second above 0, not {rate}")
+        if samples is not None and seconds is not None:
+            raise ValueError("give samples or seconds, not both")
+        if samples is not None and (isinstance(samples, bool) or int(samples) != samples or samples < 1):
+            raise ValueError(f"samples must be a whole number of at least 1, not {samples}")
+        if seconds is not None and not (math.isfinite(seconds) and seconds > 0):
+            raise ValueError(f"seconds must be a finite number above 0, not {seconds}")
+        seen: Dict[int, vexlo.VexloDevice] = {}
+        for device in devices:
+            if id(device) in seen:
+                raise ValueError(f"the device on {port_of(device)} is given twice")
+            seen[id(device)] = device
         self.devices = list(devices)
         self.rate = rate
         self.buffer_seconds = buffer_seconds
+        self.samples = None if samples is None else int(samples)
+        self.seconds = seconds
         self._lock = threading.Condition()
         self._readers: List[_Reader] = []
         self._write_timeouts: List[Optional[float]] = []
-        self._callback: Optional[threading.Thread] = None
-        self._callback_error: Optional[BaseException] = None
+        self._switching_off: Optional[List[threading.Thread]] = None
+        self._stop_errors: List[Optional[BaseException]] = []
+        self._engine: Optional[Any] = None
+        self._consumer: Optional[threading.Thread] = None
         self._running = False
+        self._owning = False
 
     # ------------------------------------------------------------ lifecycle
 
@@ -430,30 +466,47 @@ class Acquisition:
             raise RuntimeError("the streams are known once the acquisition has started")
         return [reader.info for reader in self._readers]
 
+    @property
+    def ends(self) -> List[Optional[StreamEnd]]:
+        """Per stream, how it ended, or ``None`` while it runs.
+
+        A stream's end is set once every one of its samples is in its ring,
+        so a :meth:`read` after seeing the end takes all that is left of it.
+        """
+        with self._lock:
+            return [reader.end for reader in self._readers]
+
     def start(self) -> None:
         """Set the rate if asked, switch streaming on and start the readers.
 
         :raises ValueError: a model lacks the rate (nothing has been set then).
         :raises RuntimeError: already running.
+        :raises vexlo_tools.devices.PortInUseError: a device belongs to another acquisition.
         :raises vexlo.VexloDeviceError: an exchange with an instrument failed;
             devices already streaming are switched off again.
         """
         if self._running:
             raise RuntimeError("the acquisition is already running")
-        identities = [(device.get_model_number(), device.communication_interface.get_item_number())
-                      for device in self.devices]
-        codes: List[Optional[int]] = [None] * len(self.devices)
-        if self.rate is not None:
-            # Every rate is checked before any is set.
-            codes = [model_info(model).rate_code(self.rate, item) for model, item in identities]
+        _claim(self)
+        try:
+            identities = [(device.get_model_number(), device.communication_interface.get_item_number())
+                          for device in self.devices]
+            codes: List[Optional[int]] = [None] * len(self.devices)
+            if self.rate is not None:
+                # Every rate is checked before any is set.
+                codes = [model_info(model).rate_code(self.rate, item) for model, item in identities]
+        except BaseException:
+            _release(self)
+            raise
         readers: List[_Reader] = []
         self._readers = readers
         self._write_timeouts = []
+        self._switching_off = None
         try:
-            for device, (model, item), code in zip(self.devices, identities, codes):
+            for index, (device, (model, item), code) in enumerate(zip(self.devices, identities, codes)):
                 if code is not None:
                     device.set_sampling_rate_value(code, 0)
-                readers.append(self._prepare(device, model, item))
+                readers.append(self._prepare(index, device, model, item))
             self._running = True
             # All streams first, then the readers: the streams start as close together as the links allow.
             started = []
@@ -462,14 +515,19 @@ class Acquisition:
                 if connection is not None:
                     connection.reset_input_buffer()
                 reader.info.device.set_stream_state(True)
-                started.append(clock())
-            for reader, at in zip(readers, started):
+                started.append((clock(), datetime.now(timezone.utc)))
+                # From now on a query would read its answer from among stream bytes: refused instead.
+                _lowlevel.guard_streaming(reader.info.device.communication_interface, _name(reader.info))
+            for reader, (at, utc) in zip(readers, started):
+                reader.info = dataclasses.replace(reader.info, start_utc=utc)
+                # Weakly: a reader must not keep an acquisition nobody holds from being collected.
+                reader.on_reached = functools.partial(_call_if_alive, weakref.WeakMethod(self._complete))
                 reader.start(at)
         except BaseException:
             self.stop(quiet=True)
             raise
 
-    def _prepare(self, device: vexlo.VexloDevice, model: str, item: str) -> _Reader:
+    def _prepare(self, index: int, device: vexlo.VexloDevice, model: str, item: str) -> _Reader:
         info = model_info(model)
         code = device.get_sampling_rate(0)
         sps = info.samples_per_second(code)
@@ -488,79 +546,155 @@ class Acquisition:
             serial_number=device.get_instrument_serial_number(),
             firmware=device.communication_interface.get_firmware_version_with_patch(),
             rate_code=code, samples_per_second=sps, packet_size=info.packet_size(code),
-            unit=unit_text(device))
-        return _Reader(stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock)
+            unit=unit_text(device), profile=_told(device.get_device_channel_selected_profile),
+            sensor_serial_number=_told(device.get_sensor_serial_number))
+        limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
+        return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
+                       limit)
 
-    def stop(self, *, quiet: bool = False) -> None:
+    def _complete(self, reader: _Reader) -> None:
+        """A finite stream has its samples: switch its instrument off (on its reader's thread)."""
+        self._switch_off(reader)
+        with self._lock:
+            reader.end_as("completed", True)
+            self._lock.notify_all()
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Wait until every stream has ended (a finite run has all its samples, or failed).
+
+        :return: whether all have ended (``False`` after ``timeout`` seconds).
+        :raises RuntimeError: never started.
+        """
+        if not self._readers:
+            raise RuntimeError("start the acquisition before waiting for it")
+        with self._lock:
+            return self._lock.wait_for(lambda: all(r.end is not None for r in self._readers), timeout)
+
+    def stop(self, *, quiet: bool = False, interrupted: bool = False) -> None:
         """Stop the readers, switch streaming off, drain, and check each instrument answers.
 
-        Samples that arrive until the line has fallen quiet (silent for one
-        read timeout of the port, see :func:`quiet_seconds`) are kept for the
-        next :meth:`read`. The devices stay open.
+        The instruments are switched off in parallel. Samples that arrive
+        until the line has fallen quiet (silent for one read timeout of the
+        port, see :func:`quiet_seconds`) are kept for the next :meth:`read`.
+        Every device is switched off and its port's settings restored
+        before an error is raised; :attr:`running` is false afterwards. Safe
+        to call again, also after an interrupt cut it short. The devices stay
+        open.
 
         :param quiet: log failures instead of raising them (used when
             already failing).
+        :param interrupted: streams still running end as ``"interrupted"``.
         :raises vexlo.VexloDeviceError: an instrument could not be switched
-            quiet or did not answer afterwards (after every device was tried).
+            quiet or did not answer afterwards; the error names it.
         """
+        engine, self._engine = self._engine, None
+        if engine is not None:
+            # The callbacks' engine stops this acquisition and hands them what is left.
+            try:
+                engine.stop(interrupted=interrupted)
+            except Exception as error:
+                if not quiet:
+                    raise
+                logger.error("%s", error)
+            return
         readers = self._readers
         for reader in readers:
             reader.stop_event.set()
         for reader in readers:
-            if reader.thread.is_alive():
+            if reader.thread.is_alive() and reader.thread is not threading.current_thread():
                 reader.thread.join()
-        first_error: Optional[BaseException] = None
-        if self._running:
-            for reader in readers:
-                try:
-                    self._switch_off(reader)
-                except vexlo.VexloDeviceError as error:
-                    logger.error("%s", error)
-                    first_error = first_error or error
+        if self._running and self._switching_off is None:
+            self._stop_errors = [None] * len(readers)
+            self._switching_off = [threading.Thread(target=self._switch_off_quietly, args=(reader,),
+                                                    name=f"vexlo stop {reader.info.port}", daemon=True)
+                                   for reader in readers]
+            for thread in self._switching_off:
+                thread.start()
+        for thread in self._switching_off or ():
+            thread.join()
+        # Raised once: a later call has nothing left to do.
+        errors, self._stop_errors = [error for error in self._stop_errors if error is not None], []
         for reader, timeout in zip(readers, self._write_timeouts):
-            connection = reader.info.device.communication_interface.serial_connection
-            if connection is not None:
-                connection.write_timeout = timeout
+            try:
+                _lowlevel.unguard(reader.info.device.communication_interface)
+                connection = reader.info.device.communication_interface.serial_connection
+                if connection is not None:
+                    connection.write_timeout = timeout
+            except Exception as error:  # a vanished port: nothing to restore on it
+                logger.debug("%s: write timeout not restored: %s", reader.info.port, error)
         with self._lock:
+            for reader in readers:
+                if reader.limit is not None:
+                    reader.end_as("interrupted", False)
+                else:
+                    reader.end_as("interrupted" if interrupted else "completed", True)
             self._running = False
             self._lock.notify_all()
-        # The callback hands over what is left, then ends.
-        callback, self._callback = self._callback, None
-        if callback is not None and callback is not threading.current_thread():
-            callback.join()
-        if first_error is not None and not quiet:
-            raise first_error
+        _release(self)
+        if errors and not quiet:
+            for other in errors[1:]:
+                logger.error("%s", other)
+            raise errors[0]
+
+    def _switch_off_quietly(self, reader: _Reader) -> None:
+        try:
+            self._switch_off(reader)
+        except BaseException as error:  # raised by stop() once every device is off, not by read()
+            reader.error_reported = True
+            self._stop_errors[reader.index] = error
 
     def _switch_off(self, reader: _Reader) -> None:
+        if reader.error is not None or reader.switched_off:
+            return  # the port failed (nothing to switch off through it), or it is off already
         device = reader.info.device
-        if reader.error is not None:
-            return  # the port failed; there is nothing to switch off through it
         try:
             reader.poll()
             stopped_at = clock()
+            _lowlevel.unguard(device.communication_interface)
             quiet = quiet_seconds(device)
-            tail = _ask_to_stop(device, quiet)
-            if tail is not None:
-                # Every packet sent until the instrument stopped, its answer cut out.
+            # Every packet sent until the instrument stopped is kept (its answer cut out
+            # when found; else its bytes count among the skipped positions). An answer
+            # lost or garbled: asked once more the same way, which loses nothing.
+            for _ in range(STOP_ATTEMPTS):
+                tail, clean = _ask_to_stop(device, quiet)
                 reader.feed(tail)
+                if clean:
+                    break
             else:
-                # No clean end: switch off through the module and drop what still comes.
+                # Switch off through the module, and keep what still comes.
                 try:
                     device.set_stream_state(False)
                 except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
                     logger.debug("%s: answer to streaming off lost among stream bytes: %s", reader.info.port, error)
-                _drain(device, quiet)
+                reader.feed(_drain(device, quiet))
+            reader.switched_off = True
             _check_answers(device, quiet)
             reader.finish(stopped_at)
-        except vexlo.VexloDeviceError as error:
-            raise _naming_device(error, reader.info) from error
+        except BaseException as error:
+            reader.fail(error)
+            if reader.error is None or reader.error is error:
+                raise
+            raise reader.error from error
 
     def __enter__(self) -> "Acquisition":
         self.start()
         return self
 
+    def __del__(self) -> None:
+        if getattr(self, "_running", False):
+            names = ", ".join(_name(reader.info) for reader in self._readers)
+            warnings.warn(f"an acquisition of {names} was never stopped; switching streaming off",
+                          ResourceWarning, source=self)
+            self.stop(quiet=True)
+
     def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
-        self.stop(quiet=exc is not None)
+        interrupted = isinstance(exc, KeyboardInterrupt)
+        try:
+            self.stop(quiet=exc is not None, interrupted=interrupted)
+        except KeyboardInterrupt:
+            # Ctrl-C while stopping: finish stopping, then let it through.
+            self.stop(quiet=True, interrupted=True)
+            raise
 
     # ------------------------------------------------------------- reading
 
@@ -569,20 +703,25 @@ class Acquisition:
 
         :param timeout: wait at most this long for a first new sample from
             any device (``0``: do not wait; ``None``: wait until one comes).
-            After :meth:`stop`, returns at once with what is left.
+            After :meth:`stop`, or once every stream has ended, returns at
+            once with what is left.
         :return: one block per device, empty where nothing came.
         :raises vexlo.VexloDeviceError: a device's reader failed (a port that
             vanished): the error names the device, and its ``stream``
             attribute is the device's :class:`StreamInfo`, once; the others go on
             and their samples wait for the next read.
-        :raises RuntimeError: never started.
+        :raises RuntimeError: never started, or an engine (the callbacks of
+            :meth:`on_block`) reads this acquisition.
         """
         if not self._readers:
             raise RuntimeError("start the acquisition before reading")
+        consumer = self._consumer
+        if consumer is not None and consumer is not threading.current_thread():
+            raise RuntimeError("an engine reads this acquisition (its blocks go to its sinks and callbacks)")
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
-            # Nothing more can come once every reader has ended (its port failed).
-            while self._running and not self._pending() and any(r.error is None for r in self._readers):
+            # Nothing more can come once every stream has ended.
+            while self._running and not self._pending() and any(r.end is None for r in self._readers):
                 remaining = None if deadline is None else deadline - time.monotonic()
                 if remaining is not None and remaining <= 0:
                     break
@@ -594,13 +733,14 @@ class Acquisition:
         return any(len(r.ring) or (r.error is not None and not r.error_reported) for r in self._readers)
 
     def _raise_pending_error(self) -> None:
-        if self._callback_error is not None:
-            error, self._callback_error = self._callback_error, None
-            raise error
         for reader in self._readers:
             if reader.error is not None and not reader.error_reported:
                 reader.error_reported = True
                 raise reader.error
+
+    def _set_consumer(self, thread: Optional[threading.Thread]) -> None:
+        """The one thread that may read (an engine's), or ``None`` for any."""
+        self._consumer = thread
 
     def stats(self) -> List[Stats]:
         """The counters of every device, in device order."""
@@ -610,42 +750,62 @@ class Acquisition:
     def on_block(self, fn: Callable[[Block], None], every_samples: int = 1) -> None:
         """Call ``fn(block)`` on a worker thread whenever a device has ``every_samples`` new samples.
 
-        Blocks go to ``fn`` instead of :meth:`read`; what is left when the
-        acquisition stops is handed over last. An exception raised by ``fn``
-        ends the calls and is raised by the next :meth:`read`. Register
-        after :meth:`start`, once.
+        The callback is a sink of an :class:`~vexlo_tools.engine.Engine`
+        that now reads the acquisition, so :meth:`read` is refused while
+        it runs. What is left when the acquisition stops is handed over
+        last. An exception raised by ``fn`` ends the calls and is raised by
+        :meth:`stop` (and so when the ``with`` block ends). Register after
+        :meth:`start`, once.
 
         :param every_samples: the least number of samples in a block (the
             last blocks may be shorter).
         :raises RuntimeError: not running, or a callback is already registered.
         :raises ValueError: ``every_samples`` below 1.
         """
+        from .engine import CallbackSink, Engine
+
         if every_samples < 1:
             raise ValueError("every_samples must be at least 1")
         if not self._running:
             raise RuntimeError("start the acquisition before registering a callback")
-        if self._callback is not None:
+        if self._engine is not None:
             raise RuntimeError("a callback is already registered")
-        self._callback = threading.Thread(target=self._deliver, args=(fn, every_samples),
-                                          name="vexlo block callback", daemon=True)
-        self._callback.start()
+        engine = Engine(self, [CallbackSink(fn, every_samples)], tick_seconds=0.1)
+        engine.start()
+        self._engine = engine
 
-    def _deliver(self, fn: Callable[[Block], None], every: int) -> None:
-        try:
-            while True:
-                with self._lock:
-                    while self._running and not any(len(r.ring) >= every for r in self._readers):
-                        self._lock.wait(0.1)
-                    finishing = not self._running
-                    blocks = [r.block() for r in self._readers if len(r.ring) >= (1 if finishing else every)]
-                for block in blocks:
-                    fn(block)
-                if finishing:
-                    return
-        except BaseException as error:  # handed to the consumer's thread
-            logger.error("block callback failed: %s", error)
-            with self._lock:
-                self._callback_error = error
+
+def _call_if_alive(method: "weakref.WeakMethod[Callable[[_Reader], None]]", reader: _Reader) -> None:
+    """Call ``method`` (a weak reference to a bound method) if its object still lives."""
+    bound = method()
+    if bound is not None:
+        bound(reader)
+
+
+#: Device id -> the acquisition that owns it (weakly: a collected acquisition owns nothing).
+_owners: "weakref.WeakValueDictionary[int, Acquisition]" = weakref.WeakValueDictionary()
+_owners_lock = threading.Lock()
+
+
+def _claim(acquisition: Acquisition) -> None:
+    """Make ``acquisition`` the owner of its devices.
+
+    :raises PortInUseError: one of them belongs to another acquisition.
+    """
+    with _owners_lock:
+        for device in acquisition.devices:
+            owner = _owners.get(id(device))
+            if owner is not None and owner is not acquisition:
+                raise PortInUseError(f"port {port_of(device)} in use: its device belongs to another acquisition")
+        for device in acquisition.devices:
+            _owners[id(device)] = acquisition
+
+
+def _release(acquisition: Acquisition) -> None:
+    with _owners_lock:
+        for device in acquisition.devices:
+            if _owners.get(id(device)) is acquisition:
+                del _owners[id(device)]
 
 
 def quiet_seconds(device: vexlo.VexloDevice) -> float:
@@ -666,7 +826,7 @@ def quiet_seconds(device: vexlo.VexloDevice) -> float:
     return max(QUIET_SECONDS, float(timeout))
 
 
-def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Optional[bytes]:
+def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Tuple[bytes, bool]:
     """Send the streaming-off setting and read until the line is quiet.
 
     The instrument sends the packets still due, then its answer; packets
@@ -675,23 +835,21 @@ def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Optional[bytes]:
     setting is written directly.
 
     :param quiet: seconds of silence that end the stream (:func:`quiet_seconds`).
-    :return: the stream bytes read, the answer cut out, or ``None`` when the
-        line did not fall quiet or held no valid answer.
+    :return: the bytes read, and whether it ended cleanly: the line fell
+        quiet and held a valid answer, which is then cut out of the bytes.
     """
     interface = device.communication_interface
     connection = interface.serial_connection
     if connection is None:
-        return None
+        return b"", False
     commands = interface.commands
     command = commands.Set_Streaming_State_Command
     connection.write(bytes(commands.get_command_byte_array(command, bytearray([0]))))
     received, fell_quiet = drain(device.get_stream_data, quiet)
-    if not fell_quiet:
-        return None
-    at = _find_answer(received, command, commands)
+    at = _find_answer(received, command, commands) if fell_quiet else -1
     if at < 0:
-        return None
-    return received[:at] + received[at + command.receive_length:]
+        return received, False
+    return received[:at] + received[at + command.receive_length:], True
 
 
 def _find_answer(received: bytes, command: vexlo._Command, commands: vexlo._CommandOperations) -> int:
@@ -711,13 +869,15 @@ def _find_answer(received: bytes, command: vexlo._Command, commands: vexlo._Comm
     return -1
 
 
-def _drain(device: vexlo.VexloDevice, quiet: float) -> None:
-    """Read and drop stream bytes until the line is quiet.
+def _drain(device: vexlo.VexloDevice, quiet: float) -> bytes:
+    """Read stream bytes until the line is quiet; return them.
 
     :raises vexlo.VexloCommunicationError: it did not fall quiet in time.
     """
-    if not drain(device.get_stream_data, quiet)[1]:
+    received, fell_quiet = drain(device.get_stream_data, quiet)
+    if not fell_quiet:
         raise vexlo.VexloCommunicationError("still streaming after streaming was switched off")
+    return received
 
 
 def _check_answers(device: vexlo.VexloDevice, quiet: float) -> None:

@@ -10,7 +10,10 @@ from __future__ import annotations
 import argparse
 import contextlib
 import logging
+import os
+import signal
 import sys
+import threading
 from typing import Iterator, Optional, Sequence
 
 import serial
@@ -18,8 +21,8 @@ import serial
 import vexlo_device_communication as vexlo
 
 from ._extras import MissingExtraError, software_version
-from .commands import (Command, _common, _simenv, demo, info, monitor, plot, read, record, scan, sim, stream,
-                       teds)
+from .commands import (Command, _common, _simenv, collect, demo, info, monitor, plot, publish, read, record, scan,
+                       serve, sim, stream, teds)
 
 COMMANDS = (
     Command(scan),
@@ -32,6 +35,9 @@ COMMANDS = (
     Command(record),
     Command(plot, sim_ports=False),
     Command(monitor),
+    Command(publish),
+    Command(collect, sim_ports=False),
+    Command(serve),
 )
 
 EXIT_ERROR = 1
@@ -106,13 +112,40 @@ def _one_line(error: BaseException) -> str:
     return text
 
 
+def _terminated(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
+@contextlib.contextmanager
+def _sigterm_as_ctrl_c() -> Iterator[None]:
+    """SIGTERM (``kill``, a service manager) ends a command as Ctrl-C does: cleanly."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # signals reach the main thread only
+        return
+    before = signal.signal(signal.SIGTERM, _terminated)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, before)
+
+
+def _quiet_stdout() -> None:
+    """After a reader of our output went away: send what is still printed nowhere."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):  # no real descriptor behind stdout (tests capture it)
+        pass
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the ``vexlo`` command line; return the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.instrument:
         args.sim = True
-    with _logging_to_stderr(args.verbose):
+    with _logging_to_stderr(args.verbose), _sigterm_as_ctrl_c():
         try:
             with contextlib.ExitStack() as stack:
                 if args.sim and getattr(args, "uses_sim_ports", True):
@@ -122,11 +155,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except KeyboardInterrupt:
             _common.note("vexlo: interrupted")
             return EXIT_INTERRUPTED
+        except BrokenPipeError:
+            # `vexlo stream | head`: the reader has all it wanted; ending quietly is the habit of shell tools.
+            _quiet_stdout()
+            return EXIT_ERROR
         except (_common.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError,
                 MissingExtraError) as error:
             _common.note(f"vexlo: error: {_one_line(error)}")
             return EXIT_ERROR
-
 
 if __name__ == "__main__":
     sys.exit(main())

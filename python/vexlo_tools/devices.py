@@ -25,9 +25,11 @@ from serial.tools.list_ports_common import ListPortInfo
 
 import vexlo_device_communication as vexlo
 
+from . import _lowlevel
+from ._lowlevel import PortInUseError
 from .models import MODEL_NAMES, model_info
 
-__all__ = ["drain", "find_devices", "quiet_the_line"]
+__all__ = ["PortInUseError", "drain", "find_devices", "quiet_the_line"]
 
 logger = logging.getLogger("vexlo_tools.devices")
 
@@ -98,7 +100,10 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
     """Find instruments on every port at once.
 
     Each port is probed by the module's own discovery, on a thread of its
-    own, so the scan takes as long as the slowest port.
+    own, so the scan takes as long as the slowest port. A port is held
+    exclusively (an advisory lock, as pyserial's ``exclusive=True`` takes)
+    from its probe until the device found on it is closed: another
+    program, or another scan, gets "port in use" and does not probe it.
 
     :param ports: the ports to probe (paths; links are followed). Default:
         every port the system lists. A named port need not be listed, but
@@ -110,6 +115,9 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
         Instruments found streaming are also switched quiet.
     :return: one open device per instrument found, in port order: the
         listed ports in the order of the listing, then unlisted named ports.
+    :raises PortInUseError: a named port is held by another program, another
+        scan or an acquisition (a scan of every port passes over such ports,
+        with a warning), and is not probed.
     :raises vexlo.VexloConnectionError: a named port does not exist or is no serial device.
     :raises ValueError: an unknown model name.
     :raises TypeError: ``ports`` or ``models`` given as a single string.
@@ -163,6 +171,12 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
                 raise
         finally:
             serial.tools.list_ports.comports = before
+    if ports is None:
+        # A scan of every port passes over the ports others hold; a port named is asked for.
+        for index, error in enumerate(errors):
+            if isinstance(error, PortInUseError):
+                logger.warning("%s", error)
+                errors[index] = None
     failure = next((e for e in errors if e is not None), None)
     if failure is not None:
         for found in results:
@@ -173,6 +187,23 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
 
 
 def _probe_port(port: str, model_names: List[str], recover: bool) -> List[vexlo.VexloDevice]:
+    """The instruments on ``port``, probed while it is held exclusively, and held by their connections after.
+
+    :raises PortInUseError: another program or scan holds the port.
+    """
+    with _lowlevel.probing(port):
+        devices = _probe_held_port(port, model_names, recover)
+    try:
+        for device in devices:
+            _lowlevel.hold(port, device.communication_interface.serial_connection)
+    except BaseException:
+        for device in devices:
+            device.disconnect()
+        raise
+    return devices
+
+
+def _probe_held_port(port: str, model_names: List[str], recover: bool) -> List[vexlo.VexloDevice]:
     models = None if list(model_names) == list(MODEL_NAMES) else model_names
     devices = vexlo.VexloSerialScanner.discover_devices(device_models=models, comports=[port])
     if not recover:

@@ -1,36 +1,55 @@
-"""What the toolkit knows about each instrument model, in one place.
+"""What the toolkit knows about each instrument model, read from ``models.toml``.
 
 Baud rates, sampling-rate tables and codes, the high-rate code with its
-three-byte packets, the Plus Prime edition and the default item numbers.
-The simulator, the command line and acquisition all read these tables; the
-extension keeps its own copy in C++ (a test checks that the two agree).
+short packets, the Plus Prime edition, the default item numbers, the
+loading-table size, the TEDS bracket and the link's read timeout. The build
+generates the extension's C++ table from the same file, so the two cannot
+disagree; nothing else in the toolkit or the simulator writes a model fact.
 This module imports nothing from the extension, so the simulator stays an
 independent implementation of the instrument.
 """
 
 from __future__ import annotations
 
+import tomllib
 from dataclasses import dataclass
-from typing import Dict, Optional, Tuple
+from pathlib import Path
+from typing import Any, Dict, Optional, Tuple
 
 __all__ = [
-    "HIGH_RATE_CODE",
+    "MAX_LOADING_POINTS",
     "MODELS",
     "MODEL_NAMES",
     "ModelInfo",
     "PLUS_PRIME_ITEM_NUMBER",
+    "READ_TIMEOUT_SECONDS",
+    "TEDS_BRACKET_RATE_CODE",
+    "TEDS_SETTLE_SECONDS",
+    "is_plus_prime",
     "model_info",
 ]
 
-#: Item number of the PLX310 Plus Prime: TEDS hardware and the 38400 samples/s rate.
-PLUS_PRIME_ITEM_NUMBER = "QMT31872"
-#: The PLX310's 38400 samples/s code; streams in three-byte packets.
-HIGH_RATE_CODE = 15
+with open(Path(__file__).with_name("models.toml"), "rb") as _file:
+    _FACTS: Dict[str, Any] = tomllib.load(_file)
 
-_PLX310_RATES = (2.5, 5.0, 10.0, 16.6, 20.0, 50.0, 60.0, 100.0, 400.0, 1200.0,
-                 2400.0, 4800.0, 7200.0, 14000.0, 19200.0, 38400.0)
-_COMPACT_RATES = (4.0, 20.0, 50.0, 100.0, 200.0, 500.0, 850.0, 1300.0)
-_COMPACT_BAUD_RATES = (320000, 115200)
+#: The model with editions.
+EDITION_MODEL: str = _FACTS["edition"]["model"]
+#: Item number of the Plus Prime edition: TEDS hardware and the high rate.
+PLUS_PRIME_ITEM_NUMBER: str = _FACTS["edition"]["plus_prime_item_number"]
+#: Points per direction of an instrument's loading table.
+MAX_LOADING_POINTS: int = _FACTS["calibration"]["max_loading_points"]
+#: Rate code that TEDS work runs at, and the seconds the instrument settles after it.
+TEDS_BRACKET_RATE_CODE: int = _FACTS["teds"]["bracket_rate_code"]
+TEDS_SETTLE_SECONDS: float = float(_FACTS["teds"]["settle_seconds"])
+#: Read timeout of a new link, in seconds.
+READ_TIMEOUT_SECONDS: float = float(_FACTS["link"]["read_timeout_seconds"])
+_PACKET_SIZE: int = _FACTS["packets"]["size"]
+_SHORT_PACKET_SIZE: int = _FACTS["packets"]["short_size"]
+
+
+def is_plus_prime(model: str, item_number: Optional[str]) -> bool:
+    """Whether an instrument is the Plus Prime edition (TEDS hardware, the high rate)."""
+    return model == EDITION_MODEL and item_number == PLUS_PRIME_ITEM_NUMBER
 
 
 @dataclass(frozen=True)
@@ -73,7 +92,7 @@ class ModelInfo:
 
     def offered_rates(self, item_number: Optional[str] = None) -> Tuple[float, ...]:
         """The rates by code that an instrument of this model can do (the high rate only on the Plus Prime)."""
-        if self.high_rate_code is not None and item_number is not None and item_number != PLUS_PRIME_ITEM_NUMBER:
+        if self.high_rate_code is not None and item_number is not None and not is_plus_prime(self.name, item_number):
             return self.rates[:self.high_rate_code]
         return self.rates
 
@@ -83,12 +102,7 @@ class ModelInfo:
 
     def packet_size(self, code: int) -> int:
         """Bytes per stream packet at rate ``code``: 3 or 4."""
-        return 3 if self.short_packets(code) else 4
-
-    @property
-    def highest_rate(self) -> float:
-        """The model's highest rate in samples per second."""
-        return max(self.rates)
+        return _SHORT_PACKET_SIZE if self.short_packets(code) else _PACKET_SIZE
 
 
 def format_rate(samples_per_second: float) -> str:
@@ -98,10 +112,10 @@ def format_rate(samples_per_second: float) -> str:
 
 
 MODELS: Dict[str, ModelInfo] = {
-    "PLX310": ModelInfo("PLX310", (2000000,), _PLX310_RATES, "QMT31870", 7, HIGH_RATE_CODE),
-    "MVR420": ModelInfo("MVR420", _COMPACT_BAUD_RATES, _COMPACT_RATES, "QMT42010", 3),
-    "DTA530": ModelInfo("DTA530", _COMPACT_BAUD_RATES, _COMPACT_RATES, "QMT53010", 3),
-    "HSK640": ModelInfo("HSK640", _COMPACT_BAUD_RATES, _COMPACT_RATES, "QMT64010", 3),
+    m["name"]: ModelInfo(m["name"], tuple(m["baud_rates"]),
+                         tuple(float(sps) for sps in _FACTS["rates"][m["rates"]]["samples_per_second"]),
+                         m["default_item_number"], m["default_rate_code"], m.get("high_rate_code"))
+    for m in _FACTS["model"]
 }
 #: The model numbers, in the order the command line lists them.
 MODEL_NAMES: Tuple[str, ...] = tuple(MODELS)

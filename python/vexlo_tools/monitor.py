@@ -7,12 +7,14 @@ touched), ``r`` resets the statistics, ``q`` quits.
 
 :class:`Statistics` is the arithmetic, free of any terminal;
 :func:`monitor_app` builds the textual application around a source of
-blocks (an :class:`vexlo_tools.Acquisition`, or anything with ``streams``
-and ``read``), so tests drive it headless with textual's pilot.
+blocks: a :class:`MonitorSink` that an engine feeds (what ``vexlo
+monitor`` does), or anything else with ``streams`` and ``read``, so tests
+drive it headless with textual's pilot.
 """
 
 from __future__ import annotations
 
+import threading
 import time
 from typing import Any, Callable, List, Optional, Protocol, Sequence
 
@@ -22,10 +24,11 @@ import numpy.typing as npt
 import vexlo_device_communication as vexlo
 
 from ._extras import require
-from .acquisition import Block, Stats, StreamInfo
-from .recording.writers import COUNTERS
+from .engine import Sink
+from .types import Block, Stats, StreamEnd, StreamInfo, join_blocks
+from .types import COUNTERS
 
-__all__ = ["MonitorSource", "Statistics", "monitor_app"]
+__all__ = ["MonitorSink", "MonitorSource", "Statistics", "monitor_app"]
 
 #: Bars of the chart.
 CHART_POINTS = 120
@@ -38,6 +41,69 @@ class MonitorSource(Protocol):
     def streams(self) -> Sequence[StreamInfo]: ...
 
     def read(self, timeout: Optional[float] = None) -> Sequence[Block]: ...
+
+
+class MonitorSink(Sink):
+    """What an engine hands the view, kept until the view's next :meth:`read`.
+
+    The view draws on its own clock; the sink only collects, so a view
+    that falls behind costs the acquisition nothing.
+    """
+
+    name = "monitor"
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._opened = threading.Event()
+        self._streams: List[StreamInfo] = []
+        self._held: List[List[Block]] = []
+        self._stats: List[Stats] = []
+        self._failures: List[str] = []
+
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        with self._lock:
+            self._streams = list(streams)
+            self._held = [[] for _ in streams]
+            self._stats = [Stats() for _ in streams]
+        self._opened.set()
+
+    @property
+    def streams(self) -> Sequence[StreamInfo]:
+        """The streams, once the engine has opened the sink."""
+        self._opened.wait()
+        return self._streams
+
+    def write(self, block: Block) -> None:
+        with self._lock:
+            self._held[block.index].append(block)
+            self._stats[block.index] = block.stats
+
+    def tick(self, stats: Sequence[Stats]) -> None:
+        with self._lock:
+            self._stats = list(stats)
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        if end.reason.startswith("failed: "):
+            with self._lock:
+                self._failures.append(end.reason[len("failed: "):])
+
+    def read(self, timeout: Optional[float] = None) -> Sequence[Block]:
+        """One block per stream of what came since the last read (empty where nothing did).
+
+        :raises vexlo.VexloDeviceError: an instrument failed since the last read (once).
+        """
+        with self._lock:
+            failures, self._failures = self._failures, []
+            held, self._held = self._held, [[] for _ in self._held]
+            stats = list(self._stats)
+        if failures:
+            with self._lock:  # the samples wait for the next read
+                self._held = [old + new for old, new in zip(held, self._held)]
+            raise vexlo.VexloCommunicationError("; ".join(failures))
+        empty_adc, empty_value = np.empty(0, np.uint32), np.empty(0, np.float64)
+        return [join_blocks(blocks) if blocks else
+                Block(stream.device, 0, empty_value, empty_adc, empty_value, stats[index], index)
+                for index, (stream, blocks) in enumerate(zip(self._streams, held))]
 
 
 class Statistics:

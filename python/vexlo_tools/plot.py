@@ -23,11 +23,13 @@ import numpy.typing as npt
 from ._extras import require
 from .recording import COUNTERS, Source, writer_class
 
-__all__ = ["MinMaxReducer", "Reduced", "draw", "merge_gaps", "minmax", "plot_file", "reduce_source"]
+__all__ = ["MinMaxReducer", "Reduced", "draw", "label", "merge_gaps", "minmax", "plot_file", "reduce_source"]
 
 FloatArray = npt.NDArray[np.float64]
 #: A step between two samples longer than this many sample periods is a gap.
 GAP_PERIODS = 1.5
+#: Texts from the file are cut to this many characters in titles and labels.
+MAX_LABEL = 100
 #: Picture size in inches and resolution: 1200 pixel columns wide.
 WIDTH_INCHES = 12.0
 ROW_INCHES = 3.0
@@ -140,14 +142,21 @@ def merge_gaps(gaps: Iterable[Tuple[float, float]], closer_than: float) -> List[
     return [(a, max(b, a + closer_than)) for a, b in merged]
 
 
+def label(text: object, limit: int = MAX_LABEL) -> str:
+    """A text from a file as a title or label shows it: on one line, cut to ``limit`` characters."""
+    flat = " ".join(str(text).split())
+    return flat if len(flat) <= limit else flat[:limit - 1] + "\u2026"
+
+
 def _title(source: Source, reduced: Reduced) -> str:
     meta = source.metadata
-    head = " ".join(str(meta[k]) for k in ("model", "serial_number") if k in meta) or source.name
+    head = " ".join(label(meta[k], 40) for k in ("model", "serial_number") if k in meta) or label(source.name, 40)
     parts = [head]
-    if "samples_per_second" in meta:
-        parts.append(f"{float(meta['samples_per_second']):g} samples/s")
+    sps = meta.get("samples_per_second")
+    if isinstance(sps, (int, float)):
+        parts.append(f"{float(sps):g} samples/s")
     parts.append(f"{reduced.samples:,} samples")
-    counts = [f"{k} {meta[k]}" for k in COUNTERS[1:] if k in meta]
+    counts = [f"{k} {label(meta[k], 20)}" for k in COUNTERS[1:] if k in meta]
     if counts:
         parts.append(", ".join(counts))
     if meta.get("complete") is False:
@@ -175,12 +184,13 @@ def draw(figure: Any, sources: List[Source], name: str) -> None:
         if gaps:
             ax.legend(loc="upper right")
         unit = source.metadata.get("unit")
-        ax.set_ylabel(f"value ({unit})" if unit else "value")
-        ax.set_title(_title(source, reduced), fontsize="medium")
+        # Texts from the file are shown as they are, never read as mathtext ("$...$").
+        ax.set_ylabel(f"value ({label(unit, 30)})" if unit else "value", parse_math=False)
+        ax.set_title(label(_title(source, reduced), 2 * MAX_LABEL), fontsize="medium", parse_math=False)
         ax.grid(True, alpha=0.3)
     axes[-1].set_xlabel("time since start (s)")
     began = next((s.metadata["start_utc"] for s in sources if "start_utc" in s.metadata), None)
-    figure.suptitle(name + (f", started {began}" if began else ""))
+    figure.suptitle(label(name) + (f", started {label(began, 40)}" if began else ""), parse_math=False)
 
 
 def has_display() -> bool:

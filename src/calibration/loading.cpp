@@ -7,6 +7,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "link/link.hpp"
 #include "subsystems.hpp"
@@ -17,8 +18,6 @@ namespace vexlo
 namespace
 {
 
-// The instrument's table holds at most 21 points per direction.
-constexpr long kMaxLoadingPoints = 21;
 
 // Which point of the table each calibration value comes from.
 enum class Point
@@ -86,7 +85,7 @@ PyObject* load(PyObject* module, PyObject* self, PyObject* profile)
     long n = PyLong_AsLong(stored.get());
     if (n == -1 && PyErr_Occurred())
         return nullptr;
-    if (n < 1 || n > kMaxLoadingPoints)
+    if (n < 1 || n > models::kMaxLoadingPoints)
         return raise(st->VexloCalibrationError, Message() << "Invalid number of loading points: " << n);
     for (const Read& read : kReads)
     {

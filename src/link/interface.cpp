@@ -7,6 +7,7 @@
 #include "common/errors.hpp"
 #include "common/log.hpp"
 #include "common/message.hpp"
+#include "common/models.hpp"
 #include "common/state.hpp"
 #include "link/link.hpp"
 #include "protocol/bytes.hpp"
@@ -57,7 +58,7 @@ PyObject* interface_init(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     PyObject* self = a[0];
     Ref baud_rate(a[2] ? cppy::incref(a[2]) : PyLong_FromLong(9600));
-    Ref timeout(a[3] ? cppy::incref(a[3]) : PyLong_FromLong(1));
+    Ref timeout(a[3] ? cppy::incref(a[3]) : PyLong_FromLong(models::kReadTimeoutSeconds));
     if (!baud_rate || !timeout)
         return nullptr;
     if (PyObject_SetAttr(self, VEXLO_NAME("comport"), a[1]) < 0 ||

@@ -23,8 +23,6 @@ namespace vexlo
 namespace
 {
 
-// The pause after TEDS work, in seconds, for the instrument to settle.
-constexpr long kSettleSeconds = 3;
 
 bool set_attr(PyObject* object, PyObject* name, PyObject* value)
 {
@@ -608,8 +606,11 @@ PyObject* pre_teds_operations(Function* fn, PyObject* const* args, Py_ssize_t na
     Ref rate(call_method(self, VEXLO_NAME("get_sampling_rate"), zero.get()));
     if (!set_attr(self, VEXLO_NAME("_cached_sampling_rate_for_teds"), rate.get()))
         return nullptr;
-    // Rate code 0, the lowest rate, on channel 0.
-    Ref lowered(call_method(self, VEXLO_NAME("set_sampling_rate_value"), zero.get(), zero.get()));
+    // The lowest rate, on channel 0.
+    Ref bracket(PyLong_FromLong(models::kTedsBracketRateCode));
+    if (!bracket)
+        return nullptr;
+    Ref lowered(call_method(self, VEXLO_NAME("set_sampling_rate_value"), bracket.get(), zero.get()));
     if (!lowered)
         return nullptr;
     if (!log_text(fn->module, Level::Debug,
@@ -625,7 +626,7 @@ PyObject* post_teds_operations(Function* fn, PyObject* const* args, Py_ssize_t n
         return nullptr;
     PyObject* self = args[0];
     Ref time_module(module_global(fn->module, "time"));
-    Ref seconds(PyLong_FromLong(kSettleSeconds));
+    Ref seconds(PyLong_FromLong(models::kTedsSettleSeconds));
     if (!time_module || !seconds)
         return nullptr;
     Ref slept(call_method(time_module.get(), VEXLO_NAME("sleep"), seconds.get()));

@@ -7,9 +7,9 @@ help: the first line reads ``vexlo NAME: what it does.``, the paragraphs
 after it are the description ``vexlo NAME --help`` shows. The tool lists
 its commands as rows of :class:`Command`.
 
-Ctrl-C, in every command: a command that runs until Ctrl-C (``stream`` or
-``record`` without ``--seconds``, ``read --count 0``, ``sim``, ``monitor``)
-ends normally on it, with status 0. A command that would have ended by
+Ctrl-C, in every command: a command that runs until Ctrl-C (``stream``,
+``record`` or ``publish`` without ``--seconds``, ``read --count 0``, ``sim``,
+``monitor``, ``collect``) ends normally on it, with status 0. A command that would have ended by
 itself lets the ``KeyboardInterrupt`` through once its output is complete
 (files closed, streaming switched off); the tool then prints
 "vexlo: interrupted" and exits with status 130.

@@ -10,10 +10,11 @@ from __future__ import annotations
 import argparse
 import contextlib
 import logging
+import math
 import os
 import sys
 import time
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import serial
 import serial.tools.list_ports
@@ -22,22 +23,13 @@ import vexlo_device_communication as vexlo
 
 from .. import models
 from ..acquisition import port_of as port_of, unit_text as unit_text
-from ..devices import find_devices
+from ..devices import PortInUseError, find_devices
 from ..models import format_rate
 
 # Looked up at the moment of use, so tests can put a virtual clock in place.
 clock: Callable[[], float] = time.monotonic
 sleep: Callable[[float], None] = time.sleep
 
-#: A member of one of the four sampling-rate enumerations.
-SamplingRate = Union[vexlo.PLX310SamplingRateEnum, vexlo.MVR420SamplingRateEnum,
-                     vexlo.DTA530SamplingRateEnum, vexlo.HSK640SamplingRateEnum]
-
-PLUS_PRIME_ITEM_NUMBER = models.PLUS_PRIME_ITEM_NUMBER
-#: The PLX310's 38400 samples/s code, streamed in three-byte packets.
-HIGH_RATE_CODE = models.HIGH_RATE_CODE
-#: Pause after TEDS work before the sampling rate goes back, for the instrument to settle.
-TEDS_SETTLE_SECONDS = 3.0
 
 
 class CliError(Exception):
@@ -55,12 +47,14 @@ def note(text: str) -> None:
 # ---------------------------------------------------------------- rates
 
 
-def rate_enum(model: str) -> Optional[Type[SamplingRate]]:
-    """The sampling-rate enumeration of ``model``, or ``None`` for a model the module does not know."""
-    if model not in models.MODELS:
-        return None
-    rates: Type[SamplingRate] = getattr(vexlo, f"{model}SamplingRateEnum")
-    return rates
+def check_positive(value: Optional[float], option: str) -> None:
+    """Refuse an option's number that is not finite and above 0 (``inf``, ``nan``, ``0``).
+
+    :raises CliError: naming the option.
+    """
+    if value is not None and not (math.isfinite(value) and value > 0):
+        raise CliError(f"{option} must be more than 0" + ("" if math.isfinite(value) or value <= 0
+                                                           else " and finite"))
 
 
 def samples_per_second(model: str, code: int) -> Optional[float]:
@@ -76,38 +70,19 @@ def describe_rate(model: str, code: int) -> str:
     return f"{format_rate(sps)} samples/s (code {code})"
 
 
-def rate_member(model: str, sps: float) -> SamplingRate:
-    """The sampling-rate member of ``model`` for ``sps`` samples per second.
-
-    :raises CliError: the model is unknown or has no such rate (the message lists its rates).
-    """
-    info = models.MODELS.get(model)
-    rates = rate_enum(model)
-    if info is None or rates is None:
-        raise CliError(f"cannot set a sampling rate on a {model}: its rates are not known")
-    try:
-        return rates(info.rate_code(sps))
-    except ValueError as exc:
-        raise CliError(str(exc)) from None
-
-
-def uses_short_packets(model: str, code: int) -> bool:
-    """Whether streaming sends three-byte packets: a PLX310 at 38400 samples/s."""
-    info = models.MODELS.get(model)
-    return info is not None and info.short_packets(code)
-
-
 # ---------------------------------------------------------------- discovery
 
 
 class _ProbeFailures(logging.Handler):
-    """Keeps, per port, the last failure text that discovery logged for it."""
+    """Keeps, per port, the last failure text that discovery logged for it, and every record for later."""
 
     def __init__(self) -> None:
         super().__init__(logging.DEBUG)
         self.by_port: Dict[str, str] = {}
+        self.records: List[logging.LogRecord] = []
 
     def emit(self, record: logging.LogRecord) -> None:
+        self.records.append(record)
         message = record.getMessage()
         if " baud: communication error - " in message:
             head, text = message.split(" baud: communication error - ", 1)
@@ -119,15 +94,23 @@ class _ProbeFailures(logging.Handler):
 
 def discover(models: Optional[Sequence[str]] = None,
              ports: Optional[Sequence[str]] = None) -> Tuple[List[vexlo.VexloDevice], Dict[str, str]]:
-    """Find instruments (every port at once); return the devices and, per port, why its last probe failed."""
+    """Find instruments (every port at once); return the devices and, per port, why its last probe failed.
+
+    The module's records of the probes (silent baud rates, retries) are
+    held back meanwhile: a discovery that finds something passes them on
+    at debug level, one that finds nothing as they were.
+    """
     failures = _ProbeFailures()
     logger = vexlo.logger
-    level = logger.level
-    logger.addHandler(failures)
-    if not logger.isEnabledFor(logging.DEBUG):
-        logger.setLevel(logging.DEBUG)
+    level, handlers, propagate = logger.level, list(logger.handlers), logger.propagate
+    logger.handlers[:] = [failures]
+    logger.propagate = False
+    logger.setLevel(logging.DEBUG)
+    devices: List[vexlo.VexloDevice] = []
     try:
         devices = find_devices(ports or None, models or None)
+    except PortInUseError:
+        raise
     except vexlo.VexloConnectionError as error:
         # A named port that is no serial device: said per port, like a failed probe.
         refused = {port: str(error) for port in ports or () if f"serial port {port} at " in str(error)}
@@ -135,15 +118,23 @@ def discover(models: Optional[Sequence[str]] = None,
             raise
         return [], refused
     finally:
-        logger.removeHandler(failures)
+        logger.handlers[:] = handlers
+        logger.propagate = propagate
         logger.setLevel(level)
+        for record in failures.records:
+            if devices and record.levelno > logging.DEBUG:
+                record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+            if logger.isEnabledFor(record.levelno):
+                logger.handle(record)
     return devices, failures.by_port
 
 
 def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) -> str:
+    listed = [str(port.device) for port in serial.tools.list_ports.comports()]
     if not ports:
-        return "no instruments found"
-    listed = {port.device for port in serial.tools.list_ports.comports()}
+        where = f"on the ports this system lists ({', '.join(listed)})" if listed else "(this system lists no ports)"
+        return (f"no instruments found {where}; a port it does not list (a simulator's, a link) "
+                "must be named with --port")
     reasons = []
     for port in ports:
         if port not in listed and not os.path.exists(port):
@@ -155,25 +146,46 @@ def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) 
     return "no instrument found on " + "; ".join(reasons)
 
 
+def port_list(args: argparse.Namespace) -> Optional[List[str]]:
+    """The ports ``--port`` names (given once or repeated), or ``None`` for every port."""
+    port = getattr(args, "port", None)
+    if not port:
+        return None
+    return [port] if isinstance(port, str) else list(port)
+
+
 @contextlib.contextmanager
 def one_device(args: argparse.Namespace) -> Iterator[vexlo.VexloDevice]:
-    """The instrument a command works on: on ``--port`` if given, else the first found.
+    """The instrument a command works on: the first found on the ``--port`` ports, else on any.
 
     Every other device found is closed at once; the chosen one is closed
     when the block ends, also on error or Ctrl-C.
     """
-    ports = [args.port] if args.port else None
-    devices, failures = discover(args.model, ports)
+    with devices_found(args, first_only=True) as (device,):
+        yield device
+
+
+@contextlib.contextmanager
+def devices_found(args: argparse.Namespace, *, first_only: bool = False) -> Iterator[List[vexlo.VexloDevice]]:
+    """The open instruments on the ``--port`` ports (or every port), closed when the block ends.
+
+    :param first_only: keep the first instrument found and close the others.
+    :raises CliError: nothing found (the message says where it looked).
+    """
+    ports = port_list(args)
+    devices, failures = discover(getattr(args, "model", None), ports)
     if not devices:
         raise CliError(not_found_message(ports, failures))
-    device, others = devices[0], devices[1:]
-    for other in others:
-        other.disconnect()
-    if others:
-        note(f"using the instrument on {port_of(device)}; also found on "
-             + ", ".join(port_of(o) for o in others) + " (choose one with --port)")
-    with device:
-        yield device
+    if first_only and len(devices) > 1:
+        for other in devices[1:]:
+            other.disconnect()
+        note(f"using the instrument on {port_of(devices[0])}; also found on "
+             + ", ".join(port_of(o) for o in devices[1:]) + " (choose one with --port)")
+        devices = devices[:1]
+    with contextlib.ExitStack() as stack:
+        for device in devices:
+            stack.enter_context(device)
+        yield devices
 
 
 def baud_of(device: vexlo.VexloDevice) -> str:
@@ -212,7 +224,7 @@ def teds_bracket(device: vexlo.VexloDevice) -> Iterator[None]:
 def _restore_rate(device: vexlo.VexloDevice, code: int, settle: bool, quiet: bool) -> None:
     try:
         if settle:
-            sleep(TEDS_SETTLE_SECONDS)
+            sleep(models.TEDS_SETTLE_SECONDS)
     finally:
         try:
             device.set_sampling_rate_value(code, 0)

@@ -22,5 +22,24 @@ def add_model(parser: argparse.ArgumentParser) -> None:
 
 
 def add(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--port", metavar="P", help="the instrument on port P (default: the first one found)")
+    parser.add_argument("--port", action="append", metavar="P",
+                        help="the instrument on port P (default: the first one found); repeatable, the first "
+                             "instrument found on them is used")
+    add_model(parser)
+
+
+def add_keep_rate(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--keep-rate", action="store_true",
+                        help="leave the rate --rate sets on the instruments (default: put the rate back at the end)")
+
+
+def add_run(parser: argparse.ArgumentParser, verb: str) -> None:
+    """The options of a run of the instruments found (``record``, ``publish``): ``--seconds``, ``--rate``,
+    ``--keep-rate``, ``--port`` (repeatable) and ``--model``; ``verb`` says what the run does with the data."""
+    parser.add_argument("--seconds", type=float, metavar="S",
+                        help=f"{verb} S seconds of data per instrument (default: until Ctrl-C)")
+    parser.add_argument("--rate", type=float, metavar="SPS",
+                        help="stream at SPS samples per second, e.g. 38400")
+    add_keep_rate(parser)
+    parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     add_model(parser)

@@ -22,6 +22,7 @@ import vexlo_device_communication as vexlo
 from .. import plot, recording
 from .._extras import MissingExtraError, require
 from ..acquisition import Acquisition
+from ..engine import Engine
 from ..sim import Profile, PtyServer, SimulatedInstrument
 from . import _common, _simenv, _status, scan, stream, teds
 
@@ -128,16 +129,12 @@ def run(args: argparse.Namespace) -> int:
             _readings(mvr)
 
             _section("5. Streaming from the PLX310 at 38400 samples/s for 2 s")
-            live = sys.stderr.isatty()
-            with Acquisition([plx], rate=38400) as acquisition:
-                [info] = acquisition.streams
-                _common.out(f"  rate {stream.describe(info)}")
-                stats = stream.stream_session(acquisition, seconds=STREAM_SECONDS, status=sys.stderr,
-                                              status_every=None if live else 0.5)
-            if stats.interrupted:
+            view = stream.StreamView(seconds=STREAM_SECONDS, prefix="  ",
+                                     status_every=None if sys.stderr.isatty() else 0.5)
+            acquisition = Acquisition([plx], rate=38400, seconds=STREAM_SECONDS)
+            if Engine(acquisition, [view], tick_seconds=0.2).run(pause=_common.sleep):
                 raise KeyboardInterrupt
-            _common.out("  " + stats.summary(info.unit))
-            if stats.samples == 0:
+            if view.stats[0].samples == 0:
                 raise _common.CliError("no stream samples arrived")
 
             _section("6. AutoTEDS on the PLX310")
@@ -174,12 +171,11 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
     path, picture = folder / "demo.h5", folder / "demo.png"
     recording.check_output(path, overwrite=True)
     status = _status.StatusLine()
-    with Acquisition(devices) as acquisition:
-        try:
-            progress = recording.record(acquisition, path, seconds=RECORD_SECONDS, overwrite=True,
-                                        status=lambda p: status.show(p.line()))
-        finally:
-            status.end()
+    acquisition = Acquisition(devices, seconds=RECORD_SECONDS)
+    try:
+        progress = recording.record(acquisition, path, overwrite=True, status=lambda p: status.show(p.line()))
+    finally:
+        status.end()
     if progress.interrupted:
         raise KeyboardInterrupt
     plot.plot_file(path, picture)

@@ -9,11 +9,10 @@ from __future__ import annotations
 import argparse
 import vexlo_device_communication as vexlo
 
+from .. import models
 from . import _common, _device_options
 
 DIRECTION_CODES = {0: "one direction", 1: "two directions"}
-#: The most loading points per direction a calibration may have.
-MAX_LOADING_POINTS = 21
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -32,7 +31,7 @@ def run(args: argparse.Namespace) -> int:
     with _common.one_device(args) as device:
         model = device.get_model_number()
         item = _common.item_number(device)
-        edition = " (Plus Prime)" if model == "PLX310" and item == _common.PLUS_PRIME_ITEM_NUMBER else ""
+        edition = " (Plus Prime)" if models.is_plus_prime(model, item) else ""
         _common.out(f"Instrument on {_common.port_of(device)} at {_common.baud_of(device)} baud")
         _common.out(f"  model              {model}")
         _common.out(f"  item number        {item}{edition}")
@@ -65,7 +64,7 @@ def _show_channel(device: vexlo.VexloDevice, model: str, channel: int, profile: 
     direction = device.get_number_of_directions(channel)
     _common.out(f"  direction code     {direction} ({DIRECTION_CODES.get(direction, 'direction 1 only')})")
     points = device.get_number_of_loading_points(channel)
-    if not 1 <= points <= MAX_LOADING_POINTS:
+    if not 1 <= points <= models.MAX_LOADING_POINTS:
         _common.out(f"  loading points     {points} per direction (not a valid calibration)")
         return
     _common.out(f"  loading points     {points} per direction")

@@ -14,23 +14,25 @@ import sys
 
 from .. import monitor
 from .._extras import require
-from . import _acquire, _common, _device_options
+from . import _common, _device_options, _session
 
 
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     _device_options.add_model(parser)
     parser.add_argument("--rate", type=float, metavar="SPS", help="stream at SPS samples per second")
+    _device_options.add_keep_rate(parser)
     parser.add_argument("--window", type=float, default=10.0, metavar="S",
                         help="seconds the minimum, maximum, mean and chart cover (default 10)")
 
 
 def run(args: argparse.Namespace) -> int:
-    if not args.window > 0:
-        raise _common.CliError("--window must be more than 0")
+    _common.check_positive(args.window, "--window")
+    _session.check_options(args)
     require("textual", "monitor", "vexlo monitor")
     if not sys.stdout.isatty():
         raise _common.CliError("vexlo monitor draws on a terminal; standard output is not one")
-    with _acquire.acquiring(args.port, args.model, args.rate) as acquisition:
-        monitor.monitor_app(acquisition, window_seconds=args.window).run()
-    return 0
+    sink = monitor.MonitorSink()
+    # The view is built once the engine has opened the sink (it knows the streams then).
+    return _session.run_sinks(args, [sink],
+                              foreground=lambda: monitor.monitor_app(sink, window_seconds=args.window).run())

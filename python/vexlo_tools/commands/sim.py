@@ -1,8 +1,8 @@
 """vexlo sim: serve simulated instruments on pseudo-terminals.
 
-Serve simulated instruments (INSTRUMENT arguments, --instrument or --config FILE; by default a
-PLX310 Plus Prime with a TEDS sensor and an MVR420) on pseudo-terminals, print one line per port,
-and serve until Ctrl-C. Other programs, or vexlo read --port PATH, can then talk to them through
+Serve simulated instruments (INSTRUMENT arguments, --instrument, --config FILE, or --replay
+RECORDING to stream a recording again; by default a PLX310 Plus Prime with a TEDS sensor and an
+MVR420) on pseudo-terminals, print one line per port, and serve until Ctrl-C. Other programs, or vexlo read --port PATH, can then talk to them through
 the operating system's serial layer. The options are those of python -m vexlo_tools.sim.
 """
 
@@ -32,4 +32,4 @@ def run(args: argparse.Namespace) -> int:
     try:
         return _serve.serve(instruments, args, out=_common.out, note=_common.note, wait=wait_for_stop)
     except FileExistsError as exc:
-        raise _common.CliError(f"{exc.strerror} (--force takes links over)") from None
+        raise _common.CliError(str(exc.strerror)) from None

@@ -8,35 +8,34 @@ off and the port closed at the end, on Ctrl-C too.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import sys
-from datetime import datetime, timezone
-from typing import IO, List, Optional
-
-import vexlo_device_communication as vexlo
+from typing import List, Optional, Sequence
 
 from .. import recording
-from ..acquisition import Acquisition, Block, StreamInfo
-from ..models import model_info
-from . import _common, _device_options
+from ..engine import Sink
+from ..types import Block, Stats, StreamEnd, StreamInfo
+from . import _common, _device_options, _session, _status
 
-#: Seconds between two looks at what the acquisition's reader collected.
-POLL_SECONDS = 0.005
 STATUS_SECONDS = 0.2
 
 
 def options(parser: argparse.ArgumentParser) -> None:
-    _device_options.add(parser)
-    parser.add_argument("--seconds", type=float, metavar="S", help="stream for S seconds (default: until Ctrl-C)")
+    parser.add_argument("--port", action="append", metavar="P",
+                        help="the instrument on port P (default: the first one found); repeatable")
+    _device_options.add_model(parser)
+    parser.add_argument("--seconds", type=float, metavar="S",
+                        help="stream S seconds of data (default: until Ctrl-C)")
     parser.add_argument("--rate", type=float, metavar="SPS",
                         help="first set channel 0's sampling rate to SPS samples per second, e.g. 38400")
+    _device_options.add_keep_rate(parser)
     parser.add_argument("--csv", metavar="FILE",
                         help="write the samples to FILE as vexlo record does: commented provenance, then "
                              "time_s,adc,value rows (time: sample number over the sampling rate)")
+    parser.add_argument("--overwrite", action="store_true", help="replace FILE if it exists")
 
 
 class StreamStats:
-    """Running totals of a stream session."""
+    """Running totals of one stream."""
 
     def __init__(self) -> None:
         self.samples = 0
@@ -48,10 +47,13 @@ class StreamStats:
 
     def add(self, block: Block) -> None:
         self.samples += len(block)
-        self.corrupted = block.stats.corrupted
-        self.lost = block.stats.overrun + block.stats.missing
+        self.count(block.stats)
         if len(block):
             self.last_value = float(block.value[-1])
+
+    def count(self, stats: Stats) -> None:
+        self.corrupted = stats.corrupted
+        self.lost = stats.overrun + stats.missing
 
     def rate(self) -> float:
         return self.samples / self.elapsed if self.elapsed > 0 else 0.0
@@ -72,64 +74,66 @@ class StreamStats:
                 f"last {self._last(unit)}")
 
 
-def stream_session(acquisition: Acquisition, *, seconds: Optional[float], writer: Optional[recording.Writer] = None,
-                   status: Optional[IO[str]] = None, status_every: Optional[float] = None) -> StreamStats:
-    """Take the samples of a started one-device acquisition for ``seconds`` (``None``: until Ctrl-C).
+class StreamView(Sink):
+    """What ``vexlo stream`` shows: the streams, a status line, and a summary per stream at the end.
 
-    ``status`` receives a status line: rewritten in place every
-    STATUS_SECONDS, or, with ``status_every``, one line per that many
-    seconds. The acquisition is stopped at the end, and the samples that
-    arrived until then are taken too; Ctrl-C ends the session normally
-    (``interrupted`` is then set).
+    :param status: where the status line goes (only when it is a terminal), standard error by default.
+    :param status_every: instead of one line rewritten in place, one line per that many seconds
+        (the demo's output when it is not on a terminal).
+    :param seconds: the planned seconds of data, ``None`` for until Ctrl-C.
     """
-    [stream] = acquisition.streams
-    stats = StreamStats()
-    live = status is not None and status_every is None
-    every = status_every if status_every is not None else STATUS_SECONDS
-    shown = False
-    start = _common.clock()
-    next_status = start + every
-    try:
-        try:
-            while True:
-                now = _common.clock()
-                stats.elapsed = now - start
-                done = seconds is not None and stats.elapsed >= seconds
-                if done:
-                    acquisition.stop()  # what arrived until now is read below
-                _take(acquisition.read(timeout=0), stats, writer)
-                if done:
-                    break
-                if status is not None and now >= next_status:
-                    _show_status(status, stats.status_line(stream.unit), live)
-                    shown = True
-                    next_status = now + every
-                _common.sleep(POLL_SECONDS)
-        except KeyboardInterrupt:
-            stats.interrupted = True
-            stats.elapsed = _common.clock() - start
-            acquisition.stop()
-            _take(acquisition.read(timeout=0), stats, writer)
-    finally:
-        if live and shown and status is not None:
-            status.write("\n")
-            status.flush()
-    return stats
 
+    name = "stream view"
 
-def _take(blocks: List[Block], stats: StreamStats, writer: Optional[recording.Writer]) -> None:
-    for block in blocks:
-        stats.add(block)
-    if writer:
-        writer.write(blocks)
+    def __init__(self, *, seconds: Optional[float] = None, prefix: str = "",
+                 status_every: Optional[float] = None) -> None:
+        self.seconds = seconds
+        self.prefix = prefix
+        self.status_every = status_every
+        self.line = _status.StatusLine()
+        self.stats: List[StreamStats] = []
+        self._ended: List[bool] = []
+        self.streams: List[StreamInfo] = []
+        self._began = self._shown = 0.0
 
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        self.streams = list(streams)
+        self.stats = [StreamStats() for _ in streams]
+        self._ended = [False] * len(streams)
+        for stream in streams:
+            _common.out(f"{self.prefix}Streaming from {stream.model} on {stream.port} at {describe(stream)}"
+                        + ("" if self.seconds else "; Ctrl-C stops"))
+        self._began = self._shown = _common.clock()
 
-def _show_status(status: IO[str], line: str, live: bool) -> None:
-    if live:
-        status.write("\r" + line.ljust(78))
-    else:
-        status.write(line + "\n")
-    status.flush()
+    def write(self, block: Block) -> None:
+        self.stats[block.index].add(block)
+
+    def tick(self, stats: Sequence[Stats]) -> None:
+        now = _common.clock()
+        for totals, counters, ended in zip(self.stats, stats, self._ended):
+            if not ended:
+                totals.elapsed = now - self._began
+                totals.count(counters)
+        text = "   ".join(t.status_line(s.unit) for t, s in zip(self.stats, self.streams))
+        if self.status_every is None:
+            self.line.show(text)
+        elif now - self._shown >= self.status_every:
+            _common.note(text)
+            self._shown = now
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        totals = self.stats[index]
+        self._ended[index] = True
+        totals.elapsed = _common.clock() - self._began
+        if self.seconds is not None and end.complete:
+            totals.elapsed = self.seconds  # exactly that much data
+        totals.count(end.stats)
+        totals.interrupted = end.reason == "interrupted"
+
+    def close(self) -> None:
+        self.line.end()
+        for totals, stream in zip(self.stats, self.streams):
+            _common.out(self.prefix + totals.summary(stream.unit))
 
 
 def describe(stream: StreamInfo) -> str:
@@ -138,43 +142,22 @@ def describe(stream: StreamInfo) -> str:
     return f"{_common.describe_rate(stream.model, stream.rate_code)}, {packets} packets"
 
 
-def check_rate(device: vexlo.VexloDevice, rate: Optional[float]) -> None:
-    """Refuse a rate the instrument lacks, before anything is sent or written.
+class CSVSink(recording.RecordingSink):
+    """The samples into a CSV file, saying how many rows it wrote."""
 
-    :raises _common.CliError: the message lists the instrument's rates.
-    """
-    if rate is None:
-        return
-    try:
-        model_info(device.get_model_number()).rate_code(rate, _common.item_number(device))
-    except ValueError as error:
-        raise _common.CliError(str(error)) from None
+    def close(self) -> None:
+        super().close()
+        for samples, path in zip(self.progress.samples, self.progress.paths):
+            _common.out(f"{samples} rows written to {path}")
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.seconds is not None and not args.seconds > 0:
-        raise _common.CliError("--seconds must be more than 0")
+    _session.check_options(args)
+    sinks: List[Sink] = [StreamView(seconds=args.seconds)]
     if args.csv:
-        recording.check_path(args.csv, overwrite=True)  # before any instrument is probed
-    with _common.one_device(args) as device:
-        _common.load_auto_teds(device)
-        check_rate(device, args.rate)
-        with contextlib.ExitStack() as files:
-            with Acquisition([device], rate=args.rate) as acquisition:
-                [stream] = acquisition.streams
-                # Opened only now: a run that finds no instrument leaves an existing file alone.
-                writer = files.enter_context(recording.CSVWriter(
-                    args.csv, [recording.provenance(stream, datetime.now(timezone.utc))], overwrite=True)) \
-                    if args.csv else None
-                _common.out(f"Streaming from {stream.model} on {stream.port} at {describe(stream)}"
-                            + ("" if args.seconds else "; Ctrl-C stops"))
-                stats = stream_session(acquisition, seconds=args.seconds, writer=writer,
-                                       status=sys.stderr if sys.stderr.isatty() else None)
-            if writer:
-                writer.close(acquisition.stats())
-    _common.out(stats.summary(stream.unit))
-    if args.csv:
-        _common.out(f"{stats.samples} rows written to {args.csv}")
-    if stats.interrupted and args.seconds is not None:
-        raise KeyboardInterrupt  # cut short: the exit status says so
-    return 0
+        try:
+            recording.check_output(args.csv, args.overwrite)  # before any instrument is probed
+        except ValueError as error:
+            raise _common.CliError(str(error)) from error
+        sinks.append(CSVSink(args.csv, overwrite=args.overwrite))
+    return _session.run_sinks(args, sinks, first_only=True)

@@ -23,9 +23,9 @@ from . import csvfile, hdf5
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
 from .provenance import provenance
-from .recorder import Progress, record
-from .writers import (COUNTERS, WRITERS, Metadata, MetadataValue, Source, Writer, check_output, check_path,
-                      open_writer, register, writer_class)
+from .recorder import Progress, RecordingSink, record
+from .writers import (COUNTERS, WRITERS, Metadata, MetadataValue, Source, Writer, check_metadata, check_output,
+                      check_path, open_writer, register, writer_class)
 
 __all__ = [
     "COUNTERS",
@@ -36,9 +36,11 @@ __all__ = [
     "MetadataValue",
     "Progress",
     "Recording",
+    "RecordingSink",
     "Source",
     "WRITERS",
     "Writer",
+    "check_metadata",
     "check_output",
     "check_path",
     "csvfile",

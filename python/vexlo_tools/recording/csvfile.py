@@ -1,55 +1,99 @@
 """Recordings in CSV: commented metadata, then ``time_s,adc,value`` rows.
 
-Layout (version 1), one file per instrument (with several instruments the
+Layout (version 2), one file per instrument (with several instruments the
 serial number is added to the name: ``run.csv`` becomes ``run-20240001.csv``,
 ``run-20240002.csv``)::
 
-    # vexlo recording, layout 1
+    # vexlo recording, layout 2
     # model: PLX310
     # samples_per_second: 38400.0
     # ...
     time_s,adc,value
     0.000000000,8391234,250.0312
     ...
-    # received: 76800
-    # overrun: 0
-    # missing: 0
-    # corrupted: 3
+    # counters: samples=19200 received=19200 overrun=0 missing=0 corrupted=3
+    ...
+    # counters: samples=76800 received=76800 overrun=0 missing=0 corrupted=3
+    # end_utc: 2026-12-07T10:00:02.000+00:00
+    # end_reason: completed
+    # complete: true
 
-A metadata line is ``# key: value``; a value that would read as a number,
-a truth value or ``null`` while being text (or is empty, or starts or ends
-with a space) is written in JSON quotes.
-Readers that skip ``#`` lines (pandas' ``comment="#"``, numpy's ``loadtxt``)
-read the rows as they are.
+The metadata is the header, up to the column line, and only the header.
+Within the rows, a ``counters`` line brings the counters up to date at each
+flush where they changed (also while no samples arrive); ``samples`` says how
+many rows precede it, so a file cut off by a killed process says how far its
+counters go. The end lines close a recording that ended.
+
+A metadata line is ``# key: value``. A text value is written as it is when
+it is plain; it is written as a JSON string (``"..."``) when it is empty,
+starts or ends with a space, starts with ``=``, ``+``, ``-``, ``@`` or a
+quote, would read as a number, a truth value or ``null``, or holds a
+control character, a comma or a semicolon. In that JSON string, control
+characters, commas and semicolons are written as ``\\uXXXX`` escapes, so a
+metadata line never holds a line break or a field separator: pandas
+(``comment="#"``) and numpy skip it, and a spreadsheet shows it in one cell
+that starts with ``#``, never as a formula. ``json.loads`` gives the text
+back exactly. Numbers and truth values are written as JSON.
+
+Reading checks what it reads: the header, the length of every line (a
+line longer than any row is refused before it is read whole), the ADC
+counts (integers of 0 to 2**32 - 1), finite times and values, and the
+counter lines against the rows. Rows are read in chunks, so memory is
+bounded by the chunk, not by the file.
 """
 
 from __future__ import annotations
 
 import contextlib
+import glob
 import io
 import json
 import os
-from datetime import datetime, timezone
+import re
 from pathlib import Path
-from typing import IO, Iterator, List, Sequence, Tuple, Union
+from typing import BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
-from .writers import COUNTERS, Chunk, Metadata, MetadataValue, Source, Writer, register
+from .writers import COUNTERS, MAX_TEXT, WRITTEN, Chunk, Metadata, MetadataValue, Source, Writer, register
 
-HEADER = "# vexlo recording, layout 1"
+LAYOUT = 2
+HEADER = f"# vexlo recording, layout {LAYOUT}"
+#: The first line of the files written before layout 2 (read still).
+HEADER_1 = "# vexlo recording, layout 1"
 COLUMNS = "time_s,adc,value"
+#: The longest row a reader accepts: far more than any row written (about 50 bytes).
+MAX_ROW = 256
+#: The longest metadata or counters line a reader accepts: a value of MAX_TEXT escaped characters.
+MAX_LINE = 6 * MAX_TEXT + 256
+#: At most this many header lines.
+MAX_HEADER_LINES = 10_000
+#: Bytes read at a time when scanning or reading rows.
+READ_BYTES = 1 << 23
+#: Appended rows are written out once this many bytes wait.
+PENDING_BYTES = 1 << 20
+_ROW = np.dtype([("time", np.float64), ("adc", np.int64), ("value", np.float64)])
+_ROW_FORMAT = "%.9f,%d,%r\n"
+_ESCAPED = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029,;]")
+_END_KEYS = ("end_utc", "end_reason", "complete")
 
 
-def metadata_line(key: str, value: MetadataValue) -> str:
-    """``# key: value``, text quoted only where it would read as something else."""
-    text = json.dumps(value)
-    if isinstance(value, str) and value.strip() == value and value:
+def metadata_text(value: MetadataValue) -> str:
+    """The value as written after ``# key: `` (see the module's description)."""
+    if not isinstance(value, str):
+        return json.dumps(value)
+    if value and value == value.strip() and value[0] not in "=+-@\"'" and not _ESCAPED.search(value):
         try:
             json.loads(value)
         except ValueError:
-            text = value
-    return f"# {key}: {text}\n"
+            return value
+    return _ESCAPED.sub(lambda m: f"\\u{ord(m.group()):04x}", json.dumps(value, ensure_ascii=False))
+
+
+def metadata_line(key: str, value: MetadataValue) -> str:
+    """``# key: value``, text quoted where it would read as something else (see the module's description)."""
+    return f"# {key}: {metadata_text(value)}\n"
 
 
 def parse_metadata_line(line: str) -> Tuple[str, MetadataValue]:
@@ -57,14 +101,43 @@ def parse_metadata_line(line: str) -> Tuple[str, MetadataValue]:
 
     :raises ValueError: not such a line.
     """
-    key, sep, text = line.lstrip("#").strip().partition(": ")
+    key, sep, text = line.lstrip("#").strip(" \r\n").partition(": ")
     if not sep or not key:
-        raise ValueError(f"not a metadata line: {line!r}")
+        raise ValueError(f"not a metadata line: {line[:80]!r}")
+    if text.startswith('"'):
+        try:
+            quoted = json.loads(text)
+        except ValueError:
+            raise ValueError(f"metadata {key!r}: a quoted value that does not end where it should") from None
+        if not isinstance(quoted, str):
+            raise ValueError(f"metadata {key!r}: not a quoted text")
+        return key, quoted
     try:
         value = json.loads(text)
     except ValueError:
         return key, text
-    return key, value if isinstance(value, (str, int, float, bool)) else text
+    return key, value if isinstance(value, (int, float, bool)) else text
+
+
+def counters_line(samples: int, counters: Dict[str, int]) -> str:
+    """``# counters: samples=N received=N ...``: the counters that hold for the first N rows."""
+    return "# counters: " + " ".join(f"{k}={v}" for k, v in (("samples", samples), *counters.items())) + "\n"
+
+
+def parse_counters(text: str) -> Dict[str, int]:
+    """The values of a counters line's ``key=N`` pairs.
+
+    :raises ValueError: not such pairs, or not all of ``samples`` and the counters.
+    """
+    found: Dict[str, int] = {}
+    for pair in text.split():
+        key, sep, number = pair.partition("=")
+        if not sep or key not in ("samples",) + COUNTERS or not number.isdigit():
+            raise ValueError(f"a counters line with {pair[:40]!r}")
+        found[key] = int(number)
+    if len(found) != 1 + len(COUNTERS):
+        raise ValueError("a counters line without all the counters")
+    return found
 
 
 def instrument_paths(path: Path, names: Sequence[str]) -> List[Path]:
@@ -74,47 +147,77 @@ def instrument_paths(path: Path, names: Sequence[str]) -> List[Path]:
     return [path.with_name(f"{path.stem}-{name}{path.suffix}") for name in names]
 
 
+def _write_all(file: BinaryIO, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        written = file.write(view)
+        view = view[written or 0:]
+
+
 @register
 class CSVWriter(Writer):
-    """Writes rows as they come; :meth:`flush` hands them to the operating system."""
+    """Writes rows as they come; :meth:`flush` hands them and the counters to the operating system.
+
+    The files are written unbuffered by Python (this class keeps what waits), so a
+    failed write is never repeated when the files are closed.
+    """
 
     suffixes = (".csv",)
     description = "CSV text"
 
-    def __init__(self, path: Union[str, os.PathLike[str]], instruments: Sequence[Metadata], *,
-                 overwrite: bool = False) -> None:
-        super().__init__(path, instruments, overwrite=overwrite)
+    def _open(self) -> None:
         self.paths = instrument_paths(self.path, self.names)
-        self._files: List[IO[str]] = []
-        try:
-            for file_path, metadata in zip(self.paths, self.metadata):
-                out = open(file_path, "w" if overwrite else "x", encoding="utf-8", newline="\n")
-                self._files.append(out)
-                out.write(HEADER + "\n" + "".join(metadata_line(k, v) for k, v in metadata.items()))
-                out.write(COLUMNS + "\n")
-        except BaseException:
-            for file in self._files:
-                file.close()
-            raise
+        self._files: List[BinaryIO] = []
+        self._pending: List[List[bytes]] = [[] for _ in self.names]
+        self._waiting = [0] * len(self.names)
+        self._said: List[Optional[Tuple[int, Tuple[int, ...]]]] = [None] * len(self.names)
+        self._ended = [False] * len(self.names)
+        for index, (file_path, metadata) in enumerate(zip(self.paths, self.metadata)):
+            place, new = self._place(file_path)
+            self._files.append(open(place, "xb" if new else "wb", buffering=0))
+            self._pending[index].append((HEADER + "\n" + "".join(metadata_line(k, v) for k, v in metadata.items())
+                                         + COLUMNS + "\n").encode("utf-8"))
 
     def files(self) -> List[Path]:
         return list(self.paths)
 
     def _append(self, index: int, chunk: Chunk) -> None:
-        time, adc, value = (a.tolist() for a in chunk)
-        # repr of a float reads back as the same float.
-        self._files[index].write("".join(f"{t:.9f},{a},{v!r}\n" for t, a, v in zip(time, adc, value)))
+        fields: List[object] = [None] * (3 * len(chunk[0]))
+        for column in range(3):
+            fields[column::3] = chunk[column].tolist()
+        # One format for the whole block; repr of a float reads back as the same float.
+        rows = (_ROW_FORMAT * len(chunk[0]) % tuple(fields)).encode("ascii")
+        self._pending[index].append(rows)
+        self._waiting[index] += len(rows)
+        if self._waiting[index] >= PENDING_BYTES:
+            self._write_pending(index)
 
-    def flush(self) -> None:
-        for file in self._files:
-            file.flush()
+    def _write_pending(self, index: int) -> None:
+        data, self._pending[index], self._waiting[index] = b"".join(self._pending[index]), [], 0
+        _write_all(self._files[index], data)
+
+    def _flush(self) -> None:
+        for index, (samples, counters, end) in enumerate(zip(self.samples, self.counters, self.ends)):
+            if self._ended[index]:
+                continue
+            state = (samples, tuple(counters.values()))
+            if state != self._said[index]:
+                self._pending[index].append(counters_line(samples, counters).encode("ascii"))
+                self._said[index] = state
+            if end:
+                self._pending[index].append("".join(metadata_line(k, end[k]) for k in _END_KEYS).encode("utf-8"))
+                self._ended[index] = True
+            self._write_pending(index)
 
     def _finish(self) -> None:
-        end = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
-        for file, counters in zip(self._files, self.counters):
-            with file:
-                file.write("".join(metadata_line(key, counters[key]) for key in COUNTERS)
-                           + metadata_line("end_utc", end))
+        self._flush()
+        for file in self._files:
+            file.close()
+
+    def _abandon(self) -> None:
+        for file in getattr(self, "_files", []):
+            with contextlib.suppress(OSError):
+                file.close()
 
     @classmethod
     @contextlib.contextmanager
@@ -122,37 +225,177 @@ class CSVWriter(Writer):
         paths = [path]
         if not path.exists():
             # Several instruments were recorded as stem-SERIAL.csv.
-            paths = sorted(path.parent.glob(f"{path.stem}-*{path.suffix}")) or [path]
-        yield [_read(p) for p in paths]
+            paths = sorted(path.parent.glob(f"{glob.escape(path.stem)}-*{path.suffix}")) or [path]
+        with contextlib.ExitStack() as stack:
+            yield [_CSVFile(p, stack.enter_context(open(p, "rb"))).source() for p in paths]
 
 
-def _read(path: Path) -> Source:
-    metadata: Metadata = {}
-    rows: List[str] = []
-    with open(path, encoding="utf-8", newline="") as file:
-        first = file.readline()
-        if first.rstrip("\r\n") != HEADER:
-            raise ValueError(f"{os.fspath(path)} is not a vexlo recording (its first line is not {HEADER!r})")
-        seen_columns = False
-        for line in file:
-            if line.startswith("#"):
+class _CSVFile:
+    """One instrument's CSV file, read with every line bounded in length, its rows in chunks."""
+
+    def __init__(self, path: Path, file: BinaryIO) -> None:
+        self.path = path
+        self.file = file
+        self.where = os.fspath(path)
+        self.metadata: Metadata = {}
+        self._header()
+        self.data_start = file.tell()
+        self.length = self._scan()
+        # Where the next sequential read starts: (row, byte offset).
+        self._cursor = (0, self.data_start)
+
+    def fail(self, message: str) -> ValueError:
+        return ValueError(f"{self.where}: {message}")
+
+    def _line(self, number: int) -> str:
+        line = self.file.readline(MAX_LINE + 1)
+        if len(line) > MAX_LINE:
+            raise self.fail(f"line {number} is longer than {MAX_LINE} bytes; not a recording's header")
+        if not line.endswith(b"\n"):
+            raise self.fail(f"cut off in its header, at line {number}")
+        try:
+            return line.decode("utf-8").rstrip("\r\n")
+        except UnicodeDecodeError:
+            raise self.fail(f"line {number} is not UTF-8 text") from None
+
+    def _header(self) -> None:
+        first = self.file.readline(len(HEADER) + 2).decode("utf-8", "replace").rstrip("\r\n")
+        if first not in (HEADER, HEADER_1):
+            raise self.fail(f"not a vexlo recording (its first line is not {HEADER!r})")
+        self.version = LAYOUT if first == HEADER else 1
+        for number in range(2, MAX_HEADER_LINES):
+            line = self._line(number)
+            if line == COLUMNS:
+                return
+            if not line.startswith("#"):
+                raise self.fail(f"expected the column line {COLUMNS!r} at line {number}, found {line[:80]!r}")
+            try:
                 key, value = parse_metadata_line(line)
-                metadata[key] = value
-            elif not seen_columns:
-                seen_columns = line.strip() == COLUMNS
-                if not seen_columns:
-                    raise ValueError(f"{os.fspath(path)}: expected the column line {COLUMNS!r}, found {line!r}")
-            elif line.endswith("\n"):
-                rows.append(line)
-            # A last row without its line end was cut off mid-write: dropped.
-    metadata["complete"] = "end_utc" in metadata
-    table = (np.loadtxt(io.StringIO("".join(rows)), delimiter=",", dtype=np.float64, ndmin=2) if rows
-             else np.empty((0, 3)))
-    times = np.ascontiguousarray(table[:, 0])
-    counts = table[:, 1].astype(np.uint32)
-    values = np.ascontiguousarray(table[:, 2])
+            except ValueError as error:
+                raise self.fail(f"line {number}: {error}") from None
+            if key in self.metadata or key in WRITTEN:
+                raise self.fail(f"line {number}: the header gives {key!r} " +
+                                ("twice" if key in self.metadata else "which only the end of the data may say"))
+            self.metadata[key] = value
+        raise self.fail(f"more than {MAX_HEADER_LINES} header lines")
 
-    def read(start: int, stop: int, with_adc: bool) -> Chunk:
-        return times[start:stop], counts[start:stop] if with_adc else counts[:0], values[start:stop]
+    def _blocks(self, offset: int) -> Iterator[Tuple[bytes, int]]:
+        """The data from ``offset`` in blocks of whole lines, each with the offset after it.
 
-    return Source(str(metadata.get("serial_number", path.stem)), metadata, len(times), read)
+        A last line without its line end was cut off mid-write: it is left out.
+        :raises ValueError: a line longer than any valid one.
+        """
+        self.file.seek(offset)
+        carry = b""
+        while True:
+            block = self.file.read(READ_BYTES)
+            data = carry + block
+            cut = data.rfind(b"\n") + 1
+            carry = data[cut:]
+            if len(carry) > MAX_LINE or (len(carry) > MAX_ROW and not carry.startswith(b"#")):
+                raise self.fail(f"a line of more than {len(carry)} bytes near byte {offset + cut}; not a row")
+            if cut:
+                offset += cut
+                yield data[:cut], offset
+            if not block:
+                return
+
+    def _lines(self, data: bytes) -> Tuple[npt.NDArray[np.intp], npt.NDArray[np.intp], npt.NDArray[np.bool_]]:
+        """Starts and ends of the lines of ``data`` and which are rows; lengths checked."""
+        ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 10)
+        starts = np.concatenate(([0], ends[:-1] + 1))
+        first = np.frombuffer(data, np.uint8)[np.minimum(starts, len(data) - 1)]
+        lengths = ends - starts
+        comment = first == ord("#")
+        rows = ~comment & (lengths > 0)
+        if np.any(lengths[rows] > MAX_ROW):
+            raise self.fail(f"a row of more than {MAX_ROW} bytes")
+        return starts, ends, rows
+
+    def _scan(self) -> int:
+        """Count the rows and read the counters and end lines among them."""
+        rows = 0
+        ended_at: Optional[int] = None
+        trailer: Metadata = {}
+        for data, _ in self._blocks(self.data_start):
+            starts, ends, is_row = self._lines(data)
+            before = rows + np.cumsum(is_row) - is_row
+            for line in np.flatnonzero(~is_row & (ends > starts)):
+                text = data[starts[line]:ends[line]].decode("utf-8", "replace").rstrip("\r")
+                if self._trailer(text, int(before[line]), trailer) and ended_at is None:
+                    ended_at = int(before[line])
+            rows += int(np.count_nonzero(is_row))
+        if ended_at is not None and rows != ended_at:
+            raise self.fail(f"{rows - ended_at} rows after the end of the recording")
+        self.metadata.update(trailer)
+        counted = trailer.pop("samples", None)
+        self.metadata.pop("samples", None)
+        complete = trailer.get("complete") is True if self.version > 1 else "end_utc" in trailer
+        self.metadata["samples"] = rows
+        self.metadata["complete"] = complete
+        if not complete and isinstance(counted, int) and counted != rows:
+            self.metadata["counted_samples"] = counted
+        return rows
+
+    def _trailer(self, text: str, rows: int, trailer: Metadata) -> bool:
+        """Take a counters or end line into ``trailer``; whether it was an end line (no rows may follow)."""
+        try:
+            key, value = parse_metadata_line(text)
+        except ValueError:
+            return False  # a comment: the metadata comes only from the header
+        if self.version > 1 and key == "counters":
+            try:
+                counted = parse_counters(str(value))
+            except ValueError as error:
+                raise self.fail(str(error)) from None
+            if counted["samples"] != rows:
+                raise self.fail(f"a counters line for {counted['samples']} samples after {rows} rows")
+            trailer.update(counted)
+        elif key in (_END_KEYS if self.version > 1 else COUNTERS + ("end_utc",)):
+            if self.version == 1 and not isinstance(value, int) and key in COUNTERS:
+                raise self.fail(f"{key} is not a count")
+            trailer[key] = value
+            return key in _END_KEYS
+        return False
+
+    def read(self, start: int, stop: int, with_adc: bool) -> Chunk:
+        """Rows ``start`` to ``stop``; from where the last read ended without reading what lies before."""
+        row, offset = self._cursor if self._cursor[0] <= start else (0, self.data_start)
+        pieces: List[npt.NDArray[np.void]] = []
+        if stop > start:
+            for data, after in self._blocks(offset):
+                starts, ends, is_row = self._lines(data)
+                numbers = row + np.cumsum(is_row) - 1
+                wanted = np.flatnonzero(is_row & (numbers >= start) & (numbers < stop))
+                if len(wanted):
+                    pieces.append(self._parse(data[starts[wanted[0]]:ends[wanted[-1]] + 1], start))
+                row += int(np.count_nonzero(is_row))
+                if row >= stop:
+                    last = int(np.flatnonzero(is_row & (numbers == stop - 1))[0])
+                    offset = after - len(data) + int(ends[last]) + 1
+                    row = stop
+                    break
+                offset = after
+        self._cursor = (row, offset)
+        table = np.concatenate(pieces) if pieces else np.empty(0, _ROW)
+        if len(table) != stop - start:
+            raise self.fail(f"rows {start} to {stop} asked, {len(table)} found")
+        adc = table["adc"] if with_adc else table["adc"][:0]
+        return (np.ascontiguousarray(table["time"]), adc.astype(np.uint32),
+                np.ascontiguousarray(table["value"]))
+
+    def _parse(self, data: bytes, first: int) -> npt.NDArray[np.void]:
+        try:
+            table: npt.NDArray[np.void] = np.loadtxt(io.StringIO(data.decode("ascii")), delimiter=",",
+                                                     comments="#", dtype=_ROW, ndmin=1)
+        except (ValueError, UnicodeDecodeError) as error:
+            raise self.fail(f"a row near row {first}: {' '.join(str(error).split())[:120]}") from None
+        if np.any((table["adc"] < 0) | (table["adc"] > 0xFFFFFFFF)):
+            raise self.fail(f"an ADC count outside 0 to 4294967295 near row {first}")
+        if not (np.all(np.isfinite(table["time"])) and np.all(np.isfinite(table["value"]))):
+            raise self.fail(f"a time or value that is not a finite number near row {first}")
+        return table
+
+    def source(self) -> Source:
+        return Source(str(self.metadata.get("serial_number", self.path.stem)), self.metadata, self.length,
+                      self.read)

@@ -9,13 +9,13 @@ from __future__ import annotations
 
 import platform
 import socket
-from datetime import datetime
+from datetime import datetime, timezone
 from typing import Any, Optional
 
 import vexlo_device_communication as vexlo
 
 from .._extras import software_version
-from ..acquisition import StreamInfo
+from ..types import StreamInfo
 from .writers import Metadata
 
 #: The converter's calibration points, as (metadata key, converter attribute).
@@ -26,13 +26,16 @@ _TEDS_FIELDS = ("template", "min_capacity", "max_capacity", "min_electrical", "m
                 "reverse_scaling_enabled", "reverse_max_electrical")
 
 
-def provenance(stream: StreamInfo, started: datetime) -> Metadata:
+def provenance(stream: StreamInfo, started: Optional[datetime] = None, extra: Optional[Metadata] = None) -> Metadata:
     """The provenance of one instrument's stream.
 
     :param stream: the stream's description, from :attr:`vexlo_tools.Acquisition.streams`.
-    :param started: when streaming started (aware, UTC).
-    :return: identity, settings, calibration, start time and software versions, flat.
+    :param started: when streaming started (aware, UTC); the stream's ``start_utc`` when not given.
+    :param extra: the user's own keys (notes, say), added after the provenance.
+    :return: identity, settings, calibration, start time, software versions and ``extra``, flat.
+    :raises ValueError: a key of ``extra`` is one of the provenance's own.
     """
+    started = started or stream.start_utc or datetime.now(timezone.utc)
     metadata: Metadata = {
         "model": stream.model,
         "item_number": stream.item_number,
@@ -48,7 +51,15 @@ def provenance(stream: StreamInfo, started: datetime) -> Metadata:
         "software_version": software_version(),
         "python_version": platform.python_version(),
     }
+    metadata["channel"] = int(stream.channel)
+    for key in ("profile", "sensor_serial_number"):
+        if getattr(stream, key) is not None:
+            metadata[key] = int(getattr(stream, key))
     metadata.update(calibration(stream.device))
+    for key, value in (extra or {}).items():
+        if key in metadata:
+            raise ValueError(f"metadata key {key!r} is part of the provenance")
+        metadata[key] = value
     return metadata
 
 

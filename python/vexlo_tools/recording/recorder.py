@@ -1,34 +1,27 @@
-"""Recording an acquisition into a file: read blocks, write them, flush, report progress.
+"""Recording an acquisition into a file: a sink of the engine that writes, flushes and reports progress.
 
-The loop that ``vexlo record`` and ``vexlo demo`` run; it holds no
-instrument logic of its own (that is :class:`vexlo_tools.Acquisition`'s).
+:class:`RecordingSink` is what ``vexlo record`` and ``vexlo demo`` feed;
+:func:`record` runs one acquisition into one file through the engine. No
+instrument logic here (that is :class:`vexlo_tools.Acquisition`'s), and no
+loop of its own (that is :class:`vexlo_tools.engine.Engine`'s).
 """
 
 from __future__ import annotations
 
-import dataclasses
 import os
 import time
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
 from typing import Callable, List, Optional, Sequence, Union
 
-import numpy as np
-
-import vexlo_device_communication as vexlo
-
-from ..acquisition import Acquisition, Block
+from ..engine import Engine, Sink
+from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
 from .provenance import provenance
-from .writers import COUNTERS, Writer, open_writer
+from .writers import Metadata, Writer, open_writer
 
-__all__ = ["FLUSH_SECONDS", "Progress", "record"]
+__all__ = ["FLUSH_SECONDS", "Progress", "RecordingSink", "record"]
 
 #: How often what was written is made durable (a killed recording loses at most this much).
 FLUSH_SECONDS = 0.5
-#: How long one read waits for data.
-READ_SECONDS = 0.1
-#: With --seconds: how long past the end of the time the loop waits for a stalled instrument.
-GRACE_SECONDS = 2.0
 
 
 @dataclass
@@ -68,85 +61,112 @@ def _size(paths: Sequence[str]) -> int:
     return sum(os.path.getsize(p) for p in paths if os.path.exists(p))
 
 
-def record(acquisition: Acquisition, path: Union[str, os.PathLike[str]], *, seconds: Optional[float] = None,
-           overwrite: bool = False, started: Optional[datetime] = None,
-           status: Optional[Callable[[Progress], None]] = None, status_seconds: float = 0.2,
-           clock: Callable[[], float] = time.monotonic) -> Progress:
-    """Write what a started acquisition delivers into ``path`` until ``seconds`` of data or Ctrl-C.
+def _counters(stats: Stats) -> dict[str, int]:
+    return {name: int(getattr(stats, name)) for name in COUNTERS}
 
-    With ``seconds``, each instrument's data ends at that time since the
-    start of streaming (samples past it are not written). Ctrl-C ends the
-    recording too; the file is then closed complete all the same and the
-    result says ``interrupted``. An instrument that fails ends its part of the
-    recording (the error is kept in the result); the others go on. What was
-    written is flushed every :data:`FLUSH_SECONDS`. The acquisition is
-    stopped at the end, and what arrived until streaming was off is written
-    too.
 
-    :param acquisition: a started :class:`vexlo_tools.Acquisition`.
-    :param started: when streaming started (UTC), for the provenance; now when not given.
+class RecordingSink(Sink):
+    """Writes every block into the file ``path`` names (format by suffix), with each stream's provenance.
+
+    The file is created when the run starts (so a run that finds no
+    instrument leaves an existing file alone), flushed every
+    :data:`FLUSH_SECONDS`, and closed with each stream's final counters. An
+    instrument that fails ends its part; its error is kept in
+    :attr:`progress` (the engine raises it too).
+
+    :param metadata: the user's own keys for every instrument (``notes``, say).
+    :param compress: compress the samples (``.h5``).
+    :param status: called with the progress on every tick of the engine.
+    """
+
+    name = "recording"
+
+    def __init__(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False,
+                 metadata: Optional[Metadata] = None, compress: bool = False,
+                 status: Optional[Callable[[Progress], None]] = None,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        self.path = path
+        self.overwrite = overwrite
+        self.metadata = dict(metadata or {})
+        self.compress = compress
+        self.status = status
+        self.clock = clock
+        self.progress = Progress()
+        self.writer: Optional[Writer] = None
+        self._final: List[Optional[Stats]] = []
+        self._began = self._flushed = 0.0
+
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        self._began = self._flushed = self.clock()
+        metadata = [provenance(stream, extra=self.metadata) for stream in streams]
+        self.writer = open_writer(self.path, metadata, overwrite=self.overwrite, compress=self.compress)
+        self._taken: List[Optional[Stats]] = [None] * len(streams)
+        self._final = [None] * len(streams)
+        self.progress.samples = [0] * len(streams)
+        self.progress.counters = [_counters(Stats()) for _ in streams]
+        self.progress.paths = [os.fspath(p) for p in self.writer.files()]
+
+    def write(self, block: Block) -> None:
+        assert self.writer is not None
+        self.writer.append(block.index, block)
+        self._taken[block.index] = block.stats
+        self.progress.samples[block.index] = self.writer.samples[block.index]
+
+    def tick(self, stats: Sequence[Stats]) -> None:
+        assert self.writer is not None
+        for index, now_stats in enumerate(stats):
+            # Newer counters go into the file when they count no sample it does not hold yet
+            # (while none arrive, the missing ones still grow).
+            taken = self._taken[index]
+            if not self.writer.ends[index] and now_stats.received == (taken.received if taken else 0):
+                self.writer.count(index, now_stats)
+        now = self.clock()
+        if now - self._flushed >= FLUSH_SECONDS:
+            self.writer.flush()
+            self._flushed = now
+        self._update(stats)
+        if self.status is not None:
+            self.status(self.progress)
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        assert self.writer is not None
+        self.writer.end(index, end.reason, end.complete, end.end_utc, end.stats)
+        self._final[index] = end.stats
+        if end.reason.startswith("failed: "):
+            self.progress.errors.append(end.reason[len("failed: "):])
+        if end.reason == "interrupted":
+            self.progress.interrupted = True
+
+    def close(self) -> None:
+        if self.writer is None:
+            return
+        self.writer.close()
+        self._update([s if s is not None else Stats(**c) for s, c in zip(self._final, self.writer.counters)])
+
+    def _update(self, stats: Sequence[Stats]) -> None:
+        self.progress.elapsed = self.clock() - self._began
+        self.progress.counters = [_counters(s) for s in stats]
+        self.progress.file_size = _size(self.progress.paths)
+
+
+def record(acquisition: object, path: Union[str, os.PathLike[str]], *, overwrite: bool = False,
+           metadata: Optional[Metadata] = None, compress: bool = False,
+           status: Optional[Callable[[Progress], None]] = None, status_seconds: float = 0.2) -> Progress:
+    """Write what an acquisition delivers into ``path`` until it ends (a finite run) or Ctrl-C.
+
+    Ctrl-C ends the recording too; the file is then closed all the same
+    and the result says ``interrupted``. The acquisition (started here if
+    it was not) is stopped at the end, and what arrived until streaming
+    was off is written too.
+
+    :param acquisition: a :class:`vexlo_tools.Acquisition`, finite or open-ended.
+    :param metadata: the user's own keys for every instrument (``notes``, say).
+    :param compress: compress the samples (``.h5``).
     :param status: called with the progress every ``status_seconds``.
     :return: the final progress.
+    :raises vexlo.VexloDeviceError: an instrument failed (the file is closed first).
     """
-    began = clock()
-    started = started or datetime.now(timezone.utc)
-    streams = acquisition.streams
-    metadata = [provenance(stream, started) for stream in streams]
-    progress = Progress(samples=[0] * len(metadata))
-    writer: Writer = open_writer(path, metadata, overwrite=overwrite)
-    progress.paths = [os.fspath(p) for p in writer.files()]
-    done = [False] * len(metadata)
-
-    def write(blocks: Sequence[Block]) -> None:
-        nonlocal done
-        if seconds is not None:
-            cut = [_until(block, seconds) for block in blocks]
-            done = [d or c is not b for d, c, b in zip(done, cut, blocks)]
-            blocks = cut
-        writer.write(blocks)
-        progress.samples = list(writer.samples)
-
-    try:
-        last_flush = last_status = began
-        try:
-            while not (seconds is not None and (all(done) or progress.elapsed > seconds + GRACE_SECONDS)):
-                try:
-                    write(acquisition.read(timeout=READ_SECONDS))
-                except vexlo.VexloDeviceError as error:
-                    # One instrument failed (its port vanished, say); the others go on.
-                    progress.errors.append(str(error))
-                    if len(progress.errors) == len(metadata):
-                        break
-                    # The failed instrument's part of the recording is over.
-                    failed = getattr(error, "stream", None)
-                    done = [d or s is failed for d, s in zip(done, streams)]
-                now = clock()
-                progress.elapsed = now - began
-                if now - last_flush >= FLUSH_SECONDS:
-                    writer.flush()
-                    last_flush = now
-                if status is not None and now - last_status >= status_seconds:
-                    progress.counters = [dict(c) for c in writer.counters]
-                    progress.file_size = _size(progress.paths)
-                    status(progress)
-                    last_status = now
-        except KeyboardInterrupt:
-            progress.interrupted = True
-        # What arrives until streaming is off belongs to the recording too,
-        # and only then are the counters final.
-        acquisition.stop()
-        write(acquisition.read(timeout=0))
-    finally:
-        writer.close(acquisition.stats())
-    progress.counters = [dict(c) for c in writer.counters]
-    progress.elapsed = clock() - began
-    progress.file_size = _size(progress.paths)
-    return progress
-
-
-def _until(block: Block, seconds: float) -> Block:
-    """The part of ``block`` before ``seconds`` (the block itself when all of it is)."""
-    if not len(block.time) or block.time[-1] < seconds:
-        return block
-    keep = int(np.searchsorted(block.time, seconds, side="left"))
-    return dataclasses.replace(block, time=block.time[:keep], adc=block.adc[:keep], value=block.value[:keep])
+    sink = RecordingSink(path, overwrite=overwrite, metadata=metadata, compress=compress, status=status)
+    interrupted = Engine(acquisition, [sink], tick_seconds=status_seconds).run()
+    sink.progress.interrupted = sink.progress.interrupted or interrupted
+    return sink.progress

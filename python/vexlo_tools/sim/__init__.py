@@ -7,11 +7,14 @@
 - :class:`PtyServer`: instruments on Linux pseudo-terminals, for real
   pyserial; ``python -m vexlo_tools.sim`` runs one from the shell.
 - :func:`load_config`: instruments described in a TOML file.
+- :func:`load_signal`: loads that change with time (ramps, sines, noise,
+  drift, mains hum, steps, a CSV file), added with ``+``.
+- :func:`replay_instruments`: instruments that stream a recording again.
 - ``vexlo_tools.sim.pytest_plugin``: pytest fixtures and a marker for
   users' test suites (loaded by pytest on its own once installed).
 """
 
-from .config import ConfigError, load_config, load_signal
+from .config import ConfigError, load_config
 from .instrument import (
     BAUD_RATES,
     MAX_STREAM_BACKLOG,
@@ -26,6 +29,8 @@ from .instrument import (
 )
 from .protocol import COMMANDS, COMMANDS_BY_NAME, CommandInfo, build_request, build_response, checksum, stream_packet
 from .pty_server import PtyServer
+from .replay import replay_instruments
+from .signals import LOAD_KINDS, Replay, Signal, load_signal
 from .teds import RawTedsSensor, TedsSensor
 from .transport import INPUT_BUFFER_SIZE, SimulatedPorts, SimulatedSerial, VirtualClock, simulated_ports
 
@@ -38,15 +43,18 @@ __all__ = [
     "ConfigError",
     "Faults",
     "INPUT_BUFFER_SIZE",
+    "LOAD_KINDS",
     "LoggedRequest",
     "MAX_STREAM_BACKLOG",
     "PLUS_PRIME_ITEM_NUMBER",
     "Profile",
     "PtyServer",
     "RawTedsSensor",
+    "Replay",
     "SAMPLING_RATES",
     "SimulatedInstrument",
     "SimulatedPorts",
+    "Signal",
     "SimulatedSerial",
     "TedsSensor",
     "VirtualClock",
@@ -55,6 +63,7 @@ __all__ = [
     "checksum",
     "load_config",
     "load_signal",
+    "replay_instruments",
     "sampling_rates_for",
     "simulated_ports",
     "stream_packet",

@@ -10,8 +10,9 @@ commas or colons::
 Options: ``load`` (load on channel 0's sensor), ``noise`` (+- counts on
 every reading, 256 to one ADC step), ``serial`` (instrument serial number),
 ``firmware`` (``A.B.C``), ``teds`` (``on`` or ``off``: a TEDS sensor on a
-Plus Prime) and ``auto-teds`` (``on`` or ``off``: the AutoTEDS switch of a
-Plus Prime).
+Plus Prime), ``auto-teds`` (``on`` or ``off``: the AutoTEDS switch of a
+Plus Prime) and ``clock-error`` (the rate error of the instrument's clock,
+in parts per million).
 
 A Plus Prime with a TEDS sensor measures as such an instrument does in
 the field: profile 0 holds the electrical calibration (0 to the sensor's
@@ -24,10 +25,11 @@ profile 0's calibration (N).
 from __future__ import annotations
 
 import argparse
+import math
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Sequence, Tuple
 
-from .instrument import Profile, SimulatedInstrument
+from .instrument import MAX_NOISE_COUNTS, Profile, SimulatedInstrument
 
 __all__ = [
     "DEFAULT_INSTRUMENTS",
@@ -57,7 +59,7 @@ UNIT_MVV = 34
 #: Serial number of the first instrument built; the others count up from it.
 FIRST_SERIAL_NUMBER = 20240001
 
-_OPTIONS = ("load", "noise", "serial", "firmware", "teds", "auto-teds")
+_OPTIONS = ("load", "noise", "serial", "firmware", "teds", "auto-teds", "clock-error")
 _SWITCH = {"on": True, "off": False, "yes": True, "no": False, "1": True, "0": False}
 
 
@@ -87,9 +89,11 @@ class InstrumentChoice:
         if "serial" in opts:
             kwargs["serial_number"] = _int(opts["serial"], "serial", 0, 0xFFFFFFFF)
         if "noise" in opts:
-            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, 0x7FFFFFFF)
+            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, MAX_NOISE_COUNTS)
         if "firmware" in opts:
             kwargs["firmware_version"] = parse_firmware(opts["firmware"])
+        if "clock-error" in opts:
+            kwargs["clock_error_ppm"] = _number(opts["clock-error"], "clock-error")
         if self.has_teds_hardware:
             kwargs["with_teds"] = _switch(opts.get("teds", "on"), "teds")
         elif "teds" in opts or "auto-teds" in opts:
@@ -100,11 +104,7 @@ class InstrumentChoice:
         if "auto-teds" in opts:
             instrument.auto_teds = _switch(opts["auto-teds"], "auto-teds")
         if "load" in opts:
-            try:
-                load = float(opts["load"])
-            except ValueError:
-                raise ValueError(f"load must be a number, got {opts['load']!r}") from None
-            set_sensor_load(instrument, load)
+            set_sensor_load(instrument, _number(opts["load"], "load"))
         return instrument
 
 
@@ -151,6 +151,16 @@ def _int(text: str, name: str, low: int, high: int) -> int:
         raise ValueError(f"{name} must be an integer, got {text!r}") from None
     if not low <= value <= high:
         raise ValueError(f"{name} must lie between {low} and {high}, got {value}")
+    return value
+
+
+def _number(text: str, name: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise ValueError(f"{name} must be a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be a finite number, got {text!r}")
     return value
 
 

@@ -16,12 +16,14 @@ import random
 import struct
 import threading
 import time
+import types
 from collections import deque
 from dataclasses import dataclass
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
-from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo
+from ..models import MODELS, PLUS_PRIME_ITEM_NUMBER, ModelInfo, is_plus_prime
 from .protocol import COMMANDS, CommandInfo, Rejected, Request, RequestParser, build_response, stream_packet
+from .signals import Replay
 from .teds import TedsSensor, page_of
 
 __all__ = [
@@ -46,8 +48,6 @@ logger = logging.getLogger("vexlo_tools.sim")
 _GENERIC_MODEL = MODELS["MVR420"]
 _UNKNOWN_ITEM_NUMBER = "QMT00000"
 
-PLX310_SAMPLING_RATES = MODELS["PLX310"].rates
-COMPACT_SAMPLING_RATES = _GENERIC_MODEL.rates
 #: Samples per second for each sampling-rate code, per model.
 SAMPLING_RATES: Dict[str, Tuple[float, ...]] = {name: info.rates for name, info in MODELS.items()}
 #: Baud rates at which each model answers.
@@ -63,7 +63,16 @@ def _model_info(model: str) -> ModelInfo:
 V1_AUTO_TEDS_FIRMWARE = (4, 3, 2)
 
 UNIT_N = 26
-_VALID_UNIT_CODES = frozenset(range(64)) | {254, 255}
+#: The unit codes an instrument takes.
+UNIT_CODES = frozenset(range(64)) | {254, 255}
+#: Channels an instrument may have (a channel number is one byte on the wire).
+MAX_CHANNELS = 256
+#: Loading points per direction (a point number is one byte for both directions).
+MAX_POINTS_PER_DIRECTION = 128
+#: The largest reading noise, +- counts.
+MAX_NOISE_COUNTS = 0x7FFFFFFF
+#: The largest rate error of an instrument's clock, in parts per million (a crystal's is about 100).
+MAX_CLOCK_ERROR_PPM = 10_000.0
 
 _MAX_COUNT = 0xFFFFFFFF
 # ADC counts are 32-bit with the converter's 24-bit sample in the upper three
@@ -90,13 +99,27 @@ def _adc_count(value: float) -> int:
     """What the ADC measures for ``value``: its 24-bit sample in the upper three bytes, saturating."""
     if math.isnan(value):
         raise ValueError("count is NaN")
-    return max(0, min(_MAX_SAMPLE, int(round(value / _ADC_STEP)))) * _ADC_STEP
+    step = value / _ADC_STEP
+    return 0 if step <= 0 else _MAX_SAMPLE * _ADC_STEP if step >= _MAX_SAMPLE else round(step) * _ADC_STEP
+
+
+# The counts the ADC can tell apart from its ends.
+_ADC_LOW = -_ADC_STEP / 2
+_ADC_HIGH = (_MAX_SAMPLE + 0.5) * _ADC_STEP
+
+
+def _describe(source: object) -> str:
+    """A load as a log message names it: its own ``repr``, or a function's name."""
+    return source.__qualname__ if isinstance(source, types.FunctionType) else repr(source)
 
 
 def _check_int_range(value: int, low: int, high: int, what: str) -> int:
     if not isinstance(value, int) or isinstance(value, bool) or not low <= value <= high:
         raise ValueError(f"{what} must be an integer from {low} to {high}, got {value!r}")
     return value
+
+
+_FLOAT32_MAX = 3.4028234663852886e38
 
 
 def _float32(value: float) -> float:
@@ -134,8 +157,10 @@ class Profile:
             raise ValueError(f"{len(self.loads)} loads but {len(self.counts)} counts: one of each per point")
         if len(self.loads) % 2:
             raise ValueError("loading points come in two directions of n points each: need an even number")
-        if len(self.loads) > 256:
+        if len(self.loads) > 2 * MAX_POINTS_PER_DIRECTION:
             raise ValueError("at most 256 loading points (point indices are one byte)")
+        if not all(math.isfinite(v) and abs(v) <= _FLOAT32_MAX for v in self.loads):
+            raise ValueError(f"loads must be finite 32-bit floats (at most {_FLOAT32_MAX:g}), got {self.loads!r}")
         self.loads = [_float32(float(v)) for v in self.loads]
         self.counts = [_check_int_range(c, 0, _MAX_COUNT, "count") for c in self.counts]
         _check_int_range(self.direction_code, 0, 255, "direction_code")
@@ -168,8 +193,11 @@ class Profile:
         the direction-2 points repeat direction 1's (the instrument's table
         always has both halves, and the host reads both).
         """
-        if points_per_direction < 2:
-            raise ValueError("a linear profile needs at least 2 points per direction")
+        if not 2 <= points_per_direction <= MAX_POINTS_PER_DIRECTION:
+            raise ValueError(f"a linear profile has 2 to {MAX_POINTS_PER_DIRECTION} points per direction, "
+                             f"got {points_per_direction}")
+        if not (math.isfinite(capacity) and capacity > 0):
+            raise ValueError(f"capacity must be a finite number above 0, got {capacity!r}")
         if reverse_fullscale_count is None:
             reverse_fullscale_count = (2 * offset_count - fullscale_count) if two_directions else fullscale_count
         if reverse_capacity is None:
@@ -202,6 +230,10 @@ class Profile:
         one direction). The result is what a saturating 24-bit ADC gives:
         rounded to its step (the low byte is 0) and clamped to its range.
         """
+        return _adc_count(self.exact_count(load))
+
+    def exact_count(self, load: float) -> float:
+        """The count of ``load`` before the ADC rounds and saturates (see :meth:`count_for_load`)."""
         n = self.points_per_direction
         if n == 0:
             raise ValueError("profile has no loading points")
@@ -213,7 +245,7 @@ class Profile:
             sign = -1.0
         if capacity == 0:
             raise ValueError("the profile's fullscale load is 0: no count corresponds to a load")
-        return _adc_count(offset + sign * load * (fullscale - offset) / capacity)
+        return offset + sign * load * (fullscale - offset) / capacity
 
 
 @dataclass
@@ -221,8 +253,9 @@ class Channel:
     """One measuring channel: its selected profile and what it measures.
 
     The channel measures ``raw_count``, unless ``signal`` is set: then
-    ``signal(t)`` gives the load at time ``t`` (seconds on the transport's
-    clock), converted through the selected profile at every reading.
+    ``signal(t)`` gives the load at the instrument's time ``t`` (seconds
+    from its time zero, see :meth:`SimulatedInstrument.instrument_time`),
+    converted through the selected profile at every reading.
     """
 
     selected_profile: int = 0
@@ -311,6 +344,11 @@ class SimulatedInstrument:
         32-bit scale, so one ADC step is 256) on every reading and stream
         sample (0 for exact, repeatable values).
     :param seed: seed for noise and stream garbage, for repeatable tests.
+    :param t0: the time of the instrument's own clock, in seconds, at its
+        time zero (see :meth:`bind_clock`): load signals start there.
+    :param clock_error_ppm: how fast the instrument's own clock runs, in
+        parts per million (negative: slow). Its sampling and its load
+        signals follow that clock, as a real instrument's crystal does.
 
     Attributes worth knowing: ``profiles``, ``channels``, ``faults``,
     ``streaming``, ``auto_teds``, ``auto_teds_on_code`` (the value
@@ -318,7 +356,8 @@ class SimulatedInstrument:
     requests received, oldest first), ``samples_sent`` and
     ``dropped_samples`` (stream samples handed to the transport, and
     samples the full output FIFO had no room for, since streaming last
-    started: the truth to compare a host's loss counters with). ``baud_rates`` and ``teds_hardware``
+    started: the truth to compare a host's loss counters with), ``created``
+    (``time.monotonic()`` at construction). ``baud_rates`` and ``teds_hardware``
     are derived from the model and item number once, at construction: set
     them as well when changing ``model`` or ``item_number`` afterwards.
     """
@@ -339,8 +378,17 @@ class SimulatedInstrument:
         baud_rates: Optional[Sequence[int]] = None,
         noise_counts: int = 0,
         seed: Optional[int] = 0,
+        t0: float = 0.0,
+        clock_error_ppm: float = 0.0,
     ) -> None:
         self._lock = threading.RLock()
+        self.created = time.monotonic()
+        self.t0 = t0
+        self.clock_error_ppm = clock_error_ppm
+        # The transport-clock reading of time zero, once a transport has given it.
+        self._epoch: Optional[float] = None
+        # Channels whose load drove the ADC beyond its range: warned once each.
+        self._clipped: set[int] = set()
         self.model = model
         self.item_number = (item_number if item_number is not None
                             else DEFAULT_ITEM_NUMBERS.get(model, _UNKNOWN_ITEM_NUMBER))
@@ -359,13 +407,18 @@ class SimulatedInstrument:
         self.profiles: List[Profile] = list(profiles)
         if not self.profiles:
             raise ValueError("an instrument needs at least one profile")
-        if channel_count < 1:
-            raise ValueError("an instrument needs at least one channel")
+        _check_int_range(channel_count, 1, MAX_CHANNELS, "channel_count")
+        _check_int_range(noise_counts, 0, MAX_NOISE_COUNTS, "noise_counts")
+        if not math.isfinite(t0):
+            raise ValueError(f"t0 must be a finite number of seconds, got {t0!r}")
+        if not (math.isfinite(clock_error_ppm) and abs(clock_error_ppm) <= MAX_CLOCK_ERROR_PPM):
+            raise ValueError(f"clock_error_ppm must lie between -{MAX_CLOCK_ERROR_PPM:g} and "
+                             f"{MAX_CLOCK_ERROR_PPM:g}, got {clock_error_ppm!r}")
         self.channels: List[Channel] = [Channel() for _ in range(channel_count)]
         self.teds_sensor = teds_sensor
         self.teds_hardware = (
             teds_hardware if teds_hardware is not None
-            else model == "PLX310" and self.item_number == PLUS_PRIME_ITEM_NUMBER
+            else is_plus_prime(model, self.item_number)
         )
         self.auto_teds = auto_teds
         self.auto_teds_on_code = 1
@@ -461,29 +514,82 @@ class SimulatedInstrument:
         selected now (a real sensor's output does not change when the
         stored calibration does). See :meth:`Profile.count_for_load`.
         """
-        count = self.profile_for_channel(channel).count_for_load(float(load))
+        if not math.isfinite(load):
+            raise ValueError(f"load must be a finite number, got {load!r}")
+        self._clipped.discard(channel)
+        count = self._count_of(channel, float(load), load)
         self.set_raw_count(count, channel)
         return count
+
+    def _count_of(self, channel: int, load: float, source: object) -> int:
+        """The count of ``load`` (from ``source``, a signal or a value) on ``channel``.
+
+        Beyond the ADC's range it is the range's end, with one warning per
+        channel; a load that is no number (a signal's NaN) reads as no
+        load, also with a warning.
+        """
+        nan = load != load
+        exact = self.profiles[self.channels[channel].selected_profile].exact_count(0.0 if nan else load)
+        if (nan or not _ADC_LOW <= exact < _ADC_HIGH) and channel not in self._clipped:
+            self._clipped.add(channel)
+            logger.warning("%s: the load %s on channel %d reached %g, beyond the ADC's range: readings are clipped",
+                           self, _describe(source), channel, load)
+        return _adc_count(exact)
 
     def set_load_signal(self, signal: Callable[[float], float], channel: int = 0) -> None:
         """Make the load on ``channel`` a function of time.
 
-        ``signal(t)`` returns the load at ``t`` seconds (on the clock the
-        transport uses); each reading and stream sample converts it through
+        ``signal(t)`` returns the load at ``t`` seconds of the instrument's
+        own time (:meth:`instrument_time`: from ``t0`` when the instrument
+        was created); each reading and stream sample converts it through
         the profile selected at that moment. Example: a 1 Hz sine of 500
-        units, ``lambda t: 500 * math.sin(2 * math.pi * t)``.
+        units, ``lambda t: 500 * math.sin(2 * math.pi * t)``, or the shapes
+        of :func:`vexlo_tools.sim.load_signal`, added together.
         """
         self._channel(channel).signal = signal
+        self._clipped.discard(channel)
+
+    def bind_clock(self, now: float, *, real: bool = False) -> None:
+        """Fix the instrument's time zero on the clock of the transport that serves it.
+
+        On the real clock (``real``: ``time.monotonic``) time zero is the
+        moment the instrument was created; on any other clock (a
+        :class:`~vexlo_tools.sim.VirtualClock`) it is ``now``, the clock's
+        reading when the instrument is put on a port. The first transport
+        decides; until one does, transport time is the instrument's time.
+        """
+        with self._lock:
+            if self._epoch is None:
+                self._epoch = self.created if real else now
+
+    @property
+    def _rate_factor(self) -> float:
+        return 1.0 + self.clock_error_ppm * 1e-6
+
+    def instrument_time(self, now: float) -> float:
+        """The instrument's own time, in seconds, at ``now`` on the transport's clock.
+
+        It is :attr:`t0` at time zero (see :meth:`bind_clock`) and runs
+        ``clock_error_ppm`` fast; load signals are functions of it.
+        """
+        epoch = 0.0 if self._epoch is None else self._epoch
+        return self.t0 + (now - epoch) * (1.0 + self.clock_error_ppm * 1e-6)
 
     def raw_count(self, channel: int = 0, now: float = 0.0) -> int:
-        """The count ``channel`` measures at time ``now``, without noise."""
+        """The count ``channel`` measures at ``now`` on the transport's clock, without noise.
+
+        A load beyond the ADC's range reads as its end, as on the
+        instrument, and is logged once per channel as a warning.
+        """
         ch = self._channel(channel)
-        if ch.signal is not None:
-            return self.profiles[ch.selected_profile].count_for_load(float(ch.signal(now)))
-        return ch.raw_count
+        if ch.signal is None:
+            return ch.raw_count
+        return self._count_of(channel, float(ch.signal(self.instrument_time(now))), ch.signal)
 
     def _reading(self, channel: int, now: float) -> int:
-        count = self.raw_count(channel, now)
+        return self._noisy(self.raw_count(channel, now))
+
+    def _noisy(self, count: int) -> int:
         if self.noise_counts:
             count = _adc_count(count + self._random.randint(-self.noise_counts, self.noise_counts))
         return count
@@ -537,7 +643,14 @@ class SimulatedInstrument:
             return
         if rate is None:
             return
-        due = math.floor((now - self._stream_anchor) * rate + 1e-9) - self._stream_emitted
+        rate *= self._rate_factor
+        replay = self.channels[0].signal
+        if isinstance(replay, Replay):
+            # Recorded samples go at their recorded times, gaps included, on the instrument's clock.
+            due = replay.due((now - self._stream_anchor) * self._rate_factor) - self._stream_emitted
+        else:
+            replay = None
+            due = math.floor((now - self._stream_anchor) * rate + 1e-9) - self._stream_emitted
         if due <= 0:
             return
         short = self.short_packets
@@ -555,10 +668,13 @@ class SimulatedInstrument:
         garbage = faults.garbage_fraction
         out = self._held if faults.stream_stalled else self._out
         for i in range(count):
-            t = self._stream_anchor + (first + i) / rate
+            if replay is not None:
+                reading = self._noisy(self._count_of(0, replay.value(first + i), replay))
+            else:
+                reading = self._reading(0, self._stream_anchor + (first + i) / rate)
             if garbage and self._random.random() < garbage:
                 out.append(self._random.randrange(256))
-            out += stream_packet(self._reading(0, t), short)
+            out += stream_packet(reading, short)
         if faults.stream_stalled:
             self._held_samples += count
         else:
@@ -670,6 +786,7 @@ class SimulatedInstrument:
         """
         if now is None:
             now = time.monotonic()
+            self.bind_clock(now, real=True)
         frame = bytes(frame)
         with self._lock:
             items = RequestParser().feed(frame, now)
@@ -938,7 +1055,7 @@ class SimulatedInstrument:
 
     def _cmd_set_unit_of_measure(self, args: bytes, now: float) -> bytes:
         profile = self._profile_arg(args[0])
-        if args[1] not in _VALID_UNIT_CODES:
+        if args[1] not in UNIT_CODES:
             raise _Refused(f"unit code {args[1]} is not a unit")
         profile.unit_code = args[1]
         return b""

@@ -61,11 +61,6 @@ class CommandInfo:
     payload_length: int
 
     @property
-    def argument_length(self) -> int:
-        """Argument bytes carried by a request (between header and checksum)."""
-        return self.request_length - 5
-
-    @property
     def response_length(self) -> int:
         """Length of the answer frame: header, payload and checksum."""
         return self.payload_length + 5

@@ -21,6 +21,7 @@ import errno
 import logging
 import os
 import select
+import stat
 import struct
 import threading
 import time
@@ -74,6 +75,33 @@ def _line_speed(fd: int) -> Optional[int]:
         return speed
     except termios.error:
         return None
+
+
+def _what_is_at(path: str) -> str:
+    """What a path names, for a refusal: a link and where it leads, or the kind of file."""
+    if os.path.islink(path):
+        target = os.readlink(path)
+        if not os.path.exists(path):
+            return f"a link to {target}, which does not exist"
+        return f"a link to {target}, {_kind_of(os.path.realpath(path))}"
+    return _kind_of(path)
+
+
+def _kind_of(path: str) -> str:
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as exc:
+        return f"a file that cannot be examined ({exc.strerror})"
+    if stat.S_ISCHR(mode) and path.startswith("/dev/pts/"):
+        return "a pseudo-terminal (perhaps a port of another running server)"
+    kinds = ((stat.S_ISREG, "a regular file"), (stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
+             (stat.S_ISFIFO, "a pipe"), (stat.S_ISSOCK, "a socket"), (stat.S_ISBLK, "a block device"))
+    return next((text for test, text in kinds if test(mode)), "a special file")
+
+
+def _refusal(link: str, force: bool) -> str:
+    advice = "" if force or not os.path.islink(link) else "; --force takes a link over"
+    return f"{link} is {_what_is_at(link)}: not replacing what this server did not create{advice}"
 
 
 class _Port:
@@ -152,13 +180,13 @@ class PtyServer:
         line speed is visible; ``False`` answers at any rate.
     :param link_prefix: if given, also create symlinks ``<prefix>0``,
         ``<prefix>1``, ... to the ports, which stay stable across
-        unplug/plug-in. A link left by a server that has gone (its
-        pseudo-terminal no longer exists) is replaced; one that leads to a
-        live pseudo-terminal belongs to another server and is left alone
-        unless ``force_links``; a path that is not a link is never touched.
-        On stopping, a link is removed only while it still leads to this
-        server's port.
-    :param force_links: take over links that lead to another server's ports.
+        unplug/plug-in. Nothing already at a link's name is ever
+        removed: the server refuses to start and says what is there (a
+        link that leads elsewhere or nowhere, a file), unless
+        ``force_links`` and it is a link. On stopping, a link is removed
+        only while it still leads to this server's port.
+    :param force_links: take over links at the names (another server's,
+        or stale ones); files that are not links are never touched.
     :raises NotImplementedError: on a system without pseudo-terminals
         (Windows); the in-process simulator works everywhere.
     """
@@ -222,6 +250,7 @@ class PtyServer:
         self._check_links()
         with self._lock:
             for port in self._ports:
+                port.instrument.bind_clock(time.monotonic(), real=True)
                 if port.instrument.plugged_in:
                     self._open_port(port)
             probe = next((p.master for p in self._ports if p.master is not None), None)
@@ -270,28 +299,23 @@ class PtyServer:
             return
         for port in self._ports:
             link = self._link_name(port)
-            if os.path.lexists(link) and not os.path.islink(link):
-                raise FileExistsError(errno.EEXIST, f"{link} exists and is not a link; not replacing it")
-            if os.path.islink(link) and os.path.exists(link) and not self.force_links:
-                raise FileExistsError(
-                    errno.EEXIST,
-                    f"{link} leads to {os.readlink(link)}, a port of another running server; "
-                    "not taking it over without force")
+            if os.path.lexists(link) and not (self.force_links and os.path.islink(link)):
+                raise FileExistsError(errno.EEXIST, _refusal(link, self.force_links))
 
     def _open_port(self, port: _Port) -> None:
         port.open()
         if self.link_prefix is not None:
             link = self._link_name(port)
             assert port.path is not None  # set by open()
-            if os.path.islink(link) and os.path.exists(link) and not self.force_links:
-                logger.warning("not re-creating link %s: it leads to another server's port", link)
-                port.link = None
-                return
+            port.link = None
             try:
-                if os.path.islink(link):
+                if self.force_links and os.path.islink(link):
                     os.unlink(link)
+                # Never over anything: what is at the name now was not made by this server.
                 os.symlink(port.path, link)
                 port.link = link
+            except FileExistsError:
+                logger.warning("not creating the link: %s", _refusal(link, self.force_links))
             except OSError as exc:
                 logger.warning("cannot create link %s: %s", link, exc)
 

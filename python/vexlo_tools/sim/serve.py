@@ -19,6 +19,7 @@ from .choices import FIRST_SERIAL_NUMBER, PRESETS, InstrumentChoice, build_instr
 from .config import load_config
 from .instrument import SimulatedInstrument
 from .pty_server import PtyServer
+from .replay import replay_instruments
 
 __all__ = ["add_arguments", "build_parser", "instruments_from_args", "main", "serve", "wait_for_stop"]
 
@@ -30,10 +31,14 @@ def add_arguments(parser: argparse.ArgumentParser, *, verbose_option: bool = Tru
     parser.add_argument(
         "instruments", nargs="*", metavar="INSTRUMENT", type=parse_instrument,
         help="instruments to simulate, one port each, as MODEL[:OPTIONS]: " + ", ".join(PRESETS)
-             + "; options load=, noise=, serial=, firmware=A.B.C, teds=on|off, auto-teds=on|off "
+             + "; options load=, noise=, serial=, firmware=A.B.C, teds=on|off, auto-teds=on|off, clock-error=PPM "
                "(default: a plx310-plus-prime with a TEDS sensor and an mvr420)")
     parser.add_argument("--config", metavar="FILE", action="append", default=[],
                         help="also serve the instruments described in the TOML file FILE (repeatable)")
+    parser.add_argument("--replay", metavar="RECORDING", action="append", default=[],
+                        help="also serve the instruments of a recording (.h5 or .csv, as vexlo record writes them), "
+                             "streaming the recorded values again at the recorded times (repeatable)")
+    parser.add_argument("--loop", action="store_true", help="with --replay: start over at the end, rather than stop")
     parser.add_argument("--load", type=float, help="load on channel 0 of every instrument without its own load=")
     parser.add_argument("--noise", type=int, metavar="COUNTS",
                         help="reading noise, +- counts (256 to one ADC step), where not given per instrument")
@@ -41,7 +46,8 @@ def add_arguments(parser: argparse.ArgumentParser, *, verbose_option: bool = Tru
     parser.add_argument("--any-baud", action="store_true", help="answer at any baud rate, not only the model's")
     parser.add_argument("--link", metavar="PREFIX", help="also create symlinks PREFIX0, PREFIX1, ... to the ports")
     parser.add_argument("--force", action="store_true",
-                        help="with --link: take over links that lead to another running server's ports")
+                        help="with --link: take over links already at the names (another server's, or stale ones); "
+                             "files that are not links are never touched")
     if verbose_option:
         parser.add_argument("-v", "--verbose", action="count", default=0, help="log requests (-vv for debug)")
 
@@ -56,7 +62,7 @@ def build_parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
 
 def instruments_from_args(args: argparse.Namespace, extra: Sequence[InstrumentChoice] = (),
                           build: Build = build_instruments) -> List[SimulatedInstrument]:
-    """The instruments the options name: the config files' first, then ``INSTRUMENT`` and ``extra`` choices.
+    """The instruments the options name: the config files' and recordings' first, then ``INSTRUMENT`` and ``extra``.
 
     ``--load``, ``--noise`` and ``--no-teds`` shape every named instrument
     that does not set the option itself, and the default instruments.
@@ -64,7 +70,14 @@ def instruments_from_args(args: argparse.Namespace, extra: Sequence[InstrumentCh
     :raises ValueError: a config file is unreadable or invalid
         (:class:`~vexlo_tools.sim.config.ConfigError`), or an option does not fit.
     """
+    if args.loop and not args.replay:
+        raise ValueError("--loop goes with --replay")
     from_files = [inst for path in args.config for inst in load_config(path).values()]
+    for path in args.replay:
+        try:
+            from_files += replay_instruments(path, loop=args.loop).values()
+        except (OSError, ImportError) as exc:
+            raise ValueError(f"cannot replay {path}: {exc.strerror if isinstance(exc, OSError) else exc}") from None
     named = list(args.instruments) + list(extra)
     flags = {}
     if args.load is not None:
@@ -144,5 +157,5 @@ def main(argv: Optional[Sequence[str]] = None, prog: Optional[str] = None) -> in
     try:
         return serve(instruments, args, out=_print(sys.stdout), note=_print(sys.stderr))
     except FileExistsError as exc:
-        print(f"{parser.prog}: error: {exc.strerror} (--force takes links over)", file=sys.stderr)
+        print(f"{parser.prog}: error: {exc.strerror}", file=sys.stderr)
         return 1

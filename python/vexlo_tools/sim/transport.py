@@ -131,6 +131,7 @@ class SimulatedSerial:
         self._instrument_given = instrument
         self._instrument: Optional[SimulatedInstrument] = None
         self._clock: Clock = clock if clock is not None else self._default_clock()
+        self._real_clock = clock is None
         self.realtime_reads = realtime_reads
         self._rx = bytearray()
         self.overrun_bytes = 0
@@ -177,7 +178,9 @@ class SimulatedSerial:
             raise _open_error(self._port)
         self._instrument = instrument
         self._rx.clear()
-        instrument.attach(self._clock())
+        now = self._clock()
+        instrument.bind_clock(now, real=self._real_clock)
+        instrument.attach(now)
         self.is_open = True
 
     def close(self) -> None:
@@ -388,6 +391,8 @@ def simulated_ports(
         listed += [_port_info(port, inst) for port, inst in installed if inst.plugged_in]
         return listed
 
+    for instrument in ports.values():
+        instrument.bind_clock(tick(), real=clock is None)
     with _registry_lock:
         saved_registry = dict(_registry)
         _registry.update(ports)

@@ -1,0 +1,189 @@
+"""The live page: server CPU with 1 and 10 viewers, step-to-page latency and frames per second.
+
+Rows of ``bench/run.py`` (30, 31); also runs alone:
+
+    PYTHONPATH=build/dev:python python bench/web.py [--rows 30]
+
+Row 30 runs ``vexlo serve`` as a process of its own against a PLX310 Plus Prime at 38,400
+samples/s on a pseudo-terminal (served by a helper process), so the CPU time read from /proc is
+the server's alone (acquisition, engine, page sink and web server); the viewers are websocket
+clients in this process that take every frame as a browser would. Row 31 serves in this process
+against an in-process simulated instrument and drives headless Chromium: the load steps at a
+known host time, and the page logs the host time of every frame it draws with its value.
+"""
+
+import argparse
+import asyncio
+import contextlib
+import json
+import os
+import shutil
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from acquisition import cpu_seconds_of, served  # noqa: E402
+from table import Line  # noqa: E402
+
+PLUS = "plx310-plus-prime"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def serving(path, port):
+    """``vexlo serve`` on the instrument at ``path``, as a process; yields its pid once it listens."""
+    server = subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", "serve", "--port", path, "--rate", "38400",
+                               "--http-port", str(port)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = server.stdout.readline()
+        if "live page at" not in line:
+            sys.exit(f"vexlo serve did not start: {line}{server.stderr.read()}")
+        yield server.pid
+    finally:
+        server.terminate()
+        server.wait()
+
+
+async def view(port, seconds, frames, last):
+    """One viewer: take frames for ``seconds``; count them, keep the latest figures."""
+    import websockets
+    async with websockets.connect(f"ws://127.0.0.1:{port}/ws", max_size=None) as ws:
+        await ws.send(json.dumps({"window": 10, "columns": 1200}))
+        began = time.monotonic()
+        while time.monotonic() - began < seconds:
+            message = await ws.recv()
+            if isinstance(message, bytes):
+                length, = struct.unpack_from("<I", message)
+                last[:] = json.loads(message[4:4 + length])["instruments"]
+                frames.append(time.monotonic())
+
+
+def viewers_cpu(pid, port, clients, seconds):
+    """CPU share of the server while ``clients`` viewers watch for ``seconds``; frames each got a second."""
+    frames = [[] for _ in range(clients)]
+    last = []
+
+    async def main():
+        tasks = [asyncio.create_task(view(port, seconds + 1.5, frames[i], last)) for i in range(clients)]
+        await asyncio.sleep(1.5)  # connected and past the first frames
+        nonlocal cpu, wall
+        cpu, wall = cpu_seconds_of(pid), time.monotonic()
+        await asyncio.sleep(seconds)
+        cpu, wall = cpu_seconds_of(pid) - cpu, time.monotonic() - wall
+        await asyncio.gather(*tasks)
+
+    cpu = wall = 0.0
+    asyncio.run(main())
+    rates = [sum(1 for t in f if t >= f[-1] - seconds) / seconds for f in frames]
+    return 100 * cpu / wall, min(rates), last
+
+
+def row_cpu(seconds=5.0):
+    port = free_port()
+    with served(PLUS) as (paths, _), serving(paths[0], port) as pid:
+        time.sleep(2.0)
+        cpu, wall = cpu_seconds_of(pid), time.monotonic()
+        time.sleep(seconds)
+        floor = 100 * (cpu_seconds_of(pid) - cpu) / (time.monotonic() - wall)
+        lines = []
+        for clients in (1, 10):
+            share, rate, last = viewers_cpu(pid, port, clients, seconds)
+            counters = last[0]["counters"]
+            lines.append(Line(30, f"vexlo serve, 38400/s over a pty, {clients} viewer(s) at {rate:.1f} frames/s "
+                                  f"each (overrun {counters['overrun']}, missing {counters['missing']}, not shown "
+                                  f"{last[0]['dropped']}): "
+                                  "vs no viewer", "% of a core", share, floor, None, "<= 25%", share <= 25.0))
+    return lines
+
+
+def row_latency(steps=40):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    from vexlo_tools.sim import SimulatedInstrument, simulated_ports
+    from vexlo_tools.web import serve
+
+    instrument = SimulatedInstrument.plx310_plus_prime()
+    instrument.set_load(250.0)
+    port, stop = free_port(), threading.Event()
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
+        options.add_argument(argument)
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    with simulated_ports({"sim0": instrument}):
+        thread = threading.Thread(target=serve, kwargs=dict(rate=38400, http_port=port, announce=lambda t: None,
+                                                            stop=stop))
+        thread.start()
+        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+        try:
+            driver.get(f"http://127.0.0.1:{port}/")
+            deadline = time.monotonic() + 30
+            while not driver.execute_script("return window.vexlo.drawn > 10"):
+                if time.monotonic() > deadline:
+                    sys.exit("the page never drew")
+                time.sleep(0.1)
+            drawn, began = driver.execute_script("return window.vexlo.drawn"), time.monotonic()
+            latencies, arrivals = [], []
+            for step in range(steps):
+                load = 400.0 if step % 2 == 0 else 250.0
+                stepped = time.time() * 1000
+                instrument.set_load(load)
+                seen = []
+                # A late frame counts with its latency; only one that never comes ends the run.
+                for _ in range(50):
+                    time.sleep(0.1)
+                    seen = [(t, arrived) for t, value, arrived in driver.execute_script("return window.vexlo.log")
+                            if t >= stepped and value is not None and abs(value - load) < 5]
+                    if seen and time.time() * 1000 - stepped > 400:
+                        break
+                if not seen:
+                    sys.exit(f"step {step} to {load} never reached the page")
+                latencies.append(seen[0][0] - stepped)
+                arrivals.append(seen[0][1] - stepped)
+            fps = (driver.execute_script("return window.vexlo.drawn") - drawn) / (time.monotonic() - began)
+        finally:
+            driver.quit()
+            stop.set()
+            thread.join()
+    cuts, came = statistics.quantiles(latencies, n=100), statistics.quantiles(arrivals, n=100)
+    # Both cores are shared: how busy the machine was says how far the tail can be trusted.
+    return [Line(31, f"load step in the simulator to the page drawn ({steps} steps, load average "
+                     f"{os.getloadavg()[0]:.1f}), headless Chromium: p50 (reference: to the frame's arrival)",
+                 "ms", cuts[49], came[49], None, "", None),
+            Line(31, "  the same, p99", "ms", cuts[98], came[98], None, "< 250 ms", cuts[98] < 250),
+            Line(31, "frames drawn per second in the browser, one 38400/s instrument, 10 s window", "frames/s",
+                 fps, None, None, ">= 10", fps >= 10)]
+
+
+ROWS = {
+    30: lambda args: row_cpu(),
+    31: lambda args: row_latency(),
+}
+
+
+def main(argv=None):
+    from table import print_table
+
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", default=",".join(map(str, ROWS)), help="rows to run, e.g. 30")
+    args = parser.parse_args(argv)
+    lines = []
+    for row in sorted(int(r) for r in args.rows.split(",")):
+        lines.extend(ROWS[row](args))
+    print_table(lines)
+
+
+if __name__ == "__main__":
+    main()

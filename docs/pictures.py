@@ -1,0 +1,136 @@
+"""Take the documentation's pictures with the project's own code: ``make pictures``.
+
+- ``recording.png``: a recording of two simulated instruments (a PLX310 Plus Prime at 38400
+  samples/s under a swinging load, an MVR420 at 500 samples/s) on pseudo-terminals, drawn as
+  ``vexlo plot`` draws it;
+- ``monitor.svg``: ``vexlo monitor``'s view of the same instruments after a few seconds, as
+  textual's screenshot;
+- ``serve.png``: the live page of ``vexlo serve`` showing the PLX310, in headless Chromium (Debian's
+  chromium and chromium-driver, which ``make browser`` installs).
+
+Run it again when what the pictures show changes, and commit the pictures.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import contextlib
+import math
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+from typing import Any, Iterator, List, Optional, Sequence
+
+from vexlo_tools import Acquisition, find_devices, models, plot, recording, serve
+from vexlo_tools.monitor import monitor_app
+from vexlo_tools.sim import PtyServer, SimulatedInstrument
+
+HERE = Path(__file__).resolve().parent / "pictures"
+RECORD_SECONDS = 3.0
+MONITOR_SECONDS = 4.0
+LIVE_SECONDS = 6.0
+
+
+def instruments() -> List[SimulatedInstrument]:
+    """A Plus Prime at 38400 samples/s under a load swinging around 250 N, and an MVR420 at 500 samples/s
+    under 12.5 N, both with some noise."""
+    plx = SimulatedInstrument.plx310_plus_prime(serial_number=20240001, noise_counts=30 * 256)
+    plx.profiles[0].sampling_rate_code = models.model_info("PLX310").rate_code(38400, models.PLUS_PRIME_ITEM_NUMBER)
+    plx.set_load_signal(lambda t: 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t))
+    mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30 * 256)
+    mvr.profiles[0].sampling_rate_code = models.model_info("MVR420").rate_code(500)
+    mvr.set_load(12.5)
+    return [plx, mvr]
+
+
+@contextlib.contextmanager
+def bench() -> Iterator[List[Any]]:
+    """The instruments on pseudo-terminals, found."""
+    with PtyServer(instruments()) as paths:
+        # One model per port: no port waits out the baud rates of the other model.
+        [plx] = find_devices(ports=[paths[0]], models=["PLX310"])
+        [mvr] = find_devices(ports=[paths[1]], models=["MVR420"])
+        with plx, mvr:
+            yield [plx, mvr]
+
+
+def recording_picture(output: Path, seconds: float = RECORD_SECONDS) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "run.h5"
+        with bench() as devices:
+            recording.record(Acquisition(devices, seconds=seconds), path)
+        plot.plot_file(path, output)
+
+
+def monitor_picture(output: Path, seconds: float = MONITOR_SECONDS) -> None:
+    with bench() as devices, Acquisition(devices) as acquisition:
+        app = monitor_app(acquisition, window_seconds=5.0)
+        output.write_text(asyncio.run(_screenshot(app, seconds)), encoding="utf-8")
+
+
+def live_picture(output: Path, seconds: float = LIVE_SECONDS) -> None:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
+        options.add_argument(argument)
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "chromedriver"), options=options)
+    stop, listening = threading.Event(), threading.Event()
+    with socket.socket() as probe:  # a free port for the server
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    try:
+        # The Plus Prime alone: the page at its width holds one instrument well.
+        with PtyServer(instruments()[:1]) as paths:
+            server = threading.Thread(target=serve, kwargs=dict(
+                ports=paths, http_port=port, announce=lambda text: listening.set(), stop=stop), daemon=True)
+            server.start()
+            try:
+                if not listening.wait(60):
+                    raise RuntimeError("vexlo serve did not start listening")
+                driver.get(f"http://127.0.0.1:{port}/")
+                # Discovery goes on after the server listens: wait for the chart.
+                deadline = time.monotonic() + 60
+                while not driver.execute_script("return window.vexlo && window.vexlo.drawn > 3 && "
+                                                "document.querySelectorAll('.chart').length == 1"):
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("the live page did not show the instrument")
+                    time.sleep(0.1)
+                time.sleep(seconds)
+                driver.save_screenshot(str(output))
+            finally:
+                stop.set()
+                server.join(30)
+    finally:
+        driver.quit()
+
+
+async def _screenshot(app: Any, seconds: float) -> str:
+    async with app.run_test(size=(100, 24)) as pilot:
+        await pilot.pause(seconds)
+        svg: str = app.export_screenshot()
+        await pilot.press("q")
+    return svg
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--output-dir", type=Path, default=HERE, help=f"where the pictures go (default: {HERE})")
+    args = parser.parse_args(argv)
+    args.output_dir.mkdir(parents=True, exist_ok=True)
+    for name, take in (("recording.png", recording_picture), ("monitor.svg", monitor_picture),
+                       ("serve.png", live_picture)):
+        take(args.output_dir / name)
+        print(args.output_dir / name)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,42 @@
+"""vexlo publish: stream the instruments to an MQTT broker.
+
+Every block of every instrument goes with QoS 1 to vexlo/STAND/SERIAL/data in a compact binary
+layout (docs/mqtt.md); the provenance is published retained on vexlo/STAND/SERIAL/info, the
+counters once a second on .../stats, and the stand's state on vexlo/STAND/status ("offline" by
+the broker's last will when the stand vanishes). While the broker is away, blocks wait in a spool
+on disk (--spool-mb, default 512) and are sent in order once it is back; when the spool is full
+the oldest go, counted in the stats. Stops after --seconds of data or on Ctrl-C or SIGTERM, once
+the broker has acknowledged every block. Needs the mqtt extra.
+"""
+
+from __future__ import annotations
+
+import argparse
+
+from ..mqtt.publisher import SPOOL_MB, Publisher
+from . import _broker, _common, _device_options, _session
+
+
+def options(parser: argparse.ArgumentParser) -> None:
+    _broker.add(parser)
+    parser.add_argument("--stand", metavar="NAME", help="this stand's name in the topics (default: the host name)")
+    _device_options.add_run(parser, "publish")
+    parser.add_argument("--spool-mb", type=float, default=SPOOL_MB, metavar="MB",
+                        help=f"disk kept for blocks the broker has not acknowledged (default {SPOOL_MB})")
+    parser.add_argument("--spool-dir", metavar="DIR", help="where the spool goes (default: the temporary folder)")
+
+
+def run(args: argparse.Namespace) -> int:
+    _session.check_options(args)
+    try:
+        publisher = Publisher(_broker.broker(args), args.stand, spool_mb=args.spool_mb, spool_dir=args.spool_dir)
+    except ValueError as error:
+        raise _common.CliError(str(error)) from error
+    publisher.connect()  # before any instrument is probed: a broker that cannot be used wastes no time
+    _common.out(f"publishing stand {publisher.stand} to {publisher.broker}"
+                + ("" if args.seconds else "; Ctrl-C stops"))
+    try:
+        with _broker.reporting():
+            return _session.run_sinks(args, [publisher])
+    finally:
+        publisher.close()  # when no instrument was found; after a run the engine has closed it

@@ -1,0 +1,45 @@
+"""vexlo serve: a live view of the instruments in a web browser.
+
+Stream from the instruments found (--port, --model narrow the search) and serve a page that shows,
+per instrument, its facts, a chart of the last seconds to minutes, the current value with the
+minimum, maximum and mean, and the counters. The server listens on 127.0.0.1:8765 (--host,
+--http-port) and prints the page's address; on any other address than this computer's own an
+access token is required (--token, else one is made up) and the printed address carries it. With
+--control the page may also start and stop recordings (into --recordings, under names the server
+gives), tare and untare, and change the rate; without it the page is read-only. Needs the web extra.
+"""
+
+from __future__ import annotations
+
+import argparse
+
+from .. import web
+from .._extras import require
+from . import _common, _device_options
+
+
+def options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
+    _device_options.add_model(parser)
+    parser.add_argument("--rate", type=float, metavar="SPS", help="stream at SPS samples per second")
+    parser.add_argument("--seconds", type=float, metavar="S", help="serve S seconds of data (default: until Ctrl-C)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on (default 127.0.0.1: this computer only)")
+    parser.add_argument("--http-port", type=int, default=8765, metavar="N", help="the port to listen on (default 8765)")
+    parser.add_argument("--token", help="the access token the page's address carries (made up when needed)")
+    parser.add_argument("--control", action="store_true",
+                        help="let the page record, tare and change the rate")
+    parser.add_argument("--recordings", default="recordings", metavar="DIR",
+                        help="where recordings started from the page go (default ./recordings)")
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.seconds is not None and not args.seconds > 0:
+        raise _common.CliError("--seconds must be more than 0")
+    if not 0 < args.http_port < 65536:
+        raise _common.CliError("--http-port must be between 1 and 65535")
+    for module in ("starlette", "uvicorn", "websockets", "plotly"):
+        require(module, "web", "vexlo serve")
+    return web.serve(args.port, args.model, rate=args.rate, seconds=args.seconds, host=args.host,
+                     http_port=args.http_port, token=args.token,
+                     control=args.recordings if args.control else None, announce=_common.out)

@@ -1,0 +1,428 @@
+"""One consumer engine: every block of an acquisition to every sink, each sink on its own thread.
+
+An :class:`Engine` is the one reader of an :class:`~vexlo_tools.Acquisition`
+(as python-can's ``Notifier`` is of a bus). It hands each block to every
+:class:`Sink` (a file writer, the status line, the terminal view, a user's
+callback, the live page, a network publisher) through the sink's own
+bounded queue, served by the sink's own thread::
+
+    from vexlo_tools import Acquisition, find_devices
+    from vexlo_tools.engine import Engine, Sink
+
+    class Peak(Sink):
+        def open(self, streams):
+            self.peak = [float("-inf")] * len(streams)
+
+        def write(self, block):
+            self.peak[block.index] = max(self.peak[block.index], block.value.max())
+
+    peak = Peak()
+    with Engine(Acquisition(find_devices(), samples=10_000), [peak]) as engine:
+        engine.wait()
+    print(peak.peak)
+
+A slow sink never holds up the readers or the other sinks: blocks beyond
+its queue are dropped for it alone and counted (:meth:`Engine.dropped`). A
+sink that raises ends alone (its :meth:`Sink.close` is still called); its
+error reaches the caller from :meth:`Engine.stop` at the latest.
+"""
+
+from __future__ import annotations
+
+import collections
+import logging
+import threading
+import time
+import weakref
+from types import TracebackType
+from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Type
+
+from .types import Block, Stats, StreamEnd, StreamInfo, join_blocks
+
+__all__ = ["CallbackSink", "Engine", "Sink"]
+
+logger = logging.getLogger("vexlo_tools.engine")
+
+#: Blocks a sink's queue holds unless the sink says otherwise: at the
+#: engine's pace of about ten reads a second, several minutes.
+QUEUE_BLOCKS = 4096
+#: How often :meth:`Engine.run` looks whether the run is over, when it is given a pause.
+RUN_LOOK_SECONDS = 0.01
+
+
+class Sink:
+    """A consumer of an acquisition's blocks; subclass it and override what you need.
+
+    Every call comes on the sink's own thread, in this order: :meth:`open`,
+    then any of :meth:`write`, :meth:`tick` and :meth:`end`, then
+    :meth:`close`, which comes last whatever happened before. Blocks are
+    shared between sinks: read them, do not change them.
+
+    :ivar name: how messages name the sink (default: its class name).
+    :ivar queue_blocks: the most blocks waiting for the sink; blocks beyond
+        are dropped for this sink only, and counted.
+    """
+
+    name: str = ""
+    queue_blocks: int = QUEUE_BLOCKS
+
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        """The run starts: one :class:`StreamInfo` per stream, ``block.index`` indexes them."""
+
+    def write(self, block: Block) -> None:
+        """A non-empty block; per stream, blocks come in order."""
+
+    def tick(self, stats: Sequence[Stats]) -> None:
+        """About every ``tick_seconds`` of the engine, data or not: every stream's counters."""
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        """Stream ``index`` ended (its planned samples, a failure, or stopped); no block of it follows."""
+
+    def close(self) -> None:
+        """The last call."""
+
+
+class CallbackSink(Sink):
+    """Calls ``fn(block)`` with blocks of at least ``every_samples`` samples of one stream.
+
+    Blocks of a stream are joined until they hold that many; what is left
+    when the stream ends is handed over then.
+    """
+
+    def __init__(self, fn: Callable[[Block], None], every_samples: int = 1) -> None:
+        if every_samples < 1:
+            raise ValueError("every_samples must be at least 1")
+        self.fn = fn
+        self.every = every_samples
+        self.name = getattr(fn, "__qualname__", "callback")
+        self._held: Dict[int, List[Block]] = {}
+
+    def write(self, block: Block) -> None:
+        held = self._held.setdefault(block.index, [])
+        held.append(block)
+        if sum(len(b) for b in held) >= self.every:
+            self._hand_over(block.index)
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        self._hand_over(index)
+
+    def close(self) -> None:
+        for index in list(self._held):
+            self._hand_over(index)
+
+    def _hand_over(self, index: int) -> None:
+        held = self._held.pop(index, [])
+        if held:
+            self.fn(join_blocks(held))
+
+
+def _name(sink: Sink) -> str:
+    return sink.name or type(sink).__name__
+
+
+class _Feed:
+    """One sink's queue and thread."""
+
+    def __init__(self, sink: Sink, streams: Sequence[StreamInfo]) -> None:
+        self.sink = sink
+        self.streams = list(streams)
+        self.items: Deque[Tuple[str, Any]] = collections.deque()
+        self.blocks = 0
+        self.dropped = 0
+        self.error: Optional[BaseException] = None
+        self.changed = threading.Condition()
+        self.thread = threading.Thread(target=self._run, name=f"vexlo sink {_name(sink)}", daemon=True)
+
+    def put(self, kind: str, payload: Any) -> None:
+        with self.changed:
+            if self.error is not None:
+                return
+            if kind == "block":
+                if self.blocks >= self.sink.queue_blocks:
+                    self.dropped += len(payload)
+                    return
+                self.blocks += 1
+            elif kind == "tick" and self.items and self.items[-1][0] == "tick":
+                self.items[-1] = (kind, payload)  # a sink behind needs only the latest counters
+                return
+            self.items.append((kind, payload))
+            self.changed.notify()
+
+    def _next(self) -> Tuple[str, Any]:
+        with self.changed:
+            while not self.items:
+                self.changed.wait()
+            kind, payload = self.items.popleft()
+            if kind == "block":
+                self.blocks -= 1
+            return kind, payload
+
+    def _run(self) -> None:
+        sink = self.sink
+        try:
+            sink.open(self.streams)
+            while True:
+                kind, payload = self._next()
+                if kind == "block":
+                    sink.write(payload)
+                elif kind == "tick":
+                    sink.tick(payload)
+                elif kind == "end":
+                    sink.end(*payload)
+                else:
+                    break
+        except BaseException as error:  # handed to the engine's caller
+            logger.error("sink %s failed: %s", _name(sink), error)
+            with self.changed:
+                self.error = error
+                self.items.clear()
+                self.blocks = 0
+        try:
+            sink.close()
+        except BaseException as error:
+            logger.error("sink %s failed to close: %s", _name(sink), error)
+            with self.changed:
+                self.error = self.error or error
+
+    def finish(self) -> None:
+        """Let the sink take what is queued, close it and wait for its thread."""
+        with self.changed:
+            self.items.append(("close", None))
+            self.changed.notify()
+        if self.thread.is_alive() and self.thread is not threading.current_thread():
+            self.thread.join()
+
+
+def _pump(engine_ref: "weakref.ref[Engine]") -> None:
+    """The engine's reading. It holds the engine only while it reads, so that an engine (and
+    its acquisition) that nobody keeps can be collected, and the acquisition warn and stop."""
+    next_tick: Optional[float] = 0.0  # a first tick at once
+    while True:
+        engine = engine_ref()
+        if engine is None:
+            return
+        try:
+            next_tick = engine._step(next_tick or 0.0)
+        except BaseException as error:
+            logger.error("engine: reading the acquisition failed: %s", error)
+            engine._failures.append(error)
+            next_tick = None
+        if next_tick is None:
+            engine._all_ended.set()
+            return
+        del engine
+
+
+class Engine:
+    """Reads an acquisition and feeds every sink; a context manager (entering starts, leaving stops).
+
+    :param acquisition: an :class:`~vexlo_tools.Acquisition`, started or not
+        (the engine starts it if needed and stops it at the end). The engine
+        is its only reader: do not call its ``read`` meanwhile.
+    :param sinks: the sinks fed from the start.
+    :param tick_seconds: how often each sink gets :meth:`Sink.tick`.
+    """
+
+    def __init__(self, acquisition: Any, sinks: Sequence[Sink] = (), *, tick_seconds: float = 0.5) -> None:
+        if not tick_seconds > 0:
+            raise ValueError("tick_seconds must be more than 0")
+        self.acquisition = acquisition
+        self.tick_seconds = tick_seconds
+        self._sinks: List[Sink] = list(sinks)
+        self._feeds: Dict[int, _Feed] = {}
+        self._lock = threading.Lock()
+        self._streams: List[StreamInfo] = []
+        self._ends: List[Optional[StreamEnd]] = []
+        self._all_ended = threading.Event()
+        self._failures: List[BaseException] = []
+        self._retired: List[_Feed] = []
+        self._pump: Optional[threading.Thread] = None
+        self._stopping = False
+        self._acquisition_stopped = False
+        self._stopped = False
+
+    # ------------------------------------------------------------ sinks
+
+    def add(self, sink: Sink) -> None:
+        """Feed ``sink`` too; while running it opens at once and gets the blocks from now on."""
+        with self._lock:
+            if any(s is sink for s in self._sinks):
+                raise ValueError(f"sink {_name(sink)} is already fed by this engine")
+            self._sinks.append(sink)
+            if self._pump is not None and not self._stopping:
+                self._start_feed(sink)
+
+    def remove(self, sink: Sink) -> None:
+        """Stop feeding ``sink``: it takes what is queued for it, then closes.
+
+        Its error, if it failed, still reaches the caller from :meth:`stop`.
+        """
+        with self._lock:
+            self._sinks = [s for s in self._sinks if s is not sink]
+            feed = self._feeds.pop(id(sink), None)
+        if feed is not None:
+            feed.finish()
+            self._retired.append(feed)
+
+    def dropped(self, sink: Sink) -> int:
+        """Samples dropped for ``sink`` because its queue was full (0 for a sink never fed)."""
+        feed = self._feeds.get(id(sink)) or next((f for f in self._retired if f.sink is sink), None)
+        return 0 if feed is None else feed.dropped
+
+    def _start_feed(self, sink: Sink) -> None:
+        feed = _Feed(sink, self._streams)
+        # The ends so far, so that a sink added late knows which streams are over.
+        for index, end in enumerate(self._ends):
+            if end is not None:
+                feed.put("end", (index, end))
+        self._feeds[id(sink)] = feed
+        feed.thread.start()
+
+    # ------------------------------------------------------------ running
+
+    def start(self) -> None:
+        """Start the acquisition (unless it runs already), the sinks and the engine's reading.
+
+        :raises RuntimeError: started before.
+        """
+        if self._pump is not None:
+            raise RuntimeError("the engine has already been started")
+        if not self.acquisition.running:
+            self.acquisition.start()
+        with self._lock:
+            self._streams = list(self.acquisition.streams)
+            self._ends = [None] * len(self._streams)
+            for sink in self._sinks:
+                self._start_feed(sink)
+            self._pump = threading.Thread(target=_pump, args=(weakref.ref(self),), name="vexlo engine",
+                                          daemon=True)
+            consumer = getattr(self.acquisition, "_set_consumer", None)
+            if consumer is not None:
+                consumer(self._pump)  # a read() elsewhere would take blocks the sinks never see
+            self._pump.start()
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Wait until every stream has ended (a finite run done, or failed); return whether they have."""
+        return self._all_ended.wait(timeout)
+
+    def _step(self, next_tick: float) -> Optional[float]:
+        """One read of the acquisition, handed to the sinks; the time of the next tick, ``None`` at the end."""
+        acquisition = self.acquisition
+        # Seen before the read: a stream over by then has all its samples in this read.
+        running = acquisition.running
+        ends = list(acquisition.ends)
+        try:
+            blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()))
+        except Exception as error:  # an instrument failed; its end follows, the others go on
+            logger.debug("engine: %s", error)
+            self._failures.append(error)
+            return next_tick
+        self._dispatch(blocks, ends)
+        now = time.monotonic()
+        if now >= next_tick or not running:
+            self._send("tick", acquisition.stats())
+            next_tick = now + self.tick_seconds
+        return next_tick if running else None
+
+    def _dispatch(self, blocks: Sequence[Block], ends: Sequence[Optional[StreamEnd]]) -> None:
+        for block in blocks:
+            if len(block):
+                self._send("block", block)
+        with self._lock:
+            fresh = [(i, e) for i, e in enumerate(ends) if e is not None and self._ends[i] is None]
+            for index, end in fresh:
+                self._ends[index] = end
+        for index, end in fresh:
+            self._send("end", (index, end))
+        if all(e is not None for e in self._ends):
+            self._all_ended.set()
+
+    def _send(self, kind: str, payload: Any) -> None:
+        with self._lock:
+            feeds = list(self._feeds.values())
+        for feed in feeds:
+            feed.put(kind, payload)
+
+    def stop(self, *, interrupted: bool = False) -> None:
+        """Stop the acquisition, hand the sinks what is left and the ends, close them.
+
+        Safe to call again: after an interrupt cut it short it goes on
+        where it was; after it has finished it does nothing.
+
+        :param interrupted: streams still running end as ``"interrupted"``
+            (Ctrl-C, a signal) rather than as asked.
+        :raises Exception: after everything is closed: the acquisition's
+            error in stopping, else the first instrument that failed during
+            the run, else the first sink's error (the others are logged).
+        """
+        if self._stopped:
+            return
+        with self._lock:
+            pump, self._stopping = self._pump, True
+        if pump is not None:
+            if not self._acquisition_stopped:
+                try:
+                    self.acquisition.stop(interrupted=interrupted)
+                except Exception as error:
+                    self._failures.insert(0, error)
+                self._acquisition_stopped = True
+            pump.join()
+            consumer = getattr(self.acquisition, "_set_consumer", None)
+            if consumer is not None:
+                consumer(None)
+        with self._lock:
+            feeds = list(self._feeds.values())
+        for feed in feeds:
+            feed.finish()
+        self._stopped = True
+        errors = self._failures + [f.error for f in feeds + self._retired if f.error is not None]
+        if errors:
+            for other in errors[1:]:
+                logger.error("also: %s", other)
+            raise errors[0]
+
+    def run(self, pause: Optional[Callable[[float], None]] = None,
+            foreground: Optional[Callable[[], object]] = None) -> bool:
+        """Start, wait until every stream has ended or Ctrl-C, then stop.
+
+        :param pause: waits between two looks whether the run is over
+            (``time.sleep`` or a test's virtual clock); by default the
+            engine waits without looking.
+        :param foreground: run this instead of waiting (a terminal view);
+            the run stops when it returns.
+        :return: whether Ctrl-C (or a signal the caller turned into it) ended the run.
+        :raises Exception: what :meth:`stop` raises.
+        """
+        self.start()
+        interrupted = False
+        try:
+            if foreground is not None:
+                foreground()
+            elif pause is None:
+                self.wait()
+            else:
+                while not self.wait(0):
+                    pause(RUN_LOOK_SECONDS)
+        except KeyboardInterrupt:
+            interrupted = True
+        try:
+            self.stop(interrupted=interrupted)
+        except KeyboardInterrupt:
+            self.stop(interrupted=True)  # Ctrl-C again while stopping: finish stopping first
+            interrupted = True
+        return interrupted
+
+    def __enter__(self) -> "Engine":
+        self.start()
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
+        interrupted = isinstance(exc, KeyboardInterrupt)
+        if exc is None:
+            self.stop()
+            return
+        try:
+            self.stop(interrupted=interrupted)
+        except Exception as error:  # the error under way goes on; this one is said
+            logger.error("%s", error)

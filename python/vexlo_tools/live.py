@@ -1,0 +1,409 @@
+"""What the live page shows, kept up to date by the consumer engine: free of any web framework.
+
+:class:`LiveView` is a sink: it keeps the last :data:`MAX_WINDOW` seconds of
+each instrument (:class:`Trace`), its counters and how its stream ended, and
+builds the frames the page draws. A frame is the same for every viewer with
+the same window and width, so it is built once per frame interval and shared.
+:class:`Recordings` starts and stops recordings into one directory, under
+names it chooses itself, and lists what is there.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import os
+import re
+import struct
+import threading
+import time
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from .engine import Sink
+from .models import model_info
+from .plot import minmax
+from .recording import WRITERS, RecordingSink
+from .recording.provenance import calibration
+from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
+
+__all__ = ["LiveView", "MAX_WINDOW", "MIN_WINDOW", "Recordings", "Trace"]
+
+FloatArray = npt.NDArray[np.float64]
+#: The chart's span can be chosen from MIN_WINDOW to MAX_WINDOW seconds.
+MIN_WINDOW = 1.0
+MAX_WINDOW = 600.0
+#: Samples kept at full resolution; longer windows are drawn from buckets of several samples.
+RAW_SAMPLES = 1 << 20
+#: Buckets kept for the long windows (each its minimum, maximum and sum).
+BUCKETS = 1 << 17
+#: Chart widths in pixel columns a viewer may ask for.
+MIN_COLUMNS, MAX_COLUMNS = 50, 4000
+#: The tare's zero is the mean of this many seconds of the latest samples.
+TARE_SECONDS = 1.0
+
+
+class Trace:
+    """The latest samples of one instrument: the last :data:`RAW_SAMPLES` as they are, and
+    :data:`MAX_WINDOW` seconds as minimum, maximum and sum per bucket of ``bucket`` samples.
+
+    :param samples_per_second: the stream's nominal rate (fixes how many samples a window holds).
+    """
+
+    def __init__(self, samples_per_second: float) -> None:
+        self.rate = float(samples_per_second)
+        span = max(1, math.ceil(self.rate * MAX_WINDOW))
+        self.raw: FloatArray = np.zeros(min(span, RAW_SAMPLES))
+        self.bucket = max(1, math.ceil(span / BUCKETS))
+        buckets = math.ceil(span / self.bucket) + 1
+        self.low: FloatArray = np.zeros(buckets)
+        self.high: FloatArray = np.zeros(buckets)
+        self.sum: FloatArray = np.zeros(buckets)
+        #: Samples taken in all.
+        self.count = 0
+        self.last: Optional[float] = None
+
+    def add(self, values: FloatArray) -> None:
+        """Append samples, in order."""
+        if not len(values):
+            return
+        start = self.count
+        self._put(self.raw, start, values[-len(self.raw):], len(values))
+        # Whole and partial buckets: the partial one at the front is merged with what it held.
+        first_bucket = start // self.bucket
+        head = (-start) % self.bucket
+        if head:
+            part = values[:head]
+            slot = first_bucket % len(self.low)
+            self.low[slot] = min(self.low[slot], part.min())
+            self.high[slot] = max(self.high[slot], part.max())
+            self.sum[slot] += part.sum()
+        rest = values[head:]
+        if len(rest):
+            cut = math.ceil(len(rest) / self.bucket) * self.bucket
+            padded = np.pad(rest, (0, cut - len(rest)), mode="edge").reshape(-1, self.bucket)
+            sums = padded.sum(axis=1)
+            # The padding repeats the last value; it is not part of the sum.
+            sums[-1] -= rest[-1] * (cut - len(rest))
+            index = (start + head) // self.bucket
+            keep = slice(-len(self.low) + 1, None)
+            for ring, part in ((self.low, padded.min(axis=1)), (self.high, padded.max(axis=1)), (self.sum, sums)):
+                self._put(ring, index, part[keep], len(part))
+        self.count += len(values)
+        self.last = float(values[-1])
+
+    @staticmethod
+    def _put(ring: FloatArray, at: int, data: FloatArray, advance: int) -> None:
+        """Write the tail ``data`` of ``advance`` items that start at item ``at`` into ``ring``."""
+        position = (at + advance - len(data)) % len(ring)
+        end = position + len(data)
+        if end <= len(ring):
+            ring[position:end] = data
+        else:
+            split = len(ring) - position
+            ring[position:] = data[:split]
+            ring[:end - len(ring)] = data[split:]
+
+    @staticmethod
+    def _tail(ring: FloatArray, end: int, n: int) -> FloatArray:
+        """The ``n`` items before item ``end`` of ``ring``, oldest first."""
+        start = (end - n) % len(ring)
+        stop = end % len(ring)
+        if start < stop or n == 0:
+            return ring[start:start + n]
+        return np.concatenate((ring[start:], ring[:stop]))
+
+    def recent(self, seconds: float) -> FloatArray:
+        """The samples of the last ``seconds`` (at most :data:`RAW_SAMPLES`), oldest first."""
+        n = min(self.count, len(self.raw), max(1, round(seconds * self.rate)))
+        return self._tail(self.raw, self.count, n)
+
+    def window(self, seconds: float, columns: int) -> Tuple[FloatArray, FloatArray, Tuple[float, float, float]]:
+        """The chart of the last ``seconds`` in at most ``columns`` pixel columns.
+
+        :return: times (seconds before the latest sample, negative), values (two points per column,
+            the minimum and the maximum in the order they occurred), and (minimum, maximum, mean)
+            over the window.
+        """
+        wanted = max(1, round(seconds * self.rate))
+        if wanted <= len(self.raw) or self.bucket == 1:
+            values = self.recent(seconds)
+            n = len(values)
+            times = (np.arange(n, dtype=np.float64) - (n - 1)) / self.rate
+            summary = (float(values.min()), float(values.max()), float(values.mean()))
+        else:
+            # Whole buckets only: the one being filled is left out of the long windows.
+            whole = self.count // self.bucket
+            n = min(whole, len(self.low) - 1, math.ceil(wanted / self.bucket))
+            low = self._tail(self.low, whole, n)
+            high = self._tail(self.high, whole, n)
+            total = float(self._tail(self.sum, whole, n).sum())
+            values = np.column_stack((low, high)).ravel()
+            ends = (np.arange(n, dtype=np.float64) - (n - 1)) * self.bucket / self.rate
+            times = np.repeat(ends, 2) - (self.count - whole * self.bucket) / self.rate
+            summary = ((float(low.min()), float(high.max()), total / (n * self.bucket)) if n
+                       else (math.nan, math.nan, math.nan))
+        reduced = minmax(times, values, columns)
+        return reduced.time, reduced.value, summary
+
+
+@dataclass
+class _Instrument:
+    trace: Trace
+    stats: Stats
+    zero: float = 0.0
+    expected: int = 0
+    skipped: int = 0
+    ended: Optional[str] = None
+
+
+def stream_facts(stream: StreamInfo) -> Dict[str, Any]:
+    """What the page says about an instrument."""
+    source = str(calibration(stream.device)["calibration"])
+    try:
+        rates = list(model_info(stream.model).offered_rates(stream.item_number))
+    except ValueError:
+        rates = [stream.samples_per_second]
+    return {"model": stream.model, "serial_number": int(stream.serial_number), "port": stream.port,
+            "unit": stream.unit, "samples_per_second": float(stream.samples_per_second),
+            "firmware": stream.firmware, "item_number": stream.item_number, "calibration": source,
+            "rates": rates}
+
+
+class LiveView(Sink):
+    """The live page's sink: the latest samples, counters and ends of every instrument.
+
+    Its methods are called from the engine's thread for the sink, and :meth:`frame` from the web
+    server's: a lock keeps them apart, held only for copies and arithmetic on arrays.
+
+    :param clock: host time in seconds, for the frames' stamps.
+    """
+
+    name = "live page"
+    queue_blocks = 256
+
+    def __init__(self, clock: Callable[[], float] = time.time) -> None:
+        self._lock = threading.Lock()
+        self._instruments: List[_Instrument] = []
+        self._facts: List[Dict[str, Any]] = []
+        self._clock = clock
+        #: Raised each time the instruments change (a new acquisition): viewers fetch the facts again.
+        self.generation = 0
+
+    # The sink's side.
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        instruments = [_Instrument(Trace(s.samples_per_second), Stats()) for s in streams]
+        facts = [stream_facts(s) for s in streams]
+        with self._lock:
+            self._instruments = instruments
+            self._facts = facts
+            self.generation += 1
+
+    def write(self, block: Block) -> None:
+        with self._lock:
+            instrument = self._instruments[block.index]
+            # Blocks the engine dropped for this sink (its queue was full) leave a hole: the chart
+            # closes it up, and the page shows how many samples it lacks.
+            instrument.skipped += max(0, block.first_index - instrument.expected)
+            instrument.expected = block.first_index + len(block.value)
+            instrument.trace.add(np.asarray(block.value, np.float64))
+            instrument.stats = block.stats
+
+    def tick(self, stats: Sequence[Stats]) -> None:
+        with self._lock:
+            for instrument, counters in zip(self._instruments, stats):
+                instrument.stats = counters
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        with self._lock:
+            self._instruments[index].ended = end.reason
+
+    # The page's side.
+    def facts(self) -> List[Dict[str, Any]]:
+        """Model, serial number, port, unit, rate, firmware and calibration source of each instrument."""
+        with self._lock:
+            return list(self._facts)
+
+    def tare(self) -> None:
+        """Make the mean of each instrument's latest second its zero (on this computer; the files keep
+        the values as measured)."""
+        with self._lock:
+            for instrument in self._instruments:
+                recent = instrument.trace.recent(TARE_SECONDS)
+                if instrument.trace.count:
+                    instrument.zero = float(recent.mean())
+
+    def untare(self) -> None:
+        with self._lock:
+            for instrument in self._instruments:
+                instrument.zero = 0.0
+
+    def frame(self, seconds: float, columns: int) -> bytes:
+        """One frame of the page: the figures of every instrument as JSON, then their charts.
+
+        Layout: a little-endian ``uint32`` length of the JSON text, the text (padded with spaces to
+        a multiple of 4 bytes), then per instrument its times and its values as ``float32``
+        (``points`` of each, as the JSON says).
+        """
+        seconds = min(MAX_WINDOW, max(MIN_WINDOW, seconds))
+        columns = min(MAX_COLUMNS, max(MIN_COLUMNS, columns))
+        figures: List[Dict[str, Any]] = []
+        arrays: List[bytes] = []
+        with self._lock:
+            for instrument in self._instruments:
+                trace, zero = instrument.trace, instrument.zero
+                entry: Dict[str, Any] = {
+                    "counters": {name: int(getattr(instrument.stats, name)) for name in COUNTERS},
+                    "dropped": instrument.skipped, "ended": instrument.ended, "zero": zero,
+                    "samples": trace.count, "points": 0}
+                if trace.count:
+                    times, values, (low, high, mean) = trace.window(seconds, columns)
+                    entry.update(value=_number((trace.last or 0.0) - zero), min=_number(low - zero),
+                                 max=_number(high - zero), mean=_number(mean - zero), points=len(times))
+                    arrays += [times.astype("<f4").tobytes(), (values - zero).astype("<f4").tobytes()]
+                figures.append(entry)
+        text = json.dumps({"time": self._clock(), "window": seconds,
+                           "generation": self.generation,
+                           "instruments": figures}).encode()
+        text += b" " * (-len(text) % 4)
+        return b"".join([struct.pack("<I", len(text)), text, *arrays])
+
+
+def _number(value: float) -> Optional[float]:
+    """JSON has no NaN: an empty window's figures are ``null``."""
+    return None if math.isnan(value) else value
+
+
+#: What a recording's name looks like: the server's own names only.
+_NAME = re.compile(r"^vexlo-\d{8}-\d{6}[A-Za-z0-9-]*\.[a-z0-9]+$")
+
+
+class Recordings(Sink):
+    """Recordings started and stopped from the page, all in ``directory``, under names the server gives.
+
+    A sink that stays on the engine for the whole run and hands the blocks to a
+    :class:`~vexlo_tools.recording.RecordingSink` only while a recording is on. A file's counters
+    count from its own start (``received`` is then what the file holds, ``overrun`` aside), and a
+    recording stopped from the page ends as ``"interrupted"``, as Ctrl-C ends ``vexlo record``.
+
+    :param directory: where the files go (created if missing).
+    """
+
+    name = "recordings"
+
+    def __init__(self, directory: Union[str, os.PathLike[str]]) -> None:
+        self.directory = Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        self._lock = threading.Lock()
+        self._streams: List[StreamInfo] = []
+        #: Per stream, the counters of its latest block, and those when the recording started.
+        self._latest: List[Stats] = []
+        self._base: List[Stats] = []
+        self._ended: List[bool] = []
+        self._sink: Optional[RecordingSink] = None
+
+    @staticmethod
+    def suffixes() -> List[str]:
+        """The suffix of each format a recording can be written in."""
+        return sorted({writer.suffixes[0] for writer in WRITERS.values()})
+
+    # The sink's side.
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        with self._lock:
+            self._finish()
+            self._streams = list(streams)
+            self._latest = [Stats() for _ in streams]
+            self._ended = [False] * len(streams)
+
+    def write(self, block: Block) -> None:
+        with self._lock:
+            self._latest[block.index] = block.stats
+            if self._sink is not None:
+                self._sink.write(dataclasses.replace(block, stats=self._since_start(block.index, block.stats)))
+
+    def tick(self, stats: Sequence[Stats]) -> None:
+        with self._lock:
+            if self._sink is not None:
+                self._sink.tick([self._since_start(i, s) for i, s in enumerate(stats)])
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        with self._lock:
+            self._ended[index] = True
+            if self._sink is not None:
+                self._sink.end(index, dataclasses.replace(end, stats=self._since_start(index, end.stats)))
+
+    def close(self) -> None:
+        with self._lock:
+            self._finish()
+
+    def _since_start(self, index: int, stats: Stats) -> Stats:
+        base = self._base[index]
+        return Stats(**{name: getattr(stats, name) - getattr(base, name) for name in COUNTERS})
+
+    def _finish(self) -> None:
+        sink, self._sink = self._sink, None
+        if sink is None:
+            return
+        try:
+            now = datetime.now(timezone.utc)
+            for index, stream in enumerate(self._streams):
+                if not self._ended[index]:
+                    sink.end(index, StreamEnd("interrupted", False, stream.start_utc or now, now,
+                                              self._since_start(index, self._latest[index])))
+        finally:
+            sink.close()
+
+    # The page's side.
+    def start(self, suffix: str) -> str:
+        """Start a recording in the format of ``suffix``; return its file name.
+
+        :raises ValueError: not a suffix of a format, no instruments, or a recording is on.
+        """
+        if suffix not in self.suffixes():
+            raise ValueError(f"no recording format {suffix!r}; choose from {', '.join(self.suffixes())}")
+        with self._lock:
+            if self._sink is not None:
+                raise ValueError(f"already recording into {Path(self._sink.path).name}")
+            if not self._streams:
+                raise ValueError("no instruments to record")
+            stamp = datetime.now(timezone.utc).strftime("vexlo-%Y%m%d-%H%M%S")
+            taken = {name.split(".")[0] for name in os.listdir(self.directory)}
+            stem, number = stamp, 1
+            # Several instruments in CSV make one file each, named after the stem.
+            while any(name == stem or name.startswith(stem + "-") for name in taken):
+                number += 1
+                stem = f"{stamp}-{number}"
+            sink = RecordingSink(self.directory / f"{stem}{suffix}")
+            sink.open(self._streams)
+            self._sink, self._base = sink, list(self._latest)
+            return Path(sink.path).name
+
+    def stop(self) -> Optional[str]:
+        """End the recording that is on, if any; return its file name."""
+        with self._lock:
+            name = Path(self._sink.path).name if self._sink is not None else None
+            self._finish()
+            return name
+
+    def status(self) -> Optional[Dict[str, Any]]:
+        """The recording that is on: its file(s), their size in bytes and the seconds since it started."""
+        with self._lock:
+            if self._sink is None:
+                return None
+            progress = self._sink.progress
+            return {"file": ", ".join(Path(p).name for p in progress.paths), "size": progress.file_size,
+                    "elapsed": progress.elapsed}
+
+    def files(self) -> Dict[str, Path]:
+        """The recordings in the directory by name (only names the server gives, regular files only)."""
+        found: Dict[str, Path] = {}
+        for entry in os.scandir(self.directory):
+            if _NAME.match(entry.name) and entry.is_file(follow_symlinks=False):
+                found[entry.name] = Path(entry.path)
+        return dict(sorted(found.items()))

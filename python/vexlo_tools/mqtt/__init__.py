@@ -1,0 +1,22 @@
+"""Beyond one computer: stands publish to an MQTT broker, collectors write the recordings.
+
+- :class:`Publisher`: a sink of the consumer engine that publishes every
+  block of every instrument (QoS 1, through a bounded spool on disk).
+- :class:`Collector`: subscribes with a persistent session and writes one
+  HDF5 recording per stand, instrument and run.
+- :class:`Broker`: where the broker is, login and TLS; :class:`BrokerError`
+  when it cannot be used.
+- :mod:`~vexlo_tools.mqtt.layout`: the binary layout of a data message.
+
+Needs the ``mqtt`` extra (paho-mqtt 2). ``docs/mqtt.md`` describes the topics and the fleet.
+"""
+
+from __future__ import annotations
+
+from . import layout, topics
+from .broker import Broker, BrokerError
+from .collector import Collector
+from .publisher import PublishError, Publisher
+from .spool import Spool
+
+__all__ = ["Broker", "BrokerError", "Collector", "PublishError", "Publisher", "Spool", "layout", "topics"]

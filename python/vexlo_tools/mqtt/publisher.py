@@ -1,0 +1,221 @@
+"""The stand's side: a sink of the consumer engine that publishes every block to the broker.
+
+Every block goes into the :class:`~vexlo_tools.mqtt.spool.Spool` on disk
+first and leaves it once the broker has acknowledged it (QoS 1), so blocks
+acquired while the broker is away are sent, in order, when it is back.
+The instruments' provenance is published retained on ``.../info`` at every
+connection, their counters on ``.../stats`` once a second, and the stand's
+state on ``vexlo/<stand>/status``, ``online`` or, by the broker's last will
+when the stand vanishes, ``offline``.
+"""
+
+from __future__ import annotations
+
+import collections
+import contextlib
+import json
+import logging
+import socket
+import tempfile
+import time
+from datetime import datetime, timezone
+from typing import Any, Deque, Dict, List, Optional, Sequence
+
+from ..engine import Sink
+from ..recording.provenance import provenance
+from ..recording.writers import instrument_names
+from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
+from . import layout, topics
+from .broker import Broker, Connection, paho
+from .spool import Spool
+
+logger = logging.getLogger("vexlo_tools.mqtt")
+
+#: Messages sent and not yet acknowledged, at most.
+WINDOW = 256
+STATS_SECONDS = 1.0
+#: How long closing waits for the broker to acknowledge what is still in the spool.
+DRAIN_SECONDS = 30.0
+SPOOL_MB = 512
+
+
+class PublishError(ConnectionError):
+    """Blocks the broker never acknowledged before the publisher closed."""
+
+
+class Publisher(Sink):
+    """Publishes the blocks of every stream to ``vexlo/<stand>/<serial number>/data``.
+
+    :param broker: the broker.
+    :param stand: this stand's name in the topics (default: the host name).
+    :param spool_mb: the most disk the spool may take, in MB (10^6 bytes).
+    :param spool_dir: where the spool's files go (a new folder inside it; default: the temporary folder).
+    :param drain_seconds: how long :meth:`close` waits for the broker to acknowledge the rest.
+    """
+
+    name = "mqtt publisher"
+
+    def __init__(self, broker: Broker, stand: Optional[str] = None, *, spool_mb: float = SPOOL_MB,
+                 spool_dir: Optional[str] = None, drain_seconds: float = DRAIN_SECONDS) -> None:
+        self.broker = broker
+        self.stand = topics.check_stand(stand or socket.gethostname().split(".")[0])
+        if not spool_mb > 0:
+            raise ValueError("the spool needs more than 0 MB")
+        self.spool_bytes = int(spool_mb * 1e6)
+        self.spool_dir = spool_dir
+        self.drain_seconds = drain_seconds
+        self.serials: List[str] = []
+        self.spool: Optional[Spool] = None
+        self._folder: Optional[tempfile.TemporaryDirectory[str]] = None
+        self._connection: Optional[Connection] = None
+        self._infos: List[bytes] = []
+        self._runs: List[str] = []
+        self._properties: Dict[str, Any] = {}
+        self._expected: List[int] = []
+        self._published: List[int] = []
+        self._stats: List[Stats] = []
+        self._ends: Dict[int, StreamEnd] = {}
+        self._sent: Dict[int, int] = {}  # paho's message id -> spool sequence number
+        self._acked: Deque[int] = collections.deque()
+        self._last_stats = 0.0
+        self._closed = False
+
+    def connect(self) -> None:
+        """Connect to the broker now (else :meth:`open` does), so that a broker that cannot be used is told at once.
+
+        :raises BrokerError: unreachable, refused, TLS failed.
+        """
+        if self._connection is None:
+            self._connection = self.broker.client(
+                f"vexlo-publish-{self.stand}", clean_start=True, will=(topics.status(self.stand), b"offline"),
+                prepare=lambda client: setattr(client, "on_publish", self._on_publish))
+            self._connection.on_connect = self._announce
+            self._announce()
+
+    # ------------------------------------------------------------ sink
+
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        now = datetime.now(timezone.utc)
+        metadata = [provenance(s, s.start_utc or now) for s in streams]
+        self.serials = instrument_names(metadata)
+        for meta in metadata:
+            meta.update(stand=self.stand, data_layout=layout.VERSION)
+        self._infos = [json.dumps(m).encode() for m in metadata]
+        # Data messages name their run, so that a collector never files a late block under a newer run.
+        self._runs = [str(m["start_utc"]) for m in metadata]
+        self._properties = {topics.instrument(self.stand, serial, "data"): _run_property(run)
+                            for serial, run in zip(self.serials, self._runs)}
+        self._expected = [0] * len(streams)
+        self._published = [0] * len(streams)
+        self._stats = [Stats() for _ in streams]
+        self._folder = tempfile.TemporaryDirectory(prefix="vexlo-spool-", dir=self.spool_dir)
+        self.spool = Spool(self._folder.name, self.spool_bytes)
+        if self._connection is None:
+            self.connect()
+        else:
+            self._announce()
+
+    def write(self, block: Block) -> None:
+        assert self.spool is not None
+        index = block.index
+        flags = layout.GAP_BEFORE if block.first_index != self._expected[index] else 0
+        self._expected[index] = block.first_index + len(block)
+        self._published[index] += len(block)
+        self.spool.append(topics.instrument(self.stand, self.serials[index], "data"),
+                          layout.encode(block.first_index, block.adc, block.value, flags), len(block))
+        self._stats[index] = block.stats
+        self._pump()
+
+    def tick(self, stats: Sequence[Stats]) -> None:
+        self._stats = list(stats)
+        self._pump()
+        if time.monotonic() - self._last_stats >= STATS_SECONDS:
+            self._publish_stats()
+
+    def end(self, index: int, end: StreamEnd) -> None:
+        self._stats[index] = end.stats
+        self._ends[index] = end
+        self._publish_stats([index])
+
+    def close(self) -> None:
+        """Wait for the broker to acknowledge the spool (:attr:`drain_seconds` at most), say offline, disconnect.
+
+        :raises PublishError: blocks remained unacknowledged.
+        """
+        connection, spool = self._connection, self.spool
+        if connection is None or self._closed:
+            return
+        self._closed = True
+        try:
+            left = 0
+            if spool is not None:
+                deadline = time.monotonic() + self.drain_seconds
+                while len(spool) and time.monotonic() < deadline:
+                    self._pump()
+                    time.sleep(0.02)
+                self._publish_stats()
+                left = len(spool)
+                for index, serial in enumerate(self.serials):
+                    dropped = spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0)
+                    logger.info("instrument %s: %d samples published%s", serial, self._published[index],
+                                f", {dropped} of them dropped from the full spool" if dropped else "")
+            offline = connection.client.publish(topics.status(self.stand), b"offline", qos=1, retain=True)
+            with contextlib.suppress(RuntimeError, ValueError):  # not connected: the last will says it
+                offline.wait_for_publish(2)
+            if left:
+                raise PublishError(f"the broker at {self.broker} did not acknowledge {left} blocks within "
+                                   f"{self.drain_seconds:g} s; they are lost")
+        finally:
+            connection.close()
+            if spool is not None:
+                spool.close()
+            if self._folder is not None:
+                self._folder.cleanup()
+
+    # ------------------------------------------------------------ broker
+
+    def _announce(self) -> None:
+        """On every connection: the stand is online, and what its instruments are (retained)."""
+        assert self._connection is not None
+        client = self._connection.client
+        client.publish(topics.status(self.stand), b"online", qos=1, retain=True)
+        for serial, info in zip(self.serials, self._infos):
+            client.publish(topics.instrument(self.stand, serial, "info"), info, qos=1, retain=True)
+
+    def _on_publish(self, client: Any, userdata: Any, mid: int, reason: Any, properties: Any) -> None:
+        self._acked.append(mid)  # taken on the sink's thread (the client's lock is held here)
+
+    def _pump(self) -> None:
+        """Forget what the broker acknowledged; send from the spool while the window has room."""
+        assert self.spool is not None and self._connection is not None
+        while self._acked:
+            sequence = self._sent.pop(self._acked.popleft(), None)
+            if sequence is not None:
+                self.spool.acknowledge(sequence)
+        if not self._connection.connected.is_set():
+            return  # the client resends what it holds once it is back; the rest waits in the spool
+        client = self._connection.client
+        for sequence, topic, payload in self.spool.take(WINDOW - len(self._sent)):
+            self._sent[client.publish(topic, payload, qos=1, properties=self._properties[topic]).mid] = sequence
+
+    def _publish_stats(self, which: Optional[Sequence[int]] = None) -> None:
+        assert self.spool is not None and self._connection is not None
+        self._last_stats = time.monotonic()
+        now = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+        for index in range(len(self.serials)) if which is None else which:
+            serial = self.serials[index]
+            content: Dict[str, Any] = {name: int(getattr(self._stats[index], name)) for name in COUNTERS}
+            content.update(start_utc=self._runs[index], spool_dropped=self.spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0),
+                           spooled=len(self.spool), time_utc=now)
+            end = self._ends.get(index)
+            if end is not None:
+                content.update(end_reason=end.reason, complete=end.complete, end_utc=end.end_utc.isoformat())
+            self._connection.client.publish(topics.instrument(self.stand, serial, "stats"),
+                                            json.dumps(content).encode(), qos=1, retain=True)
+
+
+def _run_property(run: str) -> Any:
+    mqtt = paho()
+    properties = mqtt.Properties(mqtt.PacketTypes.PUBLISH)
+    properties.UserProperty = ("run", run)
+    return properties

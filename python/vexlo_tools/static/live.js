@@ -1,0 +1,169 @@
+// The live page: one websocket brings the instruments' facts (JSON), then frames (binary: a
+// uint32 length, the JSON figures, then float32 times and values per instrument) and the
+// recording's status. It reconnects by itself and says so while the server is away.
+"use strict";
+const token = new URLSearchParams(location.search).get("token");
+const query = token ? "?token=" + encodeURIComponent(token) : "";
+const $ = (id) => document.getElementById(id);
+// What tests and benchmarks read: frames drawn, and for each (host time drawn, value of the first
+// instrument, host time the frame arrived).
+const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null };
+let cards = [], pending = null, unit = [];
+
+function connect() {
+  const ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws" + query);
+  ws.binaryType = "arraybuffer";
+  ws.onopen = () => { live.connected = true; away(false); wanted(ws); };
+  ws.onmessage = (event) => typeof event.data === "string" ? message(JSON.parse(event.data)) : frame(event.data);
+  ws.onclose = () => { live.connected = false; away(true); setTimeout(connect, 1000); };
+  live.socket = ws;
+}
+
+function away(gone) {
+  const badge = $("connection");
+  badge.className = gone ? "away" : "";
+  badge.textContent = gone ? "server away, reconnecting…" : "live";
+}
+
+function wanted(ws) {
+  const width = cards.length ? cards[0].chart.clientWidth : window.innerWidth;
+  if (ws.readyState === WebSocket.OPEN)
+    ws.send(JSON.stringify({ window: Number($("window").value), columns: Math.max(50, Math.round(width)) }));
+}
+
+function message(data) {
+  if (data.type === "hello") hello(data);
+  else if (data.type === "status") status(data);
+}
+
+function hello(data) {
+  live.hello = data;
+  const main = $("instruments");
+  main.replaceChildren();
+  cards = data.instruments.map((facts) => {
+    const card = $("card").content.firstElementChild.cloneNode(true);
+    card.querySelector(".title").textContent = `${facts.model} ${facts.serial_number}`;
+    card.querySelector(".facts").textContent = `port ${facts.port} · ${facts.samples_per_second} samples/s · ` +
+      `unit ${facts.unit} · firmware ${facts.firmware} · calibration: ${facts.calibration}`;
+    main.appendChild(card);
+    const chart = card.querySelector(".chart");
+    Plotly.newPlot(chart, [{ x: [], y: [], type: "scatter", mode: "lines", line: { width: 1, color: "#1f77b4" } }],
+      layout(facts.unit), { displayModeBar: false, staticPlot: true, responsive: true });
+    const get = (name) => card.querySelector("." + name);
+    return { chart, value: get("value"), summary: get("summary"), counters: get("counters"), ended: get("ended") };
+  });
+  unit = data.instruments.map((facts) => facts.unit);
+  $("control").hidden = !data.control;
+  if (data.control) {
+    fill($("format"), data.formats.map((f) => [f, f]));
+    // Only rates every instrument offers.
+    const rates = data.instruments.map((f) => f.rates).reduce((a, b) => a.filter((r) => b.includes(r)));
+    fill($("rate"), rates.map((r) => [r, `${r} samples/s`]));
+    if (data.instruments.length) $("rate").value = data.instruments[0].samples_per_second;
+    files();
+  }
+  wanted(live.socket);
+}
+
+function fill(select, options) {
+  select.replaceChildren(...options.map(([value, text]) => new Option(text, value)));
+}
+
+function layout(unitName) {
+  return { margin: { l: 60, r: 10, t: 10, b: 35 }, xaxis: { title: { text: "seconds" }, zeroline: false },
+           yaxis: { title: { text: unitName }, zeroline: false }, uirevision: "keep" };
+}
+
+const fmt = (x) => x === null || x === undefined ? "–" : Number(x).toPrecision(6);
+
+function frame(buffer) {
+  const length = new DataView(buffer).getUint32(0, true);
+  const head = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
+  if (!live.hello || head.generation !== live.hello.generation) return;
+  let offset = 4 + length;
+  const charts = [];
+  head.instruments.forEach((figures, i) => {
+    const card = cards[i];
+    if (!card) return;
+    card.value.textContent = `${fmt(figures.value)} ${unit[i]}`;
+    card.summary.textContent = `min ${fmt(figures.min)} · max ${fmt(figures.max)} · mean ${fmt(figures.mean)} ` +
+      `over ${head.window} s` + (figures.zero ? ` · tared at ${fmt(figures.zero)}` : "");
+    const c = figures.counters;
+    card.counters.textContent = `received ${c.received} · overrun ${c.overrun} · missing ${c.missing} · ` +
+      `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}`;
+    card.ended.textContent = figures.ended ? `stream ended: ${figures.ended}` : "";
+    const n = figures.points;
+    charts.push([card.chart, new Float32Array(buffer, offset, n), new Float32Array(buffer, offset + 4 * n, n)]);
+    offset += 8 * n;
+    if (i === 0) live.value = figures.value;
+  });
+  live.arrived = Date.now();
+  live.frames += 1;
+  // Only the latest frame is drawn; one that arrives before the browser drew the last replaces it.
+  if (pending === null) requestAnimationFrame(draw);
+  pending = charts;
+  span = head.window;
+}
+
+let span = null;
+
+function draw() {
+  for (const [chart, x, y] of pending) {
+    // The axis spans the whole window, however much of it has data yet.
+    if (chart.span !== span) {
+      Plotly.relayout(chart, { "xaxis.range": [-span, 0] });
+      chart.span = span;
+    }
+    Plotly.restyle(chart, { x: [x], y: [y] });
+  }
+  pending = null;
+  live.drawn += 1;
+  live.log.push([Date.now(), live.value, live.arrived]);
+  if (live.log.length > 600) live.log.splice(0, 300);
+}
+
+function status(data) {
+  const rec = data.recording;
+  $("recording").textContent = rec
+    ? `recording ${rec.file}: ${(rec.size / 1e6).toFixed(1)} MB, ${rec.elapsed.toFixed(1)} s` : "not recording";
+  $("record-start").disabled = !!rec;
+  $("record-stop").disabled = !rec;
+  if (live.recording && !rec) files();
+  live.recording = rec;
+}
+
+async function post(path, body) {
+  const answer = await fetch(path + query, {
+    method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify(body || {}) });
+  const data = await answer.json();
+  $("message").textContent = answer.ok ? "" : data.error;
+  return data;
+}
+
+async function files() {
+  const answer = await fetch("api/files" + query);
+  if (!answer.ok) return;
+  const list = (await answer.json()).files;
+  $("files").replaceChildren(...list.map((f) => {
+    const item = document.createElement("li");
+    const link = document.createElement("a");
+    link.href = "files/" + encodeURIComponent(f.name) + query;
+    link.textContent = f.name;
+    item.append(link, ` (${(f.size / 1e6).toFixed(1)} MB)`);
+    return item;
+  }));
+}
+
+$("window").onchange = () => wanted(live.socket);
+window.addEventListener("resize", () => wanted(live.socket));
+$("record-start").onclick = () => post("api/record/start", { format: $("format").value });
+$("record-stop").onclick = () => post("api/record/stop");
+$("tare").onclick = () => post("api/tare");
+$("untare").onclick = () => post("api/untare");
+$("rate").onchange = () => post("api/rate", { rate: Number($("rate").value) });
+setInterval(() => {
+  $("fps").textContent = `${live.drawn - (live.lastDrawn || 0)} frames/s`;
+  live.fps = live.drawn - (live.lastDrawn || 0);
+  live.lastDrawn = live.drawn;
+}, 1000);
+connect();

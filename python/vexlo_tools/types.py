@@ -1,0 +1,131 @@
+"""What an acquisition hands out and its consumers take: streams, blocks of samples, counters, ends.
+
+Plain data, free of the extension module, so that the sinks (files, the
+live page, the network publisher) and their tests can be written and
+imported without it.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Any, Optional, Sequence
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["COUNTERS", "Block", "Stats", "StreamEnd", "StreamInfo", "join_blocks"]
+
+UInt32Array = npt.NDArray[np.uint32]
+Float64Array = npt.NDArray[np.float64]
+
+#: The loss counters, in the order files and views show them.
+COUNTERS = ("received", "overrun", "missing", "corrupted")
+
+
+@dataclass(frozen=True)
+class Stats:
+    """Cumulative counters of one device's stream.
+
+    :ivar received: samples taken off the line (of a finite run: at most its planned number).
+    :ivar overrun: received samples the host dropped because the ring buffer
+        was full (exact); the oldest go first.
+    :ivar missing: samples the line never delivered, estimated from the host
+        clock and the nominal rate (exact to a sample once stopped); samples
+        still under way when a port failed count here.
+    :ivar corrupted: byte positions the packet scan skipped.
+    """
+
+    received: int = 0
+    overrun: int = 0
+    missing: int = 0
+    corrupted: int = 0
+
+
+@dataclass(frozen=True)
+class StreamInfo:
+    """What one device streams, known once :meth:`vexlo_tools.Acquisition.start` has run.
+
+    :ivar device: the module's device object (kept as ``Any`` here, so that
+        this module does not import the extension).
+    :ivar start_utc: when streaming was switched on (aware, UTC).
+    :ivar channel: the channel streamed.
+    :ivar profile: the sensor profile selected on it, where the instrument tells.
+    :ivar sensor_serial_number: that profile's sensor serial number, where the instrument tells.
+    """
+
+    device: Any
+    port: str
+    model: str
+    item_number: str
+    serial_number: int
+    firmware: str
+    rate_code: int
+    samples_per_second: float
+    packet_size: int
+    unit: str
+    start_utc: Optional[datetime] = None
+    channel: int = 0
+    profile: Optional[int] = None
+    sensor_serial_number: Optional[int] = None
+
+
+@dataclass
+class Block:
+    """The samples of one device that arrived since the last read.
+
+    :ivar first_index: sample number of the first sample since streaming
+        started; samples dropped by a full ring leave a gap in the numbers.
+    :ivar time: seconds since streaming started (sample number / nominal rate).
+    :ivar adc: the raw counts.
+    :ivar value: the calibrated values.
+    :ivar stats: the device's counters when the block was taken.
+    :ivar index: the position of the device's stream in ``acquisition.streams``.
+    """
+
+    device: Any
+    first_index: int
+    time: Float64Array
+    adc: UInt32Array
+    value: Float64Array
+    stats: Stats = field(default_factory=Stats)
+    index: int = 0
+
+    def __len__(self) -> int:
+        return len(self.adc)
+
+
+def join_blocks(blocks: Sequence[Block]) -> Block:
+    """Blocks of one stream, in order, as one block (its counters those of the last).
+
+    :raises ValueError: no blocks.
+    """
+    if not blocks:
+        raise ValueError("no blocks to join")
+    last = blocks[-1]
+    if len(blocks) == 1:
+        return last
+    return Block(last.device, blocks[0].first_index, np.concatenate([b.time for b in blocks]),
+                 np.concatenate([b.adc for b in blocks]), np.concatenate([b.value for b in blocks]),
+                 last.stats, last.index)
+
+
+@dataclass(frozen=True)
+class StreamEnd:
+    """Why and when one stream ended.
+
+    :ivar reason: ``"completed"`` (its planned number of samples, or stopped
+        as asked), ``"interrupted"`` (Ctrl-C or a signal) or
+        ``"failed: <message>"``.
+    :ivar complete: whether it ran to its planned end (a run without a
+        planned number of samples ends as planned when it is stopped).
+    :ivar start_utc: when streaming was switched on (aware, UTC).
+    :ivar end_utc: when it ended (aware, UTC).
+    :ivar stats: its final counters.
+    """
+
+    reason: str
+    complete: bool
+    start_utc: datetime
+    end_utc: datetime
+    stats: Stats

@@ -1,0 +1,107 @@
+"""The consumer engine: every block to every sink through its own queue; a slow or failing sink is its own affair."""
+import threading
+
+import pytest
+
+from vexlo_tools import Engine, Sink
+from engine_doubles import ScriptedAcquisition
+
+
+class Recording(Sink):
+    """Keeps what it is given; ``gate``, when set, holds every write until it opens."""
+
+    def __init__(self, name="", queue_blocks=1000, gate=None, fail_on=None):
+        self.name, self.queue_blocks, self.gate, self.fail_on = name, queue_blocks, gate, fail_on
+        self.calls, self.samples = [], {}
+        self.threads = set()
+
+    def _call(self, what):
+        self.calls.append(what)
+        self.threads.add(threading.current_thread())
+        if what == self.fail_on:
+            raise OSError(28, "No space left on device")
+
+    def open(self, streams):
+        self._call("open")
+
+    def write(self, block):
+        if self.gate is not None:
+            self.gate.wait()
+        self._call("write")
+        self.samples.setdefault(block.index, []).extend(block.adc.tolist())
+
+    def tick(self, stats):
+        self._call("tick")
+
+    def end(self, index, end):
+        self._call(f"end {index} {end.reason}")
+
+    def close(self):
+        self._call("close")
+
+
+def after_the_last_write(sink, call):
+    writes = [i for i, c in enumerate(sink.calls) if c == "write"]
+    return sink.calls.count(call) == 1 and sink.calls.index(call) > max(writes, default=-1)
+
+
+def test_a_slow_sink_drops_and_counts_exactly_while_a_fast_one_gets_everything():
+    gate = threading.Event()
+    acquisition = ScriptedAcquisition([100.0, 200.0], samples=600)
+    fast, slow = Recording("fast"), Recording("slow", queue_blocks=2, gate=gate)
+    with Engine(acquisition, [fast, slow], tick_seconds=0.01) as engine:
+        assert engine.wait(timeout=30)  # the fast sink and the readers are not held up
+        gate.set()
+    assert fast.samples == {0: list(range(600)), 1: list(range(600))}
+    kept = sum(len(s) for s in slow.samples.values())
+    assert 0 < kept < 1200 and engine.dropped(slow) == 1200 - kept and engine.dropped(fast) == 0
+    for sink in (fast, slow):
+        assert sink.calls[0] == "open" and sink.calls[-1] == "close"
+        assert sorted(c for c in sink.calls if c.startswith("end")) == ["end 0 completed", "end 1 completed"]
+        # Every call on the sink's own thread.
+        assert len(sink.threads) == 1 and threading.current_thread() not in sink.threads
+    assert fast.threads != slow.threads
+
+
+@pytest.mark.parametrize("fail_on", ["open", "write", "end 0 completed", "close"])
+def test_a_failing_sink_ends_alone_and_its_error_reaches_the_caller_on_stop(fail_on):
+    acquisition = ScriptedAcquisition([100.0], samples=300)
+    good, bad = Recording("good"), Recording("bad", fail_on=fail_on)
+    engine = Engine(acquisition, [bad, good], tick_seconds=0.01)
+    engine.start()
+    assert engine.wait(timeout=30)
+    with pytest.raises(OSError, match="No space left"):
+        engine.stop()
+    engine.stop()  # safe again, and quiet
+    assert good.samples == {0: list(range(300))} and good.calls[-1] == "close"
+    assert bad.calls[-1] == "close" and bad.calls.count("close") == 1
+    assert bad.calls[bad.calls.index(fail_on) + 1:] in ([], ["close"])  # nothing after the failure but close
+
+
+def test_sinks_added_and_removed_while_running():
+    acquisition = ScriptedAcquisition([100.0])
+    first, late = Recording("first"), Recording("late")
+    with Engine(acquisition, [first], tick_seconds=0.01) as engine:
+        while not first.samples:
+            threading.Event().wait(0.001)
+        engine.add(late)
+        while not late.samples:
+            threading.Event().wait(0.001)
+        engine.remove(first)
+        with pytest.raises(ValueError, match="already fed"):
+            engine.add(late)
+    assert first.calls[-1] == "close" and "end 0 completed" not in first.calls
+    assert late.calls[0] == "open" and late.calls[-1] == "close" and after_the_last_write(late, "end 0 completed")
+    # The late sink got a tail of the stream, in order, without gaps.
+    got = late.samples[0]
+    assert got == list(range(got[0], acquisition.sent[0]))
+
+
+def test_an_interrupt_ends_open_streams_as_interrupted():
+    acquisition = ScriptedAcquisition([100.0])
+    sink = Recording()
+    with pytest.raises(KeyboardInterrupt):
+        with Engine(acquisition, [sink]):
+            raise KeyboardInterrupt
+    assert acquisition.stop_calls == [True] and sink.calls[-1] == "close"
+    assert after_the_last_write(sink, "end 0 interrupted")

@@ -1,0 +1,420 @@
+"""The MQTT fleet path: data layout, spool, broker connection, collector (real Mosquitto: marker `broker`)."""
+
+import json
+import signal
+import subprocess
+import sys
+import re
+import ssl
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import paho.mqtt.client as paho
+import pytest
+
+from mosquitto import Mosquitto, certificates, mosquitto  # noqa: F401 (fixture)
+from vexlo_tools import recording
+from vexlo_tools.mqtt import Broker, BrokerError, Collector, Spool, layout
+
+DOCS = Path(__file__).resolve().parent.parent / "docs" / "mqtt.md"
+
+
+def documented_reader():
+    """The reader of docs/mqtt.md, run as the docs give it."""
+    code = re.search(r"```python\n(import struct\n.*?)```", DOCS.read_text(), re.S).group(1)
+    assert len(code.splitlines()) <= 20
+    namespace = {}
+    exec(code, namespace)
+    return namespace["read_block"]
+
+
+@pytest.mark.parametrize("first, adc, value, flags", [
+    (0, [], [], 0),
+    (2**64 - 1, [0, 2**32 - 1], [-0.0, np.inf], layout.GAP_BEFORE),
+    (38_400, np.arange(3840) * 1000, np.linspace(-1e300, 1e-300, 3840), 0),
+])
+def test_layout_round_trips_exactly_and_the_documented_reader_agrees(first, adc, value, flags):
+    payload = layout.encode(first, adc, value, flags)
+    frame = layout.decode(payload)
+    assert (frame.first, frame.flags) == (first, flags)
+    assert frame.adc.dtype == np.uint32 and np.array_equal(frame.adc, adc)
+    assert frame.value.tobytes() == np.asarray(value, np.float64).tobytes()
+    assert len(payload) == 16 + 12 * len(adc)
+    assert documented_reader()(payload) == (first, flags, list(frame.adc), list(frame.value))
+
+
+@pytest.mark.parametrize("payload, message", [
+    (b"\x01\x00", "shorter than its 16-byte header"),
+    (b"\x02" + bytes(15), "version 2 is not known"),
+    (layout.encode(0, [1], [1.0])[:-1], "has 28 bytes, not 27"),
+    (layout.encode(0, [1], [1.0]) + b"\x00", "has 28 bytes, not 29"),
+])
+def test_layout_refuses_malformed_messages(payload, message):
+    with pytest.raises(ValueError, match=message):
+        layout.decode(payload)
+
+
+def test_spool_sends_in_order_and_deletes_only_what_is_acknowledged(tmp_path):
+    spool = Spool(tmp_path, 10**6)
+    for n in range(5):
+        spool.append(f"t/{n % 2}", bytes([n]) * 100, n + 1)
+    sent = spool.take(3)
+    assert [(s, t, p[:1]) for s, t, p in sent] == [(0, "t/0", b"\x00"), (1, "t/1", b"\x01"), (2, "t/0", b"\x02")]
+    spool.acknowledge(1)
+    assert len(spool) == 4 and spool.unsent() == 2
+    spool.acknowledge(0)
+    spool.acknowledge(2)
+    assert [s for s, _, _ in spool.take(10)] == [3, 4]
+    for n in (3, 4):
+        spool.acknowledge(n)
+    assert len(spool) == 0
+    spool.close()
+    assert not list(tmp_path.iterdir())
+
+
+def test_a_full_spool_drops_its_oldest_unsent_messages_and_counts_their_samples(tmp_path):
+    spool = Spool(tmp_path, 64 * 1024 * 3)  # three segments of 64 KiB
+    spool.take(0)
+    record = 16 * 1024
+    sent = []
+    for n in range(40):  # 40 messages of 16 KiB: more than twice what fits
+        spool.append("a" if n < 4 else "b", bytes(record - 6 - 1), 10)
+        if n == 1:
+            sent = spool.take(2)  # two are with the client: it resends them, they are not counted
+    assert spool.size <= spool.limit
+    assert sum(f.stat().st_size for f in tmp_path.iterdir()) == spool.size
+    kept = spool.take(100)
+    assert [s for s, _, _ in kept] == list(range(40 - len(kept), 40))
+    assert spool.dropped == {"a": 20, "b": (40 - len(kept) - 4) * 10}
+    assert [s for s, _, _ in sent] == [0, 1]
+    spool.acknowledge(0)  # acknowledged after it was dropped: nothing happens
+    with pytest.raises(OSError, match="does not fit"):
+        spool.append("c", bytes(spool.limit), 1)
+
+
+@pytest.mark.parametrize("url, expected", [
+    ("mqtt://broker.lab", ("broker.lab", 1883, False, None, None)),
+    ("broker.lab:1999", ("broker.lab", 1999, False, None, None)),
+    ("mqtts://u%40x:p%3Aw@[::1]", ("::1", 8883, True, "u@x", "p:w")),
+])
+def test_broker_urls(url, expected):
+    b = Broker.from_url(url)
+    assert (b.host, b.port, b.tls, b.username, b.password) == expected
+
+
+@pytest.mark.parametrize("url", ["http://h", "mqtt://", "mqtt://h:99999", "mqtt://h/topic"])
+def test_broker_urls_refused(url):
+    with pytest.raises(ValueError, match="broker URL"):
+        Broker.from_url(url)
+
+
+# ---------------------------------------------------------------- against a real broker
+
+
+@pytest.mark.broker
+def test_clear_errors_for_a_broker_that_refuses_or_is_unreachable(tmp_path):
+    broker = Mosquitto(tmp_path, users={"stand": "right"}).start()
+    try:
+        with Broker.from_url(broker.url, username="stand", password="right").client("ok", clean_start=True):
+            pass
+        with pytest.raises(BrokerError, match=f"the broker at {broker.url} refused the connection: Not authorized"):
+            Broker.from_url(broker.url, username="stand", password="wrong").client("x", clean_start=True)
+    finally:
+        broker.kill()
+    with pytest.raises(BrokerError, match=f"cannot reach the broker at {broker.url}: Connection refused"):
+        Broker.from_url(broker.url).client("x", clean_start=True)
+
+
+@pytest.mark.broker
+def test_tls_trusts_the_given_authority_only_and_passes_the_client_certificate(tmp_path):
+    files = certificates(tmp_path)
+    (tmp_path / "b").mkdir()
+    broker = Mosquitto(tmp_path / "b", tls={**files, "require_certificate": True}).start()
+    mine = {"cert_file": str(files["client_cert"]), "key_file": str(files["client_key"])}
+    try:
+        with Broker.from_url(broker.url, ca_file=str(files["ca"]), **mine).client("ok", clean_start=True) as ok:
+            assert ok.connected.is_set()
+        with pytest.raises(BrokerError, match="TLS with the broker at .* failed: CERTIFICATE_VERIFY_FAILED"):
+            Broker.from_url(broker.url, ca_file=str(files["other_ca"]), **mine).client("x", clean_start=True)
+        with pytest.raises(BrokerError, match="closed the connection before accepting it .*client certificate"):
+            Broker.from_url(broker.url, ca_file=str(files["ca"])).client("x", clean_start=True)
+    finally:
+        broker.kill()
+
+
+class Hand:
+    """A publisher by hand: exact messages, in the order given."""
+
+    def __init__(self, broker, start="2026-01-01T00:00:00.000+00:00"):
+        self.client = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+        self.client.connect("127.0.0.1", broker.port)
+        self.client.loop_start()
+        self.info(start)
+
+    def info(self, start):
+        self.run = paho.Properties(paho.PacketTypes.PUBLISH)
+        self.run.UserProperty = ("run", start)
+        self.send("info", json.dumps({"serial_number": 7, "samples_per_second": 100.0, "start_utc": start,
+                                      "model": "PLX310", "unit": "N"}).encode(), retain=True)
+
+    def data(self, first, count, run=None):
+        numbers = np.arange(first, first + count)
+        self.send("data", layout.encode(first, numbers, numbers * 0.5), properties=run or self.run)
+
+    def send(self, kind, payload, retain=False, properties=None):
+        self.client.publish("vexlo/s1/7/" + kind, payload, qos=1, retain=retain,
+                            properties=properties).wait_for_publish(5)
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+def samples_in(directory):
+    """Every sample number in the recordings of ``directory``, with the files they came from."""
+    numbers, files = [], sorted(directory.glob("*.h5"))
+    for path in files:
+        for instrument in recording.load(path):
+            assert np.array_equal(instrument.value, instrument.adc * 0.5)
+            numbers += list(np.round(instrument.time * 100).astype(int))
+    return numbers, files
+
+
+class Collecting(threading.Thread):
+    """A collector on a thread; :meth:`join` raises what ended it."""
+
+    def __init__(self, collector):
+        super().__init__()
+        self.collector, self.stop, self.error = collector, threading.Event(), None
+        self.start()
+        assert collector.subscribed.wait(10)
+
+    def run(self):
+        try:
+            self.collector.run(self.stop)
+        except BaseException as error:
+            self.error = error
+
+    def join(self, timeout=None):
+        super().join(timeout)
+        if self.error is not None:
+            raise self.error
+
+
+def collecting(broker, directory, **options):
+    thread = Collecting(Collector(Broker.from_url(broker.url), directory, **options))
+    return thread.collector, thread.stop, thread
+
+
+def wait_until(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+@pytest.mark.broker
+def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart(mosquitto, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    collector, stop, thread = collecting(mosquitto, out)
+    hand = Hand(mosquitto)
+    try:
+        for first, count in ((0, 10), (10, 10), (10, 10), (5, 10), (30, 10)):  # a duplicate, an overlap, a gap
+            hand.data(first, count)
+        wait_until(lambda: sum(t.samples for t in collector.tracks.values()) == 30)
+        stop.set()
+        thread.join()
+        assert collector.tracks["s1", "7", "2026-01-01T00:00:00.000+00:00"].gaps == 10
+        first_run = hand.run
+        hand.info("2026-01-02T00:00:00.000+00:00")  # a new run
+        hand.data(0, 5)
+        for first, count in ((35, 10), (45, 5)):  # late blocks of the first run, one overlapping the files
+            hand.data(first, count, first_run)
+        # All queued in the session while no collector runs; the first run's info is in the files only.
+        again, stop, thread = collecting(mosquitto, out)
+        wait_until(lambda: sum(t.samples for t in again.tracks.values()) == 15)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    numbers, files = samples_in(out)
+    assert numbers == list(range(20)) + list(range(30, 50)) + list(range(5))
+    assert [f.name for f in files] == ["s1_7_20260101T000000.h5", "s1_7_20260101T000000_2.h5",
+                                       "s1_7_20260102T000000.h5"]
+    metadata = recording.load(files[0]).instruments["7"].metadata
+    assert (metadata["stand"], metadata["model"], metadata["unit"]) == ("s1", "PLX310", "N")
+
+
+@pytest.mark.broker
+@pytest.mark.parametrize("info, written", [
+    ({"samples_per_second": 100.0, "serial_number": 7, "bad key": 1, "nested": {"a": 1}, "received": 5,
+      "model": "X\0"}, 10),
+    ({"samples_per_second": "fast"}, 0),
+    ({"samples_per_second": -1}, 0),
+])
+def test_a_hostile_info_costs_the_stand_its_provenance_not_the_collector(mosquitto, tmp_path, info, written):
+    out = tmp_path / "out"
+    out.mkdir()
+    collector, stop, thread = collecting(mosquitto, out)
+    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")  # its own info first: the run is not this one
+    try:
+        run = paho.Properties(paho.PacketTypes.PUBLISH)
+        run.UserProperty = ("run", "hostile")
+        hand.send("info", json.dumps({**info, "start_utc": "hostile"}).encode())
+        hand.send("stats", b"not JSON")
+        hand.send("stats", json.dumps({"start_utc": "hostile", "received": "many", "end_reason": "x"}).encode())
+        hand.data(0, 10, run)
+        hand.data(0, 5)  # the well-formed run goes on
+        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", "2026-01-03T00:00:00.000+00:00")), "samples", 0) == 5)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    assert collector.tracks["s1", "7", "hostile"].samples == written
+    for path in out.glob("s1_7_hostile*.h5"):
+        metadata = recording.load(path).instruments["7"].metadata
+        assert "nested" not in metadata and "bad key" not in metadata and metadata["received"] == 0
+
+
+# ---------------------------------------------------------------- stands and collectors, end to end
+
+RATE, SECONDS = 4800, 4
+
+
+class Fleet:
+    """A `vexlo publish` of one simulated stand and a `vexlo collect`, as processes, around one broker."""
+
+    def __init__(self, broker, tmp_path):
+        self.broker, self.tmp_path = broker, tmp_path
+        self.out = tmp_path / "out"
+        self.out.mkdir()
+        self.collect_logs = []
+        self.collector = self.start_collector()
+
+    @staticmethod
+    def vexlo(log, *args):
+        with open(log, "w") as stderr:
+            return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *args], stdout=subprocess.DEVNULL,
+                                    stderr=stderr)
+
+    def start_collector(self):
+        log = self.tmp_path / f"collect{len(self.collect_logs)}.log"
+        self.collect_logs.append(log)
+        process = self.vexlo(log, "collect", "--broker", self.broker.url, str(self.out))
+        wait_until(lambda: "stand s1 is" in log.read_text() or process.poll() is not None)  # subscribed
+        return process
+
+    def publish(self, *options):
+        return self.vexlo(self.tmp_path / "publish.log", "publish", "--broker", self.broker.url, "--stand", "s1",
+                          "--instrument", "plx310-plus-prime", "--rate", str(RATE), "--seconds", str(SECONDS),
+                          *options)
+
+    def run(self, fault, *options):
+        """Publish, with ``fault`` once the collector writes; return the sample numbers of the central files."""
+        publisher = self.publish(*options)
+        try:
+            wait_until(lambda: "writing stand s1" in self.collector_log(), 30)
+            fault(self)
+            assert publisher.wait(60) == 0, (self.tmp_path / "publish.log").read_text()
+            wait_until(lambda: "is offline" in self.collector_log(), 60)  # after all the stand's data
+        finally:
+            publisher.kill()
+            self.collector.send_signal(signal.SIGTERM)
+        assert self.collector.wait(30) == 0
+        numbers = []
+        for path in sorted(self.out.glob("*.h5")):
+            for instrument in recording.load(path):
+                numbers += list(np.rint(instrument.time * RATE).astype(int))
+        self.last = recording.load(path).instruments["20240001"].metadata
+        return numbers
+
+    def collector_log(self):
+        return self.collect_logs[-1].read_text()
+
+
+def kill_broker(fleet):
+    fleet.broker.restart()
+
+
+def stop_broker_a_while(fleet):
+    fleet.broker.kill(signal.SIGTERM)
+    time.sleep(2)
+    fleet.broker.start()
+
+
+def kill_collector(fleet):
+    fleet.collector.kill()
+    fleet.collector.wait()
+    fleet.collector = fleet.start_collector()
+
+
+@pytest.mark.broker
+@pytest.mark.parametrize("fault", [kill_broker, stop_broker_a_while, kill_collector])
+def test_every_sample_arrives_once_across_faults(mosquitto, tmp_path, fault):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    numbers = fleet.run(fault)
+    if fault is not kill_collector:
+        assert "reconnecting" in (tmp_path / "publish.log").read_text()  # the spool was needed
+    assert sorted(numbers) == list(range(RATE * SECONDS))
+    assert (fleet.last["end_reason"], fleet.last["complete"], fleet.last["received"], fleet.last["stand"]) == (
+        "completed", True, RATE * SECONDS, "s1")
+
+
+@pytest.mark.broker
+def test_a_full_spool_drops_its_oldest_blocks_and_the_central_file_counts_them(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    numbers = fleet.run(stop_broker_a_while, "--spool-mb", "0.1")
+    assert len(set(numbers)) == len(numbers)
+    assert 0 < fleet.last["overrun"] == RATE * SECONDS - len(numbers)
+    assert "dropped from the full spool" in (tmp_path / "publish.log").read_text()
+
+
+@pytest.mark.broker
+def test_a_stand_that_vanishes_shows_offline_by_its_last_will(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    publisher = fleet.publish()
+    try:
+        wait_until(lambda: "writing stand s1" in fleet.collector_log(), 30)
+        publisher.kill()
+        wait_until(lambda: "stand s1 is offline" in fleet.collector_log(), 30)
+    finally:
+        publisher.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    [path] = fleet.out.glob("*.h5")
+    metadata = recording.load(path).instruments["20240001"].metadata
+    assert (metadata["end_reason"], metadata["complete"]) == ("interrupted", False)
+
+
+def set_status(broker):
+    """The stand's retained status, so that a collector says when it has subscribed."""
+    status = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    status.connect("127.0.0.1", broker.port)
+    status.publish("vexlo/s1/status", b"waiting", qos=1, retain=True).wait_for_publish(5)
+    status.disconnect()
+
+
+@pytest.mark.broker
+def test_collectors_of_a_group_share_the_blocks_and_write_each_once(mosquitto, tmp_path):
+    group = []
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        group.append(collecting(mosquitto, tmp_path / name, group="g", client_id=name))
+    hand = Hand(mosquitto)
+    try:
+        for first in range(0, 200, 10):
+            hand.data(first, 10)
+        wait_until(lambda: sum(t.samples for c, _, _ in group for t in c.tracks.values()) == 200)
+    finally:
+        for _, stop, thread in group:
+            stop.set()
+            thread.join()
+        hand.close()
+    a, b = (samples_in(tmp_path / name)[0] for name in ("a", "b"))
+    assert a and b and sorted(a + b) == list(range(200))

@@ -1,0 +1,369 @@
+"""vexlo serve: the live view's arithmetic and recordings, what the server refuses, and the page in Chromium."""
+import http.client
+import json
+import os
+import shutil
+import socket
+import struct
+import threading
+import time
+from datetime import datetime, timezone
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+from vexlo_tools import recording
+from vexlo_tools.live import LiveView, Recordings, Trace
+from vexlo_tools.types import Block, Stats, StreamEnd, StreamInfo
+from vexlo_tools.web import Page, WebServer, create_app, serve
+
+
+def stream(serial=20240001, rate=1000.0):
+    device = SimpleNamespace(_teds_data=None, get_adc_converter=lambda: None)
+    return StreamInfo(device=device, port="sim0", model="PLX310", item_number="QMT31872", serial_number=serial,
+                      firmware="4.3.2", rate_code=9, samples_per_second=rate, packet_size=4, unit="N",
+                      start_utc=datetime.now(timezone.utc))
+
+
+def block(values, first=0, index=0, received=None, missing=0):
+    values = np.asarray(values, np.float64)
+    return Block(device=None, first_index=first, time=(first + np.arange(len(values))) / 1000.0,
+                 adc=np.zeros(len(values), np.uint32), value=values,
+                 stats=Stats(received=received if received is not None else first + len(values), missing=missing),
+                 index=index)
+
+
+def decode(frame):
+    length, = struct.unpack_from("<I", frame)
+    head = json.loads(frame[4:4 + length])
+    offset, charts = 4 + length, []
+    for entry in head["instruments"]:
+        n = entry["points"]
+        data = np.frombuffer(frame, "<f4", 2 * n, offset)
+        charts.append((data[:n], data[n:]))
+        offset += 8 * n
+    assert offset == len(frame)
+    return head, charts
+
+
+@pytest.mark.parametrize("rate, seconds, chunk", [
+    (1000.0, 5.0, 37),        # from the samples themselves
+    (38400.0, 120.0, 20000),  # from buckets: more than the samples kept at full resolution
+    (2.5, 600.0, 1),          # a slow instrument: ten minutes are a few samples
+])
+def test_window_figures_and_chart_are_those_of_the_latest_samples(rate, seconds, chunk):
+    trace = Trace(rate)
+    total = int(rate * seconds * 1.5) + 7
+    values = np.random.default_rng(1).normal(100.0, 5.0, total)
+    for start in range(0, total, chunk):
+        trace.add(values[start:start + chunk])
+    times, chart, (low, high, mean) = trace.window(seconds, 300)
+    n = round(seconds * rate)
+    if n > len(trace.raw):  # whole buckets only
+        n = (total // trace.bucket - (total // trace.bucket - n // trace.bucket)) * trace.bucket
+        latest = values[total // trace.bucket * trace.bucket - n:total // trace.bucket * trace.bucket]
+    else:
+        latest = values[-n:]
+    assert (low, high) == (latest.min(), latest.max())
+    assert mean == pytest.approx(latest.mean())
+    assert len(chart) <= 2 * 300 and chart.min() == low and chart.max() == high
+    assert times[-1] <= 0 and times[0] >= -seconds - 1 / rate and np.all(np.diff(times) >= 0)
+
+
+def test_frames_carry_figures_tare_counters_ends_and_the_samples_not_shown():
+    view = LiveView(clock=lambda: 12.5)
+    view.open([stream(1), stream(2)])
+    view.write(block(np.full(500, 250.0)))
+    view.write(block(np.full(100, 251.0), first=800))  # 300 samples dropped for the page
+    view.write(block([12.5, 12.5], index=1))
+    view.end(1, StreamEnd("failed: the port is gone", False, datetime.now(timezone.utc),
+                          datetime.now(timezone.utc), Stats(received=2)))
+    view.tare()
+    head, charts = decode(view.frame(10.0, 100))
+    first, second = head["instruments"]
+    assert head["time"] == 12.5 and head["generation"] == 1
+    assert first["dropped"] == 300 and first["samples"] == 600 and first["counters"]["received"] == 900
+    assert first["zero"] == pytest.approx((500 * 250.0 + 100 * 251.0) / 600)  # the last second, all there is
+    assert first["value"] == pytest.approx(251.0 - first["zero"])
+    assert charts[0][1].max() == pytest.approx(first["max"], rel=1e-6)
+    assert second["ended"] == "failed: the port is gone" and second["value"] == 0.0
+    view.untare()
+    head, charts = decode(view.frame(10.0, 100))
+    assert head["instruments"][0]["value"] == 251.0 and head["instruments"][0]["zero"] == 0.0
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, suffix):
+    recordings = Recordings(tmp_path)
+    recordings.open([stream(1), stream(2)])
+    recordings.write(block(np.full(100, 1.0), received=100, missing=3))
+    name = recordings.start(suffix)
+    with pytest.raises(ValueError, match="already recording"):
+        recordings.start(suffix)
+    recordings.write(block(np.full(50, 2.0), first=100, received=150, missing=7))
+    recordings.write(block(np.full(20, 3.0), index=1))
+    recordings.tick([Stats(received=160, missing=8), Stats(received=20)])
+    assert recordings.status()["file"].startswith(name.split(".")[0])
+    assert recordings.stop() == name and recordings.status() is None
+    recordings.write(block(np.full(10, 9.0), first=150))  # after the stop: not in the file
+    recordings.close()
+    assert name.startswith("vexlo-") and name.endswith(suffix)
+    files = recordings.files()
+    assert len(files) == (2 if suffix == ".csv" else 1)
+    loaded = recording.load(files[sorted(files)[0]])
+    first = next(iter(loaded.instruments.values()))
+    np.testing.assert_array_equal(first.value, np.full(50, 2.0))
+    # Counted from the recording's start, up to its last block.
+    assert first.metadata["received"] == 50 and first.metadata["missing"] == 4
+    assert (first.metadata["end_reason"], first.metadata["complete"]) == ("interrupted", False)
+    assert recordings.start(suffix) != name  # a second recording in the same second gets a name of its own
+    recordings.close()
+
+
+def test_recordings_refuse_other_formats_and_list_only_their_own_files(tmp_path):
+    recordings = Recordings(tmp_path)
+    recordings.open([stream()])
+    with pytest.raises(ValueError, match="no recording format"):
+        recordings.start("../x.h5")
+    (tmp_path / "notes.txt").write_text("x")
+    (tmp_path / "vexlo-20260101-000000.csv").mkdir()
+    os.symlink("/etc/passwd", tmp_path / "vexlo-20260101-000001.csv")
+    (tmp_path / "vexlo-20260101-000002.csv").write_text("x")
+    assert list(recordings.files()) == ["vexlo-20260101-000002.csv"]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def server(tmp_path):
+    """A page on a free port, read-only or with control, with or without a token."""
+    started = []
+
+    def start(control=False, token=None):
+        view = LiveView()
+        view.open([stream()])
+        view.write(block(np.full(100, 5.0)))
+        recordings = Recordings(tmp_path) if control else None
+        if recordings is not None:
+            recordings.open([stream()])
+        page = Page(view, recordings, (lambda rate: None) if control else None, token)
+        web = WebServer(create_app(page), "127.0.0.1", free_port())
+        web.start()
+        started.append(web)
+        return web
+
+    yield start
+    for web in started:
+        web.stop()
+
+
+def request(web, method, path, *, host=None, origin=None, body=None, kind="application/json", token=None):
+    connection = http.client.HTTPConnection("127.0.0.1", web.port, timeout=10)
+    headers = {"Host": host or f"127.0.0.1:{web.port}"}
+    if origin:
+        headers["Origin"] = origin
+    if token:
+        headers["X-Vexlo-Token"] = token
+    if body is not None:
+        headers["Content-Type"] = kind
+    connection.request(method, path, body=None if body is None else json.dumps(body), headers=headers)
+    answer = connection.getresponse()
+    return answer.status, answer.read()
+
+
+@pytest.mark.parametrize("control, token, method, path, options, status", [
+    (False, None, "POST", "/api/tare", {}, 403),                                   # read-only
+    (False, None, "POST", "/api/record/start", {}, 403),
+    (False, None, "GET", "/api/files", {}, 403),
+    (True, None, "POST", "/api/tare", {"origin": "http://evil.example"}, 403),     # another site
+    (True, None, "POST", "/api/tare", {"kind": "text/plain"}, 415),                # a form could send this
+    (True, None, "POST", "/api/rate", {"body": {"rate": "fast"}}, 400),
+    (True, None, "POST", "/api/record/start", {"body": {"format": "/etc/x.h5"}}, 400),
+    (True, None, "GET", "/", {"host": "evil.example:8765"}, 403),                  # a name made to point here
+    (True, None, "GET", "/files/..%2F..%2Fetc%2Fpasswd", {}, 404),
+    (True, None, "GET", "/files/notes.txt", {}, 404),
+    (True, "s3cret", "GET", "/", {}, 403),                                         # token missing
+    (True, "s3cret", "POST", "/api/tare", {"token": "guess"}, 403),
+    (True, "s3cret", "GET", "/", {"token": "s3cret", "host": "stand.lab:8765"}, 200),
+    (True, "s3cret", "POST", "/api/tare", {"token": "s3cret", "origin": "http://stand.lab:8765",
+                                           "host": "stand.lab:8765"}, 200),
+    (True, None, "POST", "/api/untare", {"origin": None}, 200),
+])
+def test_requests_are_refused_unless_allowed(server, tmp_path, control, token, method, path, options, status):
+    web = server(control, token)
+    (tmp_path / "notes.txt").write_text("secret")
+    body = options.pop("body", {} if method == "POST" else None)
+    got, text = request(web, method, path, body=body, **options)
+    assert got == status, text
+
+
+@pytest.mark.parametrize("origin, token, accepted", [
+    ("http://evil.example", None, False),
+    (None, "guess", False),
+    (None, "s3cret", True),
+])
+def test_websocket_checks_origin_and_token(server, origin, token, accepted):
+    from websockets.exceptions import InvalidStatus
+    from websockets.sync.client import connect
+    web = server(token="s3cret" if token else None)
+    url = f"ws://127.0.0.1:{web.port}/ws" + (f"?token={token}" if token else "")
+    headers = {"Origin": origin} if origin else {}
+    if not accepted:
+        with pytest.raises(InvalidStatus):
+            connect(url, additional_headers=headers, open_timeout=10)
+        return
+    with connect(url, additional_headers=headers, open_timeout=10) as ws:
+        hello = json.loads(ws.recv(10))
+        assert hello["type"] == "hello" and hello["instruments"][0]["serial_number"] == 20240001
+        head, _ = decode(ws.recv(10))
+        assert head["instruments"][0]["value"] == 5.0
+
+
+@pytest.mark.parametrize("options, code, said", [
+    (["--seconds", "0.3"], 0, "live page at http://127.0.0.1:{port}/\n"),
+    (["--seconds", "0.3", "--host", "0.0.0.0", "--token", "s3cret"], 0,
+     f"live page at http://{socket.gethostname()}:{{port}}/?token=s3cret\n"),
+    (["--http-port", "0"], 1, "vexlo: error: --http-port must be between 1 and 65535\n"),
+])
+def test_serve_command_prints_the_address_and_ends(capsys, options, code, said):
+    from vexlo_tools import cli
+    port = free_port()
+    argv = ["--instrument", "mvr420:load=12.5", "serve", "--http-port", str(port), *options]
+    assert cli.main(argv) == code
+    out, err = capsys.readouterr()
+    assert (out if code == 0 else err).endswith(said.format(port=port))
+
+
+# ---------------------------------------------------------------- the page in Chromium
+
+CHROMEDRIVER = shutil.which("chromedriver")
+
+
+@pytest.fixture(scope="module")
+def browser():
+    # Installed by `make test` (make browser); a missing one fails here rather than skipping.
+    assert CHROMEDRIVER, "chromedriver is missing: run make browser (installs Debian's chromium-driver)"
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
+        options.add_argument(argument)
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    yield driver
+    driver.quit()
+
+
+class Stand:
+    """vexlo serve against a simulated PLX310 Plus Prime at 38400 samples/s, on a thread, restartable."""
+
+    def __init__(self, tmp_path, instrument):
+        self.port = free_port()
+        self.tmp_path = tmp_path
+        self.instrument = instrument
+        self.url = f"http://127.0.0.1:{self.port}/"
+
+    def start(self):
+        self.stop_event, listening = threading.Event(), threading.Event()
+        self.thread = threading.Thread(target=serve, kwargs=dict(
+            rate=38400, http_port=self.port, control=self.tmp_path, announce=lambda text: listening.set(),
+            stop=self.stop_event), daemon=True)
+        self.thread.start()
+        assert listening.wait(30), "vexlo serve did not start listening"
+
+    def stop(self):
+        self.stop_event.set()
+        self.thread.join(30)
+        assert not self.thread.is_alive()
+
+
+@pytest.fixture
+def stand(tmp_path):
+    from vexlo_tools.sim import SimulatedInstrument, simulated_ports
+    instrument = SimulatedInstrument.plx310_plus_prime(serial_number=20240001)
+    instrument.set_load(250.0)
+    with simulated_ports({"sim0": instrument}):
+        running = Stand(tmp_path, instrument)
+        running.start()
+        yield running
+        running.stop()
+
+
+def wait_for(driver, script, timeout=20):
+    """The value of ``script`` once it is truthy."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = driver.execute_script("return " + script)
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError(f"never true: {script}")
+
+
+
+@pytest.mark.browser
+def test_page_shows_the_instruments_and_follows_the_load(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "window.vexlo.drawn > 3 && Math.abs(window.vexlo.value - 250) < 5")
+    text = browser.find_element("id", "instruments").text
+    assert "PLX310 20240001" in text and "38400 samples/s" in text and "calibration: instrument" in text
+    stand.instrument.set_load(400.0)
+    drawn = browser.execute_script("return window.vexlo.drawn")
+    wait_for(browser, "Math.abs(window.vexlo.value - 400) < 5")
+    # The chart moved with it: its highest point is the new load.
+    top = wait_for(browser, "(() => { const y = document.querySelector('.chart').data[0].y;"
+                            " return Math.max(...y) > 395 && Math.max(...y); })()")
+    assert top == pytest.approx(400.0, abs=5) and browser.execute_script("return window.vexlo.drawn") > drawn
+
+
+@pytest.mark.browser
+def test_recording_started_and_stopped_from_the_page_is_a_loadable_file(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "window.vexlo.drawn > 0 && !document.getElementById('control').hidden")
+    browser.execute_script("document.getElementById('format').value = '.h5'")
+    browser.find_element("id", "record-start").click()
+    wait_for(browser, "window.vexlo.recording && window.vexlo.recording.size > 0")
+    time.sleep(0.5)
+    browser.find_element("id", "record-stop").click()
+    link = wait_for(browser, "document.querySelector('#files a') && document.querySelector('#files a').href")
+    name = link.rsplit("/", 1)[-1]
+    loaded = recording.load(stand.tmp_path / name)
+    values = next(iter(loaded.instruments.values())).value
+    assert len(values) > 1000 and abs(np.median(values) - 250.0) < 5
+    downloaded = browser.execute_script("return fetch(arguments[0]).then(r => r.arrayBuffer())"
+                                        ".then(b => b.byteLength)", link)
+    assert downloaded == (stand.tmp_path / name).stat().st_size
+
+
+@pytest.mark.browser
+def test_tare_and_rate_from_the_page(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "window.vexlo.drawn > 0 && Math.abs(window.vexlo.value - 250) < 5")
+    browser.find_element("id", "tare").click()
+    wait_for(browser, "Math.abs(window.vexlo.value) < 1")
+    browser.find_element("id", "untare").click()
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+    browser.execute_script("const rate = document.getElementById('rate'); rate.value = '19200';"
+                           "rate.dispatchEvent(new Event('change'))")
+    # The stream restarts at the new rate; the page learns the instruments anew.
+    wait_for(browser, "window.vexlo.hello.instruments.length &&"
+                      " window.vexlo.hello.instruments[0].samples_per_second === 19200")
+    assert "19200 samples/s" in browser.find_element("id", "instruments").text
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+
+
+@pytest.mark.browser
+def test_page_says_when_the_server_is_away_and_recovers(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "window.vexlo.drawn > 0")
+    stand.stop()
+    assert "away" in wait_for(browser, "!window.vexlo.connected && document.getElementById('connection').textContent")
+    stand.instrument.set_load(300.0)
+    stand.start()
+    wait_for(browser, "window.vexlo.connected && Math.abs(window.vexlo.value - 300) < 5", timeout=30)
+    assert browser.find_element("id", "connection").text == "live"
