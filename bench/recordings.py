@@ -174,8 +174,10 @@ def row_record(seconds=5.0, repeats=3):
     """vexlo record's sink and engine on a PLX310 Plus Prime at 38400/s over a pty, against the hand loop."""
     from vexlo_tools import Acquisition
     from acquisition import PLUS, open_plus, served
+    from vexlo_tools.engine import Engine, Sink
     cases = {
-        "HDF5": (".h5", {}), "HDF5 --compress": (".h5", {"compress": True}), "CSV": (".csv", {}), "floor": (".h5", None)}
+        "HDF5": (".h5", {}), "HDF5 --compress": (".h5", {"compress": True}), "CSV": (".csv", {}),
+        "the engine with a sink that keeps nothing": ("", {}), "floor": (".h5", None)}
     shares = {name: [] for name in cases}
     with tempfile.TemporaryDirectory() as folder, served(PLUS) as (paths, _):
         [device] = open_plus(paths)
@@ -186,6 +188,8 @@ def row_record(seconds=5.0, repeats=3):
                     began, cpu = time.monotonic(), time.process_time()
                     if options is None:
                         raw_h5py_record([device], path, seconds)
+                    elif not suffix:
+                        Engine(Acquisition([device], rate=RATE, seconds=seconds), [Sink()], tick_seconds=0.2).run()
                     else:
                         recording.record(Acquisition([device], rate=RATE, seconds=seconds), path, overwrite=True,
                                          **options)

@@ -267,6 +267,10 @@ def test_a_hostile_info_costs_the_stand_its_provenance_not_the_collector(mosquit
         hand.send("stats", b"not JSON")
         hand.send("stats", json.dumps({"start_utc": "hostile", "received": "many", "end_reason": "x"}).encode())
         hand.data(0, 10, run)
+        lost = paho.Properties(paho.PacketTypes.PUBLISH)
+        lost.UserProperty = ("run", "never announced")
+        for _ in range(1100):  # more than the collector may leave unacknowledged
+            hand.client.publish("vexlo/s1/7/data", layout.encode(0, [1], [1.0]), qos=1, properties=lost)
         hand.data(0, 5)  # the well-formed run goes on
         wait_until(lambda: getattr(collector.tracks.get(("s1", "7", "2026-01-03T00:00:00.000+00:00")), "samples", 0) == 5)
     finally:

@@ -216,6 +216,9 @@ class FailingFile:
         self.writes += 1
         raise OSError(28, "No space left on device")
 
+    def fileno(self):
+        return self.file.fileno()
+
     def close(self):
         self.file.close()
 
@@ -277,3 +280,17 @@ def test_a_writer_left_by_an_error_says_its_data_did_not_run_to_its_end(tmp_path
             raise error
     [data] = recording.load(path)
     assert (data.metadata["end_reason"], data.metadata["complete"], len(data.value)) == (reason, False, 10)
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_a_folder_removed_while_recording_ends_the_recording_with_an_error(tmp_path, suffix):
+    folder = tmp_path / "day"
+    folder.mkdir()
+    writer = recording.open_writer(folder / f"run{suffix}", [META])
+    writer.write([block(0, 10)])
+    for path in folder.iterdir():
+        path.unlink()
+    folder.rmdir()
+    with pytest.raises(OSError, match=f"removed while being written: '{folder / f'run{suffix}'}'"):
+        writer.flush()
+    writer.close()  # closes quietly

@@ -6,8 +6,10 @@ import subprocess
 import sys
 import textwrap
 import time
+from unittest import mock
 
 import pytest
+from serial.tools.list_ports_common import ListPortInfo
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, cli, find_devices, recording
@@ -91,17 +93,24 @@ def test_a_deaf_and_a_vanished_instrument_still_leave_the_others_off_and_every_s
         assert ends[1].stats.missing + ends[1].stats.received >= 10
 
 
-def test_a_collected_acquisition_warns_and_switches_its_instruments_off():
+@pytest.mark.parametrize("callback", [False, True])
+def test_a_collected_acquisition_warns_and_switches_its_instruments_off(callback):
     mvr = MVR()
     ports, installed = on_ports(mvr)
     with installed:
         [device] = found(ports)
         acquisition = Acquisition([device])
         acquisition.start()
+        if callback:  # the callbacks' engine and its thread do not keep it alive
+            acquisition.on_block(lambda block: None)
         assert mvr.streaming
         with pytest.warns(ResourceWarning, match="never stopped"):
             del acquisition
-            gc.collect()
+            for _ in range(200):  # the engine's thread lets go of it between its reads
+                gc.collect()
+                if not mvr.streaming:
+                    break
+                time.sleep(0.01)
         assert not mvr.streaming and isinstance(device.get_reading(0), float)
 
 
@@ -127,6 +136,11 @@ def test_a_port_another_program_holds_is_in_use_and_never_probed(capsys):
                 find_devices([path], ["MVR420"])
             assert cli.main(["read", "--port", path]) == 1
             assert f"vexlo: error: port {path} in use by another program" in capsys.readouterr().err
+            # A scan of every port the system lists passes over it, and says so when it finds nothing.
+            with mock.patch("serial.tools.list_ports.comports", lambda *a: [ListPortInfo(path, True)]):
+                assert cli.main(["read"]) == 1
+            assert f"the ports this system lists ({path}); port {path} in use by another program" in \
+                capsys.readouterr().err
             assert list(instrument.request_log) == []  # not probed, not recovered
         finally:
             holder.communicate("")

@@ -738,6 +738,13 @@ class Acquisition:
                 reader.error_reported = True
                 raise reader.error
 
+    @property
+    def waiter(self) -> Callable[[float], object]:
+        """Waits at most the given seconds for news (samples, a failure, the end), holding no reference
+        to the acquisition meanwhile: an engine waits with it, so an acquisition that nobody keeps
+        can still be collected."""
+        return functools.partial(_wait_for_news, self._lock)
+
     def _set_consumer(self, thread: Optional[threading.Thread]) -> None:
         """The one thread that may read (an engine's), or ``None`` for any."""
         self._consumer = thread
@@ -773,6 +780,11 @@ class Acquisition:
         engine = Engine(self, [CallbackSink(fn, every_samples)], tick_seconds=0.1)
         engine.start()
         self._engine = engine
+
+
+def _wait_for_news(news: threading.Condition, seconds: float) -> None:
+    with news:
+        news.wait(max(0.0, seconds))
 
 
 def _call_if_alive(method: "weakref.WeakMethod[Callable[[_Reader], None]]", reader: _Reader) -> None:

@@ -17,7 +17,7 @@ bounded queue, served by the sink's own thread::
             self.peak[block.index] = max(self.peak[block.index], block.value.max())
 
     peak = Peak()
-    with Engine(Acquisition(find_devices(), samples=10_000), [peak]) as engine:
+    with Engine(Acquisition(find_devices(), samples=100), [peak]) as engine:
         engine.wait()
     print(peak.peak)
 
@@ -201,8 +201,9 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         engine = engine_ref()
         if engine is None:
             return
+        waiter: Optional[Callable[[float], object]] = getattr(engine.acquisition, "waiter", None)
         try:
-            next_tick = engine._step(next_tick or 0.0)
+            next_tick = engine._step(next_tick or 0.0, wait=waiter is None)
         except BaseException as error:
             logger.error("engine: reading the acquisition failed: %s", error)
             engine._failures.append(error)
@@ -211,6 +212,9 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
             engine._all_ended.set()
             return
         del engine
+        if waiter is not None:
+            # Waiting for samples holds neither the engine nor the acquisition.
+            waiter(next_tick - time.monotonic())
 
 
 class Engine:
@@ -305,14 +309,15 @@ class Engine:
         """Wait until every stream has ended (a finite run done, or failed); return whether they have."""
         return self._all_ended.wait(timeout)
 
-    def _step(self, next_tick: float) -> Optional[float]:
-        """One read of the acquisition, handed to the sinks; the time of the next tick, ``None`` at the end."""
+    def _step(self, next_tick: float, wait: bool = True) -> Optional[float]:
+        """One read of the acquisition (waiting for samples until the next tick, if ``wait``),
+        handed to the sinks; the time of the next tick, ``None`` at the end."""
         acquisition = self.acquisition
         # Seen before the read: a stream over by then has all its samples in this read.
         running = acquisition.running
         ends = list(acquisition.ends)
         try:
-            blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()))
+            blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()) if wait else 0)
         except Exception as error:  # an instrument failed; its end follows, the others go on
             logger.debug("engine: %s", error)
             self._failures.append(error)
@@ -366,7 +371,8 @@ class Engine:
                 except Exception as error:
                     self._failures.insert(0, error)
                 self._acquisition_stopped = True
-            pump.join()
+            if pump is not threading.current_thread():  # stopped by a collection on the pump's own thread
+                pump.join()
             consumer = getattr(self.acquisition, "_set_consumer", None)
             if consumer is not None:
                 consumer(None)

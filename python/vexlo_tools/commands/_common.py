@@ -24,6 +24,7 @@ import vexlo_device_communication as vexlo
 from .. import models
 from ..acquisition import port_of as port_of, unit_text as unit_text
 from ..devices import PortInUseError, find_devices
+from ..devices import logger as devices_logger
 from ..models import format_rate
 
 # Looked up at the moment of use, so tests can put a virtual clock in place.
@@ -82,8 +83,13 @@ class _ProbeFailures(logging.Handler):
         self.records: List[logging.LogRecord] = []
 
     def emit(self, record: logging.LogRecord) -> None:
-        self.records.append(record)
         message = record.getMessage()
+        if record.name == devices_logger.name:
+            # A port a scan of every port passed over: held by another program.
+            if message.startswith("port ") and " in use " in message:
+                self.by_port[message.split(" ", 2)[1]] = message
+            return
+        self.records.append(record)
         if " baud: communication error - " in message:
             head, text = message.split(" baud: communication error - ", 1)
             self.by_port[head.rsplit(" at ", 1)[0]] = text
@@ -106,6 +112,9 @@ def discover(models: Optional[Sequence[str]] = None,
     logger.handlers[:] = [failures]
     logger.propagate = False
     logger.setLevel(logging.DEBUG)
+    devices_logger.addHandler(failures)
+    devices_level = devices_logger.level
+    devices_logger.setLevel(logging.WARNING)
     devices: List[vexlo.VexloDevice] = []
     try:
         devices = find_devices(ports or None, models or None)
@@ -118,6 +127,8 @@ def discover(models: Optional[Sequence[str]] = None,
             raise
         return [], refused
     finally:
+        devices_logger.removeHandler(failures)
+        devices_logger.setLevel(devices_level)
         logger.handlers[:] = handlers
         logger.propagate = propagate
         logger.setLevel(level)
@@ -133,7 +144,8 @@ def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) 
     listed = [str(port.device) for port in serial.tools.list_ports.comports()]
     if not ports:
         where = f"on the ports this system lists ({', '.join(listed)})" if listed else "(this system lists no ports)"
-        return (f"no instruments found {where}; a port it does not list (a simulator's, a link) "
+        in_use = "".join(f"; {text}" for text in failures.values() if " in use " in text)
+        return (f"no instruments found {where}{in_use}; a port it does not list (a simulator's, a link) "
                 "must be named with --port")
     reasons = []
     for port in ports:

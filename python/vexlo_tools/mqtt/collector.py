@@ -47,6 +47,8 @@ SESSION_SECONDS = 7 * 24 * 3600
 FLUSH_SECONDS = 0.5
 #: Data messages the broker may send before the collector acknowledges (held until a flush).
 RECEIVE_MAXIMUM = 1000
+#: Data messages of a run whose info has not come, held per instrument (unacknowledged, so bounded).
+HELD_MESSAGES = 50
 SUFFIX = ".h5"
 #: Keys of a recording's metadata that the recording adds to the stand's info.
 _WRITTEN_KEYS = WRITTEN + ("collected_by",)
@@ -203,8 +205,12 @@ class Collector:
         if kind == "data":
             run = dict(getattr(message.properties, "UserProperty", None) or ()).get("run")
             track = self._track(stand, serial, run or self._latest.get((stand, serial), ""))
-            if track.info is None:
+            if track.info is None and len(track.held) < HELD_MESSAGES:
                 track.held.append((message.mid, message.payload))  # until its info arrives
+            elif track.info is None:
+                logger.error("stand %s instrument %s: no info for its run %s; a block of it is dropped",
+                             stand, serial, track.run)
+                self._ack(message.mid)
             else:
                 self._data(track, message.mid, message.payload)
             return
@@ -242,6 +248,10 @@ class Collector:
                 self._close(self.tracks[track.stand, track.serial, latest])  # the stand started a new run
         if track.info is None:
             track.info = _usable(track, info)
+            if track.info and (track.stand, track.serial, track.run) not in self._known:
+                # The file is there before the info is acknowledged: a collector started again finds the
+                # run's provenance in it even when no sample came before it was stopped.
+                self._open(track)
         held, track.held = track.held, []
         for mid, payload in held:
             self._data(track, mid, payload)

@@ -181,6 +181,9 @@ class CSVWriter(Writer):
     def files(self) -> List[Path]:
         return list(self.paths)
 
+    def _handles(self) -> List[int]:
+        return [file.fileno() for file in self._files]
+
     def _append(self, index: int, chunk: Chunk) -> None:
         fields: List[object] = [None] * (3 * len(chunk[0]))
         for column in range(3):

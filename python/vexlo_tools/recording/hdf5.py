@@ -141,6 +141,9 @@ class HDF5Writer(Writer):
     def check_library(cls) -> None:
         _h5py()
 
+    def _handles(self) -> List[int]:
+        return [int(self._file.id.get_vfd_handle())]
+
     def _append(self, index: int, chunk: Chunk) -> None:
         self._pending[index].append(chunk)
         self._waiting[index] += len(chunk[0])

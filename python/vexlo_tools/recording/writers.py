@@ -196,9 +196,20 @@ class Writer(abc.ABC):
     def flush(self) -> None:
         """Put what was written so far, with the counters, into the file, so that it survives the process.
 
-        :raises OSError: writing failed (see :attr:`error`).
+        :raises OSError: writing failed, or a file was removed (its folder, say) while written (see :attr:`error`).
         """
+        self._guard(self._check_linked)
         self._guard(self._flush)
+
+    def _check_linked(self) -> None:
+        # Writes into a removed file succeed and keep nothing: a recording into one is over.
+        for handle in self._handles():
+            if os.fstat(handle).st_nlink == 0:
+                raise OSError(errno.ENOENT, "removed while being written")
+
+    def _handles(self) -> List[int]:
+        """The operating system's handles of the open files."""
+        return []
 
     def close(self, stats: Optional[Sequence[Stats]] = None) -> None:
         """Write the counters (``stats``, else the latest) and the end of each instrument, and close.
