@@ -281,8 +281,9 @@ def browser():
 class Stand:
     """vexlo serve against a simulated PLX310 Plus Prime at 38400 samples/s, on a thread, restartable."""
 
-    def __init__(self, tmp_path, instrument):
+    def __init__(self, tmp_path, instrument, control):
         self.port = free_port()
+        self.control = control
         self.tmp_path = tmp_path
         self.instrument = instrument
         self.url = f"http://127.0.0.1:{self.port}/"
@@ -290,7 +291,8 @@ class Stand:
     def start(self):
         self.stop_event, listening = threading.Event(), threading.Event()
         self.thread = threading.Thread(target=serve, kwargs=dict(
-            rate=38400, http_port=self.port, control=self.tmp_path, announce=lambda text: listening.set(),
+            rate=38400, http_port=self.port, control=self.tmp_path if self.control else None,
+            announce=lambda text: listening.set(),
             stop=self.stop_event), daemon=True)
         self.thread.start()
         assert listening.wait(30), "vexlo serve did not start listening"
@@ -302,12 +304,12 @@ class Stand:
 
 
 @pytest.fixture
-def stand(tmp_path):
+def stand(request, tmp_path):
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
     instrument = SimulatedInstrument.plx310_plus_prime(serial_number=20240001)
     instrument.set_load(250.0)
     with simulated_ports({"sim0": instrument}):
-        running = Stand(tmp_path, instrument)
+        running = Stand(tmp_path, instrument, control=getattr(request, "param", True))
         running.start()
         yield running
         running.stop()
@@ -375,6 +377,18 @@ def test_tare_and_rate_from_the_page(browser, stand):
                       " window.vexlo.hello.instruments[0].samples_per_second === 19200")
     assert "19200 samples/s" in browser.find_element("id", "instruments").text
     wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("stand", [False], indirect=True)
+def test_read_only_page_shows_no_control_and_its_requests_are_refused(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+    assert not browser.find_element("id", "control").is_displayed()
+    statuses = browser.execute_script(
+        "return Promise.all(['api/tare', 'api/record/start', 'api/rate'].map((path) => fetch(path, {method: 'POST',"
+        " headers: {'Content-Type': 'application/json'}, body: '{}'}).then((r) => r.status)))")
+    assert statuses == [403, 403, 403]
 
 
 @pytest.mark.browser

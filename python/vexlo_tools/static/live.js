@@ -57,7 +57,8 @@ function hello(data) {
   if (data.control) {
     fill($("format"), data.formats.map((f) => [f, f]));
     // Only rates every instrument offers.
-    const rates = data.instruments.map((f) => f.rates).reduce((a, b) => a.filter((r) => b.includes(r)));
+    const rates = data.instruments.map((f) => f.rates).reduce((a, b) => a.filter((r) => b.includes(r)),
+      data.instruments.length ? data.instruments[0].rates : []);
     fill($("rate"), rates.map((r) => [r, `${r} samples/s`]));
     if (data.instruments.length) $("rate").value = data.instruments[0].samples_per_second;
     files();
