@@ -191,6 +191,11 @@ def test_the_reference_names_only_what_exists():
         resolve(target)
 
 
+def test_the_readme_fits_on_a_screen_or_two():
+    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines()
+    assert len(lines) <= 150, f"README.md has {len(lines)} lines: move what it grew into a page under docs/"
+
+
 def free_port() -> int:
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
