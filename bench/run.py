@@ -36,6 +36,7 @@ import acquisition as acquisition_bench  # noqa: E402
 import baselines  # noqa: E402
 import fleet as fleet_bench  # noqa: E402
 import recordings as recordings_bench  # noqa: E402
+import regressions  # noqa: E402
 import runs as runs_bench  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
@@ -466,6 +467,8 @@ ROWS = {
     6: lambda args: row_pty(args.repeats),
     7: lambda args: row_discovery(args.discovery_repeats),
     8: lambda args: row_memory(args.packets),
+    60: lambda args: regressions.rows(args.repeats, lambda new, old, number, repeats: side_by_side(
+        [calls(new, number), calls(old, number)], repeats)),
     **acquisition_bench.ROWS,
     **fleet_bench.ROWS,
     **recordings_bench.ROWS,

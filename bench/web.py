@@ -7,9 +7,9 @@ Rows of ``bench/run.py`` (30, 31); also runs alone:
 Row 30 runs ``vexlo serve`` as a process of its own against a PLX310 Plus Prime at 38,400
 samples/s on a pseudo-terminal (served by a helper process), so the CPU time read from /proc is
 the server's alone (acquisition, engine, page sink and web server); the viewers are websocket
-clients in this process that take every frame as a browser would. Row 31 serves in this process
-against an in-process simulated instrument and drives headless Chromium: the load steps at a
-known host time, and the page logs the host time of every frame it draws with its value.
+clients in this process that take every frame as a browser would. Row 31 runs the same, with the
+instrument's load stepped by its helper process at a known host time, and drives headless
+Chromium: the page logs the host time of every frame it draws, with its value.
 """
 
 import argparse
@@ -23,7 +23,6 @@ import statistics
 import struct
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -68,6 +67,7 @@ async def view(port, seconds, frames, last):
                 length, = struct.unpack_from("<I", message)
                 last[:] = json.loads(message[4:4 + length])["instruments"]
                 frames.append(time.monotonic())
+                await ws.send('{"drawn": 1}')
 
 
 def viewers_cpu(pid, port, clients, seconds):
@@ -108,55 +108,69 @@ def row_cpu(seconds=5.0):
     return lines
 
 
-def row_latency(steps=40):
+def stepped_instrument():
+    """The child of row 31: a PLX310 Plus Prime on a pseudo-terminal whose load the parent steps.
+
+    Prints the port, then for each load read from standard input sets it and prints the host time
+    (ms) it was set.
+    """
+    from vexlo_tools.sim import PtyServer, SimulatedInstrument
+
+    instrument = SimulatedInstrument.plx310_plus_prime(with_teds=False)
+    instrument.set_load(250.0)
+    with contextlib.closing(PtyServer([instrument])) as server:
+        print(server.start()[0], flush=True)
+        for line in sys.stdin:
+            instrument.set_load(float(line))
+            print(time.time() * 1000, flush=True)
+
+
+def row_latency(steps=100):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
-    from vexlo_tools.sim import SimulatedInstrument, simulated_ports
-    from vexlo_tools.web import serve
-
-    instrument = SimulatedInstrument.plx310_plus_prime()
-    instrument.set_load(250.0)
-    port, stop = free_port(), threading.Event()
+    port = free_port()
     options = webdriver.ChromeOptions()
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
         options.add_argument(argument)
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-    with simulated_ports({"sim0": instrument}):
-        thread = threading.Thread(target=serve, kwargs=dict(rate=38400, http_port=port, announce=lambda t: None,
-                                                            stop=stop))
-        thread.start()
-        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
-        try:
-            driver.get(f"http://127.0.0.1:{port}/")
-            deadline = time.monotonic() + 30
-            while not driver.execute_script("return window.vexlo.drawn > 10"):
-                if time.monotonic() > deadline:
-                    sys.exit("the page never drew")
-                time.sleep(0.1)
-            drawn, began = driver.execute_script("return window.vexlo.drawn"), time.monotonic()
-            latencies, arrivals = [], []
-            for step in range(steps):
-                load = 400.0 if step % 2 == 0 else 250.0
-                stepped = time.time() * 1000
-                instrument.set_load(load)
-                seen = []
-                # A late frame counts with its latency; only one that never comes ends the run.
-                for _ in range(50):
+    child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--stepped-instrument"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        with serving(child.stdout.readline().strip(), port):
+            driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+            try:
+                driver.get(f"http://127.0.0.1:{port}/")
+                deadline = time.monotonic() + 30
+                while not driver.execute_script("return window.vexlo.drawn > 10"):
+                    if time.monotonic() > deadline:
+                        sys.exit("the page never drew")
                     time.sleep(0.1)
-                    seen = [(t, arrived) for t, value, arrived in driver.execute_script("return window.vexlo.log")
-                            if t >= stepped and value is not None and abs(value - load) < 5]
-                    if seen and time.time() * 1000 - stepped > 400:
-                        break
-                if not seen:
-                    sys.exit(f"step {step} to {load} never reached the page")
-                latencies.append(seen[0][0] - stepped)
-                arrivals.append(seen[0][1] - stepped)
-            fps = (driver.execute_script("return window.vexlo.drawn") - drawn) / (time.monotonic() - began)
-        finally:
-            driver.quit()
-            stop.set()
-            thread.join()
+                drawn, began = driver.execute_script("return window.vexlo.drawn"), time.monotonic()
+                latencies, arrivals = [], []
+                for step in range(steps):
+                    load = 400.0 if step % 2 == 0 else 250.0
+                    child.stdin.write(f"{load}\n")
+                    child.stdin.flush()
+                    stepped = float(child.stdout.readline())
+                    seen = []
+                    # A late frame counts with its latency; only one that never comes ends the run.
+                    for _ in range(50):
+                        time.sleep(0.1)
+                        seen = [(t, arrived) for t, value, arrived in driver.execute_script("return window.vexlo.log")
+                                if t >= stepped and value is not None and abs(value - load) < 5]
+                        if seen and time.time() * 1000 - stepped > 400:
+                            break
+                    if not seen:
+                        sys.exit(f"step {step} to {load} never reached the page")
+                    latencies.append(seen[0][0] - stepped)
+                    arrivals.append(seen[0][1] - stepped)
+                fps = (driver.execute_script("return window.vexlo.drawn") - drawn) / (time.monotonic() - began)
+            finally:
+                driver.quit()
+    finally:
+        child.stdin.close()
+        child.wait()
     cuts, came = statistics.quantiles(latencies, n=100), statistics.quantiles(arrivals, n=100)
     # Both cores are shared: how busy the machine was says how far the tail can be trusted.
     return [Line(31, f"load step in the simulator to the page drawn ({steps} steps, load average "
@@ -176,6 +190,8 @@ ROWS = {
 def main(argv=None):
     from table import print_table
 
+    if sys.argv[1:] == ["--stepped-instrument"]:
+        return stepped_instrument()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", default=",".join(map(str, ROWS)), help="rows to run, e.g. 30")
     args = parser.parse_args(argv)

@@ -4,17 +4,26 @@ import inspect
 import os
 import sys
 
+import sphinx.util.inspect
 from docutils import nodes
 from sphinx.addnodes import pending_xref
 from sphinx.application import Sphinx
 from sphinx.environment import BuildEnvironment
 from sphinx.util.nodes import make_refnode
 
+import vexlo_device_communication as vexlo
 from vexlo_tools._extras import software_version
 
 # Document the extension from the module itself (its docstrings and text signatures), not from the
 # type stub installed beside it, which autodoc would otherwise prefer.
 os.environ["SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS"] = "1"
+
+# The extension's methods are callables of its own type, bound like Python functions and carrying text
+# signatures; autodoc would take them for attribute descriptors and show them without their signatures.
+_MODULE_FUNCTION = type(vexlo.VexloDevice.__dict__["get_reading"])
+_is_attribute_descriptor = sphinx.util.inspect.isattributedescriptor
+sphinx.util.inspect.isattributedescriptor = (  # type: ignore[assignment]
+    lambda obj: not isinstance(obj, _MODULE_FUNCTION) and _is_attribute_descriptor(obj))
 
 project = "vexlo_device_communication"
 author = "the vexlo_device_communication developers"

@@ -249,6 +249,8 @@ PyMethodDef module_methods[] = {
 
 int module_exec(PyObject* module)
 {
+    if (!compat::watch_finalization())
+        return -1;
     ModuleState* st = state_of(module);
     for (size_t i = 0; i < kCalibrationCount; ++i)
         if (!(st->names[i] = PyUnicode_InternFromString(kCalibrationNames[i])))

@@ -239,6 +239,8 @@ bool add_device_class(PyObject* module, ModuleState* state)
 
 int module_exec(PyObject* module)
 {
+    if (!compat::watch_finalization())
+        return -1;
     ModuleState* state = state_of(module);
     state->module_name = PyUnicode_InternFromString(kModuleName);
     state->empty_arguments = PyByteArray_FromStringAndSize(nullptr, 0);

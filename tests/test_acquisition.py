@@ -10,6 +10,7 @@ import pytest
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, acquisition, find_devices
 from vexlo_tools.sim import SimulatedInstrument, VirtualClock, simulated_ports, stream_packet
+from acquisition_steps import LockStep
 
 PLUS = SimulatedInstrument.plx310_plus_prime
 MVR = SimulatedInstrument.mvr420
@@ -171,16 +172,17 @@ def test_a_rate_a_model_lacks_is_refused_before_anything_is_set():
     assert not sent & {"set_sampling_rate", "set_streaming"}, sent
 
 
-def test_callbacks_get_blocks_of_at_least_the_asked_size_then_the_rest(monkeypatch):
+@pytest.mark.parametrize("every", [30, 1000])  # 1000: only the short last block comes
+def test_callbacks_get_blocks_of_at_least_the_asked_size_then_the_rest(monkeypatch, every):
     instrument = MVR()
     got = []
     with stalled_device(monkeypatch, instrument, 1.0) as (device, readers, clock):
         with Acquisition([device], rate=100) as acq:
-            acq.on_block(got.append, every_samples=30)
+            acq.on_block(got.append, every_samples=every)
             readers.wait()
             readers.released.set()
     sizes = [len(b) for b in got]
-    assert all(n >= 30 for n in sizes[:-1]) and sum(sizes) == 100
+    assert all(n >= every for n in sizes[:-1]) and sum(sizes) == 100
     assert [b.first_index for b in got] == [sum(sizes[:i]) for i in range(len(sizes))]
 
 
@@ -263,3 +265,45 @@ def test_a_garbled_answer_to_the_query_after_stopping_is_asked_again_a_bounded_n
         assert len(queries) == asked and not instrument.streaming
         monkeypatch.undo()
         assert device.get_model_number() == "MVR420"
+
+
+@contextlib.contextmanager
+def stepped_device(monkeypatch, instrument, split_reads=False):
+    """One found device on a simulated port, its reader in lock-step with the clock: (device, steps)."""
+    clock = VirtualClock()
+    steps = LockStep(clock)
+    monkeypatch.setattr(acquisition, "clock", clock)
+    monkeypatch.setattr(acquisition, "pause", steps.pause)
+    ports = {"/dev/ttySIM0": instrument}
+    with simulated_ports(ports, clock=clock, split_reads=split_reads):
+        [device] = found(ports)
+        yield device, steps
+
+
+def test_samples_held_up_on_the_way_are_not_counted_missing_until_overdue(monkeypatch):
+    instrument = MVR()
+    with stepped_device(monkeypatch, instrument) as (device, steps):
+        with Acquisition([device], rate=100) as acq:
+            steps.sleep(0.5)
+            instrument.stall_stream()
+            steps.sleep(0.2)  # 20 samples on their way, within the allowance for samples in flight
+            assert acq.stats()[0] == acquisition.Stats(received=50, missing=0)
+            steps.sleep(0.3)
+            assert acq.stats()[0].missing == 25  # due by 0.25 s ago, not come
+            instrument.resume_stream()
+            steps.sleep(0.01)
+            assert acq.stats()[0] == acquisition.Stats(received=101, missing=0)
+
+
+@pytest.mark.parametrize("factory, rate, short", [(PLUS, 38400, True), (MVR, 1300, False)])
+def test_packets_split_across_reads_at_any_byte_are_all_kept(monkeypatch, factory, rate, short):
+    instrument = factory()
+    instrument.set_load_signal(lambda t: 300.0 * t)
+    with stepped_device(monkeypatch, instrument, split_reads=True) as (device, steps):
+        with Acquisition([device], rate=rate) as acq:
+            for _ in range(20):
+                steps.sleep(0.0013)
+        [block] = acq.read(timeout=0)
+    assert len(block) == block.stats.received == instrument.samples_sent > 20
+    assert block.stats.corrupted == 0
+    np.testing.assert_array_equal(block.adc, expected_counts(instrument, short, len(block)))

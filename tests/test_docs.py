@@ -186,8 +186,14 @@ def test_every_public_name_is_in_the_api_reference(name):
 
 
 def test_the_reference_names_only_what_exists():
+    assert documented(), "no autodoc directive found: has the form of the API pages changed?"
     for target in documented():
         resolve(target)
+
+
+def test_the_readme_fits_on_a_screen_or_two():
+    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines()
+    assert len(lines) <= 150, f"README.md has {len(lines)} lines: move what it grew into a page under docs/"
 
 
 def free_port() -> int:

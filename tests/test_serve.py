@@ -224,6 +224,25 @@ def test_websocket_checks_origin_and_token(server, origin, token, accepted):
         assert head["instruments"][0]["value"] == 5.0
 
 
+def test_a_viewer_that_draws_nothing_gets_no_more_frames_until_it_has(server):
+    from websockets.sync.client import connect
+    from vexlo_tools.web import FRAMES_IN_FLIGHT
+    web = server()
+
+    def frames_within(ws, seconds):
+        got, end = 0, time.monotonic() + seconds
+        while True:
+            try:
+                got += isinstance(ws.recv(max(0.0, end - time.monotonic())), bytes)
+            except TimeoutError:
+                return got
+
+    with connect(f"ws://127.0.0.1:{web.port}/ws", open_timeout=10) as ws:
+        assert frames_within(ws, 1.0) == FRAMES_IN_FLIGHT  # 12 would have come meanwhile
+        ws.send(json.dumps({"drawn": FRAMES_IN_FLIGHT}))
+        assert frames_within(ws, 1.0) == FRAMES_IN_FLIGHT
+
+
 @pytest.mark.parametrize("options, code, said", [
     (["--seconds", "0.3"], 0, "live page at http://127.0.0.1:{port}/\n"),
     (["--seconds", "0.3", "--host", "0.0.0.0", "--token", "s3cret"], 0,
@@ -262,8 +281,9 @@ def browser():
 class Stand:
     """vexlo serve against a simulated PLX310 Plus Prime at 38400 samples/s, on a thread, restartable."""
 
-    def __init__(self, tmp_path, instrument):
+    def __init__(self, tmp_path, instrument, control):
         self.port = free_port()
+        self.control = control
         self.tmp_path = tmp_path
         self.instrument = instrument
         self.url = f"http://127.0.0.1:{self.port}/"
@@ -271,7 +291,8 @@ class Stand:
     def start(self):
         self.stop_event, listening = threading.Event(), threading.Event()
         self.thread = threading.Thread(target=serve, kwargs=dict(
-            rate=38400, http_port=self.port, control=self.tmp_path, announce=lambda text: listening.set(),
+            rate=38400, http_port=self.port, control=self.tmp_path if self.control else None,
+            announce=lambda text: listening.set(),
             stop=self.stop_event), daemon=True)
         self.thread.start()
         assert listening.wait(30), "vexlo serve did not start listening"
@@ -283,12 +304,12 @@ class Stand:
 
 
 @pytest.fixture
-def stand(tmp_path):
+def stand(request, tmp_path):
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
     instrument = SimulatedInstrument.plx310_plus_prime(serial_number=20240001)
     instrument.set_load(250.0)
     with simulated_ports({"sim0": instrument}):
-        running = Stand(tmp_path, instrument)
+        running = Stand(tmp_path, instrument, control=getattr(request, "param", True))
         running.start()
         yield running
         running.stop()
@@ -324,7 +345,8 @@ def test_page_shows_the_instruments_and_follows_the_load(browser, stand):
 @pytest.mark.browser
 def test_recording_started_and_stopped_from_the_page_is_a_loadable_file(browser, stand):
     browser.get(stand.url)
-    wait_for(browser, "window.vexlo.drawn > 0 && !document.getElementById('control').hidden")
+    # The instruments are on the page (a page opened early first hears of none).
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5 && !document.getElementById('control').hidden")
     browser.execute_script("document.getElementById('format').value = '.h5'")
     browser.find_element("id", "record-start").click()
     wait_for(browser, "window.vexlo.recording && window.vexlo.recording.size > 0")
@@ -358,9 +380,21 @@ def test_tare_and_rate_from_the_page(browser, stand):
 
 
 @pytest.mark.browser
+@pytest.mark.parametrize("stand", [False], indirect=True)
+def test_read_only_page_shows_no_control_and_its_requests_are_refused(browser, stand):
+    browser.get(stand.url)
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+    assert not browser.find_element("id", "control").is_displayed()
+    statuses = browser.execute_script(
+        "return Promise.all(['api/tare', 'api/record/start', 'api/rate'].map((path) => fetch(path, {method: 'POST',"
+        " headers: {'Content-Type': 'application/json'}, body: '{}'}).then((r) => r.status)))")
+    assert statuses == [403, 403, 403]
+
+
+@pytest.mark.browser
 def test_page_says_when_the_server_is_away_and_recovers(browser, stand):
     browser.get(stand.url)
-    wait_for(browser, "window.vexlo.drawn > 0")
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
     stand.stop()
     assert "away" in wait_for(browser, "!window.vexlo.connected && document.getElementById('connection').textContent")
     stand.instrument.set_load(300.0)

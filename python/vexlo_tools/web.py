@@ -39,6 +39,8 @@ logger = logging.getLogger(__name__)
 
 #: A viewer whose browser takes longer than this to take one frame is disconnected.
 SEND_TIMEOUT = 10.0
+#: Frames a viewer may have been sent and not yet drawn.
+FRAMES_IN_FLIGHT = 2
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1")
 
 
@@ -208,8 +210,13 @@ def create_app(page: Page) -> Any:
             return
         await websocket.accept()
         wanted = {"window": 10.0, "columns": 800}
+        # Frames sent and not yet drawn: a browser that falls behind gets no more until it has
+        # drawn, so it skips frames rather than queueing them (and the latency with them).
+        unacknowledged = 0
+        drawn = asyncio.Event()
 
         async def listen() -> None:
+            nonlocal unacknowledged
             try:
                 while True:
                     message = json.loads(await websocket.receive_text())
@@ -217,6 +224,9 @@ def create_app(page: Page) -> Any:
                         for key, kind in (("window", float), ("columns", int)):
                             if isinstance(message.get(key), (int, float)):
                                 wanted[key] = kind(message[key])
+                        if isinstance(message.get("drawn"), int):
+                            unacknowledged = max(0, unacknowledged - message["drawn"])
+                            drawn.set()
             except (WebSocketDisconnect, ValueError, OverflowError, RuntimeError):
                 pass  # the viewer left or spoke nonsense: its frames end with this
 
@@ -229,9 +239,16 @@ def create_app(page: Page) -> Any:
                 if generation != page.view.generation:
                     generation = page.view.generation
                     await asyncio.wait_for(websocket.send_json(page.hello()), SEND_TIMEOUT)
+                if unacknowledged >= FRAMES_IN_FLIGHT:
+                    drawn.clear()
+                    # A hidden page draws nothing and waits here, costing nothing, until shown again.
+                    await asyncio.wait([listener, asyncio.ensure_future(drawn.wait())], timeout=interval,
+                                       return_when=asyncio.FIRST_COMPLETED)
+                    continue
                 tick = int(loop.time() / interval)
                 data = page.frame(float(wanted["window"]), int(wanted["columns"]), tick)
                 await asyncio.wait_for(websocket.send_bytes(data), SEND_TIMEOUT)
+                unacknowledged += 1
                 await asyncio.wait_for(websocket.send_json(page.status()), SEND_TIMEOUT)
                 await asyncio.sleep(max(0.0, (tick + 1) * interval - loop.time()))
         except (WebSocketDisconnect, asyncio.TimeoutError, RuntimeError, OSError):

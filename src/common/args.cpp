@@ -140,6 +140,14 @@ bool bind_arguments(const Function* function, PyObject* const* args, Py_ssize_t 
         return type_error(function, " takes %zd positional argument%s but %zd %s given", positional,
                           plural(positional), given, given == 1 ? "was" : "were");
     }
+    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)
+    {
+        // Positional only, the common call: nothing to match.
+        for (int i = 0; i < name_count; ++i)
+            out[i] = i < nargs ? args[i] : nullptr;
+        if (nargs >= required)
+            return true;
+    }
     Match found;
     if (!match(args, nargs, kwnames, name_list, name_count, required, true, out, found))
         return false;

@@ -21,6 +21,7 @@ void translate_exception()
 #if defined(__GLIBCXX__)
     catch (abi::__forced_unwind&)
     {
+        compat::finalization_seen.store(true, std::memory_order_relaxed);
         throw;
     }
 #endif

@@ -4,11 +4,41 @@
 #pragma once
 
 #include <Python.h>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 namespace vexlo::compat
 {
+
+// Set when the interpreter begins to finalize (by an atexit callback, which
+// runs before any daemon thread can be ended), or when the forced unwinding
+// of an ended thread is caught. Until then the answer below needs no call
+// into the interpreter: reference holders ask on every release. One flag per
+// shared object (hidden visibility), so each extension watches for itself.
+inline std::atomic<bool> finalization_seen{false};
+
+// Registers the callback that sets finalization_seen; each extension module
+// calls it once from its exec slot. False with an exception set.
+inline bool watch_finalization()
+{
+    static PyMethodDef seen = {
+        "_finalization_seen",
+        [](PyObject*, PyObject*) -> PyObject* {
+            finalization_seen.store(true, std::memory_order_relaxed);
+            Py_RETURN_NONE;
+        },
+        METH_NOARGS, nullptr};
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (!atexit)
+        return false;
+    PyObject* callback = PyCFunction_New(&seen, nullptr);
+    PyObject* result = callback ? PyObject_CallMethod(atexit, "register", "O", callback) : nullptr;
+    Py_XDECREF(result);
+    Py_XDECREF(callback);
+    Py_DECREF(atexit);
+    return result != nullptr;
+}
 
 // True when the calling thread holds the GIL (is attached to the
 // interpreter). The module's code only runs with the GIL held, with one
@@ -18,6 +48,8 @@ namespace vexlo::compat
 // before they release anything.
 inline bool holds_gil()
 {
+    if (!finalization_seen.load(std::memory_order_relaxed))
+        return true;
 #if PY_VERSION_HEX >= 0x030D0000
     // The attached thread state is per thread: null exactly when detached.
     return PyThreadState_GetUnchecked() != nullptr;

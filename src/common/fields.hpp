@@ -142,6 +142,15 @@ void dealloc_object(PyObject* self)
     Py_DECREF(type);
 }
 
+// The deallocation of a set without object fields (a StreamReading, one per
+// sample of a stream): nothing to release but the memory.
+inline void dealloc_plain(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 template <FieldSet& (*Set)()>
 PyObject* reduce_method(PyObject* self, PyObject*)
 {
@@ -196,7 +205,7 @@ bool add_value_type(PyObject* module, int basicsize, const char* doc, PyObject*&
     std::vector<PyType_Slot> kit = {
         {Py_tp_new, slot(guarded<new_object<Set>>)},
         {Py_tp_init, slot(guarded<init_object<Set>>)},
-        {Py_tp_dealloc, slot(dealloc_object<Set>)},
+        {Py_tp_dealloc, Set().has_objects() ? slot(dealloc_object<Set>) : slot(dealloc_plain)},
         {Py_tp_getset, Set().getset()},
         {Py_tp_methods, pickling_methods<Set>()},
         {Py_tp_doc, const_cast<char*>(doc)},

@@ -9,6 +9,17 @@ namespace vexlo
 
 bool byte_like_bytearray(PyObject* value, uint8_t* out)
 {
+    if (PyLong_CheckExact(value))
+    {
+        // The common case, read at once; anything else takes the general path.
+        int overflow = 0;
+        long number = PyLong_AsLongAndOverflow(value, &overflow);
+        if (!overflow && number >= 0 && number <= 255)
+        {
+            *out = static_cast<uint8_t>(number);
+            return true;
+        }
+    }
     Ref index(PyNumber_Index(value));
     long long number = 0;
     if (!bounded(index.get(), 0, 255, &number, PyExc_ValueError, "byte must be in range(0, 256)"))

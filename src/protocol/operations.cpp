@@ -131,12 +131,14 @@ PyObject* catalogue_entry(Function* fn, PyObject* const* args, Py_ssize_t nargs,
     return catalogue_command(fn->module, kCatalogue[index]);
 }
 
+// Slices are a multiple of 256 bytes long, so each starts at weight 1 again
+// and their checksums add up.
+constexpr size_t kSlice = 16 * kSignalInterval;
+
 // The checksum of `size` bytes, walked in slices with a look for signals
-// before each. Slices are a multiple of 256 bytes long, so each starts at
-// weight 1 again and their checksums add up.
+// before each.
 bool checksum_walk(const uint8_t* data, size_t size, uint8_t* out)
 {
-    constexpr size_t kSlice = 16 * kSignalInterval;
     uint8_t sum = 0;
     for (size_t offset = 0; offset < size; offset += kSlice)
     {
@@ -149,12 +151,29 @@ bool checksum_walk(const uint8_t* data, size_t size, uint8_t* out)
     return true;
 }
 
+// The contents of a bytes or bytearray object, in place. Within one slice
+// nothing runs that could look for signals or resize the data, so no export
+// and no look are needed there (frames are a few bytes).
+const uint8_t* bytes_of(PyObject* data, size_t* size)
+{
+    const bool is_bytes = PyBytes_Check(data);
+    *size = static_cast<size_t>(is_bytes ? PyBytes_GET_SIZE(data) : PyByteArray_GET_SIZE(data));
+    return reinterpret_cast<const uint8_t*>(is_bytes ? PyBytes_AS_STRING(data) : PyByteArray_AS_STRING(data));
+}
+
 // Checksum of any iterable of integers 0..255; bytes and bytearray are read
 // in place.
 bool checksum_of(PyObject* sequence, uint8_t* out)
 {
     if (PyBytes_Check(sequence) || PyByteArray_Check(sequence))
     {
+        size_t size = 0;
+        const uint8_t* data = bytes_of(sequence, &size);
+        if (size <= kSlice)
+        {
+            *out = checksum(data, size);
+            return true;
+        }
         BufferView view;
         return view.open(sequence) && checksum_walk(view.bytes(), view.size(), out);
     }
@@ -190,6 +209,16 @@ int checksum_is_native(PyObject* module, PyObject* self)
            reinterpret_cast<Function*>(function)->impl == calculate_checksum;
 }
 
+// Appends one byte to an exact bytearray.
+bool append_raw(PyObject* frame, uint8_t byte)
+{
+    Py_ssize_t size = PyByteArray_GET_SIZE(frame);
+    if (PyByteArray_Resize(frame, size + 1) < 0)
+        return false;
+    PyByteArray_AS_STRING(frame)[size] = static_cast<char>(byte);
+    return true;
+}
+
 // frame.append(value), done in place for an exact bytearray with the same
 // conversion and errors as bytearray.append.
 bool append_byte(PyObject* frame, PyObject* value)
@@ -200,13 +229,7 @@ bool append_byte(PyObject* frame, PyObject* value)
         return static_cast<bool>(appended);
     }
     uint8_t byte = 0;
-    if (!byte_like_bytearray(value, &byte))
-        return false;
-    Py_ssize_t size = PyByteArray_GET_SIZE(frame);
-    if (PyByteArray_Resize(frame, size + 1) < 0)
-        return false;
-    PyByteArray_AS_STRING(frame)[size] = static_cast<char>(byte);
-    return true;
+    return byte_like_bytearray(value, &byte) && append_raw(frame, byte);
 }
 
 // Appends the argument bytes to the frame: bytes-like data is copied in
@@ -251,6 +274,8 @@ PyObject* build_frame(PyObject* module, PyObject* self, PyObject* command, PyObj
         uint8_t value = 0;
         if (!checksum_of(frame.get(), &value))
             return nullptr;
+        if (PyByteArray_CheckExact(frame.get()))
+            return append_raw(frame.get(), value) ? frame.release() : nullptr;
         sum = PyLong_FromLong(value);
     }
     else
@@ -309,15 +334,24 @@ PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssi
     {
         // The frame in place: no copy of the body, no call. Its size is read
         // again, since the attribute lookup may have run Python code.
-        BufferView frame;
-        if (!frame.open(a[1]))
-            return nullptr;
-        if (frame.size() < 2)
+        size_t length = 0;
+        const uint8_t* data = bytes_of(a[1], &length);
+        BufferView frame;  // held only over a walk long enough to look for signals
+        if (length - 1 > kSlice && length >= 2)
+        {
+            if (!frame.open(a[1]))
+                return nullptr;
+            data = frame.bytes();
+            length = frame.size();
+        }
+        if (length < 2)
             return raise_text(st->VexloProtocolError, "Response too short for checksum validation");
         uint8_t sum = 0;
-        if (!checksum_walk(frame.bytes(), frame.size() - 1, &sum))
+        if (length - 1 <= kSlice)
+            sum = checksum(data, length - 1);
+        else if (!checksum_walk(data, length - 1, &sum))
             return nullptr;
-        differs = frame.bytes()[frame.size() - 1] != sum;
+        differs = data[length - 1] != sum;
     }
     else
     {

@@ -265,6 +265,7 @@ def _apply_faults(table: _Table, instrument: SimulatedInstrument) -> None:
         "stream_garbage": (float, instrument.add_stream_garbage),
         "stall_stream": (float, instrument.stall_stream),
         "unplug_after": (int, instrument.unplug_after),
+        "ignore_stream_off": (int, instrument.ignore_stream_off),
     }
     switches = {"stop_reading": instrument.stop_reading, "unplugged": instrument.unplug}
     for key in list(table.data):
@@ -288,7 +289,7 @@ def _apply_faults(table: _Table, instrument: SimulatedInstrument) -> None:
                 switches[key]()
         else:
             raise table.error(key, "unknown fault; faults are silent, corrupt_checksums, answer_short, "
-                                   "answer_late, stream_garbage, stop_reading, stall_stream, unplug_after, unplugged")
+                                   "answer_late, stream_garbage, stop_reading, stall_stream, unplug_after, ignore_stream_off, unplugged")
 
 
 # The instrument's parameters by the bench file's keys.

@@ -284,6 +284,8 @@ class Faults:
     stall_until: Optional[float] = None
     stall_pending: Optional[float] = None
     unplug_after_samples: Optional[int] = None
+    ignored_stream_offs: int = 0
+    trickle: bool = False
 
 
 @dataclass(frozen=True)
@@ -741,6 +743,9 @@ class SimulatedInstrument:
                     self._late.append((now + self.faults.late_delay, answer))
                 else:
                     self._out += answer
+                if self.streaming and self.faults.trickle:
+                    self._out += stream_packet(self._reading(0, now), self.short_packets)
+                    self._out_samples += 1
 
     def _answer_is_late(self) -> bool:
         faults = self.faults
@@ -921,6 +926,23 @@ class SimulatedInstrument:
             if self.faults.stream_stalled:
                 self._end_stall()
 
+    def trickle(self) -> None:
+        """While streaming, follow every answer with one stream packet, whatever the clock says.
+
+        An instrument left streaming at a low rate, as a host sees it that
+        asks faster than the samples come: its answers get through, and a
+        packet is waiting after each (a discovery finds it while it streams).
+        """
+        self.faults.trickle = True
+
+    def ignore_stream_off(self, settings: int = 1) -> None:
+        """Ignore the next ``settings`` streaming-off settings: no answer, and streaming goes on.
+
+        As an instrument that missed the setting among the bytes it was
+        sending: a host must send it again.
+        """
+        self.faults.ignored_stream_offs = _check_int_range(settings, 0, 2**31, "settings")
+
     def unplug_after(self, samples: int) -> None:
         """Make the port vanish (as :meth:`unplug`) once ``samples`` more stream samples have been sent.
 
@@ -1022,6 +1044,9 @@ class SimulatedInstrument:
         if args[0] == 1:
             self.start_streaming(now)
         elif args[0] == 0:
+            if self.faults.ignored_stream_offs > 0:
+                self.faults.ignored_stream_offs -= 1
+                raise _Refused("streaming-off setting ignored (fault)")
             self.stop_streaming(now)
         else:
             raise _Refused(f"streaming switch {args[0]} is neither 0 nor 1")

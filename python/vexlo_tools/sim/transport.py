@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import itertools
 import logging
 import threading
 import time
@@ -38,6 +39,9 @@ logger = logging.getLogger("vexlo_tools.sim")
 #: Bytes a port buffers before further received bytes are lost, as in a
 #: Linux tty's 4 KiB receive buffer; ``SimulatedSerial.overrun_bytes`` counts losses.
 INPUT_BUFFER_SIZE = 4096
+#: With ``split_reads``, the bytes held back at a look at the port cycle through 1 to this many:
+#: one more than the longest stream packet, so the cut falls at every byte of a packet in turn.
+SPLIT_CYCLE = 5
 
 Clock = Callable[[], float]
 
@@ -105,6 +109,13 @@ class SimulatedSerial:
         take in (:meth:`SimulatedInstrument.stop_reading`) raises
         ``serial.SerialTimeoutException`` when it expires; with ``None``
         the write waits until the instrument reads again.
+    :param split_reads: when true, each look at the port (``in_waiting``,
+        ``read``) holds back the last 1 to :data:`SPLIT_CYCLE` bytes that
+        newly arrived (cycling) until the next look, as bytes still on the
+        line would be: a read of what is waiting then ends inside a stream
+        packet, at every byte position in turn. A read of more bytes than
+        are visible takes the held-back ones too, as a read waiting for its
+        timeout would.
     :raises serial.SerialException: the port is unknown or unplugged,
         with pyserial's message ("[Errno 2] could not open port ...").
 
@@ -122,6 +133,7 @@ class SimulatedSerial:
         clock: Optional[Clock] = None,
         realtime_reads: bool = False,
         write_timeout: Optional[float] = None,
+        split_reads: bool = False,
         **kwargs: object,
     ) -> None:
         self._port = port
@@ -134,6 +146,9 @@ class SimulatedSerial:
         self._real_clock = clock is None
         self.realtime_reads = realtime_reads
         self._rx = bytearray()
+        self.split_reads = split_reads
+        self._on_the_line = b""
+        self._cuts = itertools.cycle(range(1, SPLIT_CYCLE + 1))
         self.overrun_bytes = 0
         self.is_open = False
         if port is not None:
@@ -178,6 +193,7 @@ class SimulatedSerial:
             raise _open_error(self._port)
         self._instrument = instrument
         self._rx.clear()
+        self._on_the_line = b""
         now = self._clock()
         instrument.bind_clock(now, real=self._real_clock)
         instrument.attach(now)
@@ -188,6 +204,7 @@ class SimulatedSerial:
         self.is_open = False
         self._instrument = None
         self._rx.clear()
+        self._on_the_line = b""
 
     def __enter__(self) -> "SimulatedSerial":
         return self
@@ -216,11 +233,21 @@ class SimulatedSerial:
     def _pump(self) -> None:
         instrument = self._live_instrument()
         data = instrument.transmit(self._clock())
-        if not data:
-            return
-        if not instrument.answers_at(self.baudrate):
+        if data and not instrument.answers_at(self.baudrate):
             # Wrong line speed: what the instrument sends never decodes.
             return
+        self._take(self._split(data))
+
+    def _split(self, data: bytes) -> bytes:
+        """What of ``data`` is visible at this look; the bytes still on the line come at the next."""
+        if not self.split_reads:
+            return data
+        cut = min(len(data), next(self._cuts)) if data else 0
+        data = self._on_the_line + data
+        self._on_the_line = data[len(data) - cut:]
+        return data[:len(data) - cut]
+
+    def _take(self, data: bytes) -> None:
         room = INPUT_BUFFER_SIZE - len(self._rx)
         if len(data) > room:
             self.overrun_bytes += len(data) - room
@@ -268,6 +295,9 @@ class SimulatedSerial:
                 "(device disconnected or multiple access on port?)"
             )
         self._pump()
+        if len(self._rx) < size and self._on_the_line:
+            self._take(self._on_the_line)
+            self._on_the_line = b""
         if self.realtime_reads and self.timeout and len(self._rx) < size:
             deadline = time.monotonic() + self.timeout
             while len(self._rx) < size and time.monotonic() < deadline:
@@ -281,6 +311,7 @@ class SimulatedSerial:
         """Discard every received byte not yet read."""
         self._pump()
         self._rx.clear()
+        self._on_the_line = b""
 
     def reset_output_buffer(self) -> None:
         """Nothing is ever left unsent; kept for interface compatibility."""
@@ -336,6 +367,7 @@ def simulated_ports(
     *,
     clock: Optional[Clock] = None,
     include_system_ports: bool = False,
+    split_reads: bool = False,
 ) -> Iterator[SimulatedPorts]:
     """Put simulated instruments on named serial ports for a ``with`` block.
 
@@ -358,6 +390,8 @@ def simulated_ports(
     :param include_system_ports: also list the machine's real ports and
         open names that are not simulated with the real ``serial.Serial``.
         By default the block is hermetic: only the simulated ports exist.
+    :param split_reads: the ports' reads end inside stream packets, at
+        every byte in turn (see :class:`SimulatedSerial`).
     :return: a :class:`SimulatedPorts` mapping of the installed ports.
 
     Blocks can be nested; an inner block adds ports to the outer ones.
@@ -377,6 +411,10 @@ def simulated_ports(
                 if not simulated:
                     return real_serial(port, *args, **kwargs)
             return super().__new__(cls)
+
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            kwargs.setdefault("split_reads", split_reads)
+            super().__init__(*args, **kwargs)
 
         @classmethod
         def _default_clock(cls) -> Clock:

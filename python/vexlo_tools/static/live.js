@@ -8,12 +8,12 @@ const $ = (id) => document.getElementById(id);
 // What tests and benchmarks read: frames drawn, and for each (host time drawn, value of the first
 // instrument, host time the frame arrived).
 const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null };
-let cards = [], pending = null, unit = [];
+let cards = [], pending = null, unit = [], received = 0;
 
 function connect() {
   const ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws" + query);
   ws.binaryType = "arraybuffer";
-  ws.onopen = () => { live.connected = true; away(false); wanted(ws); };
+  ws.onopen = () => { live.connected = true; received = 0; away(false); wanted(ws); };
   ws.onmessage = (event) => typeof event.data === "string" ? message(JSON.parse(event.data)) : frame(event.data);
   ws.onclose = () => { live.connected = false; away(true); setTimeout(connect, 1000); };
   live.socket = ws;
@@ -57,7 +57,8 @@ function hello(data) {
   if (data.control) {
     fill($("format"), data.formats.map((f) => [f, f]));
     // Only rates every instrument offers.
-    const rates = data.instruments.map((f) => f.rates).reduce((a, b) => a.filter((r) => b.includes(r)));
+    const rates = data.instruments.map((f) => f.rates).reduce((a, b) => a.filter((r) => b.includes(r)),
+      data.instruments.length ? data.instruments[0].rates : []);
     fill($("rate"), rates.map((r) => [r, `${r} samples/s`]));
     if (data.instruments.length) $("rate").value = data.instruments[0].samples_per_second;
     files();
@@ -79,7 +80,10 @@ const fmt = (x) => x === null || x === undefined ? "–" : Number(x).toPrecision
 function frame(buffer) {
   const length = new DataView(buffer).getUint32(0, true);
   const head = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
-  if (!live.hello || head.generation !== live.hello.generation) return;
+  if (!live.hello || head.generation !== live.hello.generation) {
+    live.socket.send(JSON.stringify({ drawn: 1 }));  // of instruments gone: taken, not drawn
+    return;
+  }
   let offset = 4 + length;
   const charts = [];
   head.instruments.forEach((figures, i) => {
@@ -99,6 +103,7 @@ function frame(buffer) {
   });
   live.arrived = Date.now();
   live.frames += 1;
+  received += 1;
   // Only the latest frame is drawn; one that arrives before the browser drew the last replaces it.
   if (pending === null) requestAnimationFrame(draw);
   pending = charts;
@@ -118,6 +123,9 @@ function draw() {
   }
   pending = null;
   live.drawn += 1;
+  // The server sends more once the frames it sent are drawn (or replaced by a later one).
+  if (live.socket.readyState === WebSocket.OPEN) live.socket.send(JSON.stringify({ drawn: received }));
+  received = 0;
   live.log.push([Date.now(), live.value, live.arrived]);
   if (live.log.length > 600) live.log.splice(0, 300);
 }
