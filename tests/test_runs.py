@@ -216,3 +216,12 @@ def test_samples_sent_before_a_garbled_or_lost_answer_to_streaming_off_are_recei
             fault(instrument)  # on the streaming-off setting
     [stats] = acquisition.stats()
     assert not instrument.streaming and stats.received == instrument.samples_sent > 300
+
+
+def test_a_closed_pipe_ends_a_command_quietly():
+    command = [sys.executable, "-m", "vexlo_tools.cli", "--instrument", "mvr420", "stream", "--seconds", "0.5"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline().startswith("Streaming from MVR420")
+    process.stdout.close()  # `vexlo stream | head -1`
+    err = process.stderr.read()
+    assert process.wait(timeout=60) == 1 and err == ""
