@@ -7,7 +7,8 @@ import pytest
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import find_devices
-from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports
+from vexlo_tools.devices import drain
+from vexlo_tools.sim import PtyServer, SimulatedInstrument, VirtualClock, simulated_ports
 
 
 def left_streaming():
@@ -41,6 +42,41 @@ def test_an_instrument_left_streaming_is_found_only_with_recovery(monkeypatch, r
             assert not instrument.streaming
             assert device.get_model_number() == "PLX310"
             device.disconnect()
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    """A virtual clock that the waits of discovery and draining move."""
+    clock = VirtualClock()
+    monkeypatch.setattr("time.monotonic", clock)
+    monkeypatch.setattr("time.sleep", clock.advance)
+    return clock
+
+
+@pytest.mark.parametrize("ignored", [0, 1], ids=["switched off", "first setting ignored"])
+def test_an_instrument_found_while_streaming_slowly_is_switched_quiet(clock, ignored):
+    instrument = SimulatedInstrument.mvr420()
+    instrument.trickle()  # its answers get through, a packet waits after each
+    instrument.ignore_stream_off(ignored)
+    with simulated_ports({"/dev/ttySIM0": instrument}, clock=clock):
+        instrument.start_streaming(clock())
+        [device] = find_devices(["/dev/ttySIM0"], ["MVR420"])
+        assert not instrument.streaming
+        assert device.get_model_number() == "MVR420"
+        device.disconnect()
+
+
+def test_draining_goes_on_until_a_quiet_window_follows_the_last_byte(clock):
+    arrivals = [i * 0.03 for i in range(11)]  # closer together than the quiet window
+
+    def read():
+        due = [t for t in arrivals if t <= clock()]
+        del arrivals[:len(due)]
+        return bytes(len(due))
+
+    received, quiet = drain(read, 0.05)
+    assert (len(received), quiet) == (11, True)
+    assert clock() >= 0.35
 
 
 @pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")

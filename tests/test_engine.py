@@ -3,6 +3,7 @@ import threading
 
 import pytest
 
+import vexlo_device_communication as vexlo
 from vexlo_tools import Engine, Sink
 from engine_doubles import ScriptedAcquisition
 
@@ -105,3 +106,20 @@ def test_an_interrupt_ends_open_streams_as_interrupted():
             raise KeyboardInterrupt
     assert acquisition.stop_calls == [True] and sink.calls[-1] == "close"
     assert after_the_last_write(sink, "end 0 interrupted")
+
+
+def test_the_monitor_sink_hands_the_view_what_came_and_a_failure_once():
+    from vexlo_tools.monitor import MonitorSink
+
+    acquisition = ScriptedAcquisition([100.0, 100.0], samples=90, fail_at=(1, 2))
+    sink = MonitorSink()
+    engine = Engine(acquisition, [sink], tick_seconds=0.01)
+    engine.start()
+    assert engine.wait(timeout=30)
+    with pytest.raises(Exception, match="MVR420 2 on /dev/pts/2: gone"):
+        engine.stop()
+    with pytest.raises(vexlo.VexloCommunicationError, match="MVR420 2 on /dev/pts/2: gone"):
+        sink.read(0)
+    first, second = sink.read(0)  # the samples waited for the read after the failure
+    assert (len(first), len(second)) == (90, 30) and first.value.tolist() == [i * 0.5 for i in range(90)]
+    assert [len(b) for b in sink.read(0)] == [0, 0]

@@ -74,7 +74,7 @@ def test_counters_reach_the_file_at_every_flush_but_never_ahead_of_its_samples(t
     sink.open(streams)
 
     def tick(stats):
-        clock.now += 1.0
+        clock.now += 0.5  # the promised flush cadence
         sink.tick([stats])
         [data] = recording.load(path)
         return [data.metadata[k] for k in ("samples", "received", "missing")]

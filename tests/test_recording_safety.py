@@ -82,6 +82,7 @@ def csv_text(*lines, header=csvfile.HEADER):
     ("hello\n", "not a vexlo recording"),
     (csv_text("0.0,1,2.0", "0.01," + "9" * 10_000), "a row of more than 256 bytes"),
     (csv_text("0.0,1,2.0") + "1" * 100_000, "a line of more than"),
+    (csv_text("0.0,1,2.0", "# " + "x" * 100_000), "a comment line of more than"),
     ("\n".join([csvfile.HEADER, "# model: " + "x" * 100_000, csvfile.COLUMNS]) + "\n", "longer than"),
     (csv_text("0.0,-1,2.0"), "ADC count outside"),
     (csv_text("0.0,4294967296,2.0"), "ADC count outside"),

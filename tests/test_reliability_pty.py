@@ -15,6 +15,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 from reliability import count, expected_stream, heal, inject
+from vexlo_tools import Acquisition, find_devices
 from vexlo_tools.sim import PtyServer, SimulatedInstrument, TedsSensor
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="pseudo-terminals of Linux")
@@ -161,3 +162,18 @@ def test_port_vanishing_during_a_teds_image_read(records):
         with pytest.raises(vexlo.VexloCommunicationError):
             device.teds_is_connected()
         device.disconnect()
+
+
+@pytest.mark.parametrize("model, rate", [("PLX310", 38400), ("MVR420", 1300)])
+def test_packets_split_across_reads_in_real_time_are_all_kept(model, rate):
+    instrument = SimulatedInstrument(model, "QMT31872" if model == "PLX310" else None)
+    instrument.set_raw_count(0x9ABCDE00)
+    with PtyServer([instrument], split_reads=True) as (path,):
+        [device] = find_devices([path], [model])
+        with Acquisition([device], rate=rate, samples=rate // 4) as acquisition:
+            assert acquisition.wait(timeout=30)
+        [block] = acquisition.read(timeout=0)
+        device.disconnect()
+    assert len(block) == block.stats.received == rate // 4
+    assert block.stats.corrupted == 0
+    assert set(block.adc.tolist()) == {0x9ABC0000 if model == "PLX310" else 0x9ABCDE00}

@@ -164,19 +164,24 @@ def test_sigterm_ends_a_recording_like_ctrl_c(tmp_path):
     assert len(data.value) == data.metadata["received"] > 0
 
 
+@pytest.mark.parametrize("fault", ["vanishes", "deaf"])
 @pytest.mark.parametrize("command", ["record", "stream"])
-def test_an_instrument_that_vanishes_in_a_command_is_one_line_naming_it_and_the_rest_is_complete(
-        capsys, monkeypatch, tmp_path, command):
+def test_an_instrument_that_fails_in_a_command_is_one_line_naming_it_and_the_rest_is_complete(
+        capsys, monkeypatch, tmp_path, command, fault):
     from vexlo_tools.commands import _simenv
 
-    real_build = _simenv.build_instruments
+    built = []
+    real_build, real_start = _simenv.build_instruments, Acquisition.start
+    monkeypatch.setattr(_simenv, "build_instruments", lambda choices: built.extend(real_build(choices)) or built)
 
-    def build(choices):
-        instruments = real_build(choices)
-        instruments[-1].unplug_after(20)
-        return instruments
+    def start(self):
+        real_start(self)
+        if fault == "vanishes":
+            built[-1].unplug_after(20)
+        else:  # takes no more input: it cannot be switched off at its end
+            built[-1].stop_reading()
 
-    monkeypatch.setattr(_simenv, "build_instruments", build)
+    monkeypatch.setattr(Acquisition, "start", start)
     output = tmp_path / "run.csv"
     argv = ["--instrument", "mvr420:serial=1", "--instrument", "mvr420:serial=2", command, "--seconds", "0.5",
             *([str(output)] if command == "record" else ["--port", "sim1", "--csv", str(output)])]
@@ -186,11 +191,14 @@ def test_an_instrument_that_vanishes_in_a_command_is_one_line_naming_it_and_the_
     assert err.startswith("vexlo: error: MVR420 2 on sim1: ")
     by_serial = {data.metadata["serial_number"]: data for data in recording.load(output)}
     failed = by_serial.pop(2)
-    # What reached the file is what was received; what was sent and not received is missing.
-    assert len(failed.value) == failed.metadata["received"] <= 20 <= failed.metadata["received"] + \
-        failed.metadata["missing"]
-    assert failed.metadata["complete"] is False
     assert failed.metadata["end_reason"].startswith("failed: MVR420 2 on sim1: ")
+    if fault == "vanishes":
+        # What reached the file is what was received; what was sent and not received is missing.
+        assert len(failed.value) == failed.metadata["received"] <= 20 <= failed.metadata["received"] + \
+            failed.metadata["missing"]
+        assert failed.metadata["complete"] is False
+    else:  # all its samples came; only switching it off failed
+        assert len(failed.value) == failed.metadata["received"] == 50 and failed.metadata["complete"] is True
     for data in by_serial.values():  # the other instrument: its 0.5 s of data, whole
         assert len(data.value) == 50 and data.metadata["complete"] is True
 
@@ -208,3 +216,12 @@ def test_samples_sent_before_a_garbled_or_lost_answer_to_streaming_off_are_recei
             fault(instrument)  # on the streaming-off setting
     [stats] = acquisition.stats()
     assert not instrument.streaming and stats.received == instrument.samples_sent > 300
+
+
+def test_a_closed_pipe_ends_a_command_quietly():
+    command = [sys.executable, "-m", "vexlo_tools.cli", "--instrument", "mvr420", "stream", "--seconds", "0.5"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline().startswith("Streaming from MVR420")
+    process.stdout.close()  # `vexlo stream | head -1`
+    err = process.stderr.read()
+    assert process.wait(timeout=60) == 1 and err == ""

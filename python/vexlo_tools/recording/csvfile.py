@@ -313,6 +313,8 @@ class _CSVFile:
         rows = ~comment & (lengths > 0)
         if np.any(lengths[rows] > MAX_ROW):
             raise self.fail(f"a row of more than {MAX_ROW} bytes")
+        if np.any(lengths[comment] > MAX_LINE):
+            raise self.fail(f"a comment line of more than {MAX_LINE} bytes among the rows")
         return starts, ends, rows
 
     def _scan(self) -> int:

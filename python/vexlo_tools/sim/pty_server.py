@@ -37,6 +37,7 @@ else:
     HAVE_PSEUDO_TERMINALS = hasattr(os, "openpty")
 
 from .instrument import SimulatedInstrument
+from .transport import LineSplit
 
 __all__ = ["PtyServer", "OUTPUT_BACKLOG", "HAVE_PSEUDO_TERMINALS"]
 
@@ -113,6 +114,7 @@ class _Port:
         self.path: Optional[str] = None
         self.link: Optional[str] = None
         self.pending = bytearray()
+        self.line = LineSplit()
         # Bytes the server itself wrote into the host-to-instrument direction
         # to fill it while the instrument does not read; skipped on resuming.
         self.filler = 0
@@ -125,6 +127,7 @@ class _Port:
         self.master, self.slave = master, slave
         self.path = os.ttyname(slave)
         self.pending.clear()
+        self.line = LineSplit()
         self.filler = 0
         self.stopped = False
 
@@ -187,6 +190,10 @@ class PtyServer:
         only while it still leads to this server's port.
     :param force_links: take over links at the names (another server's,
         or stale ones); files that are not links are never touched.
+    :param split_reads: hold back the last 1 to 5 bytes of what each
+        instrument sends until the server's next turn (a few milliseconds),
+        so that reads end inside stream packets at every byte, as when
+        bytes are still on the line.
     :raises NotImplementedError: on a system without pseudo-terminals
         (Windows); the in-process simulator works everywhere.
     """
@@ -198,6 +205,7 @@ class PtyServer:
         enforce_baud_rate: bool = True,
         link_prefix: Optional[str] = None,
         force_links: bool = False,
+        split_reads: bool = False,
     ) -> None:
         if not HAVE_PSEUDO_TERMINALS:
             raise NotImplementedError(
@@ -209,6 +217,7 @@ class PtyServer:
         self.enforce_baud_rate = enforce_baud_rate
         self.link_prefix = link_prefix
         self.force_links = force_links
+        self.split_reads = split_reads
         self.baud_rate_visible: Optional[bool] = None
         self._thread: Optional[threading.Thread] = None
         self._stop = threading.Event()
@@ -424,6 +433,8 @@ class PtyServer:
         assert master is not None  # only open ports are served
         if len(port.pending) < OUTPUT_BACKLOG:
             out = instrument.transmit(now)
+            if self.split_reads:
+                out = port.line(out)
             if out and self._speed_ok(port):
                 port.pending += out
         else:

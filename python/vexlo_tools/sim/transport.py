@@ -51,6 +51,25 @@ _registry: Dict[str, SimulatedInstrument] = {}
 _registry_lock = threading.RLock()
 
 
+class LineSplit:
+    """Holds back the tail of what arrives, 1 to :data:`SPLIT_CYCLE` bytes in turn, until the next look.
+
+    Bytes still on the line when the host looks: what it reads then ends
+    inside a stream packet, at every byte position in turn. Called with
+    nothing new, it gives the held-back bytes.
+    """
+
+    def __init__(self) -> None:
+        self.held = b""
+        self._cuts = itertools.cycle(range(1, SPLIT_CYCLE + 1))
+
+    def __call__(self, data: bytes) -> bytes:
+        cut = min(len(data), next(self._cuts)) if data else 0
+        data = self.held + data
+        self.held = data[len(data) - cut:]
+        return data[:len(data) - cut]
+
+
 class VirtualClock:
     """A clock that only moves when told to, for stream tests.
 
@@ -147,8 +166,7 @@ class SimulatedSerial:
         self.realtime_reads = realtime_reads
         self._rx = bytearray()
         self.split_reads = split_reads
-        self._on_the_line = b""
-        self._cuts = itertools.cycle(range(1, SPLIT_CYCLE + 1))
+        self._line = LineSplit()
         self.overrun_bytes = 0
         self.is_open = False
         if port is not None:
@@ -193,7 +211,7 @@ class SimulatedSerial:
             raise _open_error(self._port)
         self._instrument = instrument
         self._rx.clear()
-        self._on_the_line = b""
+        self._line.held = b""
         now = self._clock()
         instrument.bind_clock(now, real=self._real_clock)
         instrument.attach(now)
@@ -204,7 +222,7 @@ class SimulatedSerial:
         self.is_open = False
         self._instrument = None
         self._rx.clear()
-        self._on_the_line = b""
+        self._line.held = b""
 
     def __enter__(self) -> "SimulatedSerial":
         return self
@@ -236,16 +254,7 @@ class SimulatedSerial:
         if data and not instrument.answers_at(self.baudrate):
             # Wrong line speed: what the instrument sends never decodes.
             return
-        self._take(self._split(data))
-
-    def _split(self, data: bytes) -> bytes:
-        """What of ``data`` is visible at this look; the bytes still on the line come at the next."""
-        if not self.split_reads:
-            return data
-        cut = min(len(data), next(self._cuts)) if data else 0
-        data = self._on_the_line + data
-        self._on_the_line = data[len(data) - cut:]
-        return data[:len(data) - cut]
+        self._take(self._line(data) if self.split_reads else data)
 
     def _take(self, data: bytes) -> None:
         room = INPUT_BUFFER_SIZE - len(self._rx)
@@ -295,9 +304,8 @@ class SimulatedSerial:
                 "(device disconnected or multiple access on port?)"
             )
         self._pump()
-        if len(self._rx) < size and self._on_the_line:
-            self._take(self._on_the_line)
-            self._on_the_line = b""
+        if len(self._rx) < size and self.split_reads:
+            self._take(self._line(b""))  # a read waiting for its timeout gets the rest
         if self.realtime_reads and self.timeout and len(self._rx) < size:
             deadline = time.monotonic() + self.timeout
             while len(self._rx) < size and time.monotonic() < deadline:
@@ -311,7 +319,7 @@ class SimulatedSerial:
         """Discard every received byte not yet read."""
         self._pump()
         self._rx.clear()
-        self._on_the_line = b""
+        self._line.held = b""
 
     def reset_output_buffer(self) -> None:
         """Nothing is ever left unsent; kept for interface compatibility."""
