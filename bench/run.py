@@ -38,6 +38,7 @@ import fleet as fleet_bench  # noqa: E402
 import recordings as recordings_bench  # noqa: E402
 import regressions  # noqa: E402
 import runs as runs_bench  # noqa: E402
+import startup  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
 import teds as teds_bench  # noqa: E402
@@ -469,6 +470,7 @@ ROWS = {
     8: lambda args: row_memory(args.packets),
     60: lambda args: regressions.rows(args.repeats, lambda new, old, number, repeats: side_by_side(
         [calls(new, number), calls(old, number)], repeats)),
+    61: lambda args: startup.rows(3 * args.repeats),
     **acquisition_bench.ROWS,
     **fleet_bench.ROWS,
     **recordings_bench.ROWS,

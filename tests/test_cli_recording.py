@@ -27,6 +27,16 @@ def test_version(capsys):
     assert exit_.value.code == 0 and capsys.readouterr().out == f"vexlo {software_version()}\n"
 
 
+def test_help_reads_no_package_metadata():
+    # Reading the installed distribution's metadata costs tens of
+    # milliseconds; only --version needs it.
+    child = subprocess.run([sys.executable, "-c", "import sys\nfrom vexlo_tools import cli\n"
+                            "try:\n    cli.main(['--help'])\nexcept SystemExit:\n    pass\n"
+                            "print('importlib.metadata' in sys.modules, file=sys.stderr)"],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0 and child.stderr.split() == ["False"], child.stderr
+
+
 def test_demo_refuses_instruments_it_would_not_use(capsys):
     code, out, err = run(capsys, "--instrument", "mvr420", "demo")
     assert (code, out) == (1, "") and "the demo serves its own instruments" in err

@@ -4,7 +4,7 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
+import threading
 import time
 from unittest import mock
 
@@ -216,3 +216,33 @@ def test_samples_sent_before_a_garbled_or_lost_answer_to_streaming_off_are_recei
             fault(instrument)  # on the streaming-off setting
     [stats] = acquisition.stats()
     assert not instrument.streaming and stats.received == instrument.samples_sent > 300
+
+
+def test_a_closed_pipe_ends_a_command_quietly():
+    command = [sys.executable, "-m", "vexlo_tools.cli", "--instrument", "mvr420", "stream", "--seconds", "0.5"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline().startswith("Streaming from MVR420")
+    process.stdout.close()  # `vexlo stream | head -1`
+    err = process.stderr.read()
+    assert process.wait(timeout=60) == 1 and err == ""
+
+
+def test_ctrl_c_while_stopping_is_let_through_only_once_the_stop_is_finished(monkeypatch):
+    mvr = MVR()
+    ports, installed = on_ports(mvr)
+    with installed:
+        [device] = found(ports)
+        real_join, interrupted = threading.Thread.join, []
+
+        def join(self, timeout=None):
+            if self.name.startswith("vexlo stop") and not interrupted:
+                interrupted.append(self.name)
+                raise KeyboardInterrupt  # Ctrl-C while waiting for the instrument to fall quiet
+            return real_join(self, timeout)
+
+        with pytest.raises(KeyboardInterrupt):
+            with Acquisition([device]) as acquisition:
+                time.sleep(0.1)
+                monkeypatch.setattr(threading.Thread, "join", join)
+        assert interrupted and not mvr.streaming and not acquisition.running
+        assert acquisition.ends[0].reason == "interrupted" and isinstance(device.get_reading(0), float)

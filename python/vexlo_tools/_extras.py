@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import importlib
-from importlib import metadata
 from types import ModuleType
 
 DISTRIBUTION = "vexlo-device-communication"
@@ -32,6 +31,8 @@ def require(module: str, extra: str, feature: str) -> ModuleType:
 
 def software_version() -> str:
     """The installed version of the distribution ("unknown" when run from a source tree)."""
+    from importlib import metadata  # tens of milliseconds: only when asked
+
     try:
         return metadata.version(DISTRIBUTION)
     except metadata.PackageNotFoundError:

@@ -61,13 +61,22 @@ def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None
                              "firmware=A.B.C, teds=on|off, auto-teds=on|off")
 
 
+class _Version(argparse.Action):
+    """``--version``, with the version read only when it is asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: Optional[str] = None) -> None:
+        print(f"{parser.prog} {software_version()}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vexlo",
         description="Find, read, stream and configure Vexlo strain-gauge instruments.",
         epilog="Every command runs against simulated instruments with --sim.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {software_version()}")
+    parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     _add_common_options(parser, suppress=False)
     common = argparse.ArgumentParser(add_help=False)
     _add_common_options(common, suppress=True)

@@ -177,6 +177,13 @@ bool bind_native(const char* name, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", name, nargs + nkw);
         return false;
     }
+    if (nkw == 0 && nargs == count)
+    {
+        // Every argument by position, the common call: nothing to match.
+        for (int i = 0; i < count; ++i)
+            out[i] = args[i];
+        return true;
+    }
     Match found;
     if (!match(args, nargs, kwnames, names, count, count, false, out, found))
         return false;
