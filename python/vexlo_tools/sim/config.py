@@ -289,7 +289,8 @@ def _apply_faults(table: _Table, instrument: SimulatedInstrument) -> None:
                 switches[key]()
         else:
             raise table.error(key, "unknown fault; faults are silent, corrupt_checksums, answer_short, "
-                                   "answer_late, stream_garbage, stop_reading, stall_stream, unplug_after, ignore_stream_off, unplugged")
+                                   "answer_late, stream_garbage, stop_reading, stall_stream, unplug_after, "
+                                   "ignore_stream_off, unplugged")
 
 
 # The instrument's parameters by the bench file's keys.
