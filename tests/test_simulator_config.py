@@ -41,6 +41,7 @@ def test_the_example_bench():
     ("stop_reading = true", lambda f: f.not_reading),
     ("stall_stream = true", lambda f: f.stream_stalled and f.stall_until is None),
     ("unplug_after = 10", lambda f: f.unplug_after_samples == 10),
+    ("ignore_stream_off = 2", lambda f: f.ignored_stream_offs == 2),
     ("unplugged = true", lambda f: f.unplugged),
 ])
 def test_faults(tmp_path, faults, check):
@@ -180,7 +181,8 @@ HOSTILE = st.sampled_from([-1, 0, 2, 2**70, 1e308, -1e308, math.inf, math.nan, 1
 TABLES = {"": ["serial_number", "channels", "noise_counts", "seed", "t0", "clock_error_ppm", "selected_profiles"],
           "profile": ["number", "capacity", "offset_count", "points_per_direction", "sampling_rate", "unit", "loads"],
           "load": ["channel", "kind", "value", "slope", "frequency", "deviation", "times", "levels"],
-          "faults": ["silent", "answer_short", "answer_late", "stream_garbage", "stall_stream", "unplug_after"]}
+          "faults": ["silent", "answer_short", "answer_late", "stream_garbage", "stall_stream", "unplug_after",
+                     "ignore_stream_off"]}
 
 
 @given(st.lists(st.tuples(st.sampled_from([(t, k) for t, keys in TABLES.items() for k in keys]), HOSTILE),

@@ -134,7 +134,7 @@ class SimulatedSerial:
         line would be: a read of what is waiting then ends inside a stream
         packet, at every byte position in turn. A read of more bytes than
         are visible takes the held-back ones too, as a read waiting for its
-        timeout would.
+        timeout would. By default false, or as :func:`simulated_ports` says.
     :raises serial.SerialException: the port is unknown or unplugged,
         with pyserial's message ("[Errno 2] could not open port ...").
 
@@ -152,7 +152,7 @@ class SimulatedSerial:
         clock: Optional[Clock] = None,
         realtime_reads: bool = False,
         write_timeout: Optional[float] = None,
-        split_reads: bool = False,
+        split_reads: Optional[bool] = None,
         **kwargs: object,
     ) -> None:
         self._port = port
@@ -165,12 +165,14 @@ class SimulatedSerial:
         self._real_clock = clock is None
         self.realtime_reads = realtime_reads
         self._rx = bytearray()
-        self.split_reads = split_reads
+        self.split_reads = self._split_by_default if split_reads is None else split_reads
         self._line = LineSplit()
         self.overrun_bytes = 0
         self.is_open = False
         if port is not None:
             self.open()
+
+    _split_by_default = False
 
     @classmethod
     def _default_clock(cls) -> Clock:
@@ -420,9 +422,7 @@ def simulated_ports(
                     return real_serial(port, *args, **kwargs)
             return super().__new__(cls)
 
-        def __init__(self, *args: Any, **kwargs: Any) -> None:
-            kwargs.setdefault("split_reads", split_reads)
-            super().__init__(*args, **kwargs)
+        _split_by_default = split_reads
 
         @classmethod
         def _default_clock(cls) -> Clock:
