@@ -120,6 +120,15 @@ bool add_logger(PyObject* module)
     Ref logging(PyObject_GetAttrString(module, "logging"));
     if (!logging)
         return false;
+    // logging.Logger and its own debug method, as they are now: see debug_wanted.
+    ModuleState* state = state_of(module);
+    state->LoggerClass = PyObject_GetAttrString(logging.get(), "Logger");
+    if (!state->LoggerClass || !PyType_Check(state->LoggerClass))
+        return false;
+    Ref debug_name(PyUnicode_InternFromString("debug"));
+    if (!debug_name)
+        return false;
+    state->logger_debug = cppy::xincref(compat::type_lookup(type_of(state->LoggerClass), debug_name.get()));
     return add_object(module, "logger",
                       PyObject_CallMethod(logging.get(), "getLogger", "s", kModuleName));
 }

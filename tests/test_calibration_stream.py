@@ -177,6 +177,18 @@ def test_four_byte_packet(logger):
     assert logger.records == [("debug", "Converted 1 readings, 0 remainder bytes")]
 
 
+# With the logger not enabled for debug the text is not built, unless a
+# patched debug method would see it.
+@pytest.mark.parametrize("patch", ["instance", "class"])
+def test_a_patched_debug_method_gets_the_text_at_any_level(monkeypatch, patch):
+    calls = []
+    target = vexlo.logger if patch == "instance" else type(vexlo.logger)
+    monkeypatch.setattr(target, "debug", lambda *args: calls.append(args[-1]))
+    monkeypatch.setattr(vexlo.logger, "level", 40)
+    convert4(bytes.fromhex("1234567C"), calibrated())
+    assert calls == ["Converted 1 readings, 0 remainder bytes"]
+
+
 def test_three_byte_packet(logger):
     conv = calibrated()
     result = convert3(adc_converter=conv, data=bytearray.fromhex("12347A"))

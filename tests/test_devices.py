@@ -126,3 +126,35 @@ def test_ports_are_probed_at_once_and_reported_in_port_order(monkeypatch):
         assert [d.get_model_number() for d in devices] == ["MVR420", "PLX310", "HSK640"]
         for device in devices:
             device.disconnect()
+
+
+def silent():
+    instrument = SimulatedInstrument.mvr420()
+    instrument.go_silent()
+    return instrument
+
+
+# The quick identity probe hands the module's discovery only the models of
+# the baud rate that answered, all of them when stream bytes came, and
+# nothing for a silent port.
+@pytest.mark.parametrize("make, handed", [
+    (silent, []),
+    (SimulatedInstrument.mvr420, [["MVR420", "DTA530", "HSK640"]]),
+    (SimulatedInstrument.plx310, [["PLX310"]]),
+    (left_streaming, [None, ["PLX310"]]),  # the full discovery, then again after recovery
+], ids=["silent", "compact", "plx310", "left-streaming"])
+def test_the_quick_probe_decides_what_the_full_discovery_gets(monkeypatch, make, handed):
+    discover = vexlo.VexloSerialScanner.discover_devices
+    calls = []
+
+    def recorded(device_models=None, comports=None):
+        calls.append(device_models)
+        return discover(device_models=device_models, comports=comports)
+
+    monkeypatch.setattr(vexlo.VexloSerialScanner, "discover_devices", recorded)
+    with simulated_ports({"/dev/ttySIM0": make()}, clock=TickingClock(0.001)):
+        devices = find_devices()
+        assert len(devices) == (0 if make is silent else 1)
+        for device in devices:
+            device.disconnect()
+    assert calls == handed

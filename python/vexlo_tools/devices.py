@@ -33,6 +33,8 @@ __all__ = ["PortInUseError", "drain", "find_devices", "quiet_the_line"]
 
 logger = logging.getLogger("vexlo_tools.devices")
 
+#: How long the quick probe waits for the first byte of an answer at each baud rate.
+QUICK_PROBE_SECONDS = 0.25
 #: How long a port that did not answer is watched for stream bytes.
 LISTEN_SECONDS = 0.25
 #: When recovering, the line counts as quiet after this long without a byte:
@@ -203,7 +205,55 @@ def _probe_port(port: str, model_names: List[str], recover: bool) -> List[vexlo.
     return devices
 
 
+def _quick_probe(port: str, model_names: List[str]) -> List[str]:
+    """The models worth the module's full discovery on ``port``, from one
+    identity query per candidate baud rate: those of the first baud rate at
+    which a whole answer came back; all of them when other bytes came (an
+    instrument left streaming, for the module's discovery and recovery);
+    none for a port silent at every baud rate.
+
+    The module's discovery spends seconds of time-outs on every baud rate
+    that gets no answer; an instrument answers this query within milliseconds.
+    """
+    commands = vexlo._CommandOperations()
+    command = commands.Get_Model_Number_Command
+    query = bytes(commands.get_command_byte_array(command))
+    for baud in _unique(b for name in model_names for b in model_info(name).baud_rates):
+        try:
+            connection = serial.Serial(port=port, baudrate=baud, timeout=QUICK_PROBE_SECONDS, write_timeout=1.0)
+        except (serial.SerialException, OSError) as error:
+            logger.debug("%s at %d baud: cannot open for the quick probe: %s", port, baud, error)
+            return model_names  # the module's discovery says why
+        try:
+            connection.reset_input_buffer()
+            connection.write(query)
+            answer = bytes(connection.read(command.receive_length))
+        except (serial.SerialException, OSError) as error:
+            logger.debug("%s at %d baud: quick probe: %s", port, baud, error)
+            return model_names
+        finally:
+            connection.close()
+        if not answer:
+            continue
+        if _is_answer(commands, answer, command.receive_length):
+            return [name for name in model_names if baud in model_info(name).baud_rates]
+        logger.debug("%s at %d baud: bytes that answer nothing; full discovery", port, baud)
+        return model_names
+    logger.debug("%s: silent at every candidate baud rate", port)
+    return []
+
+
+def _is_answer(commands: Any, frame: bytes, length: int) -> bool:
+    # An identity is text, and the frame's checksum holds (checked here, as
+    # validating would log a mismatch as an error): stream bytes seldom pass both.
+    return (len(frame) == length and all(byte < 0x80 for byte in frame[4:-1])
+            and commands.calculate_checksum(frame[:-1]) == frame[-1])
+
+
 def _probe_held_port(port: str, model_names: List[str], recover: bool) -> List[vexlo.VexloDevice]:
+    model_names = _quick_probe(port, model_names)
+    if not model_names:
+        return []
     models = None if list(model_names) == list(MODEL_NAMES) else model_names
     devices = vexlo.VexloSerialScanner.discover_devices(device_models=models, comports=[port])
     if not recover:

@@ -257,9 +257,10 @@ PyObject* convert_stream(Function* fn, PyObject* const* args, Py_ssize_t nargs, 
         reinterpret_cast<const char*>(view.bytes() + scanned.next), static_cast<Py_ssize_t>(rest)));
     if (!remainder)
         return nullptr;
-    if (!log(fn->module, Level::Debug,
-             Message() << "Converted " << static_cast<long long>(PyList_GET_SIZE(readings.get()))
-                       << " readings, " << static_cast<long long>(rest) << " remainder bytes"))
+    int wanted = debug_wanted(fn->module);
+    if (wanted < 0 || (wanted && !log(fn->module, Level::Debug,
+                                      Message() << "Converted " << static_cast<long long>(PyList_GET_SIZE(readings.get()))
+                                                << " readings, " << static_cast<long long>(rest) << " remainder bytes")))
         return nullptr;
     return new_result(st, readings, remainder);
 }

@@ -2,6 +2,7 @@
 
 #include "common/call.hpp"
 #include "common/ref.hpp"
+#include "common/state.hpp"
 #include <cstring>
 
 namespace vexlo
@@ -68,6 +69,32 @@ bool log(PyObject* module, Level level, PyObject* message)
     PyObject* args[2] = {logger.get(), text.get()};
     Ref result(PyObject_VectorcallMethod(method, args, 2, nullptr));
     return static_cast<bool>(result);
+}
+
+int debug_wanted(PyObject* module)
+{
+    Ref logger(module_global(module, "logger"));
+    if (!logger)
+        return -1;
+    ModuleState* st = state_of(module);
+    PyObject* debug = level_name(Level::Debug);
+    if (!debug)
+        return -1;
+    PyTypeObject* type = Py_TYPE(logger.get());
+    if (reinterpret_cast<PyObject*>(type) != st->LoggerClass || !st->logger_debug ||
+        compat::type_lookup(type, debug) != st->logger_debug)
+        return 1;
+    Ref dict(PyObject_GenericGetDict(logger.get(), nullptr));
+    if (!dict)
+        return -1;
+    int own = PyDict_Contains(dict.get(), debug);
+    if (own != 0)
+        return own < 0 ? -1 : 1;
+    Ref level(PyLong_FromLong(10));  // logging.DEBUG
+    if (!level)
+        return -1;
+    Ref enabled(call_method(logger.get(), VEXLO_NAME("isEnabledFor"), level.get()));
+    return enabled ? PyObject_IsTrue(enabled.get()) : -1;
 }
 
 bool log_text(PyObject* module, Level level, const char* text)

@@ -31,6 +31,14 @@ inline bool log(PyObject* module, Level level, Message&& message)
     return log(module, level, message.build());
 }
 
+// 0 when a debug record would certainly be dropped: the logger is exactly a
+// logging.Logger with the class's own debug method (none of its own, none
+// patched on the class) that is not enabled for DEBUG, so that calling its
+// debug would do nothing. 1 otherwise (a test double, a patched method, or
+// enabled), -1 with an exception set. Hot paths ask first and build no text
+// when the record would be dropped.
+int debug_wanted(PyObject* module);
+
 // Same for a literal text.
 bool log_text(PyObject* module, Level level, const char* text);
 

@@ -37,6 +37,8 @@ namespace vexlo
     X(device_token)                                                            \
     X(teds_unit_mapping)                                                       \
     X(empty_arguments)                                                         \
+    X(LoggerClass)                                                             \
+    X(logger_debug)                                                            \
     X(module_name)
 
 struct ModuleState

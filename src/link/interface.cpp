@@ -431,7 +431,10 @@ PyObject* send_convert_return_sequence(Function* fn, PyObject* const* args, Py_s
 PyObject* read_waiting(PyObject* module, PyObject* connection)
 {
     Ref waiting(get_attr(connection, VEXLO_NAME("in_waiting")));
-    if (!waiting || !log(module, Level::Debug, Message() << "Reading " << waiting << " bytes from buffer"))
+    if (!waiting)
+        return nullptr;
+    int wanted = debug_wanted(module);
+    if (wanted < 0 || (wanted && !log(module, Level::Debug, Message() << "Reading " << waiting << " bytes from buffer")))
         return nullptr;
     return call_method(connection, VEXLO_NAME("read"), waiting.get());
 }

@@ -337,7 +337,7 @@ PyObject* validate_response_checksum(Function* fn, PyObject* const* args, Py_ssi
         size_t length = 0;
         const uint8_t* data = bytes_of(a[1], &length);
         BufferView frame;  // held only over a walk long enough to look for signals
-        if (length - 1 > kSlice && length >= 2)
+        if (length >= 2 && length - 1 > kSlice)
         {
             if (!frame.open(a[1]))
                 return nullptr;
