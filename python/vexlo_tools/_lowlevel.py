@@ -15,6 +15,13 @@
   input would take samples from the reader; the device's connection is
   replaced by a guard that refuses writes and clearing with an error
   naming the instrument (reads go through for the reader).
+- Named ports the system does not list. The module's discovery probes only
+  the ports ``serial.tools.list_ports`` lists, so a pseudo-terminal or a
+  ``/dev/serial/by-id/`` link named by the caller would never be probed.
+  :func:`discover` runs the module's discovery for a listed port and, for
+  an unlisted one, the same probe with the module's own link class and
+  device creation token, logging what the module logs; nothing
+  process-wide (such as pyserial's port listing) is replaced.
 """
 
 from __future__ import annotations
@@ -22,7 +29,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-from typing import Any, Iterator, Optional
+from typing import Any, Iterator, List, Optional, Sequence
 
 import serial
 
@@ -33,7 +40,8 @@ try:
 except ImportError:  # pragma: no cover - not on Windows
     fcntl = None  # type: ignore[assignment]
 
-__all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "guard_streaming", "hold", "probing", "unguard"]
+__all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "discover", "guard_streaming", "hold", "probing",
+           "unguard"]
 
 
 class PortInUseError(vexlo.VexloConnectionError):
@@ -133,3 +141,43 @@ def unguard(interface: Any) -> None:
     connection = interface.serial_connection
     if isinstance(connection, StreamingGuard):
         interface.serial_connection = connection.__dict__["connection"]
+
+
+def discover(port: str, models: Optional[List[str]], bauds: Sequence[int],
+             listed: Sequence[str]) -> List[vexlo.VexloDevice]:
+    """The module's discovery on ``port`` alone, whether or not the system lists it.
+
+    :param models: the model names asked for (``None`` for all), as the module's discovery takes them.
+    :param bauds: the baud rates that discovery tries for ``models``, in its order.
+    :param listed: the ports the system lists.
+    """
+    if port in listed:
+        return list(vexlo.VexloSerialScanner.discover_devices(device_models=models, comports=[port]))
+    log = vexlo.logger
+    log.info(f"Starting device discovery (models: {models if models else 'all'}, ports: {[port]})")
+    log.debug(f"Scanning {port}")
+    for baud in bauds:
+        interface = None
+        try:
+            interface = vexlo._SerialCommunicationInterface(port, baud)
+            interface.connect()
+            model = interface.get_model_number()
+            if not model:
+                log.debug(f"{port} at {baud} baud: no response")
+                interface.disconnect()
+                continue
+            log.info(f"Found {model} on {port} at {baud} baud )")
+            device = vexlo.VexloDevice(interface, _internal_token=vexlo._DEVICE_CREATION_TOKEN)
+            log.info("Discovery complete: found 1 device(s)")
+            return [device]
+        except (vexlo.VexloCommunicationError, vexlo.VexloConnectionError) as error:
+            log.debug(f"{port} at {baud} baud: communication error - {error}")
+        except Exception as error:
+            log.warning(f"Unexpected error scanning {port} at {baud} baud: {error}")
+        if interface is not None:
+            try:
+                interface.disconnect()
+            except Exception:
+                pass
+    log.info("Discovery complete: found 0 device(s)")
+    return []

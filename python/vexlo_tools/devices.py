@@ -3,8 +3,9 @@
 The module's discovery probes one port after the other and only the ports
 ``serial.tools.list_ports`` lists. :func:`find_devices` runs that same
 discovery on each port alone, one thread per port, so a scan takes as long
-as its slowest port, and lists the ports it was given, so a pseudo-terminal
-or a ``/dev/serial/by-id/`` link is probed when named. An instrument left
+as its slowest port, and probes a named port the system does not list (a
+pseudo-terminal, a ``/dev/serial/by-id/`` link) the same way, without
+touching pyserial's port listing. An instrument left
 streaming by a program that ended without switching it off fills every
 probe's answer with stream bytes; such a port is switched quiet and probed
 again.
@@ -21,7 +22,6 @@ from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
 
 import serial
 import serial.tools.list_ports
-from serial.tools.list_ports_common import ListPortInfo
 
 import vexlo_device_communication as vexlo
 
@@ -48,11 +48,6 @@ DRAIN_SECONDS = 2.0
 RESEND_SECONDS = 0.5
 #: Pause between two looks at a port's input while watching or draining.
 POLL_SECONDS = 0.005
-
-# One patched port listing at a time: find_devices replaces
-# serial.tools.list_ports.comports for the length of a scan.
-_listing_lock = threading.Lock()
-
 
 def _stream_off_frame() -> bytes:
     commands = vexlo._CommandOperations()
@@ -87,14 +82,9 @@ def _unique(items: Iterable[Any]) -> List[Any]:
     return list(dict.fromkeys(items))
 
 
-class _Listing:
-    """``serial.tools.list_ports.comports`` listing exactly the ports of a scan."""
-
-    def __init__(self, ports: Sequence[str]) -> None:
-        self.ports = list(ports)
-
-    def __call__(self, include_links: bool = False) -> List[ListPortInfo]:
-        return [ListPortInfo(port, skip_link_detection=True) for port in self.ports]
+def _bauds(model_names: Iterable[str]) -> List[int]:
+    """The baud rates of ``model_names``, in the order the module's discovery tries them."""
+    return _unique(b for name in model_names for b in model_info(name).baud_rates)
 
 
 def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]] = None, *,
@@ -143,7 +133,7 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
 
     def probe(index: int, port: str) -> None:
         try:
-            found = _probe_port(port, model_names, recover)
+            found = _probe_port(port, model_names, recover, listed)
         except BaseException as error:  # handed to the caller's thread
             errors[index] = error
             return
@@ -153,26 +143,20 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
             return
         results[index] = found
 
-    with _listing_lock:
-        before = serial.tools.list_ports.comports
-        serial.tools.list_ports.comports = _Listing(targets)  # type: ignore[assignment]
-        try:
-            threads = [threading.Thread(target=probe, args=(i, port), name=f"vexlo probe {port}", daemon=True)
-                       for i, port in enumerate(targets)]
-            for thread in threads:
-                thread.start()
-            try:
-                for thread in threads:
-                    thread.join()
-            except BaseException:
-                # Ctrl-C: probes still running close what they find.
-                cancelled.set()
-                for found in results:
-                    for device in found:
-                        device.disconnect()
-                raise
-        finally:
-            serial.tools.list_ports.comports = before
+    threads = [threading.Thread(target=probe, args=(i, port), name=f"vexlo probe {port}", daemon=True)
+               for i, port in enumerate(targets)]
+    for thread in threads:
+        thread.start()
+    try:
+        for thread in threads:
+            thread.join()
+    except BaseException:
+        # Ctrl-C: probes still running close what they find.
+        cancelled.set()
+        for found in results:
+            for device in found:
+                device.disconnect()
+        raise
     if ports is None:
         # A scan of every port passes over the ports others hold; a port named is asked for.
         for index, error in enumerate(errors):
@@ -188,13 +172,14 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
     return [device for found in results for device in found]
 
 
-def _probe_port(port: str, model_names: List[str], recover: bool) -> List[vexlo.VexloDevice]:
+def _probe_port(port: str, model_names: List[str], recover: bool,
+                listed: Sequence[str]) -> List[vexlo.VexloDevice]:
     """The instruments on ``port``, probed while it is held exclusively, and held by their connections after.
 
     :raises PortInUseError: another program or scan holds the port.
     """
     with _lowlevel.probing(port):
-        devices = _probe_held_port(port, model_names, recover)
+        devices = _probe_held_port(port, model_names, recover, listed)
     try:
         for device in devices:
             _lowlevel.hold(port, device.communication_interface.serial_connection)
@@ -218,7 +203,7 @@ def _quick_probe(port: str, model_names: List[str]) -> List[str]:
     commands = vexlo._CommandOperations()
     command = commands.Get_Model_Number_Command
     query = bytes(commands.get_command_byte_array(command))
-    for baud in _unique(b for name in model_names for b in model_info(name).baud_rates):
+    for baud in _bauds(model_names):
         try:
             connection = serial.Serial(port=port, baudrate=baud, timeout=QUICK_PROBE_SECONDS, write_timeout=1.0)
         except (serial.SerialException, OSError) as error:
@@ -250,12 +235,13 @@ def _is_answer(commands: Any, frame: bytes, length: int) -> bool:
             and commands.calculate_checksum(frame[:-1]) == frame[-1])
 
 
-def _probe_held_port(port: str, model_names: List[str], recover: bool) -> List[vexlo.VexloDevice]:
+def _probe_held_port(port: str, model_names: List[str], recover: bool,
+                     listed: Sequence[str]) -> List[vexlo.VexloDevice]:
     model_names = _quick_probe(port, model_names)
     if not model_names:
         return []
     models = None if list(model_names) == list(MODEL_NAMES) else model_names
-    devices = vexlo.VexloSerialScanner.discover_devices(device_models=models, comports=[port])
+    devices = _lowlevel.discover(port, models, _bauds(model_names), listed)
     if not recover:
         return devices
     if devices:
@@ -265,13 +251,13 @@ def _probe_held_port(port: str, model_names: List[str], recover: bool) -> List[v
                 logger.info("%s: the instrument is streaming; switching it off", port)
                 quiet_the_line(connection)
         return devices
-    bauds = _unique(b for name in model_names for b in model_info(name).baud_rates)
+    bauds = _bauds(model_names)
     heard = [baud for baud in bauds if _recover_at(port, baud)]
     if not heard:
         return []
     again = [name for name in model_names if set(model_info(name).baud_rates) & set(heard)]
     logger.info("%s: probing again after switching streaming off", port)
-    return vexlo.VexloSerialScanner.discover_devices(device_models=again, comports=[port])
+    return _lowlevel.discover(port, again, _bauds(again), listed)
 
 
 def _recover_at(port: str, baud: int) -> bool:
