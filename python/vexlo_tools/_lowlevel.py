@@ -22,6 +22,21 @@
   an unlisted one, the same probe with the module's own link class and
   device creation token, logging what the module logs; nothing
   process-wide (such as pyserial's port listing) is replaced.
+- Frames built and read by hand. The quick probe asks each candidate baud
+  rate for the model once with a short timeout (the module's exchange
+  retries for seconds), and checks the answer's checksum itself (the
+  module's validation logs a mismatch as an error). Streaming is switched
+  off by writing the setting directly, as the module's exchange clears
+  the input first and would lose the packets still due; its answer is
+  then found among the stream bytes (after a two-byte header, ended by a
+  checksum byte) and cut out.
+- The pyserial object's settings. The input is cleared before streaming
+  starts, so that stale bytes do not pass for samples; a write timeout is
+  set while streaming, so that a stalled link cannot hang the switch-off;
+  the read timeout tells how long the module waits for an answer, which
+  is how long a line must stay silent to count as quiet.
+- The device's TEDS record. A recording's provenance keeps the sensor
+  record the device loaded, which the device reads but does not publish.
 """
 
 from __future__ import annotations
@@ -29,7 +44,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-from typing import Any, Iterator, List, Optional, Sequence
+from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 import serial
 
@@ -40,8 +55,9 @@ try:
 except ImportError:  # pragma: no cover - not on Windows
     fcntl = None  # type: ignore[assignment]
 
-__all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "discover", "guard_streaming", "hold", "probing",
-           "unguard"]
+__all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "clear_input", "cut_stream_off_answer", "discover",
+           "guard_streaming", "hold", "is_model_answer", "model_query", "probing", "read_timeout",
+           "set_write_timeout", "stream_off_frame", "teds_record", "unguard", "write_stream_off"]
 
 
 class PortInUseError(vexlo.VexloConnectionError):
@@ -181,3 +197,84 @@ def discover(port: str, models: Optional[List[str]], bauds: Sequence[int],
                 pass
     log.info("Discovery complete: found 0 device(s)")
     return []
+
+
+def connection_of(device: Any) -> Any:
+    """The pyserial object behind ``device``; ``None`` when it is closed."""
+    return device.communication_interface.serial_connection
+
+
+def clear_input(device: Any) -> None:
+    """Drop the bytes waiting on ``device``'s port."""
+    connection = connection_of(device)
+    if connection is not None:
+        connection.reset_input_buffer()
+
+
+def set_write_timeout(device: Any, seconds: Optional[float]) -> Optional[float]:
+    """Set the write timeout of ``device``'s port; return the one it had."""
+    connection = connection_of(device)
+    before: Optional[float] = getattr(connection, "write_timeout", None)
+    if connection is not None:
+        connection.write_timeout = seconds
+    return before
+
+
+def read_timeout(device: Any) -> Optional[float]:
+    """The read timeout of ``device``'s port (``None``: it waits for ever, or the port is closed)."""
+    timeout: Optional[float] = getattr(connection_of(device), "timeout", None)
+    return timeout
+
+
+def teds_record(device: Any) -> Optional[vexlo.TEDSData]:
+    """The TEDS record ``device`` loaded, if any."""
+    record: Optional[vexlo.TEDSData] = device._teds_data
+    return record
+
+
+def stream_off_frame() -> bytes:
+    """The streaming-off setting, as written to the line."""
+    commands = vexlo._CommandOperations()
+    return bytes(commands.get_command_byte_array(commands.Set_Streaming_State_Command, bytearray([0])))
+
+
+def model_query() -> Tuple[bytes, int]:
+    """The model-number query, and the length of its answer."""
+    commands = vexlo._CommandOperations()
+    command = commands.Get_Model_Number_Command
+    return bytes(commands.get_command_byte_array(command)), int(command.receive_length)
+
+
+def is_model_answer(frame: bytes, length: int) -> bool:
+    """Whether ``frame`` is a whole answer to :func:`model_query`."""
+    # An identity is text, and the frame's checksum holds: stream bytes seldom pass both.
+    return (len(frame) == length and all(byte < 0x80 for byte in frame[4:-1])
+            and vexlo._CommandOperations().calculate_checksum(frame[:-1]) == frame[-1])
+
+
+def write_stream_off(device: Any) -> bool:
+    """Write the streaming-off setting to ``device``'s port without clearing its input; ``False`` if it is closed."""
+    connection = connection_of(device)
+    if connection is None:
+        return False
+    connection.write(stream_off_frame())
+    return True
+
+
+def cut_stream_off_answer(received: bytes) -> Optional[bytes]:
+    """``received`` without the last valid answer to the streaming-off setting; ``None`` if there is none."""
+    commands = vexlo._CommandOperations()
+    command = commands.Set_Streaming_State_Command
+    size = command.receive_length
+    marker = bytes([command.command_high_byte, command.command_low_byte])
+    # The command bytes follow a two-byte header; stream bytes may match them by chance.
+    end = len(received) - size + 4
+    while end >= 4:
+        at = received.rfind(marker, 2, end)
+        if at < 0:
+            return None
+        frame = received[at - 2:at - 2 + size]
+        if frame[-1] == commands.calculate_checksum(frame[:-1]):
+            return received[:at - 2] + received[at - 2 + size:]
+        end = at + 1
+    return None

@@ -511,9 +511,7 @@ class Acquisition:
             # All streams first, then the readers: the streams start as close together as the links allow.
             started = []
             for reader in readers:
-                connection = reader.info.device.communication_interface.serial_connection
-                if connection is not None:
-                    connection.reset_input_buffer()
+                _lowlevel.clear_input(reader.info.device)
                 reader.info.device.set_stream_state(True)
                 started.append((clock(), datetime.now(timezone.utc)))
                 # From now on a query would read its answer from among stream bytes: refused instead.
@@ -537,10 +535,7 @@ class Acquisition:
         converter = device.get_adc_converter()
         if converter is None:
             raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
-        connection = device.communication_interface.serial_connection
-        self._write_timeouts.append(getattr(connection, "write_timeout", None))
-        if connection is not None:
-            connection.write_timeout = WRITE_TIMEOUT_SECONDS
+        self._write_timeouts.append(_lowlevel.set_write_timeout(device, WRITE_TIMEOUT_SECONDS))
         stream = StreamInfo(
             device=device, port=port_of(device), model=model, item_number=item,
             serial_number=device.get_instrument_serial_number(),
@@ -617,9 +612,7 @@ class Acquisition:
         for reader, timeout in zip(readers, self._write_timeouts):
             try:
                 _lowlevel.unguard(reader.info.device.communication_interface)
-                connection = reader.info.device.communication_interface.serial_connection
-                if connection is not None:
-                    connection.write_timeout = timeout
+                _lowlevel.set_write_timeout(reader.info.device, timeout)
             except Exception as error:  # a vanished port: nothing to restore on it
                 logger.debug("%s: write timeout not restored: %s", reader.info.port, error)
         with self._lock:
@@ -832,7 +825,7 @@ def quiet_seconds(device: vexlo.VexloDevice) -> float:
     :return: the port's ``timeout``, at least :data:`QUIET_SECONDS`;
         :data:`DEFAULT_QUIET_SECONDS` for a port that waits for ever.
     """
-    timeout = getattr(device.communication_interface.serial_connection, "timeout", None)
+    timeout = _lowlevel.read_timeout(device)
     if timeout is None:
         return DEFAULT_QUIET_SECONDS
     return max(QUIET_SECONDS, float(timeout))
@@ -850,35 +843,13 @@ def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Tuple[bytes, bool]:
     :return: the bytes read, and whether it ended cleanly: the line fell
         quiet and held a valid answer, which is then cut out of the bytes.
     """
-    interface = device.communication_interface
-    connection = interface.serial_connection
-    if connection is None:
+    if not _lowlevel.write_stream_off(device):
         return b"", False
-    commands = interface.commands
-    command = commands.Set_Streaming_State_Command
-    connection.write(bytes(commands.get_command_byte_array(command, bytearray([0]))))
     received, fell_quiet = drain(device.get_stream_data, quiet)
-    at = _find_answer(received, command, commands) if fell_quiet else -1
-    if at < 0:
+    rest = _lowlevel.cut_stream_off_answer(received) if fell_quiet else None
+    if rest is None:
         return received, False
-    return received[:at] + received[at + command.receive_length:], True
-
-
-def _find_answer(received: bytes, command: vexlo._Command, commands: vexlo._CommandOperations) -> int:
-    """Where the last valid answer to ``command`` starts in ``received``; -1 if there is none."""
-    size = command.receive_length
-    marker = bytes([command.command_high_byte, command.command_low_byte])
-    # The command bytes follow a two-byte header; stream bytes may match them by chance.
-    end = len(received) - size + 4
-    while end >= 4:
-        at = received.rfind(marker, 2, end)
-        if at < 0:
-            return -1
-        frame = received[at - 2:at - 2 + size]
-        if frame[-1] == commands.calculate_checksum(frame[:-1]):
-            return at - 2
-        end = at + 1
-    return -1
+    return rest, True
 
 
 def _drain(device: vexlo.VexloDevice, quiet: float) -> bytes:

@@ -49,11 +49,6 @@ RESEND_SECONDS = 0.5
 #: Pause between two looks at a port's input while watching or draining.
 POLL_SECONDS = 0.005
 
-def _stream_off_frame() -> bytes:
-    commands = vexlo._CommandOperations()
-    return bytes(commands.get_command_byte_array(commands.Set_Streaming_State_Command, bytearray([0])))
-
-
 def _listed_ports() -> List[str]:
     return [str(port.device) for port in serial.tools.list_ports.comports()]
 
@@ -182,7 +177,7 @@ def _probe_port(port: str, model_names: List[str], recover: bool,
         devices = _probe_held_port(port, model_names, recover, listed)
     try:
         for device in devices:
-            _lowlevel.hold(port, device.communication_interface.serial_connection)
+            _lowlevel.hold(port, _lowlevel.connection_of(device))
     except BaseException:
         for device in devices:
             device.disconnect()
@@ -200,9 +195,7 @@ def _quick_probe(port: str, model_names: List[str]) -> List[str]:
     The module's discovery spends seconds of time-outs on every baud rate
     that gets no answer; an instrument answers this query within milliseconds.
     """
-    commands = vexlo._CommandOperations()
-    command = commands.Get_Model_Number_Command
-    query = bytes(commands.get_command_byte_array(command))
+    query, length = _lowlevel.model_query()
     for baud in _bauds(model_names):
         try:
             connection = serial.Serial(port=port, baudrate=baud, timeout=QUICK_PROBE_SECONDS, write_timeout=1.0)
@@ -212,7 +205,7 @@ def _quick_probe(port: str, model_names: List[str]) -> List[str]:
         try:
             connection.reset_input_buffer()
             connection.write(query)
-            answer = bytes(connection.read(command.receive_length))
+            answer = bytes(connection.read(length))
         except (serial.SerialException, OSError) as error:
             logger.debug("%s at %d baud: quick probe: %s", port, baud, error)
             return model_names
@@ -220,19 +213,12 @@ def _quick_probe(port: str, model_names: List[str]) -> List[str]:
             connection.close()
         if not answer:
             continue
-        if _is_answer(commands, answer, command.receive_length):
+        if _lowlevel.is_model_answer(answer, length):
             return [name for name in model_names if baud in model_info(name).baud_rates]
         logger.debug("%s at %d baud: bytes that answer nothing; full discovery", port, baud)
         return model_names
     logger.debug("%s: silent at every candidate baud rate", port)
     return []
-
-
-def _is_answer(commands: Any, frame: bytes, length: int) -> bool:
-    # An identity is text, and the frame's checksum holds (checked here, as
-    # validating would log a mismatch as an error): stream bytes seldom pass both.
-    return (len(frame) == length and all(byte < 0x80 for byte in frame[4:-1])
-            and commands.calculate_checksum(frame[:-1]) == frame[-1])
 
 
 def _probe_held_port(port: str, model_names: List[str], recover: bool,
@@ -246,7 +232,7 @@ def _probe_held_port(port: str, model_names: List[str], recover: bool,
         return devices
     if devices:
         for device in devices:
-            connection = device.communication_interface.serial_connection
+            connection = _lowlevel.connection_of(device)
             if connection is not None and connection.in_waiting:
                 logger.info("%s: the instrument is streaming; switching it off", port)
                 quiet_the_line(connection)
@@ -293,7 +279,7 @@ def quiet_the_line(connection: Any, quiet: float = QUIET_SECONDS) -> int:
     :param quiet: seconds without a byte that make the line quiet.
     :return: the number of bytes read and dropped.
     """
-    frame = _stream_off_frame()
+    frame = _lowlevel.stream_off_frame()
     connection.write(frame)
     received, _ = drain(lambda: connection.read(connection.in_waiting), quiet,
                         resend=lambda: connection.write(frame))

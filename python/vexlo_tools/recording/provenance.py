@@ -14,6 +14,7 @@ from typing import Any, Optional
 
 import vexlo_device_communication as vexlo
 
+from .. import _lowlevel
 from .._extras import software_version
 from ..types import StreamInfo
 from .writers import Metadata
@@ -65,7 +66,7 @@ def provenance(stream: StreamInfo, started: Optional[datetime] = None, extra: Op
 
 def calibration(device: vexlo.VexloDevice) -> Metadata:
     """The calibration the device converts with: its converter's points, and the TEDS data sheet when loaded."""
-    teds: Optional[vexlo.TEDSData] = device._teds_data
+    teds = _lowlevel.teds_record(device)
     converter: Optional[Any] = device.get_adc_converter()
     found: Metadata = {"calibration": "TEDS data sheet" if teds is not None else "instrument"}
     if converter is not None:
