@@ -1,7 +1,9 @@
 """find_devices: ports probed at once, named ports the system does not list, instruments left streaming."""
 
 import os
+import re
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -158,3 +160,16 @@ def test_the_quick_probe_decides_what_the_full_discovery_gets(monkeypatch, make,
         for device in devices:
             device.disconnect()
     assert calls == handed
+
+
+TOOLKIT = Path(__file__).resolve().parents[1] / "python" / "vexlo_tools"
+
+
+# Below the module's public API only through the one door (the simulator is an
+# instrument of its own); and pyserial's port listing is never replaced for a scan.
+def test_the_toolkit_goes_below_the_modules_api_only_through_its_door():
+    pattern = re.compile(r"\bvexlo\._\w|\b_Command(Operations)?\b|\bserial_connection\b|\._teds_data\b"
+                         r"|list_ports\.comports\s*=")
+    sources = [path for path in TOOLKIT.rglob("*.py") if "sim" not in path.relative_to(TOOLKIT).parts]
+    users = {path.relative_to(TOOLKIT).as_posix() for path in sources if pattern.search(path.read_text())}
+    assert len(sources) > 20 and users == {"_lowlevel.py"}

@@ -35,6 +35,9 @@
   set while streaming, so that a stalled link cannot hang the switch-off;
   the read timeout tells how long the module waits for an answer, which
   is how long a line must stay silent to count as quiet.
+- The module's log text. Discovery logs why a probe failed and raises
+  nothing; a command that found no instrument tells, per port, why, and
+  :func:`probe_failure` reads that from the module's record.
 - The device's TEDS record. A recording's provenance keeps the sensor
   record the device loaded, which the device reads but does not publish.
 """
@@ -56,7 +59,7 @@ except ImportError:  # pragma: no cover - not on Windows
     fcntl = None  # type: ignore[assignment]
 
 __all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "clear_input", "cut_stream_off_answer", "discover",
-           "guard_streaming", "hold", "is_model_answer", "model_query", "probing", "read_timeout",
+           "guard_streaming", "hold", "is_model_answer", "model_query", "probe_failure", "probing", "read_timeout",
            "set_write_timeout", "stream_off_frame", "teds_record", "unguard", "write_stream_off"]
 
 
@@ -278,3 +281,14 @@ def cut_stream_off_answer(received: bytes) -> Optional[bytes]:
             return received[:at - 2] + received[at - 2 + size:]
         end = at + 1
     return None
+
+
+def probe_failure(message: str) -> Optional[Tuple[str, str]]:
+    """The port and the reason in a probe failure the module's discovery logged; ``None`` for any other message."""
+    if " baud: communication error - " in message:
+        head, text = message.split(" baud: communication error - ", 1)
+    elif message.startswith("Unexpected error scanning ") and " baud: " in message:
+        head, text = message[len("Unexpected error scanning "):].split(" baud: ", 1)
+    else:
+        return None
+    return head.rsplit(" at ", 1)[0], text

@@ -21,7 +21,7 @@ import serial.tools.list_ports
 
 import vexlo_device_communication as vexlo
 
-from .. import models
+from .. import _lowlevel, models
 from ..acquisition import port_of as port_of, unit_text as unit_text
 from ..devices import PortInUseError, find_devices
 from ..devices import logger as devices_logger
@@ -90,12 +90,10 @@ class _ProbeFailures(logging.Handler):
                 self.by_port[message.split(" ", 2)[1]] = message
             return
         self.records.append(record)
-        if " baud: communication error - " in message:
-            head, text = message.split(" baud: communication error - ", 1)
-            self.by_port[head.rsplit(" at ", 1)[0]] = text
-        elif message.startswith("Unexpected error scanning ") and " baud: " in message:
-            head, text = message[len("Unexpected error scanning "):].split(" baud: ", 1)
-            self.by_port[head.rsplit(" at ", 1)[0]] = text
+        failure = _lowlevel.probe_failure(message)
+        if failure is not None:
+            port, text = failure
+            self.by_port[port] = text
 
 
 def discover(models: Optional[Sequence[str]] = None,
