@@ -66,8 +66,8 @@ WRITE_TIMEOUT_SECONDS = 1.0
 #: missing count is estimated during acquisition.
 IN_FLIGHT_SECONDS = 0.25
 #: After streaming is switched off, the line must be silent for one read
-#: timeout of the port (see quiet_seconds), never less than QUIET_SECONDS.
-QUIET_SECONDS = 0.05
+#: timeout of the port (see quiet_seconds), never less than MIN_QUIET_SECONDS.
+MIN_QUIET_SECONDS = 0.05
 #: The quiet window on a port without a read timeout (the module's default timeout).
 DEFAULT_QUIET_SECONDS = 1.0
 #: Tries of the streaming-off setting written directly, before the module's own exchange
@@ -99,6 +99,17 @@ def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
     except ValueError:
         # A unit code the module has no member for.
         return "(unknown unit)"
+
+
+def converter_of(device: vexlo.VexloDevice) -> vexlo.ADCConverter:
+    """The device's ADC converter.
+
+    :raises vexlo.VexloCalibrationError: no calibration is loaded.
+    """
+    converter = device.get_adc_converter()
+    if converter is None:
+        raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
+    return converter
 
 
 def port_of(device: vexlo.VexloDevice) -> str:
@@ -256,7 +267,7 @@ class _Reader:
         self.decoder = decoder
         self.limit = limit
         self.ring = Ring(max(1, math.ceil(buffer_seconds * info.samples_per_second)))
-        self.lock = wake  # shared by all readers, so read() can wait for any of them
+        self.wake = wake  # shared by all readers, so read() can wait for any of them
         self.stop_event = threading.Event()
         self.received = 0
         self.overrun = 0
@@ -301,12 +312,12 @@ class _Reader:
     def fail(self, error: BaseException) -> None:
         """The stream failed: keep the error (naming the device) for the consumer, and end the stream."""
         wrapped = _naming_device(error, self.info)
-        with self.lock:
+        with self.wake:
             self.error = wrapped
             # Samples still under way when the port failed are missing, not in flight.
             self.missing = self._missing_by(clock())
             self.end_as(f"failed: {wrapped}", self.reached)
-            self.lock.notify_all()
+            self.wake.notify_all()
 
     def read_port(self) -> bytes:
         """What the port holds now (the one step that touches the port while streaming)."""
@@ -330,7 +341,7 @@ class _Reader:
         """
         now = clock()
         adc, value, corrupted = self.decoder(data) if data else (None, None, 0)
-        with self.lock:
+        with self.wake:
             n = 0
             if adc is not None and value is not None:
                 if self.limit is not None:
@@ -342,7 +353,7 @@ class _Reader:
                 self.corrupted += corrupted
             self.missing = self._missing_by(now - IN_FLIGHT_SECONDS)
             if n:
-                self.lock.notify_all()
+                self.wake.notify_all()
         return n
 
     def _missing_by(self, moment: float) -> int:
@@ -361,7 +372,7 @@ class _Reader:
 
     def finish(self, stopped_at: float) -> None:
         """The exact count of missing samples, once the line is drained."""
-        with self.lock:
+        with self.wake:
             self.missing = self._missing_by(stopped_at)
 
     def end_as(self, reason: str, complete: bool) -> None:
@@ -532,9 +543,7 @@ class Acquisition:
         if sps is None:
             raise vexlo.VexloInvalidParameterError(
                 f"{model} on {port_of(device)}: rate code {code} is not a {model} rate")
-        converter = device.get_adc_converter()
-        if converter is None:
-            raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
+        converter = converter_of(device)
         self._write_timeouts.append(_lowlevel.set_write_timeout(device, WRITE_TIMEOUT_SECONDS))
         stream = StreamInfo(
             device=device, port=port_of(device), model=model, item_number=item,
@@ -822,13 +831,13 @@ def quiet_seconds(device: vexlo.VexloDevice) -> float:
     silent for a whole read timeout is silent by the module's own measure:
     it gives up waiting for an answer after as long.
 
-    :return: the port's ``timeout``, at least :data:`QUIET_SECONDS`;
+    :return: the port's ``timeout``, at least :data:`MIN_QUIET_SECONDS`;
         :data:`DEFAULT_QUIET_SECONDS` for a port that waits for ever.
     """
     timeout = _lowlevel.read_timeout(device)
     if timeout is None:
         return DEFAULT_QUIET_SECONDS
-    return max(QUIET_SECONDS, float(timeout))
+    return max(MIN_QUIET_SECONDS, float(timeout))
 
 
 def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Tuple[bytes, bool]:

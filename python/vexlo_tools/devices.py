@@ -40,7 +40,7 @@ LISTEN_SECONDS = 0.25
 #: When recovering, the line counts as quiet after this long without a byte:
 #: the module's default read timeout, so that bytes trailing the stream on a
 #: busy machine cannot garble the probe that follows.
-QUIET_SECONDS = 1.0
+RECOVERY_QUIET_SECONDS = 1.0
 #: Bytes may keep arriving this long after streaming is switched off before
 #: draining gives up (a quiet window is still waited for after it).
 DRAIN_SECONDS = 2.0
@@ -269,7 +269,7 @@ def _recover_at(port: str, baud: int) -> bool:
         connection.close()
 
 
-def quiet_the_line(connection: Any, quiet: float = QUIET_SECONDS) -> int:
+def quiet_the_line(connection: Any, quiet: float = RECOVERY_QUIET_SECONDS) -> int:
     """Send the streaming-off setting and read until the line is quiet.
 
     The setting is sent again every :data:`RESEND_SECONDS` while bytes keep

@@ -22,7 +22,7 @@ import serial.tools.list_ports
 import vexlo_device_communication as vexlo
 
 from .. import _lowlevel, models
-from ..acquisition import port_of as port_of, unit_text as unit_text
+from ..acquisition import converter_of as converter_of, port_of as port_of, unit_text as unit_text
 from ..devices import PortInUseError, find_devices
 from ..devices import logger as devices_logger
 from ..models import format_rate

@@ -57,9 +57,7 @@ def _section(title: str) -> None:
 
 
 def _readings(device: vexlo.VexloDevice, count: int = READINGS) -> None:
-    converter = device.get_adc_converter()
-    if converter is None:
-        raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
+    converter = _common.converter_of(device)
     unit = _common.unit_text(device)
     for _ in range(count):
         raw = device.get_ndr(0)

@@ -7,7 +7,6 @@ instrument's AutoTEDS switch on, the sensor's TEDS calibration is used.
 from __future__ import annotations
 
 import argparse
-import vexlo_device_communication as vexlo
 
 from . import _common, _device_options
 
@@ -34,9 +33,7 @@ def run(args: argparse.Namespace) -> int:
         raise _common.CliError("--interval must be 0 or more")
     with _common.one_device(args) as device:
         _common.load_auto_teds(device)
-        converter = device.get_adc_converter()
-        if converter is None:
-            raise vexlo.VexloCalibrationError("ADC converter not initialized. Cannot convert reading.")
+        converter = _common.converter_of(device)
         unit = _common.unit_text(device, args.channel)
         taken = 0
         try:
