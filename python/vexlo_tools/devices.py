@@ -5,10 +5,9 @@ The module's discovery probes one port after the other and only the ports
 discovery on each port alone, one thread per port, so a scan takes as long
 as its slowest port, and probes a named port the system does not list (a
 pseudo-terminal, a ``/dev/serial/by-id/`` link) the same way, without
-touching pyserial's port listing. An instrument left
-streaming by a program that ended without switching it off fills every
-probe's answer with stream bytes; such a port is switched quiet and probed
-again.
+touching pyserial's port listing. An instrument left streaming by a
+program that ended without switching it off fills every probe's answer
+with stream bytes; such a port is switched quiet and probed again.
 """
 
 from __future__ import annotations
