@@ -58,10 +58,10 @@ try:
 except ImportError:  # pragma: no cover - not on Windows
     fcntl = None  # type: ignore[assignment]
 
-__all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "clear_input", "connection_of", "cut_stream_off_answer",
-           "discover",
-           "guard_streaming", "hold", "is_model_answer", "model_query", "probe_failure", "probing", "read_timeout",
-           "set_write_timeout", "stream_off_frame", "teds_record", "unguard", "write_stream_off"]
+__all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "clear_input", "connection_of",
+           "cut_stream_off_answer", "discover", "guard_streaming", "hold", "is_model_answer", "model_query",
+           "probe_failure", "probing", "read_timeout", "set_write_timeout", "stream_off_frame", "teds_record",
+           "unguard", "write_stream_off"]
 
 
 class PortInUseError(vexlo.VexloConnectionError):
