@@ -43,6 +43,7 @@ class Command:
     sim_ports: bool = True
 
     def module(self) -> ModuleType:
+        """The command's module, imported when first asked for."""
         return importlib.import_module(f"{__name__}.{self.name}")
 
     def add_to(self, subparsers: argparse._SubParsersAction[CommandParser],
