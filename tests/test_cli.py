@@ -34,6 +34,19 @@ def test_help_lists_every_command_on_one_line(capsys, monkeypatch):
     assert all(len(words) > 2 for words in listed)  # name and a help text on the same line
 
 
+@pytest.mark.parametrize("argv", [["--help"], ["--version"]])
+def test_help_and_version_load_neither_numpy_nor_the_module_nor_the_simulator(argv):
+    code = ("import sys\nfrom vexlo_tools.cli import main\ntry: main(%r)\nexcept SystemExit: pass\n"
+            "print(*sorted(m for m in ('numpy', 'vexlo_device_communication', 'vexlo_tools.sim') if m in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", code % argv], capture_output=True, text=True, check=True)
+    assert done.stdout.splitlines()[-1] == ""
+
+
+@pytest.mark.parametrize("command", cli.COMMANDS, ids=lambda command: command.name)
+def test_command_rows_repeat_their_modules_first_line(command):
+    assert command.module().__doc__.splitlines()[0] == f"vexlo {command.name}: {command.summary}."
+
+
 @pytest.mark.parametrize("argv", [
     ["--sim", "-v", "scan"],
     ["scan", "--sim", "-v"],

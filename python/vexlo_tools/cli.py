@@ -14,36 +14,43 @@ import os
 import signal
 import sys
 import threading
-from typing import Iterator, Optional, Sequence
+from typing import TYPE_CHECKING, Iterator, Optional, Sequence
 
-import serial
+from ._extras import software_version
+from ._sim_kinds import INSTRUMENT_KINDS
+from .commands import Command, CommandParser
 
-import vexlo_device_communication as vexlo
+if TYPE_CHECKING:
+    from .sim.choices import InstrumentChoice
 
-from ._extras import MissingExtraError, software_version
-from .commands import (Command, _common, _simenv, collect, demo, info, monitor, plot, publish, read, record, scan,
-                       serve, sim, stream, teds)
-
+# The commands, numpy, the extension and the simulator are imported only
+# once a command is chosen, so that --help and --version answer at once.
 COMMANDS = (
-    Command(scan),
-    Command(info),
-    Command(read),
-    Command(stream),
-    Command(teds),
-    Command(sim, sim_ports=False),
-    Command(demo, sim_ports=False),
-    Command(record),
-    Command(plot, sim_ports=False),
-    Command(monitor),
-    Command(publish),
-    Command(collect, sim_ports=False),
-    Command(serve),
+    Command("scan", "find instruments on the serial ports and list them"),
+    Command("info", "show one instrument in full"),
+    Command("read", "print calibrated readings with unit and raw count"),
+    Command("stream", "stream calibrated samples, optionally to CSV"),
+    Command("teds", "show the TEDS sensor's data; switch AutoTEDS"),
+    Command("sim", "serve simulated instruments on pseudo-terminals", sim_ports=False),
+    Command("demo", "the main job end to end on simulated instruments", sim_ports=False),
+    Command("record", "record instruments into a file with their provenance"),
+    Command("plot", "draw a recording, value against time per instrument", sim_ports=False),
+    Command("monitor", "a live terminal view of one or several instruments"),
+    Command("publish", "stream the instruments to an MQTT broker"),
+    Command("collect", "record what the stands publish to an MQTT broker", sim_ports=False),
+    Command("serve", "a live view of the instruments in a web browser"),
 )
 
 EXIT_ERROR = 1
 EXIT_INTERRUPTED = 130
 DIALOUT_HINT = ("serial ports need membership of the dialout group on most Linux systems: "
                 "sudo usermod -aG dialout $USER, then log in again")
+
+
+def _instrument(text: str) -> InstrumentChoice:
+    from .sim.choices import parse_instrument
+
+    return parse_instrument(text)
 
 
 def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
@@ -54,10 +61,10 @@ def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None
                         help="show the module's log records on standard error (-vv for debug detail)")
     parser.add_argument("--sim", action="store_true", default=default(False),
                         help="run against simulated instruments instead of the serial ports")
-    parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_simenv.parse_instrument,
+    parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_instrument,
                         default=default([]),
                         help="a simulated instrument (implies --sim; repeat for more): "
-                             + ", ".join(_simenv.PRESETS) + "; options load=, noise=, serial=, "
+                             + ", ".join(INSTRUMENT_KINDS) + "; options load=, noise=, serial=, "
                              "firmware=A.B.C, teds=on|off, auto-teds=on|off")
 
 
@@ -78,9 +85,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     _add_common_options(parser, suppress=False)
-    common = argparse.ArgumentParser(add_help=False)
+    common = CommandParser(add_help=False)  # a parent of the command parsers, of their class for the typing
     _add_common_options(common, suppress=True)
-    subparsers = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND")
+    subparsers = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND",
+                                       parser_class=CommandParser)
     subparsers.required = True
     for command in COMMANDS:
         command.add_to(subparsers, [common])
@@ -90,6 +98,8 @@ def build_parser() -> argparse.ArgumentParser:
 @contextlib.contextmanager
 def _logging_to_stderr(verbosity: int) -> Iterator[None]:
     """Show the module's log records with -v; keep them off the terminal otherwise."""
+    import vexlo_device_communication as vexlo
+
     loggers = [vexlo.logger, logging.getLogger("vexlo_tools")]
     saved = [(lg, lg.level) for lg in loggers]
     if verbosity:
@@ -154,6 +164,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     if args.instrument:
         args.sim = True
+    import serial
+
+    import vexlo_device_communication as vexlo
+
+    from ._extras import MissingExtraError
+    from .commands import _common, _simenv
+
     with _logging_to_stderr(args.verbose), _sigterm_as_ctrl_c():
         try:
             with contextlib.ExitStack() as stack:

@@ -29,6 +29,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Sequence, Tuple
 
+from .._sim_kinds import INSTRUMENT_KINDS
 from .instrument import MAX_NOISE_COUNTS, Profile, SimulatedInstrument
 
 __all__ = [
@@ -45,11 +46,7 @@ __all__ = [
 ]
 
 PRESETS: Dict[str, Callable[..., SimulatedInstrument]] = {
-    "plx310-plus-prime": SimulatedInstrument.plx310_plus_prime,
-    "plx310": SimulatedInstrument.plx310,
-    "mvr420": SimulatedInstrument.mvr420,
-    "dta530": SimulatedInstrument.dta530,
-    "hsk640": SimulatedInstrument.hsk640,
+    kind: getattr(SimulatedInstrument, kind.replace("-", "_")) for kind in INSTRUMENT_KINDS
 }
 
 #: What is served when no instrument is named.
