@@ -379,16 +379,13 @@ ROWS = {
 
 
 def main(argv=None):
-    from table import print_table
+    from table import print_rows
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", default=",".join(map(str, ROWS)), help="rows to run, e.g. 9,14")
     args = parser.parse_args(argv)
     vexlo.logger.setLevel(logging.CRITICAL)
-    lines = []
-    for row in sorted(int(r) for r in args.rows.split(",")):
-        lines.extend(ROWS[row](args))
-    print_table(lines)
+    print_rows(ROWS, args.rows, args)
 
 
 if __name__ == "__main__":

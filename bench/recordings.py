@@ -24,7 +24,7 @@ from vexlo_tools import Block, Stats, recording
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from table import Line, print_table  # noqa: E402
+from table import Line, print_rows  # noqa: E402
 
 RATE = 38400.0
 BLOCK = 650
@@ -216,10 +216,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--csv-minutes", type=float, default=5.0)
     args = parser.parse_args()
-    lines = []
-    for row in sorted(int(r) for r in args.rows.split(",")):
-        lines.extend(ROWS[row](args))
-    print_table(lines)
+    print_rows(ROWS, args.rows, args)
 
 
 if __name__ == "__main__":

@@ -27,3 +27,11 @@ def print_table(lines, out=sys.stdout):
         ratio = "-" if line.ratio is None else f"{line.ratio:.2f}x"
         print(f"{line.row:<4}{line.label:<{label_width + 2}}{line.unit:<13}{number(line.module):>10}"
               f"{number(line.reference):>11}{ratio:>9}  {line.target:<10}{met}", file=out)
+
+
+def print_rows(rows, chosen, args):
+    """Run the rows named in ``chosen`` ("9,14") from ``rows`` (number -> function of ``args``), print one table."""
+    lines = []
+    for row in sorted(int(r) for r in chosen.split(",")):
+        lines.extend(rows[row](args))
+    print_table(lines)

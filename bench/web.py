@@ -188,17 +188,14 @@ ROWS = {
 
 
 def main(argv=None):
-    from table import print_table
+    from table import print_rows
 
     if sys.argv[1:] == ["--stepped-instrument"]:
         return stepped_instrument()
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", default=",".join(map(str, ROWS)), help="rows to run, e.g. 30")
     args = parser.parse_args(argv)
-    lines = []
-    for row in sorted(int(r) for r in args.rows.split(",")):
-        lines.extend(ROWS[row](args))
-    print_table(lines)
+    print_rows(ROWS, args.rows, args)
 
 
 if __name__ == "__main__":
