@@ -181,23 +181,27 @@ def create_app(page: Page) -> Any:
         assert page.set_rate is not None
         page.set_rate(float(body["rate"]))
 
-    async def files(request: Request) -> Response:
+    async def listing(request: Request) -> Union[Response, Dict[str, Path]]:
+        """The recordings by name, or the refusal of a request for them or for one of them."""
         reason = refusal(request, write=False)
         if reason:
             return refused(reason)
         if page.recordings is None:
             return refused("no recordings without --control")
-        listed = await asyncio.to_thread(page.recordings.files)
+        return await asyncio.to_thread(page.recordings.files)
+
+    async def files(request: Request) -> Response:
+        listed = await listing(request)
+        if isinstance(listed, Response):
+            return listed
         return JSONResponse({"files": [{"name": name, "size": path.stat().st_size} for name, path in listed.items()]})
 
     async def download(request: Request) -> Response:
-        reason = refusal(request, write=False)
-        if reason:
-            return refused(reason)
-        if page.recordings is None:
-            return refused("no recordings without --control")
+        listed = await listing(request)
+        if isinstance(listed, Response):
+            return listed
         # The name only picks an entry of the listing; it never becomes a path itself.
-        path = (await asyncio.to_thread(page.recordings.files)).get(request.path_params["name"])
+        path = listed.get(request.path_params["name"])
         if path is None:
             return refused("no such recording", 404)
         return FileResponse(path, filename=path.name)
