@@ -23,12 +23,12 @@ from ..sim.choices import (
     sensor_output as sensor_output,
     set_sensor_load as set_sensor_load,
 )
-from . import _common
+from . import _clock
 
 
 @contextlib.contextmanager
 def in_process(choices: Sequence[InstrumentChoice]) -> Iterator[Dict[str, SimulatedInstrument]]:
     """Serve the instruments on in-process ports ``sim0``, ``sim1``, ... for discovery to find."""
     instruments = {f"sim{i}": inst for i, inst in enumerate(build_instruments(choices))}
-    with simulated_ports(instruments, clock=lambda: _common.clock()):
+    with simulated_ports(instruments, clock=lambda: _clock.clock()):
         yield instruments

@@ -11,10 +11,10 @@ import argparse
 import sys
 from typing import List, Optional, Sequence
 
-from .. import recording
+from .. import models, recording
 from ..engine import Sink
 from ..types import Block, Stats, StreamEnd, StreamInfo
-from . import _common, _device_options, _session, _status
+from . import _clock, _console, _device_options, _session, _status
 
 STATUS_SECONDS = 0.2
 
@@ -101,15 +101,15 @@ class StreamView(Sink):
         self.stats = [StreamStats() for _ in streams]
         self._ended = [False] * len(streams)
         for stream in streams:
-            _common.out(f"{self.prefix}Streaming from {stream.model} on {stream.port} at {describe(stream)}"
+            _console.out(f"{self.prefix}Streaming from {stream.model} on {stream.port} at {describe(stream)}"
                         + ("" if self.seconds else "; Ctrl-C stops"))
-        self._began = self._shown = _common.clock()
+        self._began = self._shown = _clock.clock()
 
     def write(self, block: Block) -> None:
         self.stats[block.index].add(block)
 
     def tick(self, stats: Sequence[Stats]) -> None:
-        now = _common.clock()
+        now = _clock.clock()
         for totals, counters, ended in zip(self.stats, stats, self._ended):
             if not ended:
                 totals.elapsed = now - self._began
@@ -118,13 +118,13 @@ class StreamView(Sink):
         if self.status_every is None:
             self.line.show(text)
         elif now - self._shown >= self.status_every:
-            _common.note(text)
+            _console.note(text)
             self._shown = now
 
     def end(self, index: int, end: StreamEnd) -> None:
         totals = self.stats[index]
         self._ended[index] = True
-        totals.elapsed = _common.clock() - self._began
+        totals.elapsed = _clock.clock() - self._began
         if self.seconds is not None and end.complete:
             totals.elapsed = self.seconds  # exactly that much data
         totals.count(end.stats)
@@ -133,13 +133,13 @@ class StreamView(Sink):
     def close(self) -> None:
         self.line.end()
         for totals, stream in zip(self.stats, self.streams):
-            _common.out(self.prefix + totals.summary(stream.unit))
+            _console.out(self.prefix + totals.summary(stream.unit))
 
 
 def describe(stream: StreamInfo) -> str:
     """Rate and packet format of a stream, e.g. "38400 samples/s (code 15), three-byte packets"."""
     packets = "three-byte" if stream.packet_size == 3 else "four-byte"
-    return f"{_common.describe_rate(stream.model, stream.rate_code)}, {packets} packets"
+    return f"{models.describe_rate(stream.model, stream.rate_code)}, {packets} packets"
 
 
 class CSVSink(recording.RecordingSink):
@@ -148,7 +148,7 @@ class CSVSink(recording.RecordingSink):
     def close(self) -> None:
         super().close()
         for samples, path in zip(self.progress.samples, self.progress.paths):
-            _common.out(f"{samples} rows written to {path}")
+            _console.out(f"{samples} rows written to {path}")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -158,6 +158,6 @@ def run(args: argparse.Namespace) -> int:
         try:
             recording.check_output(args.csv, args.overwrite)  # before any instrument is probed
         except ValueError as error:
-            raise _common.CliError(str(error)) from error
+            raise _console.CliError(str(error)) from error
         sinks.append(CSVSink(args.csv, overwrite=args.overwrite))
     return _session.run_sinks(args, sinks, first_only=True)
