@@ -95,4 +95,4 @@ def _rates_put_back(devices: Sequence[vexlo.VexloDevice]) -> Iterator[None]:
                 device.set_sampling_rate_value(code, 0)
             except vexlo.VexloDeviceError as error:
                 _console.note(f"vexlo: could not put the rate of {port_of(device)} back "
-                             f"(code {code}): {error}")
+                              f"(code {code}): {error}")
