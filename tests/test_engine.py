@@ -93,9 +93,10 @@ def test_sinks_added_and_removed_while_running():
             engine.add(late)
     assert first.calls[-1] == "close" and "end 0 completed" not in first.calls
     assert late.calls[0] == "open" and late.calls[-1] == "close" and after_the_last_write(late, "end 0 completed")
-    # The late sink got a tail of the stream, in order, without gaps.
+    # The late sink got a tail of the stream, in order; a gap only where its queue was full, and counted.
     got = late.samples[0]
-    assert got == list(range(got[0], acquisition.sent[0]))
+    assert got == sorted(set(got))
+    assert len(got) + engine.dropped(late) == acquisition.sent[0] - got[0]
 
 
 def test_an_interrupt_ends_open_streams_as_interrupted():
