@@ -15,6 +15,7 @@ from vexlo_tools import cli, models
 from vexlo_tools.commands import _instruments, _simenv, _teds
 from vexlo_tools.acquisition import convert_to_arrays
 from vexlo_tools.sim import SimulatedInstrument, simulated_ports, stream_packet
+from vexlo_tools.sim.choices import UNIT_MVV, parse_instrument
 
 COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor", "publish", "collect",
             "serve"]
@@ -70,10 +71,10 @@ def test_common_options_before_or_after_the_command(argv):
     ("mvr420:load=500", lambda i: i.raw_count() == i.profiles[0].count_for_load(500.0)),
     # Behind a TEDS sensor profile 0 measures mV/V: 250 N of a 1000 N, 2 mV/V sensor is 0.5 mV/V.
     ("plx310-plus-prime:load=250",
-     lambda i: i.profiles[0].unit_code == _simenv.UNIT_MVV and i.raw_count() == i.profiles[0].count_for_load(0.5)),
+     lambda i: i.profiles[0].unit_code == UNIT_MVV and i.raw_count() == i.profiles[0].count_for_load(0.5)),
 ])
 def test_instrument_choices(text, check):
-    assert check(_simenv.parse_instrument(text).build())
+    assert check(parse_instrument(text).build())
 
 
 @pytest.mark.parametrize("text, message", [
@@ -94,7 +95,7 @@ def test_bad_instrument_choices_are_usage_errors(capsys, text, message):
     assert exit_.value.code == 2
     assert message in capsys.readouterr().err
     with pytest.raises(argparse.ArgumentTypeError):
-        _simenv.parse_instrument(text)
+        parse_instrument(text)
 
 
 @pytest.mark.parametrize("command", ["scan", "read"])
@@ -149,7 +150,7 @@ def test_corrupted_positions_agree_with_the_converters_own_count(records, short,
     buffer += bytes(rng.randrange(3))
     convert = (vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz if short
                else vexlo.StreamDataConverter.convert_stream_data_to_reading)
-    result = convert(buffer, Identity())
+    convert(buffer, Identity())  # for the count it logs
     logged = [int(text.split()[2]) for level, text in records() if text.startswith("Stream conversion: ")]
     counted = convert_to_arrays(bytes(buffer), Identity(), 3 if short else 4).corrupted
     assert counted == (logged[0] if logged else 0)

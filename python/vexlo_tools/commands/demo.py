@@ -24,7 +24,8 @@ from .._extras import MissingExtraError, require
 from ..acquisition import Acquisition, converter_of, port_of, unit_text
 from ..engine import Engine
 from ..sim import Profile, PtyServer, SimulatedInstrument
-from . import _clock, _console, _instruments, _simenv, _status, _teds, scan, stream, teds
+from ..sim.choices import calibrate_electrically, sensor_output
+from . import _clock, _console, _instruments, _status, _teds, scan, stream, teds
 
 STREAM_SECONDS = 2.0
 READINGS = 3
@@ -40,8 +41,8 @@ def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
     plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
-    _simenv.calibrate_electrically(plx)
-    plx.set_load_signal(lambda t: _simenv.sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
+    calibrate_electrically(plx)
+    plx.set_load_signal(lambda t: sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
     plx.add_stream_garbage(0.0005)
     mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30 * 256)

@@ -15,9 +15,6 @@ from ..engine import Sink
 from ..types import Block, Progress, Stats, StreamEnd, StreamInfo
 from . import _clock, _console, _device_options, _session, _status
 
-STATUS_SECONDS = 0.2
-
-
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", action="append", metavar="P",
                         help="the instrument on port P (default: the first one found); repeatable")
