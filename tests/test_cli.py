@@ -232,6 +232,7 @@ def test_read_on_a_missing_port_exits_1_with_one_line(capsys):
     (["read", "--count", "-1"], "--count must be 0 or more"),
     (["read", "--channel", "256"], "--channel must lie between 0 and 255"),
     (["stream", "--seconds", "0"], "--seconds must be more than 0"),
+    (["serve", "--rate", "inf"], "--rate must be more than 0 and finite"),
     (["info", "--channels", "0"], "--channels must be 1 or more"),
 ])
 def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch, argv, message):
