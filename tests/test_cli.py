@@ -4,14 +4,16 @@ import os
 import random
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import cli, models
-from vexlo_tools.commands import _common, _simenv
+from vexlo_tools.commands import _instruments, _simenv, _teds
 from vexlo_tools.acquisition import convert_to_arrays
-from vexlo_tools.sim import stream_packet
+from vexlo_tools.sim import SimulatedInstrument, simulated_ports, stream_packet
+from vexlo_tools.sim.choices import UNIT_MVV, parse_instrument
 
 COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor", "publish", "collect",
             "serve"]
@@ -67,10 +69,10 @@ def test_common_options_before_or_after_the_command(argv):
     ("mvr420:load=500", lambda i: i.raw_count() == i.profiles[0].count_for_load(500.0)),
     # Behind a TEDS sensor profile 0 measures mV/V: 250 N of a 1000 N, 2 mV/V sensor is 0.5 mV/V.
     ("plx310-plus-prime:load=250",
-     lambda i: i.profiles[0].unit_code == _simenv.UNIT_MVV and i.raw_count() == i.profiles[0].count_for_load(0.5)),
+     lambda i: i.profiles[0].unit_code == UNIT_MVV and i.raw_count() == i.profiles[0].count_for_load(0.5)),
 ])
 def test_instrument_choices(text, check):
-    assert check(_simenv.parse_instrument(text).build())
+    assert check(parse_instrument(text).build())
 
 
 @pytest.mark.parametrize("text, message", [
@@ -91,7 +93,7 @@ def test_bad_instrument_choices_are_usage_errors(capsys, text, message):
     assert exit_.value.code == 2
     assert message in capsys.readouterr().err
     with pytest.raises(argparse.ArgumentTypeError):
-        _simenv.parse_instrument(text)
+        parse_instrument(text)
 
 
 @pytest.mark.parametrize("command", ["scan", "read"])
@@ -108,13 +110,12 @@ def test_simulated_instruments_get_distinct_serial_numbers():
     assert len({i.serial_number for i in built}) == 2
 
 
-@pytest.mark.parametrize("model, code, sps", [
-    ("PLX310", 0, 2.5), ("PLX310", 3, 16.6), ("PLX310", 15, 38400.0),
-    ("MVR420", 0, 4.0), ("DTA530", 7, 1300.0), ("HSK640", 1, 20.0),
-    ("PLX310", 16, None), ("MVR420", 8, None), ("XYZ100", 0, None),
+@pytest.mark.parametrize("model, code, text", [
+    ("PLX310", 0, "2.5 samples/s (code 0)"), ("PLX310", 15, "38400 samples/s (code 15)"),
+    ("MVR420", 8, "code 8 (not a MVR420 rate)"), ("XYZ100", 0, "code 0 (not a XYZ100 rate)"),
 ])
-def test_samples_per_second_of_rate_codes(model, code, sps):
-    assert _common.samples_per_second(model, code) == sps
+def test_rate_codes_described(model, code, text):
+    assert models.describe_rate(model, code) == text
 
 
 @pytest.mark.parametrize("model, sps, message", [
@@ -144,69 +145,46 @@ def test_corrupted_positions_agree_with_the_converters_own_count(records, short,
     buffer += bytes(rng.randrange(3))
     convert = (vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz if short
                else vexlo.StreamDataConverter.convert_stream_data_to_reading)
-    result = convert(buffer, Identity())
+    convert(buffer, Identity())  # for the count it logs
     logged = [int(text.split()[2]) for level, text in records() if text.startswith("Stream conversion: ")]
     counted = convert_to_arrays(bytes(buffer), Identity(), 3 if short else 4).corrupted
     assert counted == (logged[0] if logged else 0)
 
 
-class RateDevice:
-    """Records the sampling-rate calls of the TEDS bracket."""
-
-    def __init__(self, fail_restore=False):
-        self.calls = []
-        self.fail_restore = fail_restore
-
-    def get_sampling_rate(self, channel=0):
-        self.calls.append(("get", channel))
-        return 15
-
-    def set_sampling_rate_value(self, code, channel=0):
-        self.calls.append(("set", code, channel))
-        if self.fail_restore and code != 0:
-            raise vexlo.VexloTimeoutError("No response received within 1s timeout")
-
-
 @pytest.fixture
-def sleeps(monkeypatch):
-    slept = []
-    monkeypatch.setattr(_common, "sleep", slept.append)
-    return slept
+def plus_prime(sleeps):
+    """A device on a simulated PLX310 Plus Prime at rate code 15; ``rates()``: the codes set on it since."""
+    instrument = SimulatedInstrument.plx310_plus_prime()
+    instrument.profiles[0].sampling_rate_code = 15
+    with simulated_ports({"/dev/ttySIM0": instrument}):
+        [device] = vexlo.VexloSerialScanner.discover_devices(device_models=["PLX310"])
+        with device:
+            instrument.request_log.clear()
+            yield SimpleNamespace(device=device, instrument=instrument, rates=lambda: [
+                r.arguments[1] for r in instrument.request_log if r.name == "set_sampling_rate"])
 
 
-def test_teds_bracket_lowers_the_rate_then_settles_and_restores(sleeps):
-    device = RateDevice()
-    with _common.teds_bracket(device):
-        device.calls.append("work")
-    assert device.calls == [("get", 0), ("set", 0, 0), "work", ("set", 15, 0)]
-    assert sleeps == [3.0]
+@pytest.mark.parametrize("in_pause", [False, True])
+def test_ctrl_c_in_teds_work_or_its_settling_pause_puts_the_rate_back_at_once(plus_prime, sleeps, in_pause):
+    sleeps.side_effect = KeyboardInterrupt if in_pause else None
+    with pytest.raises(KeyboardInterrupt):
+        with _teds.teds_bracket(plus_prime.device):
+            assert plus_prime.instrument.profiles[0].sampling_rate_code == 0
+            if not in_pause:
+                raise KeyboardInterrupt
+    assert plus_prime.rates() == [0, 15] and sleeps.call_count == in_pause  # no pause after Ctrl-C in the work
 
 
-@pytest.mark.parametrize("error, pause", [
-    (vexlo.VexloTimeoutError("No response received within 1s timeout"), [3.0]),
-    (KeyboardInterrupt(), []),  # Ctrl-C: no pause, but the rate still goes back
-])
-def test_teds_bracket_restores_the_rate_when_the_work_fails(sleeps, error, pause):
-    device = RateDevice()
-    with pytest.raises(type(error)):
-        with _common.teds_bracket(device):
-            raise error
-    assert device.calls[-1] == ("set", 15, 0)
-    assert sleeps == pause
-
-
-def test_teds_bracket_keeps_the_first_error_when_the_restore_fails_too(sleeps, capsys):
-    device = RateDevice(fail_restore=True)
-    with pytest.raises(vexlo.VexloTEDSNotConnectedError):
-        with _common.teds_bracket(device):
-            raise vexlo.VexloTEDSNotConnectedError("No TEDS sensor connected to device")
-    assert "could not restore the sampling rate (code 15)" in capsys.readouterr().err
-
-
-def test_teds_bracket_reports_a_failed_restore(sleeps):
-    with pytest.raises(vexlo.VexloTimeoutError):
-        with _common.teds_bracket(RateDevice(fail_restore=True)):
-            pass
+@pytest.mark.parametrize("error", [None, vexlo.VexloTEDSNotConnectedError("No TEDS sensor connected to device")])
+def test_teds_bracket_a_rate_that_cannot_go_back(plus_prime, capsys, error):
+    """After work that went well the failure is raised; after work that failed, noted, and the first error goes on."""
+    with pytest.raises(type(error) if error else vexlo.VexloTimeoutError):
+        with _teds.teds_bracket(plus_prime.device):
+            plus_prime.instrument.go_silent()
+            if error:
+                raise error
+    noted = "could not restore the sampling rate: No response received" in capsys.readouterr().err
+    assert noted is (error is not None)
 
 
 @pytest.mark.parametrize("verbose, shown", [([], False), (["-v"], True)])
@@ -232,10 +210,11 @@ def test_read_on_a_missing_port_exits_1_with_one_line(capsys):
     (["read", "--count", "-1"], "--count must be 0 or more"),
     (["read", "--channel", "256"], "--channel must lie between 0 and 255"),
     (["stream", "--seconds", "0"], "--seconds must be more than 0"),
+    (["serve", "--rate", "inf"], "--rate must be more than 0 and finite"),
     (["info", "--channels", "0"], "--channels must be 1 or more"),
 ])
 def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch, argv, message):
-    monkeypatch.setattr(_common, "discover", pytest.fail)
+    monkeypatch.setattr(_instruments, "discover", pytest.fail)
     code, out, err = run(capsys, *argv)
     assert (code, err) == (1, f"vexlo: error: {message}\n")
 
@@ -244,13 +223,13 @@ WARN_THEN_FIND_NOTHING = """
 import sys
 import vexlo_device_communication as vexlo
 from vexlo_tools import cli, models
-from vexlo_tools.commands import _common
+from vexlo_tools.commands import _instruments
 
 def discover(models, ports):
     vexlo.logger.warning("Stream conversion: 3 invalid/corrupted packets detected")
     return [], {}
 
-_common.discover = discover
+_instruments.discover = discover
 sys.exit(cli.main(sys.argv[1:]))
 """
 

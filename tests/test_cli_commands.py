@@ -9,8 +9,8 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import acquisition, cli
-from vexlo_tools.commands import _common, _simenv, sim
+from vexlo_tools import acquisition, cli, models
+from vexlo_tools.commands import _clock, _simenv, _teds, sim
 from vexlo_tools.sim import VirtualClock, build_request
 from acquisition_steps import LockStep
 
@@ -26,7 +26,8 @@ def newtons(count):
 
 @pytest.fixture
 def bench(monkeypatch):
-    """The instruments --sim builds, on a virtual clock that _common.sleep moves; no real sleeping."""
+    """The instruments --sim builds, on a virtual clock that _clock.sleep moves; no real sleeping (the module's
+    pauses, as the TEDS settling pause, are in ``paused``)."""
     built = []
     real_build = _simenv.build_instruments
 
@@ -44,12 +45,13 @@ def bench(monkeypatch):
         steps.wait_for_readers()
 
     monkeypatch.setattr(_simenv, "build_instruments", build)
-    monkeypatch.setattr(_common, "clock", clock)
-    monkeypatch.setattr(_common, "sleep", sleep)
+    monkeypatch.setattr(_clock, "clock", clock)
+    monkeypatch.setattr(_clock, "sleep", sleep)
     monkeypatch.setattr(acquisition, "clock", clock)
     monkeypatch.setattr(acquisition, "pause", steps.pause)
-    with mock.patch("time.sleep"):
-        yield SimpleNamespace(instruments=built, clock=clock, slept=slept, sleep=sleep)
+    with mock.patch("time.sleep") as paused:
+        yield SimpleNamespace(instruments=built, clock=clock, slept=slept, sleep=sleep,
+                              settled=lambda: paused.call_args_list.count(mock.call(models.TEDS_SETTLE_SECONDS)))
 
 
 def run(capsys, *argv):
@@ -215,9 +217,9 @@ def test_read_follows_the_autoteds_switch(capsys, bench, auto_teds, line):
     rates = requests(instrument, "set_sampling_rate")
     if auto_teds == "on":
         # TEDS read at the lowest rate, the rate put back after the settling pause.
-        assert rates == [bytes([0, 0]), bytes([0, 7])] and 3.0 in bench.slept
+        assert rates == [bytes([0, 0]), bytes([0, 7])] and bench.settled() == 1
     else:
-        assert rates == [] and 3.0 not in bench.slept
+        assert rates == [] and bench.settled() == 0
     assert instrument.profiles[0].sampling_rate_code == 7
 
 
@@ -228,7 +230,7 @@ def test_ctrl_c_ends_reading(capsys, bench, monkeypatch, count, code, lines):
         if len(bench.slept) == 4:
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(_common, "sleep", sleep)
+    monkeypatch.setattr(_clock, "sleep", sleep)
     result, out, err = run(capsys, "--instrument", "mvr420", "read", "--count", count, "--interval", "0.1")
     assert (result, len(out.splitlines())) == (code, lines)
     assert err == ("" if code == 0 else "vexlo: interrupted\n")
@@ -239,7 +241,7 @@ def test_an_instrument_that_falls_silent_gives_one_error_line(capsys, bench, mon
         bench.instruments[0].go_silent()
         return False
 
-    monkeypatch.setattr(_common, "load_auto_teds", then_silence)
+    monkeypatch.setattr(_teds, "load_auto_teds", then_silence)
     code, out, err = run(capsys, "--instrument", "mvr420", "read")
     assert code == 1
     assert one_error_line(err) == "No response received within 1s timeout"
@@ -301,7 +303,7 @@ def test_stream_counts_corrupted_positions_and_still_converts_the_rest(capsys, b
         bench.instruments[0].add_stream_garbage(0.2)
         return False
 
-    monkeypatch.setattr(_common, "load_auto_teds", garbage_then_nothing)
+    monkeypatch.setattr(_teds, "load_auto_teds", garbage_then_nothing)
     code, out, err = run(capsys, "--instrument", "mvr420:load=12.5", "stream", "--seconds", "2")
     summary = out.splitlines()[1]
     samples, corrupted = int(summary.split()[0]), int(summary.split(", ")[1].split()[0])
@@ -318,7 +320,7 @@ def test_ctrl_c_ends_the_stream_normally_and_switches_streaming_off(capsys, benc
         if len(calls) == 20:  # 0.2 s in the run's looks of 0.01 s
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(_common, "sleep", sleep)
+    monkeypatch.setattr(_clock, "sleep", sleep)
     code, out, err = run(capsys, "--instrument", "mvr420", "stream")
     instrument = bench.instruments[0]
     assert code == 0
@@ -336,7 +338,7 @@ def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatc
         if len(calls) == 10:
             bench.instruments[0].unplug()
 
-    monkeypatch.setattr(_common, "sleep", sleep)
+    monkeypatch.setattr(_clock, "sleep", sleep)
     code, out, err = run(capsys, "--instrument", "mvr420", "stream", "--seconds", "1")
     assert code == 1
     assert "Traceback" not in err
@@ -396,14 +398,14 @@ def test_teds_shows_the_data_sheet_and_switches_autoteds(capsys, bench, choice, 
     assert out.splitlines() == ["TEDS on sim0 (PLX310 QMT31872)", "  sensor         connected",
                                 f"  AutoTEDS       {'on' if auto else 'off'}"] + TEDS_DATA
     assert instrument.auto_teds is auto
-    assert instrument.profiles[0].sampling_rate_code == 7 and bench.slept.count(3.0) == 1
+    assert instrument.profiles[0].sampling_rate_code == 7 and bench.settled() == 1
 
 
 def test_teds_without_a_sensor(capsys, bench):
     code, out, err = run(capsys, "--instrument", "plx310-plus-prime:teds=off", "teds")
     assert (code, err) == (0, "")
     assert out.splitlines()[1:] == ["  sensor         not connected", "  AutoTEDS       off"]
-    assert 3.0 not in bench.slept  # nothing to read, so no slow-down
+    assert bench.settled() == 0  # nothing to read, so no slow-down
 
 
 @pytest.mark.parametrize("choice, message, rates", [

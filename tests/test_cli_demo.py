@@ -4,8 +4,8 @@ from unittest import mock
 
 import pytest
 
-from vexlo_tools import cli, recording
-from vexlo_tools.commands import _common
+from vexlo_tools import cli, models, recording
+from vexlo_tools.commands import _clock
 
 
 pytestmark = [
@@ -15,8 +15,8 @@ pytestmark = [
 
 def test_demo_runs_the_main_job_end_to_end(capsys, monkeypatch, tmp_path):
     slept = []
-    monkeypatch.setattr(_common, "sleep", slept.append)  # polls and the TEDS pause: no real waiting
-    with mock.patch("time.sleep"):
+    monkeypatch.setattr(_clock, "sleep", slept.append)  # the polls: no real waiting
+    with mock.patch("time.sleep") as paused:  # the module's pauses (retries, the TEDS settling pause)
         code = cli.main(["demo", "--output-dir", str(tmp_path)])
     captured = capsys.readouterr()
     assert code == 0, captured.err
@@ -39,7 +39,7 @@ def test_demo_runs_the_main_job_end_to_end(capsys, monkeypatch, tmp_path):
     assert "    serial number  12345" in out and "    capacity       1000 N" in out
     teds_readings = out[out.index("readings with the TEDS calibration:"):].splitlines()[1:4]
     assert all(line.split()[1] == "N" and 229 < float(line.split()[0]) < 271 for line in teds_readings)
-    assert slept.count(3.0) == 1
+    assert paused.call_args_list.count(mock.call(models.TEDS_SETTLE_SECONDS)) == 1
     # It ends with a recording of both instruments and its picture, and says where they are.
     assert f"  recording  {tmp_path / 'demo.h5'} (" in out and f"  picture    {tmp_path / 'demo.png'}" in out
     plx, mvr = recording.load(tmp_path / "demo.h5")

@@ -1,9 +1,13 @@
 """vexlo record, plot and monitor from the command line, and what every command shares:
 --version, the dialout hint, extras named when missing, Ctrl-C."""
+import contextlib
 import signal
 import subprocess
 import sys
 import time
+import tomllib
+from importlib import metadata
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,7 +15,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, Block, Stats, cli, recording
-from vexlo_tools.commands import _common as _acquire
+from vexlo_tools.commands import _instruments
 from vexlo_tools._extras import software_version
 
 
@@ -21,17 +25,21 @@ def run(capsys, *argv):
     return code, captured.out, captured.err
 
 
-def test_version(capsys):
+def test_version_is_the_projects(capsys):
     with pytest.raises(SystemExit) as exit_:
         cli.main(["--version"])
-    assert exit_.value.code == 0 and capsys.readouterr().out == f"vexlo {software_version()}\n"
+    project = tomllib.loads((Path(__file__).resolve().parents[1] / "pyproject.toml").read_text())["project"]
+    assert exit_.value.code == 0 and capsys.readouterr().out == f"vexlo {project['version']}\n"
+    with contextlib.suppress(metadata.PackageNotFoundError):  # an in-place build is not installed
+        assert metadata.version("vexlo-device-communication") == software_version()
 
 
-def test_help_reads_no_package_metadata():
+@pytest.mark.parametrize("option", ["--help", "--version"])
+def test_help_and_version_read_no_package_metadata(option):
     # Reading the installed distribution's metadata costs tens of
-    # milliseconds; only --version needs it.
+    # milliseconds; the build writes the version instead.
     child = subprocess.run([sys.executable, "-c", "import sys\nfrom vexlo_tools import cli\n"
-                            "try:\n    cli.main(['--help'])\nexcept SystemExit:\n    pass\n"
+                            f"try:\n    cli.main([{option!r}])\nexcept SystemExit:\n    pass\n"
                             "print('importlib.metadata' in sys.modules, file=sys.stderr)"],
                            capture_output=True, text=True, timeout=120)
     assert child.returncode == 0 and child.stderr.split() == ["False"], child.stderr
@@ -188,7 +196,7 @@ def test_record_refuses_compress_for_csv_before_probing(capsys, tmp_path):
 def test_record_refuses_an_existing_output_before_probing(capsys, tmp_path, monkeypatch):
     (tmp_path / "run.h5").write_text("keep")
     probed = []
-    monkeypatch.setattr(_acquire, "find_devices", lambda *args: probed.append(args) or [])
+    monkeypatch.setattr(_instruments, "find_devices", lambda *args: probed.append(args) or [])
     code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.h5"))
     assert (code, out, probed) == (1, "", []) and "exists (--overwrite replaces it)" in err
     assert (tmp_path / "run.h5").read_text() == "keep"

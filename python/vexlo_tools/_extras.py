@@ -30,8 +30,14 @@ def require(module: str, extra: str, feature: str) -> ModuleType:
 
 
 def software_version() -> str:
-    """The installed version of the distribution ("unknown" when run from a source tree)."""
-    from importlib import metadata  # tens of milliseconds: only when asked
+    """The version of the distribution ("unknown" when run from a source tree that was never built)."""
+    try:
+        from ._version import VERSION  # written by the build: no metadata to search
+
+        return VERSION
+    except ImportError:
+        pass
+    from importlib import metadata  # tens of milliseconds: only when the build wrote no version
 
     try:
         return metadata.version(DISTRIBUTION)

@@ -45,6 +45,9 @@
   :func:`probe_failure` reads that from the module's record.
 - The device's TEDS record. A recording's provenance keeps the sensor
   record the device loaded, which the device reads but does not publish.
+- The rate the TEDS bracket saved. The device's own end of the bracket
+  always pauses before it puts the rate back; after Ctrl-C a command puts
+  back at once the rate the device's start of the bracket saved.
 """
 
 from __future__ import annotations
@@ -65,9 +68,8 @@ except ImportError:  # pragma: no cover - not on Windows
 
 __all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "clear_input", "connection_of",
            "cut_stream_off_answer", "discover", "guard_streaming", "hold", "is_model_answer", "model_query",
-           "port_descriptor",
-           "probe_failure", "probing", "read_timeout", "set_write_timeout", "stream_off_frame", "teds_record",
-           "unguard", "write_stream_off"]
+           "port_descriptor", "probe_failure", "probing", "put_teds_rate_back", "read_timeout", "set_write_timeout",
+           "stream_off_frame", "teds_record", "unguard", "write_stream_off"]
 
 
 class PortInUseError(vexlo.VexloConnectionError):
@@ -255,6 +257,17 @@ def teds_record(device: Any) -> Optional[vexlo.TEDSData]:
     """The TEDS record ``device`` loaded, if any."""
     record: Optional[vexlo.TEDSData] = device._teds_data
     return record
+
+
+def put_teds_rate_back(device: Any) -> None:
+    """Put back the rate ``device.pre_teds_operations()`` saved, without the pause of ``post_teds_operations``.
+
+    Nothing happens when no rate is saved (the bracket ended already).
+    """
+    code: Optional[int] = device._cached_sampling_rate_for_teds
+    if code is not None:
+        device.set_sampling_rate_value(code, 0)
+        device._cached_sampling_rate_for_teds = None
 
 
 def stream_off_frame() -> bytes:

@@ -169,7 +169,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     import vexlo_device_communication as vexlo
 
     from ._extras import MissingExtraError
-    from .commands import _common, _simenv
+    from .commands import _console, _simenv
 
     with _logging_to_stderr(args.verbose), _sigterm_as_ctrl_c():
         try:
@@ -179,15 +179,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 status: int = args.run(args)
                 return status
         except KeyboardInterrupt:
-            _common.note("vexlo: interrupted")
+            _console.note("vexlo: interrupted")
             return EXIT_INTERRUPTED
         except BrokenPipeError:
             # `vexlo stream | head`: the reader has all it wanted; ending quietly is the habit of shell tools.
             _quiet_stdout()
             return EXIT_ERROR
-        except (_common.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError,
+        except (_console.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError,
                 MissingExtraError) as error:
-            _common.note(f"vexlo: error: {_one_line(error)}")
+            _console.note(f"vexlo: error: {_one_line(error)}")
             return EXIT_ERROR
 
 if __name__ == "__main__":

@@ -28,7 +28,7 @@ from . import _lowlevel
 from ._lowlevel import PortInUseError
 from .models import MODEL_NAMES, model_info
 
-__all__ = ["PortInUseError", "drain", "find_devices", "quiet_the_line"]
+__all__ = ["PortInUseError", "drain", "find_devices", "listed_ports", "quiet_the_line"]
 
 logger = logging.getLogger("vexlo_tools.devices")
 
@@ -48,7 +48,9 @@ RESEND_SECONDS = 0.5
 #: Pause between two looks at a port's input while watching or draining.
 POLL_SECONDS = 0.005
 
-def _listed_ports() -> List[str]:
+
+def listed_ports() -> List[str]:
+    """The serial ports the system lists (pyserial's listing), in its order: what a scan of every port probes."""
     return [str(port.device) for port in serial.tools.list_ports.comports()]
 
 
@@ -112,7 +114,7 @@ def find_devices(ports: Optional[Sequence[str]] = None, models: Optional[Sequenc
         if isinstance(given, (str, bytes)):
             raise TypeError(f"{what} must be a list of names, not {type(given).__name__}")
     model_names = _unique(model_info(m).name for m in models) if models else list(MODEL_NAMES)
-    listed = _listed_ports()
+    listed = listed_ports()
     if ports is None:
         targets = listed
     else:

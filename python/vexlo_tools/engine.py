@@ -48,6 +48,8 @@ logger = logging.getLogger("vexlo_tools.engine")
 QUEUE_BLOCKS = 4096
 #: How often :meth:`Engine.run` looks whether the run is over, when it is given a pause.
 RUN_LOOK_SECONDS = 0.01
+#: How often it looks whether a sink has failed, when it waits without a pause.
+SINK_LOOK_SECONDS = 0.25
 
 
 class Sink:
@@ -123,8 +125,9 @@ def _name(sink: Sink) -> str:
 class _Feed:
     """One sink's queue and thread."""
 
-    def __init__(self, sink: Sink, streams: Sequence[StreamInfo]) -> None:
+    def __init__(self, sink: Sink, streams: Sequence[StreamInfo], failed: threading.Event) -> None:
         self.sink = sink
+        self.failed = failed
         self.streams = list(streams)
         self.items: Deque[Tuple[str, Any]] = collections.deque()
         self.blocks = 0
@@ -177,6 +180,7 @@ class _Feed:
                 self.error = error
                 self.items.clear()
                 self.blocks = 0
+            self.failed.set()
         try:
             sink.close()
         except BaseException as error:
@@ -209,7 +213,7 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
             engine._failures.append(error)
             next_tick = None
         if next_tick is None:
-            engine._all_ended.set()
+            engine._end_all()
             return
         del engine
         if waiter is not None:
@@ -238,6 +242,8 @@ class Engine:
         self._streams: List[StreamInfo] = []
         self._ends: List[Optional[StreamEnd]] = []
         self._all_ended = threading.Event()
+        # Set when every stream has ended or a sink has failed: either ends run().
+        self._over = threading.Event()
         self._failures: List[BaseException] = []
         self._retired: List[_Feed] = []
         self._pump: Optional[threading.Thread] = None
@@ -274,7 +280,7 @@ class Engine:
         return 0 if feed is None else feed.dropped
 
     def _start_feed(self, sink: Sink) -> None:
-        feed = _Feed(sink, self._streams)
+        feed = _Feed(sink, self._streams, self._over)
         # The ends so far, so that a sink added late knows which streams are over.
         for index, end in enumerate(self._ends):
             if end is not None:
@@ -340,7 +346,11 @@ class Engine:
         for index, end in fresh:
             self._send("end", (index, end))
         if all(e is not None for e in self._ends):
-            self._all_ended.set()
+            self._end_all()
+
+    def _end_all(self) -> None:
+        self._all_ended.set()
+        self._over.set()
 
     def _send(self, kind: str, payload: Any) -> None:
         with self._lock:
@@ -389,7 +399,7 @@ class Engine:
 
     def run(self, pause: Optional[Callable[[float], None]] = None,
             foreground: Optional[Callable[[], object]] = None) -> bool:
-        """Start, wait until every stream has ended or Ctrl-C, then stop.
+        """Start, wait until every stream has ended, a sink has failed or Ctrl-C, then stop.
 
         :param pause: waits between two looks whether the run is over
             (``time.sleep`` or a test's virtual clock); by default the
@@ -405,9 +415,11 @@ class Engine:
             if foreground is not None:
                 foreground()
             elif pause is None:
-                self.wait()
+                # wait() returns as soon as the streams have ended; a failed sink is seen within a look.
+                while not self.wait(SINK_LOOK_SECONDS) and not self._over.is_set():
+                    pass
             else:
-                while not self.wait(0):
+                while not self._over.is_set():
                     pause(RUN_LOOK_SECONDS)
         except KeyboardInterrupt:
             interrupted = True

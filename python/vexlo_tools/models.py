@@ -111,6 +111,15 @@ def format_rate(samples_per_second: float) -> str:
     return f"{sps:g}" if sps != int(sps) else str(int(sps))
 
 
+def describe_rate(model: str, code: int) -> str:
+    """Rate ``code`` of ``model`` as text: ``"2.5 samples/s (code 0)"``, or what is wrong with it."""
+    info = MODELS.get(model)
+    sps = None if info is None else info.samples_per_second(code)
+    if sps is None:
+        return f"code {code} (not a {model} rate)"
+    return f"{format_rate(sps)} samples/s (code {code})"
+
+
 MODELS: Dict[str, ModelInfo] = {
     m["name"]: ModelInfo(m["name"], tuple(m["baud_rates"]),
                          tuple(float(sps) for sps in _FACTS["rates"][m["rates"]]["samples_per_second"]),

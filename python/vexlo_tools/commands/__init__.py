@@ -1,7 +1,7 @@
 """The subcommands of the ``vexlo`` command-line tool (see :mod:`vexlo_tools.cli`).
 
 A command is a module with ``run(args)``, which returns the exit status and
-raises :class:`~._common.CliError` for an expected failure (printed as one
+raises :class:`~._console.CliError` for an expected failure (printed as one
 line), and, when it takes options, ``options(parser)``. Its docstring is its
 help: the first line reads ``vexlo NAME: what it does.``, the paragraphs
 after it are the description ``vexlo NAME --help`` shows. The tool lists

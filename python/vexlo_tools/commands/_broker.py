@@ -9,7 +9,7 @@ import sys
 from typing import Iterator
 
 from ..mqtt.broker import PASSWORD_VARIABLE, Broker, logger
-from . import _common
+from . import _console
 
 
 def add(parser: argparse.ArgumentParser) -> None:
@@ -32,7 +32,7 @@ def broker(args: argparse.Namespace) -> Broker:
         return Broker.from_url(args.broker, username=args.username, password=args.password, ca_file=args.ca_file,
                                cert_file=args.cert_file, key_file=args.key_file)
     except ValueError as error:
-        raise _common.CliError(str(error)) from error
+        raise _console.CliError(str(error)) from error
 
 
 @contextlib.contextmanager

@@ -1,8 +1,11 @@
-"""Options that pick the instruments a command works on."""
+"""Options that pick the instruments a command works on and how long and fast it runs them, and their checks."""
 
 import argparse
+import math
+from typing import Optional
 
 from .. import models
+from ._console import CliError
 
 MODELS = models.MODEL_NAMES
 
@@ -43,3 +46,13 @@ def add_run(parser: argparse.ArgumentParser, verb: str) -> None:
     add_keep_rate(parser)
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     add_model(parser)
+
+
+def check_positive(value: Optional[float], option: str) -> None:
+    """Refuse an option's number that is not finite and above 0 (``inf``, ``nan``, ``0``).
+
+    :raises CliError: naming the option.
+    """
+    if value is not None and not (math.isfinite(value) and value > 0):
+        raise CliError(f"{option} must be more than 0" + ("" if math.isfinite(value) or value <= 0
+                                                           else " and finite"))

@@ -8,18 +8,18 @@ from typing import Callable, Iterator, List, Optional, Sequence
 
 import vexlo_device_communication as vexlo
 
-from ..acquisition import Acquisition
+from ..acquisition import Acquisition, port_of
 from ..engine import Engine, Sink
-from . import _common
+from . import _clock, _console, _device_options, _instruments, _teds
 
 
 def check_options(args: argparse.Namespace) -> None:
     """Refuse bad ``--seconds`` and ``--rate`` before anything is probed or written.
 
-    :raises _common.CliError: naming the option.
+    :raises _console.CliError: naming the option.
     """
-    _common.check_positive(getattr(args, "seconds", None), "--seconds")
-    _common.check_positive(getattr(args, "rate", None), "--rate")
+    _device_options.check_positive(getattr(args, "seconds", None), "--seconds")
+    _device_options.check_positive(getattr(args, "rate", None), "--rate")
 
 
 @contextlib.contextmanager
@@ -29,11 +29,11 @@ def instruments(args: argparse.Namespace, *, first_only: bool = False) -> Iterat
     With AutoTEDS on, an instrument's values come in its sensor's unit.
 
     :param first_only: keep the first instrument found and close the others.
-    :raises _common.CliError: nothing found (the message says where it looked).
+    :raises _console.CliError: nothing found (the message says where it looked).
     """
-    with _common.devices_found(args, first_only=first_only) as devices:
+    with _instruments.devices_found(args, first_only=first_only) as devices:
         for device in devices:
-            _common.load_auto_teds(device)
+            _teds.load_auto_teds(device)
         yield devices
 
 
@@ -47,7 +47,8 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
     ``--seconds`` (of data: each instrument ends after exactly that many
     seconds of its samples). Ctrl-C (and SIGTERM, which the tool turns into
     it) ends the run cleanly: streaming off, the sinks handed what came
-    until then and closed.
+    until then and closed. So does a sink that fails (a full disk), at once,
+    so that a run whose output is gone does not stream on unwritten.
 
     :param first_only: with no port named, stream from the first instrument found only.
     :param foreground: run this (a terminal view) instead of waiting; the run ends when it returns.
@@ -55,7 +56,7 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
         run ends as on Ctrl-C, but returns (``vexlo serve`` restarts it so).
     :return: 0; a run cut short by Ctrl-C raises ``KeyboardInterrupt`` once
         everything is closed (open-ended runs end normally on it).
-    :raises _common.CliError: nothing found, or a rate an instrument lacks.
+    :raises _console.CliError: nothing found, or a rate an instrument lacks.
     :raises vexlo.VexloDeviceError: an instrument failed (after the others
         ran to their end and every sink was closed), naming it.
     """
@@ -71,13 +72,13 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
             if until is not None and until():
                 raise KeyboardInterrupt  # the engine ends the run as on Ctrl-C
             # The command's sleep, so that tests can step a virtual clock while it waits.
-            _common.sleep(seconds)
+            _clock.sleep(seconds)
 
         with _rates_put_back(devices) if restore else contextlib.nullcontext():
             try:
                 interrupted = engine.run(pause=pause, foreground=foreground)
             except ValueError as error:  # a rate an instrument lacks; nothing was set
-                raise _common.CliError(str(error)) from error
+                raise _console.CliError(str(error)) from error
     if interrupted and seconds is not None and foreground is None and not (until is not None and until()):
         raise KeyboardInterrupt  # cut short: everything is closed, the exit status says so
     return 0
@@ -94,5 +95,5 @@ def _rates_put_back(devices: Sequence[vexlo.VexloDevice]) -> Iterator[None]:
             try:
                 device.set_sampling_rate_value(code, 0)
             except vexlo.VexloDeviceError as error:
-                _common.note(f"vexlo: could not put the rate of {_common.port_of(device)} back "
-                             f"(code {code}): {error}")
+                _console.note(f"vexlo: could not put the rate of {port_of(device)} back "
+                              f"(code {code}): {error}")

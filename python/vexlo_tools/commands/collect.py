@@ -15,7 +15,7 @@ from __future__ import annotations
 import argparse
 
 from ..mqtt.collector import Collector
-from . import _broker, _common, _status
+from . import _broker, _console, _status
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -33,20 +33,20 @@ def run(args: argparse.Namespace) -> int:
         collector = Collector(_broker.broker(args), args.directory, stands=args.stand, group=args.group,
                               client_id=args.client_id)
     except ValueError as error:
-        raise _common.CliError(str(error)) from error
+        raise _console.CliError(str(error)) from error
     collector.connect()
     line = _status.StatusLine()
-    _common.out(f"collecting {', '.join(args.stand) or 'every stand'} from {collector.broker} into "
-                f"{args.directory}; Ctrl-C stops")
+    _console.out(f"collecting {', '.join(args.stand) or 'every stand'} from {collector.broker} into "
+                 f"{args.directory}; Ctrl-C stops")
     try:
         with _broker.reporting():
             collector.run(status=lambda c: line.show(_summary(c)))  # until Ctrl-C or SIGTERM
     finally:
         line.end()
     for (stand, serial, run), track in sorted(collector.tracks.items()):
-        _common.out(f"stand {stand} instrument {serial} (run of {run}): {track.samples:,} samples"
-                    + (f", {track.gaps:,} did not arrive" if track.gaps else ""))
-    _common.out(f"wrote {len(collector.files)} files")
+        _console.out(f"stand {stand} instrument {serial} (run of {run}): {track.samples:,} samples"
+                     + (f", {track.gaps:,} did not arrive" if track.gaps else ""))
+    _console.out(f"wrote {len(collector.files)} files")
     return 0
 
 

@@ -21,10 +21,11 @@ import vexlo_device_communication as vexlo
 
 from .. import plot, recording
 from .._extras import MissingExtraError, require
-from ..acquisition import Acquisition
+from ..acquisition import Acquisition, converter_of, port_of, unit_text
 from ..engine import Engine
 from ..sim import Profile, PtyServer, SimulatedInstrument
-from . import _common, _simenv, _status, scan, stream, teds
+from ..sim.choices import calibrate_electrically, sensor_output
+from . import _clock, _console, _instruments, _status, _teds, scan, stream, teds
 
 STREAM_SECONDS = 2.0
 READINGS = 3
@@ -40,8 +41,8 @@ def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
     plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
-    _simenv.calibrate_electrically(plx)
-    plx.set_load_signal(lambda t: _simenv.sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
+    calibrate_electrically(plx)
+    plx.set_load_signal(lambda t: sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
     plx.add_stream_garbage(0.0005)
     mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30 * 256)
@@ -52,16 +53,16 @@ def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
 
 
 def _section(title: str) -> None:
-    _common.out()
-    _common.out(f"== {title}")
+    _console.out()
+    _console.out(f"== {title}")
 
 
 def _readings(device: vexlo.VexloDevice, count: int = READINGS) -> None:
-    converter = _common.converter_of(device)
-    unit = _common.unit_text(device)
+    converter = converter_of(device)
+    unit = unit_text(device)
     for _ in range(count):
         raw = device.get_ndr(0)
-        _common.out("  " + _reading_line(converter.convert_adc(raw), unit, raw))
+        _console.out("  " + _reading_line(converter.convert_adc(raw), unit, raw))
 
 
 def _reading_line(value: float, unit: str, raw: int) -> str:
@@ -70,100 +71,100 @@ def _reading_line(value: float, unit: str, raw: int) -> str:
 
 def run(args: argparse.Namespace) -> int:
     if args.instrument:
-        raise _common.CliError("the demo serves its own instruments (a PLX310 Plus Prime and an MVR420); "
-                               "--instrument chooses the simulated instruments of the other commands")
+        raise _console.CliError("the demo serves its own instruments (a PLX310 Plus Prime and an MVR420); "
+                                "--instrument chooses the simulated instruments of the other commands")
     if not hasattr(os, "openpty"):
-        raise _common.CliError("the demo needs pseudo-terminals, which this system does not have")
+        raise _console.CliError("the demo needs pseudo-terminals, which this system does not have")
     if args.output_dir:
         os.makedirs(args.output_dir, exist_ok=True)  # a folder that cannot be made fails before the demo
     began = time.monotonic()
     plx_sim, mvr_sim = instruments()
     with PtyServer([plx_sim, mvr_sim]) as paths:
-        _common.out("Simulated instruments on pseudo-terminals, driven through real pyserial:")
-        _common.out(f"  {paths[0]}  PLX310 Plus Prime with a TEDS sensor")
-        _common.out(f"  {paths[1]}  MVR420")
+        _console.out("Simulated instruments on pseudo-terminals, driven through real pyserial:")
+        _console.out(f"  {paths[0]}  PLX310 Plus Prime with a TEDS sensor")
+        _console.out(f"  {paths[1]}  MVR420")
 
         _section("1. Discovery")
-        _common.out("Probing both ports at 2000000, 320000 and 115200 baud. An instrument stays silent at a")
-        _common.out("rate it does not use, so the MVR420's port costs a few seconds at 2000000 baud.")
-        devices, failures = _common.discover(ports=paths)
+        _console.out("Probing both ports at 2000000, 320000 and 115200 baud. An instrument stays silent at a")
+        _console.out("rate it does not use, so the MVR420's port costs a few seconds at 2000000 baud.")
+        devices, failures = _instruments.discover(ports=paths)
         if len(devices) != 2:
             for device in devices:
                 device.disconnect()
-            raise _common.CliError(f"discovery found {len(devices)} of the 2 simulated instruments; "
-                                   + _common.not_found_message(paths, failures))
+            raise _console.CliError(f"discovery found {len(devices)} of the 2 simulated instruments; "
+                                    + _instruments.not_found_message(paths, failures))
         by_model = {device.get_model_number(): device for device in devices}
         plx, mvr = by_model.get("PLX310"), by_model.get("MVR420")
         if plx is None or mvr is None:
             for device in devices:
                 device.disconnect()
-            raise _common.CliError("discovery did not find the PLX310 and the MVR420: found "
-                                   + ", ".join(sorted(by_model)))
+            raise _console.CliError("discovery did not find the PLX310 and the MVR420: found "
+                                    + ", ".join(sorted(by_model)))
         devices = [plx, mvr]
         with plx, mvr:
-            rows = [(_common.port_of(d), _common.baud_of(d), d.get_model_number(), _common.item_number(d),
-                     str(d.get_instrument_serial_number()), _common.firmware_version(d)) for d in devices]
+            rows = [(port_of(d), _instruments.baud_of(d), d.get_model_number(), _instruments.item_number(d),
+                     str(d.get_instrument_serial_number()), _instruments.firmware_version(d)) for d in devices]
             for line in scan.table(rows):
-                _common.out("  " + line)
+                _console.out("  " + line)
 
             _section("2. Identity")
             for device in devices:
-                _common.out(f"  {device.get_model_number()} on {_common.port_of(device)}: "
-                            f"serial {device.get_instrument_serial_number()}, "
-                            f"TEDS {'yes' if device.supports_teds() else 'no'}, "
-                            f"board at {device.get_board_temperature():.1f} °C")
+                _console.out(f"  {device.get_model_number()} on {port_of(device)}: "
+                             f"serial {device.get_instrument_serial_number()}, "
+                             f"TEDS {'yes' if device.supports_teds() else 'no'}, "
+                             f"board at {device.get_board_temperature():.1f} °C")
 
             _section("3. Calibrated readings (value, unit, raw ADC count)")
             for device in devices:
-                _common.out(f"  {device.get_model_number()}, profile {device.get_device_channel_selected_profile(0)}:")
+                _console.out(f"  {device.get_model_number()}, profile {device.get_device_channel_selected_profile(0)}:")
                 _readings(device)
-            _common.out("  (the PLX310's profile 0 measures the bridge output in mV/V; step 6 turns it into N)")
+            _console.out("  (the PLX310's profile 0 measures the bridge output in mV/V; step 6 turns it into N)")
 
             _section("4. Profile and unit change on the MVR420")
             mvr.set_device_channel_selected_profile(0, 1)
             mvr.set_unit_of_measure(vexlo.UnitOfMeasureEnum.kg)
-            _common.out(f"  channel 0 now uses profile {mvr.get_device_channel_selected_profile(0)}, "
-                        f"unit {mvr.get_unit_of_measure(0).name}; the same sensor output reads:")
+            _console.out(f"  channel 0 now uses profile {mvr.get_device_channel_selected_profile(0)}, "
+                         f"unit {mvr.get_unit_of_measure(0).name}; the same sensor output reads:")
             _readings(mvr)
 
             _section("5. Streaming from the PLX310 at 38400 samples/s for 2 s")
             view = stream.StreamView(seconds=STREAM_SECONDS, prefix="  ",
                                      status_every=None if sys.stderr.isatty() else 0.5)
             acquisition = Acquisition([plx], rate=38400, seconds=STREAM_SECONDS)
-            if Engine(acquisition, [view], tick_seconds=0.2).run(pause=_common.sleep):
+            if Engine(acquisition, [view], tick_seconds=0.2).run(pause=_clock.sleep):
                 raise KeyboardInterrupt
-            if view.stats[0].samples == 0:
-                raise _common.CliError("no stream samples arrived")
+            if view.progress.samples[0] == 0:
+                raise _console.CliError("no stream samples arrived")
 
             _section("6. AutoTEDS on the PLX310")
-            _common.out("  switching AutoTEDS on: the sensor's data sheet is read and becomes the calibration")
-            _common.out("  (at the lowest sampling rate; the rate is restored after a 3 s pause)")
-            with _common.teds_bracket(plx):
+            _console.out("  switching AutoTEDS on: the sensor's data sheet is read and becomes the calibration")
+            _console.out("  (at the lowest sampling rate; the rate is restored after a 3 s pause)")
+            with _teds.teds_bracket(plx):
                 plx.set_auto_teds(True)
-            _common.out(f"  AutoTEDS {'on' if plx.get_auto_teds() else 'off'}; TEDS data:")
+            _console.out(f"  AutoTEDS {'on' if plx.get_auto_teds() else 'off'}; TEDS data:")
             for line in teds.teds_lines(plx):
-                _common.out("  " + line)
-            _common.out("  readings with the TEDS calibration:")
+                _console.out("  " + line)
+            _console.out("  readings with the TEDS calibration:")
             _readings(plx)
 
-            _common.out()
+            _console.out()
             # The stray bytes have made their point in step 5; the recording shows the clean signal.
             plx_sim.clear_faults()
             _record_and_draw([plx, mvr], args.output_dir)
 
-    _common.out()
-    _common.out(f"Demo finished in {time.monotonic() - began:.1f} s.")
+    _console.out()
+    _console.out(f"Demo finished in {time.monotonic() - began:.1f} s.")
     return 0
 
 
 def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -> None:
     """Record the instruments for RECORD_SECONDS into an HDF5 file, draw it, print both paths."""
-    _common.out(f"Recording both instruments for {RECORD_SECONDS:g} s, then drawing the recording:")
+    _console.out(f"Recording both instruments for {RECORD_SECONDS:g} s, then drawing the recording:")
     try:
         require("h5py", "hdf5", "recording to .h5")
         require("matplotlib", "plot", "drawing")
     except MissingExtraError as error:
-        _common.out(f"  skipped: {error}")
+        _console.out(f"  skipped: {error}")
         return
     folder = Path(output_dir) if output_dir else Path(tempfile.mkdtemp(prefix="vexlo-demo-"))
     path, picture = folder / "demo.h5", folder / "demo.png"
@@ -178,7 +179,7 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
         raise KeyboardInterrupt
     plot.plot_file(path, picture)
     for stream_info, samples in zip(acquisition.streams, progress.samples):
-        _common.out(f"  {stream_info.model} {stream_info.serial_number}: {samples:,} samples at "
-                    f"{stream_info.samples_per_second:g} samples/s, {stream_info.unit}")
-    _common.out(f"  recording  {path} ({progress.file_size / 1e6:.1f} MB)")
-    _common.out(f"  picture    {picture}")
+        _console.out(f"  {stream_info.model} {stream_info.serial_number}: {samples:,} samples at "
+                     f"{stream_info.samples_per_second:g} samples/s, {stream_info.unit}")
+    _console.out(f"  recording  {path} ({progress.file_size / 1e6:.1f} MB)")
+    _console.out(f"  picture    {picture}")

@@ -10,7 +10,8 @@ import argparse
 import vexlo_device_communication as vexlo
 
 from .. import models
-from . import _common, _device_options
+from ..acquisition import port_of
+from . import _console, _device_options, _instruments
 
 DIRECTION_CODES = {0: "one direction", 1: "two directions"}
 
@@ -27,25 +28,25 @@ def board_temperature_text(celsius: float) -> str:
 
 def run(args: argparse.Namespace) -> int:
     if args.channels < 1:
-        raise _common.CliError("--channels must be 1 or more")
-    with _common.one_device(args) as device:
+        raise _console.CliError("--channels must be 1 or more")
+    with _instruments.one_device(args) as device:
         model = device.get_model_number()
-        item = _common.item_number(device)
+        item = _instruments.item_number(device)
         edition = " (Plus Prime)" if models.is_plus_prime(model, item) else ""
-        _common.out(f"Instrument on {_common.port_of(device)} at {_common.baud_of(device)} baud")
-        _common.out(f"  model              {model}")
-        _common.out(f"  item number        {item}{edition}")
-        _common.out(f"  serial number      {device.get_instrument_serial_number()}")
-        _common.out(f"  firmware           {_common.firmware_version(device)}")
-        _common.out(f"  board temperature  {board_temperature_text(device.get_board_temperature())}")
+        _console.out(f"Instrument on {port_of(device)} at {_instruments.baud_of(device)} baud")
+        _console.out(f"  model              {model}")
+        _console.out(f"  item number        {item}{edition}")
+        _console.out(f"  serial number      {device.get_instrument_serial_number()}")
+        _console.out(f"  firmware           {_instruments.firmware_version(device)}")
+        _console.out(f"  board temperature  {board_temperature_text(device.get_board_temperature())}")
         for channel in range(args.channels):
             try:
                 profile = device.get_device_channel_selected_profile(channel)
             except vexlo.VexloTimeoutError:
                 if channel == 0:
                     raise
-                _common.out(f"Channel {channel}: no answer (the instrument has {channel} channel"
-                            f"{'s' if channel != 1 else ''})")
+                _console.out(f"Channel {channel}: no answer (the instrument has {channel} channel"
+                             f"{'s' if channel != 1 else ''})")
                 break
             _show_channel(device, model, channel, profile)
         _show_teds(device)
@@ -53,21 +54,21 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _show_channel(device: vexlo.VexloDevice, model: str, channel: int, profile: int) -> None:
-    _common.out(f"Channel {channel}: profile {profile}")
+    _console.out(f"Channel {channel}: profile {profile}")
     code = device.get_sampling_rate(channel)
-    _common.out(f"  sampling rate      {_common.describe_rate(model, code)}")
+    _console.out(f"  sampling rate      {models.describe_rate(model, code)}")
     try:
         unit = device.get_unit_of_measure(channel).name
     except ValueError:
         unit = "(unknown unit code)"
-    _common.out(f"  unit               {unit}")
+    _console.out(f"  unit               {unit}")
     direction = device.get_number_of_directions(channel)
-    _common.out(f"  direction code     {direction} ({DIRECTION_CODES.get(direction, 'direction 1 only')})")
+    _console.out(f"  direction code     {direction} ({DIRECTION_CODES.get(direction, 'direction 1 only')})")
     points = device.get_number_of_loading_points(channel)
     if not 1 <= points <= models.MAX_LOADING_POINTS:
-        _common.out(f"  loading points     {points} per direction (not a valid calibration)")
+        _console.out(f"  loading points     {points} per direction (not a valid calibration)")
         return
-    _common.out(f"  loading points     {points} per direction")
+    _console.out(f"  loading points     {points} per direction")
     for number in (1, 2):
         first = (number - 1) * points
         pairs = []
@@ -75,15 +76,15 @@ def _show_channel(device: vexlo.VexloDevice, model: str, channel: int, profile: 
             load = device.get_load_of_loading_point(index, channel)
             count = device.get_loading_point_value(index, channel)
             pairs.append(f"{load:g} {unit} @ {count}")
-        _common.out(f"    direction {number}      " + ", ".join(pairs))
+        _console.out(f"    direction {number}      " + ", ".join(pairs))
 
 
 def _show_teds(device: vexlo.VexloDevice) -> None:
     if not device.supports_teds():
-        _common.out("TEDS: not supported on this instrument")
+        _console.out("TEDS: not supported on this instrument")
         return
     connected = device.teds_is_connected()
     auto = device.get_auto_teds()
-    _common.out("TEDS: supported")
-    _common.out(f"  sensor             {'connected' if connected else 'not connected'}")
-    _common.out(f"  AutoTEDS           {'on' if auto else 'off'}")
+    _console.out("TEDS: supported")
+    _console.out(f"  sensor             {'connected' if connected else 'not connected'}")
+    _console.out(f"  AutoTEDS           {'on' if auto else 'off'}")

@@ -14,7 +14,7 @@ import sys
 
 from .. import monitor
 from .._extras import require
-from . import _common, _device_options, _session
+from . import _console, _device_options, _session
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -27,11 +27,11 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    _common.check_positive(args.window, "--window")
+    _device_options.check_positive(args.window, "--window")
     _session.check_options(args)
     require("textual", "monitor", "vexlo monitor")
     if not sys.stdout.isatty():
-        raise _common.CliError("vexlo monitor draws on a terminal; standard output is not one")
+        raise _console.CliError("vexlo monitor draws on a terminal; standard output is not one")
     sink = monitor.MonitorSink()
     # The view is built once the engine has opened the sink (it knows the streams then).
     return _session.run_sinks(args, [sink],

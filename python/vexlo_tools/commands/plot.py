@@ -13,7 +13,7 @@ from __future__ import annotations
 import argparse
 
 from .. import plot
-from . import _common
+from . import _console
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -26,7 +26,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         plot.plot_file(args.file, args.output)
     except (ValueError, RuntimeError) as error:
-        raise _common.CliError(str(error)) from error
+        raise _console.CliError(str(error)) from error
     if args.output:
-        _common.out(f"wrote {args.output}")
+        _console.out(f"wrote {args.output}")
     return 0

@@ -14,7 +14,7 @@ from __future__ import annotations
 import argparse
 
 from ..mqtt.publisher import SPOOL_MB, Publisher
-from . import _broker, _common, _device_options, _session
+from . import _broker, _console, _device_options, _session
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -31,10 +31,10 @@ def run(args: argparse.Namespace) -> int:
     try:
         publisher = Publisher(_broker.broker(args), args.stand, spool_mb=args.spool_mb, spool_dir=args.spool_dir)
     except ValueError as error:
-        raise _common.CliError(str(error)) from error
+        raise _console.CliError(str(error)) from error
     publisher.connect()  # before any instrument is probed: a broker that cannot be used wastes no time
-    _common.out(f"publishing stand {publisher.stand} to {publisher.broker}"
-                + ("" if args.seconds else "; Ctrl-C stops"))
+    _console.out(f"publishing stand {publisher.stand} to {publisher.broker}"
+                 + ("" if args.seconds else "; Ctrl-C stops"))
     try:
         with _broker.reporting():
             return _session.run_sinks(args, [publisher])

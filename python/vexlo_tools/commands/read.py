@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import argparse
 
-from . import _common, _device_options
+from ..acquisition import converter_of, unit_text
+from . import _clock, _console, _device_options, _instruments, _teds
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -26,24 +27,24 @@ def reading_line(value: float, unit: str, raw: int) -> str:
 
 def run(args: argparse.Namespace) -> int:
     if not 0 <= args.channel <= 255:
-        raise _common.CliError("--channel must lie between 0 and 255")
+        raise _console.CliError("--channel must lie between 0 and 255")
     if args.count < 0:
-        raise _common.CliError("--count must be 0 or more")
+        raise _console.CliError("--count must be 0 or more")
     if not args.interval >= 0:
-        raise _common.CliError("--interval must be 0 or more")
-    with _common.one_device(args) as device:
-        _common.load_auto_teds(device)
-        converter = _common.converter_of(device)
-        unit = _common.unit_text(device, args.channel)
+        raise _console.CliError("--interval must be 0 or more")
+    with _instruments.one_device(args) as device:
+        _teds.load_auto_teds(device)
+        converter = converter_of(device)
+        unit = unit_text(device, args.channel)
         taken = 0
         try:
             while args.count == 0 or taken < args.count:
                 if taken:
-                    _common.sleep(args.interval)
+                    _clock.sleep(args.interval)
                 # One exchange gives the count; the value is converted from that
                 # very count, so the two printed side by side belong together.
                 raw = device.get_ndr(args.channel)
-                _common.out(reading_line(converter.convert_adc(raw), unit, raw))
+                _console.out(reading_line(converter.convert_adc(raw), unit, raw))
                 taken += 1
         except KeyboardInterrupt:
             if args.count:

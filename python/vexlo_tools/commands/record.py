@@ -20,8 +20,8 @@ import argparse
 from typing import Optional, Sequence
 
 from .. import recording
-from ..types import StreamInfo
-from . import _common, _device_options, _session, _status
+from ..types import COUNTERS, StreamInfo
+from . import _console, _device_options, _session, _status
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -46,9 +46,9 @@ class _Announce(recording.RecordingSink):
     def open(self, streams: Sequence[StreamInfo]) -> None:
         self.streams = list(streams)
         for stream in streams:
-            _common.out(f"Recording {stream.model} {stream.serial_number} on {stream.port} at "
-                        f"{stream.samples_per_second:g} samples/s, {stream.unit}")
-        _common.out(f"into {self.path}" + ("" if self.seconds else "; Ctrl-C stops"))
+            _console.out(f"Recording {stream.model} {stream.serial_number} on {stream.port} at "
+                         f"{stream.samples_per_second:g} samples/s, {stream.unit}")
+        _console.out(f"into {self.path}" + ("" if self.seconds else "; Ctrl-C stops"))
         super().open(streams)
 
     def close(self) -> None:
@@ -57,11 +57,11 @@ class _Announce(recording.RecordingSink):
         finally:
             self.line.end()
         progress = self.progress
-        for stream, samples, counters in zip(self.streams, progress.samples, progress.counters):
-            _common.out(f"{stream.model} {stream.serial_number}: {samples:,} samples; "
-                        + ", ".join(f"{k} {v}" for k, v in counters.items()))
-        _common.out(f"wrote {', '.join(progress.paths)} ({progress.file_size / 1e6:.1f} MB) "
-                    f"in {progress.elapsed:.1f} s")
+        for stream, samples, stats in zip(self.streams, progress.samples, progress.stats):
+            _console.out(f"{stream.model} {stream.serial_number}: {samples:,} samples; "
+                         + ", ".join(f"{name} {getattr(stats, name)}" for name in COUNTERS))
+        _console.out(f"wrote {', '.join(progress.paths)} ({progress.file_size / 1e6:.1f} MB) "
+                     f"in {progress.elapsed:.1f} s")
 
 
 def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
@@ -78,5 +78,5 @@ def run(args: argparse.Namespace) -> int:
         if args.compress and not recording.writer_class(args.output).compressible:
             raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")
     except ValueError as error:
-        raise _common.CliError(str(error)) from error
+        raise _console.CliError(str(error)) from error
     return _session.run_sinks(args, [_Announce(args)])

@@ -12,7 +12,8 @@ from typing import Callable, List, Sequence
 
 import vexlo_device_communication as vexlo
 
-from . import _common, _device_options
+from ..acquisition import port_of
+from . import _console, _device_options, _instruments
 
 HEADINGS = ("PORT", "BAUD", "MODEL", "ITEM", "SERIAL", "FIRMWARE")
 
@@ -37,22 +38,22 @@ def table(rows: Sequence[Sequence[str]]) -> List[str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    devices, failures = _common.discover(args.model, args.port)
+    devices, failures = _instruments.discover(args.model, args.port)
     if not devices:
-        _common.note(_common.not_found_message(args.port, failures))
+        _console.note(_instruments.not_found_message(args.port, failures))
         return 1
     with contextlib.ExitStack() as stack:
         for device in devices:
             stack.enter_context(device)
         rows = [(
-            _common.port_of(device),
-            _common.baud_of(device),
+            port_of(device),
+            _instruments.baud_of(device),
             _field(device.get_model_number),
-            _field(lambda: _common.item_number(device)),
+            _field(lambda: _instruments.item_number(device)),
             _field(device.get_instrument_serial_number),
-            _field(lambda: _common.firmware_version(device)),
+            _field(lambda: _instruments.firmware_version(device)),
         ) for device in devices]
     for line in table(rows):
-        _common.out(line)
-    _common.out(f"{len(devices)} instrument{'s' if len(devices) != 1 else ''} found")
+        _console.out(line)
+    _console.out(f"{len(devices)} instrument{'s' if len(devices) != 1 else ''} found")
     return 0

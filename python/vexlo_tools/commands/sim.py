@@ -12,7 +12,7 @@ import argparse
 import os
 
 from ..sim import serve as _serve
-from . import _common, _simenv
+from . import _console, _simenv
 
 #: Looked up when the command runs, so tests can stand in for Ctrl-C.
 wait_for_stop = _serve.wait_for_stop
@@ -24,12 +24,12 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     if not hasattr(os, "openpty"):
-        raise _common.CliError("pseudo-terminals are not available on this system")
+        raise _console.CliError("pseudo-terminals are not available on this system")
     try:
         instruments = _serve.instruments_from_args(args, args.instrument, build=_simenv.build_instruments)
     except ValueError as exc:
-        raise _common.CliError(str(exc)) from None
+        raise _console.CliError(str(exc)) from None
     try:
-        return _serve.serve(instruments, args, out=_common.out, note=_common.note, wait=wait_for_stop)
+        return _serve.serve(instruments, args, out=_console.out, note=_console.note, wait=wait_for_stop)
     except FileExistsError as exc:
-        raise _common.CliError(str(exc.strerror)) from None
+        raise _console.CliError(str(exc.strerror)) from None

@@ -13,20 +13,13 @@ from typing import List
 
 import vexlo_device_communication as vexlo
 
-from . import _common, _device_options
+from ..acquisition import port_of
+from . import _console, _device_options, _instruments, _teds
 
 
 def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add(parser)
     parser.add_argument("--auto", choices=("on", "off"), help="switch AutoTEDS on or off first")
-
-
-def _loaded(device: vexlo.VexloDevice) -> bool:
-    try:
-        device.get_teds_serial_number()
-    except vexlo.VexloTEDSError:
-        return False
-    return True
 
 
 def teds_lines(device: vexlo.VexloDevice) -> List[str]:
@@ -41,27 +34,27 @@ def teds_lines(device: vexlo.VexloDevice) -> List[str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    with _common.one_device(args) as device:
+    with _instruments.one_device(args) as device:
         model = device.get_model_number()
         # Raises the module's "not supported" error on an instrument without TEDS.
         connected = device.teds_is_connected()
         work = args.auto is not None or connected
-        with _common.teds_bracket(device) if work else contextlib.nullcontext():
+        with _teds.teds_bracket(device) if work else contextlib.nullcontext():
             if args.auto is not None:
                 try:
                     device.set_auto_teds(args.auto == "on")
                 except vexlo.VexloTEDSNotConnectedError as error:
-                    raise _common.CliError(f"AutoTEDS is now on, but: {error}") from error
-            if connected and not _loaded(device):
+                    raise _console.CliError(f"AutoTEDS is now on, but: {error}") from error
+            if connected and not _teds.loaded(device):
                 device.reload_teds_data()
         auto = device.get_auto_teds()
-        _common.out(f"TEDS on {_common.port_of(device)} ({model} {_common.item_number(device)})")
-        _common.out(f"  sensor         {'connected' if connected else 'not connected'}")
-        _common.out(f"  AutoTEDS       {'on' if auto else 'off'}")
+        _console.out(f"TEDS on {port_of(device)} ({model} {_instruments.item_number(device)})")
+        _console.out(f"  sensor         {'connected' if connected else 'not connected'}")
+        _console.out(f"  AutoTEDS       {'on' if auto else 'off'}")
         if not connected:
             return 0
-        if not _loaded(device):
-            raise _common.CliError("the TEDS data of the connected sensor could not be read (-v shows why)")
+        if not _teds.loaded(device):
+            raise _console.CliError("the TEDS data of the connected sensor could not be read (-v shows why)")
         for line in teds_lines(device):
-            _common.out(line)
+            _console.out(line)
     return 0

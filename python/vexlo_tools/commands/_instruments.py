@@ -1,8 +1,8 @@
-"""What the ``vexlo`` commands share: finding an instrument, rates, units, waiting.
+"""The instruments a command works on: found on the ports the options name, opened, closed, described.
 
-The extension is used only through its public Python API. The pure pieces
-(rate tables, packet format choice, counting corrupted positions) take
-plain values so they can be checked without an instrument.
+A command that finds nothing says, per port, why: the module's discovery
+logs why a probe failed and raises nothing, so its records are held back
+while it runs and read afterwards.
 """
 
 from __future__ import annotations
@@ -10,68 +10,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import logging
-import math
 import os
-import sys
-import time
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
-
-import serial
-import serial.tools.list_ports
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 import vexlo_device_communication as vexlo
 
-from .. import _lowlevel, models
-from ..acquisition import converter_of as converter_of, port_of as port_of, unit_text as unit_text
-from ..devices import PortInUseError, find_devices
+from .. import _lowlevel
+from ..acquisition import port_of
+from ..devices import PortInUseError, find_devices, listed_ports
 from ..devices import logger as devices_logger
-from ..models import format_rate
-
-# Looked up at the moment of use, so tests can put a virtual clock in place.
-clock: Callable[[], float] = time.monotonic
-sleep: Callable[[float], None] = time.sleep
-
-
-
-class CliError(Exception):
-    """An expected failure: printed as one line, exit status 1."""
-
-
-def out(text: str = "") -> None:
-    print(text, file=sys.stdout, flush=True)
-
-
-def note(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
-
-
-# ---------------------------------------------------------------- rates
-
-
-def check_positive(value: Optional[float], option: str) -> None:
-    """Refuse an option's number that is not finite and above 0 (``inf``, ``nan``, ``0``).
-
-    :raises CliError: naming the option.
-    """
-    if value is not None and not (math.isfinite(value) and value > 0):
-        raise CliError(f"{option} must be more than 0" + ("" if math.isfinite(value) or value <= 0
-                                                           else " and finite"))
-
-
-def samples_per_second(model: str, code: int) -> Optional[float]:
-    """Samples per second of rate ``code`` on ``model``; ``None`` when the code is not in its table."""
-    info = models.MODELS.get(model)
-    return None if info is None else info.samples_per_second(code)
-
-
-def describe_rate(model: str, code: int) -> str:
-    sps = samples_per_second(model, code)
-    if sps is None:
-        return f"code {code} (not a {model} rate)"
-    return f"{format_rate(sps)} samples/s (code {code})"
-
-
-# ---------------------------------------------------------------- discovery
+from ._console import CliError, note
 
 
 class _ProbeFailures(logging.Handler):
@@ -139,7 +87,8 @@ def discover(models: Optional[Sequence[str]] = None,
 
 
 def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) -> str:
-    listed = [str(port.device) for port in serial.tools.list_ports.comports()]
+    """Where discovery looked and, per named port, why it found nothing there."""
+    listed = listed_ports()
     if not ports:
         where = f"on the ports this system lists ({', '.join(listed)})" if listed else "(this system lists no ports)"
         in_use = "".join(f"; {text}" for text in failures.values() if " in use " in text)
@@ -208,53 +157,3 @@ def item_number(device: vexlo.VexloDevice) -> str:
 
 def firmware_version(device: vexlo.VexloDevice) -> str:
     return device.communication_interface.get_firmware_version_with_patch()
-
-
-# ---------------------------------------------------------------- TEDS
-
-
-@contextlib.contextmanager
-def teds_bracket(device: vexlo.VexloDevice) -> Iterator[None]:
-    """Run TEDS work at the lowest sampling rate, then give the instrument time and restore the rate.
-
-    Channel 0's rate is put back whatever happens inside, Ctrl-C during
-    the settling pause included (the pause is then cut short).
-    """
-    code = device.get_sampling_rate(0)
-    device.set_sampling_rate_value(0, 0)
-    try:
-        yield
-    except BaseException as exc:
-        # Already failing: restore without hiding the first error; skip the pause on Ctrl-C.
-        _restore_rate(device, code, settle=not isinstance(exc, KeyboardInterrupt), quiet=True)
-        raise
-    _restore_rate(device, code, settle=True, quiet=False)
-
-
-def _restore_rate(device: vexlo.VexloDevice, code: int, settle: bool, quiet: bool) -> None:
-    try:
-        if settle:
-            sleep(models.TEDS_SETTLE_SECONDS)
-    finally:
-        try:
-            device.set_sampling_rate_value(code, 0)
-        except vexlo.VexloDeviceError as exc:
-            if not quiet:
-                raise
-            note(f"vexlo: could not restore the sampling rate (code {code}): {exc}")
-
-
-def load_auto_teds(device: vexlo.VexloDevice) -> bool:
-    """When the instrument's AutoTEDS switch is on, load the sensor's TEDS calibration.
-
-    Returns whether TEDS data is now loaded. A device without TEDS is left alone.
-    """
-    if not device.supports_teds() or not device.get_auto_teds():
-        return False
-    with teds_bracket(device):
-        device.initialize_teds()
-    try:
-        device.get_teds_serial_number()
-    except vexlo.VexloTEDSError:
-        return False
-    return True
