@@ -79,6 +79,18 @@ def test_a_failing_sink_ends_alone_and_its_error_reaches_the_caller_on_stop(fail
     assert bad.calls[bad.calls.index(fail_on) + 1:] in ([], ["close"])  # nothing after the failure but close
 
 
+@pytest.mark.parametrize("pause", [None, lambda seconds: threading.Event().wait(seconds)])
+def test_a_failing_sink_ends_an_open_ended_run(pause):
+    acquisition = ScriptedAcquisition([100.0])  # streams until stopped
+    good, bad = Recording("good"), Recording("bad", fail_on="write")
+    runner = threading.Thread(target=lambda: pytest.raises(OSError, Engine(acquisition, [good, bad]).run, pause),
+                              daemon=True)
+    runner.start()
+    runner.join(timeout=30)
+    assert not runner.is_alive(), "the run streamed on with its failed sink"
+    assert acquisition.stop_calls == [False] and good.calls[-1] == "close"
+
+
 def test_sinks_added_and_removed_while_running():
     acquisition = ScriptedAcquisition([100.0])
     first, late = Recording("first"), Recording("late")

@@ -6,13 +6,13 @@ import numpy as np
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools.monitor import Statistics, monitor_app
+from vexlo_tools.monitor import SampleWindow, monitor_app
 
 
 @pytest.mark.parametrize("window, chunk", [(50, 7), (50, 50), (50, 120), (1, 3)])
 def test_window_figures_are_those_of_the_latest_samples(window, chunk):
     values = np.random.default_rng(3).normal(10.0, 2.0, 333)
-    stats = Statistics(window)
+    stats = SampleWindow(window)
     for start in range(0, len(values), chunk):
         stats.add(values[start:start + chunk])
     latest = values[-window:]
@@ -22,7 +22,7 @@ def test_window_figures_are_those_of_the_latest_samples(window, chunk):
 
 
 def test_tare_zeroes_on_the_window_mean_and_reset_keeps_the_zero():
-    stats = Statistics(10)
+    stats = SampleWindow(10)
     stats.add(np.array([4.0, 6.0]))
     stats.tare()
     assert stats.summary() is None and stats.current == pytest.approx(1.0)  # 6 - 5

@@ -1,4 +1,5 @@
 """Recording files: round trips with provenance, cut-off files, output paths checked up front."""
+import subprocess
 import sys
 
 import numpy as np
@@ -24,6 +25,16 @@ METADATA = [
      "calibration": "TEDS data sheet", "teds_reverse_scaling_enabled": False, "note": "true"},
     {"model": "MVR420", "serial_number": 20240002, "unit": "kg", "direction_1_fullscale_load": 101.97},
 ]
+
+
+def test_reading_and_drawing_recordings_loads_no_extension(tmp_path):
+    path = tmp_path / "run.csv"
+    with recording.open_writer(path, METADATA[:1]) as writer:
+        writer.append(0, block(0, 10))
+    code = ("import sys\nfrom vexlo_tools import plot, recording\nrecording.load(sys.argv[1])\n"
+            "print('vexlo_device_communication' in sys.modules)")
+    done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["False"]
 
 
 @pytest.mark.parametrize("suffix, compress", [(".h5", False), (".h5", True), (".csv", False)])

@@ -199,8 +199,8 @@ def small_disk(tmp_path):
 def test_a_full_disk_ends_the_recording_with_an_error_and_a_file_that_loads(small_disk, suffix):
     path = small_disk / f"run{suffix}"
     done = subprocess.run([sys.executable, "-m", "vexlo_tools.cli", "--instrument", "plx310-plus-prime", "record",
-                           str(path), "--rate", "38400", "--seconds", "60"], capture_output=True, text=True,
-                          timeout=120)
+                           str(path), "--rate", "38400", "--seconds", "3600"], capture_output=True, text=True,
+                          timeout=120)  # ends with the disk full, not an hour on
     assert done.returncode == 1, done.stderr  # no crash, no signal
     assert done.stderr == f"vexlo: error: [Errno 28] No space left on device: '{path}'\n"
     [data] = recording.load(path)

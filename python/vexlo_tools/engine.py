@@ -129,8 +129,9 @@ def _name(sink: Sink) -> str:
 class _Feed:
     """One sink's queue and thread."""
 
-    def __init__(self, sink: Sink, streams: Sequence[StreamInfo]) -> None:
+    def __init__(self, sink: Sink, streams: Sequence[StreamInfo], failed: threading.Event) -> None:
         self.sink = sink
+        self.failed = failed
         self.streams = list(streams)
         self.items: Deque[Tuple[str, Any]] = collections.deque()
         self.blocks = 0
@@ -183,6 +184,7 @@ class _Feed:
                 self.error = error
                 self.items.clear()
                 self.blocks = 0
+            self.failed.set()
         try:
             sink.close()
         except BaseException as error:
@@ -216,7 +218,7 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
             engine._failures.append(error)
             next_tick = None
         if next_tick is None:
-            engine._all_ended.set()
+            engine._end_all()
             return
         del engine
         if waiter is not None:
@@ -248,6 +250,8 @@ class Engine:
         self._streams: List[StreamInfo] = []
         self._ends: List[Optional[StreamEnd]] = []
         self._all_ended = threading.Event()
+        # Set when every stream has ended or a sink has failed: either ends run().
+        self._over = threading.Event()
         self._failures: List[BaseException] = []
         self._retired: List[_Feed] = []
         self._pump: Optional[threading.Thread] = None
@@ -288,7 +292,7 @@ class Engine:
         return 0 if feed is None else feed.dropped
 
     def _start_feed(self, sink: Sink) -> None:
-        feed = _Feed(sink, self._streams)
+        feed = _Feed(sink, self._streams, self._over)
         # The ends so far, so that a sink added late knows which streams are over.
         for index, end in enumerate(self._ends):
             if end is not None:
@@ -358,7 +362,11 @@ class Engine:
         for index, end in fresh:
             self._send("end", (index, end))
         if all(e is not None for e in self._ends):
-            self._all_ended.set()
+            self._end_all()
+
+    def _end_all(self) -> None:
+        self._all_ended.set()
+        self._over.set()
 
     def _send(self, kind: str, payload: Any) -> None:
         with self._lock:
@@ -408,7 +416,7 @@ class Engine:
 
     def run(self, pause: Optional[Callable[[float], None]] = None,
             foreground: Optional[Callable[[], object]] = None) -> bool:
-        """Start, wait until every stream has ended or Ctrl-C, then stop.
+        """Start, wait until every stream has ended, a sink has failed or Ctrl-C, then stop.
 
         :param pause: waits between two looks whether the run is over
             (``time.sleep`` or a test's virtual clock); by default the
@@ -424,9 +432,9 @@ class Engine:
             if foreground is not None:
                 foreground()
             elif pause is None:
-                self.wait()
+                self._over.wait()
             else:
-                while not self.wait(0):
+                while not self._over.is_set():
                     pause(RUN_LOOK_SECONDS)
         except KeyboardInterrupt:
             interrupted = True

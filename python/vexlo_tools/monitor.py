@@ -5,7 +5,7 @@ mean over a sliding window, the rate, the loss counters and a chart of the
 window. Keys: ``t`` tares (a zero kept on the host; the instrument is not
 touched), ``r`` resets the statistics, ``q`` quits.
 
-:class:`Statistics` is the arithmetic, free of any terminal;
+:class:`SampleWindow` is the arithmetic, free of any terminal;
 :func:`monitor_app` builds the textual application around a source of
 blocks: a :class:`MonitorSink` that an engine feeds (what ``vexlo
 monitor`` does), or anything else with ``streams`` and ``read``, so tests
@@ -25,10 +25,9 @@ import vexlo_device_communication as vexlo
 
 from ._extras import require
 from .engine import Sink
-from .types import Block, Stats, StreamEnd, StreamInfo, join_blocks
-from .types import COUNTERS
+from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, join_blocks
 
-__all__ = ["MonitorSink", "MonitorSource", "Statistics", "monitor_app"]
+__all__ = ["MonitorSink", "MonitorSource", "SampleWindow", "monitor_app"]
 
 #: Bars of the chart.
 CHART_POINTS = 120
@@ -106,8 +105,8 @@ class MonitorSink(Sink):
                 for index, (stream, blocks) in enumerate(zip(self._streams, held))]
 
 
-class Statistics:
-    """One instrument's figures over the last ``window`` samples, with a host-side zero.
+class SampleWindow:
+    """The latest ``window`` samples of one instrument, with a host-side zero, and their figures.
 
     :param window: how many of the latest samples the minimum, maximum, mean and chart cover.
     """
@@ -196,19 +195,19 @@ class RateMeter:
         return (r1 - r0) / (t1 - t0) if t1 > t0 else None
 
 
-def panel_text(stream: StreamInfo, stats: Statistics, counters: Optional[Stats], rate: Optional[float],
+def panel_text(stream: StreamInfo, window: SampleWindow, counters: Optional[Stats], rate: Optional[float],
                window_seconds: float) -> str:
     """The figures of one instrument, as the view shows them."""
     unit = stream.unit
-    current = stats.current
+    current = window.current
     lines = [f"[b]{stream.model} {stream.serial_number}[/b] on {stream.port}, "
              f"{stream.samples_per_second:g} samples/s nominal"
              + (f", {rate:,.0f}/s measured" if rate is not None else "")]
     # Six significant digits: a mV/V signal and a load in newtons both show their noise.
     value = "-" if current is None else f"{current:.6g} {unit}"
-    tare = f"   (tared: zero at {stats.zero:.6g} {unit})" if stats.zero else ""
+    tare = f"   (tared: zero at {window.zero:.6g} {unit})" if window.zero else ""
     lines.append(f"value {value}{tare}")
-    summary = stats.summary()
+    summary = window.summary()
     if summary is not None:
         low, high, mean = summary
         lines.append(f"min {low:.6g}  max {high:.6g}  mean {mean:.6g} {unit}  over the last {window_seconds:g} s")
@@ -251,7 +250,7 @@ def monitor_app(source: MonitorSource, *, window_seconds: float = 10.0, poll_sec
 
         def __init__(self) -> None:
             super().__init__()
-            self.statistics = [Statistics(max(1, int(window_seconds * s.samples_per_second))) for s in streams]
+            self.windows = [SampleWindow(max(1, int(window_seconds * s.samples_per_second))) for s in streams]
             self.counters: List[Optional[Stats]] = [None] * len(streams)
             self.rates: List[Optional[float]] = [None] * len(streams)
             self._meters = [RateMeter(clock) for _ in streams]
@@ -279,31 +278,31 @@ def monitor_app(source: MonitorSource, *, window_seconds: float = 10.0, poll_sec
                 self.notify(str(error), title="instrument failed", severity="error", timeout=30)
                 return
             for index, block in enumerate(blocks):
-                self.statistics[index].add(block.value)
+                self.windows[index].add(block.value)
                 self.counters[index] = block.stats
                 self.rates[index] = self._meters[index].add(int(block.stats.received))
             self.show()
 
         def show(self) -> None:
             for index, stream in enumerate(streams):
-                stats = self.statistics[index]
+                window = self.windows[index]
                 self.query_one(f"#figures-{index}", Static).update(
-                    panel_text(stream, stats, self.counters[index], self.rates[index], window_seconds))
-                self.query_one(f"#chart-{index}", Sparkline).data = stats.chart()
+                    panel_text(stream, window, self.counters[index], self.rates[index], window_seconds))
+                self.query_one(f"#chart-{index}", Sparkline).data = window.chart()
 
         def action_tare(self) -> None:
-            for stats in self.statistics:
-                stats.tare()
+            for window in self.windows:
+                window.tare()
             self.show()
 
         def action_untare(self) -> None:
-            for stats in self.statistics:
-                stats.untare()
+            for window in self.windows:
+                window.untare()
             self.show()
 
         def action_reset(self) -> None:
-            for stats in self.statistics:
-                stats.reset()
+            for window in self.windows:
+                window.reset()
             self.show()
 
         async def action_quit(self) -> None:

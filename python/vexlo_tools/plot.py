@@ -21,7 +21,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._extras import require
-from .recording import COUNTERS, Source, writer_class
+from .recording import Source, writer_class
+from .types import COUNTERS
 
 __all__ = ["MinMaxReducer", "Reduced", "draw", "label", "merge_gaps", "minmax", "plot_file", "reduce_source"]
 

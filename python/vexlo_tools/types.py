@@ -9,12 +9,12 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, Optional, Sequence
+from typing import Any, List, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["COUNTERS", "Block", "Stats", "StreamEnd", "StreamInfo", "join_blocks"]
+__all__ = ["COUNTERS", "Block", "Progress", "Stats", "StreamEnd", "StreamInfo", "join_blocks"]
 
 UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
@@ -129,3 +129,35 @@ class StreamEnd:
     start_utc: datetime
     end_utc: datetime
     stats: Stats
+
+
+@dataclass
+class Progress:
+    """Where a run stands, as its consumers (a recording, ``vexlo stream``'s view) keep it while it goes.
+
+    :ivar elapsed: host seconds since the run started.
+    :ivar samples: samples taken (written, shown), per stream.
+    :ivar stats: the latest counters, per stream.
+    :ivar interrupted: Ctrl-C (or a signal) ended the run.
+    :ivar errors: why streams failed, one message each (the others went on).
+    :ivar paths: the files written, if any.
+    :ivar file_size: bytes on disk of those files.
+    """
+
+    elapsed: float = 0.0
+    samples: List[int] = field(default_factory=list)
+    stats: List[Stats] = field(default_factory=list)
+    interrupted: bool = False
+    errors: List[str] = field(default_factory=list)
+    paths: List[str] = field(default_factory=list)
+    file_size: int = 0
+
+    def rate(self) -> float:
+        """Samples per second taken, all streams together."""
+        return sum(self.samples) / self.elapsed if self.elapsed > 0 else 0.0
+
+    def line(self) -> str:
+        """The status line: samples, rate, loss counters and, when files are written, their size."""
+        losses = "  ".join(f"{name} {sum(getattr(s, name) for s in self.stats)}" for name in COUNTERS[1:])
+        return (f"{self.elapsed:6.1f} s  samples {sum(self.samples):,}  rate {self.rate():,.0f}/s  {losses}"
+                + (f"  file {self.file_size / 1e6:.1f} MB" if self.paths else ""))

@@ -47,7 +47,8 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
     ``--seconds`` (of data: each instrument ends after exactly that many
     seconds of its samples). Ctrl-C (and SIGTERM, which the tool turns into
     it) ends the run cleanly: streaming off, the sinks handed what came
-    until then and closed.
+    until then and closed. So does a sink that fails (a full disk), at once,
+    so that a run whose output is gone does not stream on unwritten.
 
     :param first_only: with no port named, stream from the first instrument found only.
     :param foreground: run this (a terminal view) instead of waiting; the run ends when it returns.
@@ -95,4 +96,4 @@ def _rates_put_back(devices: Sequence[vexlo.VexloDevice]) -> Iterator[None]:
                 device.set_sampling_rate_value(code, 0)
             except vexlo.VexloDeviceError as error:
                 _console.note(f"vexlo: could not put the rate of {port_of(device)} back "
-                             f"(code {code}): {error}")
+                              f"(code {code}): {error}")

@@ -11,18 +11,8 @@ import contextlib
 from typing import Dict, Iterator, Sequence
 
 from ..sim import SimulatedInstrument, simulated_ports
-from ..sim.choices import (
-    DEFAULT_INSTRUMENTS as DEFAULT_INSTRUMENTS,
-    PRESETS as PRESETS,
-    UNIT_MVV as UNIT_MVV,
-    InstrumentChoice as InstrumentChoice,
-    build_instruments as build_instruments,
-    calibrate_electrically as calibrate_electrically,
-    choices_or_default as choices_or_default,
-    parse_instrument as parse_instrument,
-    sensor_output as sensor_output,
-    set_sensor_load as set_sensor_load,
-)
+# build_instruments is looked up here when used (by `vexlo sim` too), so that tests can replace it.
+from ..sim.choices import InstrumentChoice, build_instruments as build_instruments
 from . import _clock
 
 

@@ -55,6 +55,11 @@ def load_auto_teds(device: vexlo.VexloDevice) -> bool:
         return False
     with teds_bracket(device):
         device.initialize_teds()
+    return loaded(device)
+
+
+def loaded(device: vexlo.VexloDevice) -> bool:
+    """Whether the device holds TEDS data (asks nothing of the instrument)."""
     try:
         device.get_teds_serial_number()
     except vexlo.VexloTEDSError:

@@ -37,7 +37,7 @@ def run(args: argparse.Namespace) -> int:
     collector.connect()
     line = _status.StatusLine()
     _console.out(f"collecting {', '.join(args.stand) or 'every stand'} from {collector.broker} into "
-                f"{args.directory}; Ctrl-C stops")
+                 f"{args.directory}; Ctrl-C stops")
     try:
         with _broker.reporting():
             collector.run(status=lambda c: line.show(_summary(c)))  # until Ctrl-C or SIGTERM
@@ -45,7 +45,7 @@ def run(args: argparse.Namespace) -> int:
         line.end()
     for (stand, serial, run), track in sorted(collector.tracks.items()):
         _console.out(f"stand {stand} instrument {serial} (run of {run}): {track.samples:,} samples"
-                    + (f", {track.gaps:,} did not arrive" if track.gaps else ""))
+                     + (f", {track.gaps:,} did not arrive" if track.gaps else ""))
     _console.out(f"wrote {len(collector.files)} files")
     return 0
 

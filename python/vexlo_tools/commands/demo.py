@@ -24,7 +24,8 @@ from .._extras import MissingExtraError, require
 from ..acquisition import Acquisition, converter_of, port_of, unit_text
 from ..engine import Engine
 from ..sim import Profile, PtyServer, SimulatedInstrument
-from . import _clock, _console, _instruments, _simenv, _status, _teds, scan, stream, teds
+from ..sim.choices import calibrate_electrically, sensor_output
+from . import _clock, _console, _instruments, _status, _teds, scan, stream, teds
 
 STREAM_SECONDS = 2.0
 READINGS = 3
@@ -40,8 +41,8 @@ def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
     plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
-    _simenv.calibrate_electrically(plx)
-    plx.set_load_signal(lambda t: _simenv.sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
+    calibrate_electrically(plx)
+    plx.set_load_signal(lambda t: sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
     plx.add_stream_garbage(0.0005)
     mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30 * 256)
@@ -71,7 +72,7 @@ def _reading_line(value: float, unit: str, raw: int) -> str:
 def run(args: argparse.Namespace) -> int:
     if args.instrument:
         raise _console.CliError("the demo serves its own instruments (a PLX310 Plus Prime and an MVR420); "
-                               "--instrument chooses the simulated instruments of the other commands")
+                                "--instrument chooses the simulated instruments of the other commands")
     if not hasattr(os, "openpty"):
         raise _console.CliError("the demo needs pseudo-terminals, which this system does not have")
     if args.output_dir:
@@ -91,14 +92,14 @@ def run(args: argparse.Namespace) -> int:
             for device in devices:
                 device.disconnect()
             raise _console.CliError(f"discovery found {len(devices)} of the 2 simulated instruments; "
-                                   + _instruments.not_found_message(paths, failures))
+                                    + _instruments.not_found_message(paths, failures))
         by_model = {device.get_model_number(): device for device in devices}
         plx, mvr = by_model.get("PLX310"), by_model.get("MVR420")
         if plx is None or mvr is None:
             for device in devices:
                 device.disconnect()
             raise _console.CliError("discovery did not find the PLX310 and the MVR420: found "
-                                   + ", ".join(sorted(by_model)))
+                                    + ", ".join(sorted(by_model)))
         devices = [plx, mvr]
         with plx, mvr:
             rows = [(port_of(d), _instruments.baud_of(d), d.get_model_number(), _instruments.item_number(d),
@@ -109,9 +110,9 @@ def run(args: argparse.Namespace) -> int:
             _section("2. Identity")
             for device in devices:
                 _console.out(f"  {device.get_model_number()} on {port_of(device)}: "
-                            f"serial {device.get_instrument_serial_number()}, "
-                            f"TEDS {'yes' if device.supports_teds() else 'no'}, "
-                            f"board at {device.get_board_temperature():.1f} °C")
+                             f"serial {device.get_instrument_serial_number()}, "
+                             f"TEDS {'yes' if device.supports_teds() else 'no'}, "
+                             f"board at {device.get_board_temperature():.1f} °C")
 
             _section("3. Calibrated readings (value, unit, raw ADC count)")
             for device in devices:
@@ -123,7 +124,7 @@ def run(args: argparse.Namespace) -> int:
             mvr.set_device_channel_selected_profile(0, 1)
             mvr.set_unit_of_measure(vexlo.UnitOfMeasureEnum.kg)
             _console.out(f"  channel 0 now uses profile {mvr.get_device_channel_selected_profile(0)}, "
-                        f"unit {mvr.get_unit_of_measure(0).name}; the same sensor output reads:")
+                         f"unit {mvr.get_unit_of_measure(0).name}; the same sensor output reads:")
             _readings(mvr)
 
             _section("5. Streaming from the PLX310 at 38400 samples/s for 2 s")
@@ -132,7 +133,7 @@ def run(args: argparse.Namespace) -> int:
             acquisition = Acquisition([plx], rate=38400, seconds=STREAM_SECONDS)
             if Engine(acquisition, [view], tick_seconds=0.2).run(pause=_clock.sleep):
                 raise KeyboardInterrupt
-            if view.stats[0].samples == 0:
+            if view.progress.samples[0] == 0:
                 raise _console.CliError("no stream samples arrived")
 
             _section("6. AutoTEDS on the PLX310")
@@ -179,6 +180,6 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
     plot.plot_file(path, picture)
     for stream_info, samples in zip(acquisition.streams, progress.samples):
         _console.out(f"  {stream_info.model} {stream_info.serial_number}: {samples:,} samples at "
-                    f"{stream_info.samples_per_second:g} samples/s, {stream_info.unit}")
+                     f"{stream_info.samples_per_second:g} samples/s, {stream_info.unit}")
     _console.out(f"  recording  {path} ({progress.file_size / 1e6:.1f} MB)")
     _console.out(f"  picture    {picture}")

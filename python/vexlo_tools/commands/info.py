@@ -46,7 +46,7 @@ def run(args: argparse.Namespace) -> int:
                 if channel == 0:
                     raise
                 _console.out(f"Channel {channel}: no answer (the instrument has {channel} channel"
-                            f"{'s' if channel != 1 else ''})")
+                             f"{'s' if channel != 1 else ''})")
                 break
             _show_channel(device, model, channel, profile)
         _show_teds(device)

@@ -34,7 +34,7 @@ def run(args: argparse.Namespace) -> int:
         raise _console.CliError(str(error)) from error
     publisher.connect()  # before any instrument is probed: a broker that cannot be used wastes no time
     _console.out(f"publishing stand {publisher.stand} to {publisher.broker}"
-                + ("" if args.seconds else "; Ctrl-C stops"))
+                 + ("" if args.seconds else "; Ctrl-C stops"))
     try:
         with _broker.reporting():
             return _session.run_sinks(args, [publisher])

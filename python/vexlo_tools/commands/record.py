@@ -20,7 +20,7 @@ import argparse
 from typing import Optional, Sequence
 
 from .. import recording
-from ..types import StreamInfo
+from ..types import COUNTERS, StreamInfo
 from . import _console, _device_options, _session, _status
 
 
@@ -47,7 +47,7 @@ class _Announce(recording.RecordingSink):
         self.streams = list(streams)
         for stream in streams:
             _console.out(f"Recording {stream.model} {stream.serial_number} on {stream.port} at "
-                        f"{stream.samples_per_second:g} samples/s, {stream.unit}")
+                         f"{stream.samples_per_second:g} samples/s, {stream.unit}")
         _console.out(f"into {self.path}" + ("" if self.seconds else "; Ctrl-C stops"))
         super().open(streams)
 
@@ -57,11 +57,11 @@ class _Announce(recording.RecordingSink):
         finally:
             self.line.end()
         progress = self.progress
-        for stream, samples, counters in zip(self.streams, progress.samples, progress.counters):
+        for stream, samples, stats in zip(self.streams, progress.samples, progress.stats):
             _console.out(f"{stream.model} {stream.serial_number}: {samples:,} samples; "
-                        + ", ".join(f"{k} {v}" for k, v in counters.items()))
+                         + ", ".join(f"{name} {getattr(stats, name)}" for name in COUNTERS))
         _console.out(f"wrote {', '.join(progress.paths)} ({progress.file_size / 1e6:.1f} MB) "
-                    f"in {progress.elapsed:.1f} s")
+                     f"in {progress.elapsed:.1f} s")
 
 
 def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:

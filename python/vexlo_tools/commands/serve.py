@@ -15,7 +15,7 @@ import argparse
 
 from .. import web
 from .._extras import require
-from . import _console, _device_options
+from . import _console, _device_options, _session
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -34,8 +34,7 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.seconds is not None and not args.seconds > 0:
-        raise _console.CliError("--seconds must be more than 0")
+    _session.check_options(args)
     if not 0 < args.http_port < 65536:
         raise _console.CliError("--http-port must be between 1 and 65535")
     for module in ("starlette", "uvicorn", "websockets", "plotly"):

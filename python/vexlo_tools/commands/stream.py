@@ -8,16 +8,12 @@ off and the port closed at the end, on Ctrl-C too.
 from __future__ import annotations
 
 import argparse
-import sys
 from typing import List, Optional, Sequence
 
 from .. import models, recording
 from ..engine import Sink
-from ..types import Block, Stats, StreamEnd, StreamInfo
+from ..types import Block, Progress, Stats, StreamEnd, StreamInfo
 from . import _clock, _console, _device_options, _session, _status
-
-STATUS_SECONDS = 0.2
-
 
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", action="append", metavar="P",
@@ -34,53 +30,14 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--overwrite", action="store_true", help="replace FILE if it exists")
 
 
-class StreamStats:
-    """Running totals of one stream."""
-
-    def __init__(self) -> None:
-        self.samples = 0
-        self.corrupted = 0
-        self.lost = 0
-        self.last_value: Optional[float] = None
-        self.elapsed = 0.0
-        self.interrupted = False
-
-    def add(self, block: Block) -> None:
-        self.samples += len(block)
-        self.count(block.stats)
-        if len(block):
-            self.last_value = float(block.value[-1])
-
-    def count(self, stats: Stats) -> None:
-        self.corrupted = stats.corrupted
-        self.lost = stats.overrun + stats.missing
-
-    def rate(self) -> float:
-        return self.samples / self.elapsed if self.elapsed > 0 else 0.0
-
-    def _last(self, unit: str) -> str:
-        return "-" if self.last_value is None else f"{self.last_value:.4f} {unit}"
-
-    def _lost(self) -> str:
-        return f", {self.lost} lost" if self.lost else ""
-
-    def status_line(self, unit: str) -> str:
-        return (f"samples {self.samples}  rate {self.rate():.0f}/s  corrupted {self.corrupted}"
-                + (f"  lost {self.lost}" if self.lost else "") + f"  last {self._last(unit)}")
-
-    def summary(self, unit: str) -> str:
-        return (f"{self.samples} samples in {self.elapsed:.2f} s ({self.rate():.0f} samples/s), "
-                f"{self.corrupted} corrupted position{'s' if self.corrupted != 1 else ''}{self._lost()}; "
-                f"last {self._last(unit)}")
-
-
 class StreamView(Sink):
     """What ``vexlo stream`` shows: the streams, a status line, and a summary per stream at the end.
 
-    :param status: where the status line goes (only when it is a terminal), standard error by default.
-    :param status_every: instead of one line rewritten in place, one line per that many seconds
-        (the demo's output when it is not on a terminal).
     :param seconds: the planned seconds of data, ``None`` for until Ctrl-C.
+    :param prefix: put before every line written to standard output.
+    :param status_every: instead of one line rewritten in place on a terminal,
+        one line on standard error per that many seconds (the demo's output
+        when it is not on a terminal).
     """
 
     name = "stream view"
@@ -91,30 +48,35 @@ class StreamView(Sink):
         self.prefix = prefix
         self.status_every = status_every
         self.line = _status.StatusLine()
-        self.stats: List[StreamStats] = []
-        self._ended: List[bool] = []
+        self.progress = Progress()
         self.streams: List[StreamInfo] = []
+        self._last: List[Optional[float]] = []
+        self._ended: List[Optional[float]] = []  # each stream's seconds, once it has ended
         self._began = self._shown = 0.0
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
         self.streams = list(streams)
-        self.stats = [StreamStats() for _ in streams]
-        self._ended = [False] * len(streams)
+        self.progress = Progress(samples=[0] * len(streams), stats=[Stats() for _ in streams])
+        self._last = [None] * len(streams)
+        self._ended = [None] * len(streams)
         for stream in streams:
             _console.out(f"{self.prefix}Streaming from {stream.model} on {stream.port} at {describe(stream)}"
-                        + ("" if self.seconds else "; Ctrl-C stops"))
+                         + ("" if self.seconds else "; Ctrl-C stops"))
         self._began = self._shown = _clock.clock()
 
     def write(self, block: Block) -> None:
-        self.stats[block.index].add(block)
+        self.progress.samples[block.index] += len(block)
+        self.progress.stats[block.index] = block.stats
+        if len(block):
+            self._last[block.index] = float(block.value[-1])
 
     def tick(self, stats: Sequence[Stats]) -> None:
         now = _clock.clock()
-        for totals, counters, ended in zip(self.stats, stats, self._ended):
-            if not ended:
-                totals.elapsed = now - self._began
-                totals.count(counters)
-        text = "   ".join(t.status_line(s.unit) for t, s in zip(self.stats, self.streams))
+        self.progress.elapsed = now - self._began
+        for index, counters in enumerate(stats):
+            if self._ended[index] is None:
+                self.progress.stats[index] = counters
+        text = "   ".join(self._figures(index, summary=False) for index in range(len(self.streams)))
         if self.status_every is None:
             self.line.show(text)
         elif now - self._shown >= self.status_every:
@@ -122,18 +84,32 @@ class StreamView(Sink):
             self._shown = now
 
     def end(self, index: int, end: StreamEnd) -> None:
-        totals = self.stats[index]
-        self._ended[index] = True
-        totals.elapsed = _clock.clock() - self._began
         if self.seconds is not None and end.complete:
-            totals.elapsed = self.seconds  # exactly that much data
-        totals.count(end.stats)
-        totals.interrupted = end.reason == "interrupted"
+            self._ended[index] = self.seconds  # exactly that much data
+        else:
+            self._ended[index] = _clock.clock() - self._began
+        self.progress.stats[index] = end.stats
+        self.progress.interrupted = self.progress.interrupted or end.reason == "interrupted"
 
     def close(self) -> None:
         self.line.end()
-        for totals, stream in zip(self.stats, self.streams):
-            _console.out(self.prefix + totals.summary(stream.unit))
+        for index in range(len(self.streams)):
+            _console.out(self.prefix + self._figures(index, summary=True))
+
+    def _figures(self, index: int, *, summary: bool) -> str:
+        """One stream's status (``summary`` false) or closing line."""
+        samples, stats, last = self.progress.samples[index], self.progress.stats[index], self._last[index]
+        ended = self._ended[index]
+        seconds = self.progress.elapsed if ended is None else ended
+        rate = samples / seconds if seconds > 0 else 0.0
+        lost = stats.overrun + stats.missing
+        value = "-" if last is None else f"{last:.4f} {self.streams[index].unit}"
+        if not summary:
+            return (f"samples {samples}  rate {rate:.0f}/s  corrupted {stats.corrupted}"
+                    + (f"  lost {lost}" if lost else "") + f"  last {value}")
+        return (f"{samples} samples in {seconds:.2f} s ({rate:.0f} samples/s), {stats.corrupted} corrupted "
+                f"position{'s' if stats.corrupted != 1 else ''}" + (f", {lost} lost" if lost else "")
+                + f"; last {value}")
 
 
 def describe(stream: StreamInfo) -> str:

@@ -22,14 +22,6 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--auto", choices=("on", "off"), help="switch AutoTEDS on or off first")
 
 
-def _loaded(device: vexlo.VexloDevice) -> bool:
-    try:
-        device.get_teds_serial_number()
-    except vexlo.VexloTEDSError:
-        return False
-    return True
-
-
 def teds_lines(device: vexlo.VexloDevice) -> List[str]:
     """The TEDS data lines of a device with TEDS data loaded."""
     unit = device.get_teds_engineering_unit()
@@ -53,7 +45,7 @@ def run(args: argparse.Namespace) -> int:
                     device.set_auto_teds(args.auto == "on")
                 except vexlo.VexloTEDSNotConnectedError as error:
                     raise _console.CliError(f"AutoTEDS is now on, but: {error}") from error
-            if connected and not _loaded(device):
+            if connected and not _teds.loaded(device):
                 device.reload_teds_data()
         auto = device.get_auto_teds()
         _console.out(f"TEDS on {port_of(device)} ({model} {_instruments.item_number(device)})")
@@ -61,7 +53,7 @@ def run(args: argparse.Namespace) -> int:
         _console.out(f"  AutoTEDS       {'on' if auto else 'off'}")
         if not connected:
             return 0
-        if not _loaded(device):
+        if not _teds.loaded(device):
             raise _console.CliError("the TEDS data of the connected sensor could not be read (-v shows why)")
         for line in teds_lines(device):
             _console.out(line)

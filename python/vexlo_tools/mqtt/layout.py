@@ -66,8 +66,3 @@ def decode(payload: bytes) -> Frame:
     adc = np.frombuffer(payload, "<u4", count, HEADER.size).astype(np.uint32)
     value = np.frombuffer(payload, "<f8", count, HEADER.size + 4 * count).astype(np.float64)
     return Frame(first, adc, value, flags)
-
-
-def sample_count(payload: bytes) -> int:
-    """The number of samples in a message, from its header alone."""
-    return int(HEADER.unpack_from(payload)[2])

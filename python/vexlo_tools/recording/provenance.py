@@ -10,14 +10,14 @@ from __future__ import annotations
 import platform
 import socket
 from datetime import datetime, timezone
-from typing import Any, Optional
+from typing import TYPE_CHECKING, Any, Optional
 
-import vexlo_device_communication as vexlo
-
-from .. import _lowlevel
 from .._extras import software_version
 from ..types import StreamInfo
 from .writers import Metadata
+
+if TYPE_CHECKING:
+    import vexlo_device_communication as vexlo
 
 #: The converter's calibration points, as (metadata key, converter attribute).
 _CONVERTER_FIELDS = tuple(
@@ -66,6 +66,8 @@ def provenance(stream: StreamInfo, started: Optional[datetime] = None, extra: Op
 
 def calibration(device: vexlo.VexloDevice) -> Metadata:
     """The calibration the device converts with: its converter's points, and the TEDS data sheet when loaded."""
+    from .. import _lowlevel  # here, so that reading recordings does not load the extension
+
     teds = _lowlevel.teds_record(device)
     converter: Optional[Any] = device.get_adc_converter()
     found: Metadata = {"calibration": "TEDS data sheet" if teds is not None else "instrument"}

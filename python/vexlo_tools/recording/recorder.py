@@ -10,11 +10,10 @@ from __future__ import annotations
 
 import os
 import time
-from dataclasses import dataclass, field
 from typing import Callable, List, Optional, Sequence, Union
 
 from ..engine import Engine, Sink
-from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
+from ..types import Block, Progress, Stats, StreamEnd, StreamInfo
 from .provenance import provenance
 from .writers import Metadata, Writer, open_writer
 
@@ -25,45 +24,8 @@ __all__ = ["FLUSH_SECONDS", "Progress", "RecordingSink", "record"]
 FLUSH_SECONDS = 0.5
 
 
-@dataclass
-class Progress:
-    """Where a recording stands.
-
-    :ivar elapsed: host seconds since the recording started.
-    :ivar samples: samples written, per instrument.
-    :ivar counters: the latest counters, per instrument (``received``, ``overrun``, ...).
-    :ivar file_size: bytes on disk of the output file(s).
-    :ivar interrupted: Ctrl-C ended the recording.
-    :ivar paths: the files written.
-    :ivar errors: instruments that failed while recording (the others went on).
-    """
-
-    elapsed: float = 0.0
-    samples: List[int] = field(default_factory=list)
-    counters: List[dict[str, int]] = field(default_factory=list)
-    file_size: int = 0
-    interrupted: bool = False
-    paths: List[str] = field(default_factory=list)
-    errors: List[str] = field(default_factory=list)
-
-    def rate(self) -> float:
-        """Samples per second written, all instruments together."""
-        return sum(self.samples) / self.elapsed if self.elapsed > 0 else 0.0
-
-    def line(self) -> str:
-        """The status line: samples, rate, counters and file size."""
-        totals = {name: sum(c.get(name, 0) for c in self.counters) for name in COUNTERS[1:]}
-        return (f"{self.elapsed:6.1f} s  samples {sum(self.samples):,}  rate {self.rate():,.0f}/s  "
-                + "  ".join(f"{k} {v}" for k, v in totals.items())
-                + f"  file {self.file_size / 1e6:.1f} MB")
-
-
 def _size(paths: Sequence[str]) -> int:
     return sum(os.path.getsize(p) for p in paths if os.path.exists(p))
-
-
-def _counters(stats: Stats) -> dict[str, int]:
-    return {name: int(getattr(stats, name)) for name in COUNTERS}
 
 
 class RecordingSink(Sink):
@@ -107,7 +69,7 @@ class RecordingSink(Sink):
         self._taken: List[Optional[Stats]] = [None] * len(streams)
         self._final = [None] * len(streams)
         self.progress.samples = [0] * len(streams)
-        self.progress.counters = [_counters(Stats()) for _ in streams]
+        self.progress.stats = [Stats() for _ in streams]
         self.progress.paths = [os.fspath(p) for p in self.writer.files()]
 
     def write(self, block: Block) -> None:
@@ -149,7 +111,7 @@ class RecordingSink(Sink):
 
     def _update(self, stats: Sequence[Stats]) -> None:
         self.progress.elapsed = self.clock() - self._began
-        self.progress.counters = [_counters(s) for s in stats]
+        self.progress.stats = list(stats)
         self.progress.file_size = _size(self.progress.paths)
 
 
