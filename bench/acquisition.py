@@ -1,6 +1,7 @@
 """Continuous acquisition against the hand-written loop, the array converter against its floors.
 
-Rows of ``bench/run.py`` (9 to 14); also runs alone:
+Rows of ``bench/run.py`` (9 to 14; the reader's CPU and latency in rows 9
+and 11 come from ``bench/reader.py``); also runs alone:
 
     PYTHONPATH=build/dev:python python bench/acquisition.py [--rows 9,10]
 
@@ -114,25 +115,6 @@ def acquire(devices, seconds, read_every, stall=0.0):
         wall, cpu = time.monotonic() - began, time.process_time() - cpu
     taken += sum(len(b) for b in acquisition.read(timeout=0))
     return acquisition.stats(), taken, cpu, wall
-
-
-# --- Row 9: consumer CPU per instrument at 38,400 samples/s --------------------------
-
-
-def row_cpu(seconds=5.0):
-    with served(PLUS) as (paths, _):
-        [device] = open_plus(paths)
-        with device:
-            stats, taken, cpu, wall = acquire([device], seconds, read_every=1.0)
-            device.set_sampling_rate_value(15, 0)
-            received, due, hand_cpu, hand_wall = hand_loop(device, seconds, every=0.01)
-    [s] = stats
-    if s.overrun or taken != s.received - s.overrun:
-        sys.exit(f"the acquisition lost samples: {s}")
-    module, reference = 100 * cpu / wall, 100 * hand_cpu / hand_wall
-    return [Line(9, f"consumer CPU, 1 instrument at 38400/s over a pty, {seconds:g} s: Acquisition "
-                    f"(read every 1 s) vs hand loop every 10 ms ({received} of {due} samples)",
-                 "% of a core", module, reference, reference / module, "<= 1%", module <= 1.0)]
 
 
 # --- Row 10: a stalled consumer ------------------------------------------------------
@@ -368,10 +350,17 @@ def row_converter(mib=64, repeats=5):
     ]
 
 
+def reader_rows():
+    """The reader's rows (bench/reader.py, which builds on this module)."""
+    import reader
+
+    return reader
+
+
 ROWS = {
-    9: lambda args: row_cpu(),
+    9: lambda args: reader_rows().row_cpu(),
     10: lambda args: row_stall(),
-    11: lambda args: row_many(),
+    11: lambda args: row_many() + reader_rows().row_latency(),
     12: lambda args: row_discovery(),
     13: lambda args: row_recovery(),
     14: lambda args: row_converter(),

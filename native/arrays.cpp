@@ -8,9 +8,15 @@
 // skip rules.
 #include <Python.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#ifndef _WIN32
+#include <poll.h>
+#include <unistd.h>
+#endif
 
 #include "calibration/adc_core.hpp"
 #include "common/converter_result.hpp"
@@ -76,8 +82,8 @@ public:
         if (m_view.ndim != 1 || m_view.itemsize != itemsize || std::strcmp(given, format) != 0)
         {
             PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of %s, not format '%s' with %d dimension(s)",
-                         what, format[0] == 'd' ? "float64" : "uint32", m_view.format ? m_view.format : "B",
-                         m_view.ndim);
+                         what, format[0] == 'd' ? "float64" : format[0] == 'I' ? "uint32" : "bytes",
+                         m_view.format ? m_view.format : "B", m_view.ndim);
             return false;
         }
         return true;
@@ -139,28 +145,56 @@ bool read_calibration(ModuleState* st, PyObject* converter, adc::Calibration* c)
 
 // --- conversion ---------------------------------------------------------------
 
+// Where converted samples go: the first `room` into a ring (or plain arrays)
+// from `at` on, wrapping at `capacity`; the next into `spill`; those beyond
+// `keep` (a finite run's planned end) nowhere.
 struct Outputs
 {
     uint32_t* adc;
     double* value;
+    size_t capacity;
+    size_t at;
+    size_t room;
+    uint32_t* spill_adc;
+    double* spill_value;
+    size_t keep;
     size_t taken;
+
+    void put(uint64_t count, double calibrated)
+    {
+        if (taken < room && taken < keep)
+        {
+            size_t i = at + taken;
+            if (i >= capacity)
+                i -= capacity;
+            adc[i] = static_cast<uint32_t>(count);
+            value[i] = calibrated;
+        }
+        else if (taken < keep)
+        {
+            spill_adc[taken - room] = static_cast<uint32_t>(count);
+            spill_value[taken - room] = calibrated;
+        }
+        ++taken;
+    }
+
+    size_t kept() const { return taken < keep ? taken : keep; }
+    size_t direct() const { return kept() < room ? kept() : room; }
 };
 
 template <typename Packet>
-stream::ScanResult scan_native(const adc::Calibration& calibration, const BufferView& data, Outputs& out)
+stream::ScanResult scan_native(const adc::Calibration& calibration, const uint8_t* data, size_t size, Outputs& out)
 {
-    return stream::scan<Packet>(data.bytes(), data.size(), [&](uint64_t count, size_t) {
-        out.adc[out.taken] = static_cast<uint32_t>(count);
-        out.value[out.taken] = adc::convert(calibration, count);
-        ++out.taken;
+    return stream::scan<Packet>(data, size, [&](uint64_t count, size_t) {
+        out.put(count, adc::convert(calibration, count));
         return stream::Outcome::Accepted;
     });
 }
 
 template <typename Packet>
-stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const BufferView& data, Outputs& out)
+stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const uint8_t* data, size_t size, Outputs& out)
 {
-    return stream::scan<Packet>(data.bytes(), data.size(), [&](uint64_t count, size_t) {
+    return stream::scan<Packet>(data, size, [&](uint64_t count, size_t) {
         Ref number(PyLong_FromUnsignedLongLong(count));
         if (!number)
             return stream::Outcome::Abort;
@@ -168,9 +202,7 @@ stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const Buff
         double calibrated = 0.0;
         if (value && stream::result_as_double(value.get(), &calibrated))
         {
-            out.adc[out.taken] = static_cast<uint32_t>(count);
-            out.value[out.taken] = calibrated;
-            ++out.taken;
+            out.put(count, calibrated);
             return stream::Outcome::Accepted;
         }
         Ref error(compat::take_raised_exception());
@@ -181,6 +213,35 @@ stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const Buff
         }
         return stream::Outcome::Rejected;
     });
+}
+
+// Without the GIL.
+stream::ScanResult scan_native(const adc::Calibration& calibration, long packet_size, const uint8_t* data, size_t size,
+                               Outputs& out)
+{
+    return packet_size == 3 ? scan_native<stream::ThreeBytePacket>(calibration, data, size, out)
+                            : scan_native<stream::FourBytePacket>(calibration, data, size, out);
+}
+
+// With the GIL: converter.convert_adc for every packet.
+stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, long packet_size, const uint8_t* data,
+                                size_t size, Outputs& out)
+{
+    return packet_size == 3 ? scan_by_name<stream::ThreeBytePacket>(st, converter, data, size, out)
+                            : scan_by_name<stream::FourBytePacket>(st, converter, data, size, out);
+}
+
+bool read_packet_size(PyObject* object, long* packet_size)
+{
+    *packet_size = PyLong_AsLong(object);
+    if (*packet_size == -1 && PyErr_Occurred())
+        return false;
+    if (*packet_size != 3 && *packet_size != 4)
+    {
+        PyErr_Format(PyExc_ValueError, "packet_size must be 3 or 4, not %ld", *packet_size);
+        return false;
+    }
+    return true;
 }
 
 const char* const kConvertDoc =
@@ -203,11 +264,9 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     if (nargs != 6)
         return PyErr_Format(PyExc_TypeError, "convert() takes 6 arguments (%zd given)", nargs);
     ModuleState* st = state_of(module);
-    long packet_size = PyLong_AsLong(args[1]);
-    if (packet_size == -1 && PyErr_Occurred())
+    long packet_size = 0;
+    if (!read_packet_size(args[1], &packet_size))
         return nullptr;
-    if (packet_size != 3 && packet_size != 4)
-        return PyErr_Format(PyExc_ValueError, "packet_size must be 3 or 4, not %ld", packet_size);
     int native = PyObject_IsTrue(args[5]);
     if (native < 0)
         return nullptr;
@@ -219,31 +278,216 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     const size_t room = data.size() / static_cast<size_t>(packet_size);
     if (adc_view.count() < room || value_view.count() < room)
         return PyErr_Format(PyExc_ValueError, "adc and value need room for %zu samples", room);
-    Outputs out{adc_view.items<uint32_t>(), value_view.items<double>(), 0};
+    Outputs out{adc_view.items<uint32_t>(), value_view.items<double>(), room, 0, room, nullptr, nullptr, room, 0};
+    adc::Calibration calibration;
+    if (native && !read_calibration(st, args[4], &calibration))
+        return nullptr;
     stream::ScanResult scanned{};
     if (native)
     {
-        adc::Calibration calibration;
-        if (!read_calibration(st, args[4], &calibration))
-            return nullptr;
         Py_BEGIN_ALLOW_THREADS
-        scanned = packet_size == 3 ? scan_native<stream::ThreeBytePacket>(calibration, data, out)
-                                   : scan_native<stream::FourBytePacket>(calibration, data, out);
+        scanned = scan_native(calibration, packet_size, data.bytes(), data.size(), out);
         Py_END_ALLOW_THREADS
     }
-    else
-    {
-        scanned = packet_size == 3 ? scan_by_name<stream::ThreeBytePacket>(st, args[4], data, out)
-                                   : scan_by_name<stream::FourBytePacket>(st, args[4], data, out);
-        if (scanned.aborted)
-            return nullptr;
-    }
+    else if ((scanned = scan_by_name(st, args[4], packet_size, data.bytes(), data.size(), out)).aborted)
+        return nullptr;
     return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(out.taken), static_cast<Py_ssize_t>(scanned.next),
                          static_cast<Py_ssize_t>(scanned.invalid));
 }
 
+// --- reading a port -----------------------------------------------------------
+
+#ifndef _WIN32
+
+struct PortRead
+{
+    size_t received;
+    int error;   // errno of a failed wait or read
+    bool ended;  // the port reported end of file: it is gone
+};
+
+int milliseconds(double seconds)
+{
+    if (seconds < 0)
+        return -1;
+    const double ms = seconds * 1000.0;
+    return ms >= 2e9 ? 2000000000 : static_cast<int>(ms + 0.999);
+}
+
+// Without the GIL. Waits `pause_ms` on the wake descriptor alone (the
+// reader's pace: more bytes per read, fewer reads), then up to `timeout_ms`
+// for the port or the wake descriptor, and reads what the port holds with
+// one call. Once woken it only takes what the port already holds.
+PortRead wait_and_read(int port, int wake, int pause_ms, int timeout_ms, uint8_t* room, size_t size)
+{
+    if (pause_ms > 0)
+    {
+        pollfd woken{wake, POLLIN, 0};
+        int ready;
+        while ((ready = poll(&woken, 1, pause_ms)) < 0 && errno == EINTR)
+        {
+        }
+        if (ready < 0)
+            return {0, errno, false};
+        if (ready > 0)
+            timeout_ms = 0;
+    }
+    pollfd fds[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
+    for (;;)
+    {
+        if (poll(fds, 2, timeout_ms) < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return {0, errno, false};
+        }
+        if (fds[0].revents == 0)
+            return {0, 0, false};  // woken, or nothing came in time
+        if (fds[0].revents & POLLNVAL)
+            return {0, EBADF, false};
+        const ssize_t n = read(port, room, size);
+        if (n > 0)
+            return {static_cast<size_t>(n), 0, false};
+        if (n == 0)
+            return {0, 0, true};
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return {0, 0, false};
+        return {0, errno, false};
+    }
+}
+
+bool read_descriptor(PyObject* object, int* descriptor)
+{
+    const long number = PyLong_AsLong(object);
+    if (number == -1 && PyErr_Occurred())
+        return false;
+    if (number < -1 || number > INT32_MAX)
+    {
+        PyErr_Format(PyExc_ValueError, "not a file descriptor: %ld", number);
+        return false;
+    }
+    *descriptor = static_cast<int>(number);
+    return true;
+}
+
+const char* const kReadPortDoc =
+    "read_port(port, wake, pause, timeout, buffer, held, packet_size, ring_adc, ring_value, at, room, keep,\n"
+    "          adc, value, converter, native)\n--\n\n"
+    "Wait for the port, read it with one system call after what buffer holds, and convert the packets\n"
+    "straight into a ring's free room, the GIL released while waiting and reading (and converting,\n"
+    "when native).\n\n"
+    ":param port: the port's file descriptor.\n"
+    ":param wake: a descriptor that becomes readable to end the wait (-1: none).\n"
+    ":param pause: seconds to wait first for wake alone (0: none).\n"
+    ":param timeout: seconds to wait at most for the port (0: take what it holds; below 0: for ever).\n"
+    ":param buffer: a bytearray, the remainder of the last read in front.\n"
+    ":param held: the length of that remainder.\n"
+    ":param packet_size: 3 or 4.\n"
+    ":param ring_adc: the ring's uint32 counts.\n"
+    ":param ring_value: its float64 values, as many.\n"
+    ":param at: where the ring's next sample goes.\n"
+    ":param room: how many samples the ring takes from at on (wrapping) without dropping any.\n"
+    ":param keep: samples to keep at most; the rest are converted and dropped.\n"
+    ":param adc: a writable uint32 array with room for len(buffer) // packet_size counts: the\n"
+    "    samples beyond the ring's room go here.\n"
+    ":param value: a writable float64 array of the same room.\n"
+    ":param converter: the converter.\n"
+    ":param native: as for convert().\n"
+    ":return: (samples written into the ring, samples written into adc and value, length of the new\n"
+    "    remainder, now in front of buffer, byte positions skipped, bytes read).\n"
+    ":raises OSError: waiting or reading failed, or the port reported end of file (it is gone).\n"
+    ":raises ValueError: held not below len(buffer), at or room beyond the ring, or arrays too short.";
+
+PyObject* read_port(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 16)
+        return PyErr_Format(PyExc_TypeError, "read_port() takes 16 arguments (%zd given)", nargs);
+    ModuleState* st = state_of(module);
+    int port = -1;
+    int wake = -1;
+    long packet_size = 0;
+    if (!read_descriptor(args[0], &port) || !read_descriptor(args[1], &wake) || !read_packet_size(args[6], &packet_size))
+        return nullptr;
+    const double pause = PyFloat_AsDouble(args[2]);
+    const double timeout = PyFloat_AsDouble(args[3]);
+    const Py_ssize_t held = PyLong_AsSsize_t(args[5]);
+    const Py_ssize_t at = PyLong_AsSsize_t(args[9]);
+    const Py_ssize_t ring_room = PyLong_AsSsize_t(args[10]);
+    const Py_ssize_t keep = PyLong_AsSsize_t(args[11]);
+    if (PyErr_Occurred())
+        return nullptr;
+    const int native = PyObject_IsTrue(args[15]);
+    if (native < 0)
+        return nullptr;
+    ArrayView buffer_view;
+    ArrayView ring_adc;
+    ArrayView ring_value;
+    ArrayView adc_view;
+    ArrayView value_view;
+    if (!buffer_view.open(args[4], "B", 1, "buffer") || !ring_adc.open(args[7], "I", 4, "ring_adc") ||
+        !ring_value.open(args[8], "d", 8, "ring_value") || !adc_view.open(args[12], "I", 4, "adc") ||
+        !value_view.open(args[13], "d", 8, "value"))
+        return nullptr;
+    const size_t size = buffer_view.count();
+    if (held < 0 || static_cast<size_t>(held) >= size)
+        return PyErr_Format(PyExc_ValueError, "held must be at least 0 and below %zu, not %zd", size, held);
+    const size_t capacity = ring_adc.count();
+    if (ring_value.count() != capacity || capacity == 0 || at < 0 || static_cast<size_t>(at) >= capacity ||
+        ring_room < 0 || static_cast<size_t>(ring_room) > capacity || keep < 0)
+        return PyErr_Format(PyExc_ValueError, "a ring of %zu samples has no room of %zd from %zd on (keeping %zd)",
+                            capacity, ring_room, at, keep);
+    const size_t room = size / static_cast<size_t>(packet_size);
+    if (adc_view.count() < room || value_view.count() < room)
+        return PyErr_Format(PyExc_ValueError, "adc and value need room for %zu samples", room);
+    adc::Calibration calibration;
+    if (native && !read_calibration(st, args[14], &calibration))
+        return nullptr;
+    uint8_t* bytes = buffer_view.items<uint8_t>();
+    const size_t before = static_cast<size_t>(held);
+    Outputs out{ring_adc.items<uint32_t>(), ring_value.items<double>(), capacity, static_cast<size_t>(at),
+                static_cast<size_t>(ring_room), adc_view.items<uint32_t>(), value_view.items<double>(),
+                static_cast<size_t>(keep), 0};
+    stream::ScanResult scanned{0, 0, false};
+    PortRead got{};
+    Py_BEGIN_ALLOW_THREADS
+    got = wait_and_read(port, wake, milliseconds(pause), milliseconds(timeout), bytes + before, size - before);
+    if (native && got.received)
+        scanned = scan_native(calibration, packet_size, bytes, before + got.received, out);
+    Py_END_ALLOW_THREADS
+    if (got.error)
+    {
+        errno = got.error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (got.ended)
+    {
+        PyErr_SetString(PyExc_OSError, "end of file on the port");
+        return nullptr;
+    }
+    if (!native && got.received &&
+        (scanned = scan_by_name(st, args[14], packet_size, bytes, before + got.received, out)).aborted)
+        return nullptr;
+    size_t now_held = before;
+    if (got.received)
+    {
+        now_held = before + got.received - scanned.next;
+        std::memmove(bytes, bytes + scanned.next, now_held);
+    }
+    return Py_BuildValue("(nnnnn)", static_cast<Py_ssize_t>(out.direct()),
+                         static_cast<Py_ssize_t>(out.kept() - out.direct()), static_cast<Py_ssize_t>(now_held),
+                         static_cast<Py_ssize_t>(scanned.invalid), static_cast<Py_ssize_t>(got.received));
+}
+
+#endif
+
 PyMethodDef module_methods[] = {
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL, kConvertDoc},
+#ifndef _WIN32
+    {"read_port", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_port)), METH_FASTCALL,
+     kReadPortDoc},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

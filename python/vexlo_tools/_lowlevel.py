@@ -35,6 +35,11 @@
   set while streaming, so that a stalled link cannot hang the switch-off;
   the read timeout tells how long the module waits for an answer, which
   is how long a line must stay silent to count as quiet.
+- The port's file descriptor. An acquisition's reader waits on the port
+  itself and reads it with one system call, the GIL released, where the
+  module's read would cost three system calls and Python objects per read;
+  only a real pyserial port (not a subclass or a simulated port, whose
+  reads are their own) has one to wait on.
 - The module's log text. Discovery logs why a probe failed and raises
   nothing; a command that found no instrument tells, per port, why, and
   :func:`probe_failure` reads that from the module's record.
@@ -63,8 +68,8 @@ except ImportError:  # pragma: no cover - not on Windows
 
 __all__ = ["PortInUseError", "StreamingError", "StreamingGuard", "clear_input", "connection_of",
            "cut_stream_off_answer", "discover", "guard_streaming", "hold", "is_model_answer", "model_query",
-           "probe_failure", "probing", "put_teds_rate_back", "read_timeout", "set_write_timeout", "stream_off_frame",
-           "teds_record", "unguard", "write_stream_off"]
+           "port_descriptor", "probe_failure", "probing", "put_teds_rate_back", "read_timeout", "set_write_timeout",
+           "stream_off_frame", "teds_record", "unguard", "write_stream_off"]
 
 
 class PortInUseError(vexlo.VexloConnectionError):
@@ -209,6 +214,21 @@ def discover(port: str, models: Optional[List[str]], bauds: Sequence[int],
 def connection_of(device: Any) -> Any:
     """The pyserial object behind ``device``; ``None`` when it is closed."""
     return device.communication_interface.serial_connection
+
+
+def port_descriptor(device: Any) -> Optional[int]:
+    """The file descriptor of ``device``'s port, to wait on and read directly; ``None`` when it has none.
+
+    Only an open port of pyserial's own class on a POSIX system has one:
+    simulated ports and other doubles are read through the module.
+    """
+    connection = connection_of(device)
+    if isinstance(connection, StreamingGuard):
+        connection = connection.__dict__["connection"]
+    if os.name != "posix" or type(connection) is not serial.Serial or not connection.is_open:
+        return None
+    descriptor = getattr(connection, "fd", None)
+    return descriptor if isinstance(descriptor, int) and descriptor >= 0 else None
 
 
 def clear_input(device: Any) -> None:

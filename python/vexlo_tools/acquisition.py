@@ -21,13 +21,15 @@ import dataclasses
 import functools
 import logging
 import math
+import os
+import sys
 import threading
 import time
 import warnings
 import weakref
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -59,6 +61,16 @@ PORT_BUFFER_BYTES = 4095
 #: Bounds of a reader's pause between two reads of its port.
 MIN_POLL_SECONDS = 0.002
 MAX_POLL_SECONDS = 0.02
+#: Bytes a reader takes from its port's descriptor at most in one read: what
+#: two port buffers hold, so a reader held up still empties the port at once.
+READ_BYTES = 2 * PORT_BUFFER_BYTES
+#: How long a reader on a port's descriptor lets bytes gather before it waits
+#: on the port again: a read then takes several of the line's bursts, and the
+#: oldest sample of a read has waited about as long at most.
+READ_PAUSE_SECONDS = 0.003
+#: The longest single wait for the port (stopping wakes a reader at once; this
+#: bounds a wait whatever happens).
+READ_WAIT_SECONDS = 0.5
 #: Write timeout set on the ports while acquiring: an instrument that stops
 #: reading must not block a host write forever.
 WRITE_TIMEOUT_SECONDS = 1.0
@@ -168,7 +180,7 @@ def convert_to_arrays(data: bytes, converter: vexlo.ADCConverter, packet_size: i
     return _convert(data, converter, packet_size, has_native_arithmetic(converter), out)
 
 
-def _convert(data: bytes, converter: vexlo.ADCConverter, packet_size: int, native: bool,
+def _convert(data: Union[bytes, bytearray], converter: vexlo.ADCConverter, packet_size: int, native: bool,
              out: Optional[Tuple[UInt32Array, Float64Array]] = None) -> Conversion:
     if out is None:
         room = len(data) // packet_size if packet_size in (3, 4) else 0
@@ -188,25 +200,53 @@ class Decoder:
     def __init__(self, converter: vexlo.ADCConverter, packet_size: int) -> None:
         self.converter = converter
         self.packet_size = packet_size
-        self.remainder = b""
         # Decided once: the converter of a running acquisition is not expected to change class.
         self.native = has_native_arithmetic(converter)
+        # The remainder of the last call in front, then what the next read of a port gives.
+        self._buffer = bytearray(READ_BYTES)
+        self._held = 0
         # Reused from read to read: reads are bounded by the port's buffer.
-        self._adc: UInt32Array = np.empty(0, np.uint32)
-        self._value: Float64Array = np.empty(0, np.float64)
+        room = READ_BYTES // 3
+        self._adc: UInt32Array = np.empty(room, np.uint32)
+        self._value: Float64Array = np.empty(room, np.float64)
+
+    @property
+    def remainder(self) -> bytes:
+        """The bytes of an unfinished packet, carried to the next call."""
+        return bytes(self._buffer[:self._held])
 
     def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
         """Convert ``data`` after the remainder; return counts, values and skipped positions.
 
         The arrays returned are overwritten by the next call (the ring copies them).
         """
-        buffer = self.remainder + data
+        buffer = self._buffer[:self._held] + data
         room = len(buffer) // self.packet_size
         if room > len(self._adc):
             self._adc, self._value = np.empty(room, np.uint32), np.empty(room, np.float64)
         result = _convert(buffer, self.converter, self.packet_size, self.native, (self._adc, self._value))
-        self.remainder = result.remainder
+        self._held = len(result.remainder)  # shorter than a packet
+        self._buffer[:self._held] = result.remainder
         return result.adc, result.value, result.corrupted
+
+    def read(self, descriptor: int, wake: int, pause: float, timeout: float, ring: "Ring",
+             keep: int) -> Tuple[int, UInt32Array, Float64Array, int, int]:
+        """Wait for the port (see ``_arrays.read_port``), read it once and convert what came after the remainder.
+
+        The samples go straight into the ring's free room, not yet counted
+        there (:meth:`Ring.advance`); any beyond it, into arrays returned.
+        Only the caller writes into the ring, so its room can only grow meanwhile.
+
+        :param keep: samples to keep at most (a finite run's rest).
+        :return: samples written into the ring, the counts and values beyond
+            its room (overwritten by the next call), skipped positions and bytes read.
+        :raises OSError: the port failed or is gone.
+        """
+        direct, spilled, self._held, corrupted, received = _arrays.read_port(
+            descriptor, wake, pause, timeout, self._buffer, self._held, self.packet_size, ring.adc, ring.value,
+            ring.end % ring.capacity, ring.capacity - len(ring), keep, self._adc, self._value, self.converter,
+            self.native)
+        return direct, self._adc[:spilled], self._value[:spilled], corrupted, received
 
 
 class Ring:
@@ -248,6 +288,10 @@ class Ring:
         self.start += dropped
         return dropped
 
+    def advance(self, n: int) -> None:
+        """Count ``n`` samples written into the room after the newest (see :meth:`Decoder.read`)."""
+        self.end += n
+
     def take(self) -> Tuple[int, UInt32Array, Float64Array]:
         """Everything held, oldest first, as copies; the ring is empty afterwards."""
         first = self.start
@@ -258,11 +302,22 @@ class Ring:
 
 
 class _Reader:
-    """One device's background reader: port -> decoder -> ring, counters kept under the lock."""
+    """One device's background reader: port -> decoder -> ring, counters kept under the lock.
+
+    A port with a file descriptor is waited on and read directly, the GIL
+    released (:meth:`Decoder.read`); any other (a simulated port, a double)
+    is read through the module between pauses.
+    """
 
     def __init__(self, index: int, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
-                 wake: threading.Condition, limit: Optional[int]) -> None:
+                 wake: threading.Condition, limit: Optional[int], descriptor: Optional[int] = None) -> None:
         self.index = index
+        self.descriptor = descriptor
+        # Read end, write end: stopping writes a byte, which ends the reader's wait on its port.
+        # Closed by the reader's thread as it ends; the lock keeps a write from meeting the close.
+        self.wake_pipe: Optional[Tuple[int, int]] = None
+        self.pipe_lock = threading.Lock()
+        self.read_pause = READ_PAUSE_SECONDS
         self.info = info
         self.decoder = decoder
         self.limit = limit
@@ -291,7 +346,30 @@ class _Reader:
 
     def start(self, started_at: float) -> None:
         self.started_at = started_at
-        self.thread.start()
+        if self.descriptor is not None:
+            self.wake_pipe = os.pipe()
+            os.set_blocking(self.wake_pipe[1], False)
+        try:
+            self.thread.start()
+        except BaseException:
+            self._close_pipe()
+            raise
+
+    def stop_reading(self) -> None:
+        """Ask the reader's thread to end, waking it from a wait on its port."""
+        self.stop_event.set()
+        with self.pipe_lock:
+            if self.wake_pipe is not None:
+                try:
+                    os.write(self.wake_pipe[1], b"x")
+                except BlockingIOError:
+                    pass  # woken already
+
+    def _close_pipe(self) -> None:
+        with self.pipe_lock:
+            pipe, self.wake_pipe = self.wake_pipe, None
+        for descriptor in pipe or ():
+            os.close(descriptor)
 
     @property
     def reached(self) -> bool:
@@ -301,12 +379,15 @@ class _Reader:
     def _run(self) -> None:
         try:
             while not self.stop_event.is_set() and not self.reached:
-                self.poll()
-                if not self.reached:
+                self.poll(wait=True)
+                if not self.reached and self.descriptor is None:
                     pause(self.stop_event, self.poll_seconds)
+            # Its waits are over: the switch-off's reads take only what the port holds.
+            self._close_pipe()
             if self.reached:
                 self.on_reached(self)
         except BaseException as error:  # handed to the consumer on its next read
+            self._close_pipe()
             self.fail(error)
 
     def fail(self, error: BaseException) -> None:
@@ -324,8 +405,14 @@ class _Reader:
         data: bytes = self.info.device.get_stream_data()
         return data
 
-    def poll(self) -> int:
-        """Read what the port holds into the ring; return the number of samples."""
+    def poll(self, wait: bool = False) -> int:
+        """Read what the port holds into the ring; return the number of samples.
+
+        :param wait: on a port's descriptor, first let bytes gather, then wait
+            for some (the reader's pace); elsewhere the reader pauses after.
+        """
+        if self.descriptor is not None:
+            return self._read_descriptor(self.descriptor, wait)
         data = self.read_port()
         filled = len(data) / PORT_BUFFER_BYTES
         if filled > 0.6:  # came back late: read more often
@@ -334,23 +421,45 @@ class _Reader:
             self.poll_seconds = min(self.longest_poll, self.poll_seconds * 1.1)
         return self.feed(data)
 
+    def _read_descriptor(self, descriptor: int, wait: bool) -> int:
+        wake = -1 if self.wake_pipe is None else self.wake_pipe[0]
+        pause, timeout = (self.read_pause, READ_WAIT_SECONDS) if wait else (0.0, 0.0)
+        keep = sys.maxsize if self.limit is None else max(0, self.limit - self.received)
+        try:
+            direct, adc, value, corrupted, received = self.decoder.read(descriptor, wake, pause, timeout, self.ring,
+                                                                         keep)
+        except OSError as error:
+            raise vexlo.VexloCommunicationError(
+                f"reading the port failed ({error.strerror or error}); was the instrument unplugged?") from error
+        # Came back to a port half full (a busy machine): read again at once.
+        self.read_pause = 0.0 if received > PORT_BUFFER_BYTES // 2 else READ_PAUSE_SECONDS
+        return self.store(adc, value, corrupted, direct)
+
     def feed(self, data: bytes) -> int:
-        """Stream bytes into the ring; return the number of samples kept.
+        """Stream bytes into the ring; return the number of samples kept."""
+        return self.store(*self.decoder(data)) if data else self.store(None, None, 0)
+
+    def store(self, adc: Optional[UInt32Array], value: Optional[Float64Array], corrupted: int,
+              direct: int = 0) -> int:
+        """Converted samples into the ring; return the number kept.
 
         A finite run keeps its planned number of samples and no more.
+
+        :param direct: samples already written into the ring's room, before ``adc`` and ``value``.
         """
         now = clock()
-        adc, value, corrupted = self.decoder(data) if data else (None, None, 0)
         with self.wake:
-            n = 0
-            if adc is not None and value is not None:
+            self.ring.advance(direct)
+            self.received += direct
+            n = direct
+            if adc is not None and value is not None and len(adc):
                 if self.limit is not None:
                     room = max(0, self.limit - self.received)
                     adc, value = adc[:room], value[:room]
-                n = len(adc)
+                n += len(adc)
                 self.overrun += self.ring.put(adc, value)
-                self.received += n
-                self.corrupted += corrupted
+                self.received += len(adc)
+            self.corrupted += corrupted
             self.missing = self._missing_by(now - IN_FLIGHT_SECONDS)
             if n:
                 self.wake.notify_all()
@@ -554,7 +663,7 @@ class Acquisition:
             sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
         return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
-                       limit)
+                       limit, _lowlevel.port_descriptor(device))
 
     def _complete(self, reader: _Reader) -> None:
         """A finite stream has its samples: switch its instrument off (on its reader's thread)."""
@@ -603,7 +712,7 @@ class Acquisition:
             return
         readers = self._readers
         for reader in readers:
-            reader.stop_event.set()
+            reader.stop_reading()
         for reader in readers:
             if reader.thread.is_alive() and reader.thread is not threading.current_thread():
                 reader.thread.join()

@@ -48,6 +48,8 @@ logger = logging.getLogger("vexlo_tools.engine")
 QUEUE_BLOCKS = 4096
 #: How often :meth:`Engine.run` looks whether the run is over, when it is given a pause.
 RUN_LOOK_SECONDS = 0.01
+#: How often it looks whether a sink has failed, when it waits without a pause.
+SINK_LOOK_SECONDS = 0.25
 
 
 class Sink:
@@ -432,7 +434,9 @@ class Engine:
             if foreground is not None:
                 foreground()
             elif pause is None:
-                self._over.wait()
+                # wait() returns as soon as the streams have ended; a failed sink is seen within a look.
+                while not self.wait(SINK_LOOK_SECONDS) and not self._over.is_set():
+                    pass
             else:
                 while not self._over.is_set():
                     pause(RUN_LOOK_SECONDS)

@@ -1,0 +1,148 @@
+"""The acquisition's reader on a port's own descriptor: waiting, waking, splitting, failing; which ports get it."""
+
+import os
+import sys
+import threading
+import time
+import tty
+
+import numpy as np
+import pytest
+import serial
+
+import vexlo_device_communication as vexlo
+from reliability import open_descriptors
+from vexlo_tools import Acquisition, _lowlevel, acquisition, find_devices
+from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="pseudo-terminals of Linux")
+
+
+def readers():
+    return [t for t in threading.enumerate() if t.name.startswith("vexlo reader")]
+
+
+@pytest.fixture
+def streaming_pty():
+    """An MVR420 on a pseudo-terminal and its found device: (instrument, device)."""
+    instrument = SimulatedInstrument.mvr420()
+    with PtyServer([instrument]) as (path,):
+        [device] = find_devices([path], ["MVR420"])
+        yield instrument, device
+        device.disconnect()
+
+
+class Subclassed(serial.Serial):
+    """A pyserial port whose reads a program may have changed: read through the module."""
+
+
+@pytest.mark.parametrize("connection, expected", [
+    (lambda device: device.communication_interface.serial_connection, "its fd"),
+    (lambda device: Subclassed(), None),
+    (lambda device: None, None),
+])
+def test_only_an_open_pyserial_port_is_read_through_its_descriptor(streaming_pty, connection, expected):
+    _, device = streaming_pty
+    interface = device.communication_interface
+    own = interface.serial_connection
+    interface.serial_connection = connection(device)
+    try:
+        _lowlevel.guard_streaming(interface, "the instrument")  # the guard is looked through
+        got = _lowlevel.port_descriptor(device)
+    finally:
+        interface.serial_connection = own
+    assert got == (own.fd if expected else None)
+
+
+def test_a_simulated_port_keeps_the_module_read():
+    with simulated_ports({"/dev/ttySIM0": SimulatedInstrument.mvr420()}):
+        [device] = find_devices(["/dev/ttySIM0"], ["MVR420"])
+        assert _lowlevel.port_descriptor(device) is None
+        with Acquisition([device], samples=20) as acq:
+            assert acq.wait(timeout=30)
+        assert [len(b) for b in acq.read(timeout=0)] == [20]
+
+
+def test_stop_wakes_a_reader_waiting_for_ever_and_leaves_nothing_open(monkeypatch, streaming_pty):
+    instrument, device = streaming_pty
+    monkeypatch.setattr(acquisition, "READ_WAIT_SECONDS", -1.0)  # only the wake ends the wait
+    descriptors = open_descriptors()
+    for _ in range(3):
+        acq = Acquisition([device])
+        acq.start()
+        assert acq._readers[0].descriptor is not None
+        assert acq.read(timeout=30)[0].stats.received > 0
+        # The line falls silent: the reader waits on the port with nothing to come.
+        instrument.stop_streaming(time.monotonic())
+        stopper = threading.Thread(target=acq.stop)
+        stopper.start()
+        stopper.join(timeout=30)
+        assert not stopper.is_alive(), "stop() did not wake the reader"
+        assert not acq.running and not readers()
+    assert open_descriptors() == descriptors
+    assert device.get_sampling_rate(0) >= 0  # the device answers again
+
+
+def test_a_port_vanishing_under_the_reader_names_the_instrument(streaming_pty):
+    instrument, device = streaming_pty
+    with Acquisition([device]) as acq:
+        assert acq.read(timeout=30)[0].stats.received > 0
+        instrument.unplug()
+        with pytest.raises(vexlo.VexloCommunicationError,
+                           match=rf"^MVR420 \d+ on {acq.streams[0].port}: reading the port failed") as raised:
+            for _ in range(1000):
+                acq.read(timeout=5)
+        assert isinstance(raised.value.__cause__.__cause__, OSError)
+        assert acq.ends[0].reason.startswith("failed: ")
+    assert not readers()
+
+
+@pytest.mark.parametrize("short", [True, False])
+def test_packets_split_at_every_byte_between_descriptor_reads_and_fed_bytes(short):
+    """A read's remainder is carried to the next read, and to bytes fed after it (the switch-off);
+    samples go into the ring's room, wrapping, and beyond it into arrays that the ring then takes."""
+    converter = vexlo.ADCConverter()
+    size = 3 if short else 4
+    packets = b"".join(stream_packet(0x123456 + i * 0x10101, short) for i in range(6))
+    expected = [int.from_bytes(packets[i:i + size - 1], "big") << (16 if short else 8)
+                for i in range(0, len(packets), size)]
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    try:
+        for cut in range(1, len(packets)):
+            decoder = acquisition.Decoder(converter, size)
+            ring = acquisition.Ring(6)
+            ring.put(np.zeros(5, np.uint32), np.zeros(5))
+            ring.take()
+            ring.put(np.full(2, 7, np.uint32), np.full(2, 7.0))  # room for 4, from the last place on
+            os.write(master, packets[:cut])
+            direct, adc, value, skipped, received = decoder.read(slave, -1, 0.0, 5.0, ring, 100)
+            assert (direct, len(adc), skipped, received) == (min(4, cut // size), max(0, cut // size - 4), 0, cut)
+            assert decoder.remainder == packets[cut // size * size:cut]
+            ring.advance(direct)
+            ring.put(adc, value)
+            ring.put(*decoder(packets[cut:])[:2])
+            assert ring.take()[1].tolist() == expected
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
+def test_a_read_without_data_or_on_a_closed_descriptor():
+    decoder = acquisition.Decoder(vexlo.ADCConverter(), 4)
+    ring = acquisition.Ring(10)
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    wake_r, wake_w = os.pipe()
+    try:
+        os.write(wake_w, b"x")  # woken: no pause, no wait; what the port holds is still taken
+        os.write(master, stream_packet(0x123456, False)[:2])
+        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100)[3:] == (0, 2)
+        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100)[3:] == (0, 0)
+        assert decoder.remainder == stream_packet(0x123456, False)[:2] and len(ring) == 0
+    finally:
+        for descriptor in (master, wake_r, wake_w):
+            os.close(descriptor)
+    os.close(slave)
+    with pytest.raises(OSError):
+        decoder.read(slave, -1, 0.0, 0.0, ring, 100)
