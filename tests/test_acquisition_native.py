@@ -74,7 +74,7 @@ def test_stop_wakes_a_reader_waiting_for_ever_and_leaves_nothing_open(monkeypatc
         assert acq.read(timeout=30)[0].stats.received > 0
         # The line falls silent: the reader waits on the port with nothing to come.
         instrument.stop_streaming(time.monotonic())
-        stopper = threading.Thread(target=acq.stop)
+        stopper = threading.Thread(target=acq.stop, daemon=True)
         stopper.start()
         stopper.join(timeout=30)
         assert not stopper.is_alive(), "stop() did not wake the reader"

@@ -136,3 +136,36 @@ def test_the_monitor_sink_hands_the_view_what_came_and_a_failure_once():
     first, second = sink.read(0)  # the samples waited for the read after the failure
     assert (len(first), len(second)) == (90, 30) and first.value.tolist() == [i * 0.5 for i in range(90)]
     assert [len(b) for b in sink.read(0)] == [0, 0]
+
+
+def _wait_until(check):
+    while not check():
+        threading.Event().wait(0.001)
+
+
+@pytest.mark.parametrize("latencies, paced", [((60.0,), True), ((60.0, 0.0), False)])
+def test_the_engine_reads_as_often_as_its_most_hurried_sink_allows(latencies, paced):
+    acquisition = ScriptedAcquisition([100.0])  # every read hands out samples
+    sinks = [Recording(f"sink {n}") for n in range(len(latencies))]
+    for sink, latency in zip(sinks, latencies):
+        sink.latency_seconds = latency
+    with Engine(acquisition, sinks, tick_seconds=0.02):
+        _wait_until(lambda: sinks[0].calls.count("tick") >= 10)
+    # Samples that may wait gather until the tick: about one read per tick (two where a wait ends a hair early).
+    ticks = sinks[0].calls.count("tick")
+    assert (acquisition.reads <= 2 * ticks + 2) == paced, (acquisition.reads, ticks)
+    assert sinks[0].samples[0] == list(range(acquisition.sent[0]))
+
+
+def test_stopping_ends_the_wait_of_samples_gathering_for_a_patient_sink():
+    acquisition = ScriptedAcquisition([100.0])
+    sink = Recording()
+    sink.latency_seconds = 600.0
+    engine = Engine(acquisition, [sink], tick_seconds=600.0)
+    engine.start()
+    _wait_until(lambda: "write" in sink.calls)
+    stopper = threading.Thread(target=engine.stop)
+    stopper.start()
+    stopper.join(timeout=60)  # the gathering would hold it ten minutes
+    assert not stopper.is_alive() and sink.calls[-1] == "close"
+    assert sink.samples[0] == list(range(acquisition.sent[0]))

@@ -46,6 +46,10 @@ logger = logging.getLogger("vexlo_tools.engine")
 #: Blocks a sink's queue holds unless the sink says otherwise: at the
 #: engine's pace of about ten reads a second, several minutes.
 QUEUE_BLOCKS = 4096
+#: How long samples may wait in the acquisition for a sink that says nothing else: at
+#: most fifty reads a second, less than a frame of a live view. A reader that reads
+#: every few milliseconds would otherwise wake the engine and every sink as often.
+LATENCY_SECONDS = 0.02
 #: How often :meth:`Engine.run` looks whether the run is over, when it is given a pause.
 RUN_LOOK_SECONDS = 0.01
 #: How often it looks whether a sink has failed, when it waits without a pause.
@@ -63,10 +67,16 @@ class Sink:
     :ivar name: how messages name the sink (default: its class name).
     :ivar queue_blocks: the most blocks waiting for the sink; blocks beyond
         are dropped for this sink only, and counted.
+    :ivar latency_seconds: how long samples may wait in the acquisition
+        before the sink gets them (0: at every news from the readers). The
+        engine reads as often as its most hurried sink asks; a sink that can wait
+        (a file writer) gets fewer, larger blocks, and the engine and the
+        sink wake less often.
     """
 
     name: str = ""
     queue_blocks: int = QUEUE_BLOCKS
+    latency_seconds: float = LATENCY_SECONDS
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
         """The run starts: one :class:`StreamInfo` per stream, ``block.index`` indexes them."""
@@ -206,6 +216,7 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         if engine is None:
             return
         waiter: Optional[Callable[[float], object]] = getattr(engine.acquisition, "waiter", None)
+        gather, pace = engine._stopping, engine._pace
         try:
             next_tick = engine._step(next_tick or 0.0, wait=waiter is None)
         except BaseException as error:
@@ -219,6 +230,9 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         if waiter is not None:
             # Waiting for samples holds neither the engine nor the acquisition.
             waiter(next_tick - time.monotonic())
+        if pace:
+            # Then more gather, up to the tick, unless the engine stops.
+            gather.wait(min(pace, next_tick - time.monotonic()))
 
 
 class Engine:
@@ -247,7 +261,10 @@ class Engine:
         self._failures: List[BaseException] = []
         self._retired: List[_Feed] = []
         self._pump: Optional[threading.Thread] = None
-        self._stopping = False
+        #: Set once stopping begins: it also ends the pump's wait while samples gather.
+        self._stopping = threading.Event()
+        #: How long samples may gather between two reads: what the most hurried sink allows.
+        self._pace = 0.0
         self._acquisition_stopped = False
         self._stopped = False
 
@@ -259,7 +276,7 @@ class Engine:
             if any(s is sink for s in self._sinks):
                 raise ValueError(f"sink {_name(sink)} is already fed by this engine")
             self._sinks.append(sink)
-            if self._pump is not None and not self._stopping:
+            if self._pump is not None and not self._stopping.is_set():
                 self._start_feed(sink)
 
     def remove(self, sink: Sink) -> None:
@@ -270,6 +287,7 @@ class Engine:
         with self._lock:
             self._sinks = [s for s in self._sinks if s is not sink]
             feed = self._feeds.pop(id(sink), None)
+            self._set_pace()
         if feed is not None:
             feed.finish()
             self._retired.append(feed)
@@ -286,7 +304,11 @@ class Engine:
             if end is not None:
                 feed.put("end", (index, end))
         self._feeds[id(sink)] = feed
+        self._set_pace()
         feed.thread.start()
+
+    def _set_pace(self) -> None:
+        self._pace = min((max(0.0, f.sink.latency_seconds) for f in self._feeds.values()), default=0.0)
 
     # ------------------------------------------------------------ running
 
@@ -373,7 +395,8 @@ class Engine:
         if self._stopped:
             return
         with self._lock:
-            pump, self._stopping = self._pump, True
+            pump = self._pump
+            self._stopping.set()
         if pump is not None:
             if not self._acquisition_stopped:
                 try:

@@ -19,7 +19,8 @@ from .writers import Metadata, Writer, open_writer
 
 __all__ = ["FLUSH_SECONDS", "Progress", "RecordingSink", "record"]
 
-#: How often what was written is made durable (a killed recording loses at most this much).
+#: How often what was written is made durable (a killed recording loses at most this much, and
+#: what gathers for the sink meanwhile: ``RecordingSink.latency_seconds``).
 FLUSH_SECONDS = 0.5
 
 
@@ -42,6 +43,9 @@ class RecordingSink(Sink):
     """
 
     name = "recording"
+    # Blocks gather in the acquisition for up to half a flush: fewer wake-ups and
+    # writes, and what a killed recording loses grows by no more than that.
+    latency_seconds = FLUSH_SECONDS / 2
 
     def __init__(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False,
                  metadata: Optional[Metadata] = None, compress: bool = False,
