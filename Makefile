@@ -5,7 +5,7 @@ VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 # The in-place builds use the CMake and Ninja installed into the environment,
 # so they need nothing from the machine beyond Python and a compiler.
-DEV_TOOLS := cppy pyserial numpy pytest hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja \
+DEV_TOOLS := cppy pyserial numpy pytest pytest-xdist hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja \
     starlette uvicorn websockets plotly selenium paho-mqtt
 CMAKE := $(VENV)/bin/cmake
 
@@ -20,7 +20,7 @@ install: $(VPY)
 	$(VPY) -m pip install --quiet '.[test]'
 
 test: install browser mosquitto
-	cd tests && ../$(VPY) -m pytest -q
+	tests/suite.sh $(abspath $(VPY))
 
 # The browser tests (pytest marker `browser`) drive Debian's headless Chromium
 # through its driver; installed here when missing, as root with apt-get.
@@ -81,10 +81,10 @@ asan: $(VPY)
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DCMAKE_BUILD_TYPE=Debug -DVEXLO_SANITIZE=ON -DVEXLO_WERROR=ON \
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(ASAN_BUILD)) >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD)
-	cd tests && PYTHONPATH=$(abspath $(ASAN_BUILD)):$(abspath python) \
+	PYTHONPATH=$(abspath $(ASAN_BUILD)):$(abspath python) \
 	    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    PYTHONMALLOC=malloc ../$(VPY) -m pytest -q -p no:cacheprovider -m "not browser and not broker" $(PYTEST_ARGS)
+	    PYTHONMALLOC=malloc tests/suite.sh $(abspath $(VPY)) "not browser and not broker" $(PYTEST_ARGS)
 
 # The long reliability runs against the in-place build: at least 100,000
 # fuzzed inputs per parser and converter (a few minutes), and leak loops of

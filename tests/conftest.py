@@ -21,12 +21,21 @@ SHORT_TARGETS = []
 
 
 def pytest_sessionfinish(session, exitstatus):
+    workeroutput = getattr(session.config, "workeroutput", None)
+    if workeroutput is not None:  # a worker of a parallel run hands its figures to the main process
+        workeroutput["figures"] = dict(FIGURES)
+        return
     # The long run fails if a fuzz target ran fewer inputs than it promises.
     if FULL:
         SHORT_TARGETS[:] = [what for what, n in FIGURES.items()
                             if what.startswith("inputs fuzzed") and n < FUZZ_INPUTS]
         if SHORT_TARGETS:
             session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node, error):
+    FIGURES.update(getattr(node, "workeroutput", {}).get("figures", {}))
 
 
 def pytest_terminal_summary(terminalreporter):
@@ -36,6 +45,18 @@ def pytest_terminal_summary(terminalreporter):
             terminalreporter.write_line("%s: %s" % (what, format(n, ",")))
     for what in SHORT_TARGETS:
         terminalreporter.write_line("FAILED: %s below %s" % (what, format(FUZZ_INPUTS, ",")), red=True)
+
+
+# Tests that keep real time with pseudo-terminals, a broker or a browser: marked `serial`, so that the
+# suite's parallel pass leaves them to a pass of their own, where no other test competes for the cores.
+SERIAL_FILES = {"test_acquisition.py", "test_acquisition_native.py", "test_cli_recording.py", "test_devices.py",
+                "test_mqtt.py", "test_reliability_pty.py", "test_runs.py", "test_serve.py", "test_simulator_pty.py"}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in SERIAL_FILES:
+            item.add_marker(pytest.mark.serial)
 
 
 def pytest_configure(config):

@@ -84,6 +84,11 @@ class Mosquitto:
             self.process.wait(10)
         self.process = None
 
+    def saved(self):
+        """When the broker last saved its state (the persistence file's time in ns; 0 before the first save)."""
+        path = self.directory / "mosquitto.db"
+        return path.stat().st_mtime_ns if path.exists() else 0
+
     def restart(self):
         self.kill()
         return self.start()

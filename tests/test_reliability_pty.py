@@ -18,13 +18,11 @@ from reliability import count, expected_stream, heal, inject
 from vexlo_tools import Acquisition, find_devices
 from vexlo_tools.sim import PtyServer, SimulatedInstrument, TedsSensor
 
-pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="pseudo-terminals of Linux")
+# Pseudo-terminals of Linux, and time.sleep replaced for every test here (the shared fixture in conftest.py).
+pytestmark = [pytest.mark.skipif(not sys.platform.startswith("linux"), reason="pseudo-terminals of Linux"),
+              pytest.mark.usefixtures("sleeps")]
 
 SHORT_TIMEOUT = 0.05
-
-
-# time.sleep replaced for every test here (the shared fixture in conftest.py).
-pytestmark = pytest.mark.usefixtures("sleeps")
 
 
 def discover(path, model, timeout=None):

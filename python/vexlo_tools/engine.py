@@ -46,6 +46,10 @@ logger = logging.getLogger("vexlo_tools.engine")
 #: Blocks a sink's queue holds unless the sink says otherwise: at the
 #: engine's pace of about ten reads a second, several minutes.
 QUEUE_BLOCKS = 4096
+#: How long samples may wait in the acquisition for a sink that says nothing else: at
+#: most fifty reads a second, less than a frame of a live view. A reader that reads
+#: every few milliseconds would otherwise wake the engine and every sink as often.
+LATENCY_SECONDS = 0.02
 #: How often :meth:`Engine.run` looks whether the run is over, when it is given a pause.
 RUN_LOOK_SECONDS = 0.01
 #: How often it looks whether a sink has failed, when it waits without a pause.
@@ -64,15 +68,15 @@ class Sink:
     :ivar queue_blocks: the most blocks waiting for the sink; blocks beyond
         are dropped for this sink only, and counted.
     :ivar latency_seconds: how long samples may wait in the acquisition
-        before the sink gets them. The engine reads as often as its most
-        hurried sink asks (by default at every news); a sink that can wait
+        before the sink gets them (0: at every news from the readers). The
+        engine reads as often as its most hurried sink asks; a sink that can wait
         (a file writer) gets fewer, larger blocks, and the engine and the
         sink wake less often.
     """
 
     name: str = ""
     queue_blocks: int = QUEUE_BLOCKS
-    latency_seconds: float = 0.0
+    latency_seconds: float = LATENCY_SECONDS
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
         """The run starts: one :class:`StreamInfo` per stream, ``block.index`` indexes them."""

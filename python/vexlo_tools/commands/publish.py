@@ -4,8 +4,9 @@ Every block of every instrument goes with QoS 1 to vexlo/STAND/SERIAL/data in a 
 layout (docs/mqtt.md); the provenance is published retained on vexlo/STAND/SERIAL/info, the
 counters once a second on .../stats, and the stand's state on vexlo/STAND/status ("offline" by
 the broker's last will when the stand vanishes). While the broker is away, blocks wait in a spool
-on disk (--spool-mb, default 512) and are sent in order once it is back; when the spool is full
-the oldest go, counted in the stats. Stops after --seconds of data or on Ctrl-C or SIGTERM, once
+on disk (--spool-mb, default 512) and are sent in order once it is back, after those it acknowledged
+in the last seconds (a killed broker loses what it has not saved); when the spool is full the oldest
+go, counted in the stats. Stops after --seconds of data or on Ctrl-C or SIGTERM, once
 the broker has acknowledged every block. Needs the mqtt extra.
 """
 
@@ -22,7 +23,7 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--stand", metavar="NAME", help="this stand's name in the topics (default: the host name)")
     _device_options.add_run(parser, "publish")
     parser.add_argument("--spool-mb", type=float, default=SPOOL_MB, metavar="MB",
-                        help=f"disk kept for blocks the broker has not acknowledged (default {SPOOL_MB})")
+                        help=f"disk kept for blocks on their way to the broker (default {SPOOL_MB})")
     parser.add_argument("--spool-dir", metavar="DIR", help="where the spool goes (default: the temporary folder)")
 
 

@@ -119,7 +119,9 @@ class Connection:
     """A paho client connected to a :class:`Broker`; :attr:`client` is the paho client.
 
     :attr:`on_connect` is called on the network thread at every connection
-    after the first. Use :meth:`close` (or the ``with`` block) to disconnect.
+    after the first, before :attr:`connected` is set and before the client
+    resends the messages it holds. Use :meth:`close` (or the ``with`` block)
+    to disconnect.
     """
 
     def __init__(self, broker: Broker, client_id: str, clean_start: bool, properties: Optional[Any],
@@ -180,9 +182,9 @@ class Connection:
         if self._answered.is_set():
             logger.warning("connected to the broker at %s again", self.broker)
         self._refused = None
+        self.on_connect()
         self.connected.set()
         self._answered.set()
-        self.on_connect()
 
     def _disconnected(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was = self.connected.is_set()

@@ -1,8 +1,11 @@
 """The stand's side: a sink of the consumer engine that publishes every block to the broker.
 
 Every block goes into the :class:`~vexlo_tools.mqtt.spool.Spool` on disk
-first and leaves it once the broker has acknowledged it (QoS 1), so blocks
-acquired while the broker is away are sent, in order, when it is back.
+first and leaves it a few seconds after the broker has acknowledged it (QoS
+1), so blocks acquired while the broker is away are sent, in order, when it
+is back. A broker keeps what it acknowledged in memory until its next save,
+so after every reconnection the blocks acknowledged in those last seconds are
+sent again before any other (the collector writes a repeated block once).
 The instruments' provenance is published retained on ``.../info`` at every
 connection, their counters on ``.../stats`` once a second, and the stand's
 state on ``vexlo/<stand>/status``, ``online`` or, by the broker's last will
@@ -17,6 +20,7 @@ import json
 import logging
 import socket
 import tempfile
+import threading
 import time
 from datetime import datetime, timezone
 from typing import Any, Deque, Dict, List, Optional, Sequence
@@ -77,6 +81,8 @@ class Publisher(Sink):
         self._ends: Dict[int, StreamEnd] = {}
         self._sent: Dict[int, int] = {}  # paho's message id -> spool sequence number
         self._acked: Deque[int] = collections.deque()
+        # The spool and _sent, used by the sink's thread and, at a reconnection, the network thread.
+        self._lock = threading.Lock()
         self._last_stats = 0.0
         self._closed = False
 
@@ -88,8 +94,8 @@ class Publisher(Sink):
         if self._connection is None:
             self._connection = self.broker.client(
                 f"vexlo-publish-{self.stand}", clean_start=True, will=(topics.status(self.stand), b"offline"),
-                prepare=lambda client: setattr(client, "on_publish", self._on_publish))
-            self._connection.on_connect = self._announce
+                prepare=self._prepare)
+            self._connection.on_connect = self._reconnected
             self._announce()
 
     # ------------------------------------------------------------ sink
@@ -109,7 +115,8 @@ class Publisher(Sink):
         self._published = [0] * len(streams)
         self._stats = [Stats() for _ in streams]
         self._folder = tempfile.TemporaryDirectory(prefix="vexlo-spool-", dir=self.spool_dir)
-        self.spool = Spool(self._folder.name, self.spool_bytes)
+        with self._lock:
+            self.spool = Spool(self._folder.name, self.spool_bytes)
         if self._connection is None:
             self.connect()
         else:
@@ -121,8 +128,9 @@ class Publisher(Sink):
         flags = layout.GAP_BEFORE if block.first_index != self._expected[index] else 0
         self._expected[index] = block.first_index + len(block)
         self._published[index] += len(block)
-        self.spool.append(topics.instrument(self.stand, self.serials[index], "data"),
-                          layout.encode(block.first_index, block.adc, block.value, flags), len(block))
+        payload = layout.encode(block.first_index, block.adc, block.value, flags)
+        with self._lock:
+            self.spool.append(topics.instrument(self.stand, self.serials[index], "data"), payload, len(block))
         self._stats[index] = block.stats
         self._pump()
 
@@ -150,11 +158,11 @@ class Publisher(Sink):
             left = 0
             if spool is not None:
                 deadline = time.monotonic() + self.drain_seconds
-                while len(spool) and time.monotonic() < deadline:
+                while self._unacknowledged() and time.monotonic() < deadline:
                     self._pump()
                     time.sleep(0.02)
                 self._publish_stats()
-                left = len(spool)
+                left = self._unacknowledged()
                 for index, serial in enumerate(self.serials):
                     dropped = spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0)
                     logger.info("instrument %s: %d samples published%s", serial, self._published[index],
@@ -174,6 +182,26 @@ class Publisher(Sink):
 
     # ------------------------------------------------------------ broker
 
+    def _prepare(self, client: Any) -> None:
+        client.on_publish = self._on_publish
+        # No limit in the client (WINDOW is the limit): a message it held back would go out after the
+        # client's own resends of a reconnection, where _reconnected must come first.
+        client.max_inflight_messages_set(0)
+
+    def _reconnected(self) -> None:
+        """On the network thread, at every connection after the first, before the client resends what it holds.
+
+        The broker may have lost what it acknowledged since its last save (killed): the blocks of the
+        last seconds go again, first, so that the collector gets them in order.
+        """
+        self._announce()
+        with self._lock:
+            if self.spool is None:
+                return
+            self._note_acknowledged()  # those of the lost connection too, which the client no longer holds
+            for sequence, topic, payload in self.spool.acknowledged():
+                self._send(sequence, topic, payload)
+
     def _announce(self) -> None:
         """On every connection: the stand is online, and what its instruments are (retained)."""
         assert self._connection is not None
@@ -186,17 +214,30 @@ class Publisher(Sink):
         self._acked.append(mid)  # taken on the sink's thread (the client's lock is held here)
 
     def _pump(self) -> None:
-        """Forget what the broker acknowledged; send from the spool while the window has room."""
+        """Note what the broker acknowledged; send from the spool while the window has room."""
         assert self.spool is not None and self._connection is not None
+        with self._lock:
+            self._note_acknowledged()
+            if not self._connection.connected.is_set():
+                return  # the client resends what it holds once it is back; the rest waits in the spool
+            for sequence, topic, payload in self.spool.take(WINDOW - len(self._sent)):
+                self._send(sequence, topic, payload)
+
+    def _note_acknowledged(self) -> None:
+        assert self.spool is not None
         while self._acked:
             sequence = self._sent.pop(self._acked.popleft(), None)
             if sequence is not None:
                 self.spool.acknowledge(sequence)
-        if not self._connection.connected.is_set():
-            return  # the client resends what it holds once it is back; the rest waits in the spool
-        client = self._connection.client
-        for sequence, topic, payload in self.spool.take(WINDOW - len(self._sent)):
-            self._sent[client.publish(topic, payload, qos=1, properties=self._properties[topic]).mid] = sequence
+
+    def _send(self, sequence: int, topic: str, payload: bytes) -> None:
+        assert self._connection is not None
+        self._sent[self._connection.client.publish(topic, payload, qos=1, properties=self._properties[topic]).mid] = sequence
+
+    def _unacknowledged(self) -> int:
+        assert self.spool is not None
+        with self._lock:
+            return len(self.spool)
 
     def _publish_stats(self, which: Optional[Sequence[int]] = None) -> None:
         assert self.spool is not None and self._connection is not None
@@ -206,7 +247,7 @@ class Publisher(Sink):
             serial = self.serials[index]
             content: Dict[str, Any] = {name: int(getattr(self._stats[index], name)) for name in COUNTERS}
             content.update(start_utc=self._runs[index], spool_dropped=self.spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0),
-                           spooled=len(self.spool), time_utc=now)
+                           spooled=self._unacknowledged(), time_utc=now)
             end = self._ends.get(index)
             if end is not None:
                 content.update(end_reason=end.reason, complete=end.complete, end_utc=end.end_utc.isoformat())
