@@ -149,3 +149,19 @@ def test_a_read_without_data_or_on_a_closed_descriptor():
             os.close(descriptor)
     os.close(slave)
     assert decoder.read(slave, -1, 0.0, 0.0, ring, 100, WAITING)[5].errno == errno.EBADF
+
+
+def test_samples_a_reader_publishes_while_the_consumer_takes_stay_for_the_next_take():
+    ring = acquisition.Ring(10)
+    ring.put(np.arange(7, dtype=np.uint32), np.arange(7.0))
+    ring.start = 2
+
+    class Advancing:  # the reader's cell: its end moves from 5 to 7 while take() copies
+        values = iter([5, 7, 7, 7])
+
+        def __getitem__(self, index):
+            return next(self.values)
+
+    ring.published = Advancing()
+    assert ring.take()[1].tolist() == [2, 3, 4]
+    assert len(ring) == 2

@@ -311,10 +311,11 @@ class Ring:
 
     def take(self) -> Tuple[int, UInt32Array, Float64Array]:
         """Everything held, oldest first, as copies; the ring is empty afterwards."""
-        first = self.start
-        index = np.arange(self.start, self.end) % self.capacity
+        # The end read once: a reader may advance it meanwhile (see Decoder.read).
+        first, end = self.start, self.end
+        index = np.arange(first, end) % self.capacity
         adc, value = self.adc[index], self.value[index]
-        self.start = self.end
+        self.start = end
         return first, adc, value
 
 
