@@ -91,7 +91,7 @@ class Spool:
         return sum(e.acknowledged is None for e in self._entries)
 
     def append(self, topic: str, payload: bytes, samples: int) -> None:
-        """Keep a message, after the others; make room first when it would not fit (acknowledged messages go before any other).
+        """Keep a message, after the others; make room first when it would not fit (the acknowledged go first).
 
         :raises SpoolFull: the message alone is larger than the limit.
         :raises OSError: the disk refused the write.
