@@ -8,6 +8,7 @@ import re
 import ssl
 import threading
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -17,6 +18,7 @@ import pytest
 from mosquitto import Mosquitto, certificates, mosquitto  # noqa: F401 (fixture)
 from vexlo_tools import recording
 from vexlo_tools.mqtt import Broker, BrokerError, Collector, Spool, layout
+from vexlo_tools.mqtt import spool as spool_module
 
 DOCS = Path(__file__).resolve().parent.parent / "docs" / "mqtt.md"
 
@@ -94,16 +96,19 @@ def test_a_full_spool_drops_its_oldest_unsent_messages_and_counts_their_samples(
         spool.append("c", bytes(spool.limit), 1)
 
 
-@pytest.mark.parametrize("keep_seconds, kept", [(60, list(range(8))), (0, [])])
-def test_acknowledged_messages_are_kept_a_while_and_give_way_first_to_unsent_ones(tmp_path, keep_seconds, kept):
-    spool = Spool(tmp_path, 64 * 1024 * 3, keep_seconds)  # three segments of four messages
+def test_acknowledged_messages_are_kept_through_an_outage_and_give_way_first_to_unsent_ones(tmp_path, monkeypatch):
+    now = [0.0]
+    monkeypatch.setattr(spool_module, "time", types.SimpleNamespace(monotonic=lambda: now[0]))
+    spool = Spool(tmp_path, 64 * 1024 * 3, keep_seconds=5)  # three segments of four messages
     record = 16 * 1024
     for n in range(8):
         spool.append("a", bytes(record - 7), 10)
     for sequence, _, _ in spool.take(8):
+        now[0] = sequence  # one acknowledgement a second
         spool.acknowledge(sequence)
-    assert len(spool) == 0 and [s for s, _, _ in spool.acknowledged()] == kept
-    assert spool.size == (8 if kept else 4) * record  # the last segment stays open for appending
+    assert len(spool) == 0 and [s for s, _, _ in spool.acknowledged()] == [3, 4, 5, 6, 7]
+    now[0] = 100.0  # the broker is away: nothing acknowledged releases the kept ones
+    assert [s for s, _, _ in spool.acknowledged()] == [3, 4, 5, 6, 7] and spool.size == 8 * record
     for n in range(12):  # fills the spool: the acknowledged make room, no unsent one goes
         spool.append("b", bytes(record - 7), 10)
     assert spool.dropped == {} and spool.acknowledged() == [] and spool.unsent() == 12

@@ -218,10 +218,13 @@ class Publisher(Sink):
         assert self.spool is not None and self._connection is not None
         with self._lock:
             self._note_acknowledged()
-            if not self._connection.connected.is_set():
-                return  # the client resends what it holds once it is back; the rest waits in the spool
-            for sequence, topic, payload in self.spool.take(WINDOW - len(self._sent)):
-                self._send(sequence, topic, payload)
+            # While away, the client keeps what it holds and the rest waits in the spool. Asked before each
+            # message: one sent on a new connection before _reconnected would overtake what it sends again.
+            while len(self._sent) < WINDOW and self._connection.connected.is_set():
+                taken = self.spool.take(1)
+                if not taken:
+                    break
+                self._send(*taken[0])
 
     def _note_acknowledged(self) -> None:
         assert self.spool is not None
@@ -232,7 +235,8 @@ class Publisher(Sink):
 
     def _send(self, sequence: int, topic: str, payload: bytes) -> None:
         assert self._connection is not None
-        self._sent[self._connection.client.publish(topic, payload, qos=1, properties=self._properties[topic]).mid] = sequence
+        message = self._connection.client.publish(topic, payload, qos=1, properties=self._properties[topic])
+        self._sent[message.mid] = sequence
 
     def _unacknowledged(self) -> int:
         assert self.spool is not None
