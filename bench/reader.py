@@ -124,14 +124,18 @@ def run_acquisition(devices, seconds, through_module=False, warm_up=0.5):
             stack.enter_context(mock.patch.object(_lowlevel, "port_descriptor", lambda device: None))
         with Acquisition(devices, rate=HIGH_RATE) as acq:
             time.sleep(warm_up)
-            acq.read(timeout=0)
+            taken = sum(len(b) for b in acq.read(timeout=0))
             before = acq.stats()
             began, cpu = time.monotonic(), time.process_time()
             while time.monotonic() - began < seconds:
                 time.sleep(0.5)
-                acq.read(timeout=0)
+                taken += sum(len(b) for b in acq.read(timeout=0))
             wall, cpu = time.monotonic() - began, time.process_time() - cpu
             after = acq.stats()
+        taken += sum(len(b) for b in acq.read(timeout=0))
+    # Every sample received and not dropped for room was handed out, once.
+    if taken != sum(s.received - s.overrun for s in acq.stats()):
+        sys.exit(f"the acquisition handed out {taken} samples: {acq.stats()}")
     received = sum(a.received - b.received for a, b in zip(after, before))
     lost = sum(a.overrun + a.missing - b.overrun - b.missing for a, b in zip(after, before))
     return 100 * cpu / wall, received, lost

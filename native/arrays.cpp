@@ -15,6 +15,7 @@
 
 #ifndef _WIN32
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -79,10 +80,12 @@ public:
         const char* given = m_view.format ? m_view.format : "B";
         if (given[0] == '=' || given[0] == '@' || given[0] == '<')
             ++given;
+        if (given[0] == 'l' && given[1] == '\0' && m_view.itemsize == 8)
+            given = "q";  // int64 where long has 64 bits
         if (m_view.ndim != 1 || m_view.itemsize != itemsize || std::strcmp(given, format) != 0)
         {
             PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of %s, not format '%s' with %d dimension(s)",
-                         what, format[0] == 'd' ? "float64" : format[0] == 'I' ? "uint32" : "bytes",
+                         what, format[0] == 'd' ? "float64" : format[0] == 'I' ? "uint32" : format[0] == 'q' ? "int64" : "bytes",
                          m_view.format ? m_view.format : "B", m_view.ndim);
             return false;
         }
@@ -373,111 +376,162 @@ bool read_descriptor(PyObject* object, int* descriptor)
 }
 
 const char* const kReadPortDoc =
-    "read_port(port, wake, pause, timeout, buffer, held, packet_size, ring_adc, ring_value, at, room, keep,\n"
-    "          adc, value, converter, native)\n--\n\n"
+    "read_port(port, wake, pause, timeout, news, buffer, held, packet_size, ring_adc, ring_value, ring_end,\n"
+    "          room, keep, waiting, adc, value, converter, native)\n--\n\n"
     "Wait for the port, read it with one system call after what buffer holds, and convert the packets\n"
-    "straight into a ring's free room, the GIL released while waiting and reading (and converting,\n"
-    "when native).\n\n"
+    "straight into a ring's free room, publishing its new end; again and again, for up to news seconds,\n"
+    "while the samples fit, without the GIL (with a converter that is not native: once, converting\n"
+    "with the GIL).\n\n"
     ":param port: the port's file descriptor.\n"
     ":param wake: a descriptor that becomes readable to end the wait (-1: none).\n"
-    ":param pause: seconds to wait first for wake alone (0: none).\n"
+    ":param pause: seconds to wait for wake alone before each wait for the port (the reader's pace).\n"
     ":param timeout: seconds to wait at most for the port (0: take what it holds; below 0: for ever).\n"
+    ":param news: seconds after which to return at the latest, once something was read.\n"
     ":param buffer: a bytearray, the remainder of the last read in front.\n"
     ":param held: the length of that remainder.\n"
     ":param packet_size: 3 or 4.\n"
     ":param ring_adc: the ring's uint32 counts.\n"
     ":param ring_value: its float64 values, as many.\n"
-    ":param at: where the ring's next sample goes.\n"
-    ":param room: how many samples the ring takes from at on (wrapping) without dropping any.\n"
+    ":param ring_end: an int64 array whose first item is the number the ring's next sample gets;\n"
+    "    advanced as samples are written.\n"
+    ":param room: how many samples the ring takes after its end (wrapping) without dropping any.\n"
     ":param keep: samples to keep at most; the rest are converted and dropped.\n"
+    ":param waiting: an int64 array whose first item, above 0, says a consumer waits: return as soon\n"
+    "    as samples were written.\n"
     ":param adc: a writable uint32 array with room for len(buffer) // packet_size counts: the\n"
     "    samples beyond the ring's room go here.\n"
     ":param value: a writable float64 array of the same room.\n"
     ":param converter: the converter.\n"
     ":param native: as for convert().\n"
     ":return: (samples written into the ring, samples written into adc and value, length of the new\n"
-    "    remainder, now in front of buffer, byte positions skipped, bytes read).\n"
-    ":raises OSError: waiting or reading failed, or the port reported end of file (it is gone).\n"
-    ":raises ValueError: held not below len(buffer), at or room beyond the ring, or arrays too short.";
+    "    remainder, now in front of buffer, byte positions skipped, bytes read, error): error is 0,\n"
+    "    the errno of a failed wait or read, or -1 for end of file (the port is gone); what came\n"
+    "    before it is converted and counted.\n"
+    ":raises ValueError: held not below len(buffer), room beyond the ring, or arrays too short.";
+
+bool open_cell(PyObject* object, ArrayView& view, const char* what)
+{
+    if (!view.open(object, "q", 8, what))
+        return false;
+    if (view.count() == 0)
+    {
+        PyErr_Format(PyExc_ValueError, "%s must hold at least one item", what);
+        return false;
+    }
+    return true;
+}
+
+double monotonic()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 PyObject* read_port(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 16)
-        return PyErr_Format(PyExc_TypeError, "read_port() takes 16 arguments (%zd given)", nargs);
+    if (nargs != 18)
+        return PyErr_Format(PyExc_TypeError, "read_port() takes 18 arguments (%zd given)", nargs);
     ModuleState* st = state_of(module);
     int port = -1;
     int wake = -1;
     long packet_size = 0;
-    if (!read_descriptor(args[0], &port) || !read_descriptor(args[1], &wake) || !read_packet_size(args[6], &packet_size))
+    if (!read_descriptor(args[0], &port) || !read_descriptor(args[1], &wake) || !read_packet_size(args[7], &packet_size))
         return nullptr;
     const double pause = PyFloat_AsDouble(args[2]);
     const double timeout = PyFloat_AsDouble(args[3]);
-    const Py_ssize_t held = PyLong_AsSsize_t(args[5]);
-    const Py_ssize_t at = PyLong_AsSsize_t(args[9]);
-    const Py_ssize_t ring_room = PyLong_AsSsize_t(args[10]);
-    const Py_ssize_t keep = PyLong_AsSsize_t(args[11]);
+    const double news = PyFloat_AsDouble(args[4]);
+    const Py_ssize_t held = PyLong_AsSsize_t(args[6]);
+    const Py_ssize_t ring_room = PyLong_AsSsize_t(args[11]);
+    const Py_ssize_t keep = PyLong_AsSsize_t(args[12]);
     if (PyErr_Occurred())
         return nullptr;
-    const int native = PyObject_IsTrue(args[15]);
+    const int native = PyObject_IsTrue(args[17]);
     if (native < 0)
         return nullptr;
     ArrayView buffer_view;
     ArrayView ring_adc;
     ArrayView ring_value;
+    ArrayView end_view;
+    ArrayView waiting_view;
     ArrayView adc_view;
     ArrayView value_view;
-    if (!buffer_view.open(args[4], "B", 1, "buffer") || !ring_adc.open(args[7], "I", 4, "ring_adc") ||
-        !ring_value.open(args[8], "d", 8, "ring_value") || !adc_view.open(args[12], "I", 4, "adc") ||
-        !value_view.open(args[13], "d", 8, "value"))
+    if (!buffer_view.open(args[5], "B", 1, "buffer") || !ring_adc.open(args[8], "I", 4, "ring_adc") ||
+        !ring_value.open(args[9], "d", 8, "ring_value") || !open_cell(args[10], end_view, "ring_end") ||
+        !open_cell(args[13], waiting_view, "waiting") || !adc_view.open(args[14], "I", 4, "adc") ||
+        !value_view.open(args[15], "d", 8, "value"))
         return nullptr;
     const size_t size = buffer_view.count();
     if (held < 0 || static_cast<size_t>(held) >= size)
         return PyErr_Format(PyExc_ValueError, "held must be at least 0 and below %zu, not %zd", size, held);
     const size_t capacity = ring_adc.count();
-    if (ring_value.count() != capacity || capacity == 0 || at < 0 || static_cast<size_t>(at) >= capacity ||
-        ring_room < 0 || static_cast<size_t>(ring_room) > capacity || keep < 0)
-        return PyErr_Format(PyExc_ValueError, "a ring of %zu samples has no room of %zd from %zd on (keeping %zd)",
-                            capacity, ring_room, at, keep);
+    int64_t* end = end_view.items<int64_t>();
+    const int64_t first_end = *end;
+    if (ring_value.count() != capacity || capacity == 0 || first_end < 0 || ring_room < 0 ||
+        static_cast<size_t>(ring_room) > capacity || keep < 0)
+        return PyErr_Format(PyExc_ValueError, "a ring of %zu samples has no room of %zd after %lld (keeping %zd)",
+                            capacity, ring_room, static_cast<long long>(first_end), keep);
     const size_t room = size / static_cast<size_t>(packet_size);
     if (adc_view.count() < room || value_view.count() < room)
         return PyErr_Format(PyExc_ValueError, "adc and value need room for %zu samples", room);
     adc::Calibration calibration;
-    if (native && !read_calibration(st, args[14], &calibration))
+    if (native && !read_calibration(st, args[16], &calibration))
         return nullptr;
     uint8_t* bytes = buffer_view.items<uint8_t>();
-    const size_t before = static_cast<size_t>(held);
-    Outputs out{ring_adc.items<uint32_t>(), ring_value.items<double>(), capacity, static_cast<size_t>(at),
-                static_cast<size_t>(ring_room), adc_view.items<uint32_t>(), value_view.items<double>(),
-                static_cast<size_t>(keep), 0};
-    stream::ScanResult scanned{0, 0, false};
+    const int64_t* waiting = waiting_view.items<int64_t>();
+    size_t now_held = static_cast<size_t>(held);
+    size_t written = 0;   // into the ring, published
+    size_t spilled = 0;   // into adc and value
+    size_t kept = 0;
+    size_t skipped = 0;
+    size_t received = 0;
+    int error = 0;
     PortRead got{};
-    Py_BEGIN_ALLOW_THREADS
-    got = wait_and_read(port, wake, milliseconds(pause), milliseconds(timeout), bytes + before, size - before);
-    if (native && got.received)
-        scanned = scan_native(calibration, packet_size, bytes, before + got.received, out);
-    Py_END_ALLOW_THREADS
-    if (got.error)
-    {
-        errno = got.error;
-        return PyErr_SetFromErrno(PyExc_OSError);
-    }
-    if (got.ended)
-    {
-        PyErr_SetString(PyExc_OSError, "end of file on the port");
-        return nullptr;
-    }
-    if (!native && got.received &&
-        (scanned = scan_by_name(st, args[14], packet_size, bytes, before + got.received, out)).aborted)
-        return nullptr;
-    size_t now_held = before;
-    if (got.received)
-    {
-        now_held = before + got.received - scanned.next;
+    auto read_once = [&] {
+        const bool late = got.received > size / 2;  // came back to a port half full: no pause
+        got = wait_and_read(port, wake, late ? 0 : milliseconds(pause), milliseconds(timeout), bytes + now_held,
+                            size - now_held);
+        error = got.error ? got.error : got.ended ? -1 : 0;
+        return got.received > 0;
+    };
+    // Converts what read_once read, publishes the ring's end; returns whether to go on reading.
+    auto convert_once = [&](bool by_name) {
+        Outputs out{ring_adc.items<uint32_t>(), ring_value.items<double>(), capacity,
+                    static_cast<size_t>((first_end + static_cast<int64_t>(written)) % static_cast<int64_t>(capacity)),
+                    static_cast<size_t>(ring_room) - written, adc_view.items<uint32_t>(), value_view.items<double>(),
+                    static_cast<size_t>(keep) - kept, 0};
+        const size_t total = now_held + got.received;
+        const stream::ScanResult scanned = by_name ? scan_by_name(st, args[16], packet_size, bytes, total, out)
+                                                   : scan_native(calibration, packet_size, bytes, total, out);
+        if (scanned.aborted)
+            return false;
+        now_held = total - scanned.next;
         std::memmove(bytes, bytes + scanned.next, now_held);
+        written += out.direct();
+        spilled = out.kept() - out.direct();
+        kept += out.kept();
+        skipped += scanned.invalid;
+        received += got.received;
+        __atomic_store_n(end, first_end + static_cast<int64_t>(written), __ATOMIC_RELEASE);
+        return !spilled && kept < static_cast<size_t>(keep) &&
+               !(out.direct() && __atomic_load_n(waiting, __ATOMIC_ACQUIRE) > 0);
+    };
+    bool more = false;
+    Py_BEGIN_ALLOW_THREADS
+    more = read_once();
+    if (native)
+    {
+        const double deadline = monotonic() + news;
+        while (more && convert_once(false) && monotonic() < deadline)
+            more = read_once();
+        more = false;
     }
-    return Py_BuildValue("(nnnnn)", static_cast<Py_ssize_t>(out.direct()),
-                         static_cast<Py_ssize_t>(out.kept() - out.direct()), static_cast<Py_ssize_t>(now_held),
-                         static_cast<Py_ssize_t>(scanned.invalid), static_cast<Py_ssize_t>(got.received));
+    Py_END_ALLOW_THREADS
+    if (more && !convert_once(true) && PyErr_Occurred())
+        return nullptr;
+    return Py_BuildValue("(nnnnni)", static_cast<Py_ssize_t>(written), static_cast<Py_ssize_t>(spilled),
+                         static_cast<Py_ssize_t>(now_held), static_cast<Py_ssize_t>(skipped),
+                         static_cast<Py_ssize_t>(received), error);
 }
 
 #endif

@@ -1,5 +1,6 @@
 """The acquisition's reader on a port's own descriptor: waiting, waking, splitting, failing; which ports get it."""
 
+import errno
 import os
 import sys
 import threading
@@ -16,6 +17,9 @@ from vexlo_tools import Acquisition, _lowlevel, acquisition, find_devices
 from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="pseudo-terminals of Linux")
+
+
+WAITING = np.zeros(1, np.int64)  # no consumer waits
 
 
 def readers():
@@ -116,10 +120,10 @@ def test_packets_split_at_every_byte_between_descriptor_reads_and_fed_bytes(shor
             ring.take()
             ring.put(np.full(2, 7, np.uint32), np.full(2, 7.0))  # room for 4, from the last place on
             os.write(master, packets[:cut])
-            direct, adc, value, skipped, received = decoder.read(slave, -1, 0.0, 5.0, ring, 100)
-            assert (direct, len(adc), skipped, received) == (min(4, cut // size), max(0, cut // size - 4), 0, cut)
-            assert decoder.remainder == packets[cut // size * size:cut]
-            ring.advance(direct)
+            direct, adc, value, skipped, received, failure = decoder.read(slave, -1, 0.0, 5.0, ring, 100, WAITING)
+            assert (direct, len(adc), skipped, received, failure) == (
+                min(4, cut // size), max(0, cut // size - 4), 0, cut, None)
+            assert decoder.remainder == packets[cut // size * size:cut] and len(ring) == 2 + direct
             ring.put(adc, value)
             ring.put(*decoder(packets[cut:])[:2])
             assert ring.take()[1].tolist() == expected
@@ -137,12 +141,27 @@ def test_a_read_without_data_or_on_a_closed_descriptor():
     try:
         os.write(wake_w, b"x")  # woken: no pause, no wait; what the port holds is still taken
         os.write(master, stream_packet(0x123456, False)[:2])
-        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100)[3:] == (0, 2)
-        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100)[3:] == (0, 0)
+        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100, WAITING)[3:] == (0, 2, None)
+        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100, WAITING)[3:] == (0, 0, None)
         assert decoder.remainder == stream_packet(0x123456, False)[:2] and len(ring) == 0
     finally:
         for descriptor in (master, wake_r, wake_w):
             os.close(descriptor)
     os.close(slave)
-    with pytest.raises(OSError):
-        decoder.read(slave, -1, 0.0, 0.0, ring, 100)
+    assert decoder.read(slave, -1, 0.0, 0.0, ring, 100, WAITING)[5].errno == errno.EBADF
+
+
+def test_samples_a_reader_publishes_while_the_consumer_takes_stay_for_the_next_take():
+    ring = acquisition.Ring(10)
+    ring.put(np.arange(7, dtype=np.uint32), np.arange(7.0))
+    ring.start = 2
+
+    class Advancing:  # the reader's cell: its end moves from 5 to 7 while take() copies
+        values = iter([5, 7, 7, 7])
+
+        def __getitem__(self, index):
+            return next(self.values)
+
+    ring.published = Advancing()
+    assert ring.take()[1].tolist() == [2, 3, 4]
+    assert len(ring) == 2

@@ -71,6 +71,10 @@ READ_PAUSE_SECONDS = 0.003
 #: The longest single wait for the port (stopping wakes a reader at once; this
 #: bounds a wait whatever happens).
 READ_WAIT_SECONDS = 0.5
+#: How long such a reader reads on without the GIL before it updates the
+#: missing-sample estimate and wakes waiting consumers (it wakes them at once
+#: when one waits).
+NEWS_SECONDS = 0.05
 #: Write timeout set on the ports while acquiring: an instrument that stops
 #: reading must not block a host write forever.
 WRITE_TIMEOUT_SECONDS = 1.0
@@ -229,24 +233,31 @@ class Decoder:
         self._buffer[:self._held] = result.remainder
         return result.adc, result.value, result.corrupted
 
-    def read(self, descriptor: int, wake: int, pause: float, timeout: float, ring: "Ring",
-             keep: int) -> Tuple[int, UInt32Array, Float64Array, int, int]:
-        """Wait for the port (see ``_arrays.read_port``), read it once and convert what came after the remainder.
+    def read(self, descriptor: int, wake: int, pause: float, timeout: float, ring: "Ring", keep: int,
+             waiting: "npt.NDArray[np.int64]",
+             news: float = 0.0) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
+        """Wait for the port, read it and convert what came after the remainder (see ``_arrays.read_port``).
 
-        The samples go straight into the ring's free room, not yet counted
-        there (:meth:`Ring.advance`); any beyond it, into arrays returned.
-        Only the caller writes into the ring, so its room can only grow meanwhile.
+        The samples go straight into the ring's free room, its end advanced
+        as they are written (without the GIL: a consumer sees them at once);
+        any beyond that room, into arrays returned. Only the caller writes
+        into the ring, so its room can only grow meanwhile. With the native
+        arithmetic it reads on for up to ``news`` seconds while the samples
+        fit and ``waiting[0]`` is 0.
 
         :param keep: samples to keep at most (a finite run's rest).
         :return: samples written into the ring, the counts and values beyond
-            its room (overwritten by the next call), skipped positions and bytes read.
-        :raises OSError: the port failed or is gone.
+            its room (overwritten by the next call), skipped positions, bytes
+            read, and the ``OSError`` that ended the reading (the port failed
+            or is gone; what came before it is in the results) or ``None``.
         """
-        direct, spilled, self._held, corrupted, received = _arrays.read_port(
-            descriptor, wake, pause, timeout, self._buffer, self._held, self.packet_size, ring.adc, ring.value,
-            ring.end % ring.capacity, ring.capacity - len(ring), keep, self._adc, self._value, self.converter,
-            self.native)
-        return direct, self._adc[:spilled], self._value[:spilled], corrupted, received
+        direct, spilled, self._held, corrupted, received, error = _arrays.read_port(
+            descriptor, wake, pause, timeout, news, self._buffer, self._held, self.packet_size, ring.adc,
+            ring.value, ring.published, ring.capacity - len(ring), keep, waiting, self._adc, self._value,
+            self.converter, self.native)
+        failure = None if not error else OSError(error, os.strerror(error)) if error > 0 else \
+            OSError("end of file on the port")
+        return direct, self._adc[:spilled], self._value[:spilled], corrupted, received, failure
 
 
 class Ring:
@@ -267,7 +278,17 @@ class Ring:
         self.adc.fill(0)
         self.value.fill(0.0)
         self.start = 0
-        self.end = 0
+        # The number the next sample will get, in an array: a reader on a port's
+        # descriptor advances it without the GIL as it writes (see Decoder.read).
+        self.published = np.zeros(1, np.int64)
+
+    @property
+    def end(self) -> int:
+        return int(self.published[0])
+
+    @end.setter
+    def end(self, value: int) -> None:
+        self.published[0] = value
 
     def __len__(self) -> int:
         return self.end - self.start
@@ -288,16 +309,13 @@ class Ring:
         self.start += dropped
         return dropped
 
-    def advance(self, n: int) -> None:
-        """Count ``n`` samples written into the room after the newest (see :meth:`Decoder.read`)."""
-        self.end += n
-
     def take(self) -> Tuple[int, UInt32Array, Float64Array]:
         """Everything held, oldest first, as copies; the ring is empty afterwards."""
-        first = self.start
-        index = np.arange(self.start, self.end) % self.capacity
+        # The end read once: a reader may advance it meanwhile (see Decoder.read).
+        first, end = self.start, self.end
+        index = np.arange(first, end) % self.capacity
         adc, value = self.adc[index], self.value[index]
-        self.start = self.end
+        self.start = end
         return first, adc, value
 
 
@@ -310,21 +328,22 @@ class _Reader:
     """
 
     def __init__(self, index: int, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
-                 wake: threading.Condition, limit: Optional[int], descriptor: Optional[int] = None) -> None:
+                 wake: threading.Condition, limit: Optional[int], descriptor: Optional[int] = None,
+                 waiting: Optional["npt.NDArray[np.int64]"] = None) -> None:
         self.index = index
         self.descriptor = descriptor
+        # Above 0 while a consumer waits for news (shared by all readers, like wake).
+        self.waiting = np.zeros(1, np.int64) if waiting is None else waiting
         # Read end, write end: stopping writes a byte, which ends the reader's wait on its port.
         # Closed by the reader's thread as it ends; the lock keeps a write from meeting the close.
         self.wake_pipe: Optional[Tuple[int, int]] = None
         self.pipe_lock = threading.Lock()
-        self.read_pause = READ_PAUSE_SECONDS
         self.info = info
         self.decoder = decoder
         self.limit = limit
         self.ring = Ring(max(1, math.ceil(buffer_seconds * info.samples_per_second)))
         self.wake = wake  # shared by all readers, so read() can wait for any of them
         self.stop_event = threading.Event()
-        self.received = 0
         self.overrun = 0
         self.corrupted = 0
         self.missing = 0
@@ -370,6 +389,11 @@ class _Reader:
             pipe, self.wake_pipe = self.wake_pipe, None
         for descriptor in pipe or ():
             os.close(descriptor)
+
+    @property
+    def received(self) -> int:
+        """Samples received: the ring's end (every sample ever put, kept or dropped)."""
+        return self.ring.end
 
     @property
     def reached(self) -> bool:
@@ -423,17 +447,15 @@ class _Reader:
 
     def _read_descriptor(self, descriptor: int, wait: bool) -> int:
         wake = -1 if self.wake_pipe is None else self.wake_pipe[0]
-        pause, timeout = (self.read_pause, READ_WAIT_SECONDS) if wait else (0.0, 0.0)
+        pause, timeout, news = (READ_PAUSE_SECONDS, READ_WAIT_SECONDS, NEWS_SECONDS) if wait else (0.0, 0.0, 0.0)
         keep = sys.maxsize if self.limit is None else max(0, self.limit - self.received)
-        try:
-            direct, adc, value, corrupted, received = self.decoder.read(descriptor, wake, pause, timeout, self.ring,
-                                                                         keep)
-        except OSError as error:
+        direct, adc, value, corrupted, _, failure = self.decoder.read(descriptor, wake, pause, timeout, self.ring,
+                                                                      keep, self.waiting, news)
+        n = self.store(adc, value, corrupted, direct)
+        if failure is not None:
             raise vexlo.VexloCommunicationError(
-                f"reading the port failed ({error.strerror or error}); was the instrument unplugged?") from error
-        # Came back to a port half full (a busy machine): read again at once.
-        self.read_pause = 0.0 if received > PORT_BUFFER_BYTES // 2 else READ_PAUSE_SECONDS
-        return self.store(adc, value, corrupted, direct)
+                f"reading the port failed ({failure.strerror or failure}); was the instrument unplugged?") from failure
+        return n
 
     def feed(self, data: bytes) -> int:
         """Stream bytes into the ring; return the number of samples kept."""
@@ -445,12 +467,10 @@ class _Reader:
 
         A finite run keeps its planned number of samples and no more.
 
-        :param direct: samples already written into the ring's room, before ``adc`` and ``value``.
+        :param direct: samples already written into the ring and counted there, before ``adc`` and ``value``.
         """
         now = clock()
         with self.wake:
-            self.ring.advance(direct)
-            self.received += direct
             n = direct
             if adc is not None and value is not None and len(adc):
                 if self.limit is not None:
@@ -458,7 +478,6 @@ class _Reader:
                     adc, value = adc[:room], value[:room]
                 n += len(adc)
                 self.overrun += self.ring.put(adc, value)
-                self.received += len(adc)
             self.corrupted += corrupted
             self.missing = self._missing_by(now - IN_FLIGHT_SECONDS)
             if n:
@@ -560,6 +579,8 @@ class Acquisition:
         self.samples = None if samples is None else int(samples)
         self.seconds = seconds
         self._lock = threading.Condition()
+        # Consumers waiting on _lock: readers on a port's descriptor then wake them at once.
+        self._waiting = np.zeros(1, np.int64)
         self._readers: List[_Reader] = []
         self._write_timeouts: List[Optional[float]] = []
         self._switching_off: Optional[List[threading.Thread]] = None
@@ -663,7 +684,7 @@ class Acquisition:
             sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
         return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
-                       limit, _lowlevel.port_descriptor(device))
+                       limit, _lowlevel.port_descriptor(device), self._waiting)
 
     def _complete(self, reader: _Reader) -> None:
         """A finite stream has its samples: switch its instrument off (on its reader's thread)."""
@@ -836,7 +857,7 @@ class Acquisition:
                 remaining = None if deadline is None else deadline - time.monotonic()
                 if remaining is not None and remaining <= 0:
                     break
-                self._lock.wait(remaining)
+                _wait_counted(self._lock, self._waiting, remaining)
             self._raise_pending_error()
             return [reader.block() for reader in self._readers]
 
@@ -854,7 +875,7 @@ class Acquisition:
         """Waits at most the given seconds for news (samples, a failure, the end), holding no reference
         to the acquisition meanwhile: an engine waits with it, so an acquisition that nobody keeps
         can still be collected."""
-        return functools.partial(_wait_for_news, self._lock)
+        return functools.partial(_wait_for_news, self._lock, self._waiting)
 
     def _set_consumer(self, thread: Optional[threading.Thread]) -> None:
         """The one thread that may read (an engine's), or ``None`` for any."""
@@ -893,9 +914,18 @@ class Acquisition:
         self._engine = engine
 
 
-def _wait_for_news(news: threading.Condition, seconds: float) -> None:
+def _wait_for_news(news: threading.Condition, waiting: "npt.NDArray[np.int64]", seconds: float) -> None:
     with news:
-        news.wait(max(0.0, seconds))
+        _wait_counted(news, waiting, max(0.0, seconds))
+
+
+def _wait_counted(news: threading.Condition, waiting: "npt.NDArray[np.int64]", seconds: Optional[float]) -> None:
+    """Wait on ``news`` (held; ``None``: for ever), counted in ``waiting`` so readers on a descriptor wake at once."""
+    waiting[0] += 1
+    try:
+        news.wait(seconds)
+    finally:
+        waiting[0] -= 1
 
 
 def _call_if_alive(method: "weakref.WeakMethod[Callable[[_Reader], None]]", reader: _Reader) -> None:
