@@ -211,7 +211,7 @@ class Publisher(Sink):
             client.publish(topics.instrument(self.stand, serial, "info"), info, qos=1, retain=True)
 
     def _on_publish(self, client: Any, userdata: Any, mid: int, reason: Any, properties: Any) -> None:
-        self._acked.append(mid)  # taken on the sink's thread (the client's lock is held here)
+        self._acked.append(mid)  # taken under self._lock, elsewhere (the client's lock is held here)
 
     def _pump(self) -> None:
         """Note what the broker acknowledged; send from the spool while the window has room."""
