@@ -442,7 +442,7 @@ class Engine:
                 while not self.wait(SINK_LOOK_SECONDS) and not self._over.is_set():
                     pass
             else:
-                while not self._over.is_set():
+                while not self.wait(0) and not self._over.is_set():
                     pause(RUN_LOOK_SECONDS)
         except KeyboardInterrupt:
             interrupted = True
