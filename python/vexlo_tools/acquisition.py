@@ -396,9 +396,14 @@ class _Reader:
         return self.ring.end
 
     @property
+    def still_due(self) -> int:
+        """Samples a finite run still keeps (``sys.maxsize`` for an open-ended one)."""
+        return sys.maxsize if self.limit is None else max(0, self.limit - self.received)
+
+    @property
     def reached(self) -> bool:
         """Whether a finite run has all its samples."""
-        return self.limit is not None and self.received >= self.limit
+        return self.still_due == 0
 
     def _run(self) -> None:
         try:
@@ -448,9 +453,8 @@ class _Reader:
     def _read_descriptor(self, descriptor: int, wait: bool) -> int:
         wake = -1 if self.wake_pipe is None else self.wake_pipe[0]
         pause, timeout, news = (READ_PAUSE_SECONDS, READ_WAIT_SECONDS, NEWS_SECONDS) if wait else (0.0, 0.0, 0.0)
-        keep = sys.maxsize if self.limit is None else max(0, self.limit - self.received)
         direct, adc, value, corrupted, _, failure = self.decoder.read(descriptor, wake, pause, timeout, self.ring,
-                                                                      keep, self.waiting, news)
+                                                                      self.still_due, self.waiting, news)
         n = self.store(adc, value, corrupted, direct)
         if failure is not None:
             raise vexlo.VexloCommunicationError(
@@ -473,9 +477,8 @@ class _Reader:
         with self.wake:
             n = direct
             if adc is not None and value is not None and len(adc):
-                if self.limit is not None:
-                    room = max(0, self.limit - self.received)
-                    adc, value = adc[:room], value[:room]
+                due = self.still_due
+                adc, value = adc[:due], value[:due]
                 n += len(adc)
                 self.overrun += self.ring.put(adc, value)
             self.corrupted += corrupted
