@@ -151,7 +151,7 @@ def row_cpu(counts=(1, 2, 4, 8), seconds=4.0):
                 try:
                     load = os.getloadavg()[0]
                     native, received, lost = run_acquisition(devices, seconds)
-                    floor, _ = run_c_loop(loop, devices, False, seconds)
+                    floor, _ = run_c_loop(loop, devices, False, seconds)  # the reader's shape before
                     shared, _ = run_c_loop(loop, devices, True, seconds)
                     module, _, module_lost = run_acquisition(devices, seconds, through_module=True)
                 finally:
@@ -159,11 +159,11 @@ def row_cpu(counts=(1, 2, 4, 8), seconds=4.0):
                         device.disconnect()
             lines += [
                 Line(9, f"reader CPU, {n} PLX310 at 38400/s over ptys, {seconds:g} s (load {load:.1f}): "
-                        f"Acquisition vs C poll+read loop, a thread per port, {pause:g} ms pause",
-                     "% of a core", native, floor, floor / native,
+                        f"Acquisition vs C poll+read loop, one thread for all ports, {pause:g} ms pause",
+                     "% of a core", native, shared, shared / native,
                      f"<= {0.5 + 0.3 * (n - 1):.1f}%", native <= 0.5 + 0.3 * (n - 1)),
-                Line(9, f"  the same: C loop, one thread for all {n} ports", "% of a core", native, shared,
-                     shared / native, "", None),
+                Line(9, f"  the same: C loop, a thread per port", "% of a core", native, floor,
+                     floor / native, "", None),
                 Line(9, f"  the same: the reader through the module's get_stream_data ({module_lost} lost)",
                      "% of a core", native, module, module / native, "", None),
                 Line(9, f"  samples lost by the Acquisition (of {received + lost})", "samples", lost, None, None,

@@ -12,6 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
 
 #ifndef _WIN32
 #include <poll.h>
@@ -302,13 +305,6 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 
 #ifndef _WIN32
 
-struct PortRead
-{
-    size_t received;
-    int error;   // errno of a failed wait or read
-    bool ended;  // the port reported end of file: it is gone
-};
-
 int milliseconds(double seconds)
 {
     if (seconds < 0)
@@ -317,48 +313,11 @@ int milliseconds(double seconds)
     return ms >= 2e9 ? 2000000000 : static_cast<int>(ms + 0.999);
 }
 
-// Without the GIL. Waits `pause_ms` on the wake descriptor alone (the
-// reader's pace: more bytes per read, fewer reads), then up to `timeout_ms`
-// for the port or the wake descriptor, and reads what the port holds with
-// one call. Once woken it only takes what the port already holds.
-PortRead wait_and_read(int port, int wake, int pause_ms, int timeout_ms, uint8_t* room, size_t size)
+double monotonic()
 {
-    if (pause_ms > 0)
-    {
-        pollfd woken{wake, POLLIN, 0};
-        int ready;
-        while ((ready = poll(&woken, 1, pause_ms)) < 0 && errno == EINTR)
-        {
-        }
-        if (ready < 0)
-            return {0, errno, false};
-        if (ready > 0)
-            timeout_ms = 0;
-    }
-    pollfd fds[2] = {{port, POLLIN, 0}, {wake, POLLIN, 0}};
-    for (;;)
-    {
-        if (poll(fds, 2, timeout_ms) < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            return {0, errno, false};
-        }
-        if (fds[0].revents == 0)
-            return {0, 0, false};  // woken, or nothing came in time
-        if (fds[0].revents & POLLNVAL)
-            return {0, EBADF, false};
-        const ssize_t n = read(port, room, size);
-        if (n > 0)
-            return {static_cast<size_t>(n), 0, false};
-        if (n == 0)
-            return {0, 0, true};
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return {0, 0, false};
-        return {0, errno, false};
-    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 bool read_descriptor(PyObject* object, int* descriptor)
@@ -375,40 +334,6 @@ bool read_descriptor(PyObject* object, int* descriptor)
     return true;
 }
 
-const char* const kReadPortDoc =
-    "read_port(port, wake, pause, timeout, news, buffer, held, packet_size, ring_adc, ring_value, ring_end,\n"
-    "          room, keep, waiting, adc, value, converter, native)\n--\n\n"
-    "Wait for the port, read it with one system call after what buffer holds, and convert the packets\n"
-    "straight into a ring's free room, publishing its new end; again and again, for up to news seconds,\n"
-    "while the samples fit, without the GIL (with a converter that is not native: once, converting\n"
-    "with the GIL).\n\n"
-    ":param port: the port's file descriptor.\n"
-    ":param wake: a descriptor that becomes readable to end the wait (-1: none).\n"
-    ":param pause: seconds to wait for wake alone before each wait for the port (the reader's pace).\n"
-    ":param timeout: seconds to wait at most for the port (0: take what it holds; below 0: for ever).\n"
-    ":param news: seconds after which to return at the latest, once something was read.\n"
-    ":param buffer: a bytearray, the remainder of the last read in front.\n"
-    ":param held: the length of that remainder.\n"
-    ":param packet_size: 3 or 4.\n"
-    ":param ring_adc: the ring's uint32 counts.\n"
-    ":param ring_value: its float64 values, as many.\n"
-    ":param ring_end: an int64 array whose first item is the number the ring's next sample gets;\n"
-    "    advanced as samples are written.\n"
-    ":param room: how many samples the ring takes after its end (wrapping) without dropping any.\n"
-    ":param keep: samples to keep at most; the rest are converted and dropped.\n"
-    ":param waiting: an int64 array whose first item, above 0, says a consumer waits: return as soon\n"
-    "    as samples were written.\n"
-    ":param adc: a writable uint32 array with room for len(buffer) // packet_size counts: the\n"
-    "    samples beyond the ring's room go here.\n"
-    ":param value: a writable float64 array of the same room.\n"
-    ":param converter: the converter.\n"
-    ":param native: as for convert().\n"
-    ":return: (samples written into the ring, samples written into adc and value, length of the new\n"
-    "    remainder, now in front of buffer, byte positions skipped, bytes read, error): error is 0,\n"
-    "    the errno of a failed wait or read, or -1 for end of file (the port is gone); what came\n"
-    "    before it is converted and counted.\n"
-    ":raises ValueError: held not below len(buffer), room beyond the ring, or arrays too short.";
-
 bool open_cell(PyObject* object, ArrayView& view, const char* what)
 {
     if (!view.open(object, "q", 8, what))
@@ -421,117 +346,323 @@ bool open_cell(PyObject* object, ArrayView& view, const char* what)
     return true;
 }
 
-double monotonic()
+// One port of a read_ports() call: where its bytes go, and what came of them.
+class PortJob
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+public:
+    static constexpr Py_ssize_t kFields = 13;
+
+    // Checks and holds one item of the ports argument (with the GIL).
+    bool open(ModuleState* st, PyObject* item)
+    {
+        Ref fields(PySequence_Fast(item, "each port must be a tuple"));
+        if (!fields)
+            return false;
+        if (PySequence_Fast_GET_SIZE(fields.get()) != kFields)
+        {
+            PyErr_Format(PyExc_TypeError, "each port is a tuple of %zd items, not %zd", kFields,
+                         PySequence_Fast_GET_SIZE(fields.get()));
+            return false;
+        }
+        PyObject** f = PySequence_Fast_ITEMS(fields.get());
+        if (!read_descriptor(f[0], &m_port) || !read_packet_size(f[3], &m_packet_size))
+            return false;
+        const Py_ssize_t held = PyLong_AsSsize_t(f[2]);
+        const Py_ssize_t room = PyLong_AsSsize_t(f[7]);
+        const Py_ssize_t keep = PyLong_AsSsize_t(f[8]);
+        if (PyErr_Occurred())
+            return false;
+        const int native = PyObject_IsTrue(f[12]);
+        if (native < 0)
+            return false;
+        m_native = native != 0;
+        if (!m_buffer.open(f[1], "B", 1, "buffer") || !m_ring_adc.open(f[4], "I", 4, "ring_adc") ||
+            !m_ring_value.open(f[5], "d", 8, "ring_value") || !open_cell(f[6], m_end_view, "ring_end") ||
+            !m_adc.open(f[9], "I", 4, "adc") || !m_value.open(f[10], "d", 8, "value"))
+            return false;
+        m_size = m_buffer.count();
+        if (held < 0 || static_cast<size_t>(held) >= m_size)
+        {
+            PyErr_Format(PyExc_ValueError, "held must be at least 0 and below %zu, not %zd", m_size, held);
+            return false;
+        }
+        m_held = static_cast<size_t>(held);
+        m_capacity = m_ring_adc.count();
+        m_end = m_end_view.items<int64_t>();
+        m_first_end = *m_end;
+        if (m_ring_value.count() != m_capacity || m_capacity == 0 || m_first_end < 0 || room < 0 ||
+            static_cast<size_t>(room) > m_capacity || keep < 0)
+        {
+            PyErr_Format(PyExc_ValueError, "a ring of %zu samples has no room of %zd after %lld (keeping %zd)",
+                         m_capacity, room, static_cast<long long>(m_first_end), keep);
+            return false;
+        }
+        m_room = static_cast<size_t>(room);
+        m_keep = static_cast<size_t>(keep);
+        const size_t packets = m_size / static_cast<size_t>(m_packet_size);
+        if (m_adc.count() < packets || m_value.count() < packets)
+        {
+            PyErr_Format(PyExc_ValueError, "adc and value need room for %zu samples", packets);
+            return false;
+        }
+        m_converter = Ref(f[11], true);
+        return !m_native || read_calibration(st, m_converter.get(), &m_calibration);
+    }
+
+    int port() const { return m_port; }
+    bool native() const { return m_native; }
+    // Failed, or out of ring room or with all it keeps after a read: not read again in this call.
+    bool done() const { return m_error != 0 || m_full; }
+    // Read bytes still to convert (with the GIL, when the converter is not native).
+    bool pending() const { return m_got != 0; }
+    // Came back to a port at least half full: the next round should not pause.
+    bool late() const { return m_last > m_size / 2; }
+
+    // Without the GIL: one read of what the port holds after the remainder.
+    void read_now(short revents)
+    {
+        if (revents & POLLNVAL)
+        {
+            m_error = EBADF;
+            return;
+        }
+        for (;;)
+        {
+            const ssize_t n = read(m_port, m_buffer.items<uint8_t>() + m_held, m_size - m_held);
+            if (n > 0)
+                m_got = m_last = static_cast<size_t>(n);
+            else if (n == 0)
+                m_error = -1;  // end of file: the port is gone
+            else if (errno == EINTR)
+                continue;
+            else if (errno != EAGAIN && errno != EWOULDBLOCK)
+                m_error = errno;
+            return;
+        }
+    }
+
+    void fail(int error) { m_error = error; }
+    void new_round() { m_last = 0; }
+
+    // Converts what read_now read and publishes the ring's new end; returns the samples
+    // written into the ring, or -1 when a converter's error is raised (with the GIL then).
+    ptrdiff_t convert(ModuleState* st)
+    {
+        const size_t at = static_cast<size_t>((m_first_end + static_cast<int64_t>(m_written)) %
+                                              static_cast<int64_t>(m_capacity));
+        Outputs out{m_ring_adc.items<uint32_t>(), m_ring_value.items<double>(), m_capacity, at, m_room - m_written,
+                    m_adc.items<uint32_t>(), m_value.items<double>(), m_keep - m_kept, 0};
+        uint8_t* bytes = m_buffer.items<uint8_t>();
+        const size_t total = m_held + m_got;
+        const stream::ScanResult scanned =
+            m_native ? scan_native(m_calibration, m_packet_size, bytes, total, out)
+                     : scan_by_name(st, m_converter.get(), m_packet_size, bytes, total, out);
+        if (scanned.aborted)
+            return -1;
+        m_held = total - scanned.next;
+        std::memmove(bytes, bytes + scanned.next, m_held);
+        m_received += m_got;
+        m_got = 0;
+        m_written += out.direct();
+        m_spilled = out.kept() - out.direct();
+        m_kept += out.kept();
+        m_full = m_spilled != 0 || m_kept >= m_keep;
+        m_skipped += scanned.invalid;
+        __atomic_store_n(m_end, m_first_end + static_cast<int64_t>(m_written), __ATOMIC_RELEASE);
+        return static_cast<ptrdiff_t>(out.direct());
+    }
+
+    PyObject* result() const
+    {
+        return Py_BuildValue("(nnnnni)", static_cast<Py_ssize_t>(m_written), static_cast<Py_ssize_t>(m_spilled),
+                             static_cast<Py_ssize_t>(m_held), static_cast<Py_ssize_t>(m_skipped),
+                             static_cast<Py_ssize_t>(m_received), m_error);
+    }
+
+private:
+    ArrayView m_buffer;
+    ArrayView m_ring_adc;
+    ArrayView m_ring_value;
+    ArrayView m_end_view;
+    ArrayView m_adc;
+    ArrayView m_value;
+    Ref m_converter;
+    adc::Calibration m_calibration{};
+    int m_port = -1;
+    long m_packet_size = 4;
+    bool m_native = false;
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+    size_t m_room = 0;
+    size_t m_keep = 0;
+    int64_t* m_end = nullptr;
+    int64_t m_first_end = 0;
+    size_t m_held = 0;
+    size_t m_got = 0;   // read, not yet converted
+    size_t m_last = 0;  // bytes of the last read
+    size_t m_written = 0;
+    size_t m_spilled = 0;
+    size_t m_kept = 0;
+    size_t m_skipped = 0;
+    size_t m_received = 0;
+    int m_error = 0;  // errno, or -1 for end of file
+    bool m_full = false;
+};
+
+// Without the GIL: waits `pause_ms` on the wake descriptor alone (the readers'
+// pace: more bytes per read, fewer reads), then up to `timeout_ms` for any
+// port or the wake descriptor, and reads each port that holds bytes with one
+// call. Returns whether anything was read; once woken, it only takes what the
+// ports already hold. `fds` has a slot per job and one for wake, last.
+bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<pollfd>& fds, int wake, int pause_ms,
+                   int timeout_ms)
+{
+    if (pause_ms > 0)
+    {
+        pollfd woken{wake, POLLIN, 0};
+        int ready;
+        while ((ready = poll(&woken, 1, pause_ms)) < 0 && errno == EINTR)
+        {
+        }
+        if (ready < 0)
+        {
+            for (auto& job : jobs)
+                job->fail(errno);
+            return false;
+        }
+        if (ready > 0)
+            timeout_ms = 0;
+    }
+    for (size_t i = 0; i < jobs.size(); ++i)
+    {
+        jobs[i]->new_round();
+        fds[i] = {jobs[i]->done() ? -1 : jobs[i]->port(), POLLIN, 0};  // a negative descriptor is left out
+    }
+    fds.back() = {wake, POLLIN, 0};
+    int ready;
+    while ((ready = poll(fds.data(), fds.size(), timeout_ms)) < 0 && errno == EINTR)
+    {
+    }
+    if (ready < 0)
+    {
+        const int error = errno;
+        for (auto& job : jobs)
+            if (!job->done())
+                job->fail(error);
+        return false;
+    }
+    bool any = false;
+    for (size_t i = 0; i < jobs.size(); ++i)
+        if (fds[i].fd >= 0 && fds[i].revents != 0)
+        {
+            jobs[i]->read_now(fds[i].revents);
+            any = any || jobs[i]->pending();
+        }
+    return any;
 }
 
-PyObject* read_port(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
+const char* const kReadPortsDoc =
+    "read_ports(wake, pause, timeout, news, waiting, ports)\n--\n\n"
+    "Wait for any of the ports, read each that holds bytes with one system call after what its buffer\n"
+    "holds, and convert the packets straight into its ring's free room, publishing the ring's new end;\n"
+    "again and again, for up to news seconds, without the GIL, until a port fails, runs out of ring room\n"
+    "or has all it keeps (with a converter that is not native: once, converting with the GIL).\n\n"
+    ":param wake: a descriptor that becomes readable to end the wait (-1: none).\n"
+    ":param pause: seconds to wait for wake alone before each wait for the ports (the readers' pace).\n"
+    ":param timeout: seconds to wait at most for the ports (0: take what they hold; below 0: for ever).\n"
+    ":param news: seconds after which to return at the latest, once something was read.\n"
+    ":param waiting: an int64 array whose first item, above 0, says a consumer waits: return as soon\n"
+    "    as samples were written.\n"
+    ":param ports: a sequence of tuples (port, buffer, held, packet_size, ring_adc, ring_value,\n"
+    "    ring_end, room, keep, adc, value, converter, native): the port's file descriptor; a bytearray,\n"
+    "    the remainder of the last read in front, and its length held; 3 or 4; the ring's uint32 counts\n"
+    "    and float64 values; an int64 array whose first item is the number the ring's next sample gets,\n"
+    "    advanced as samples are written; how many samples the ring takes after its end (wrapping)\n"
+    "    without dropping any; samples to keep at most (the rest are converted and dropped); writable\n"
+    "    uint32 and float64 arrays with room for len(buffer) // packet_size samples, for those beyond\n"
+    "    the ring's room; the converter; native as for convert().\n"
+    ":return: per port, (samples written into the ring, samples written into adc and value, length\n"
+    "    of the new remainder, now in front of buffer, byte positions skipped, bytes read, error):\n"
+    "    error is 0, the errno of a failed wait or read, or -1 for end of file (the port is gone);\n"
+    "    what came before it is converted and counted.\n"
+    ":raises ValueError: held not below len(buffer), room beyond the ring, or arrays too short.";
+
+PyObject* read_ports(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 18)
-        return PyErr_Format(PyExc_TypeError, "read_port() takes 18 arguments (%zd given)", nargs);
+    if (nargs != 6)
+        return PyErr_Format(PyExc_TypeError, "read_ports() takes 6 arguments (%zd given)", nargs);
     ModuleState* st = state_of(module);
-    int port = -1;
     int wake = -1;
-    long packet_size = 0;
-    if (!read_descriptor(args[0], &port) || !read_descriptor(args[1], &wake) || !read_packet_size(args[7], &packet_size))
+    if (!read_descriptor(args[0], &wake))
         return nullptr;
-    const double pause = PyFloat_AsDouble(args[2]);
-    const double timeout = PyFloat_AsDouble(args[3]);
-    const double news = PyFloat_AsDouble(args[4]);
-    const Py_ssize_t held = PyLong_AsSsize_t(args[6]);
-    const Py_ssize_t ring_room = PyLong_AsSsize_t(args[11]);
-    const Py_ssize_t keep = PyLong_AsSsize_t(args[12]);
+    const double pause = PyFloat_AsDouble(args[1]);
+    const double timeout = PyFloat_AsDouble(args[2]);
+    const double news = PyFloat_AsDouble(args[3]);
     if (PyErr_Occurred())
         return nullptr;
-    const int native = PyObject_IsTrue(args[17]);
-    if (native < 0)
-        return nullptr;
-    ArrayView buffer_view;
-    ArrayView ring_adc;
-    ArrayView ring_value;
-    ArrayView end_view;
     ArrayView waiting_view;
-    ArrayView adc_view;
-    ArrayView value_view;
-    if (!buffer_view.open(args[5], "B", 1, "buffer") || !ring_adc.open(args[8], "I", 4, "ring_adc") ||
-        !ring_value.open(args[9], "d", 8, "ring_value") || !open_cell(args[10], end_view, "ring_end") ||
-        !open_cell(args[13], waiting_view, "waiting") || !adc_view.open(args[14], "I", 4, "adc") ||
-        !value_view.open(args[15], "d", 8, "value"))
+    if (!open_cell(args[4], waiting_view, "waiting"))
         return nullptr;
-    const size_t size = buffer_view.count();
-    if (held < 0 || static_cast<size_t>(held) >= size)
-        return PyErr_Format(PyExc_ValueError, "held must be at least 0 and below %zu, not %zd", size, held);
-    const size_t capacity = ring_adc.count();
-    int64_t* end = end_view.items<int64_t>();
-    const int64_t first_end = *end;
-    if (ring_value.count() != capacity || capacity == 0 || first_end < 0 || ring_room < 0 ||
-        static_cast<size_t>(ring_room) > capacity || keep < 0)
-        return PyErr_Format(PyExc_ValueError, "a ring of %zu samples has no room of %zd after %lld (keeping %zd)",
-                            capacity, ring_room, static_cast<long long>(first_end), keep);
-    const size_t room = size / static_cast<size_t>(packet_size);
-    if (adc_view.count() < room || value_view.count() < room)
-        return PyErr_Format(PyExc_ValueError, "adc and value need room for %zu samples", room);
-    adc::Calibration calibration;
-    if (native && !read_calibration(st, args[16], &calibration))
+    Ref ports(PySequence_Fast(args[5], "ports must be a sequence"));
+    if (!ports)
         return nullptr;
-    uint8_t* bytes = buffer_view.items<uint8_t>();
-    const int64_t* waiting = waiting_view.items<int64_t>();
-    size_t now_held = static_cast<size_t>(held);
-    size_t written = 0;   // into the ring, published
-    size_t spilled = 0;   // into adc and value
-    size_t kept = 0;
-    size_t skipped = 0;
-    size_t received = 0;
-    int error = 0;
-    PortRead got{};
-    auto read_once = [&] {
-        const bool late = got.received > size / 2;  // came back to a port half full: no pause
-        got = wait_and_read(port, wake, late ? 0 : milliseconds(pause), milliseconds(timeout), bytes + now_held,
-                            size - now_held);
-        error = got.error ? got.error : got.ended ? -1 : 0;
-        return got.received > 0;
-    };
-    // Converts what read_once read, publishes the ring's end; returns whether to go on reading.
-    auto convert_once = [&](bool by_name) {
-        Outputs out{ring_adc.items<uint32_t>(), ring_value.items<double>(), capacity,
-                    static_cast<size_t>((first_end + static_cast<int64_t>(written)) % static_cast<int64_t>(capacity)),
-                    static_cast<size_t>(ring_room) - written, adc_view.items<uint32_t>(), value_view.items<double>(),
-                    static_cast<size_t>(keep) - kept, 0};
-        const size_t total = now_held + got.received;
-        const stream::ScanResult scanned = by_name ? scan_by_name(st, args[16], packet_size, bytes, total, out)
-                                                   : scan_native(calibration, packet_size, bytes, total, out);
-        if (scanned.aborted)
-            return false;
-        now_held = total - scanned.next;
-        std::memmove(bytes, bytes + scanned.next, now_held);
-        written += out.direct();
-        spilled = out.kept() - out.direct();
-        kept += out.kept();
-        skipped += scanned.invalid;
-        received += got.received;
-        __atomic_store_n(end, first_end + static_cast<int64_t>(written), __ATOMIC_RELEASE);
-        return !spilled && kept < static_cast<size_t>(keep) &&
-               !(out.direct() && __atomic_load_n(waiting, __ATOMIC_ACQUIRE) > 0);
-    };
-    bool more = false;
-    Py_BEGIN_ALLOW_THREADS
-    more = read_once();
-    if (native)
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(ports.get());
+    std::vector<std::unique_ptr<PortJob>> jobs;
+    std::vector<pollfd> fds;
+    try
     {
-        const double deadline = monotonic() + news;
-        while (more && convert_once(false) && monotonic() < deadline)
-            more = read_once();
-        more = false;
+        jobs.reserve(static_cast<size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i)
+            jobs.push_back(std::make_unique<PortJob>());
+        fds.resize(static_cast<size_t>(count) + 1);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return PyErr_NoMemory();
+    }
+    bool all_native = true;
+    for (Py_ssize_t i = 0; i < count; ++i)
+    {
+        if (!jobs[static_cast<size_t>(i)]->open(st, PySequence_Fast_GET_ITEM(ports.get(), i)))
+            return nullptr;
+        all_native = all_native && jobs[static_cast<size_t>(i)]->native();
+    }
+    const int64_t* waiting = waiting_view.items<int64_t>();
+    Py_BEGIN_ALLOW_THREADS
+    const double deadline = monotonic() + news;
+    bool late = false;
+    for (;;)
+    {
+        if (!wait_and_read(jobs, fds, wake, late ? 0 : milliseconds(pause), milliseconds(timeout)) || !all_native)
+            break;
+        bool written = false;
+        bool go_on = true;
+        late = false;
+        for (auto& job : jobs)
+        {
+            if (job->pending())
+                written = job->convert(st) > 0 || written;
+            late = late || job->late();
+            go_on = go_on && !job->done();
+        }
+        if (!go_on || (written && __atomic_load_n(waiting, __ATOMIC_ACQUIRE) > 0) || monotonic() >= deadline)
+            break;
     }
     Py_END_ALLOW_THREADS
-    if (more && !convert_once(true) && PyErr_Occurred())
+    for (auto& job : jobs)
+        if (job->pending() && job->convert(st) < 0 && PyErr_Occurred())
+            return nullptr;
+    Ref results(PyList_New(count));
+    if (!results)
         return nullptr;
-    return Py_BuildValue("(nnnnni)", static_cast<Py_ssize_t>(written), static_cast<Py_ssize_t>(spilled),
-                         static_cast<Py_ssize_t>(now_held), static_cast<Py_ssize_t>(skipped),
-                         static_cast<Py_ssize_t>(received), error);
+    for (Py_ssize_t i = 0; i < count; ++i)
+    {
+        PyObject* result = jobs[static_cast<size_t>(i)]->result();
+        if (!result)
+            return nullptr;
+        PyList_SET_ITEM(results.get(), i, result);
+    }
+    return results.release();
 }
 
 #endif
@@ -539,8 +670,8 @@ PyObject* read_port(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 PyMethodDef module_methods[] = {
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL, kConvertDoc},
 #ifndef _WIN32
-    {"read_port", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_port)), METH_FASTCALL,
-     kReadPortDoc},
+    {"read_ports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_ports)), METH_FASTCALL,
+     kReadPortsDoc},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

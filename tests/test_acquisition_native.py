@@ -14,6 +14,7 @@ import serial
 import vexlo_device_communication as vexlo
 from reliability import open_descriptors
 from vexlo_tools import Acquisition, _lowlevel, acquisition, find_devices
+from vexlo_tools.acquisition import port_of
 from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="pseudo-terminals of Linux")
@@ -149,6 +150,54 @@ def test_a_read_without_data_or_on_a_closed_descriptor():
             os.close(descriptor)
     os.close(slave)
     assert decoder.read(slave, -1, 0.0, 0.0, ring, 100, WAITING)[5].errno == errno.EBADF
+
+
+def test_one_read_of_several_ports_reads_each_ready_one_and_fails_only_the_broken_one():
+    """The ports' shared wait: a closed descriptor fails its own port; the others are read and converted."""
+    ptys = [os.openpty() for _ in range(3)]
+    for _, slave in ptys:
+        tty.setraw(slave)
+    decoders = [acquisition.Decoder(vexlo.ADCConverter(), 4) for _ in ptys]
+    rings = [acquisition.Ring(10) for _ in ptys]
+    try:
+        os.write(ptys[0][0], b"".join(stream_packet(0x100000 * i, False) for i in range(1, 4)))
+        os.close(ptys[2][1])  # the third port is gone; the second has nothing to give
+        jobs = [decoder.job(slave, ring, 100) for decoder, (_, slave), ring in zip(decoders, ptys, rings)]
+        results = [decoder.took(result) for decoder, result
+                   in zip(decoders, acquisition._arrays.read_ports(-1, 0.0, 5.0, 0.0, WAITING, jobs))]
+        assert [result[0] for result in results] == [3, 0, 0]
+        assert results[0][5] is None and results[1][5] is None and results[2][5].errno == errno.EBADF
+        assert rings[0].take()[1].tolist() == [0x100000, 0x200000, 0x300000]
+    finally:
+        for master, slave in ptys:
+            os.close(master)
+            if slave != ptys[2][1]:
+                os.close(slave)
+
+
+def test_a_port_failing_leaves_the_other_ports_of_the_acquisition_read():
+    """One thread reads every port; when one vanishes, only its stream ends."""
+    lost, kept = SimulatedInstrument.mvr420(), SimulatedInstrument.mvr420()
+    with PtyServer([lost, kept]) as paths:
+        devices = {port_of(d): d for d in find_devices(list(paths), ["MVR420"])}
+        with Acquisition([devices[paths[0]], devices[paths[1]]]) as acq:
+            assert len(readers()) == 1
+            deadline = time.monotonic() + 30
+            while not all(stats.received for stats in acq.stats()) and time.monotonic() < deadline:
+                acq.read(timeout=1)
+            lost.unplug()
+            with pytest.raises(vexlo.VexloCommunicationError, match=f"on {paths[0]}: reading the port failed"):
+                for _ in range(1000):
+                    acq.read(timeout=5)
+            received = acq.stats()[1].received
+            deadline = time.monotonic() + 30
+            while acq.stats()[1].received < received + 1000 and time.monotonic() < deadline:
+                acq.read(timeout=1)
+            assert acq.stats()[1].received >= received + 1000
+            assert acq.ends[0].reason.startswith("failed: ") and acq.ends[1] is None
+        devices[paths[0]].disconnect()
+        devices[paths[1]].disconnect()
+    assert not readers()
 
 
 def test_samples_a_reader_publishes_while_the_consumer_takes_stay_for_the_next_take():

@@ -1,6 +1,5 @@
-from typing import Any, Tuple
+from typing import Any, List, Sequence, Tuple
 
 def convert(data: Any, packet_size: int, adc: Any, value: Any, converter: Any, native: bool, /) -> Tuple[int, int, int]: ...
-def read_port(port: int, wake: int, pause: float, timeout: float, news: float, buffer: bytearray, held: int,
-              packet_size: int, ring_adc: Any, ring_value: Any, ring_end: Any, room: int, keep: int, waiting: Any,
-              adc: Any, value: Any, converter: Any, native: bool, /) -> Tuple[int, int, int, int, int, int]: ...
+def read_ports(wake: int, pause: float, timeout: float, news: float, waiting: Any, ports: Sequence[Tuple[Any, ...]],
+               /) -> List[Tuple[int, int, int, int, int, int]]: ...

@@ -29,7 +29,7 @@ import warnings
 import weakref
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -233,31 +233,39 @@ class Decoder:
         self._buffer[:self._held] = result.remainder
         return result.adc, result.value, result.corrupted
 
-    def read(self, descriptor: int, wake: int, pause: float, timeout: float, ring: "Ring", keep: int,
-             waiting: "npt.NDArray[np.int64]",
-             news: float = 0.0) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
-        """Wait for the port, read it and convert what came after the remainder (see ``_arrays.read_port``).
+    def job(self, descriptor: int, ring: "Ring", keep: int) -> Tuple[Any, ...]:
+        """One port's part of an ``_arrays.read_ports`` call: its bytes after the remainder, into ``ring``.
 
         The samples go straight into the ring's free room, its end advanced
         as they are written (without the GIL: a consumer sees them at once);
-        any beyond that room, into arrays returned. Only the caller writes
-        into the ring, so its room can only grow meanwhile. With the native
-        arithmetic it reads on for up to ``news`` seconds while the samples
-        fit and ``waiting[0]`` is 0.
+        any beyond that room, into the decoder's arrays (see :meth:`took`).
+        Only the caller writes into the ring, so its room can only grow
+        meanwhile.
 
         :param keep: samples to keep at most (a finite run's rest).
+        """
+        return (descriptor, self._buffer, self._held, self.packet_size, ring.adc, ring.value, ring.published,
+                ring.capacity - len(ring), keep, self._adc, self._value, self.converter, self.native)
+
+    def took(self, result: Tuple[int, int, int, int, int, int]
+             ) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
+        """What a port's :meth:`job` gave.
+
         :return: samples written into the ring, the counts and values beyond
             its room (overwritten by the next call), skipped positions, bytes
             read, and the ``OSError`` that ended the reading (the port failed
             or is gone; what came before it is in the results) or ``None``.
         """
-        direct, spilled, self._held, corrupted, received, error = _arrays.read_port(
-            descriptor, wake, pause, timeout, news, self._buffer, self._held, self.packet_size, ring.adc,
-            ring.value, ring.published, ring.capacity - len(ring), keep, waiting, self._adc, self._value,
-            self.converter, self.native)
+        direct, spilled, self._held, corrupted, received, error = result
         failure = None if not error else OSError(error, os.strerror(error)) if error > 0 else \
             OSError("end of file on the port")
         return direct, self._adc[:spilled], self._value[:spilled], corrupted, received, failure
+
+    def read(self, descriptor: int, wake: int, pause: float, timeout: float, ring: "Ring", keep: int,
+             waiting: "npt.NDArray[np.int64]",
+             news: float = 0.0) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
+        """Wait for one port, read it and convert what came (see ``_arrays.read_ports``, :meth:`job`, :meth:`took`)."""
+        return self.took(_arrays.read_ports(wake, pause, timeout, news, waiting, [self.job(descriptor, ring, keep)])[0])
 
 
 class Ring:
@@ -320,11 +328,12 @@ class Ring:
 
 
 class _Reader:
-    """One device's background reader: port -> decoder -> ring, counters kept under the lock.
+    """One device's reader: port -> decoder -> ring, counters kept under the lock.
 
     A port with a file descriptor is waited on and read directly, the GIL
-    released (:meth:`Decoder.read`); any other (a simulated port, a double)
-    is read through the module between pauses.
+    released, by the acquisition's :class:`_PortLoop` together with every
+    other such port; any other (a simulated port, a double) is read through
+    the module between pauses, on a thread of its own.
     """
 
     def __init__(self, index: int, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
@@ -334,10 +343,6 @@ class _Reader:
         self.descriptor = descriptor
         # Above 0 while a consumer waits for news (shared by all readers, like wake).
         self.waiting = np.zeros(1, np.int64) if waiting is None else waiting
-        # Read end, write end: stopping writes a byte, which ends the reader's wait on its port.
-        # Closed by the reader's thread as it ends; the lock keeps a write from meeting the close.
-        self.wake_pipe: Optional[Tuple[int, int]] = None
-        self.pipe_lock = threading.Lock()
         self.info = info
         self.decoder = decoder
         self.limit = limit
@@ -352,7 +357,7 @@ class _Reader:
         self.error_reported = False
         self.end: Optional[StreamEnd] = None
         self.switched_off = False
-        #: Called on the reader's thread once a finite run has all its samples.
+        #: Called on :attr:`thread` once a finite run has all its samples.
         self.on_reached: Callable[[_Reader], None] = lambda reader: None
         fill = PORT_BUFFER_BYTES / (info.samples_per_second * info.packet_size)
         # Between a quarter and half of the port's buffer per read: fewer reads
@@ -361,34 +366,28 @@ class _Reader:
         self.shortest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
         self.longest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
         self.poll_seconds = self.shortest_poll
-        self.thread = threading.Thread(target=self._run, name=f"vexlo reader {info.port}", daemon=True)
+        #: The thread working for this reader: its own reading thread (a port
+        #: without a descriptor), or the one switching a finished run off.
+        self.thread: Optional[threading.Thread] = None
 
     def start(self, started_at: float) -> None:
+        """Count due samples from ``started_at``; read on a thread of its own when the port has no descriptor."""
         self.started_at = started_at
-        if self.descriptor is not None:
-            self.wake_pipe = os.pipe()
-            os.set_blocking(self.wake_pipe[1], False)
-        try:
+        if self.descriptor is None:
+            self.thread = threading.Thread(target=self._run, name=f"vexlo reader {self.info.port}", daemon=True)
             self.thread.start()
-        except BaseException:
-            self._close_pipe()
-            raise
 
     def stop_reading(self) -> None:
-        """Ask the reader's thread to end, waking it from a wait on its port."""
+        """Ask the reader's own thread to end (a port on a :class:`_PortLoop` is stopped there)."""
         self.stop_event.set()
-        with self.pipe_lock:
-            if self.wake_pipe is not None:
-                try:
-                    os.write(self.wake_pipe[1], b"x")
-                except BlockingIOError:
-                    pass  # woken already
 
-    def _close_pipe(self) -> None:
-        with self.pipe_lock:
-            pipe, self.wake_pipe = self.wake_pipe, None
-        for descriptor in pipe or ():
-            os.close(descriptor)
+    def complete_aside(self) -> None:
+        """A finished run's end (:attr:`on_reached`) on a thread of its own: it waits on the instrument."""
+        self.thread = threading.Thread(target=self._complete, name=f"vexlo stop {self.info.port}", daemon=True)
+        try:
+            self.thread.start()
+        except BaseException as error:
+            self.fail(error)
 
     @property
     def received(self) -> int:
@@ -408,15 +407,18 @@ class _Reader:
     def _run(self) -> None:
         try:
             while not self.stop_event.is_set() and not self.reached:
-                self.poll(wait=True)
-                if not self.reached and self.descriptor is None:
+                self.poll()
+                if not self.reached:
                     pause(self.stop_event, self.poll_seconds)
-            # Its waits are over: the switch-off's reads take only what the port holds.
-            self._close_pipe()
             if self.reached:
                 self.on_reached(self)
         except BaseException as error:  # handed to the consumer on its next read
-            self._close_pipe()
+            self.fail(error)
+
+    def _complete(self) -> None:
+        try:
+            self.on_reached(self)
+        except BaseException as error:
             self.fail(error)
 
     def fail(self, error: BaseException) -> None:
@@ -434,14 +436,10 @@ class _Reader:
         data: bytes = self.info.device.get_stream_data()
         return data
 
-    def poll(self, wait: bool = False) -> int:
-        """Read what the port holds into the ring; return the number of samples.
-
-        :param wait: on a port's descriptor, first let bytes gather, then wait
-            for some (the reader's pace); elsewhere the reader pauses after.
-        """
+    def poll(self) -> int:
+        """Read what the port holds into the ring; return the number of samples."""
         if self.descriptor is not None:
-            return self._read_descriptor(self.descriptor, wait)
+            return self.took(self.decoder.read(self.descriptor, -1, 0.0, 0.0, self.ring, self.still_due, self.waiting))
         data = self.read_port()
         filled = len(data) / PORT_BUFFER_BYTES
         if filled > 0.6:  # came back late: read more often
@@ -450,11 +448,12 @@ class _Reader:
             self.poll_seconds = min(self.longest_poll, self.poll_seconds * 1.1)
         return self.feed(data)
 
-    def _read_descriptor(self, descriptor: int, wait: bool) -> int:
-        wake = -1 if self.wake_pipe is None else self.wake_pipe[0]
-        pause, timeout, news = (READ_PAUSE_SECONDS, READ_WAIT_SECONDS, NEWS_SECONDS) if wait else (0.0, 0.0, 0.0)
-        direct, adc, value, corrupted, _, failure = self.decoder.read(descriptor, wake, pause, timeout, self.ring,
-                                                                      self.still_due, self.waiting, news)
+    def took(self, read: Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]) -> int:
+        """Store what a read of the port's descriptor gave (:meth:`Decoder.took`); return the samples kept.
+
+        :raises vexlo.VexloCommunicationError: the port failed or is gone (what came before is stored).
+        """
+        direct, adc, value, corrupted, _, failure = read
         n = self.store(adc, value, corrupted, direct)
         if failure is not None:
             raise vexlo.VexloCommunicationError(
@@ -511,6 +510,83 @@ class _Reader:
         if self.end is None:
             started = self.info.start_utc or datetime.now(timezone.utc)
             self.end = StreamEnd(reason, complete, started, datetime.now(timezone.utc), self.stats())
+
+
+class _PortLoop:
+    """The readers of every port with a file descriptor, on one thread.
+
+    One wait covers all the ports (``_arrays.read_ports``): each wake-up
+    costs the same for one instrument or eight. A reader leaves the loop when
+    its port fails (the failure is its own) or its run has all its samples
+    (its instrument is then switched off on a thread of its own, see
+    :meth:`_Reader.complete_aside`, so the others are read on meanwhile).
+    """
+
+    def __init__(self, readers: Sequence[_Reader], waiting: "npt.NDArray[np.int64]") -> None:
+        self.readers = list(readers)
+        self.waiting = waiting
+        self.stop_event = threading.Event()
+        # Read end, write end: stopping writes a byte, which ends the wait on the ports.
+        # Closed by the loop's thread as it ends; the lock keeps a write from meeting the close.
+        self.wake_pipe: Optional[Tuple[int, int]] = None
+        self.pipe_lock = threading.Lock()
+        self.thread = threading.Thread(target=self._run, name="vexlo readers", daemon=True)
+
+    def start(self) -> None:
+        self.wake_pipe = os.pipe()
+        os.set_blocking(self.wake_pipe[1], False)
+        try:
+            self.thread.start()
+        except BaseException:
+            self._close_pipe()
+            raise
+
+    def stop_reading(self) -> None:
+        """Ask the loop to end, waking it from its wait on the ports."""
+        self.stop_event.set()
+        with self.pipe_lock:
+            if self.wake_pipe is not None:
+                try:
+                    os.write(self.wake_pipe[1], b"x")
+                except BlockingIOError:
+                    pass  # woken already
+
+    def _close_pipe(self) -> None:
+        with self.pipe_lock:
+            pipe, self.wake_pipe = self.wake_pipe, None
+        for descriptor in pipe or ():
+            os.close(descriptor)
+
+    def _run(self) -> None:
+        active = [reader for reader in self.readers if not reader.reached]
+        try:
+            assert self.wake_pipe is not None
+            wake = self.wake_pipe[0]
+            while active and not self.stop_event.is_set():
+                results = _arrays.read_ports(
+                    wake, READ_PAUSE_SECONDS, READ_WAIT_SECONDS, NEWS_SECONDS, self.waiting,
+                    [reader.decoder.job(cast(int, reader.descriptor), reader.ring, reader.still_due)
+                     for reader in active])
+                for reader, result in zip(active, results):
+                    try:
+                        reader.took(reader.decoder.took(result))
+                    except BaseException as error:  # handed to the consumer on its next read
+                        reader.fail(error)
+                    else:
+                        if reader.reached:
+                            reader.complete_aside()
+                active = [reader for reader in active if reader.error is None and not reader.reached]
+        except BaseException as error:  # not the ports' own: every reader still on the loop fails with it
+            for reader in active:
+                reader.fail(error)
+        finally:
+            # Its waits are over: the switch-off's reads take only what the ports hold.
+            self._close_pipe()
+
+
+def _join(thread: Optional[threading.Thread]) -> None:
+    if thread is not None and thread.is_alive() and thread is not threading.current_thread():
+        thread.join()
 
 
 def _name(info: StreamInfo) -> str:
@@ -585,6 +661,7 @@ class Acquisition:
         # Consumers waiting on _lock: readers on a port's descriptor then wake them at once.
         self._waiting = np.zeros(1, np.int64)
         self._readers: List[_Reader] = []
+        self._loop: Optional[_PortLoop] = None
         self._write_timeouts: List[Optional[float]] = []
         self._switching_off: Optional[List[threading.Thread]] = None
         self._stop_errors: List[Optional[BaseException]] = []
@@ -644,6 +721,7 @@ class Acquisition:
             raise
         readers: List[_Reader] = []
         self._readers = readers
+        self._loop = None
         self._write_timeouts = []
         self._switching_off = None
         try:
@@ -665,6 +743,10 @@ class Acquisition:
                 # Weakly: a reader must not keep an acquisition nobody holds from being collected.
                 reader.on_reached = functools.partial(_call_if_alive, weakref.WeakMethod(self._complete))
                 reader.start(at)
+            on_descriptors = [reader for reader in readers if reader.descriptor is not None]
+            if on_descriptors:
+                self._loop = _PortLoop(on_descriptors, self._waiting)
+                self._loop.start()
         except BaseException:
             self.stop(quiet=True)
             raise
@@ -690,7 +772,7 @@ class Acquisition:
                        limit, _lowlevel.port_descriptor(device), self._waiting)
 
     def _complete(self, reader: _Reader) -> None:
-        """A finite stream has its samples: switch its instrument off (on its reader's thread)."""
+        """A finite stream has its samples: switch its instrument off (on its reader's :attr:`_Reader.thread`)."""
         self._switch_off(reader)
         with self._lock:
             reader.end_as("completed", True)
@@ -735,11 +817,14 @@ class Acquisition:
                 logger.error("%s", error)
             return
         readers = self._readers
+        if self._loop is not None:
+            self._loop.stop_reading()
         for reader in readers:
             reader.stop_reading()
+        if self._loop is not None:
+            _join(self._loop.thread)  # first: once it has ended, it starts no switch-off of its own
         for reader in readers:
-            if reader.thread.is_alive() and reader.thread is not threading.current_thread():
-                reader.thread.join()
+            _join(reader.thread)
         if self._running and self._switching_off is None:
             self._stop_errors = [None] * len(readers)
             self._switching_off = [threading.Thread(target=self._switch_off_quietly, args=(reader,),
