@@ -118,8 +118,8 @@ def stepped_instrument():
 
     instrument = SimulatedInstrument.plx310_plus_prime(with_teds=False)
     instrument.set_load(250.0)
-    with contextlib.closing(PtyServer([instrument])) as server:
-        print(server.start()[0], flush=True)
+    with PtyServer([instrument]) as (path,):
+        print(path, flush=True)
         for line in sys.stdin:
             instrument.set_load(float(line))
             print(time.time() * 1000, flush=True)

@@ -512,16 +512,16 @@ private:
 // Without the GIL: waits `pause_ms` on the wake descriptor alone (the readers'
 // pace: more bytes per read, fewer reads), then up to `timeout_ms` for any
 // port or the wake descriptor, and reads each port that holds bytes with one
-// call. Returns whether anything was read; once woken, it only takes what the
-// ports already hold. `fds` has a slot per job and one for wake, last.
+// call. Returns whether anything was read; once woken (`woken` set), it only
+// takes what the ports already hold. `fds` has a slot per job and one for wake, last.
 bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<pollfd>& fds, int wake, int pause_ms,
-                   int timeout_ms)
+                   int timeout_ms, bool& woken)
 {
     if (pause_ms > 0)
     {
-        pollfd woken{wake, POLLIN, 0};
+        pollfd alone{wake, POLLIN, 0};
         int ready;
-        while ((ready = poll(&woken, 1, pause_ms)) < 0 && errno == EINTR)
+        while ((ready = poll(&alone, 1, pause_ms)) < 0 && errno == EINTR)
         {
         }
         if (ready < 0)
@@ -531,7 +531,10 @@ bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<poll
             return false;
         }
         if (ready > 0)
+        {
+            woken = true;
             timeout_ms = 0;
+        }
     }
     for (size_t i = 0; i < jobs.size(); ++i)
     {
@@ -551,6 +554,7 @@ bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<poll
                 job->fail(error);
         return false;
     }
+    woken = woken || fds.back().revents != 0;
     bool any = false;
     for (size_t i = 0; i < jobs.size(); ++i)
         if (fds[i].fd >= 0 && fds[i].revents != 0)
@@ -565,8 +569,8 @@ const char* const kReadPortsDoc =
     "read_ports(wake, pause, timeout, news, waiting, ports)\n--\n\n"
     "Wait for any of the ports, read each that holds bytes with one system call after what its buffer\n"
     "holds, and convert the packets straight into its ring's free room, publishing the ring's new end;\n"
-    "again and again, for up to news seconds, without the GIL, until a port fails, runs out of ring room\n"
-    "or has all it keeps (with a converter that is not native: once, converting with the GIL).\n\n"
+    "again and again, for up to news seconds, without the GIL, until woken, or a port fails, runs out of\n"
+    "ring room or has all it keeps (with a converter that is not native: once, converting with the GIL).\n\n"
     ":param wake: a descriptor that becomes readable to end the wait (-1: none).\n"
     ":param pause: seconds to wait for wake alone before each wait for the ports (the readers' pace).\n"
     ":param timeout: seconds to wait at most for the ports (0: take what they hold; below 0: for ever).\n"
@@ -633,7 +637,9 @@ PyObject* read_ports(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     bool late = false;
     for (;;)
     {
-        if (!wait_and_read(jobs, fds, wake, late ? 0 : milliseconds(pause), milliseconds(timeout)) || !all_native)
+        bool woken = false;
+        if (!wait_and_read(jobs, fds, wake, late ? 0 : milliseconds(pause), milliseconds(timeout), woken) ||
+            !all_native)
             break;
         bool written = false;
         bool go_on = true;
@@ -645,7 +651,7 @@ PyObject* read_ports(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
             late = late || job->late();
             go_on = go_on && !job->done();
         }
-        if (!go_on || (written && __atomic_load_n(waiting, __ATOMIC_ACQUIRE) > 0) || monotonic() >= deadline)
+        if (woken || !go_on || (written && __atomic_load_n(waiting, __ATOMIC_ACQUIRE) > 0) || monotonic() >= deadline)
             break;
     }
     Py_END_ALLOW_THREADS

@@ -73,8 +73,9 @@ READ_PAUSE_SECONDS = 0.003
 READ_WAIT_SECONDS = 0.5
 #: How long such a reader reads on without the GIL before it updates the
 #: missing-sample estimate and wakes waiting consumers (it wakes them at once
-#: when one waits).
-NEWS_SECONDS = 0.05
+#: when one waits, and samples are in the ring as soon as read): each return
+#: to Python costs CPU, and the estimate allows IN_FLIGHT_SECONDS anyway.
+NEWS_SECONDS = 0.25
 #: Write timeout set on the ports while acquiring: an instrument that stops
 #: reading must not block a host write forever.
 WRITE_TIMEOUT_SECONDS = 1.0
