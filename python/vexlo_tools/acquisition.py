@@ -411,15 +411,16 @@ class _Reader:
                 self.poll()
                 if not self.reached:
                     pause(self.stop_event, self.poll_seconds)
-            if self.reached:
-                self.on_reached(self)
         except BaseException as error:  # handed to the consumer on its next read
             self.fail(error)
+            return
+        if self.reached:
+            self._complete()
 
     def _complete(self) -> None:
         try:
             self.on_reached(self)
-        except BaseException as error:
+        except BaseException as error:  # handed to the consumer on its next read
             self.fail(error)
 
     def fail(self, error: BaseException) -> None:
