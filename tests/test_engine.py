@@ -1,10 +1,12 @@
 """The consumer engine: every block to every sink through its own queue; a slow or failing sink is its own affair."""
 import threading
+import time
 
 import pytest
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Engine, Sink
+from vexlo_tools import engine as engine_module
 from engine_doubles import ScriptedAcquisition
 
 
@@ -89,6 +91,38 @@ def test_a_failing_sink_ends_an_open_ended_run(pause):
     runner.join(timeout=30)
     assert not runner.is_alive(), "the run streamed on with its failed sink"
     assert acquisition.stop_calls == [False] and good.calls[-1] == "close"
+
+
+@pytest.mark.parametrize("stuck", [True, False])
+def test_stopping_leaves_a_stuck_sink_behind_and_waits_for_a_slow_one(monkeypatch, stuck):
+    monkeypatch.setattr(engine_module, "SINK_STUCK_SECONDS", 0.3)
+    gate = threading.Event()  # opened for the slow sink, which only takes its time
+    if not stuck:
+        gate.set()
+
+    class Slow(Recording):
+        def write(self, block):
+            gate.wait()
+            time.sleep(0.05)
+            super().write(block)
+
+    acquisition = ScriptedAcquisition([100.0], samples=600)
+    good, slow = Recording("good"), Slow("slow")
+    engine = Engine(acquisition, [slow, good], tick_seconds=0.01)
+    engine.start()
+    assert engine.wait(timeout=30)
+    try:
+        if stuck:
+            with pytest.raises(TimeoutError, match="^sink slow has not returned from a call for 0.3 s"):
+                engine.stop()
+            assert "close" not in slow.calls
+        else:
+            engine.stop()
+            assert slow.samples == {0: list(range(600))} and slow.calls[-1] == "close"
+            assert slow.calls.count("write") * 0.05 > 2 * 0.3  # it took longer than the bound, and was waited for
+        assert good.samples == {0: list(range(600))} and good.calls[-1] == "close"
+    finally:
+        gate.set()
 
 
 def test_sinks_added_and_removed_while_running():

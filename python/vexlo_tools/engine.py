@@ -54,6 +54,10 @@ LATENCY_SECONDS = 0.02
 RUN_LOOK_SECONDS = 0.01
 #: How often it looks whether a sink has failed, when it waits without a pause.
 SINK_LOOK_SECONDS = 0.25
+#: How long stopping waits for a sink that has not returned from one call (a write to
+#: a hung network share, say): then it is left behind as failed. A sink that takes its
+#: items, however slowly, is waited for.
+SINK_STUCK_SECONDS = 60.0
 
 
 class Sink:
@@ -142,6 +146,7 @@ class _Feed:
         self.items: Deque[Tuple[str, Any]] = collections.deque()
         self.blocks = 0
         self.dropped = 0
+        self.handled = 0  # items taken so far: how finish() tells slow from stuck
         self.error: Optional[BaseException] = None
         self.changed = threading.Condition()
         self.thread = threading.Thread(target=self._run, name=f"vexlo sink {_name(sink)}", daemon=True)
@@ -166,6 +171,7 @@ class _Feed:
             while not self.items:
                 self.changed.wait()
             kind, payload = self.items.popleft()
+            self.handled += 1
             if kind == "block":
                 self.blocks -= 1
             return kind, payload
@@ -199,12 +205,29 @@ class _Feed:
                 self.error = self.error or error
 
     def finish(self) -> None:
-        """Let the sink take what is queued, close it and wait for its thread."""
+        """Let the sink take what is queued, close it and wait for its thread.
+
+        A sink that has taken nothing for :data:`SINK_STUCK_SECONDS` is left
+        behind (its thread is a daemon) with a :class:`TimeoutError` as its error.
+        """
         with self.changed:
             self.items.append(("close", None))
             self.changed.notify()
-        if self.thread.is_alive() and self.thread is not threading.current_thread():
-            self.thread.join()
+        if self.thread is threading.current_thread():
+            return
+        handled = -1
+        while self.thread.is_alive():
+            if self.handled == handled:
+                stuck = TimeoutError(f"sink {_name(self.sink)} has not returned from a call for "
+                                     f"{SINK_STUCK_SECONDS:g} s: left behind, and what it wrote may be incomplete")
+                with self.changed:
+                    if self.error is None:
+                        self.error = stuck
+                    else:  # failed already, then stuck in close: its first error is the one raised
+                        logger.error("%s", stuck)
+                return
+            handled = self.handled
+            self.thread.join(SINK_STUCK_SECONDS)
 
 
 def _pump(engine_ref: "weakref.ref[Engine]") -> None:
