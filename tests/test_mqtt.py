@@ -237,6 +237,38 @@ def wait_until(condition, seconds=10):
 
 
 @pytest.mark.broker
+def test_samples_skipped_but_not_by_the_ring_count_as_never_published_and_as_overrun(mosquitto, tmp_path):
+    """Blocks the engine dropped for a publisher behind its queue leave a gap that its stats must explain."""
+    from engine_doubles import stream
+    from vexlo_tools import Block, Stats
+    from vexlo_tools.mqtt.collector import Track
+    from vexlo_tools.mqtt.publisher import Publisher
+
+    got = []
+    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    watcher.on_message = lambda client, userdata, message: got.append(json.loads(message.payload))
+    watcher.connect("127.0.0.1", mosquitto.port)
+    watcher.subscribe("vexlo/s1/+/stats", qos=1)
+    watcher.loop_start()
+    info = stream(7, 100.0)
+    publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
+    try:
+        publisher.open([info])
+        # 5 samples dropped from the ring (its overrun), then 15 that never reached the publisher.
+        for first, overrun in ((0, 0), (15, 5), (40, 5)):
+            numbers = np.arange(first, first + 10)
+            publisher.write(Block(info.device, first, numbers / 100, numbers.astype(np.uint32), numbers * 0.5,
+                                  Stats(first + 10, overrun=overrun), 0))
+    finally:
+        publisher.close()
+        wait_until(lambda: any(stats["received"] == 50 for stats in got))  # the last, sent as it closed
+        watcher.loop_stop()
+    last = next(stats for stats in got if stats["received"] == 50)
+    assert (last["overrun"], last["not_published"]) == (5, 15)
+    assert Track("s1", "7", last["start_utc"], stats=last).counters().overrun == 20  # what the central file says
+
+
+@pytest.mark.broker
 def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart(mosquitto, tmp_path):
     out = tmp_path / "out"
     out.mkdir()

@@ -75,10 +75,11 @@ class Track:
     held: List[Tuple[int, bytes]] = dataclasses.field(default_factory=list)
 
     def counters(self) -> Stats:
-        """The stand's counters; samples dropped from its full spool count as overrun (kept by no one)."""
+        """The stand's counters; samples dropped from its full spool or never published count as
+        overrun (kept by no one)."""
         count = self.count
-        return Stats(count("received"), count("overrun") + count("spool_dropped"), count("missing"),
-                     count("corrupted"))
+        return Stats(count("received"), count("overrun") + count("spool_dropped") + count("not_published"),
+                     count("missing"), count("corrupted"))
 
     def count(self, key: str) -> int:
         """A counter of the stand's stats (0 when it sent none, or no count)."""

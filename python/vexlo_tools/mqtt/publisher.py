@@ -76,6 +76,7 @@ class Publisher(Sink):
         self._runs: List[str] = []
         self._properties: Dict[str, Any] = {}
         self._expected: List[int] = []
+        self._skipped: List[int] = []  # samples between blocks: the ring's overrun, and the engine's drops
         self._published: List[int] = []
         self._stats: List[Stats] = []
         self._ends: Dict[int, StreamEnd] = {}
@@ -112,6 +113,7 @@ class Publisher(Sink):
         self._properties = {topics.instrument(self.stand, serial, "data"): _run_property(run)
                             for serial, run in zip(self.serials, self._runs)}
         self._expected = [0] * len(streams)
+        self._skipped = [0] * len(streams)
         self._published = [0] * len(streams)
         self._stats = [Stats() for _ in streams]
         self._folder = tempfile.TemporaryDirectory(prefix="vexlo-spool-", dir=self.spool_dir)
@@ -126,6 +128,7 @@ class Publisher(Sink):
         assert self.spool is not None
         index = block.index
         flags = layout.GAP_BEFORE if block.first_index != self._expected[index] else 0
+        self._skipped[index] += max(0, block.first_index - self._expected[index])
         self._expected[index] = block.first_index + len(block)
         self._published[index] += len(block)
         payload = layout.encode(block.first_index, block.adc, block.value, flags)
@@ -250,7 +253,11 @@ class Publisher(Sink):
         for index in range(len(self.serials)) if which is None else which:
             serial = self.serials[index]
             content: Dict[str, Any] = {name: int(getattr(self._stats[index], name)) for name in COUNTERS}
-            content.update(start_utc=self._runs[index], spool_dropped=self.spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0),
+            # Skipped samples that the ring did not drop were dropped by the engine for this
+            # sink (a slow broker link): received by the stand, never published.
+            content.update(start_utc=self._runs[index],
+                           spool_dropped=self.spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0),
+                           not_published=max(0, self._skipped[index] - content["overrun"]),
                            spooled=self._unacknowledged(), time_utc=now)
             end = self._ends.get(index)
             if end is not None:
