@@ -412,7 +412,7 @@ public:
     int port() const { return m_port; }
     bool native() const { return m_native; }
     // Failed, or out of ring room or with all it keeps after a read: not read again in this call.
-    bool done() const { return m_error != 0 || m_full; }
+    bool done() const { return m_error != 0 || (m_received != 0 && (m_spilled != 0 || m_kept >= m_keep)); }
     // Read bytes still to convert (with the GIL, when the converter is not native).
     bool pending() const { return m_got != 0; }
     // Came back to a port at least half full: the next round should not pause.
@@ -466,7 +466,6 @@ public:
         m_written += out.direct();
         m_spilled = out.kept() - out.direct();
         m_kept += out.kept();
-        m_full = m_spilled != 0 || m_kept >= m_keep;
         m_skipped += scanned.invalid;
         __atomic_store_n(m_end, m_first_end + static_cast<int64_t>(m_written), __ATOMIC_RELEASE);
         return static_cast<ptrdiff_t>(out.direct());
@@ -506,7 +505,6 @@ private:
     size_t m_skipped = 0;
     size_t m_received = 0;
     int m_error = 0;  // errno, or -1 for end of file
-    bool m_full = false;
 };
 
 // Without the GIL: waits `pause_ms` on the wake descriptor alone (the readers'

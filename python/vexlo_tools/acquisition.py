@@ -338,12 +338,9 @@ class _Reader:
     """
 
     def __init__(self, index: int, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
-                 wake: threading.Condition, limit: Optional[int], descriptor: Optional[int] = None,
-                 waiting: Optional["npt.NDArray[np.int64]"] = None) -> None:
+                 wake: threading.Condition, limit: Optional[int], descriptor: Optional[int] = None) -> None:
         self.index = index
         self.descriptor = descriptor
-        # Above 0 while a consumer waits for news (shared by all readers, like wake).
-        self.waiting = np.zeros(1, np.int64) if waiting is None else waiting
         self.info = info
         self.decoder = decoder
         self.limit = limit
@@ -441,7 +438,9 @@ class _Reader:
     def poll(self) -> int:
         """Read what the port holds into the ring; return the number of samples."""
         if self.descriptor is not None:
-            return self.took(self.decoder.read(self.descriptor, -1, 0.0, 0.0, self.ring, self.still_due, self.waiting))
+            # No wait and no news: whether a consumer waits does not matter.
+            return self.took(self.decoder.read(self.descriptor, -1, 0.0, 0.0, self.ring, self.still_due,
+                                               np.zeros(1, np.int64)))
         data = self.read_port()
         filled = len(data) / PORT_BUFFER_BYTES
         if filled > 0.6:  # came back late: read more often
@@ -771,7 +770,7 @@ class Acquisition:
             sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
         return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
-                       limit, _lowlevel.port_descriptor(device), self._waiting)
+                       limit, _lowlevel.port_descriptor(device))
 
     def _complete(self, reader: _Reader) -> None:
         """A finite stream has its samples: switch its instrument off (on its reader's :attr:`_Reader.thread`)."""
