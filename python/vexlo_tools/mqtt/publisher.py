@@ -127,8 +127,9 @@ class Publisher(Sink):
     def write(self, block: Block) -> None:
         assert self.spool is not None
         index = block.index
-        flags = layout.GAP_BEFORE if block.first_index != self._expected[index] else 0
-        self._skipped[index] += max(0, block.first_index - self._expected[index])
+        gap = block.first_index - self._expected[index]
+        flags = layout.GAP_BEFORE if gap else 0
+        self._skipped[index] += max(0, gap)
         self._expected[index] = block.first_index + len(block)
         self._published[index] += len(block)
         payload = layout.encode(block.first_index, block.adc, block.value, flags)
