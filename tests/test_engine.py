@@ -15,7 +15,7 @@ class Recording(Sink):
 
     def __init__(self, name="", queue_blocks=1000, gate=None, fail_on=None):
         self.name, self.queue_blocks, self.gate, self.fail_on = name, queue_blocks, gate, fail_on
-        self.calls, self.samples = [], {}
+        self.calls, self.samples, self.ends = [], {}, {}
         self.threads = set()
 
     def _call(self, what):
@@ -37,6 +37,7 @@ class Recording(Sink):
         self._call("tick")
 
     def end(self, index, end):
+        self.ends[index] = end
         self._call(f"end {index} {end.reason}")
 
     def close(self):
@@ -153,6 +154,54 @@ def test_an_interrupt_ends_open_streams_as_interrupted():
             raise KeyboardInterrupt
     assert acquisition.stop_calls == [True] and sink.calls[-1] == "close"
     assert after_the_last_write(sink, "end 0 interrupted")
+
+
+class FailingRead(ScriptedAcquisition):
+    """Its third read raises ``error`` on the engine's thread; once stopped, it holds one more read of samples."""
+
+    def __init__(self, error, samples):
+        super().__init__([100.0, 100.0], samples=samples)
+        self.error, self.held = error, None
+
+    def read(self, timeout=None):
+        if self.reads == 2:
+            self.reads += 1
+            raise self.error
+        if self.held is not None:  # what came until the line fell quiet
+            blocks, self.held = self.held, None
+            return blocks
+        return super().read(timeout)
+
+    def stop(self, *, interrupted=False):
+        if self.running:
+            self.held = super().read()
+        super().stop(interrupted=interrupted)
+
+
+@pytest.mark.parametrize("samples", [None, 10**6])
+@pytest.mark.parametrize("error, reason, raised", [
+    (KeyboardInterrupt(), "interrupted", None),  # an interrupt raised on the engine's thread
+    (RuntimeError("bug"), "failed: reading the acquisition: bug", RuntimeError),
+    (MemoryError(), "failed: reading the acquisition: MemoryError", MemoryError),
+])
+def test_a_failing_reading_thread_still_ends_every_stream_truly_after_all_its_samples(error, reason, raised,
+                                                                                      samples):
+    acquisition = FailingRead(error, samples)
+    sink = Recording()
+    engine = Engine(acquisition, [sink], tick_seconds=0.01)
+    if raised is None:
+        assert engine.run() is True
+    else:
+        with pytest.raises(raised):
+            engine.run()
+    # What the acquisition still held after the failure is handed over too, then each stream's end.
+    assert sink.samples == {0: list(range(acquisition.sent[0])), 1: list(range(acquisition.sent[1]))}
+    assert acquisition.sent[0] > 2 * acquisition.per_read
+    for index in (0, 1):
+        assert after_the_last_write(sink, f"end {index} {reason}")
+        # An interrupt ends an open-ended run as planned; nothing else does.
+        assert sink.ends[index].complete is (raised is None and samples is None)
+    assert sink.calls[-1] == "close"
 
 
 def test_the_monitor_sink_hands_the_view_what_came_and_a_failure_once():

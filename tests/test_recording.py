@@ -47,6 +47,7 @@ def test_round_trip_keeps_samples_provenance_and_counters(tmp_path, suffix, comp
         for row in blocks:
             writer.write(row[:instruments])
             writer.flush()
+        writer.end(0, "completed", True)  # the second instrument is never told its end
     loaded = recording.load(path)
     assert list(loaded.instruments) == [str(m["serial_number"]) for m in metadata]
     for n, (data, meta) in enumerate(zip(loaded, metadata)):
@@ -59,7 +60,9 @@ def test_round_trip_keeps_samples_provenance_and_counters(tmp_path, suffix, comp
         assert {k: data.metadata[k] for k in meta} == meta
         assert [data.metadata[k] for k in recording.COUNTERS] == [last.received, last.overrun, last.missing,
                                                                   last.corrupted]
-        assert data.metadata["complete"] is True and data.metadata["end_utc"]
+        # An end nobody gave is not guessed.
+        assert (data.metadata["end_reason"], data.metadata["complete"]) == \
+            (("completed", True) if n == 0 else ("unknown", False)) and data.metadata["end_utc"]
 
 
 def test_hdf5_keeps_runs_of_sample_numbers_in_place_of_times_and_units_on_the_data(tmp_path):

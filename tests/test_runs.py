@@ -50,6 +50,32 @@ def test_a_finite_run_ends_each_instrument_after_exactly_its_samples(finite, exp
         assert devices[0].get_sampling_rate(0) == 7  # usable afterwards
 
 
+@pytest.mark.parametrize("engine", [False, True])
+@pytest.mark.parametrize("interrupted", [False, True])
+def test_a_finite_run_stopped_early_on_the_main_thread_is_not_complete(engine, interrupted):
+    from vexlo_tools.engine import CallbackSink, Engine
+    mvr = MVR()
+    ports, installed = on_ports(mvr)
+    with installed:
+        acquisition = Acquisition(found(ports), samples=10**6)
+        got = []
+        sink = CallbackSink(got.append)
+        sink.end = lambda index, end: got.append(end)
+        if engine:
+            stopper = Engine(acquisition, [sink], tick_seconds=0.01)
+            stopper.start()
+        else:
+            stopper = acquisition
+            acquisition.start()
+        while acquisition.stats()[0].received < 5:
+            time.sleep(0.01)
+        stopper.stop(interrupted=interrupted)
+        [end] = acquisition.ends
+        assert (end.reason, end.complete) == ("interrupted", False) and end.stats.received < 10**6
+        if engine:
+            assert got[-1] == end and sum(len(b) for b in got[:-1]) == end.stats.received
+
+
 def test_a_device_belongs_to_one_acquisition_and_refuses_queries_while_it_streams():
     mvr = MVR()
     ports, installed = on_ports(mvr)

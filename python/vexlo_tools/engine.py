@@ -30,10 +30,12 @@ error reaches the caller from :meth:`Engine.stop` at the latest.
 from __future__ import annotations
 
 import collections
+import dataclasses
 import logging
 import threading
 import time
 import weakref
+from datetime import datetime, timezone
 from types import TracebackType
 from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, Type
 
@@ -134,6 +136,10 @@ class CallbackSink(Sink):
 
 def _name(sink: Sink) -> str:
     return sink.name or type(sink).__name__
+
+
+def _failure_text(error: BaseException) -> str:
+    return str(error) or type(error).__name__
 
 
 class _Feed:
@@ -238,24 +244,29 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         engine = engine_ref()
         if engine is None:
             return
-        waiter: Optional[Callable[[float], object]] = getattr(engine.acquisition, "waiter", None)
-        gather, pace = engine._stopping, engine._pace
         try:
+            waiter: Optional[Callable[[float], object]] = getattr(engine.acquisition, "waiter", None)
+            gather, pace = engine._stopping, engine._pace
             next_tick = engine._step(next_tick or 0.0, wait=waiter is None)
-        except BaseException as error:
-            logger.error("engine: reading the acquisition failed: %s", error)
-            engine._failures.append(error)
-            next_tick = None
+        except BaseException as error:  # stop() hands the sinks the rest and the ends
+            engine._reading_failed(error)
+            return
         if next_tick is None:
             engine._end_all()
             return
         del engine
-        if waiter is not None:
-            # Waiting for samples holds neither the engine nor the acquisition.
-            waiter(next_tick - time.monotonic())
-        if pace:
-            # Then more gather, up to the tick, unless the engine stops.
-            gather.wait(min(pace, next_tick - time.monotonic()))
+        try:
+            if waiter is not None:
+                # Waiting for samples holds neither the engine nor the acquisition.
+                waiter(next_tick - time.monotonic())
+            if pace:
+                # Then more gather, up to the tick, unless the engine stops.
+                gather.wait(min(pace, next_tick - time.monotonic()))
+        except BaseException as error:
+            engine = engine_ref()
+            if engine is not None:
+                engine._reading_failed(error)
+            return
 
 
 class Engine:
@@ -282,6 +293,10 @@ class Engine:
         # Set when every stream has ended or a sink has failed: either ends run().
         self._over = threading.Event()
         self._failures: List[BaseException] = []
+        #: What ended the engine's reading thread, if anything did: the streams not over
+        #: by then end with it as their reason.
+        self._failure: Optional[BaseException] = None
+        self._over_before_failure: List[bool] = []
         self._retired: List[_Feed] = []
         self._pump: Optional[threading.Thread] = None
         #: Set once stopping begins: it also ends the pump's wait while samples gather.
@@ -369,7 +384,10 @@ class Engine:
         ends = list(acquisition.ends)
         try:
             blocks = acquisition.read(timeout=max(0.0, next_tick - time.monotonic()) if wait else 0)
-        except Exception as error:  # an instrument failed; its end follows, the others go on
+        except Exception as error:
+            if getattr(error, "stream", None) is None:
+                raise  # not an instrument's: the reading itself failed
+            # An instrument failed; its end follows, the others go on.
             logger.debug("engine: %s", error)
             self._failures.append(error)
             return next_tick
@@ -392,6 +410,61 @@ class Engine:
             self._send("end", (index, end))
         if all(e is not None for e in self._ends):
             self._end_all()
+
+    def _reading_failed(self, error: BaseException) -> None:
+        """The engine's reading thread ends with ``error``: the run is over (stop() ends the streams)."""
+        logger.error("engine: reading the acquisition failed: %s", _failure_text(error))
+        try:
+            over = [end is not None for end in self.acquisition.ends]
+        except BaseException:  # ends unknown: none is taken as over
+            over = [False] * len(self._streams)
+        with self._lock:
+            self._failure = error
+            self._over_before_failure = over
+        self._failures.append(error)
+        self._end_all()
+
+    def _hand_over_rest(self) -> None:
+        """After the reading thread failed: what the stopped acquisition still holds, then every end.
+
+        A stream over before the failure keeps its own end; the others end
+        with the failure as their reason (an interrupt's end is the
+        acquisition's own, as it was stopped as interrupted).
+        """
+        blocks: Sequence[Block] = []
+        ends: List[Optional[StreamEnd]] = [None] * len(self._streams)
+        try:
+            for _ in range(len(self._streams) + 1):  # each instrument's error is raised once
+                try:
+                    blocks = self.acquisition.read(timeout=0)
+                    break
+                except Exception as error:
+                    if getattr(error, "stream", None) is None:
+                        raise
+                    self._failures.append(error)
+            ends = list(self.acquisition.ends)
+        except BaseException as error:
+            logger.error("engine: reading what was left failed: %s", _failure_text(error))
+            self._failures.append(error)
+        self._dispatch(blocks, [self._true_end(index, end) for index, end in enumerate(ends)])
+
+    def _true_end(self, index: int, end: Optional[StreamEnd]) -> StreamEnd:
+        failure = self._failure
+        assert failure is not None
+        if end is not None and (self._over_before_failure[index] or isinstance(failure, KeyboardInterrupt)):
+            return end
+        now = datetime.now(timezone.utc)
+        if end is None:
+            try:
+                stats = self.acquisition.stats()[index]
+            except BaseException:
+                stats = Stats()
+            stream = self._streams[index]
+            end = StreamEnd("", False, getattr(stream, "start_utc", None) or now, now, stats)
+        if isinstance(failure, KeyboardInterrupt):
+            return dataclasses.replace(end, reason="interrupted", complete=False)
+        return dataclasses.replace(end, reason=f"failed: reading the acquisition: {_failure_text(failure)}",
+                                   complete=False)
 
     def _end_all(self) -> None:
         self._all_ended.set()
@@ -420,6 +493,8 @@ class Engine:
         with self._lock:
             pump = self._pump
             self._stopping.set()
+            # An interrupt that landed on the engine's reading thread interrupts the run all the same.
+            interrupted = interrupted or isinstance(self._failure, KeyboardInterrupt)
         if pump is not None:
             if not self._acquisition_stopped:
                 try:
@@ -427,11 +502,14 @@ class Engine:
                 except Exception as error:
                     self._failures.insert(0, error)
                 self._acquisition_stopped = True
-            if pump is not threading.current_thread():  # stopped by a collection on the pump's own thread
+            on_pump = pump is threading.current_thread()  # stopped by a collection on the pump's own thread
+            if not on_pump:
                 pump.join()
             consumer = getattr(self.acquisition, "_set_consumer", None)
             if consumer is not None:
                 consumer(None)
+            if not on_pump and self._failure is not None and any(end is None for end in self._ends):
+                self._hand_over_rest()
         with self._lock:
             feeds = list(self._feeds.values())
         for feed in feeds:

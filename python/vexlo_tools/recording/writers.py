@@ -181,7 +181,7 @@ class Writer(abc.ABC):
             stats: Optional[Stats] = None) -> None:
         """Say how the data of instrument ``index`` ended (written at the next :meth:`flush`).
 
-        :param reason: ``"completed"``, ``"interrupted"`` or ``"failed: <message>"``.
+        :param reason: ``"completed"``, ``"interrupted"``, ``"failed: <message>"`` or ``"unknown"``.
         :param complete: whether it ran to its planned end.
         :param end_utc: when it ended (aware); now when not given.
         :param stats: its final counters.
@@ -214,7 +214,8 @@ class Writer(abc.ABC):
     def close(self, stats: Optional[Sequence[Stats]] = None) -> None:
         """Write the counters (``stats``, else the latest) and the end of each instrument, and close.
 
-        An instrument whose end was not given with :meth:`end` ended now, as planned.
+        An instrument whose end was not given with :meth:`end` ends now, ``"unknown"``
+        and not complete.
         After a failed write only what can be closed is closed, and nothing is written.
 
         :raises OSError: writing failed.
@@ -228,7 +229,7 @@ class Writer(abc.ABC):
                     if stats is not None:
                         self.count(index, stats[index])
                     if not self.ends[index]:
-                        self.end(index, "completed", True)
+                        self.end(index, "unknown", False)  # never guessed: nobody said it ran to its end
                 self._guard(self._finish)
         finally:
             self._lock.release()
