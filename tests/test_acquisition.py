@@ -9,6 +9,7 @@ import pytest
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, acquisition, find_devices
+from vexlo_tools.types import COUNTERS
 from vexlo_tools.sim import SimulatedInstrument, VirtualClock, simulated_ports, stream_packet
 from acquisition_steps import LockStep
 
@@ -280,19 +281,38 @@ def stepped_device(monkeypatch, instrument, split_reads=False):
         yield device, steps
 
 
-def test_samples_held_up_on_the_way_are_not_counted_missing_until_overdue(monkeypatch):
-    instrument = MVR()
-    with stepped_device(monkeypatch, instrument) as (device, steps):
-        with Acquisition([device], rate=100) as acq:
+def test_samples_held_up_on_the_way_are_overdue_then_received_and_every_counter_only_grows(monkeypatch):
+    late, other = MVR(), MVR()  # the second's samples come late after the first's came late (out of order)
+    clock = VirtualClock()
+    steps = LockStep(clock)
+    monkeypatch.setattr(acquisition, "clock", clock)
+    monkeypatch.setattr(acquisition, "pause", steps.pause)
+    ports = {"/dev/ttySIM0": late, "/dev/ttySIM1": other}
+    seen = []
+    with simulated_ports(ports, clock=clock):
+        with Acquisition(found(ports), rate=100) as acq:
             steps.sleep(0.5)
-            instrument.stall_stream()
+            late.stall_stream()
             steps.sleep(0.2)  # 20 samples on their way, within the allowance for samples in flight
-            assert acq.stats()[0] == acquisition.Stats(received=50, missing=0)
+            seen.append(acq.stats())
+            assert seen[-1][0] == acquisition.Stats(received=50)
+            other.stall_stream()
             steps.sleep(0.3)
-            assert acq.stats()[0].missing == 25  # due by 0.25 s ago, not come
-            instrument.resume_stream()
+            seen.append(acq.stats())
+            assert (seen[-1][0].overdue, seen[-1][0].missing) == (25, 0)  # due by 0.25 s ago, not come
+            late.resume_stream()
             steps.sleep(0.01)
-            assert acq.stats()[0] == acquisition.Stats(received=101, missing=0)
+            seen.append(acq.stats())
+            assert seen[-1][0] == acquisition.Stats(received=101) and seen[-1][1].overdue > 0
+            steps.sleep(0.3)
+            other.resume_stream()
+            steps.sleep(0.01)
+            seen.append(acq.stats())
+        seen.append(acq.stats())
+    for earlier, later in zip(seen, seen[1:]):
+        for before, after in zip(earlier, later):
+            assert all(getattr(before, name) <= getattr(after, name) for name in COUNTERS), seen
+    assert [s.overdue for s in seen[-1]] == [0, 0]
 
 
 @pytest.mark.parametrize("factory, rate, short", [(PLUS, 38400, True), (MVR, 1300, False)])

@@ -72,7 +72,7 @@ READ_PAUSE_SECONDS = 0.003
 #: bounds a wait whatever happens).
 READ_WAIT_SECONDS = 0.5
 #: How long such a reader reads on without the GIL before it updates the
-#: missing-sample estimate and wakes waiting consumers (it wakes them at once
+#: overdue-sample estimate and wakes waiting consumers (it wakes them at once
 #: when one waits, and samples are in the ring as soon as read): each return
 #: to Python costs CPU, and the estimate allows IN_FLIGHT_SECONDS anyway.
 NEWS_SECONDS = 0.25
@@ -80,7 +80,7 @@ NEWS_SECONDS = 0.25
 #: reading must not block a host write forever.
 WRITE_TIMEOUT_SECONDS = 1.0
 #: Samples that may still be under way (instrument, line, port) when the
-#: missing count is estimated during acquisition.
+#: overdue count is estimated during acquisition.
 IN_FLIGHT_SECONDS = 0.25
 #: After streaming is switched off, the line must be silent for one read
 #: timeout of the port (see quiet_seconds), never less than MIN_QUIET_SECONDS.
@@ -349,7 +349,8 @@ class _Reader:
         self.stop_event = threading.Event()
         self.overrun = 0
         self.corrupted = 0
-        self.missing = 0
+        self.missing = 0  # counted at the end only, so that it only grows
+        self.overdue = 0  # the estimate meanwhile
         self.started_at = 0.0
         self.error: Optional[BaseException] = None
         self.error_reported = False
@@ -426,7 +427,7 @@ class _Reader:
         with self.wake:
             self.error = wrapped
             # Samples still under way when the port failed are missing, not in flight.
-            self.missing = self._missing_by(clock())
+            self._count_missing(clock())
             self.end_as(f"failed: {wrapped}", self.reached)
             self.wake.notify_all()
 
@@ -482,7 +483,8 @@ class _Reader:
                 n += len(adc)
                 self.overrun += self.ring.put(adc, value)
             self.corrupted += corrupted
-            self.missing = self._missing_by(now - IN_FLIGHT_SECONDS)
+            if self.end is None:
+                self.overdue = self._missing_by(now - IN_FLIGHT_SECONDS)
             if n:
                 self.wake.notify_all()
         return n
@@ -493,8 +495,13 @@ class _Reader:
             due = min(due, self.limit)
         return max(0, due - self.received)
 
+    def _count_missing(self, moment: float) -> None:
+        """The stream is over at ``moment``: what was due by then and never came is missing (call under the lock)."""
+        self.missing = max(self.missing, self._missing_by(moment))
+        self.overdue = 0
+
     def stats(self) -> Stats:
-        return Stats(self.received, self.overrun, self.missing, self.corrupted)
+        return Stats(self.received, self.overrun, self.missing, self.corrupted, self.overdue)
 
     def block(self) -> Block:
         first, adc, value = self.ring.take()
@@ -504,7 +511,7 @@ class _Reader:
     def finish(self, stopped_at: float) -> None:
         """The exact count of missing samples, once the line is drained."""
         with self.wake:
-            self.missing = self._missing_by(stopped_at)
+            self._count_missing(stopped_at)
 
     def end_as(self, reason: str, complete: bool) -> None:
         """Give the stream its end, unless it has one (call under the lock)."""

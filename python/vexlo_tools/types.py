@@ -30,16 +30,25 @@ class Stats:
     :ivar received: samples taken off the line (of a finite run: at most its planned number).
     :ivar overrun: received samples the host dropped because the ring buffer
         was full (exact); the oldest go first.
-    :ivar missing: samples the line never delivered, estimated from the host
-        clock and the nominal rate (exact to a sample once stopped); samples
-        still under way when a port failed count here.
+    :ivar missing: samples the line never delivered, counted once the stream
+        has ended (from the host clock and the nominal rate, exact to a
+        sample once the line is drained); samples still under way when a
+        port failed count here. Until the end it is 0.
     :ivar corrupted: byte positions the packet scan skipped.
+    :ivar overdue: while the stream runs, samples due by the host clock
+        (less those that may still be under way) that have not come: an
+        estimate, which falls again when late samples arrive, and 0 once
+        the stream has ended (they are then ``missing`` or received).
+
+    The counters (:data:`COUNTERS`) only grow over a run, so the difference
+    of two readings counts what happened in between; ``overdue`` is not one.
     """
 
     received: int = 0
     overrun: int = 0
     missing: int = 0
     corrupted: int = 0
+    overdue: int = 0
 
 
 @dataclass(frozen=True)
@@ -159,5 +168,7 @@ class Progress:
     def line(self) -> str:
         """The status line: samples, rate, loss counters and, when files are written, their size."""
         losses = "  ".join(f"{name} {sum(getattr(s, name) for s in self.stats)}" for name in COUNTERS[1:])
+        overdue = sum(s.overdue for s in self.stats)
+        losses += f"  overdue {overdue}" if overdue else ""
         return (f"{self.elapsed:6.1f} s  samples {sum(self.samples):,}  rate {self.rate():,.0f}/s  {losses}"
                 + (f"  file {self.file_size / 1e6:.1f} MB" if self.paths else ""))

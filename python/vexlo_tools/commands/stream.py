@@ -106,7 +106,8 @@ class StreamView(Sink):
         value = "-" if last is None else f"{last:.4f} {self.streams[index].unit}"
         if not summary:
             return (f"samples {samples}  rate {rate:.0f}/s  corrupted {stats.corrupted}"
-                    + (f"  lost {lost}" if lost else "") + f"  last {value}")
+                    + (f"  lost {lost}" if lost else "") + (f"  overdue {stats.overdue}" if stats.overdue else "")
+                    + f"  last {value}")
         return (f"{samples} samples in {seconds:.2f} s ({rate:.0f} samples/s), {stats.corrupted} corrupted "
                 f"position{'s' if stats.corrupted != 1 else ''}" + (f", {lost} lost" if lost else "")
                 + f"; last {value}")
