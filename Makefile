@@ -5,7 +5,7 @@ VPY := $(VENV)/bin/python
 DEV_BUILD := build/dev
 # The in-place builds use the CMake and Ninja installed into the environment,
 # so they need nothing from the machine beyond Python and a compiler.
-DEV_TOOLS := cppy pyserial numpy pytest pytest-xdist hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja \
+DEV_TOOLS := cppy pyserial numpy pytest pytest-xdist pytest-timeout hypothesis mypy types-pyserial h5py matplotlib textual pandas cmake ninja \
     starlette uvicorn websockets plotly selenium paho-mqtt
 CMAKE := $(VENV)/bin/cmake
 

@@ -315,6 +315,17 @@ def test_samples_held_up_on_the_way_are_overdue_then_received_and_every_counter_
     assert [s.overdue for s in seen[-1]] == [0, 0]
 
 
+def test_a_finite_run_counts_no_more_missing_than_it_planned(monkeypatch):
+    instrument = MVR()
+    with stepped_device(monkeypatch, instrument) as (device, steps):
+        with Acquisition([device], rate=100, samples=60) as acq:
+            steps.sleep(0.3)
+            instrument.stall_stream()  # for ever: the other 30 never come
+            steps.sleep(5.0)
+            assert acq.stats()[0].overdue == 30  # not the 470 due by the clock
+        assert (acq.ends[0].stats.received, acq.ends[0].stats.missing) == (30, 30)
+
+
 @pytest.mark.parametrize("factory, rate, short", [(PLUS, 38400, True), (MVR, 1300, False)])
 def test_packets_split_across_reads_at_any_byte_are_all_kept(monkeypatch, factory, rate, short):
     instrument = factory()

@@ -254,3 +254,117 @@ def test_stopping_ends_the_wait_of_samples_gathering_for_a_patient_sink():
     stopper.join(timeout=60)  # the gathering would hold it ten minutes
     assert not stopper.is_alive() and sink.calls[-1] == "close"
     assert sink.samples[0] == list(range(acquisition.sent[0]))
+
+
+def test_a_tiny_queue_keeps_exactly_its_blocks_and_drops_and_counts_every_other():
+    gate = threading.Event()
+
+    class Shut(Recording):
+        def open(self, streams):  # takes nothing until the run is over: its queue alone holds blocks
+            gate.wait()
+            super().open(streams)
+
+    acquisition = ScriptedAcquisition([100.0, 100.0], per_read=7, samples=700)  # 200 blocks
+    shut = Shut("shut", queue_blocks=3)
+    with Engine(acquisition, [shut], tick_seconds=0.01) as engine:
+        assert engine.wait(timeout=30)
+        gate.set()
+    assert shut.calls.count("write") == 3 and engine.dropped(shut) == 1400 - 3 * 7
+    assert shut.samples == {0: list(range(14)), 1: list(range(7))}  # the first three blocks, as they came
+    assert after_the_last_write(shut, "end 0 completed") and after_the_last_write(shut, "end 1 completed")
+
+
+class InStep(ScriptedAcquisition):
+    """Hands out a read only once the sink has written everything handed out before: a sink that keeps up."""
+
+    def __init__(self, sink, **kwargs):
+        super().__init__([100.0], **kwargs)
+        self.sink = sink
+
+    def read(self, timeout=None):
+        deadline = time.monotonic() + 10  # a sink that stopped taking: the drops say so
+        while sum(map(len, self.sink.samples.values())) < sum(self.sent) and time.monotonic() < deadline:
+            threading.Event().wait(0.001)
+        return super().read(timeout)
+
+
+def test_a_sink_that_keeps_up_never_drops_however_many_blocks_it_has_taken():
+    sink = Recording("steady", queue_blocks=2)
+    acquisition = InStep(sink, per_read=5, samples=500)  # 100 blocks through a queue of two
+    with Engine(acquisition, [sink], tick_seconds=0.01) as engine:
+        assert engine.wait(timeout=30)
+    assert engine.dropped(sink) == 0 and sink.samples == {0: list(range(500))}
+
+
+class EndsAhead(ScriptedAcquisition):
+    """Hands out each read's samples one read late, as a real acquisition holds a stream's last samples in
+    its ring after its end is set: a read then brings a stream's last block and follows its end."""
+
+    held = None
+
+    def read(self, timeout=None):
+        blocks, self.held = self.held, super().read(timeout)
+        return blocks or []
+
+
+def test_an_end_follows_the_last_block_of_its_own_read():
+    acquisition = EndsAhead([100.0, 50.0], per_read=10, samples=100)
+    sink = Recording()
+    with Engine(acquisition, [sink], tick_seconds=0.01) as engine:
+        assert engine.wait(timeout=30)
+    assert sink.samples == {0: list(range(100)), 1: list(range(100))}
+    assert after_the_last_write(sink, "end 0 completed") and after_the_last_write(sink, "end 1 completed")
+
+
+class StopFails(ScriptedAcquisition):
+    def stop(self, *, interrupted=False):
+        super().stop(interrupted=interrupted)
+        raise vexlo.VexloTimeoutError("MVR420 2 on /dev/pts/2: no answer after streaming off")
+
+
+@pytest.mark.parametrize("acquisition_class, raised", [
+    (StopFails, "no answer after streaming off"),  # the acquisition's error in stopping first
+    (ScriptedAcquisition, "MVR420 1 on /dev/pts/1: gone"),  # then an instrument's, though the sink failed first
+])
+def test_stop_raises_the_stopping_error_then_the_instrument_then_the_sink(caplog, acquisition_class, raised):
+    acquisition = acquisition_class([100.0, 100.0], samples=300, fail_at=(0, 5))
+    bad = Recording("bad", fail_on="open")
+    engine = Engine(acquisition, [bad, Recording("good")], tick_seconds=0.01)
+    engine.start()
+    assert engine.wait(timeout=30)
+    with pytest.raises(Exception, match=raised):
+        engine.stop()
+    assert "also: [Errno 28] No space left on device" in caplog.text  # the others are said, not lost
+
+
+@pytest.mark.parametrize("slow_open", [True, False])
+def test_a_sink_is_stuck_after_one_call_outlasts_the_bound_not_the_calls_together(monkeypatch, slow_open):
+    monkeypatch.setattr(engine_module, "SINK_STUCK_SECONDS", 0.5)
+    gate = threading.Event()
+
+    class Slow(Recording):
+        def open(self, streams):
+            super().open(streams)
+            if not slow_open:
+                gate.wait()  # never returns while stopping
+            time.sleep(0.35)
+
+        def write(self, block):
+            time.sleep(0.35)
+            super().write(block)
+
+    acquisition = ScriptedAcquisition([100.0], per_read=100, samples=300)
+    slow = Slow("slow")
+    engine = Engine(acquisition, [slow], tick_seconds=10.0)
+    engine.start()
+    assert engine.wait(timeout=30)
+    try:
+        if slow_open:  # each call under the bound, all together well over it: waited for
+            engine.stop()
+            assert slow.samples == {0: list(range(300))} and slow.calls[-1] == "close"
+        else:
+            with pytest.raises(TimeoutError, match="^sink slow has not returned from a call"):
+                engine.stop()
+            assert slow.calls == ["open"]
+    finally:
+        gate.set()

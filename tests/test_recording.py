@@ -7,7 +7,7 @@ import pytest
 
 from vexlo_tools import Block, Stats, recording
 from vexlo_tools._extras import MissingExtraError
-from vexlo_tools.recording import csvfile
+from vexlo_tools.recording import csvfile, writers
 
 h5py = pytest.importorskip("h5py", reason="the hdf5 extra")
 
@@ -150,3 +150,21 @@ def test_a_missing_library_names_its_extra(tmp_path, monkeypatch, module, extra,
     monkeypatch.setitem(sys.modules, module, None)
     with pytest.raises(MissingExtraError, match=rf"\[{extra}\]'$"):
         call(tmp_path)
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+@pytest.mark.parametrize("completes", [(True, False), (False, True), (True, True)])
+def test_a_file_is_complete_when_every_instrument_is_and_its_ends_are_bounded_text(tmp_path, suffix, completes):
+    path = tmp_path / f"run{suffix}"
+    long = "failed: " + "\0x" * 3 * writers.MAX_TEXT  # a failure's message is whatever the failure said
+    with recording.open_writer(path, METADATA) as writer:
+        for n, complete in enumerate(completes):
+            writer.append(n, block(0, 5))
+            writer.end(n, "completed" if complete else long, complete)
+    for data, complete in zip(recording.load(path), completes):
+        reason = data.metadata["end_reason"]
+        assert data.metadata["complete"] is complete
+        assert reason == "completed" if complete else (len(reason) == writers.MAX_TEXT and "\0" not in reason)
+    if suffix == ".h5":
+        with h5py.File(path) as file:
+            assert file.attrs["complete"] == all(completes)

@@ -174,6 +174,32 @@ def test_a_port_another_program_holds_is_in_use_and_never_probed(capsys):
         device.disconnect()
 
 
+PROBER = """
+import sys
+from vexlo_tools import _lowlevel
+with _lowlevel.probing(sys.argv[1]):
+    print("probing", flush=True)
+    sys.stdin.read()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")
+def test_a_port_another_program_probes_is_in_use_for_a_probe_here():
+    from vexlo_tools import _lowlevel
+    with PtyServer([MVR()]) as (path,):
+        prober = subprocess.Popen([sys.executable, "-c", PROBER, path], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+        try:
+            assert prober.stdout.readline() == "probing\n"
+            with pytest.raises(PortInUseError, match="in use by another program"):
+                with _lowlevel.probing(path):
+                    pass
+        finally:
+            prober.communicate("")
+        with _lowlevel.probing(path):  # free once the other program ended
+            pass
+
+
 @pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")
 def test_sigterm_ends_a_recording_like_ctrl_c(tmp_path):
     pytest.importorskip("h5py")

@@ -210,3 +210,14 @@ def test_vexlo_sim_replay_streams_a_recording_on_a_pseudo_terminal(tmp_path):
             port.write(build_request(0x00, 0x0C, [0]))
     streamed = [int.from_bytes(data[i:i + 3], "big") << 8 for i in range(len(data) - 160, len(data), 4)]
     assert streamed == list(counts[:40])
+
+
+@pytest.mark.parametrize("lap", [0, 1, 7])
+def test_a_replay_sends_each_sample_one_period_after_its_recorded_time_lap_after_lap(lap):
+    from vexlo_tools.sim.signals import Replay
+    times = np.array([0.0, 0.01, 0.02, 0.05, 0.06])  # a gap of two samples
+    replay = Replay(times, np.arange(5.0), 100.0, loop=True)
+    start = lap * 0.07  # a lap lasts the recording and one period
+    for k, t in enumerate(times):
+        sent_at = start + t + 0.01  # once taken
+        assert (replay.due(sent_at - 1e-6), replay.due(sent_at + 1e-6)) == (lap * 5 + k, lap * 5 + k + 1)
