@@ -9,8 +9,8 @@ from types import SimpleNamespace
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import cli, models
-from vexlo_tools.commands import _instruments, _simenv, _teds
+from vexlo_tools import cli, devices, models
+from vexlo_tools.commands import _simenv, _teds
 from vexlo_tools.acquisition import convert_to_arrays
 from vexlo_tools.sim import SimulatedInstrument, simulated_ports, stream_packet
 from vexlo_tools.sim.choices import UNIT_MVV, parse_instrument
@@ -214,7 +214,7 @@ def test_read_on_a_missing_port_exits_1_with_one_line(capsys):
     (["info", "--channels", "0"], "--channels must be 1 or more"),
 ])
 def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch, argv, message):
-    monkeypatch.setattr(_instruments, "discover", pytest.fail)
+    monkeypatch.setattr(devices, "discover", pytest.fail)
     code, out, err = run(capsys, *argv)
     assert (code, err) == (1, f"vexlo: error: {message}\n")
 
@@ -222,14 +222,13 @@ def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch,
 WARN_THEN_FIND_NOTHING = """
 import sys
 import vexlo_device_communication as vexlo
-from vexlo_tools import cli, models
-from vexlo_tools.commands import _instruments
+from vexlo_tools import cli, devices, models
 
 def discover(models, ports):
     vexlo.logger.warning("Stream conversion: 3 invalid/corrupted packets detected")
     return [], {}
 
-_instruments.discover = discover
+devices.discover = discover
 sys.exit(cli.main(sys.argv[1:]))
 """
 

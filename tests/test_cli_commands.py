@@ -9,7 +9,7 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import acquisition, cli, models
+from vexlo_tools import acquisition, cli, devices, models
 from vexlo_tools.commands import _clock, _simenv, _teds, sim
 from vexlo_tools.sim import VirtualClock, build_request
 from acquisition_steps import LockStep
@@ -299,11 +299,11 @@ def test_stream_at_38400_uses_three_byte_packets_and_keeps_every_sample(capsys, 
 
 
 def test_stream_counts_corrupted_positions_and_still_converts_the_rest(capsys, bench, monkeypatch):
-    def garbage_then_nothing(device):
+    def garbage_then_nothing(device, note):
         bench.instruments[0].add_stream_garbage(0.2)
         return False
 
-    monkeypatch.setattr(_teds, "load_auto_teds", garbage_then_nothing)
+    monkeypatch.setattr(devices, "load_auto_teds", garbage_then_nothing)
     code, out, err = run(capsys, "--instrument", "mvr420:load=12.5", "stream", "--seconds", "2")
     summary = out.splitlines()[1]
     samples, corrupted = int(summary.split()[0]), int(summary.split(", ")[1].split()[0])

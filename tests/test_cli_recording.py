@@ -14,8 +14,7 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import Acquisition, Block, Stats, cli, recording
-from vexlo_tools.commands import _instruments
+from vexlo_tools import Acquisition, Block, Stats, cli, devices, recording
 from vexlo_tools._extras import software_version
 
 
@@ -196,7 +195,7 @@ def test_record_refuses_compress_for_csv_before_probing(capsys, tmp_path):
 def test_record_refuses_an_existing_output_before_probing(capsys, tmp_path, monkeypatch):
     (tmp_path / "run.h5").write_text("keep")
     probed = []
-    monkeypatch.setattr(_instruments, "find_devices", lambda *args: probed.append(args) or [])
+    monkeypatch.setattr(devices, "find_devices", lambda *args: probed.append(args) or [])
     code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.h5"))
     assert (code, out, probed) == (1, "", []) and "exists (--overwrite replaces it)" in err
     assert (tmp_path / "run.h5").read_text() == "keep"

@@ -12,12 +12,13 @@ with stream bytes; such a port is switched quiet and probed again.
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import stat
 import threading
 import time
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import serial
 import serial.tools.list_ports
@@ -28,7 +29,8 @@ from . import _lowlevel
 from ._lowlevel import PortInUseError
 from .models import MODEL_NAMES, model_info
 
-__all__ = ["PortInUseError", "drain", "find_devices", "listed_ports", "quiet_the_line"]
+__all__ = ["NoInstrumentError", "PortInUseError", "discover", "drain", "find_devices", "listed_ports",
+           "load_auto_teds", "not_found_message", "quiet_the_line", "teds_bracket", "teds_loaded"]
 
 logger = logging.getLogger("vexlo_tools.devices")
 
@@ -318,3 +320,150 @@ def drain(read: Callable[[], bytes], quiet: float, *,
             sent = now
         if not data:
             time.sleep(POLL_SECONDS)
+
+
+class _ProbeFailures(logging.Handler):
+    """Keeps, per port, the last failure text that discovery logged for it, and every record for later."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.DEBUG)
+        self.by_port: Dict[str, str] = {}
+        self.records: List[logging.LogRecord] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        message = record.getMessage()
+        if record.name == logger.name:
+            # A port a scan of every port passed over: held by another program.
+            if message.startswith("port ") and " in use " in message:
+                self.by_port[message.split(" ", 2)[1]] = message
+            return
+        self.records.append(record)
+        failure = _lowlevel.probe_failure(message)
+        if failure is not None:
+            port, text = failure
+            self.by_port[port] = text
+
+
+def discover(models: Optional[Sequence[str]] = None,
+             ports: Optional[Sequence[str]] = None) -> Tuple[List[vexlo.VexloDevice], Dict[str, str]]:
+    """Find instruments (every port at once); return the devices and, per port, why its last probe failed.
+
+    The module's records of the probes (silent baud rates, retries) are
+    held back meanwhile: a discovery that finds something passes them on
+    at debug level, one that finds nothing as they were.
+    """
+    failures = _ProbeFailures()
+    module_logger = vexlo.logger
+    level, handlers, propagate = module_logger.level, list(module_logger.handlers), module_logger.propagate
+    module_logger.handlers[:] = [failures]
+    module_logger.propagate = False
+    module_logger.setLevel(logging.DEBUG)
+    logger.addHandler(failures)
+    devices_level = logger.level
+    logger.setLevel(logging.WARNING)
+    devices: List[vexlo.VexloDevice] = []
+    try:
+        devices = find_devices(ports or None, models or None)
+    except PortInUseError:
+        raise
+    except vexlo.VexloConnectionError as error:
+        # A named port that is no serial device: said per port, like a failed probe.
+        refused = {port: str(error) for port in ports or () if f"serial port {port} at " in str(error)}
+        if not refused:
+            raise
+        return [], refused
+    finally:
+        logger.removeHandler(failures)
+        logger.setLevel(devices_level)
+        module_logger.handlers[:] = handlers
+        module_logger.propagate = propagate
+        module_logger.setLevel(level)
+        for record in failures.records:
+            if devices and record.levelno > logging.DEBUG:
+                record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+            if module_logger.isEnabledFor(record.levelno):
+                module_logger.handle(record)
+    return devices, failures.by_port
+
+
+def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) -> str:
+    """Where discovery looked and, per named port, why it found nothing there."""
+    listed = listed_ports()
+    if not ports:
+        where = f"on the ports this system lists ({', '.join(listed)})" if listed else "(this system lists no ports)"
+        in_use = "".join(f"; {text}" for text in failures.values() if " in use " in text)
+        return (f"no instruments found {where}{in_use}; a port it does not list (a simulator's, a link) "
+                "must be named with --port")
+    reasons = []
+    for port in ports:
+        if port not in listed and not os.path.exists(port):
+            reasons.append(f"{port}: no such port")
+        elif port in failures:
+            reasons.append(f"{port}: {failures[port]}")
+        else:
+            reasons.append(f"{port}: no answer")
+    return "no instrument found on " + "; ".join(reasons)
+
+
+class NoInstrumentError(vexlo.VexloConnectionError):
+    """No instrument was found; the message says where discovery looked and, per named port, why."""
+
+
+def _warn(text: str) -> None:
+    logger.warning("%s", text)
+
+
+@contextlib.contextmanager
+def teds_bracket(device: vexlo.VexloDevice, note: Callable[[str], None] = _warn) -> Iterator[None]:
+    """Run TEDS work in the device's bracket: at the lowest sampling rate, then a settling pause and the rate back.
+
+    The rate goes back whatever happens inside; after Ctrl-C, in the work
+    or in the pause, at once. A rate that cannot be put back is raised
+    after work that went well, and told ``note`` after work that failed
+    (whose error goes on).
+    """
+    device.pre_teds_operations()
+    try:
+        yield
+    except BaseException as error:
+        _end_teds(device, pause=not isinstance(error, KeyboardInterrupt), note=note)
+        raise
+    _end_teds(device, pause=True, note=None)
+
+
+def _end_teds(device: vexlo.VexloDevice, *, pause: bool, note: Optional[Callable[[str], None]]) -> None:
+    try:
+        if not pause:
+            _lowlevel.put_teds_rate_back(device)
+            return
+        try:
+            device.post_teds_operations()
+        except KeyboardInterrupt:
+            # The device's end pauses first and was cut short: the rate still goes back.
+            _lowlevel.put_teds_rate_back(device)
+            raise
+    except vexlo.VexloDeviceError as error:
+        if note is None:
+            raise
+        note(f"vexlo: could not restore the sampling rate: {error}")
+
+
+def load_auto_teds(device: vexlo.VexloDevice, note: Callable[[str], None] = _warn) -> bool:
+    """When the instrument's AutoTEDS switch is on, load the sensor's TEDS calibration (in :func:`teds_bracket`).
+
+    Returns whether TEDS data is now loaded. A device without TEDS is left alone.
+    """
+    if not device.supports_teds() or not device.get_auto_teds():
+        return False
+    with teds_bracket(device, note):
+        device.initialize_teds()
+    return teds_loaded(device)
+
+
+def teds_loaded(device: vexlo.VexloDevice) -> bool:
+    """Whether the device holds TEDS data (asks nothing of the instrument)."""
+    try:
+        device.get_teds_serial_number()
+    except vexlo.VexloTEDSError:
+        return False
+    return True

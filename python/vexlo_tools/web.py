@@ -14,7 +14,6 @@ without asking first); downloads of any name that is not a recording in the dire
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import hmac
 import ipaddress
@@ -340,20 +339,19 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
     :raises OSError: the address cannot be listened on.
     :raises vexlo_tools._extras.MissingExtraError: the web extra is not installed.
     """
-    from .commands import _session
+    from . import session
     if token is None and not is_loopback(host):
         token = secrets.token_urlsafe(16)
     view = LiveView()
     recordings = Recordings(control) if control is not None else None
     restart = threading.Event()
-    args = argparse.Namespace(port=list(ports) if ports else None, model=list(models) if models else None,
-                              rate=rate, seconds=seconds)
+    asked = {"rate": rate}
 
     def set_rate(value: float) -> None:
         offered = [set(f["rates"]) for f in view.facts()]
         if not offered or not all(value in rates for rates in offered):
             raise ValueError(f"not every instrument offers {value:g} samples/s")
-        args.rate = value
+        asked["rate"] = value
         restart.set()
 
     page = Page(view, recordings, set_rate if recordings is not None else None, token)
@@ -362,7 +360,9 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
         announce(f"live page at {page_address(host, http_port, token)}")
         while True:
             restart.clear()
-            status = _session.run_sinks(
-                args, sinks, until=lambda: restart.is_set() or (stop is not None and stop.is_set()))
+            interrupted = session.run(sinks, ports=ports, models=models, rate=asked["rate"], seconds=seconds,
+                                      until=lambda: restart.is_set() or (stop is not None and stop.is_set()))
+            if interrupted and seconds is not None:
+                raise KeyboardInterrupt  # cut short: everything is closed, the exit status says so
             if not restart.is_set() or (stop is not None and stop.is_set()):
-                return status
+                return 0

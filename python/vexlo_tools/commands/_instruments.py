@@ -1,108 +1,20 @@
 """The instruments a command works on: found on the ports the options name, opened, closed, described.
 
-A command that finds nothing says, per port, why: the module's discovery
-logs why a probe failed and raises nothing, so its records are held back
-while it runs and read afterwards.
+A command that finds nothing says, per port, why
+(:func:`vexlo_tools.devices.discover`).
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import logging
-import os
-from typing import Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Iterator, List, Optional
 
 import vexlo_device_communication as vexlo
 
-from .. import _lowlevel
+from .. import session
 from ..acquisition import port_of
-from ..devices import PortInUseError, find_devices, listed_ports
-from ..devices import logger as devices_logger
-from ._console import CliError, note
-
-
-class _ProbeFailures(logging.Handler):
-    """Keeps, per port, the last failure text that discovery logged for it, and every record for later."""
-
-    def __init__(self) -> None:
-        super().__init__(logging.DEBUG)
-        self.by_port: Dict[str, str] = {}
-        self.records: List[logging.LogRecord] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        message = record.getMessage()
-        if record.name == devices_logger.name:
-            # A port a scan of every port passed over: held by another program.
-            if message.startswith("port ") and " in use " in message:
-                self.by_port[message.split(" ", 2)[1]] = message
-            return
-        self.records.append(record)
-        failure = _lowlevel.probe_failure(message)
-        if failure is not None:
-            port, text = failure
-            self.by_port[port] = text
-
-
-def discover(models: Optional[Sequence[str]] = None,
-             ports: Optional[Sequence[str]] = None) -> Tuple[List[vexlo.VexloDevice], Dict[str, str]]:
-    """Find instruments (every port at once); return the devices and, per port, why its last probe failed.
-
-    The module's records of the probes (silent baud rates, retries) are
-    held back meanwhile: a discovery that finds something passes them on
-    at debug level, one that finds nothing as they were.
-    """
-    failures = _ProbeFailures()
-    logger = vexlo.logger
-    level, handlers, propagate = logger.level, list(logger.handlers), logger.propagate
-    logger.handlers[:] = [failures]
-    logger.propagate = False
-    logger.setLevel(logging.DEBUG)
-    devices_logger.addHandler(failures)
-    devices_level = devices_logger.level
-    devices_logger.setLevel(logging.WARNING)
-    devices: List[vexlo.VexloDevice] = []
-    try:
-        devices = find_devices(ports or None, models or None)
-    except PortInUseError:
-        raise
-    except vexlo.VexloConnectionError as error:
-        # A named port that is no serial device: said per port, like a failed probe.
-        refused = {port: str(error) for port in ports or () if f"serial port {port} at " in str(error)}
-        if not refused:
-            raise
-        return [], refused
-    finally:
-        devices_logger.removeHandler(failures)
-        devices_logger.setLevel(devices_level)
-        logger.handlers[:] = handlers
-        logger.propagate = propagate
-        logger.setLevel(level)
-        for record in failures.records:
-            if devices and record.levelno > logging.DEBUG:
-                record.levelno, record.levelname = logging.DEBUG, "DEBUG"
-            if logger.isEnabledFor(record.levelno):
-                logger.handle(record)
-    return devices, failures.by_port
-
-
-def not_found_message(ports: Optional[Sequence[str]], failures: Dict[str, str]) -> str:
-    """Where discovery looked and, per named port, why it found nothing there."""
-    listed = listed_ports()
-    if not ports:
-        where = f"on the ports this system lists ({', '.join(listed)})" if listed else "(this system lists no ports)"
-        in_use = "".join(f"; {text}" for text in failures.values() if " in use " in text)
-        return (f"no instruments found {where}{in_use}; a port it does not list (a simulator's, a link) "
-                "must be named with --port")
-    reasons = []
-    for port in ports:
-        if port not in listed and not os.path.exists(port):
-            reasons.append(f"{port}: no such port")
-        elif port in failures:
-            reasons.append(f"{port}: {failures[port]}")
-        else:
-            reasons.append(f"{port}: no answer")
-    return "no instrument found on " + "; ".join(reasons)
+from ._console import note
 
 
 def port_list(args: argparse.Namespace) -> Optional[List[str]]:
@@ -129,21 +41,10 @@ def devices_found(args: argparse.Namespace, *, first_only: bool = False) -> Iter
     """The open instruments on the ``--port`` ports (or every port), closed when the block ends.
 
     :param first_only: keep the first instrument found and close the others.
-    :raises CliError: nothing found (the message says where it looked).
+    :raises vexlo_tools.devices.NoInstrumentError: nothing found (the message says where it looked).
     """
-    ports = port_list(args)
-    devices, failures = discover(getattr(args, "model", None), ports)
-    if not devices:
-        raise CliError(not_found_message(ports, failures))
-    if first_only and len(devices) > 1:
-        for other in devices[1:]:
-            other.disconnect()
-        note(f"using the instrument on {port_of(devices[0])}; also found on "
-             + ", ".join(port_of(o) for o in devices[1:]) + " (choose one with --port)")
-        devices = devices[:1]
-    with contextlib.ExitStack() as stack:
-        for device in devices:
-            stack.enter_context(device)
+    with session.instruments(port_list(args), getattr(args, "model", None), first_only=first_only,
+                             auto_teds=False, note=note) as devices:
         yield devices
 
 

@@ -19,10 +19,10 @@ from typing import List, Tuple
 
 import vexlo_device_communication as vexlo
 
-from .. import plot, recording
+from .. import plot, recording, session
 from .._extras import MissingExtraError, require
 from ..acquisition import Acquisition, converter_of, port_of, unit_text
-from ..engine import Engine
+from ..devices import discover, not_found_message
 from ..sim import Profile, PtyServer, SimulatedInstrument
 from ..sim.choices import calibrate_electrically, sensor_output
 from . import _clock, _console, _instruments, _status, _teds, scan, stream, teds
@@ -87,12 +87,12 @@ def run(args: argparse.Namespace) -> int:
         _section("1. Discovery")
         _console.out("Probing both ports at 2000000, 320000 and 115200 baud. An instrument stays silent at a")
         _console.out("rate it does not use, so the MVR420's port costs a few seconds at 2000000 baud.")
-        devices, failures = _instruments.discover(ports=paths)
+        devices, failures = discover(ports=paths)
         if len(devices) != 2:
             for device in devices:
                 device.disconnect()
             raise _console.CliError(f"discovery found {len(devices)} of the 2 simulated instruments; "
-                                    + _instruments.not_found_message(paths, failures))
+                                    + not_found_message(paths, failures))
         by_model = {device.get_model_number(): device for device in devices}
         plx, mvr = by_model.get("PLX310"), by_model.get("MVR420")
         if plx is None or mvr is None:
@@ -130,8 +130,9 @@ def run(args: argparse.Namespace) -> int:
             _section("5. Streaming from the PLX310 at 38400 samples/s for 2 s")
             view = stream.StreamView(seconds=STREAM_SECONDS, prefix="  ",
                                      status_every=None if sys.stderr.isatty() else 0.5)
-            acquisition = Acquisition([plx], rate=38400, seconds=STREAM_SECONDS)
-            if Engine(acquisition, [view], tick_seconds=0.2).run(pause=_clock.sleep):
+            # The PLX310 stays at 38400 samples/s for the recording at the end.
+            if session.run([view], devices=[plx], rate=38400, keep_rate=True, seconds=STREAM_SECONDS,
+                           pause=lambda s: _clock.sleep(s), note=_console.note):
                 raise KeyboardInterrupt
             if view.progress.samples[0] == 0:
                 raise _console.CliError("no stream samples arrived")

@@ -12,6 +12,7 @@ from typing import Callable, List, Sequence
 
 import vexlo_device_communication as vexlo
 
+from ..devices import discover, not_found_message
 from ..acquisition import port_of
 from . import _console, _device_options, _instruments
 
@@ -38,9 +39,9 @@ def table(rows: Sequence[Sequence[str]]) -> List[str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    devices, failures = _instruments.discover(args.model, args.port)
+    devices, failures = discover(args.model, args.port)
     if not devices:
-        _console.note(_instruments.not_found_message(args.port, failures))
+        _console.note(not_found_message(args.port, failures))
         return 1
     with contextlib.ExitStack() as stack:
         for device in devices:
