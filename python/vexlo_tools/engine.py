@@ -484,9 +484,11 @@ class Engine:
 
         :param interrupted: streams still running end as ``"interrupted"``
             (Ctrl-C, a signal) rather than as asked.
-        :raises Exception: after everything is closed: the acquisition's
-            error in stopping, else the first instrument that failed during
-            the run, else the first sink's error (the others are logged).
+        :raises BaseException: after everything is closed: the acquisition's
+            error in stopping, else the first failure of the run (an
+            instrument's, or the engine's own reading, an interrupt raised
+            there included), else the first sink's error (the others are
+            logged). Every sink has had each stream's end all the same.
         """
         if self._stopped:
             return

@@ -47,7 +47,7 @@ def replay_instruments(path: Union[str, "os.PathLike[str]"], *, loop: bool = Fal
     :raises FileNotFoundError: no such file.
     :raises vexlo_tools._extras.MissingExtraError: reading HDF5 needs h5py.
     """
-    from ..recording import load  # it imports the extension module, which the simulator never needs else
+    from ..recording import load  # when used: importing the simulator loads no recording code
 
     instruments: Dict[str, SimulatedInstrument] = {}
     for data in load(path):
