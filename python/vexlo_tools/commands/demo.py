@@ -21,7 +21,7 @@ import vexlo_device_communication as vexlo
 
 from .. import plot, recording, session
 from .._extras import MissingExtraError, require
-from ..acquisition import Acquisition, converter_of, port_of, unit_text
+from ..acquisition import converter_of, port_of, unit_text
 from ..devices import discover, not_found_message
 from ..sim import Profile, PtyServer, SimulatedInstrument
 from ..sim.choices import calibrate_electrically, sensor_output
@@ -171,16 +171,19 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
     path, picture = folder / "demo.h5", folder / "demo.png"
     recording.check_output(path, overwrite=True)
     status = _status.StatusLine()
-    acquisition = Acquisition(devices, seconds=RECORD_SECONDS)
+    sink = recording.RecordingSink(path, overwrite=True, status=lambda p: status.show(p.line()))
     try:
-        progress = recording.record(acquisition, path, overwrite=True, status=lambda p: status.show(p.line()))
+        interrupted = session.run([sink], devices=devices, seconds=RECORD_SECONDS,
+                                  pause=lambda s: _clock.sleep(s), note=_console.note)
     finally:
         status.end()
-    if progress.interrupted:
+    progress = sink.progress
+    if interrupted or progress.interrupted:
         raise KeyboardInterrupt
+    assert sink.writer is not None  # opened, or the run raised its error
     plot.plot_file(path, picture)
-    for stream_info, samples in zip(acquisition.streams, progress.samples):
-        _console.out(f"  {stream_info.model} {stream_info.serial_number}: {samples:,} samples at "
-                     f"{stream_info.samples_per_second:g} samples/s, {stream_info.unit}")
+    for meta, samples in zip(sink.writer.metadata, progress.samples):
+        _console.out(f"  {meta['model']} {meta['serial_number']}: {samples:,} samples at "
+                     f"{meta['samples_per_second']:g} samples/s, {meta['unit']}")
     _console.out(f"  recording  {path} ({progress.file_size / 1e6:.1f} MB)")
     _console.out(f"  picture    {picture}")
