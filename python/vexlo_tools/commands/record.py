@@ -11,7 +11,9 @@ and per instrument its end (time, reason, whether complete) and the counters rec
 missing and corrupted of the samples in the file. --compress stores .h5 samples compressed. The
 output path is checked before any instrument is probed, and locked while it is written; --overwrite
 replaces an existing file only once the new recording has started. A status line shows progress on
-a terminal.
+a terminal. --split 1h (or a size, 500MB) writes the run in parts, run.part0001.h5, run.part0002.h5,
+..., each a whole recording, sample numbers and times going on across them (vexlo plot of the first
+part draws them all).
 """
 
 from __future__ import annotations
@@ -32,15 +34,25 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--note", action="append", metavar="TEXT",
                         help="a note kept in the file with each instrument (notes); repeatable")
     parser.add_argument("--compress", action="store_true", help="compress the samples (.h5 only)")
+    parser.add_argument("--split", metavar="SPAN", type=_split,
+                        help="start a new part every SPAN of data (90s, 30min, 1h, 1d) or at a size (500MB, 2GB): "
+                             "OUTPUT.part0001.h5, OUTPUT.part0002.h5, ...")
 
 
-class _Announce(recording.RecordingSink):
+def _split(text: str) -> recording.Split:
+    try:
+        return recording.Split.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+class _Announce(recording.PartsSink):
     """The recording, with what is recorded said first and the status line on a terminal."""
 
     def __init__(self, args: argparse.Namespace) -> None:
         self.line = _status.StatusLine()
-        super().__init__(args.output, overwrite=args.overwrite, metadata=notes(args.note), compress=args.compress,
-                         status=lambda p: self.line.show(p.line()))
+        super().__init__(args.output, args.split, overwrite=args.overwrite, metadata=notes(args.note),
+                         compress=args.compress, status=lambda p: self.line.show(p.line()))
         self.seconds = args.seconds
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
@@ -48,7 +60,9 @@ class _Announce(recording.RecordingSink):
         for stream in streams:
             _console.out(f"Recording {stream.model} {stream.serial_number} on {stream.port} at "
                          f"{stream.samples_per_second:g} samples/s, {stream.unit}")
-        _console.out(f"into {self.path}" + ("" if self.seconds else "; Ctrl-C stops"))
+        into = self.path if self.split is None else \
+            f"parts of {_span(self.split)}: {recording.numbered_path(self.path, 'part', 1)}, ..."
+        _console.out(f"into {into}" + ("" if self.seconds else "; Ctrl-C stops"))
         super().open(streams)
 
     def close(self) -> None:
@@ -60,8 +74,13 @@ class _Announce(recording.RecordingSink):
         for stream, samples, stats in zip(self.streams, progress.samples, progress.stats):
             _console.out(f"{stream.model} {stream.serial_number}: {samples:,} samples; "
                          + ", ".join(f"{name} {getattr(stats, name)}" for name in COUNTERS))
-        _console.out(f"wrote {', '.join(progress.paths)} ({progress.file_size / 1e6:.1f} MB) "
-                     f"in {progress.elapsed:.1f} s")
+        paths = progress.paths if len(progress.paths) <= 4 else \
+            [progress.paths[0], f"... ({len(progress.paths)} files)", progress.paths[-1]]
+        _console.out(f"wrote {', '.join(paths)} ({progress.file_size / 1e6:.1f} MB) in {progress.elapsed:.1f} s")
+
+
+def _span(split: recording.Split) -> str:
+    return f"{split.seconds:g} s" if split.seconds is not None else f"{(split.size or 0) / 1e6:g} MB"
 
 
 def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
@@ -73,7 +92,7 @@ def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
     try:
         # Before any instrument is probed: a run that cannot write wastes no time.
-        recording.check_output(args.output, args.overwrite)
+        recording.PartsSink.check(args.output, args.split, args.overwrite)
         recording.check_metadata(notes(args.note))
         if args.compress and not recording.writer_class(args.output).compressible:
             raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")

@@ -47,6 +47,7 @@ what the file holds.
 from __future__ import annotations
 
 import contextlib
+import json
 import math
 import os
 from pathlib import Path
@@ -57,7 +58,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .._extras import require
-from .writers import COUNTERS, Chunk, Metadata, MetadataValue, Source, Writer, register
+from .writers import COUNTERS, NOTED, Chunk, Metadata, MetadataValue, Source, Writer, register
 
 LAYOUT = "vexlo recording"
 LAYOUT_VERSION = 2
@@ -120,8 +121,10 @@ class HDF5Writer(Writer):
             # Created now: in single-writer mode no attribute can be added later.
             for key in COUNTERS + ("samples",):
                 group.attrs.create(key, 0, dtype=np.int64)
-            group.attrs["end_utc"] = group.attrs["end_reason"] = ""
+            group.attrs["end_utc"] = group.attrs["end_reason"] = group.attrs["events"] = ""
             group.attrs["complete"] = False
+            for key in NOTED:
+                group.attrs[key] = math.nan
             columns = [("adc", np.uint32, "counts"), ("value", np.float64, str(metadata.get("unit", "")))]
             if rate is None:
                 columns.append(("time", np.float64, "s"))
@@ -190,7 +193,9 @@ class HDF5Writer(Writer):
         self._file.flush()
         for index, group in enumerate(self._groups):
             said = dict(self._stored_counters[index])
-            now = {"samples": self._stored[index], **self.counters[index], **self.ends[index]}
+            now = {"samples": self._stored[index], **self.counters[index], **self.ends[index], **self.notes[index]}
+            if self.events[index]:
+                now["events"] = json.dumps(self.events[index])
             for key, value in now.items():
                 if said.get(key) != value:
                     group.attrs.modify(key, value)
@@ -347,9 +352,12 @@ class _Reader:
             if self._backed(dataset) < length:
                 raise self.fail(f"{dataset.name} declares {dataset.shape[0]} samples but the file holds "
                                 f"no more than {self._backed(dataset)}")
-        for key in _END:
+        for key in _END + ("events",):
             if metadata.get(key) == "":
                 del metadata[key]
+        for key in NOTED:
+            if not isinstance(metadata.get(key, 0.0), float) or metadata.get(key) != metadata.get(key):
+                metadata.pop(key, None)  # not known (yet), or not a number
         metadata["complete"] = complete
         metadata["samples"] = length
         rate = _rate(metadata)

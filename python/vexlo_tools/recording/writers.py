@@ -33,6 +33,7 @@ except ImportError:  # pragma: no cover - not on Windows
 
 __all__ = [
     "COUNTERS",
+    "NOTED",
     "Chunk",
     "MAX_TEXT",
     "Metadata",
@@ -120,6 +121,9 @@ class Writer(abc.ABC):
         self.counters: List[Dict[str, int]] = [dict.fromkeys(COUNTERS, 0) for _ in self.metadata]
         #: Per instrument, how its data ended (``end_utc``, ``end_reason``, ``complete``), once known.
         self.ends: List[Metadata] = [{} for _ in self.metadata]
+        #: Per instrument, what :meth:`note` was told, and the events it was given (:meth:`event`).
+        self.notes: List[Metadata] = [{} for _ in self.metadata]
+        self.events: List[List[Metadata]] = [[] for _ in self.metadata]
         #: The error that ended writing, if one did.
         self.error: Optional[OSError] = None
         self.closed = False
@@ -176,6 +180,19 @@ class Writer(abc.ABC):
     def count(self, index: int, stats: Stats) -> None:
         """Take the counters of instrument ``index`` (written at the next :meth:`flush`)."""
         self.counters[index] = {name: int(getattr(stats, name)) for name in COUNTERS}
+
+    def note(self, index: int, key: str, value: float) -> None:
+        """Bring one of the :data:`NOTED` keys of instrument ``index`` up to date (written at the next flush).
+
+        :raises ValueError: not such a key.
+        """
+        if key not in NOTED:
+            raise ValueError(f"{key!r} is not a key the recording brings up to date ({', '.join(NOTED)})")
+        self.notes[index][key] = float(value)
+
+    def event(self, index: int, event: Metadata) -> None:
+        """Add an event (a limit crossed, say) of instrument ``index``: flat keys, written at the next flush."""
+        self.events[index].append(check_metadata(event))
 
     def end(self, index: int, reason: str, complete: bool, end_utc: Optional[datetime] = None,
             stats: Optional[Stats] = None) -> None:
@@ -368,8 +385,11 @@ class OutputLock:
 #: The longest text a metadata value may hold (a header line a reader accepts is longer than any).
 MAX_TEXT = 4096
 _KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]{0,63}\Z")
+#: Keys a run's sinks bring up to date while it is written (:meth:`Writer.note`): the instrument's
+#: clock against the host's (see :mod:`vexlo_tools.recording.timebase`).
+NOTED = ("clock_error_ppm", "clock_offset_s")
 #: Keys the writer gives itself: what it says about the data it wrote.
-WRITTEN = COUNTERS + ("samples", "end_utc", "end_reason", "complete")
+WRITTEN = COUNTERS + ("samples", "end_utc", "end_reason", "complete", "events") + NOTED
 
 
 def check_metadata(metadata: Metadata) -> Metadata:
