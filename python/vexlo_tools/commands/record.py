@@ -13,12 +13,18 @@ output path is checked before any instrument is probed, and locked while it is w
 replaces an existing file only once the new recording has started. A status line shows progress on
 a terminal. --split 1h (or a size, 500MB) writes the run in parts, run.part0001.h5, run.part0002.h5,
 ..., each a whole recording, sample numbers and times going on across them (vexlo plot of the first
-part draws them all).
+part draws them all). --trigger "value > 250" records events instead: the last --pre seconds are kept
+in memory, and each crossing of the condition (value or adc, > or <, optionally "hysteresis H")
+writes run.event0001.h5, ... from --pre seconds before it to --post seconds after, every instrument
+over the same window; --trigger-on SERIAL chooses the instrument watched, --events N ends the run
+after N events.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
+from pathlib import Path
 from typing import Optional, Sequence
 
 from .. import recording
@@ -37,6 +43,25 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--split", metavar="SPAN", type=_split,
                         help="start a new part every SPAN of data (90s, 30min, 1h, 1d) or at a size (500MB, 2GB): "
                              "OUTPUT.part0001.h5, OUTPUT.part0002.h5, ...")
+
+
+    parser.add_argument("--trigger", metavar="CONDITION", type=_condition,
+                        help='record events: each crossing of CONDITION ("value > 250", "adc < 9000000", '
+                             '"value > 250 hysteresis 5") into OUTPUT.event0001.h5, ...')
+    parser.add_argument("--pre", type=float, default=1.0, metavar="S",
+                        help="with --trigger: seconds kept before each crossing (default 1)")
+    parser.add_argument("--post", type=float, default=1.0, metavar="S",
+                        help="with --trigger: seconds written after each crossing (default 1)")
+    parser.add_argument("--events", type=int, metavar="N", help="with --trigger: end after N events")
+    parser.add_argument("--trigger-on", type=int, metavar="SERIAL",
+                        help="with --trigger: watch the instrument with this serial number (default: the first)")
+
+
+def _condition(text: str) -> recording.Condition:
+    try:
+        return recording.Condition.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _split(text: str) -> recording.Split:
@@ -83,6 +108,30 @@ def _span(split: recording.Split) -> str:
     return f"{split.seconds:g} s" if split.seconds is not None else f"{(split.size or 0) / 1e6:g} MB"
 
 
+class _Events(recording.TriggerSink):
+    """The triggered recordings, with what is watched said first and each event as it begins."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        super().__init__(args.output, args.trigger, pre=args.pre, post=args.post, events=args.events,
+                         on=args.trigger_on, overwrite=args.overwrite, metadata=notes(args.note),
+                         compress=args.compress)
+
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        super().open(streams)
+        watched = streams[self.watched]
+        _console.out(f"Waiting for {self.condition} on {watched.model} {watched.serial_number} "
+                     f"({len(streams)} instrument{'s' if len(streams) > 1 else ''} kept); events into "
+                     f"{recording.numbered_path(self.path, 'event', 1)}, ...; Ctrl-C stops")
+
+    def began(self, path: Path, trigger: recording.Metadata) -> None:
+        _console.out(f"event {trigger['event']}: {trigger['trigger']} at sample {trigger['trigger_sample']} "
+                     f"({trigger.get('trigger_utc', '?')}) into {path}")
+
+    def close(self) -> None:
+        super().close()
+        _console.out(f"{self.count} event{'' if self.count == 1 else 's'} recorded")
+
+
 def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
     """The ``notes`` key of the --note texts, one a line."""
     return {"notes": "\n".join(texts)} if texts else {}
@@ -92,10 +141,28 @@ def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
     try:
         # Before any instrument is probed: a run that cannot write wastes no time.
-        recording.PartsSink.check(args.output, args.split, args.overwrite)
+        if args.trigger is None:
+            recording.PartsSink.check(args.output, args.split, args.overwrite)
+        else:
+            _check_trigger(args)
+            recording.TriggerSink.check(args.output, args.overwrite)
         recording.check_metadata(notes(args.note))
         if args.compress and not recording.writer_class(args.output).compressible:
             raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")
     except ValueError as error:
         raise _console.CliError(str(error)) from error
-    return _session.run_sinks(args, [_Announce(args)])
+    if args.trigger is None:
+        return _session.run_sinks(args, [_Announce(args)])
+    events = _Events(args)
+    return _session.run_sinks(args, [events], until=events.finished.is_set)
+
+
+def _check_trigger(args: argparse.Namespace) -> None:
+    """Refuse trigger options that do not fit together (before anything is probed)."""
+    if args.split is not None:
+        raise ValueError("--split records continuously and --trigger records events: give one of them")
+    for option, seconds in (("--pre", args.pre), ("--post", args.post)):
+        if not (math.isfinite(seconds) and 0 <= seconds <= recording.triggers.MAX_PRE_SECONDS):
+            raise ValueError(f"{option} must be from 0 to {recording.triggers.MAX_PRE_SECONDS:g} seconds")
+    if args.events is not None and args.events < 1:
+        raise ValueError("--events must be at least 1")

@@ -26,10 +26,12 @@ from .._extras import require, software_version
 from . import csvfile, hdf5
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
+from .conditions import Condition, Crossings
 from .parts import PartsSink, Split, numbered_path, part_sources
 from .provenance import provenance
 from .recorder import Progress, RecordingSink, record
 from .timebase import ClockEstimate, ClockFit, aligned_times
+from .triggers import TriggerSink
 from .writers import (COUNTERS, WRITERS, Metadata, MetadataValue, Source, Writer, check_metadata, check_output,
                       check_path, open_writer, register, writer_class)
 
@@ -39,6 +41,8 @@ __all__ = [
     "HDF5Writer",
     "ClockEstimate",
     "ClockFit",
+    "Condition",
+    "Crossings",
     "InstrumentData",
     "Metadata",
     "MetadataValue",
@@ -48,6 +52,7 @@ __all__ = [
     "RecordingSink",
     "Source",
     "Split",
+    "TriggerSink",
     "WRITERS",
     "Writer",
     "check_metadata",
