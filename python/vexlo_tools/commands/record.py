@@ -17,17 +17,23 @@ part draws them all). --trigger "value > 250" records events instead: the last -
 in memory, and each crossing of the condition (value or adc, > or <, optionally "hysteresis H")
 writes run.event0001.h5, ... from --pre seconds before it to --post seconds after, every instrument
 over the same window; --trigger-on SERIAL chooses the instrument watched, --events N ends the run
-after N events.
+after N events. --limit "value > 900" (repeatable) raises an alarm at each crossing: a warning line,
+an event in the recording (not in event files), and with --on-limit COMMAND that command run with the
+event in its environment (VEXLO_EVENT as JSON, VEXLO_EVENT_SAMPLE, _UTC, _VALUE, ...); COMMAND is
+split into words as a shell would, but runs without a shell.
 """
 
 from __future__ import annotations
 
 import argparse
 import math
+import shlex
+import shutil
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import List, Optional, Sequence, Union
 
 from .. import recording
+from ..engine import Sink
 from ..types import COUNTERS, StreamInfo
 from . import _console, _device_options, _session, _status
 
@@ -55,6 +61,24 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--events", type=int, metavar="N", help="with --trigger: end after N events")
     parser.add_argument("--trigger-on", type=int, metavar="SERIAL",
                         help="with --trigger: watch the instrument with this serial number (default: the first)")
+
+
+    parser.add_argument("--limit", action="append", metavar="CONDITION", type=_condition,
+                        help='raise an alarm at each crossing of CONDITION ("value > 900"); repeatable')
+    parser.add_argument("--on-limit", metavar="COMMAND", type=_command,
+                        help="with --limit: run COMMAND at each alarm, the event in its environment (no shell)")
+
+
+def _command(text: str) -> List[str]:
+    try:
+        words = shlex.split(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"--on-limit {text[:60]!r}: {error}") from None
+    if not words or "\0" in text:
+        raise argparse.ArgumentTypeError("--on-limit needs a program (and its arguments), without NUL characters")
+    if shutil.which(words[0]) is None:
+        raise argparse.ArgumentTypeError(f"--on-limit: no program {words[0][:60]!r} found")
+    return words
 
 
 def _condition(text: str) -> recording.Condition:
@@ -151,10 +175,24 @@ def run(args: argparse.Namespace) -> int:
             raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")
     except ValueError as error:
         raise _console.CliError(str(error)) from error
-    if args.trigger is None:
-        return _session.run_sinks(args, [_Announce(args)])
-    events = _Events(args)
-    return _session.run_sinks(args, [events], until=events.finished.is_set)
+    if args.on_limit is not None and not args.limit:
+        raise _console.CliError("--on-limit needs a --limit")
+    main: Union[_Announce, _Events] = _Announce(args) if args.trigger is None else _Events(args)
+    sinks: List[Sink] = [main]
+    if args.limit:
+        limits = recording.LimitSink(args.limit, command=args.on_limit)
+        if isinstance(main, recording.PartsSink):
+            limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
+        limits.subscribe(_say)
+        sinks.append(limits)
+    finished = main.finished.is_set if isinstance(main, _Events) else None
+    return _session.run_sinks(args, sinks, until=finished)
+
+
+
+def _say(event: recording.LimitEvent) -> None:
+    _console.note(f"vexlo: limit {event.condition} crossed by {event.model} {event.serial_number} at sample "
+                  f"{event.sample} ({event.utc}): {event.value:g}")
 
 
 def _check_trigger(args: argparse.Namespace) -> None:

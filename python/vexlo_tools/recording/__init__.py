@@ -27,6 +27,7 @@ from . import csvfile, hdf5
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
 from .conditions import Condition, Crossings
+from .limits import LimitEvent, LimitListener, LimitSink
 from .parts import PartsSink, Split, numbered_path, part_sources
 from .provenance import provenance
 from .recorder import Progress, RecordingSink, record
@@ -44,6 +45,9 @@ __all__ = [
     "Condition",
     "Crossings",
     "InstrumentData",
+    "LimitEvent",
+    "LimitListener",
+    "LimitSink",
     "Metadata",
     "MetadataValue",
     "PartsSink",

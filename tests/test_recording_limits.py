@@ -1,0 +1,113 @@
+"""Limits: each crossing an event, said in the log, kept in the recording, handed to listeners and to a command."""
+import json
+import logging
+import sys
+
+import numpy as np
+import pytest
+
+from vexlo_tools import cli, recording
+from vexlo_tools.recording import LimitSink, PartsSink
+from test_recording_triggers import feed_signals, pulses
+
+
+class Both:
+    """Two sinks fed the same calls, in order (as the engine does, each on its own thread)."""
+
+    def __init__(self, *sinks):
+        self.sinks = sinks
+
+    def __getattr__(self, name):
+        return lambda *args: [getattr(sink, name)(*args) for sink in self.sinks]
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_each_crossing_is_logged_kept_in_the_file_and_handed_to_listeners(tmp_path, suffix, caplog):
+    pytest.importorskip("h5py")
+    heard = []
+    record = PartsSink(tmp_path / f"run{suffix}")
+    limits = LimitSink(["value > 250", "value < -5"], listeners=[heard.append])
+    limits.subscribe(lambda event: record.add_event(event.index, event.metadata()))
+    signal = pulses(300, [50, 200], 10)
+    signal[120] = -6.0
+    with caplog.at_level(logging.WARNING, logger="vexlo_tools.limits"):
+        streams = feed_signals(Both(limits, record), [signal, np.zeros(150)], [100.0, 50.0])
+    assert [(e.condition, e.sample, e.index) for e in heard] == \
+        [("value > 250", 50, 0), ("value < -5", 120, 0), ("value > 250", 200, 0)]
+    assert heard == limits.events
+    assert "limit value < -5 crossed by MVR420 1 at sample 120" in caplog.text
+    first, second = recording.load(tmp_path / f"run{suffix}")
+    assert [(e["condition"], e["sample"], e["value"]) for e in first.events] == \
+        [("value > 250", 50, 300.0), ("value < -5", 120, -6.0), ("value > 250", 200, 300.0)]
+    assert first.events[0]["utc"] == heard[0].utc and heard[0].utc.startswith(
+        streams[0].start_utc.isoformat(timespec="seconds")[:10])
+    assert first.events[0]["time_s"] == 0.5 and first.events[0]["kind"] == "limit"
+    assert second.events == []
+
+
+def test_a_failing_listener_is_logged_and_the_alarm_goes_on(caplog):
+    heard = []
+
+    def broken(event):
+        raise RuntimeError("page gone")
+
+    limits = LimitSink(["value > 250"], listeners=[broken, heard.append])
+    feed_signals(limits, [pulses(100, [10, 60], 5)], [100.0])
+    assert [e.sample for e in heard] == [10, 60] and "a listener of limit events failed: page gone" in caplog.text
+    limits.unsubscribe(broken)
+    assert limits.listeners == [heard.append]
+
+
+def test_the_command_gets_the_event_in_its_environment_and_no_shell(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    script = ("import os, sys; open(sys.argv[1], 'a').write(os.environ['VEXLO_EVENT'] + '\\n'); "
+              "open(sys.argv[2], 'a').write(os.environ['VEXLO_EVENT_SAMPLE'] + '\\n')")
+    limits = LimitSink(["value > 250"], command=[sys.executable, "-c", script, "events.jsonl", "$(touch hacked)"])
+    feed_signals(limits, [pulses(100, [10, 60], 5)], [100.0])
+    events = [json.loads(line) for line in (tmp_path / "events.jsonl").read_text().splitlines()]
+    assert sorted(e["sample"] for e in events) == [10, 60] and events[0]["condition"] == "value > 250"
+    # The argument went to the program as it was: no shell ran it.
+    assert sorted((tmp_path / "$(touch hacked)").read_text().split()) == ["10", "60"]
+    assert not (tmp_path / "hacked").exists()
+
+
+def test_a_command_that_cannot_run_is_logged_and_the_alarm_goes_on(tmp_path, caplog):
+    heard = []
+    limits = LimitSink(["value > 250"], listeners=[heard.append], command=[str(tmp_path / "missing")])
+    feed_signals(limits, [pulses(100, [10, 60], 5)], [100.0])
+    assert len(heard) == 2 and caplog.text.count("could not run") == 2
+
+
+@pytest.mark.parametrize("command", [[], [""], ["echo", "a\0b"], [None]])
+def test_bad_commands_are_refused(command):
+    with pytest.raises(ValueError, match="a program and its arguments"):
+        LimitSink(["value > 1"], command=command)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--limit", "value >= 3"], "the comparison is > or <"),
+    (["--limit", "value > 3", "--on-limit", ""], "needs a program"),
+    (["--limit", "value > 3", "--on-limit", "'unbalanced"], "No closing quotation"),
+    (["--limit", "value > 3", "--on-limit", "no-such-program-here --now"], "no program 'no-such-program-here'"),
+])
+def test_record_refuses_bad_limit_options_before_probing(capsys, tmp_path, argv, message):
+    with pytest.raises(SystemExit, match="2"):
+        cli.main(["--sim", "record", str(tmp_path / "run.h5"), *argv])
+    assert message in capsys.readouterr().err and not list(tmp_path.iterdir())
+
+
+def test_record_refuses_a_command_without_a_limit(capsys, tmp_path):
+    assert cli.main(["--sim", "record", str(tmp_path / "run.h5"), "--on-limit", "true"]) == 1
+    assert "--on-limit needs a --limit" in capsys.readouterr().err
+
+
+@pytest.mark.serial
+def test_record_with_limits_says_each_alarm_and_keeps_it_in_the_file(capsys, tmp_path):
+    code = cli.main(["--instrument", "mvr420:load=12.5,noise=768", "record", str(tmp_path / "run.csv"),
+                     "--seconds", "0.5", "--limit", "value > 12.5 hysteresis 0.0003"])
+    err = capsys.readouterr().err
+    assert code == 0 and "vexlo: limit value > 12.5 hysteresis 0.0003 crossed by MVR420 20240001 at sample" in err
+    [data] = recording.load(tmp_path / "run.csv")
+    assert len(data.events) == err.count("vexlo: limit ") > 0
+    for event in data.events:
+        assert data.value[event["sample"]] == event["value"] > 12.5
