@@ -109,7 +109,9 @@ class ClockFit:
         """The samples before sample number ``next_sample`` had all arrived when the host's clock read ``taken``."""
         if next_sample <= 0 or not math.isfinite(taken):
             return
-        x = (next_sample - 1) / self.rate  # the last sample's time: it arrived last
+        # The last sample is sent once its period is over, at the next one's time: so the line's
+        # offset is the host's time of sample time zero, the moment streaming was switched on.
+        x = next_sample / self.rate
         key = int(x // self.span)
         kept = self._points.get(key)
         if kept is None or taken - x < kept[1] - kept[0]:

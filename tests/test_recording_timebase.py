@@ -1,0 +1,104 @@
+"""One time base: instruments' clocks estimated against the host's from when blocks were taken, kept in the
+file, and applied by the loader, proven on simulated instruments whose clocks run 100 ppm fast and slow."""
+import random
+
+import numpy as np
+import pytest
+
+from vexlo_tools import Block, Stats, recording
+from vexlo_tools.recording import ClockFit, PartsSink
+from vexlo_tools.recording.timebase import MAX_POINTS, lower_envelope
+from vexlo_tools.sim import SimulatedInstrument, SimulatedSerial, VirtualClock, build_request
+from engine_doubles import stream
+
+RATE_CODE, RATE = 1, 20.0  # an MVR420's 20 samples/s: an hour is quick to simulate
+
+
+def simulated_hour(tmp_path, errors, seconds=3600.0, read_every=0.5, seed=1):
+    """Stream simulated instruments on a virtual clock for ``seconds``, read at jittered moments and stamped
+    late by a one-sided delay (a busy host), into a recording: its path and when each instrument started."""
+    clock, jitter = VirtualClock(), random.Random(seed)
+    instruments, ports, starts = [], [], []
+    for number, ppm in enumerate(errors, 1):
+        instrument = SimulatedInstrument.mvr420(serial_number=number, clock_error_ppm=ppm)
+        instrument.profiles[0].sampling_rate_code = RATE_CODE
+        port = SimulatedSerial(port="sim", baudrate=115200, timeout=1, instrument=instrument, clock=clock)
+        clock.advance(jitter.uniform(0.001, 0.01))  # the instruments start one after the other
+        port.write(build_request(0x00, 0x0C, [1]))
+        port.read(5)  # the answer
+        instruments.append(instrument)
+        ports.append(port)
+        starts.append(clock())
+    streams = [stream(number, RATE) for number in range(1, len(errors) + 1)]
+    sink = PartsSink(tmp_path / "run.csv", clock=clock)
+    sink.open(streams)
+    received = [0] * len(errors)
+    while clock() < seconds:
+        clock.advance(read_every * jitter.uniform(0.5, 1.5))
+        # Taken a little after it was read, now and then much later.
+        taken = clock() + (jitter.expovariate(1 / 0.002) if jitter.random() > 0.05 else jitter.uniform(0.1, 0.4))
+        for index, port in enumerate(ports):
+            count = len(port.read(port.in_waiting)) // 4
+            if count:
+                numbers = np.arange(received[index], received[index] + count)
+                received[index] += count
+                sink.write(Block(streams[index].device, int(numbers[0]), numbers / RATE,
+                                 np.zeros(count, np.uint32), np.zeros(count), Stats(received[index]), index, taken))
+        sink.tick([Stats(n) for n in received])
+    sink.close()
+    return tmp_path / "run.csv", starts
+
+
+def test_two_instruments_100_ppm_apart_line_up_within_a_millisecond_over_an_hour(tmp_path):
+    errors = (100.0, -100.0)
+    path, starts = simulated_hour(tmp_path, errors)
+    run = recording.load(path)
+    for data, ppm in zip(run, errors):
+        assert data.metadata["clock_error_ppm"] == pytest.approx(ppm, abs=0.5)
+    # Where every sample truly left its instrument, on the host's clock, and where the file puts it.
+    truths = [start + data.time / (1 + ppm * 1e-6) for data, start, ppm in zip(run, starts, errors)]
+    aligned = recording.load(path, aligned=True)
+    origin = min(data.metadata["clock_offset_s"] for data in run)
+    misses = [a.time + origin - truth for a, truth in zip(aligned, truths)]
+    for miss in misses:
+        assert 0 <= miss.min() and miss.max() < 0.001  # never early: only the shortest delay is left in
+    # Compared at the same host moments, the two instruments' times agree within 1 ms all the hour.
+    moments = np.linspace(10, 3590, 500)
+    apart = np.interp(moments, truths[0], misses[0]) - np.interp(moments, truths[1], misses[1])
+    assert np.abs(apart).max() < 0.001
+    # Without the estimate they drift apart by the clocks' difference: 0.72 s at the end of the hour.
+    nominal = [data.time + start for data, start in zip(run, starts)]
+    drift = np.interp(3590, truths[0], nominal[0] - truths[0]) - np.interp(3590, truths[1], nominal[1] - truths[1])
+    assert drift == pytest.approx(0.718, abs=0.01)
+    assert [d.metadata["time_base"] for d in aligned] == ["host", "host"]
+
+
+def test_the_lower_envelope_is_not_pulled_by_one_sided_delays():
+    rng = np.random.default_rng(3)
+    x = np.sort(rng.uniform(0, 1000, 5000))
+    y = 2.0 + x * (1 - 50e-6) + rng.exponential(0.01, len(x)) + (rng.random(len(x)) < 0.1) * 5.0
+    a, b = lower_envelope(x, y)
+    assert b == pytest.approx(1 - 50e-6, abs=2e-7) and a == pytest.approx(2.0, abs=2e-4)
+    assert lower_envelope([1.0, 1.0], [2.0, 3.0]) is None
+
+
+def test_a_fit_keeps_bounded_points_over_days_and_needs_a_span():
+    fit = ClockFit(100.0)
+    fit.add(100, 8.0)
+    assert fit.estimate() is None  # one point, less than MIN_FIT_SECONDS
+    for n in range(1, 200_000):
+        fit.add(n * 400, n * 4.0 * (1 - 20e-6) + 7.0)  # 4 s of samples a block, 20 ppm fast, over nine days
+    assert len(fit._points) <= MAX_POINTS
+    estimate = fit.estimate()
+    assert estimate.error_ppm == pytest.approx(20.0, abs=1e-3) and estimate.offset_s == pytest.approx(7.0, abs=1e-5)
+
+
+def test_aligned_times_need_an_estimate_of_every_instrument(tmp_path):
+    sink = PartsSink(tmp_path / "run.csv")
+    sink.open([stream(1, 100.0)])
+    sink.write(Block(None, 0, np.arange(5) / 100.0, np.zeros(5, np.uint32), np.zeros(5), Stats(5), 0, 1.0))
+    sink.close()
+    [data] = recording.load(tmp_path / "run.csv")
+    assert data.clock is None and "clock_error_ppm" not in data.metadata
+    with pytest.raises(ValueError, match="run.csv: an instrument has no clock estimate"):
+        recording.load(tmp_path / "run.csv", aligned=True)
