@@ -111,3 +111,35 @@ def test_record_with_limits_says_each_alarm_and_keeps_it_in_the_file(capsys, tmp
     assert len(data.events) == err.count("vexlo: limit ") > 0
     for event in data.events:
         assert data.value[event["sample"]] == event["value"] > 12.5
+
+
+def kept_event_file(tmp_path, suffix):
+    path = tmp_path / f"run{suffix}"
+    sink = PartsSink(path)
+    feed_signals(sink, [np.zeros(3)], [100.0])
+    return path
+
+
+@pytest.mark.parametrize("line, message", [
+    ('# event: not json', "the event line after row 3: Expecting value"),
+    ('# event: "[1\\u002c 2]"', "not a flat object"),
+    ('# event: "{\\"a\\": [1]}"', "not a flat object"),
+    ("# event: \"{" + "\\u002c".join(f'\\"k{n}\\": 1' for n in range(33)) + "}\"", "at most 32"),
+    ("# clock_error_ppm: fast", "clock_error_ppm is not a number"),
+])
+def test_hostile_event_and_clock_lines_are_refused_clearly(tmp_path, line, message):
+    path = kept_event_file(tmp_path, ".csv")
+    text = path.read_text()
+    path.write_text(text.replace("# end_utc:", line + "\n# end_utc:"))
+    with pytest.raises(ValueError, match=f"run.csv: .*{message}"):
+        recording.load(path)
+
+
+@pytest.mark.parametrize("events", ["not json", "[1, 2]", '{"a": 1}', '[{"a": {"b": 1}}]'])
+def test_hostile_events_of_an_h5_file_are_refused_clearly(tmp_path, events):
+    h5py = pytest.importorskip("h5py")
+    path = kept_event_file(tmp_path, ".h5")
+    with h5py.File(path, "r+") as file:
+        file["1"].attrs["events"] = events
+    with pytest.raises(ValueError, match="run.h5: /1: its events are not a list of events"):
+        recording.load(path)

@@ -184,7 +184,8 @@ def run(args: argparse.Namespace) -> int:
         if isinstance(main, recording.PartsSink):
             limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
         limits.subscribe(_say)
-        sinks.append(limits)
+        # First: stopping finishes the sinks in order, so the recording gets every event before it closes.
+        sinks.insert(0, limits)
     finished = main.finished.is_set if isinstance(main, _Events) else None
     return _session.run_sinks(args, sinks, until=finished)
 

@@ -56,7 +56,8 @@ from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 import numpy.typing as npt
 
-from .writers import COUNTERS, MAX_TEXT, NOTED, WRITTEN, Chunk, Metadata, MetadataValue, Source, Writer, register
+from .writers import (COUNTERS, MAX_TEXT, NOTED, WRITTEN, Chunk, Metadata, MetadataValue, Source, Writer, check_event,
+                      register)
 
 LAYOUT = 2
 HEADER = f"# vexlo recording, layout {LAYOUT}"
@@ -361,12 +362,9 @@ class _CSVFile:
             return False  # a comment: the metadata comes only from the header
         if self.version > 1 and key == "event":
             try:
-                event = json.loads(str(value))
-            except ValueError:
-                event = None
-            if not isinstance(event, dict) or len(event) > 32:
-                raise self.fail(f"an event line after row {rows} that is not an event")
-            trailer.setdefault("events", []).append(event)
+                trailer.setdefault("events", []).append(check_event(json.loads(str(value))))
+            except ValueError as error:
+                raise self.fail(f"the event line after row {rows}: {error}") from None
         elif self.version > 1 and key in NOTED:
             if not isinstance(value, (int, float)) or isinstance(value, bool):
                 raise self.fail(f"{key} is not a number")

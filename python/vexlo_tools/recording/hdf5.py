@@ -58,7 +58,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .._extras import require
-from .writers import COUNTERS, NOTED, Chunk, Metadata, MetadataValue, Source, Writer, register
+from .writers import COUNTERS, NOTED, Chunk, Metadata, MetadataValue, Source, Writer, check_event, register
 
 LAYOUT = "vexlo recording"
 LAYOUT_VERSION = 2
@@ -358,6 +358,15 @@ class _Reader:
         for key in NOTED:
             if not isinstance(metadata.get(key, 0.0), float) or metadata.get(key) != metadata.get(key):
                 metadata.pop(key, None)  # not known (yet), or not a number
+        if "events" in metadata:
+            try:
+                events = json.loads(str(metadata["events"]))
+                if not isinstance(events, list):
+                    raise ValueError("not a list")
+                for event in events:
+                    check_event(event)
+            except ValueError as error:
+                raise self.fail(f"{group.name}: its events are not a list of events ({_one_line(error)})") from None
         metadata["complete"] = complete
         metadata["samples"] = length
         rate = _rate(metadata)

@@ -10,6 +10,10 @@ fleet's retained message), and, if asked, a command run with the event in
 its environment. The command is an argument list, run without a shell:
 nothing in an event (a condition's text, a serial number) can become part
 of a command line.
+
+Give an engine the limit sink before a recording that keeps its events:
+stopping finishes the sinks in their order, so the recording then gets
+every event before it closes.
 """
 
 from __future__ import annotations

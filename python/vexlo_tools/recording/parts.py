@@ -349,7 +349,9 @@ class PartsSink(RecordingSink):
             events, self._events = list(self._events), collections.deque()
         for index, event in events:
             if self.parts:
-                self._part_of(index).writer.event(index, event)
+                # The part the instrument writes into; after its end, the last part.
+                part = next((p for p in self.parts if not p.left[index]), self.parts[-1])
+                part.writer.event(index, event)
 
 
 def _exists(path: Path) -> bool:

@@ -42,6 +42,7 @@ __all__ = [
     "WRITERS",
     "OutputLock",
     "Writer",
+    "check_event",
     "check_metadata",
     "check_output",
     "check_path",
@@ -414,6 +415,22 @@ def check_metadata(metadata: Metadata) -> Metadata:
             raise ValueError(f"metadata {key!r}: {type(value).__name__}, not text, a number or a truth value")
         checked[key] = value
     return checked
+
+
+#: The most keys an event may have (a reader refuses more).
+MAX_EVENT_KEYS = 32
+
+
+def check_event(event: object) -> Metadata:
+    """An event read from a file, checked: an object of at most :data:`MAX_EVENT_KEYS` keys whose values
+    are text, numbers or truth values.
+
+    :raises ValueError: it is not.
+    """
+    if not isinstance(event, dict) or len(event) > MAX_EVENT_KEYS or not all(
+            isinstance(k, str) and isinstance(v, (str, int, float, bool)) for k, v in event.items()):
+        raise ValueError("an event that is not a flat object of at most 32 texts, numbers or truth values")
+    return event
 
 
 def instrument_names(instruments: Sequence[Metadata]) -> List[str]:
