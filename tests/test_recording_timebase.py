@@ -102,3 +102,18 @@ def test_aligned_times_need_an_estimate_of_every_instrument(tmp_path):
     assert data.clock is None and "clock_error_ppm" not in data.metadata
     with pytest.raises(ValueError, match="run.csv: an instrument has no clock estimate"):
         recording.load(tmp_path / "run.csv", aligned=True)
+
+
+def test_an_event_recording_carries_the_clock_estimates_of_its_moment(tmp_path):
+    sink = recording.TriggerSink(tmp_path / "run.csv", "value > 1", pre=1.0, post=1.0)
+    sink.open([stream(1, 100.0)])
+    for first in range(0, 3000, 50):  # 30 s in blocks of half a second, a crossing at 20 s
+        numbers = np.arange(first, first + 50)
+        value = (numbers >= 2000).astype(np.float64) * 2
+        sink.write(Block(None, first, numbers / 100.0, numbers.astype(np.uint32), value, Stats(first + 50), 0,
+                         3.0 + (first + 50) / 100.0 / (1 + 40e-6)))
+    sink.close()
+    [data] = recording.load(tmp_path / "run.event0001.csv")
+    assert data.metadata["trigger_sample"] == 2000 and len(data.value) == 200
+    assert data.metadata["clock_error_ppm"] == pytest.approx(40.0, abs=1e-6)
+    assert data.metadata["clock_offset_s"] == pytest.approx(3.0, abs=1e-9)

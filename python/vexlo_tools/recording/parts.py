@@ -44,7 +44,7 @@ import numpy as np
 from ..types import COUNTERS, Block, Progress, Stats, StreamEnd, StreamInfo
 from .provenance import provenance
 from .recorder import FLUSH_SECONDS, RecordingSink
-from .timebase import ClockFit
+from .timebase import ClockFit, note_estimates
 from .writers import Chunk, Metadata, Source, Writer, check_output, open_writer, writer_class
 
 __all__ = ["PartsSink", "Split", "numbered_path", "part_sources"]
@@ -245,7 +245,7 @@ class PartsSink(RecordingSink):
             self._close_part(part)
 
     def _close_part(self, part: _Part) -> None:
-        self._note_clocks(part.writer)
+        note_estimates(part.writer, self.fits)
         part.writer.close()
         self.parts.remove(part)
         self._numbers += 1
@@ -263,7 +263,7 @@ class PartsSink(RecordingSink):
             if now - self._noted >= CLOCK_NOTE_SECONDS:
                 self._noted = now
                 for part in self.parts:
-                    self._note_clocks(part.writer)
+                    note_estimates(part.writer, self.fits)
             for part in list(self.parts):
                 part.writer.flush()
             self._flushed = now
@@ -296,7 +296,7 @@ class PartsSink(RecordingSink):
         for part in list(self.parts):
             if part.left[index]:
                 continue
-            self._note_clock(part.writer, index)
+            note_estimates(part.writer, self.fits)  # before the end: a CSV file says nothing after it
             # The parts after the one it ended in hold none of its samples.
             part.writer.end(index, end.reason, end.complete, end.end_utc,
                             _less(end.stats, part.base[index]) if first else Stats())
@@ -324,16 +324,6 @@ class PartsSink(RecordingSink):
                 raise errors[0]
 
     # ------------------------------------------------------------ clocks and events
-
-    def _note_clocks(self, writer: Writer) -> None:
-        for index in range(len(self.fits)):
-            self._note_clock(writer, index)
-
-    def _note_clock(self, writer: Writer, index: int) -> None:
-        estimate = self.fits[index].estimate()
-        if estimate is not None:
-            writer.note(index, "clock_error_ppm", estimate.error_ppm)
-            writer.note(index, "clock_offset_s", estimate.offset_s)
 
     def add_event(self, index: int, event: Metadata) -> None:
         """Write an event of instrument ``index`` (flat keys: ``sample``, ``utc``, ...) into the part open now.

@@ -23,12 +23,15 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["ClockEstimate", "ClockFit", "MIN_FIT_SECONDS", "aligned_times", "lower_envelope"]
+if TYPE_CHECKING:
+    from .writers import Writer
+
+__all__ = ["ClockEstimate", "ClockFit", "MIN_FIT_SECONDS", "aligned_times", "lower_envelope", "note_estimates"]
 
 #: Points kept at most per instrument: older ones are thinned to the earliest per (wider) span of
 #: sample time, so that a run of days needs as little memory as one of minutes.
@@ -139,6 +142,15 @@ class ClockFit:
             return None
         offset, slope = fit
         return ClockEstimate((1.0 / slope - 1.0) * 1e6, offset, len(points))
+
+
+def note_estimates(writer: "Writer", fits: Sequence[ClockFit]) -> None:
+    """Bring the clock estimates of a recording's instruments up to date in ``writer`` (where there are some)."""
+    for index, fit in enumerate(fits):
+        estimate = fit.estimate()
+        if estimate is not None:
+            writer.note(index, "clock_error_ppm", estimate.error_ppm)
+            writer.note(index, "clock_offset_s", estimate.offset_s)
 
 
 def aligned_times(times: Sequence[npt.NDArray[np.float64]],

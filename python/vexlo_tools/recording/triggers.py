@@ -9,8 +9,9 @@ one recording (``run.event0001.h5``, ``run.event0002.h5``, ...) from
 instrument over the same window of sample time. The file says the
 condition (``trigger``), the instrument (``trigger_serial_number``), the
 crossing's sample number (``trigger_sample``) and its UTC time
-(``trigger_utc``). A crossing while an event is being written belongs to
-that event.
+(``trigger_utc``), and the instruments' clock estimates of the run so far
+(see :mod:`.timebase`). A crossing while an event is being written belongs
+to that event.
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ from .conditions import Condition, Crossings
 from .parts import numbered_path
 from .provenance import provenance
 from .recorder import FLUSH_SECONDS
+from .timebase import ClockFit, note_estimates
 from .writers import Metadata, Writer, check_output, open_writer
 
 __all__ = ["TriggerSink"]
@@ -124,9 +126,13 @@ class TriggerSink(Sink):
         self.kept: List[Deque[Block]] = [collections.deque() for _ in streams]
         self.before: List[Stats] = [Stats() for _ in streams]
         self.ended: List[Optional[StreamEnd]] = [None] * len(streams)
+        # The instruments' clocks, over the whole run: an event's file gets the estimates of its moment.
+        self.fits = [ClockFit(s.samples_per_second) for s in streams]
 
     def write(self, block: Block) -> None:
         index = block.index
+        if block.taken is not None:
+            self.fits[index].add(block.first_index + len(block), block.taken)
         kept = self.kept[index]
         kept.append(block)
         rate = self.streams[index].samples_per_second
@@ -202,6 +208,7 @@ class TriggerSink(Sink):
         if event is None or not all(d or e is not None for d, e in zip(event.done, self.ended)):
             return
         self.event = None
+        note_estimates(event.writer, self.fits)
         event.writer.close()
         if self.limit is not None and self.count >= self.limit:
             self.finished.set()
@@ -215,6 +222,7 @@ class TriggerSink(Sink):
     def end(self, index: int, end: StreamEnd) -> None:
         self.ended[index] = end
         if self.event is not None:
+            note_estimates(self.event.writer, self.fits)
             self.event.writer.end(index, end.reason, end.complete, end.end_utc)
             self._finish_if_done()
 
@@ -225,5 +233,6 @@ class TriggerSink(Sink):
             for index, done in enumerate(event.done):
                 if not done and not event.writer.ends[index]:
                     event.writer.end(index, "interrupted", False)
+            note_estimates(event.writer, self.fits)
             event.writer.close()
 
