@@ -32,7 +32,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from acquisition import HIGH_RATE, PLUS, open_plus, served  # noqa: E402
-from table import Line  # noqa: E402
+from table import Line, print_rows  # noqa: E402
 
 
 class Timed:
@@ -121,9 +121,10 @@ def row_trigger_cpu(seconds=5.0, repeats=3):
     return lines
 
 
-def simulated_hour(errors=(100.0, -100.0), seconds=3600.0, read_every=0.25, seed=2):
-    """Two simulated instruments (20 samples/s) on a virtual clock, read every ``read_every`` s (jittered),
-    each read stamped late by a one-sided delay; the recording's path, the start times and the folder."""
+def simulated_hour(errors=(100.0, -100.0), seconds=3600.0, read_every=0.25, seed=2, folder=None):
+    """Simulated instruments (20 samples/s, clocks ``errors`` ppm fast) on a virtual clock, read every
+    ``read_every`` s (jittered), each read stamped late by a one-sided delay, recorded into ``folder``
+    (a new temporary one by default); the recording's path, the instruments' start times, ``errors``."""
     clock, jitter = VirtualClock(), random.Random(seed)
     ports, starts, streams = [], [], []
     for number, ppm in enumerate(errors, 1):
@@ -138,7 +139,7 @@ def simulated_hour(errors=(100.0, -100.0), seconds=3600.0, read_every=0.25, seed
         # A stand-in for the device: what a recording asks of it (no calibration to keep).
         device = SimpleNamespace(_teds_data=None, get_adc_converter=lambda: None)
         streams.append(StreamInfo(device, f"sim{number}", "MVR420", "QMT42010", number, "4.3.2", 1, 20.0, 4, "N"))
-    folder = tempfile.mkdtemp()
+    folder = folder or tempfile.mkdtemp()
     sink = recording.PartsSink(os.path.join(folder, "hour.csv"), clock=clock)
     sink.open(streams)
     received = [0] * len(errors)
@@ -188,12 +189,10 @@ ROWS = {
 
 
 def main(argv=None):
-    from table import print_table
-
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", default=",".join(map(str, ROWS)))
     args = parser.parse_args(argv)
-    print_table([line for row in args.rows.split(",") for line in ROWS[int(row)](args)])
+    print_rows(ROWS, args.rows, args)
 
 
 if __name__ == "__main__":

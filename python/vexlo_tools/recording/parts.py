@@ -47,7 +47,7 @@ from .recorder import FLUSH_SECONDS, RecordingSink
 from .timebase import ClockFit, note_estimates
 from .writers import Chunk, Metadata, Source, Writer, check_output, open_writer, writer_class
 
-__all__ = ["PartsSink", "Split", "numbered_path", "part_sources"]
+__all__ = ["PartsSink", "Split", "check_numbered", "numbered_path", "part_sources"]
 
 #: How often the clock estimates are worked out again and noted in the files.
 CLOCK_NOTE_SECONDS = 10.0
@@ -99,6 +99,22 @@ def numbered_path(path: Union[str, os.PathLike[str]], kind: str, number: int) ->
     """``run.h5`` -> ``run.part0001.h5`` (``kind`` ``"part"``, number 1)."""
     target = Path(path)
     return target.with_name(f"{target.stem}.{kind}{number:04d}{target.suffix}")
+
+
+def check_numbered(path: Union[str, os.PathLike[str]], kind: str, overwrite: bool = False) -> None:
+    """Check that the first of the numbered files (``run.part0001.h5``) can be written and, unless
+    ``overwrite``, that no numbered file of that kind from an earlier run is in the way.
+
+    :raises FileExistsError: one is, and ``overwrite`` is false.
+    :raises OSError, ValueError: as :func:`~vexlo_tools.recording.check_output`.
+    """
+    check_output(numbered_path(path, kind, 1), overwrite)
+    target = Path(path)
+    if not overwrite:
+        found = sorted(target.parent.glob(f"{glob.escape(target.stem)}.{kind}[0-9][0-9][0-9][0-9]*{target.suffix}"))
+        if found:
+            raise FileExistsError(f"{os.fspath(found[0])} exists, {'an' if kind[0] in 'aeiou' else 'a'} {kind} of "
+                                  "an earlier run (--overwrite replaces them)")
 
 
 def _less(stats: Stats, base: Stats) -> Stats:
@@ -158,13 +174,7 @@ class PartsSink(RecordingSink):
         if split is None:
             check_output(path, overwrite)
             return
-        check_output(numbered_path(path, "part", 1), overwrite)
-        target = Path(path)
-        if not overwrite:
-            found = sorted(target.parent.glob(f"{glob.escape(target.stem)}.part[0-9][0-9][0-9][0-9]*{target.suffix}"))
-            if found:
-                raise FileExistsError(f"{os.fspath(found[0])} exists, a part of an earlier run (--overwrite "
-                                      "replaces them)")
+        check_numbered(path, "part", overwrite)
 
     # ------------------------------------------------------------ the sink
 

@@ -17,7 +17,6 @@ to that event.
 from __future__ import annotations
 
 import collections
-import glob
 import math
 import os
 import threading
@@ -29,11 +28,11 @@ from typing import Callable, Deque, List, Optional, Sequence, Union
 from ..engine import Sink
 from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
 from .conditions import Condition, Crossings
-from .parts import numbered_path
+from .parts import check_numbered, numbered_path
 from .provenance import provenance
 from .recorder import FLUSH_SECONDS
 from .timebase import ClockFit, note_estimates
-from .writers import Metadata, Writer, check_output, open_writer
+from .writers import Metadata, Writer, open_writer
 
 __all__ = ["TriggerSink"]
 
@@ -107,13 +106,7 @@ class TriggerSink(Sink):
 
         :raises FileExistsError, OSError, ValueError: as :func:`~vexlo_tools.recording.check_output`.
         """
-        check_output(numbered_path(path, "event", 1), overwrite)
-        target = Path(path)
-        if not overwrite:
-            found = sorted(target.parent.glob(f"{glob.escape(target.stem)}.event[0-9][0-9][0-9][0-9]*{target.suffix}"))
-            if found:
-                raise FileExistsError(f"{os.fspath(found[0])} exists, an event of an earlier run (--overwrite "
-                                      "replaces them)")
+        check_numbered(path, "event", overwrite)
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
         self.streams = list(streams)
