@@ -135,11 +135,19 @@ def test_hostile_event_and_clock_lines_are_refused_clearly(tmp_path, line, messa
         recording.load(path)
 
 
-@pytest.mark.parametrize("events", ["not json", "[1, 2]", '{"a": 1}', '[{"a": {"b": 1}}]'])
-def test_hostile_events_of_an_h5_file_are_refused_clearly(tmp_path, events):
+@pytest.mark.parametrize("row", [b"not json", b"[1, 2]", b'{"a": {"b": 1}}', b""])
+def test_hostile_events_of_an_h5_file_are_refused_clearly(tmp_path, row):
     h5py = pytest.importorskip("h5py")
     path = kept_event_file(tmp_path, ".h5")
     with h5py.File(path, "r+") as file:
-        file["1"].attrs["events"] = events
-    with pytest.raises(ValueError, match="run.h5: /1: its events are not a list of events"):
+        events = file["1"]["events"]
+        events.resize((2,))
+        events[:] = [b'{"kind": "limit"}', row]
+    with pytest.raises(ValueError, match="run.h5: /1/events: not a list of events"):
         recording.load(path)
+
+
+def test_an_event_too_long_for_a_file_is_refused(tmp_path):
+    with recording.open_writer(tmp_path / "run.csv", [{"serial_number": 1}]) as writer:
+        with pytest.raises(ValueError, match="an event of more than 512 bytes"):
+            writer.event(0, {"note": "x" * 600})

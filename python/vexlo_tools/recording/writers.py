@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import abc
 import errno
+import json
 import os
 import re
 import tempfile
@@ -35,6 +36,7 @@ __all__ = [
     "COUNTERS",
     "NOTED",
     "Chunk",
+    "MAX_EVENT_BYTES",
     "MAX_TEXT",
     "Metadata",
     "MetadataValue",
@@ -192,8 +194,15 @@ class Writer(abc.ABC):
         self.notes[index][key] = float(value)
 
     def event(self, index: int, event: Metadata) -> None:
-        """Add an event (a limit crossed, say) of instrument ``index``: flat keys, written at the next flush."""
-        self.events[index].append(check_metadata(event))
+        """Add an event (a limit crossed, say) of instrument ``index``: flat keys, written at the next flush.
+
+        :raises ValueError: a key or value :func:`check_metadata` refuses, or more than
+            :data:`MAX_EVENT_BYTES` bytes as JSON.
+        """
+        checked = check_metadata(event)
+        if len(json.dumps(checked).encode()) > MAX_EVENT_BYTES:
+            raise ValueError(f"an event of more than {MAX_EVENT_BYTES} bytes as JSON")
+        self.events[index].append(checked)
 
     def end(self, index: int, reason: str, complete: bool, end_utc: Optional[datetime] = None,
             stats: Optional[Stats] = None) -> None:
@@ -419,6 +428,8 @@ def check_metadata(metadata: Metadata) -> Metadata:
 
 #: The most keys an event may have (a reader refuses more).
 MAX_EVENT_KEYS = 32
+#: The longest event, as JSON: what a row of an HDF5 file's ``events`` holds.
+MAX_EVENT_BYTES = 512
 
 
 def check_event(event: object) -> Metadata:
