@@ -1,14 +1,16 @@
 """One time base: instruments' clocks estimated against the host's from when blocks were taken, kept in the
 file, and applied by the loader, proven on simulated instruments whose clocks run 100 ppm fast and slow."""
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from vexlo_tools import Block, Stats, recording
+from vexlo_tools import Acquisition, Block, Stats, find_devices, recording
 from vexlo_tools.recording import ClockFit, PartsSink
 from vexlo_tools.recording.timebase import MAX_POINTS, lower_envelope
+from vexlo_tools.sim import SimulatedInstrument, simulated_ports
 from engine_doubles import stream
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
@@ -82,3 +84,16 @@ def test_an_event_recording_carries_the_clock_estimates_of_its_moment(tmp_path):
     assert data.metadata["trigger_sample"] == 2000 and len(data.value) == 200
     assert data.metadata["clock_error_ppm"] == pytest.approx(40.0, abs=1e-6)
     assert data.metadata["clock_offset_s"] == pytest.approx(3.0, abs=1e-9)
+
+
+@pytest.mark.serial
+def test_the_blocks_of_an_acquisition_say_when_they_were_taken():
+    with simulated_ports({"/dev/ttySIM0": SimulatedInstrument.mvr420()}):
+        [device] = find_devices(["/dev/ttySIM0"])
+        with device:
+            began = time.monotonic()
+            with Acquisition([device], rate=100, seconds=0.3) as acquisition:
+                acquisition.wait()
+                blocks = [acquisition.read(0)[0] for _ in range(2)]
+            ended = time.monotonic()
+    assert len(blocks[0]) == 30 and blocks[0].taken is not None and began < blocks[0].taken <= blocks[1].taken < ended
