@@ -139,7 +139,9 @@ def test_conditions_read_back_as_written():
 def test_record_refuses_bad_trigger_options_before_probing(capsys, tmp_path):
     for argv, message in ((["--trigger", "value > 1", "--split", "1h"], "give one of them"),
                           (["--trigger", "value > 1", "--pre", "1e9"], "--pre must be from 0 to 600 seconds"),
-                          (["--trigger", "value > 1", "--events", "0"], "--events must be at least 1")):
+                          (["--trigger", "value > 1", "--events", "0"], "--events must be at least 1"),
+                          (["--pre", "2"], "--pre goes with --trigger"),
+                          (["--trigger-on", "4711"], "--trigger-on goes with --trigger")):
         assert cli.main(["--sim", "record", str(tmp_path / "run.h5"), *argv]) == 1
         assert message in capsys.readouterr().err
     with pytest.raises(SystemExit, match="2"):

@@ -49,20 +49,16 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--split", metavar="SPAN", type=_split,
                         help="start a new part every SPAN of data (90s, 30min, 1h, 1d) or at a size (500MB, 2GB): "
                              "OUTPUT.part0001.h5, OUTPUT.part0002.h5, ...")
-
-
     parser.add_argument("--trigger", metavar="CONDITION", type=_condition,
                         help='record events: each crossing of CONDITION ("value > 250", "adc < 9000000", '
                              '"value > 250 hysteresis 5") into OUTPUT.event0001.h5, ...')
-    parser.add_argument("--pre", type=float, default=1.0, metavar="S",
+    parser.add_argument("--pre", type=float, metavar="S",
                         help="with --trigger: seconds kept before each crossing (default 1)")
-    parser.add_argument("--post", type=float, default=1.0, metavar="S",
+    parser.add_argument("--post", type=float, metavar="S",
                         help="with --trigger: seconds written after each crossing (default 1)")
     parser.add_argument("--events", type=int, metavar="N", help="with --trigger: end after N events")
     parser.add_argument("--trigger-on", type=int, metavar="SERIAL",
                         help="with --trigger: watch the instrument with this serial number (default: the first)")
-
-
     parser.add_argument("--limit", action="append", metavar="CONDITION", type=_condition,
                         help='raise an alarm at each crossing of CONDITION ("value > 900"); repeatable')
     parser.add_argument("--on-limit", metavar="COMMAND", type=_command,
@@ -136,9 +132,9 @@ class _Events(recording.TriggerSink):
     """The triggered recordings, with what is watched said first and each event as it begins."""
 
     def __init__(self, args: argparse.Namespace) -> None:
-        super().__init__(args.output, args.trigger, pre=args.pre, post=args.post, events=args.events,
-                         on=args.trigger_on, overwrite=args.overwrite, metadata=notes(args.note),
-                         compress=args.compress)
+        super().__init__(args.output, args.trigger, pre=_or_one(args.pre), post=_or_one(args.post),
+                         events=args.events, on=args.trigger_on, overwrite=args.overwrite,
+                         metadata=notes(args.note), compress=args.compress)
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
         super().open(streams)
@@ -166,6 +162,10 @@ def run(args: argparse.Namespace) -> int:
     try:
         # Before any instrument is probed: a run that cannot write wastes no time.
         if args.trigger is None:
+            given = [o for o, v in (("--pre", args.pre), ("--post", args.post), ("--events", args.events),
+                                    ("--trigger-on", args.trigger_on)) if v is not None]
+            if given:
+                raise ValueError(f"{given[0]} goes with --trigger")
             recording.PartsSink.check(args.output, args.split, args.overwrite)
         else:
             _check_trigger(args)
@@ -190,6 +190,10 @@ def run(args: argparse.Namespace) -> int:
     return _session.run_sinks(args, sinks, until=finished)
 
 
+def _or_one(seconds: Optional[float]) -> float:
+    """--pre and --post: one second unless given."""
+    return 1.0 if seconds is None else seconds
+
 
 def _say(event: recording.LimitEvent) -> None:
     _console.note(f"vexlo: limit {event.condition} crossed by {event.model} {event.serial_number} at sample "
@@ -200,7 +204,7 @@ def _check_trigger(args: argparse.Namespace) -> None:
     """Refuse trigger options that do not fit together (before anything is probed)."""
     if args.split is not None:
         raise ValueError("--split records continuously and --trigger records events: give one of them")
-    for option, seconds in (("--pre", args.pre), ("--post", args.post)):
+    for option, seconds in (("--pre", _or_one(args.pre)), ("--post", _or_one(args.post))):
         if not (math.isfinite(seconds) and 0 <= seconds <= recording.triggers.MAX_PRE_SECONDS):
             raise ValueError(f"{option} must be from 0 to {recording.triggers.MAX_PRE_SECONDS:g} seconds")
     if args.events is not None and args.events < 1:

@@ -24,9 +24,9 @@ import numpy.typing as npt
 
 from .._extras import require, software_version
 from . import csvfile, hdf5
+from .conditions import Condition, Crossings
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
-from .conditions import Condition, Crossings
 from .limits import LimitEvent, LimitListener, LimitSink
 from .parts import PartsSink, Split, numbered_path, part_sources
 from .provenance import provenance
