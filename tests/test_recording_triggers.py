@@ -164,3 +164,12 @@ def test_record_trigger_writes_events_and_ends_after_the_asked_number(capsys, tm
         crossing = watched.metadata["trigger_sample"]
         assert watched.value[crossing - round(watched.time[0] * 100)] > 12.5
         assert abs(len(watched.value) - 20) <= 10 and len(other.value) > 0
+
+
+@pytest.mark.parametrize("per_read", [7, 400])  # 400: a whole event, and the crossings in its window, in one read
+def test_a_crossing_in_the_window_of_the_event_before_belongs_to_it(tmp_path, per_read):
+    sink = TriggerSink(tmp_path / "run.csv", "value > 250", pre=0.1, post=0.3)
+    feed_signals(sink, [pulses(1000, [100, 115, 400], 5)], [100.0], per_read=per_read)
+    assert sink.count == 2
+    assert [recording.load(recording.numbered_path(tmp_path / "run.csv", "event", n)).instruments["1"]
+            .metadata["trigger_sample"] for n in (1, 2)] == [100, 400]

@@ -97,6 +97,7 @@ class TriggerSink(Sink):
         #: Events begun so far.
         self.count = 0
         self.event: Optional[_Event] = None
+        self._quiet_until = 0  # the watched instrument's first sample after the last event's window
         self.clock = clock
         self._flushed = clock()
 
@@ -127,17 +128,20 @@ class TriggerSink(Sink):
         if block.taken is not None:
             self.fits[index].add(block.first_index + len(block), block.taken)
         kept = self.kept[index]
+        previous = kept[-1].stats if kept else self.before[index]
         kept.append(block)
         rate = self.streams[index].samples_per_second
         keep = math.ceil((self.pre + SPARE_SECONDS) * rate)
         while kept and block.first_index + len(block) - (kept[0].first_index + len(kept[0])) > keep:
             self.before[index] = kept.popleft().stats
         if self.event is not None:
-            self._take(index, [block])
+            self._take(index, [block], previous)
         if index == self.watched:
             for position in self.crossings.find(block.value, block.adc):
-                if self.event is None and not self.finished.is_set():
-                    self._begin(block.first_index + position)
+                crossing = block.first_index + position
+                # A crossing within the window of the event before belongs to it.
+                if self.event is None and crossing >= self._quiet_until and not self.finished.is_set():
+                    self._begin(crossing)
 
     def _begin(self, crossing: int) -> None:
         stream = self.streams[self.watched]
@@ -158,20 +162,21 @@ class TriggerSink(Sink):
         rates = [s.samples_per_second for s in self.streams]
         self.event = _Event(writer, [max(0, math.ceil((at - self.pre) * r - 1e-6)) for r in rates],
                             [math.ceil((at + self.post) * r - 1e-6) for r in rates])
+        self._quiet_until = self.event.stops[self.watched]
         for index in range(len(self.streams)):
-            self._take(index, list(self.kept[index]))
+            self._take(index, list(self.kept[index]), self.before[index])
         self._finish_if_done()
 
     def began(self, path: Path, trigger: Metadata) -> None:
         """An event begins, into ``path``; ``trigger`` holds its ``trigger_*`` keys. Override to say so."""
 
-    def _take(self, index: int, blocks: List[Block]) -> None:
-        """Write what of ``blocks`` falls in the event's window and was not written yet."""
+    def _take(self, index: int, blocks: List[Block], previous: Stats) -> None:
+        """Write what of ``blocks`` (of one instrument, in order, ``previous`` the counters of the block
+        before them) falls in the event's window and was not written yet."""
         event = self.event
         assert event is not None
         if event.done[index]:
             return
-        previous = self.before[index]
         for block in blocks:
             start, stop = max(event.next[index], event.starts[index]), event.stops[index]
             low, high = max(0, start - block.first_index), min(len(block), stop - block.first_index)
@@ -215,8 +220,9 @@ class TriggerSink(Sink):
     def end(self, index: int, end: StreamEnd) -> None:
         self.ended[index] = end
         if self.event is not None:
-            note_estimates(self.event.writer, self.fits)
-            self.event.writer.end(index, end.reason, end.complete, end.end_utc)
+            if not self.event.done[index]:  # its window cut short
+                note_estimates(self.event.writer, self.fits)
+                self.event.writer.end(index, end.reason, end.complete, end.end_utc)
             self._finish_if_done()
 
     def close(self) -> None:
