@@ -139,12 +139,12 @@ class PartsSink(RecordingSink):
 
     With ``split`` ``None`` it is one recording into ``path`` itself, as
     :class:`~vexlo_tools.recording.RecordingSink` writes, with the clock
-    estimates and events this sink adds.
+    estimates and events this sink adds. The other parameters are
+    :class:`~vexlo_tools.recording.RecordingSink`'s.
 
     :param split: where a new part begins, or ``None``.
     :param clock: the host's clock, for the flush cadence and the progress (not the clock estimates, which
         rest on the blocks' :attr:`~vexlo_tools.Block.taken`).
-    Other parameters as :class:`~vexlo_tools.recording.RecordingSink`'s.
     """
 
     name = "recording"
