@@ -2,12 +2,14 @@
 import json
 import logging
 import sys
+import time
 
 import numpy as np
 import pytest
 
 from vexlo_tools import cli, recording
 from vexlo_tools.recording import LimitSink, PartsSink
+from mosquitto import mosquitto  # noqa: F401 (fixture)
 from test_recording_triggers import feed_signals, pulses
 
 
@@ -151,3 +153,28 @@ def test_an_event_too_long_for_a_file_is_refused(tmp_path):
     with recording.open_writer(tmp_path / "run.csv", [{"serial_number": 1}]) as writer:
         with pytest.raises(ValueError, match="an event of more than 512 bytes"):
             writer.event(0, {"note": "x" * 600})
+
+
+@pytest.mark.broker
+def test_a_publisher_keeps_each_instruments_last_alarm_retained_on_the_fleet_path(mosquitto, tmp_path):
+    paho = pytest.importorskip("paho.mqtt.client")
+    from vexlo_tools.mqtt import Broker
+    from vexlo_tools.mqtt.publisher import Publisher
+
+    publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
+    limits = LimitSink(["value > 250"], listeners=[publisher.publish_event])
+    feed_signals(Both(limits, publisher), [pulses(100, [10, 60], 5), np.zeros(100)], [100.0, 100.0])
+    got = []
+    late = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)  # subscribes after the run
+    late.on_message = lambda client, userdata, message: got.append((message.topic, json.loads(message.payload)))
+    late.connect("127.0.0.1", mosquitto.port)
+    late.subscribe("vexlo/s1/+/event", qos=1)
+    late.loop_start()
+    try:
+        deadline = time.monotonic() + 5
+        while not got and time.monotonic() < deadline:
+            time.sleep(0.02)
+    finally:
+        late.loop_stop()
+    assert [(topic, event["sample"], event["condition"]) for topic, event in got] == \
+        [("vexlo/s1/1/event", 60, "value > 250")]

@@ -49,7 +49,7 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--split", metavar="SPAN", type=_split,
                         help="start a new part every SPAN of data (90s, 30min, 1h, 1d) or at a size (500MB, 2GB): "
                              "OUTPUT.part0001.h5, OUTPUT.part0002.h5, ...")
-    parser.add_argument("--trigger", metavar="CONDITION", type=_condition,
+    parser.add_argument("--trigger", metavar="CONDITION", type=condition,
                         help='record events: each crossing of CONDITION ("value > 250", "adc < 9000000", '
                              '"value > 250 hysteresis 5") into OUTPUT.event0001.h5, ...')
     parser.add_argument("--pre", type=float, metavar="S",
@@ -59,7 +59,7 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--events", type=int, metavar="N", help="with --trigger: end after N events")
     parser.add_argument("--trigger-on", type=int, metavar="SERIAL",
                         help="with --trigger: watch the instrument with this serial number (default: the first)")
-    parser.add_argument("--limit", action="append", metavar="CONDITION", type=_condition,
+    parser.add_argument("--limit", action="append", metavar="CONDITION", type=condition,
                         help='raise an alarm at each crossing of CONDITION ("value > 900"); repeatable')
     parser.add_argument("--on-limit", metavar="COMMAND", type=_command,
                         help="with --limit: run COMMAND at each alarm, the event in its environment (no shell)")
@@ -77,7 +77,8 @@ def _command(text: str) -> List[str]:
     return words
 
 
-def _condition(text: str) -> recording.Condition:
+def condition(text: str) -> recording.Condition:
+    """A condition option (--trigger, --limit), read by its grammar; a bad one is a usage error."""
     try:
         return recording.Condition.parse(text)
     except ValueError as error:
@@ -183,7 +184,7 @@ def run(args: argparse.Namespace) -> int:
         limits = recording.LimitSink(args.limit, command=args.on_limit)
         if isinstance(main, recording.PartsSink):
             limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
-        limits.subscribe(_say)
+        limits.subscribe(say_alarm)
         # First: stopping finishes the sinks in order, so the recording gets every event before it closes.
         sinks.insert(0, limits)
     finished = main.finished.is_set if isinstance(main, _Events) else None
@@ -195,7 +196,8 @@ def _or_one(seconds: Optional[float]) -> float:
     return 1.0 if seconds is None else seconds
 
 
-def _say(event: recording.LimitEvent) -> None:
+def say_alarm(event: recording.LimitEvent) -> None:
+    """An alarm on standard error, one line."""
     _console.note(f"vexlo: limit {event.condition} crossed by {event.model} {event.serial_number} at sample "
                   f"{event.sample} ({event.utc}): {event.value:g}")
 
