@@ -81,7 +81,7 @@ def test_an_event_recording_carries_the_clock_estimates_of_its_moment(tmp_path):
                          3.0 + (first + 50) / 100.0 / (1 + 40e-6)))
     sink.close()
     [data] = recording.load(tmp_path / "run.event0001.csv")
-    assert data.metadata["trigger_sample"] == 2000 and len(data.value) == 200
+    assert data.metadata["trigger_sample"] == 2000 and len(data.value) == 201
     assert data.metadata["clock_error_ppm"] == pytest.approx(40.0, abs=1e-6)
     assert data.metadata["clock_offset_s"] == pytest.approx(3.0, abs=1e-9)
 

@@ -52,8 +52,8 @@ def test_each_crossing_writes_its_window_of_every_instrument(tmp_path, suffix):
         event = recording.load(recording.numbered_path(tmp_path / f"run{suffix}", "event", number))
         first, second = event
         at = crossing / 200.0
-        np.testing.assert_array_equal(second.adc, np.arange(crossing - 50, crossing + 60))
-        np.testing.assert_array_equal(first.adc, np.arange(round((at - 0.25) * 100), round((at + 0.3) * 100)))
+        np.testing.assert_array_equal(second.adc, np.arange(crossing - 50, crossing + 61))  # both ends included
+        np.testing.assert_array_equal(first.adc, np.arange(round((at - 0.25) * 100), round((at + 0.3) * 100) + 1))
         for data in event:
             meta = data.metadata
             assert (meta["trigger"], meta["trigger_sample"], meta["trigger_serial_number"], meta["event"]) == \
@@ -67,7 +67,7 @@ def test_the_window_starts_at_the_first_sample_and_the_events_limit_finishes(tmp
     sink = TriggerSink(tmp_path / "run.csv", "adc > 5", pre=10.0, post=0.05, events=1)
     feed_signals(sink, [np.arange(100.0)], [100.0])
     [data] = recording.load(tmp_path / "run.event0001.csv")
-    np.testing.assert_array_equal(data.adc, np.arange(11))  # from sample 0 to 5 samples after the crossing at 6
+    np.testing.assert_array_equal(data.adc, np.arange(12))  # from sample 0 to 5 samples after the crossing at 6
     assert sink.finished.is_set() and sink.count == 1
 
 
@@ -77,6 +77,12 @@ def test_an_event_cut_short_says_so(tmp_path):
     [data] = recording.load(tmp_path / "run.event0001.csv")
     assert len(data.adc) == 60 and data.metadata["complete"] is False
     assert data.metadata["end_reason"] == "interrupted"
+
+
+def test_without_post_the_event_ends_with_the_crossing(tmp_path):
+    feed_signals(TriggerSink(tmp_path / "run.csv", "value > 250", pre=0.0, post=0.0), [pulses(100, [40], 5)], [100.0])
+    [data] = recording.load(tmp_path / "run.event0001.csv")
+    np.testing.assert_array_equal(data.adc, [40])
 
 
 def test_a_trigger_on_an_instrument_not_there_is_refused(tmp_path):

@@ -5,8 +5,8 @@ An event capture waits hours for the one second that matters. A
 memory and watches one instrument's samples for a crossing of a
 :class:`~.conditions.Condition` (``value > 250``). At a crossing it writes
 one recording (``run.event0001.h5``, ``run.event0002.h5``, ...) from
-``pre`` seconds before the crossing to ``post`` seconds after it, every
-instrument over the same window of sample time. The file says the
+``pre`` seconds before the crossing to ``post`` seconds after it (both
+included), every instrument over the same window of sample time. The file says the
 condition (``trigger``), the instrument (``trigger_serial_number``), the
 crossing's sample number (``trigger_sample``) and its UTC time
 (``trigger_utc``), and the instruments' clock estimates of the run so far
@@ -160,8 +160,10 @@ class TriggerSink(Sink):
         self.began(path, extra)
         self.paths += [os.fspath(p) for p in writer.files()]
         rates = [s.samples_per_second for s in self.streams]
+        # Every sample from ``pre`` before the crossing to ``post`` after it, both ends included (so the
+        # crossing itself also with ``post`` 0).
         self.event = _Event(writer, [max(0, math.ceil((at - self.pre) * r - 1e-6)) for r in rates],
-                            [math.ceil((at + self.post) * r - 1e-6) for r in rates])
+                            [math.floor((at + self.post) * r + 1e-6) + 1 for r in rates])
         self._quiet_until = self.event.stops[self.watched]
         for index in range(len(self.streams)):
             self._take(index, list(self.kept[index]), self.before[index])
