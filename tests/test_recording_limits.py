@@ -178,3 +178,14 @@ def test_a_publisher_keeps_each_instruments_last_alarm_retained_on_the_fleet_pat
         late.loop_stop()
     assert [(topic, event["sample"], event["condition"]) for topic, event in got] == \
         [("vexlo/s1/1/event", 60, "value > 250")]
+
+
+def test_with_a_trigger_a_limit_event_goes_into_the_event_whose_window_holds_it(tmp_path):
+    signal = np.zeros(700)
+    signal[90:100], signal[100:120], signal[500:510] = 60.0, 300.0, 60.0
+    trigger = recording.TriggerSink(tmp_path / "run.csv", "value > 250", pre=0.2, post=0.1)
+    limits = LimitSink(["value > 50"], listeners=[lambda event: trigger.add_event(event.index, event.metadata())])
+    feed_signals(Both(limits, trigger), [signal], [100.0])
+    assert [e.sample for e in limits.events] == [90, 500]
+    [data] = recording.load(tmp_path / "run.event0001.csv")
+    assert [e["sample"] for e in data.events] == [90] and data.metadata["trigger_sample"] == 100

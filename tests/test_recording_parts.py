@@ -61,6 +61,8 @@ def test_each_part_is_a_whole_recording_and_the_parts_add_up(tmp_path, suffix, s
     for data in whole:
         np.testing.assert_array_equal(numbers(data), np.arange(240))
         assert data.metadata["received"] == data.metadata["samples"] == 240
+    # The parts' counters add up to the run's final ones (the double's second stream ends with 1 missing).
+    assert [d.metadata["missing"] for d in whole] == [0, 1]
     run_ids, ends = set(), []
     for number in range(1, count + 1):
         part = recording.load(recording.numbered_path(tmp_path / f"run{suffix}", "part", number))

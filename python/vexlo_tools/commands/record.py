@@ -18,7 +18,7 @@ in memory, and each crossing of the condition (value or adc, > or <, optionally 
 writes run.event0001.h5, ... from --pre seconds before it to --post seconds after, every instrument
 over the same window; --trigger-on SERIAL chooses the instrument watched, --events N ends the run
 after N events. --limit "value > 900" (repeatable) raises an alarm at each crossing: a warning line,
-an event in the recording (not in event files), and with --on-limit COMMAND that command run with the
+an event in the recording (with --trigger, in the event's file whose window holds it), and with --on-limit COMMAND that command run with the
 event in its environment (VEXLO_EVENT as JSON, VEXLO_EVENT_SAMPLE, _UTC, _VALUE, ...); COMMAND is
 split into words as a shell would, but runs without a shell.
 """
@@ -182,8 +182,7 @@ def run(args: argparse.Namespace) -> int:
     sinks: List[Sink] = [main]
     if args.limit:
         limits = recording.LimitSink(args.limit, command=args.on_limit)
-        if isinstance(main, recording.PartsSink):
-            limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
+        limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
         limits.subscribe(say_alarm)
         # First: stopping finishes the sinks in order, so the recording gets every event before it closes.
         sinks.insert(0, limits)

@@ -18,21 +18,23 @@ every event before it closes.
 
 from __future__ import annotations
 
+import collections
 import json
 import logging
 import os
 import subprocess
+import threading
 import time
 from dataclasses import asdict, dataclass
 from datetime import timedelta
-from typing import Callable, Dict, List, Optional, Sequence, Union
+from typing import Callable, Deque, Dict, List, Optional, Sequence, Tuple, Union
 
 from ..engine import Sink
 from ..types import Block, Stats, StreamInfo
 from .conditions import Condition, Crossings
 from .writers import Metadata
 
-__all__ = ["LimitEvent", "LimitListener", "LimitSink", "MAX_COMMANDS"]
+__all__ = ["EventInbox", "LimitEvent", "LimitListener", "LimitSink", "MAX_COMMANDS"]
 
 logger = logging.getLogger("vexlo_tools.limits")
 
@@ -79,6 +81,25 @@ class LimitEvent:
         found = {f"VEXLO_EVENT_{k.upper()}": str(v) for k, v in self.metadata().items()}
         found["VEXLO_EVENT"] = json.dumps(self.metadata())
         return found
+
+
+class EventInbox:
+    """Events handed over from another thread (a limit sink's listener) to the sink that keeps them."""
+
+    def __init__(self) -> None:
+        self._events: Deque[Tuple[int, Metadata]] = collections.deque()
+        self._lock = threading.Lock()
+
+    def put(self, index: int, event: Metadata) -> None:
+        """An event of instrument ``index`` (flat keys); safe from any thread."""
+        with self._lock:
+            self._events.append((index, dict(event)))
+
+    def take(self) -> List[Tuple[int, Metadata]]:
+        """Every event put since the last take, oldest first."""
+        with self._lock:
+            events, self._events = list(self._events), collections.deque()
+        return events
 
 
 #: What :meth:`LimitSink.subscribe` takes: called with each event on the sink's thread; it should be quick.

@@ -25,23 +25,22 @@ the parts of a run for :func:`~vexlo_tools.recording.load` and ``vexlo plot``.
 
 from __future__ import annotations
 
-import collections
 import contextlib
 import glob
 import json
 import math
 import os
 import re
-import threading
 import time
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterator, List, Optional, Sequence, Union
 
 import numpy as np
 
 from ..types import COUNTERS, Block, Progress, Stats, StreamEnd, StreamInfo
+from .limits import EventInbox
 from .provenance import provenance
 from .recorder import FLUSH_SECONDS, RecordingSink
 from .timebase import ClockFit, note_estimates
@@ -159,8 +158,7 @@ class PartsSink(RecordingSink):
         self.run_id = uuid.uuid4().hex
         self.parts: List[_Part] = []
         self.fits: List[ClockFit] = []
-        self._events: Deque[Tuple[int, Metadata]] = collections.deque()
-        self._events_lock = threading.Lock()
+        self.inbox = EventInbox()
         self._numbers = 0
         self._noted = -math.inf
 
@@ -341,13 +339,10 @@ class PartsSink(RecordingSink):
         Safe from any thread (a listener of a :class:`~vexlo_tools.recording.LimitSink`, say); written
         with the next block or flush.
         """
-        with self._events_lock:
-            self._events.append((index, dict(event)))
+        self.inbox.put(index, event)
 
     def _drain_events(self) -> None:
-        with self._events_lock:
-            events, self._events = list(self._events), collections.deque()
-        for index, event in events:
+        for index, event in self.inbox.take():
             if self.parts:
                 # The part the instrument writes into; after its end, the last part.
                 part = next((p for p in self.parts if not p.left[index]), self.parts[-1])

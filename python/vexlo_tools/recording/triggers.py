@@ -28,6 +28,7 @@ from typing import Callable, Deque, List, Optional, Sequence, Union
 from ..engine import Sink
 from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
 from .conditions import Condition, Crossings
+from .limits import EventInbox
 from .parts import check_numbered, numbered_path
 from .provenance import provenance
 from .recorder import FLUSH_SECONDS
@@ -98,6 +99,7 @@ class TriggerSink(Sink):
         self.count = 0
         self.event: Optional[_Event] = None
         self._quiet_until = 0  # the watched instrument's first sample after the last event's window
+        self.inbox = EventInbox()
         self.clock = clock
         self._flushed = clock()
 
@@ -122,6 +124,8 @@ class TriggerSink(Sink):
         self.ended: List[Optional[StreamEnd]] = [None] * len(streams)
         # The instruments' clocks, over the whole run: an event's file gets the estimates of its moment.
         self.fits = [ClockFit(s.samples_per_second) for s in streams]
+        # Per instrument, the events handed over (limits crossed) as recent as the samples kept.
+        self.recent: List[List[Metadata]] = [[] for _ in streams]
 
     def write(self, block: Block) -> None:
         index = block.index
@@ -136,6 +140,7 @@ class TriggerSink(Sink):
             self.before[index] = kept.popleft().stats
         if self.event is not None:
             self._take(index, [block], previous)
+        self._sort_events()
         if index == self.watched:
             for position in self.crossings.find(block.value, block.adc):
                 crossing = block.first_index + position
@@ -167,7 +172,30 @@ class TriggerSink(Sink):
         self._quiet_until = self.event.stops[self.watched]
         for index in range(len(self.streams)):
             self._take(index, list(self.kept[index]), self.before[index])
+            for handed in self.recent[index]:
+                self._keep_event(index, handed)
         self._finish_if_done()
+
+    def add_event(self, index: int, event: Metadata) -> None:
+        """An event of instrument ``index`` (a limit crossed: flat keys, ``sample`` its sample number), kept
+        in the event's file whose window holds it. Safe from any thread; taken with the next block."""
+        self.inbox.put(index, event)
+
+    def _sort_events(self) -> None:
+        for index, event in self.inbox.take():
+            self.recent[index].append(event)
+            if self.event is not None:
+                self._keep_event(index, event)
+        for index, kept in enumerate(self.kept):
+            oldest = kept[0].first_index if kept else 0
+            # Those before the samples kept can fall in no later window (nor those without a sample number).
+            self.recent[index] = [e for e in self.recent[index] if _sample(e, -1) >= oldest]
+
+    def _keep_event(self, index: int, handed: Metadata) -> None:
+        event = self.event
+        assert event is not None
+        if event.starts[index] <= _sample(handed, event.starts[index]) < event.stops[index]:
+            event.writer.event(index, handed)
 
     def began(self, path: Path, trigger: Metadata) -> None:
         """An event begins, into ``path``; ``trigger`` holds its ``trigger_*`` keys. Override to say so."""
@@ -214,6 +242,7 @@ class TriggerSink(Sink):
             self.finished.set()
 
     def tick(self, stats: Sequence[Stats]) -> None:
+        self._sort_events()
         now = self.clock()
         if self.event is not None and now - self._flushed >= FLUSH_SECONDS:
             self.event.writer.flush()
@@ -237,3 +266,9 @@ class TriggerSink(Sink):
             note_estimates(event.writer, self.fits)
             event.writer.close()
 
+
+
+def _sample(event: Metadata, otherwise: int) -> int:
+    """An event's sample number, ``otherwise`` when it has none."""
+    sample = event.get("sample")
+    return sample if isinstance(sample, int) and not isinstance(sample, bool) else otherwise
