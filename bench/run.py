@@ -42,6 +42,7 @@ import startup  # noqa: E402
 from table import Line, print_table  # noqa: E402
 import stream as stream_bench  # noqa: E402
 import teds as teds_bench  # noqa: E402
+import unattended as unattended_bench  # noqa: E402
 import web as web_bench  # noqa: E402
 
 
@@ -475,6 +476,7 @@ ROWS = {
     **fleet_bench.ROWS,
     **recordings_bench.ROWS,
     **runs_bench.ROWS,
+    **unattended_bench.ROWS,
     **web_bench.ROWS,
 }
 

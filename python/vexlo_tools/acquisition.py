@@ -506,7 +506,7 @@ class _Reader:
     def block(self) -> Block:
         first, adc, value = self.ring.take()
         times = np.arange(first, first + len(adc), dtype=np.float64) / self.info.samples_per_second
-        return Block(self.info.device, first, times, adc, value, self.stats(), self.index)
+        return Block(self.info.device, first, times, adc, value, self.stats(), self.index, clock())
 
     def finish(self, stopped_at: float) -> None:
         """The exact count of missing samples, once the line is drained."""

@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._extras import require
-from .recording import Source, writer_class
+from .recording import Source, part_sources
 from .types import COUNTERS
 
 __all__ = ["MinMaxReducer", "Reduced", "draw", "label", "merge_gaps", "minmax", "plot_file", "reduce_source"]
@@ -156,7 +156,7 @@ def _title(source: Source, reduced: Reduced) -> str:
     sps = meta.get("samples_per_second")
     if isinstance(sps, (int, float)):
         parts.append(f"{float(sps):g} samples/s")
-    parts.append(f"{reduced.samples:,} samples")
+    parts.append(f"{reduced.samples:,} samples" + (f" in {meta['parts']} parts" if "parts" in meta else ""))
     counts = [f"{k} {label(meta[k], 20)}" for k in COUNTERS[1:] if k in meta]
     if counts:
         parts.append(", ".join(counts))
@@ -218,7 +218,8 @@ def plot_file(path: Union[str, os.PathLike[str]], output: Optional[Union[str, os
             raise ValueError(f"cannot write a picture as {os.fspath(output)!r}; give it one of the suffixes "
                              + ", ".join("." + kind for kind in sorted(kinds)))
     target = Path(path)
-    with writer_class(target).sources(target) as sources:
+    # A run in parts is drawn whole, from the part given on.
+    with part_sources(target) as sources:
         if not sources:
             raise ValueError(f"{os.fspath(path)} holds no instrument")
         size = (WIDTH_INCHES, ROW_INCHES * len(sources) + 0.8)

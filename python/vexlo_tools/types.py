@@ -90,6 +90,8 @@ class Block:
     :ivar value: the calibrated values.
     :ivar stats: the device's counters when the block was taken.
     :ivar index: the position of the device's stream in ``acquisition.streams``.
+    :ivar taken: the host's monotonic clock when the block was taken from its
+        reader (every sample of it had arrived by then), or ``None`` where not known.
     """
 
     device: Any
@@ -99,6 +101,7 @@ class Block:
     value: Float64Array
     stats: Stats = field(default_factory=Stats)
     index: int = 0
+    taken: Optional[float] = None
 
     def __len__(self) -> int:
         return len(self.adc)
@@ -116,7 +119,7 @@ def join_blocks(blocks: Sequence[Block]) -> Block:
         return last
     return Block(last.device, blocks[0].first_index, np.concatenate([b.time for b in blocks]),
                  np.concatenate([b.adc for b in blocks]), np.concatenate([b.value for b in blocks]),
-                 last.stats, last.index)
+                 last.stats, last.index, last.taken)
 
 
 @dataclass(frozen=True)

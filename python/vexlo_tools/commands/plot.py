@@ -5,7 +5,8 @@ axis, the title from the file's metadata (with the overrun, missing and corrupte
 in the samples' times (samples lost on the host) shaded. Long
 recordings are reduced to the minimum and maximum of each pixel column, so an hour at 38400
 samples/s draws in a few seconds. With -o the picture is written (.png, .svg, .pdf); without, it
-opens in a window where there is a display. Needs the plot extra (matplotlib).
+opens in a window where there is a display. A part of a run recorded in parts (vexlo record
+--split) is drawn with the parts after it, as one. Needs the plot extra (matplotlib).
 """
 
 from __future__ import annotations

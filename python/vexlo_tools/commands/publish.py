@@ -7,15 +7,20 @@ the broker's last will when the stand vanishes). While the broker is away, block
 on disk (--spool-mb, default 512) and are sent in order once it is back, after those it acknowledged
 in the last seconds (a killed broker loses what it has not saved); when the spool is full the oldest
 go, counted in the stats. Stops after --seconds of data or on Ctrl-C or SIGTERM, once
-the broker has acknowledged every block. Needs the mqtt extra.
+the broker has acknowledged every block. --limit "value > 900" (repeatable) raises an alarm at each
+crossing: a line on standard error, and the event retained on vexlo/STAND/SERIAL/event. Needs the
+mqtt extra.
 """
 
 from __future__ import annotations
 
 import argparse
+from typing import List
 
+from ..engine import Sink
 from ..mqtt.publisher import SPOOL_MB, Publisher
-from . import _broker, _console, _device_options, _session
+from ..recording.limits import LimitSink
+from . import _broker, _console, _device_options, _session, record
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -25,6 +30,9 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--spool-mb", type=float, default=SPOOL_MB, metavar="MB",
                         help=f"disk kept for blocks on their way to the broker (default {SPOOL_MB})")
     parser.add_argument("--spool-dir", metavar="DIR", help="where the spool goes (default: the temporary folder)")
+    parser.add_argument("--limit", action="append", metavar="CONDITION", type=record.condition,
+                        help='raise an alarm at each crossing of CONDITION ("value > 900"), retained on '
+                             "vexlo/STAND/SERIAL/event; repeatable")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -38,6 +46,9 @@ def run(args: argparse.Namespace) -> int:
                  + ("" if args.seconds else "; Ctrl-C stops"))
     try:
         with _broker.reporting():
-            return _session.run_sinks(args, [publisher])
+            sinks: List[Sink] = [publisher]
+            if args.limit:
+                sinks.insert(0, LimitSink(args.limit, listeners=[record.say_alarm, publisher.publish_event]))
+            return _session.run_sinks(args, sinks)
     finally:
         publisher.close()  # when no instrument was found; after a run the engine has closed it

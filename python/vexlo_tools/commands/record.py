@@ -11,15 +11,29 @@ and per instrument its end (time, reason, whether complete) and the counters rec
 missing and corrupted of the samples in the file. --compress stores .h5 samples compressed. The
 output path is checked before any instrument is probed, and locked while it is written; --overwrite
 replaces an existing file only once the new recording has started. A status line shows progress on
-a terminal.
+a terminal. --split 1h (or a size, 500MB) writes the run in parts, run.part0001.h5, run.part0002.h5,
+..., each a whole recording, sample numbers and times going on across them (vexlo plot of the first
+part draws them all). --trigger "value > 250" records events instead: the last --pre seconds are kept
+in memory, and each crossing of the condition (value or adc, > or <, optionally "hysteresis H")
+writes run.event0001.h5, ... from --pre seconds before it to --post seconds after, every instrument
+over the same window; --trigger-on SERIAL chooses the instrument watched, --events N ends the run
+after N events. --limit "value > 900" (repeatable) raises an alarm at each crossing: a warning line,
+an event in the recording (with --trigger, in the event's file whose window holds it), and with --on-limit COMMAND that command run with the
+event in its environment (VEXLO_EVENT as JSON, VEXLO_EVENT_SAMPLE, _UTC, _VALUE, ...); COMMAND is
+split into words as a shell would, but runs without a shell.
 """
 
 from __future__ import annotations
 
 import argparse
-from typing import Optional, Sequence
+import math
+import shlex
+import shutil
+from pathlib import Path
+from typing import List, Optional, Sequence, Union
 
 from .. import recording
+from ..engine import Sink
 from ..types import COUNTERS, StreamInfo
 from . import _console, _device_options, _session, _status
 
@@ -32,15 +46,59 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--note", action="append", metavar="TEXT",
                         help="a note kept in the file with each instrument (notes); repeatable")
     parser.add_argument("--compress", action="store_true", help="compress the samples (.h5 only)")
+    parser.add_argument("--split", metavar="SPAN", type=_split,
+                        help="start a new part every SPAN of data (90s, 30min, 1h, 1d) or at a size (500MB, 2GB): "
+                             "OUTPUT.part0001.h5, OUTPUT.part0002.h5, ...")
+    parser.add_argument("--trigger", metavar="CONDITION", type=condition,
+                        help='record events: each crossing of CONDITION ("value > 250", "adc < 9000000", '
+                             '"value > 250 hysteresis 5") into OUTPUT.event0001.h5, ...')
+    parser.add_argument("--pre", type=float, metavar="S",
+                        help="with --trigger: seconds kept before each crossing (default 1)")
+    parser.add_argument("--post", type=float, metavar="S",
+                        help="with --trigger: seconds written after each crossing (default 1)")
+    parser.add_argument("--events", type=int, metavar="N", help="with --trigger: end after N events")
+    parser.add_argument("--trigger-on", type=int, metavar="SERIAL",
+                        help="with --trigger: watch the instrument with this serial number (default: the first)")
+    parser.add_argument("--limit", action="append", metavar="CONDITION", type=condition,
+                        help='raise an alarm at each crossing of CONDITION ("value > 900"); repeatable')
+    parser.add_argument("--on-limit", metavar="COMMAND", type=_command,
+                        help="with --limit: run COMMAND at each alarm, the event in its environment (no shell)")
 
 
-class _Announce(recording.RecordingSink):
+def _command(text: str) -> List[str]:
+    try:
+        words = shlex.split(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"--on-limit {text[:60]!r}: {error}") from None
+    if not words or "\0" in text:
+        raise argparse.ArgumentTypeError("--on-limit needs a program (and its arguments), without NUL characters")
+    if shutil.which(words[0]) is None:
+        raise argparse.ArgumentTypeError(f"--on-limit: no program {words[0][:60]!r} found")
+    return words
+
+
+def condition(text: str) -> recording.Condition:
+    """A condition option (--trigger, --limit), read by its grammar; a bad one is a usage error."""
+    try:
+        return recording.Condition.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _split(text: str) -> recording.Split:
+    try:
+        return recording.Split.parse(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+class _Announce(recording.PartsSink):
     """The recording, with what is recorded said first and the status line on a terminal."""
 
     def __init__(self, args: argparse.Namespace) -> None:
         self.line = _status.StatusLine()
-        super().__init__(args.output, overwrite=args.overwrite, metadata=notes(args.note), compress=args.compress,
-                         status=lambda p: self.line.show(p.line()))
+        super().__init__(args.output, args.split, overwrite=args.overwrite, metadata=notes(args.note),
+                         compress=args.compress, status=lambda p: self.line.show(p.line()))
         self.seconds = args.seconds
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
@@ -48,7 +106,9 @@ class _Announce(recording.RecordingSink):
         for stream in streams:
             _console.out(f"Recording {stream.model} {stream.serial_number} on {stream.port} at "
                          f"{stream.samples_per_second:g} samples/s, {stream.unit}")
-        _console.out(f"into {self.path}" + ("" if self.seconds else "; Ctrl-C stops"))
+        into = self.path if self.split is None else \
+            f"parts of {_span(self.split)}: {recording.numbered_path(self.path, 'part', 1)}, ..."
+        _console.out(f"into {into}" + ("" if self.seconds else "; Ctrl-C stops"))
         super().open(streams)
 
     def close(self) -> None:
@@ -60,8 +120,37 @@ class _Announce(recording.RecordingSink):
         for stream, samples, stats in zip(self.streams, progress.samples, progress.stats):
             _console.out(f"{stream.model} {stream.serial_number}: {samples:,} samples; "
                          + ", ".join(f"{name} {getattr(stats, name)}" for name in COUNTERS))
-        _console.out(f"wrote {', '.join(progress.paths)} ({progress.file_size / 1e6:.1f} MB) "
-                     f"in {progress.elapsed:.1f} s")
+        paths = progress.paths if len(progress.paths) <= 4 else \
+            [progress.paths[0], f"... ({len(progress.paths)} files)", progress.paths[-1]]
+        _console.out(f"wrote {', '.join(paths)} ({progress.file_size / 1e6:.1f} MB) in {progress.elapsed:.1f} s")
+
+
+def _span(split: recording.Split) -> str:
+    return f"{split.seconds:g} s" if split.seconds is not None else f"{(split.size or 0) / 1e6:g} MB"
+
+
+class _Events(recording.TriggerSink):
+    """The triggered recordings, with what is watched said first and each event as it begins."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        super().__init__(args.output, args.trigger, pre=_or_one(args.pre), post=_or_one(args.post),
+                         events=args.events, on=args.trigger_on, overwrite=args.overwrite,
+                         metadata=notes(args.note), compress=args.compress)
+
+    def open(self, streams: Sequence[StreamInfo]) -> None:
+        super().open(streams)
+        watched = streams[self.watched]
+        _console.out(f"Waiting for {self.condition} on {watched.model} {watched.serial_number} "
+                     f"({len(streams)} instrument{'s' if len(streams) > 1 else ''} kept); events into "
+                     f"{recording.numbered_path(self.path, 'event', 1)}, ...; Ctrl-C stops")
+
+    def began(self, path: Path, trigger: recording.Metadata) -> None:
+        _console.out(f"event {trigger['event']}: {trigger['trigger']} at sample {trigger['trigger_sample']} "
+                     f"({trigger.get('trigger_utc', '?')}) into {path}")
+
+    def close(self) -> None:
+        super().close()
+        _console.out(f"{self.count} event{'' if self.count == 1 else 's'} recorded")
 
 
 def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
@@ -73,10 +162,51 @@ def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
     try:
         # Before any instrument is probed: a run that cannot write wastes no time.
-        recording.check_output(args.output, args.overwrite)
+        if args.trigger is None:
+            given = [o for o, v in (("--pre", args.pre), ("--post", args.post), ("--events", args.events),
+                                    ("--trigger-on", args.trigger_on)) if v is not None]
+            if given:
+                raise ValueError(f"{given[0]} goes with --trigger")
+            recording.PartsSink.check(args.output, args.split, args.overwrite)
+        else:
+            _check_trigger(args)
+            recording.TriggerSink.check(args.output, args.overwrite)
         recording.check_metadata(notes(args.note))
         if args.compress and not recording.writer_class(args.output).compressible:
             raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")
     except ValueError as error:
         raise _console.CliError(str(error)) from error
-    return _session.run_sinks(args, [_Announce(args)])
+    if args.on_limit is not None and not args.limit:
+        raise _console.CliError("--on-limit needs a --limit")
+    main: Union[_Announce, _Events] = _Announce(args) if args.trigger is None else _Events(args)
+    sinks: List[Sink] = [main]
+    if args.limit:
+        limits = recording.LimitSink(args.limit, command=args.on_limit)
+        limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
+        limits.subscribe(say_alarm)
+        # First: stopping finishes the sinks in order, so the recording gets every event before it closes.
+        sinks.insert(0, limits)
+    finished = main.finished.is_set if isinstance(main, _Events) else None
+    return _session.run_sinks(args, sinks, until=finished)
+
+
+def _or_one(seconds: Optional[float]) -> float:
+    """--pre and --post: one second unless given."""
+    return 1.0 if seconds is None else seconds
+
+
+def say_alarm(event: recording.LimitEvent) -> None:
+    """An alarm on standard error, one line."""
+    _console.note(f"vexlo: limit {event.condition} crossed by {event.model} {event.serial_number} at sample "
+                  f"{event.sample} ({event.utc}): {event.value:g}")
+
+
+def _check_trigger(args: argparse.Namespace) -> None:
+    """Refuse trigger options that do not fit together (before anything is probed)."""
+    if args.split is not None:
+        raise ValueError("--split records continuously and --trigger records events: give one of them")
+    for option, seconds in (("--pre", _or_one(args.pre)), ("--post", _or_one(args.post))):
+        if not (math.isfinite(seconds) and 0 <= seconds <= recording.triggers.MAX_PRE_SECONDS):
+            raise ValueError(f"{option} must be from 0 to {recording.triggers.MAX_PRE_SECONDS:g} seconds")
+    if args.events is not None and args.events < 1:
+        raise ValueError("--events must be at least 1")

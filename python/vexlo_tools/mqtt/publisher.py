@@ -26,6 +26,7 @@ from datetime import datetime, timezone
 from typing import Any, Deque, Dict, List, Optional, Sequence
 
 from ..engine import Sink
+from ..recording.limits import LimitEvent
 from ..recording.provenance import provenance
 from ..recording.writers import instrument_names
 from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
@@ -148,6 +149,14 @@ class Publisher(Sink):
         self._stats[index] = end.stats
         self._ends[index] = end
         self._publish_stats([index])
+
+    def publish_event(self, event: LimitEvent) -> None:
+        """Publish a limit event (a :data:`~vexlo_tools.recording.LimitListener`): retained, QoS 1, on
+        ``vexlo/<stand>/<serial>/event``, so that a dashboard that comes later sees each instrument's last alarm."""
+        connection = self._connection
+        if connection is not None and 0 <= event.index < len(self.serials):
+            connection.client.publish(topics.instrument(self.stand, self.serials[event.index], "event"),
+                                      json.dumps(event.metadata()).encode(), qos=1, retain=True)
 
     def close(self) -> None:
         """Wait for the broker to acknowledge the spool (:attr:`drain_seconds` at most), say offline, disconnect.

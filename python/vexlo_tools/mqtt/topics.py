@@ -1,4 +1,4 @@
-"""The topic tree: ``vexlo/<stand>/status``, ``vexlo/<stand>/<serial number>/{data,info,stats}``."""
+"""The topic tree: ``vexlo/<stand>/status``, ``vexlo/<stand>/<serial number>/{data,info,stats,event}``."""
 
 from __future__ import annotations
 
@@ -25,7 +25,7 @@ def status(stand: str) -> str:
 
 
 def instrument(stand: str, serial: str, kind: str) -> str:
-    """The topic of one instrument's ``data``, ``info`` or ``stats``."""
+    """The topic of one instrument's ``data``, ``info``, ``stats`` or ``event`` (its last limit event, retained)."""
     return f"{ROOT}/{stand}/{serial}/{kind}"
 
 

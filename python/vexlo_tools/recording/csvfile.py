@@ -51,12 +51,13 @@ import json
 import os
 import re
 from pathlib import Path
-from typing import BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-from .writers import COUNTERS, MAX_TEXT, WRITTEN, Chunk, Metadata, MetadataValue, Source, Writer, register
+from .writers import (COUNTERS, MAX_TEXT, NOTED, WRITTEN, Chunk, Metadata, MetadataValue, Source, Writer, check_event,
+                      register)
 
 LAYOUT = 2
 HEADER = f"# vexlo recording, layout {LAYOUT}"
@@ -172,6 +173,7 @@ class CSVWriter(Writer):
         self._waiting = [0] * len(self.names)
         self._said: List[Optional[Tuple[int, Tuple[int, ...]]]] = [None] * len(self.names)
         self._ended = [False] * len(self.names)
+        self._events_said = [0] * len(self.names)
         for index, (file_path, metadata) in enumerate(zip(self.paths, self.metadata)):
             place, new = self._place(file_path)
             self._files.append(open(place, "xb" if new else "wb", buffering=0))
@@ -207,7 +209,14 @@ class CSVWriter(Writer):
             if state != self._said[index]:
                 self._pending[index].append(counters_line(samples, counters).encode("ascii"))
                 self._said[index] = state
+            events = self.events[index][self._events_said[index]:]
+            self._events_said[index] += len(events)
+            for event in events:
+                self._pending[index].append(metadata_line("event", json.dumps(event)).encode("utf-8"))
             if end:
+                notes = self.notes[index]
+                self._pending[index].append("".join(metadata_line(k, notes[k]) for k in NOTED if k in notes)
+                                            .encode("utf-8"))
                 self._pending[index].append("".join(metadata_line(k, end[k]) for k in _END_KEYS).encode("utf-8"))
                 self._ended[index] = True
             self._write_pending(index)
@@ -321,7 +330,7 @@ class _CSVFile:
         """Count the rows and read the counters and end lines among them."""
         rows = 0
         ended_at: Optional[int] = None
-        trailer: Metadata = {}
+        trailer: Dict[str, Any] = {}
         for data, _ in self._blocks(self.data_start):
             starts, ends, is_row = self._lines(data)
             before = rows + np.cumsum(is_row) - is_row
@@ -332,7 +341,10 @@ class _CSVFile:
             rows += int(np.count_nonzero(is_row))
         if ended_at is not None and rows != ended_at:
             raise self.fail(f"{rows - ended_at} rows after the end of the recording")
+        events = trailer.pop("events", None)
         self.metadata.update(trailer)
+        if events:
+            self.metadata["events"] = json.dumps(events)
         counted = trailer.pop("samples", None)
         self.metadata.pop("samples", None)
         complete = trailer.get("complete") is True if self.version > 1 else "end_utc" in trailer
@@ -342,13 +354,22 @@ class _CSVFile:
             self.metadata["counted_samples"] = counted
         return rows
 
-    def _trailer(self, text: str, rows: int, trailer: Metadata) -> bool:
+    def _trailer(self, text: str, rows: int, trailer: Dict[str, Any]) -> bool:
         """Take a counters or end line into ``trailer``; whether it was an end line (no rows may follow)."""
         try:
             key, value = parse_metadata_line(text)
         except ValueError:
             return False  # a comment: the metadata comes only from the header
-        if self.version > 1 and key == "counters":
+        if self.version > 1 and key == "event":
+            try:
+                trailer.setdefault("events", []).append(check_event(json.loads(str(value))))
+            except ValueError as error:
+                raise self.fail(f"the event line after row {rows}: {error}") from None
+        elif self.version > 1 and key in NOTED:
+            if not isinstance(value, (int, float)) or isinstance(value, bool):
+                raise self.fail(f"{key} is not a number")
+            trailer[key] = float(value)
+        elif self.version > 1 and key == "counters":
             try:
                 counted = parse_counters(str(value))
             except ValueError as error:

@@ -20,7 +20,10 @@ Layout (version 2), readable with any HDF5 library:
   calibration, ...), ``samples`` (how many samples the datasets hold for
   sure), the counters ``received``, ``overrun``, ``missing``, ``corrupted``
   of those samples, and ``end_utc``, ``end_reason``, ``complete`` (empty
-  until the instrument's data ended).
+  until the instrument's data ended), ``clock_error_ppm`` and
+  ``clock_offset_s`` (NaN until the instrument's clock is estimated);
+- the dataset ``events`` (fixed-length byte strings): one JSON object a row,
+  an event of the instrument (a limit crossed).
 
 With ``compress`` the samples are stored shuffled and deflated (``gzip``),
 a filter every HDF5 library reads, in chunks of about a quarter second
@@ -47,6 +50,7 @@ what the file holds.
 from __future__ import annotations
 
 import contextlib
+import json
 import math
 import os
 from pathlib import Path
@@ -57,7 +61,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .._extras import require
-from .writers import COUNTERS, Chunk, Metadata, MetadataValue, Source, Writer, register
+from .writers import (COUNTERS, MAX_EVENT_BYTES, NOTED, Chunk, Metadata, MetadataValue, Source, Writer, check_event,
+                      register)
 
 LAYOUT = "vexlo recording"
 LAYOUT_VERSION = 2
@@ -122,6 +127,8 @@ class HDF5Writer(Writer):
                 group.attrs.create(key, 0, dtype=np.int64)
             group.attrs["end_utc"] = group.attrs["end_reason"] = ""
             group.attrs["complete"] = False
+            for key in NOTED:
+                group.attrs[key] = math.nan
             columns = [("adc", np.uint32, "counts"), ("value", np.float64, str(metadata.get("unit", "")))]
             if rate is None:
                 columns.append(("time", np.float64, "s"))
@@ -130,6 +137,9 @@ class HDF5Writer(Writer):
                 datasets[key] = group.create_dataset(key, shape=(0,), maxshape=(None,), dtype=dtype,
                                                      chunks=(chunk,), **filters)
                 datasets[key].attrs["unit"] = unit
+            # The events (limits crossed), one JSON object a row, appended as they come.
+            datasets["events"] = group.create_dataset("events", shape=(0,), maxshape=(None,),
+                                                      dtype=f"S{MAX_EVENT_BYTES}", chunks=(16,))
             if rate is not None:
                 datasets["runs"] = group.create_dataset("runs", shape=(0, 2), maxshape=(None, 2), dtype=np.int64,
                                                         chunks=(256, 2))
@@ -186,11 +196,15 @@ class HDF5Writer(Writer):
     def _flush(self, everything: bool = False) -> None:
         for index in range(len(self.metadata)):
             self._write_pending(index, everything or bool(self.ends[index]))
+            events = self._datasets[index]["events"]
+            fresh = self.events[index][events.shape[0]:]
+            if fresh:
+                _extend(events, np.array([json.dumps(e).encode() for e in fresh], dtype=events.dtype))
         # The samples first, then what counts them: a failure in between leaves counts of durable data.
         self._file.flush()
         for index, group in enumerate(self._groups):
             said = dict(self._stored_counters[index])
-            now = {"samples": self._stored[index], **self.counters[index], **self.ends[index]}
+            now = {"samples": self._stored[index], **self.counters[index], **self.ends[index], **self.notes[index]}
             for key, value in now.items():
                 if said.get(key) != value:
                     group.attrs.modify(key, value)
@@ -350,6 +364,19 @@ class _Reader:
         for key in _END:
             if metadata.get(key) == "":
                 del metadata[key]
+        for key in NOTED:
+            if not isinstance(metadata.get(key, 0.0), float) or metadata.get(key) != metadata.get(key):
+                metadata.pop(key, None)  # not known (yet), or not a number
+        events = self._dataset(group, "events", "S", MAX_EVENT_BYTES)
+        if events is not None:
+            if self._backed(events) < events.shape[0]:
+                raise self.fail(f"{events.name} declares more rows than the file holds")
+            try:
+                found = [check_event(json.loads(row)) for row in events[()]]
+            except ValueError as error:
+                raise self.fail(f"{events.name}: not a list of events ({_one_line(error)})") from None
+            if found:
+                metadata["events"] = json.dumps(found)
         metadata["complete"] = complete
         metadata["samples"] = length
         rate = _rate(metadata)

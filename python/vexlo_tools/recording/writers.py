@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import abc
 import errno
+import json
 import os
 import re
 import tempfile
@@ -33,7 +34,9 @@ except ImportError:  # pragma: no cover - not on Windows
 
 __all__ = [
     "COUNTERS",
+    "NOTED",
     "Chunk",
+    "MAX_EVENT_BYTES",
     "MAX_TEXT",
     "Metadata",
     "MetadataValue",
@@ -41,6 +44,7 @@ __all__ = [
     "WRITERS",
     "OutputLock",
     "Writer",
+    "check_event",
     "check_metadata",
     "check_output",
     "check_path",
@@ -120,6 +124,9 @@ class Writer(abc.ABC):
         self.counters: List[Dict[str, int]] = [dict.fromkeys(COUNTERS, 0) for _ in self.metadata]
         #: Per instrument, how its data ended (``end_utc``, ``end_reason``, ``complete``), once known.
         self.ends: List[Metadata] = [{} for _ in self.metadata]
+        #: Per instrument, what :meth:`note` was told, and the events it was given (:meth:`event`).
+        self.notes: List[Metadata] = [{} for _ in self.metadata]
+        self.events: List[List[Metadata]] = [[] for _ in self.metadata]
         #: The error that ended writing, if one did.
         self.error: Optional[OSError] = None
         self.closed = False
@@ -176,6 +183,26 @@ class Writer(abc.ABC):
     def count(self, index: int, stats: Stats) -> None:
         """Take the counters of instrument ``index`` (written at the next :meth:`flush`)."""
         self.counters[index] = {name: int(getattr(stats, name)) for name in COUNTERS}
+
+    def note(self, index: int, key: str, value: float) -> None:
+        """Bring one of the :data:`NOTED` keys of instrument ``index`` up to date (written at the next flush).
+
+        :raises ValueError: not such a key.
+        """
+        if key not in NOTED:
+            raise ValueError(f"{key!r} is not a key the recording brings up to date ({', '.join(NOTED)})")
+        self.notes[index][key] = float(value)
+
+    def event(self, index: int, event: Metadata) -> None:
+        """Add an event (a limit crossed, say) of instrument ``index``: flat keys, written at the next flush.
+
+        :raises ValueError: a key or value :func:`check_metadata` refuses, or more than
+            :data:`MAX_EVENT_BYTES` bytes as JSON.
+        """
+        checked = check_metadata(event)
+        if len(json.dumps(checked).encode()) > MAX_EVENT_BYTES:
+            raise ValueError(f"an event of more than {MAX_EVENT_BYTES} bytes as JSON")
+        self.events[index].append(checked)
 
     def end(self, index: int, reason: str, complete: bool, end_utc: Optional[datetime] = None,
             stats: Optional[Stats] = None) -> None:
@@ -369,8 +396,11 @@ class OutputLock:
 #: The longest text a metadata value may hold (a header line a reader accepts is longer than any).
 MAX_TEXT = 4096
 _KEY = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]{0,63}\Z")
+#: Keys a run's sinks bring up to date while it is written (:meth:`Writer.note`): the instrument's
+#: clock against the host's (see :mod:`vexlo_tools.recording.timebase`).
+NOTED = ("clock_error_ppm", "clock_offset_s")
 #: Keys the writer gives itself: what it says about the data it wrote.
-WRITTEN = COUNTERS + ("samples", "end_utc", "end_reason", "complete")
+WRITTEN = COUNTERS + ("samples", "end_utc", "end_reason", "complete", "events") + NOTED
 
 
 def check_metadata(metadata: Metadata) -> Metadata:
@@ -395,6 +425,24 @@ def check_metadata(metadata: Metadata) -> Metadata:
             raise ValueError(f"metadata {key!r}: {type(value).__name__}, not text, a number or a truth value")
         checked[key] = value
     return checked
+
+
+#: The most keys an event may have (a reader refuses more).
+MAX_EVENT_KEYS = 32
+#: The longest event, as JSON: what a row of an HDF5 file's ``events`` holds.
+MAX_EVENT_BYTES = 512
+
+
+def check_event(event: object) -> Metadata:
+    """An event read from a file, checked: an object of at most :data:`MAX_EVENT_KEYS` keys whose values
+    are text, numbers or truth values.
+
+    :raises ValueError: it is not.
+    """
+    if not isinstance(event, dict) or len(event) > MAX_EVENT_KEYS or not all(
+            isinstance(k, str) and isinstance(v, (str, int, float, bool)) for k, v in event.items()):
+        raise ValueError("an event that is not a flat object of at most 32 texts, numbers or truth values")
+    return event
 
 
 def instrument_names(instruments: Sequence[Metadata]) -> List[str]:
