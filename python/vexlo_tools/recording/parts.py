@@ -120,6 +120,10 @@ def _less(stats: Stats, base: Stats) -> Stats:
     return Stats(*(getattr(stats, k) - getattr(base, k) for k in COUNTERS))
 
 
+#: The end of an instrument's data in a part that it left at the part's boundary.
+CONTINUED = "continued in the next part"
+
+
 class _Part:
     """One open part: its writer, where each instrument's samples in it end, the counters it starts from."""
 
@@ -254,6 +258,9 @@ class PartsSink(RecordingSink):
 
     def _close_part(self, part: _Part) -> None:
         note_estimates(part.writer, self.fits)
+        for index, ended in enumerate(part.writer.ends):
+            if not ended:  # it passed the boundary with its whole span: the run goes on in the next part
+                part.writer.end(index, CONTINUED, True)
         part.writer.close()
         self.parts.remove(part)
         self._numbers += 1

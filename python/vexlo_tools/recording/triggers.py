@@ -237,6 +237,9 @@ class TriggerSink(Sink):
             return
         self.event = None
         note_estimates(event.writer, self.fits)
+        for index, ended in enumerate(event.writer.ends):
+            if not ended:  # its window is whole: it holds all the event was to keep
+                event.writer.end(index, "completed", True)
         event.writer.close()
         if self.limit is not None and self.count >= self.limit:
             self.finished.set()
