@@ -69,7 +69,7 @@ def test_each_part_is_a_whole_recording_and_the_parts_add_up(tmp_path, suffix, s
         for data in part:
             meta = data.metadata
             assert meta["part"] == number and meta["complete"] is True
-            if number < count:  # left at its boundary: said so, never left to the writer's unknown end
+            if len(data.value) and numbers(data)[-1] < 239:  # left at its boundary: said so, never unknown
                 assert meta["end_reason"] == "continued in the next part"
             assert meta["previous_part"] == ("" if number == 1 else f"run.part{number - 1:04d}{suffix}")
             # The counters of the part's own samples.
