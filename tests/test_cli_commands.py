@@ -9,7 +9,7 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import acquisition, cli, models
+from vexlo_tools import acquisition, cli, models, recording
 from vexlo_tools.commands import _clock, _simenv, _teds, sim
 from vexlo_tools.sim import VirtualClock, build_request
 from acquisition_steps import LockStep
@@ -346,7 +346,8 @@ def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatc
 
 
 @pytest.mark.parametrize("choice, message", [
-    ("mvr420", "MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, 1300"),
+    ("mvr420", "MVR420 20240001 on sim0 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, "
+               "1300 (a rate of its own: --rate MVR420=SPS or --rate 20240001=SPS)"),
     ("plx310", None),  # the module refuses 38400 on a PLX310 that is not the Plus Prime
 ])
 def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, message):
@@ -356,6 +357,43 @@ def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, messa
     text = one_error_line(err)
     assert text == message if message else text
     assert requests(instrument, "set_streaming") == [] and instrument.profiles[0].sampling_rate_code != 15
+
+
+@pytest.mark.parametrize("rates, expected", [
+    (["PLX310=38400", "MVR420=500"], [38400, 500]),
+    (["20240002=500", "1200"], [1200, 500]),          # a serial number's rate before the one for all
+    (["mvr420=20"], [100, 20]),                       # an instrument without a rate keeps its own
+])
+def test_a_rate_per_instrument(capsys, bench, tmp_path, rates, expected):
+    argv = [arg for rate in rates for arg in ("--rate", rate)]
+    code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.csv"), "--seconds", "0.1", *argv)
+    assert code == 0, err
+    run_ = recording.load(tmp_path / "run.csv")
+    assert [data.metadata["samples_per_second"] for data in run_] == expected
+    # Put back at the end.
+    assert [i.profiles[0].sampling_rate_code for i in bench.instruments] == [7, 3]
+
+
+@pytest.mark.parametrize("rates, message", [
+    (["1200"], "MVR420 20240002 on sim1 has no rate of 1200 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, "
+               "1300 (a rate of its own: --rate MVR420=SPS or --rate 20240002=SPS)"),
+    (["DTA530=4"], "--rate DTA530=: no such instrument among those found (PLX310 20240001, MVR420 20240002)"),
+    (["99=4"], "--rate 99=: no such instrument among those found (PLX310 20240001, MVR420 20240002)"),
+    (["100", "200"], "--rate SPS is given twice"),
+    (["PLX310=100", "plx310=200"], "--rate PLX310= is given twice"),
+])
+def test_a_rate_an_instrument_cannot_take_is_refused_before_streaming(capsys, bench, tmp_path, rates, message):
+    argv = [arg for rate in rates for arg in ("--rate", rate)]
+    code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.csv"), "--seconds", "0.1", *argv)
+    assert (code, one_error_line(err)) == (1, message)
+    assert all(requests(i, "set_streaming") == [] for i in bench.instruments)
+
+
+@pytest.mark.parametrize("rate", ["plx310=abc", "XYZ=100", "=5", ""])
+def test_a_malformed_rate_is_a_usage_error(capsys, rate):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["--sim", "record", "run.csv", "--rate", rate])
+    assert exit_.value.code == 2 and "--rate" in capsys.readouterr().err
 
 
 def test_stream_to_an_unwritable_csv_fails_before_streaming(capsys, bench, tmp_path):

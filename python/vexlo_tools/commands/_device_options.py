@@ -2,9 +2,12 @@
 
 import argparse
 import math
-from typing import Optional
+from typing import List, NamedTuple, Optional, Sequence, Union
+
+import vexlo_device_communication as vexlo
 
 from .. import models
+from ..acquisition import port_of
 from ._console import CliError
 
 MODELS = models.MODEL_NAMES
@@ -31,6 +34,85 @@ def add(parser: argparse.ArgumentParser) -> None:
     add_model(parser)
 
 
+class RateChoice(NamedTuple):
+    """One ``--rate``: SPS for every instrument (``target`` ``None``), or for a model's or one serial number's."""
+
+    target: Optional[str]
+    samples_per_second: float
+
+
+def rate_choice(text: str) -> RateChoice:
+    """``SPS``, ``MODEL=SPS`` or ``SERIAL=SPS``, as ``--rate`` takes them; malformed ones are usage errors."""
+    target, sep, number = text.rpartition("=")
+    if sep:
+        target = target.strip()
+        if target.isdigit():
+            target = str(int(target))
+        else:
+            target = model_name(target)
+    try:
+        sps = float(number)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected SPS, MODEL=SPS or SERIAL=SPS, "
+                                         "e.g. 38400 or PLX310=38400") from None
+    return RateChoice(target if sep else None, sps)
+
+
+def add_rate(parser: argparse.ArgumentParser, help: str = "stream at SPS samples per second") -> None:
+    parser.add_argument("--rate", action="append", type=rate_choice, metavar="[MODEL=|SERIAL=]SPS",
+                        help=f"{help}: every instrument's rate, or with MODEL= or SERIAL= the rate of a model's "
+                             "instruments or of one instrument; repeatable, e.g. --rate PLX310=38400 --rate MVR420=500")
+
+
+Rates = Union[None, float, Sequence[RateChoice]]
+
+
+def rate_numbers(rates: Rates) -> List[float]:
+    """Every number of the ``--rate`` options (one, or a list of choices)."""
+    if rates is None:
+        return []
+    if isinstance(rates, (int, float)):
+        return [float(rates)]
+    return [choice.samples_per_second for choice in rates]
+
+
+def rates_for(rates: Rates, devices: Sequence[vexlo.VexloDevice]) -> Optional[List[Optional[float]]]:
+    """Each device's rate from the ``--rate`` options (``None`` where none applies), or ``None`` without any.
+
+    A serial number's rate comes before a model's, which comes before the one for every instrument.
+
+    :raises CliError: a choice names no instrument found or is given twice, or an instrument lacks its
+        rate (the message names the instrument and its rates), before any rate is set.
+    """
+    if rates is None:
+        return None
+    choices = [RateChoice(None, float(rates))] if isinstance(rates, (int, float)) else list(rates)
+    by_target = {}
+    for choice in choices:
+        if choice.target in by_target:
+            what = f"--rate {choice.target}=" if choice.target else "--rate SPS"
+            raise CliError(f"{what} is given twice")
+        by_target[choice.target] = choice.samples_per_second
+    identities = [(device.get_model_number(), str(device.get_instrument_serial_number()),
+                   device.communication_interface.get_item_number()) for device in devices]
+    for target in by_target:
+        if target is not None and not any(target in (model, serial) for model, serial, _ in identities):
+            found = ", ".join(f"{model} {serial}" for model, serial, _ in identities)
+            raise CliError(f"--rate {target}=: no such instrument among those found ({found})")
+    resolved: List[Optional[float]] = []
+    for device, (model, serial, item) in zip(devices, identities):
+        sps = by_target.get(serial, by_target.get(model, by_target.get(None)))
+        if sps is not None:
+            offered = models.model_info(model).offered_rates(item)
+            if not any(abs(rate - sps) < 1e-6 for rate in offered):
+                raise CliError(
+                    f"{model} {serial} on {port_of(device)} has no rate of {models.format_rate(sps)} samples/s; "
+                    f"choose from {', '.join(models.format_rate(rate) for rate in offered)} "
+                    f"(a rate of its own: --rate {model}=SPS or --rate {serial}=SPS)")
+        resolved.append(sps)
+    return resolved
+
+
 def add_keep_rate(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--keep-rate", action="store_true",
                         help="leave the rate --rate sets on the instruments (default: put the rate back at the end)")
@@ -41,8 +123,7 @@ def add_run(parser: argparse.ArgumentParser, verb: str) -> None:
     ``--keep-rate``, ``--port`` (repeatable) and ``--model``; ``verb`` says what the run does with the data."""
     parser.add_argument("--seconds", type=float, metavar="S",
                         help=f"{verb} S seconds of data per instrument (default: until Ctrl-C)")
-    parser.add_argument("--rate", type=float, metavar="SPS",
-                        help="stream at SPS samples per second, e.g. 38400")
+    add_rate(parser)
     add_keep_rate(parser)
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     add_model(parser)

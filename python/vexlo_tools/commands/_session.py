@@ -19,7 +19,8 @@ def check_options(args: argparse.Namespace) -> None:
     :raises _console.CliError: naming the option.
     """
     _device_options.check_positive(getattr(args, "seconds", None), "--seconds")
-    _device_options.check_positive(getattr(args, "rate", None), "--rate")
+    for sps in _device_options.rate_numbers(getattr(args, "rate", None)):
+        _device_options.check_positive(sps, "--rate")
 
 
 @contextlib.contextmanager
@@ -43,7 +44,8 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
     """Stream the instruments the common options name into ``sinks`` for ``--seconds`` of data or until Ctrl-C.
 
     Options read from ``args`` when present: ``--port`` (one or a list),
-    ``--model``, ``--rate`` (put back at the end unless ``--keep-rate``),
+    ``--model``, ``--rate`` (one number, or :class:`_device_options.RateChoice` items for every instrument,
+    a model's or one serial number's; put back at the end unless ``--keep-rate``),
     ``--seconds`` (of data: each instrument ends after exactly that many
     seconds of its samples). Ctrl-C (and SIGTERM, which the tool turns into
     it) ends the run cleanly: streaming off, the sinks handed what came
@@ -62,11 +64,11 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
     """
     check_options(args)
     seconds: Optional[float] = getattr(args, "seconds", None)
-    rate: Optional[float] = getattr(args, "rate", None)
     with instruments(args, first_only=first_only) as devices:
-        acquisition = Acquisition(devices, rate=rate, seconds=seconds)
+        rates = _device_options.rates_for(getattr(args, "rate", None), devices)
+        acquisition = Acquisition(devices, rate=rates, seconds=seconds)
         engine = Engine(acquisition, sinks, tick_seconds=tick_seconds)
-        restore = rate is not None and not getattr(args, "keep_rate", False)
+        restore = rates is not None and not getattr(args, "keep_rate", False)
 
         def pause(seconds: float) -> None:
             if until is not None and until():

@@ -21,8 +21,7 @@ def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add_model(parser)
     parser.add_argument("--seconds", type=float, metavar="S",
                         help="stream S seconds of data (default: until Ctrl-C)")
-    parser.add_argument("--rate", type=float, metavar="SPS",
-                        help="first set channel 0's sampling rate to SPS samples per second, e.g. 38400")
+    _device_options.add_rate(parser, "first set channel 0's sampling rate to SPS samples per second")
     _device_options.add_keep_rate(parser)
     parser.add_argument("--csv", metavar="FILE",
                         help="write the samples to FILE as vexlo record does: commented provenance, then "
