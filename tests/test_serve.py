@@ -306,7 +306,7 @@ class Stand:
 @pytest.fixture
 def stand(request, tmp_path):
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
-    instrument = SimulatedInstrument.plx310_plus_prime(serial_number=20240001)
+    instrument = SimulatedInstrument.plx310_plus_prime(with_teds=False, serial_number=20240001)  # reads N
     instrument.set_load(250.0)
     with simulated_ports({"sim0": instrument}):
         running = Stand(tmp_path, instrument, control=getattr(request, "param", True))
