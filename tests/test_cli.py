@@ -242,3 +242,33 @@ def test_module_warnings_reach_the_terminal_only_with_verbose(verbose, shown):
     assert done.returncode == 1
     assert ("Stream conversion: 3 invalid/corrupted packets detected" in done.stderr) is shown
     assert done.stderr.splitlines()[-1].startswith("vexlo: error: no instruments found")
+
+
+def vexlo_process(*argv):
+    return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *argv], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+
+
+@pytest.mark.parametrize("argv", [
+    ["--sim", "read", "--count", "0", "--interval", "0.01"],
+    ["--sim", "stream", "--csv", "-"],
+    ["--sim", "scan"],
+])
+def test_a_closed_pipe_ends_a_command_quietly_with_status_0(argv):
+    # `vexlo ... | head -1`: the reader takes one line and goes.
+    process = vexlo_process(*argv)
+    assert process.stdout.readline()
+    process.stdout.close()
+    err = process.stderr.read().decode()
+    assert process.wait(timeout=60) == 0, err
+    assert "error" not in err and "Traceback" not in err and "Exception ignored" not in err
+
+
+def test_stream_writes_csv_to_standard_output():
+    process = vexlo_process("--sim", "stream", "--seconds", "0.3", "--csv", "-")
+    out, err = process.communicate(timeout=60)
+    lines = out.decode().splitlines()
+    rows = [line for line in lines if not line.startswith("#")]
+    assert lines[0] == "# vexlo recording, layout 2" and rows[0] == "time_s,adc,value"
+    assert len(rows) - 1 == 30 and "30 rows written to standard output" in err.decode()
+    assert all(row.endswith(",0.5") for row in rows[1:])    # the Plus Prime's 250 N: 0.5 mV/V

@@ -177,14 +177,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 if args.sim and getattr(args, "uses_sim_ports", True):
                     stack.enter_context(_simenv.in_process(args.instrument))
                 status: int = args.run(args)
-                return status
+            # What is still buffered for a pipe goes now, so that a closed one is met here, not at exit.
+            sys.stdout.flush()
+            return status
         except KeyboardInterrupt:
             _console.note("vexlo: interrupted")
             return EXIT_INTERRUPTED
         except BrokenPipeError:
-            # `vexlo stream | head`: the reader has all it wanted; ending quietly is the habit of shell tools.
+            # `vexlo read | head -2`: the reader has all it wanted, which is a success (as for shell tools);
+            # what is still printed (at exit too) goes nowhere.
             _quiet_stdout()
-            return EXIT_ERROR
+            return 0
         except (_console.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError,
                 MissingExtraError) as error:
             _console.note(f"vexlo: error: {_one_line(error)}")
