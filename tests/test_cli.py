@@ -84,6 +84,8 @@ def test_instrument_choices(text, check):
     ("mvr420:clock-error=1e9", "clock_error_ppm must lie between -10000 and 10000"),
     ("mvr420:serial=-1", "serial must lie between 0 and 4294967295"),
     ("mvr420:firmware=4.3", "firmware must be A.B.C"),
+    ("mvr420:noise=0.5", "noise must be a whole number of counts (± on every reading; one ADC step is 256)"),
+    ("mvr420:noise=-1", "noise must lie between 0 and 2147483647 counts"),
     ("mvr420:teds=on", "mvr420 has no TEDS hardware"),
     ("plx310-plus-prime:auto-teds=maybe", "auto-teds must be on or off"),
 ])

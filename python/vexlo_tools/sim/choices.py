@@ -85,7 +85,8 @@ class InstrumentChoice:
         if "serial" in opts:
             kwargs["serial_number"] = _int(opts["serial"], "serial", 0, 0xFFFFFFFF)
         if "noise" in opts:
-            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, MAX_NOISE_COUNTS)
+            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, MAX_NOISE_COUNTS,
+                                          " counts (± on every reading; one ADC step is 256)")
         if "firmware" in opts:
             kwargs["firmware_version"] = parse_firmware(opts["firmware"])
         if "clock-error" in opts:
@@ -127,13 +128,13 @@ def parse_firmware(text: str) -> Tuple[int, int, int]:
     return major, minor, patch
 
 
-def _int(text: str, name: str, low: int, high: int) -> int:
+def _int(text: str, name: str, low: int, high: int, unit: str = "") -> int:
     try:
         value = int(text, 0)
     except ValueError:
-        raise ValueError(f"{name} must be an integer, got {text!r}") from None
+        raise ValueError(f"{name} must be a whole number{' of' + unit if unit else ''}, got {text!r}") from None
     if not low <= value <= high:
-        raise ValueError(f"{name} must lie between {low} and {high}, got {value}")
+        raise ValueError(f"{name} must lie between {low} and {high}{unit}, got {value}")
     return value
 
 
