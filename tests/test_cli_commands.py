@@ -159,18 +159,18 @@ def test_info_on_the_plus_prime(capsys, bench):
         "  board temperature  25.0 °C",
         "Channel 0: profile 0",
         "  sampling rate      100 samples/s (code 7)",
-        "  unit               mVV",
+        "  unit               mV/V",
         "  direction code     1 (two directions)",
         "  loading points     2 per direction",
-        "    direction 1      0 mVV @ 2147483648, 2 mVV @ 3072000000",
-        "    direction 2      0 mVV @ 2147483648, 2 mVV @ 1222967296",
+        "    direction 1      0 mV/V @ 2147483648, 2 mV/V @ 3072000000",
+        "    direction 2      0 mV/V @ 2147483648, 2 mV/V @ 1222967296",
         "Channel 1: profile 0",
         "  sampling rate      100 samples/s (code 7)",
-        "  unit               mVV",
+        "  unit               mV/V",
         "  direction code     1 (two directions)",
         "  loading points     2 per direction",
-        "    direction 1      0 mVV @ 2147483648, 2 mVV @ 3072000000",
-        "    direction 2      0 mVV @ 2147483648, 2 mVV @ 1222967296",
+        "    direction 1      0 mV/V @ 2147483648, 2 mV/V @ 3072000000",
+        "    direction 2      0 mV/V @ 2147483648, 2 mV/V @ 1222967296",
         "TEDS: supported",
         "  sensor             connected",
         "  AutoTEDS           off",
@@ -207,7 +207,7 @@ def test_read_prints_value_unit_and_raw_count(capsys, bench):
 
 
 @pytest.mark.parametrize("auto_teds, line", [
-    ("off", "0.5000 mVV\traw 2378612736"),   # the electrical calibration of profile 0
+    ("off", "0.5000 mV/V\traw 2378612736"),   # the electrical calibration of profile 0
     ("on", "250.0000 N\traw 2378612736"),    # turned into newtons by the sensor's data sheet
 ])
 def test_read_follows_the_autoteds_switch(capsys, bench, auto_teds, line):
@@ -413,7 +413,7 @@ def test_a_failed_stream_leaves_an_existing_csv_alone(capsys, bench, tmp_path):
 
 def test_without_a_port_the_first_instrument_is_used_and_the_others_closed(capsys, bench):
     code, out, err = run(capsys, "--sim", "read")
-    assert (code, out) == (0, "0.5000 mVV\traw 2378612736\n")
+    assert (code, out) == (0, "0.5000 mV/V\traw 2378612736\n")
     assert err == "using the instrument on sim0; also found on sim1 (choose one with --port)\n"
     assert requests(bench.instruments[1], "ndr") == []
 

@@ -40,7 +40,7 @@ from . import _arrays
 from . import _lowlevel
 from ._lowlevel import PortInUseError
 from .devices import drain
-from .models import model_info
+from .models import model_info, unit_symbol
 from .types import Block, Stats, StreamEnd, StreamInfo
 
 __all__ = ["Acquisition", "Block", "Stats", "StreamEnd", "StreamInfo", "convert_to_arrays", "unit_text"]
@@ -112,7 +112,7 @@ def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
     except vexlo.VexloTEDSError:
         pass
     try:
-        return device.get_unit_of_measure(channel).name
+        return unit_symbol(device.get_unit_of_measure(channel).name)
     except ValueError:
         # A unit code the module has no member for.
         return "(unknown unit)"
