@@ -14,7 +14,7 @@ from typing import Any, List, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["COUNTERS", "Block", "Progress", "Stats", "StreamEnd", "StreamInfo", "join_blocks"]
+__all__ = ["COUNTERS", "Block", "Progress", "Stats", "StreamEnd", "StreamInfo", "join_blocks", "size_text"]
 
 UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
@@ -160,4 +160,15 @@ class Progress:
         """The status line: samples, rate, loss counters and, when files are written, their size."""
         losses = "  ".join(f"{name} {sum(getattr(s, name) for s in self.stats)}" for name in COUNTERS[1:])
         return (f"{self.elapsed:6.1f} s  samples {sum(self.samples):,}  rate {self.rate():,.0f}/s  {losses}"
-                + (f"  file {self.file_size / 1e6:.1f} MB" if self.paths else ""))
+                + (f"  file {size_text(self.file_size)}" if self.paths else ""))
+
+
+def size_text(size: int) -> str:
+    """A file's size as people read it, never rounded to nothing: ``"812 bytes"``, ``"45.3 kB"``, ``"1.8 MB"``."""
+    if size < 1000:
+        return f"{size} bytes"
+    value, units = size / 1000.0, ["kB", "MB", "GB", "TB"]
+    while value >= 999.95 and len(units) > 1:
+        value /= 1000.0
+        units.pop(0)
+    return f"{value:.1f} {units[0]}"

@@ -25,6 +25,7 @@ from ..acquisition import Acquisition, converter_of, port_of, unit_text
 from ..engine import Engine
 from ..sim import Profile, PtyServer, SimulatedInstrument
 from ..sim.choices import calibrate_electrically, sensor_output
+from ..types import size_text
 from . import _clock, _console, _instruments, _status, _teds, scan, stream, teds
 
 STREAM_SECONDS = 2.0
@@ -181,5 +182,5 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
     for stream_info, samples in zip(acquisition.streams, progress.samples):
         _console.out(f"  {stream_info.model} {stream_info.serial_number}: {samples:,} samples at "
                      f"{stream_info.samples_per_second:g} samples/s, {stream_info.unit}")
-    _console.out(f"  recording  {path} ({progress.file_size / 1e6:.1f} MB)")
+    _console.out(f"  recording  {path} ({size_text(progress.file_size)})")
     _console.out(f"  picture    {picture}")

@@ -20,7 +20,7 @@ import argparse
 from typing import Optional, Sequence
 
 from .. import recording
-from ..types import COUNTERS, StreamInfo
+from ..types import COUNTERS, StreamInfo, size_text
 from . import _console, _device_options, _session, _status
 
 
@@ -60,7 +60,7 @@ class _Announce(recording.RecordingSink):
         for stream, samples, stats in zip(self.streams, progress.samples, progress.stats):
             _console.out(f"{stream.model} {stream.serial_number}: {samples:,} samples; "
                          + ", ".join(f"{name} {getattr(stats, name)}" for name in COUNTERS))
-        _console.out(f"wrote {', '.join(progress.paths)} ({progress.file_size / 1e6:.1f} MB) "
+        _console.out(f"wrote {', '.join(progress.paths)} ({size_text(progress.file_size)}) "
                      f"in {progress.elapsed:.1f} s")
 
 
