@@ -2,6 +2,7 @@
 import argparse
 import os
 import random
+import socket
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -274,3 +275,12 @@ def test_stream_writes_csv_to_standard_output():
     assert lines[0] == "# vexlo recording, layout 2" and rows[0] == "time_s,adc,value"
     assert len(rows) - 1 == 30 and "30 rows written to standard output" in err.decode()
     assert all(row.endswith(",0.5") for row in rows[1:])    # the Plus Prime's 250 N: 0.5 mV/V
+
+
+def test_serve_on_an_address_in_use_says_so_once(capsys):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        code, out, err = run(capsys, "--sim", "serve", "--http-port", str(port), "--seconds", "1")
+    assert (code, err) == (1, f"vexlo: error: cannot listen on 127.0.0.1:{port}: Address already in use\n")

@@ -288,9 +288,18 @@ class WebServer:
         config = uvicorn.Config(app, host=host, port=port, log_level="warning", ws="websockets-sansio",
                                 lifespan="off", ws_ping_interval=5.0, ws_ping_timeout=SEND_TIMEOUT)
         self._server = uvicorn.Server(config)
-        self._thread = threading.Thread(target=self._server.run, name="vexlo web server", daemon=True)
+        self._thread: Optional[threading.Thread] = None
 
     def start(self) -> None:
+        # Listening here, not in uvicorn, so that an address in use is one error, not a log record as well.
+        try:
+            family = socket.getaddrinfo(self.host or None, self.port, type=socket.SOCK_STREAM)[0][0]
+            listening = socket.create_server((self.host, self.port), family=family)
+        except OSError as error:
+            why = os.strerror(error.errno) if error.errno else str(error)
+            raise OSError(f"cannot listen on {self.host}:{self.port}: {why}") from error
+        self._thread = threading.Thread(target=self._server.run, kwargs={"sockets": [listening]},
+                                        name="vexlo web server", daemon=True)
         self._thread.start()
         while not self._server.started:
             if not self._thread.is_alive():
@@ -299,7 +308,8 @@ class WebServer:
 
     def stop(self) -> None:
         self._server.should_exit = True
-        self._thread.join()
+        if self._thread is not None:
+            self._thread.join()
 
     def __enter__(self) -> "WebServer":
         self.start()
