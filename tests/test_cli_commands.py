@@ -437,6 +437,8 @@ def test_teds_shows_the_data_sheet_and_switches_autoteds(capsys, bench, choice, 
                                 f"  AutoTEDS       {'on' if auto else 'off'}"] + TEDS_DATA
     assert instrument.auto_teds is auto
     assert instrument.profiles[0].sampling_rate_code == 7 and bench.settled() == 1
+    # Switched on simulated instruments that the next command will not see: said so.
+    assert ("last for one command" in err) is bool(switch)
 
 
 def test_teds_without_a_sensor(capsys, bench):

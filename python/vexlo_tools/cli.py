@@ -60,7 +60,9 @@ def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None
     parser.add_argument("-v", "--verbose", action="count", default=default(0),
                         help="show the module's log records on standard error (-vv for debug detail)")
     parser.add_argument("--sim", action="store_true", default=default(False),
-                        help="run against simulated instruments instead of the serial ports")
+                        help="run against simulated instruments instead of the serial ports, made afresh for "
+                             "each command: what one command sets (teds --auto on, --keep-rate) is gone in the "
+                             "next; vexlo sim serves instruments that keep it")
     parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_instrument,
                         default=default([]),
                         help="a simulated instrument (implies --sim; repeat for more): "
