@@ -1,19 +1,23 @@
 """The vexlo command line: parser, instrument choices, rate tables, TEDS bracket, error lines."""
 import argparse
+import errno
 import os
 import random
 import socket
 import subprocess
 import sys
+import termios
+import threading
 from types import SimpleNamespace
 
 import pytest
+import serial
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import cli, models
 from vexlo_tools.commands import _instruments, _simenv, _teds
 from vexlo_tools.acquisition import convert_to_arrays
-from vexlo_tools.sim import SimulatedInstrument, simulated_ports, stream_packet
+from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
 from vexlo_tools.sim.choices import UNIT_MVV, parse_instrument
 
 COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor", "publish", "collect",
@@ -284,3 +288,50 @@ def test_serve_on_an_address_in_use_says_so_once(capsys):
         port = taken.getsockname()[1]
         code, out, err = run(capsys, "--sim", "serve", "--http-port", str(port), "--seconds", "1")
     assert (code, err) == (1, f"vexlo: error: cannot listen on 127.0.0.1:{port}: Address already in use\n")
+
+
+def module_error(cause):
+    """The module's error for a failed exchange, as it raises it: its text holds the cause's."""
+    try:
+        raise cause
+    except BaseException as error:
+        try:
+            raise vexlo.VexloCommunicationError(f"Unexpected communication error: {error}") from error
+        except vexlo.VexloCommunicationError as wrapped:
+            return wrapped
+
+
+@pytest.mark.parametrize("cause, why", [
+    (termios.error(5, "Input/output error"), "Input/output error"),
+    (OSError(errno.ENXIO, "No such device or address"), os.strerror(errno.ENXIO)),
+    (serial.SerialException("device reports readiness to read but returned no data (device disconnected or "
+                            "multiple access on port?)"), "device reports readiness to read but returned no data"),
+    (serial.SerialException("write failed: [Errno 5] Input/output error"), "write failed: [Errno 5] Input/output"),
+    (ValueError("checksum"), None),
+])
+def test_a_vanished_port_is_said_so_not_in_raw_system_words(cause, why):
+    error = module_error(cause)
+    named = vexlo.VexloCommunicationError(f"MVR420 7 on /dev/pts/3: {error}")   # as the commands name it
+    named.__cause__ = error
+    text = _instruments.plain(named)
+    if why is None:
+        assert text == f"MVR420 7 on /dev/pts/3: {error}"
+    else:
+        assert text.startswith(f"MVR420 7 on /dev/pts/3: the port is gone ({why}")
+        assert "Unexpected communication error" not in text and text.endswith("or its simulator ended?")
+
+
+@pytest.mark.serial
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")
+def test_read_from_a_simulator_that_ends_names_the_port_and_the_instrument(capsys):
+    server = PtyServer([SimulatedInstrument.mvr420(serial_number=7)])
+    [path] = server.start()
+    stopper = threading.Timer(1.0, server.stop)
+    stopper.start()
+    try:
+        code, out, err = run(capsys, "read", "--port", path, "--count", "0", "--interval", "0.02")
+    finally:
+        stopper.join()
+        server.stop()
+    assert code == 1 and out
+    assert err.splitlines()[-1].startswith(f"vexlo: error: MVR420 7 on {path}: the port is gone (")

@@ -244,7 +244,7 @@ def test_an_instrument_that_falls_silent_gives_one_error_line(capsys, bench, mon
     monkeypatch.setattr(_teds, "load_auto_teds", then_silence)
     code, out, err = run(capsys, "--instrument", "mvr420", "read")
     assert code == 1
-    assert one_error_line(err) == "No response received within 1s timeout"
+    assert one_error_line(err) == "MVR420 20240001 on sim0: No response received within 1s timeout"
 
 
 # ---------------------------------------------------------------- stream
@@ -451,8 +451,8 @@ def test_teds_without_a_sensor(capsys, bench):
 @pytest.mark.parametrize("choice, message, rates", [
     ("plx310-plus-prime:teds=off", "AutoTEDS is now on, but: No TEDS sensor connected to device",
      [bytes([0, 0]), bytes([0, 7])]),  # the rate is put back although the TEDS work failed
-    ("mvr420", "TEDS is not supported on MVR420", []),
-    ("plx310", "TEDS is not supported on PLX310", []),
+    ("mvr420", "MVR420 20240001 on sim0: TEDS is not supported on MVR420", []),
+    ("plx310", "PLX310 20240001 on sim0: TEDS is not supported on PLX310", []),
 ])
 def test_teds_failures_are_one_line(capsys, bench, choice, message, rates):
     code, out, err = run(capsys, "--instrument", choice, "teds", "--auto", "on")

@@ -126,7 +126,8 @@ def _logging_to_stderr(verbosity: int) -> Iterator[None]:
 
 
 def _one_line(error: BaseException) -> str:
-    text = " ".join(str(error).split()) or type(error).__name__
+    from .commands._instruments import plain
+    text = " ".join(plain(error).split()) or type(error).__name__
     # A port the user may not open; a file they may not write is another matter.
     if "Permission denied" in text and not isinstance(error, PermissionError):
         text += f" ({DIALOUT_HINT})"

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import logging
 import os
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple
@@ -118,10 +119,61 @@ def one_device(args: argparse.Namespace) -> Iterator[vexlo.VexloDevice]:
     """The instrument a command works on: the first found on the ``--port`` ports, else on any.
 
     Every other device found is closed at once; the chosen one is closed
-    when the block ends, also on error or Ctrl-C.
+    when the block ends, also on error or Ctrl-C. The module's errors from
+    within the block name the instrument.
     """
     with devices_found(args, first_only=True) as (device,):
-        yield device
+        name = f"{device.get_model_number()} {device.get_instrument_serial_number()} on {port_of(device)}"
+        try:
+            yield device
+        except vexlo.VexloDeviceError as error:
+            if str(error).startswith(name):
+                raise
+            raise type(error)(f"{name}: {error}") from error
+
+
+# A port that is gone (unplugged, its simulator or driver ended) fails with these system errors, or with
+# pyserial's words for a read that finds the line hung up.
+_GONE_ERRNOS = {errno.EIO, errno.ENXIO, errno.ENODEV}
+_GONE_WORDS = ("returned no data", "Input/output error")
+
+
+def port_gone(error: BaseException) -> Optional[str]:
+    """The system's words when ``error``, or an error it came from, says that the port is gone; else ``None``."""
+    chain: List[BaseException] = []
+    current: Optional[BaseException] = error
+    while current is not None and current not in chain:
+        chain.append(current)
+        current = current.__cause__ or current.__context__
+    for cause in chain:
+        # OSError, and termios.error, which carries (errno, text) without being an OSError.
+        number = getattr(cause, "errno", None)
+        if number is None and len(cause.args) == 2 and isinstance(cause.args[0], int):
+            number = cause.args[0]
+        if number in _GONE_ERRNOS:
+            return os.strerror(number)
+    for cause in chain:
+        if not isinstance(cause, vexlo.VexloDeviceError) and any(words in str(cause) for words in _GONE_WORDS):
+            return " ".join(str(cause).split())
+    return None
+
+
+def plain(error: BaseException) -> str:
+    """The text of ``error`` for a person: the module's words around the system's error for a vanished
+    port (``Unexpected communication error: (5, 'Input/output error')``) become what happened."""
+    why = port_gone(error)
+    text = str(error)
+    if why is None:
+        return text
+    said = f"the port is gone ({why}); was the instrument unplugged, or its simulator ended?"
+    # The first of the module's own errors in the chain holds the system's words.
+    current: Optional[BaseException] = error
+    while current is not None and not (isinstance(current, vexlo.VexloDeviceError)
+                                       and not isinstance(current.__cause__, vexlo.VexloDeviceError)):
+        current = current.__cause__
+    if current is not None and str(current) and str(current) in text:
+        return text.replace(str(current), said)
+    return f"{text}: {said}"
 
 
 @contextlib.contextmanager

@@ -90,12 +90,14 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
 def _rates_put_back(devices: Sequence[vexlo.VexloDevice]) -> Iterator[None]:
     """Put channel 0's rate of every device back at the end, also after an error or Ctrl-C."""
     codes = [device.get_sampling_rate(0) for device in devices]
+    names = [f"{device.get_model_number()} {device.get_instrument_serial_number()} on {port_of(device)}"
+             for device in devices]
     try:
         yield
     finally:
-        for device, code in zip(devices, codes):
+        for device, name, code in zip(devices, names, codes):
             try:
                 device.set_sampling_rate_value(code, 0)
             except vexlo.VexloDeviceError as error:
-                _console.note(f"vexlo: could not put the rate of {port_of(device)} back "
-                              f"(code {code}): {error}")
+                _console.note(f"vexlo: could not put the rate of {name} back "
+                              f"(code {code}): {_instruments.plain(error)}")
