@@ -335,3 +335,14 @@ def test_read_from_a_simulator_that_ends_names_the_port_and_the_instrument(capsy
         server.stop()
     assert code == 1 and out
     assert err.splitlines()[-1].startswith(f"vexlo: error: MVR420 7 on {path}: the port is gone (")
+
+
+def test_a_broker_port_that_never_answers_is_said_so(capsys, monkeypatch, tmp_path):
+    from vexlo_tools.mqtt import broker
+    monkeypatch.setattr(broker, "CONNECT_SECONDS", 0.5)
+    with socket.socket() as silent:     # takes the connection, never speaks MQTT
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        url = f"mqtt://127.0.0.1:{silent.getsockname()[1]}"
+        code, out, err = run(capsys, "collect", "--broker", url, str(tmp_path))
+    assert (code, err) == (1, f"vexlo: error: the broker at {url} did not answer within 0.5 s\n")
