@@ -346,8 +346,8 @@ def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatc
 
 
 @pytest.mark.parametrize("choice, message", [
-    ("mvr420", "MVR420 20240001 on sim0 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, "
-               "1300 (a rate of its own: --rate MVR420=SPS or --rate 20240001=SPS)"),
+    ("mvr420", "MVR420 20240001 on sim0: MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, "
+               "500, 850, 1300 (a rate of its own: --rate MVR420=SPS or --rate 20240001=SPS)"),
     ("plx310", None),  # the module refuses 38400 on a PLX310 that is not the Plus Prime
 ])
 def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, message):
@@ -375,8 +375,8 @@ def test_a_rate_per_instrument(capsys, bench, tmp_path, rates, expected):
 
 
 @pytest.mark.parametrize("rates, message", [
-    (["1200"], "MVR420 20240002 on sim1 has no rate of 1200 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, "
-               "1300 (a rate of its own: --rate MVR420=SPS or --rate 20240002=SPS)"),
+    (["1200"], "MVR420 20240002 on sim1: MVR420 has no rate of 1200 samples/s; choose from 4, 20, 50, 100, 200, "
+               "500, 850, 1300 (a rate of its own: --rate MVR420=SPS or --rate 20240002=SPS)"),
     (["DTA530=4"], "--rate DTA530=: no such instrument among those found (PLX310 20240001, MVR420 20240002)"),
     (["99=4"], "--rate 99=: no such instrument among those found (PLX310 20240001, MVR420 20240002)"),
     (["100", "200"], "--rate SPS is given twice"),

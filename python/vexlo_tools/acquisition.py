@@ -720,10 +720,9 @@ class Acquisition:
         try:
             identities = [(device.get_model_number(), device.communication_interface.get_item_number())
                           for device in self.devices]
-            codes: List[Optional[int]]
             # Every rate is checked before any is set.
-            codes = [None if sps is None else model_info(model).rate_code(sps, item)
-                     for sps, (model, item) in zip(self._rates, identities)]
+            codes: List[Optional[int]] = [None if sps is None else model_info(model).rate_code(sps, item)
+                                          for sps, (model, item) in zip(self._rates, identities)]
         except BaseException:
             _release(self)
             raise

@@ -103,12 +103,11 @@ def rates_for(rates: Rates, devices: Sequence[vexlo.VexloDevice]) -> Optional[Li
     for device, (model, serial, item) in zip(devices, identities):
         sps = by_target.get(serial, by_target.get(model, by_target.get(None)))
         if sps is not None:
-            offered = models.model_info(model).offered_rates(item)
-            if not any(abs(rate - sps) < 1e-6 for rate in offered):
-                raise CliError(
-                    f"{model} {serial} on {port_of(device)} has no rate of {models.format_rate(sps)} samples/s; "
-                    f"choose from {', '.join(models.format_rate(rate) for rate in offered)} "
-                    f"(a rate of its own: --rate {model}=SPS or --rate {serial}=SPS)")
+            try:
+                models.model_info(model).rate_code(sps, item)
+            except ValueError as error:
+                raise CliError(f"{model} {serial} on {port_of(device)}: {error} "
+                               f"(a rate of its own: --rate {model}=SPS or --rate {serial}=SPS)") from error
         resolved.append(sps)
     return resolved
 
