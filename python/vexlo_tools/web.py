@@ -331,14 +331,17 @@ def page_address(host: str, port: int, token: Optional[str]) -> str:
 
 
 def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]] = None, *,
-          rate: Optional[float] = None, seconds: Optional[float] = None, host: str = "127.0.0.1",
+          rate: Union[None, float, Sequence[Tuple[Optional[str], float]]] = None, seconds: Optional[float] = None,
+          host: str = "127.0.0.1",
           http_port: int = 8765, token: Optional[str] = None, control: Optional[Union[str, os.PathLike[str]]] = None,
           announce: Callable[[str], None] = print, stop: Optional[threading.Event] = None) -> int:
     """Stream the instruments found and show them on the live page until ``seconds`` of data or Ctrl-C.
 
     :param ports: the instruments on these ports (default: all found).
     :param models: only instruments of these models.
-    :param rate: the sampling rate to set on every instrument (default: as they are).
+    :param rate: the sampling rate to set on every instrument (default: as they are), or
+        (target, rate) pairs as ``vexlo serve --rate`` takes them: a target of ``None`` for every
+        instrument, a model's name or a serial number.
     :param host: the address to listen on; other than this computer's own, a token is required.
     :param http_port: the port to listen on.
     :param token: the access token (generated when ``host`` is not loopback and none is given).

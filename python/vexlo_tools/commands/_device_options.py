@@ -2,7 +2,7 @@
 
 import argparse
 import math
-from typing import List, NamedTuple, Optional, Sequence, Union
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import vexlo_device_communication as vexlo
 
@@ -64,16 +64,17 @@ def add_rate(parser: argparse.ArgumentParser, help: str = "stream at SPS samples
                              "instruments or of one instrument; repeatable, e.g. --rate PLX310=38400 --rate MVR420=500")
 
 
-Rates = Union[None, float, Sequence[RateChoice]]
+#: What ``--rate`` gives: nothing, one rate for every instrument, or (target, rate) choices.
+Rates = Union[None, float, Sequence[Tuple[Optional[str], float]]]
 
 
-def rate_numbers(rates: Rates) -> List[float]:
-    """Every number of the ``--rate`` options (one, or a list of choices)."""
+def rate_choices(rates: Rates) -> List[RateChoice]:
+    """The ``--rate`` options as choices (one number is the choice for every instrument)."""
     if rates is None:
         return []
     if isinstance(rates, (int, float)):
-        return [float(rates)]
-    return [choice.samples_per_second for choice in rates]
+        return [RateChoice(None, float(rates))]
+    return [RateChoice(*choice) for choice in rates]
 
 
 def rates_for(rates: Rates, devices: Sequence[vexlo.VexloDevice]) -> Optional[List[Optional[float]]]:
@@ -86,9 +87,8 @@ def rates_for(rates: Rates, devices: Sequence[vexlo.VexloDevice]) -> Optional[Li
     """
     if rates is None:
         return None
-    choices = [RateChoice(None, float(rates))] if isinstance(rates, (int, float)) else list(rates)
-    by_target = {}
-    for choice in choices:
+    by_target: Dict[Optional[str], float] = {}
+    for choice in rate_choices(rates):
         if choice.target in by_target:
             what = f"--rate {choice.target}=" if choice.target else "--rate SPS"
             raise CliError(f"{what} is given twice")

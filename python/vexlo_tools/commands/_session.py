@@ -19,8 +19,8 @@ def check_options(args: argparse.Namespace) -> None:
     :raises _console.CliError: naming the option.
     """
     _device_options.check_positive(getattr(args, "seconds", None), "--seconds")
-    for sps in _device_options.rate_numbers(getattr(args, "rate", None)):
-        _device_options.check_positive(sps, "--rate")
+    for choice in _device_options.rate_choices(getattr(args, "rate", None)):
+        _device_options.check_positive(choice.samples_per_second, "--rate")
 
 
 @contextlib.contextmanager
