@@ -73,8 +73,11 @@ def run_command(line: str, where: str) -> None:
     argv = shlex.split(line)
     if argv[0] != "vexlo":
         raise BlockFailed(f"{where}: only vexlo commands run here: {line}")
-    # The `vexlo` of this interpreter's package (in the in-place build there is no installed script).
-    done = subprocess.run([sys.executable, "-m", "vexlo_tools.cli", *argv[1:]], stdin=subprocess.DEVNULL,
+    # The installed `vexlo` beside this interpreter; in the in-place loop, where there may be none, the same
+    # entry point by module.
+    script = Path(sys.executable).with_name("vexlo")
+    vexlo = [str(script)] if script.exists() else [sys.executable, "-m", "vexlo_tools.cli"]
+    done = subprocess.run([*vexlo, *argv[1:]], stdin=subprocess.DEVNULL,
                           capture_output=True, text=True, timeout=TIMEOUT, env=child_environment())
     if done.returncode != 0:
         raise BlockFailed(f"{where}: $ {line}\nexit status {done.returncode}\n{done.stdout}{done.stderr}")
