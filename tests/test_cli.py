@@ -219,6 +219,8 @@ def test_read_on_a_missing_port_exits_1_with_one_line(capsys):
     (["stream", "--seconds", "0"], "--seconds must be more than 0"),
     (["serve", "--rate", "inf"], "--rate must be more than 0 and finite"),
     (["info", "--channels", "0"], "--channels must be 1 or more"),
+    (["record", "-"], "vexlo record writes files (its own lines go to standard output); vexlo stream --csv - "
+                      "writes the samples to standard output"),
 ])
 def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch, argv, message):
     monkeypatch.setattr(_instruments, "discover", pytest.fail)

@@ -20,6 +20,7 @@ import argparse
 from typing import Optional, Sequence
 
 from .. import recording
+from ..recording.writers import STANDARD_OUTPUT
 from ..types import COUNTERS, StreamInfo, size_text
 from . import _console, _device_options, _session, _status
 
@@ -71,6 +72,9 @@ def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
 
 def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
+    if args.output == STANDARD_OUTPUT:
+        raise _console.CliError("vexlo record writes files (its own lines go to standard output); "
+                                "vexlo stream --csv - writes the samples to standard output")
     try:
         # Before any instrument is probed: a run that cannot write wastes no time.
         recording.check_output(args.output, args.overwrite)
