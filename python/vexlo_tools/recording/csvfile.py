@@ -174,13 +174,14 @@ class CSVWriter(Writer):
         self._waiting = [0] * len(self.names)
         self._said: List[Optional[Tuple[int, Tuple[int, ...]]]] = [None] * len(self.names)
         self._ended = [False] * len(self.names)
-        if os.fspath(self.path) == STANDARD_OUTPUT:
-            if len(self.names) > 1:
-                raise ValueError("standard output takes the CSV of one instrument; name a file for several")
-            sys.stdout.flush()
-            self._files.append(open(os.dup(sys.stdout.fileno()), "wb", buffering=0))
+        to_stdout = os.fspath(self.path) == STANDARD_OUTPUT
+        if to_stdout and len(self.names) > 1:
+            raise ValueError("standard output takes the CSV of one instrument; name a file for several")
         for index, (file_path, metadata) in enumerate(zip(self.paths, self.metadata)):
-            if os.fspath(self.path) != STANDARD_OUTPUT:
+            if to_stdout:
+                sys.stdout.flush()  # what was printed before comes first
+                self._files.append(open(os.dup(sys.stdout.fileno()), "wb", buffering=0))
+            else:
                 place, new = self._place(file_path)
                 self._files.append(open(place, "xb" if new else "wb", buffering=0))
             self._pending[index].append((HEADER + "\n" + "".join(metadata_line(k, v) for k, v in metadata.items())
