@@ -323,6 +323,11 @@ def test_a_vanished_port_is_said_so_not_in_raw_system_words(cause, why):
         assert "Unexpected communication error" not in text and text.endswith("or its simulator ended?")
 
 
+def test_a_failing_disk_is_no_vanished_port():
+    error = OSError(errno.EIO, "Input/output error", "run.h5")
+    assert _instruments.plain(error) == str(error)
+
+
 @pytest.mark.serial
 @pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")
 def test_read_from_a_simulator_that_ends_names_the_port_and_the_instrument(capsys):

@@ -14,6 +14,8 @@ import logging
 import os
 from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
+import serial
+
 import vexlo_device_communication as vexlo
 
 from .. import _lowlevel
@@ -139,12 +141,15 @@ _GONE_WORDS = ("returned no data", "Input/output error")
 
 
 def port_gone(error: BaseException) -> Optional[str]:
-    """The system's words when ``error``, or an error it came from, says that the port is gone; else ``None``."""
+    """The system's words when ``error``, an exchange with an instrument or an error it came from, says
+    that the port is gone; else ``None`` (a failing disk's ``EIO`` is no port's)."""
     chain: List[BaseException] = []
     current: Optional[BaseException] = error
     while current is not None and current not in chain:
         chain.append(current)
         current = current.__cause__ or current.__context__
+    if not any(isinstance(cause, (vexlo.VexloDeviceError, serial.SerialException)) for cause in chain):
+        return None
     for cause in chain:
         # OSError, and termios.error, which carries (errno, text) without being an OSError.
         number = getattr(cause, "errno", None)
