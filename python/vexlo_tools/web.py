@@ -293,7 +293,8 @@ class WebServer:
     def start(self) -> None:
         # Listening here, not in uvicorn, so that an address in use is one error, not a log record as well.
         try:
-            family = socket.getaddrinfo(self.host or None, self.port, type=socket.SOCK_STREAM)[0][0]
+            family = socket.getaddrinfo(self.host or None, self.port, type=socket.SOCK_STREAM,
+                                        flags=socket.AI_PASSIVE)[0][0]
             listening = socket.create_server((self.host, self.port), family=family)
         except OSError as error:
             why = os.strerror(error.errno) if error.errno else str(error)
