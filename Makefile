@@ -15,9 +15,14 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
-# A real wheel build and install, as users get it.
-install: $(VPY)
+# A real wheel build and install, as users get it; again only when a file it is built from changed.
+INSTALLED := $(VENV)/.vexlo-installed
+BUILT_FROM := pyproject.toml CMakeLists.txt README.md $(shell find src native python cmake -type f \
+    -not -path '*/__pycache__/*' -not -name '*.pyc' 2>/dev/null)
+install: $(INSTALLED)
+$(INSTALLED): $(VPY) $(BUILT_FROM)
 	$(VPY) -m pip install --quiet '.[test]'
+	touch $@
 
 test: install browser mosquitto
 	tests/suite.sh $(abspath $(VPY))

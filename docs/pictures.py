@@ -40,7 +40,7 @@ LIVE_RATE = 1200.0
 def instruments() -> List[SimulatedInstrument]:
     """A Plus Prime at 38400 samples/s under a load swinging around 250 N, and an MVR420 at 500 samples/s
     under 12.5 N, both with some noise."""
-    plx = SimulatedInstrument.plx310_plus_prime(serial_number=20240001, noise_counts=30 * 256)
+    plx = SimulatedInstrument.plx310_plus_prime(with_teds=False, serial_number=20240001, noise_counts=30 * 256)
     plx.profiles[0].sampling_rate_code = models.model_info("PLX310").rate_code(38400, models.PLUS_PRIME_ITEM_NUMBER)
     plx.set_load_signal(lambda t: 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t))
     mvr = SimulatedInstrument.mvr420(serial_number=20240002, noise_counts=30 * 256)

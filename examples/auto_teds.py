@@ -24,13 +24,12 @@ SENSOR_LOAD = 250.0  # N, on the simulated sensor
 
 def simulated_instrument() -> ContextManager[object]:
     """A PLX310 Plus Prime with a TEDS sensor (0 to 1000 N at 2 mV/V), on an in-process port."""
-    from vexlo_tools.sim import Profile, SimulatedInstrument, TedsSensor, simulated_ports
+    from vexlo_tools.sim import SimulatedInstrument, TedsSensor, simulated_ports
 
     sensor = TedsSensor(serial_number=12345, unit_code=4, max_capacity=1000.0, max_electrical=2.0)
-    plx = SimulatedInstrument.plx310_plus_prime(teds_sensor=sensor)
-    # The stored calibration measures the bridge output in mV/V, which the
+    # Its stored calibration measures the bridge output in mV/V, which the
     # TEDS calibration scales to the sensor's capacity.
-    plx.profiles[0] = Profile.linear(capacity=sensor.max_electrical, unit_code=vexlo.UnitOfMeasureEnum.mVV.value)
+    plx = SimulatedInstrument.plx310_plus_prime(teds_sensor=sensor)
     plx.set_load(SENSOR_LOAD * sensor.max_electrical / sensor.max_capacity)
     return simulated_ports({"/dev/ttySIM0": plx})
 

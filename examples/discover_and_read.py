@@ -20,7 +20,7 @@ def simulated_instruments() -> ContextManager[object]:
     """A PLX310 Plus Prime and an MVR420 on in-process ports, in place of the serial ports."""
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
 
-    plx = SimulatedInstrument.plx310_plus_prime(serial_number=1001)
+    plx = SimulatedInstrument.plx310_plus_prime(with_teds=False, serial_number=1001)  # without a sensor: N
     plx.set_load(250.0)  # in the units of the selected profile's calibration (N)
     mvr = SimulatedInstrument.mvr420(serial_number=1002)
     mvr.set_load(-12.5)

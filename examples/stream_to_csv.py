@@ -33,7 +33,7 @@ def simulated_instrument() -> ContextManager[object]:
     """A PLX310 Plus Prime under a swinging load, on an in-process port."""
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
 
-    plx = SimulatedInstrument.plx310_plus_prime()
+    plx = SimulatedInstrument.plx310_plus_prime(with_teds=False)  # without a sensor it reads N
     plx.set_load_signal(lambda t: 250.0 + 50.0 * math.sin(2.0 * math.pi * t))
     return simulated_ports({"/dev/ttySIM0": plx})
 

@@ -1,6 +1,7 @@
 """Acquisition: background readers, ring buffers, loss counters, stop; in-process on a virtual clock."""
 
 import contextlib
+import functools
 import math
 import threading
 
@@ -13,7 +14,7 @@ from vexlo_tools.types import COUNTERS
 from vexlo_tools.sim import SimulatedInstrument, VirtualClock, simulated_ports, stream_packet
 from acquisition_steps import LockStep
 
-PLUS = SimulatedInstrument.plx310_plus_prime
+PLUS = functools.partial(SimulatedInstrument.plx310_plus_prime, with_teds=False)  # reads N, as the MVR420
 MVR = SimulatedInstrument.mvr420
 
 

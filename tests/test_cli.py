@@ -1,18 +1,23 @@
 """The vexlo command line: parser, instrument choices, rate tables, TEDS bracket, error lines."""
 import argparse
+import errno
 import os
 import random
+import socket
 import subprocess
 import sys
+import termios
+import threading
 from types import SimpleNamespace
 
 import pytest
+import serial
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import cli, devices, models
 from vexlo_tools.commands import _simenv, _teds
 from vexlo_tools.acquisition import convert_to_arrays
-from vexlo_tools.sim import SimulatedInstrument, simulated_ports, stream_packet
+from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
 from vexlo_tools.sim.choices import UNIT_MVV, parse_instrument
 
 COMMANDS = ["scan", "info", "read", "stream", "teds", "sim", "demo", "record", "plot", "monitor", "publish", "collect",
@@ -84,6 +89,8 @@ def test_instrument_choices(text, check):
     ("mvr420:clock-error=1e9", "clock_error_ppm must lie between -10000 and 10000"),
     ("mvr420:serial=-1", "serial must lie between 0 and 4294967295"),
     ("mvr420:firmware=4.3", "firmware must be A.B.C"),
+    ("mvr420:noise=0.5", "noise must be a whole number of counts (± on every reading; one ADC step is 256)"),
+    ("mvr420:noise=-1", "noise must lie between 0 and 2147483647 counts"),
     ("mvr420:teds=on", "mvr420 has no TEDS hardware"),
     ("plx310-plus-prime:auto-teds=maybe", "auto-teds must be on or off"),
 ])
@@ -212,6 +219,8 @@ def test_read_on_a_missing_port_exits_1_with_one_line(capsys):
     (["stream", "--seconds", "0"], "--seconds must be more than 0"),
     (["serve", "--rate", "inf"], "--rate must be more than 0 and finite"),
     (["info", "--channels", "0"], "--channels must be 1 or more"),
+    (["record", "-"], "vexlo record writes files (its own lines go to standard output); vexlo stream --csv - "
+                      "writes the samples to standard output"),
 ])
 def test_bad_numbers_are_refused_before_any_port_is_touched(capsys, monkeypatch, argv, message):
     monkeypatch.setattr(devices, "discover", pytest.fail)
@@ -241,3 +250,105 @@ def test_module_warnings_reach_the_terminal_only_with_verbose(verbose, shown):
     assert done.returncode == 1
     assert ("Stream conversion: 3 invalid/corrupted packets detected" in done.stderr) is shown
     assert done.stderr.splitlines()[-1].startswith("vexlo: error: no instruments found")
+
+
+def vexlo_process(*argv):
+    return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *argv], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+
+
+@pytest.mark.parametrize("argv", [
+    ["--sim", "read", "--count", "0", "--interval", "0.01"],
+    ["--sim", "stream", "--csv", "-"],
+    ["--sim", "scan"],
+])
+def test_a_closed_pipe_ends_a_command_quietly_with_status_0(argv):
+    # `vexlo ... | head -1`: the reader takes one line and goes.
+    process = vexlo_process(*argv)
+    assert process.stdout.readline()
+    process.stdout.close()
+    err = process.stderr.read().decode()
+    assert process.wait(timeout=60) == 0, err
+    assert "error" not in err and "Traceback" not in err and "Exception ignored" not in err
+
+
+def test_stream_writes_csv_to_standard_output():
+    process = vexlo_process("--sim", "stream", "--seconds", "0.3", "--csv", "-")
+    out, err = process.communicate(timeout=60)
+    lines = out.decode().splitlines()
+    rows = [line for line in lines if not line.startswith("#")]
+    assert lines[0] == "# vexlo recording, layout 2" and rows[0] == "time_s,adc,value"
+    assert len(rows) - 1 == 30 and "30 rows written to standard output" in err.decode()
+    assert all(row.endswith(",0.5") for row in rows[1:])    # the Plus Prime's 250 N: 0.5 mV/V
+
+
+def test_serve_on_an_address_in_use_says_so_once(capsys):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        code, out, err = run(capsys, "--sim", "serve", "--http-port", str(port), "--seconds", "1")
+    assert (code, err) == (1, f"vexlo: error: cannot listen on 127.0.0.1:{port}: Address already in use\n")
+
+
+def module_error(cause):
+    """The module's error for a failed exchange, as it raises it: its text holds the cause's."""
+    try:
+        raise cause
+    except BaseException as error:
+        try:
+            raise vexlo.VexloCommunicationError(f"Unexpected communication error: {error}") from error
+        except vexlo.VexloCommunicationError as wrapped:
+            return wrapped
+
+
+@pytest.mark.parametrize("cause, why", [
+    (termios.error(5, "Input/output error"), "Input/output error"),
+    (OSError(errno.ENXIO, "No such device or address"), os.strerror(errno.ENXIO)),
+    (serial.SerialException("device reports readiness to read but returned no data (device disconnected or "
+                            "multiple access on port?)"), "device reports readiness to read but returned no data"),
+    (serial.SerialException("write failed: [Errno 5] Input/output error"), "write failed: [Errno 5] Input/output"),
+    (ValueError("checksum"), None),
+])
+def test_a_vanished_port_is_said_so_not_in_raw_system_words(cause, why):
+    error = module_error(cause)
+    named = vexlo.VexloCommunicationError(f"MVR420 7 on /dev/pts/3: {error}")   # as the commands name it
+    named.__cause__ = error
+    text = devices.plain(named)
+    if why is None:
+        assert text == f"MVR420 7 on /dev/pts/3: {error}"
+    else:
+        assert text.startswith(f"MVR420 7 on /dev/pts/3: the port is gone ({why}")
+        assert "Unexpected communication error" not in text and text.endswith("or its simulator ended?")
+
+
+def test_a_failing_disk_is_no_vanished_port():
+    error = OSError(errno.EIO, "Input/output error", "run.h5")
+    assert devices.plain(error) == str(error)
+
+
+@pytest.mark.serial
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="pseudo-terminals")
+def test_read_from_a_simulator_that_ends_names_the_port_and_the_instrument(capsys):
+    server = PtyServer([SimulatedInstrument.mvr420(serial_number=7)])
+    [path] = server.start()
+    stopper = threading.Timer(1.0, server.stop)
+    stopper.start()
+    try:
+        code, out, err = run(capsys, "read", "--port", path, "--count", "0", "--interval", "0.02")
+    finally:
+        stopper.join()
+        server.stop()
+    assert code == 1 and out
+    assert err.splitlines()[-1].startswith(f"vexlo: error: MVR420 7 on {path}: the port is gone (")
+
+
+def test_a_broker_port_that_never_answers_is_said_so(capsys, monkeypatch, tmp_path):
+    from vexlo_tools.mqtt import broker
+    monkeypatch.setattr(broker, "CONNECT_SECONDS", 0.5)
+    with socket.socket() as silent:     # takes the connection, never speaks MQTT
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        url = f"mqtt://127.0.0.1:{silent.getsockname()[1]}"
+        code, out, err = run(capsys, "collect", "--broker", url, str(tmp_path))
+    assert (code, err) == (1, f"vexlo: error: the broker at {url} did not answer within 0.5 s\n")

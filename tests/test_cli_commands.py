@@ -9,7 +9,7 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import acquisition, cli, devices, models
+from vexlo_tools import acquisition, cli, devices, models, recording
 from vexlo_tools.commands import _clock, _simenv, _teds, sim
 from vexlo_tools.sim import VirtualClock, build_request
 from acquisition_steps import LockStep
@@ -159,18 +159,18 @@ def test_info_on_the_plus_prime(capsys, bench):
         "  board temperature  25.0 °C",
         "Channel 0: profile 0",
         "  sampling rate      100 samples/s (code 7)",
-        "  unit               mVV",
+        "  unit               mV/V",
         "  direction code     1 (two directions)",
         "  loading points     2 per direction",
-        "    direction 1      0 mVV @ 2147483648, 2 mVV @ 3072000000",
-        "    direction 2      0 mVV @ 2147483648, 2 mVV @ 1222967296",
+        "    direction 1      0 mV/V @ 2147483648, 2 mV/V @ 3072000000",
+        "    direction 2      0 mV/V @ 2147483648, 2 mV/V @ 1222967296",
         "Channel 1: profile 0",
         "  sampling rate      100 samples/s (code 7)",
-        "  unit               mVV",
+        "  unit               mV/V",
         "  direction code     1 (two directions)",
         "  loading points     2 per direction",
-        "    direction 1      0 mVV @ 2147483648, 2 mVV @ 3072000000",
-        "    direction 2      0 mVV @ 2147483648, 2 mVV @ 1222967296",
+        "    direction 1      0 mV/V @ 2147483648, 2 mV/V @ 3072000000",
+        "    direction 2      0 mV/V @ 2147483648, 2 mV/V @ 1222967296",
         "TEDS: supported",
         "  sensor             connected",
         "  AutoTEDS           off",
@@ -207,7 +207,7 @@ def test_read_prints_value_unit_and_raw_count(capsys, bench):
 
 
 @pytest.mark.parametrize("auto_teds, line", [
-    ("off", "0.5000 mVV\traw 2378612736"),   # the electrical calibration of profile 0
+    ("off", "0.5000 mV/V\traw 2378612736"),   # the electrical calibration of profile 0
     ("on", "250.0000 N\traw 2378612736"),    # turned into newtons by the sensor's data sheet
 ])
 def test_read_follows_the_autoteds_switch(capsys, bench, auto_teds, line):
@@ -244,7 +244,7 @@ def test_an_instrument_that_falls_silent_gives_one_error_line(capsys, bench, mon
     monkeypatch.setattr(_teds, "load_auto_teds", then_silence)
     code, out, err = run(capsys, "--instrument", "mvr420", "read")
     assert code == 1
-    assert one_error_line(err) == "No response received within 1s timeout"
+    assert one_error_line(err) == "MVR420 20240001 on sim0: No response received within 1s timeout"
 
 
 # ---------------------------------------------------------------- stream
@@ -346,7 +346,8 @@ def test_a_port_lost_while_streaming_is_one_error_line(capsys, bench, monkeypatc
 
 
 @pytest.mark.parametrize("choice, message", [
-    ("mvr420", "MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, 500, 850, 1300"),
+    ("mvr420", "MVR420 20240001 on sim0: MVR420 has no rate of 38400 samples/s; choose from 4, 20, 50, 100, 200, "
+               "500, 850, 1300 (a rate of its own: --rate MVR420=SPS or --rate 20240001=SPS)"),
     ("plx310", None),  # the module refuses 38400 on a PLX310 that is not the Plus Prime
 ])
 def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, message):
@@ -356,6 +357,43 @@ def test_stream_refuses_a_rate_the_instrument_lacks(capsys, bench, choice, messa
     text = one_error_line(err)
     assert text == message if message else text
     assert requests(instrument, "set_streaming") == [] and instrument.profiles[0].sampling_rate_code != 15
+
+
+@pytest.mark.parametrize("rates, expected", [
+    (["PLX310=38400", "MVR420=500"], [38400, 500]),
+    (["20240002=500", "1200"], [1200, 500]),          # a serial number's rate before the one for all
+    (["mvr420=20"], [100, 20]),                       # an instrument without a rate keeps its own
+])
+def test_a_rate_per_instrument(capsys, bench, tmp_path, rates, expected):
+    argv = [arg for rate in rates for arg in ("--rate", rate)]
+    code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.csv"), "--seconds", "0.1", *argv)
+    assert code == 0, err
+    run_ = recording.load(tmp_path / "run.csv")
+    assert [data.metadata["samples_per_second"] for data in run_] == expected
+    # Put back at the end.
+    assert [i.profiles[0].sampling_rate_code for i in bench.instruments] == [7, 3]
+
+
+@pytest.mark.parametrize("rates, message", [
+    (["1200"], "MVR420 20240002 on sim1: MVR420 has no rate of 1200 samples/s; choose from 4, 20, 50, 100, 200, "
+               "500, 850, 1300 (a rate of its own: --rate MVR420=SPS or --rate 20240002=SPS)"),
+    (["DTA530=4"], "--rate DTA530=: no such instrument among those found (PLX310 20240001, MVR420 20240002)"),
+    (["99=4"], "--rate 99=: no such instrument among those found (PLX310 20240001, MVR420 20240002)"),
+    (["100", "200"], "--rate SPS is given twice"),
+    (["PLX310=100", "plx310=200"], "--rate PLX310= is given twice"),
+])
+def test_a_rate_an_instrument_cannot_take_is_refused_before_streaming(capsys, bench, tmp_path, rates, message):
+    argv = [arg for rate in rates for arg in ("--rate", rate)]
+    code, out, err = run(capsys, "--sim", "record", str(tmp_path / "run.csv"), "--seconds", "0.1", *argv)
+    assert (code, one_error_line(err)) == (1, message)
+    assert all(requests(i, "set_streaming") == [] for i in bench.instruments)
+
+
+@pytest.mark.parametrize("rate", ["plx310=abc", "XYZ=100", "=5", ""])
+def test_a_malformed_rate_is_a_usage_error(capsys, rate):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["--sim", "record", "run.csv", "--rate", rate])
+    assert exit_.value.code == 2 and "--rate" in capsys.readouterr().err
 
 
 def test_stream_to_an_unwritable_csv_fails_before_streaming(capsys, bench, tmp_path):
@@ -375,7 +413,7 @@ def test_a_failed_stream_leaves_an_existing_csv_alone(capsys, bench, tmp_path):
 
 def test_without_a_port_the_first_instrument_is_used_and_the_others_closed(capsys, bench):
     code, out, err = run(capsys, "--sim", "read")
-    assert (code, out) == (0, "0.5000 mVV\traw 2378612736\n")
+    assert (code, out) == (0, "0.5000 mV/V\traw 2378612736\n")
     assert err == "using the instrument on sim0; also found on sim1 (choose one with --port)\n"
     assert requests(bench.instruments[1], "ndr") == []
 
@@ -399,6 +437,8 @@ def test_teds_shows_the_data_sheet_and_switches_autoteds(capsys, bench, choice, 
                                 f"  AutoTEDS       {'on' if auto else 'off'}"] + TEDS_DATA
     assert instrument.auto_teds is auto
     assert instrument.profiles[0].sampling_rate_code == 7 and bench.settled() == 1
+    # Switched on simulated instruments that the next command will not see: said so.
+    assert ("last for one command" in err) is bool(switch)
 
 
 def test_teds_without_a_sensor(capsys, bench):
@@ -411,8 +451,8 @@ def test_teds_without_a_sensor(capsys, bench):
 @pytest.mark.parametrize("choice, message, rates", [
     ("plx310-plus-prime:teds=off", "AutoTEDS is now on, but: No TEDS sensor connected to device",
      [bytes([0, 0]), bytes([0, 7])]),  # the rate is put back although the TEDS work failed
-    ("mvr420", "TEDS is not supported on MVR420", []),
-    ("plx310", "TEDS is not supported on PLX310", []),
+    ("mvr420", "MVR420 20240001 on sim0: TEDS is not supported on MVR420", []),
+    ("plx310", "PLX310 20240001 on sim0: TEDS is not supported on PLX310", []),
 ])
 def test_teds_failures_are_one_line(capsys, bench, choice, message, rates):
     code, out, err = run(capsys, "--instrument", choice, "teds", "--auto", "on")

@@ -45,3 +45,18 @@ def test_demo_runs_the_main_job_end_to_end(capsys, monkeypatch, tmp_path):
     plx, mvr = recording.load(tmp_path / "demo.h5")
     assert (plx.metadata["unit"], plx.metadata["calibration"], mvr.metadata["unit"]) == ("N", "TEDS data sheet", "kg")
     assert 0.9 * 3 * 38400 <= len(plx.value) <= 3 * 38400 and (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG")
+
+
+@pytest.mark.parametrize("squatter", [None, "link", "file"])
+def test_the_demo_reuses_its_own_temporary_folder_only(monkeypatch, tmp_path, squatter):
+    from vexlo_tools.commands import demo
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
+    name = tmp_path / f"vexlo-demo-{os.getuid()}"
+    if squatter == "link":
+        (tmp_path / "elsewhere").mkdir()
+        name.symlink_to(tmp_path / "elsewhere")
+    elif squatter == "file":
+        name.write_text("not a folder")
+    first, second = demo._demo_folder(), demo._demo_folder()
+    assert (first == second == name) is (squatter is None)
+    assert first.is_dir() and not first.is_symlink()

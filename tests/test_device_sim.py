@@ -89,7 +89,7 @@ def test_settings_round_trip(device):
     assert device.get_sampling_rate() == 3
     device.set_unit_of_measure(vexlo.UnitOfMeasureEnum.psi, 1)
     assert device.get_unit_of_measure(1) is vexlo.UnitOfMeasureEnum.psi
-    assert device.get_unit_of_measure() is vexlo.UnitOfMeasureEnum.N
+    assert device.get_unit_of_measure() is vexlo.UnitOfMeasureEnum.mVV  # a Plus Prime with its sensor
     assert device.get_board_temperature() == 25.000125340053003
 
 

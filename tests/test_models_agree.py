@@ -67,3 +67,12 @@ def test_discovery_tries_the_models_baud_rates(wanted):
 
 def test_a_new_link_waits_the_read_timeout_of_the_data_file():
     assert Interface("COM_TEST").timeout == models.READ_TIMEOUT_SECONDS
+
+
+@pytest.mark.parametrize("member", list(vexlo.UnitOfMeasureEnum), ids=lambda m: m.name)
+def test_a_unit_is_shown_as_usually_spelled_and_read_back_as_the_same_unit(member):
+    from vexlo_tools.sim.units import PROFILE_UNITS
+    symbol = models.unit_symbol(member.name)
+    assert "_" not in symbol and (member.name != "mVV" or symbol == "mV/V")
+    # A recording's unit, replayed by the simulator, is the same unit code again.
+    assert PROFILE_UNITS[symbol] == member.value

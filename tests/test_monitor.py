@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools.monitor import SampleWindow, monitor_app
+from vexlo_tools.monitor import MonitorSink, RateMeter, SampleWindow, monitor_app
+from vexlo_tools.types import Stats, tared
 
 
 @pytest.mark.parametrize("window, chunk", [(50, 7), (50, 50), (50, 120), (1, 3)])
@@ -31,6 +32,43 @@ def test_tare_zeroes_on_the_window_mean_and_reset_keeps_the_zero():
     stats.reset()
     stats.add(np.array([3.0]))
     assert stats.summary() == pytest.approx((-2.0, -2.0, -2.0))
+
+
+@pytest.mark.parametrize("value, zero, shown", [
+    (250.00000000000003, 250.0, 0.0),               # the subtraction's rounding: nothing
+    (250.0 + 6e-5, 250.0, 6e-5),                    # about one ADC step on a 1000 N range: kept
+    (1e-4 + 1e-20, 1e-4, 0.0),
+    (-3e-7, 0.0, -3e-7),                            # untared values as they are
+    (0.0, 0.0, 0.0),
+])
+def test_a_tared_value_shows_what_was_measured_and_no_rounding(value, zero, shown):
+    assert tared(value, zero) == pytest.approx(shown, rel=1e-6, abs=0.0)
+    assert tared(np.array([value, value]), zero).tolist() == pytest.approx([shown] * 2, rel=1e-6, abs=0.0)
+
+
+def test_after_a_tare_the_same_signal_reads_exactly_0():
+    values = 250.0 + np.random.default_rng(0).normal(0.0, 0.3, 1000)
+    window = SampleWindow(1000)
+    window.add(values)
+    window.tare()
+    window.add(values)
+    assert window.summary()[2] == 0.0
+    window.add(np.full(1, values.mean()))
+    assert window.current == 0.0
+
+
+def test_the_measured_rate_is_timed_when_the_counters_were_taken_not_when_the_view_reads():
+    now = [0.0]
+    sink = MonitorSink(clock=lambda: now[0])
+    sink.open([None])
+    meter = RateMeter(clock=lambda: now[0])
+    for step in range(5):   # 100 samples a second; the view reads 0.3 s after each block was taken
+        now[0] = float(step)
+        sink.tick([Stats(received=100 * step)])
+        now[0] += 0.3 * (step % 2)
+        [at] = sink.counted_at()
+        rate = meter.add(100 * step, at)
+    assert rate == pytest.approx(100.0)
 
 
 class Source:
@@ -78,6 +116,7 @@ def test_the_view_shows_figures_and_answers_its_keys():
             assert "received 30  overrun 0  missing 2  corrupted 1" in shown[0]
             assert "value 12.5 kg" in shown[1] and "overrun 3" in shown[1]
             assert len(app.query_one("#chart-0").data) == 20
+            assert "chart: the last 2 s, from 260 (bottom) to 279 N (top)" in shown[0]
             await pilot.press("t")
             assert "value 9.5 N   (tared: zero at 269.5 N)" in figures(app, 0)
             app.poll()

@@ -52,3 +52,25 @@ def test_gaps_are_found_also_across_chunks(chunk):
 
 def test_gaps_closer_than_a_column_are_drawn_as_one():
     assert plot.merge_gaps([(5.0, 5.1), (1.0, 1.01), (1.05, 1.2)], 0.1) == [(1.0, 1.2), (5.0, 5.1)]
+
+
+@pytest.mark.parametrize("level, notes", [(0.6, "bolt M8; torque 25 N·m\nsecond run"), (250.0, None),
+                                          (-3e-9, "$x^2$ stays text")])
+def test_a_picture_shows_the_notes_and_a_near_flat_trace_without_an_offset(level, notes):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+    from vexlo_tools.recording.writers import Source
+    n = 2000
+    value = level + 1e-7 * abs(level) * np.sin(np.arange(n) / 50.0)
+    time = np.arange(n) / 1000.0
+    metadata = {"model": "PLX310", "serial_number": 1, "unit": "mV/V", "samples_per_second": 1000.0}
+    if notes:
+        metadata["notes"] = notes
+    source = Source("1", metadata, n, lambda a, b, with_adc: (time[a:b], np.zeros(0, np.uint32), value[a:b]))
+    figure = Figure(figsize=(8, 3), dpi=100)
+    plot.draw(figure, [source], "run.h5")
+    figure.canvas.draw()
+    [ax] = figure.axes
+    assert ax.yaxis.get_major_formatter().get_offset() == ""
+    texts = [t.get_text() for t in ax.texts]
+    assert texts == ([" ".join("; ".join(notes.splitlines()).split())] if notes else [])

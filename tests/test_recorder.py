@@ -83,3 +83,12 @@ def test_counters_reach_the_file_at_every_flush_but_never_ahead_of_its_samples(t
     assert tick(Stats(10, missing=5)) == [10, 10, 5]    # no new samples: the missing ones count
     assert tick(Stats(25, missing=9)) == [10, 10, 5]    # 15 samples on their way: not yet
     sink.close()
+
+
+@pytest.mark.parametrize("size, text", [
+    (0, "0 bytes"), (999, "999 bytes"), (1000, "1.0 kB"), (45_300, "45.3 kB"), (999_949, "999.9 kB"),
+    (999_950, "1.0 MB"), (1_800_000, "1.8 MB"), (2_800_000_000, "2.8 GB"), (5 * 10**15, "5000.0 TB"),
+])
+def test_a_size_is_never_rounded_to_nothing(size, text):
+    from vexlo_tools.types import size_text
+    assert size_text(size) == text

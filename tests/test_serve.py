@@ -93,6 +93,19 @@ def test_frames_carry_figures_tare_counters_ends_and_the_samples_not_shown():
     assert head["instruments"][0]["value"] == 251.0 and head["instruments"][0]["zero"] == 0.0
 
 
+@pytest.mark.parametrize("level", [12.5000001, 0.1, 250.3])
+def test_after_a_tare_the_page_shows_the_same_signal_as_exactly_0(level):
+    view = LiveView(clock=lambda: 1.0)
+    view.open([stream(1)])
+    view.write(block(np.full(3000, level)))
+    view.tare()
+    view.write(block(np.full(3000, level), first=3000))         # the same signal again
+    head, charts = decode(view.frame(10.0, 100))
+    shown = head["instruments"][0]
+    assert (shown["value"], shown["min"], shown["max"], shown["mean"]) == (0.0, 0.0, 0.0, 0.0)
+    assert not charts[0][1].any()
+
+
 @pytest.mark.parametrize("suffix", [".h5", ".csv"])
 def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, suffix):
     recordings = Recordings(tmp_path)
@@ -306,7 +319,7 @@ class Stand:
 @pytest.fixture
 def stand(request, tmp_path):
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
-    instrument = SimulatedInstrument.plx310_plus_prime(serial_number=20240001)
+    instrument = SimulatedInstrument.plx310_plus_prime(with_teds=False, serial_number=20240001)  # reads N
     instrument.set_load(250.0)
     with simulated_ports({"sim0": instrument}):
         running = Stand(tmp_path, instrument, control=getattr(request, "param", True))

@@ -15,8 +15,11 @@ from vexlo_tools.sim import (
     TedsSensor,
     build_request,
     checksum,
+    simulated_ports,
 )
+from vexlo_tools.sim.choices import PRESETS, parse_instrument
 from vexlo_tools.sim.protocol import Request, RequestParser
+import vexlo_device_communication as vexlo
 
 
 req = build_request
@@ -45,7 +48,7 @@ def test_hand_built_request_frames_match_the_protocol():
 
 
 # Every command of the catalogue, with arguments, and the payload the default
-# Plus Prime (profile 0: 0x80000000 .. 3072000000 at 1000.0, mirrored) must give.
+# Plus Prime (profile 0, electrical: 0x80000000 .. 3072000000 at 2.0 mV/V, mirrored) must give.
 EVERY_COMMAND = [
     ("0101", b"", b"PLX310\0\0\0\0"),
     ("0102", b"", b"QMT31872\0\0"),
@@ -60,10 +63,10 @@ EVERY_COMMAND = [
     ("0300", b"\x02", (100003).to_bytes(4, "big")),
     ("031E", b"\x00", b"\x07"),
     ("041E", b"\x00\x08", b""),
-    ("030C", b"\x00", bytes([26])),
+    ("030C", b"\x00", bytes([34])),
     ("040C", b"\x00\x05", b""),
     ("0317", b"\x00", b"\x02"),
-    ("0318", b"\x00\x01", struct.pack("<f", 1000.0)),
+    ("0318", b"\x00\x01", struct.pack("<f", 2.0)),
     ("0418", b"\x00\x01" + struct.pack("<f", 500.0), b""),
     ("0319", b"\x00\x01", (3_072_000_000).to_bytes(4, "big")),
     ("0419", b"\x00\x01\x00\xb7\x1b\x00", b""),
@@ -399,3 +402,24 @@ def test_a_good_request_after_noise_and_a_pause_is_answered(noise):
     inst.transmit(0.0)
     inst.receive(build_request(0x01, 0x01), 1.0)
     assert inst.transmit(1.0).endswith(inst.respond(build_request(0x01, 0x01), 1.0))
+
+
+@pytest.mark.parametrize("kind", sorted(PRESETS))
+def test_a_model_has_one_default_calibration_from_text_and_from_python(kind):
+    from_text = parse_instrument(kind).build()
+    from_python = PRESETS[kind]()
+    assert from_text.profiles == from_python.profiles
+
+
+@pytest.mark.parametrize("text, reading, unit", [
+    ("plx310-plus-prime:load=250", 0.5, "mVV"),      # the electrical calibration; N once AutoTEDS is on
+    ("plx310-plus-prime:load=250:teds=off", 250.0, "N"),
+    ("mvr420:load=250", 250.0, "N"),
+])
+def test_the_default_calibration_reads(text, reading, unit):
+    instrument = parse_instrument(text).build()
+    with simulated_ports({"/dev/ttySIM0": instrument}):
+        [device] = vexlo.VexloSerialScanner.discover_devices(device_models=[instrument.model])
+        with device:
+            assert device.get_reading(0) == pytest.approx(reading, abs=1e-6)
+            assert device.get_unit_of_measure(0).name == unit

@@ -81,8 +81,8 @@ def test_switch_off_returns_to_stored_calibration():
         device.set_auto_teds(True)
         device.set_auto_teds(False)
         assert instrument.auto_teds is False
-        instrument.set_load(120.0)
-        assert device.get_reading() == pytest.approx(120.0, abs=1e-3)
+        instrument.set_load(0.24)                 # mV/V: the stored calibration is the electrical one
+        assert device.get_reading() == pytest.approx(0.24, abs=1e-6)
         with pytest.raises(vexlo.VexloTEDSNotConnectedError):
             device.get_teds_serial_number()
 

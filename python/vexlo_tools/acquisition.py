@@ -40,7 +40,7 @@ from . import _arrays
 from . import _lowlevel
 from ._lowlevel import PortInUseError
 from .devices import drain
-from .models import model_info
+from .models import model_info, unit_symbol
 from .types import Block, Stats, StreamEnd, StreamInfo
 
 __all__ = ["Acquisition", "Block", "Stats", "StreamEnd", "StreamInfo", "convert_to_arrays", "unit_text"]
@@ -112,7 +112,7 @@ def unit_text(device: vexlo.VexloDevice, channel: int = 0) -> str:
     except vexlo.VexloTEDSError:
         pass
     try:
-        return device.get_unit_of_measure(channel).name
+        return unit_symbol(device.get_unit_of_measure(channel).name)
     except ValueError:
         # A unit code the module has no member for.
         return "(unknown unit)"
@@ -630,7 +630,8 @@ class Acquisition:
 
     :param devices: open devices (e.g. from :func:`vexlo_tools.find_devices`), each once.
     :param rate: if given, channel 0's sampling rate to set on every device,
-        in samples per second.
+        in samples per second; or one rate per device, in device order
+        (``None`` leaves that device's rate as it is).
     :param buffer_seconds: how much each ring buffer holds at the device's
         nominal rate; a consumer later than that loses the oldest samples
         (counted in :attr:`Stats.overrun`).
@@ -640,15 +641,20 @@ class Acquisition:
     :raises ValueError: no devices, a device given twice, or bad numbers.
     """
 
-    def __init__(self, devices: Sequence[vexlo.VexloDevice], *, rate: Optional[float] = None,
+    def __init__(self, devices: Sequence[vexlo.VexloDevice], *,
+                 rate: Union[None, float, Sequence[Optional[float]]] = None,
                  buffer_seconds: float = 60.0, samples: Optional[int] = None,
                  seconds: Optional[float] = None) -> None:
         if not devices:
             raise ValueError("an acquisition needs at least one device")
         if not buffer_seconds > 0:
             raise ValueError("buffer_seconds must be more than 0")
-        if rate is not None and not (math.isfinite(rate) and rate > 0):
-            raise ValueError(f"a rate must be a finite number of samples per second above 0, not {rate}")
+        rates = list(rate) if isinstance(rate, Sequence) else [rate] * len(devices)
+        if len(rates) != len(devices):
+            raise ValueError(f"{len(rates)} rates for {len(devices)} devices")
+        for sps in rates:
+            if sps is not None and not (math.isfinite(sps) and sps > 0):
+                raise ValueError(f"a rate must be a finite number of samples per second above 0, not {sps}")
         if samples is not None and seconds is not None:
             raise ValueError("give samples or seconds, not both")
         if samples is not None and (isinstance(samples, bool) or int(samples) != samples or samples < 1):
@@ -662,6 +668,7 @@ class Acquisition:
             seen[id(device)] = device
         self.devices = list(devices)
         self.rate = rate
+        self._rates: List[Optional[float]] = rates
         self.buffer_seconds = buffer_seconds
         self.samples = None if samples is None else int(samples)
         self.seconds = seconds
@@ -720,10 +727,9 @@ class Acquisition:
         try:
             identities = [(device.get_model_number(), device.communication_interface.get_item_number())
                           for device in self.devices]
-            codes: List[Optional[int]] = [None] * len(self.devices)
-            if self.rate is not None:
-                # Every rate is checked before any is set.
-                codes = [model_info(model).rate_code(self.rate, item) for model, item in identities]
+            # Every rate is checked before any is set.
+            codes: List[Optional[int]] = [None if sps is None else model_info(model).rate_code(sps, item)
+                                          for sps, (model, item) in zip(self._rates, identities)]
         except BaseException:
             _release(self)
             raise

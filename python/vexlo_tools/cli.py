@@ -60,7 +60,9 @@ def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None
     parser.add_argument("-v", "--verbose", action="count", default=default(0),
                         help="show the module's log records on standard error (-vv for debug detail)")
     parser.add_argument("--sim", action="store_true", default=default(False),
-                        help="run against simulated instruments instead of the serial ports")
+                        help="run against simulated instruments instead of the serial ports, made afresh for "
+                             "each command: what one command sets (teds --auto on, --keep-rate) is gone in the "
+                             "next; vexlo sim serves instruments that keep it")
     parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_instrument,
                         default=default([]),
                         help="a simulated instrument (implies --sim; repeat for more): "
@@ -124,7 +126,8 @@ def _logging_to_stderr(verbosity: int) -> Iterator[None]:
 
 
 def _one_line(error: BaseException) -> str:
-    text = " ".join(str(error).split()) or type(error).__name__
+    from .devices import plain
+    text = " ".join(plain(error).split()) or type(error).__name__
     # A port the user may not open; a file they may not write is another matter.
     if "Permission denied" in text and not isinstance(error, PermissionError):
         text += f" ({DIALOUT_HINT})"
@@ -177,14 +180,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 if args.sim and getattr(args, "uses_sim_ports", True):
                     stack.enter_context(_simenv.in_process(args.instrument))
                 status: int = args.run(args)
-                return status
+            # What is still buffered for a pipe goes now, so that a closed one is met here, not at exit.
+            sys.stdout.flush()
+            return status
         except KeyboardInterrupt:
             _console.note("vexlo: interrupted")
             return EXIT_INTERRUPTED
         except BrokenPipeError:
-            # `vexlo stream | head`: the reader has all it wanted; ending quietly is the habit of shell tools.
+            # `vexlo read | head -2`: the reader has all it wanted, which is a success (as for shell tools);
+            # what is still printed (at exit too) goes nowhere.
             _quiet_stdout()
-            return EXIT_ERROR
+            return 0
         except (_console.CliError, vexlo.VexloDeviceError, serial.SerialException, OSError,
                 MissingExtraError) as error:
             _console.note(f"vexlo: error: {_one_line(error)}")

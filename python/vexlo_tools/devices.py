@@ -13,6 +13,7 @@ with stream bytes; such a port is switched quiet and probed again.
 from __future__ import annotations
 
 import contextlib
+import errno
 import logging
 import os
 import stat
@@ -30,7 +31,8 @@ from ._lowlevel import PortInUseError
 from .models import MODEL_NAMES, model_info
 
 __all__ = ["NoInstrumentError", "PortInUseError", "discover", "drain", "find_devices", "listed_ports",
-           "load_auto_teds", "not_found_message", "quiet_the_line", "teds_bracket", "teds_loaded"]
+           "load_auto_teds", "not_found_message", "plain", "port_gone", "quiet_the_line", "teds_bracket",
+           "teds_loaded"]
 
 logger = logging.getLogger("vexlo_tools.devices")
 
@@ -467,3 +469,50 @@ def teds_loaded(device: vexlo.VexloDevice) -> bool:
     except vexlo.VexloTEDSError:
         return False
     return True
+
+
+# A port that is gone (unplugged, its simulator or driver ended) fails with these system errors, or with
+# pyserial's words for a read that finds the line hung up.
+_GONE_ERRNOS = {errno.EIO, errno.ENXIO, errno.ENODEV}
+_GONE_WORDS = ("returned no data", "Input/output error")
+
+
+def port_gone(error: BaseException) -> Optional[str]:
+    """The system's words when ``error``, an exchange with an instrument or an error it came from, says
+    that the port is gone; else ``None`` (a failing disk's ``EIO`` is no port's)."""
+    chain: List[BaseException] = []
+    current: Optional[BaseException] = error
+    while current is not None and current not in chain:
+        chain.append(current)
+        current = current.__cause__ or current.__context__
+    if not any(isinstance(cause, (vexlo.VexloDeviceError, serial.SerialException)) for cause in chain):
+        return None
+    for cause in chain:
+        # OSError, and termios.error, which carries (errno, text) without being an OSError.
+        number = getattr(cause, "errno", None)
+        if number is None and len(cause.args) == 2 and isinstance(cause.args[0], int):
+            number = cause.args[0]
+        if number in _GONE_ERRNOS:
+            return os.strerror(number)
+    for cause in chain:
+        if not isinstance(cause, vexlo.VexloDeviceError) and any(words in str(cause) for words in _GONE_WORDS):
+            return " ".join(str(cause).split())
+    return None
+
+
+def plain(error: BaseException) -> str:
+    """The text of ``error`` for a person: the module's words around the system's error for a vanished
+    port (``Unexpected communication error: (5, 'Input/output error')``) become what happened."""
+    why = port_gone(error)
+    text = str(error)
+    if why is None:
+        return text
+    said = f"the port is gone ({why}); was the instrument unplugged, or its simulator ended?"
+    # The first of the module's own errors in the chain holds the system's words.
+    current: Optional[BaseException] = error
+    while current is not None and not (isinstance(current, vexlo.VexloDeviceError)
+                                       and not isinstance(current.__cause__, vexlo.VexloDeviceError)):
+        current = current.__cause__
+    if current is not None and str(current) and str(current) in text:
+        return text.replace(str(current), said)
+    return f"{text}: {said}"

@@ -31,7 +31,7 @@ from .models import model_info
 from .plot import minmax
 from .recording import WRITERS, RecordingSink
 from .recording.provenance import calibration
-from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
+from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, tared
 
 __all__ = ["LiveView", "MAX_WINDOW", "MIN_WINDOW", "Recordings", "Trace"]
 
@@ -264,9 +264,11 @@ class LiveView(Sink):
                     "samples": trace.count, "points": 0}
                 if trace.count:
                     times, values, (low, high, mean) = trace.window(seconds, columns)
-                    entry.update(value=_number((trace.last or 0.0) - zero), min=_number(low - zero),
-                                 max=_number(high - zero), mean=_number(mean - zero), points=len(times))
-                    arrays += [times.astype("<f4").tobytes(), (values - zero).astype("<f4").tobytes()]
+                    # tared: a value equal to the zero is 0, not the subtraction's rounding (1.78e-15)
+                    value, low, high, mean = tared(np.array([trace.last or 0.0, low, high, mean]), zero).tolist()
+                    entry.update(value=_number(value), min=_number(low), max=_number(high), mean=_number(mean),
+                                 points=len(times))
+                    arrays += [times.astype("<f4").tobytes(), tared(values, zero).astype("<f4").tobytes()]
                 figures.append(entry)
         text = json.dumps({"time": self._clock(), "window": seconds,
                            "generation": self.generation,

@@ -27,6 +27,7 @@ __all__ = [
     "TEDS_SETTLE_SECONDS",
     "is_plus_prime",
     "model_info",
+    "unit_symbol",
 ]
 
 with open(Path(__file__).with_name("models.toml"), "rb") as _file:
@@ -139,3 +140,20 @@ def model_info(name: str) -> ModelInfo:
     if info is None:
         raise ValueError(f"unknown model {name!r}; choose from {', '.join(MODEL_NAMES)}")
     return info
+
+
+# The usual spelling of the instrument's unit names that are spelled otherwise in its table (which has no
+# room for "/" or "·"); each is also a name the simulator takes for the same unit.
+_UNIT_SYMBOLS = {
+    "mVV": "mV/V", "k_N": "kN", "k_Pa": "kPa", "M_Pa": "MPa", "k_P_si": "ksi", "k_lb": "klbf", "gram": "g",
+    "Nm": "N·m", "Ncm": "N·cm", "Nmm": "N·mm", "kNm": "kN·m", "m_Nm": "mN·m", "inch_lb": "lbf·in",
+    "ft_lb": "lbf·ft", "inch_oz": "ozf·in", "inch": "in", "uA": "µA", "uV": "µV", "ug": "µg",
+    "C": "°C", "F": "°F", "Ohms": "Ω", "ft_H2O": "ftH2O", "inch_H2O": "inH2O", "mm_Hg": "mmHg", "g_cm": "g·cm",
+    "g_mm": "g·mm", "kg_cm": "kg·cm", "kg_m": "kg·m", "kg_cm_sq": "kg/cm²", "k_dyn": "kdyn", "m_dyn": "mdyn",
+}
+
+
+def unit_symbol(name: str) -> str:
+    """The usual spelling of one of the instrument's unit names: ``"mVV"`` -> ``"mV/V"``, ``"k_N"`` -> ``"kN"``;
+    other names as they are."""
+    return _UNIT_SYMBOLS.get(name, name)

@@ -25,7 +25,7 @@ import vexlo_device_communication as vexlo
 
 from ._extras import require
 from .engine import Sink
-from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, join_blocks
+from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, join_blocks, tared
 
 __all__ = ["MonitorSink", "MonitorSource", "SampleWindow", "monitor_app"]
 
@@ -47,16 +47,20 @@ class MonitorSink(Sink):
 
     The view draws on its own clock; the sink only collects, so a view
     that falls behind costs the acquisition nothing.
+
+    :param clock: the host clock that times the counters (see :meth:`counted_at`).
     """
 
     name = "monitor"
 
-    def __init__(self) -> None:
+    def __init__(self, clock: Callable[[], float] = time.monotonic) -> None:
+        self._clock = clock
         self._lock = threading.Lock()
         self._opened = threading.Event()
         self._streams: List[StreamInfo] = []
         self._held: List[List[Block]] = []
         self._stats: List[Stats] = []
+        self._counted_at: List[Optional[float]] = []
         self._failures: List[str] = []
 
     def open(self, streams: Sequence[StreamInfo]) -> None:
@@ -64,6 +68,7 @@ class MonitorSink(Sink):
             self._streams = list(streams)
             self._held = [[] for _ in streams]
             self._stats = [Stats() for _ in streams]
+            self._counted_at = [None for _ in streams]
         self._opened.set()
 
     @property
@@ -76,10 +81,21 @@ class MonitorSink(Sink):
         with self._lock:
             self._held[block.index].append(block)
             self._stats[block.index] = block.stats
+            self._counted_at[block.index] = self._clock()
 
     def tick(self, stats: Sequence[Stats]) -> None:
         with self._lock:
             self._stats = list(stats)
+            self._counted_at = [self._clock()] * len(stats)
+
+    def counted_at(self) -> List[Optional[float]]:
+        """Per stream, when the counters the last :meth:`read` gave were taken (on the sink's clock).
+
+        A rate measured from the counters needs this time, not that of the read: the counters of a block
+        are those of the moment the engine took it, some blocks before a read picks it up.
+        """
+        with self._lock:
+            return list(self._counted_at)
 
     def end(self, index: int, end: StreamEnd) -> None:
         if end.reason.startswith("failed: "):
@@ -137,23 +153,29 @@ class SampleWindow:
         self._filled = min(size, self._filled + len(values))
         self.last = float(values[-1])
 
+    def _measured(self) -> npt.NDArray[np.float64]:
+        """The samples of the window, oldest first, as measured."""
+        if self._filled < len(self._ring):
+            return self._ring[:self._filled]
+        return np.concatenate((self._ring[self._next:], self._ring[:self._next]))
+
     def window(self) -> npt.NDArray[np.float64]:
         """The samples of the window, oldest first, tare applied."""
-        if self._filled < len(self._ring):
-            return self._ring[:self._filled] - self.zero
-        return np.concatenate((self._ring[self._next:], self._ring[:self._next])) - self.zero
+        return tared(self._measured(), self.zero)
 
     @property
     def current(self) -> Optional[float]:
         """The latest value, tare applied."""
-        return None if self.last is None else self.last - self.zero
+        return None if self.last is None else tared(self.last, self.zero)
 
     def summary(self) -> Optional[tuple[float, float, float]]:
         """(minimum, maximum, mean) over the window, tare applied; ``None`` before any sample."""
-        data = self.window()
+        data = self._measured()
         if not len(data):
             return None
-        return float(data.min()), float(data.max()), float(data.mean())
+        # Taken as measured, then tared: the mean of tared values would keep their rounding.
+        low, high, mean = tared(np.array([data.min(), data.max(), data.mean()]), self.zero)
+        return float(low), float(high), float(mean)
 
     def tare(self) -> None:
         """Make the mean of the window the new zero (the latest value when the window is empty)."""
@@ -170,12 +192,12 @@ class SampleWindow:
         self._filled = self._next = 0
 
     def chart(self, points: int = CHART_POINTS) -> List[float]:
-        """The window as at most ``points`` bars: the mean of each run of samples."""
-        data = self.window()
+        """The window as at most ``points`` bars: the mean of each run of samples, tare applied."""
+        data = self._measured()
         if not len(data):
             return []
         runs = np.array_split(data, min(points, len(data)))
-        return [float(run.mean()) for run in runs]
+        return [float(value) for value in tared(np.array([run.mean() for run in runs]), self.zero)]
 
 
 class RateMeter:
@@ -186,8 +208,9 @@ class RateMeter:
         self._span = span
         self._history: List[tuple[float, int]] = []
 
-    def add(self, received: int) -> Optional[float]:
-        now = self._clock()
+    def add(self, received: int, at: Optional[float] = None) -> Optional[float]:
+        """Take the counter ``received`` as of host time ``at`` (default: now); return the rate, once known."""
+        now = self._clock() if at is None else at
         self._history.append((now, received))
         while len(self._history) > 2 and now - self._history[1][0] >= self._span:
             self._history.pop(0)
@@ -196,8 +219,8 @@ class RateMeter:
 
 
 def panel_text(stream: StreamInfo, window: SampleWindow, counters: Optional[Stats], rate: Optional[float],
-               window_seconds: float) -> str:
-    """The figures of one instrument, as the view shows them."""
+               window_seconds: float, chart: Optional[Sequence[float]] = None) -> str:
+    """The figures of one instrument, as the view shows them, and the scale of its ``chart`` (drawn below)."""
     unit = stream.unit
     current = window.current
     lines = [f"[b]{stream.model} {stream.serial_number}[/b] on {stream.port}, "
@@ -215,6 +238,9 @@ def panel_text(stream: StreamInfo, window: SampleWindow, counters: Optional[Stat
         lines.append("min -  max -  mean -")
     if counters is not None:
         lines.append("  ".join(f"{name} {getattr(counters, name):,}" for name in COUNTERS))
+    if chart:
+        lines.append(f"chart: the last {window_seconds:g} s, from {min(chart):.6g} (bottom) to {max(chart):.6g} "
+                     f"{unit} (top)")
     return "\n".join(lines)
 
 
@@ -277,18 +303,21 @@ def monitor_app(source: MonitorSource, *, window_seconds: float = 10.0, poll_sec
                 self.errors.append(str(error))
                 self.notify(str(error), title="instrument failed", severity="error", timeout=30)
                 return
+            # Counters of a sink's blocks are timed by the sink; a source read directly counts as of now.
+            counted_at = source.counted_at() if isinstance(source, MonitorSink) else [None] * len(blocks)
             for index, block in enumerate(blocks):
                 self.windows[index].add(block.value)
                 self.counters[index] = block.stats
-                self.rates[index] = self._meters[index].add(int(block.stats.received))
+                self.rates[index] = self._meters[index].add(int(block.stats.received), counted_at[index])
             self.show()
 
         def show(self) -> None:
             for index, stream in enumerate(streams):
                 window = self.windows[index]
+                chart = window.chart()
                 self.query_one(f"#figures-{index}", Static).update(
-                    panel_text(stream, window, self.counters[index], self.rates[index], window_seconds))
-                self.query_one(f"#chart-{index}", Sparkline).data = window.chart()
+                    panel_text(stream, window, self.counters[index], self.rates[index], window_seconds, chart))
+                self.query_one(f"#chart-{index}", Sparkline).data = chart
 
         def action_tare(self) -> None:
             for window in self.windows:

@@ -188,6 +188,13 @@ def draw(figure: Any, sources: List[Source], name: str) -> None:
         # Texts from the file are shown as they are, never read as mathtext ("$...$").
         ax.set_ylabel(f"value ({label(unit, 30)})" if unit else "value", parse_math=False)
         ax.set_title(label(_title(source, reduced), 2 * MAX_LABEL), fontsize="medium", parse_math=False)
+        # Values as they are: a near-flat trace would otherwise get an offset ("1e-6+6e-1") to add in one's head.
+        ax.ticklabel_format(axis="y", useOffset=False)
+        notes = source.metadata.get("notes")
+        if notes:
+            ax.text(0.005, 0.98, label("; ".join(str(notes).splitlines()), 2 * MAX_LABEL), transform=ax.transAxes,
+                    va="top", fontsize="small", parse_math=False,
+                    bbox={"facecolor": "white", "alpha": 0.7, "linewidth": 0})
         ax.grid(True, alpha=0.3)
     axes[-1].set_xlabel("time since start (s)")
     began = next((s.metadata["start_utc"] for s in sources if "start_utc" in s.metadata), None)

@@ -9,12 +9,12 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["COUNTERS", "Block", "Progress", "Stats", "StreamEnd", "StreamInfo", "join_blocks"]
+__all__ = ["COUNTERS", "Block", "Progress", "Stats", "StreamEnd", "StreamInfo", "join_blocks", "size_text", "tared"]
 
 UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
@@ -174,4 +174,43 @@ class Progress:
         overdue = sum(s.overdue for s in self.stats)
         losses += f"  overdue {overdue}" if overdue else ""
         return (f"{self.elapsed:6.1f} s  samples {sum(self.samples):,}  rate {self.rate():,.0f}/s  {losses}"
-                + (f"  file {self.file_size / 1e6:.1f} MB" if self.paths else ""))
+                + (f"  file {size_text(self.file_size)}" if self.paths else ""))
+
+
+def size_text(size: int) -> str:
+    """A file's size as people read it, never rounded to nothing: ``"812 bytes"``, ``"45.3 kB"``, ``"1.8 MB"``."""
+    if size < 1000:
+        return f"{size} bytes"
+    value, units = size / 1000.0, ["kB", "MB", "GB", "TB"]
+    while value >= 999.95 and len(units) > 1:
+        value /= 1000.0
+        units.pop(0)
+    return f"{value:.1f} {units[0]}"
+
+
+#: A difference below this share of its operands is what a subtraction's rounding leaves: far below one
+#: step of any instrument's 24-bit converter (1 in 16.7 million of its range).
+TARE_NOISE = 1e-9
+
+
+@overload
+def tared(values: float, zero: float) -> float:
+    ...
+
+
+@overload
+def tared(values: Float64Array, zero: float) -> Float64Array:
+    ...
+
+
+def tared(values: Union[float, Float64Array], zero: float) -> Union[float, Float64Array]:
+    """``values - zero``, as a view of tared values shows them: where the difference is only the
+    rounding of the subtraction (a value equal to the zero), exactly 0, never ``-3.55e-15``.
+
+    :param values: one value or an array of them, as measured.
+    :param zero: the tare's zero.
+    """
+    difference = np.asarray(values, np.float64) - zero
+    noise = TARE_NOISE * np.maximum(np.abs(values), abs(zero))
+    result = np.where(np.abs(difference) <= noise, 0.0, difference)
+    return float(result) if np.ndim(result) == 0 else result

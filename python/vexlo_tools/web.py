@@ -287,9 +287,19 @@ class WebServer:
         config = uvicorn.Config(app, host=host, port=port, log_level="warning", ws="websockets-sansio",
                                 lifespan="off", ws_ping_interval=5.0, ws_ping_timeout=SEND_TIMEOUT)
         self._server = uvicorn.Server(config)
-        self._thread = threading.Thread(target=self._server.run, name="vexlo web server", daemon=True)
+        self._thread: Optional[threading.Thread] = None
 
     def start(self) -> None:
+        # Listening here, not in uvicorn, so that an address in use is one error, not a log record as well.
+        try:
+            family = socket.getaddrinfo(self.host or None, self.port, type=socket.SOCK_STREAM,
+                                        flags=socket.AI_PASSIVE)[0][0]
+            listening = socket.create_server((self.host, self.port), family=family)
+        except OSError as error:
+            why = os.strerror(error.errno) if error.errno else str(error)
+            raise OSError(f"cannot listen on {self.host}:{self.port}: {why}") from error
+        self._thread = threading.Thread(target=self._server.run, kwargs={"sockets": [listening]},
+                                        name="vexlo web server", daemon=True)
         self._thread.start()
         while not self._server.started:
             if not self._thread.is_alive():
@@ -298,7 +308,8 @@ class WebServer:
 
     def stop(self) -> None:
         self._server.should_exit = True
-        self._thread.join()
+        if self._thread is not None:
+            self._thread.join()
 
     def __enter__(self) -> "WebServer":
         self.start()
@@ -320,14 +331,17 @@ def page_address(host: str, port: int, token: Optional[str]) -> str:
 
 
 def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]] = None, *,
-          rate: Optional[float] = None, seconds: Optional[float] = None, host: str = "127.0.0.1",
+          rate: Union[None, float, Sequence[Tuple[Optional[str], float]]] = None, seconds: Optional[float] = None,
+          host: str = "127.0.0.1",
           http_port: int = 8765, token: Optional[str] = None, control: Optional[Union[str, os.PathLike[str]]] = None,
           announce: Callable[[str], None] = print, stop: Optional[threading.Event] = None) -> int:
     """Stream the instruments found and show them on the live page until ``seconds`` of data or Ctrl-C.
 
     :param ports: the instruments on these ports (default: all found).
     :param models: only instruments of these models.
-    :param rate: the sampling rate to set on every instrument (default: as they are).
+    :param rate: the sampling rate to set on every instrument (default: as they are), or
+        (target, rate) pairs as ``vexlo serve --rate`` takes them: a target of ``None`` for every
+        instrument, a model's name or a serial number.
     :param host: the address to listen on; other than this computer's own, a token is required.
     :param http_port: the port to listen on.
     :param token: the access token (generated when ``host`` is not loopback and none is given).

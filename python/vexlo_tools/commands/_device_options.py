@@ -2,9 +2,12 @@
 
 import argparse
 import math
-from typing import Optional
+from typing import List, NamedTuple, Optional
+
+import vexlo_device_communication as vexlo
 
 from .. import models
+from ..session import Rates
 from ._console import CliError
 
 MODELS = models.MODEL_NAMES
@@ -31,6 +34,45 @@ def add(parser: argparse.ArgumentParser) -> None:
     add_model(parser)
 
 
+class RateChoice(NamedTuple):
+    """One ``--rate``: SPS for every instrument (``target`` ``None``), or for a model's or one serial number's."""
+
+    target: Optional[str]
+    samples_per_second: float
+
+
+def rate_choice(text: str) -> RateChoice:
+    """``SPS``, ``MODEL=SPS`` or ``SERIAL=SPS``, as ``--rate`` takes them; malformed ones are usage errors."""
+    target, sep, number = text.rpartition("=")
+    if sep:
+        target = target.strip()
+        if target.isdigit():
+            target = str(int(target))
+        else:
+            target = model_name(target)
+    try:
+        sps = float(number)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected SPS, MODEL=SPS or SERIAL=SPS, "
+                                         "e.g. 38400 or PLX310=38400") from None
+    return RateChoice(target if sep else None, sps)
+
+
+def add_rate(parser: argparse.ArgumentParser, help: str = "stream at SPS samples per second") -> None:
+    parser.add_argument("--rate", action="append", type=rate_choice, metavar="[MODEL=|SERIAL=]SPS",
+                        help=f"{help}: every instrument's rate, or with MODEL= or SERIAL= the rate of a model's "
+                             "instruments or of one instrument; repeatable, e.g. --rate PLX310=38400 --rate MVR420=500")
+
+
+def rate_choices(rates: Rates) -> List[RateChoice]:
+    """The ``--rate`` options as choices (one number is the choice for every instrument)."""
+    if rates is None:
+        return []
+    if isinstance(rates, (int, float)):
+        return [RateChoice(None, float(rates))]
+    return [RateChoice(*choice) for choice in rates]
+
+
 def add_keep_rate(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--keep-rate", action="store_true",
                         help="leave the rate --rate sets on the instruments (default: put the rate back at the end)")
@@ -41,8 +83,7 @@ def add_run(parser: argparse.ArgumentParser, verb: str) -> None:
     ``--keep-rate``, ``--port`` (repeatable) and ``--model``; ``verb`` says what the run does with the data."""
     parser.add_argument("--seconds", type=float, metavar="S",
                         help=f"{verb} S seconds of data per instrument (default: until Ctrl-C)")
-    parser.add_argument("--rate", type=float, metavar="SPS",
-                        help="stream at SPS samples per second, e.g. 38400")
+    add_rate(parser)
     add_keep_rate(parser)
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     add_model(parser)

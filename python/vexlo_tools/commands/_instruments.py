@@ -30,10 +30,17 @@ def one_device(args: argparse.Namespace) -> Iterator[vexlo.VexloDevice]:
     """The instrument a command works on: the first found on the ``--port`` ports, else on any.
 
     Every other device found is closed at once; the chosen one is closed
-    when the block ends, also on error or Ctrl-C.
+    when the block ends, also on error or Ctrl-C. The module's errors from
+    within the block name the instrument.
     """
     with devices_found(args, first_only=True) as (device,):
-        yield device
+        name = f"{device.get_model_number()} {device.get_instrument_serial_number()} on {port_of(device)}"
+        try:
+            yield device
+        except vexlo.VexloDeviceError as error:
+            if str(error).startswith(name):
+                raise
+            raise type(error)(f"{name}: {error}") from error
 
 
 @contextlib.contextmanager

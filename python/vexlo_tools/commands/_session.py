@@ -16,18 +16,20 @@ def check_options(args: argparse.Namespace) -> None:
     :raises _console.CliError: naming the option.
     """
     _device_options.check_positive(getattr(args, "seconds", None), "--seconds")
-    _device_options.check_positive(getattr(args, "rate", None), "--rate")
+    for choice in _device_options.rate_choices(getattr(args, "rate", None)):
+        _device_options.check_positive(choice.samples_per_second, "--rate")
 
 
 def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bool = False,
               tick_seconds: float = 0.2, foreground: Optional[Callable[[], object]] = None,
               until: Optional[Callable[[], bool]] = None) -> int:
     """:func:`vexlo_tools.session.run` with the common options: ``--port`` (one or a list), ``--model``,
-    ``--rate`` (put back at the end unless ``--keep-rate``), ``--seconds``, where present.
+    ``--rate`` (one number, or :class:`_device_options.RateChoice` items: for every instrument, a model's or
+    one serial number's; put back at the end unless ``--keep-rate``), ``--seconds``, where present.
 
     :return: 0; a finite run cut short by Ctrl-C raises ``KeyboardInterrupt`` once
         everything is closed (open-ended runs end normally on it).
-    :raises vexlo.VexloInvalidParameterError: a rate an instrument lacks.
+    :raises vexlo.VexloInvalidParameterError: a rate an instrument lacks, or one for no instrument found.
     :raises vexlo_tools.devices.NoInstrumentError: nothing found (the message says where it looked).
     :raises vexlo.VexloDeviceError: an instrument failed, naming it.
     """

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import stat
 import sys
 import tempfile
 import time
@@ -24,7 +25,8 @@ from .._extras import MissingExtraError, require
 from ..acquisition import converter_of, port_of, unit_text
 from ..devices import discover, not_found_message
 from ..sim import Profile, PtyServer, SimulatedInstrument
-from ..sim.choices import calibrate_electrically, sensor_output
+from ..sim.choices import sensor_output
+from ..types import size_text
 from . import _clock, _console, _instruments, _status, _teds, scan, stream, teds
 
 STREAM_SECONDS = 2.0
@@ -34,14 +36,14 @@ RECORD_SECONDS = 3.0
 
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--output-dir", metavar="DIR",
-                        help="where the recording and its picture go (default: a new temporary folder)")
+                        help="where the recording and its picture go (default: vexlo-demo-USER in the temporary "
+                             "folder, replaced at every run)")
 
 
 def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
-    plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
-    calibrate_electrically(plx)
+    plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     plx.set_load_signal(lambda t: sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
     plx.add_stream_garbage(0.0005)
@@ -128,6 +130,9 @@ def run(args: argparse.Namespace) -> int:
             _readings(mvr)
 
             _section("5. Streaming from the PLX310 at 38400 samples/s for 2 s")
+            _console.out("  The simulator puts a stray byte before about one packet in 2000, on purpose: the")
+            _console.out("  conversion skips it and finds the packets again; the skipped bytes are counted as")
+            _console.out("  corrupted positions (on a sound line there are none).")
             view = stream.StreamView(seconds=STREAM_SECONDS, prefix="  ",
                                      status_every=None if sys.stderr.isatty() else 0.5)
             # The PLX310 stays at 38400 samples/s for the recording at the end.
@@ -167,7 +172,7 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
     except MissingExtraError as error:
         _console.out(f"  skipped: {error}")
         return
-    folder = Path(output_dir) if output_dir else Path(tempfile.mkdtemp(prefix="vexlo-demo-"))
+    folder = Path(output_dir) if output_dir else _demo_folder()
     path, picture = folder / "demo.h5", folder / "demo.png"
     recording.check_output(path, overwrite=True)
     status = _status.StatusLine()
@@ -185,5 +190,20 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
     for meta, samples in zip(sink.writer.metadata, progress.samples):
         _console.out(f"  {meta['model']} {meta['serial_number']}: {samples:,} samples at "
                      f"{meta['samples_per_second']:g} samples/s, {meta['unit']}")
-    _console.out(f"  recording  {path} ({progress.file_size / 1e6:.1f} MB)")
+    _console.out(f"  recording  {path} ({size_text(progress.file_size)})")
     _console.out(f"  picture    {picture}")
+
+
+def _demo_folder() -> Path:
+    """The user's demo folder in the temporary folder, the same at every run (so that runs do not pile up),
+    or a new one where that name is taken by something that is not the user's own folder."""
+    user = os.getuid() if hasattr(os, "getuid") else os.getlogin()
+    folder = Path(tempfile.gettempdir()) / f"vexlo-demo-{user}"
+    try:
+        folder.mkdir(mode=0o700, exist_ok=True)
+        info = folder.lstat()
+        if stat.S_ISDIR(info.st_mode) and (not hasattr(os, "getuid") or info.st_uid == os.getuid()):
+            return folder
+    except OSError:
+        pass
+    return Path(tempfile.mkdtemp(prefix="vexlo-demo-"))

@@ -58,7 +58,7 @@ def _show_channel(device: vexlo.VexloDevice, model: str, channel: int, profile: 
     code = device.get_sampling_rate(channel)
     _console.out(f"  sampling rate      {models.describe_rate(model, code)}")
     try:
-        unit = device.get_unit_of_measure(channel).name
+        unit = models.unit_symbol(device.get_unit_of_measure(channel).name)
     except ValueError:
         unit = "(unknown unit code)"
     _console.out(f"  unit               {unit}")

@@ -20,7 +20,7 @@ from . import _console, _device_options, _session
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     _device_options.add_model(parser)
-    parser.add_argument("--rate", type=float, metavar="SPS", help="stream at SPS samples per second")
+    _device_options.add_rate(parser)
     _device_options.add_keep_rate(parser)
     parser.add_argument("--window", type=float, default=10.0, metavar="S",
                         help="seconds the minimum, maximum, mean and chart cover (default 10)")

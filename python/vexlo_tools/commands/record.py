@@ -34,7 +34,8 @@ from typing import List, Optional, Sequence, Union
 
 from .. import recording
 from ..engine import Sink
-from ..types import COUNTERS, StreamInfo
+from ..recording.writers import STANDARD_OUTPUT
+from ..types import COUNTERS, StreamInfo, size_text
 from . import _console, _device_options, _session, _status
 
 
@@ -122,11 +123,11 @@ class _Announce(recording.PartsSink):
                          + ", ".join(f"{name} {getattr(stats, name)}" for name in COUNTERS))
         paths = progress.paths if len(progress.paths) <= 4 else \
             [progress.paths[0], f"... ({len(progress.paths)} files)", progress.paths[-1]]
-        _console.out(f"wrote {', '.join(paths)} ({progress.file_size / 1e6:.1f} MB) in {progress.elapsed:.1f} s")
+        _console.out(f"wrote {', '.join(paths)} ({size_text(progress.file_size)}) in {progress.elapsed:.1f} s")
 
 
 def _span(split: recording.Split) -> str:
-    return f"{split.seconds:g} s" if split.seconds is not None else f"{(split.size or 0) / 1e6:g} MB"
+    return f"{split.seconds:g} s" if split.seconds is not None else f"{size_text(split.size or 0)}"
 
 
 class _Events(recording.TriggerSink):
@@ -160,6 +161,9 @@ def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
 
 def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
+    if args.output == STANDARD_OUTPUT:
+        raise _console.CliError("vexlo record writes files (its own lines go to standard output); "
+                                "vexlo stream --csv - writes the samples to standard output")
     try:
         # Before any instrument is probed: a run that cannot write wastes no time.
         if args.trigger is None:

@@ -21,7 +21,7 @@ from . import _console, _device_options, _session
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     _device_options.add_model(parser)
-    parser.add_argument("--rate", type=float, metavar="SPS", help="stream at SPS samples per second")
+    _device_options.add_rate(parser)
     parser.add_argument("--seconds", type=float, metavar="S", help="serve S seconds of data (default: until Ctrl-C)")
     parser.add_argument("--host", default="127.0.0.1",
                         help="the address to listen on (default 127.0.0.1: this computer only)")

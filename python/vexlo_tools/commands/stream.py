@@ -8,9 +8,11 @@ off and the port closed at the end, on Ctrl-C too.
 from __future__ import annotations
 
 import argparse
-from typing import List, Optional, Sequence
+import os
+from typing import Callable, List, Optional, Sequence
 
 from .. import models, recording
+from ..recording.writers import STANDARD_OUTPUT
 from ..engine import Sink
 from ..types import Block, Progress, Stats, StreamEnd, StreamInfo
 from . import _clock, _console, _device_options, _session, _status
@@ -21,12 +23,12 @@ def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add_model(parser)
     parser.add_argument("--seconds", type=float, metavar="S",
                         help="stream S seconds of data (default: until Ctrl-C)")
-    parser.add_argument("--rate", type=float, metavar="SPS",
-                        help="first set channel 0's sampling rate to SPS samples per second, e.g. 38400")
+    _device_options.add_rate(parser, "first set channel 0's sampling rate to SPS samples per second")
     _device_options.add_keep_rate(parser)
     parser.add_argument("--csv", metavar="FILE",
                         help="write the samples to FILE as vexlo record does: commented provenance, then "
-                             "time_s,adc,value rows (time: sample number over the sampling rate)")
+                             "time_s,adc,value rows (time: sample number over the sampling rate); - writes "
+                             "them to standard output (and what the command says to standard error)")
     parser.add_argument("--overwrite", action="store_true", help="replace FILE if it exists")
 
 
@@ -38,13 +40,15 @@ class StreamView(Sink):
     :param status_every: instead of one line rewritten in place on a terminal,
         one line on standard error per that many seconds (the demo's output
         when it is not on a terminal).
+    :param say: where its lines go (standard output; standard error when the samples go there).
     """
 
     name = "stream view"
 
     def __init__(self, *, seconds: Optional[float] = None, prefix: str = "",
-                 status_every: Optional[float] = None) -> None:
+                 status_every: Optional[float] = None, say: Callable[[str], None] = _console.out) -> None:
         self.seconds = seconds
+        self.say = say
         self.prefix = prefix
         self.status_every = status_every
         self.line = _status.StatusLine()
@@ -60,7 +64,7 @@ class StreamView(Sink):
         self._last = [None] * len(streams)
         self._ended = [None] * len(streams)
         for stream in streams:
-            _console.out(f"{self.prefix}Streaming from {stream.model} on {stream.port} at {describe(stream)}"
+            self.say(f"{self.prefix}Streaming from {stream.model} on {stream.port} at {describe(stream)}"
                          + ("" if self.seconds else "; Ctrl-C stops"))
         self._began = self._shown = _clock.clock()
 
@@ -94,7 +98,7 @@ class StreamView(Sink):
     def close(self) -> None:
         self.line.end()
         for index in range(len(self.streams)):
-            _console.out(self.prefix + self._figures(index, summary=True))
+            self.say(self.prefix + self._figures(index, summary=True))
 
     def _figures(self, index: int, *, summary: bool) -> str:
         """One stream's status (``summary`` false) or closing line."""
@@ -120,17 +124,20 @@ def describe(stream: StreamInfo) -> str:
 
 
 class CSVSink(recording.RecordingSink):
-    """The samples into a CSV file, saying how many rows it wrote."""
+    """The samples into a CSV file (or standard output), saying how many rows it wrote."""
 
     def close(self) -> None:
         super().close()
+        to_stdout = os.fspath(self.path) == STANDARD_OUTPUT
         for samples, path in zip(self.progress.samples, self.progress.paths):
-            _console.out(f"{samples} rows written to {path}")
+            (_console.note if to_stdout else _console.out)(
+                f"{samples} rows written to {'standard output' if to_stdout else path}")
 
 
 def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
-    sinks: List[Sink] = [StreamView(seconds=args.seconds)]
+    to_stdout = args.csv == STANDARD_OUTPUT
+    sinks: List[Sink] = [StreamView(seconds=args.seconds, say=_console.note if to_stdout else _console.out)]
     if args.csv:
         try:
             recording.check_output(args.csv, args.overwrite)  # before any instrument is probed

@@ -57,4 +57,7 @@ def run(args: argparse.Namespace) -> int:
             raise _console.CliError("the TEDS data of the connected sensor could not be read (-v shows why)")
         for line in teds_lines(device):
             _console.out(line)
+    if args.auto is not None and getattr(args, "sim", False):
+        _console.note("(--sim instruments last for one command: the next starts with AutoTEDS off again; "
+                      "vexlo sim serves instruments that keep it)")
     return 0

@@ -189,7 +189,7 @@ class Connection:
     def _disconnected(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         was = self.connected.is_set()
         self.connected.clear()
-        if not self._answered.is_set():
+        if not self._answered.is_set() and not self._closing:  # not our own giving up on a silent port
             self._closed_early = str(reason)
             self._answered.set()
             return

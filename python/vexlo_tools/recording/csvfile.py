@@ -50,14 +50,15 @@ import io
 import json
 import os
 import re
+import sys
 from pathlib import Path
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-from .writers import (COUNTERS, MAX_TEXT, NOTED, WRITTEN, Chunk, Metadata, MetadataValue, Source, Writer, check_event,
-                      register)
+from .writers import (COUNTERS, MAX_TEXT, NOTED, STANDARD_OUTPUT, WRITTEN, Chunk, Metadata, MetadataValue, Source,
+                      Writer, check_event, register)
 
 LAYOUT = 2
 HEADER = f"# vexlo recording, layout {LAYOUT}"
@@ -174,9 +175,16 @@ class CSVWriter(Writer):
         self._said: List[Optional[Tuple[int, Tuple[int, ...]]]] = [None] * len(self.names)
         self._ended = [False] * len(self.names)
         self._events_said = [0] * len(self.names)
+        to_stdout = os.fspath(self.path) == STANDARD_OUTPUT
+        if to_stdout and len(self.names) > 1:
+            raise ValueError("standard output takes the CSV of one instrument; name a file for several")
         for index, (file_path, metadata) in enumerate(zip(self.paths, self.metadata)):
-            place, new = self._place(file_path)
-            self._files.append(open(place, "xb" if new else "wb", buffering=0))
+            if to_stdout:
+                sys.stdout.flush()  # what was printed before comes first
+                self._files.append(open(os.dup(sys.stdout.fileno()), "wb", buffering=0))
+            else:
+                place, new = self._place(file_path)
+                self._files.append(open(place, "xb" if new else "wb", buffering=0))
             self._pending[index].append((HEADER + "\n" + "".join(metadata_line(k, v) for k, v in metadata.items())
                                          + COLUMNS + "\n").encode("utf-8"))
 

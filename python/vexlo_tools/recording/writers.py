@@ -354,7 +354,7 @@ class OutputLock:
     def __init__(self, path: Path) -> None:
         self.path = path.with_name(f".{path.name}.lock")
         self._handle: Optional[int] = None
-        if fcntl is None:  # no flock on this system: unlocked
+        if fcntl is None or os.fspath(path) == STANDARD_OUTPUT:  # no flock on this system; no file to lock
             return
         while True:
             handle = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
@@ -471,12 +471,16 @@ def register(cls: W) -> W:
     return cls
 
 
+#: The output path that stands for standard output, in CSV.
+STANDARD_OUTPUT = "-"
+
+
 def writer_class(path: Union[str, os.PathLike[str]]) -> Type[Writer]:
-    """The writer for ``path``'s suffix.
+    """The writer for ``path``'s suffix (CSV for :data:`STANDARD_OUTPUT`).
 
     :raises ValueError: no format has that suffix (the message lists them).
     """
-    suffix = Path(path).suffix.lower()
+    suffix = ".csv" if os.fspath(path) == STANDARD_OUTPUT else Path(path).suffix.lower()
     cls = WRITERS.get(suffix)
     if cls is None:
         known = ", ".join(f"{s} ({c.description})" for s, c in WRITERS.items())
@@ -510,6 +514,8 @@ def check_path(path: Union[str, os.PathLike[str]], overwrite: bool = False) -> N
     :raises IsADirectoryError: the path is a folder.
     :raises OSError: another writer holds the path (see :class:`OutputLock`).
     """
+    if os.fspath(path) == STANDARD_OUTPUT:
+        return
     target = Path(path)
     folder = target.parent
     if target.is_dir():

@@ -15,11 +15,11 @@ Plus Prime) and ``clock-error`` (the rate error of the instrument's clock,
 in parts per million).
 
 A Plus Prime with a TEDS sensor measures as such an instrument does in
-the field: profile 0 holds the electrical calibration (0 to the sensor's
-rated output, in mV/V) and the TEDS data sheet turns mV/V into the
-sensor's unit, so ``load`` is given in that unit (N) and reads as mV/V
-until AutoTEDS is on. Other instruments read ``load`` in the unit of
-profile 0's calibration (N).
+the field, as ``SimulatedInstrument.plx310_plus_prime()`` does: profile 0
+holds the electrical calibration (0 to the sensor's rated output, in mV/V)
+and the TEDS data sheet turns mV/V into the sensor's unit, so ``load`` is
+given in that unit (N) and reads as mV/V until AutoTEDS is on. Other
+instruments read ``load`` in the unit of profile 0's calibration (N).
 """
 
 from __future__ import annotations
@@ -30,7 +30,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Sequence, Tuple
 
 from .._sim_kinds import INSTRUMENT_KINDS
-from .instrument import MAX_NOISE_COUNTS, Profile, SimulatedInstrument
+from .instrument import MAX_NOISE_COUNTS, UNIT_MVV, SimulatedInstrument, calibrate_electrically
 
 __all__ = [
     "DEFAULT_INSTRUMENTS",
@@ -52,7 +52,6 @@ PRESETS: Dict[str, Callable[..., SimulatedInstrument]] = {
 #: What is served when no instrument is named.
 DEFAULT_INSTRUMENTS = ("plx310-plus-prime:load=250", "mvr420:load=12.5")
 
-UNIT_MVV = 34
 #: Serial number of the first instrument built; the others count up from it.
 FIRST_SERIAL_NUMBER = 20240001
 
@@ -86,7 +85,8 @@ class InstrumentChoice:
         if "serial" in opts:
             kwargs["serial_number"] = _int(opts["serial"], "serial", 0, 0xFFFFFFFF)
         if "noise" in opts:
-            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, MAX_NOISE_COUNTS)
+            kwargs["noise_counts"] = _int(opts["noise"], "noise", 0, MAX_NOISE_COUNTS,
+                                          " counts (± on every reading; one ADC step is 256)")
         if "firmware" in opts:
             kwargs["firmware_version"] = parse_firmware(opts["firmware"])
         if "clock-error" in opts:
@@ -95,25 +95,12 @@ class InstrumentChoice:
             kwargs["with_teds"] = _switch(opts.get("teds", "on"), "teds")
         elif "teds" in opts or "auto-teds" in opts:
             raise ValueError(f"{self.preset} has no TEDS hardware (only plx310-plus-prime has)")
-        instrument = PRESETS[self.preset](**kwargs)
-        if instrument.teds_sensor is not None:
-            calibrate_electrically(instrument)
+        instrument = PRESETS[self.preset](**kwargs)  # a Plus Prime with its sensor is calibrated in mV/V
         if "auto-teds" in opts:
             instrument.auto_teds = _switch(opts["auto-teds"], "auto-teds")
         if "load" in opts:
             set_sensor_load(instrument, _number(opts["load"], "load"))
         return instrument
-
-
-def calibrate_electrically(instrument: SimulatedInstrument) -> None:
-    """Give profile 0 the electrical calibration that a TEDS data sheet builds on."""
-    sensor = instrument.teds_sensor
-    if sensor is None:
-        raise ValueError(f"{instrument.model} has no TEDS sensor to calibrate for")
-    old = instrument.profiles[0]
-    instrument.profiles[0] = Profile.linear(capacity=sensor.max_electrical, unit_code=UNIT_MVV,
-                                            sensor_serial_number=old.sensor_serial_number,
-                                            sampling_rate_code=old.sampling_rate_code)
 
 
 def sensor_output(instrument: SimulatedInstrument, load: float) -> float:
@@ -141,13 +128,13 @@ def parse_firmware(text: str) -> Tuple[int, int, int]:
     return major, minor, patch
 
 
-def _int(text: str, name: str, low: int, high: int) -> int:
+def _int(text: str, name: str, low: int, high: int, unit: str = "") -> int:
     try:
         value = int(text, 0)
     except ValueError:
-        raise ValueError(f"{name} must be an integer, got {text!r}") from None
+        raise ValueError(f"{name} must be a whole number{' of' + unit if unit else ''}, got {text!r}") from None
     if not low <= value <= high:
-        raise ValueError(f"{name} must lie between {low} and {high}, got {value}")
+        raise ValueError(f"{name} must lie between {low} and {high}{unit}, got {value}")
     return value
 
 

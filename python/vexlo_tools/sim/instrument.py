@@ -63,6 +63,7 @@ def _model_info(model: str) -> ModelInfo:
 V1_AUTO_TEDS_FIRMWARE = (4, 3, 2)
 
 UNIT_N = 26
+UNIT_MVV = 34
 #: The unit codes an instrument takes.
 UNIT_CODES = frozenset(range(64)) | {254, 255}
 #: Channels an instrument may have (a channel number is one byte on the wire).
@@ -458,11 +459,21 @@ class SimulatedInstrument:
     def plx310_plus_prime(cls, with_teds: bool = True, **kwargs: Any) -> "SimulatedInstrument":
         """A PLX310 Plus Prime (item QMT31872): TEDS hardware and the 38400 rate.
 
+        With a :class:`TedsSensor` (and no ``profiles`` of the caller's), it is calibrated as such an
+        instrument is in the field: profile 0 holds the electrical calibration, 0 to the sensor's rated
+        output in mV/V, which the TEDS data sheet turns into the sensor's unit once AutoTEDS is on; so
+        :meth:`set_load` takes mV/V. Without a sensor, profile 0 reads N as on the other models.
+        ``plx310-plus-prime`` on the command line is the same instrument.
+
         :param with_teds: attach the default :class:`TedsSensor` (serial
             12345, 0..1000 N, 2 mV/V, reverse scaling on).
         """
         kwargs.setdefault("teds_sensor", TedsSensor() if with_teds else None)
-        return cls("PLX310", PLUS_PRIME_ITEM_NUMBER, **kwargs)
+        electrical = isinstance(kwargs["teds_sensor"], TedsSensor) and "profiles" not in kwargs
+        instrument = cls("PLX310", PLUS_PRIME_ITEM_NUMBER, **kwargs)
+        if electrical:
+            calibrate_electrically(instrument)
+        return instrument
 
     @classmethod
     def mvr420(cls, **kwargs: Any) -> "SimulatedInstrument":
@@ -1170,3 +1181,15 @@ class SimulatedInstrument:
 
     def _cmd_set_auto_teds_v1(self, args: bytes, now: float) -> bytes:
         return self._set_auto_teds(args, "v1")
+
+
+def calibrate_electrically(instrument: SimulatedInstrument) -> None:
+    """Give profile 0 the electrical calibration that a TEDS data sheet builds on: 0 to the sensor's rated
+    output, in mV/V."""
+    sensor = instrument.teds_sensor
+    if not isinstance(sensor, TedsSensor):
+        raise ValueError(f"{instrument.model} has no TEDS sensor to calibrate for")
+    old = instrument.profiles[0]
+    instrument.profiles[0] = Profile.linear(capacity=sensor.max_electrical, unit_code=UNIT_MVV,
+                                            sensor_serial_number=old.sensor_serial_number,
+                                            sampling_rate_code=old.sampling_rate_code)

@@ -26,6 +26,8 @@ PROFILE_UNITS: Dict[str, int] = {
     "kN": 17, "lbf": 20, "klbf": 16, "kPa": 18, "MPa": 24, "ksi": 19, "g": 5, "t": 25,
     "N·m": 28, "N-m": 28, "N·cm": 27, "N·mm": 29, "kN·m": 55, "mN·m": 23, "lbf·in": 9, "lbf·ft": 4,
     "ozf·in": 10, "in-oz": 10, "mV/V": 34, "°C": 51, "°F": 52, "°K": 53, "in": 43, "µV": 58, "µA": 35, "µg": 47, "Ω": 254,
+    "ftH2O": 3, "inH2O": 8, "mmHg": 22, "g·cm": 6, "g·mm": 7, "kg·cm": 13, "kg·m": 15, "kg/cm²": 14, "kdyn": 11,
+    "mdyn": 21,
 }
 
 #: Unit name -> the 6-bit engineering unit code of a TEDS data sheet (its 13 units).
