@@ -101,3 +101,15 @@ fuzz: dev
 
 leaks: dev
 	$(RELIABILITY_RUN) test_reliability_leaks.py $(PYTEST_ARGS)
+
+# Binary wheels (.ci/wheels): into dist/, the source distribution and, built from it, one wheel per
+# interpreter of WHEEL_PYTHONS, linked and repaired (auditwheel) for the oldest manylinux tag it can
+# have. `make wheeltest` installs each wheel of dist/ into a fresh environment where no compiler is
+# reachable, then runs `vexlo demo` and the suite less its browser and broker tests.
+.PHONY: wheels wheeltest
+WHEEL_PYTHONS ?= 3.11 3.12 3.13
+wheels:
+	.ci/wheels build $(WHEEL_PYTHONS)
+
+wheeltest:
+	.ci/wheels test
