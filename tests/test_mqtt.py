@@ -224,8 +224,11 @@ class Collecting(threading.Thread):
             raise self.error
 
 
-def collecting(broker, directory, **options):
-    thread = Collecting(Collector(Broker.from_url(broker.url), directory, **options))
+def collecting(broker, directory, reorder_seconds=1.0, **options):
+    """A collector on a thread that gives up a gap after ``reorder_seconds``."""
+    collector = Collector(Broker.from_url(broker.url), directory, **options)
+    collector.reorder_seconds = min(collector.reorder_seconds, reorder_seconds)
+    thread = Collecting(collector)
     return thread.collector, thread.stop, thread
 
 
@@ -302,38 +305,76 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
 
 
 @pytest.mark.broker
-@pytest.mark.parametrize("info, written", [
-    ({"samples_per_second": 100.0, "serial_number": 7, "bad key": 1, "nested": {"a": 1}, "received": 5,
-      "model": "X\0"}, 10),
-    ({"samples_per_second": "fast"}, 0),
-    ({"samples_per_second": -1}, 0),
-])
-def test_a_hostile_info_costs_the_stand_its_provenance_not_the_collector(mosquitto, tmp_path, info, written):
+def test_blocks_out_of_order_are_written_in_order_and_a_late_one_is_kept_apart(mosquitto, tmp_path):
     out = tmp_path / "out"
-    out.mkdir()
-    collector, stop, thread = collecting(mosquitto, out)
-    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")  # its own info first: the run is not this one
+    collector, stop, thread = collecting(mosquitto, out, reorder_seconds=1.0)
+    hand = Hand(mosquitto)
+    run = ("s1", "7", "2026-01-01T00:00:00.000+00:00")
     try:
-        run = paho.Properties(paho.PacketTypes.PUBLISH)
-        run.UserProperty = ("run", "hostile")
-        hand.send("info", json.dumps({**info, "start_utc": "hostile"}).encode())
-        hand.send("stats", b"not JSON")
-        hand.send("stats", json.dumps({"start_utc": "hostile", "received": "many", "end_reason": "x"}).encode())
-        hand.data(0, 10, run)
-        lost = paho.Properties(paho.PacketTypes.PUBLISH)
-        lost.UserProperty = ("run", "never announced")
-        for _ in range(1100):  # more than the collector may leave unacknowledged
-            hand.client.publish("vexlo/s1/7/data", layout.encode(0, [1], [1.0]), qos=1, properties=lost)
-        hand.data(0, 5)  # the well-formed run goes on
-        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", "2026-01-03T00:00:00.000+00:00")), "samples", 0) == 5)
+        for first in (0, 10, 30, 20, 50):  # 20 comes within the window, 40 after it
+            hand.data(first, 10)
+        wait_until(lambda: getattr(collector.tracks.get(run), "gaps", 0) == 10)  # given up after a second
+        hand.data(40, 10)
+        hand.data(45, 10)  # half a repeat, half new: the repeat is written once
+        hand.send("stats", json.dumps({"start_utc": run[2], "received": 60, "end_reason": "completed",
+                                       "complete": True}).encode())
+        wait_until(lambda: collector.tracks[run].writer is None)
     finally:
         stop.set()
         thread.join()
         hand.close()
-    assert collector.tracks["s1", "7", "hostile"].samples == written
-    for path in out.glob("s1_7_hostile*.h5"):
-        metadata = recording.load(path).instruments["7"].metadata
-        assert "nested" not in metadata and "bad key" not in metadata and metadata["received"] == 0
+    main, late = (recording.load(out / name).instruments["7"] for name in
+                  ("s1_7_20260101T000000.h5", "s1_7_20260101T000000_2.h5"))
+    assert list(np.rint(main.time * 100)) == list(range(40)) + list(range(50, 60))
+    assert list(np.rint(late.time * 100)) == list(range(40, 50))
+    # Neither file holds every sample: the stand's "complete" is not theirs to say.
+    assert [(i.metadata["end_reason"], i.metadata["complete"]) for i in (main, late)] == [("completed", False)] * 2
+    assert (collector.tracks[run].gaps, collector.tracks[run].late) == (10, 10)
+
+
+@pytest.mark.broker
+def test_no_file_for_a_run_without_data_and_its_info_comes_again_to_a_collector_started_again(mosquitto, tmp_path):
+    out = tmp_path / "out"
+    hand = Hand(mosquitto)  # a retained info, no data yet
+    collector, stop, thread = collecting(mosquitto, out)
+    try:
+        wait_until(lambda: ("s1", "7", hand.run.UserProperty[0][1]) in collector.tracks)
+    finally:
+        stop.set()
+        thread.join()
+    assert not list(out.iterdir())
+    hand.data(0, 10)  # queued in the session, its info not acknowledged
+    again, stop, thread = collecting(mosquitto, out)
+    try:
+        wait_until(lambda: sum(t.samples for t in again.tracks.values()) == 10)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    [path] = out.glob("*.h5")
+    assert recording.load(path).instruments["7"].metadata["model"] == "PLX310"
+
+
+@pytest.mark.broker
+def test_keys_a_recording_cannot_hold_are_left_out_of_the_provenance_not_the_run(mosquitto, tmp_path):
+    collector, stop, thread = collecting(mosquitto, tmp_path / "out")
+    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")
+    try:
+        info = {"samples_per_second": 100.0, "serial_number": 7, "start_utc": "2026-01-04T00:00:00+00:00",
+                "bad key": 1, "nested": {"a": 1}, "received": 5, "rejected": 3, "model": "X\0"}
+        hand.send("info", json.dumps(info).encode())
+        run = paho.Properties(paho.PacketTypes.PUBLISH)
+        run.UserProperty = ("run", info["start_utc"])
+        hand.data(0, 10, run)
+        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", info["start_utc"])), "samples", 0) == 10)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    [path] = (tmp_path / "out").glob("s1_7_20260104*.h5")
+    metadata = recording.load(path).instruments["7"].metadata
+    assert not {"nested", "bad key", "model"} & set(metadata)
+    assert (metadata["received"], metadata["rejected"], metadata["samples_per_second"]) == (0, 0, 100.0)
 
 
 # ---------------------------------------------------------------- stands and collectors, end to end
@@ -433,8 +474,10 @@ def test_every_sample_arrives_once_across_faults(mosquitto, tmp_path, fault):
     if fault is not kill_collector:
         assert "reconnecting" in (tmp_path / "publish.log").read_text()  # the spool was needed
     assert sorted(numbers) == list(range(RATE * SECONDS))
+    # Complete only where one file holds the whole run: a collector started again writes a second one.
+    whole = fleet.last["samples"] == RATE * SECONDS
     assert (fleet.last["end_reason"], fleet.last["complete"], fleet.last["received"], fleet.last["overrun"],
-            fleet.last["stand"]) == ("completed", True, RATE * SECONDS, 0, "s1")
+            fleet.last["stand"]) == ("completed", whole, RATE * SECONDS, 0, "s1")
 
 
 @pytest.mark.broker

@@ -190,7 +190,8 @@ class HDF5Writer(Writer):
         self._file.flush()
         for index, group in enumerate(self._groups):
             said = dict(self._stored_counters[index])
-            now = {"samples": self._stored[index], **self.counters[index], **self.ends[index]}
+            now = {"samples": self._stored[index], **self.counters[index], **self.ends[index],
+                   **self.noted[index]}
             for key, value in now.items():
                 if said.get(key) != value:
                     group.attrs.modify(key, value)

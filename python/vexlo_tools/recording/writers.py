@@ -120,6 +120,8 @@ class Writer(abc.ABC):
         self.counters: List[Dict[str, int]] = [dict.fromkeys(COUNTERS, 0) for _ in self.metadata]
         #: Per instrument, how its data ended (``end_utc``, ``end_reason``, ``complete``), once known.
         self.ends: List[Metadata] = [{} for _ in self.metadata]
+        #: Per instrument, counts of its provenance brought up to date by :meth:`note`.
+        self.noted: List[Dict[str, int]] = [{} for _ in self.metadata]
         #: The error that ended writing, if one did.
         self.error: Optional[OSError] = None
         self.closed = False
@@ -176,6 +178,18 @@ class Writer(abc.ABC):
     def count(self, index: int, stats: Stats) -> None:
         """Take the counters of instrument ``index`` (written at the next :meth:`flush`)."""
         self.counters[index] = {name: int(getattr(stats, name)) for name in COUNTERS}
+
+    def note(self, index: int, key: str, value: int) -> None:
+        """Bring a count of the provenance of instrument ``index`` up to date (a collector's refused
+        messages, say): written at the next flush where the format keeps its provenance in a place that
+        can change (HDF5); a header written once (CSV) keeps the value of the start.
+
+        :raises KeyError: the provenance had no whole number ``key`` at the start.
+        """
+        start = self.metadata[index].get(key)
+        if isinstance(start, bool) or not isinstance(start, int):
+            raise KeyError(f"instrument {self.names[index]}: no count {key!r} in its provenance")
+        self.noted[index][key] = int(value)
 
     def end(self, index: int, reason: str, complete: bool, end_utc: Optional[datetime] = None,
             stats: Optional[Stats] = None) -> None:
