@@ -1,6 +1,7 @@
 """The MQTT fleet path: data layout, spool, broker connection, collector (real Mosquitto: marker `broker`)."""
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -61,58 +62,79 @@ def test_layout_refuses_malformed_messages(payload, message):
 def test_spool_sends_in_order_and_deletes_only_what_is_acknowledged(tmp_path):
     spool = Spool(tmp_path, 10**6)
     for n in range(5):
-        spool.append(f"t/{n % 2}", bytes([n]) * 100, n + 1)
+        spool.append(f"t/{n % 2}", bytes([n]) * 100, n + 1, "r")
     sent = spool.take(3)
-    assert [(s, t, p[:1]) for s, t, p in sent] == [(0, "t/0", b"\x00"), (1, "t/1", b"\x01"), (2, "t/0", b"\x02")]
-    spool.acknowledge(1)
-    assert len(spool) == 4 and spool.unsent() == 2
-    spool.acknowledge(0)
+    assert [(s, t, p[:1], r) for s, t, p, r in sent] == [(1, "t/0", b"\x00", "r"), (2, "t/1", b"\x01", "r"),
+                                                          (3, "t/0", b"\x02", "r")]
     spool.acknowledge(2)
-    assert [s for s, _, _ in spool.take(10)] == [3, 4]
-    for n in (3, 4):
+    assert len(spool) == 4 and spool.unsent() == 2
+    spool.acknowledge(1)
+    spool.acknowledge(3)
+    assert [s for s, _, _, _ in spool.take(10)] == [4, 5]
+    for n in (4, 5):
         spool.acknowledge(n)
     assert len(spool) == 0
     spool.close()
-    assert not list(tmp_path.iterdir())
+    assert Spool(tmp_path, 10**6).unsent() == 0  # what was acknowledged is not sent again
 
 
 def test_a_full_spool_drops_its_oldest_unsent_messages_and_counts_their_samples(tmp_path):
-    spool = Spool(tmp_path, 64 * 1024 * 3)  # three segments of 64 KiB
-    spool.take(0)
-    record = 16 * 1024
+    spool = Spool(tmp_path, 3000)
     sent = []
-    for n in range(40):  # 40 messages of 16 KiB: more than twice what fits
-        spool.append("a" if n < 4 else "b", bytes(record - 6 - 1), 10)
+    for n in range(40):  # 40 messages of 300 bytes: four times what fits
+        spool.append("a" if n < 4 else "b", bytes(300), 10, "r")
         if n == 1:
             sent = spool.take(2)  # two are with the client: it resends them, they are not counted
-    assert spool.size <= spool.limit
-    assert sum(f.stat().st_size for f in tmp_path.iterdir()) == spool.size
+    assert spool.size == spool.limit
     kept = spool.take(100)
-    assert [s for s, _, _ in kept] == list(range(40 - len(kept), 40))
-    assert spool.dropped == {"a": 20, "b": (40 - len(kept) - 4) * 10}
-    assert [s for s, _, _ in sent] == [0, 1]
-    spool.acknowledge(0)  # acknowledged after it was dropped: nothing happens
+    assert [s for s, _, _, _ in kept] == list(range(31, 41))
+    assert spool.dropped == {("a", "r"): 20, ("b", "r"): (30 - 4) * 10}
+    assert [s for s, _, _, _ in sent] == [1, 2]
+    spool.acknowledge(1)  # acknowledged after it was dropped: nothing happens
     with pytest.raises(OSError, match="does not fit"):
-        spool.append("c", bytes(spool.limit), 1)
+        spool.append("c", bytes(spool.limit + 1), 1)
 
 
 def test_acknowledged_messages_are_kept_through_an_outage_and_give_way_first_to_unsent_ones(tmp_path, monkeypatch):
     now = [0.0]
     monkeypatch.setattr(spool_module, "time", types.SimpleNamespace(monotonic=lambda: now[0]))
-    spool = Spool(tmp_path, 64 * 1024 * 3, keep_seconds=5)  # three segments of four messages
-    record = 16 * 1024
+    spool = Spool(tmp_path, 3000, keep_seconds=5)
     for n in range(8):
-        spool.append("a", bytes(record - 7), 10)
-    for sequence, _, _ in spool.take(8):
+        spool.append("a", bytes(300), 10)
+    for sequence, _, _, _ in spool.take(8):
         now[0] = sequence  # one acknowledgement a second
         spool.acknowledge(sequence)
-    assert len(spool) == 0 and [s for s, _, _ in spool.acknowledged()] == [3, 4, 5, 6, 7]
+    assert len(spool) == 0 and [s for s, _, _, _ in spool.acknowledged()] == [4, 5, 6, 7, 8]
     now[0] = 100.0  # the broker is away: nothing acknowledged releases the kept ones
-    assert [s for s, _, _ in spool.acknowledged()] == [3, 4, 5, 6, 7] and spool.size == 8 * record
-    for n in range(12):  # fills the spool: the acknowledged make room, no unsent one goes
-        spool.append("b", bytes(record - 7), 10)
-    assert spool.dropped == {} and spool.acknowledged() == [] and spool.unsent() == 12
-    assert spool.size == spool.limit
+    assert [s for s, _, _, _ in spool.acknowledged()] == [4, 5, 6, 7, 8] and spool.size == 1500
+    for n in range(10):  # fills the spool: the acknowledged make room, no unsent one goes
+        spool.append("b", bytes(300), 10)
+    assert spool.dropped == {} and spool.acknowledged() == [] and spool.unsent() == 10
+
+
+def test_the_spool_outlives_its_process_and_skips_a_damaged_block(tmp_path):
+    import sqlite3
+    spool = Spool(tmp_path, 10**6)
+    spool.remember("v/s/7/data", "run1", b"{}")
+    for n in range(3):
+        spool.append("v/s/7/data", bytes([n]) * 10, 5, "run1", 5 * (n + 1))
+    del spool  # as a killed process leaves it: no close
+    with sqlite3.connect(tmp_path / spool_module.DATABASE) as db:
+        db.execute("UPDATE message SET payload = ? WHERE sequence = 2", (b"\xff" * 10,))
+    again = Spool(tmp_path, 10**6)
+    assert [(s, p[:1], r) for s, _, p, r in again.take(10)] == [(1, b"\x00", "run1"), (3, b"\x02", "run1")]
+    assert again.corrupted == {("v/s/7/data", "run1"): 5}
+    assert again.runs() == [("v/s/7/data", "run1", b"{}", None, 15, 2)]
+
+
+def test_a_full_disk_under_the_spool_drops_the_oldest_and_names_the_folder(tmp_path, caplog):
+    spool = Spool(tmp_path, 10**9)
+    spool._db.execute("PRAGMA max_page_count = 40")  # a disk that is full at 40 pages
+    for n in range(100):
+        spool.append("t", bytes(4000), 10, "r")
+    assert spool.dropped[("t", "r")] > 0 and spool.unsent() > 0
+    assert caplog.text.count(f"the spool at {tmp_path} is full") == 1
+    assert [s for s, _, _, _ in spool.take(1000)][-1] == 100  # the newest was kept
 
 
 @pytest.mark.parametrize("url, expected", [
@@ -392,11 +414,12 @@ class Fleet:
         self.collect_logs = []
         self.collector = self.start_collector()
 
-    @staticmethod
-    def vexlo(log, *args):
-        with open(log, "w") as stderr:
+    def vexlo(self, log, *args):
+        # The stand's spool in the test's own state folder, never the user's.
+        environment = {**os.environ, "XDG_STATE_HOME": str(self.tmp_path / "state")}
+        with open(log, "a") as stderr:
             return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *args], stdout=subprocess.DEVNULL,
-                                    stderr=stderr)
+                                    stderr=stderr, env=environment)
 
     def start_collector(self):
         log = self.tmp_path / f"collect{len(self.collect_logs)}.log"
@@ -534,3 +557,78 @@ def test_collectors_of_a_group_share_the_blocks_and_write_each_once(mosquitto, t
         hand.close()
     a, b = (samples_in(tmp_path / name)[0] for name in ("a", "b"))
     assert a and b and sorted(a + b) == list(range(200))
+
+
+def central_runs(directory):
+    """Per run (start_utc): the sorted sample numbers of the central files, and the last file's metadata."""
+    runs = {}
+    for path in sorted(directory.glob("*.h5")):
+        instrument = recording.load(path).instruments["20240001"]
+        numbers, _ = runs.get(instrument.metadata["start_utc"], ([], None))
+        runs[instrument.metadata["start_utc"]] = (sorted(numbers + list(np.rint(instrument.time * RATE).astype(int))),
+                                                  instrument.metadata)
+    return runs
+
+
+@pytest.mark.broker
+@pytest.mark.serial
+def test_a_stand_started_before_its_broker_spools_from_the_first_sample(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)  # the collector's session exists
+    mosquitto.kill(signal.SIGTERM)
+    publisher = fleet.publish()
+    try:
+        wait_until(lambda: "cannot reach the broker" in (tmp_path / "publish.log").read_text(), 30)
+        time.sleep(1)
+        mosquitto.start()
+        assert publisher.wait(60) == 0, (tmp_path / "publish.log").read_text()
+        wait_until(lambda: "is offline" in fleet.collector_log(), 60)
+    finally:
+        publisher.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    [(numbers, metadata)] = central_runs(fleet.out).values()
+    assert numbers == list(range(RATE * SECONDS))
+    assert (metadata["end_reason"], metadata["complete"]) == ("completed", True)
+
+
+@pytest.mark.broker
+@pytest.mark.serial
+def test_a_publisher_killed_in_an_outage_leaves_its_run_to_the_next_one(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    first = fleet.publish("--seconds", "60")
+    try:
+        wait_until(lambda: "writing stand s1" in fleet.collector_log(), 30)
+        mosquitto.kill(signal.SIGTERM)
+        time.sleep(1.5)  # the stand spools
+        first.kill()  # a power cut
+        first.wait()
+        mosquitto.start()
+        second = fleet.publish()
+        assert second.wait(60) == 0, (tmp_path / "publish.log").read_text()
+        wait_until(lambda: fleet.collector_log().count("is offline") >= 1 and len(central_runs(fleet.out)) == 2, 60)
+        time.sleep(1)
+    finally:
+        first.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    assert "left in the spool" in (tmp_path / "publish.log").read_text()
+    (old, old_meta), (new, new_meta) = (central_runs(fleet.out)[run] for run in sorted(central_runs(fleet.out)))
+    # Everything the killed stand had spooled, under its own run, with no gap; its end is its own.
+    assert len(old) > RATE * 1.5 and old == list(range(len(old)))
+    assert old_meta["end_reason"] == "interrupted" and old_meta["complete"] is False
+    assert new == list(range(RATE * SECONDS)) and (new_meta["end_reason"], new_meta["complete"]) == ("completed", True)
+    assert (tmp_path / "state" / "vexlo" / "spool" / "s1" / "spool.sqlite3").exists()  # the default place
+
+
+@pytest.mark.broker
+def test_a_finite_run_without_its_broker_ends_after_the_drain_saying_what_it_kept(tmp_path):
+    broker = Mosquitto(tmp_path)  # never started
+    fleet = Fleet.__new__(Fleet)
+    fleet.broker, fleet.tmp_path = broker, tmp_path
+    publisher = fleet.publish("--seconds", "1", "--drain-seconds", "1")
+    assert publisher.wait(60) == 1
+    log = (tmp_path / "publish.log").read_text()
+    assert re.search(r"did not acknowledge \d+ blocks within 1 s; they stay in the spool at .*vexlo/spool/s1 "
+                     r"and go first with the next publisher of stand s1", log), log

@@ -109,10 +109,11 @@ class Track:
     info_mid: int = 0
 
     def counters(self) -> Stats:
-        """The stand's counters; samples dropped from its full spool or never published count as
-        overrun (kept by no one)."""
+        """The stand's counters; samples dropped from its full spool, damaged in it, or never published
+        count as overrun (kept by no one)."""
         count = self.count
-        return Stats(count("received"), count("overrun") + count("spool_dropped") + count("not_published"),
+        return Stats(count("received"),
+                     count("overrun") + count("spool_dropped") + count("spool_corrupted") + count("not_published"),
                      count("missing"), count("corrupted"))
 
     def count(self, key: str) -> int:
