@@ -632,3 +632,58 @@ def test_a_finite_run_without_its_broker_ends_after_the_drain_saying_what_it_kep
     log = (tmp_path / "publish.log").read_text()
     assert re.search(r"did not acknowledge \d+ blocks within 1 s; they stay in the spool at .*vexlo/spool/s1 "
                      r"and go first with the next publisher of stand s1", log), log
+
+
+def documented_acl():
+    """The ACL of docs/mqtt.md, as the docs give it."""
+    return re.search(r"```text\n(# The collectors read.*?)```", DOCS.read_text(), re.S).group(1)
+
+
+@pytest.mark.broker
+def test_the_documented_acl_lets_a_stand_write_only_its_own_topics_and_the_collector_only_read(tmp_path):
+    users = {"s1": "p1", "s2": "p2", "collector": "pc"}
+    (tmp_path / "b").mkdir()
+    broker = Mosquitto(tmp_path / "b", users=users, acl=documented_acl()).start()
+    try:
+        collector = Collector(Broker.from_url(broker.url, username="collector", password="pc"), tmp_path / "out")
+        collector.reorder_seconds = 0.5
+        thread = Collecting(collector)
+        replies = {}
+
+        def client(user):
+            c = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+            c.username_pw_set(user, users[user])
+            c.on_publish = lambda client, userdata, mid, reason, properties: replies.__setitem__((user, mid), reason)
+            c.connect("127.0.0.1", broker.port)
+            c.loop_start()
+            return c
+
+        def send(c, user, topic, payload, run=None):
+            properties = None
+            if run:
+                properties = paho.Properties(paho.PacketTypes.PUBLISH)
+                properties.UserProperty = ("run", run)
+            info = c.publish(topic, payload, qos=1, properties=properties)
+            info.wait_for_publish(5)
+            wait_until(lambda: (user, info.mid) in replies)
+            return replies[user, info.mid]
+
+        start = "2026-01-01T00:00:00+00:00"
+        info = json.dumps({"serial_number": 7, "samples_per_second": 100.0, "start_utc": start}).encode()
+        s1, s2, central = client("s1"), client("s2"), client("collector")
+        # s2 writing as s1, and the collector writing at all, are refused by the broker.
+        assert send(s2, "s2", "vexlo/s1/7/info", info).is_failure
+        assert send(s2, "s2", "vexlo/s1/7/data", layout.encode(0, [1], [1.0]), start).is_failure
+        assert send(central, "collector", "vexlo/s1/7/info", info).is_failure
+        assert not send(s1, "s1", "vexlo/s1/7/info", info).is_failure
+        assert not send(s1, "s1", "vexlo/s1/7/data", layout.encode(0, [2], [2.0]), start).is_failure
+        wait_until(lambda: sum(t.samples for t in collector.tracks.values()) == 1)
+        thread.stop.set()
+        thread.join()
+        for c in (s1, s2, central):
+            c.loop_stop()
+    finally:
+        broker.kill()
+    [path] = (tmp_path / "out").glob("*.h5")
+    instrument = recording.load(path).instruments["7"]
+    assert (path.name[:5], list(instrument.adc)) == ("s1_7_", [2])
