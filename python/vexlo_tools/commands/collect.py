@@ -2,8 +2,10 @@
 
 Subscribes with a persistent session (blocks published while the collector is away wait at the
 broker) and writes into DIRECTORY one HDF5 recording per stand, instrument and run, named
-STAND_SERIAL_START.h5, with the provenance the stand published. Blocks that arrive twice are
-written once; samples that never arrive leave a gap in the sample times and are reported. A block
+STAND_SERIAL_START.h5, with the provenance the stand published. Every message is checked first; one
+that fails is acknowledged, logged, counted (rejected) and never written. Blocks that arrive twice
+are written once, blocks out of order in order; samples that never arrive leave a gap in the sample
+times and are reported. A block
 is acknowledged to the broker only once it is flushed into its file, so a collector that is
 killed and started again loses nothing. Runs until Ctrl-C or SIGTERM, which close the files
 cleanly. With --group, several collectors share the data through an MQTT 5 shared subscription,

@@ -54,6 +54,7 @@ FLUSH_SECONDS = 0.5
 RECEIVE_MAXIMUM = 1000
 #: Messages received and not yet handled; beyond, the network thread waits (the broker holds the rest).
 INBOX_MESSAGES = 2000
+INBOX_BYTES = 64 << 20
 #: How long a block that came before the one it follows waits for it: until this much data came
 #: after it, or this long.
 REORDER_SECONDS = 10.0
@@ -158,6 +159,8 @@ class Collector:
         self.rejected: Dict[str, int] = {}
         self._known = _written(self.directory)
         self._inbox: "queue.Queue[Any]" = queue.Queue(INBOX_MESSAGES)
+        self._inbox_bytes = 0
+        self._room = threading.Condition()
         self._unflushed: List[int] = []
         self._held: Dict[str, List[int]] = {}  # per stand: messages and bytes held for an info
         self._reordering = 0
@@ -197,10 +200,20 @@ class Collector:
 
     def _receive(self, message: Any) -> None:
         """On the network thread: hand a message on, waiting while the inbox is full (the broker holds the rest)."""
+        size = len(message.payload)
         while not self._closing:
-            with contextlib.suppress(queue.Full):
+            with self._room:
+                # One message larger than the bound gets in alone.
+                if self._inbox_bytes and self._inbox_bytes + size > INBOX_BYTES:
+                    self._room.wait(0.5)
+                    continue
+                self._inbox_bytes += size
+            try:
                 self._inbox.put(message, timeout=0.5)
                 return
+            except queue.Full:
+                with self._room:
+                    self._inbox_bytes -= size
         # Closing: left unacknowledged, the broker sends it again to the next collector of the session.
 
     def run(self, stop: Optional[threading.Event] = None, *, status: Optional[Callable[[Collector], None]] = None,
@@ -215,7 +228,11 @@ class Collector:
             last_flush = last_status = time.monotonic()
             while not stop.is_set():
                 with contextlib.suppress(queue.Empty):
-                    self._handle(self._inbox.get(timeout=0.1))
+                    message = self._inbox.get(timeout=0.1)
+                    with self._room:
+                        self._inbox_bytes -= len(message.payload)
+                        self._room.notify()
+                    self._handle(message)
                 now = time.monotonic()
                 if now - last_flush >= FLUSH_SECONDS:
                     self._flush()
