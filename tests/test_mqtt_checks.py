@@ -44,6 +44,8 @@ ROWS = {
     "start_utc without its offset": [("vexlo/s1/8/info", info("2026-01-01T00:00:00"), 1, None, False)],
     "block far ahead": [("vexlo/s1/7/data", layout.encode(2**62, [1], [1e300]), 1, START, False)],
     "block one day ahead": [("vexlo/s1/7/data", layout.encode(int(RATE * 86400), [1], [1.0]), 1, START, False)],
+    "block beyond the run's end": [("vexlo/s1/7/data", layout.encode(BLOCK * BLOCKS + 50, [1], [1.0]), 1, START,
+                                    False)],
     "value NaN": [("vexlo/s1/7/data", layout.encode(BLOCK * BLOCKS, [1, 2], [1.0, float("nan")]), 1, START,
                    False)],
     "value infinite": [("vexlo/s1/7/data", layout.encode(BLOCK * BLOCKS, [1], [float("-inf")]), 1, START, False)],
@@ -65,7 +67,7 @@ ROWS = {
 #: Rows refused in a way the stand cannot name (no file of the real stand counts them).
 UNNAMED = {"stand of 65 characters"}
 #: Rows whose refusal names the real stand's own run, so its file counts them.
-IN_FILE = {"block far ahead", "block one day ahead", "value NaN", "value infinite", "data truncated",
+IN_FILE = {"block far ahead", "block beyond the run's end", "block one day ahead", "value NaN", "value infinite", "data truncated",
            "data version 9", "data at QoS 0", "stats with counters as text"}
 
 
@@ -73,7 +75,7 @@ IN_FILE = {"block far ahead", "block one day ahead", "value NaN", "value infinit
 @pytest.mark.parametrize("row", list(ROWS))
 def test_a_hostile_message_is_refused_counted_and_costs_the_real_stand_nothing(mosquitto, tmp_path, row):
     out = tmp_path / "out"  # made by the collector
-    collector, stop, thread = collecting(mosquitto, out)
+    collector, stop, thread = collecting(mosquitto, out, reorder_seconds=10)
     hand = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
     hand.connect("127.0.0.1", mosquitto.port)
     hand.loop_start()
@@ -128,3 +130,47 @@ def test_topics_accepted(topic, expected):
 def test_topics_refused(topic):
     with pytest.raises(checks.Rejected):
         checks.topic(topic)
+
+
+def test_a_data_message_may_reach_what_its_run_could_have_by_now_and_no_further():
+    start = datetime(2026, 1, 1, tzinfo=timezone.utc)
+    now = start + timedelta(seconds=100)
+    reachable = int(RATE * (100 + checks.SLACK_SECONDS))
+    assert checks.data(layout.encode(reachable - 2, [1, 2], [0.0, 1.0]), RATE, start, now).first == reachable - 2
+    with pytest.raises(checks.Rejected, match="beyond"):
+        checks.data(layout.encode(reachable - 1, [1, 2], [0.0, 1.0]), RATE, start, now)
+    with pytest.raises(checks.Rejected, match="beyond"):  # a run that has not started yet has nothing
+        checks.data(layout.encode(0, [1], [0.0]), RATE, now + timedelta(seconds=checks.SLACK_SECONDS + 1), now)
+
+
+@pytest.mark.parametrize("content, message", [
+    ({"start_utc": START, "samples_per_second": 0}, "not a rate"),
+    ({"start_utc": START, "samples_per_second": True}, "not a rate"),
+    ({"start_utc": START, "samples_per_second": 1e8}, "not a rate"),
+    ({"start_utc": 5, "samples_per_second": 100}, "not an ISO time"),
+    ({"start_utc": "yesterday", "samples_per_second": 100}, "not an ISO time"),
+    ({"start_utc": START + " " * 40, "samples_per_second": 100}, "not an ISO time"),
+])
+def test_info_refused(content, message):
+    with pytest.raises(checks.Rejected, match=message):
+        checks.info(content)
+
+
+@pytest.mark.parametrize("content, message", [
+    ({"start_utc": START, "received": -1}, "not a count"),
+    ({"start_utc": START, "received": 1.5}, "not a count"),
+    ({"start_utc": START, "received": 2**63}, "not a count"),
+    ({"start_utc": START, "complete": "yes"}, "not true or false"),
+    ({"start_utc": START, "end_reason": ""}, "end_reason"),
+    ({"start_utc": START, "end_reason": "x" * 5000}, "end_reason"),
+    ({"start_utc": START, "end_utc": "soon"}, "not an ISO time"),
+])
+def test_stats_refused(content, message):
+    with pytest.raises(checks.Rejected, match=message):
+        checks.stats(content)
+
+
+@pytest.mark.parametrize("payload", [b"NaN", b'{"a": Infinity}', b"[" * 60_000, b"{" + b" " * 70_000 + b"}"])
+def test_json_refused(payload):
+    with pytest.raises(checks.Rejected):
+        checks.json_object(payload, "info")

@@ -409,7 +409,9 @@ class Collector:
             return
         expired = time.monotonic() - self.reorder_seconds
         last = track.pending[-1][0] + len(track.pending[-1][3].value)
-        everything = (everything or last - track.next > track.rate * self.reorder_seconds
+        # Counted in samples waiting, not in their span: one block far ahead is no sign that a gap is lost.
+        waiting = sum(len(frame.value) for _, _, _, frame in track.pending)
+        everything = (everything or waiting > track.rate * self.reorder_seconds
                       or bool(track.stats.get("end_reason")) and last >= track.count("received"))
         while track.pending:
             first, arrived, mid, frame = track.pending[0]
@@ -418,8 +420,11 @@ class Collector:
             del track.pending[0]
             self._reordering -= 1
             try:
+                if track.stats.get("end_reason") and first >= track.count("received"):
+                    raise checks.Rejected(f"data: samples from {first}, beyond the {track.count('received')} "
+                                          "the stand says its run received")
                 self._write(track, frame)
-            except Exception as error:  # noqa: BLE001 (a file that fails ends, a new one takes the next block)
+            except Exception as error:  # noqa: BLE001 (a file that fails ends; a new one takes the next block)
                 if track.writer is not None and track.writer.error is not None:
                     track.writer = None
                 self._refuse(mid, topics.instrument(track.stand, track.serial, "data"), error, track.stand, track)
