@@ -9,6 +9,7 @@ same run (both include the in-process simulator). The knee is the first N with a
 p99 latency above one second.
 """
 
+import os
 import statistics
 
 import numpy as np
@@ -43,9 +44,11 @@ class TimedCollector(Collector):
         self.latencies.append(time.time() - start - (first + count) / RATE)
 
 
-def vexlo(*args):
+def vexlo(*args, state=None):
+    """A `vexlo` process; ``state``: its state folder (a stand's spool), so that none is left in the user's."""
+    environment = {**os.environ, **({"XDG_STATE_HOME": str(state)} if state else {})}
     return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=environment)
 
 
 def wait_for(condition, seconds=60):
@@ -86,7 +89,7 @@ def fleet(folder, n, seconds, window):
     try:
         assert collector.subscribed.wait(30)
         publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}", *INSTRUMENT,
-                            "--seconds", str(seconds)) for i in range(n)]
+                            "--seconds", str(seconds), state=folder / "state") for i in range(n)]
         wait_for(lambda: len(collector.tracks) == n and all(t.samples for t in collector.tracks.values()))
         time.sleep(1.0)
         pids = [p.pid for p in publishers]
@@ -233,7 +236,6 @@ def writer_floor(folder, messages):
 
 
 def row_collector(counts=(1, 4, 16), messages=3200):
-    import os
     lines = []
     with tempfile.TemporaryDirectory() as tmp:
         for n in counts:
@@ -278,7 +280,6 @@ print(sent)
 
 def row_flood(stands=2, seconds=10):
     """Real stands (`vexlo publish`) while a client floods the broker with messages the collector refuses."""
-    import os
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
         (folder / "broker").mkdir()
@@ -292,7 +293,7 @@ def row_flood(stands=2, seconds=10):
         try:
             assert collector.subscribed.wait(30)
             publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}", *INSTRUMENT,
-                                "--seconds", str(seconds)) for i in range(stands)]
+                                "--seconds", str(seconds), state=folder / "state") for i in range(stands)]
             wait_for(lambda: len(collector.files) == stands)
             flood = subprocess.run([sys.executable, "-c", FLOOD, str(broker.port), str(seconds - 2),
                                     str(HERE.parent / "python")], capture_output=True, text=True, check=True)

@@ -102,3 +102,10 @@ def link(port):
     ci = vexlo._SerialCommunicationInterface("/dev/ttyFAKE0")
     ci.serial_connection = port
     return ci
+
+
+@pytest.fixture(autouse=True, scope="session")
+def _state_folder(tmp_path_factory):
+    """A state folder of the session's own: a stand's spool outlives its publisher, never in the user's home."""
+    with mock.patch.dict("os.environ", {"XDG_STATE_HOME": str(tmp_path_factory.mktemp("state"))}):
+        yield

@@ -246,9 +246,9 @@ class Collecting(threading.Thread):
             raise self.error
 
 
-def collecting(broker, directory, reorder_seconds=1.0, **options):
+def collecting(broker, directory, reorder_seconds=1.0, username=None, password=None, **options):
     """A collector on a thread that gives up a gap after ``reorder_seconds``."""
-    collector = Collector(Broker.from_url(broker.url), directory, **options)
+    collector = Collector(Broker.from_url(broker.url, username=username, password=password), directory, **options)
     collector.reorder_seconds = min(collector.reorder_seconds, reorder_seconds)
     thread = Collecting(collector)
     return thread.collector, thread.stop, thread
@@ -644,45 +644,46 @@ def test_the_documented_acl_lets_a_stand_write_only_its_own_topics_and_the_colle
     users = {"s1": "p1", "s2": "p2", "collector": "pc"}
     (tmp_path / "b").mkdir()
     broker = Mosquitto(tmp_path / "b", users=users, acl=documented_acl()).start()
+    replies, clients = {}, {}
+
+    def client(user):
+        c = clients[user] = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+        c.username_pw_set(user, users[user])
+        c.on_publish = lambda client, userdata, mid, reason, properties: replies.__setitem__((user, mid), reason)
+        connected = threading.Event()
+        c.on_connect = lambda *args: connected.set()
+        c.connect("127.0.0.1", broker.port)
+        c.loop_start()
+        assert connected.wait(10)
+        return c
+
+    def send(user, topic, payload, run=None):
+        properties = None
+        if run:
+            properties = paho.Properties(paho.PacketTypes.PUBLISH)
+            properties.UserProperty = ("run", run)
+        info = clients[user].publish(topic, payload, qos=1, properties=properties)
+        wait_until(lambda: (user, info.mid) in replies)
+        return replies[user, info.mid]
+
+    collector, stop, thread = collecting(broker, tmp_path / "out", username="collector", password="pc")
     try:
-        collector = Collector(Broker.from_url(broker.url, username="collector", password="pc"), tmp_path / "out")
-        collector.reorder_seconds = 0.5
-        thread = Collecting(collector)
-        replies = {}
-
-        def client(user):
-            c = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
-            c.username_pw_set(user, users[user])
-            c.on_publish = lambda client, userdata, mid, reason, properties: replies.__setitem__((user, mid), reason)
-            c.connect("127.0.0.1", broker.port)
-            c.loop_start()
-            return c
-
-        def send(c, user, topic, payload, run=None):
-            properties = None
-            if run:
-                properties = paho.Properties(paho.PacketTypes.PUBLISH)
-                properties.UserProperty = ("run", run)
-            info = c.publish(topic, payload, qos=1, properties=properties)
-            info.wait_for_publish(5)
-            wait_until(lambda: (user, info.mid) in replies)
-            return replies[user, info.mid]
-
         start = "2026-01-01T00:00:00+00:00"
         info = json.dumps({"serial_number": 7, "samples_per_second": 100.0, "start_utc": start}).encode()
-        s1, s2, central = client("s1"), client("s2"), client("collector")
+        for user in users:
+            client(user)
         # s2 writing as s1, and the collector writing at all, are refused by the broker.
-        assert send(s2, "s2", "vexlo/s1/7/info", info).is_failure
-        assert send(s2, "s2", "vexlo/s1/7/data", layout.encode(0, [1], [1.0]), start).is_failure
-        assert send(central, "collector", "vexlo/s1/7/info", info).is_failure
-        assert not send(s1, "s1", "vexlo/s1/7/info", info).is_failure
-        assert not send(s1, "s1", "vexlo/s1/7/data", layout.encode(0, [2], [2.0]), start).is_failure
+        assert send("s2", "vexlo/s1/7/info", info).is_failure
+        assert send("s2", "vexlo/s1/7/data", layout.encode(0, [1], [1.0]), start).is_failure
+        assert send("collector", "vexlo/s1/7/info", info).is_failure
+        assert not send("s1", "vexlo/s1/7/info", info).is_failure
+        assert not send("s1", "vexlo/s1/7/data", layout.encode(0, [2], [2.0]), start).is_failure
         wait_until(lambda: sum(t.samples for t in collector.tracks.values()) == 1)
-        thread.stop.set()
-        thread.join()
-        for c in (s1, s2, central):
-            c.loop_stop()
     finally:
+        stop.set()
+        thread.join()
+        for c in clients.values():
+            c.loop_stop()
         broker.kill()
     [path] = (tmp_path / "out").glob("*.h5")
     instrument = recording.load(path).instruments["7"]

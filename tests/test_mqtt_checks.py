@@ -150,6 +150,7 @@ def test_a_data_message_may_reach_what_its_run_could_have_by_now_and_no_further(
     ({"start_utc": 5, "samples_per_second": 100}, "not an ISO time"),
     ({"start_utc": "yesterday", "samples_per_second": 100}, "not an ISO time"),
     ({"start_utc": START + " " * 40, "samples_per_second": 100}, "not an ISO time"),
+    ({"start_utc": "0001-01-01T00:00:00+01:00", "samples_per_second": 100}, "out of range"),
 ])
 def test_info_refused(content, message):
     with pytest.raises(checks.Rejected, match=message):

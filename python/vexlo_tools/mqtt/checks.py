@@ -96,6 +96,10 @@ def moment(value: Any, what: str = "start_utc") -> datetime:
         raise Rejected(f"{what} {value!r} is not an ISO time") from None
     if parsed.tzinfo is None:
         raise Rejected(f"{what} {value!r} has no offset from UTC")
+    try:
+        parsed.astimezone(timezone.utc)  # the file name is made of the UTC time
+    except OverflowError:
+        raise Rejected(f"{what} {value!r} is out of range") from None
     return parsed
 
 
