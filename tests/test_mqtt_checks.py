@@ -67,7 +67,8 @@ ROWS = {
 #: Rows refused in a way the stand cannot name (no file of the real stand counts them).
 UNNAMED = {"stand of 65 characters"}
 #: Rows whose refusal names the real stand's own run, so its file counts them.
-IN_FILE = {"block far ahead", "block beyond the run's end", "block one day ahead", "value NaN", "value infinite", "data truncated",
+IN_FILE = {"block far ahead", "block beyond the run's end", "block one day ahead", "value NaN", "value infinite",
+           "data truncated",
            "data version 9", "data at QoS 0", "stats with counters as text"}
 
 

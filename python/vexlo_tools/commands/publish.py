@@ -30,7 +30,8 @@ def options(parser: argparse.ArgumentParser) -> None:
                         help="the stand's spool folder, kept across runs (default: vexlo/spool/STAND in the "
                              "user's state folder, $XDG_STATE_HOME or ~/.local/state)")
     parser.add_argument("--drain-seconds", type=float, default=DRAIN_SECONDS, metavar="S",
-                        help=f"at the end, wait up to S seconds for the broker to take the rest (default {DRAIN_SECONDS:g})")
+                        help="at the end, wait up to S seconds for the broker to take the rest; what it did not "
+                             f"stays in the spool for the next run (default {DRAIN_SECONDS:g})")
 
 
 def run(args: argparse.Namespace) -> int:

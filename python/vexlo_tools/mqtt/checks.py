@@ -178,7 +178,8 @@ def info(content: Dict[str, Any]) -> Tuple[Metadata, Dict[str, str]]:
 
 
 def stats(content: Dict[str, Any]) -> Dict[str, Any]:
-    """A ``stats`` message's object (:func:`json_object`), checked: ``start_utc`` an ISO time, counters whole numbers from 0 to :data:`MAX_COUNT`,
+    """A ``stats`` message's object (:func:`json_object`), checked: ``start_utc`` an ISO time, counters
+    whole numbers from 0 to :data:`MAX_COUNT`,
     ``end_reason`` text of at most :data:`~vexlo_tools.recording.writers.MAX_TEXT` characters,
     ``complete`` true or false, ``end_utc`` an ISO time.
 

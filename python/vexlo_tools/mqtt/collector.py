@@ -361,8 +361,8 @@ class Collector:
                 logger.warning("stand %s instrument %s: left %r out of the provenance: %s", track.stand,
                                track.serial, key, why)
             track.info = info
-        fileless = track.writer is None and not track.samples and (track.stand, track.serial, track.run) not in self._known
-        if fileless and not track.info_mid:
+        known = (track.stand, track.serial, track.run) in self._known
+        if track.writer is None and not track.samples and not known and not track.info_mid:
             # Acknowledged once the run has a file: a collector stopped before its first block gets it again.
             track.info_mid = mid
             self._release_infos(track)

@@ -5,9 +5,10 @@ first and leaves it a few seconds after the broker has acknowledged it (QoS
 1), so blocks acquired while the broker is away, or before it was ever
 reached, are sent, in order, when it is back. The spool outlives the
 publisher: what a publisher killed left is sent by the next one of the stand,
-first, under its own run, with that run's ``info`` and an end for it. A broker keeps what it acknowledged in memory until its next save,
-so after every reconnection the blocks acknowledged in those last seconds are
-sent again before any other (the collector writes a repeated block once).
+first, under its own run, with that run's ``info`` and an end for it. A
+broker keeps what it acknowledged in memory until its next save, so after
+every reconnection the blocks acknowledged in those last seconds are sent
+again before any other (the collector writes a repeated block once).
 The instruments' provenance is published retained on ``.../info`` at every
 connection, their counters on ``.../stats`` once a second, and the stand's
 state on ``vexlo/<stand>/status``, ``online`` or, by the broker's last will
@@ -126,8 +127,9 @@ class Publisher(Sink):
         with self._lock:
             self.spool = spool = Spool(folder, self.spool_bytes)
             # Runs of an earlier publisher of the stand: announced again and ended, their blocks sent first.
-            self._old = [(topic, run, info, _ended(run, stats, last)) for topic, run, info, stats, last, _ in spool.runs()
-                         if (topic, run) not in zip(self._topics, self._runs)]
+            current = set(zip(self._topics, self._runs))
+            self._old = [(topic, run, info, _ended(run, stats, last))
+                         for topic, run, info, stats, last, _ in spool.runs() if (topic, run) not in current]
             for topic, run, info in zip(self._topics, self._runs, self._infos):
                 spool.remember(topic, run, info)
         if self._connection is None:
