@@ -107,7 +107,7 @@ class Broker:
         :param prepare: called with the paho client before it connects (messages of a resumed
             session may come at once, so their callbacks must be in place by then).
         :param patient: a broker that cannot be reached yet is logged and tried again in the
-            background (:attr:`Connection.on_connect` is then called at the first connection too).
+            background (the connection's ``on_connect`` is then called at the first connection too).
         :raises BrokerError: unreachable (unless ``patient``), refused, TLS failed.
         """
         return Connection(self, client_id, clean_start, properties, will, prepare, patient)

@@ -133,7 +133,7 @@ class Spool:
         """Keep a message, after the others; make room first when it would not fit (the acknowledged go first).
         A full disk makes room the same way; when nothing is left to give way, the message itself is dropped.
 
-        :param last: the number after its last sample (what the run reached, for :meth:`reached`).
+        :param last: the number after its last sample (what the run reached, for :meth:`runs`).
         :raises SpoolFull: the message alone is larger than the limit.
         """
         if len(payload) > self.limit:
