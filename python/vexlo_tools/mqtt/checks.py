@@ -24,8 +24,8 @@ from ..recording import Metadata
 from ..recording.writers import MAX_TEXT, WRITTEN, check_metadata
 from . import layout, topics
 
-#: The kinds of an instrument's topics and whether their payload is JSON (a new kind is one line here).
-KINDS: Dict[str, bool] = {"data": False, "info": True, "stats": True}
+#: The kinds of an instrument's topics (a new kind is one more name here; a consumer takes the kinds it knows).
+KINDS = ("data", "info", "stats")
 #: The largest JSON message (an instrument's provenance is a few kB).
 MAX_JSON_BYTES = 64 * 1024
 #: The largest status message (``online``, ``offline``).

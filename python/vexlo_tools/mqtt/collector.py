@@ -262,7 +262,7 @@ class Collector:
         wanted = []
         for stand in self.stands or ["+"]:
             wanted += [(topics.status(stand), options)]
-            wanted += [(topics.instrument(stand, "+", kind), options) for kind in checks.KINDS if kind != "data"]
+            wanted += [(topics.instrument(stand, "+", kind), options) for kind in ("info", "stats")]
             data = topics.instrument(stand, "+", "data")
             wanted.append((f"$share/{self.group}/{data}" if self.group else data, options))
         self._connection.client.subscribe(wanted)
@@ -311,6 +311,9 @@ class Collector:
                 self._hold(track, message.mid, message.payload)
             else:
                 self._data(track, message.mid, message.payload)
+            return
+        if kind not in ("info", "stats"):
+            self._ack(message.mid)  # a kind this collector does not file
             return
         content = checks.json_object(message.payload, kind)
         key = (stand, serial, checks.start(content))
