@@ -118,7 +118,9 @@ def test_the_spool_outlives_its_process_and_skips_a_damaged_block(tmp_path):
     spool.remember("v/s/7/data", "run1", b"{}")
     for n in range(3):
         spool.append("v/s/7/data", bytes([n]) * 10, 5, "run1", 5 * (n + 1))
-    del spool  # as a killed process leaves it: no close
+    with pytest.raises(OSError, match="used by another publisher of the stand"):
+        Spool(tmp_path, 10**6)
+    spool._lock.release()  # as a killed process leaves it: its lock gone with it, no close
     with sqlite3.connect(tmp_path / spool_module.DATABASE) as db:
         db.execute("UPDATE message SET payload = ? WHERE sequence = 2", (b"\xff" * 10,))
     again = Spool(tmp_path, 10**6)

@@ -24,6 +24,7 @@ announced and ended after a restart.
 from __future__ import annotations
 
 import collections
+import errno
 import logging
 import os
 import sqlite3
@@ -33,6 +34,8 @@ import zlib
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Deque, Dict, List, Optional, Tuple
+
+from ..recording.writers import OutputLock
 
 logger = logging.getLogger("vexlo_tools.mqtt")
 
@@ -92,7 +95,7 @@ class Spool:
     :param limit_bytes: the most the messages may take together.
     :param keep_seconds: how long a message is kept after the broker acknowledged it, counted by
         later acknowledgements: while the broker is away the kept messages stay.
-    :raises OSError: the folder cannot be made, or its database is not a spool.
+    :raises OSError: the folder cannot be made, another publisher uses it, or its database is not a spool.
     """
 
     def __init__(self, directory: os.PathLike[str] | str, limit_bytes: int, keep_seconds: float = KEEP_SECONDS) -> None:
@@ -100,6 +103,11 @@ class Spool:
             raise ValueError("the spool needs a limit of more than 0 bytes")
         self.directory = Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
+        try:
+            self._lock = OutputLock(self.directory / DATABASE)  # released by the system when the process ends
+        except OSError as error:
+            raise OSError(errno.EBUSY, f"the spool at {self.directory} is used by another publisher of the "
+                          f"stand ({error.strerror})") from None
         self.limit = limit_bytes
         self.keep_seconds = keep_seconds
         self.size = 0
@@ -118,6 +126,7 @@ class Spool:
             rows = self._db.execute("SELECT sequence, topic, run, length(payload), samples FROM message "
                                     "ORDER BY sequence").fetchall()
         except sqlite3.Error as error:
+            self._lock.release()
             raise OSError(f"the spool in {self.directory}: {error}") from error
         for sequence, topic, run, size, samples in rows:
             self._entries.append(_Entry(sequence, topic, run, size, samples))
@@ -226,6 +235,7 @@ class Spool:
         for entry in [e for e in self._entries if e.acknowledged is not None]:
             self._remove(entry)
         self._db.close()
+        self._lock.release()
 
     def _read(self, entry: _Entry) -> Optional[Message]:
         row = self._db.execute("SELECT payload, crc FROM message WHERE sequence = ?", (entry.sequence,)).fetchone()
