@@ -354,8 +354,9 @@ class Collector:
         """Take the messages held for the info of ``track`` that came before ``before``."""
         taken = [held for held in track.held if held[2] < before]
         track.held = [held for held in track.held if held[2] >= before]
-        count, size = self._held.get(track.stand, [0, 0])
-        self._held[track.stand] = [count - len(taken), size - sum(len(p) for _, p, _ in taken)]
+        count, size = self._held.pop(track.stand, [0, 0])
+        if count > len(taken):  # no entry kept for a stand with nothing held (a flood of names costs nothing)
+            self._held[track.stand] = [count - len(taken), size - sum(len(p) for _, p, _ in taken)]
         return taken
 
     def _info(self, track: Track, mid: int, info: Metadata, left: Dict[str, str]) -> None:
