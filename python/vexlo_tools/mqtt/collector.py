@@ -460,7 +460,7 @@ class Collector:
     def _late(self, track: Track, frame: layout.Frame, below: int) -> None:
         """Write the samples of a block before ``below`` that fill a gap into the run's file of late samples."""
         end = min(frame.first + len(frame.value), below)
-        for n, (start, stop) in enumerate(list(track.holes)):
+        for start, stop in list(track.holes):
             low, high = max(start, frame.first), min(stop, end)
             if low >= high:
                 continue
