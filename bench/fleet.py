@@ -9,7 +9,10 @@ same run (both include the in-process simulator). The knee is the first N with a
 p99 latency above one second.
 """
 
+import os
 import statistics
+
+import numpy as np
 import subprocess
 import sys
 import tempfile
@@ -41,9 +44,11 @@ class TimedCollector(Collector):
         self.latencies.append(time.time() - start - (first + count) / RATE)
 
 
-def vexlo(*args):
+def vexlo(*args, state=None):
+    """A `vexlo` process; ``state``: its state folder (a stand's spool), so that none is left in the user's."""
+    environment = {**os.environ, **({"XDG_STATE_HOME": str(state)} if state else {})}
     return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *args],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=environment)
 
 
 def wait_for(condition, seconds=60):
@@ -84,7 +89,7 @@ def fleet(folder, n, seconds, window):
     try:
         assert collector.subscribed.wait(30)
         publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}", *INSTRUMENT,
-                            "--seconds", str(seconds)) for i in range(n)]
+                            "--seconds", str(seconds), state=folder / "state") for i in range(n)]
         wait_for(lambda: len(collector.tracks) == n and all(t.samples for t in collector.tracks.values()))
         time.sleep(1.0)
         pids = [p.pid for p in publishers]
@@ -137,7 +142,185 @@ def row_fleet(counts=(1, 2, 4, 8, 16), seconds=12.0, window=5.0):
     return lines
 
 
-ROWS = {40: lambda args: row_fleet()}
+# ---------------------------------------------------------------- rows 41 and 42: the collector's checks
+
+BLOCK = 3840  # samples per data message: a tenth of a second at 38,400/s, as the publisher sends
+START = "2026-01-01T00:00:00+00:00"
+
+
+class Feeder:
+    """A hand client that publishes exact messages at QoS 1, never more than 200 unacknowledged."""
+
+    def __init__(self, broker):
+        import paho.mqtt.client as paho
+        self.paho = paho
+        self.client = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+        self.client.connect("127.0.0.1", broker.port)
+        self.client.loop_start()
+        self.waiting = []
+
+    def send(self, topic, payload, run=None, retain=False):
+        properties = None
+        if run is not None:
+            properties = self.paho.Properties(self.paho.PacketTypes.PUBLISH)
+            properties.UserProperty = ("run", run)
+        self.waiting.append(self.client.publish(topic, payload, qos=1, retain=retain, properties=properties))
+        if len(self.waiting) >= 200:
+            self.drain()
+
+    def drain(self):
+        for message in self.waiting:
+            message.wait_for_publish(30)
+        self.waiting = []
+
+    def close(self):
+        self.drain()
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+def collector_drain(folder, stands, messages):
+    """``messages`` data blocks of ``stands`` stands queued in a collector's session, then taken by it:
+    messages per second, and CPU seconds per message of the collector (its whole process)."""
+    import json
+    from vexlo_tools.mqtt import layout
+    (folder / "broker").mkdir()
+    broker = Mosquitto(folder / "broker").start()
+    try:
+        collector = Collector(Broker.from_url(broker.url), folder / "out", client_id="bench")
+        collector.connect()  # the session exists: what follows is queued for it
+        collector._connection.close()
+        collector._connection = None
+        feeder = Feeder(broker)
+        counts = np.arange(BLOCK, dtype=np.uint32)
+        per_stand = messages // stands
+        for stand in range(stands):
+            feeder.send(f"vexlo/bench{stand}/7/info", json.dumps(
+                {"serial_number": 7, "samples_per_second": float(RATE), "start_utc": START}).encode(), retain=True)
+        for n in range(per_stand):
+            payload = layout.encode(n * BLOCK, counts, counts * 0.5)
+            for stand in range(stands):
+                feeder.send(f"vexlo/bench{stand}/7/data", payload, START)
+        feeder.close()
+        collector = Collector(Broker.from_url(broker.url), folder / "out", client_id="bench")
+        stop = threading.Event()
+        begin = (time.monotonic(), time.process_time())
+        thread = threading.Thread(target=collector.run, args=(stop,))
+        thread.start()
+        wait_for(lambda: sum(t.samples for t in collector.tracks.values()) == stands * per_stand * BLOCK, 600)
+        end = (time.monotonic(), time.process_time())
+        stop.set()
+        thread.join()
+    finally:
+        broker.kill()
+    taken = stands * per_stand
+    return taken / (end[0] - begin[0]), (end[1] - begin[1]) / taken
+
+
+def writer_floor(folder, messages):
+    """The floor of the collector: the same blocks decoded and appended by an HDF5 writer alone, CPU s per block."""
+    from vexlo_tools.mqtt import layout
+    from vexlo_tools.recording import open_writer
+    from vexlo_tools.types import Block, Stats
+    counts = np.arange(BLOCK, dtype=np.uint32)
+    payloads = [layout.encode(n * BLOCK, counts, counts * 0.5) for n in range(messages)]
+    begin = time.process_time()
+    with open_writer(folder / "floor.h5", [{"samples_per_second": float(RATE)}]) as writer:
+        for n, payload in enumerate(payloads):
+            frame = layout.decode(payload)
+            times = np.arange(frame.first, frame.first + BLOCK, dtype=np.float64) / RATE
+            writer.append(0, Block(None, frame.first, times, frame.adc, frame.value, Stats()))
+            if n % 5 == 0:
+                writer.flush()
+    return (time.process_time() - begin) / messages
+
+
+def row_collector(counts=(1, 4, 16), messages=3200):
+    lines = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for n in counts:
+            folder = Path(tmp) / f"n{n}"
+            folder.mkdir()
+            load = os.getloadavg()[0]
+            rate, cpu_per_message = collector_drain(folder, n, messages)
+            floor = writer_floor(folder, messages)
+            # A stand sends 10 such messages a second: the collector's share of a core for one.
+            share, floor_share = (100 * seconds * RATE / BLOCK for seconds in (cpu_per_message, floor))
+            lines += [
+                Line(41, f"collector, {n} stand{'s' if n > 1 else ''}, {messages:,} queued blocks of {BLOCK}: "
+                     f"messages/s (load {load:.1f})", "messages/s", rate, None, None, "", None),
+                Line(41, "  CPU per stand at 38400/s, 10 messages/s (reference: HDF5 writer alone)", "% of a core",
+                     share, floor_share, floor_share / share, "", None),
+            ]
+    return lines
+
+
+FLOOD = r"""
+import sys, time, paho.mqtt.client as paho
+sys.path.insert(0, sys.argv[3])
+from vexlo_tools.mqtt import layout
+client = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+client.connect("127.0.0.1", int(sys.argv[1]))
+client.loop_start()
+end, sent, last = time.monotonic() + float(sys.argv[2]), 0, None
+bad = [("vexlo/bench0/7/data", layout.encode(2**62, [1], [1e300])),
+       ("vexlo/bench1/" + "x" * 300 + "/info", b"{}"),
+       ("vexlo/bench0/7/info", b'{"start_utc": "../../x", "samples_per_second": 1}'),
+       ("vexlo/evil/9/data", layout.encode(0, [1], [float("nan")])),
+       ("vexlo/bench1/7/stats", b"not JSON")]
+while time.monotonic() < end:
+    topic, payload = bad[sent % len(bad)]
+    last = client.publish(topic, payload, qos=1)
+    sent += 1
+    if sent % 200 == 0:
+        last.wait_for_publish(30)
+print(sent)
+"""
+
+
+def row_flood(stands=2, seconds=10):
+    """Real stands (`vexlo publish`) while a client floods the broker with messages the collector refuses."""
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = Path(tmp)
+        (folder / "broker").mkdir()
+        broker = Mosquitto(folder / "broker").start()
+        collector = Collector(Broker.from_url(broker.url), folder / "out")
+        stop = threading.Event()
+        thread = threading.Thread(target=collector.run, args=(stop,))
+        thread.start()
+        publishers = []
+        load = os.getloadavg()[0]
+        try:
+            assert collector.subscribed.wait(30)
+            publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}", *INSTRUMENT,
+                                "--seconds", str(seconds), state=folder / "state") for i in range(stands)]
+            wait_for(lambda: len(collector.files) == stands)
+            flood = subprocess.run([sys.executable, "-c", FLOOD, str(broker.port), str(seconds - 2),
+                                    str(HERE.parent / "python")], capture_output=True, text=True, check=True)
+            for p in publishers:
+                p.wait()
+            wait_for(lambda: all(t.writer is None for t in collector.tracks.values() if t.samples), 120)
+        finally:
+            stop.set()
+            thread.join()
+            for p in publishers:
+                p.kill()
+            broker.kill()
+        written = sum(t.samples for t in collector.tracks.values())
+        complete = sum(1 for t in collector.tracks.values() if t.samples == RATE * seconds)
+    lost = stands * RATE * seconds - written
+    sent = int(flood.stdout)
+    return [
+        Line(42, f"{stands} stands x 38400/s, {seconds} s, beside a flood of {sent:,} refused messages "
+             f"({sent / (seconds - 2):,.0f}/s; load {load:.1f}): samples lost", "samples", lost, None, None, "0",
+             lost == 0),
+        Line(42, f"  refused by the collector, of {sent:,} (the rest still held for an info when it stopped)",
+             "messages", sum(collector.rejected.values()), sent, None, "", None),
+        Line(42, "  stands whose file is whole", "stands", complete, stands, None, f"{stands}", complete == stands),
+    ]
+
+
+ROWS = {40: lambda args: row_fleet(), 41: lambda args: row_collector(), 42: lambda args: row_flood()}
 
 
 if __name__ == "__main__":

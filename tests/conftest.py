@@ -50,7 +50,7 @@ def pytest_terminal_summary(terminalreporter):
 # Tests that keep real time with pseudo-terminals, a broker or a browser: marked `serial`, so that the
 # suite's parallel pass leaves them to a pass of their own, where no other test competes for the cores.
 SERIAL_FILES = {"test_acquisition.py", "test_acquisition_native.py", "test_cli_recording.py", "test_devices.py",
-                "test_mqtt.py", "test_reliability_pty.py", "test_runs.py", "test_serve.py", "test_simulator_pty.py"}
+                "test_mqtt.py", "test_mqtt_checks.py", "test_reliability_pty.py", "test_runs.py", "test_serve.py", "test_simulator_pty.py"}
 
 
 def pytest_collection_modifyitems(items):
@@ -102,3 +102,10 @@ def link(port):
     ci = vexlo._SerialCommunicationInterface("/dev/ttyFAKE0")
     ci.serial_connection = port
     return ci
+
+
+@pytest.fixture(autouse=True, scope="session")
+def _state_folder(tmp_path_factory):
+    """A state folder of the session's own: a stand's spool outlives its publisher, never in the user's home."""
+    with mock.patch.dict("os.environ", {"XDG_STATE_HOME": str(tmp_path_factory.mktemp("state"))}):
+        yield

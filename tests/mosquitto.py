@@ -44,7 +44,7 @@ def free_port():
 
 
 class Mosquitto:
-    def __init__(self, directory, *, users=None, tls=None):
+    def __init__(self, directory, *, users=None, tls=None, acl=None):
         self.directory = Path(directory)
         self.port = free_port()
         extra = []
@@ -54,6 +54,9 @@ class Mosquitto:
                 subprocess.run([program("mosquitto_passwd"), "-b"] + ([] if n else ["-c"])
                                + [str(passwords), user, password], check=True, capture_output=True)
             extra.append(f"password_file {passwords}")
+        if acl:
+            (self.directory / "acl").write_text(acl)
+            extra.append(f"acl_file {self.directory / 'acl'}")
         if tls:
             extra += [f"cafile {tls['ca']}", f"certfile {tls['cert']}", f"keyfile {tls['key']}",
                       f"require_certificate {'true' if tls.get('require_certificate') else 'false'}"]

@@ -1,6 +1,7 @@
 """The MQTT fleet path: data layout, spool, broker connection, collector (real Mosquitto: marker `broker`)."""
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -61,58 +62,81 @@ def test_layout_refuses_malformed_messages(payload, message):
 def test_spool_sends_in_order_and_deletes_only_what_is_acknowledged(tmp_path):
     spool = Spool(tmp_path, 10**6)
     for n in range(5):
-        spool.append(f"t/{n % 2}", bytes([n]) * 100, n + 1)
+        spool.append(f"t/{n % 2}", bytes([n]) * 100, n + 1, "r")
     sent = spool.take(3)
-    assert [(s, t, p[:1]) for s, t, p in sent] == [(0, "t/0", b"\x00"), (1, "t/1", b"\x01"), (2, "t/0", b"\x02")]
-    spool.acknowledge(1)
-    assert len(spool) == 4 and spool.unsent() == 2
-    spool.acknowledge(0)
+    assert [(s, t, p[:1], r) for s, t, p, r in sent] == [(1, "t/0", b"\x00", "r"), (2, "t/1", b"\x01", "r"),
+                                                          (3, "t/0", b"\x02", "r")]
     spool.acknowledge(2)
-    assert [s for s, _, _ in spool.take(10)] == [3, 4]
-    for n in (3, 4):
+    assert len(spool) == 4 and spool.unsent() == 2
+    spool.acknowledge(1)
+    spool.acknowledge(3)
+    assert [s for s, _, _, _ in spool.take(10)] == [4, 5]
+    for n in (4, 5):
         spool.acknowledge(n)
     assert len(spool) == 0
     spool.close()
-    assert not list(tmp_path.iterdir())
+    assert Spool(tmp_path, 10**6).unsent() == 0  # what was acknowledged is not sent again
 
 
 def test_a_full_spool_drops_its_oldest_unsent_messages_and_counts_their_samples(tmp_path):
-    spool = Spool(tmp_path, 64 * 1024 * 3)  # three segments of 64 KiB
-    spool.take(0)
-    record = 16 * 1024
+    spool = Spool(tmp_path, 3000)
     sent = []
-    for n in range(40):  # 40 messages of 16 KiB: more than twice what fits
-        spool.append("a" if n < 4 else "b", bytes(record - 6 - 1), 10)
+    for n in range(40):  # 40 messages of 300 bytes: four times what fits
+        spool.append("a" if n < 4 else "b", bytes(300), 10, "r")
         if n == 1:
             sent = spool.take(2)  # two are with the client: it resends them, they are not counted
-    assert spool.size <= spool.limit
-    assert sum(f.stat().st_size for f in tmp_path.iterdir()) == spool.size
+    assert spool.size == spool.limit
     kept = spool.take(100)
-    assert [s for s, _, _ in kept] == list(range(40 - len(kept), 40))
-    assert spool.dropped == {"a": 20, "b": (40 - len(kept) - 4) * 10}
-    assert [s for s, _, _ in sent] == [0, 1]
-    spool.acknowledge(0)  # acknowledged after it was dropped: nothing happens
+    assert [s for s, _, _, _ in kept] == list(range(31, 41))
+    assert spool.dropped == {("a", "r"): 20, ("b", "r"): (30 - 4) * 10}
+    assert [s for s, _, _, _ in sent] == [1, 2]
+    spool.acknowledge(1)  # acknowledged after it was dropped: nothing happens
     with pytest.raises(OSError, match="does not fit"):
-        spool.append("c", bytes(spool.limit), 1)
+        spool.append("c", bytes(spool.limit + 1), 1)
 
 
 def test_acknowledged_messages_are_kept_through_an_outage_and_give_way_first_to_unsent_ones(tmp_path, monkeypatch):
     now = [0.0]
     monkeypatch.setattr(spool_module, "time", types.SimpleNamespace(monotonic=lambda: now[0]))
-    spool = Spool(tmp_path, 64 * 1024 * 3, keep_seconds=5)  # three segments of four messages
-    record = 16 * 1024
+    spool = Spool(tmp_path, 3000, keep_seconds=5)
     for n in range(8):
-        spool.append("a", bytes(record - 7), 10)
-    for sequence, _, _ in spool.take(8):
+        spool.append("a", bytes(300), 10)
+    for sequence, _, _, _ in spool.take(8):
         now[0] = sequence  # one acknowledgement a second
         spool.acknowledge(sequence)
-    assert len(spool) == 0 and [s for s, _, _ in spool.acknowledged()] == [3, 4, 5, 6, 7]
+    assert len(spool) == 0 and [s for s, _, _, _ in spool.acknowledged()] == [4, 5, 6, 7, 8]
     now[0] = 100.0  # the broker is away: nothing acknowledged releases the kept ones
-    assert [s for s, _, _ in spool.acknowledged()] == [3, 4, 5, 6, 7] and spool.size == 8 * record
-    for n in range(12):  # fills the spool: the acknowledged make room, no unsent one goes
-        spool.append("b", bytes(record - 7), 10)
-    assert spool.dropped == {} and spool.acknowledged() == [] and spool.unsent() == 12
-    assert spool.size == spool.limit
+    assert [s for s, _, _, _ in spool.acknowledged()] == [4, 5, 6, 7, 8] and spool.size == 1500
+    for n in range(10):  # fills the spool: the acknowledged make room, no unsent one goes
+        spool.append("b", bytes(300), 10)
+    assert spool.dropped == {} and spool.acknowledged() == [] and spool.unsent() == 10
+
+
+def test_the_spool_outlives_its_process_and_skips_a_damaged_block(tmp_path):
+    import sqlite3
+    spool = Spool(tmp_path, 10**6)
+    spool.remember("v/s/7/data", "run1", b"{}")
+    for n in range(3):
+        spool.append("v/s/7/data", bytes([n]) * 10, 5, "run1", 5 * (n + 1))
+    with pytest.raises(OSError, match="used by another publisher of the stand"):
+        Spool(tmp_path, 10**6)
+    spool._lock.release()  # as a killed process leaves it: its lock gone with it, no close
+    with sqlite3.connect(tmp_path / spool_module.DATABASE) as db:
+        db.execute("UPDATE message SET payload = ? WHERE sequence = 2", (b"\xff" * 10,))
+    again = Spool(tmp_path, 10**6)
+    assert [(s, p[:1], r) for s, _, p, r in again.take(10)] == [(1, b"\x00", "run1"), (3, b"\x02", "run1")]
+    assert again.corrupted == {("v/s/7/data", "run1"): 5}
+    assert again.runs() == [("v/s/7/data", "run1", b"{}", None, 15, 2)]
+
+
+def test_a_full_disk_under_the_spool_drops_the_oldest_and_names_the_folder(tmp_path, caplog):
+    spool = Spool(tmp_path, 10**9)
+    spool._db.execute("PRAGMA max_page_count = 40")  # a disk that is full at 40 pages
+    for n in range(100):
+        spool.append("t", bytes(4000), 10, "r")
+    assert spool.dropped[("t", "r")] > 0 and spool.unsent() > 0
+    assert caplog.text.count(f"the spool at {tmp_path} is full") == 1
+    assert [s for s, _, _, _ in spool.take(1000)][-1] == 100  # the newest was kept
 
 
 @pytest.mark.parametrize("url, expected", [
@@ -224,8 +248,11 @@ class Collecting(threading.Thread):
             raise self.error
 
 
-def collecting(broker, directory, **options):
-    thread = Collecting(Collector(Broker.from_url(broker.url), directory, **options))
+def collecting(broker, directory, reorder_seconds=1.0, username=None, password=None, **options):
+    """A collector on a thread that gives up a gap after ``reorder_seconds``."""
+    collector = Collector(Broker.from_url(broker.url, username=username, password=password), directory, **options)
+    collector.reorder_seconds = min(collector.reorder_seconds, reorder_seconds)
+    thread = Collecting(collector)
     return thread.collector, thread.stop, thread
 
 
@@ -302,38 +329,76 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
 
 
 @pytest.mark.broker
-@pytest.mark.parametrize("info, written", [
-    ({"samples_per_second": 100.0, "serial_number": 7, "bad key": 1, "nested": {"a": 1}, "received": 5,
-      "model": "X\0"}, 10),
-    ({"samples_per_second": "fast"}, 0),
-    ({"samples_per_second": -1}, 0),
-])
-def test_a_hostile_info_costs_the_stand_its_provenance_not_the_collector(mosquitto, tmp_path, info, written):
+def test_blocks_out_of_order_are_written_in_order_and_a_late_one_is_kept_apart(mosquitto, tmp_path):
     out = tmp_path / "out"
-    out.mkdir()
-    collector, stop, thread = collecting(mosquitto, out)
-    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")  # its own info first: the run is not this one
+    collector, stop, thread = collecting(mosquitto, out, reorder_seconds=1.0)
+    hand = Hand(mosquitto)
+    run = ("s1", "7", "2026-01-01T00:00:00.000+00:00")
     try:
-        run = paho.Properties(paho.PacketTypes.PUBLISH)
-        run.UserProperty = ("run", "hostile")
-        hand.send("info", json.dumps({**info, "start_utc": "hostile"}).encode())
-        hand.send("stats", b"not JSON")
-        hand.send("stats", json.dumps({"start_utc": "hostile", "received": "many", "end_reason": "x"}).encode())
-        hand.data(0, 10, run)
-        lost = paho.Properties(paho.PacketTypes.PUBLISH)
-        lost.UserProperty = ("run", "never announced")
-        for _ in range(1100):  # more than the collector may leave unacknowledged
-            hand.client.publish("vexlo/s1/7/data", layout.encode(0, [1], [1.0]), qos=1, properties=lost)
-        hand.data(0, 5)  # the well-formed run goes on
-        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", "2026-01-03T00:00:00.000+00:00")), "samples", 0) == 5)
+        for first in (0, 10, 30, 20, 50):  # 20 comes within the window, 40 after it
+            hand.data(first, 10)
+        wait_until(lambda: getattr(collector.tracks.get(run), "gaps", 0) == 10)  # given up after a second
+        hand.data(40, 10)
+        hand.data(45, 10)  # half a repeat, half new: the repeat is written once
+        hand.send("stats", json.dumps({"start_utc": run[2], "received": 60, "end_reason": "completed",
+                                       "complete": True}).encode())
+        wait_until(lambda: collector.tracks[run].writer is None)
     finally:
         stop.set()
         thread.join()
         hand.close()
-    assert collector.tracks["s1", "7", "hostile"].samples == written
-    for path in out.glob("s1_7_hostile*.h5"):
-        metadata = recording.load(path).instruments["7"].metadata
-        assert "nested" not in metadata and "bad key" not in metadata and metadata["received"] == 0
+    main, late = (recording.load(out / name).instruments["7"] for name in
+                  ("s1_7_20260101T000000.h5", "s1_7_20260101T000000_2.h5"))
+    assert list(np.rint(main.time * 100)) == list(range(40)) + list(range(50, 60))
+    assert list(np.rint(late.time * 100)) == list(range(40, 50))
+    # Neither file holds every sample: the stand's "complete" is not theirs to say.
+    assert [(i.metadata["end_reason"], i.metadata["complete"]) for i in (main, late)] == [("completed", False)] * 2
+    assert (collector.tracks[run].gaps, collector.tracks[run].late) == (10, 10)
+
+
+@pytest.mark.broker
+def test_no_file_for_a_run_without_data_and_its_info_comes_again_to_a_collector_started_again(mosquitto, tmp_path):
+    out = tmp_path / "out"
+    hand = Hand(mosquitto)  # a retained info, no data yet
+    collector, stop, thread = collecting(mosquitto, out)
+    try:
+        wait_until(lambda: ("s1", "7", hand.run.UserProperty[0][1]) in collector.tracks)
+    finally:
+        stop.set()
+        thread.join()
+    assert not list(out.iterdir())
+    hand.data(0, 10)  # queued in the session, its info not acknowledged
+    again, stop, thread = collecting(mosquitto, out)
+    try:
+        wait_until(lambda: sum(t.samples for t in again.tracks.values()) == 10)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    [path] = out.glob("*.h5")
+    assert recording.load(path).instruments["7"].metadata["model"] == "PLX310"
+
+
+@pytest.mark.broker
+def test_keys_a_recording_cannot_hold_are_left_out_of_the_provenance_not_the_run(mosquitto, tmp_path):
+    collector, stop, thread = collecting(mosquitto, tmp_path / "out")
+    hand = Hand(mosquitto, start="2026-01-03T00:00:00.000+00:00")
+    try:
+        info = {"samples_per_second": 100.0, "serial_number": 7, "start_utc": "2026-01-04T00:00:00+00:00",
+                "bad key": 1, "nested": {"a": 1}, "received": 5, "rejected": 3, "model": "X\0"}
+        hand.send("info", json.dumps(info).encode())
+        run = paho.Properties(paho.PacketTypes.PUBLISH)
+        run.UserProperty = ("run", info["start_utc"])
+        hand.data(0, 10, run)
+        wait_until(lambda: getattr(collector.tracks.get(("s1", "7", info["start_utc"])), "samples", 0) == 10)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    [path] = (tmp_path / "out").glob("s1_7_20260104*.h5")
+    metadata = recording.load(path).instruments["7"].metadata
+    assert not {"nested", "bad key", "model"} & set(metadata)
+    assert (metadata["received"], metadata["rejected"], metadata["samples_per_second"]) == (0, 0, 100.0)
 
 
 # ---------------------------------------------------------------- stands and collectors, end to end
@@ -351,11 +416,12 @@ class Fleet:
         self.collect_logs = []
         self.collector = self.start_collector()
 
-    @staticmethod
-    def vexlo(log, *args):
-        with open(log, "w") as stderr:
+    def vexlo(self, log, *args):
+        # The stand's spool in the test's own state folder, never the user's.
+        environment = {**os.environ, "XDG_STATE_HOME": str(self.tmp_path / "state")}
+        with open(log, "a") as stderr:
             return subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", *args], stdout=subprocess.DEVNULL,
-                                    stderr=stderr)
+                                    stderr=stderr, env=environment)
 
     def start_collector(self):
         log = self.tmp_path / f"collect{len(self.collect_logs)}.log"
@@ -433,8 +499,10 @@ def test_every_sample_arrives_once_across_faults(mosquitto, tmp_path, fault):
     if fault is not kill_collector:
         assert "reconnecting" in (tmp_path / "publish.log").read_text()  # the spool was needed
     assert sorted(numbers) == list(range(RATE * SECONDS))
+    # Complete only where one file holds the whole run: a collector started again writes a second one.
+    whole = fleet.last["samples"] == RATE * SECONDS
     assert (fleet.last["end_reason"], fleet.last["complete"], fleet.last["received"], fleet.last["overrun"],
-            fleet.last["stand"]) == ("completed", True, RATE * SECONDS, 0, "s1")
+            fleet.last["stand"]) == ("completed", whole, RATE * SECONDS, 0, "s1")
 
 
 @pytest.mark.broker
@@ -491,3 +559,134 @@ def test_collectors_of_a_group_share_the_blocks_and_write_each_once(mosquitto, t
         hand.close()
     a, b = (samples_in(tmp_path / name)[0] for name in ("a", "b"))
     assert a and b and sorted(a + b) == list(range(200))
+
+
+def central_runs(directory):
+    """Per run (start_utc): the sorted sample numbers of the central files, and the last file's metadata."""
+    runs = {}
+    for path in sorted(directory.glob("*.h5")):
+        instrument = recording.load(path).instruments["20240001"]
+        numbers, _ = runs.get(instrument.metadata["start_utc"], ([], None))
+        runs[instrument.metadata["start_utc"]] = (sorted(numbers + list(np.rint(instrument.time * RATE).astype(int))),
+                                                  instrument.metadata)
+    return runs
+
+
+@pytest.mark.broker
+@pytest.mark.serial
+def test_a_stand_started_before_its_broker_spools_from_the_first_sample(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)  # the collector's session exists
+    mosquitto.kill(signal.SIGTERM)
+    publisher = fleet.publish()
+    try:
+        wait_until(lambda: "cannot reach the broker" in (tmp_path / "publish.log").read_text(), 30)
+        time.sleep(1)
+        mosquitto.start()
+        assert publisher.wait(60) == 0, (tmp_path / "publish.log").read_text()
+        wait_until(lambda: "is offline" in fleet.collector_log(), 60)
+    finally:
+        publisher.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    [(numbers, metadata)] = central_runs(fleet.out).values()
+    assert numbers == list(range(RATE * SECONDS))
+    assert (metadata["end_reason"], metadata["complete"]) == ("completed", True)
+
+
+@pytest.mark.broker
+@pytest.mark.serial
+def test_a_publisher_killed_in_an_outage_leaves_its_run_to_the_next_one(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    first = fleet.publish("--seconds", "60")
+    try:
+        wait_until(lambda: "writing stand s1" in fleet.collector_log(), 30)
+        mosquitto.kill(signal.SIGTERM)
+        time.sleep(1.5)  # the stand spools
+        first.kill()  # a power cut
+        first.wait()
+        mosquitto.start()
+        second = fleet.publish()
+        assert second.wait(60) == 0, (tmp_path / "publish.log").read_text()
+        wait_until(lambda: fleet.collector_log().count("is offline") >= 1 and len(central_runs(fleet.out)) == 2, 60)
+        time.sleep(1)
+    finally:
+        first.kill()
+        fleet.collector.send_signal(signal.SIGTERM)
+    assert fleet.collector.wait(30) == 0
+    assert "left in the spool" in (tmp_path / "publish.log").read_text()
+    (old, old_meta), (new, new_meta) = (central_runs(fleet.out)[run] for run in sorted(central_runs(fleet.out)))
+    # Everything the killed stand had spooled, under its own run, with no gap; its end is its own.
+    assert len(old) > RATE * 1.5 and old == list(range(len(old)))
+    assert old_meta["end_reason"] == "interrupted" and old_meta["complete"] is False
+    assert new == list(range(RATE * SECONDS)) and (new_meta["end_reason"], new_meta["complete"]) == ("completed", True)
+    assert (tmp_path / "state" / "vexlo" / "spool" / "s1" / "spool.sqlite3").exists()  # the default place
+
+
+@pytest.mark.broker
+def test_a_finite_run_without_its_broker_ends_after_the_drain_saying_what_it_kept(tmp_path):
+    broker = Mosquitto(tmp_path)  # never started
+    fleet = Fleet.__new__(Fleet)
+    fleet.broker, fleet.tmp_path = broker, tmp_path
+    publisher = fleet.publish("--seconds", "1", "--drain-seconds", "1")
+    assert publisher.wait(60) == 1
+    log = (tmp_path / "publish.log").read_text()
+    assert re.search(r"did not acknowledge \d+ blocks within 1 s; they stay in the spool at .*vexlo/spool/s1 "
+                     r"and go first with the next publisher of stand s1", log), log
+
+
+def documented_acl():
+    """The ACL of docs/mqtt.md, as the docs give it."""
+    return re.search(r"```text\n(# The collectors read.*?)```", DOCS.read_text(), re.S).group(1)
+
+
+@pytest.mark.broker
+def test_the_documented_acl_lets_a_stand_write_only_its_own_topics_and_the_collector_only_read(tmp_path):
+    users = {"s1": "p1", "s2": "p2", "collector": "pc"}
+    (tmp_path / "b").mkdir()
+    broker = Mosquitto(tmp_path / "b", users=users, acl=documented_acl()).start()
+    replies, clients = {}, {}
+
+    def client(user):
+        c = clients[user] = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+        c.username_pw_set(user, users[user])
+        c.on_publish = lambda client, userdata, mid, reason, properties: replies.__setitem__((user, mid), reason)
+        connected = threading.Event()
+        c.on_connect = lambda *args: connected.set()
+        c.connect("127.0.0.1", broker.port)
+        c.loop_start()
+        assert connected.wait(10)
+        return c
+
+    def send(user, topic, payload, run=None):
+        properties = None
+        if run:
+            properties = paho.Properties(paho.PacketTypes.PUBLISH)
+            properties.UserProperty = ("run", run)
+        info = clients[user].publish(topic, payload, qos=1, properties=properties)
+        wait_until(lambda: (user, info.mid) in replies)
+        return replies[user, info.mid]
+
+    collector, stop, thread = collecting(broker, tmp_path / "out", username="collector", password="pc")
+    try:
+        start = "2026-01-01T00:00:00+00:00"
+        info = json.dumps({"serial_number": 7, "samples_per_second": 100.0, "start_utc": start}).encode()
+        for user in users:
+            client(user)
+        # s2 writing as s1, and the collector writing at all, are refused by the broker.
+        assert send("s2", "vexlo/s1/7/info", info).is_failure
+        assert send("s2", "vexlo/s1/7/data", layout.encode(0, [1], [1.0]), start).is_failure
+        assert send("collector", "vexlo/s1/7/info", info).is_failure
+        assert not send("s1", "vexlo/s1/7/info", info).is_failure
+        assert not send("s1", "vexlo/s1/7/data", layout.encode(0, [2], [2.0]), start).is_failure
+        wait_until(lambda: sum(t.samples for t in collector.tracks.values()) == 1)
+    finally:
+        stop.set()
+        thread.join()
+        for c in clients.values():
+            c.loop_stop()
+        broker.kill()
+    [path] = (tmp_path / "out").glob("*.h5")
+    instrument = recording.load(path).instruments["7"]
+    assert (path.name[:5], list(instrument.adc)) == ("s1_7_", [2])

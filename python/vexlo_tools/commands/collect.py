@@ -2,8 +2,10 @@
 
 Subscribes with a persistent session (blocks published while the collector is away wait at the
 broker) and writes into DIRECTORY one HDF5 recording per stand, instrument and run, named
-STAND_SERIAL_START.h5, with the provenance the stand published. Blocks that arrive twice are
-written once; samples that never arrive leave a gap in the sample times and are reported. A block
+STAND_SERIAL_START.h5, with the provenance the stand published. Every message is checked first; one
+that fails is acknowledged, logged, counted (rejected) and never written. Blocks that arrive twice
+are written once, blocks out of order in order; samples that never arrive leave a gap in the sample
+times and are reported. A block
 is acknowledged to the broker only once it is flushed into its file, so a collector that is
 killed and started again loses nothing. Runs until Ctrl-C or SIGTERM, which close the files
 cleanly. With --group, several collectors share the data through an MQTT 5 shared subscription,
@@ -19,7 +21,7 @@ from . import _broker, _console, _status
 
 
 def options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("directory", metavar="DIRECTORY", help="where the recordings go")
+    parser.add_argument("directory", metavar="DIRECTORY", help="where the recordings go (created when missing)")
     _broker.add(parser)
     parser.add_argument("--stand", action="append", default=[], metavar="NAME",
                         help="collect stand NAME only; repeatable (default: every stand)")
@@ -44,8 +46,12 @@ def run(args: argparse.Namespace) -> int:
     finally:
         line.end()
     for (stand, serial, run), track in sorted(collector.tracks.items()):
-        _console.out(f"stand {stand} instrument {serial} (run of {run}): {track.samples:,} samples"
-                     + (f", {track.gaps:,} did not arrive" if track.gaps else ""))
+        if track.samples or track.late:
+            _console.out(f"stand {stand} instrument {serial} (run of {run}): {track.samples:,} samples"
+                         + (f", {track.gaps:,} did not arrive" if track.gaps else "")
+                         + (f", {track.late:,} came late (in a file of their own)" if track.late else ""))
+    for stand, count in sorted(collector.rejected.items()):
+        _console.out(f"{'stand ' + stand if stand else 'messages naming no stand'}: {count:,} messages refused")
     _console.out(f"wrote {len(collector.files)} files")
     return 0
 
@@ -54,4 +60,4 @@ def _summary(collector: Collector) -> str:
     tracks = collector.tracks.values()
     return (f"stands {len({t.stand for t in tracks})}  instruments {len(collector.tracks)}  "
             f"samples {sum(t.samples for t in tracks):,}  gaps {sum(t.gaps for t in tracks):,}  "
-            f"files {len(collector.files)}")
+            f"files {len(collector.files)}  rejected {sum(collector.rejected.values()):,}")

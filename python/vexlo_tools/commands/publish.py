@@ -3,13 +3,15 @@
 Every block of every instrument goes with QoS 1 to vexlo/STAND/SERIAL/data in a compact binary
 layout (docs/mqtt.md); the provenance is published retained on vexlo/STAND/SERIAL/info, the
 counters once a second on .../stats, and the stand's state on vexlo/STAND/status ("offline" by
-the broker's last will when the stand vanishes). While the broker is away, blocks wait in a spool
-on disk (--spool-mb, default 512) and are sent in order once it is back, after those it acknowledged
-in the last seconds (a killed broker loses what it has not saved); when the spool is full the oldest
-go, counted in the stats. Stops after --seconds of data or on Ctrl-C or SIGTERM, once
-the broker has acknowledged every block. --limit "value > 900" (repeatable) raises an alarm at each
-crossing: a line on standard error, and the event retained on vexlo/STAND/SERIAL/event. Needs the
-mqtt extra.
+the broker's last will when the stand vanishes). While the broker is away, or before it was first
+reached, blocks wait in a spool on disk (--spool-mb, default 512; in the user's state folder, kept
+across runs) and are sent in order once it is back, after those it acknowledged in the last seconds
+(a killed broker loses what it has not saved); when the spool is full the oldest go, counted in the
+stats. What an earlier, killed publisher of the stand left in the spool goes first, under its own
+run. Stops after --seconds of data or on Ctrl-C or SIGTERM, once the broker has acknowledged every
+block or --drain-seconds have passed (what is left stays in the spool). --limit "value > 900"
+(repeatable) raises an alarm at each crossing: a line on standard error, and the event retained on
+vexlo/STAND/SERIAL/event. Needs the mqtt extra.
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ import argparse
 from typing import List
 
 from ..engine import Sink
-from ..mqtt.publisher import SPOOL_MB, Publisher
+from ..mqtt.publisher import DRAIN_SECONDS, SPOOL_MB, Publisher
 from ..recording.limits import LimitSink
 from . import _broker, _console, _device_options, _session, record
 
@@ -29,7 +31,12 @@ def options(parser: argparse.ArgumentParser) -> None:
     _device_options.add_run(parser, "publish")
     parser.add_argument("--spool-mb", type=float, default=SPOOL_MB, metavar="MB",
                         help=f"disk kept for blocks on their way to the broker (default {SPOOL_MB})")
-    parser.add_argument("--spool-dir", metavar="DIR", help="where the spool goes (default: the temporary folder)")
+    parser.add_argument("--spool-dir", metavar="DIR",
+                        help="the stand's spool folder, kept across runs (default: vexlo/spool/STAND in the "
+                             "user's state folder, $XDG_STATE_HOME or ~/.local/state)")
+    parser.add_argument("--drain-seconds", type=float, default=DRAIN_SECONDS, metavar="S",
+                        help="at the end, wait up to S seconds for the broker to take the rest; what it did not "
+                             f"stays in the spool for the next run (default {DRAIN_SECONDS:g})")
     parser.add_argument("--limit", action="append", metavar="CONDITION", type=record.condition,
                         help='raise an alarm at each crossing of CONDITION ("value > 900"), retained on '
                              "vexlo/STAND/SERIAL/event; repeatable")
@@ -38,17 +45,18 @@ def options(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
     try:
-        publisher = Publisher(_broker.broker(args), args.stand, spool_mb=args.spool_mb, spool_dir=args.spool_dir)
+        publisher = Publisher(_broker.broker(args), args.stand, spool_mb=args.spool_mb, spool_dir=args.spool_dir,
+                              drain_seconds=args.drain_seconds)
     except ValueError as error:
         raise _console.CliError(str(error)) from error
-    publisher.connect()  # before any instrument is probed: a broker that cannot be used wastes no time
-    _console.out(f"publishing stand {publisher.stand} to {publisher.broker}"
-                 + ("" if args.seconds else "; Ctrl-C stops"))
-    try:
-        with _broker.reporting():
+    with _broker.reporting():
+        publisher.connect()  # before any instrument is probed: a broker that refuses wastes no time
+        _console.out(f"publishing stand {publisher.stand} to {publisher.broker}"
+                     + ("" if args.seconds else "; Ctrl-C stops"))
+        try:
             sinks: List[Sink] = [publisher]
             if args.limit:
                 sinks.insert(0, LimitSink(args.limit, listeners=[record.say_alarm, publisher.publish_event]))
             return _session.run_sinks(args, sinks)
-    finally:
-        publisher.close()  # when no instrument was found; after a run the engine has closed it
+        finally:
+            publisher.close()  # when no instrument was found; after a run the engine has closed it

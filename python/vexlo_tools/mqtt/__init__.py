@@ -7,16 +7,17 @@
 - :class:`Broker`: where the broker is, login and TLS; :class:`BrokerError`
   when it cannot be used.
 - :mod:`~vexlo_tools.mqtt.layout`: the binary layout of a data message.
+- :mod:`~vexlo_tools.mqtt.checks`: every check of a message from the broker, for every consumer.
 
 Needs the ``mqtt`` extra (paho-mqtt 2). ``docs/mqtt.md`` describes the topics and the fleet.
 """
 
 from __future__ import annotations
 
-from . import layout, topics
+from . import checks, layout, topics
 from .broker import Broker, BrokerError
 from .collector import Collector
 from .publisher import PublishError, Publisher
 from .spool import Spool
 
-__all__ = ["Broker", "BrokerError", "Collector", "PublishError", "Publisher", "Spool", "layout", "topics"]
+__all__ = ["Broker", "BrokerError", "Collector", "PublishError", "Publisher", "Spool", "checks", "layout", "topics"]

@@ -97,7 +97,7 @@ class Broker:
 
     def client(self, client_id: str, *, clean_start: bool, properties: Optional[Any] = None,
                will: Optional[tuple[str, bytes]] = None,
-               prepare: Optional[Callable[[Any], None]] = None) -> Connection:
+               prepare: Optional[Callable[[Any], None]] = None, patient: bool = False) -> Connection:
         """A connected client (MQTT 5), its network thread running, reconnecting by itself.
 
         :param client_id: the client's name at the broker; a persistent session is kept under it.
@@ -106,9 +106,11 @@ class Broker:
         :param will: topic and payload the broker publishes, retained, when this client vanishes.
         :param prepare: called with the paho client before it connects (messages of a resumed
             session may come at once, so their callbacks must be in place by then).
-        :raises BrokerError: unreachable, refused, TLS failed.
+        :param patient: a broker that cannot be reached yet is logged and tried again in the
+            background (the connection's ``on_connect`` is then called at the first connection too).
+        :raises BrokerError: unreachable (unless ``patient``), refused, TLS failed.
         """
-        return Connection(self, client_id, clean_start, properties, will, prepare)
+        return Connection(self, client_id, clean_start, properties, will, prepare, patient)
 
 
 def _unquote(text: Optional[str]) -> Optional[str]:
@@ -125,7 +127,8 @@ class Connection:
     """
 
     def __init__(self, broker: Broker, client_id: str, clean_start: bool, properties: Optional[Any],
-                 will: Optional[tuple[str, bytes]], prepare: Optional[Callable[[Any], None]] = None) -> None:
+                 will: Optional[tuple[str, bytes]], prepare: Optional[Callable[[Any], None]] = None,
+                 patient: bool = False) -> None:
         mqtt = paho()
         self.broker = broker
         self.connected = threading.Event()
@@ -156,7 +159,15 @@ class Connection:
         except ssl.SSLError as error:
             raise BrokerError(f"TLS with the broker at {broker} failed: {error.reason or error}") from error
         except OSError as error:
-            raise BrokerError(f"cannot reach the broker at {broker}: {error.strerror or error}") from error
+            if not patient:
+                raise BrokerError(f"cannot reach the broker at {broker}: {error.strerror or error}") from error
+            logger.warning("cannot reach the broker at %s yet (%s); trying again in the background",
+                           broker, error.strerror or error)
+            self._answered.set()  # every connection from now on is one "again"
+            client.connect_async(broker.host, broker.port, KEEPALIVE_SECONDS, clean_start=clean_start,
+                                 properties=properties)
+            client.loop_start()
+            return
         client.loop_start()
         answered = self._answered.wait(CONNECT_SECONDS)
         if not answered or self._refused is not None or self._closed_early is not None:

@@ -6,8 +6,15 @@ published while it is away wait for it. It acknowledges a data message only
 once its samples are flushed into the file: a collector that is killed gets
 again whatever it had not made durable. Messages that arrive twice (QoS 1
 allows it, and so does a restart) are recognised by stand, serial number and
-sample number and written once; samples that never arrive leave a gap in
-the sample numbers, logged and counted.
+sample number and written once; blocks that come out of order within
+:data:`REORDER_SECONDS` are written in order; samples that never arrive leave
+a gap in the sample numbers, logged and counted, and a block that fills a gap
+too late goes into a file of its own for the run.
+
+Every message is checked first (:mod:`~vexlo_tools.mqtt.checks`): one that
+fails is acknowledged, logged, counted in :attr:`Collector.rejected` (and in
+the file of the run it names) and never written; nothing one message does
+ends the collector.
 
 Several collectors can share the data of a fleet through an MQTT 5 shared
 subscription (``group``): the broker hands each data message to one of
@@ -16,18 +23,17 @@ them, each writes what it received into files of its own.
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import dataclasses
 import hashlib
-import json
 import logging
-import math
 import os
 import queue
 import socket
 import threading
 import time
-from datetime import datetime
+from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -35,8 +41,7 @@ import numpy as np
 
 from ..types import Block, Stats
 from ..recording import Metadata, Writer, hdf5, open_writer
-from ..recording.writers import WRITTEN, check_metadata
-from . import layout, topics
+from . import checks, layout, topics
 from .broker import Broker, paho
 
 logger = logging.getLogger("vexlo_tools.mqtt")
@@ -47,11 +52,26 @@ SESSION_SECONDS = 7 * 24 * 3600
 FLUSH_SECONDS = 0.5
 #: Data messages the broker may send before the collector acknowledges (held until a flush).
 RECEIVE_MAXIMUM = 1000
-#: Data messages of a run whose info has not come, held per instrument (unacknowledged, so bounded).
-HELD_MESSAGES = 50
+#: Messages received and not yet handled; beyond, the network thread waits (the broker holds the rest).
+INBOX_MESSAGES = 2000
+INBOX_BYTES = 64 << 20
+#: How long a block that came before the one it follows waits for it: until this much data came
+#: after it, or this long.
+REORDER_SECONDS = 10.0
+#: Blocks waiting for those before them, in all (unacknowledged, so well below RECEIVE_MAXIMUM).
+REORDER_MESSAGES = 400
+#: Data messages held for an ``info`` that has not come: per stand, and in all (count, bytes).
+HELD_PER_STAND = (100, 32 << 20)
+HELD_IN_ALL = (400, 128 << 20)
+#: How long a data message is held for its run's ``info`` before it is refused.
+HELD_SECONDS = 60.0
+#: ``info`` messages of runs with no file yet, kept unacknowledged (a collector started again gets them again).
+HELD_INFOS = 100
+#: Gaps remembered per run, to file blocks that fill them late.
+MAX_HOLES = 1000
 SUFFIX = ".h5"
-#: Keys of a recording's metadata that the recording adds to the stand's info.
-_WRITTEN_KEYS = WRITTEN + ("collected_by",)
+#: Stands counted by name in :attr:`Collector.rejected`; beyond, under "".
+COUNTED_STANDS = 1000
 
 
 @dataclasses.dataclass
@@ -60,7 +80,10 @@ class Track:
 
     :ivar run: the run's start time (``start_utc`` of its ``info``), which data messages carry too.
     :ivar next: the sample number after the highest written (or found in the directory).
+    :ivar first: the sample number the file began with (a file is whole only from 0).
     :ivar gaps: samples skipped between blocks, in this collector's files.
+    :ivar late: samples that filled a gap late, written into a file of their own.
+    :ivar rejected: messages of this run that failed their checks.
     """
 
     stand: str
@@ -68,23 +91,41 @@ class Track:
     run: str
     info: Optional[Metadata] = None
     next: int = 0
+    first: int = 0
     samples: int = 0
     gaps: int = 0
+    late: int = 0
+    dropped: int = 0
+    rejected: int = 0
     stats: Dict[str, Any] = dataclasses.field(default_factory=dict)
     writer: Optional[Writer] = None
-    held: List[Tuple[int, bytes]] = dataclasses.field(default_factory=list)
+    late_writer: Optional[Writer] = None
+    late_next: int = 0
+    #: Data messages waiting for the info (message id, payload, arrival).
+    held: List[Tuple[int, bytes, float]] = dataclasses.field(default_factory=list)
+    #: Blocks waiting for those before them: (first sample, arrival, message id, frame), by first sample.
+    pending: List[Tuple[int, float, int, layout.Frame]] = dataclasses.field(default_factory=list)
+    #: Gaps of the file, [start, end) of sample numbers.
+    holes: List[Tuple[int, int]] = dataclasses.field(default_factory=list)
+    info_mid: int = 0
 
     def counters(self) -> Stats:
-        """The stand's counters; samples dropped from its full spool or never published count as
-        overrun (kept by no one)."""
+        """The stand's counters; samples dropped from its full spool, damaged in it, or never published
+        count as overrun (kept by no one)."""
         count = self.count
-        return Stats(count("received"), count("overrun") + count("spool_dropped") + count("not_published"),
+        return Stats(count("received"),
+                     count("overrun") + count("spool_dropped") + count("spool_corrupted") + count("not_published"),
                      count("missing"), count("corrupted"))
 
     def count(self, key: str) -> int:
         """A counter of the stand's stats (0 when it sent none, or no count)."""
         value = self.stats.get(key)
         return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else 0
+
+    @property
+    def rate(self) -> float:
+        assert self.info is not None
+        return float(self.info["samples_per_second"])
 
 
 def default_client_id(directory: Path) -> str:
@@ -94,32 +135,42 @@ def default_client_id(directory: Path) -> str:
 
 
 class Collector:
-    """Writes what the stands publish into ``directory``.
+    """Writes what the stands publish into ``directory`` (created when missing).
 
     :param broker: the broker.
     :param directory: where the recordings go (one ``.h5`` file per stand, instrument and run).
     :param stands: the stands to collect (all when empty).
     :param group: the name of a shared subscription, to share the data with other collectors.
     :param client_id: the session's name at the broker (by default one per host and directory).
+    :ivar rejected: messages that failed their checks, per stand ("" for those naming none).
     """
 
     def __init__(self, broker: Broker, directory: os.PathLike[str] | str, *, stands: Sequence[str] = (),
                  group: Optional[str] = None, client_id: Optional[str] = None) -> None:
         self.broker = broker
-        self.directory = Path(directory)
-        if not self.directory.is_dir():
-            raise FileNotFoundError(f"no such directory: {os.fspath(directory)}")
-        hdf5.HDF5Writer.check_library()
         self.stands = [topics.check_stand(s) for s in stands]
-        self.group = topics.check_stand(group) if group else None
+        self.group = topics.check_stand(group, "group name") if group else None
+        hdf5.HDF5Writer.check_library()
+        self.directory = Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
         self.client_id = client_id or default_client_id(self.directory)
         self.tracks: Dict[Tuple[str, str, str], Track] = {}
-        self._latest: Dict[Tuple[str, str], str] = {}
         self.files: List[Path] = []
+        self.rejected: Dict[str, int] = {}
         self._known = _written(self.directory)
-        self._inbox: "queue.Queue[Any]" = queue.Queue()
+        self._inbox: "queue.Queue[Any]" = queue.Queue(INBOX_MESSAGES)
+        self._inbox_bytes = 0
+        self._room = threading.Condition()
         self._unflushed: List[int] = []
+        self._held: Dict[str, List[int]] = {}  # per stand: messages and bytes held for an info
+        self._reordering = 0
+        # In a group, each collector gets some of the blocks: a gap is no sign that one is late.
+        self.reorder_seconds = 0.0 if group else REORDER_SECONDS
         self._connection: Any = None
+        self._closing = False
+        # What the message being handled names, once known: its stand and run (for the counts of a refusal).
+        self._stand = ""
+        self._run: Optional[Track] = None
         #: Set once the broker has confirmed the subscriptions (from then on nothing published is missed).
         self.subscribed = threading.Event()
 
@@ -139,13 +190,31 @@ class Collector:
 
         def prepare(client: Any) -> None:
             client.manual_ack_set(True)
-            client.on_message = lambda c, u, message: self._inbox.put(message)
+            client.on_message = lambda c, u, message: self._receive(message)
             client.on_subscribe = lambda c, u, mid, reasons, properties: self.subscribed.set()
 
         self._connection = self.broker.client(self.client_id, clean_start=False, properties=properties,
                                               prepare=prepare)
         self._connection.on_connect = self._subscribe
         self._subscribe()
+
+    def _receive(self, message: Any) -> None:
+        """On the network thread: hand a message on, waiting while the inbox is full (the broker holds the rest)."""
+        size = len(message.payload)
+        while not self._closing:
+            with self._room:
+                # One message larger than the bound gets in alone.
+                if self._inbox_bytes and self._inbox_bytes + size > INBOX_BYTES:
+                    self._room.wait(0.5)
+                    continue
+                self._inbox_bytes += size
+            try:
+                self._inbox.put(message, timeout=0.5)
+                return
+            except queue.Full:
+                with self._room:
+                    self._inbox_bytes -= size
+        # Closing: left unacknowledged, the broker sends it again to the next collector of the session.
 
     def run(self, stop: Optional[threading.Event] = None, *, status: Optional[Callable[[Collector], None]] = None,
             status_seconds: float = 1.0) -> None:
@@ -159,7 +228,11 @@ class Collector:
             last_flush = last_status = time.monotonic()
             while not stop.is_set():
                 with contextlib.suppress(queue.Empty):
-                    self._handle(self._inbox.get(timeout=0.1))
+                    message = self._inbox.get(timeout=0.1)
+                    with self._room:
+                        self._inbox_bytes -= len(message.payload)
+                        self._room.notify()
+                    self._handle(message)
                 now = time.monotonic()
                 if now - last_flush >= FLUSH_SECONDS:
                     self._flush()
@@ -171,22 +244,25 @@ class Collector:
             pass
         finally:
             try:
+                for track in self.tracks.values():
+                    self._guarded(track, lambda t: self._drain(t, everything=True))
                 self._flush()
                 for track in self.tracks.values():
-                    self._close(track)
+                    self._guarded(track, self._close)
             finally:
+                self._closing = True
                 self._connection.close()
                 self._connection = None
 
     def _subscribe(self) -> None:
         mqtt = paho()
         # Retained info only for a new subscription: a resumed session has newer info queued in order
-        # with the data, and the info of runs already begun is in the files.
+        # with the data, and the info of runs without a file yet is held unacknowledged, so it comes again.
         options = mqtt.SubscribeOptions(qos=1, retainHandling=mqtt.SubscribeOptions.RETAIN_SEND_IF_NEW_SUB)
         wanted = []
         for stand in self.stands or ["+"]:
-            wanted += [(topics.status(stand), options), (topics.instrument(stand, "+", "info"), options),
-                       (topics.instrument(stand, "+", "stats"), options)]
+            wanted += [(topics.status(stand), options)]
+            wanted += [(topics.instrument(stand, "+", kind), options) for kind in ("info", "stats")]
             data = topics.instrument(stand, "+", "data")
             wanted.append((f"$share/{self.group}/{data}" if self.group else data, options))
         self._connection.client.subscribe(wanted)
@@ -194,134 +270,288 @@ class Collector:
     # ------------------------------------------------------------ messages
 
     def _handle(self, message: Any) -> None:
-        parsed = topics.parse(message.topic)
-        if parsed is None:
-            self._ack(message.mid)
-            return
-        stand, serial, kind = parsed
+        """Check a message and take it; one that fails, or fails us, is refused, never the end of the collector."""
+        self._stand, self._run = "", None
+        try:
+            self._take(message)
+        except Exception as error:  # noqa: BLE001 (whatever one message does, the others go on)
+            self._refuse(message.mid, message.topic, error, self._stand, self._run)
+
+    def _refuse(self, mid: int, topic: str, error: Exception, stand: str, track: Optional[Track]) -> None:
+        """Acknowledge a message that is not written, say why once, and count it for its stand and run."""
+        reason = str(error) if isinstance(error, checks.Rejected) else f"{type(error).__name__}: {error}"
+        if stand not in self.rejected and len(self.rejected) >= COUNTED_STANDS:
+            stand = ""
+        self.rejected[stand] = self.rejected.get(stand, 0) + 1
+        if track is not None:
+            track.rejected += 1
+            if track.writer is not None and track.writer.error is None:
+                track.writer.note(0, "rejected", track.rejected)
+            if track.info is None and not track.held and track.samples == 0:
+                self.tracks.pop((track.stand, track.serial, track.run), None)  # a run no one announced
+        logger.warning("refused a message on %r: %s", topic[:200], reason)
+        self._ack(mid)
+
+    def _take(self, message: Any) -> None:
+        self._stand = checks.stand_of(message.topic)
+        stand, serial, kind = checks.topic(message.topic)
         if kind == "status":
-            logger.info("stand %s is %s", stand, message.payload.decode(errors="replace"))
+            logger.info("stand %s is %s", stand, checks.status(message.payload))
             self._ack(message.mid)
             return
         if kind == "data":
-            run = dict(getattr(message.properties, "UserProperty", None) or ()).get("run")
-            track = self._track(stand, serial, run or self._latest.get((stand, serial), ""))
-            if track.info is None and len(track.held) < HELD_MESSAGES:
-                track.held.append((message.mid, message.payload))  # until its info arrives
-            elif track.info is None:
-                logger.error("stand %s instrument %s: no info for its run %s; a block of it is dropped",
-                             stand, serial, track.run)
-                self._ack(message.mid)
+            run = checks.run(dict(getattr(message.properties, "UserProperty", None) or ()).get("run"))
+            track = self._track(stand, serial, run) if run is not None else self._latest(stand, serial)
+            if track is None:
+                raise checks.Rejected("a data message that names no run, of an instrument with none known")
+            self._run = track
+            if message.qos != 1:
+                raise checks.Rejected("a data message not sent with QoS 1")
+            if track.info is None:
+                self._hold(track, message.mid, message.payload)
             else:
                 self._data(track, message.mid, message.payload)
             return
-        try:
-            content = json.loads(message.payload)
-            if not isinstance(content, dict):
-                raise ValueError("not a JSON object")
-        except ValueError as error:
-            logger.warning("ignored the %s message of %s/%s: %s", kind, stand, serial, error)
-            self._ack(message.mid)
+        if kind not in ("info", "stats"):
+            self._ack(message.mid)  # a kind this collector does not file
             return
-        run = str(content.get("start_utc", ""))
-        track = self._track(stand, serial, run)
+        content = checks.json_object(message.payload, kind)
+        key = (stand, serial, checks.start(content))
         if kind == "info":
-            self._info(track, content)
-        else:
-            track.stats = content
-            if content.get("end_reason") and track.writer is not None and track.next >= track.count("received"):
-                self._close(track)  # the stream has ended and every sample is here
+            info, left = checks.info(content)
+            self._info(self._track(*key), message.mid, info, left)
+            return
+        if key not in self.tracks and key not in self._known:
+            raise checks.Rejected(f"stats of a run with no info here ({key[2]})")
+        track = self._run = self._track(*key)
+        track.stats = checks.stats(content)
         self._ack(message.mid)
+        self._drain(track)
 
     def _track(self, stand: str, serial: str, run: str) -> Track:
         key = (stand, serial, run)
         track = self.tracks.get(key)
         if track is None:
             end, info = self._known.get(key, (0, None))
-            track = self.tracks[key] = Track(stand, serial, run, info, end)
+            track = self.tracks[key] = Track(stand, serial, run, info, end, end)
         return track
 
-    def _info(self, track: Track, info: Metadata) -> None:
-        latest = self._latest.get((track.stand, track.serial))
-        if latest != track.run:
-            self._latest[track.stand, track.serial] = track.run
-            if latest is not None:
-                self._close(self.tracks[track.stand, track.serial, latest])  # the stand started a new run
+    def _latest(self, stand: str, serial: str) -> Optional[Track]:
+        runs = [track for (s, n, _), track in self.tracks.items() if (s, n) == (stand, serial) and track.info]
+        return max(runs, key=lambda track: checks.moment(track.run)) if runs else None
+
+    def _hold(self, track: Track, mid: int, payload: bytes) -> None:
+        """Keep a data message until its run's info comes, within bounds per stand and in all."""
+        count, size = self._held.get(track.stand, [0, 0])
+        every = [sum(held[n] for held in self._held.values()) for n in (0, 1)]
+        if (count + 1 > HELD_PER_STAND[0] or size + len(payload) > HELD_PER_STAND[1]
+                or every[0] + 1 > HELD_IN_ALL[0] or every[1] + len(payload) > HELD_IN_ALL[1]):
+            raise checks.Rejected(f"no info for its run {track.run}, and as many messages wait for one as may")
+        track.held.append((mid, payload, time.monotonic()))
+        self._held[track.stand] = [count + 1, size + len(payload)]
+
+    def _unhold(self, track: Track, before: float = float("inf")) -> List[Tuple[int, bytes, float]]:
+        """Take the messages held for the info of ``track`` that came before ``before``."""
+        taken = [held for held in track.held if held[2] < before]
+        track.held = [held for held in track.held if held[2] >= before]
+        count, size = self._held.pop(track.stand, [0, 0])
+        if count > len(taken):  # no entry kept for a stand with nothing held (a flood of names costs nothing)
+            self._held[track.stand] = [count - len(taken), size - sum(len(p) for _, p, _ in taken)]
+        return taken
+
+    def _info(self, track: Track, mid: int, info: Metadata, left: Dict[str, str]) -> None:
         if track.info is None:
-            track.info = _usable(track, info)
-            if track.info and (track.stand, track.serial, track.run) not in self._known:
-                # The file is there before the info is acknowledged: a collector started again finds the
-                # run's provenance in it even when no sample came before it was stopped.
-                self._open(track)
-        held, track.held = track.held, []
-        for mid, payload in held:
-            self._data(track, mid, payload)
+            for key, why in left.items():
+                logger.warning("stand %s instrument %s: left %r out of the provenance: %s", track.stand,
+                               track.serial, key, why)
+            track.info = info
+        known = (track.stand, track.serial, track.run) in self._known
+        if track.writer is None and not track.samples and not known and not track.info_mid:
+            # Acknowledged once the run has a file: a collector stopped before its first block gets it again.
+            track.info_mid = mid
+            self._release_infos(track)
+        else:
+            self._ack(mid)
+        for held_mid, payload, _ in self._unhold(track):
+            try:
+                self._data(track, held_mid, payload)
+            except Exception as error:  # noqa: BLE001 (one held message refused, the others go on)
+                self._refuse(held_mid, topics.instrument(track.stand, track.serial, "data"), error, track.stand,
+                             track)
+
+    def _release_infos(self, newest: Track) -> None:
+        """Acknowledge held infos of older runs of the same instrument, and the oldest beyond :data:`HELD_INFOS`."""
+        waiting = [t for t in self.tracks.values() if t.info_mid and t is not newest]
+        for track in waiting:
+            if (track.stand, track.serial) == (newest.stand, newest.serial):
+                self._ack(track.info_mid)
+                track.info_mid = 0
+        waiting = [t for t in waiting if t.info_mid]
+        for track in waiting[:max(0, len(waiting) + 1 - HELD_INFOS)]:
+            self._ack(track.info_mid)
+            track.info_mid = 0
+        for track in waiting:
+            if not track.info_mid and not track.held and not track.samples and track.writer is None:
+                del self.tracks[track.stand, track.serial, track.run]  # a run with no data: nothing to keep
 
     def _data(self, track: Track, mid: int, payload: bytes) -> None:
-        if not track.info:
-            self._ack(mid)  # a stand whose info is no use: its data cannot be filed (said once, in _usable)
+        assert track.info is not None
+        frame = checks.data(payload, track.rate, checks.moment(track.run))
+        self._late(track, frame, track.next)
+        if len(frame.value) and frame.first + len(frame.value) > track.next:
+            bisect.insort(track.pending, (frame.first, time.monotonic(), mid, frame), key=lambda p: p[0])
+            self._reordering += 1
+        else:
+            self._unflushed.append(mid)  # a repeat, or a late part, written
+        self._drain(track, everything=self._reordering > REORDER_MESSAGES)
+
+    def _drain(self, track: Track, everything: bool = False) -> None:
+        """Write the waiting blocks that follow what is written; give up a gap after :data:`REORDER_SECONDS`
+        (of data or of waiting), or once the samples the stand counted at its run's end are here."""
+        if not track.pending:
+            self._end_if_over(track)
             return
-        try:
-            frame = layout.decode(payload)
-        except ValueError as error:
-            logger.warning("ignored a data message of %s/%s: %s", track.stand, track.serial, error)
-            self._ack(mid)
-            return
-        first, adc, value = frame.first, frame.adc, frame.value
-        if first < track.next:  # a block, or its start, already written
-            skip = min(track.next - first, len(adc))
-            first, adc, value = first + skip, adc[skip:], value[skip:]
-        if not len(adc):
-            self._ack(mid)
+        expired = time.monotonic() - self.reorder_seconds
+        last = track.pending[-1][0] + len(track.pending[-1][3].value)
+        # Counted in samples waiting, not in their span: one block far ahead is no sign that a gap is lost.
+        waiting = sum(len(frame.value) for _, _, _, frame in track.pending)
+        everything = (everything or waiting > track.rate * self.reorder_seconds
+                      or bool(track.stats.get("end_reason")) and last >= track.count("received"))
+        while track.pending:
+            first, arrived, mid, frame = track.pending[0]
+            if first > track.next and not everything and arrived > expired:
+                break
+            del track.pending[0]
+            self._reordering -= 1
+            try:
+                if track.stats.get("end_reason") and first >= track.count("received"):
+                    raise checks.Rejected(f"data: samples from {first}, beyond the {track.count('received')} "
+                                          "the stand says its run received")
+                self._write(track, frame)
+            except Exception as error:  # noqa: BLE001 (a file that fails ends; a new one takes the next block)
+                if track.writer is not None and track.writer.error is not None:
+                    track.writer = None
+                self._refuse(mid, topics.instrument(track.stand, track.serial, "data"), error, track.stand, track)
+                continue
+            self._unflushed.append(mid)
+        self._end_if_over(track)
+
+    def _write(self, track: Track, frame: layout.Frame) -> None:
+        """Write the part of a block at or beyond what is written; the part before fills gaps or is a repeat."""
+        skip = max(0, min(track.next - frame.first, len(frame.value)))
+        first, adc, value = frame.first + skip, frame.adc[skip:], frame.value[skip:]
+        if not len(value):
             return
         if first > track.next:
             logger.warning("stand %s instrument %s: samples %d to %d did not arrive", track.stand, track.serial,
                            track.next, first - 1)
             track.gaps += first - track.next
-        self._received(track, first, len(adc))
+            track.holes.append((track.next, first))
+            if len(track.holes) > MAX_HOLES:
+                lost = track.holes.pop(0)
+                logger.error("stand %s instrument %s: more than %d gaps; samples %d to %d will not be filed if "
+                             "they come", track.stand, track.serial, MAX_HOLES, lost[0], lost[1] - 1)
+        self._received(track, first, len(value))
         writer = track.writer or self._open(track)
-        times = np.arange(first, first + len(adc), dtype=np.float64) / float(track.info["samples_per_second"])
-        writer.append(0, Block(None, first, times, adc, value, track.counters()))
-        track.next = first + len(adc)
-        track.samples += len(adc)
-        self._unflushed.append(mid)
+        writer.append(0, _block(track, first, adc, value))
+        track.next = first + len(value)
+        track.samples += len(value)
+
+    def _late(self, track: Track, frame: layout.Frame, below: int) -> None:
+        """Write the samples of a block before ``below`` that fill a gap into the run's file of late samples."""
+        end = min(frame.first + len(frame.value), below)
+        for start, stop in list(track.holes):
+            low, high = max(start, frame.first), min(stop, end)
+            if low >= high:
+                continue
+            if track.late_writer is not None and low < track.late_next:
+                self._end(track, track.late_writer, late=True)  # samples must rise within a file
+                track.late_writer = None
+            if track.late_writer is None:
+                track.late_writer = self._new_file(track)
+            part = slice(low - frame.first, high - frame.first)
+            track.late_writer.append(0, _block(track, low, frame.adc[part], frame.value[part]))
+            track.late_next = high
+            track.late += high - low
+            logger.warning("stand %s instrument %s: samples %d to %d came late, into %s", track.stand, track.serial,
+                           low, high - 1, track.late_writer.path.name)
+        track.holes = [piece for start, stop in track.holes for piece in _minus((start, stop), (frame.first, end))]
 
     def _received(self, track: Track, first: int, count: int) -> None:
         """A block of new samples is about to be written (a hook for measurements)."""
 
     def _open(self, track: Track) -> Writer:
+        track.writer = self._new_file(track)
+        track.first = track.next
+        if track.info_mid:
+            self._unflushed.append(track.info_mid)
+            track.info_mid = 0
+        return track.writer
+
+    def _new_file(self, track: Track) -> Writer:
         info = dict(track.info or {})
-        info.update(stand=track.stand, serial=track.serial, collected_by=self.client_id)
-        stamp = track.run.replace("-", "").replace(":", "")[:15] or "unknown"
+        info.update(stand=track.stand, serial=track.serial, collected_by=self.client_id, rejected=0)
+        # Every part of the name is checked: the stand and serial are names, the stamp digits.
+        stamp = checks.moment(track.run).astimezone(timezone.utc).strftime("%Y%m%dT%H%M%S")
         base = f"{track.stand}_{track.serial}_{stamp}"
         for n in range(1, 1000):
             path = self.directory / (base + (f"_{n}" if n > 1 else "") + SUFFIX)
+            if os.path.lexists(path):
+                continue
             try:
-                track.writer = open_writer(path, [info])
+                writer = open_writer(path, [info])
             except FileExistsError:
                 continue
+            writer.note(0, "rejected", track.rejected)
             self.files.append(path)
             logger.info("writing stand %s instrument %s into %s", track.stand, track.serial, path)
-            return track.writer
+            return writer
         raise FileExistsError(f"{self.directory}: {base}_2 to _999 exist already")
 
+    def _end_if_over(self, track: Track) -> None:
+        """End the run's file once the stand said the run ended and every sample it counted is here."""
+        if (track.writer is not None and track.stats.get("end_reason") and not track.pending
+                and track.next >= track.count("received")):
+            self._close(track)
+
     def _close(self, track: Track) -> None:
-        if track.writer is None:
-            return
-        writer, track.writer = track.writer, None
+        if track.late_writer is not None:
+            self._end(track, track.late_writer, late=True)
+            track.late_writer = None
+        if track.writer is not None:
+            writer, track.writer = track.writer, None
+            self._end(track, writer)
+
+    def _end(self, track: Track, writer: Writer, late: bool = False) -> None:
         stats = track.stats
         if stats.get("end_reason") and track.next >= track.count("received"):
-            writer.end(0, str(stats["end_reason"]), bool(stats.get("complete")), _moment(stats.get("end_utc")),
-                       track.counters())
+            # Complete only when this file holds every sample from 0 to the last the stand received.
+            whole = not late and track.first == 0 and not track.gaps and track.next == track.count("received")
+            writer.end(0, str(stats["end_reason"]), bool(stats.get("complete")) and whole,
+                       _moment(stats.get("end_utc")), track.counters())
         else:  # the collector stops before the stand's run ended, or with samples of it still under way
             writer.end(0, "interrupted", False, stats=track.counters())
         writer.close()
         self._ack_written()
 
+    def _guarded(self, track: Track, step: Callable[[Track], None]) -> None:
+        """One run's step at the end; a failure of its file is said and the other runs go on."""
+        try:
+            step(track)
+        except Exception as error:  # noqa: BLE001
+            logger.error("stand %s instrument %s: %s", track.stand, track.serial, error)
+
     def _flush(self) -> None:
-        for track in self.tracks.values():
-            if track.writer is not None:
-                track.writer.flush()
+        expired = time.monotonic() - HELD_SECONDS
+        for track in list(self.tracks.values()):
+            for mid, _, _ in self._unhold(track, expired):
+                self._refuse(mid, topics.instrument(track.stand, track.serial, "data"),
+                             checks.Rejected(f"no info for its run {track.run} within {HELD_SECONDS:g} s"),
+                             track.stand, track)
+            self._guarded(track, self._drain)
+            for writer in (track.writer, track.late_writer):
+                if writer is not None:
+                    self._guarded(track, lambda t: writer.flush())
         self._ack_written()
 
     def _ack_written(self) -> None:
@@ -335,29 +565,21 @@ class Collector:
             self._connection.client.ack(mid, 1)
 
 
-def _usable(track: Track, info: Metadata) -> Metadata:
-    """The part of a stand's info a recording can hold (an empty one when it gives no rate); what is left out is logged."""
-    kept: Metadata = {}
-    for key, value in info.items():
-        try:
-            if key in _WRITTEN_KEYS:
-                raise ValueError("the recording writes it itself")
-            kept.update(check_metadata({key: value}))
-        except ValueError as error:
-            logger.warning("stand %s instrument %s: left %r out of the provenance: %s", track.stand, track.serial,
-                           key, error)
-    rate = kept.get("samples_per_second")
-    if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not 0 < rate < math.inf:
-        logger.error("stand %s instrument %s: its info gives no sampling rate, so its data is dropped",
-                     track.stand, track.serial)
-        return {}
-    return kept
+def _block(track: Track, first: int, adc: np.ndarray, value: np.ndarray) -> Block:
+    times = np.arange(first, first + len(adc), dtype=np.float64) / track.rate
+    return Block(None, first, times, adc, value, track.counters())
+
+
+def _minus(span: Tuple[int, int], cut: Tuple[int, int]) -> List[Tuple[int, int]]:
+    """What of ``span`` lies outside ``cut`` (both [start, end))."""
+    pieces = [(span[0], min(span[1], cut[0])), (max(span[0], cut[1]), span[1])]
+    return [(a, b) for a, b in pieces if a < b]
 
 
 def _moment(text: Any) -> Optional[datetime]:
     try:
-        return datetime.fromisoformat(str(text))
-    except ValueError:
+        return checks.moment(text, "end_utc")
+    except checks.Rejected:
         return None
 
 
@@ -376,7 +598,7 @@ def _written(directory: Path) -> Dict[Tuple[str, str, str], Tuple[int, Metadata]
                         last = float(source.read(source.length - 1, source.length, False)[0][0])
                         end = int(round(last * float(meta["samples_per_second"]))) + 1
                     key = (str(meta["stand"]), str(meta["serial"]), str(meta.get("start_utc", "")))
-                    info = {k: v for k, v in meta.items() if k not in _WRITTEN_KEYS}
+                    info = {k: v for k, v in meta.items() if k not in checks.WRITTEN_KEYS}
                     known[key] = (max(known.get(key, (0, info))[0], end), info)
         except (OSError, ValueError, KeyError) as error:
             logger.warning("cannot read %s, so samples in it may be written again: %s", path, error)

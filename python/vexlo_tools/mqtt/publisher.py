@@ -2,10 +2,13 @@
 
 Every block goes into the :class:`~vexlo_tools.mqtt.spool.Spool` on disk
 first and leaves it a few seconds after the broker has acknowledged it (QoS
-1), so blocks acquired while the broker is away are sent, in order, when it
-is back. A broker keeps what it acknowledged in memory until its next save,
-so after every reconnection the blocks acknowledged in those last seconds are
-sent again before any other (the collector writes a repeated block once).
+1), so blocks acquired while the broker is away, or before it was ever
+reached, are sent, in order, when it is back. The spool outlives the
+publisher: what a publisher killed left is sent by the next one of the stand,
+first, under its own run, with that run's ``info`` and an end for it. A
+broker keeps what it acknowledged in memory until its next save, so after
+every reconnection the blocks acknowledged in those last seconds are sent
+again before any other (the collector writes a repeated block once).
 The instruments' provenance is published retained on ``.../info`` at every
 connection, their counters on ``.../stats`` once a second, and the stand's
 state on ``vexlo/<stand>/status``, ``online`` or, by the broker's last will
@@ -19,11 +22,10 @@ import contextlib
 import json
 import logging
 import socket
-import tempfile
 import threading
 import time
 from datetime import datetime, timezone
-from typing import Any, Deque, Dict, List, Optional, Sequence
+from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
 
 from ..engine import Sink
 from ..recording.limits import LimitEvent
@@ -32,7 +34,7 @@ from ..recording.writers import instrument_names
 from ..types import COUNTERS, Block, Stats, StreamEnd, StreamInfo
 from . import layout, topics
 from .broker import Broker, Connection, paho
-from .spool import Spool
+from .spool import Spool, default_directory
 
 logger = logging.getLogger("vexlo_tools.mqtt")
 
@@ -54,7 +56,8 @@ class Publisher(Sink):
     :param broker: the broker.
     :param stand: this stand's name in the topics (default: the host name).
     :param spool_mb: the most disk the spool may take, in MB (10^6 bytes).
-    :param spool_dir: where the spool's files go (a new folder inside it; default: the temporary folder).
+    :param spool_dir: the spool's folder, kept across runs (default: the stand's folder in the
+        user's state folder, :func:`~vexlo_tools.mqtt.spool.default_directory`).
     :param drain_seconds: how long :meth:`close` waits for the broker to acknowledge the rest.
     """
 
@@ -66,16 +69,19 @@ class Publisher(Sink):
         self.stand = topics.check_stand(stand or socket.gethostname().split(".")[0])
         if not spool_mb > 0:
             raise ValueError("the spool needs more than 0 MB")
+        if not drain_seconds >= 0:
+            raise ValueError(f"drain seconds {drain_seconds:g}: give 0 or more")
         self.spool_bytes = int(spool_mb * 1e6)
         self.spool_dir = spool_dir
         self.drain_seconds = drain_seconds
         self.serials: List[str] = []
         self.spool: Optional[Spool] = None
-        self._folder: Optional[tempfile.TemporaryDirectory[str]] = None
+        self._old: List[Tuple[str, str, bytes, bytes]] = []  # earlier runs to end: topic, run, info, stats
         self._connection: Optional[Connection] = None
         self._infos: List[bytes] = []
         self._runs: List[str] = []
-        self._properties: Dict[str, Any] = {}
+        self._topics: List[str] = []  # each instrument's data topic
+        self._properties: Dict[str, Any] = {}  # the properties of a data message, by run
         self._expected: List[int] = []
         self._skipped: List[int] = []  # samples between blocks: the ring's overrun, and the engine's drops
         self._published: List[int] = []
@@ -89,16 +95,18 @@ class Publisher(Sink):
         self._closed = False
 
     def connect(self) -> None:
-        """Connect to the broker now (else :meth:`open` does), so that a broker that cannot be used is told at once.
+        """Connect to the broker now (else :meth:`open` does), so that a broker that refuses is told at once;
+        one that cannot be reached yet is tried again in the background while the spool keeps the blocks.
 
-        :raises BrokerError: unreachable, refused, TLS failed.
+        :raises BrokerError: refused, TLS failed.
         """
         if self._connection is None:
             self._connection = self.broker.client(
                 f"vexlo-publish-{self.stand}", clean_start=True, will=(topics.status(self.stand), b"offline"),
-                prepare=self._prepare)
+                prepare=self._prepare, patient=True)
             self._connection.on_connect = self._reconnected
-            self._announce()
+            if self._connection.connected.is_set():
+                self._announce()
 
     # ------------------------------------------------------------ sink
 
@@ -111,18 +119,23 @@ class Publisher(Sink):
         self._infos = [json.dumps(m).encode() for m in metadata]
         # Data messages name their run, so that a collector never files a late block under a newer run.
         self._runs = [str(m["start_utc"]) for m in metadata]
-        self._properties = {topics.instrument(self.stand, serial, "data"): _run_property(run)
-                            for serial, run in zip(self.serials, self._runs)}
+        self._topics = [topics.instrument(self.stand, serial, "data") for serial in self.serials]
         self._expected = [0] * len(streams)
         self._skipped = [0] * len(streams)
         self._published = [0] * len(streams)
         self._stats = [Stats() for _ in streams]
-        self._folder = tempfile.TemporaryDirectory(prefix="vexlo-spool-", dir=self.spool_dir)
+        folder = self.spool_dir or default_directory(self.stand)
         with self._lock:
-            self.spool = Spool(self._folder.name, self.spool_bytes)
+            self.spool = spool = Spool(folder, self.spool_bytes)
+            # Runs of an earlier publisher of the stand: announced again and ended, their blocks sent first.
+            current = set(zip(self._topics, self._runs))
+            self._old = [(topic, run, info, _ended(run, stats, last))
+                         for topic, run, info, stats, last, _ in spool.runs() if (topic, run) not in current]
+            for topic, run, info in zip(self._topics, self._runs, self._infos):
+                spool.remember(topic, run, info)
         if self._connection is None:
             self.connect()
-        else:
+        elif self._connection.connected.is_set():
             self._announce()
 
     def write(self, block: Block) -> None:
@@ -135,7 +148,7 @@ class Publisher(Sink):
         self._published[index] += len(block)
         payload = layout.encode(block.first_index, block.adc, block.value, flags)
         with self._lock:
-            self.spool.append(topics.instrument(self.stand, self.serials[index], "data"), payload, len(block))
+            self.spool.append(self._topics[index], payload, len(block), self._runs[index], self._expected[index])
         self._stats[index] = block.stats
         self._pump()
 
@@ -161,7 +174,7 @@ class Publisher(Sink):
     def close(self) -> None:
         """Wait for the broker to acknowledge the spool (:attr:`drain_seconds` at most), say offline, disconnect.
 
-        :raises PublishError: blocks remained unacknowledged.
+        :raises PublishError: blocks remained unacknowledged (they stay in the spool for the next publisher).
         """
         connection, spool = self._connection, self.spool
         if connection is None or self._closed:
@@ -175,9 +188,13 @@ class Publisher(Sink):
                     self._pump()
                     time.sleep(0.02)
                 self._publish_stats()
-                left = self._unacknowledged()
+                with self._lock:
+                    left = len(spool)
+                    for topic, run, _, _, _, waiting in spool.runs():
+                        if not waiting:
+                            spool.forget(topic, run)  # delivered: an end is no longer owed
                 for index, serial in enumerate(self.serials):
-                    dropped = spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0)
+                    dropped = spool.dropped.get((self._topics[index], self._runs[index]), 0)
                     logger.info("instrument %s: %d samples published%s", serial, self._published[index],
                                 f", {dropped} of them dropped from the full spool" if dropped else "")
             offline = connection.client.publish(topics.status(self.stand), b"offline", qos=1, retain=True)
@@ -185,13 +202,13 @@ class Publisher(Sink):
                 offline.wait_for_publish(2)
             if left:
                 raise PublishError(f"the broker at {self.broker} did not acknowledge {left} blocks within "
-                                   f"{self.drain_seconds:g} s; they are lost")
+                                   f"{self.drain_seconds:g} s; they stay in the spool at {spool and spool.directory} "
+                                   f"and go first with the next publisher of stand {self.stand}")
         finally:
             connection.close()
             if spool is not None:
-                spool.close()
-            if self._folder is not None:
-                self._folder.cleanup()
+                with self._lock:
+                    spool.close()
 
     # ------------------------------------------------------------ broker
 
@@ -212,14 +229,17 @@ class Publisher(Sink):
             if self.spool is None:
                 return
             self._note_acknowledged()  # those of the lost connection too, which the client no longer holds
-            for sequence, topic, payload in self.spool.acknowledged():
-                self._send(sequence, topic, payload)
+            for message in self.spool.acknowledged():
+                self._send(*message)
 
     def _announce(self) -> None:
         """On every connection: the stand is online, and what its instruments are (retained)."""
         assert self._connection is not None
         client = self._connection.client
         client.publish(topics.status(self.stand), b"online", qos=1, retain=True)
+        for topic, run, info, stats in self._old:  # not retained: the current runs' info is
+            client.publish(topic[:-len("data")] + "info", info, qos=1)
+            client.publish(topic[:-len("data")] + "stats", stats, qos=1)
         for serial, info in zip(self.serials, self._infos):
             client.publish(topics.instrument(self.stand, serial, "info"), info, qos=1, retain=True)
 
@@ -246,9 +266,12 @@ class Publisher(Sink):
             if sequence is not None:
                 self.spool.acknowledge(sequence)
 
-    def _send(self, sequence: int, topic: str, payload: bytes) -> None:
+    def _send(self, sequence: int, topic: str, payload: bytes, run: str) -> None:
         assert self._connection is not None
-        message = self._connection.client.publish(topic, payload, qos=1, properties=self._properties[topic])
+        properties = self._properties.get(run)
+        if properties is None:
+            properties = self._properties[run] = _run_property(run)
+        message = self._connection.client.publish(topic, payload, qos=1, properties=properties)
         self._sent[message.mid] = sequence
 
     def _unacknowledged(self) -> int:
@@ -265,15 +288,30 @@ class Publisher(Sink):
             content: Dict[str, Any] = {name: int(getattr(self._stats[index], name)) for name in COUNTERS}
             # Skipped samples that the ring did not drop were dropped by the engine for this
             # sink (a slow broker link): received by the stand, never published.
-            content.update(start_utc=self._runs[index],
-                           spool_dropped=self.spool.dropped.get(topics.instrument(self.stand, serial, "data"), 0),
+            key = (self._topics[index], self._runs[index])
+            content.update(start_utc=self._runs[index], spool_dropped=self.spool.dropped.get(key, 0),
+                           spool_corrupted=self.spool.corrupted.get(key, 0),
                            not_published=max(0, self._skipped[index] - content["overrun"]),
                            spooled=self._unacknowledged(), time_utc=now)
             end = self._ends.get(index)
             if end is not None:
                 content.update(end_reason=end.reason, complete=end.complete, end_utc=end.end_utc.isoformat())
-            self._connection.client.publish(topics.instrument(self.stand, serial, "stats"),
-                                            json.dumps(content).encode(), qos=1, retain=True)
+            payload = json.dumps(content).encode()
+            with self._lock:
+                self.spool.note_stats(*key, payload)
+            self._connection.client.publish(topics.instrument(self.stand, serial, "stats"), payload, qos=1,
+                                            retain=True)
+
+
+def _ended(run: str, stats: Optional[bytes], last: int) -> bytes:
+    """The stats that end a run an earlier publisher left: its own end if it published one, else
+    ``interrupted``, counting at least the samples it spooled."""
+    content: Dict[str, Any] = json.loads(stats) if stats else {"start_utc": run}
+    content["received"] = max(int(content.get("received", 0)), last)
+    content.setdefault("end_reason", "interrupted")
+    if content["end_reason"] == "interrupted":
+        content.update(complete=False, end_utc=content.get("time_utc") or datetime.now(timezone.utc).isoformat())
+    return json.dumps(content).encode()
 
 
 def _run_property(run: str) -> Any:

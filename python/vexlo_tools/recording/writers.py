@@ -124,7 +124,7 @@ class Writer(abc.ABC):
         self.counters: List[Dict[str, int]] = [dict.fromkeys(COUNTERS, 0) for _ in self.metadata]
         #: Per instrument, how its data ended (``end_utc``, ``end_reason``, ``complete``), once known.
         self.ends: List[Metadata] = [{} for _ in self.metadata]
-        #: Per instrument, what :meth:`note` was told, and the events it was given (:meth:`event`).
+        #: Per instrument, what :meth:`note` brought up to date, and the events it was given (:meth:`event`).
         self.notes: List[Metadata] = [{} for _ in self.metadata]
         self.events: List[List[Metadata]] = [[] for _ in self.metadata]
         #: The error that ended writing, if one did.
@@ -185,13 +185,20 @@ class Writer(abc.ABC):
         self.counters[index] = {name: int(getattr(stats, name)) for name in COUNTERS}
 
     def note(self, index: int, key: str, value: float) -> None:
-        """Bring one of the :data:`NOTED` keys of instrument ``index`` up to date (written at the next flush).
+        """Bring a value of instrument ``index`` up to date, written at the next :meth:`flush`: one of the
+        :data:`NOTED` keys (the clock estimates), or a whole-number count of its provenance (a collector's
+        refused messages, say), which a header written once (CSV) keeps at its value of the start.
 
-        :raises ValueError: not such a key.
+        :raises ValueError: neither such a key.
         """
-        if key not in NOTED:
-            raise ValueError(f"{key!r} is not a key the recording brings up to date ({', '.join(NOTED)})")
-        self.notes[index][key] = float(value)
+        if key in NOTED:
+            self.notes[index][key] = float(value)
+            return
+        start = self.metadata[index].get(key)
+        if isinstance(start, bool) or not isinstance(start, int):
+            raise ValueError(f"instrument {self.names[index]}: {key!r} is neither a key the recording brings "
+                             f"up to date ({', '.join(NOTED)}) nor a count in its provenance")
+        self.notes[index][key] = int(value)
 
     def event(self, index: int, event: Metadata) -> None:
         """Add an event (a limit crossed, say) of instrument ``index``: flat keys, written at the next flush.
