@@ -7,7 +7,7 @@ import socket
 import struct
 import threading
 import time
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from types import SimpleNamespace
 
 import numpy as np
@@ -96,7 +96,8 @@ def test_frames_carry_figures_tare_counters_ends_and_the_samples_not_shown():
 @pytest.mark.parametrize("suffix", [".h5", ".csv"])
 def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, suffix):
     recordings = Recordings(tmp_path)
-    recordings.open([stream(1), stream(2)])
+    streams = [stream(1), stream(2)]
+    recordings.open(streams)
     recordings.write(block(np.full(100, 1.0), received=100, missing=3))
     name = recordings.start(suffix)
     with pytest.raises(ValueError, match="already recording"):
@@ -104,20 +105,53 @@ def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, s
     recordings.write(block(np.full(50, 2.0), first=100, received=150, missing=7))
     recordings.write(block(np.full(20, 3.0), index=1))
     recordings.tick([Stats(received=160, missing=8), Stats(received=20)])
-    assert recordings.status()["file"].startswith(name.split(".")[0])
-    assert recordings.stop() == name and recordings.status() is None
+    assert recordings.status()["file"].startswith(name.split(".")[0]) and recordings.status()["on"]
+    assert recordings.stop() == name
+    said = recordings.status()  # the last recording, with its own counters, until the next starts
+    assert not said["on"] and said["error"] is None and said["counters"][0]["missing"] == 4
     recordings.write(block(np.full(10, 9.0), first=150))  # after the stop: not in the file
     recordings.close()
     assert name.startswith("vexlo-") and name.endswith(suffix)
     files = recordings.files()
     assert len(files) == (2 if suffix == ".csv" else 1)
-    loaded = recording.load(files[sorted(files)[0]])
-    first = next(iter(loaded.instruments.values()))
+    first, second = [one for name in sorted(files) for one in recording.load(files[name]).instruments.values()]
     np.testing.assert_array_equal(first.value, np.full(50, 2.0))
-    # Counted from the recording's start, up to its last block.
+    # A recording of its own: its time, start and counters from its start, up to its last block;
+    # a stop from the page is a normal end, complete only if nothing was lost meanwhile.
+    np.testing.assert_array_equal(first.time, np.arange(50) / 1000.0)
+    assert first.metadata["start_utc"] == (streams[0].start_utc + timedelta(seconds=0.1)).isoformat(
+        timespec="milliseconds")
     assert first.metadata["received"] == 50 and first.metadata["missing"] == 4
-    assert (first.metadata["end_reason"], first.metadata["complete"]) == ("interrupted", False)
+    assert (first.metadata["end_reason"], first.metadata["complete"]) == ("completed", False)
+    assert (second.metadata["end_reason"], second.metadata["complete"]) == ("completed", True)
     assert recordings.start(suffix) != name  # a second recording in the same second gets a name of its own
+    recordings.close()
+
+
+@pytest.mark.parametrize("fault", ["folder removed", "disk full"])
+def test_a_failed_recording_ends_alone_with_its_error(tmp_path, fault, caplog):
+    recordings = Recordings(tmp_path / "out")
+    recordings.open([stream(1)])
+    recordings.start(".csv")
+    recordings.write(block(np.full(10, 1.0)))
+    if fault == "folder removed":
+        shutil.rmtree(tmp_path / "out")
+        recordings.write(block(np.full(10, 1.0), first=10))
+        recordings.tick([Stats(received=20)])
+        recordings.stop()
+    else:
+        # A writer whose disk is full, as the file system says it.
+        def full(*args):
+            raise OSError(28, "No space left on device")
+        recordings._sink.writer.append = full
+        recordings.write(block(np.full(10, 1.0), first=10))
+    said = recordings.status()
+    assert not said["on"] and said["error"].startswith("failed: ")
+    assert (fault == "disk full") <= ("No space left" in said["error"])
+    # The sink itself goes on: no error reaches the engine, and a new recording can start.
+    recordings.write(block(np.full(10, 1.0), first=20))
+    (tmp_path / "out").mkdir(exist_ok=True)
+    assert recordings.start(".h5").endswith(".h5") and recordings.status()["on"]
     recordings.close()
 
 
@@ -139,6 +173,9 @@ def free_port():
         return s.getsockname()[1]
 
 
+TOKEN = "a-token-of-22-chars-ok"
+
+
 @pytest.fixture
 def server(tmp_path):
     """A page on a free port, read-only or with control, with or without a token."""
@@ -151,7 +188,12 @@ def server(tmp_path):
         recordings = Recordings(tmp_path) if control else None
         if recordings is not None:
             recordings.open([stream()])
-        page = Page(view, recordings, (lambda rate: None) if control else None, token)
+
+        def set_rate(rate):
+            if rate == 13:
+                raise RuntimeError("a fault of the server's own")
+
+        page = Page(view, recordings, set_rate if control else None, token)
         web = WebServer(create_app(page), "127.0.0.1", free_port())
         web.start()
         started.append(web)
@@ -162,18 +204,27 @@ def server(tmp_path):
         web.stop()
 
 
-def request(web, method, path, *, host=None, origin=None, body=None, kind="application/json", token=None):
+def request(web, method, path, *, host=None, origin=None, body=None, kind="application/json", token=None,
+            raw=None, chunked=False):
     connection = http.client.HTTPConnection("127.0.0.1", web.port, timeout=10)
     headers = {"Host": host or f"127.0.0.1:{web.port}"}
     if origin:
         headers["Origin"] = origin
     if token:
         headers["X-Vexlo-Token"] = token
-    if body is not None:
+    if body is not None or raw is not None:
         headers["Content-Type"] = kind
-    connection.request(method, path, body=None if body is None else json.dumps(body), headers=headers)
+    data = raw if raw is not None else None if body is None else json.dumps(body).encode()
+    if chunked:
+        connection.request(method, path, body=iter([data[i:i + 8192] for i in range(0, len(data), 8192)]),
+                           headers=headers, encode_chunked=True)
+    else:
+        connection.request(method, path, body=data, headers=headers)
     answer = connection.getresponse()
     return answer.status, answer.read()
+
+
+OTHER = "{other}"  # another port of this host
 
 
 @pytest.mark.parametrize("control, token, method, path, options, status", [
@@ -181,38 +232,74 @@ def request(web, method, path, *, host=None, origin=None, body=None, kind="appli
     (False, None, "POST", "/api/record/start", {}, 403),
     (False, None, "GET", "/api/files", {}, 403),
     (True, None, "POST", "/api/tare", {"origin": "http://evil.example"}, 403),     # another site
+    (True, None, "POST", "/api/tare", {"origin": "http://127.0.0.1:{other}"}, 403),  # another port of this host
+    (True, None, "POST", "/api/tare", {"origin": "https://127.0.0.1:{port}"}, 403),  # another scheme
+    (True, None, "POST", "/api/tare", {"origin": "null"}, 403),                    # a sandboxed frame
+    (True, None, "GET", "/", {"origin": "http://localhost:{other}"}, 403),
     (True, None, "POST", "/api/tare", {"kind": "text/plain"}, 415),                # a form could send this
     (True, None, "POST", "/api/rate", {"body": {"rate": "fast"}}, 400),
+    (True, None, "POST", "/api/rate", {"body": [1, 2]}, 400),                       # not an object
+    (True, None, "POST", "/api/rate", {"raw": b"{\"rate\": "}, 400),                 # not JSON
+    (True, None, "POST", "/api/rate", {"raw": b"\xff\xfe"}, 400),                   # not text
+    (True, None, "POST", "/api/rate", {"raw": b"[" * 30000 + b"]" * 30000}, 400),  # nested past any use
+    (True, None, "POST", "/api/rate", {"raw": b'{"a":' * 6000 + b"1" + b"}" * 6000}, 400),
+    (True, None, "POST", "/api/rate", {"raw": b" " * (65 * 1024) + b"{}"}, 413),   # a body too large
+    (True, None, "POST", "/api/rate", {"raw": b" " * (65 * 1024) + b"{}", "chunked": True}, 413),
+    (True, None, "POST", "/api/rate", {"body": {"rate": 13}}, 500),                # a fault: said, no traceback
     (True, None, "POST", "/api/record/start", {"body": {"format": "/etc/x.h5"}}, 400),
     (True, None, "GET", "/", {"host": "evil.example:8765"}, 403),                  # a name made to point here
+    (True, None, "GET", "/static/live.js", {"host": "evil.example:8765"}, 403),    # static files too
+    (True, None, "GET", "/vendor/plotly.min.js", {"host": "evil.example:8765"}, 403),  # and the chart bundle
     (True, None, "GET", "/files/..%2F..%2Fetc%2Fpasswd", {}, 404),
     (True, None, "GET", "/files/notes.txt", {}, 404),
-    (True, "s3cret", "GET", "/", {}, 403),                                         # token missing
-    (True, "s3cret", "POST", "/api/tare", {"token": "guess"}, 403),
-    (True, "s3cret", "GET", "/", {"token": "s3cret", "host": "stand.lab:8765"}, 200),
-    (True, "s3cret", "POST", "/api/tare", {"token": "s3cret", "origin": "http://stand.lab:8765",
-                                           "host": "stand.lab:8765"}, 200),
+    (True, None, "GET", "/static/../web.py", {}, 404),
+    (True, None, "GET", "/static/favicon.svg", {}, 200),
+    (True, TOKEN, "GET", "/", {}, 403),                                            # token missing
+    (True, TOKEN, "GET", "/static/live.js", {}, 403),
+    (True, TOKEN, "GET", "/vendor/plotly.min.js", {}, 403),
+    (True, TOKEN, "GET", "/static/live.js?token=" + TOKEN, {}, 200),
+    (True, TOKEN, "POST", "/api/tare", {"token": "guess"}, 403),
+    (True, TOKEN, "POST", "/api/tare", {"token": TOKEN[:-1]}, 403),
+    (True, TOKEN, "GET", "/", {"token": TOKEN, "host": "evil.example:8765", "origin": "http://stand.lab:8765"},
+     403),
+    (True, TOKEN, "GET", "/", {"token": TOKEN, "host": "stand.lab:8765"}, 200),
+    (True, TOKEN, "POST", "/api/tare", {"token": TOKEN, "origin": "http://stand.lab:8765",
+                                        "host": "stand.lab:8765"}, 200),
+    (True, TOKEN, "POST", "/api/tare", {"token": TOKEN, "origin": "http://stand.lab",
+                                        "host": "stand.lab:80"}, 200),             # the default port said or not
     (True, None, "POST", "/api/untare", {"origin": None}, 200),
+    (True, None, "POST", "/api/untare", {"origin": "http://localhost:{port}", "host": "localhost:{port}"}, 200),
 ])
-def test_requests_are_refused_unless_allowed(server, tmp_path, control, token, method, path, options, status):
+def test_requests_are_refused_unless_allowed(server, tmp_path, caplog, control, token, method, path, options,
+                                             status):
     web = server(control, token)
     (tmp_path / "notes.txt").write_text("secret")
-    body = options.pop("body", {} if method == "POST" else None)
+    other = free_port()
+    options = {key: value.format(port=web.port, other=other) if isinstance(value, str) else value
+               for key, value in options.items()}
+    body = options.pop("body", {} if method == "POST" and "raw" not in options else None)
     got, text = request(web, method, path, body=body, **options)
     assert got == status, text
+    if status != 200:
+        assert "error" in json.loads(text)
+    assert not [r for r in caplog.records if r.exc_info or "Traceback" in r.getMessage()]
+    # The server goes on serving.
+    assert request(web, "GET", "/static/live.css" + (f"?token={token}" if token else ""))[0] == 200
 
 
 @pytest.mark.parametrize("origin, token, accepted", [
     ("http://evil.example", None, False),
+    ("http://127.0.0.1:{other}", None, False),
     (None, "guess", False),
-    (None, "s3cret", True),
+    (None, TOKEN, True),
+    ("http://127.0.0.1:{port}", None, True),
 ])
 def test_websocket_checks_origin_and_token(server, origin, token, accepted):
     from websockets.exceptions import InvalidStatus
     from websockets.sync.client import connect
-    web = server(token="s3cret" if token else None)
+    web = server(token=TOKEN if token else None)
     url = f"ws://127.0.0.1:{web.port}/ws" + (f"?token={token}" if token else "")
-    headers = {"Origin": origin} if origin else {}
+    headers = {"Origin": origin.format(port=web.port, other=free_port())} if origin else {}
     if not accepted:
         with pytest.raises(InvalidStatus):
             connect(url, additional_headers=headers, open_timeout=10)
@@ -245,9 +332,11 @@ def test_a_viewer_that_draws_nothing_gets_no_more_frames_until_it_has(server):
 
 @pytest.mark.parametrize("options, code, said", [
     (["--seconds", "0.3"], 0, "live page at http://127.0.0.1:{port}/\n"),
-    (["--seconds", "0.3", "--host", "0.0.0.0", "--token", "s3cret"], 0,
-     f"live page at http://{socket.gethostname()}:{{port}}/?token=s3cret\n"),
+    (["--seconds", "0.3", "--host", "0.0.0.0", "--token", TOKEN], 0,
+     f"live page at http://{socket.gethostname()}:{{port}}/?token={TOKEN}\n"),
     (["--http-port", "0"], 1, "vexlo: error: --http-port must be between 1 and 65535\n"),
+    (["--token", ""], 1, "vexlo: error: --token must be at least 16 characters\n"),
+    (["--token", "s3cret", "--host", "0.0.0.0"], 1, "vexlo: error: --token must be at least 16 characters\n"),
 ])
 def test_serve_command_prints_the_address_and_ends(capsys, options, code, said):
     from vexlo_tools import cli
