@@ -375,12 +375,13 @@ class Stand:
         self.control = control
         self.tmp_path = tmp_path
         self.instrument = instrument
+        self.rate = 38400
         self.url = f"http://127.0.0.1:{self.port}/"
 
     def start(self):
         self.stop_event, listening = threading.Event(), threading.Event()
         self.thread = threading.Thread(target=serve, kwargs=dict(
-            rate=38400, http_port=self.port, control=self.tmp_path if self.control else None,
+            rate=self.rate, http_port=self.port, control=self.tmp_path if self.control else None,
             announce=lambda text: listening.set(),
             stop=self.stop_event), daemon=True)
         self.thread.start()
@@ -490,3 +491,69 @@ def test_page_says_when_the_server_is_away_and_recovers(browser, stand):
     stand.start()
     wait_for(browser, "window.vexlo.connected && Math.abs(window.vexlo.value - 300) < 5", timeout=30)
     assert browser.find_element("id", "connection").text == "live"
+
+
+# ---------------------------------------------------------------- the layout, at several widths and instrument counts
+
+#: What the page's charts and cards look like on screen: each chart's drawn box, its card's, the viewport.
+BOXES = """
+const box = (e) => { const r = e.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; };
+return { width: window.innerWidth, scroll: document.documentElement.scrollWidth,
+         cards: [...document.querySelectorAll('.instrument')].map((card) => ({
+           card: box(card), charts: [...card.querySelectorAll('.chart, .chart .main-svg')].map(box) })) };
+"""
+
+
+@pytest.fixture(scope="module", params=[1, 2, 4])
+def several(request, tmp_path_factory):
+    """vexlo serve with control over 1, 2 or 4 simulated instruments of two models, one server per count."""
+    from vexlo_tools.sim import SimulatedInstrument, simulated_ports
+    kinds = [SimulatedInstrument.plx310_plus_prime, SimulatedInstrument.mvr420]
+    instruments = {f"sim{i}": kinds[i % 2](serial_number=20240001 + i) for i in range(request.param)}
+    for i, instrument in enumerate(instruments.values()):
+        instrument.set_load(100.0 + i)
+    with simulated_ports(instruments):
+        running = Stand(tmp_path_factory.mktemp("page"), None, control=True)
+        running.rate = None
+        running.start()
+        running.count = request.param
+        yield running
+        running.stop()
+
+
+def charts_inside_their_cards(browser, count):
+    """Every chart's box inside its card and on screen, and nothing to scroll sideways."""
+    # Resizing settles within a frame or two of the browser: wait until it holds, then check once more.
+    deadline = time.monotonic() + 10
+    while True:
+        seen = browser.execute_script(BOXES)
+        wrong = [(card["card"], chart) for card in seen["cards"] for chart in card["charts"]
+                 if chart[0] < card["card"][0] - 0.5 or chart[2] > card["card"][2] + 0.5
+                 or chart[0] < 0 or chart[2] > seen["width"] + 0.5]
+        if len(seen["cards"]) == count and not wrong and seen["scroll"] <= seen["width"]:
+            return seen
+        if time.monotonic() > deadline:
+            raise AssertionError(f"charts outside their cards or the screen: {wrong} in {seen}")
+        time.sleep(0.1)
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("width", [360, 1400, 2560])
+def test_every_chart_lies_inside_its_card_at_every_width(browser, several, width):
+    browser.set_window_size(width, 900)
+    browser.get(several.url)
+    wait_for(browser, f"window.vexlo.drawn > 2 && window.vexlo.hello.instruments.length == {several.count}")
+    seen = charts_inside_their_cards(browser, several.count)
+    assert seen["width"] <= width
+    # Changes that reflow a card: a tare of one instrument (its text grows), a window, a resize.
+    browser.find_elements("css selector", ".instrument .tare")[-1].click()
+    wait_for(browser, "Math.abs(window.vexlo.value - 100) < 5")
+    browser.execute_script("const w = document.getElementById('window'); w.value = '60';"
+                           "w.dispatchEvent(new Event('change'))")
+    charts_inside_their_cards(browser, several.count)
+    browser.set_window_size(max(360, width // 2), 900)
+    charts_inside_their_cards(browser, several.count)
+    browser.find_elements("css selector", ".instrument .untare")[-1].click()
+    badges = browser.execute_script("return [...document.querySelectorAll('.state')].map((b) => b.textContent)")
+    assert badges == ["live"] * several.count
+    assert browser.execute_script("return window.vexlo.error || null") is None

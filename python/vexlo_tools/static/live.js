@@ -85,6 +85,7 @@ function hello(data) {
     const rates = data.instruments.map((f) => f.rates).reduce((a, b) => a.filter((r) => b.includes(r)),
       data.instruments.length ? data.instruments[0].rates : []);
     fill($("rate"), rates.map((r) => [r, `${r} samples/s`]));
+    $("rate").parentElement.hidden = !rates.length;
     if (data.instruments.length) $("rate").value = data.instruments[0].samples_per_second;
     files();
   }
