@@ -228,6 +228,11 @@ class LiveView(Sink):
             self._instruments[index].ended = end.reason
 
     # The page's side.
+    def ended(self) -> List[Tuple[str, Optional[str]]]:
+        """Each instrument's port and how its stream ended (``None`` while it runs)."""
+        with self._lock:
+            return [(facts["port"], instrument.ended) for facts, instrument in zip(self._facts, self._instruments)]
+
     def facts(self) -> List[Dict[str, Any]]:
         """Model, serial number, port, unit, rate, firmware and calibration source of each instrument."""
         with self._lock:

@@ -29,6 +29,7 @@ import os
 import secrets
 import socket
 import threading
+import time
 from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
@@ -146,6 +147,8 @@ class Page:
     frames_per_second: float = 12.0
     max_viewers: int = MAX_VIEWERS
     viewers: int = 0
+    #: What keeps the page from showing instruments (none found, all lost), while the server looks again.
+    problem: Optional[str] = None
     frames: SharedFrames = field(init=False)
 
     def __post_init__(self) -> None:
@@ -164,7 +167,7 @@ class Page:
 
     def status(self) -> Dict[str, Any]:
         recording = self.recordings.status() if self.recordings is not None else None
-        return {"type": "status", "recording": recording}
+        return {"type": "status", "recording": recording, "problem": self.problem}
 
 
 def _static_dir() -> Path:
@@ -604,7 +607,13 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
     :param max_viewers: viewers served at once; one more is told so.
     :param announce: told the page's address once the server listens.
     :param stop: ends the run when set (from another thread), as Ctrl-C does.
-    :return: the exit status, 0.
+
+    Without ``seconds`` the page outlives its instruments: one that vanishes is shown as lost,
+    with the reason, while the others go on; once its port is back the streams start again as a
+    new run (a recording that is on ends then). With none left, or none found, the page says so
+    and the instruments are looked for again every :data:`RETRY_SECONDS`.
+
+    :return: the exit status, 0 (1 if the last run failed).
     :raises OSError: the address cannot be listened on.
     :raises ValueError: a token shorter than 16 characters.
     :raises vexlo_tools._extras.MissingExtraError: the web extra is not installed.
@@ -628,11 +637,79 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
 
     page = Page(view, recordings, set_rate if recordings is not None else None, token, max_viewers=max_viewers)
     sinks = [sink for sink in (view, recordings) if sink is not None]
+    returns = _Returns(view)
+
+    def stopping() -> bool:
+        return stop is not None and stop.is_set()
+
+    def over() -> bool:
+        """Whether the run ends now: stopped, a new rate, or a lost instrument back on its port."""
+        page.problem = None  # a run is on
+        if not (restart.is_set() or stopping()) and returns.back():
+            restart.set()
+        return restart.is_set() or stopping()
+
     with WebServer(create_app(page), host, http_port):
         announce(f"live page at {page_address(host, http_port, token)}")
         while True:
             restart.clear()
-            status = _session.run_sinks(
-                args, sinks, until=lambda: restart.is_set() or (stop is not None and stop.is_set()))
-            if not restart.is_set() or (stop is not None and stop.is_set()):
+            try:
+                status = _session.run_sinks(args, sinks, until=over)
+                failure: Optional[Exception] = None
+            except Exception as error:  # every instrument lost, or none found: the page goes on
+                failure, status = error, 1
+            if stopping():
                 return status
+            if restart.is_set():
+                continue
+            # Ctrl-C ends the streams still running as interrupted; a finite run ends as asked.
+            if failure is None or seconds is not None or any(r == "interrupted" for _, r in view.ended()):
+                if failure is not None:
+                    raise failure
+                return status
+            page.problem = f"{failure} (looking again every {RETRY_SECONDS:g} s)"
+            logger.error("%s", page.problem)
+            try:
+                if stop is not None:
+                    stop.wait(RETRY_SECONDS)
+                else:
+                    time.sleep(RETRY_SECONDS)
+            except KeyboardInterrupt:
+                return status
+
+
+#: How often instruments are looked for again while none streams, and lost ports looked at.
+RETRY_SECONDS = 2.0
+
+
+class _Returns:
+    """Whether an instrument lost from its port (the port gone from the system) is back on it."""
+
+    def __init__(self, view: LiveView) -> None:
+        self.view = view
+        self.gone: Dict[str, bool] = {}
+        self.looked = 0.0
+
+    def back(self) -> bool:
+        now = time.monotonic()
+        if now - self.looked < RETRY_SECONDS / 2:
+            return False
+        self.looked = now
+        lost = [port for port, reason in self.view.ended() if reason is not None and reason.startswith("failed")]
+        if not lost:
+            self.gone.clear()
+            return False
+        present = _ports_present()
+        for port in lost:
+            there = port in present or os.path.exists(port)
+            if not there:
+                self.gone[port] = True
+            elif self.gone.pop(port, False):
+                logger.warning("the instrument on %s is back: streaming again", port)
+                return True
+        return False
+
+
+def _ports_present() -> set[str]:
+    from serial.tools import list_ports
+    return {port.device for port in list_ports.comports()}

@@ -125,6 +125,7 @@ function frame(buffer) {
   let offset = 4 + length;
   const charts = [];
   live.arrived = Date.now();
+  live.values = [];
   head.instruments.forEach((figures, i) => {
     const card = cards[i];
     if (!card) return;
@@ -140,6 +141,7 @@ function frame(buffer) {
     charts.push([card.chart, new Float32Array(buffer, offset, n), new Float32Array(buffer, offset + 4 * n, n)]);
     offset += 8 * n;
     if (i === 0) live.value = figures.value;
+    live.values[i] = figures.value;
   });
   live.frames += 1;
   received += 1;
@@ -170,6 +172,8 @@ function draw() {
 }
 
 function status(data) {
+  $("problem").hidden = !data.problem;
+  $("problem").textContent = data.problem || "";
   const rec = data.recording;
   $("recording").textContent = rec ? recordingText(rec) : "not recording";
   $("record-start").disabled = !!(rec && rec.on);
