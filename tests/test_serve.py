@@ -195,6 +195,7 @@ def server(tmp_path):
 
         page = Page(view, recordings, set_rate if control else None, token)
         web = WebServer(create_app(page), "127.0.0.1", free_port())
+        web.page = page
         web.start()
         started.append(web)
         return web
@@ -621,3 +622,50 @@ def test_a_lost_instrument_is_shown_lost_the_others_go_on_and_it_resumes_when_ba
             viewer.ws.close()
         finally:
             stand.stop()
+
+
+def test_frames_are_built_once_per_interval_for_every_viewer_of_a_rounded_window():
+    import asyncio
+    from vexlo_tools.web import SharedFrames
+    built, threads = [], set()
+
+    def build(seconds, columns):
+        built.append((seconds, columns))
+        threads.add(threading.current_thread().name)
+        return f"{seconds}:{columns}".encode()
+
+    async def viewers():
+        frames = SharedFrames(build, frames_per_second=2.0)
+        await asyncio.sleep(frames.interval - asyncio.get_running_loop().time() % frames.interval + 0.01)
+        wishes = [(7.0, 700), (8.0, 640), (10.0, 800), (2.0, 800), (600.0, 9000), (0.1, 10)] * 5
+        got = await asyncio.gather(*(frames.get(*wish) for wish in wishes))
+        frames.close()
+        return got
+
+    got = asyncio.run(viewers())
+    assert sorted(set(built)) == [(1.0, 200), (5.0, 800), (10.0, 800), (600.0, 3200)]
+    assert len(built) == 4 and got[:6] == [b"10.0:800", b"10.0:800", b"10.0:800", b"5.0:800", b"600.0:3200",
+                                           b"1.0:200"]
+    assert all(name.startswith("vexlo frames") for name in threads)  # off the event loop
+
+
+def test_viewers_beyond_the_most_served_are_told_so(server):
+    from websockets.sync.client import connect
+    web = server()
+    web.page.max_viewers = 2
+    with connect(f"ws://127.0.0.1:{web.port}/ws") as first, connect(f"ws://127.0.0.1:{web.port}/ws") as second:
+        for ws in (first, second):
+            assert json.loads(ws.recv(10))["type"] == "hello"
+        with connect(f"ws://127.0.0.1:{web.port}/ws") as third:
+            said = json.loads(third.recv(10))
+            assert said["type"] == "refused" and "2 viewers" in said["error"]
+            with pytest.raises(Exception, match="1013"):
+                third.recv(10)
+    # Those who left make room (once the server has seen them go).
+    deadline = time.monotonic() + 10
+    while True:
+        with connect(f"ws://127.0.0.1:{web.port}/ws") as again:
+            if json.loads(again.recv(10))["type"] == "hello":
+                break
+        assert time.monotonic() < deadline, "the viewers who left still count"
+        time.sleep(0.1)
