@@ -39,7 +39,8 @@ from urllib.parse import parse_qs, quote, urlsplit
 from ._extras import require
 from .live import MAX_WINDOW, MIN_WINDOW, LiveView, Recordings
 
-__all__ = ["Gate", "Page", "SharedFrames", "WebServer", "create_app", "is_loopback", "page_address", "serve"]
+__all__ = ["Gate", "Page", "SharedFrames", "WebServer", "check_token", "create_app", "is_loopback", "page_address",
+           "parse_json", "serve"]
 
 logger = logging.getLogger(__name__)
 
