@@ -189,7 +189,7 @@ def server(tmp_path):
         if recordings is not None:
             recordings.open([stream()])
 
-        def set_rate(rate):
+        def set_rate(rate, index):
             if rate == 13:
                 raise RuntimeError("a fault of the server's own")
 
@@ -247,6 +247,11 @@ OTHER = "{other}"  # another port of this host
     (True, None, "POST", "/api/rate", {"raw": b" " * (65 * 1024) + b"{}"}, 413),   # a body too large
     (True, None, "POST", "/api/rate", {"raw": b" " * (65 * 1024) + b"{}", "chunked": True}, 413),
     (True, None, "POST", "/api/rate", {"body": {"rate": 13}}, 500),                # a fault: said, no traceback
+    (True, None, "POST", "/api/rate", {"body": {"rate": 10, "instrument": 1}}, 400),  # no such instrument
+    (True, None, "POST", "/api/rate", {"body": {"rate": 10, "instrument": True}}, 400),
+    (True, None, "POST", "/api/tare", {"body": {"instrument": -1}}, 400),
+    (True, None, "POST", "/api/rate", {"body": {"rate": True}}, 400),
+    (True, None, "POST", "/api/rate", {"body": {"rate": 10, "instrument": 0}}, 200),
     (True, None, "POST", "/api/record/start", {"body": {"format": "/etc/x.h5"}}, 400),
     (True, None, "GET", "/", {"host": "evil.example:8765"}, 403),                  # a name made to point here
     (True, None, "GET", "/static/live.js", {"host": "evil.example:8765"}, 403),    # static files too
@@ -589,7 +594,7 @@ def serials(viewer):
     return [facts["serial_number"] for facts in viewer.hello["instruments"]]
 
 
-def test_a_lost_instrument_is_shown_lost_the_others_go_on_and_it_resumes_when_back(tmp_path):
+def test_a_lost_instrument_is_shown_lost_the_others_go_on_and_it_resumes_when_back_and_rates_are_its_own(tmp_path):
     from vexlo_tools.sim import SimulatedInstrument, simulated_ports
     instruments = {"lost0": SimulatedInstrument.mvr420(serial_number=1),
                    "lost1": SimulatedInstrument.mvr420(serial_number=2)}
@@ -610,6 +615,15 @@ def test_a_lost_instrument_is_shown_lost_the_others_go_on_and_it_resumes_when_ba
             viewer.until(lambda v: v.hello["generation"] > generation and all(
                 i["samples"] and not i["ended"] for i in v.head["instruments"]))
             assert serials(viewer) == [1, 2]
+            # One instrument's own rate: it restarts at that rate, the other keeps its own.
+            rates = [facts["samples_per_second"] for facts in viewer.hello["instruments"]]
+            generation = viewer.hello["generation"]
+            assert request(stand, "POST", "/api/rate", body={"rate": 200.0, "instrument": 1})[0] == 200
+            viewer.until(lambda v: v.hello["generation"] > generation and all(
+                i["samples"] for i in v.head["instruments"]))
+            assert [facts["samples_per_second"] for facts in viewer.hello["instruments"]] == [rates[0], 200.0]
+            assert request(stand, "POST", "/api/rate", body={"rate": 1300.0, "instrument": 0})[0] == 200
+            viewer.until(lambda v: [f["samples_per_second"] for f in v.hello["instruments"]] == [1300.0, 200.0])
             # Every instrument lost: the page goes on, says so, and streams again once they are back.
             for instrument in instruments.values():
                 instrument.unplug()

@@ -134,7 +134,8 @@ class Page:
 
     :ivar view: the live view the frames are built from.
     :ivar recordings: where recordings started from the page go; ``None`` without ``--control``.
-    :ivar set_rate: changes the instruments' rate (restarting the stream); ``None`` without ``--control``.
+    :ivar set_rate: ``set_rate(rate, index)`` changes the rate of instrument ``index``, or of every
+        instrument if ``None`` (restarting the stream); ``None`` without ``--control``.
     :ivar token: the access token every request must carry (``?token=`` or the ``X-Vexlo-Token``
         header); ``None`` on loopback without ``--token``.
     :ivar frames_per_second: the most frames a viewer gets.
@@ -143,7 +144,7 @@ class Page:
 
     view: LiveView
     recordings: Optional[Recordings] = None
-    set_rate: Optional[Callable[[float], None]] = None
+    set_rate: Optional[Callable[[float, Optional[int]], None]] = None
     token: Optional[str] = None
     frames_per_second: float = 12.0
     max_viewers: int = MAX_VIEWERS
@@ -417,7 +418,7 @@ def _rate(page: Page, body: Dict[str, Any]) -> None:
     rate = body.get("rate")
     if not isinstance(rate, (int, float)) or isinstance(rate, bool):
         raise ValueError("the rate must be a number")
-    page.set_rate(float(rate))
+    page.set_rate(float(rate), _instrument(page, body))
 
 
 async def _listing(request: Any) -> Any:
@@ -629,11 +630,24 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
     args = argparse.Namespace(port=list(ports) if ports else None, model=list(models) if models else None,
                               rate=rate, seconds=seconds)
 
-    def set_rate(value: float) -> None:
-        offered = [set(f["rates"]) for f in view.facts()]
-        if not offered or not all(value in rates for rates in offered):
-            raise ValueError(f"not every instrument offers {value:g} samples/s")
-        args.rate = value
+    #: Each port's own rate, once one instrument's was chosen on the page (set between runs).
+    own_rates: Dict[str, float] = {}
+
+    def set_rate(value: float, index: Optional[int] = None) -> None:
+        facts = view.facts()
+        chosen = facts if index is None else facts[index:index + 1]
+        if not chosen or not all(value in f["rates"] for f in chosen):
+            raise ValueError(f"not every instrument offers {value:g} samples/s" if index is None else
+                             f"{chosen[0]['model']} {chosen[0]['serial_number']} offers no {value:g} samples/s"
+                             if chosen else f"no instrument {index}")
+        if index is None:
+            own_rates.clear()
+            args.rate = value
+        else:
+            if not own_rates:  # the others keep the rate they stream at
+                own_rates.update((f["port"], float(f["samples_per_second"])) for f in facts)
+            own_rates[chosen[0]["port"]] = value
+            args.rate = None
         restart.set()
 
     page = Page(view, recordings, set_rate if recordings is not None else None, token, max_viewers=max_viewers)
@@ -655,6 +669,7 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
         while True:
             restart.clear()
             try:
+                _set_rates(own_rates)
                 status = _session.run_sinks(args, sinks, until=over)
                 failure: Optional[Exception] = None
             except Exception as error:  # every instrument lost, or none found: the page goes on
@@ -677,6 +692,21 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
                     time.sleep(RETRY_SECONDS)
             except KeyboardInterrupt:
                 return status
+
+
+def _set_rates(rates: Dict[str, float]) -> None:
+    """Set the rate of the instrument on each port (between runs: the run streams them as they are).
+
+    :raises ValueError: an instrument lacks its rate.
+    """
+    from .devices import find_devices
+    from .models import model_info
+    for port, value in rates.items():
+        for device in find_devices(ports=[port]):
+            with device:
+                code = model_info(device.get_model_number()).rate_code(
+                    value, device.communication_interface.get_item_number())
+                device.set_sampling_rate_value(code, 0)
 
 
 #: How often instruments are looked for again while none streams, and lost ports looked at.

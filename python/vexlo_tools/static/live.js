@@ -66,6 +66,10 @@ function hello(data) {
     card.querySelector(".own-control").hidden = !data.control;
     card.querySelector(".tare").onclick = () => post("api/tare", { instrument: i });
     card.querySelector(".untare").onclick = () => post("api/untare", { instrument: i });
+    const rate = card.querySelector(".own-rate");
+    fill(rate, facts.rates.map((r) => [r, `${r} samples/s`]));
+    rate.value = facts.samples_per_second;
+    rate.onchange = () => post("api/rate", { rate: Number(rate.value), instrument: i });
     main.appendChild(card);
     const get = (name) => card.querySelector("." + name);
     return { chart: get("chart"), value: get("value"), summary: get("summary"), counters: get("counters"),
