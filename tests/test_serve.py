@@ -368,6 +368,7 @@ def browser():
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
         options.add_argument(argument)
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})  # the console, for errors
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     yield driver
     driver.quit()
@@ -383,12 +384,13 @@ class Stand:
         self.instrument = instrument
         self.rate = 38400
         self.ports = None
+        self.token = None
         self.url = f"http://127.0.0.1:{self.port}/"
 
     def start(self):
         self.stop_event, listening = threading.Event(), threading.Event()
         self.thread = threading.Thread(target=serve, kwargs=dict(
-            ports=self.ports, rate=self.rate, http_port=self.port, control=self.tmp_path if self.control else None,
+            ports=self.ports, rate=self.rate, http_port=self.port, token=self.token, control=self.tmp_path if self.control else None,
             announce=lambda text: listening.set(),
             stop=self.stop_event), daemon=True)
         self.thread.start()
@@ -683,3 +685,22 @@ def test_viewers_beyond_the_most_served_are_told_so(server):
                 break
         assert time.monotonic() < deadline, "the viewers who left still count"
         time.sleep(0.1)
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("several", [2], indirect=True)
+def test_a_page_with_a_token_loads_everything_through_the_gate_without_a_console_error(browser, several):
+    several.stop()
+    several.token = TOKEN
+    several.start()
+    try:
+        browser.get_log("browser")  # what earlier pages said
+        browser.get(several.url + "?token=" + TOKEN)
+        wait_for(browser, "window.vexlo.drawn > 2")
+        assert browser.execute_script("return document.querySelector('link[rel=icon]').href").endswith(TOKEN)
+        time.sleep(0.5)
+        assert [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"] == []
+    finally:
+        several.stop()
+        several.token = None
+        several.start()
