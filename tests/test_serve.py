@@ -317,6 +317,29 @@ def test_websocket_checks_origin_and_token(server, origin, token, accepted):
         assert head["instruments"][0]["value"] == 5.0
 
 
+@pytest.mark.parametrize("message", [
+    "not JSON", "[" * 30000, "x" * (65 * 1024), '{"window": 1e400, "columns": 1e308}', '{"window": NaN}',
+    '{"columns": -5, "window": -1}', '{"columns": Infinity}', '{"drawn": 1e30}', '{"drawn": -99}', "[]", "null",
+    '{"window": {"a": [[[[1]]]]}}',
+])
+def test_a_viewer_that_speaks_nonsense_costs_the_others_nothing(server, caplog, message):
+    from websockets.sync.client import connect
+    web = server()
+    with connect(f"ws://127.0.0.1:{web.port}/ws", max_size=None) as bad:
+        assert json.loads(bad.recv(10))["type"] == "hello"
+        bad.send(message)
+        try:  # it may be answered with frames of the nearest window, or closed
+            for _ in range(3):
+                bad.recv(0.5)
+        except Exception:
+            pass
+    with connect(f"ws://127.0.0.1:{web.port}/ws") as good:
+        assert json.loads(good.recv(10))["type"] == "hello"
+        head, _ = decode(good.recv(10))
+        assert head["instruments"][0]["value"] == 5.0
+    assert not [r for r in caplog.records if r.exc_info or "Traceback" in r.getMessage()]
+
+
 def test_a_viewer_that_draws_nothing_gets_no_more_frames_until_it_has(server):
     from websockets.sync.client import connect
     from vexlo_tools.web import FRAMES_IN_FLIGHT
