@@ -203,6 +203,7 @@ def server(tmp_path):
     yield start
     for web in started:
         web.stop()
+        web.page.frames.close()
 
 
 def request(web, method, path, *, host=None, origin=None, body=None, kind="application/json", token=None,

@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import concurrent.futures
+import contextlib
 import hmac
 import html
 import ipaddress
@@ -664,7 +665,7 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
             restart.set()
         return restart.is_set() or stopping()
 
-    with WebServer(create_app(page), host, http_port):
+    with WebServer(create_app(page), host, http_port), contextlib.closing(page.frames):
         announce(f"live page at {page_address(host, http_port, token)}")
         while True:
             restart.clear()
