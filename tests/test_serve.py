@@ -341,6 +341,33 @@ def test_a_viewer_that_speaks_nonsense_costs_the_others_nothing(server, caplog, 
     assert not [r for r in caplog.records if r.exc_info or "Traceback" in r.getMessage()]
 
 
+def test_a_viewer_that_does_not_read_is_dropped(server):
+    web = server()
+    page = web.page
+    page.view.open([stream(rate=38400.0)])
+    page.view.write(block(np.random.default_rng(2).normal(0, 1, 1 << 20)))  # frames of 50 kB
+    page.send_timeout, page.frames = 0.5, type(page.frames)(page.view.frame, 100.0)
+    with socket.create_connection(("127.0.0.1", web.port), timeout=10) as raw:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        raw.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{web.port}\r\nUpgrade: websocket\r\n"
+                    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                    "Sec-WebSocket-Version: 13\r\n\r\n".encode())
+        assert raw.recv(12) == b"HTTP/1.1 101"
+        # It says it drew every frame, and reads none of them: the server's buffers fill.
+        said = json.dumps({"window": 600, "columns": 4000, "drawn": 1000}).encode()
+        message = bytes([0x81, 0x80 | len(said)]) + b"\0\0\0\0" + said  # masked with zeros
+        deadline = time.monotonic() + 20
+        while page.viewers == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        while page.viewers and time.monotonic() < deadline:
+            try:
+                raw.sendall(message)
+            except OSError:
+                break
+            time.sleep(0.02)
+        assert page.viewers == 0, "a viewer that reads nothing is still served"
+
+
 def test_a_viewer_that_draws_nothing_gets_no_more_frames_until_it_has(server):
     from websockets.sync.client import connect
     from vexlo_tools.web import FRAMES_IN_FLIGHT

@@ -141,6 +141,7 @@ class Page:
         header); ``None`` on loopback without ``--token``.
     :ivar frames_per_second: the most frames a viewer gets.
     :ivar max_viewers: viewers served at once; one more is told so and closed.
+    :ivar send_timeout: a viewer that has not taken a frame within this many seconds is dropped.
     """
 
     view: LiveView
@@ -149,6 +150,7 @@ class Page:
     token: Optional[str] = None
     frames_per_second: float = 12.0
     max_viewers: int = MAX_VIEWERS
+    send_timeout: float = SEND_TIMEOUT
     viewers: int = 0
     #: What keeps the page from showing instruments (none found, all lost), while the server looks again.
     problem: Optional[str] = None
@@ -491,7 +493,7 @@ async def live(websocket: Any) -> None:
         while not listener.done():
             if generation != page.view.generation:
                 generation = page.view.generation
-                await asyncio.wait_for(websocket.send_json(page.hello()), SEND_TIMEOUT)
+                await asyncio.wait_for(websocket.send_json(page.hello()), page.send_timeout)
             if unacknowledged >= FRAMES_IN_FLIGHT:
                 drawn.clear()
                 # A hidden page draws nothing and waits here, costing nothing, until shown again.
@@ -501,9 +503,9 @@ async def live(websocket: Any) -> None:
             tick = frames.tick()
             data = await frames.get(float(wanted["window"]), int(wanted["columns"]))
             # A viewer that does not read fills its connection's buffer: it is dropped here.
-            await asyncio.wait_for(websocket.send_bytes(data), SEND_TIMEOUT)
+            await asyncio.wait_for(websocket.send_bytes(data), page.send_timeout)
             unacknowledged += 1
-            await asyncio.wait_for(websocket.send_json(page.status()), SEND_TIMEOUT)
+            await asyncio.wait_for(websocket.send_json(page.status()), page.send_timeout)
             await asyncio.sleep(max(0.0, (tick + 1) * frames.interval - loop.time()))
     except (WebSocketDisconnect, asyncio.TimeoutError, RuntimeError, OSError):
         pass  # the viewer left, or is too slow to keep: the others go on
