@@ -657,7 +657,8 @@ def test_a_lost_instrument_is_shown_lost_the_others_go_on_and_it_resumes_when_ba
         stand.start()
         try:
             viewer = Viewer(stand.port)
-            viewer.until(lambda v: all(i["samples"] for i in v.head["instruments"]))
+            # (A viewer early enough first sees the page of no instruments, while they are looked for.)
+            viewer.until(lambda v: serials(v) == [1, 2] and all(i["samples"] for i in v.head["instruments"]))
             generation = viewer.hello["generation"]
             instruments["lost1"].unplug()
             viewer.until(lambda v: (v.head["instruments"][1]["ended"] or "").startswith("failed"))

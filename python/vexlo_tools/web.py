@@ -669,8 +669,10 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
 
     with WebServer(create_app(page), host, http_port), contextlib.closing(page.frames):
         announce(f"live page at {page_address(host, http_port, token)}")
+        said: Optional[str] = None
         while True:
             restart.clear()
+            generation = view.generation
             try:
                 _set_rates(own_rates)
                 status = _session.run_sinks(args, sinks, until=over)
@@ -681,13 +683,17 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
                 return status
             if restart.is_set():
                 continue
-            # Ctrl-C ends the streams still running as interrupted; a finite run ends as asked.
-            if failure is None or seconds is not None or any(r == "interrupted" for _, r in view.ended()):
+            # Ctrl-C ends the streams of this run still running as interrupted; a finite run ends as asked.
+            interrupted = view.generation != generation and any(r == "interrupted" for _, r in view.ended())
+            if failure is None or seconds is not None or interrupted:
                 if failure is not None:
                     raise failure
                 return status
-            page.problem = f"{failure} (looking again every {RETRY_SECONDS:g} s)"
-            logger.error("%s", page.problem)
+            problem = f"{failure} (looking again every {RETRY_SECONDS:g} s)"
+            if problem != said:  # said once, not at every look
+                logger.error("%s", problem)
+                said = problem
+            page.problem = problem
             try:
                 if stop is not None:
                     stop.wait(RETRY_SECONDS)
