@@ -1,6 +1,7 @@
-"""The live page: server CPU with 1 and 10 viewers, step-to-page latency and frames per second.
+"""The live page: server CPU with 1 and 10 viewers, step-to-page latency and frames per second, and what
+50 viewers cost the acquisition.
 
-Rows of ``bench/run.py`` (30, 31); also runs alone:
+Rows of ``bench/run.py`` (30, 31, 32); also runs alone:
 
     PYTHONPATH=build/dev:python python bench/web.py [--rows 30]
 
@@ -9,7 +10,9 @@ samples/s on a pseudo-terminal (served by a helper process), so the CPU time rea
 the server's alone (acquisition, engine, page sink and web server); the viewers are websocket
 clients in this process that take every frame as a browser would. Row 31 runs the same, with the
 instrument's load stepped by its helper process at a known host time, and drives headless
-Chromium: the page logs the host time of every frame it draws, with its value.
+Chromium: the page logs the host time of every frame it draws, with its value. Row 32 runs the
+server of row 30 with 50 viewers, each asking for another window and width, and compares the
+samples the acquisition lost (overrun and missing) while they watch with as long a time unwatched.
 """
 
 import argparse
@@ -41,10 +44,11 @@ def free_port():
 
 
 @contextlib.contextmanager
-def serving(path, port):
+def serving(path, port, *options):
     """``vexlo serve`` on the instrument at ``path``, as a process; yields its pid once it listens."""
     server = subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", "serve", "--port", path, "--rate", "38400",
-                               "--http-port", str(port)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               "--http-port", str(port), *options], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True)
     try:
         line = server.stdout.readline()
         if "live page at" not in line:
@@ -55,11 +59,11 @@ def serving(path, port):
         server.wait()
 
 
-async def view(port, seconds, frames, last):
+async def view(port, seconds, frames, last, window=10, columns=1200):
     """One viewer: take frames for ``seconds``; count them, keep the latest figures."""
     import websockets
     async with websockets.connect(f"ws://127.0.0.1:{port}/ws", max_size=None) as ws:
-        await ws.send(json.dumps({"window": 10, "columns": 1200}))
+        await ws.send(json.dumps({"window": window, "columns": columns}))
         began = time.monotonic()
         while time.monotonic() - began < seconds:
             message = await ws.recv()
@@ -106,6 +110,44 @@ def row_cpu(seconds=5.0):
                                   f"{last[0]['dropped']}): "
                                   "vs no viewer", "% of a core", share, floor, None, "<= 25%", share <= 25.0))
     return lines
+
+
+def lost(figures):
+    """Samples the acquisition lost so far, by the page's counters of its instrument."""
+    return figures[0]["counters"]["overrun"] + figures[0]["counters"]["missing"]
+
+
+def row_many_viewers(clients=50, seconds=10.0):
+    """Samples lost while ``clients`` viewers of different windows watch, against as long unwatched."""
+    port = free_port()
+    windows = [1, 2, 5, 7, 10, 20, 30, 45, 60, 120, 300, 600]
+
+    async def watch(viewers, frames, last):
+        await asyncio.gather(*(view(port, seconds, frames[i], last, windows[i % len(windows)], 300 + 37 * i)
+                               for i in range(viewers)))
+
+    with served(PLUS) as (paths, _), serving(paths[0], port, "--max-viewers", str(clients + 2)) as pid:
+        last, frames = [], [[]]
+        asyncio.run(watch(1, frames, last))  # past the start, and the counters then
+        before, cpu, wall = lost(last), cpu_seconds_of(pid), time.monotonic()
+        time.sleep(seconds)
+        floor_cpu = 100 * (cpu_seconds_of(pid) - cpu) / (time.monotonic() - wall)
+        asyncio.run(watch(1, frames, last))
+        unwatched, before = lost(last) - before, lost(last)
+        frames = [[] for _ in range(clients)]
+        time.sleep(1.0)  # the viewer before has left
+        cpu, wall = cpu_seconds_of(pid), time.monotonic()
+        asyncio.run(watch(clients, frames, last))
+        share = 100 * (cpu_seconds_of(pid) - cpu) / (time.monotonic() - wall)
+        asyncio.run(watch(1, [[]], last))
+        watched = lost(last) - before
+    rate = min(len(f) for f in frames) / seconds
+    load = os.getloadavg()[0]
+    return [Line(32, f"vexlo serve, 38400/s over a pty, {clients} viewers of {len(windows)} windows and {clients} "
+                     f"widths for {seconds:g} s (each at least {rate:.1f} frames/s; load average {load:.1f}): "
+                     "samples lost (overrun + missing) vs as long unwatched", "samples", watched, unwatched, None,
+                 "0", watched == 0),
+            Line(32, "  the server's CPU meanwhile, vs unwatched", "% of a core", share, floor_cpu, None, "", None)]
 
 
 def stepped_instrument():
@@ -184,6 +226,7 @@ def row_latency(steps=100):
 ROWS = {
     30: lambda args: row_cpu(),
     31: lambda args: row_latency(),
+    32: lambda args: row_many_viewers(),
 }
 
 

@@ -5,8 +5,9 @@
   ``vexlo plot`` draws it;
 - ``monitor.svg``: ``vexlo monitor``'s view of the same instruments after a few seconds, as
   textual's screenshot;
-- ``serve.png``: the live page of ``vexlo serve`` showing the PLX310 at 1200 samples/s, in headless Chromium (Debian's
-  chromium and chromium-driver, which ``make browser`` installs).
+- ``serve.png`` and ``serve-phone.png``: the live page of ``vexlo serve --control`` showing both instruments
+  (the PLX310 at 1200 samples/s), at a desk's width and a phone's, in headless Chromium (Debian's chromium and
+  chromium-driver, which ``make browser`` installs).
 
 Run it again when what the pictures show changes, and commit the pictures.
 """
@@ -74,12 +75,13 @@ def monitor_picture(output: Path, seconds: float = MONITOR_SECONDS) -> None:
         output.write_text(asyncio.run(_screenshot(app, seconds)), encoding="utf-8")
 
 
-def live_picture(output: Path, seconds: float = LIVE_SECONDS) -> None:
+def live_picture(output: Path, seconds: float = LIVE_SECONDS, phone: Optional[Path] = None) -> None:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
     options = webdriver.ChromeOptions()
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,900",
+                     "--hide-scrollbars"):
         options.add_argument(argument)
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
     driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "chromedriver"), options=options)
@@ -87,26 +89,32 @@ def live_picture(output: Path, seconds: float = LIVE_SECONDS) -> None:
     with socket.socket() as probe:  # a free port for the server
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
+    plx, mvr = instruments()
+    # The Plus Prime at a rate that a loaded machine keeps up with while it also runs the browser.
+    plx.profiles[0].sampling_rate_code = models.model_info("PLX310").rate_code(LIVE_RATE, models.PLUS_PRIME_ITEM_NUMBER)
     try:
-        # The Plus Prime alone (the page at its width holds one instrument well), at a rate that a
-        # loaded machine keeps up with while it also runs the browser.
-        with PtyServer(instruments()[:1]) as paths:
+        with PtyServer([plx, mvr]) as paths, tempfile.TemporaryDirectory() as folder:
             server = threading.Thread(target=serve, kwargs=dict(
-                ports=paths, rate=LIVE_RATE, http_port=port, announce=lambda text: listening.set(), stop=stop), daemon=True)
+                ports=paths, http_port=port, control=folder, announce=lambda text: listening.set(), stop=stop),
+                daemon=True)
             server.start()
             try:
                 if not listening.wait(60):
                     raise RuntimeError("vexlo serve did not start listening")
                 driver.get(f"http://127.0.0.1:{port}/")
-                # Discovery goes on after the server listens: wait for the chart.
+                # Discovery goes on after the server listens: wait for the charts.
                 deadline = time.monotonic() + 60
                 while not driver.execute_script("return window.vexlo && window.vexlo.drawn > 3 && "
-                                                "document.querySelectorAll('.chart').length == 1"):
+                                                "document.querySelectorAll('.chart').length == 2"):
                     if time.monotonic() > deadline:
-                        raise RuntimeError("the live page did not show the instrument")
+                        raise RuntimeError("the live page did not show the instruments")
                     time.sleep(0.1)
                 time.sleep(seconds)
                 driver.save_screenshot(str(output))
+                if phone is not None:
+                    driver.set_window_size(390, 1500)
+                    time.sleep(2.0)
+                    driver.save_screenshot(str(phone))
             finally:
                 stop.set()
                 server.join(30)
@@ -128,7 +136,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     args.output_dir.mkdir(parents=True, exist_ok=True)
     for name, take in (("recording.png", recording_picture), ("monitor.svg", monitor_picture),
-                       ("serve.png", live_picture)):
+                       ("serve.png", lambda path: live_picture(path, phone=path.with_name("serve-phone.png")))):
         take(args.output_dir / name)
         print(args.output_dir / name)
     return 0

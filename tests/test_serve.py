@@ -7,7 +7,7 @@ import socket
 import struct
 import threading
 import time
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from types import SimpleNamespace
 
 import numpy as np
@@ -109,7 +109,8 @@ def test_after_a_tare_the_page_shows_the_same_signal_as_exactly_0(level):
 @pytest.mark.parametrize("suffix", [".h5", ".csv"])
 def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, suffix):
     recordings = Recordings(tmp_path)
-    recordings.open([stream(1), stream(2)])
+    streams = [stream(1), stream(2)]
+    recordings.open(streams)
     recordings.write(block(np.full(100, 1.0), received=100, missing=3))
     name = recordings.start(suffix)
     with pytest.raises(ValueError, match="already recording"):
@@ -117,20 +118,53 @@ def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, s
     recordings.write(block(np.full(50, 2.0), first=100, received=150, missing=7))
     recordings.write(block(np.full(20, 3.0), index=1))
     recordings.tick([Stats(received=160, missing=8), Stats(received=20)])
-    assert recordings.status()["file"].startswith(name.split(".")[0])
-    assert recordings.stop() == name and recordings.status() is None
+    assert recordings.status()["file"].startswith(name.split(".")[0]) and recordings.status()["on"]
+    assert recordings.stop() == name
+    said = recordings.status()  # the last recording, with its own counters, until the next starts
+    assert not said["on"] and said["error"] is None and said["counters"][0]["missing"] == 4
     recordings.write(block(np.full(10, 9.0), first=150))  # after the stop: not in the file
     recordings.close()
     assert name.startswith("vexlo-") and name.endswith(suffix)
     files = recordings.files()
     assert len(files) == (2 if suffix == ".csv" else 1)
-    loaded = recording.load(files[sorted(files)[0]])
-    first = next(iter(loaded.instruments.values()))
+    first, second = [one for name in sorted(files) for one in recording.load(files[name]).instruments.values()]
     np.testing.assert_array_equal(first.value, np.full(50, 2.0))
-    # Counted from the recording's start, up to its last block.
+    # A recording of its own: its time, start and counters from its start, up to its last block;
+    # a stop from the page is a normal end, complete only if nothing was lost meanwhile.
+    np.testing.assert_array_equal(first.time, np.arange(50) / 1000.0)
+    assert first.metadata["start_utc"] == (streams[0].start_utc + timedelta(seconds=0.1)).isoformat(
+        timespec="milliseconds")
     assert first.metadata["received"] == 50 and first.metadata["missing"] == 4
-    assert (first.metadata["end_reason"], first.metadata["complete"]) == ("interrupted", False)
+    assert (first.metadata["end_reason"], first.metadata["complete"]) == ("completed", False)
+    assert (second.metadata["end_reason"], second.metadata["complete"]) == ("completed", True)
     assert recordings.start(suffix) != name  # a second recording in the same second gets a name of its own
+    recordings.close()
+
+
+@pytest.mark.parametrize("fault", ["folder removed", "disk full"])
+def test_a_failed_recording_ends_alone_with_its_error(tmp_path, fault, caplog):
+    recordings = Recordings(tmp_path / "out")
+    recordings.open([stream(1)])
+    recordings.start(".csv")
+    recordings.write(block(np.full(10, 1.0)))
+    if fault == "folder removed":
+        shutil.rmtree(tmp_path / "out")
+        recordings.write(block(np.full(10, 1.0), first=10))
+        recordings.tick([Stats(received=20)])
+        recordings.stop()
+    else:
+        # A writer whose disk is full, as the file system says it.
+        def full(*args):
+            raise OSError(28, "No space left on device")
+        recordings._sink.writer.append = full
+        recordings.write(block(np.full(10, 1.0), first=10))
+    said = recordings.status()
+    assert not said["on"] and said["error"].startswith("failed: ")
+    assert (fault == "disk full") <= ("No space left" in said["error"])
+    # The sink itself goes on: no error reaches the engine, and a new recording can start.
+    recordings.write(block(np.full(10, 1.0), first=20))
+    (tmp_path / "out").mkdir(exist_ok=True)
+    assert recordings.start(".h5").endswith(".h5") and recordings.status()["on"]
     recordings.close()
 
 
@@ -152,6 +186,9 @@ def free_port():
         return s.getsockname()[1]
 
 
+TOKEN = "a-token-of-22-chars-ok"
+
+
 @pytest.fixture
 def server(tmp_path):
     """A page on a free port, read-only or with control, with or without a token."""
@@ -164,8 +201,14 @@ def server(tmp_path):
         recordings = Recordings(tmp_path) if control else None
         if recordings is not None:
             recordings.open([stream()])
-        page = Page(view, recordings, (lambda rate: None) if control else None, token)
+
+        def set_rate(rate, index):
+            if rate == 13:
+                raise RuntimeError("a fault of the server's own")
+
+        page = Page(view, recordings, set_rate if control else None, token)
         web = WebServer(create_app(page), "127.0.0.1", free_port())
+        web.page = page
         web.start()
         started.append(web)
         return web
@@ -173,20 +216,30 @@ def server(tmp_path):
     yield start
     for web in started:
         web.stop()
+        web.page.frames.close()
 
 
-def request(web, method, path, *, host=None, origin=None, body=None, kind="application/json", token=None):
+def request(web, method, path, *, host=None, origin=None, body=None, kind="application/json", token=None,
+            raw=None, chunked=False):
     connection = http.client.HTTPConnection("127.0.0.1", web.port, timeout=10)
     headers = {"Host": host or f"127.0.0.1:{web.port}"}
     if origin:
         headers["Origin"] = origin
     if token:
         headers["X-Vexlo-Token"] = token
-    if body is not None:
+    if body is not None or raw is not None:
         headers["Content-Type"] = kind
-    connection.request(method, path, body=None if body is None else json.dumps(body), headers=headers)
+    data = raw if raw is not None else None if body is None else json.dumps(body).encode()
+    if chunked:
+        connection.request(method, path, body=iter([data[i:i + 8192] for i in range(0, len(data), 8192)]),
+                           headers=headers, encode_chunked=True)
+    else:
+        connection.request(method, path, body=data, headers=headers)
     answer = connection.getresponse()
     return answer.status, answer.read()
+
+
+OTHER = "{other}"  # another port of this host
 
 
 @pytest.mark.parametrize("control, token, method, path, options, status", [
@@ -194,38 +247,79 @@ def request(web, method, path, *, host=None, origin=None, body=None, kind="appli
     (False, None, "POST", "/api/record/start", {}, 403),
     (False, None, "GET", "/api/files", {}, 403),
     (True, None, "POST", "/api/tare", {"origin": "http://evil.example"}, 403),     # another site
+    (True, None, "POST", "/api/tare", {"origin": "http://127.0.0.1:{other}"}, 403),  # another port of this host
+    (True, None, "POST", "/api/tare", {"origin": "https://127.0.0.1:{port}"}, 403),  # another scheme
+    (True, None, "POST", "/api/tare", {"origin": "null"}, 403),                    # a sandboxed frame
+    (True, None, "GET", "/", {"origin": "http://localhost:{other}"}, 403),
     (True, None, "POST", "/api/tare", {"kind": "text/plain"}, 415),                # a form could send this
     (True, None, "POST", "/api/rate", {"body": {"rate": "fast"}}, 400),
+    (True, None, "POST", "/api/rate", {"body": [1, 2]}, 400),                       # not an object
+    (True, None, "POST", "/api/rate", {"raw": b"{\"rate\": "}, 400),                 # not JSON
+    (True, None, "POST", "/api/rate", {"raw": b"\xff\xfe"}, 400),                   # not text
+    (True, None, "POST", "/api/rate", {"raw": b"[" * 30000 + b"]" * 30000}, 400),  # nested past any use
+    (True, None, "POST", "/api/rate", {"raw": b'{"a":' * 6000 + b"1" + b"}" * 6000}, 400),
+    (True, None, "POST", "/api/rate", {"raw": b" " * (65 * 1024) + b"{}"}, 413),   # a body too large
+    (True, None, "POST", "/api/rate", {"raw": b" " * (65 * 1024) + b"{}", "chunked": True}, 413),
+    (True, None, "POST", "/api/rate", {"body": {"rate": 13}}, 500),                # a fault: said, no traceback
+    (True, None, "POST", "/api/rate", {"body": {"rate": 10, "instrument": 1}}, 400),  # no such instrument
+    (True, None, "POST", "/api/rate", {"body": {"rate": 10, "instrument": True}}, 400),
+    (True, None, "POST", "/api/tare", {"body": {"instrument": -1}}, 400),
+    (True, None, "POST", "/api/rate", {"body": {"rate": True}}, 400),
+    (True, None, "POST", "/api/rate", {"body": {"rate": 10, "instrument": 0}}, 200),
     (True, None, "POST", "/api/record/start", {"body": {"format": "/etc/x.h5"}}, 400),
     (True, None, "GET", "/", {"host": "evil.example:8765"}, 403),                  # a name made to point here
+    (True, None, "GET", "/static/live.js", {"host": "evil.example:8765"}, 403),    # static files too
+    (True, None, "GET", "/vendor/plotly.min.js", {"host": "evil.example:8765"}, 403),  # and the chart bundle
     (True, None, "GET", "/files/..%2F..%2Fetc%2Fpasswd", {}, 404),
     (True, None, "GET", "/files/notes.txt", {}, 404),
-    (True, "s3cret", "GET", "/", {}, 403),                                         # token missing
-    (True, "s3cret", "POST", "/api/tare", {"token": "guess"}, 403),
-    (True, "s3cret", "GET", "/", {"token": "s3cret", "host": "stand.lab:8765"}, 200),
-    (True, "s3cret", "POST", "/api/tare", {"token": "s3cret", "origin": "http://stand.lab:8765",
-                                           "host": "stand.lab:8765"}, 200),
+    (True, None, "GET", "/static/../web.py", {}, 404),
+    (True, None, "GET", "/static/favicon.svg", {}, 200),
+    (True, TOKEN, "GET", "/", {}, 403),                                            # token missing
+    (True, TOKEN, "GET", "/static/live.js", {}, 403),
+    (True, TOKEN, "GET", "/vendor/plotly.min.js", {}, 403),
+    (True, TOKEN, "GET", "/static/live.js?token=" + TOKEN, {}, 200),
+    (True, TOKEN, "POST", "/api/tare", {"token": "guess"}, 403),
+    (True, TOKEN, "POST", "/api/tare", {"token": TOKEN[:-1]}, 403),
+    (True, TOKEN, "GET", "/", {"token": TOKEN, "host": "evil.example:8765", "origin": "http://stand.lab:8765"},
+     403),
+    (True, TOKEN, "GET", "/", {"token": TOKEN, "host": "stand.lab:8765"}, 200),
+    (True, TOKEN, "POST", "/api/tare", {"token": TOKEN, "origin": "http://stand.lab:8765",
+                                        "host": "stand.lab:8765"}, 200),
+    (True, TOKEN, "POST", "/api/tare", {"token": TOKEN, "origin": "http://stand.lab",
+                                        "host": "stand.lab:80"}, 200),             # the default port said or not
     (True, None, "POST", "/api/untare", {"origin": None}, 200),
+    (True, None, "POST", "/api/untare", {"origin": "http://localhost:{port}", "host": "localhost:{port}"}, 200),
 ])
-def test_requests_are_refused_unless_allowed(server, tmp_path, control, token, method, path, options, status):
+def test_requests_are_refused_unless_allowed(server, tmp_path, caplog, control, token, method, path, options,
+                                             status):
     web = server(control, token)
     (tmp_path / "notes.txt").write_text("secret")
-    body = options.pop("body", {} if method == "POST" else None)
+    other = free_port()
+    options = {key: value.format(port=web.port, other=other) if isinstance(value, str) else value
+               for key, value in options.items()}
+    body = options.pop("body", {} if method == "POST" and "raw" not in options else None)
     got, text = request(web, method, path, body=body, **options)
     assert got == status, text
+    if status != 200:
+        assert "error" in json.loads(text)
+    assert not [r for r in caplog.records if r.exc_info or "Traceback" in r.getMessage()]
+    # The server goes on serving.
+    assert request(web, "GET", "/static/live.css" + (f"?token={token}" if token else ""))[0] == 200
 
 
 @pytest.mark.parametrize("origin, token, accepted", [
     ("http://evil.example", None, False),
+    ("http://127.0.0.1:{other}", None, False),
     (None, "guess", False),
-    (None, "s3cret", True),
+    (None, TOKEN, True),
+    ("http://127.0.0.1:{port}", None, True),
 ])
 def test_websocket_checks_origin_and_token(server, origin, token, accepted):
     from websockets.exceptions import InvalidStatus
     from websockets.sync.client import connect
-    web = server(token="s3cret" if token else None)
+    web = server(token=TOKEN if token else None)
     url = f"ws://127.0.0.1:{web.port}/ws" + (f"?token={token}" if token else "")
-    headers = {"Origin": origin} if origin else {}
+    headers = {"Origin": origin.format(port=web.port, other=free_port())} if origin else {}
     if not accepted:
         with pytest.raises(InvalidStatus):
             connect(url, additional_headers=headers, open_timeout=10)
@@ -235,6 +329,56 @@ def test_websocket_checks_origin_and_token(server, origin, token, accepted):
         assert hello["type"] == "hello" and hello["instruments"][0]["serial_number"] == 20240001
         head, _ = decode(ws.recv(10))
         assert head["instruments"][0]["value"] == 5.0
+
+
+@pytest.mark.parametrize("message", [
+    "not JSON", "[" * 30000, "x" * (65 * 1024), '{"window": 1e400, "columns": 1e308}', '{"window": NaN}',
+    '{"columns": -5, "window": -1}', '{"columns": Infinity}', '{"drawn": 1e30}', '{"drawn": -99}', "[]", "null",
+    '{"window": {"a": [[[[1]]]]}}',
+])
+def test_a_viewer_that_speaks_nonsense_costs_the_others_nothing(server, caplog, message):
+    from websockets.sync.client import connect
+    web = server()
+    with connect(f"ws://127.0.0.1:{web.port}/ws", max_size=None) as bad:
+        assert json.loads(bad.recv(10))["type"] == "hello"
+        bad.send(message)
+        try:  # it may be answered with frames of the nearest window, or closed
+            for _ in range(3):
+                bad.recv(0.5)
+        except Exception:
+            pass
+    with connect(f"ws://127.0.0.1:{web.port}/ws") as good:
+        assert json.loads(good.recv(10))["type"] == "hello"
+        head, _ = decode(good.recv(10))
+        assert head["instruments"][0]["value"] == 5.0
+    assert not [r for r in caplog.records if r.exc_info or "Traceback" in r.getMessage()]
+
+
+def test_a_viewer_that_does_not_read_is_dropped(server):
+    web = server()
+    page = web.page
+    page.view.open([stream(rate=38400.0)])
+    page.view.write(block(np.random.default_rng(2).normal(0, 1, 1 << 20)))  # frames of 50 kB
+    page.send_timeout, page.frames = 0.5, type(page.frames)(page.view.frame, 100.0)
+    with socket.create_connection(("127.0.0.1", web.port), timeout=10) as raw:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        raw.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{web.port}\r\nUpgrade: websocket\r\n"
+                    "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                    "Sec-WebSocket-Version: 13\r\n\r\n".encode())
+        assert raw.recv(12) == b"HTTP/1.1 101"
+        # It says it drew every frame, and reads none of them: the server's buffers fill.
+        said = json.dumps({"window": 600, "columns": 4000, "drawn": 1000}).encode()
+        message = bytes([0x81, 0x80 | len(said)]) + b"\0\0\0\0" + said  # masked with zeros
+        deadline = time.monotonic() + 20
+        while page.viewers == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        while page.viewers and time.monotonic() < deadline:
+            try:
+                raw.sendall(message)
+            except OSError:
+                break
+            time.sleep(0.02)
+        assert page.viewers == 0, "a viewer that reads nothing is still served"
 
 
 def test_a_viewer_that_draws_nothing_gets_no_more_frames_until_it_has(server):
@@ -258,9 +402,11 @@ def test_a_viewer_that_draws_nothing_gets_no_more_frames_until_it_has(server):
 
 @pytest.mark.parametrize("options, code, said", [
     (["--seconds", "0.3"], 0, "live page at http://127.0.0.1:{port}/\n"),
-    (["--seconds", "0.3", "--host", "0.0.0.0", "--token", "s3cret"], 0,
-     f"live page at http://{socket.gethostname()}:{{port}}/?token=s3cret\n"),
+    (["--seconds", "0.3", "--host", "0.0.0.0", "--token", TOKEN], 0,
+     f"live page at http://{socket.gethostname()}:{{port}}/?token={TOKEN}\n"),
     (["--http-port", "0"], 1, "vexlo: error: --http-port must be between 1 and 65535\n"),
+    (["--token", ""], 1, "vexlo: error: --token must be at least 16 characters\n"),
+    (["--token", "s3cret", "--host", "0.0.0.0"], 1, "vexlo: error: --token must be at least 16 characters\n"),
 ])
 def test_serve_command_prints_the_address_and_ends(capsys, options, code, said):
     from vexlo_tools import cli
@@ -286,6 +432,7 @@ def browser():
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
         options.add_argument(argument)
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})  # the console, for errors
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     yield driver
     driver.quit()
@@ -299,12 +446,15 @@ class Stand:
         self.control = control
         self.tmp_path = tmp_path
         self.instrument = instrument
+        self.rate = 38400
+        self.ports = None
+        self.token = None
         self.url = f"http://127.0.0.1:{self.port}/"
 
     def start(self):
         self.stop_event, listening = threading.Event(), threading.Event()
         self.thread = threading.Thread(target=serve, kwargs=dict(
-            rate=38400, http_port=self.port, control=self.tmp_path if self.control else None,
+            ports=self.ports, rate=self.rate, http_port=self.port, token=self.token, control=self.tmp_path if self.control else None,
             announce=lambda text: listening.set(),
             stop=self.stop_event), daemon=True)
         self.thread.start()
@@ -414,3 +564,208 @@ def test_page_says_when_the_server_is_away_and_recovers(browser, stand):
     stand.start()
     wait_for(browser, "window.vexlo.connected && Math.abs(window.vexlo.value - 300) < 5", timeout=30)
     assert browser.find_element("id", "connection").text == "live"
+
+
+# ---------------------------------------------------------------- the layout, at several widths and instrument counts
+
+#: What the page's charts and cards look like on screen: each chart's drawn box, its card's, the viewport.
+BOXES = """
+const box = (e) => { const r = e.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; };
+return { width: window.innerWidth, scroll: document.documentElement.scrollWidth,
+         cards: [...document.querySelectorAll('.instrument')].map((card) => ({
+           card: box(card), charts: [...card.querySelectorAll('.chart, .chart .main-svg')].map(box) })) };
+"""
+
+
+@pytest.fixture(scope="module", params=[1, 2, 4])
+def several(request, tmp_path_factory):
+    """vexlo serve with control over 1, 2 or 4 simulated instruments of two models, one server per count."""
+    from vexlo_tools.sim import SimulatedInstrument, simulated_ports
+    kinds = [SimulatedInstrument.plx310_plus_prime, SimulatedInstrument.mvr420]
+    instruments = {f"sim{i}": kinds[i % 2](serial_number=20240001 + i) for i in range(request.param)}
+    for i, instrument in enumerate(instruments.values()):
+        instrument.set_load(100.0 + i)
+    with simulated_ports(instruments):
+        running = Stand(tmp_path_factory.mktemp("page"), None, control=True)
+        running.rate = None
+        running.start()
+        running.count = request.param
+        yield running
+        running.stop()
+
+
+def charts_inside_their_cards(browser, count):
+    """Every chart's box inside its card and on screen, and nothing to scroll sideways."""
+    # Resizing settles within a frame or two of the browser: wait until it holds, then check once more.
+    deadline = time.monotonic() + 10
+    while True:
+        seen = browser.execute_script(BOXES)
+        wrong = [(card["card"], chart) for card in seen["cards"] for chart in card["charts"]
+                 if chart[0] < card["card"][0] - 0.5 or chart[2] > card["card"][2] + 0.5
+                 or chart[0] < 0 or chart[2] > seen["width"] + 0.5]
+        if len(seen["cards"]) == count and not wrong and seen["scroll"] <= seen["width"]:
+            return seen
+        if time.monotonic() > deadline:
+            raise AssertionError(f"charts outside their cards or the screen: {wrong} in {seen}")
+        time.sleep(0.1)
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("width", [360, 1400, 2560])
+def test_every_chart_lies_inside_its_card_at_every_width(browser, several, width):
+    browser.set_window_size(width, 900)
+    browser.get(several.url)
+    wait_for(browser, f"window.vexlo.drawn > 2 && window.vexlo.hello.instruments.length == {several.count}")
+    seen = charts_inside_their_cards(browser, several.count)
+    assert seen["width"] <= width
+    # Changes that reflow a card: a tare of one instrument (its text grows), a window, a resize.
+    browser.find_elements("css selector", ".instrument .tare")[-1].click()
+    wait_for(browser, "Math.abs(window.vexlo.values[window.vexlo.values.length - 1]) < 1")
+    browser.execute_script("const w = document.getElementById('window'); w.value = '60';"
+                           "w.dispatchEvent(new Event('change'))")
+    charts_inside_their_cards(browser, several.count)
+    browser.set_window_size(max(360, width // 2), 900)
+    charts_inside_their_cards(browser, several.count)
+    browser.find_elements("css selector", ".instrument .untare")[-1].click()
+    badges = browser.execute_script("return [...document.querySelectorAll('.state')].map((b) => b.textContent)")
+    assert badges == ["live"] * several.count
+    assert browser.execute_script("return window.vexlo.error || null") is None
+
+
+class Viewer:
+    """A websocket viewer of a page: its latest facts and frame."""
+
+    def __init__(self, port):
+        from websockets.sync.client import connect
+        self.ws = connect(f"ws://127.0.0.1:{port}/ws", open_timeout=10).__enter__()
+        self.hello = self.head = self.status = None
+
+    def until(self, check, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            message = self.ws.recv(timeout)
+            if isinstance(message, bytes):
+                self.head, _ = decode(message)
+                self.ws.send(json.dumps({"drawn": 1}))
+            elif json.loads(message)["type"] == "hello":
+                self.hello = json.loads(message)
+            else:
+                self.status = json.loads(message)
+            if self.hello and self.head and self.head["generation"] == self.hello["generation"] and check(self):
+                return
+        raise AssertionError(f"never true; last frame {self.head}, status {self.status}")
+
+
+def serials(viewer):
+    return [facts["serial_number"] for facts in viewer.hello["instruments"]]
+
+
+def test_a_lost_instrument_is_shown_lost_the_others_go_on_and_it_resumes_when_back_and_rates_are_its_own(tmp_path):
+    from vexlo_tools.sim import SimulatedInstrument, simulated_ports
+    instruments = {"lost0": SimulatedInstrument.mvr420(serial_number=1),
+                   "lost1": SimulatedInstrument.mvr420(serial_number=2)}
+    with simulated_ports(instruments):
+        stand = Stand(tmp_path, None, control=True)
+        stand.rate, stand.ports = None, list(instruments)
+        stand.start()
+        try:
+            viewer = Viewer(stand.port)
+            # (A viewer early enough first sees the page of no instruments, while they are looked for.)
+            viewer.until(lambda v: serials(v) == [1, 2] and all(i["samples"] for i in v.head["instruments"]))
+            generation = viewer.hello["generation"]
+            instruments["lost1"].unplug()
+            viewer.until(lambda v: (v.head["instruments"][1]["ended"] or "").startswith("failed"))
+            going = viewer.head["instruments"][0]["samples"]
+            viewer.until(lambda v: v.head["instruments"][0]["samples"] > going + 100)  # the other goes on
+            assert viewer.head["instruments"][0]["ended"] is None
+            instruments["lost1"].plug_in()
+            viewer.until(lambda v: v.hello["generation"] > generation and all(
+                i["samples"] and not i["ended"] for i in v.head["instruments"]))
+            assert serials(viewer) == [1, 2]
+            # One instrument's own rate: it restarts at that rate, the other keeps its own.
+            rates = [facts["samples_per_second"] for facts in viewer.hello["instruments"]]
+            generation = viewer.hello["generation"]
+            assert request(stand, "POST", "/api/rate", body={"rate": 200.0, "instrument": 1})[0] == 200
+            viewer.until(lambda v: v.hello["generation"] > generation and all(
+                i["samples"] for i in v.head["instruments"]))
+            assert [facts["samples_per_second"] for facts in viewer.hello["instruments"]] == [rates[0], 200.0]
+            assert request(stand, "POST", "/api/rate", body={"rate": 1300.0, "instrument": 0})[0] == 200
+            viewer.until(lambda v: [f["samples_per_second"] for f in v.hello["instruments"]] == [1300.0, 200.0])
+            # Every instrument lost: the page goes on, says so, and streams again once they are back.
+            for instrument in instruments.values():
+                instrument.unplug()
+            viewer.until(lambda v: v.status and v.status["problem"])
+            assert stand.thread.is_alive()
+            for instrument in instruments.values():
+                instrument.plug_in()
+            viewer.until(lambda v: serials(v) == [1, 2] and all(i["samples"] for i in v.head["instruments"])
+                         and not v.status["problem"])
+            viewer.ws.close()
+        finally:
+            stand.stop()
+
+
+def test_frames_are_built_once_per_interval_for_every_viewer_of_a_rounded_window():
+    import asyncio
+    from vexlo_tools.web import SharedFrames
+    built, threads = [], set()
+
+    def build(seconds, columns):
+        built.append((seconds, columns))
+        threads.add(threading.current_thread().name)
+        return f"{seconds}:{columns}".encode()
+
+    async def viewers():
+        frames = SharedFrames(build, frames_per_second=2.0)
+        await asyncio.sleep(frames.interval - asyncio.get_running_loop().time() % frames.interval + 0.01)
+        wishes = [(7.0, 700), (8.0, 640), (10.0, 800), (2.0, 800), (600.0, 9000), (0.1, 10)] * 5
+        got = await asyncio.gather(*(frames.get(*wish) for wish in wishes))
+        frames.close()
+        return got
+
+    got = asyncio.run(viewers())
+    assert sorted(set(built)) == [(1.0, 200), (5.0, 800), (10.0, 800), (600.0, 3200)]
+    assert len(built) == 4 and got[:6] == [b"10.0:800", b"10.0:800", b"10.0:800", b"5.0:800", b"600.0:3200",
+                                           b"1.0:200"]
+    assert all(name.startswith("vexlo frames") for name in threads)  # off the event loop
+
+
+def test_viewers_beyond_the_most_served_are_told_so(server):
+    from websockets.sync.client import connect
+    web = server()
+    web.page.max_viewers = 2
+    with connect(f"ws://127.0.0.1:{web.port}/ws") as first, connect(f"ws://127.0.0.1:{web.port}/ws") as second:
+        for ws in (first, second):
+            assert json.loads(ws.recv(10))["type"] == "hello"
+        with connect(f"ws://127.0.0.1:{web.port}/ws") as third:
+            said = json.loads(third.recv(10))
+            assert said["type"] == "refused" and "2 viewers" in said["error"]
+            with pytest.raises(Exception, match="1013"):
+                third.recv(10)
+    # Those who left make room (once the server has seen them go).
+    deadline = time.monotonic() + 10
+    while True:
+        with connect(f"ws://127.0.0.1:{web.port}/ws") as again:
+            if json.loads(again.recv(10))["type"] == "hello":
+                break
+        assert time.monotonic() < deadline, "the viewers who left still count"
+        time.sleep(0.1)
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("several", [2], indirect=True)
+def test_a_page_with_a_token_loads_everything_through_the_gate_without_a_console_error(browser, several):
+    several.stop()
+    several.token = TOKEN
+    several.start()
+    try:
+        browser.get_log("browser")  # what earlier pages said
+        browser.get(several.url + "?token=" + TOKEN)
+        wait_for(browser, "window.vexlo.drawn > 2")
+        assert browser.execute_script("return document.querySelector('link[rel=icon]').href").endswith(TOKEN)
+        time.sleep(0.5)
+        assert [entry for entry in browser.get_log("browser") if entry["level"] == "SEVERE"] == []
+    finally:
+        several.stop()
+        several.token = None
+        several.start()

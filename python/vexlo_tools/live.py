@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import logging
 import math
 import os
 import re
@@ -19,7 +20,7 @@ import struct
 import threading
 import time
 from dataclasses import dataclass
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -34,6 +35,8 @@ from .recording.provenance import calibration
 from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, tared
 
 __all__ = ["LiveView", "MAX_WINDOW", "MIN_WINDOW", "Recordings", "Trace"]
+
+logger = logging.getLogger(__name__)
 
 FloatArray = npt.NDArray[np.float64]
 #: The chart's span can be chosen from MIN_WINDOW to MAX_WINDOW seconds.
@@ -225,24 +228,32 @@ class LiveView(Sink):
             self._instruments[index].ended = end.reason
 
     # The page's side.
+    def ended(self) -> List[Tuple[str, Optional[str]]]:
+        """Each instrument's port and how its stream ended (``None`` while it runs)."""
+        with self._lock:
+            return [(facts["port"], instrument.ended) for facts, instrument in zip(self._facts, self._instruments)]
+
     def facts(self) -> List[Dict[str, Any]]:
         """Model, serial number, port, unit, rate, firmware and calibration source of each instrument."""
         with self._lock:
             return list(self._facts)
 
-    def tare(self) -> None:
-        """Make the mean of each instrument's latest second its zero (on this computer; the files keep
-        the values as measured)."""
+    def tare(self, index: Optional[int] = None) -> None:
+        """Make the mean of the latest second its zero, of instrument ``index`` or of each (on this
+        computer; the files keep the values as measured)."""
         with self._lock:
-            for instrument in self._instruments:
-                recent = instrument.trace.recent(TARE_SECONDS)
+            for instrument in self._chosen(index):
                 if instrument.trace.count:
-                    instrument.zero = float(recent.mean())
+                    instrument.zero = float(instrument.trace.recent(TARE_SECONDS).mean())
 
-    def untare(self) -> None:
+    def untare(self, index: Optional[int] = None) -> None:
+        """Remove the zero of instrument ``index``, or of each."""
         with self._lock:
-            for instrument in self._instruments:
+            for instrument in self._chosen(index):
                 instrument.zero = 0.0
+
+    def _chosen(self, index: Optional[int]) -> List[_Instrument]:
+        return self._instruments if index is None else self._instruments[index:index + 1]
 
     def frame(self, seconds: float, columns: int) -> bytes:
         """One frame of the page: the figures of every instrument as JSON, then their charts.
@@ -282,6 +293,16 @@ def _number(value: float) -> Optional[float]:
     return None if math.isnan(value) else value
 
 
+def _still_there(sink: RecordingSink) -> None:
+    """A file removed while written (its folder deleted) takes writes that land nowhere: say so.
+
+    :raises FileNotFoundError: naming the file gone.
+    """
+    for path in sink.progress.paths:
+        if not os.path.exists(path):
+            raise FileNotFoundError(f"{path} was removed while it was written")
+
+
 #: What a recording's name looks like: the server's own names only.
 _NAME = re.compile(r"^vexlo-\d{8}-\d{6}[A-Za-z0-9-]*\.[a-z0-9]+$")
 
@@ -290,9 +311,11 @@ class Recordings(Sink):
     """Recordings started and stopped from the page, all in ``directory``, under names the server gives.
 
     A sink that stays on the engine for the whole run and hands the blocks to a
-    :class:`~vexlo_tools.recording.RecordingSink` only while a recording is on. A file's counters
-    count from its own start (``received`` is then what the file holds, ``overrun`` aside), and a
-    recording stopped from the page ends as ``"interrupted"``, as Ctrl-C ends ``vexlo record``.
+    :class:`~vexlo_tools.recording.RecordingSink` only while a recording is on. A recording is
+    a run of its own: its time, sample numbers, start time and counters count from its start
+    (``received`` is then what the file holds, ``overrun`` aside). Stopped from the page it ends
+    as ``"completed"``, complete when it lost nothing. A recording that fails (a full disk, its
+    folder removed) ends alone, with its error in :meth:`status`; the page and the run go on.
 
     :param directory: where the files go (created if missing).
     """
@@ -304,11 +327,18 @@ class Recordings(Sink):
         self.directory.mkdir(parents=True, exist_ok=True)
         self._lock = threading.Lock()
         self._streams: List[StreamInfo] = []
-        #: Per stream, the counters of its latest block, and those when the recording started.
+        #: Per stream, the counters of its latest block and the sample number that follows it.
         self._latest: List[Stats] = []
+        self._next: List[int] = []
+        #: Per stream, when the recording started: the counters, and the first sample number it takes.
         self._base: List[Stats] = []
+        self._first: List[int] = []
+        #: Per stream, samples the engine dropped for this sink while recording.
+        self._dropped: List[int] = []
         self._ended: List[bool] = []
         self._sink: Optional[RecordingSink] = None
+        #: How the last recording ended (its status), until the next one starts.
+        self._last: Optional[Dict[str, Any]] = None
 
     @staticmethod
     def suffixes() -> List[str]:
@@ -321,24 +351,38 @@ class Recordings(Sink):
             self._finish()
             self._streams = list(streams)
             self._latest = [Stats() for _ in streams]
+            self._next = [0] * len(streams)
             self._ended = [False] * len(streams)
 
     def write(self, block: Block) -> None:
         with self._lock:
-            self._latest[block.index] = block.stats
+            index = block.index
+            self._latest[index] = block.stats
+            expected, self._next[index] = self._next[index], block.first_index + len(block)
             if self._sink is not None:
-                self._sink.write(dataclasses.replace(block, stats=self._since_start(block.index, block.stats)))
+                self._dropped[index] += max(0, block.first_index - expected)
+                # Sample numbers from the recording's first; times from them, as the stream's are.
+                number = block.first_index - self._first[index]
+                times = (number + np.arange(len(block), dtype=np.float64)) / self._streams[index].samples_per_second
+                moved = dataclasses.replace(block, first_index=number, time=times,
+                                            stats=self._since_start(index, block.stats))
+                self._guarded(lambda sink: sink.write(moved))
 
     def tick(self, stats: Sequence[Stats]) -> None:
         with self._lock:
             if self._sink is not None:
-                self._sink.tick([self._since_start(i, s) for i, s in enumerate(stats)])
+                since = [self._since_start(i, s) for i, s in enumerate(stats)]
+                self._guarded(lambda sink: sink.tick(since))
+            if self._sink is not None:
+                self._guarded(_still_there)
 
     def end(self, index: int, end: StreamEnd) -> None:
         with self._lock:
             self._ended[index] = True
             if self._sink is not None:
-                self._sink.end(index, dataclasses.replace(end, stats=self._since_start(index, end.stats)))
+                moved = dataclasses.replace(end, start_utc=self._started(index, end.start_utc),
+                                            stats=self._since_start(index, end.stats))
+                self._guarded(lambda sink: sink.end(index, moved))
 
     def close(self) -> None:
         with self._lock:
@@ -348,18 +392,50 @@ class Recordings(Sink):
         base = self._base[index]
         return Stats(**{name: getattr(stats, name) - getattr(base, name) for name in COUNTERS})
 
+    def _started(self, index: int, stream_start: Optional[datetime]) -> datetime:
+        """When the recording's first sample of stream ``index`` was taken."""
+        offset = timedelta(seconds=self._first[index] / self._streams[index].samples_per_second)
+        return (stream_start or datetime.now(timezone.utc)) + offset
+
+    def _guarded(self, call: Callable[[RecordingSink], None]) -> None:
+        """``call`` the recording; one that fails ends alone, closed as far as it can be, with its error kept."""
+        assert self._sink is not None
+        try:
+            call(self._sink)
+        except Exception as error:
+            sink, self._sink = self._sink, None
+            logger.error("recording %s failed: %s", Path(sink.path).name, error)
+            try:
+                sink.close()
+            except Exception as closing:
+                logger.error("recording %s could not be closed: %s", Path(sink.path).name, closing)
+            self._last = self._status(sink, on=False, error=f"failed: {error}")
+
     def _finish(self) -> None:
-        sink, self._sink = self._sink, None
+        """End the recording that is on: streams still running end as stopped, complete if nothing was lost."""
+        sink = self._sink
         if sink is None:
             return
-        try:
-            now = datetime.now(timezone.utc)
-            for index, stream in enumerate(self._streams):
-                if not self._ended[index]:
-                    sink.end(index, StreamEnd("interrupted", False, stream.start_utc or now, now,
-                                              self._since_start(index, self._latest[index])))
-        finally:
-            sink.close()
+        now = datetime.now(timezone.utc)
+        for index, stream in enumerate(self._streams):
+            if not self._ended[index] and self._sink is not None:
+                counted = self._since_start(index, self._latest[index])
+                lost = counted.overrun + counted.missing + self._dropped[index]
+                end = StreamEnd("completed", lost == 0, self._started(index, stream.start_utc), now, counted)
+                self._guarded(lambda sink: sink.end(index, end))
+        if self._sink is not None:
+            self._guarded(lambda sink: sink.close())
+        if self._sink is not None:
+            self._sink = None
+            self._last = self._status(sink, on=False)
+
+    def _status(self, sink: RecordingSink, on: bool, error: Optional[str] = None) -> Dict[str, Any]:
+        progress = sink.progress
+        if error is None and progress.errors:
+            error = "failed: " + "; ".join(progress.errors)
+        return {"on": on, "file": ", ".join(Path(p).name for p in progress.paths), "size": progress.file_size,
+                "elapsed": progress.elapsed, "error": error,
+                "counters": [{name: int(getattr(stats, name)) for name in COUNTERS} for stats in progress.stats]}
 
     # The page's side.
     def start(self, suffix: str) -> str:
@@ -382,8 +458,12 @@ class Recordings(Sink):
                 number += 1
                 stem = f"{stamp}-{number}"
             sink = RecordingSink(self.directory / f"{stem}{suffix}")
-            sink.open(self._streams)
+            self._first = list(self._next)
+            sink.open([dataclasses.replace(stream, start_utc=self._started(i, stream.start_utc))
+                       for i, stream in enumerate(self._streams)])
             self._sink, self._base = sink, list(self._latest)
+            self._dropped = [0] * len(self._streams)
+            self._last = None
             return Path(sink.path).name
 
     def stop(self) -> Optional[str]:
@@ -394,13 +474,12 @@ class Recordings(Sink):
             return name
 
     def status(self) -> Optional[Dict[str, Any]]:
-        """The recording that is on: its file(s), their size in bytes and the seconds since it started."""
+        """The recording that is on (``"on"``), else how the last one ended (``"error"`` if it failed):
+        its file(s), their size in bytes, its seconds and its counters from its start; ``None`` before any."""
         with self._lock:
             if self._sink is None:
-                return None
-            progress = self._sink.progress
-            return {"file": ", ".join(Path(p).name for p in progress.paths), "size": progress.file_size,
-                    "elapsed": progress.elapsed}
+                return self._last
+            return self._status(self._sink, on=True)
 
     def files(self) -> Dict[str, Path]:
         """The recordings in the directory by name (only names the server gives, regular files only)."""

@@ -1,21 +1,27 @@
 """The live page's web application: Starlette routes and one websocket, served by uvicorn.
 
-Everything the application uses is handed to :func:`create_app` (:class:`Page`); nothing is
-global. Each viewer's websocket gets the frame of its window at most ``frames_per_second`` times a
-second; the frame is built once per interval for all viewers with the same window and width, and a
-viewer whose browser is slow only skips frames, as its sends wait on its own connection alone.
+Everything the application uses is handed to :func:`create_app` (:class:`Page`, kept in the
+application's state); nothing is global. Every request, static files and the chart bundle
+included, first passes :class:`Gate`, the one ASGI middleware that refuses: a ``Host`` other than
+this computer's names while no token is set (so a page of another site cannot reach the server
+through a name that resolves here); a missing or wrong token where one is set; an ``Origin`` that
+is not this page's own (scheme, host and port); a body over :data:`MAX_BODY` bytes. It answers a
+fault of the application with a short error, never a traceback. The endpoints then refuse control
+requests without ``--control`` or whose body is not a small JSON object, and downloads of any name
+that is not a recording in the directory.
 
-What is refused: a ``Host`` other than this computer's names while no token is set (so a page of
-another site cannot reach the server through a name that resolves here); a missing or wrong token
-where one is set; a websocket or control request whose ``Origin`` is another site's; control
-requests without ``--control``, or whose body is not JSON (which a page of another site cannot send
-without asking first); downloads of any name that is not a recording in the directory.
+Frames come from :class:`SharedFrames`: built off the event loop, once per interval for every
+viewer of the same window (windows and widths rounded up to a few sizes); at most
+:attr:`Page.max_viewers` viewers are served, and one that does not read is dropped.
 """
 
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
+import contextlib
 import hmac
+import html
 import ipaddress
 import json
 import logging
@@ -23,16 +29,18 @@ import os
 import secrets
 import socket
 import threading
+import time
 from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
-from urllib.parse import urlsplit
+from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Optional, Sequence, Tuple, Union
+from urllib.parse import parse_qs, quote, urlsplit
 
 from ._extras import require
 from .live import MAX_WINDOW, MIN_WINDOW, LiveView, Recordings
 
-__all__ = ["Page", "WebServer", "create_app", "is_loopback", "page_address", "serve"]
+__all__ = ["Gate", "Page", "SharedFrames", "WebServer", "check_token", "create_app", "is_loopback", "page_address",
+           "parse_json", "serve"]
 
 logger = logging.getLogger(__name__)
 
@@ -41,6 +49,21 @@ SEND_TIMEOUT = 10.0
 #: Frames a viewer may have been sent and not yet drawn.
 FRAMES_IN_FLIGHT = 2
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "::1")
+#: The shortest access token accepted: a short one is guessed.
+MIN_TOKEN = 16
+#: The largest request body (and websocket message) taken, in bytes: control requests are small.
+MAX_BODY = 64 * 1024
+#: The deepest nesting of a control request's JSON: its bodies are flat objects.
+MAX_DEPTH = 4
+#: Viewers served at once unless told otherwise.
+MAX_VIEWERS = 20
+#: The windows (seconds) and chart widths (pixel columns) frames are built for: a viewer's wish
+#: is rounded up to one of them, so that viewers share frames.
+WINDOWS = (1.0, 5.0, 10.0, 30.0, 60.0, 300.0, 600.0)
+COLUMNS = (200, 400, 800, 1600, 3200)
+Scope = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
+Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
 
 
 def is_loopback(host: str) -> bool:
@@ -53,39 +76,92 @@ def is_loopback(host: str) -> bool:
         return False
 
 
+def check_token(token: Optional[str]) -> None:
+    """Refuse a token that is empty or short enough to be guessed.
+
+    :raises ValueError: saying how long it must be.
+    """
+    if token is not None and len(token) < MIN_TOKEN:
+        raise ValueError(f"--token must be at least {MIN_TOKEN} characters")
+
+
+def _round_up(value: float, sizes: Sequence[Any]) -> Any:
+    return next((size for size in sizes if size >= value), sizes[-1])
+
+
+class SharedFrames:
+    """Frames of a view, built off the event loop and shared by every viewer of the same window.
+
+    A viewer's window and width are rounded up to one of :data:`WINDOWS` and :data:`COLUMNS`; the
+    frame of each such pair is built at most once per interval of ``frames_per_second``, on one
+    thread of its own, whoever asks for it (the viewers who ask meanwhile wait for the same one).
+
+    :param build: ``build(seconds, columns)`` makes one frame (called on the frames' thread).
+    """
+
+    def __init__(self, build: Callable[[float, int], bytes], frames_per_second: float = 12.0) -> None:
+        self.build = build
+        self.interval = 1.0 / frames_per_second
+        self._frames: Dict[Tuple[float, int], Tuple[int, "asyncio.Future[bytes]"]] = {}
+        self._thread = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vexlo frames")
+
+    @staticmethod
+    def key(seconds: float, columns: int) -> Tuple[float, int]:
+        """The window and width a frame is built for."""
+        return _round_up(seconds, WINDOWS), _round_up(columns, COLUMNS)
+
+    def tick(self) -> int:
+        """The number of the current interval."""
+        return int(asyncio.get_running_loop().time() / self.interval)
+
+    async def get(self, seconds: float, columns: int) -> bytes:
+        """The frame of this interval for the window ``seconds`` and the width ``columns``."""
+        key, tick = self.key(seconds, columns), self.tick()
+        cached = self._frames.get(key)
+        if cached is None or cached[0] != tick:
+            loop = asyncio.get_running_loop()
+            future = loop.run_in_executor(self._thread, self.build, *key)
+            self._frames[key] = cached = (tick, future)
+        return await asyncio.shield(cached[1])
+
+    def close(self) -> None:
+        self._thread.shutdown(wait=False, cancel_futures=True)
+
+
 @dataclass
 class Page:
     """What the application serves and may do.
 
     :ivar view: the live view the frames are built from.
     :ivar recordings: where recordings started from the page go; ``None`` without ``--control``.
-    :ivar set_rate: changes the instruments' rate (restarting the stream); ``None`` without ``--control``.
+    :ivar set_rate: ``set_rate(rate, index)`` changes the rate of instrument ``index``, or of every
+        instrument if ``None`` (restarting the stream); ``None`` without ``--control``.
     :ivar token: the access token every request must carry (``?token=`` or the ``X-Vexlo-Token``
         header); ``None`` on loopback without ``--token``.
     :ivar frames_per_second: the most frames a viewer gets.
+    :ivar max_viewers: viewers served at once; one more is told so and closed.
+    :ivar send_timeout: a viewer that has not taken a frame within this many seconds is dropped.
     """
 
     view: LiveView
     recordings: Optional[Recordings] = None
-    set_rate: Optional[Callable[[float], None]] = None
+    set_rate: Optional[Callable[[float, Optional[int]], None]] = None
     token: Optional[str] = None
     frames_per_second: float = 12.0
-    _frames: Dict[Tuple[float, int], Tuple[int, bytes]] = field(default_factory=dict)
+    max_viewers: int = MAX_VIEWERS
+    send_timeout: float = SEND_TIMEOUT
+    viewers: int = 0
+    #: What keeps the page from showing instruments (none found, all lost), while the server looks again.
+    problem: Optional[str] = None
+    frames: SharedFrames = field(init=False)
+
+    def __post_init__(self) -> None:
+        check_token(self.token)
+        self.frames = SharedFrames(self.view.frame, self.frames_per_second)
 
     @property
     def control(self) -> bool:
         return self.recordings is not None
-
-    def frame(self, seconds: float, columns: int, tick: int) -> bytes:
-        """The frame of a window for this interval, built by the first viewer who asks."""
-        key = (seconds, columns)
-        cached = self._frames.get(key)
-        if cached is None or cached[0] != tick:
-            if len(self._frames) > 64:
-                self._frames.clear()
-            cached = (tick, self.view.frame(seconds, columns))
-            self._frames[key] = cached
-        return cached[1]
 
     def hello(self) -> Dict[str, Any]:
         """What a viewer needs once (and again when the instruments change)."""
@@ -95,7 +171,7 @@ class Page:
 
     def status(self) -> Dict[str, Any]:
         recording = self.recordings.status() if self.recordings is not None else None
-        return {"type": "status", "recording": recording}
+        return {"type": "status", "recording": recording, "problem": self.problem}
 
 
 def _static_dir() -> Path:
@@ -107,172 +183,369 @@ def _plotly_js() -> Path:
     return Path(str(resources.files("plotly") / "package_data" / "plotly.min.js"))
 
 
+def _header(scope: Scope, name: bytes) -> Optional[str]:
+    for key, value in scope.get("headers", ()):
+        if key == name:
+            return bytes(value).decode("latin-1")
+    return None
+
+
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+
+
+def _origin_of(scheme: str, netloc: str) -> Optional[Tuple[str, str, int]]:
+    """(scheme, host, port) of an address, the port said or not; ``None`` if it is not one."""
+    try:
+        parts = urlsplit(f"{scheme}://{netloc}")
+        port = parts.port or _DEFAULT_PORTS.get(scheme)
+    except ValueError:
+        return None
+    if not parts.hostname or port is None:
+        return None
+    return scheme, parts.hostname, port
+
+
+class Gate:
+    """The ASGI middleware every request passes first: Host, token, Origin, body size, and faults.
+
+    Refused: without a token, a ``Host`` that is not this computer's name (``localhost``,
+    ``127.0.0.1``, ``::1``); with one, a request that does not carry it (``?token=`` or the
+    ``X-Vexlo-Token`` header); an ``Origin`` other than the address asked for (scheme, host and
+    port); a body over ``max_body`` bytes (413). A fault of the application is answered 500 with
+    a one-line error, logged without a traceback.
+
+    :param app: the ASGI application behind the gate.
+    :param token: the access token, or ``None`` (then only this computer's names are served).
+    :raises ValueError: a token shorter than :data:`MIN_TOKEN` characters.
+    """
+
+    def __init__(self, app: Any, token: Optional[str] = None, max_body: int = MAX_BODY) -> None:
+        check_token(token)
+        self.app, self.token, self.max_body = app, token, max_body
+
+    def refusal(self, scope: Scope) -> Optional[str]:
+        """Why the request is refused, or ``None``."""
+        host = _header(scope, b"host") or ""
+        scheme = "https" if scope.get("scheme") in ("https", "wss") else "http"
+        own = _origin_of(scheme, host)
+        if own is None:
+            return "the request names no valid host"
+        if self.token is None:
+            if own[1] not in LOOPBACK_NAMES:
+                return "this address serves only this computer"
+        else:
+            query = parse_qs(bytes(scope.get("query_string", b"")).decode("latin-1"))
+            given = (query.get("token") or [""])[0] or _header(scope, b"x-vexlo-token") or ""
+            if not hmac.compare_digest(given.encode(), self.token.encode()):
+                return "a valid token is required"
+        origin = _header(scope, b"origin")
+        if origin is not None:
+            parts = urlsplit(origin)
+            if _origin_of(parts.scheme, parts.netloc) != own or parts.path not in ("", "/"):
+                return "requests from another site are refused"
+        return None
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] not in ("http", "websocket"):
+            await self.app(scope, receive, send)
+            return
+        reason = self.refusal(scope)
+        if reason is not None:
+            logger.warning("refused %s %s: %s", scope["type"], scope.get("path"), reason)
+            if scope["type"] == "websocket":
+                await send({"type": "websocket.close", "code": 1008, "reason": reason})
+            else:
+                await _answer(send, 403, reason)
+            return
+        if scope["type"] == "http":
+            body = await self._body(receive)
+            if body is None:
+                await _answer(send, 413, f"a request body is at most {self.max_body} bytes")
+                return
+            receive = _replay(body, receive)
+        started = False
+
+        async def sending(message: MutableMapping[str, Any]) -> None:
+            nonlocal started
+            started = started or message["type"] in ("http.response.start", "websocket.accept")
+            await send(message)
+
+        try:
+            await self.app(scope, receive, sending)
+        except Exception as error:  # a fault of ours: said in one line, the server goes on
+            logger.error("%s %s failed: %s: %s", scope["type"], scope.get("path"), type(error).__name__, error)
+            if not started and scope["type"] == "http":
+                await _answer(send, 500, "the server failed to answer this request")
+
+    async def _body(self, receive: Receive) -> Optional[bytes]:
+        """The request's whole body, or ``None`` once it is larger than allowed."""
+        chunks: List[bytes] = []
+        size = 0
+        while True:
+            message = await receive()
+            if message["type"] != "http.request":
+                break
+            chunk = bytes(message.get("body", b""))
+            size += len(chunk)
+            if size > self.max_body:
+                return None
+            chunks.append(chunk)
+            if not message.get("more_body", False):
+                break
+        return b"".join(chunks)
+
+
+def _replay(body: bytes, receive: Receive) -> Receive:
+    """``receive`` that hands the body read already, then waits for the client to leave."""
+    given = False
+
+    async def replay() -> MutableMapping[str, Any]:
+        nonlocal given
+        if not given:
+            given = True
+            return {"type": "http.request", "body": body, "more_body": False}
+        return await receive()
+    return replay
+
+
+async def _answer(send: Send, status: int, error: str) -> None:
+    body = json.dumps({"error": error}).encode()
+    await send({"type": "http.response.start", "status": status,
+                "headers": [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]})
+    await send({"type": "http.response.body", "body": body})
+
+
+def _depth(value: Any) -> int:
+    if isinstance(value, dict):
+        return 1 + max(map(_depth, value.values()), default=0)
+    if isinstance(value, list):
+        return 1 + max(map(_depth, value), default=0)
+    return 0
+
+
+def parse_json(data: Union[str, bytes]) -> Any:
+    """A small JSON document from outside.
+
+    :raises ValueError: not JSON, or nested deeper than :data:`MAX_DEPTH`.
+    """
+    try:
+        value = json.loads(data)
+    except RecursionError:
+        raise ValueError(f"JSON nested deeper than {MAX_DEPTH} levels") from None
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise ValueError(f"not JSON: {error}") from None
+    if _depth(value) > MAX_DEPTH:
+        raise ValueError(f"JSON nested deeper than {MAX_DEPTH} levels")
+    return value
+
+
+# ---------------------------------------------------------------- endpoints
+
+
+def _page(connection: Any) -> Page:
+    page: Page = connection.app.state.page
+    return page
+
+
+def _refused(reason: str, status: int = 403) -> Any:
+    from starlette.responses import JSONResponse
+    logger.warning("refused: %s", reason)
+    return JSONResponse({"error": reason}, status_code=status)
+
+
+async def index(request: Any) -> Any:
+    from starlette.responses import HTMLResponse
+    page = _page(request)
+    # The page's own links carry the token, so that its style, script and icon pass the gate.
+    query = html.escape(f"?token={quote(page.token, safe='')}") if page.token else ""
+    text = (_static_dir() / "live.html").read_text(encoding="utf-8").replace("{{query}}", query)
+    return HTMLResponse(text, headers={"Cache-Control": "no-store"})
+
+
+async def plotly(request: Any) -> Any:
+    from starlette.responses import FileResponse
+    return FileResponse(_plotly_js(), headers={"Cache-Control": "max-age=86400"})
+
+
+def _controlled(action: Callable[[Page, Dict[str, Any]], Any]) -> Callable[[Any], Awaitable[Any]]:
+    """An endpoint that runs ``action(page, body)`` off the event loop, for a page with control."""
+    async def endpoint(request: Any) -> Any:
+        from starlette.responses import JSONResponse
+        page = _page(request)
+        if not page.control:
+            return _refused("this page is read-only (the server was started without --control)")
+        if request.headers.get("content-type", "").split(";")[0].strip() != "application/json":
+            return _refused("control requests carry JSON", 415)
+        try:
+            body = parse_json(await request.body())
+            if not isinstance(body, dict):
+                raise ValueError("the body must be a JSON object")
+            answer = await asyncio.to_thread(action, page, body)
+        except (ValueError, TypeError, KeyError, OverflowError) as error:
+            return _refused(str(error), 400)
+        return JSONResponse({"ok": True, **(answer or {})})
+    return endpoint
+
+
+def _instrument(page: Page, body: Dict[str, Any]) -> Optional[int]:
+    """The instrument a request names (``"instrument"``: its position), or ``None`` for all."""
+    index = body.get("instrument")
+    if index is None:
+        return None
+    if not isinstance(index, int) or isinstance(index, bool) or not 0 <= index < len(page.view.facts()):
+        raise ValueError(f"no instrument {index!r}")
+    return index
+
+
+def _start(page: Page, body: Dict[str, Any]) -> Dict[str, Any]:
+    assert page.recordings is not None
+    return {"file": page.recordings.start(str(body.get("format", ".h5")))}
+
+
+def _stop(page: Page, body: Dict[str, Any]) -> Dict[str, Any]:
+    assert page.recordings is not None
+    return {"file": page.recordings.stop()}
+
+
+def _tare(page: Page, body: Dict[str, Any]) -> None:
+    page.view.tare(_instrument(page, body))
+
+
+def _untare(page: Page, body: Dict[str, Any]) -> None:
+    page.view.untare(_instrument(page, body))
+
+
+def _rate(page: Page, body: Dict[str, Any]) -> None:
+    assert page.set_rate is not None
+    rate = body.get("rate")
+    if not isinstance(rate, (int, float)) or isinstance(rate, bool):
+        raise ValueError("the rate must be a number")
+    page.set_rate(float(rate), _instrument(page, body))
+
+
+async def _listing(request: Any) -> Any:
+    """The recordings by name, or the refusal of a request for them or for one of them."""
+    page = _page(request)
+    if page.recordings is None:
+        return _refused("no recordings without --control")
+    return await asyncio.to_thread(page.recordings.files)
+
+
+async def files(request: Any) -> Any:
+    from starlette.responses import JSONResponse
+    listed = await _listing(request)
+    if not isinstance(listed, dict):
+        return listed
+    return JSONResponse({"files": [{"name": name, "size": path.stat().st_size} for name, path in listed.items()]})
+
+
+async def download(request: Any) -> Any:
+    from starlette.responses import FileResponse
+    listed = await _listing(request)
+    if not isinstance(listed, dict):
+        return listed
+    # The name only picks an entry of the listing; it never becomes a path itself.
+    path = listed.get(request.path_params["name"])
+    if path is None:
+        return _refused("no such recording", 404)
+    return FileResponse(path, filename=path.name)
+
+
+async def live(websocket: Any) -> None:
+    """One viewer: the facts, then a frame and the status each interval while it draws them."""
+    from starlette.websockets import WebSocketDisconnect
+    page = _page(websocket)
+    await websocket.accept()
+    if page.viewers >= page.max_viewers:
+        reason = f"the page has {page.max_viewers} viewers already, the most it serves; try again later"
+        logger.warning("refused a viewer: %s", reason)
+        await websocket.send_json({"type": "refused", "error": reason})
+        await websocket.close(code=1013, reason="too many viewers")
+        return
+    page.viewers += 1
+    wanted = {"window": 10.0, "columns": 800}
+    # Frames sent and not yet drawn: a browser that falls behind gets no more until it has
+    # drawn, so it skips frames rather than queueing them (and the latency with them).
+    unacknowledged = 0
+    drawn = asyncio.Event()
+
+    async def listen() -> None:
+        nonlocal unacknowledged
+        try:
+            while True:
+                message = parse_json(await websocket.receive_text())
+                if isinstance(message, dict):
+                    for key, kind in (("window", float), ("columns", int)):
+                        if isinstance(message.get(key), (int, float)):
+                            wanted[key] = kind(message[key])
+                    if isinstance(message.get("drawn"), int):
+                        unacknowledged = max(0, unacknowledged - message["drawn"])
+                        drawn.set()
+        except (WebSocketDisconnect, ValueError, OverflowError, RuntimeError, KeyError):
+            pass  # the viewer left or spoke nonsense: its frames end with this
+
+    listener = asyncio.create_task(listen())
+    frames = page.frames
+    loop = asyncio.get_running_loop()
+    generation = -1
+    try:
+        while not listener.done():
+            if generation != page.view.generation:
+                generation = page.view.generation
+                await asyncio.wait_for(websocket.send_json(page.hello()), page.send_timeout)
+            if unacknowledged >= FRAMES_IN_FLIGHT:
+                drawn.clear()
+                # A hidden page draws nothing and waits here, costing nothing, until shown again.
+                await asyncio.wait([listener, asyncio.ensure_future(drawn.wait())], timeout=frames.interval,
+                                   return_when=asyncio.FIRST_COMPLETED)
+                continue
+            tick = frames.tick()
+            data = await frames.get(float(wanted["window"]), int(wanted["columns"]))
+            # A viewer that does not read fills its connection's buffer: it is dropped here.
+            await asyncio.wait_for(websocket.send_bytes(data), page.send_timeout)
+            unacknowledged += 1
+            await asyncio.wait_for(websocket.send_json(page.status()), page.send_timeout)
+            await asyncio.sleep(max(0.0, (tick + 1) * frames.interval - loop.time()))
+    except (WebSocketDisconnect, asyncio.TimeoutError, RuntimeError, OSError):
+        pass  # the viewer left, or is too slow to keep: the others go on
+    finally:
+        page.viewers -= 1
+        listener.cancel()
+
+
+async def _not_found(request: Any, error: Any) -> Any:
+    return _refused(f"no such page: {request.url.path}", error.status_code)
+
+
 def create_app(page: Page) -> Any:
-    """The Starlette application of ``page``.
+    """The Starlette application of ``page`` (kept as ``app.state.page``), behind its :class:`Gate`.
 
     :raises vexlo_tools._extras.MissingExtraError: the web extra is not installed.
     """
     require("starlette", "web", "vexlo serve")
     from starlette.applications import Starlette
-    from starlette.requests import HTTPConnection, Request
-    from starlette.responses import FileResponse, JSONResponse, Response
+    from starlette.middleware import Middleware
     from starlette.routing import Mount, Route, WebSocketRoute
     from starlette.staticfiles import StaticFiles
-    from starlette.websockets import WebSocket, WebSocketDisconnect
 
-    plotly_js = _plotly_js()
-
-    def refusal(connection: HTTPConnection, write: bool) -> Optional[str]:
-        """Why the request is refused, or ``None``."""
-        host = connection.headers.get("host", "")
-        if page.token is None and urlsplit("//" + host).hostname not in LOOPBACK_NAMES:
-            return "this address serves only this computer"
-        if page.token is not None:
-            given = connection.query_params.get("token") or connection.headers.get("x-vexlo-token") or ""
-            if not hmac.compare_digest(given.encode(), page.token.encode()):
-                return "a valid token is required"
-        origin = connection.headers.get("origin")
-        if write and origin is not None and urlsplit(origin).netloc != host:
-            return "requests from another site are refused"
-        return None
-
-    def refused(reason: str, status: int = 403) -> Response:
-        logger.warning("refused: %s", reason)
-        return JSONResponse({"error": reason}, status_code=status)
-
-    async def index(request: Request) -> Response:
-        reason = refusal(request, write=False)
-        if reason:
-            return refused(reason)
-        return FileResponse(_static_dir() / "live.html", headers={"Cache-Control": "no-store"})
-
-    async def plotly(request: Request) -> Response:
-        return FileResponse(plotly_js, headers={"Cache-Control": "max-age=86400"})
-
-    def controlled(action: Callable[[Dict[str, Any]], Any]) -> Callable[[Request], Any]:
-        async def endpoint(request: Request) -> Response:
-            reason = refusal(request, write=True)
-            if reason:
-                return refused(reason)
-            if not page.control:
-                return refused("this page is read-only (the server was started without --control)")
-            if request.headers.get("content-type", "").split(";")[0].strip() != "application/json":
-                return refused("control requests carry JSON", 415)
-            try:
-                body = await request.json()
-                if not isinstance(body, dict):
-                    raise ValueError("the body must be a JSON object")
-                answer = await asyncio.to_thread(action, body)
-            except (ValueError, TypeError, KeyError) as error:
-                return refused(str(error), 400)
-            return JSONResponse({"ok": True, **(answer or {})})
-        return endpoint
-
-    def start(body: Dict[str, Any]) -> Dict[str, Any]:
-        assert page.recordings is not None
-        return {"file": page.recordings.start(str(body.get("format", ".h5")))}
-
-    def stop(body: Dict[str, Any]) -> Dict[str, Any]:
-        assert page.recordings is not None
-        return {"file": page.recordings.stop()}
-
-    def rate(body: Dict[str, Any]) -> None:
-        assert page.set_rate is not None
-        page.set_rate(float(body["rate"]))
-
-    async def listing(request: Request) -> Union[Response, Dict[str, Path]]:
-        """The recordings by name, or the refusal of a request for them or for one of them."""
-        reason = refusal(request, write=False)
-        if reason:
-            return refused(reason)
-        if page.recordings is None:
-            return refused("no recordings without --control")
-        return await asyncio.to_thread(page.recordings.files)
-
-    async def files(request: Request) -> Response:
-        listed = await listing(request)
-        if isinstance(listed, Response):
-            return listed
-        return JSONResponse({"files": [{"name": name, "size": path.stat().st_size} for name, path in listed.items()]})
-
-    async def download(request: Request) -> Response:
-        listed = await listing(request)
-        if isinstance(listed, Response):
-            return listed
-        # The name only picks an entry of the listing; it never becomes a path itself.
-        path = listed.get(request.path_params["name"])
-        if path is None:
-            return refused("no such recording", 404)
-        return FileResponse(path, filename=path.name)
-
-    async def live(websocket: WebSocket) -> None:
-        reason = refusal(websocket, write=True)
-        if reason:
-            logger.warning("refused a viewer: %s", reason)
-            await websocket.close(code=1008, reason=reason)
-            return
-        await websocket.accept()
-        wanted = {"window": 10.0, "columns": 800}
-        # Frames sent and not yet drawn: a browser that falls behind gets no more until it has
-        # drawn, so it skips frames rather than queueing them (and the latency with them).
-        unacknowledged = 0
-        drawn = asyncio.Event()
-
-        async def listen() -> None:
-            nonlocal unacknowledged
-            try:
-                while True:
-                    message = json.loads(await websocket.receive_text())
-                    if isinstance(message, dict):
-                        for key, kind in (("window", float), ("columns", int)):
-                            if isinstance(message.get(key), (int, float)):
-                                wanted[key] = kind(message[key])
-                        if isinstance(message.get("drawn"), int):
-                            unacknowledged = max(0, unacknowledged - message["drawn"])
-                            drawn.set()
-            except (WebSocketDisconnect, ValueError, OverflowError, RuntimeError):
-                pass  # the viewer left or spoke nonsense: its frames end with this
-
-        listener = asyncio.create_task(listen())
-        interval = 1.0 / page.frames_per_second
-        loop = asyncio.get_running_loop()
-        generation = -1
-        try:
-            while not listener.done():
-                if generation != page.view.generation:
-                    generation = page.view.generation
-                    await asyncio.wait_for(websocket.send_json(page.hello()), SEND_TIMEOUT)
-                if unacknowledged >= FRAMES_IN_FLIGHT:
-                    drawn.clear()
-                    # A hidden page draws nothing and waits here, costing nothing, until shown again.
-                    await asyncio.wait([listener, asyncio.ensure_future(drawn.wait())], timeout=interval,
-                                       return_when=asyncio.FIRST_COMPLETED)
-                    continue
-                tick = int(loop.time() / interval)
-                data = page.frame(float(wanted["window"]), int(wanted["columns"]), tick)
-                await asyncio.wait_for(websocket.send_bytes(data), SEND_TIMEOUT)
-                unacknowledged += 1
-                await asyncio.wait_for(websocket.send_json(page.status()), SEND_TIMEOUT)
-                await asyncio.sleep(max(0.0, (tick + 1) * interval - loop.time()))
-        except (WebSocketDisconnect, asyncio.TimeoutError, RuntimeError, OSError):
-            pass  # the viewer left, or is too slow to keep: the others go on
-        finally:
-            listener.cancel()
-
+    _plotly_js()
     routes: List[Any] = [
         Route("/", index),
         Route("/vendor/plotly.min.js", plotly),
         Mount("/static", StaticFiles(directory=_static_dir()), name="static"),
         Route("/api/files", files),
         Route("/files/{name}", download),
-        Route("/api/record/start", controlled(start), methods=["POST"]),
-        Route("/api/record/stop", controlled(stop), methods=["POST"]),
-        Route("/api/tare", controlled(lambda body: page.view.tare()), methods=["POST"]),
-        Route("/api/untare", controlled(lambda body: page.view.untare()), methods=["POST"]),
-        Route("/api/rate", controlled(rate), methods=["POST"]),
+        Route("/api/record/start", _controlled(_start), methods=["POST"]),
+        Route("/api/record/stop", _controlled(_stop), methods=["POST"]),
+        Route("/api/tare", _controlled(_tare), methods=["POST"]),
+        Route("/api/untare", _controlled(_untare), methods=["POST"]),
+        Route("/api/rate", _controlled(_rate), methods=["POST"]),
         WebSocketRoute("/ws", live),
     ]
-    return Starlette(routes=routes)
+    app = Starlette(routes=routes, middleware=[Middleware(Gate, token=page.token)],
+                    exception_handlers={404: _not_found, 405: _not_found})
+    app.state.page = page
+    return app
 
 
 class WebServer:
@@ -285,7 +558,8 @@ class WebServer:
         uvicorn = require("uvicorn", "web", "vexlo serve")
         self.host, self.port = host, port
         config = uvicorn.Config(app, host=host, port=port, log_level="warning", ws="websockets-sansio",
-                                lifespan="off", ws_ping_interval=5.0, ws_ping_timeout=SEND_TIMEOUT)
+                                lifespan="off", ws_ping_interval=5.0, ws_ping_timeout=SEND_TIMEOUT,
+                                ws_max_size=MAX_BODY)
         self._server = uvicorn.Server(config)
         self._thread: Optional[threading.Thread] = None
 
@@ -334,7 +608,8 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
           rate: Union[None, float, Sequence[Tuple[Optional[str], float]]] = None, seconds: Optional[float] = None,
           host: str = "127.0.0.1",
           http_port: int = 8765, token: Optional[str] = None, control: Optional[Union[str, os.PathLike[str]]] = None,
-          announce: Callable[[str], None] = print, stop: Optional[threading.Event] = None) -> int:
+          max_viewers: int = MAX_VIEWERS, announce: Callable[[str], None] = print,
+          stop: Optional[threading.Event] = None) -> int:
     """Stream the instruments found and show them on the live page until ``seconds`` of data or Ctrl-C.
 
     :param ports: the instruments on these ports (default: all found).
@@ -347,36 +622,131 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
     :param token: the access token (generated when ``host`` is not loopback and none is given).
     :param control: a directory: the page may then start and stop recordings into it, tare and
         change the rate; without it the page is read-only.
+    :param max_viewers: viewers served at once; one more is told so.
     :param announce: told the page's address once the server listens.
     :param stop: ends the run when set (from another thread), as Ctrl-C does.
-    :return: the exit status, 0.
+
+    Without ``seconds`` the page outlives its instruments: one that vanishes is shown as lost,
+    with the reason, while the others go on; once its port is back the streams start again as a
+    new run (a recording that is on ends then). With none left, or none found, the page says so
+    and the instruments are looked for again every :data:`RETRY_SECONDS`.
+
+    :return: the exit status, 0 (1 if the last run failed).
     :raises OSError: the address cannot be listened on.
+    :raises ValueError: a token shorter than 16 characters.
     :raises vexlo_tools._extras.MissingExtraError: the web extra is not installed.
     """
     from . import session
+    check_token(token)
     if token is None and not is_loopback(host):
         token = secrets.token_urlsafe(16)
     view = LiveView()
     recordings = Recordings(control) if control is not None else None
     restart = threading.Event()
-    asked = {"rate": rate}
+    asked: Dict[str, Union[None, float, Sequence[Tuple[Optional[str], float]]]] = {"rate": rate}
 
-    def set_rate(value: float) -> None:
-        offered = [set(f["rates"]) for f in view.facts()]
-        if not offered or not all(value in rates for rates in offered):
-            raise ValueError(f"not every instrument offers {value:g} samples/s")
-        asked["rate"] = value
+    def set_rate(value: float, index: Optional[int] = None) -> None:
+        facts = view.facts()
+        chosen = facts if index is None else facts[index:index + 1]
+        if not chosen or not all(value in f["rates"] for f in chosen):
+            raise ValueError(f"not every instrument offers {value:g} samples/s" if index is None else
+                             f"{chosen[0]['model']} {chosen[0]['serial_number']} offers no {value:g} samples/s"
+                             if chosen else f"no instrument {index}")
+        if index is None:
+            asked["rate"] = value
+        else:
+            # One instrument's own rate, by its serial number; the others keep what was asked of them.
+            before = asked["rate"]
+            pairs = [] if before is None else [(None, float(before))] if isinstance(before, (int, float)) \
+                else list(before)
+            serial = str(chosen[0]["serial_number"])
+            asked["rate"] = [(target, sps) for target, sps in pairs if target != serial] + [(serial, value)]
         restart.set()
 
-    page = Page(view, recordings, set_rate if recordings is not None else None, token)
+    page = Page(view, recordings, set_rate if recordings is not None else None, token, max_viewers=max_viewers)
     sinks = [sink for sink in (view, recordings) if sink is not None]
-    with WebServer(create_app(page), host, http_port):
+    returns = _Returns(view)
+
+    def stopping() -> bool:
+        return stop is not None and stop.is_set()
+
+    def over() -> bool:
+        """Whether the run ends now: stopped, a new rate, or a lost instrument back on its port."""
+        page.problem = None  # a run is on
+        if not (restart.is_set() or stopping()) and returns.back():
+            restart.set()
+        return restart.is_set() or stopping()
+
+    with WebServer(create_app(page), host, http_port), contextlib.closing(page.frames):
         announce(f"live page at {page_address(host, http_port, token)}")
+        said: Optional[str] = None
         while True:
             restart.clear()
-            interrupted = session.run(sinks, ports=ports, models=models, rate=asked["rate"], seconds=seconds,
-                                      until=lambda: restart.is_set() or (stop is not None and stop.is_set()))
-            if interrupted and seconds is not None:
-                raise KeyboardInterrupt  # cut short: everything is closed, the exit status says so
-            if not restart.is_set() or (stop is not None and stop.is_set()):
-                return 0
+            generation = view.generation
+            try:
+                interrupted = session.run(sinks, ports=ports, models=models, rate=asked["rate"], seconds=seconds,
+                                          until=over)
+                if interrupted and seconds is not None:
+                    raise KeyboardInterrupt  # cut short: everything is closed, the exit status says so
+                status, failure = 0, None
+            except Exception as error:  # every instrument lost, or none found: the page goes on
+                failure, status = error, 1
+            if stopping():
+                return status
+            if restart.is_set():
+                continue
+            # Ctrl-C ends the streams of this run still running as interrupted; a finite run ends as asked.
+            interrupted = view.generation != generation and any(r == "interrupted" for _, r in view.ended())
+            if failure is None or seconds is not None or interrupted:
+                if failure is not None:
+                    raise failure
+                return status
+            problem = f"{failure} (looking again every {RETRY_SECONDS:g} s)"
+            if problem != said:  # said once, not at every look
+                logger.error("%s", problem)
+                said = problem
+            page.problem = problem
+            try:
+                if stop is not None:
+                    stop.wait(RETRY_SECONDS)
+                else:
+                    time.sleep(RETRY_SECONDS)
+            except KeyboardInterrupt:
+                return status
+
+
+#: How often instruments are looked for again while none streams, and lost ports looked at.
+RETRY_SECONDS = 2.0
+
+
+class _Returns:
+    """Whether an instrument lost from its port (the port gone from the system) is back on it."""
+
+    def __init__(self, view: LiveView) -> None:
+        self.view = view
+        self.gone: Dict[str, bool] = {}
+        self.looked = 0.0
+
+    def back(self) -> bool:
+        now = time.monotonic()
+        if now - self.looked < RETRY_SECONDS / 2:
+            return False
+        self.looked = now
+        lost = [port for port, reason in self.view.ended() if reason is not None and reason.startswith("failed")]
+        if not lost:
+            self.gone.clear()
+            return False
+        present = _ports_present()
+        for port in lost:
+            there = port in present or os.path.exists(port)
+            if not there:
+                self.gone[port] = True
+            elif self.gone.pop(port, False):
+                logger.warning("the instrument on %s is back: streaming again", port)
+                return True
+        return False
+
+
+def _ports_present() -> set[str]:
+    from serial.tools import list_ports
+    return {port.device for port in list_ports.comports()}

@@ -4,9 +4,10 @@ Stream from the instruments found (--port, --model narrow the search) and serve 
 per instrument, its facts, a chart of the last seconds to minutes, the current value with the
 minimum, maximum and mean, and the counters. The server listens on 127.0.0.1:8765 (--host,
 --http-port) and prints the page's address; on any other address than this computer's own an
-access token is required (--token, else one is made up) and the printed address carries it. With
+access token is required (--token, at least 16 characters, else one is made up) and the printed address carries it. With
 --control the page may also start and stop recordings (into --recordings, under names the server
-gives), tare and untare, and change the rate; without it the page is read-only. Needs the web extra.
+gives), tare and untare, and change the rate; without it the page is read-only. At most
+--max-viewers (20) viewers are served at once. Needs the web extra.
 """
 
 from __future__ import annotations
@@ -27,6 +28,8 @@ def options(parser: argparse.ArgumentParser) -> None:
                         help="the address to listen on (default 127.0.0.1: this computer only)")
     parser.add_argument("--http-port", type=int, default=8765, metavar="N", help="the port to listen on (default 8765)")
     parser.add_argument("--token", help="the access token the page's address carries (made up when needed)")
+    parser.add_argument("--max-viewers", type=int, default=web.MAX_VIEWERS, metavar="N",
+                        help=f"serve at most N viewers at once (default {web.MAX_VIEWERS})")
     parser.add_argument("--control", action="store_true",
                         help="let the page record, tare and change the rate")
     parser.add_argument("--recordings", default="recordings", metavar="DIR",
@@ -37,8 +40,14 @@ def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
     if not 0 < args.http_port < 65536:
         raise _console.CliError("--http-port must be between 1 and 65535")
+    if args.max_viewers < 1:
+        raise _console.CliError("--max-viewers must be at least 1")
+    try:
+        web.check_token(args.token)
+    except ValueError as error:
+        raise _console.CliError(str(error)) from None
     for module in ("starlette", "uvicorn", "websockets", "plotly"):
         require(module, "web", "vexlo serve")
     return web.serve(args.port, args.model, rate=args.rate, seconds=args.seconds, host=args.host,
-                     http_port=args.http_port, token=args.token,
+                     http_port=args.http_port, token=args.token, max_viewers=args.max_viewers,
                      control=args.recordings if args.control else None, announce=_console.out)

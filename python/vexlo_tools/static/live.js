@@ -13,15 +13,20 @@ let cards = [], pending = null, unit = [], received = 0;
 function connect() {
   const ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws" + query);
   ws.binaryType = "arraybuffer";
-  ws.onopen = () => { live.connected = true; received = 0; away(false); wanted(ws); };
+  ws.onopen = () => { live.connected = true; live.refused = null; received = 0; away(false); wanted(ws); };
   ws.onmessage = (event) => typeof event.data === "string" ? message(JSON.parse(event.data)) : frame(event.data);
-  ws.onclose = () => { live.connected = false; away(true); setTimeout(connect, 1000); };
+  ws.onclose = () => {
+    live.connected = false;
+    // A server with all the viewers it serves said so: its text stays, and the page asks again later.
+    if (!live.refused) away(true);
+    setTimeout(connect, live.refused ? 10000 : 1000);
+  };
   live.socket = ws;
 }
 
 function away(gone) {
   const badge = $("connection");
-  badge.className = gone ? "away" : "";
+  badge.className = gone ? "badge away" : "badge";
   badge.textContent = gone ? "server away, reconnecting…" : "live";
 }
 
@@ -34,24 +39,48 @@ function wanted(ws) {
 function message(data) {
   if (data.type === "hello") hello(data);
   else if (data.type === "status") status(data);
+  else if (data.type === "refused") {
+    live.refused = data.error;
+    $("connection").className = "badge away";
+    $("connection").textContent = data.error;
+  }
 }
+
+// Each chart follows its card: a card changes width when the window does, when cards come or go,
+// or when its text wraps anew (a tare, a rate), and Plotly only follows the window by itself.
+const resized = new ResizeObserver((entries) => {
+  for (const entry of entries) if (entry.target.isConnected) Plotly.Plots.resize(entry.target);
+});
 
 function hello(data) {
   live.hello = data;
   const main = $("instruments");
+  resized.disconnect();
   main.replaceChildren();
-  cards = data.instruments.map((facts) => {
+  // Every card is in the grid before any chart is made, so each chart is made at its card's width.
+  cards = data.instruments.map((facts, i) => {
     const card = $("card").content.firstElementChild.cloneNode(true);
     card.querySelector(".title").textContent = `${facts.model} ${facts.serial_number}`;
     card.querySelector(".facts").textContent = `port ${facts.port} · ${facts.samples_per_second} samples/s · ` +
       `unit ${facts.unit} · firmware ${facts.firmware} · calibration: ${facts.calibration}`;
+    card.querySelector(".own-control").hidden = !data.control;
+    card.querySelector(".tare").onclick = () => post("api/tare", { instrument: i });
+    card.querySelector(".untare").onclick = () => post("api/untare", { instrument: i });
+    const rate = card.querySelector(".own-rate");
+    fill(rate, facts.rates.map((r) => [r, `${r} samples/s`]));
+    rate.value = facts.samples_per_second;
+    rate.onchange = () => post("api/rate", { rate: Number(rate.value), instrument: i });
     main.appendChild(card);
-    const chart = card.querySelector(".chart");
-    Plotly.newPlot(chart, [{ x: [], y: [], type: "scatter", mode: "lines", line: { width: 1, color: "#1f77b4" } }],
-      layout(facts.unit), { displayModeBar: false, staticPlot: true, responsive: true });
     const get = (name) => card.querySelector("." + name);
-    return { chart, value: get("value"), summary: get("summary"), counters: get("counters"), ended: get("ended") };
+    return { chart: get("chart"), value: get("value"), summary: get("summary"), counters: get("counters"),
+             ended: get("ended"), state: get("state"), overrun: get("overrun"), samples: -1, changed: 0 };
   });
+  for (const [i, card] of cards.entries()) {
+    Plotly.newPlot(card.chart, [{ x: [], y: [], type: "scatter", mode: "lines", line: { width: 1, color: "#1f77b4" } }],
+      layout(data.instruments[i].unit), { displayModeBar: false, staticPlot: true, responsive: true });
+    card.chart.span = null;
+    resized.observe(card.chart);
+  }
   unit = data.instruments.map((facts) => facts.unit);
   $("control").hidden = !data.control;
   if (data.control) {
@@ -60,10 +89,23 @@ function hello(data) {
     const rates = data.instruments.map((f) => f.rates).reduce((a, b) => a.filter((r) => b.includes(r)),
       data.instruments.length ? data.instruments[0].rates : []);
     fill($("rate"), rates.map((r) => [r, `${r} samples/s`]));
+    $("rate").parentElement.hidden = !rates.length;
     if (data.instruments.length) $("rate").value = data.instruments[0].samples_per_second;
     files();
   }
   wanted(live.socket);
+}
+
+// How a card's badge reads: lost (its stream failed), ended, stale (no sample for STALE_MS), live.
+const STALE_MS = 2000;
+
+function badge(card, figures, now) {
+  if (figures.samples !== card.samples) { card.samples = figures.samples; card.changed = now; }
+  const state = figures.ended ? (figures.ended.startsWith("failed") ? "lost" : "ended")
+    : now - card.changed > STALE_MS ? "stale" : "live";
+  card.state.textContent = state;
+  card.state.className = "badge state " + state;
+  card.overrun.hidden = !(figures.counters.overrun > 0);
 }
 
 function fill(select, options) {
@@ -86,6 +128,8 @@ function frame(buffer) {
   }
   let offset = 4 + length;
   const charts = [];
+  live.arrived = Date.now();
+  live.values = [];
   head.instruments.forEach((figures, i) => {
     const card = cards[i];
     if (!card) return;
@@ -96,12 +140,13 @@ function frame(buffer) {
     card.counters.textContent = `received ${c.received} · overrun ${c.overrun} · missing ${c.missing} · ` +
       `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}`;
     card.ended.textContent = figures.ended ? `stream ended: ${figures.ended}` : "";
+    badge(card, figures, live.arrived);
     const n = figures.points;
     charts.push([card.chart, new Float32Array(buffer, offset, n), new Float32Array(buffer, offset + 4 * n, n)]);
     offset += 8 * n;
     if (i === 0) live.value = figures.value;
+    live.values[i] = figures.value;
   });
-  live.arrived = Date.now();
   live.frames += 1;
   received += 1;
   // Only the latest frame is drawn; one that arrives before the browser drew the last replaces it.
@@ -131,13 +176,22 @@ function draw() {
 }
 
 function status(data) {
+  $("problem").hidden = !data.problem;
+  $("problem").textContent = data.problem || "";
   const rec = data.recording;
-  $("recording").textContent = rec
-    ? `recording ${rec.file}: ${(rec.size / 1e6).toFixed(1)} MB, ${rec.elapsed.toFixed(1)} s` : "not recording";
-  $("record-start").disabled = !!rec;
-  $("record-stop").disabled = !rec;
-  if (live.recording && !rec) files();
+  $("recording").textContent = rec ? recordingText(rec) : "not recording";
+  $("record-start").disabled = !!(rec && rec.on);
+  $("record-stop").disabled = !(rec && rec.on);
+  if (live.recording && live.recording.on && !(rec && rec.on)) files();
   live.recording = rec;
+}
+
+// A recording's file, size, duration and its own counters (from its start); how it ended, once it has.
+function recordingText(rec) {
+  const counted = rec.counters.map((c) => `received ${c.received}, overrun ${c.overrun}, missing ${c.missing}`);
+  return `${rec.on ? "recording" : "recorded"} ${rec.file}: ${(rec.size / 1e6).toFixed(1)} MB, ` +
+    `${rec.elapsed.toFixed(1)} s` + (counted.length ? ` (${counted.join("; ")})` : "") +
+    (rec.error ? ` · ended: ${rec.error}` : "");
 }
 
 async function post(path, body) {
@@ -164,6 +218,7 @@ async function files() {
 
 $("window").onchange = () => wanted(live.socket);
 window.addEventListener("resize", () => wanted(live.socket));
+window.addEventListener("error", (event) => { live.error = String(event.message); });
 $("record-start").onclick = () => post("api/record/start", { format: $("format").value });
 $("record-stop").onclick = () => post("api/record/stop");
 $("tare").onclick = () => post("api/tare");
