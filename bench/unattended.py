@@ -140,7 +140,7 @@ def simulated_hour(errors=(100.0, -100.0), seconds=3600.0, read_every=0.25, seed
         device = SimpleNamespace(_teds_data=None, get_adc_converter=lambda: None)
         streams.append(StreamInfo(device, f"sim{number}", "MVR420", "QMT42010", number, "4.3.2", 1, 20.0, 4, "N"))
     folder = folder or tempfile.mkdtemp()
-    sink = recording.PartsSink(os.path.join(folder, "hour.csv"), clock=clock)
+    sink = recording.RecordingSink(os.path.join(folder, "hour.csv"), clock=clock)
     sink.open(streams)
     received = [0] * len(errors)
     while clock() < seconds:

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from vexlo_tools import cli, recording
-from vexlo_tools.recording import LimitSink, PartsSink
+from vexlo_tools.recording import LimitSink, RecordingSink
 from mosquitto import mosquitto  # noqa: F401 (fixture)
 from test_recording_triggers import feed_signals, pulses
 
@@ -27,7 +27,7 @@ class Both:
 def test_each_crossing_is_logged_kept_in_the_file_and_handed_to_listeners(tmp_path, suffix, caplog):
     pytest.importorskip("h5py")
     heard = []
-    record = PartsSink(tmp_path / f"run{suffix}")
+    record = RecordingSink(tmp_path / f"run{suffix}")
     limits = LimitSink(["value > 250", "value < -5"], listeners=[heard.append])
     limits.subscribe(lambda event: record.add_event(event.index, event.metadata()))
     signal = pulses(300, [50, 200], 10)
@@ -117,7 +117,7 @@ def test_record_with_limits_says_each_alarm_and_keeps_it_in_the_file(capsys, tmp
 
 def kept_event_file(tmp_path, suffix):
     path = tmp_path / f"run{suffix}"
-    sink = PartsSink(path)
+    sink = RecordingSink(path)
     feed_signals(sink, [np.zeros(3)], [100.0])
     return path
 

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from vexlo_tools import cli, recording
-from vexlo_tools.recording import PartsSink, Split
+from vexlo_tools.recording import RecordingSink, Split
 from engine_doubles import ScriptedAcquisition
 
 
@@ -30,7 +30,7 @@ def feed(sink, acquisition):
 def run_parts(tmp_path, rates, samples, split, suffix=".csv", per_read=7):
     ticks = itertools.count()
     # Each look at the clock a second later: every tick flushes (and a size split looks at the files).
-    sink = PartsSink(tmp_path / f"run{suffix}", split, clock=lambda: float(next(ticks)))
+    sink = RecordingSink(tmp_path / f"run{suffix}", split, clock=lambda: float(next(ticks)))
     feed(sink, ScriptedAcquisition(rates, per_read=per_read, samples=samples))
     return sink
 

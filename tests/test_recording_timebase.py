@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from vexlo_tools import Acquisition, Block, Stats, find_devices, recording
-from vexlo_tools.recording import ClockFit, PartsSink
+from vexlo_tools.recording import ClockFit, RecordingSink
 from vexlo_tools.recording.timebase import MAX_POINTS, lower_envelope
 from vexlo_tools.sim import SimulatedInstrument, simulated_ports
 from engine_doubles import stream
@@ -61,7 +61,7 @@ def test_a_fit_keeps_bounded_points_over_days_and_needs_a_span():
 
 
 def test_aligned_times_need_an_estimate_of_every_instrument(tmp_path):
-    sink = PartsSink(tmp_path / "run.csv")
+    sink = RecordingSink(tmp_path / "run.csv")
     sink.open([stream(1, 100.0)])
     sink.write(Block(None, 0, np.arange(5) / 100.0, np.zeros(5, np.uint32), np.zeros(5), Stats(5), 0, 1.0))
     sink.close()

@@ -93,7 +93,7 @@ def _split(text: str) -> recording.Split:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-class _Announce(recording.PartsSink):
+class _Announce(recording.RecordingSink):
     """The recording, with what is recorded said first and the status line on a terminal."""
 
     def __init__(self, args: argparse.Namespace) -> None:
@@ -171,7 +171,7 @@ def run(args: argparse.Namespace) -> int:
                                     ("--trigger-on", args.trigger_on)) if v is not None]
             if given:
                 raise ValueError(f"{given[0]} goes with --trigger")
-            recording.PartsSink.check(args.output, args.split, args.overwrite)
+            recording.RecordingSink.check(args.output, args.split, args.overwrite)
         else:
             _check_trigger(args)
             recording.TriggerSink.check(args.output, args.overwrite)

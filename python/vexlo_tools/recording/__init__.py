@@ -7,7 +7,7 @@
 - :func:`record` writes what an acquisition delivers into a file.
 - :func:`load` reads a recording of either format back (a run in parts joined, times on the
   host's time base on request).
-- :class:`PartsSink` writes a recording in parts, :class:`TriggerSink` one recording per event,
+- :class:`RecordingSink` writes a recording (in parts, given a :class:`Split`), :class:`TriggerSink` one recording per event,
   :class:`LimitSink` raises alarms; :mod:`.timebase` estimates each instrument's clock.
 """
 
@@ -28,7 +28,7 @@ from .conditions import Condition, Crossings
 from .csvfile import CSVWriter
 from .hdf5 import HDF5Writer
 from .limits import LimitEvent, LimitListener, LimitSink
-from .parts import PartsSink, Split, numbered_path, part_sources
+from .parts import Split, numbered_path, part_sources
 from .provenance import provenance
 from .recorder import Progress, RecordingSink, record
 from .timebase import ClockEstimate, ClockFit, aligned_times
@@ -50,7 +50,6 @@ __all__ = [
     "LimitSink",
     "Metadata",
     "MetadataValue",
-    "PartsSink",
     "Progress",
     "Recording",
     "RecordingSink",
@@ -137,7 +136,7 @@ def load(path: Union[str, os.PathLike[str]], *, parts: bool = False, aligned: bo
     that was killed reads as far as it was flushed; its metadata then says
     ``complete: False``.
 
-    :param parts: join the parts of a run recorded in parts (see :class:`PartsSink`): ``path`` is the
+    :param parts: join the parts of a run recorded in parts (see :class:`RecordingSink`): ``path`` is the
         first part (``run.part0001.h5``) or the run's name (``run.h5``); the instruments' samples,
         events and counters over every part, their metadata ``parts`` saying how many.
     :param aligned: give every instrument's times on the host's time base, from one origin (the

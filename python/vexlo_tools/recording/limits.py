@@ -4,8 +4,8 @@ A :class:`LimitSink` watches every instrument for crossings of its
 conditions (``value > 900``, see :class:`~.conditions.Condition`). Each
 crossing is a :class:`LimitEvent`: a warning on the ``vexlo_tools.limits``
 logger, a call of every listener subscribed (:meth:`LimitSink.subscribe`:
-a recording that keeps it, :meth:`PartsSink.add_event
-<vexlo_tools.recording.PartsSink.add_event>`; a live page's badge; a
+a recording that keeps it, :meth:`RecordingSink.add_event
+<vexlo_tools.recording.RecordingSink.add_event>`; a live page's badge; a
 fleet's retained message), and, if asked, a command run with the event in
 its environment. The command is an argument list, run without a shell:
 nothing in an event (a condition's text, a serial number) can become part

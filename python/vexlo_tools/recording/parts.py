@@ -16,11 +16,9 @@ the size, at the next sample time of the instrument that is furthest on.
 Instruments reach a boundary at different moments; a part stays open
 until every instrument has passed its end.
 
-:class:`PartsSink` is the recording sink that writes them (with ``split``
-of ``None``, one file, the path itself); it also keeps each instrument's
-clock against the host's (:mod:`.timebase`) and writes events given to
-:meth:`PartsSink.add_event` (limits crossed). :func:`part_sources` joins
-the parts of a run for :func:`~vexlo_tools.recording.load` and ``vexlo plot``.
+:class:`~vexlo_tools.recording.RecordingSink` writes them (given a
+:class:`Split`); :func:`part_sources` joins the parts of a run for
+:func:`~vexlo_tools.recording.load` and ``vexlo plot``.
 """
 
 from __future__ import annotations
@@ -31,25 +29,17 @@ import json
 import math
 import os
 import re
-import time
-import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Iterator, List, Optional, Sequence, Union
+from typing import Iterator, List, Optional, Union
 
 import numpy as np
 
-from ..types import COUNTERS, Block, Progress, Stats, StreamEnd, StreamInfo
-from .limits import EventInbox
-from .provenance import provenance
-from .recorder import FLUSH_SECONDS, RecordingSink
-from .timebase import ClockFit, note_estimates
-from .writers import Chunk, Metadata, Source, Writer, check_output, open_writer, writer_class
+from ..types import COUNTERS
+from .writers import Chunk, Metadata, Source, check_output, writer_class
 
-__all__ = ["PartsSink", "Split", "check_numbered", "numbered_path", "part_sources"]
+__all__ = ["Split", "check_numbered", "numbered_path", "part_sources"]
 
-#: How often the clock estimates are worked out again and noted in the files.
-CLOCK_NOTE_SECONDS = 10.0
 _SPLIT = re.compile(r"\s*(\d+(?:\.\d+)?)\s*([A-Za-z]+)\s*\Z")
 _SECONDS = {"s": 1.0, "min": 60.0, "h": 3600.0, "d": 86400.0}
 _BYTES = {"kB": 1e3, "MB": 1e6, "GB": 1e9, "KiB": 1024.0, "MiB": 1024.0 ** 2, "GiB": 1024.0 ** 3}
@@ -114,246 +104,6 @@ def check_numbered(path: Union[str, os.PathLike[str]], kind: str, overwrite: boo
         if found:
             raise FileExistsError(f"{os.fspath(found[0])} exists, {'an' if kind[0] in 'aeiou' else 'a'} {kind} of "
                                   "an earlier run (--overwrite replaces them)")
-
-
-def _less(stats: Stats, base: Stats) -> Stats:
-    return Stats(*(getattr(stats, k) - getattr(base, k) for k in COUNTERS))
-
-
-#: The end of an instrument's data in a part that it left at the part's boundary.
-CONTINUED = "continued in the next part"
-
-
-class _Part:
-    """One open part: its writer, where each instrument's samples in it end, the counters it starts from."""
-
-    def __init__(self, number: int, writer: Writer, base: List[Stats]) -> None:
-        self.number = number
-        self.writer = writer
-        self.base = base
-        #: Per instrument, the sample number at which the next part begins (``None``: not known yet).
-        self.until: List[Optional[int]] = [None] * len(base)
-        #: Per instrument, whether it has passed this part's end (or ended).
-        self.left = [False] * len(base)
-
-
-class PartsSink(RecordingSink):
-    """A recording in parts (see the module's description): ``path`` names the run, ``split`` the parts.
-
-    With ``split`` ``None`` it is one recording into ``path`` itself, as
-    :class:`~vexlo_tools.recording.RecordingSink` writes, with the clock
-    estimates and events this sink adds. The other parameters are
-    :class:`~vexlo_tools.recording.RecordingSink`'s.
-
-    :param split: where a new part begins, or ``None``.
-    :param clock: the host's clock, for the flush cadence and the progress (not the clock estimates, which
-        rest on the blocks' :attr:`~vexlo_tools.Block.taken`).
-    """
-
-    name = "recording"
-
-    def __init__(self, path: Union[str, os.PathLike[str]], split: Optional[Split] = None, *,
-                 overwrite: bool = False, metadata: Optional[Metadata] = None, compress: bool = False,
-                 status: Optional[Callable[[Progress], None]] = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
-        super().__init__(path, overwrite=overwrite, metadata=metadata, compress=compress, status=status, clock=clock)
-        self.split = split
-        self.run_path = Path(path)
-        self.run_id = uuid.uuid4().hex
-        self.parts: List[_Part] = []
-        self.fits: List[ClockFit] = []
-        self.inbox = EventInbox()
-        self._numbers = 0
-        self._noted = -math.inf
-
-    @staticmethod
-    def check(path: Union[str, os.PathLike[str]], split: Optional[Split], overwrite: bool = False) -> None:
-        """Check the run's first file (and, with ``overwrite`` false, that no part of an earlier run is in the way).
-
-        :raises FileExistsError: a part exists and ``overwrite`` is false.
-        :raises OSError, ValueError: as :func:`~vexlo_tools.recording.check_output`.
-        """
-        if split is None:
-            check_output(path, overwrite)
-            return
-        check_numbered(path, "part", overwrite)
-
-    # ------------------------------------------------------------ the sink
-
-    def open(self, streams: Sequence[StreamInfo]) -> None:
-        self.streams = list(streams)
-        self._began = self._flushed = self.clock()
-        self._taken: List[Optional[Stats]] = [None] * len(streams)
-        self._final: List[Optional[Stats]] = [None] * len(streams)
-        self._ends: List[Optional[StreamEnd]] = [None] * len(streams)
-        self._next = [0] * len(streams)  # per instrument, the number of the sample after its last
-        self.fits = [ClockFit(s.samples_per_second) for s in streams]
-        self.progress.samples = [0] * len(streams)
-        self.progress.stats = [Stats() for _ in streams]
-        self._open_part([Stats() for _ in streams])
-
-    def _open_part(self, base: List[Stats]) -> _Part:
-        number = len(self.parts) + self._numbers + 1
-        extra = dict(self.metadata)
-        if self.split is not None:
-            extra.update(part=number, run_id=self.run_id,
-                         previous_part=numbered_path(self.run_path, "part", number - 1).name if number > 1 else "")
-            path = numbered_path(self.run_path, "part", number)
-        else:
-            path = self.run_path
-        metadata = [provenance(stream, extra=extra) for stream in self.streams]
-        part = _Part(number, open_writer(path, metadata, overwrite=self.overwrite, compress=self.compress), base)
-        if self.split is not None and self.split.seconds is not None:
-            part.until = [math.ceil(number * self.split.seconds * s.samples_per_second - 1e-6) for s in self.streams]
-        for index, end in enumerate(self._ends):
-            if end is not None:  # an instrument over already: an empty part, with its end
-                part.writer.end(index, end.reason, end.complete, end.end_utc, Stats())
-                part.left[index] = True
-        self.parts.append(part)
-        self.writer = part.writer
-        self.progress.paths += [os.fspath(p) for p in part.writer.files()]
-        return part
-
-    def _part_of(self, index: int) -> _Part:
-        part = next((p for p in self.parts if not p.left[index]), None)
-        return part if part is not None else self._open_part([p for p in self.parts[-1].base])
-
-    def write(self, block: Block) -> None:
-        index = block.index
-        if block.taken is not None:
-            self.fits[index].add(block.first_index + len(block), block.taken)
-        done = 0
-        while done < len(block):
-            part = self._part_of(index)
-            until = part.until[index]
-            stop = len(block) if until is None else min(len(block), max(done, until - block.first_index))
-            if stop > done:
-                stats = block.stats
-                if stop < len(block):
-                    # Cut at the boundary: the samples numbered before it were received; the
-                    # other counters go with the block's later part.
-                    before = self._taken[index] or Stats()
-                    stats = Stats(max(before.received, block.first_index + stop), before.overrun, before.missing,
-                                  before.corrupted)
-                part.writer.append(index, Block(block.device, block.first_index + done, block.time[done:stop],
-                                                block.adc[done:stop], block.value[done:stop],
-                                                _less(stats, part.base[index]), index))
-                self._taken[index] = stats
-                done = stop
-            self._next[index] = block.first_index + done
-            if stop < len(block) or (until is not None and self._next[index] >= until):
-                self._leave(part, index)
-        self.progress.samples[index] += len(block)
-        self._drain_events()
-
-    def _leave(self, part: _Part, index: int) -> None:
-        """Instrument ``index`` has passed ``part``'s end: the next part begins where this one ends."""
-        part.left[index] = True
-        following = next((p for p in self.parts if p.number > part.number), None)
-        if following is None:
-            following = self._open_part(list(part.base))
-        following.base[index] = self._taken[index] or Stats()
-        if all(part.left):
-            self._close_part(part)
-
-    def _close_part(self, part: _Part) -> None:
-        note_estimates(part.writer, self.fits)
-        for index, ended in enumerate(part.writer.ends):
-            if not ended:  # it passed the boundary with its whole span: the run goes on in the next part
-                part.writer.end(index, CONTINUED, True)
-        part.writer.close()
-        self.parts.remove(part)
-        self._numbers += 1
-
-    def tick(self, stats: Sequence[Stats]) -> None:
-        for index, now_stats in enumerate(stats):
-            taken = self._taken[index]
-            # Newer counters count when they count no sample the files do not hold yet.
-            if self._ends[index] is None and now_stats.received == (taken.received if taken else 0):
-                part = self._part_of(index)
-                part.writer.count(index, _less(now_stats, part.base[index]))
-        now = self.clock()
-        if now - self._flushed >= FLUSH_SECONDS:
-            self._drain_events()
-            if now - self._noted >= CLOCK_NOTE_SECONDS:
-                self._noted = now
-                for part in self.parts:
-                    note_estimates(part.writer, self.fits)
-            for part in list(self.parts):
-                part.writer.flush()
-            self._flushed = now
-            self._size_boundary()
-        self._update(stats)
-        if self.status is not None:
-            self.status(self.progress)
-
-    def _size_boundary(self) -> None:
-        if self.split is None or self.split.size is None:
-            return
-        part = self.parts[-1]
-        if any(u is not None for u in part.until):
-            return
-        if sum(os.path.getsize(p) for p in part.writer.files() if os.path.exists(p)) < self.split.size:
-            return
-        # Ends where the instrument furthest on is: no instrument has a sample at or after it in this part.
-        nexts = self._next
-        at = max(n / s.samples_per_second for n, s in zip(nexts, self.streams))
-        ends = [max(n, math.ceil(at * s.samples_per_second - 1e-6)) for n, s in zip(nexts, self.streams)]
-        part.until = list(ends)
-        for index, (n, until) in enumerate(zip(nexts, ends)):
-            if n >= until and not part.left[index]:
-                self._leave(part, index)
-
-    def end(self, index: int, end: StreamEnd) -> None:
-        self._ends[index] = end
-        self._final[index] = end.stats
-        first = True
-        for part in list(self.parts):
-            if part.left[index]:
-                continue
-            note_estimates(part.writer, self.fits)  # before the end: a CSV file says nothing after it
-            # The parts after the one it ended in hold none of its samples.
-            part.writer.end(index, end.reason, end.complete, end.end_utc,
-                            _less(end.stats, part.base[index]) if first else Stats())
-            part.left[index], first = True, False
-            if all(part.left) and part is not self.parts[-1]:
-                self._close_part(part)
-        if end.reason.startswith("failed: "):
-            self.progress.errors.append(end.reason[len("failed: "):])
-        if end.reason == "interrupted":
-            self.progress.interrupted = True
-
-    def close(self) -> None:
-        try:
-            self._drain_events()
-        finally:
-            errors = []
-            for part in list(self.parts):
-                try:
-                    self._close_part(part)
-                except OSError as error:
-                    errors.append(error)
-            final = [s if s is not None else (t or Stats()) for s, t in zip(self._final, self._taken)]
-            self._update(final)
-            if errors:
-                raise errors[0]
-
-    # ------------------------------------------------------------ clocks and events
-
-    def add_event(self, index: int, event: Metadata) -> None:
-        """Write an event of instrument ``index`` (flat keys: ``sample``, ``utc``, ...) into the part open now.
-
-        Safe from any thread (a listener of a :class:`~vexlo_tools.recording.LimitSink`, say); written
-        with the next block or flush.
-        """
-        self.inbox.put(index, event)
-
-    def _drain_events(self) -> None:
-        for index, event in self.inbox.take():
-            if self.parts:
-                # The part the instrument writes into; after its end, the last part.
-                part = next((p for p in self.parts if not p.left[index]), self.parts[-1])
-                part.writer.event(index, event)
 
 
 def _exists(path: Path) -> bool:
