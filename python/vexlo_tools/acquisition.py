@@ -22,7 +22,6 @@ import functools
 import logging
 import math
 import os
-import sys
 import threading
 import time
 import warnings
@@ -195,160 +194,92 @@ def _convert(data: Union[bytes, bytearray], converter: vexlo.ADCConverter, packe
     return Conversion(adc[:taken], value[:taken], bytes(data[rest:]), corrupted)
 
 
-class Decoder:
-    """Stream bytes into arrays of counts and values, the remainder carried to the next call.
+def take(reader: _arrays.Reader) -> Tuple[int, UInt32Array, Float64Array]:
+    """Everything ``reader``'s ring holds, oldest first, as new arrays; the ring lets it go.
 
-    :param converter: the device's converter (any object with ``convert_adc``).
-    :param packet_size: 3 (three-byte packets) or 4.
+    :return: the first sample's number, the counts, the values.
     """
+    held = len(reader)
+    adc, value = np.empty(held, np.uint32), np.empty(held, np.float64)
+    # Samples written meanwhile stay for the next take; the oldest may have made room for them.
+    first, taken = reader.take(adc, value)
+    return first, adc[:taken], value[:taken]
 
-    def __init__(self, converter: vexlo.ADCConverter, packet_size: int) -> None:
-        self.converter = converter
-        self.packet_size = packet_size
-        # Decided once: the converter of a running acquisition is not expected to change class.
-        self.native = has_native_arithmetic(converter)
-        # The remainder of the last call in front, then what the next read of a port gives.
-        self._buffer = bytearray(READ_BYTES)
-        self._held = 0
-        # Reused from read to read: reads are bounded by the port's buffer.
-        room = READ_BYTES // 3
-        self._adc: UInt32Array = np.empty(room, np.uint32)
-        self._value: Float64Array = np.empty(room, np.float64)
 
-    @property
-    def remainder(self) -> bytes:
-        """The bytes of an unfinished packet, carried to the next call."""
-        return bytes(self._buffer[:self._held])
+def _port_failed(failure: OSError) -> vexlo.VexloCommunicationError:
+    error = vexlo.VexloCommunicationError(
+        f"reading the port failed ({failure.strerror or failure}); was the instrument unplugged?")
+    error.__cause__ = failure
+    return error
 
-    def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
-        """Convert ``data`` after the remainder; return counts, values and skipped positions.
 
-        The arrays returned are overwritten by the next call (the ring copies them).
+class ModulePort:
+    """A port read through the module's ``get_stream_data`` (a simulated port, a test double), between pauses."""
+
+    #: No descriptor: the port is read on its reader's own thread.
+    descriptor: Optional[int] = None
+
+    def __init__(self, device: vexlo.VexloDevice) -> None:
+        self.device = device
+
+    def read(self, reader: _arrays.Reader) -> int:
+        """Feed ``reader`` what the port holds now; return the bytes read."""
+        data: bytes = self.device.get_stream_data()
+        reader.feed(data)
+        return len(data)
+
+
+class DescriptorPort:
+    """A port read through its own file descriptor, the GIL released (see ``_arrays.read_ports``)."""
+
+    def __init__(self, descriptor: int) -> None:
+        self.descriptor = descriptor
+
+    def read(self, reader: _arrays.Reader) -> int:
+        """Feed ``reader`` what the port holds now, without waiting; return the bytes read.
+
+        :raises vexlo.VexloCommunicationError: the port failed or is gone (what came before is kept).
         """
-        buffer = self._buffer[:self._held] + data
-        room = len(buffer) // self.packet_size
-        if room > len(self._adc):
-            self._adc, self._value = np.empty(room, np.uint32), np.empty(room, np.float64)
-        result = _convert(buffer, self.converter, self.packet_size, self.native, (self._adc, self._value))
-        self._held = len(result.remainder)  # shorter than a packet
-        self._buffer[:self._held] = result.remainder
-        return result.adc, result.value, result.corrupted
-
-    def job(self, descriptor: int, ring: "Ring", keep: int) -> Tuple[Any, ...]:
-        """One port's part of an ``_arrays.read_ports`` call: its bytes after the remainder, into ``ring``.
-
-        The samples go straight into the ring's free room, its end advanced
-        as they are written (without the GIL: a consumer sees them at once);
-        any beyond that room, into the decoder's arrays (see :meth:`took`).
-        Only the caller writes into the ring, so its room can only grow
-        meanwhile.
-
-        :param keep: samples to keep at most (a finite run's rest).
-        """
-        return (descriptor, self._buffer, self._held, self.packet_size, ring.adc, ring.value, ring.published,
-                ring.capacity - len(ring), keep, self._adc, self._value, self.converter, self.native)
-
-    def took(self, result: Tuple[int, int, int, int, int, int]
-             ) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
-        """What a port's :meth:`job` gave.
-
-        :return: samples written into the ring, the counts and values beyond
-            its room (overwritten by the next call), skipped positions, bytes
-            read, and the ``OSError`` that ended the reading (the port failed
-            or is gone; what came before it is in the results) or ``None``.
-        """
-        direct, spilled, self._held, corrupted, received, error = result
-        failure = None if not error else OSError(error, os.strerror(error)) if error > 0 else \
-            OSError("end of file on the port")
-        return direct, self._adc[:spilled], self._value[:spilled], corrupted, received, failure
-
-    def read(self, descriptor: int, wake: int, pause: float, timeout: float, ring: "Ring", keep: int,
-             waiting: "npt.NDArray[np.int64]",
-             news: float = 0.0) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
-        """Wait for one port, read it and convert what came (see ``_arrays.read_ports``, :meth:`job`, :meth:`took`)."""
-        return self.took(_arrays.read_ports(wake, pause, timeout, news, waiting, [self.job(descriptor, ring, keep)])[0])
+        before = reader.bytes_read
+        _arrays.read_ports([reader], [self.descriptor], -1, 0.0, 0.0, 0.0, _NOBODY_WAITS)
+        if reader.failure is not None:
+            raise _port_failed(reader.failure)
+        return reader.bytes_read - before
 
 
-class Ring:
-    """A fixed-size buffer of samples; when full, the oldest samples make room and are counted.
+#: A consumer count of nobody, for reads that do not wait.
+_NOBODY_WAITS = np.zeros(1, np.int64)
 
-    Sample numbers are absolute: ``start`` is the number of the oldest sample
-    held, ``end`` the number the next sample will get.
-    """
+Port = Union[ModulePort, DescriptorPort]
 
-    def __init__(self, capacity: int) -> None:
-        if capacity < 1:
-            raise ValueError("a ring holds at least one sample")
-        self.capacity = capacity
-        # Written through once now: pages first touched while streaming would
-        # cost a page fault per read for the first pass round the ring.
-        self.adc: UInt32Array = np.empty(capacity, np.uint32)
-        self.value: Float64Array = np.empty(capacity, np.float64)
-        self.adc.fill(0)
-        self.value.fill(0.0)
-        self.start = 0
-        # The number the next sample will get, in an array: a reader on a port's
-        # descriptor advances it without the GIL as it writes (see Decoder.read).
-        self.published = np.zeros(1, np.int64)
 
-    @property
-    def end(self) -> int:
-        return int(self.published[0])
-
-    @end.setter
-    def end(self, value: int) -> None:
-        self.published[0] = value
-
-    def __len__(self) -> int:
-        return self.end - self.start
-
-    def put(self, adc: UInt32Array, value: Float64Array) -> int:
-        """Append samples; return how many old (or new) samples were dropped for room."""
-        n = len(adc)
-        skip = max(0, n - self.capacity)  # a batch larger than the ring keeps its newest part
-        dropped = max(0, self.end + n - self.start - self.capacity)
-        at = (self.end + skip) % self.capacity
-        first = min(n - skip, self.capacity - at)
-        self.adc[at:at + first] = adc[skip:skip + first]
-        self.value[at:at + first] = value[skip:skip + first]
-        rest = n - skip - first
-        self.adc[:rest] = adc[skip + first:]
-        self.value[:rest] = value[skip + first:]
-        self.end += n
-        self.start += dropped
-        return dropped
-
-    def take(self) -> Tuple[int, UInt32Array, Float64Array]:
-        """Everything held, oldest first, as copies; the ring is empty afterwards."""
-        # The end read once: a reader may advance it meanwhile (see Decoder.read).
-        first, end = self.start, self.end
-        index = np.arange(first, end) % self.capacity
-        adc, value = self.adc[index], self.value[index]
-        self.start = end
-        return first, adc, value
+def port_reader_of(device: vexlo.VexloDevice) -> Port:
+    """How ``device``'s port is read while streaming: through its descriptor where it has one, else the module."""
+    descriptor = _lowlevel.port_descriptor(device)
+    return ModulePort(device) if descriptor is None else DescriptorPort(descriptor)
 
 
 class _Reader:
-    """One device's reader: port -> decoder -> ring, counters kept under the lock.
+    """One device's reader: its port, its native reader (buffer, ring, counters), the estimates under the lock.
 
     A port with a file descriptor is waited on and read directly, the GIL
     released, by the acquisition's :class:`_PortLoop` together with every
     other such port; any other (a simulated port, a double) is read through
-    the module between pauses, on a thread of its own.
+    the module between pauses, on a thread of its own. Either way, and for
+    the bytes the switch-off drains, the native reader writes the ring.
     """
 
-    def __init__(self, index: int, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
-                 wake: threading.Condition, limit: Optional[int], descriptor: Optional[int] = None) -> None:
+    def __init__(self, index: int, info: StreamInfo, converter: vexlo.ADCConverter, buffer_seconds: float,
+                 wake: threading.Condition, limit: Optional[int], port: Port) -> None:
         self.index = index
-        self.descriptor = descriptor
+        self.port = port
         self.info = info
-        self.decoder = decoder
         self.limit = limit
-        self.ring = Ring(max(1, math.ceil(buffer_seconds * info.samples_per_second)))
+        # The converter's class is decided once: that of a running acquisition is not expected to change.
+        self.core = _arrays.Reader(info.packet_size, max(1, math.ceil(buffer_seconds * info.samples_per_second)),
+                                   READ_BYTES, converter, has_native_arithmetic(converter), limit)
         self.wake = wake  # shared by all readers, so read() can wait for any of them
         self.stop_event = threading.Event()
-        self.overrun = 0
-        self.corrupted = 0
         self.missing = 0  # counted at the end only, so that it only grows
         self.overdue = 0  # the estimate meanwhile
         self.started_at = 0.0
@@ -372,7 +303,7 @@ class _Reader:
     def start(self, started_at: float) -> None:
         """Count due samples from ``started_at``; read on a thread of its own when the port has no descriptor."""
         self.started_at = started_at
-        if self.descriptor is None:
+        if self.port.descriptor is None:
             self.thread = threading.Thread(target=self._run, name=f"vexlo reader {self.info.port}", daemon=True)
             self.thread.start()
 
@@ -390,18 +321,13 @@ class _Reader:
 
     @property
     def received(self) -> int:
-        """Samples received: the ring's end (every sample ever put, kept or dropped)."""
-        return self.ring.end
-
-    @property
-    def still_due(self) -> int:
-        """Samples a finite run still keeps (``sys.maxsize`` for an open-ended one)."""
-        return sys.maxsize if self.limit is None else max(0, self.limit - self.received)
+        """Samples received: the ring's end (every sample ever kept, taken or dropped)."""
+        return self.core.end
 
     @property
     def reached(self) -> bool:
         """Whether a finite run has all its samples."""
-        return self.still_due == 0
+        return self.core.reached
 
     def _run(self) -> None:
         try:
@@ -431,63 +357,31 @@ class _Reader:
             self.end_as(f"failed: {wrapped}", self.reached)
             self.wake.notify_all()
 
-    def read_port(self) -> bytes:
-        """What the port holds now (the one step that touches the port while streaming)."""
-        data: bytes = self.info.device.get_stream_data()
-        return data
-
     def poll(self) -> int:
-        """Read what the port holds into the ring; return the number of samples."""
-        if self.descriptor is not None:
-            # No wait and no news: whether a consumer waits does not matter.
-            return self.took(self.decoder.read(self.descriptor, -1, 0.0, 0.0, self.ring, self.still_due,
-                                               np.zeros(1, np.int64)))
-        data = self.read_port()
-        filled = len(data) / PORT_BUFFER_BYTES
-        if filled > 0.6:  # came back late: read more often
-            self.poll_seconds = max(self.shortest_poll, self.poll_seconds / 2)
-        elif filled < 0.4:
-            self.poll_seconds = min(self.longest_poll, self.poll_seconds * 1.1)
-        return self.feed(data)
-
-    def took(self, read: Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]) -> int:
-        """Store what a read of the port's descriptor gave (:meth:`Decoder.took`); return the samples kept.
-
-        :raises vexlo.VexloCommunicationError: the port failed or is gone (what came before is stored).
-        """
-        direct, adc, value, corrupted, _, failure = read
-        n = self.store(adc, value, corrupted, direct)
-        if failure is not None:
-            raise vexlo.VexloCommunicationError(
-                f"reading the port failed ({failure.strerror or failure}); was the instrument unplugged?") from failure
-        return n
+        """Read what the port holds into the ring; return the number of samples kept."""
+        before = self.received
+        got = self.port.read(self.core)
+        if self.port.descriptor is None:
+            filled = got / PORT_BUFFER_BYTES
+            if filled > 0.6:  # came back late: read more often
+                self.poll_seconds = max(self.shortest_poll, self.poll_seconds / 2)
+            elif filled < 0.4:
+                self.poll_seconds = min(self.longest_poll, self.poll_seconds * 1.1)
+        return self.news(self.received - before)
 
     def feed(self, data: bytes) -> int:
         """Stream bytes into the ring; return the number of samples kept."""
-        return self.store(*self.decoder(data)) if data else self.store(None, None, 0)
+        return self.news(self.core.feed(data))
 
-    def store(self, adc: Optional[UInt32Array], value: Optional[Float64Array], corrupted: int,
-              direct: int = 0) -> int:
-        """Converted samples into the ring; return the number kept.
-
-        A finite run keeps its planned number of samples and no more.
-
-        :param direct: samples already written into the ring and counted there, before ``adc`` and ``value``.
-        """
+    def news(self, kept: int) -> int:
+        """The ring has ``kept`` more samples: update the overdue estimate, wake the consumers; return ``kept``."""
         now = clock()
         with self.wake:
-            n = direct
-            if adc is not None and value is not None and len(adc):
-                due = self.still_due
-                adc, value = adc[:due], value[:due]
-                n += len(adc)
-                self.overrun += self.ring.put(adc, value)
-            self.corrupted += corrupted
             if self.end is None:
                 self.overdue = self._missing_by(now - IN_FLIGHT_SECONDS)
-            if n:
+            if kept:
                 self.wake.notify_all()
-        return n
+        return kept
 
     def _missing_by(self, moment: float) -> int:
         due = math.floor((moment - self.started_at) * self.info.samples_per_second)
@@ -501,10 +395,11 @@ class _Reader:
         self.overdue = 0
 
     def stats(self) -> Stats:
-        return Stats(self.received, self.overrun, self.missing, self.corrupted, self.overdue)
+        core = self.core
+        return Stats(core.end, core.overrun, self.missing, core.corrupted, self.overdue)
 
     def block(self) -> Block:
-        first, adc, value = self.ring.take()
+        first, adc, value = take(self.core)
         times = np.arange(first, first + len(adc), dtype=np.float64) / self.info.samples_per_second
         return Block(self.info.device, first, times, adc, value, self.stats(), self.index)
 
@@ -533,6 +428,8 @@ class _PortLoop:
     def __init__(self, readers: Sequence[_Reader], waiting: "npt.NDArray[np.int64]") -> None:
         self.readers = list(readers)
         self.waiting = waiting
+        #: How long each wait pauses on the wake pipe alone before it waits for the ports (read at every wait).
+        self.pause_seconds = READ_PAUSE_SECONDS
         self.stop_event = threading.Event()
         # Read end, write end: stopping writes a byte, which ends the wait on the ports.
         # Closed by the loop's thread as it ends; the lock keeps a write from meeting the close.
@@ -571,13 +468,15 @@ class _PortLoop:
             assert self.wake_pipe is not None
             wake = self.wake_pipe[0]
             while active and not self.stop_event.is_set():
-                results = _arrays.read_ports(
-                    wake, READ_PAUSE_SECONDS, READ_WAIT_SECONDS, NEWS_SECONDS, self.waiting,
-                    [reader.decoder.job(cast(int, reader.descriptor), reader.ring, reader.still_due)
-                     for reader in active])
-                for reader, result in zip(active, results):
+                before = [reader.received for reader in active]
+                _arrays.read_ports([reader.core for reader in active],
+                                   [cast(int, reader.port.descriptor) for reader in active],
+                                   wake, self.pause_seconds, READ_WAIT_SECONDS, NEWS_SECONDS, self.waiting)
+                for reader, received in zip(active, before):
                     try:
-                        reader.took(reader.decoder.took(result))
+                        reader.news(reader.received - received)
+                        if reader.core.failure is not None:
+                            raise _port_failed(reader.core.failure)
                     except BaseException as error:  # handed to the consumer on its next read
                         reader.fail(error)
                     else:
@@ -751,7 +650,7 @@ class Acquisition:
                 # Weakly: a reader must not keep an acquisition nobody holds from being collected.
                 reader.on_reached = functools.partial(_call_if_alive, weakref.WeakMethod(self._complete))
                 reader.start(at)
-            on_descriptors = [reader for reader in readers if reader.descriptor is not None]
+            on_descriptors = [reader for reader in readers if reader.port.descriptor is not None]
             if on_descriptors:
                 self._loop = _PortLoop(on_descriptors, self._waiting)
                 self._loop.start()
@@ -776,8 +675,7 @@ class Acquisition:
             unit=unit_text(device), profile=_told(device.get_device_channel_selected_profile),
             sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
-        return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
-                       limit, _lowlevel.port_descriptor(device))
+        return _Reader(index, stream, converter, self.buffer_seconds, self._lock, limit, port_reader_of(device))
 
     def _complete(self, reader: _Reader) -> None:
         """A finite stream has its samples: switch its instrument off (on its reader's :attr:`_Reader.thread`)."""
@@ -958,7 +856,7 @@ class Acquisition:
             return [reader.block() for reader in self._readers]
 
     def _pending(self) -> bool:
-        return any(len(r.ring) or (r.error is not None and not r.error_reported) for r in self._readers)
+        return any(len(r.core) or (r.error is not None and not r.error_reported) for r in self._readers)
 
     def _raise_pending_error(self) -> None:
         for reader in self._readers:
