@@ -13,7 +13,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 from reliability import open_descriptors
-from vexlo_tools import Acquisition, _arrays, _lowlevel, acquisition, find_devices
+from vexlo_tools import Acquisition, _arrays, _lowlevel, _reading, find_devices
 from vexlo_tools.acquisition import port_of
 from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
 
@@ -70,7 +70,7 @@ def test_a_simulated_port_keeps_the_module_read():
 
 def test_stop_wakes_a_reader_waiting_for_ever_and_leaves_nothing_open(monkeypatch, streaming_pty):
     instrument, device = streaming_pty
-    monkeypatch.setattr(acquisition, "READ_WAIT_SECONDS", -1.0)  # only the wake ends the wait
+    monkeypatch.setattr(_reading, "READ_WAIT_SECONDS", -1.0)  # only the wake ends the wait
     descriptors = open_descriptors()
     for _ in range(3):
         acq = Acquisition([device])
@@ -103,7 +103,7 @@ def test_a_port_vanishing_under_the_reader_names_the_instrument(streaming_pty):
 
 
 def native_reader(capacity=10, size=4, keep=None):
-    return _arrays.Reader(size, capacity, acquisition.READ_BYTES, vexlo.ADCConverter(), True, keep)
+    return _arrays.Reader(size, capacity, _reading.READ_BYTES, vexlo.ADCConverter(), True, keep)
 
 
 @pytest.mark.parametrize("short", [True, False])
@@ -120,14 +120,14 @@ def test_packets_split_at_every_byte_between_descriptor_reads_and_fed_bytes(shor
         for cut in range(1, len(packets)):
             reader = native_reader(6, size)
             reader.feed(stream_packet(0, short) * 5)
-            acquisition.take(reader)
+            _reading.take(reader)
             reader.feed(stream_packet(0x070707, short) * 2)  # room for 4, from the last place on
             os.write(master, packets[:cut])
-            assert acquisition.DescriptorPort(slave).read(reader) == cut
+            assert _reading.DescriptorPort(slave).read(reader) == cut
             assert reader.remainder == packets[cut // size * size:cut]
             assert (len(reader), reader.overrun) == (min(6, 2 + cut // size), max(0, 2 + cut // size - 6))
             reader.feed(packets[cut:])
-            assert acquisition.take(reader)[1].tolist() == expected
+            assert _reading.take(reader)[1].tolist() == expected
             assert (reader.end, reader.overrun, reader.corrupted, reader.bytes_read) == (13, 2, 0, 7 * size + len(packets))
     finally:
         os.close(master)
@@ -151,7 +151,7 @@ def test_a_read_without_data_or_on_a_closed_descriptor():
             os.close(descriptor)
     os.close(slave)
     with pytest.raises(vexlo.VexloCommunicationError, match="reading the port failed") as raised:
-        acquisition.DescriptorPort(slave).read(reader)
+        _reading.DescriptorPort(slave).read(reader)
     assert reader.failure.errno == raised.value.__cause__.errno == errno.EBADF
 
 
@@ -167,7 +167,7 @@ def test_one_read_of_several_ports_reads_each_ready_one_and_fails_only_the_broke
         _arrays.read_ports(readers, [slave for _, slave in ptys], -1, 0.0, 5.0, 0.0, WAITING)
         assert [reader.end for reader in readers] == [3, 0, 0]
         assert readers[0].failure is None and readers[1].failure is None and readers[2].failure.errno == errno.EBADF
-        assert acquisition.take(readers[0])[1].tolist() == [0x100000, 0x200000, 0x300000]
+        assert _reading.take(readers[0])[1].tolist() == [0x100000, 0x200000, 0x300000]
     finally:
         for master, slave in ptys:
             os.close(master)
@@ -216,7 +216,7 @@ def test_a_consumer_taking_while_the_reader_writes_gets_every_sample_once_or_cou
     writer.start()
     taken = []
     while writer.is_alive() or len(reader):
-        first, adc, _ = acquisition.take(reader)
+        first, adc, _ = _reading.take(reader)
         assert (adc >> 8).tolist() == list(range(first, first + len(adc)))
         taken.append((first, len(adc)))
     writer.join()
