@@ -99,17 +99,33 @@ def _port_failed(failure: OSError) -> vexlo.VexloCommunicationError:
 
 
 class ModulePort:
-    """A port read through the module's ``get_stream_data`` (a simulated port, a test double), between pauses."""
+    """A port read through the module's ``get_stream_data`` (a simulated port, a test double), between pauses.
+
+    :param bytes_per_second: the stream's pace, which bounds the pauses.
+    """
 
     #: No descriptor: the port is read on its reader's own thread.
     descriptor: Optional[int] = None
 
-    def __init__(self, device: vexlo.VexloDevice) -> None:
+    def __init__(self, device: vexlo.VexloDevice, bytes_per_second: float) -> None:
         self.device = device
+        fill = PORT_BUFFER_BYTES / bytes_per_second
+        # Between a quarter and half of the port's buffer per read: fewer reads
+        # cost less, and a reader held up (a busy machine) must still come
+        # back before the buffer is full. It starts careful and adapts.
+        self.shortest_pause = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
+        self.longest_pause = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
+        #: How long the reader pauses before the next read.
+        self.pause_seconds = self.shortest_pause
 
     def read(self, reader: _arrays.Reader) -> int:
         """Feed ``reader`` what the port holds now; return the bytes read."""
         data: bytes = self.device.get_stream_data()
+        filled = len(data) / PORT_BUFFER_BYTES
+        if filled > 0.6:  # came back late: read more often
+            self.pause_seconds = max(self.shortest_pause, self.pause_seconds / 2)
+        elif filled < 0.4:
+            self.pause_seconds = min(self.longest_pause, self.pause_seconds * 1.1)
         reader.feed(data)
         return len(data)
 
@@ -138,10 +154,13 @@ _NOBODY_WAITS = np.zeros(1, np.int64)
 Port = Union[ModulePort, DescriptorPort]
 
 
-def port_reader_of(device: vexlo.VexloDevice) -> Port:
-    """How ``device``'s port is read while streaming: through its descriptor where it has one, else the module."""
+def port_reader_of(device: vexlo.VexloDevice, bytes_per_second: float) -> Port:
+    """How ``device``'s port is read while streaming: through its descriptor where it has one, else the module.
+
+    :param bytes_per_second: the stream's pace.
+    """
     descriptor = _lowlevel.port_descriptor(device)
-    return ModulePort(device) if descriptor is None else DescriptorPort(descriptor)
+    return ModulePort(device, bytes_per_second) if descriptor is None else DescriptorPort(descriptor)
 
 
 class _Reader:
@@ -174,13 +193,6 @@ class _Reader:
         self.switched_off = False
         #: Called on :attr:`thread` once a finite run has all its samples.
         self.on_reached: Callable[[_Reader], None] = lambda reader: None
-        fill = PORT_BUFFER_BYTES / (info.samples_per_second * info.packet_size)
-        # Between a quarter and half of the port's buffer per read: fewer reads
-        # cost less, and a reader held up (a busy machine) must still come
-        # back before the buffer is full. It starts careful and adapts.
-        self.shortest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
-        self.longest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
-        self.poll_seconds = self.shortest_poll
         #: The thread working for this reader: its own reading thread (a port
         #: without a descriptor), or the one switching a finished run off.
         self.thread: Optional[threading.Thread] = None
@@ -219,7 +231,7 @@ class _Reader:
             while not self.stop_event.is_set() and not self.reached:
                 self.poll()
                 if not self.reached:
-                    pause(self.stop_event, self.poll_seconds)
+                    pause(self.stop_event, cast(ModulePort, self.port).pause_seconds)
         except BaseException as error:  # handed to the consumer on its next read
             self.fail(error)
             return
@@ -245,13 +257,7 @@ class _Reader:
     def poll(self) -> int:
         """Read what the port holds into the ring; return the number of samples kept."""
         before = self.received
-        got = self.port.read(self.core)
-        if self.port.descriptor is None:
-            filled = got / PORT_BUFFER_BYTES
-            if filled > 0.6:  # came back late: read more often
-                self.poll_seconds = max(self.shortest_poll, self.poll_seconds / 2)
-            elif filled < 0.4:
-                self.poll_seconds = min(self.longest_poll, self.poll_seconds * 1.1)
+        self.port.read(self.core)
         return self.news(self.received - before)
 
     def feed(self, data: bytes) -> int:

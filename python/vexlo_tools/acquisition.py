@@ -309,7 +309,8 @@ class Acquisition:
             unit=unit_text(device), profile=_told(device.get_device_channel_selected_profile),
             sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
-        return _Reader(index, stream, converter, self.buffer_seconds, self._lock, limit, port_reader_of(device))
+        return _Reader(index, stream, converter, self.buffer_seconds, self._lock, limit,
+                       port_reader_of(device, sps * stream.packet_size))
 
     def _complete(self, reader: _Reader) -> None:
         """A finite stream has its samples: switch its instrument off (on its reader's :attr:`_Reader.thread`)."""
