@@ -293,7 +293,7 @@ struct ReaderState
     Ref converter;
     adc::Calibration calibration{};
     bool native = false;
-    int error = 0;                    // errno of a failed wait or read, -1 for end of file
+    std::atomic<int> error{0};        // errno of a failed wait or read, -1 for end of file
     std::atomic<bool> writing{false};  // the ring's one writer at work
 };
 
