@@ -777,7 +777,7 @@ PyObject* read_ports(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 PyMethodDef module_methods[] = {
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL, kConvertDoc},
 #ifndef _WIN32
-    {"read_ports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_ports)), METH_FASTCALL,
+    {"read_ports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<read_ports>)), METH_FASTCALL,
      kReadPortsDoc},
 #endif
     {nullptr, nullptr, 0, nullptr},
