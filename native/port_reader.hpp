@@ -55,7 +55,9 @@ public:
     }
     // Samples a finite run still keeps.
     uint64_t due() const { return m_keep == kForever ? kForever : m_keep - std::min(m_keep, end()); }
-    uint64_t overrun() const { return m_overrun.load(std::memory_order_relaxed); }
+    // Counted after the end that covers the samples it counts is published: an
+    // overrun read before the end never exceeds what that end implies.
+    uint64_t overrun() const { return m_overrun.load(std::memory_order_acquire); }
     uint64_t corrupted() const { return m_corrupted.load(std::memory_order_relaxed); }
     uint64_t bytes() const { return m_bytes.load(std::memory_order_relaxed); }
 
@@ -164,7 +166,7 @@ private:
         }
         m_start.store(from + dropped, std::memory_order_release);
         m_end.store(last + n, std::memory_order_release);
-        m_overrun.fetch_add(dropped, std::memory_order_relaxed);
+        m_overrun.fetch_add(dropped, std::memory_order_release);
     }
 
     const size_t m_packet_size;

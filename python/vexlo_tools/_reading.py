@@ -287,7 +287,8 @@ class _Reader:
 
     def stats(self) -> Stats:
         core = self.core
-        return Stats(core.end, core.overrun, self.missing, core.corrupted, self.overdue)
+        overrun = core.overrun  # first: the end read after it covers every sample it counts
+        return Stats(core.end, overrun, self.missing, core.corrupted, self.overdue)
 
     def block(self) -> Block:
         first, adc, value = take(self.core)
