@@ -1,4 +1,6 @@
-// vexlo_tools._arrays: stream packets straight into caller-provided arrays.
+// vexlo_tools._arrays: stream packets straight into caller-provided arrays,
+// and each port's reader (Reader, over reading::PortReader) with the loop
+// that reads ports into their readers (read_ports).
 //
 // The same packet scan and ADC arithmetic as the extension's own stream
 // conversion (src/calibration/stream_core.hpp and adc_core.hpp), with
@@ -839,7 +841,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vexlo_tools._arrays",
-    "Stream packets into caller-provided arrays (the extension's packet scan and ADC arithmetic).",
+    "Stream packets into caller-provided arrays and into ports' readers (the extension's packet scan and ADC arithmetic).",
     sizeof(ModuleState),
     module_methods,
     module_slots,
