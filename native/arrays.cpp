@@ -388,8 +388,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (!self)
         return nullptr;
     auto reader = std::make_unique<ReaderState>();
-    reader->core = std::make_unique<reading::PortReader>(static_cast<size_t>(packet_size), static_cast<size_t>(capacity),
-                                                         keep, static_cast<size_t>(buffer_size));
+    reader->core = std::make_unique<reading::PortReader>(
+        static_cast<size_t>(packet_size), static_cast<size_t>(capacity), keep, static_cast<size_t>(buffer_size));
     reader->converter = Ref(converter, true);
     reader->calibration = calibration;
     reader->native = native != 0;
@@ -841,7 +841,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vexlo_tools._arrays",
-    "Stream packets into caller-provided arrays and into ports' readers (the extension's packet scan and ADC arithmetic).",
+    "Stream packets into caller-provided arrays and into ports' readers\n"
+    "(the extension's packet scan and ADC arithmetic).",
     sizeof(ModuleState),
     module_methods,
     module_slots,

@@ -128,7 +128,8 @@ def test_packets_split_at_every_byte_between_descriptor_reads_and_fed_bytes(shor
             assert (len(reader), reader.overrun) == (min(6, 2 + cut // size), max(0, 2 + cut // size - 6))
             reader.feed(packets[cut:])
             assert _reading.take(reader)[1].tolist() == expected
-            assert (reader.end, reader.overrun, reader.corrupted, reader.bytes_read) == (13, 2, 0, 7 * size + len(packets))
+            assert (reader.end, reader.overrun, reader.corrupted) == (13, 2, 0)
+            assert reader.bytes_read == 7 * size + len(packets)
     finally:
         os.close(master)
         os.close(slave)
