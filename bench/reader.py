@@ -30,7 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import vexlo_device_communication as vexlo  # noqa: E402
-from vexlo_tools import Acquisition, _lowlevel, acquisition  # noqa: E402
+from vexlo_tools import Acquisition, _lowlevel, _reading  # noqa: E402
 from vexlo_tools.devices import drain  # noqa: E402
 
 from acquisition import HIGH_RATE, PLUS, open_plus, served  # noqa: E402
@@ -107,7 +107,7 @@ def run_c_loop(loop, devices, shared, seconds):
         fds = [_lowlevel.port_descriptor(device) for device in devices]
         began, cpu = time.monotonic(), time.process_time()
         got = loop((ctypes.c_int * len(fds))(*fds), len(fds), int(shared),
-                   round(acquisition.READ_PAUSE_SECONDS * 1e6), seconds)
+                   round(_reading.READ_PAUSE_SECONDS * 1e6), seconds)
         wall, cpu = time.monotonic() - began, time.process_time() - cpu
     finally:
         for device in devices:
@@ -143,7 +143,7 @@ def run_acquisition(devices, seconds, through_module=False, warm_up=0.5):
 
 def row_cpu(counts=(1, 2, 4, 8), seconds=4.0):
     lines = []
-    pause = acquisition.READ_PAUSE_SECONDS * 1e3
+    pause = _reading.READ_PAUSE_SECONDS * 1e3
     with c_loop() as loop:
         for n in counts:
             with served(*[PLUS] * n) as (paths, _):

@@ -1,4 +1,6 @@
-// vexlo_tools._arrays: stream packets straight into caller-provided arrays.
+// vexlo_tools._arrays: stream packets straight into caller-provided arrays,
+// and each port's reader (Reader, over reading::PortReader) with the loop
+// that reads ports into their readers (read_ports).
 //
 // The same packet scan and ADC arithmetic as the extension's own stream
 // conversion (src/calibration/stream_core.hpp and adc_core.hpp), with
@@ -8,6 +10,7 @@
 // skip rules.
 #include <Python.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -25,9 +28,11 @@
 #include "calibration/adc_core.hpp"
 #include "common/converter_result.hpp"
 #include "calibration/stream_core.hpp"
+#include "common/boundary.hpp"
 #include "common/buffer.hpp"
 #include "common/compat.hpp"
 #include "common/ref.hpp"
+#include "port_reader.hpp"
 
 namespace
 {
@@ -51,7 +56,10 @@ struct ModuleState
 {
     PyObject* names[kCalibrationCount];
     PyObject* convert_adc;
+    PyTypeObject* reader_type;
 };
+
+extern PyModuleDef module_def;
 
 ModuleState* state_of(PyObject* module)
 {
@@ -151,66 +159,33 @@ bool read_calibration(ModuleState* st, PyObject* converter, adc::Calibration* c)
 
 // --- conversion ---------------------------------------------------------------
 
-// Where converted samples go: the first `room` into a ring (or plain arrays)
-// from `at` on, wrapping at `capacity`; the next into `spill`; those beyond
-// `keep` (a finite run's planned end) nowhere.
-struct Outputs
+// The value of a count by the calibration's arithmetic (without the GIL).
+struct NativeValue
 {
-    uint32_t* adc;
-    double* value;
-    size_t capacity;
-    size_t at;
-    size_t room;
-    uint32_t* spill_adc;
-    double* spill_value;
-    size_t keep;
-    size_t taken;
+    const adc::Calibration& calibration;
 
-    void put(uint64_t count, double calibrated)
+    stream::Outcome operator()(uint64_t count, double* value) const
     {
-        if (taken < room && taken < keep)
-        {
-            size_t i = at + taken;
-            if (i >= capacity)
-                i -= capacity;
-            adc[i] = static_cast<uint32_t>(count);
-            value[i] = calibrated;
-        }
-        else if (taken < keep)
-        {
-            spill_adc[taken - room] = static_cast<uint32_t>(count);
-            spill_value[taken - room] = calibrated;
-        }
-        ++taken;
+        *value = adc::convert(calibration, count);
+        return stream::Outcome::Accepted;
     }
-
-    size_t kept() const { return taken < keep ? taken : keep; }
-    size_t direct() const { return kept() < room ? kept() : room; }
 };
 
-template <typename Packet>
-stream::ScanResult scan_native(const adc::Calibration& calibration, const uint8_t* data, size_t size, Outputs& out)
+// The value of a count as converter.convert_adc gives it, with the
+// extension's skip rules (with the GIL).
+struct ValueByName
 {
-    return stream::scan<Packet>(data, size, [&](uint64_t count, size_t) {
-        out.put(count, adc::convert(calibration, count));
-        return stream::Outcome::Accepted;
-    });
-}
+    ModuleState* st;
+    PyObject* converter;
 
-template <typename Packet>
-stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const uint8_t* data, size_t size, Outputs& out)
-{
-    return stream::scan<Packet>(data, size, [&](uint64_t count, size_t) {
+    stream::Outcome operator()(uint64_t count, double* calibrated) const
+    {
         Ref number(PyLong_FromUnsignedLongLong(count));
         if (!number)
             return stream::Outcome::Abort;
         Ref value(PyObject_CallMethodOneArg(converter, st->convert_adc, number.get()));
-        double calibrated = 0.0;
-        if (value && stream::result_as_double(value.get(), &calibrated))
-        {
-            out.put(count, calibrated);
+        if (value && stream::result_as_double(value.get(), calibrated))
             return stream::Outcome::Accepted;
-        }
         Ref error(compat::take_raised_exception());
         if (!stream::skips_position(error.get()))
         {
@@ -218,23 +193,29 @@ stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, const uint
             return stream::Outcome::Abort;
         }
         return stream::Outcome::Rejected;
+    }
+};
+
+// f(Packet{}) with the packet type of `packet_size` (3 or 4).
+template <typename F>
+auto with_packet(long packet_size, F&& f)
+{
+    return packet_size == 3 ? f(stream::ThreeBytePacket{}) : f(stream::FourBytePacket{});
+}
+
+// Converts data[0, size) into adc and value (room for size / packet_size samples).
+template <typename ValueOf>
+stream::ScanResult convert_into(long packet_size, const uint8_t* data, size_t size, uint32_t* adc, double* value,
+                                size_t& taken, ValueOf&& value_of)
+{
+    return with_packet(packet_size, [&](auto packet) {
+        return stream::scan<decltype(packet)>(data, size, [&](uint64_t count, size_t) {
+            const stream::Outcome outcome = value_of(count, value + taken);
+            if (outcome == stream::Outcome::Accepted)
+                adc[taken++] = static_cast<uint32_t>(count);
+            return outcome;
+        });
     });
-}
-
-// Without the GIL.
-stream::ScanResult scan_native(const adc::Calibration& calibration, long packet_size, const uint8_t* data, size_t size,
-                               Outputs& out)
-{
-    return packet_size == 3 ? scan_native<stream::ThreeBytePacket>(calibration, data, size, out)
-                            : scan_native<stream::FourBytePacket>(calibration, data, size, out);
-}
-
-// With the GIL: converter.convert_adc for every packet.
-stream::ScanResult scan_by_name(ModuleState* st, PyObject* converter, long packet_size, const uint8_t* data,
-                                size_t size, Outputs& out)
-{
-    return packet_size == 3 ? scan_by_name<stream::ThreeBytePacket>(st, converter, data, size, out)
-                            : scan_by_name<stream::FourBytePacket>(st, converter, data, size, out);
 }
 
 bool read_packet_size(PyObject* object, long* packet_size)
@@ -284,7 +265,9 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     const size_t room = data.size() / static_cast<size_t>(packet_size);
     if (adc_view.count() < room || value_view.count() < room)
         return PyErr_Format(PyExc_ValueError, "adc and value need room for %zu samples", room);
-    Outputs out{adc_view.items<uint32_t>(), value_view.items<double>(), room, 0, room, nullptr, nullptr, room, 0};
+    uint32_t* adc = adc_view.items<uint32_t>();
+    double* value = value_view.items<double>();
+    size_t taken = 0;
     adc::Calibration calibration;
     if (native && !read_calibration(st, args[4], &calibration))
         return nullptr;
@@ -292,16 +275,283 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     if (native)
     {
         Py_BEGIN_ALLOW_THREADS
-        scanned = scan_native(calibration, packet_size, data.bytes(), data.size(), out);
+        scanned = convert_into(packet_size, data.bytes(), data.size(), adc, value, taken, NativeValue{calibration});
         Py_END_ALLOW_THREADS
     }
-    else if ((scanned = scan_by_name(st, args[4], packet_size, data.bytes(), data.size(), out)).aborted)
+    else if ((scanned = convert_into(packet_size, data.bytes(), data.size(), adc, value, taken,
+                                     ValueByName{st, args[4]})).aborted)
         return nullptr;
-    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(out.taken), static_cast<Py_ssize_t>(scanned.next),
+    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(taken), static_cast<Py_ssize_t>(scanned.next),
                          static_cast<Py_ssize_t>(scanned.invalid));
 }
 
-// --- reading a port -----------------------------------------------------------
+// --- a port's reader -----------------------------------------------------------
+
+// The Python face of a reading::PortReader: the converter it asks (or the
+// calibration it applies), and how its last read of a port ended.
+struct ReaderState
+{
+    std::unique_ptr<reading::PortReader> core;
+    Ref converter;
+    adc::Calibration calibration{};
+    bool native = false;
+    std::atomic<int> error{0};        // errno of a failed wait or read, -1 for end of file
+    std::atomic<bool> writing{false};  // the ring's one writer at work
+};
+
+struct ReaderObject
+{
+    PyObject_HEAD
+    ReaderState* state;
+};
+
+ReaderState& state(PyObject* self)
+{
+    return *reinterpret_cast<ReaderObject*>(self)->state;
+}
+
+// Holds the reader as its ring's one writer for a scope: a second writer is refused.
+class Writing
+{
+public:
+    bool enter(ReaderState& reader)
+    {
+        if (reader.writing.exchange(true))
+        {
+            PyErr_SetString(PyExc_RuntimeError, "the reader is writing into its ring on another thread");
+            return false;
+        }
+        m_reader = &reader;
+        return true;
+    }
+    Writing() = default;
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+    ~Writing()
+    {
+        if (m_reader)
+            m_reader->writing.store(false);
+    }
+
+private:
+    ReaderState* m_reader = nullptr;
+};
+
+// Converts what the reader received since its last conversion into its ring;
+// returns false when a converter's error is raised (with the GIL then).
+// Native arithmetic needs no GIL.
+bool convert_received(ModuleState* st, ReaderState& reader, uint64_t& kept)
+{
+    const long packet_size = static_cast<long>(reader.core->packet_size());
+    const stream::ScanResult scanned = with_packet(packet_size, [&](auto packet) {
+        using Packet = decltype(packet);
+        return reader.native ? reader.core->convert<Packet>(NativeValue{reader.calibration}, kept)
+                             : reader.core->convert<Packet>(ValueByName{st, reader.converter.get()}, kept);
+    });
+    return !scanned.aborted;
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    static const char* names[] = {"packet_size", "capacity", "buffer_size", "converter", "native", "keep", nullptr};
+    PyObject* size_object = nullptr;
+    Py_ssize_t capacity = 0;
+    Py_ssize_t buffer_size = 0;
+    PyObject* converter = nullptr;
+    int native = 0;
+    PyObject* keep_object = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnnOp|O:Reader", const_cast<char**>(names), &size_object,
+                                     &capacity, &buffer_size, &converter, &native, &keep_object))
+        return nullptr;
+    long packet_size = 0;
+    if (!read_packet_size(size_object, &packet_size))
+        return nullptr;
+    uint64_t keep = reading::PortReader::kForever;
+    if (keep_object != Py_None)
+    {
+        const Py_ssize_t limit = PyLong_AsSsize_t(keep_object);
+        if (limit == -1 && PyErr_Occurred())
+            return nullptr;
+        if (limit < 0)
+            return PyErr_Format(PyExc_ValueError, "keep must be at least 0, not %zd", limit);
+        keep = static_cast<uint64_t>(limit);
+    }
+    if (capacity < 1)
+        return PyErr_Format(PyExc_ValueError, "a ring holds at least one sample, not %zd", capacity);
+    if (buffer_size < packet_size)
+        return PyErr_Format(PyExc_ValueError, "the buffer must hold a packet at least, not %zd bytes", buffer_size);
+    ModuleState* st = state_of(PyType_GetModuleByDef(type, &module_def));
+    adc::Calibration calibration{};
+    if (native && !read_calibration(st, converter, &calibration))
+        return nullptr;
+    Ref self(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    auto reader = std::make_unique<ReaderState>();
+    reader->core = std::make_unique<reading::PortReader>(
+        static_cast<size_t>(packet_size), static_cast<size_t>(capacity), keep, static_cast<size_t>(buffer_size));
+    reader->converter = Ref(converter, true);
+    reader->calibration = calibration;
+    reader->native = native != 0;
+    reinterpret_cast<ReaderObject*>(self.get())->state = reader.release();
+    return self.release();
+}
+
+int reader_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    ReaderState* reader = reinterpret_cast<ReaderObject*>(self)->state;
+    if (reader)
+        Py_VISIT(reader->converter.get());
+    return 0;
+}
+
+int reader_clear(PyObject* self)
+{
+    ReaderState* reader = reinterpret_cast<ReaderObject*>(self)->state;
+    if (reader)
+        reader->converter = Ref();
+    return 0;
+}
+
+void reader_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    delete reinterpret_cast<ReaderObject*>(self)->state;
+    reinterpret_cast<ReaderObject*>(self)->state = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t reader_length(PyObject* self)
+{
+    return static_cast<Py_ssize_t>(state(self).core->held());
+}
+
+PyObject* reader_feed(PyObject* self, PyObject* data_object)
+{
+    ReaderState& reader = state(self);
+    Writing writing;
+    BufferView data;
+    if (!writing.enter(reader) || !data.open(data_object))
+        return nullptr;
+    ModuleState* st = state_of(PyType_GetModuleByDef(Py_TYPE(self), &module_def));
+    uint64_t kept = 0;
+    size_t at = 0;
+    do
+    {
+        at += reader.core->put_bytes(data.bytes() + at, data.size() - at);
+        if (!convert_received(st, reader, kept))
+            return nullptr;
+    } while (at < data.size());
+    return PyLong_FromUnsignedLongLong(kept);
+}
+
+PyObject* reader_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 2)
+        return PyErr_Format(PyExc_TypeError, "take() takes 2 arguments (%zd given)", nargs);
+    ArrayView adc;
+    ArrayView value;
+    if (!adc.open(args[0], "I", 4, "adc") || !value.open(args[1], "d", 8, "value"))
+        return nullptr;
+    uint64_t first = 0;
+    const size_t taken = state(self).core->take(adc.items<uint32_t>(), value.items<double>(),
+                                                std::min(adc.count(), value.count()), &first);
+    return Py_BuildValue("(Kn)", static_cast<unsigned long long>(first), static_cast<Py_ssize_t>(taken));
+}
+
+template <uint64_t (reading::PortReader::*F)() const>
+PyObject* get_count(PyObject* self, void*)
+{
+    return PyLong_FromUnsignedLongLong((state(self).core.get()->*F)());
+}
+
+PyObject* get_keep(PyObject* self, void*)
+{
+    const uint64_t keep = state(self).core->keep();
+    return keep == reading::PortReader::kForever ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(keep);
+}
+
+PyObject* get_reached(PyObject* self, void*)
+{
+    return PyBool_FromLong(state(self).core->due() == 0);
+}
+
+PyObject* get_remainder(PyObject* self, void*)
+{
+    const reading::PortReader& core = *state(self).core;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(core.remainder()),
+                                     static_cast<Py_ssize_t>(core.remainder_size()));
+}
+
+PyObject* get_failure(PyObject* self, void*)
+{
+    const int error = state(self).error;
+    if (error == 0)
+        Py_RETURN_NONE;
+    if (error < 0)
+        return PyObject_CallFunction(PyExc_OSError, "s", "end of file on the port");
+    return PyObject_CallFunction(PyExc_OSError, "is", error, std::strerror(error));
+}
+
+const char* const kReaderDoc =
+    "Reader(packet_size, capacity, buffer_size, converter, native, keep=None)\n--\n\n"
+    "One port's reader: the bytes of an unfinished packet, the ring of samples, what a finite run keeps,\n"
+    "and the counters. It is its ring's only writer (feed(), read_ports()); a consumer takes from any thread.\n"
+    "When the ring is full, the oldest samples make room and are counted in overrun.\n\n"
+    ":param packet_size: 3 or 4.\n"
+    ":param capacity: the samples the ring holds.\n"
+    ":param buffer_size: bytes a read of the port takes at most, after the remainder.\n"
+    ":param converter: the converter.\n"
+    ":param native: as for convert().\n"
+    ":param keep: samples to keep at most (a finite run's plan; the rest are converted and dropped);\n"
+    "    None for an open-ended run.";
+
+PyMethodDef reader_methods[] = {
+    {"feed", guarded<reader_feed>, METH_O,
+     "feed(data)\n--\n\nConvert stream bytes after the remainder into the ring; return the samples kept.\n\n"
+     ":raises RuntimeError: the reader is writing on another thread."},
+    {"take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<reader_take>)), METH_FASTCALL,
+     "take(adc, value)\n--\n\nCopy up to len(adc) of the oldest samples held into adc (uint32) and value\n"
+     "(float64), oldest first, and let them go; return (the first one's number, how many)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"start", get_count<&reading::PortReader::start>, nullptr, "The number of the oldest sample held.", nullptr},
+    {"end", get_count<&reading::PortReader::end>, nullptr,
+     "The number the next sample gets: every sample kept so far (the received count).", nullptr},
+    {"overrun", get_count<&reading::PortReader::overrun>, nullptr,
+     "Samples dropped from the full ring to make room.", nullptr},
+    {"corrupted", get_count<&reading::PortReader::corrupted>, nullptr, "Byte positions the scan skipped.", nullptr},
+    {"bytes_read", get_count<&reading::PortReader::bytes>, nullptr, "Stream bytes received.", nullptr},
+    {"keep", get_keep, nullptr, "Samples kept at most, or None.", nullptr},
+    {"reached", get_reached, nullptr, "Whether a finite run has all it keeps.", nullptr},
+    {"remainder", get_remainder, nullptr, "The bytes of an unfinished packet, carried to the next read.", nullptr},
+    {"failure", get_failure, nullptr,
+     "The OSError that ended the reading of the port (read_ports()), or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kReaderDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<reader_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {Py_sq_length, reinterpret_cast<void*>(reader_length)},
+    {Py_mp_length, reinterpret_cast<void*>(reader_length)},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {"vexlo_tools._arrays.Reader", sizeof(ReaderObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, reader_slots};
+
+// --- reading ports --------------------------------------------------------------
 
 #ifndef _WIN32
 
@@ -334,177 +584,43 @@ bool read_descriptor(PyObject* object, int* descriptor)
     return true;
 }
 
-bool open_cell(PyObject* object, ArrayView& view, const char* what)
+// One port of a read_ports() call: its descriptor and its reader.
+struct PortJob
 {
-    if (!view.open(object, "q", 8, what))
-        return false;
-    if (view.count() == 0)
-    {
-        PyErr_Format(PyExc_ValueError, "%s must hold at least one item", what);
-        return false;
-    }
-    return true;
-}
+    Ref object;
+    ReaderState* reader = nullptr;
+    Writing writing;
+    int port = -1;
+    size_t last = 0;  // bytes of the last read
 
-// One port of a read_ports() call: where its bytes go, and what came of them.
-class PortJob
-{
-public:
-    static constexpr Py_ssize_t kFields = 13;
-
-    // Checks and holds one item of the ports argument (with the GIL).
-    bool open(ModuleState* st, PyObject* item)
-    {
-        Ref fields(PySequence_Fast(item, "each port must be a tuple"));
-        if (!fields)
-            return false;
-        if (PySequence_Fast_GET_SIZE(fields.get()) != kFields)
-        {
-            PyErr_Format(PyExc_TypeError, "each port is a tuple of %zd items, not %zd", kFields,
-                         PySequence_Fast_GET_SIZE(fields.get()));
-            return false;
-        }
-        PyObject** f = PySequence_Fast_ITEMS(fields.get());
-        if (!read_descriptor(f[0], &m_port) || !read_packet_size(f[3], &m_packet_size))
-            return false;
-        const Py_ssize_t held = PyLong_AsSsize_t(f[2]);
-        const Py_ssize_t room = PyLong_AsSsize_t(f[7]);
-        const Py_ssize_t keep = PyLong_AsSsize_t(f[8]);
-        if (PyErr_Occurred())
-            return false;
-        const int native = PyObject_IsTrue(f[12]);
-        if (native < 0)
-            return false;
-        m_native = native != 0;
-        if (!m_buffer.open(f[1], "B", 1, "buffer") || !m_ring_adc.open(f[4], "I", 4, "ring_adc") ||
-            !m_ring_value.open(f[5], "d", 8, "ring_value") || !open_cell(f[6], m_end_view, "ring_end") ||
-            !m_adc.open(f[9], "I", 4, "adc") || !m_value.open(f[10], "d", 8, "value"))
-            return false;
-        m_size = m_buffer.count();
-        if (held < 0 || static_cast<size_t>(held) >= m_size)
-        {
-            PyErr_Format(PyExc_ValueError, "held must be at least 0 and below %zu, not %zd", m_size, held);
-            return false;
-        }
-        m_held = static_cast<size_t>(held);
-        m_capacity = m_ring_adc.count();
-        m_end = m_end_view.items<int64_t>();
-        m_first_end = *m_end;
-        if (m_ring_value.count() != m_capacity || m_capacity == 0 || m_first_end < 0 || room < 0 ||
-            static_cast<size_t>(room) > m_capacity || keep < 0)
-        {
-            PyErr_Format(PyExc_ValueError, "a ring of %zu samples has no room of %zd after %lld (keeping %zd)",
-                         m_capacity, room, static_cast<long long>(m_first_end), keep);
-            return false;
-        }
-        m_room = static_cast<size_t>(room);
-        m_keep = static_cast<size_t>(keep);
-        const size_t packets = m_size / static_cast<size_t>(m_packet_size);
-        if (m_adc.count() < packets || m_value.count() < packets)
-        {
-            PyErr_Format(PyExc_ValueError, "adc and value need room for %zu samples", packets);
-            return false;
-        }
-        m_converter = Ref(f[11], true);
-        return !m_native || read_calibration(st, m_converter.get(), &m_calibration);
-    }
-
-    int port() const { return m_port; }
-    bool native() const { return m_native; }
-    // Failed, or out of ring room or with all it keeps after a read: not read again in this call.
-    bool done() const { return m_error != 0 || (m_received != 0 && (m_spilled != 0 || m_kept >= m_keep)); }
-    // Read bytes still to convert (with the GIL, when the converter is not native).
-    bool pending() const { return m_got != 0; }
+    // Failed, or with all it keeps: not read again in this call.
+    bool done() const { return reader->error != 0 || reader->core->due() == 0; }
     // Came back to a port at least half full: the next round should not pause.
-    bool late() const { return m_last > m_size / 2; }
+    bool late() const { return last > reader->core->free_size() / 2; }
 
     // Without the GIL: one read of what the port holds after the remainder.
     void read_now(short revents)
     {
         if (revents & POLLNVAL)
         {
-            m_error = EBADF;
+            reader->error = EBADF;
             return;
         }
+        reading::PortReader& core = *reader->core;
         for (;;)
         {
-            const ssize_t n = read(m_port, m_buffer.items<uint8_t>() + m_held, m_size - m_held);
+            const ssize_t n = read(port, core.free_bytes(), core.free_size());
             if (n > 0)
-                m_got = m_last = static_cast<size_t>(n);
+                core.received(last = static_cast<size_t>(n));
             else if (n == 0)
-                m_error = -1;  // end of file: the port is gone
+                reader->error = -1;  // end of file: the port is gone
             else if (errno == EINTR)
                 continue;
             else if (errno != EAGAIN && errno != EWOULDBLOCK)
-                m_error = errno;
+                reader->error = errno;
             return;
         }
     }
-
-    void fail(int error) { m_error = error; }
-    void new_round() { m_last = 0; }
-
-    // Converts what read_now read and publishes the ring's new end; returns the samples
-    // written into the ring, or -1 when a converter's error is raised (with the GIL then).
-    ptrdiff_t convert(ModuleState* st)
-    {
-        const size_t at = static_cast<size_t>((m_first_end + static_cast<int64_t>(m_written)) %
-                                              static_cast<int64_t>(m_capacity));
-        Outputs out{m_ring_adc.items<uint32_t>(), m_ring_value.items<double>(), m_capacity, at, m_room - m_written,
-                    m_adc.items<uint32_t>(), m_value.items<double>(), m_keep - m_kept, 0};
-        uint8_t* bytes = m_buffer.items<uint8_t>();
-        const size_t total = m_held + m_got;
-        const stream::ScanResult scanned =
-            m_native ? scan_native(m_calibration, m_packet_size, bytes, total, out)
-                     : scan_by_name(st, m_converter.get(), m_packet_size, bytes, total, out);
-        if (scanned.aborted)
-            return -1;
-        m_held = total - scanned.next;
-        std::memmove(bytes, bytes + scanned.next, m_held);
-        m_received += m_got;
-        m_got = 0;
-        m_written += out.direct();
-        m_spilled = out.kept() - out.direct();
-        m_kept += out.kept();
-        m_skipped += scanned.invalid;
-        __atomic_store_n(m_end, m_first_end + static_cast<int64_t>(m_written), __ATOMIC_RELEASE);
-        return static_cast<ptrdiff_t>(out.direct());
-    }
-
-    PyObject* result() const
-    {
-        return Py_BuildValue("(nnnnni)", static_cast<Py_ssize_t>(m_written), static_cast<Py_ssize_t>(m_spilled),
-                             static_cast<Py_ssize_t>(m_held), static_cast<Py_ssize_t>(m_skipped),
-                             static_cast<Py_ssize_t>(m_received), m_error);
-    }
-
-private:
-    ArrayView m_buffer;
-    ArrayView m_ring_adc;
-    ArrayView m_ring_value;
-    ArrayView m_end_view;
-    ArrayView m_adc;
-    ArrayView m_value;
-    Ref m_converter;
-    adc::Calibration m_calibration{};
-    int m_port = -1;
-    long m_packet_size = 4;
-    bool m_native = false;
-    size_t m_size = 0;
-    size_t m_capacity = 0;
-    size_t m_room = 0;
-    size_t m_keep = 0;
-    int64_t* m_end = nullptr;
-    int64_t m_first_end = 0;
-    size_t m_held = 0;
-    size_t m_got = 0;   // read, not yet converted
-    size_t m_last = 0;  // bytes of the last read
-    size_t m_written = 0;
-    size_t m_spilled = 0;
-    size_t m_kept = 0;
-    size_t m_skipped = 0;
-    size_t m_received = 0;
-    int m_error = 0;  // errno, or -1 for end of file
 };
 
 // Without the GIL: waits `pause_ms` on the wake descriptor alone (the readers'
@@ -512,8 +628,8 @@ private:
 // port or the wake descriptor, and reads each port that holds bytes with one
 // call. Returns whether anything was read; once woken (`woken` set), it only
 // takes what the ports already hold. `fds` has a slot per job and one for wake, last.
-bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<pollfd>& fds, int wake, int pause_ms,
-                   int timeout_ms, bool& woken)
+bool wait_and_read(std::vector<PortJob>& jobs, std::vector<pollfd>& fds, int wake, int pause_ms, int timeout_ms,
+                   bool& woken)
 {
     if (pause_ms > 0)
     {
@@ -525,7 +641,7 @@ bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<poll
         if (ready < 0)
         {
             for (auto& job : jobs)
-                job->fail(errno);
+                job.reader->error = errno;
             return false;
         }
         if (ready > 0)
@@ -536,8 +652,8 @@ bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<poll
     }
     for (size_t i = 0; i < jobs.size(); ++i)
     {
-        jobs[i]->new_round();
-        fds[i] = {jobs[i]->done() ? -1 : jobs[i]->port(), POLLIN, 0};  // a negative descriptor is left out
+        jobs[i].last = 0;
+        fds[i] = {jobs[i].done() ? -1 : jobs[i].port, POLLIN, 0};  // a negative descriptor is left out
     }
     fds.back() = {wake, POLLIN, 0};
     int ready;
@@ -548,8 +664,8 @@ bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<poll
     {
         const int error = errno;
         for (auto& job : jobs)
-            if (!job->done())
-                job->fail(error);
+            if (!job.done())
+                job.reader->error = error;
         return false;
     }
     woken = woken || fds.back().revents != 0;
@@ -557,79 +673,74 @@ bool wait_and_read(std::vector<std::unique_ptr<PortJob>>& jobs, std::vector<poll
     for (size_t i = 0; i < jobs.size(); ++i)
         if (fds[i].fd >= 0 && fds[i].revents != 0)
         {
-            jobs[i]->read_now(fds[i].revents);
-            any = any || jobs[i]->pending();
+            jobs[i].read_now(fds[i].revents);
+            any = any || jobs[i].reader->core->pending();
         }
     return any;
 }
 
 const char* const kReadPortsDoc =
-    "read_ports(wake, pause, timeout, news, waiting, ports)\n--\n\n"
-    "Wait for any of the ports, read each that holds bytes with one system call after what its buffer\n"
-    "holds, and convert the packets straight into its ring's free room, publishing the ring's new end;\n"
-    "again and again, for up to news seconds, without the GIL, until woken, or a port fails, runs out of\n"
-    "ring room or has all it keeps (with a converter that is not native: once, converting with the GIL).\n\n"
+    "read_ports(readers, descriptors, wake, pause, timeout, news, waiting)\n--\n\n"
+    "Wait for any of the ports, read each that holds bytes with one system call after what its reader's\n"
+    "buffer holds, and convert the packets into its reader's ring; again and again, for up to news seconds,\n"
+    "without the GIL, until woken, or a port fails or its reader has all it keeps (with a converter that\n"
+    "is not native: once, converting with the GIL). A failure is the reader's: see Reader.failure;\n"
+    "what came before it is converted and counted.\n\n"
+    ":param readers: a sequence of Reader, one per port, each read by nobody else meanwhile.\n"
+    ":param descriptors: the ports' file descriptors, in the same order.\n"
     ":param wake: a descriptor that becomes readable to end the wait (-1: none).\n"
     ":param pause: seconds to wait for wake alone before each wait for the ports (the readers' pace).\n"
     ":param timeout: seconds to wait at most for the ports (0: take what they hold; below 0: for ever).\n"
     ":param news: seconds after which to return at the latest, once something was read.\n"
     ":param waiting: an int64 array whose first item, above 0, says a consumer waits: return as soon\n"
-    "    as samples were written.\n"
-    ":param ports: a sequence of tuples (port, buffer, held, packet_size, ring_adc, ring_value,\n"
-    "    ring_end, room, keep, adc, value, converter, native): the port's file descriptor; a bytearray,\n"
-    "    the remainder of the last read in front, and its length held; 3 or 4; the ring's uint32 counts\n"
-    "    and float64 values; an int64 array whose first item is the number the ring's next sample gets,\n"
-    "    advanced as samples are written; how many samples the ring takes after its end (wrapping)\n"
-    "    without dropping any; samples to keep at most (the rest are converted and dropped); writable\n"
-    "    uint32 and float64 arrays with room for len(buffer) // packet_size samples, for those beyond\n"
-    "    the ring's room; the converter; native as for convert().\n"
-    ":return: per port, (samples written into the ring, samples written into adc and value, length\n"
-    "    of the new remainder, now in front of buffer, byte positions skipped, bytes read, error):\n"
-    "    error is 0, the errno of a failed wait or read, or -1 for end of file (the port is gone);\n"
-    "    what came before it is converted and counted.\n"
-    ":raises ValueError: held not below len(buffer), room beyond the ring, or arrays too short.";
+    "    as samples were kept.\n"
+    ":raises TypeError: a reader that is not a Reader, or descriptors of another length.\n"
+    ":raises RuntimeError: a reader is writing on another thread.";
 
 PyObject* read_ports(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 6)
-        return PyErr_Format(PyExc_TypeError, "read_ports() takes 6 arguments (%zd given)", nargs);
+    if (nargs != 7)
+        return PyErr_Format(PyExc_TypeError, "read_ports() takes 7 arguments (%zd given)", nargs);
     ModuleState* st = state_of(module);
     int wake = -1;
-    if (!read_descriptor(args[0], &wake))
+    if (!read_descriptor(args[2], &wake))
         return nullptr;
-    const double pause = PyFloat_AsDouble(args[1]);
-    const double timeout = PyFloat_AsDouble(args[2]);
-    const double news = PyFloat_AsDouble(args[3]);
+    const double pause = PyFloat_AsDouble(args[3]);
+    const double timeout = PyFloat_AsDouble(args[4]);
+    const double news = PyFloat_AsDouble(args[5]);
     if (PyErr_Occurred())
         return nullptr;
     ArrayView waiting_view;
-    if (!open_cell(args[4], waiting_view, "waiting"))
+    if (!waiting_view.open(args[6], "q", 8, "waiting"))
         return nullptr;
-    Ref ports(PySequence_Fast(args[5], "ports must be a sequence"));
-    if (!ports)
+    if (waiting_view.count() == 0)
+        return PyErr_Format(PyExc_ValueError, "waiting must hold at least one item");
+    Ref readers(PySequence_Fast(args[0], "readers must be a sequence"));
+    Ref descriptors(readers ? PySequence_Fast(args[1], "descriptors must be a sequence") : nullptr);
+    if (!descriptors)
         return nullptr;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(ports.get());
-    std::vector<std::unique_ptr<PortJob>> jobs;
-    std::vector<pollfd> fds;
-    try
-    {
-        jobs.reserve(static_cast<size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i)
-            jobs.push_back(std::make_unique<PortJob>());
-        fds.resize(static_cast<size_t>(count) + 1);
-    }
-    catch (const std::bad_alloc&)
-    {
-        return PyErr_NoMemory();
-    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(readers.get());
+    if (PySequence_Fast_GET_SIZE(descriptors.get()) != count)
+        return PyErr_Format(PyExc_TypeError, "%zd readers and %zd descriptors", count,
+                            PySequence_Fast_GET_SIZE(descriptors.get()));
+    std::vector<PortJob> jobs(static_cast<size_t>(count));
+    std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
     bool all_native = true;
     for (Py_ssize_t i = 0; i < count; ++i)
     {
-        if (!jobs[static_cast<size_t>(i)]->open(st, PySequence_Fast_GET_ITEM(ports.get(), i)))
+        PortJob& job = jobs[static_cast<size_t>(i)];
+        PyObject* item = PySequence_Fast_GET_ITEM(readers.get(), i);
+        if (!PyObject_TypeCheck(item, st->reader_type))
+            return PyErr_Format(PyExc_TypeError, "readers must be Reader objects, not %s", Py_TYPE(item)->tp_name);
+        job.object = Ref(item, true);
+        job.reader = &state(item);
+        if (!read_descriptor(PySequence_Fast_GET_ITEM(descriptors.get(), i), &job.port) ||
+            !job.writing.enter(*job.reader))
             return nullptr;
-        all_native = all_native && jobs[static_cast<size_t>(i)]->native();
+        all_native = all_native && job.reader->native;
     }
     const int64_t* waiting = waiting_view.items<int64_t>();
+    uint64_t kept = 0;
     Py_BEGIN_ALLOW_THREADS
     const double deadline = monotonic() + news;
     bool late = false;
@@ -644,29 +755,23 @@ PyObject* read_ports(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
         late = false;
         for (auto& job : jobs)
         {
-            if (job->pending())
-                written = job->convert(st) > 0 || written;
-            late = late || job->late();
-            go_on = go_on && !job->done();
+            if (job.reader->core->pending())
+            {
+                const uint64_t before = kept;
+                convert_received(st, *job.reader, kept);  // native: no error to raise
+                written = written || kept > before;
+            }
+            late = late || job.late();
+            go_on = go_on && !job.done();
         }
         if (woken || !go_on || (written && __atomic_load_n(waiting, __ATOMIC_ACQUIRE) > 0) || monotonic() >= deadline)
             break;
     }
     Py_END_ALLOW_THREADS
     for (auto& job : jobs)
-        if (job->pending() && job->convert(st) < 0 && PyErr_Occurred())
+        if (job.reader->core->pending() && !convert_received(st, *job.reader, kept))
             return nullptr;
-    Ref results(PyList_New(count));
-    if (!results)
-        return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i)
-    {
-        PyObject* result = jobs[static_cast<size_t>(i)]->result();
-        if (!result)
-            return nullptr;
-        PyList_SET_ITEM(results.get(), i, result);
-    }
-    return results.release();
+    Py_RETURN_NONE;
 }
 
 #endif
@@ -674,7 +779,7 @@ PyObject* read_ports(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 PyMethodDef module_methods[] = {
     {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert)), METH_FASTCALL, kConvertDoc},
 #ifndef _WIN32
-    {"read_ports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_ports)), METH_FASTCALL,
+    {"read_ports", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<read_ports>)), METH_FASTCALL,
      kReadPortsDoc},
 #endif
     {nullptr, nullptr, 0, nullptr},
@@ -688,7 +793,12 @@ int module_exec(PyObject* module)
     for (size_t i = 0; i < kCalibrationCount; ++i)
         if (!(st->names[i] = PyUnicode_InternFromString(kCalibrationNames[i])))
             return -1;
-    return (st->convert_adc = PyUnicode_InternFromString("convert_adc")) ? 0 : -1;
+    if (!(st->convert_adc = PyUnicode_InternFromString("convert_adc")))
+        return -1;
+    st->reader_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &reader_spec, nullptr));
+    if (!st->reader_type)
+        return -1;
+    return PyModule_AddObjectRef(module, "Reader", reinterpret_cast<PyObject*>(st->reader_type));
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg)
@@ -699,6 +809,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg)
     for (PyObject* name : st->names)
         Py_VISIT(name);
     Py_VISIT(st->convert_adc);
+    Py_VISIT(st->reader_type);
     return 0;
 }
 
@@ -710,6 +821,7 @@ int module_clear(PyObject* module)
     for (PyObject*& name : st->names)
         Py_CLEAR(name);
     Py_CLEAR(st->convert_adc);
+    Py_CLEAR(st->reader_type);
     return 0;
 }
 
@@ -729,7 +841,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vexlo_tools._arrays",
-    "Stream packets into caller-provided arrays (the extension's packet scan and ADC arithmetic).",
+    "Stream packets into caller-provided arrays and into ports' readers\n"
+    "(the extension's packet scan and ADC arithmetic).",
     sizeof(ModuleState),
     module_methods,
     module_slots,

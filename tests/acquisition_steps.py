@@ -6,7 +6,7 @@ import threading
 class LockStep:
     """The readers read once per step of the virtual clock, before the code under test goes on.
 
-    Install :meth:`pause` as ``vexlo_tools.acquisition.pause`` and call
+    Install :meth:`pause` as ``vexlo_tools._reading.pause`` and call
     :meth:`wait_for_readers` after each step of the clock: the simulated
     ports then never hold more than one step of stream data, as with a
     reader that keeps up in real time.

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import Acquisition, acquisition, find_devices
+from vexlo_tools import Acquisition, _reading, _stopping, acquisition, find_devices
 from vexlo_tools.types import COUNTERS
 from vexlo_tools.sim import SimulatedInstrument, VirtualClock, simulated_ports, stream_packet
 from acquisition_steps import LockStep
@@ -35,8 +35,8 @@ class SteppedReaders:
         self.holding = set()
         self.changed = threading.Condition()
         self.released = threading.Event()
-        monkeypatch.setattr(acquisition, "clock", clock)
-        monkeypatch.setattr(acquisition, "pause", self.pause)
+        monkeypatch.setattr(_reading, "clock", clock)
+        monkeypatch.setattr(_reading, "pause", self.pause)
 
     def pause(self, stop, seconds):
         me = threading.current_thread()
@@ -239,7 +239,7 @@ def test_bytes_arriving_late_after_streaming_off_are_all_taken_before_stop_retur
     assert block.stats.corrupted == 0
 
 
-@pytest.mark.parametrize("garbled, asked", [(1, 2), (None, acquisition.CHECK_ATTEMPTS)])
+@pytest.mark.parametrize("garbled, asked", [(1, 2), (None, _stopping.CHECK_ATTEMPTS)])
 def test_a_garbled_answer_to_the_query_after_stopping_is_asked_again_a_bounded_number_of_times(
         monkeypatch, garbled, asked):
     instrument = MVR()
@@ -274,8 +274,8 @@ def stepped_device(monkeypatch, instrument, split_reads=False):
     """One found device on a simulated port, its reader in lock-step with the clock: (device, steps)."""
     clock = VirtualClock()
     steps = LockStep(clock)
-    monkeypatch.setattr(acquisition, "clock", clock)
-    monkeypatch.setattr(acquisition, "pause", steps.pause)
+    monkeypatch.setattr(_reading, "clock", clock)
+    monkeypatch.setattr(_reading, "pause", steps.pause)
     ports = {"/dev/ttySIM0": instrument}
     with simulated_ports(ports, clock=clock, split_reads=split_reads):
         [device] = found(ports)
@@ -286,8 +286,8 @@ def test_samples_held_up_on_the_way_are_overdue_then_received_and_every_counter_
     late, other = MVR(), MVR()  # the second's samples come late after the first's came late (out of order)
     clock = VirtualClock()
     steps = LockStep(clock)
-    monkeypatch.setattr(acquisition, "clock", clock)
-    monkeypatch.setattr(acquisition, "pause", steps.pause)
+    monkeypatch.setattr(_reading, "clock", clock)
+    monkeypatch.setattr(_reading, "pause", steps.pause)
     ports = {"/dev/ttySIM0": late, "/dev/ttySIM1": other}
     seen = []
     with simulated_ports(ports, clock=clock):

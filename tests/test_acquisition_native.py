@@ -13,7 +13,7 @@ import serial
 
 import vexlo_device_communication as vexlo
 from reliability import open_descriptors
-from vexlo_tools import Acquisition, _lowlevel, acquisition, find_devices
+from vexlo_tools import Acquisition, _arrays, _lowlevel, _reading, find_devices
 from vexlo_tools.acquisition import port_of
 from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
 
@@ -70,12 +70,12 @@ def test_a_simulated_port_keeps_the_module_read():
 
 def test_stop_wakes_a_reader_waiting_for_ever_and_leaves_nothing_open(monkeypatch, streaming_pty):
     instrument, device = streaming_pty
-    monkeypatch.setattr(acquisition, "READ_WAIT_SECONDS", -1.0)  # only the wake ends the wait
+    monkeypatch.setattr(_reading, "READ_WAIT_SECONDS", -1.0)  # only the wake ends the wait
     descriptors = open_descriptors()
     for _ in range(3):
         acq = Acquisition([device])
         acq.start()
-        assert acq._readers[0].descriptor is not None
+        assert acq._readers[0].port.descriptor is not None
         assert acq.read(timeout=30)[0].stats.received > 0
         # The line falls silent: the reader waits on the port with nothing to come.
         instrument.stop_streaming(time.monotonic())
@@ -102,11 +102,14 @@ def test_a_port_vanishing_under_the_reader_names_the_instrument(streaming_pty):
     assert not readers()
 
 
+def native_reader(capacity=10, size=4, keep=None):
+    return _arrays.Reader(size, capacity, _reading.READ_BYTES, vexlo.ADCConverter(), True, keep)
+
+
 @pytest.mark.parametrize("short", [True, False])
 def test_packets_split_at_every_byte_between_descriptor_reads_and_fed_bytes(short):
     """A read's remainder is carried to the next read, and to bytes fed after it (the switch-off);
-    samples go into the ring's room, wrapping, and beyond it into arrays that the ring then takes."""
-    converter = vexlo.ADCConverter()
+    samples go into the ring's room, wrapping, and beyond it the oldest make room, counted."""
     size = 3 if short else 4
     packets = b"".join(stream_packet(0x123456 + i * 0x10101, short) for i in range(6))
     expected = [int.from_bytes(packets[i:i + size - 1], "big") << (16 if short else 8)
@@ -115,41 +118,42 @@ def test_packets_split_at_every_byte_between_descriptor_reads_and_fed_bytes(shor
     tty.setraw(slave)
     try:
         for cut in range(1, len(packets)):
-            decoder = acquisition.Decoder(converter, size)
-            ring = acquisition.Ring(6)
-            ring.put(np.zeros(5, np.uint32), np.zeros(5))
-            ring.take()
-            ring.put(np.full(2, 7, np.uint32), np.full(2, 7.0))  # room for 4, from the last place on
+            reader = native_reader(6, size)
+            reader.feed(stream_packet(0, short) * 5)
+            _reading.take(reader)
+            reader.feed(stream_packet(0x070707, short) * 2)  # room for 4, from the last place on
             os.write(master, packets[:cut])
-            direct, adc, value, skipped, received, failure = decoder.read(slave, -1, 0.0, 5.0, ring, 100, WAITING)
-            assert (direct, len(adc), skipped, received, failure) == (
-                min(4, cut // size), max(0, cut // size - 4), 0, cut, None)
-            assert decoder.remainder == packets[cut // size * size:cut] and len(ring) == 2 + direct
-            ring.put(adc, value)
-            ring.put(*decoder(packets[cut:])[:2])
-            assert ring.take()[1].tolist() == expected
+            assert _reading.DescriptorPort(slave).read(reader) == cut
+            assert reader.remainder == packets[cut // size * size:cut]
+            assert (len(reader), reader.overrun) == (min(6, 2 + cut // size), max(0, 2 + cut // size - 6))
+            reader.feed(packets[cut:])
+            assert _reading.take(reader)[1].tolist() == expected
+            assert (reader.end, reader.overrun, reader.corrupted) == (13, 2, 0)
+            assert reader.bytes_read == 7 * size + len(packets)
     finally:
         os.close(master)
         os.close(slave)
 
 
 def test_a_read_without_data_or_on_a_closed_descriptor():
-    decoder = acquisition.Decoder(vexlo.ADCConverter(), 4)
-    ring = acquisition.Ring(10)
+    reader = native_reader()
     master, slave = os.openpty()
     tty.setraw(slave)
     wake_r, wake_w = os.pipe()
     try:
         os.write(wake_w, b"x")  # woken: no pause, no wait; what the port holds is still taken
         os.write(master, stream_packet(0x123456, False)[:2])
-        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100, WAITING)[3:] == (0, 2, None)
-        assert decoder.read(slave, wake_r, 3600.0, -1.0, ring, 100, WAITING)[3:] == (0, 0, None)
-        assert decoder.remainder == stream_packet(0x123456, False)[:2] and len(ring) == 0
+        for _ in range(2):
+            _arrays.read_ports([reader], [slave], wake_r, 3600.0, -1.0, 0.0, WAITING)
+            assert (reader.bytes_read, reader.corrupted, reader.failure, len(reader)) == (2, 0, None, 0)
+        assert reader.remainder == stream_packet(0x123456, False)[:2]
     finally:
         for descriptor in (master, wake_r, wake_w):
             os.close(descriptor)
     os.close(slave)
-    assert decoder.read(slave, -1, 0.0, 0.0, ring, 100, WAITING)[5].errno == errno.EBADF
+    with pytest.raises(vexlo.VexloCommunicationError, match="reading the port failed") as raised:
+        _reading.DescriptorPort(slave).read(reader)
+    assert reader.failure.errno == raised.value.__cause__.errno == errno.EBADF
 
 
 def test_one_read_of_several_ports_reads_each_ready_one_and_fails_only_the_broken_one():
@@ -157,22 +161,69 @@ def test_one_read_of_several_ports_reads_each_ready_one_and_fails_only_the_broke
     ptys = [os.openpty() for _ in range(3)]
     for _, slave in ptys:
         tty.setraw(slave)
-    decoders = [acquisition.Decoder(vexlo.ADCConverter(), 4) for _ in ptys]
-    rings = [acquisition.Ring(10) for _ in ptys]
+    readers = [native_reader() for _ in ptys]
     try:
         os.write(ptys[0][0], b"".join(stream_packet(0x100000 * i, False) for i in range(1, 4)))
         os.close(ptys[2][1])  # the third port is gone; the second has nothing to give
-        jobs = [decoder.job(slave, ring, 100) for decoder, (_, slave), ring in zip(decoders, ptys, rings)]
-        results = [decoder.took(result) for decoder, result
-                   in zip(decoders, acquisition._arrays.read_ports(-1, 0.0, 5.0, 0.0, WAITING, jobs))]
-        assert [result[0] for result in results] == [3, 0, 0]
-        assert results[0][5] is None and results[1][5] is None and results[2][5].errno == errno.EBADF
-        assert rings[0].take()[1].tolist() == [0x100000, 0x200000, 0x300000]
+        _arrays.read_ports(readers, [slave for _, slave in ptys], -1, 0.0, 5.0, 0.0, WAITING)
+        assert [reader.end for reader in readers] == [3, 0, 0]
+        assert readers[0].failure is None and readers[1].failure is None and readers[2].failure.errno == errno.EBADF
+        assert _reading.take(readers[0])[1].tolist() == [0x100000, 0x200000, 0x300000]
     finally:
         for master, slave in ptys:
             os.close(master)
             if slave != ptys[2][1]:
                 os.close(slave)
+
+
+def test_a_second_writer_is_refused_while_the_ports_are_read():
+    reader = native_reader()
+    master, slave = os.openpty()
+    wake_r, wake_w = os.pipe()
+    loop = threading.Thread(target=_arrays.read_ports, args=([reader], [slave], wake_r, 0.0, -1.0, 0.0, WAITING))
+    try:
+        loop.start()
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:  # until the loop holds the reader
+            try:
+                reader.feed(b"")
+            except RuntimeError as error:
+                assert "another thread" in str(error)
+                break
+            time.sleep(0.01)
+        else:
+            pytest.fail("the loop never held the reader")
+        with pytest.raises(RuntimeError, match="another thread"):
+            _arrays.read_ports([reader], [slave], -1, 0.0, 0.0, 0.0, WAITING)
+    finally:
+        os.write(wake_w, b"x")
+        loop.join(timeout=30)
+        for descriptor in (master, slave, wake_r, wake_w):
+            os.close(descriptor)
+    assert not loop.is_alive() and reader.feed(stream_packet(0x123456, False)) == 1
+
+
+@pytest.mark.parametrize("keep", [None, 5000])
+def test_a_consumer_taking_while_the_reader_writes_gets_every_sample_once_or_counted_as_overrun(keep):
+    """One writer, one taker, a small ring: what is taken is in order without gaps but the counted drops."""
+    reader = native_reader(capacity=64, keep=keep)
+    fed = 8000
+
+    def write():
+        for first in range(0, fed, 7):
+            reader.feed(b"".join(stream_packet(i << 8, False) for i in range(first, min(fed, first + 7))))
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    taken = []
+    while writer.is_alive() or len(reader):
+        first, adc, _ = _reading.take(reader)
+        assert (adc >> 8).tolist() == list(range(first, first + len(adc)))
+        taken.append((first, len(adc)))
+    writer.join()
+    assert all(a + n <= b for (a, n), (b, _) in zip(taken, taken[1:]))
+    kept = fed if keep is None else keep
+    assert reader.end == kept and sum(n for _, n in taken) + reader.overrun == kept
 
 
 def test_a_port_failing_leaves_the_other_ports_of_the_acquisition_read():
@@ -198,19 +249,3 @@ def test_a_port_failing_leaves_the_other_ports_of_the_acquisition_read():
         devices[paths[0]].disconnect()
         devices[paths[1]].disconnect()
     assert not readers()
-
-
-def test_samples_a_reader_publishes_while_the_consumer_takes_stay_for_the_next_take():
-    ring = acquisition.Ring(10)
-    ring.put(np.arange(7, dtype=np.uint32), np.arange(7.0))
-    ring.start = 2
-
-    class Advancing:  # the reader's cell: its end moves from 5 to 7 while take() copies
-        values = iter([5, 7, 7, 7])
-
-        def __getitem__(self, index):
-            return next(self.values)
-
-    ring.published = Advancing()
-    assert ring.take()[1].tolist() == [2, 3, 4]
-    assert len(ring) == 2

@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 import vexlo_device_communication as vexlo
 from reference import packet, two_direction_converter
 from test_reliability_fuzz import converters
+from vexlo_tools import _arrays, _reading
 from vexlo_tools.acquisition import convert_to_arrays, has_native_arithmetic
 
 MODULE = {3: vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz,
@@ -101,3 +102,43 @@ def test_caller_arrays_are_written_in_place():
     got = convert_to_arrays(packet((200, 1, 2)) * 3, two_direction_converter(vexlo.ADCConverter), out=(adc, value))
     assert np.shares_memory(got.adc, adc) and np.shares_memory(got.value, value)
     assert list(adc[:3]) == [(200 << 24) | (1 << 16) | (2 << 8)] * 3 and adc[3] == 0
+
+
+@pytest.mark.parametrize("packet_size", [3, 4])
+@pytest.mark.parametrize("converter", [two_direction_converter(vexlo.ADCConverter), Picky()])
+@given(data=st.data())
+def test_a_port_s_reader_fed_in_pieces_gives_what_one_conversion_gives(packet_size, converter, data):
+    """Pieces cut anywhere, through a buffer smaller than some of them: the same samples, remainder, skips."""
+    stream = data.draw(streams(packet_size))
+    cuts = sorted(data.draw(st.lists(st.integers(0, len(stream)), max_size=6)))
+    reader = _arrays.Reader(packet_size, 1000, 11, converter, has_native_arithmetic(converter))
+    for start, end in zip([0] + cuts, cuts + [len(stream)]):
+        reader.feed(stream[start:end])
+    first, adc, value = _reading.take(reader)
+    whole = convert_to_arrays(stream, converter, packet_size)
+    assert first == 0 and adc.tolist() == whole.adc.tolist() and bits(value).tolist() == bits(whole.value).tolist()
+    assert (reader.remainder, reader.corrupted, reader.end, reader.bytes_read) == (
+        whole.remainder, whole.corrupted, len(adc), len(stream))
+
+
+NATIVE = vexlo.ADCConverter()
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: _arrays.Reader(5, 10, 100, NATIVE, True), ValueError),          # no such packet size
+    (lambda: _arrays.Reader(4, 0, 100, NATIVE, True), ValueError),           # an empty ring
+    (lambda: _arrays.Reader(4, 10, 3, NATIVE, True), ValueError),            # a buffer without room for a packet
+    (lambda: _arrays.Reader(4, 10, 100, NATIVE, True, -1), ValueError),      # keeping fewer than none
+    (lambda: _arrays.Reader(4, 10, 100, object(), True), AttributeError),    # native without a calibration
+    (lambda: _arrays.Reader(4, 10, 100, NATIVE, True).feed(3), TypeError),
+    (lambda: _arrays.Reader(4, 10, 100, NATIVE, True).take(np.empty(2, np.int64), np.empty(2)), TypeError),
+    (lambda: _arrays.read_ports([object()], [0], -1, 0.0, 0.0, 0.0, np.zeros(1, np.int64)), TypeError),
+    (lambda: _arrays.read_ports([_arrays.Reader(4, 10, 100, NATIVE, True)], [], -1, 0.0, 0.0, 0.0,
+                                np.zeros(1, np.int64)), TypeError),        # a descriptor short
+    (lambda: _arrays.read_ports([], [], -5, 0.0, 0.0, 0.0, np.zeros(1, np.int64)), ValueError),
+    (lambda: _arrays.read_ports([], [], -1, 0.0, 0.0, 0.0, np.zeros(0, np.int64)), ValueError),
+    (lambda: _arrays.read_ports([], [], -1, 0.0, 0.0, 0.0, np.zeros(1, np.int32)), TypeError),
+])
+def test_bad_arguments_of_a_port_s_reader_are_refused(call, error):
+    with pytest.raises(error):
+        call()

@@ -9,7 +9,7 @@ import pytest
 import serial
 
 import vexlo_device_communication as vexlo
-from vexlo_tools import acquisition, cli, devices, models, recording
+from vexlo_tools import _reading, cli, devices, models, recording
 from vexlo_tools.commands import _clock, _simenv, _teds, sim
 from vexlo_tools.sim import VirtualClock, build_request
 from acquisition_steps import LockStep
@@ -47,8 +47,8 @@ def bench(monkeypatch):
     monkeypatch.setattr(_simenv, "build_instruments", build)
     monkeypatch.setattr(_clock, "clock", clock)
     monkeypatch.setattr(_clock, "sleep", sleep)
-    monkeypatch.setattr(acquisition, "clock", clock)
-    monkeypatch.setattr(acquisition, "pause", steps.pause)
+    monkeypatch.setattr(_reading, "clock", clock)
+    monkeypatch.setattr(_reading, "pause", steps.pause)
     with mock.patch("time.sleep") as paused:
         yield SimpleNamespace(instruments=built, clock=clock, slept=slept, sleep=sleep,
                               settled=lambda: paused.call_args_list.count(mock.call(models.TEDS_SETTLE_SECONDS)))

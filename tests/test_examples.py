@@ -11,7 +11,7 @@ from unittest import mock
 import pytest
 
 from acquisition_steps import LockStep
-from vexlo_tools import acquisition
+from vexlo_tools import _reading
 from vexlo_tools.sim import VirtualClock
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
@@ -58,7 +58,7 @@ def test_stream_to_csv_writes_one_row_per_sample(tmp_path, capsys, fast, packets
     argv = ["--sim", "--seconds", "1", "--csv", str(out)] + (["--fast"] if fast else [])
     steps = LockStep(clock)
     with mock.patch("time.monotonic", clock), mock.patch("time.sleep", steps.sleep), \
-            mock.patch.object(acquisition, "clock", clock), mock.patch.object(acquisition, "pause", steps.pause):
+            mock.patch.object(_reading, "clock", clock), mock.patch.object(_reading, "pause", steps.pause):
         assert load("stream_to_csv").main(argv) == 0
     with open(out, newline="") as file:
         rows = [row for row in csv.reader(file) if not row[0].startswith("#")]  # the provenance lines

@@ -87,6 +87,43 @@ def test_stream_conversion():
         assert_flat(lambda i: conversions[i % len(conversions)]())
 
 
+@linux_only
+def test_the_native_reader():
+    """Readers made, fed, read from a port, taken from and refused, with both kinds of converter."""
+    import os
+    import tty
+
+    import numpy as np
+
+    from vexlo_tools import _arrays, _reading
+
+    native = vexlo.ADCConverter()
+    data = b"".join(packet((i, i * 3 % 256, 7)) for i in range(64)) + b"\x01\x02"
+    waiting = np.zeros(1, np.int64)
+    master, slave = os.openpty()
+    tty.setraw(slave)
+
+    def work(i):
+        reader = _arrays.Reader(4, 50, 8190, native if i % 2 else ByName(), i % 2 == 1, 100 if i % 3 else None)
+        reader.feed(data)
+        os.write(master, data)
+        _arrays.read_ports([reader], [slave], -1, 0.0, 1.0, 0.0, waiting)
+        assert reader.failure is None and reader.remainder
+        _reading.take(reader)
+        for call, error in [(lambda: _arrays.read_ports([object()], [slave], -1, 0.0, 0.0, 0.0, waiting), TypeError),
+                            (lambda: _arrays.Reader(5, 1, 10, native, True), ValueError),
+                            (lambda: reader.take(np.zeros(1), np.zeros(1)), TypeError)]:
+            with pytest.raises(error):
+                call()
+
+    try:
+        with quiet():
+            assert_flat(work)
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
 def test_teds_parse():
     image = TedsSensor(serial_number=4711, max_capacity=250.0).image()
     bits = vexlo.TEDSData.bytes_to_bits(image, True)

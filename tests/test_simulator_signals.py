@@ -13,7 +13,7 @@ import serial
 
 import vexlo_device_communication as vdc
 from acquisition_steps import LockStep
-from vexlo_tools import Acquisition, acquisition, find_devices, recording
+from vexlo_tools import Acquisition, _reading, acquisition, find_devices, recording
 from vexlo_tools.sim import (PtyServer, SimulatedInstrument, VirtualClock, build_request, build_response, load_config,
                              load_signal, replay_instruments, serve, simulated_ports)
 
@@ -88,8 +88,8 @@ def record(monkeypatch, instruments, seconds, path):
     """What the toolkit records of ``instruments`` for ``seconds`` of virtual time, read back from ``path``."""
     clock = VirtualClock()
     steps = LockStep(clock)
-    monkeypatch.setattr(acquisition, "clock", clock)
-    monkeypatch.setattr(acquisition, "pause", steps.pause)
+    monkeypatch.setattr(_reading, "clock", clock)
+    monkeypatch.setattr(_reading, "pause", steps.pause)
     monkeypatch.setattr("time.monotonic", clock)  # the stop drains the line on the same clock
     monkeypatch.setattr("time.sleep", clock.advance)
     ports = {f"/dev/ttySIM{i}": inst for i, inst in enumerate(instruments)}

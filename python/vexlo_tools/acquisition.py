@@ -21,15 +21,13 @@ import dataclasses
 import functools
 import logging
 import math
-import os
-import sys
 import threading
 import time
 import warnings
 import weakref
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -38,8 +36,10 @@ import vexlo_device_communication as vexlo
 
 from . import _arrays
 from . import _lowlevel
+from . import _reading
+from . import _stopping
 from ._lowlevel import PortInUseError
-from .devices import drain
+from ._reading import Float64Array, UInt32Array, _name, _PortLoop, _Reader, has_native_arithmetic, port_reader_of
 from .models import model_info, unit_symbol
 from .types import Block, Stats, StreamEnd, StreamInfo
 
@@ -47,54 +47,14 @@ __all__ = ["Acquisition", "Block", "Stats", "StreamEnd", "StreamInfo", "convert_
 
 logger = logging.getLogger("vexlo_tools.acquisition")
 
-# Looked up at the moment of use, so tests can put a virtual clock in place.
-clock: Callable[[], float] = time.monotonic
-
-
-def pause(stop: threading.Event, seconds: float) -> None:
-    """How a reader waits between two reads of its port (the GIL is released meanwhile)."""
-    stop.wait(seconds)
-
-
-#: Bytes a serial port buffers (Linux: 4095); a reader reads well before that fills.
-PORT_BUFFER_BYTES = 4095
-#: Bounds of a reader's pause between two reads of its port.
-MIN_POLL_SECONDS = 0.002
-MAX_POLL_SECONDS = 0.02
-#: Bytes a reader takes from its port's descriptor at most in one read: what
-#: two port buffers hold, so a reader held up still empties the port at once.
-READ_BYTES = 2 * PORT_BUFFER_BYTES
-#: How long a reader on a port's descriptor lets bytes gather before it waits
-#: on the port again: a read then takes several of the line's bursts, and the
-#: oldest sample of a read has waited about as long at most.
-READ_PAUSE_SECONDS = 0.003
-#: The longest single wait for the port (stopping wakes a reader at once; this
-#: bounds a wait whatever happens).
-READ_WAIT_SECONDS = 0.5
-#: How long such a reader reads on without the GIL before it updates the
-#: overdue-sample estimate and wakes waiting consumers (it wakes them at once
-#: when one waits, and samples are in the ring as soon as read): each return
-#: to Python costs CPU, and the estimate allows IN_FLIGHT_SECONDS anyway.
-NEWS_SECONDS = 0.25
 #: Write timeout set on the ports while acquiring: an instrument that stops
 #: reading must not block a host write forever.
 WRITE_TIMEOUT_SECONDS = 1.0
-#: Samples that may still be under way (instrument, line, port) when the
-#: overdue count is estimated during acquisition.
-IN_FLIGHT_SECONDS = 0.25
 #: After streaming is switched off, the line must be silent for one read
 #: timeout of the port (see quiet_seconds), never less than MIN_QUIET_SECONDS.
 MIN_QUIET_SECONDS = 0.05
 #: The quiet window on a port without a read timeout (the module's default timeout).
 DEFAULT_QUIET_SECONDS = 1.0
-#: Tries of the streaming-off setting written directly, before the module's own exchange
-#: (which clears the input first, losing the samples in it).
-STOP_ATTEMPTS = 2
-#: Tries of the query after stopping, when stream bytes still arriving garble its answer.
-CHECK_ATTEMPTS = 3
-
-UInt32Array = npt.NDArray[np.uint32]
-Float64Array = npt.NDArray[np.float64]
 
 
 def _told(query: Callable[[int], int]) -> Optional[int]:
@@ -132,17 +92,6 @@ def converter_of(device: vexlo.VexloDevice) -> vexlo.ADCConverter:
 def port_of(device: vexlo.VexloDevice) -> str:
     """The port a device is on."""
     return str(getattr(device.communication_interface, "comport", "?"))
-
-
-_NATIVE_OPERATIONS = {name: vexlo.ADCConverter.__dict__[name]
-                      for name in ("convert_adc", "calculate_for_direction_1", "calculate_for_direction_2")}
-
-
-def has_native_arithmetic(converter: object) -> bool:
-    """Whether ``converter`` is exactly the module's ``ADCConverter`` with its own operations."""
-    cls = type(converter)
-    return cls is vexlo.ADCConverter and all(cls.__dict__.get(name) is operation
-                                             for name, operation in _NATIVE_OPERATIONS.items())
 
 
 @dataclass
@@ -195,426 +144,10 @@ def _convert(data: Union[bytes, bytearray], converter: vexlo.ADCConverter, packe
     return Conversion(adc[:taken], value[:taken], bytes(data[rest:]), corrupted)
 
 
-class Decoder:
-    """Stream bytes into arrays of counts and values, the remainder carried to the next call.
-
-    :param converter: the device's converter (any object with ``convert_adc``).
-    :param packet_size: 3 (three-byte packets) or 4.
-    """
-
-    def __init__(self, converter: vexlo.ADCConverter, packet_size: int) -> None:
-        self.converter = converter
-        self.packet_size = packet_size
-        # Decided once: the converter of a running acquisition is not expected to change class.
-        self.native = has_native_arithmetic(converter)
-        # The remainder of the last call in front, then what the next read of a port gives.
-        self._buffer = bytearray(READ_BYTES)
-        self._held = 0
-        # Reused from read to read: reads are bounded by the port's buffer.
-        room = READ_BYTES // 3
-        self._adc: UInt32Array = np.empty(room, np.uint32)
-        self._value: Float64Array = np.empty(room, np.float64)
-
-    @property
-    def remainder(self) -> bytes:
-        """The bytes of an unfinished packet, carried to the next call."""
-        return bytes(self._buffer[:self._held])
-
-    def __call__(self, data: bytes) -> Tuple[UInt32Array, Float64Array, int]:
-        """Convert ``data`` after the remainder; return counts, values and skipped positions.
-
-        The arrays returned are overwritten by the next call (the ring copies them).
-        """
-        buffer = self._buffer[:self._held] + data
-        room = len(buffer) // self.packet_size
-        if room > len(self._adc):
-            self._adc, self._value = np.empty(room, np.uint32), np.empty(room, np.float64)
-        result = _convert(buffer, self.converter, self.packet_size, self.native, (self._adc, self._value))
-        self._held = len(result.remainder)  # shorter than a packet
-        self._buffer[:self._held] = result.remainder
-        return result.adc, result.value, result.corrupted
-
-    def job(self, descriptor: int, ring: "Ring", keep: int) -> Tuple[Any, ...]:
-        """One port's part of an ``_arrays.read_ports`` call: its bytes after the remainder, into ``ring``.
-
-        The samples go straight into the ring's free room, its end advanced
-        as they are written (without the GIL: a consumer sees them at once);
-        any beyond that room, into the decoder's arrays (see :meth:`took`).
-        Only the caller writes into the ring, so its room can only grow
-        meanwhile.
-
-        :param keep: samples to keep at most (a finite run's rest).
-        """
-        return (descriptor, self._buffer, self._held, self.packet_size, ring.adc, ring.value, ring.published,
-                ring.capacity - len(ring), keep, self._adc, self._value, self.converter, self.native)
-
-    def took(self, result: Tuple[int, int, int, int, int, int]
-             ) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
-        """What a port's :meth:`job` gave.
-
-        :return: samples written into the ring, the counts and values beyond
-            its room (overwritten by the next call), skipped positions, bytes
-            read, and the ``OSError`` that ended the reading (the port failed
-            or is gone; what came before it is in the results) or ``None``.
-        """
-        direct, spilled, self._held, corrupted, received, error = result
-        failure = None if not error else OSError(error, os.strerror(error)) if error > 0 else \
-            OSError("end of file on the port")
-        return direct, self._adc[:spilled], self._value[:spilled], corrupted, received, failure
-
-    def read(self, descriptor: int, wake: int, pause: float, timeout: float, ring: "Ring", keep: int,
-             waiting: "npt.NDArray[np.int64]",
-             news: float = 0.0) -> Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]:
-        """Wait for one port, read it and convert what came (see ``_arrays.read_ports``, :meth:`job`, :meth:`took`)."""
-        return self.took(_arrays.read_ports(wake, pause, timeout, news, waiting, [self.job(descriptor, ring, keep)])[0])
-
-
-class Ring:
-    """A fixed-size buffer of samples; when full, the oldest samples make room and are counted.
-
-    Sample numbers are absolute: ``start`` is the number of the oldest sample
-    held, ``end`` the number the next sample will get.
-    """
-
-    def __init__(self, capacity: int) -> None:
-        if capacity < 1:
-            raise ValueError("a ring holds at least one sample")
-        self.capacity = capacity
-        # Written through once now: pages first touched while streaming would
-        # cost a page fault per read for the first pass round the ring.
-        self.adc: UInt32Array = np.empty(capacity, np.uint32)
-        self.value: Float64Array = np.empty(capacity, np.float64)
-        self.adc.fill(0)
-        self.value.fill(0.0)
-        self.start = 0
-        # The number the next sample will get, in an array: a reader on a port's
-        # descriptor advances it without the GIL as it writes (see Decoder.read).
-        self.published = np.zeros(1, np.int64)
-
-    @property
-    def end(self) -> int:
-        return int(self.published[0])
-
-    @end.setter
-    def end(self, value: int) -> None:
-        self.published[0] = value
-
-    def __len__(self) -> int:
-        return self.end - self.start
-
-    def put(self, adc: UInt32Array, value: Float64Array) -> int:
-        """Append samples; return how many old (or new) samples were dropped for room."""
-        n = len(adc)
-        skip = max(0, n - self.capacity)  # a batch larger than the ring keeps its newest part
-        dropped = max(0, self.end + n - self.start - self.capacity)
-        at = (self.end + skip) % self.capacity
-        first = min(n - skip, self.capacity - at)
-        self.adc[at:at + first] = adc[skip:skip + first]
-        self.value[at:at + first] = value[skip:skip + first]
-        rest = n - skip - first
-        self.adc[:rest] = adc[skip + first:]
-        self.value[:rest] = value[skip + first:]
-        self.end += n
-        self.start += dropped
-        return dropped
-
-    def take(self) -> Tuple[int, UInt32Array, Float64Array]:
-        """Everything held, oldest first, as copies; the ring is empty afterwards."""
-        # The end read once: a reader may advance it meanwhile (see Decoder.read).
-        first, end = self.start, self.end
-        index = np.arange(first, end) % self.capacity
-        adc, value = self.adc[index], self.value[index]
-        self.start = end
-        return first, adc, value
-
-
-class _Reader:
-    """One device's reader: port -> decoder -> ring, counters kept under the lock.
-
-    A port with a file descriptor is waited on and read directly, the GIL
-    released, by the acquisition's :class:`_PortLoop` together with every
-    other such port; any other (a simulated port, a double) is read through
-    the module between pauses, on a thread of its own.
-    """
-
-    def __init__(self, index: int, info: StreamInfo, decoder: Decoder, buffer_seconds: float,
-                 wake: threading.Condition, limit: Optional[int], descriptor: Optional[int] = None) -> None:
-        self.index = index
-        self.descriptor = descriptor
-        self.info = info
-        self.decoder = decoder
-        self.limit = limit
-        self.ring = Ring(max(1, math.ceil(buffer_seconds * info.samples_per_second)))
-        self.wake = wake  # shared by all readers, so read() can wait for any of them
-        self.stop_event = threading.Event()
-        self.overrun = 0
-        self.corrupted = 0
-        self.missing = 0  # counted at the end only, so that it only grows
-        self.overdue = 0  # the estimate meanwhile
-        self.started_at = 0.0
-        self.error: Optional[BaseException] = None
-        self.error_reported = False
-        self.end: Optional[StreamEnd] = None
-        self.switched_off = False
-        #: Called on :attr:`thread` once a finite run has all its samples.
-        self.on_reached: Callable[[_Reader], None] = lambda reader: None
-        fill = PORT_BUFFER_BYTES / (info.samples_per_second * info.packet_size)
-        # Between a quarter and half of the port's buffer per read: fewer reads
-        # cost less, and a reader held up (a busy machine) must still come
-        # back before the buffer is full. It starts careful and adapts.
-        self.shortest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
-        self.longest_poll = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
-        self.poll_seconds = self.shortest_poll
-        #: The thread working for this reader: its own reading thread (a port
-        #: without a descriptor), or the one switching a finished run off.
-        self.thread: Optional[threading.Thread] = None
-
-    def start(self, started_at: float) -> None:
-        """Count due samples from ``started_at``; read on a thread of its own when the port has no descriptor."""
-        self.started_at = started_at
-        if self.descriptor is None:
-            self.thread = threading.Thread(target=self._run, name=f"vexlo reader {self.info.port}", daemon=True)
-            self.thread.start()
-
-    def stop_reading(self) -> None:
-        """Ask the reader's own thread to end (a port on a :class:`_PortLoop` is stopped there)."""
-        self.stop_event.set()
-
-    def complete_aside(self) -> None:
-        """A finished run's end (:attr:`on_reached`) on a thread of its own: it waits on the instrument."""
-        self.thread = threading.Thread(target=self._complete, name=f"vexlo stop {self.info.port}", daemon=True)
-        try:
-            self.thread.start()
-        except BaseException as error:
-            self.fail(error)
-
-    @property
-    def received(self) -> int:
-        """Samples received: the ring's end (every sample ever put, kept or dropped)."""
-        return self.ring.end
-
-    @property
-    def still_due(self) -> int:
-        """Samples a finite run still keeps (``sys.maxsize`` for an open-ended one)."""
-        return sys.maxsize if self.limit is None else max(0, self.limit - self.received)
-
-    @property
-    def reached(self) -> bool:
-        """Whether a finite run has all its samples."""
-        return self.still_due == 0
-
-    def _run(self) -> None:
-        try:
-            while not self.stop_event.is_set() and not self.reached:
-                self.poll()
-                if not self.reached:
-                    pause(self.stop_event, self.poll_seconds)
-        except BaseException as error:  # handed to the consumer on its next read
-            self.fail(error)
-            return
-        if self.reached:
-            self._complete()
-
-    def _complete(self) -> None:
-        try:
-            self.on_reached(self)
-        except BaseException as error:  # handed to the consumer on its next read
-            self.fail(error)
-
-    def fail(self, error: BaseException) -> None:
-        """The stream failed: keep the error (naming the device) for the consumer, and end the stream."""
-        wrapped = _naming_device(error, self.info)
-        with self.wake:
-            self.error = wrapped
-            # Samples still under way when the port failed are missing, not in flight.
-            self._count_missing(clock())
-            self.end_as(f"failed: {wrapped}", self.reached)
-            self.wake.notify_all()
-
-    def read_port(self) -> bytes:
-        """What the port holds now (the one step that touches the port while streaming)."""
-        data: bytes = self.info.device.get_stream_data()
-        return data
-
-    def poll(self) -> int:
-        """Read what the port holds into the ring; return the number of samples."""
-        if self.descriptor is not None:
-            # No wait and no news: whether a consumer waits does not matter.
-            return self.took(self.decoder.read(self.descriptor, -1, 0.0, 0.0, self.ring, self.still_due,
-                                               np.zeros(1, np.int64)))
-        data = self.read_port()
-        filled = len(data) / PORT_BUFFER_BYTES
-        if filled > 0.6:  # came back late: read more often
-            self.poll_seconds = max(self.shortest_poll, self.poll_seconds / 2)
-        elif filled < 0.4:
-            self.poll_seconds = min(self.longest_poll, self.poll_seconds * 1.1)
-        return self.feed(data)
-
-    def took(self, read: Tuple[int, UInt32Array, Float64Array, int, int, Optional[OSError]]) -> int:
-        """Store what a read of the port's descriptor gave (:meth:`Decoder.took`); return the samples kept.
-
-        :raises vexlo.VexloCommunicationError: the port failed or is gone (what came before is stored).
-        """
-        direct, adc, value, corrupted, _, failure = read
-        n = self.store(adc, value, corrupted, direct)
-        if failure is not None:
-            raise vexlo.VexloCommunicationError(
-                f"reading the port failed ({failure.strerror or failure}); was the instrument unplugged?") from failure
-        return n
-
-    def feed(self, data: bytes) -> int:
-        """Stream bytes into the ring; return the number of samples kept."""
-        return self.store(*self.decoder(data)) if data else self.store(None, None, 0)
-
-    def store(self, adc: Optional[UInt32Array], value: Optional[Float64Array], corrupted: int,
-              direct: int = 0) -> int:
-        """Converted samples into the ring; return the number kept.
-
-        A finite run keeps its planned number of samples and no more.
-
-        :param direct: samples already written into the ring and counted there, before ``adc`` and ``value``.
-        """
-        now = clock()
-        with self.wake:
-            n = direct
-            if adc is not None and value is not None and len(adc):
-                due = self.still_due
-                adc, value = adc[:due], value[:due]
-                n += len(adc)
-                self.overrun += self.ring.put(adc, value)
-            self.corrupted += corrupted
-            if self.end is None:
-                self.overdue = self._missing_by(now - IN_FLIGHT_SECONDS)
-            if n:
-                self.wake.notify_all()
-        return n
-
-    def _missing_by(self, moment: float) -> int:
-        due = math.floor((moment - self.started_at) * self.info.samples_per_second)
-        if self.limit is not None:
-            due = min(due, self.limit)
-        return max(0, due - self.received)
-
-    def _count_missing(self, moment: float) -> None:
-        """The stream is over at ``moment``: what was due by then and never came is missing (call under the lock)."""
-        self.missing = max(self.missing, self._missing_by(moment))
-        self.overdue = 0
-
-    def stats(self) -> Stats:
-        return Stats(self.received, self.overrun, self.missing, self.corrupted, self.overdue)
-
-    def block(self) -> Block:
-        first, adc, value = self.ring.take()
-        times = np.arange(first, first + len(adc), dtype=np.float64) / self.info.samples_per_second
-        return Block(self.info.device, first, times, adc, value, self.stats(), self.index, clock())
-
-    def finish(self, stopped_at: float) -> None:
-        """The exact count of missing samples, once the line is drained."""
-        with self.wake:
-            self._count_missing(stopped_at)
-
-    def end_as(self, reason: str, complete: bool) -> None:
-        """Give the stream its end, unless it has one (call under the lock)."""
-        if self.end is None:
-            started = self.info.start_utc or datetime.now(timezone.utc)
-            self.end = StreamEnd(reason, complete, started, datetime.now(timezone.utc), self.stats())
-
-
-class _PortLoop:
-    """The readers of every port with a file descriptor, on one thread.
-
-    One wait covers all the ports (``_arrays.read_ports``): each wake-up
-    costs the same for one instrument or eight. A reader leaves the loop when
-    its port fails (the failure is its own) or its run has all its samples
-    (its instrument is then switched off on a thread of its own, see
-    :meth:`_Reader.complete_aside`, so the others are read on meanwhile).
-    """
-
-    def __init__(self, readers: Sequence[_Reader], waiting: "npt.NDArray[np.int64]") -> None:
-        self.readers = list(readers)
-        self.waiting = waiting
-        self.stop_event = threading.Event()
-        # Read end, write end: stopping writes a byte, which ends the wait on the ports.
-        # Closed by the loop's thread as it ends; the lock keeps a write from meeting the close.
-        self.wake_pipe: Optional[Tuple[int, int]] = None
-        self.pipe_lock = threading.Lock()
-        self.thread = threading.Thread(target=self._run, name="vexlo readers", daemon=True)
-
-    def start(self) -> None:
-        self.wake_pipe = os.pipe()
-        os.set_blocking(self.wake_pipe[1], False)
-        try:
-            self.thread.start()
-        except BaseException:
-            self._close_pipe()
-            raise
-
-    def stop_reading(self) -> None:
-        """Ask the loop to end, waking it from its wait on the ports."""
-        self.stop_event.set()
-        with self.pipe_lock:
-            if self.wake_pipe is not None:
-                try:
-                    os.write(self.wake_pipe[1], b"x")
-                except BlockingIOError:
-                    pass  # woken already
-
-    def _close_pipe(self) -> None:
-        with self.pipe_lock:
-            pipe, self.wake_pipe = self.wake_pipe, None
-        for descriptor in pipe or ():
-            os.close(descriptor)
-
-    def _run(self) -> None:
-        active = [reader for reader in self.readers if not reader.reached]
-        try:
-            assert self.wake_pipe is not None
-            wake = self.wake_pipe[0]
-            while active and not self.stop_event.is_set():
-                results = _arrays.read_ports(
-                    wake, READ_PAUSE_SECONDS, READ_WAIT_SECONDS, NEWS_SECONDS, self.waiting,
-                    [reader.decoder.job(cast(int, reader.descriptor), reader.ring, reader.still_due)
-                     for reader in active])
-                for reader, result in zip(active, results):
-                    try:
-                        reader.took(reader.decoder.took(result))
-                    except BaseException as error:  # handed to the consumer on its next read
-                        reader.fail(error)
-                    else:
-                        if reader.reached:
-                            reader.complete_aside()
-                active = [reader for reader in active if reader.error is None and not reader.reached]
-        except BaseException as error:  # not the ports' own: every reader still on the loop fails with it
-            for reader in active:
-                reader.fail(error)
-        finally:
-            # Its waits are over: the switch-off's reads take only what the ports hold.
-            self._close_pipe()
-
-
 def _join(thread: Optional[threading.Thread]) -> None:
     if thread is not None and thread.is_alive() and thread is not threading.current_thread():
         thread.join()
 
-
-def _name(info: StreamInfo) -> str:
-    """How messages name an instrument: model, serial number, port."""
-    return f"{info.model} {info.serial_number} on {info.port}"
-
-
-def _naming_device(error: BaseException, info: StreamInfo) -> BaseException:
-    """The error as the module's type, naming the instrument, the original chained as its cause."""
-    if not isinstance(error, Exception) or getattr(error, "stream", None) is info:
-        return error
-    name = _name(info)
-    if isinstance(error, vexlo.VexloDeviceError):
-        wrapped: BaseException = type(error)(f"{name}: {error}")
-    else:
-        wrapped = vexlo.VexloCommunicationError(f"{name}: {error}")
-    wrapped.__cause__ = error
-    # Which stream failed, for callers that go on with the others.
-    wrapped.stream = info  # type: ignore[attr-defined]
-    return wrapped
 
 
 class Acquisition:
@@ -749,7 +282,7 @@ class Acquisition:
             for reader in readers:
                 _lowlevel.clear_input(reader.info.device)
                 reader.info.device.set_stream_state(True)
-                started.append((clock(), datetime.now(timezone.utc)))
+                started.append((_reading.clock(), datetime.now(timezone.utc)))
                 # From now on a query would read its answer from among stream bytes: refused instead.
                 _lowlevel.guard_streaming(reader.info.device.communication_interface, _name(reader.info))
             for reader, (at, utc) in zip(readers, started):
@@ -757,7 +290,7 @@ class Acquisition:
                 # Weakly: a reader must not keep an acquisition nobody holds from being collected.
                 reader.on_reached = functools.partial(_call_if_alive, weakref.WeakMethod(self._complete))
                 reader.start(at)
-            on_descriptors = [reader for reader in readers if reader.descriptor is not None]
+            on_descriptors = [reader for reader in readers if reader.port.descriptor is not None]
             if on_descriptors:
                 self._loop = _PortLoop(on_descriptors, self._waiting)
                 self._loop.start()
@@ -782,8 +315,8 @@ class Acquisition:
             unit=unit_text(device), profile=_told(device.get_device_channel_selected_profile),
             sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
-        return _Reader(index, stream, Decoder(converter, stream.packet_size), self.buffer_seconds, self._lock,
-                       limit, _lowlevel.port_descriptor(device))
+        return _Reader(index, stream, converter, self.buffer_seconds, self._lock, limit,
+                       port_reader_of(device, sps * stream.packet_size))
 
     def _complete(self, reader: _Reader) -> None:
         """A finite stream has its samples: switch its instrument off (on its reader's :attr:`_Reader.thread`)."""
@@ -883,14 +416,14 @@ class Acquisition:
         device = reader.info.device
         try:
             reader.poll()
-            stopped_at = clock()
+            stopped_at = _reading.clock()
             _lowlevel.unguard(device.communication_interface)
             quiet = quiet_seconds(device)
             # Every packet sent until the instrument stopped is kept (its answer cut out
             # when found; else its bytes count among the skipped positions). An answer
             # lost or garbled: asked once more the same way, which loses nothing.
-            for _ in range(STOP_ATTEMPTS):
-                tail, clean = _ask_to_stop(device, quiet)
+            for _ in range(_stopping.STOP_ATTEMPTS):
+                tail, clean = _stopping.ask_to_stop(device, quiet)
                 reader.feed(tail)
                 if clean:
                     break
@@ -900,9 +433,9 @@ class Acquisition:
                     device.set_stream_state(False)
                 except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
                     logger.debug("%s: answer to streaming off lost among stream bytes: %s", reader.info.port, error)
-                reader.feed(_drain(device, quiet))
+                reader.feed(_stopping.drain_quiet(device, quiet))
             reader.switched_off = True
-            _check_answers(device, quiet)
+            _stopping.check_answers(device, quiet)
             reader.finish(stopped_at)
         except BaseException as error:
             reader.fail(error)
@@ -964,7 +497,7 @@ class Acquisition:
             return [reader.block() for reader in self._readers]
 
     def _pending(self) -> bool:
-        return any(len(r.ring) or (r.error is not None and not r.error_reported) for r in self._readers)
+        return any(len(r.core) or (r.error is not None and not r.error_reported) for r in self._readers)
 
     def _raise_pending_error(self) -> None:
         for reader in self._readers:
@@ -1016,6 +549,24 @@ class Acquisition:
         self._engine = engine
 
 
+def quiet_seconds(device: vexlo.VexloDevice) -> float:
+    """How long a line must stay silent to count as quiet after streaming: the port's read timeout.
+
+    Bytes may trail the end of a stream by the delays of the instrument,
+    the USB or serial path, the kernel and, on a busy machine, the threads
+    in between; a fixed short window is shorter than those at times. A line
+    silent for a whole read timeout is silent by the module's own measure:
+    it gives up waiting for an answer after as long.
+
+    :return: the port's ``timeout``, at least :data:`MIN_QUIET_SECONDS`;
+        :data:`DEFAULT_QUIET_SECONDS` for a port that waits for ever.
+    """
+    timeout = _lowlevel.read_timeout(device)
+    if timeout is None:
+        return DEFAULT_QUIET_SECONDS
+    return max(MIN_QUIET_SECONDS, float(timeout))
+
+
 def _wait_for_news(news: threading.Condition, waiting: "npt.NDArray[np.int64]", seconds: float) -> None:
     with news:
         _wait_counted(news, waiting, max(0.0, seconds))
@@ -1061,77 +612,3 @@ def _release(acquisition: Acquisition) -> None:
         for device in acquisition.devices:
             if _owners.get(id(device)) is acquisition:
                 del _owners[id(device)]
-
-
-def quiet_seconds(device: vexlo.VexloDevice) -> float:
-    """How long a line must stay silent to count as quiet after streaming: the port's read timeout.
-
-    Bytes may trail the end of a stream by the delays of the instrument,
-    the USB or serial path, the kernel and, on a busy machine, the threads
-    in between; a fixed short window is shorter than those at times. A line
-    silent for a whole read timeout is silent by the module's own measure:
-    it gives up waiting for an answer after as long.
-
-    :return: the port's ``timeout``, at least :data:`MIN_QUIET_SECONDS`;
-        :data:`DEFAULT_QUIET_SECONDS` for a port that waits for ever.
-    """
-    timeout = _lowlevel.read_timeout(device)
-    if timeout is None:
-        return DEFAULT_QUIET_SECONDS
-    return max(MIN_QUIET_SECONDS, float(timeout))
-
-
-def _ask_to_stop(device: vexlo.VexloDevice, quiet: float) -> Tuple[bytes, bool]:
-    """Send the streaming-off setting and read until the line is quiet.
-
-    The instrument sends the packets still due, then its answer; packets
-    held up on the way may still come after the answer. The exchange of
-    the module would clear the input first and lose those packets, so the
-    setting is written directly.
-
-    :param quiet: seconds of silence that end the stream (:func:`quiet_seconds`).
-    :return: the bytes read, and whether it ended cleanly: the line fell
-        quiet and held a valid answer, which is then cut out of the bytes.
-    """
-    if not _lowlevel.write_stream_off(device):
-        return b"", False
-    received, fell_quiet = drain(device.get_stream_data, quiet)
-    rest = _lowlevel.cut_stream_off_answer(received) if fell_quiet else None
-    if rest is None:
-        return received, False
-    return rest, True
-
-
-def _drain(device: vexlo.VexloDevice, quiet: float) -> bytes:
-    """Read stream bytes until the line is quiet; return them.
-
-    :raises vexlo.VexloCommunicationError: it did not fall quiet in time.
-    """
-    received, fell_quiet = drain(device.get_stream_data, quiet)
-    if not fell_quiet:
-        raise vexlo.VexloCommunicationError("still streaming after streaming was switched off")
-    return received
-
-
-def _check_answers(device: vexlo.VexloDevice, quiet: float) -> None:
-    """Check that the instrument answers a query, so the link is usable again.
-
-    Stream bytes that arrive late garble the answer (a bad checksum, a
-    short answer): the line is drained and the query asked again, up to
-    :data:`CHECK_ATTEMPTS` times. No answer at all is not retried here (the
-    module has retried it already).
-
-    :raises vexlo.VexloDeviceError: the last try failed, or the line did
-        not fall quiet in between.
-    """
-    for attempt in range(1, CHECK_ATTEMPTS + 1):
-        try:
-            device.get_sampling_rate(0)
-            return
-        except vexlo.VexloTimeoutError:
-            raise
-        except (vexlo.VexloProtocolError, vexlo.VexloCommunicationError) as error:
-            if attempt == CHECK_ATTEMPTS:
-                raise
-            logger.debug("answer after streaming off garbled (try %d of %d): %s", attempt, CHECK_ATTEMPTS, error)
-            _drain(device, quiet)
