@@ -35,6 +35,7 @@ from vexlo_tools.sim import SimulatedInstrument, simulated_ports  # noqa: E402
 import acquisition as acquisition_bench  # noqa: E402
 import baselines  # noqa: E402
 import fleet as fleet_bench  # noqa: E402
+import fleet_page as fleet_page_bench  # noqa: E402
 import recordings as recordings_bench  # noqa: E402
 import regressions  # noqa: E402
 import runs as runs_bench  # noqa: E402
@@ -474,6 +475,7 @@ ROWS = {
     61: lambda args: startup.rows(3 * args.repeats),
     **acquisition_bench.ROWS,
     **fleet_bench.ROWS,
+    **fleet_page_bench.ROWS,
     **recordings_bench.ROWS,
     **runs_bench.ROWS,
     **unattended_bench.ROWS,
@@ -487,6 +489,7 @@ def main(argv=None):
     parser.add_argument("--repeats", type=int, default=7, help="repetitions per row (median quoted)")
     parser.add_argument("--discovery-repeats", type=int, default=3, help="repetitions of row 7")
     parser.add_argument("--packets", type=int, default=10_000_000, help="packets streamed in row 8")
+    parser.add_argument("--fleet-stands", type=int, default=16, help="stands on the fleet's page in row 43")
     args = parser.parse_args(argv)
     quiet_loggers()
     started = time.perf_counter()

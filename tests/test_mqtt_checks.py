@@ -176,3 +176,27 @@ def test_stats_refused(content, message):
 def test_json_refused(payload):
     with pytest.raises(checks.Rejected):
         checks.json_object(payload, "info")
+
+
+def limit_event(**changed):
+    """A limit event as `vexlo publish --limit` sends it (the publisher's own object), with ``changed`` keys."""
+    from vexlo_tools.recording.limits import LimitEvent
+    event = LimitEvent("value > 900", 0, 20240001, "PLX310", 12, 0.0003, START, 901.5, 7).metadata()
+    return {**event, **changed}
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"kind": "trigger"}, "not a limit event"),
+    ({"extra": 1}, "not a limit event"),
+    ({"condition": "x" * 5000}, "condition is not a text"),
+    ({"sample": -1}, "sample is not a count"),
+    ({"serial_number": True}, "serial_number is not a count"),
+    ({"value": float("inf")}, "value is not a finite number"),
+    ({"time_s": "0"}, "time_s is not a finite number"),
+    ({"utc": "now"}, "not an ISO time"),
+])
+def test_events_refused_and_the_publishers_own_accepted(changes, message):
+    assert checks.event(limit_event()) == limit_event()
+    assert checks.topic("vexlo/s1/7/event") == ("s1", "7", "event")
+    with pytest.raises(checks.Rejected, match=message):
+        checks.event(limit_event(**changes))

@@ -34,7 +34,7 @@ from .recording import WRITERS, RecordingSink
 from .recording.provenance import calibration
 from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, tared
 
-__all__ = ["LiveView", "MAX_WINDOW", "MIN_WINDOW", "Recordings", "Trace"]
+__all__ = ["InstrumentView", "LiveView", "MAX_WINDOW", "MIN_WINDOW", "Recordings", "Trace"]
 
 logger = logging.getLogger(__name__)
 
@@ -164,6 +164,8 @@ class _Instrument:
     expected: int = 0
     skipped: int = 0
     ended: Optional[str] = None
+    #: What a frame says of it beyond the local page's figures (a fleet's spool counters, its last event).
+    extra: Dict[str, Any] = dataclasses.field(default_factory=dict)
 
 
 def stream_facts(stream: StreamInfo) -> Dict[str, Any]:
@@ -179,7 +181,88 @@ def stream_facts(stream: StreamInfo) -> Dict[str, Any]:
             "rates": rates}
 
 
-class LiveView(Sink):
+class InstrumentView:
+    """What the page shows of a set of instruments, whoever feeds it: facts, traces, counters, frames.
+
+    :class:`LiveView` feeds it from this computer's acquisition,
+    :class:`vexlo_tools.mqtt.FleetView` from a broker; the page takes either. Its state is
+    changed under :attr:`_lock` and read by :meth:`frame` from the web server's threads.
+
+    :param clock: host time in seconds, for the frames' stamps.
+    """
+
+    def __init__(self, clock: Callable[[], float] = time.time) -> None:
+        self._lock = threading.Lock()
+        self._instruments: List[_Instrument] = []
+        self._facts: List[Dict[str, Any]] = []
+        self._clock = clock
+        #: Raised each time the instruments change (a new acquisition): viewers fetch the facts again.
+        self.generation = 0
+
+    def facts(self) -> List[Dict[str, Any]]:
+        """Model, serial number, port, unit, rate, firmware and calibration source of each instrument."""
+        return self.described()[1]
+
+    def described(self) -> Tuple[int, List[Dict[str, Any]]]:
+        """The generation and the facts of its instruments, taken together."""
+        with self._lock:
+            return self.generation, list(self._facts)
+
+    def tare(self, index: Optional[int] = None) -> None:
+        """Make the mean of the latest second its zero, of instrument ``index`` or of each (on this
+        computer; the files keep the values as measured)."""
+        with self._lock:
+            for instrument in self._chosen(index):
+                if instrument.trace.count:
+                    instrument.zero = float(instrument.trace.recent(TARE_SECONDS).mean())
+
+    def untare(self, index: Optional[int] = None) -> None:
+        """Remove the zero of instrument ``index``, or of each."""
+        with self._lock:
+            for instrument in self._chosen(index):
+                instrument.zero = 0.0
+
+    def _chosen(self, index: Optional[int]) -> List[_Instrument]:
+        return self._instruments if index is None else self._instruments[index:index + 1]
+
+    def _head(self) -> Dict[str, Any]:
+        """What a frame says beyond its instruments (called under the lock)."""
+        return {}
+
+    def frame(self, seconds: float, columns: int) -> bytes:
+        """One frame of the page: the figures of every instrument as JSON, then their charts.
+
+        Layout: a little-endian ``uint32`` length of the JSON text, the text (padded with spaces to
+        a multiple of 4 bytes), then per instrument its times and its values as ``float32``
+        (``points`` of each, as the JSON says).
+        """
+        seconds = min(MAX_WINDOW, max(MIN_WINDOW, seconds))
+        columns = min(MAX_COLUMNS, max(MIN_COLUMNS, columns))
+        figures: List[Dict[str, Any]] = []
+        arrays: List[bytes] = []
+        with self._lock:
+            for instrument in self._instruments:
+                trace, zero = instrument.trace, instrument.zero
+                entry: Dict[str, Any] = {
+                    "counters": {name: int(getattr(instrument.stats, name)) for name in COUNTERS},
+                    "dropped": instrument.skipped, "ended": instrument.ended, "zero": zero,
+                    "samples": trace.count, "points": 0, **instrument.extra}
+                if trace.count:
+                    times, values, (low, high, mean) = trace.window(seconds, columns)
+                    # tared: a value equal to the zero is 0, not the subtraction's rounding (1.78e-15)
+                    value, low, high, mean = tared(np.array([trace.last or 0.0, low, high, mean]), zero).tolist()
+                    entry.update(value=_number(value), min=_number(low), max=_number(high), mean=_number(mean),
+                                 points=len(times))
+                    arrays += [times.astype("<f4").tobytes(), tared(values, zero).astype("<f4").tobytes()]
+                figures.append(entry)
+            head = {"time": self._clock(), "window": seconds, "generation": self.generation,
+                    "instruments": figures, **self._head()}
+        text = json.dumps(head).encode()
+        text += b" " * (-len(text) % 4)
+        return b"".join([struct.pack("<I", len(text)), text, *arrays])
+
+
+class LiveView(InstrumentView, Sink):
     """The live page's sink: the latest samples, counters and ends of every instrument.
 
     Its methods are called from the engine's thread for the sink, and :meth:`frame` from the web
@@ -190,14 +273,6 @@ class LiveView(Sink):
 
     name = "live page"
     queue_blocks = 256
-
-    def __init__(self, clock: Callable[[], float] = time.time) -> None:
-        self._lock = threading.Lock()
-        self._instruments: List[_Instrument] = []
-        self._facts: List[Dict[str, Any]] = []
-        self._clock = clock
-        #: Raised each time the instruments change (a new acquisition): viewers fetch the facts again.
-        self.generation = 0
 
     # The sink's side.
     def open(self, streams: Sequence[StreamInfo]) -> None:
@@ -232,60 +307,6 @@ class LiveView(Sink):
         """Each instrument's port and how its stream ended (``None`` while it runs)."""
         with self._lock:
             return [(facts["port"], instrument.ended) for facts, instrument in zip(self._facts, self._instruments)]
-
-    def facts(self) -> List[Dict[str, Any]]:
-        """Model, serial number, port, unit, rate, firmware and calibration source of each instrument."""
-        with self._lock:
-            return list(self._facts)
-
-    def tare(self, index: Optional[int] = None) -> None:
-        """Make the mean of the latest second its zero, of instrument ``index`` or of each (on this
-        computer; the files keep the values as measured)."""
-        with self._lock:
-            for instrument in self._chosen(index):
-                if instrument.trace.count:
-                    instrument.zero = float(instrument.trace.recent(TARE_SECONDS).mean())
-
-    def untare(self, index: Optional[int] = None) -> None:
-        """Remove the zero of instrument ``index``, or of each."""
-        with self._lock:
-            for instrument in self._chosen(index):
-                instrument.zero = 0.0
-
-    def _chosen(self, index: Optional[int]) -> List[_Instrument]:
-        return self._instruments if index is None else self._instruments[index:index + 1]
-
-    def frame(self, seconds: float, columns: int) -> bytes:
-        """One frame of the page: the figures of every instrument as JSON, then their charts.
-
-        Layout: a little-endian ``uint32`` length of the JSON text, the text (padded with spaces to
-        a multiple of 4 bytes), then per instrument its times and its values as ``float32``
-        (``points`` of each, as the JSON says).
-        """
-        seconds = min(MAX_WINDOW, max(MIN_WINDOW, seconds))
-        columns = min(MAX_COLUMNS, max(MIN_COLUMNS, columns))
-        figures: List[Dict[str, Any]] = []
-        arrays: List[bytes] = []
-        with self._lock:
-            for instrument in self._instruments:
-                trace, zero = instrument.trace, instrument.zero
-                entry: Dict[str, Any] = {
-                    "counters": {name: int(getattr(instrument.stats, name)) for name in COUNTERS},
-                    "dropped": instrument.skipped, "ended": instrument.ended, "zero": zero,
-                    "samples": trace.count, "points": 0}
-                if trace.count:
-                    times, values, (low, high, mean) = trace.window(seconds, columns)
-                    # tared: a value equal to the zero is 0, not the subtraction's rounding (1.78e-15)
-                    value, low, high, mean = tared(np.array([trace.last or 0.0, low, high, mean]), zero).tolist()
-                    entry.update(value=_number(value), min=_number(low), max=_number(high), mean=_number(mean),
-                                 points=len(times))
-                    arrays += [times.astype("<f4").tobytes(), tared(values, zero).astype("<f4").tobytes()]
-                figures.append(entry)
-        text = json.dumps({"time": self._clock(), "window": seconds,
-                           "generation": self.generation,
-                           "instruments": figures}).encode()
-        text += b" " * (-len(text) % 4)
-        return b"".join([struct.pack("<I", len(text)), text, *arrays])
 
 
 def _number(value: float) -> Optional[float]:

@@ -37,10 +37,10 @@ from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Optiona
 from urllib.parse import parse_qs, quote, urlsplit
 
 from ._extras import require
-from .live import MAX_WINDOW, MIN_WINDOW, LiveView, Recordings
+from .live import MAX_WINDOW, MIN_WINDOW, InstrumentView, LiveView, Recordings
 
-__all__ = ["Gate", "Page", "SharedFrames", "WebServer", "check_token", "create_app", "is_loopback", "page_address",
-           "parse_json", "serve"]
+__all__ = ["Gate", "Page", "SharedFrames", "WebServer", "check_token", "create_app", "is_loopback", "needed_token",
+           "page_address", "parse_json", "serve"]
 
 logger = logging.getLogger(__name__)
 
@@ -83,6 +83,18 @@ def check_token(token: Optional[str]) -> None:
     """
     if token is not None and len(token) < MIN_TOKEN:
         raise ValueError(f"--token must be at least {MIN_TOKEN} characters")
+
+
+def needed_token(host: str, token: Optional[str]) -> Optional[str]:
+    """The token a server listening on ``host`` uses: ``token``, or one made up when ``host`` is not
+    this computer's own and none is given.
+
+    :raises ValueError: a token shorter than :data:`MIN_TOKEN` characters.
+    """
+    check_token(token)
+    if token is None and not is_loopback(host):
+        token = secrets.token_urlsafe(16)
+    return token
 
 
 def _round_up(value: float, sizes: Sequence[Any]) -> Any:
@@ -132,7 +144,8 @@ class SharedFrames:
 class Page:
     """What the application serves and may do.
 
-    :ivar view: the live view the frames are built from.
+    :ivar view: the view the frames are built from (this computer's :class:`~vexlo_tools.live.LiveView`,
+        or a fleet's :class:`~vexlo_tools.mqtt.FleetView`).
     :ivar recordings: where recordings started from the page go; ``None`` without ``--control``.
     :ivar set_rate: ``set_rate(rate, index)`` changes the rate of instrument ``index``, or of every
         instrument if ``None`` (restarting the stream); ``None`` without ``--control``.
@@ -143,7 +156,7 @@ class Page:
     :ivar send_timeout: a viewer that has not taken a frame within this many seconds is dropped.
     """
 
-    view: LiveView
+    view: InstrumentView
     recordings: Optional[Recordings] = None
     set_rate: Optional[Callable[[float, Optional[int]], None]] = None
     token: Optional[str] = None
@@ -165,8 +178,9 @@ class Page:
 
     def hello(self) -> Dict[str, Any]:
         """What a viewer needs once (and again when the instruments change)."""
-        return {"type": "hello", "instruments": self.view.facts(), "control": self.control,
-                "generation": self.view.generation, "window": [MIN_WINDOW, MAX_WINDOW],
+        generation, facts = self.view.described()
+        return {"type": "hello", "instruments": facts, "control": self.control,
+                "generation": generation, "window": [MIN_WINDOW, MAX_WINDOW],
                 "formats": Recordings.suffixes() if self.control else []}
 
     def status(self) -> Dict[str, Any]:
@@ -637,9 +651,7 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
     :raises vexlo_tools._extras.MissingExtraError: the web extra is not installed.
     """
     from . import session
-    check_token(token)
-    if token is None and not is_loopback(host):
-        token = secrets.token_urlsafe(16)
+    token = needed_token(host, token)
     view = LiveView()
     recordings = Recordings(control) if control is not None else None
     restart = threading.Event()

@@ -12,9 +12,9 @@ from ..mqtt.broker import PASSWORD_VARIABLE, Broker, logger
 from . import _console
 
 
-def add(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--broker", required=True, metavar="URL",
-                        help="the broker: mqtt://HOST[:PORT] (port 1883), mqtts://HOST[:PORT] for TLS (port 8883)")
+def add(parser: argparse.ArgumentParser, required: bool = True, what: str = "") -> None:
+    parser.add_argument("--broker", required=required, metavar="URL",
+                        help=what + "the broker: mqtt://HOST[:PORT] (port 1883), mqtts://HOST[:PORT] for TLS (port 8883)")
     parser.add_argument("--username", metavar="NAME", help="log in as NAME")
     parser.add_argument("--password", metavar="WORD",
                         help=f"the password (default: the variable {PASSWORD_VARIABLE}, which keeps it out of ps)")

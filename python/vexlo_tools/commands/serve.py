@@ -8,6 +8,10 @@ access token is required (--token, at least 16 characters, else one is made up) 
 --control the page may also start and stop recordings (into --recordings, under names the server
 gives), tare and untare, and change the rate; without it the page is read-only. At most
 --max-viewers (20) viewers are served at once. Needs the web extra.
+
+With --broker, the page shows the fleet instead: every stand and instrument seen on the broker
+(--stand PATTERN narrows it, shell patterns, repeatable), grouped by stand, read-only, from what
+the stands publish (vexlo publish). Needs the mqtt extra as well.
 """
 
 from __future__ import annotations
@@ -16,7 +20,7 @@ import argparse
 
 from .. import web
 from .._extras import require
-from . import _console, _device_options, _session
+from . import _broker, _console, _device_options, _session
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -34,6 +38,10 @@ def options(parser: argparse.ArgumentParser) -> None:
                         help="let the page record, tare and change the rate")
     parser.add_argument("--recordings", default="recordings", metavar="DIR",
                         help="where recordings started from the page go (default ./recordings)")
+    _broker.add(parser, required=False, what="show the fleet on ")
+    parser.add_argument("--stand", action="append", default=[], metavar="PATTERN",
+                        help="with --broker, show the stands PATTERN names (shell patterns such as hall2-*); "
+                             "repeatable (default: every stand)")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -48,6 +56,27 @@ def run(args: argparse.Namespace) -> int:
         raise _console.CliError(str(error)) from None
     for module in ("starlette", "uvicorn", "websockets", "plotly"):
         require(module, "web", "vexlo serve")
+    if args.broker is not None:
+        return _fleet(args)
+    if args.stand:
+        raise _console.CliError("--stand selects stands of a --broker")
     return web.serve(args.port, args.model, rate=args.rate, seconds=args.seconds, host=args.host,
                      http_port=args.http_port, token=args.token, max_viewers=args.max_viewers,
                      control=args.recordings if args.control else None, announce=_console.out)
+
+
+def _fleet(args: argparse.Namespace) -> int:
+    """The fleet's page: read-only, from the broker, no instrument of this computer."""
+    from ..mqtt import fleet
+    given = [name for name, value in (("--port", args.port), ("--model", args.model), ("--rate", args.rate),
+                                      ("--control", args.control)) if value]
+    if given:
+        raise _console.CliError(f"{', '.join(given)}: the fleet page shows what the stands publish, read-only")
+    try:
+        stands = [fleet.check_pattern(pattern) for pattern in args.stand]
+    except ValueError as error:
+        raise _console.CliError(str(error)) from None
+    with _broker.reporting():
+        return fleet.serve(_broker.broker(args), stands, seconds=args.seconds, host=args.host,
+                           http_port=args.http_port, token=args.token, max_viewers=args.max_viewers,
+                           announce=_console.out)

@@ -21,11 +21,12 @@ from typing import Any, Dict, Optional, Tuple
 import numpy as np
 
 from ..recording import Metadata
+from ..types import Stats
 from ..recording.writers import MAX_TEXT, WRITTEN, check_metadata
 from . import layout, topics
 
 #: The kinds of an instrument's topics (a new kind is one more name here; a consumer takes the kinds it knows).
-KINDS = ("data", "info", "stats")
+KINDS = ("data", "event", "info", "stats")
 #: The largest JSON message (an instrument's provenance is a few kB).
 MAX_JSON_BYTES = 64 * 1024
 #: The largest status message (``online``, ``offline``).
@@ -199,6 +200,48 @@ def stats(content: Dict[str, Any]) -> Dict[str, Any]:
         elif isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_COUNT:
             raise Rejected(f"stats: {str(key)[:40]!r} is not a count")
     return content
+
+
+#: A limit event's keys and their types (``vexlo publish --limit`` sends them, retained).
+EVENT_KEYS = {"kind": str, "condition": str, "serial_number": int, "model": str, "sample": int, "time_s": float,
+              "utc": str, "value": float, "adc": int}
+
+
+def event(content: Dict[str, Any]) -> Dict[str, Any]:
+    """An ``event`` message's object (:func:`json_object`): a limit event with exactly its keys, texts of at
+    most :data:`~vexlo_tools.recording.writers.MAX_TEXT` characters, whole numbers from 0, finite numbers,
+    ``utc`` an ISO time.
+
+    :raises Rejected: it is not so.
+    """
+    if set(content) != set(EVENT_KEYS) or content["kind"] != "limit":
+        raise Rejected(f"event: not a limit event (keys {', '.join(sorted(map(str, content)))[:200]})")
+    for key, kind in EVENT_KEYS.items():
+        value = content[key]
+        if kind is str:
+            if not isinstance(value, str) or len(value) > MAX_TEXT:
+                raise Rejected(f"event: {key} is not a text of at most {MAX_TEXT} characters")
+        elif kind is int:
+            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_COUNT:
+                raise Rejected(f"event: {key} is not a count")
+        elif isinstance(value, bool) or not isinstance(value, (int, float)) or not np.isfinite(value):
+            raise Rejected(f"event: {key} is not a finite number")
+    moment(content["utc"], "utc")
+    return content
+
+
+def count(content: Dict[str, Any], key: str) -> int:
+    """A counter of a checked ``stats`` object (0 when it has none)."""
+    value = content.get(key)
+    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else 0
+
+
+def counters(content: Dict[str, Any]) -> Stats:
+    """The counters of a checked ``stats`` object as a run's: samples dropped from the stand's full spool,
+    damaged in it or never published count as overrun (kept by no one)."""
+    return Stats(count(content, "received"),
+                 sum(count(content, key) for key in ("overrun", "spool_dropped", "spool_corrupted", "not_published")),
+                 count(content, "missing"), count(content, "corrupted"))
 
 
 def status(payload: bytes) -> str:

@@ -110,17 +110,12 @@ class Track:
     info_mid: int = 0
 
     def counters(self) -> Stats:
-        """The stand's counters; samples dropped from its full spool, damaged in it, or never published
-        count as overrun (kept by no one)."""
-        count = self.count
-        return Stats(count("received"),
-                     count("overrun") + count("spool_dropped") + count("spool_corrupted") + count("not_published"),
-                     count("missing"), count("corrupted"))
+        """The stand's counters (:func:`~vexlo_tools.mqtt.checks.counters`)."""
+        return checks.counters(self.stats)
 
     def count(self, key: str) -> int:
         """A counter of the stand's stats (0 when it sent none, or no count)."""
-        value = self.stats.get(key)
-        return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else 0
+        return checks.count(self.stats, key)
 
     @property
     def rate(self) -> float:

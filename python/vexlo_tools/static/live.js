@@ -1,6 +1,7 @@
 // The live page: one websocket brings the instruments' facts (JSON), then frames (binary: a
 // uint32 length, the JSON figures, then float32 times and values per instrument) and the
-// recording's status. It reconnects by itself and says so while the server is away.
+// recording's status. It reconnects by itself and says so while the server is away. A fleet's page
+// (vexlo serve --broker) is the same page: its cards are grouped by stand, each stand's state on top.
 "use strict";
 const token = new URLSearchParams(location.search).get("token");
 const query = token ? "?token=" + encodeURIComponent(token) : "";
@@ -8,7 +9,7 @@ const $ = (id) => document.getElementById(id);
 // What tests and benchmarks read: frames drawn, and for each (host time drawn, value of the first
 // instrument, host time the frame arrived).
 const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null };
-let cards = [], pending = null, unit = [], received = 0;
+let cards = [], pending = null, unit = [], received = 0, stands = new Map();
 
 function connect() {
   const ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws" + query);
@@ -57,12 +58,15 @@ function hello(data) {
   const main = $("instruments");
   resized.disconnect();
   main.replaceChildren();
+  stands = new Map();
   // Every card is in the grid before any chart is made, so each chart is made at its card's width.
   cards = data.instruments.map((facts, i) => {
     const card = $("card").content.firstElementChild.cloneNode(true);
     card.querySelector(".title").textContent = `${facts.model} ${facts.serial_number}`;
-    card.querySelector(".facts").textContent = `port ${facts.port} · ${facts.samples_per_second} samples/s · ` +
-      `unit ${facts.unit} · firmware ${facts.firmware} · calibration: ${facts.calibration}`;
+    card.querySelector(".facts").textContent = (facts.stand === undefined ? "" : `stand ${facts.stand} · `) +
+      `port ${facts.port} · ${facts.samples_per_second} samples/s · ` +
+      `unit ${facts.unit} · firmware ${facts.firmware} · calibration: ${facts.calibration}` +
+      (facts.start_utc ? ` · run of ${facts.start_utc}` : "");
     card.querySelector(".own-control").hidden = !data.control;
     card.querySelector(".tare").onclick = () => post("api/tare", { instrument: i });
     card.querySelector(".untare").onclick = () => post("api/untare", { instrument: i });
@@ -70,10 +74,11 @@ function hello(data) {
     fill(rate, facts.rates.map((r) => [r, `${r} samples/s`]));
     rate.value = facts.samples_per_second;
     rate.onchange = () => post("api/rate", { rate: Number(rate.value), instrument: i });
-    main.appendChild(card);
+    (facts.stand === undefined ? main : stand(facts.stand).cards).appendChild(card);
     const get = (name) => card.querySelector("." + name);
     return { chart: get("chart"), value: get("value"), summary: get("summary"), counters: get("counters"),
-             ended: get("ended"), state: get("state"), overrun: get("overrun"), samples: -1, changed: 0 };
+             ended: get("ended"), state: get("state"), overrun: get("overrun"), event: get("event"),
+             samples: -1, changed: 0 };
   });
   for (const [i, card] of cards.entries()) {
     Plotly.newPlot(card.chart, [{ x: [], y: [], type: "scatter", mode: "lines", line: { width: 1, color: "#1f77b4" } }],
@@ -96,13 +101,39 @@ function hello(data) {
   wanted(live.socket);
 }
 
-// How a card's badge reads: lost (its stream failed), ended, stale (no sample for STALE_MS), live.
+// A fleet's stand: its heading (name, online or offline, age of its newest data, messages refused)
+// over a grid of its cards; made when the stand is first seen, kept when it goes away.
+function stand(name) {
+  let found = stands.get(name);
+  if (!found) {
+    const section = $("stand").content.firstElementChild.cloneNode(true);
+    section.querySelector(".stand-name").textContent = `stand ${name}`;
+    $("instruments").classList.add("fleet");
+    $("instruments").appendChild(section);
+    const get = (part) => section.querySelector("." + part);
+    found = { section, cards: get("cards"), state: get("state"), age: get("age"), refused: get("refused") };
+    stands.set(name, found);
+  }
+  return found;
+}
+
+function standState(name, figures) {
+  const shown = stand(name), state = figures.status || "unknown";
+  shown.section.dataset.stand = name;
+  shown.state.textContent = state;
+  shown.state.className = "badge state " + (state === "offline" ? "lost" : state === "online" ? "live" : "stale");
+  shown.age.textContent = figures.age === null ? "no data yet" : `newest data ${figures.age.toFixed(1)} s ago`;
+  shown.refused.textContent = figures.rejected ? `${figures.rejected} messages refused` : "";
+}
+
+// How a card's badge reads: lost (its stream failed), ended, offline (its stand), stale (no sample
+// for STALE_MS), live.
 const STALE_MS = 2000;
 
 function badge(card, figures, now) {
   if (figures.samples !== card.samples) { card.samples = figures.samples; card.changed = now; }
   const state = figures.ended ? (figures.ended.startsWith("failed") ? "lost" : "ended")
-    : now - card.changed > STALE_MS ? "stale" : "live";
+    : figures.offline ? "offline" : now - card.changed > STALE_MS ? "stale" : "live";
   card.state.textContent = state;
   card.state.className = "badge state " + state;
   card.overrun.hidden = !(figures.counters.overrun > 0);
@@ -128,6 +159,7 @@ function frame(buffer) {
   }
   let offset = 4 + length;
   const charts = [];
+  for (const [name, figures] of Object.entries(head.stands || {})) standState(name, figures);
   live.arrived = Date.now();
   live.values = [];
   head.instruments.forEach((figures, i) => {
@@ -137,8 +169,13 @@ function frame(buffer) {
     card.summary.textContent = `min ${fmt(figures.min)} · max ${fmt(figures.max)} · mean ${fmt(figures.mean)} ` +
       `over ${head.window} s` + (figures.zero ? ` · tared at ${fmt(figures.zero)}` : "");
     const c = figures.counters;
+    const spool = figures.spool;
     card.counters.textContent = `received ${c.received} · overrun ${c.overrun} · missing ${c.missing} · ` +
-      `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}`;
+      `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}` + (spool ?
+      ` · spooled ${spool.spooled} · dropped from the spool ${spool.spool_dropped} · ` +
+      `damaged in the spool ${spool.spool_corrupted} · not published ${spool.not_published}` : "");
+    const event = figures.event;
+    card.event.textContent = event ? `last limit event: ${event.condition} at ${event.utc} (value ${fmt(event.value)})` : "";
     card.ended.textContent = figures.ended ? `stream ended: ${figures.ended}` : "";
     badge(card, figures, live.arrived);
     const n = figures.points;
