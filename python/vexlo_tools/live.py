@@ -185,7 +185,7 @@ class InstrumentView:
     """What the page shows of a set of instruments, whoever feeds it: facts, traces, counters, frames.
 
     :class:`LiveView` feeds it from this computer's acquisition,
-    :class:`vexlo_tools.mqtt.FleetView` from a broker; the page takes either. Its state is
+    :class:`vexlo_tools.mqtt.fleet.FleetView` from a broker; the page takes either. Its state is
     changed under :attr:`_lock` and read by :meth:`frame` from the web server's threads.
 
     :param clock: host time in seconds, for the frames' stamps.

@@ -145,7 +145,7 @@ class Page:
     """What the application serves and may do.
 
     :ivar view: the view the frames are built from (this computer's :class:`~vexlo_tools.live.LiveView`,
-        or a fleet's :class:`~vexlo_tools.mqtt.FleetView`).
+        or a fleet's :class:`~vexlo_tools.mqtt.fleet.FleetView`).
     :ivar recordings: where recordings started from the page go; ``None`` without ``--control``.
     :ivar set_rate: ``set_rate(rate, index)`` changes the rate of instrument ``index``, or of every
         instrument if ``None`` (restarting the stream); ``None`` without ``--control``.

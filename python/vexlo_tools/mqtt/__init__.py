@@ -8,7 +8,9 @@
   when it cannot be used.
 - :mod:`~vexlo_tools.mqtt.layout`: the binary layout of a data message.
 - :mod:`~vexlo_tools.mqtt.checks`: every check of a message from the broker, for every consumer.
-- :class:`FleetView`: what the fleet's page (``vexlo serve --broker``) shows, from the broker.
+- :mod:`~vexlo_tools.mqtt.fleet`: what the fleet's page (``vexlo serve --broker``) shows, from the
+  broker (imported on its own: it sits on the live page's modules, which the stands and collectors
+  do not need).
 
 Needs the ``mqtt`` extra (paho-mqtt 2). ``docs/mqtt.md`` describes the topics and the fleet.
 """
@@ -18,8 +20,7 @@ from __future__ import annotations
 from . import checks, layout, topics
 from .broker import Broker, BrokerError
 from .collector import Collector
-from .fleet import FleetView
 from .publisher import PublishError, Publisher
 from .spool import Spool
 
-__all__ = ["Broker", "BrokerError", "Collector", "FleetView", "PublishError", "Publisher", "Spool", "checks", "layout", "topics"]
+__all__ = ["Broker", "BrokerError", "Collector", "PublishError", "Publisher", "Spool", "checks", "layout", "topics"]
