@@ -31,8 +31,10 @@ class LockStep:
 
         with self.changed:
             self.changed.notify_all()
-            # In short slices: a reader that ends (its port failed) tells nobody.
-            for _ in range(100):
+            # In short slices: a reader that ends (its port failed) tells nobody. Up to 20 s in all: on
+            # a loaded machine (a sanitizer build beside other suites) a reader's thread can wait seconds
+            # for a core, and a step taken without it would overflow the simulated port.
+            for _ in range(400):
                 if self.changed.wait_for(caught_up, timeout=0.05):
                     return
 
