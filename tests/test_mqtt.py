@@ -20,6 +20,7 @@ from mosquitto import Mosquitto, certificates, mosquitto  # noqa: F401 (fixture)
 from vexlo_tools import recording
 from vexlo_tools.mqtt import Broker, BrokerError, Collector, Spool, layout
 from vexlo_tools.mqtt import spool as spool_module
+from vexlo_tools.mqtt.publisher import BATCH_SECONDS
 
 DOCS = Path(__file__).resolve().parent.parent / "docs" / "mqtt.md"
 
@@ -414,6 +415,7 @@ class Fleet:
         self.out = tmp_path / "out"
         self.out.mkdir()
         self.collect_logs = []
+        self.batches = []  # the samples of each data message a watcher saw
         self.collector = self.start_collector()
 
     def vexlo(self, log, *args):
@@ -466,7 +468,12 @@ def kill_broker(fleet):
     fleet.collector.wait()
     arrived = threading.Event()
     watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
-    watcher.on_message = lambda client, userdata, message: arrived.set()
+
+    def seen(client, userdata, message):
+        fleet.batches.append(len(layout.decode(message.payload).adc))
+        arrived.set()
+
+    watcher.on_message = seen
     watcher.connect("127.0.0.1", fleet.broker.port)
     watcher.subscribe("vexlo/s1/+/data")
     watcher.loop_start()
@@ -499,6 +506,9 @@ def test_every_sample_arrives_once_across_faults(mosquitto, tmp_path, fault):
     if fault is not kill_collector:
         assert "reconnecting" in (tmp_path / "publish.log").read_text()  # the spool was needed
     assert sorted(numbers) == list(range(RATE * SECONDS))
+    # Batched: a message per read of the engine at the publisher's pace, never more than a batch.
+    assert (fault is not kill_broker or fleet.batches) and \
+        all(RATE * 0.05 < count <= RATE * BATCH_SECONDS for count in fleet.batches)
     # Complete only where one file holds the whole run: a collector started again writes a second one.
     whole = fleet.last["samples"] == RATE * SECONDS
     assert (fleet.last["end_reason"], fleet.last["complete"], fleet.last["received"], fleet.last["overrun"],
