@@ -268,7 +268,29 @@ def _rate_code(device):
     return models.model_info(device.get_model_number()).rate_code(RATE, device.communication_interface.get_item_number())
 
 
+def row_read_csv(minutes=5.0, repeats=3):
+    """Reading a CSV recording of N minutes at 38400/s (recording.load: every check, both columns)
+    against pandas.read_csv of the same file, alternating, medians of the wall time."""
+    import pandas
+    ours, theirs = [], []
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "run.csv")
+        write_csv(path, minutes)
+        for _ in range(repeats):
+            began = time.perf_counter()
+            recording.load(path)
+            ours.append(time.perf_counter() - began)
+            began = time.perf_counter()
+            pandas.read_csv(path, comment="#")
+            theirs.append(time.perf_counter() - began)
+    value, reference = statistics.median(ours), statistics.median(theirs)
+    return [Line(25, f"reading a CSV recording of {minutes:g} min at 38400/s, median of {repeats}: recording.load vs "
+                     f"pandas.read_csv; load {os.getloadavg()[0]:.2f}", "s", value, reference, value / reference,
+                 "<= 1.5x", value <= 1.5 * reference)]
+
+
 ROWS = {
+    25: lambda args: row_read_csv(getattr(args, "csv_minutes", 5.0), repeats=min(args.repeats, 3)),
     24: lambda args: row_record_command(repeats=min(args.repeats, 3)),
     20: lambda args: row_write(repeats=min(args.repeats, 3)),
     23: lambda args: row_record(repeats=min(args.repeats, 3)),
