@@ -1,7 +1,7 @@
 """The stand's side: a sink of the consumer engine that publishes every block to the broker.
 
 Blocks go out as they come, about a quarter second of samples each
-(:data:`BATCH_SECONDS`): the engine reads at that pace for this sink, and a
+(``BATCH_SECONDS``): the engine reads at that pace for this sink, and a
 longer block (after a stall) is cut into pieces of at most that much. Each
 message carries its first sample number, so order, gaps and resends are told
 from the numbers whatever the size.
