@@ -297,6 +297,36 @@ def test_samples_skipped_but_not_by_the_ring_count_as_never_published_and_as_ove
 
 
 @pytest.mark.broker
+def test_a_block_longer_than_a_batch_goes_in_pieces_numbered_in_order_the_gap_flag_on_the_first(mosquitto,
+                                                                                                tmp_path):
+    from engine_doubles import stream
+    from vexlo_tools import Block, Stats
+    from vexlo_tools.mqtt.publisher import Publisher
+
+    got = []
+    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    watcher.on_message = lambda client, userdata, message: got.append(layout.decode(message.payload))
+    watcher.connect("127.0.0.1", mosquitto.port)
+    watcher.subscribe("vexlo/s1/+/data", qos=1)
+    watcher.loop_start()
+    info = stream(7, 100.0)  # a batch: 25 samples
+    publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
+    try:
+        publisher.open([info])
+        for first, count in ((0, 10), (15, 60)):  # 5 samples lost between the two
+            numbers = np.arange(first, first + count)
+            publisher.write(Block(info.device, first, numbers / 100, numbers.astype(np.uint32), numbers * 0.5,
+                                  Stats(first + count), 0))
+    finally:
+        publisher.close()
+        wait_until(lambda: len(got) == 4)
+        watcher.loop_stop()
+    assert [(f.first, len(f.adc), f.flags) for f in got] == [(0, 10, 0), (15, 25, layout.GAP_BEFORE), (40, 25, 0),
+                                                              (65, 10, 0)]
+    assert np.concatenate([f.adc for f in got]).tolist() == list(range(10)) + list(range(15, 75))
+
+
+@pytest.mark.broker
 def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart(mosquitto, tmp_path):
     out = tmp_path / "out"
     out.mkdir()
