@@ -63,10 +63,10 @@ def cpu(pids):
     return sum(cpu_seconds_of(pid) for pid in pids)
 
 
-def floor(folder, seconds, window):
+def floor(folder, seconds, window, instrument=INSTRUMENT):
     """CPU of `vexlo record` of the same instrument into .h5 over the same window, % of a core."""
     out = folder / "floor.h5"
-    process = vexlo("record", *INSTRUMENT, "--seconds", str(seconds), str(out))
+    process = vexlo("record", *instrument, "--seconds", str(seconds), str(out))
     wait_for(lambda: out.exists() and out.stat().st_size > 0)
     time.sleep(1.0)
     before = cpu_seconds_of(process.pid)
@@ -76,7 +76,7 @@ def floor(folder, seconds, window):
     return 100 * used / window
 
 
-def fleet(folder, n, seconds, window):
+def fleet(folder, n, seconds, window, instruments=None):
     (folder / "broker").mkdir()
     (folder / "out").mkdir()
     broker = Mosquitto(folder / "broker").start()
@@ -88,7 +88,8 @@ def fleet(folder, n, seconds, window):
     publishers = []
     try:
         assert collector.subscribed.wait(30)
-        publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}", *INSTRUMENT,
+        publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}",
+                            *(INSTRUMENT if instruments is None else instruments[i]),
                             "--seconds", str(seconds), state=folder / "state") for i in range(n)]
         wait_for(lambda: len(collector.tracks) == n and all(t.samples for t in collector.tracks.values()))
         time.sleep(1.0)
@@ -292,7 +293,8 @@ def row_flood(stands=2, seconds=10):
         load = os.getloadavg()[0]
         try:
             assert collector.subscribed.wait(30)
-            publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}", *INSTRUMENT,
+            publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}",
+                            *(INSTRUMENT if instruments is None else instruments[i]),
                                 "--seconds", str(seconds), state=folder / "state") for i in range(stands)]
             wait_for(lambda: len(collector.files) == stands)
             flood = subprocess.run([sys.executable, "-c", FLOOD, str(broker.port), str(seconds - 2),
@@ -320,9 +322,35 @@ def row_flood(stands=2, seconds=10):
     ]
 
 
-ROWS = {40: lambda args: row_fleet(), 41: lambda args: row_collector(), 42: lambda args: row_flood()}
+def row_publish_pty(seconds=12.0, window=5.0, repeats=3):
+    """Row 40 with the simulator in its own process: `vexlo publish` of one PLX310 Plus Prime on a pty
+    against `vexlo record` .h5 of the same instrument, alternating, medians of the process CPU."""
+    from acquisition import PLUS, served
+    record, publish, collector = [], [], []
+    with tempfile.TemporaryDirectory() as tmp, served(PLUS) as (paths, _):
+        instrument = ["--port", paths[0], "--rate", str(RATE)]
+        for round in range(repeats):
+            folder = Path(tmp) / f"r{round}"
+            folder.mkdir()
+            record.append(floor(folder, seconds, window, instrument))
+            lost, (publisher, _, central), _ = fleet(folder, 1, seconds, window, [instrument])
+            publish.append(publisher)
+            collector.append(central)
+    value, reference = statistics.median(publish), statistics.median(record)
+    load = os.getloadavg()[0]
+    return [Line(40, f"pty (simulator in its own process), {window:g} s window, median of {repeats}: "
+                     f"publisher vs vexlo record .h5; load {load:.2f}", "% of a core", value, reference,
+                 value / reference, "<= 1.2x", value <= 1.2 * reference),
+            Line(40, "pty: collector vs vexlo record .h5", "% of a core", statistics.median(collector), reference,
+                 statistics.median(collector) / reference, "", None)]
+
+
+ROWS = {40: lambda args: row_fleet() + row_publish_pty(), 41: lambda args: row_collector(), 42: lambda args: row_flood()}
 
 
 if __name__ == "__main__":
     from table import print_table
-    print_table(row_fleet(*[tuple(int(c) for c in sys.argv[1].split(","))] if len(sys.argv) > 1 else []))
+    if sys.argv[1:] == ["pty"]:
+        print_table(row_publish_pty())
+    else:
+        print_table(row_fleet(*[tuple(int(c) for c in sys.argv[1].split(","))] if len(sys.argv) > 1 else []))

@@ -18,6 +18,7 @@ import tempfile
 import time
 
 import numpy as np
+import vexlo_device_communication as vexlo
 
 from vexlo_tools import Block, Stats, recording
 
@@ -203,7 +204,94 @@ def row_record(seconds=5.0, repeats=3):
             for name, value in share.items()]
 
 
+def hand_loop_record(device, path, seconds, every=0.01):
+    """The hand loop: the stream read every 10 ms and converted, appended with raw h5py once a second."""
+    converter = device.get_adc_converter()
+    convert = vexlo.StreamDataConverter.convert_stream_data_to_reading_38_kHz
+    file, datasets = raw_file(path)
+    remainder, adc, value = bytearray(), [], []
+    device.set_stream_state(True)
+    began = last = time.monotonic()
+    try:
+        with file:
+            while time.monotonic() - began < seconds:
+                time.sleep(every)
+                result = convert(remainder + device.get_stream_data(), converter)
+                remainder = result.remainder or bytearray()
+                readings = result.readings or []
+                adc.append(np.fromiter((r.adc_value for r in readings), np.uint32, len(readings)))
+                value.append(np.fromiter((r.calibrated_value for r in readings), np.float64, len(readings)))
+                if time.monotonic() - last >= 1.0:
+                    raw_append(file, datasets, [Block(None, 0, None, np.concatenate(adc), np.concatenate(value),
+                                                      Stats())])
+                    adc, value, last = [], [], time.monotonic()
+    finally:
+        device.set_stream_state(False)
+        time.sleep(0.2)
+        device.get_stream_data()
+
+
+def row_record_command(seconds=8.0, window=5.0, repeats=3):
+    """`vexlo record` .h5 as a process (its CPU over a window of steady streaming) against the hand loop,
+    both on a PLX310 Plus Prime at 38400/s over a pty served by a process of its own."""
+    from acquisition import PLUS, cpu_seconds_of, open_plus, served
+    record, hand = [], []
+    with tempfile.TemporaryDirectory() as folder, served(PLUS) as (paths, _):
+        for _ in range(repeats):
+            out = os.path.join(folder, "run.h5")
+            process = subprocess.Popen([sys.executable, "-m", "vexlo_tools.cli", "record", "--port", paths[0],
+                                        "--rate", str(int(RATE)), "--seconds", str(seconds), "--overwrite", out],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 60
+            while not (os.path.exists(out) and os.path.getsize(out) > 0) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            time.sleep(1.0)
+            began, cpu = time.monotonic(), cpu_seconds_of(process.pid)
+            time.sleep(window)
+            record.append(100 * (cpu_seconds_of(process.pid) - cpu) / (time.monotonic() - began))
+            process.wait()
+            [device] = open_plus(paths)
+            with device:
+                device.set_sampling_rate_value(_rate_code(device), 0)
+                began, cpu = time.monotonic(), time.process_time()
+                hand_loop_record(device, os.path.join(folder, "hand.h5"), window)
+                hand.append(100 * (time.process_time() - cpu) / (time.monotonic() - began))
+    value, floor = statistics.median(record), statistics.median(hand)
+    return [Line(24, f"process CPU, 1 PLX310 Plus Prime at 38400/s over a pty (simulator in its own process), "
+                     f"{window:g} s window, median of {repeats}: vexlo record .h5 vs hand loop (read every 10 ms, "
+                     f"h5py appends once a second); load {os.getloadavg()[0]:.2f}",
+                 "% of a core", value, floor, value / floor, "<= 1.0x", value <= floor)]
+
+
+def _rate_code(device):
+    from vexlo_tools import models
+    return models.model_info(device.get_model_number()).rate_code(RATE, device.communication_interface.get_item_number())
+
+
+def row_read_csv(minutes=5.0, repeats=3):
+    """Reading a CSV recording of N minutes at 38400/s (recording.load: every check, both columns)
+    against pandas.read_csv of the same file, alternating, medians of the wall time."""
+    import pandas
+    ours, theirs = [], []
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "run.csv")
+        write_csv(path, minutes)
+        for _ in range(repeats):
+            began = time.perf_counter()
+            recording.load(path)
+            ours.append(time.perf_counter() - began)
+            began = time.perf_counter()
+            pandas.read_csv(path, comment="#")
+            theirs.append(time.perf_counter() - began)
+    value, reference = statistics.median(ours), statistics.median(theirs)
+    return [Line(25, f"reading a CSV recording of {minutes:g} min at 38400/s, median of {repeats}: recording.load vs "
+                     f"pandas.read_csv; load {os.getloadavg()[0]:.2f}", "s", value, reference, value / reference,
+                 "<= 1.5x", value <= 1.5 * reference)]
+
+
 ROWS = {
+    25: lambda args: row_read_csv(getattr(args, "csv_minutes", 5.0), repeats=min(args.repeats, 3)),
+    24: lambda args: row_record_command(repeats=min(args.repeats, 3)),
     20: lambda args: row_write(repeats=min(args.repeats, 3)),
     23: lambda args: row_record(repeats=min(args.repeats, 3)),
     22: lambda args: row_plot_memory(getattr(args, "csv_minutes", 5.0)),

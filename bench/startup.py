@@ -1,6 +1,7 @@
 """Start-up of the ``vexlo`` command against the interpreter's own start-up:
-``vexlo --help`` and ``vexlo --version`` (as the console script runs them)
-against ``python -c pass``, each a fresh process, in alternation.
+``vexlo --help``, ``vexlo --version`` and every ``vexlo COMMAND --help`` (as
+the console script runs them) against ``python -c pass``, each a fresh
+process, in alternation.
 
     PYTHONPATH=build/dev:python python bench/startup.py
 """
@@ -29,8 +30,11 @@ def wall(argv):
 
 def rows(repeats):
     floor_argv = [sys.executable, "-c", "pass"]
+    from vexlo_tools.cli import COMMANDS
     cases = [("vexlo --help", [sys.executable, "-c", SCRIPT.format(argv=["--help"])]),
              ("vexlo --version", [sys.executable, "-c", SCRIPT.format(argv=["--version"])])]
+    cases += [(f"vexlo {c.name} --help", [sys.executable, "-c", SCRIPT.format(argv=[c.name, "--help"])])
+              for c in COMMANDS]
     for _, argv in cases:  # warm the caches of byte code and files
         wall(argv)
     times = {name: [] for name, _ in cases}

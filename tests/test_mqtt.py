@@ -20,6 +20,7 @@ from mosquitto import Mosquitto, certificates, mosquitto  # noqa: F401 (fixture)
 from vexlo_tools import recording
 from vexlo_tools.mqtt import Broker, BrokerError, Collector, Spool, layout
 from vexlo_tools.mqtt import spool as spool_module
+from vexlo_tools.mqtt.publisher import BATCH_SECONDS
 
 DOCS = Path(__file__).resolve().parent.parent / "docs" / "mqtt.md"
 
@@ -296,6 +297,36 @@ def test_samples_skipped_but_not_by_the_ring_count_as_never_published_and_as_ove
 
 
 @pytest.mark.broker
+def test_a_block_longer_than_a_batch_goes_in_pieces_numbered_in_order_the_gap_flag_on_the_first(mosquitto,
+                                                                                                tmp_path):
+    from engine_doubles import stream
+    from vexlo_tools import Block, Stats
+    from vexlo_tools.mqtt.publisher import Publisher
+
+    got = []
+    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    watcher.on_message = lambda client, userdata, message: got.append(layout.decode(message.payload))
+    watcher.connect("127.0.0.1", mosquitto.port)
+    watcher.subscribe("vexlo/s1/+/data", qos=1)
+    watcher.loop_start()
+    info = stream(7, 100.0)  # a batch: 25 samples
+    publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
+    try:
+        publisher.open([info])
+        for first, count in ((0, 10), (15, 60)):  # 5 samples lost between the two
+            numbers = np.arange(first, first + count)
+            publisher.write(Block(info.device, first, numbers / 100, numbers.astype(np.uint32), numbers * 0.5,
+                                  Stats(first + count), 0))
+    finally:
+        publisher.close()
+        wait_until(lambda: len(got) == 4)
+        watcher.loop_stop()
+    assert [(f.first, len(f.adc), f.flags) for f in got] == [(0, 10, 0), (15, 25, layout.GAP_BEFORE), (40, 25, 0),
+                                                              (65, 10, 0)]
+    assert np.concatenate([f.adc for f in got]).tolist() == list(range(10)) + list(range(15, 75))
+
+
+@pytest.mark.broker
 def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart(mosquitto, tmp_path):
     out = tmp_path / "out"
     out.mkdir()
@@ -414,6 +445,7 @@ class Fleet:
         self.out = tmp_path / "out"
         self.out.mkdir()
         self.collect_logs = []
+        self.batches = []  # the samples of each data message a watcher saw
         self.collector = self.start_collector()
 
     def vexlo(self, log, *args):
@@ -466,7 +498,12 @@ def kill_broker(fleet):
     fleet.collector.wait()
     arrived = threading.Event()
     watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
-    watcher.on_message = lambda client, userdata, message: arrived.set()
+
+    def seen(client, userdata, message):
+        fleet.batches.append(len(layout.decode(message.payload).adc))
+        arrived.set()
+
+    watcher.on_message = seen
     watcher.connect("127.0.0.1", fleet.broker.port)
     watcher.subscribe("vexlo/s1/+/data")
     watcher.loop_start()
@@ -499,6 +536,9 @@ def test_every_sample_arrives_once_across_faults(mosquitto, tmp_path, fault):
     if fault is not kill_collector:
         assert "reconnecting" in (tmp_path / "publish.log").read_text()  # the spool was needed
     assert sorted(numbers) == list(range(RATE * SECONDS))
+    # Batched: a message per read of the engine at the publisher's pace, never more than a batch.
+    assert (fault is not kill_broker or fleet.batches) and \
+        all(RATE * 0.05 < count <= RATE * BATCH_SECONDS for count in fleet.batches)
     # Complete only where one file holds the whole run: a collector started again writes a second one.
     whole = fleet.last["samples"] == RATE * SECONDS
     assert (fleet.last["end_reason"], fleet.last["complete"], fleet.last["received"], fleet.last["overrun"],

@@ -97,12 +97,34 @@ def csv_text(*lines, header=csvfile.HEADER):
     (csv_text().replace("# samples", "# received: 5\n# samples"), "only the end of the data may say"),
     (csv_text().replace(csvfile.COLUMNS, "t,a,v"), "expected the column line"),
 ])
-def test_hostile_csv_files_give_one_line_errors(tmp_path, text, message):
+def test_hostile_csv_files_give_one_line_errors(tmp_path, text, message, csv_parser):
     path = tmp_path / "bad.csv"
     path.write_text(text)
     with pytest.raises(ValueError, match=message) as error:
         recording.load(path)
     assert "\n" not in str(error.value) and len(str(error.value)) < 300
+
+
+@pytest.fixture(params=["pandas", "numpy"])
+def csv_parser(request, monkeypatch):
+    """Rows read by pandas' parser where it is installed, else by numpy's."""
+    if request.param == "pandas":
+        pytest.importorskip("pandas")
+    else:
+        monkeypatch.setitem(sys.modules, "pandas", None)  # as if not installed
+    return request.param
+
+
+def test_csv_rows_between_comments_and_across_reads_come_back_exact(tmp_path, csv_parser, monkeypatch):
+    monkeypatch.setattr(csvfile, "READ_BYTES", 64)  # many blocks: some rows only, some with comment lines
+    values = [0.1 * i + 1e-13 for i in range(40)]
+    rows = [f"{i / 100:.9f},{i * 7},{v!r}" for i, v in enumerate(values)]
+    path = tmp_path / "run.csv"
+    path.write_text(csv_text(*rows[:10], "# a note", *rows[10:30], "# another", *rows[30:]))
+    with recording.writer_class(path).sources(path) as [source]:
+        pieces = [chunk for chunk in source.chunks(7)]
+    assert np.concatenate([p[2] for p in pieces]).tolist() == values
+    assert np.concatenate([p[1] for p in pieces]).tolist() == [i * 7 for i in range(40)]
 
 
 def test_csv_metadata_comes_only_from_the_header(tmp_path):

@@ -52,10 +52,11 @@ QUEUE_BLOCKS = 4096
 #: most fifty reads a second, less than a frame of a live view. A reader that reads
 #: every few milliseconds would otherwise wake the engine and every sink as often.
 LATENCY_SECONDS = 0.02
-#: How often :meth:`Engine.run` looks whether the run is over, when it is given a pause.
-RUN_LOOK_SECONDS = 0.01
-#: How often it looks whether a sink has failed, when it waits without a pause.
-SINK_LOOK_SECONDS = 0.25
+#: How often :meth:`Engine.run`, waiting on the run's end, looks at its ``until`` and
+#: whether a sink has failed: the streams' end and Ctrl-C wake it at once.
+RUN_LOOK_SECONDS = 0.25
+#: The step of a given pause (a test's virtual clock) between two looks.
+PAUSE_STEP_SECONDS = 0.01
 #: How long stopping waits for a sink that has not returned from one call (a write to
 #: a hung network share, say): then it is left behind as failed. A sink that takes its
 #: items, however slowly, is waited for.
@@ -524,15 +525,18 @@ class Engine:
             raise errors[0]
 
     def run(self, pause: Optional[Callable[[float], None]] = None,
-            foreground: Optional[Callable[[], object]] = None) -> bool:
-        """Start, wait until every stream has ended, a sink has failed or Ctrl-C, then stop.
+            foreground: Optional[Callable[[], object]] = None,
+            until: Optional[Callable[[], bool]] = None) -> bool:
+        """Start, wait until every stream has ended, a sink has failed, ``until`` or Ctrl-C, then stop.
 
-        :param pause: waits between two looks whether the run is over
-            (``time.sleep`` or a test's virtual clock); by default the
-            engine waits without looking.
+        :param pause: waits between two looks whether the run is over (a
+            test's virtual clock); by default the engine waits on the run's
+            end, waking only to look at ``until``.
         :param foreground: run this instead of waiting (a terminal view);
             the run stops when it returns.
-        :return: whether Ctrl-C (or a signal the caller turned into it) ended the run.
+        :param until: looked at while the run waits; once it returns true,
+            the run ends as on Ctrl-C (the streams end as interrupted).
+        :return: whether Ctrl-C, a signal the caller turned into it, or ``until`` ended the run.
         :raises Exception: what :meth:`stop` raises.
         """
         self.start()
@@ -540,13 +544,16 @@ class Engine:
         try:
             if foreground is not None:
                 foreground()
-            elif pause is None:
-                # wait() returns as soon as the streams have ended; a failed sink is seen within a look.
-                while not self.wait(SINK_LOOK_SECONDS) and not self._over.is_set():
-                    pass
             else:
-                while not self.wait(0) and not self._over.is_set():
-                    pause(RUN_LOOK_SECONDS)
+                # Timed waits, not an endless one: signal handlers (Ctrl-C, SIGTERM) run between two,
+                # and a failed sink (which ends the run without ending the streams) is seen within one.
+                while not self._over.is_set():
+                    if until is not None and until():
+                        raise KeyboardInterrupt
+                    if pause is None:
+                        self.wait(RUN_LOOK_SECONDS)
+                    else:
+                        pause(PAUSE_STEP_SECONDS)
         except KeyboardInterrupt:
             interrupted = True
         try:

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import contextlib
 import math
-import time
 from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import vexlo_device_communication as vexlo
@@ -66,7 +65,7 @@ def run(sinks: Sequence[Sink], *, devices: Optional[Sequence[vexlo.VexloDevice]]
         ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]] = None, first_only: bool = False,
         rate: Rates = None, keep_rate: bool = False, seconds: Optional[float] = None,
         tick_seconds: float = 0.2, foreground: Optional[Callable[[], object]] = None,
-        until: Optional[Callable[[], bool]] = None, pause: Callable[[float], None] = time.sleep,
+        until: Optional[Callable[[], bool]] = None, pause: Optional[Callable[[float], None]] = None,
         note: Callable[[str], None] = _devices._warn) -> bool:
     """Stream instruments into ``sinks`` for ``seconds`` of data, until Ctrl-C, or until ``until``.
 
@@ -90,7 +89,8 @@ def run(sinks: Sequence[Sink], *, devices: Optional[Sequence[vexlo.VexloDevice]]
     :param until: looked at while the run waits; once it returns true, the
         run ends as on Ctrl-C (the streams end as interrupted), but
         this function returns (``serve`` restarts it so).
-    :param pause: how the run waits between two looks (a test's virtual clock).
+    :param pause: how the run waits between two looks (a test's virtual clock); by default
+        it waits on the run's end, looking at ``until`` a few times a second.
     :param note: told what the user should know (see :func:`instruments`; a rate not put back).
     :return: whether Ctrl-C ended the run.
     :raises vexlo_tools.devices.NoInstrumentError: nothing found.
@@ -101,11 +101,9 @@ def run(sinks: Sequence[Sink], *, devices: Optional[Sequence[vexlo.VexloDevice]]
     """
     asked = [False]
 
-    def wait(seconds: float) -> None:
-        if until is not None and until():
-            asked[0] = True
-            raise KeyboardInterrupt  # the engine ends the run as on Ctrl-C
-        pause(seconds)
+    def ended() -> bool:
+        asked[0] = until is not None and until()
+        return asked[0]
 
     with contextlib.nullcontext(list(devices)) if devices is not None else \
             instruments(ports, models, first_only=first_only, note=note) as streamed:
@@ -116,7 +114,8 @@ def run(sinks: Sequence[Sink], *, devices: Optional[Sequence[vexlo.VexloDevice]]
                 acquisition.start()
             except ValueError as error:  # a rate an instrument lacks; nothing was set
                 raise vexlo.VexloInvalidParameterError(str(error)) from error
-            interrupted = Engine(acquisition, sinks, tick_seconds=tick_seconds).run(pause=wait, foreground=foreground)
+            interrupted = Engine(acquisition, sinks, tick_seconds=tick_seconds).run(
+                pause=pause, foreground=foreground, until=None if until is None else ended)
     return interrupted and not asked[0]
 
 

@@ -35,12 +35,11 @@ def run_sinks(args: argparse.Namespace, sinks: Sequence[Sink], *, first_only: bo
     """
     check_options(args)
     seconds: Optional[float] = getattr(args, "seconds", None)
-    # The command's sleep, looked up as it waits, so that tests can step a virtual clock.
     interrupted = session.run(sinks, ports=_instruments.port_list(args), models=getattr(args, "model", None),
                               first_only=first_only, rate=getattr(args, "rate", None),
                               keep_rate=getattr(args, "keep_rate", False), seconds=seconds,
                               tick_seconds=tick_seconds, foreground=foreground, until=until,
-                              pause=lambda s: _clock.sleep(s), note=_console.note)
+                              pause=_clock.run_pause(), note=_console.note)
     if interrupted and seconds is not None and foreground is None:
         raise KeyboardInterrupt  # cut short: everything is closed, the exit status says so
     return 0

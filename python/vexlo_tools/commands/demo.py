@@ -137,7 +137,7 @@ def run(args: argparse.Namespace) -> int:
                                      status_every=None if sys.stderr.isatty() else 0.5)
             # The PLX310 stays at 38400 samples/s for the recording at the end.
             if session.run([view], devices=[plx], rate=38400, keep_rate=True, seconds=STREAM_SECONDS,
-                           pause=lambda s: _clock.sleep(s), note=_console.note):
+                           pause=_clock.run_pause(), note=_console.note):
                 raise KeyboardInterrupt
             if view.progress.samples[0] == 0:
                 raise _console.CliError("no stream samples arrived")
@@ -179,7 +179,7 @@ def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -
     sink = recording.RecordingSink(path, overwrite=True, status=lambda p: status.show(p.line()))
     try:
         interrupted = session.run([sink], devices=devices, seconds=RECORD_SECONDS,
-                                  pause=lambda s: _clock.sleep(s), note=_console.note)
+                                  pause=_clock.run_pause(), note=_console.note)
     finally:
         status.end()
     progress = sink.progress

@@ -1,5 +1,11 @@
 """The stand's side: a sink of the consumer engine that publishes every block to the broker.
 
+Blocks go out as they come, about a quarter second of samples each
+(``BATCH_SECONDS``): the engine reads at that pace for this sink, and a
+longer block (after a stall) is cut into pieces of at most that much. Each
+message carries its first sample number, so order, gaps and resends are told
+from the numbers whatever the size.
+
 Every block goes into the :class:`~vexlo_tools.mqtt.spool.Spool` on disk
 first and leaves it a few seconds after the broker has acknowledged it (QoS
 1), so blocks acquired while the broker is away, or before it was ever
@@ -21,6 +27,7 @@ import collections
 import contextlib
 import json
 import logging
+import math
 import socket
 import threading
 import time
@@ -44,6 +51,9 @@ STATS_SECONDS = 1.0
 #: How long closing waits for the broker to acknowledge what is still in the spool.
 DRAIN_SECONDS = 30.0
 SPOOL_MB = 512
+#: The most samples of one message, in seconds of the stream; also how long samples may wait in the
+#: acquisition for the publisher: one message, one acknowledgement, a few wake-ups per batch, not per read.
+BATCH_SECONDS = 0.25
 
 
 class PublishError(ConnectionError):
@@ -62,6 +72,7 @@ class Publisher(Sink):
     """
 
     name = "mqtt publisher"
+    latency_seconds = BATCH_SECONDS
 
     def __init__(self, broker: Broker, stand: Optional[str] = None, *, spool_mb: float = SPOOL_MB,
                  spool_dir: Optional[str] = None, drain_seconds: float = DRAIN_SECONDS) -> None:
@@ -83,6 +94,7 @@ class Publisher(Sink):
         self._topics: List[str] = []  # each instrument's data topic
         self._properties: Dict[str, Any] = {}  # the properties of a data message, by run
         self._expected: List[int] = []
+        self._batch: List[int] = []  # the most samples of one message, per stream
         self._skipped: List[int] = []  # samples between blocks: the ring's overrun, and the engine's drops
         self._published: List[int] = []
         self._stats: List[Stats] = []
@@ -121,6 +133,7 @@ class Publisher(Sink):
         self._runs = [str(m["start_utc"]) for m in metadata]
         self._topics = [topics.instrument(self.stand, serial, "data") for serial in self.serials]
         self._expected = [0] * len(streams)
+        self._batch = [max(1, math.ceil(s.samples_per_second * BATCH_SECONDS)) for s in streams]
         self._skipped = [0] * len(streams)
         self._published = [0] * len(streams)
         self._stats = [Stats() for _ in streams]
@@ -144,11 +157,16 @@ class Publisher(Sink):
         gap = block.first_index - self._expected[index]
         flags = layout.GAP_BEFORE if gap else 0
         self._skipped[index] += max(0, gap)
-        self._expected[index] = block.first_index + len(block)
         self._published[index] += len(block)
-        payload = layout.encode(block.first_index, block.adc, block.value, flags)
-        with self._lock:
-            self.spool.append(self._topics[index], payload, len(block), self._runs[index], self._expected[index])
+        batch = self._batch[index]
+        for start in range(0, len(block), batch):
+            first = block.first_index + start
+            payload = layout.encode(first, block.adc[start:start + batch], block.value[start:start + batch],
+                                    flags if start == 0 else 0)
+            self._expected[index] = first + min(batch, len(block) - start)
+            with self._lock:
+                self.spool.append(self._topics[index], payload, self._expected[index] - first, self._runs[index],
+                                  self._expected[index])
         self._stats[index] = block.stats
         self._pump()
 
