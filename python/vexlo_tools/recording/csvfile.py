@@ -52,6 +52,7 @@ import json
 import os
 import re
 import sys
+import warnings
 from pathlib import Path
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
 
@@ -460,8 +461,11 @@ def _parse_rows(data: bytes) -> _COLUMNS:
         raise ValueError("a character that is not ASCII")
     try:
         # No names: a row with more fields than the first is the parser's error, not an index column.
-        frame = pandas.read_csv(io.BytesIO(data), header=None, comment="#", engine="c",
-                                dtype={0: np.float64, 1: np.int64, 2: np.float64})
+        with warnings.catch_warnings():
+            # A count that does not fit is numpy's warning on the way; the checks after refuse its row.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            frame = pandas.read_csv(io.BytesIO(data), header=None, comment="#", engine="c",
+                                    dtype={0: np.float64, 1: np.int64, 2: np.float64})
     except pandas.errors.EmptyDataError:
         return np.empty(0), np.empty(0, np.int64), np.empty(0)
     except (pandas.errors.ParserError, TypeError) as error:
