@@ -329,12 +329,17 @@ async def _answer(send: Send, status: int, error: str) -> None:
     await send({"type": "http.response.body", "body": body})
 
 
-def _depth(value: Any) -> int:
-    if isinstance(value, dict):
-        return 1 + max(map(_depth, value.values()), default=0)
-    if isinstance(value, list):
-        return 1 + max(map(_depth, value), default=0)
-    return 0
+def _too_deep(value: Any) -> bool:
+    """Whether ``value`` nests deeper than :data:`MAX_DEPTH`, found level by level, without recursion:
+    the decoder's own depth limit differs between interpreters, and a document it takes can still be
+    too deep for a recursive walk in Python."""
+    level: List[Any] = [value] if isinstance(value, (dict, list)) else []
+    for _ in range(MAX_DEPTH):
+        level = [child for item in level for child in (item.values() if isinstance(item, dict) else item)
+                 if isinstance(child, (dict, list))]
+        if not level:
+            return False
+    return True
 
 
 def parse_json(data: Union[str, bytes]) -> Any:
@@ -348,7 +353,7 @@ def parse_json(data: Union[str, bytes]) -> Any:
         raise ValueError(f"JSON nested deeper than {MAX_DEPTH} levels") from None
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError(f"not JSON: {error}") from None
-    if _depth(value) > MAX_DEPTH:
+    if _too_deep(value):
         raise ValueError(f"JSON nested deeper than {MAX_DEPTH} levels")
     return value
 
