@@ -141,6 +141,36 @@ def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, s
     recordings.close()
 
 
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_limit_events_badge_their_card_and_go_into_the_recording_on_counted_from_its_start(tmp_path, suffix):
+    pytest.importorskip("h5py")
+    view, recordings = LiveView(), Recordings(tmp_path)
+    limits = recording.LimitSink(["value > 250"], listeners=[view.limit, recordings.limit])
+    streams = [stream(1), stream(2)]
+    for sink in (limits, view, recordings):
+        sink.open(streams)
+
+    def write(values, first, index=0):
+        for sink in (limits, view, recordings):
+            sink.write(block(values, first=first, index=index))
+
+    write([0.0] * 50 + [300.0] * 50, 0)               # an event before any recording: the badge only
+    name = recordings.start(suffix)
+    write([0.0] * 10 + [300.0] * 90, 100)            # the recording's sample 10
+    write([0.0] * 5 + [260.0] + [0.0] * 4, 0, index=1)
+    head, _ = decode(view.frame(10.0, 100))
+    first, second = head["instruments"]
+    assert [e.sample for e in limits.events] == [50, 110, 5]
+    assert first["event"] == {"condition": "value > 250", "value": 300.0, "sample": 110,
+                              "utc": limits.events[1].utc}
+    assert second["event"]["sample"] == 5 and second["event"]["value"] == 260.0
+    recordings.stop()
+    loaded = [one for path in sorted(recordings.files().values()) for one in recording.load(path).instruments.values()]
+    events = [[(e["sample"], e["time_s"], e["value"]) for e in one.events] for one in loaded]
+    assert events == [[(10, 0.01, 300.0)], [(5, 0.005, 260.0)]]
+    recordings.close()
+
+
 @pytest.mark.parametrize("fault", ["folder removed", "disk full"])
 def test_a_failed_recording_ends_alone_with_its_error(tmp_path, fault, caplog):
     recordings = Recordings(tmp_path / "out")
@@ -407,6 +437,9 @@ def test_a_viewer_that_draws_nothing_gets_no_more_frames_until_it_has(server):
     (["--http-port", "0"], 1, "vexlo: error: --http-port must be between 1 and 65535\n"),
     (["--token", ""], 1, "vexlo: error: --token must be at least 16 characters\n"),
     (["--token", "s3cret", "--host", "0.0.0.0"], 1, "vexlo: error: --token must be at least 16 characters\n"),
+    (["--on-limit", "true"], 1, "vexlo: error: --on-limit needs a --limit\n"),
+    (["--broker", "mqtt://127.0.0.1:1", "--limit", "value > 1"], 1,
+     "vexlo: error: --limit: the fleet page shows what the stands publish, read-only\n"),
 ])
 def test_serve_command_prints_the_address_and_ends(capsys, options, code, said):
     from vexlo_tools import cli
@@ -449,13 +482,14 @@ class Stand:
         self.rate = 38400
         self.ports = None
         self.token = None
+        self.limits = None
         self.url = f"http://127.0.0.1:{self.port}/"
 
     def start(self):
         self.stop_event, listening = threading.Event(), threading.Event()
         self.thread = threading.Thread(target=serve, kwargs=dict(
             ports=self.ports, rate=self.rate, http_port=self.port, token=self.token, control=self.tmp_path if self.control else None,
-            announce=lambda text: listening.set(),
+            announce=lambda text: listening.set(), limits=self.limits,
             stop=self.stop_event), daemon=True)
         self.thread.start()
         assert listening.wait(30), "vexlo serve did not start listening"

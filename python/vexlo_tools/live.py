@@ -31,6 +31,7 @@ from .engine import Sink
 from .models import model_info
 from .plot import minmax
 from .recording import WRITERS, RecordingSink
+from .recording.limits import LimitEvent
 from .recording.provenance import calibration
 from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, tared
 
@@ -168,6 +169,11 @@ class _Instrument:
     extra: Dict[str, Any] = dataclasses.field(default_factory=dict)
 
 
+def limit_badge(event: Dict[str, Any]) -> Dict[str, Any]:
+    """What an instrument's card shows of its last limit event (kept as a recording keeps it)."""
+    return {key: event[key] for key in ("condition", "value", "utc", "sample")}
+
+
 def stream_facts(stream: StreamInfo) -> Dict[str, Any]:
     """What the page says about an instrument."""
     source = str(calibration(stream.device)["calibration"])
@@ -302,6 +308,11 @@ class LiveView(InstrumentView, Sink):
         with self._lock:
             self._instruments[index].ended = end.reason
 
+    def limit(self, event: LimitEvent) -> None:
+        """A listener of a :class:`~vexlo_tools.recording.LimitSink`: the card shows the instrument's last event."""
+        with self._lock:
+            self._instruments[event.index].extra["event"] = limit_badge(event.metadata())
+
     # The page's side.
     def ended(self) -> List[Tuple[str, Optional[str]]]:
         """Each instrument's port and how its stream ended (``None`` while it runs)."""
@@ -408,6 +419,17 @@ class Recordings(Sink):
     def close(self) -> None:
         with self._lock:
             self._finish()
+
+    def limit(self, event: LimitEvent) -> None:
+        """A listener of a :class:`~vexlo_tools.recording.LimitSink`: the recording that is on keeps the
+        event, its sample number and time counted from the recording's start, as its samples are."""
+        with self._lock:
+            if self._sink is None or event.sample < self._first[event.index]:
+                return
+            sample = event.sample - self._first[event.index]
+            kept = event.metadata()
+            kept.update(sample=sample, time_s=sample / self._streams[event.index].samples_per_second)
+            self._sink.add_event(event.index, kept)
 
     def _since_start(self, index: int, stats: Stats) -> Stats:
         base = self._base[index]

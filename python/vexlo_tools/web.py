@@ -37,6 +37,7 @@ from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Optiona
 from urllib.parse import parse_qs, quote, urlsplit
 
 from ._extras import require
+from .recording.limits import LimitSink
 from .live import MAX_WINDOW, MIN_WINDOW, InstrumentView, LiveView, Recordings
 
 __all__ = ["Gate", "Page", "SharedFrames", "WebServer", "check_token", "create_app", "is_loopback", "needed_token",
@@ -628,7 +629,7 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
           host: str = "127.0.0.1",
           http_port: int = 8765, token: Optional[str] = None, control: Optional[Union[str, os.PathLike[str]]] = None,
           max_viewers: int = MAX_VIEWERS, announce: Callable[[str], None] = print,
-          stop: Optional[threading.Event] = None) -> int:
+          stop: Optional[threading.Event] = None, limits: Optional[LimitSink] = None) -> int:
     """Stream the instruments found and show them on the live page until ``seconds`` of data or Ctrl-C.
 
     :param ports: the instruments on these ports (default: all found).
@@ -644,6 +645,8 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
     :param max_viewers: viewers served at once; one more is told so.
     :param announce: told the page's address once the server listens.
     :param stop: ends the run when set (from another thread), as Ctrl-C does.
+    :param limits: alarms to raise: each event is also shown on its instrument's card and kept by
+        the page's recording that is on.
 
     Without ``seconds`` the page outlives its instruments: one that vanishes is shown as lost,
     with the reason, while the others go on; once its port is back the streams start again as a
@@ -681,7 +684,12 @@ def serve(ports: Optional[Sequence[str]] = None, models: Optional[Sequence[str]]
         restart.set()
 
     page = Page(view, recordings, set_rate if recordings is not None else None, token, max_viewers=max_viewers)
-    sinks = [sink for sink in (view, recordings) if sink is not None]
+    if limits is not None:
+        limits.subscribe(view.limit)
+        if recordings is not None:
+            limits.subscribe(recordings.limit)
+    # The limits first: stopping finishes the sinks in order, so a recording gets every event before it closes.
+    sinks = [sink for sink in (limits, view, recordings) if sink is not None]
     returns = _Returns(view)
 
     def stopping() -> bool:

@@ -10,8 +10,9 @@ across runs) and are sent in order once it is back, after those it acknowledged 
 stats. What an earlier, killed publisher of the stand left in the spool goes first, under its own
 run. Stops after --seconds of data or on Ctrl-C or SIGTERM, once the broker has acknowledged every
 block or --drain-seconds have passed (what is left stays in the spool). --limit "value > 900"
-(repeatable) raises an alarm at each crossing: a line on standard error, and the event retained on
-vexlo/STAND/SERIAL/event. Needs the mqtt extra.
+(repeatable) raises an alarm at each crossing: a line on standard error, the event retained on
+vexlo/STAND/SERIAL/event, and with --on-limit COMMAND that command run with the event in its
+environment. Needs the mqtt extra.
 """
 
 from __future__ import annotations
@@ -21,7 +22,6 @@ from typing import List
 
 from ..engine import Sink
 from ..mqtt.publisher import DRAIN_SECONDS, SPOOL_MB, Publisher
-from ..recording.limits import LimitSink
 from . import _broker, _console, _device_options, _session, record
 
 
@@ -37,13 +37,12 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--drain-seconds", type=float, default=DRAIN_SECONDS, metavar="S",
                         help="at the end, wait up to S seconds for the broker to take the rest; what it did not "
                              f"stays in the spool for the next run (default {DRAIN_SECONDS:g})")
-    parser.add_argument("--limit", action="append", metavar="CONDITION", type=record.condition,
-                        help='raise an alarm at each crossing of CONDITION ("value > 900"), retained on '
-                             "vexlo/STAND/SERIAL/event; repeatable")
+    record.add_limits(parser)
 
 
 def run(args: argparse.Namespace) -> int:
     _session.check_options(args)
+    limits = record.limit_sink(args)
     try:
         publisher = Publisher(_broker.broker(args), args.stand, spool_mb=args.spool_mb, spool_dir=args.spool_dir,
                               drain_seconds=args.drain_seconds)
@@ -55,8 +54,9 @@ def run(args: argparse.Namespace) -> int:
                      + ("" if args.seconds else "; Ctrl-C stops"))
         try:
             sinks: List[Sink] = [publisher]
-            if args.limit:
-                sinks.insert(0, LimitSink(args.limit, listeners=[record.say_alarm, publisher.publish_event]))
+            if limits is not None:
+                limits.subscribe(publisher.publish_event)
+                sinks.insert(0, limits)
             return _session.run_sinks(args, sinks)
         finally:
             publisher.close()  # when no instrument was found; after a run the engine has closed it

@@ -60,10 +60,28 @@ def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--events", type=int, metavar="N", help="with --trigger: end after N events")
     parser.add_argument("--trigger-on", type=int, metavar="SERIAL",
                         help="with --trigger: watch the instrument with this serial number (default: the first)")
+    add_limits(parser)
+
+
+def add_limits(parser: argparse.ArgumentParser) -> None:
+    """--limit and --on-limit, as every streaming command that raises alarms takes them."""
     parser.add_argument("--limit", action="append", metavar="CONDITION", type=condition,
                         help='raise an alarm at each crossing of CONDITION ("value > 900"); repeatable')
     parser.add_argument("--on-limit", metavar="COMMAND", type=_command,
                         help="with --limit: run COMMAND at each alarm, the event in its environment (no shell)")
+
+
+def limit_sink(args: argparse.Namespace, listeners: Sequence[recording.LimitListener] = ()) \
+        -> Optional[recording.LimitSink]:
+    """The alarms --limit asks for (``None`` without), each said on standard error and run --on-limit.
+
+    :raises _console.CliError: --on-limit without --limit.
+    """
+    if not args.limit:
+        if args.on_limit is not None:
+            raise _console.CliError("--on-limit needs a --limit")
+        return None
+    return recording.LimitSink(args.limit, command=args.on_limit, listeners=[say_alarm, *listeners])
 
 
 def _command(text: str) -> List[str]:
@@ -180,14 +198,11 @@ def run(args: argparse.Namespace) -> int:
             raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")
     except ValueError as error:
         raise _console.CliError(str(error)) from error
-    if args.on_limit is not None and not args.limit:
-        raise _console.CliError("--on-limit needs a --limit")
+    limits = limit_sink(args)
     main: Union[_Announce, _Events] = _Announce(args) if args.trigger is None else _Events(args)
     sinks: List[Sink] = [main]
-    if args.limit:
-        limits = recording.LimitSink(args.limit, command=args.on_limit)
+    if limits is not None:
         limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
-        limits.subscribe(say_alarm)
         # First: stopping finishes the sinks in order, so the recording gets every event before it closes.
         sinks.insert(0, limits)
     finished = main.finished.is_set if isinstance(main, _Events) else None

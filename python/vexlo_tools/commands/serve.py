@@ -7,7 +7,10 @@ minimum, maximum and mean, and the counters. The server listens on 127.0.0.1:876
 access token is required (--token, at least 16 characters, else one is made up) and the printed address carries it. With
 --control the page may also start and stop recordings (into --recordings, under names the server
 gives), tare and untare, and change the rate; without it the page is read-only. At most
---max-viewers (20) viewers are served at once. Needs the web extra.
+--max-viewers (20) viewers are served at once. --limit "value > 900" (repeatable) raises an alarm
+at each crossing: a warning line, a badge on the instrument's card, an event in the page's recording
+that is on, and with --on-limit COMMAND that command run with the event in its environment. Needs
+the web extra.
 
 With --broker, the page shows the fleet instead: every stand and instrument seen on the broker
 (--stand PATTERN narrows it, shell patterns, repeatable), grouped by stand, read-only, from what
@@ -20,7 +23,7 @@ import argparse
 
 from .. import web
 from .._extras import require
-from . import _broker, _console, _device_options, _session
+from . import _broker, _console, _device_options, _session, record
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -38,6 +41,7 @@ def options(parser: argparse.ArgumentParser) -> None:
                         help="let the page record, tare and change the rate")
     parser.add_argument("--recordings", default="recordings", metavar="DIR",
                         help="where recordings started from the page go (default ./recordings)")
+    record.add_limits(parser)
     _broker.add(parser, required=False, what="show the fleet on ")
     parser.add_argument("--stand", action="append", default=[], metavar="PATTERN",
                         help="with --broker, show the stands PATTERN names (shell patterns such as hall2-*); "
@@ -62,14 +66,16 @@ def run(args: argparse.Namespace) -> int:
         raise _console.CliError("--stand selects stands of a --broker")
     return web.serve(args.port, args.model, rate=args.rate, seconds=args.seconds, host=args.host,
                      http_port=args.http_port, token=args.token, max_viewers=args.max_viewers,
-                     control=args.recordings if args.control else None, announce=_console.out)
+                     control=args.recordings if args.control else None, announce=_console.out,
+                     limits=record.limit_sink(args))
 
 
 def _fleet(args: argparse.Namespace) -> int:
     """The fleet's page: read-only, from the broker, no instrument of this computer."""
     from ..mqtt import fleet
     given = [name for name, value in (("--port", args.port), ("--model", args.model), ("--rate", args.rate),
-                                      ("--control", args.control)) if value]
+                                      ("--control", args.control), ("--limit", args.limit),
+                                      ("--on-limit", args.on_limit)) if value]
     if given:
         raise _console.CliError(f"{', '.join(given)}: the fleet page shows what the stands publish, read-only")
     try:

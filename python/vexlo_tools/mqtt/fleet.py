@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import web
-from ..live import InstrumentView, Trace, _Instrument
+from ..live import InstrumentView, Trace, _Instrument, limit_badge
 from ..types import Stats
 from . import checks, topics
 from .broker import Broker, paho
@@ -234,7 +234,7 @@ class FleetView(InstrumentView):
     def _apply(shown: _Run, kind: str, content: Dict[str, Any]) -> None:
         view = shown.view
         if kind == "event":
-            view.extra["event"] = {key: content[key] for key in ("condition", "value", "utc", "sample")}
+            view.extra["event"] = limit_badge(content)
         elif content["start_utc"] == shown.run:  # the counters of another run are not this one's
             view.stats = checks.counters(content)
             view.extra["spool"] = {key: checks.count(content, key) for key in SPOOL_COUNTERS}
