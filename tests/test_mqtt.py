@@ -360,6 +360,36 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
 
 
 @pytest.mark.broker
+def test_limit_events_are_filed_once_into_the_run_they_happened_in(mosquitto, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    collector, stop, thread = collecting(mosquitto, out)
+    hand = Hand(mosquitto)
+
+    def event(sample, utc="2026-01-01T00:00:01.000+00:00"):
+        hand.send("event", json.dumps({"kind": "limit", "condition": "value > 3", "serial_number": 7, "model": "PLX310",
+                                       "sample": sample, "time_s": sample / 100, "utc": utc, "value": 4.0,
+                                       "adc": 8}).encode(), retain=True)
+    try:
+        event(5)                                   # before the run's first block: held for its file
+        event(5)                                   # again, as a retained event comes on every subscription
+        event(1, "2025-12-31T23:59:59.000+00:00")  # before the run began: no run of it here
+        hand.data(0, 10)
+        event(8)
+        key = "s1", "7", "2026-01-01T00:00:00.000+00:00"
+        wait_until(lambda: key in collector.tracks and collector.tracks[key].samples == 10
+                   and collector.tracks[key].events == {("value > 3", 5), ("value > 3", 8)})
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    _, [path] = samples_in(out)
+    [instrument] = recording.load(path)
+    assert [(e["sample"], e["value"], e["kind"]) for e in instrument.events] == [(5, 4.0, "limit"), (8, 4.0, "limit")]
+    assert collector.rejected == {}
+
+
+@pytest.mark.broker
 def test_blocks_out_of_order_are_written_in_order_and_a_late_one_is_kept_apart(mosquitto, tmp_path):
     out = tmp_path / "out"
     collector, stop, thread = collecting(mosquitto, out, reorder_seconds=1.0)
@@ -553,6 +583,33 @@ def test_a_full_spool_drops_its_oldest_blocks_and_the_central_file_counts_them(m
     assert len(set(numbers)) == len(numbers)
     assert 0 < fleet.last["overrun"] == RATE * SECONDS - len(numbers)
     assert "dropped from the full spool" in (tmp_path / "publish.log").read_text()
+
+
+@pytest.mark.broker
+def test_a_stands_limit_events_are_said_retained_and_filed_centrally(mosquitto, tmp_path):
+    set_status(mosquitto)
+    fleet = Fleet(mosquitto, tmp_path)
+    log = tmp_path / "publish.log"
+    fleet.publish = lambda: fleet.vexlo(log, "publish", "--broker", mosquitto.url, "--stand", "s1", "--instrument",
+                                        "mvr420:load=12.5,noise=768", "--seconds", "1",
+                                        "--limit", "value > 12.5 hysteresis 0.0003")
+    fleet.run(lambda fleet: None)
+    said = log.read_text().count("vexlo: limit value > 12.5 hysteresis 0.0003 crossed by MVR420 20240001")
+    [path] = fleet.out.glob("*.h5")
+    [instrument] = recording.load(path)
+    assert len(instrument.events) == said > 0
+    assert all(instrument.value[e["sample"]] == e["value"] > 12.5 for e in instrument.events)
+    retained = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    last = []
+    retained.on_message = lambda client, userdata, message: last.append(json.loads(message.payload))
+    retained.connect("127.0.0.1", mosquitto.port)
+    retained.subscribe("vexlo/s1/20240001/event")
+    retained.loop_start()
+    try:
+        wait_until(lambda: last)
+    finally:
+        retained.loop_stop()
+    assert last[0] == instrument.events[-1]
 
 
 @pytest.mark.broker

@@ -9,7 +9,8 @@ allows it, and so does a restart) are recognised by stand, serial number and
 sample number and written once; blocks that come out of order within
 :data:`REORDER_SECONDS` are written in order; samples that never arrive leave
 a gap in the sample numbers, logged and counted, and a block that fills a gap
-too late goes into a file of its own for the run.
+too late goes into a file of its own for the run. Limit events (``vexlo
+publish --limit``) go into the file of the run they happened in, each once.
 
 Every message is checked first (:mod:`~vexlo_tools.mqtt.checks`): one that
 fails is acknowledged, logged, counted in :attr:`Collector.rejected` (and in
@@ -35,7 +36,7 @@ import threading
 import time
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -67,6 +68,9 @@ HELD_IN_ALL = (400, 128 << 20)
 HELD_SECONDS = 60.0
 #: ``info`` messages of runs with no file yet, kept unacknowledged (a collector started again gets them again).
 HELD_INFOS = 100
+#: Limit events filed per run (an alarm storm beyond is refused), and held for a run's first block.
+MAX_EVENTS = 100_000
+HELD_EVENTS = 100
 #: Gaps remembered per run, to file blocks that fill them late.
 MAX_HOLES = 1000
 SUFFIX = ".h5"
@@ -108,6 +112,10 @@ class Track:
     #: Gaps of the file, [start, end) of sample numbers.
     holes: List[Tuple[int, int]] = dataclasses.field(default_factory=list)
     info_mid: int = 0
+    #: Limit events filed (condition, sample), so that one that comes again is filed once.
+    events: Set[Tuple[str, int]] = dataclasses.field(default_factory=set)
+    #: Limit events that came before the run's first block, filed when its file opens.
+    early_events: List[Metadata] = dataclasses.field(default_factory=list)
 
     def counters(self) -> Stats:
         """The stand's counters (:func:`~vexlo_tools.mqtt.checks.counters`)."""
@@ -257,7 +265,7 @@ class Collector:
         wanted = []
         for stand in self.stands or ["+"]:
             wanted += [(topics.status(stand), options)]
-            wanted += [(topics.instrument(stand, "+", kind), options) for kind in ("info", "stats")]
+            wanted += [(topics.instrument(stand, "+", kind), options) for kind in ("info", "stats", "event")]
             data = topics.instrument(stand, "+", "data")
             wanted.append((f"$share/{self.group}/{data}" if self.group else data, options))
         self._connection.client.subscribe(wanted)
@@ -307,10 +315,13 @@ class Collector:
             else:
                 self._data(track, message.mid, message.payload)
             return
-        if kind not in ("info", "stats"):
+        if kind not in ("info", "stats", "event"):
             self._ack(message.mid)  # a kind this collector does not file
             return
         content = checks.json_object(message.payload, kind)
+        if kind == "event":
+            self._event(stand, serial, message.mid, checks.event(content))
+            return
         key = (stand, serial, checks.start(content))
         if kind == "info":
             info, left = checks.info(content)
@@ -334,6 +345,28 @@ class Collector:
     def _latest(self, stand: str, serial: str) -> Optional[Track]:
         runs = [track for (s, n, _), track in self.tracks.items() if (s, n) == (stand, serial) and track.info]
         return max(runs, key=lambda track: checks.moment(track.run)) if runs else None
+
+    def _event(self, stand: str, serial: str, mid: int, event: Metadata) -> None:
+        """A limit event, filed once into the file of the run it happened in (the latest run begun before it)."""
+        moment = checks.moment(str(event["utc"]))
+        runs = [track for (s, n, _), track in self.tracks.items()
+                if (s, n) == (stand, serial) and track.info and checks.moment(track.run) <= moment]
+        track = max(runs, key=lambda t: checks.moment(t.run)) if runs else None
+        key = (str(event["condition"]), int(event["sample"]))
+        if track is None or key in track.events:
+            self._ack(mid)  # a run this collector files no more (or never did), or an event filed already
+            return
+        self._run = track
+        if len(track.events) >= MAX_EVENTS:
+            raise checks.Rejected(f"more than {MAX_EVENTS} limit events in one run")
+        if track.writer is not None:
+            track.writer.event(0, event)
+        elif len(track.early_events) < HELD_EVENTS:
+            track.early_events.append(event)
+        else:
+            raise checks.Rejected(f"more than {HELD_EVENTS} limit events before the run's first block")
+        track.events.add(key)
+        self._unflushed.append(mid)
 
     def _hold(self, track: Track, mid: int, payload: bytes) -> None:
         """Keep a data message until its run's info comes, within bounds per stand and in all."""
@@ -477,6 +510,9 @@ class Collector:
 
     def _open(self, track: Track) -> Writer:
         track.writer = self._new_file(track)
+        for event in track.early_events:
+            track.writer.event(0, event)
+        track.early_events = []
         track.first = track.next
         if track.info_mid:
             self._unflushed.append(track.info_mid)
