@@ -46,7 +46,7 @@ docs: $(VPY)
 	$(VPY) -m sphinx -b html -W --keep-going -n -q docs build/docs
 
 # The documentation's pictures, taken again by the project's own code.
-pictures: install browser
+pictures: install browser mosquitto
 	$(VPY) docs/pictures.py
 
 # The benchmark table (bench/RESULTS.md says what each row measures), on the

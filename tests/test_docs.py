@@ -120,6 +120,8 @@ def test_the_pictures_script_draws_a_recording_and_the_monitor(pictures, tmp_pat
 
 
 @pytest.mark.browser
-def test_the_pictures_script_takes_the_live_page(pictures, tmp_path):
-    pictures.live_picture(tmp_path / "serve.png", seconds=0.5)
-    assert (tmp_path / "serve.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+@pytest.mark.parametrize("name", ["serve.png", pytest.param("fleet.png", marks=[pytest.mark.broker, pytest.mark.serial])])
+def test_the_pictures_script_takes_the_live_and_fleet_pages(pictures, tmp_path, name):
+    take = pictures.live_picture if name == "serve.png" else pictures.fleet_picture
+    take(tmp_path / name, seconds=0.5)
+    assert (tmp_path / name).read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

@@ -577,6 +577,21 @@ def test_tare_and_rate_from_the_page(browser, stand):
 
 
 @pytest.mark.browser
+def test_a_limit_crossed_badges_its_card(browser, stand):
+    stand.stop()
+    stand.limits = recording.LimitSink(["value > 300"])
+    stand.start()
+    browser.get(stand.url)
+    wait_for(browser, "Math.abs(window.vexlo.value - 250) < 5")
+    assert browser.find_element("css selector", ".instrument .event").text == ""
+    stand.instrument.set_load(400.0)
+    text = wait_for(browser, "document.querySelector('.instrument .event').textContent")
+    # The card shows the last event (the load's step may cross more than once with the noise).
+    assert any(text.startswith(f"last limit event: value > 300 at {event.utc} (value ") and event.value > 300
+               for event in stand.limits.events)
+
+
+@pytest.mark.browser
 @pytest.mark.parametrize("stand", [False], indirect=True)
 def test_read_only_page_shows_no_control_and_its_requests_are_refused(browser, stand):
     browser.get(stand.url)
