@@ -95,6 +95,7 @@ def measure(pid, port, child, stands, viewers, steps, window):
             await asyncio.sleep(0.2)
         await asyncio.sleep(2.0)
         load = os.getloadavg()[0]
+        rss = rss_mib(pid)
         cpu, wall = cpu_seconds_of(pid), time.monotonic()
         latencies = []
         for step in range(steps):
@@ -115,16 +116,24 @@ def measure(pid, port, child, stands, viewers, steps, window):
         ages = [s["age"] for s in latest["head"]["stands"].values() if s["age"] is not None]
         done.set()
         await asyncio.gather(*tasks, return_exceptions=True)
-        return share, latencies, load, max(ages)
+        return share, latencies, load, max(ages), rss, rss_mib(pid)
 
-    share, latencies, load, age = asyncio.run(main())
+    share, latencies, load, age, rss, rss_end = asyncio.run(main())
     cuts = statistics.quantiles(latencies, n=100)
     return [Line(43, f"vexlo serve --broker, {stands} stands at 38400/s, {viewers} viewers (load average "
                      f"{load:.1f} before; oldest stand's newest data {age:.2f} s)", "% of a core", share, None, None,
                  "< 50%", share < 50.0),
             Line(43, f"  load step in one stand to a viewer's frame ({steps} steps): p50", "ms", cuts[49], None,
                  None, "", None),
-            Line(43, "  the same, p99", "ms", cuts[98], None, None, "< 500 ms", cuts[98] < 500)]
+            Line(43, "  the same, p99", "ms", cuts[98], None, None, "< 500 ms", cuts[98] < 500),
+            Line(43, f"  server's resident memory at the end (at the first step: {rss:.0f} MiB)", "MiB", rss_end,
+                 None, None, "", None)]
+
+
+def rss_mib(pid):
+    """A process's resident memory, from /proc."""
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:")) / 1024
 
 
 ROWS = {
