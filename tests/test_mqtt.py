@@ -327,6 +327,35 @@ def test_a_block_longer_than_a_batch_goes_in_pieces_numbered_in_order_the_gap_fl
 
 
 @pytest.mark.broker
+def test_a_limit_event_found_before_the_publisher_opened_goes_out_after_its_info(mosquitto, tmp_path):
+    """Each sink of an engine opens on its own thread: the limit sink can hand on a crossing first."""
+    from engine_doubles import stream
+    from vexlo_tools import Block, Stats
+    from vexlo_tools.mqtt.publisher import Publisher
+    from vexlo_tools.recording import LimitEvent
+
+    got = []
+    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    watcher.on_message = lambda client, userdata, message: got.append(message.topic.rsplit("/", 1)[1])
+    watcher.connect("127.0.0.1", mosquitto.port)
+    watcher.subscribe([("vexlo/s1/7/info", 1), ("vexlo/s1/7/event", 1)])
+    watcher.loop_start()
+    info = stream(7, 100.0)
+    publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
+    try:
+        publisher.connect()
+        publisher.publish_event(LimitEvent("value > 1", 0, 7, "MVR420", 3, 0.03, info.start_utc.isoformat(), 2.0, 4))
+        publisher.open([info])
+        numbers = np.arange(10)
+        publisher.write(Block(info.device, 0, numbers / 100, numbers.astype(np.uint32), numbers * 0.5, Stats(10), 0))
+    finally:
+        publisher.close()
+        wait_until(lambda: "event" in got)
+        watcher.loop_stop()
+    assert got == ["info", "event"]
+
+
+@pytest.mark.broker
 def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart(mosquitto, tmp_path):
     out = tmp_path / "out"
     out.mkdir()

@@ -98,6 +98,8 @@ class Publisher(Sink):
         self._skipped: List[int] = []  # samples between blocks: the ring's overrun, and the engine's drops
         self._published: List[int] = []
         self._stats: List[Stats] = []
+        #: Limit events handed on from the limit sink's thread, published from this sink's own.
+        self._events: Deque[LimitEvent] = collections.deque()
         self._ends: Dict[int, StreamEnd] = {}
         self._sent: Dict[int, int] = {}  # paho's message id -> spool sequence number
         self._acked: Deque[int] = collections.deque()
@@ -168,26 +170,39 @@ class Publisher(Sink):
                 self.spool.append(self._topics[index], payload, self._expected[index] - first, self._runs[index],
                                   self._expected[index])
         self._stats[index] = block.stats
+        self._send_events()
         self._pump()
 
     def tick(self, stats: Sequence[Stats]) -> None:
         self._stats = list(stats)
+        self._send_events()
         self._pump()
         if time.monotonic() - self._last_stats >= STATS_SECONDS:
             self._publish_stats()
 
     def end(self, index: int, end: StreamEnd) -> None:
+        self._send_events()
         self._stats[index] = end.stats
         self._ends[index] = end
         self._publish_stats([index])
 
     def publish_event(self, event: LimitEvent) -> None:
         """Publish a limit event (a :data:`~vexlo_tools.recording.LimitListener`): retained, QoS 1, on
-        ``vexlo/<stand>/<serial>/event``, so that a dashboard that comes later sees each instrument's last alarm."""
+        ``vexlo/<stand>/<serial>/event``, so that a dashboard that comes later sees each instrument's last alarm.
+
+        Safe from any thread. The event goes out from this sink's own thread, with its next block or tick
+        or at its close: after its run's ``info``, which this sink publishes when it opens (each sink of an
+        engine opens on its own thread, so a limit sink can find a crossing before this one has opened).
+        """
+        self._events.append(event)
+
+    def _send_events(self) -> None:
         connection = self._connection
-        if connection is not None and 0 <= event.index < len(self.serials):
-            connection.client.publish(topics.instrument(self.stand, self.serials[event.index], "event"),
-                                      json.dumps(event.metadata()).encode(), qos=1, retain=True)
+        while self._events:
+            event = self._events.popleft()
+            if connection is not None and 0 <= event.index < len(self.serials):
+                connection.client.publish(topics.instrument(self.stand, self.serials[event.index], "event"),
+                                          json.dumps(event.metadata()).encode(), qos=1, retain=True)
 
     def close(self) -> None:
         """Wait for the broker to acknowledge the spool (:attr:`drain_seconds` at most), say offline, disconnect.
@@ -199,6 +214,7 @@ class Publisher(Sink):
             return
         self._closed = True
         try:
+            self._send_events()
             left = 0
             if spool is not None:
                 deadline = time.monotonic() + self.drain_seconds
