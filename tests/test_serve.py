@@ -142,19 +142,25 @@ def test_recordings_write_only_while_on_under_names_the_server_gives(tmp_path, s
 
 
 @pytest.mark.parametrize("suffix", [".h5", ".csv"])
-def test_limit_events_badge_their_card_and_go_into_the_recording_on_counted_from_its_start(tmp_path, suffix):
+def test_limit_events_badge_their_card_even_before_it_opened_and_go_into_the_recording_on_from_its_start(tmp_path, suffix):
     pytest.importorskip("h5py")
     view, recordings = LiveView(), Recordings(tmp_path)
     limits = recording.LimitSink(["value > 250"], listeners=[view.limit, recordings.limit])
     streams = [stream(1), stream(2)]
-    for sink in (limits, view, recordings):
-        sink.open(streams)
+    view.open([stream(3)])
+    view.close()  # an earlier run
+    limits.open(streams)
 
-    def write(values, first, index=0):
-        for sink in (limits, view, recordings):
+    def write(values, first, index=0, sinks=(limits, view, recordings)):
+        for sink in sinks:
             sink.write(block(values, first=first, index=index))
 
-    write([0.0] * 50 + [300.0] * 50, 0)               # an event before any recording: the badge only
+    # An event before any recording, found before the view opened (each sink opens on its own thread).
+    write([0.0] * 50 + [300.0] * 50, 0, sinks=[limits])
+    view.open(streams)
+    recordings.open(streams)
+    write([0.0] * 50 + [300.0] * 50, 0, sinks=[view, recordings])
+    assert decode(view.frame(10.0, 100))[0]["instruments"][0]["event"]["sample"] == 50
     name = recordings.start(suffix)
     write([0.0] * 10 + [300.0] * 90, 100)            # the recording's sample 10
     write([0.0] * 5 + [260.0] + [0.0] * 4, 0, index=1)

@@ -280,6 +280,12 @@ class LiveView(InstrumentView, Sink):
     name = "live page"
     queue_blocks = 256
 
+    def __init__(self, clock: Callable[[], float] = time.time) -> None:
+        super().__init__(clock)
+        #: Whether a run is open; limit events that come before it opens wait in ``_early``.
+        self._running = False
+        self._early: List[LimitEvent] = []
+
     # The sink's side.
     def open(self, streams: Sequence[StreamInfo]) -> None:
         instruments = [_Instrument(Trace(s.samples_per_second), Stats()) for s in streams]
@@ -288,6 +294,10 @@ class LiveView(InstrumentView, Sink):
             self._instruments = instruments
             self._facts = facts
             self.generation += 1
+            self._running = True
+            early, self._early = self._early, []
+        for event in early:
+            self.limit(event)
 
     def write(self, block: Block) -> None:
         with self._lock:
@@ -308,10 +318,21 @@ class LiveView(InstrumentView, Sink):
         with self._lock:
             self._instruments[index].ended = end.reason
 
-    def limit(self, event: LimitEvent) -> None:
-        """A listener of a :class:`~vexlo_tools.recording.LimitSink`: the card shows the instrument's last event."""
+    def close(self) -> None:
         with self._lock:
-            self._instruments[event.index].extra["event"] = limit_badge(event.metadata())
+            self._running = False
+
+    def limit(self, event: LimitEvent) -> None:
+        """A listener of a :class:`~vexlo_tools.recording.LimitSink`: the card shows the instrument's last event.
+
+        The engine opens each sink on its own thread: an event of a run this view has not opened yet waits
+        for it.
+        """
+        with self._lock:
+            if not self._running:
+                self._early.append(event)
+            else:
+                self._instruments[event.index].extra["event"] = limit_badge(event.metadata())
 
     # The page's side.
     def ended(self) -> List[Tuple[str, Optional[str]]]:
