@@ -78,7 +78,8 @@ class Sink:
         before the sink gets them (0: at every news from the readers). The
         engine reads as often as its most hurried sink asks; a sink that can wait
         (a file writer) gets fewer, larger blocks, and the engine and the
-        sink wake less often.
+        sink wake less often. Under :data:`LATENCY_SECONDS`, the acquisition's
+        readers are in a hurry too (they read every few milliseconds).
     """
 
     name: str = ""
@@ -246,8 +247,8 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         if engine is None:
             return
         try:
-            waiter: Optional[Callable[[float], object]] = getattr(engine.acquisition, "waiter", None)
-            gather, pace = engine._stopping, engine._pace
+            waiter: Optional[Callable[[float, bool], object]] = getattr(engine.acquisition, "waiter", None)
+            gather, pace, hurried = engine._stopping, engine._pace, engine._hurried
             next_tick = engine._step(next_tick or 0.0, wait=waiter is None)
         except BaseException as error:  # stop() hands the sinks the rest and the ends
             engine._reading_failed(error)
@@ -259,7 +260,7 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         try:
             if waiter is not None:
                 # Waiting for samples holds neither the engine nor the acquisition.
-                waiter(next_tick - time.monotonic())
+                waiter(next_tick - time.monotonic(), hurried)
             if pace:
                 # Then more gather, up to the tick, unless the engine stops.
                 gather.wait(min(pace, next_tick - time.monotonic()))
@@ -304,6 +305,9 @@ class Engine:
         self._stopping = threading.Event()
         #: How long samples may gather between two reads: what the most hurried sink allows.
         self._pace = 0.0
+        #: Whether a sink allows less than the default latency: the acquisition's readers then
+        #: wake every few milliseconds while the engine waits for them, else seldom.
+        self._hurried = False
         self._acquisition_stopped = False
         self._stopped = False
 
@@ -348,6 +352,7 @@ class Engine:
 
     def _set_pace(self) -> None:
         self._pace = min((max(0.0, f.sink.latency_seconds) for f in self._feeds.values()), default=0.0)
+        self._hurried = any(f.sink.latency_seconds < LATENCY_SECONDS for f in self._feeds.values())
 
     # ------------------------------------------------------------ running
 
