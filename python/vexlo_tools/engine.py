@@ -79,7 +79,9 @@ class Sink:
         engine reads as often as its most hurried sink asks; a sink that can wait
         (a file writer) gets fewer, larger blocks, and the engine and the
         sink wake less often. Under :data:`LATENCY_SECONDS`, the acquisition's
-        readers are in a hurry too (they read every few milliseconds).
+        readers are in a hurry too (they read every few milliseconds). The
+        engine looks at it before every read: a sink may change it while it
+        runs (the live page does, while nobody watches).
     """
 
     name: str = ""
@@ -248,7 +250,7 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
             return
         try:
             waiter: Optional[Callable[[float, bool], object]] = getattr(engine.acquisition, "waiter", None)
-            gather, pace, hurried = engine._stopping, engine._pace, engine._hurried
+            gather, (pace, hurried) = engine._stopping, engine._pace()
             next_tick = engine._step(next_tick or 0.0, wait=waiter is None)
         except BaseException as error:  # stop() hands the sinks the rest and the ends
             engine._reading_failed(error)
@@ -303,11 +305,6 @@ class Engine:
         self._pump: Optional[threading.Thread] = None
         #: Set once stopping begins: it also ends the pump's wait while samples gather.
         self._stopping = threading.Event()
-        #: How long samples may gather between two reads: what the most hurried sink allows.
-        self._pace = 0.0
-        #: Whether a sink allows less than the default latency: the acquisition's readers then
-        #: wake every few milliseconds while the engine waits for them, else seldom.
-        self._hurried = False
         self._acquisition_stopped = False
         self._stopped = False
 
@@ -330,7 +327,6 @@ class Engine:
         with self._lock:
             self._sinks = [s for s in self._sinks if s is not sink]
             feed = self._feeds.pop(id(sink), None)
-            self._set_pace()
         if feed is not None:
             feed.finish()
             self._retired.append(feed)
@@ -347,12 +343,16 @@ class Engine:
             if end is not None:
                 feed.put("end", (index, end))
         self._feeds[id(sink)] = feed
-        self._set_pace()
         feed.thread.start()
 
-    def _set_pace(self) -> None:
-        self._pace = min((max(0.0, f.sink.latency_seconds) for f in self._feeds.values()), default=0.0)
-        self._hurried = any(f.sink.latency_seconds < LATENCY_SECONDS for f in self._feeds.values())
+    def _pace(self) -> Tuple[float, bool]:
+        """How long samples may gather between two reads (what the most hurried sink allows), and whether
+        a sink allows less than the default latency (the acquisition's readers then wake every few
+        milliseconds while the engine waits for them, else seldom). Asked before every read: a sink
+        may change its ``latency_seconds`` while it runs."""
+        with self._lock:
+            latencies = [max(0.0, feed.sink.latency_seconds) for feed in self._feeds.values()]
+        return min(latencies, default=0.0), any(latency < LATENCY_SECONDS for latency in latencies)
 
     # ------------------------------------------------------------ running
 
