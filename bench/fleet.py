@@ -351,11 +351,12 @@ def row_flood(stands=2, seconds=10):
     ]
 
 
-def row_publish_pty(seconds=12.0, window=5.0, repeats=3):
+def row_publish_pty(seconds=20.0, window=12.0, repeats=3):
     """Row 40 with the simulator in its own process: `vexlo publish` of one PLX310 Plus Prime on a pty
     (its collector in this process), and `vexlo serve` of it with nobody watching, against `vexlo record`
     .h5 of the same instrument, alternating, medians of the process CPU; the wake-ups a second of each
-    process's threads in the last round."""
+    process's threads in the last round. A 12 s window: /proc counts CPU in 10 ms ticks, and at about
+    1 % of a core a 5 s window holds five of them."""
     from acquisition import PLUS, served
     record, publish, collector, serve = [], [], [], []
     loads = [os.getloadavg()[0]]
