@@ -128,10 +128,10 @@ class Waiters:
     def wait(self, news: threading.Condition, seconds: Optional[float], hurried: bool) -> None:
         """Wait on ``news`` (held; ``None``: for ever), counted, the readers in a hurry if ``hurried``."""
         self.waiting[0] += 1
-        if hurried:
-            self.hurried += 1
-            self.nudge()
+        self.hurried += hurried
         try:
+            if hurried:
+                self.nudge()
             news.wait(seconds)
         finally:
             self.waiting[0] -= 1
