@@ -311,6 +311,9 @@ def test_the_readers_wake_as_often_as_their_most_hurried_consumer_needs(monkeypa
 
     monkeypatch.setattr(_arrays, "read_ports", recorded)
     with Acquisition([device]) as acq:
+        deadline = time.monotonic() + 30
+        while not pauses and time.monotonic() < deadline:  # the loop's first wait, with nobody in a hurry
+            time.sleep(0.01)
         assert (consume(acq, seconds) > 0) == hurried
         if acq.running:  # not stopped with an engine: back to the patient pace once nobody hurries
             deadline = time.monotonic() + 30
