@@ -68,6 +68,27 @@ def cpu_seconds_of(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def wakeups_of(pid="self"):
+    """Per thread (by id) of a process (``self``: this one), the times it has gone to sleep so far
+    (voluntary context switches: each is a wake-up to come)."""
+    counts = {}
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as status:
+                counts[task] = next(int(line.split()[1]) for line in status
+                                    if line.startswith("voluntary_ctxt_switches"))
+        except (FileNotFoundError, ProcessLookupError, StopIteration):
+            continue  # a thread that ended meanwhile
+    return counts
+
+
+def wakeups_per_second(before, after, seconds):
+    """Wake-ups a second of each thread between two :func:`wakeups_of`, as text (busiest first, threads
+    that slept less than once a second left out), and their total."""
+    rates = sorted(((after[task] - before.get(task, 0)) / seconds for task in after), reverse=True)
+    return "threads " + ", ".join(f"{rate:.0f}" for rate in rates if rate >= 1), sum(rates)
+
+
 def open_plus(paths):
     devices = find_devices(paths, ["PLX310"])
     if len(devices) != len(paths):

@@ -339,3 +339,33 @@ def test_packets_split_across_reads_at_any_byte_are_all_kept(monkeypatch, factor
     assert len(block) == block.stats.received == instrument.samples_sent > 20
     assert block.stats.corrupted == 0
     np.testing.assert_array_equal(block.adc, expected_counts(instrument, short, len(block)))
+
+
+def test_a_reader_without_a_descriptor_hurries_only_while_a_consumer_waits_and_a_little_after(monkeypatch):
+    with stepped_device(monkeypatch, MVR()) as (device, steps):
+        asked = []
+
+        def pause(stop, seconds):
+            asked.append(seconds)
+            steps.pause(stop, seconds)
+
+        monkeypatch.setattr(_reading, "pause", pause)
+        with Acquisition([device], rate=1300) as acq:
+            steps.sleep(0.1)
+            assert len(acq.read(timeout=0)[0]) == 130
+            patient = asked[-1]
+            got = []
+            waiter = threading.Thread(target=lambda: got.extend(acq.read(timeout=60)))
+            hurried_from = len(asked)
+            waiter.start()
+            while acq._waiters.hurried == 0 and waiter.is_alive():
+                waiter.join(0.001)
+            steps.sleep(0.01)  # the reader reads; the waiting consumer gets the samples
+            waiter.join(30)
+            steps.sleep(0.01)
+            hurried = asked[hurried_from:]
+            steps.sleep(_reading.HURRY_HOLD_SECONDS)  # nobody has waited for as long
+            steps.sleep(0.01)
+    assert [len(block) for block in got] == [13]
+    assert patient == _reading.MAX_POLL_SECONDS and set(asked[:hurried_from]) == {patient}
+    assert hurried[-1] == _reading.READ_PAUSE_SECONDS and asked[-1] == patient

@@ -13,7 +13,8 @@ import serial
 
 import vexlo_device_communication as vexlo
 from reliability import open_descriptors
-from vexlo_tools import Acquisition, _arrays, _lowlevel, _reading, find_devices
+from vexlo_tools import Acquisition, Engine, Sink, _arrays, _lowlevel, _reading, find_devices
+from vexlo_tools import engine as engine_module
 from vexlo_tools.acquisition import port_of
 from vexlo_tools.sim import PtyServer, SimulatedInstrument, simulated_ports, stream_packet
 
@@ -249,3 +250,85 @@ def test_a_port_failing_leaves_the_other_ports_of_the_acquisition_read():
         devices[paths[0]].disconnect()
         devices[paths[1]].disconnect()
     assert not readers()
+
+
+class Consumer(Sink):
+    """A sink that keeps the number of samples it was given."""
+
+    def __init__(self, latency):
+        self.latency_seconds = latency
+        self.samples = 0
+
+    def write(self, block):
+        self.samples += len(block)
+
+
+def read_then_stop(acq, seconds):
+    """A consumer in read(timeout=...) until samples come or ``seconds`` pass: the samples taken."""
+    return len(acq.read(timeout=seconds)[0])
+
+
+def engine_then_stop(latency):
+    def consume(acq, seconds):
+        sink = Consumer(latency)
+        with Engine(acq, [sink]):
+            deadline = time.monotonic() + seconds
+            while not sink.samples and time.monotonic() < deadline:
+                time.sleep(0.01)
+            return sink.samples
+    return consume
+
+
+def polled(acq, seconds):
+    """A patient consumer: read(timeout=0) now and then."""
+    taken = 0
+    for _ in range(round(seconds / 0.05)):
+        taken += len(acq.read(timeout=0)[0])
+        time.sleep(0.05)
+    return taken
+
+
+@pytest.mark.parametrize("consume, seconds, hurried", [
+    (read_then_stop, 30, True),
+    (engine_then_stop(0.0), 30, True),  # a sink in more of a hurry than the default
+    (polled, 0.5, False),
+    (engine_then_stop(engine_module.LATENCY_SECONDS), 0.5, False),
+    (engine_then_stop(0.25), 0.5, False),  # the recording sink's
+], ids=["read(timeout)", "engine, sink latency 0", "read(timeout=0) now and then", "engine, default latency",
+        "engine, a quarter second"])
+def test_the_readers_wake_as_often_as_their_most_hurried_consumer_needs(monkeypatch, streaming_pty, consume,
+                                                                       seconds, hurried):
+    """The loop's patient pause lasts an hour here: only a hurried consumer cuts it short and gets samples."""
+    _, device = streaming_pty
+    monkeypatch.setattr(_reading, "longest_pause", lambda bytes_per_second: 3600.0)
+    pauses = []
+    read_ports = _arrays.read_ports
+
+    def recorded(readers, descriptors, wake, pause, *rest):
+        if wake >= 0:  # the loop's (the switch-off reads without a wake pipe)
+            pauses.append(pause)
+        return read_ports(readers, descriptors, wake, pause, *rest)
+
+    monkeypatch.setattr(_arrays, "read_ports", recorded)
+    with Acquisition([device]) as acq:
+        deadline = time.monotonic() + 30
+        while not pauses and time.monotonic() < deadline:  # the loop's first wait, with nobody in a hurry
+            time.sleep(0.01)
+        assert (consume(acq, seconds) > 0) == hurried
+        if acq.running:  # not stopped with an engine: back to the patient pace once nobody hurries
+            deadline = time.monotonic() + 30
+            while pauses[-1] != 3600.0 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert pauses[-1] == 3600.0
+    assert pauses[0] == 3600.0
+    assert (_reading.READ_PAUSE_SECONDS in pauses) == hurried
+    assert acq.stats()[0].overrun == acq.stats()[0].missing == 0
+
+
+@pytest.mark.parametrize("samples_per_second, packet_size, pause", [
+    (1300, 4, _reading.MAX_POLL_SECONDS),  # fifty wake-ups a second at most
+    (38400, 3, 4095 / (38400 * 3) / 2),  # half the port's buffer
+    (10**6, 4, _reading.MIN_POLL_SECONDS),
+])
+def test_a_patient_pause_lets_the_port_fill_at_most_half(samples_per_second, packet_size, pause):
+    assert _reading.longest_pause(samples_per_second * packet_size) == pytest.approx(pause)

@@ -242,6 +242,20 @@ def test_the_engine_reads_as_often_as_its_most_hurried_sink_allows(latencies, pa
     assert sinks[0].samples[0] == list(range(acquisition.sent[0]))
 
 
+def test_a_sink_that_lowers_its_latency_while_running_is_read_for_at_its_new_pace():
+    acquisition = ScriptedAcquisition([100.0])
+    sink = Recording(queue_blocks=10**7)
+    sink.latency_seconds = 0.5
+    with Engine(acquisition, [sink], tick_seconds=600.0):
+        _wait_until(lambda: "write" in sink.calls)
+        sink.latency_seconds = 0.0  # a page someone has started to watch
+        reads, deadline = acquisition.reads, time.monotonic() + 20
+        # At a half second's pace 60 reads would take half a minute.
+        while acquisition.reads < reads + 60 and time.monotonic() < deadline:
+            threading.Event().wait(0.001)
+        assert acquisition.reads >= reads + 60
+
+
 def test_stopping_ends_the_wait_of_samples_gathering_for_a_patient_sink():
     acquisition = ScriptedAcquisition([100.0])
     sink = Recording()

@@ -13,7 +13,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from vexlo_tools import recording
+from vexlo_tools import engine, live, recording
 from vexlo_tools.live import LiveView, Recordings, Trace
 from vexlo_tools.types import Block, Stats, StreamEnd, StreamInfo
 from vexlo_tools.web import Page, WebServer, create_app, serve
@@ -91,6 +91,20 @@ def test_frames_carry_figures_tare_counters_ends_and_the_samples_not_shown():
     view.untare()
     head, charts = decode(view.frame(10.0, 100))
     assert head["instruments"][0]["value"] == 251.0 and head["instruments"][0]["zero"] == 0.0
+
+
+@pytest.mark.parametrize("watched_seconds, patient_again", [(live.WATCHED_SECONDS, False), (0.0, True)])
+def test_the_page_sink_is_patient_while_nobody_watches(monkeypatch, watched_seconds, patient_again):
+    """No frame asked for: the engine may let samples gather for a quarter second; a frame brings back its pace."""
+    monkeypatch.setattr(live, "WATCHED_SECONDS", watched_seconds)
+    view = LiveView()
+    view.open([stream(1)])
+    view.tick([Stats()])
+    assert view.latency_seconds == live.UNWATCHED_LATENCY_SECONDS > engine.LATENCY_SECONDS
+    view.frame(10.0, 100)
+    assert view.latency_seconds == engine.LATENCY_SECONDS
+    view.tick([Stats()])  # the engine's ticks look at whether anyone still watches
+    assert (view.latency_seconds == live.UNWATCHED_LATENCY_SECONDS) == patient_again
 
 
 @pytest.mark.parametrize("level", [12.5000001, 0.1, 250.3])

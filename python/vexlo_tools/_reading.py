@@ -42,16 +42,24 @@ def pause(stop: threading.Event, seconds: float) -> None:
 
 #: Bytes a serial port buffers (Linux: 4095); a reader reads well before that fills.
 PORT_BUFFER_BYTES = 4095
-#: Bounds of a reader's pause between two reads of its port.
+#: Bounds of a reader's pause between two reads of its port: with nobody in a
+#: hurry it reads at most about fifty times a second (each wake-up of a
+#: sleeping thread costs tens of microseconds), sooner where the port's buffer
+#: would fill.
 MIN_POLL_SECONDS = 0.002
 MAX_POLL_SECONDS = 0.02
 #: Bytes a reader takes from its port's descriptor at most in one read: what
 #: two port buffers hold, so a reader held up still empties the port at once.
 READ_BYTES = 2 * PORT_BUFFER_BYTES
-#: How long a reader on a port's descriptor lets bytes gather before it waits
-#: on the port again: a read then takes several of the line's bursts, and the
-#: oldest sample of a read has waited about as long at most.
+#: How long a reader lets bytes gather before it waits on the port again while
+#: a consumer is in a hurry (see :class:`Waiters`): a read then takes several
+#: of the line's bursts, and the oldest sample of a read has waited about as
+#: long at most.
 READ_PAUSE_SECONDS = 0.003
+#: How long the readers keep the hurried pace after a hurried consumer's wait
+#: ends: a consumer reading in a loop waits again soon, and should not have to
+#: wake the readers each time.
+HURRY_HOLD_SECONDS = 0.5
 #: The longest single wait for the port (stopping wakes a reader at once; this
 #: bounds a wait whatever happens).
 READ_WAIT_SECONDS = 0.5
@@ -91,6 +99,51 @@ def take(reader: _arrays.Reader) -> Tuple[int, UInt32Array, Float64Array]:
     return first, adc[:taken], value[:taken]
 
 
+def longest_pause(bytes_per_second: float) -> float:
+    """The longest pause between two reads of a port at ``bytes_per_second``: half of what its buffer holds,
+    within the bounds of a reader's pause."""
+    return min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, PORT_BUFFER_BYTES / bytes_per_second / 2))
+
+
+class Waiters:
+    """The consumers of an acquisition waiting for its readers, and how hurried the most hurried is.
+
+    The readers wake as often as that consumer needs: every
+    :data:`READ_PAUSE_SECONDS` from the moment a hurried consumer waits (one
+    in ``read(timeout=...)``, an engine with a sink in a hurry) until
+    :data:`HURRY_HOLD_SECONDS` after its last wait, else as seldom as the
+    ports' buffers allow (:func:`longest_pause`). :meth:`wait` is called
+    holding the acquisition's lock, which also guards the counts.
+    """
+
+    def __init__(self) -> None:
+        #: Consumers waiting now: while one waits, the loop over the ports returns as soon as it has
+        #: kept samples, so that they are woken at once (read by ``_arrays.read_ports`` without the GIL).
+        self.waiting = np.zeros(1, np.int64)
+        self.hurried = 0
+        self.hurried_until = -math.inf
+        #: Called when a hurried consumer starts waiting: cuts a patient pause of the loop short.
+        self.nudge: Callable[[], None] = lambda: None
+
+    def wait(self, news: threading.Condition, seconds: Optional[float], hurried: bool) -> None:
+        """Wait on ``news`` (held; ``None``: for ever), counted, the readers in a hurry if ``hurried``."""
+        self.waiting[0] += 1
+        self.hurried += hurried
+        try:
+            if hurried:
+                self.nudge()
+            news.wait(seconds)
+        finally:
+            self.waiting[0] -= 1
+            if hurried:
+                self.hurried -= 1
+                self.hurried_until = clock() + HURRY_HOLD_SECONDS
+
+    def in_a_hurry(self) -> bool:
+        """Whether the readers should keep the hurried pace now."""
+        return self.hurried > 0 or clock() < self.hurried_until
+
+
 def _port_failed(failure: OSError) -> vexlo.VexloCommunicationError:
     error = vexlo.VexloCommunicationError(
         f"reading the port failed ({failure.strerror or failure}); was the instrument unplugged?")
@@ -109,12 +162,11 @@ class ModulePort:
 
     def __init__(self, device: vexlo.VexloDevice, bytes_per_second: float) -> None:
         self.device = device
-        fill = PORT_BUFFER_BYTES / bytes_per_second
         # Between a quarter and half of the port's buffer per read: fewer reads
         # cost less, and a reader held up (a busy machine) must still come
         # back before the buffer is full. It starts careful and adapts.
-        self.shortest_pause = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 4))
-        self.longest_pause = min(MAX_POLL_SECONDS, max(MIN_POLL_SECONDS, fill / 2))
+        self.shortest_pause = longest_pause(2 * bytes_per_second)
+        self.longest_pause = longest_pause(bytes_per_second)
         #: How long the reader pauses before the next read.
         self.pause_seconds = self.shortest_pause
 
@@ -174,7 +226,7 @@ class _Reader:
     """
 
     def __init__(self, index: int, info: StreamInfo, converter: vexlo.ADCConverter, buffer_seconds: float,
-                 wake: threading.Condition, limit: Optional[int], port: Port) -> None:
+                 wake: threading.Condition, limit: Optional[int], port: Port, waiters: Waiters) -> None:
         self.index = index
         self.port = port
         self.info = info
@@ -183,6 +235,7 @@ class _Reader:
         self.core = _arrays.Reader(info.packet_size, max(1, math.ceil(buffer_seconds * info.samples_per_second)),
                                    READ_BYTES, converter, has_native_arithmetic(converter), limit)
         self.wake = wake  # shared by all readers, so read() can wait for any of them
+        self.waiters = waiters  # shared too: their pace follows the most hurried
         self.stop_event = threading.Event()
         self.missing = 0  # counted at the end only, so that it only grows
         self.overdue = 0  # the estimate meanwhile
@@ -231,12 +284,21 @@ class _Reader:
             while not self.stop_event.is_set() and not self.reached:
                 self.poll()
                 if not self.reached:
-                    pause(self.stop_event, cast(ModulePort, self.port).pause_seconds)
+                    pause(self.stop_event, self.pause_seconds())
         except BaseException as error:  # handed to the consumer on its next read
             self.fail(error)
             return
         if self.reached:
             self._complete()
+
+    def pause_seconds(self) -> float:
+        """How long its own thread pauses before the next read of a port without a descriptor.
+
+        A hurried consumer that starts waiting during a longer pause waits
+        out that pause once (the loop over descriptors is woken instead).
+        """
+        own = cast(ModulePort, self.port).pause_seconds
+        return min(own, READ_PAUSE_SECONDS) if self.waiters.in_a_hurry() else own
 
     def _complete(self) -> None:
         try:
@@ -317,30 +379,49 @@ class _PortLoop:
     :meth:`_Reader.complete_aside`, so the others are read on meanwhile).
     """
 
-    def __init__(self, readers: Sequence[_Reader], waiting: "npt.NDArray[np.int64]") -> None:
+    def __init__(self, readers: Sequence[_Reader], waiters: Waiters) -> None:
         self.readers = list(readers)
-        self.waiting = waiting
-        #: How long each wait pauses on the wake pipe alone before it waits for the ports (read at every wait).
-        self.pause_seconds = READ_PAUSE_SECONDS
+        self.waiters = waiters
         self.stop_event = threading.Event()
-        # Read end, write end: stopping writes a byte, which ends the wait on the ports.
+        # Read end, write end: stopping (or a hurried consumer) writes a byte, which ends the wait on the ports.
         # Closed by the loop's thread as it ends; the lock keeps a write from meeting the close.
         self.wake_pipe: Optional[Tuple[int, int]] = None
         self.pipe_lock = threading.Lock()
+        # Whether the wait under way pauses longer than a hurried consumer allows: it is then cut short.
+        self.patient = False
+        # Set after a hurried consumer's byte is written: the loop then takes it out of the pipe.
+        self.nudged = False
         self.thread = threading.Thread(target=self._run, name="vexlo readers", daemon=True)
 
     def start(self) -> None:
         self.wake_pipe = os.pipe()
-        os.set_blocking(self.wake_pipe[1], False)
+        for descriptor in self.wake_pipe:
+            os.set_blocking(descriptor, False)
         try:
             self.thread.start()
         except BaseException:
             self._close_pipe()
             raise
 
+    def pause_seconds(self, readers: Sequence[_Reader]) -> float:
+        """How long the next wait pauses on the wake pipe alone: as long as the most hurried consumer
+        allows, and as the port that fills first allows."""
+        patient = min(longest_pause(reader.info.samples_per_second * reader.info.packet_size) for reader in readers)
+        return min(patient, READ_PAUSE_SECONDS) if self.waiters.in_a_hurry() else patient
+
     def stop_reading(self) -> None:
         """Ask the loop to end, waking it from its wait on the ports."""
         self.stop_event.set()
+        self._wake()
+
+    def hurry(self) -> None:
+        """A hurried consumer waits: cut a longer pause under way short (the next pauses are short)."""
+        if self.patient:
+            self.patient = False
+            self._wake()
+            self.nudged = True
+
+    def _wake(self) -> None:
         with self.pipe_lock:
             if self.wake_pipe is not None:
                 try:
@@ -361,9 +442,20 @@ class _PortLoop:
             wake = self.wake_pipe[0]
             while active and not self.stop_event.is_set():
                 before = [reader.received for reader in active]
+                # Patient first, then the pace looked at: a hurried consumer that starts waiting after the
+                # look finds the wait patient and cuts it short.
+                self.patient = True
+                pause_seconds = self.pause_seconds(active)
+                self.patient = pause_seconds > READ_PAUSE_SECONDS
                 _arrays.read_ports([reader.core for reader in active],
                                    [cast(int, reader.port.descriptor) for reader in active],
-                                   wake, self.pause_seconds, READ_WAIT_SECONDS, NEWS_SECONDS, self.waiting)
+                                   wake, pause_seconds, READ_WAIT_SECONDS, NEWS_SECONDS, self.waiters.waiting)
+                if self.nudged:  # a hurried consumer's bytes, once written (stopping is seen from its event)
+                    self.nudged = False
+                    try:
+                        os.read(wake, 64)
+                    except BlockingIOError:
+                        pass
                 for reader, received in zip(active, before):
                     try:
                         reader.news(reader.received - received)

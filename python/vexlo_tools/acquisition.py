@@ -30,7 +30,6 @@ from datetime import datetime, timezone
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
-import numpy.typing as npt
 
 import vexlo_device_communication as vexlo
 
@@ -39,7 +38,8 @@ from . import _lowlevel
 from . import _reading
 from . import _stopping
 from ._lowlevel import PortInUseError
-from ._reading import Float64Array, UInt32Array, _name, _PortLoop, _Reader, has_native_arithmetic, port_reader_of
+from ._reading import (Float64Array, UInt32Array, Waiters, _name, _PortLoop, _Reader, has_native_arithmetic,
+                       port_reader_of)
 from .models import model_info, unit_symbol
 from .types import Block, Stats, StreamEnd, StreamInfo
 
@@ -206,8 +206,8 @@ class Acquisition:
         self.samples = None if samples is None else int(samples)
         self.seconds = seconds
         self._lock = threading.Condition()
-        # Consumers waiting on _lock: readers on a port's descriptor then wake them at once.
-        self._waiting = np.zeros(1, np.int64)
+        # Consumers waiting on _lock: the readers wake them at once, and as often as the most hurried needs.
+        self._waiters = Waiters()
         self._readers: List[_Reader] = []
         self._loop: Optional[_PortLoop] = None
         self._write_timeouts: List[Optional[float]] = []
@@ -292,7 +292,8 @@ class Acquisition:
                 reader.start(at)
             on_descriptors = [reader for reader in readers if reader.port.descriptor is not None]
             if on_descriptors:
-                self._loop = _PortLoop(on_descriptors, self._waiting)
+                self._loop = _PortLoop(on_descriptors, self._waiters)
+                self._waiters.nudge = self._loop.hurry
                 self._loop.start()
         except BaseException:
             self.stop(quiet=True)
@@ -316,7 +317,7 @@ class Acquisition:
             sensor_serial_number=_told(device.get_sensor_serial_number))
         limit = self.samples if self.seconds is None else max(1, round(self.seconds * sps))
         return _Reader(index, stream, converter, self.buffer_seconds, self._lock, limit,
-                       port_reader_of(device, sps * stream.packet_size))
+                       port_reader_of(device, sps * stream.packet_size), self._waiters)
 
     def _complete(self, reader: _Reader) -> None:
         """A finite stream has its samples: switch its instrument off (on its reader's :attr:`_Reader.thread`)."""
@@ -492,7 +493,8 @@ class Acquisition:
                 remaining = None if deadline is None else deadline - time.monotonic()
                 if remaining is not None and remaining <= 0:
                     break
-                _wait_counted(self._lock, self._waiting, remaining)
+                # A consumer that waits is in a hurry: the readers keep the short pace while it reads on.
+                self._waiters.wait(self._lock, remaining, hurried=True)
             self._raise_pending_error()
             return [reader.block() for reader in self._readers]
 
@@ -506,11 +508,12 @@ class Acquisition:
                 raise reader.error
 
     @property
-    def waiter(self) -> Callable[[float], object]:
+    def waiter(self) -> Callable[[float, bool], object]:
         """Waits at most the given seconds for news (samples, a failure, the end), holding no reference
         to the acquisition meanwhile: an engine waits with it, so an acquisition that nobody keeps
-        can still be collected."""
-        return functools.partial(_wait_for_news, self._lock, self._waiting)
+        can still be collected. Its second argument says whether the waiter is in a hurry (the
+        readers then wake every few milliseconds, as for :meth:`read` with a timeout)."""
+        return functools.partial(_wait_for_news, self._lock, self._waiters)
 
     def _set_consumer(self, thread: Optional[threading.Thread]) -> None:
         """The one thread that may read (an engine's), or ``None`` for any."""
@@ -567,18 +570,9 @@ def quiet_seconds(device: vexlo.VexloDevice) -> float:
     return max(MIN_QUIET_SECONDS, float(timeout))
 
 
-def _wait_for_news(news: threading.Condition, waiting: "npt.NDArray[np.int64]", seconds: float) -> None:
+def _wait_for_news(news: threading.Condition, waiters: Waiters, seconds: float, hurried: bool) -> None:
     with news:
-        _wait_counted(news, waiting, max(0.0, seconds))
-
-
-def _wait_counted(news: threading.Condition, waiting: "npt.NDArray[np.int64]", seconds: Optional[float]) -> None:
-    """Wait on ``news`` (held; ``None``: for ever), counted in ``waiting`` so readers on a descriptor wake at once."""
-    waiting[0] += 1
-    try:
-        news.wait(seconds)
-    finally:
-        waiting[0] -= 1
+        waiters.wait(news, max(0.0, seconds), hurried)
 
 
 def _call_if_alive(method: "weakref.WeakMethod[Callable[[_Reader], None]]", reader: _Reader) -> None:

@@ -78,7 +78,10 @@ class Sink:
         before the sink gets them (0: at every news from the readers). The
         engine reads as often as its most hurried sink asks; a sink that can wait
         (a file writer) gets fewer, larger blocks, and the engine and the
-        sink wake less often.
+        sink wake less often. Under :data:`LATENCY_SECONDS`, the acquisition's
+        readers are in a hurry too (they read every few milliseconds). The
+        engine looks at it before every read: a sink may change it while it
+        runs (the live page does, while nobody watches).
     """
 
     name: str = ""
@@ -246,8 +249,8 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         if engine is None:
             return
         try:
-            waiter: Optional[Callable[[float], object]] = getattr(engine.acquisition, "waiter", None)
-            gather, pace = engine._stopping, engine._pace
+            waiter: Optional[Callable[[float, bool], object]] = getattr(engine.acquisition, "waiter", None)
+            gather, (pace, hurried) = engine._stopping, engine._pace()
             next_tick = engine._step(next_tick or 0.0, wait=waiter is None)
         except BaseException as error:  # stop() hands the sinks the rest and the ends
             engine._reading_failed(error)
@@ -259,7 +262,7 @@ def _pump(engine_ref: "weakref.ref[Engine]") -> None:
         try:
             if waiter is not None:
                 # Waiting for samples holds neither the engine nor the acquisition.
-                waiter(next_tick - time.monotonic())
+                waiter(next_tick - time.monotonic(), hurried)
             if pace:
                 # Then more gather, up to the tick, unless the engine stops.
                 gather.wait(min(pace, next_tick - time.monotonic()))
@@ -302,8 +305,6 @@ class Engine:
         self._pump: Optional[threading.Thread] = None
         #: Set once stopping begins: it also ends the pump's wait while samples gather.
         self._stopping = threading.Event()
-        #: How long samples may gather between two reads: what the most hurried sink allows.
-        self._pace = 0.0
         self._acquisition_stopped = False
         self._stopped = False
 
@@ -326,7 +327,6 @@ class Engine:
         with self._lock:
             self._sinks = [s for s in self._sinks if s is not sink]
             feed = self._feeds.pop(id(sink), None)
-            self._set_pace()
         if feed is not None:
             feed.finish()
             self._retired.append(feed)
@@ -343,11 +343,16 @@ class Engine:
             if end is not None:
                 feed.put("end", (index, end))
         self._feeds[id(sink)] = feed
-        self._set_pace()
         feed.thread.start()
 
-    def _set_pace(self) -> None:
-        self._pace = min((max(0.0, f.sink.latency_seconds) for f in self._feeds.values()), default=0.0)
+    def _pace(self) -> Tuple[float, bool]:
+        """How long samples may gather between two reads (what the most hurried sink allows), and whether
+        a sink allows less than the default latency (the acquisition's readers then wake every few
+        milliseconds while the engine waits for them, else seldom). Asked before every read: a sink
+        may change its ``latency_seconds`` while it runs."""
+        with self._lock:
+            latencies = [max(0.0, feed.sink.latency_seconds) for feed in self._feeds.values()]
+        return min(latencies, default=0.0), any(latency < LATENCY_SECONDS for latency in latencies)
 
     # ------------------------------------------------------------ running
 

@@ -27,7 +27,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-from .engine import Sink
+from .engine import LATENCY_SECONDS, Sink
 from .models import model_info
 from .plot import minmax
 from .recording import WRITERS, RecordingSink
@@ -51,6 +51,11 @@ BUCKETS = 1 << 17
 MIN_COLUMNS, MAX_COLUMNS = 50, 4000
 #: The tare's zero is the mean of this many seconds of the latest samples.
 TARE_SECONDS = 1.0
+#: The page counts as watched this long after its last frame was built.
+WATCHED_SECONDS = 2.0
+#: How long samples may wait for a page nobody watches: no frame needs them sooner, and the engine
+#: and the page's sink then wake a few times a second instead of dozens.
+UNWATCHED_LATENCY_SECONDS = 0.25
 
 
 class Trace:
@@ -279,6 +284,9 @@ class LiveView(InstrumentView, Sink):
 
     name = "live page"
     queue_blocks = 256
+    #: The engine's default while the page is watched (a frame was built within WATCHED_SECONDS), longer else.
+    latency_seconds = UNWATCHED_LATENCY_SECONDS
+    _watched_at = -math.inf
 
     def __init__(self, clock: Callable[[], float] = time.time) -> None:
         super().__init__(clock)
@@ -313,6 +321,8 @@ class LiveView(InstrumentView, Sink):
         with self._lock:
             for instrument, counters in zip(self._instruments, stats):
                 instrument.stats = counters
+        if time.monotonic() - self._watched_at >= WATCHED_SECONDS:
+            self.latency_seconds = UNWATCHED_LATENCY_SECONDS
 
     def end(self, index: int, end: StreamEnd) -> None:
         with self._lock:
@@ -335,6 +345,12 @@ class LiveView(InstrumentView, Sink):
                 self._instruments[event.index].extra["event"] = limit_badge(event.metadata())
 
     # The page's side.
+    def frame(self, seconds: float, columns: int) -> bytes:
+        # Watched: samples go to the page as they come (the engine reads at its default pace).
+        self._watched_at = time.monotonic()
+        self.latency_seconds = LATENCY_SECONDS
+        return super().frame(seconds, columns)
+
     def ended(self) -> List[Tuple[str, Optional[str]]]:
         """Each instrument's port and how its stream ended (``None`` while it runs)."""
         with self._lock:

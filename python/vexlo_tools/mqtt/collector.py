@@ -230,8 +230,13 @@ class Collector:
         try:
             last_flush = last_status = time.monotonic()
             while not stop.is_set():
+                # Woken by a message, else at the next flush or status line: no polling in between
+                # (``stop`` is looked at as often, at most FLUSH_SECONDS apart).
+                due = last_flush + FLUSH_SECONDS
+                if status is not None:
+                    due = min(due, last_status + status_seconds)
                 with contextlib.suppress(queue.Empty):
-                    message = self._inbox.get(timeout=0.1)
+                    message = self._inbox.get(timeout=max(0.01, due - time.monotonic()))
                     with self._room:
                         self._inbox_bytes -= len(message.payload)
                         self._room.notify()
