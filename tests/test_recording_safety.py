@@ -96,6 +96,9 @@ def csv_text(*lines, header=csvfile.HEADER):
     (csv_text().replace("# samples", "# model: again\n# samples"), "gives 'model' twice"),
     (csv_text().replace("# samples", "# received: 5\n# samples"), "only the end of the data may say"),
     (csv_text().replace(csvfile.COLUMNS, "t,a,v"), "expected the column line"),
+    (csv_text("0.0,1,2.0", "0.01,1,2.0#x"), "a '#' within a row"),      # not a comment cutting a row short
+    (csv_text("0.0,1,2.0\r0.01,1,2.0"), "near row 0"),                # a line end that is not one to the rows' count
+
 ])
 def test_hostile_csv_files_give_one_line_errors(tmp_path, text, message, csv_parser):
     path = tmp_path / "bad.csv"
@@ -120,7 +123,7 @@ def test_csv_rows_between_comments_and_across_reads_come_back_exact(tmp_path, cs
     values = [0.1 * i + 1e-13 for i in range(40)]
     rows = [f"{i / 100:.9f},{i * 7},{v!r}" for i, v in enumerate(values)]
     path = tmp_path / "run.csv"
-    path.write_text(csv_text(*rows[:10], "# a note", *rows[10:30], "# another", *rows[30:]))
+    path.write_text(csv_text(*rows[:10], "# a note", "", *rows[10:30], "# another", *rows[30:]))
     with recording.writer_class(path).sources(path) as [source]:
         pieces = [chunk for chunk in source.chunks(7)]
     assert np.concatenate([p[2] for p in pieces]).tolist() == values
