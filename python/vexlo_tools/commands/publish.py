@@ -17,15 +17,17 @@ vexlo/STAND/SERIAL/event. Needs the mqtt extra.
 from __future__ import annotations
 
 import argparse
-from typing import List
+from typing import TYPE_CHECKING, List
 
-from ..engine import Sink
-from ..mqtt.publisher import DRAIN_SECONDS, SPOOL_MB, Publisher
-from ..recording.limits import LimitSink
-from . import _broker, _console, _device_options, _session, record
+from . import _broker, _console, _device_options, record
+
+if TYPE_CHECKING:
+    from ..engine import Sink
 
 
 def options(parser: argparse.ArgumentParser) -> None:
+    from ..mqtt.publisher import DRAIN_SECONDS, SPOOL_MB
+
     _broker.add(parser)
     parser.add_argument("--stand", metavar="NAME", help="this stand's name in the topics (default: the host name)")
     _device_options.add_run(parser, "publish")
@@ -43,6 +45,10 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..mqtt.publisher import Publisher
+    from ..recording.limits import LimitSink
+    from . import _session
+
     _session.check_options(args)
     try:
         publisher = Publisher(_broker.broker(args), args.stand, spool_mb=args.spool_mb, spool_dir=args.spool_dir,
