@@ -6,6 +6,7 @@ import dataclasses
 import functools
 import math
 import pickle
+import sys
 import threading
 
 import numpy as np
@@ -153,6 +154,33 @@ def test_a_block_as_read_makes_its_times_and_counters_as_the_block_made_whole(pa
     assert touched.time is touched.time and touched.stats is touched.stats  # made once
     with pytest.raises(AttributeError, match="no attribute 'tme'"):
         taken().tme
+
+
+def test_a_block_as_read_makes_its_times_once_for_every_thread_that_asks():
+    """Sinks on threads of their own ask the same block at once: each gets the same arrays."""
+    adc = np.arange(1000, dtype=np.uint32)
+    blocks = [Block._taken(None, 0, adc, adc * 0.5, 100.0, (1000, 0, 0, 0, 0), 0, 1.0) for _ in range(300)]
+    start = threading.Barrier(4)
+    seen = [[] for _ in range(4)]
+
+    def ask(mine):
+        start.wait()
+        for block in blocks:
+            mine.append((block.time, block.stats))
+
+    threads = [threading.Thread(target=ask, args=(mine,)) for mine in seen]
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert all(len(mine) == len(blocks) for mine in seen)
+    for got in zip(*seen):
+        assert all(time is got[0][0] and stats is got[0][1] for time, stats in got)
 
 
 @pytest.mark.parametrize("buffer_seconds", [0.05, 0.5])

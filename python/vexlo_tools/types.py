@@ -125,15 +125,14 @@ class Block:
 
     if not TYPE_CHECKING:  # the fields stay typed as fields for checkers
         def __getattr__(self, name: str) -> Any:
-            # Only for an attribute not yet set: the lazy fields of a block made by _taken.
+            # Only for an attribute not yet set: the lazy fields of a block made by _taken. Sinks on
+            # threads of their own may ask at once: setdefault keeps the first made, for all of them.
             lazy = self.__dict__
             if name == "time" and "_times" in lazy:
-                first, count, rate = lazy.pop("_times")
-                lazy["time"] = np.arange(first, first + count, dtype=np.float64) / rate
-                return lazy["time"]
+                first, count, rate = lazy["_times"]
+                return lazy.setdefault("time", np.arange(first, first + count, dtype=np.float64) / rate)
             if name == "stats" and "_counters" in lazy:
-                lazy["stats"] = Stats(*lazy.pop("_counters"))
-                return lazy["stats"]
+                return lazy.setdefault("stats", Stats(*lazy["_counters"]))
             raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
 
