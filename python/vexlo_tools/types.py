@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union, overload
+from typing import Any, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -123,17 +123,28 @@ class Block:
                           "_counters": counters}
         return block
 
-    if not TYPE_CHECKING:  # the fields stay typed as fields for checkers
-        def __getattr__(self, name: str) -> Any:
-            # Only for an attribute not yet set: the lazy fields of a block made by _taken. Sinks on
-            # threads of their own may ask at once: setdefault keeps the first made, for all of them.
-            lazy = self.__dict__
-            if name == "time" and "_times" in lazy:
-                first, count, rate = lazy["_times"]
-                return lazy.setdefault("time", np.arange(first, first + count, dtype=np.float64) / rate)
-            if name == "stats" and "_counters" in lazy:
-                return lazy.setdefault("stats", Stats(*lazy["_counters"]))
-            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+class _OnDemand:
+    # A field that a block made by Block._taken makes when first asked for, then holds as any block
+    # does: a value set on the instance hides this class attribute, so blocks made whole never reach
+    # it. Sinks on threads of their own may ask at once: setdefault keeps the first made, for all.
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __get__(self, block: Optional[Block], owner: Optional[type] = None) -> Any:
+        if block is None:  # the class has no such attribute, as for any field without a class default
+            raise AttributeError(f"type object 'Block' has no attribute {self.name!r}")
+        held = block.__dict__
+        if self.name == "time" and "_times" in held:
+            first, count, rate = held["_times"]
+            return held.setdefault("time", np.arange(first, first + count, dtype=np.float64) / rate)
+        if self.name == "stats" and "_counters" in held:
+            return held.setdefault("stats", Stats(*held["_counters"]))
+        raise AttributeError(f"{type(block).__name__!r} object has no attribute {self.name!r}")
+
+
+setattr(Block, "time", _OnDemand("time"))
+setattr(Block, "stats", _OnDemand("stats"))
 
 
 def join_blocks(blocks: Sequence[Block]) -> Block:
