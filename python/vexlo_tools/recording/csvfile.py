@@ -55,6 +55,7 @@ import json
 import os
 import re
 import sys
+import threading
 import warnings
 from pathlib import Path
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
@@ -78,9 +79,23 @@ MAX_LINE = 6 * MAX_TEXT + 256
 MAX_HEADER_LINES = 10_000
 #: Bytes read at a time when scanning or reading rows.
 READ_BYTES = 1 << 20
-#: Rows the one pass over the file parses and keeps for the reads that follow, in bytes of columns
-#: (20 a row): a file whose rows fit is read from disk once; beyond it, rows are parsed when read.
+#: Rows the one pass over a file parses and keeps for the reads that follow, in bytes of columns
+#: (20 a row), over all the files open at once (the parts of a run are opened together): a file
+#: whose rows fit is read from disk once; beyond it, rows are parsed again when read.
 KEEP_BYTES = 1 << 28
+_ROW_BYTES = 20
+_kept_lock = threading.Lock()
+_kept_bytes = 0
+
+
+def _keep(size: int) -> bool:
+    """Reserve ``size`` bytes of :data:`KEEP_BYTES`, if they are free; or give them back (below 0)."""
+    global _kept_bytes
+    with _kept_lock:
+        if size > 0 and _kept_bytes + size > KEEP_BYTES:
+            return False
+        _kept_bytes += size
+        return True
 #: Appended rows are written out once this many bytes wait.
 PENDING_BYTES = 1 << 20
 _ROW = np.dtype([("time", np.float64), ("adc", np.int64), ("value", np.float64)])
@@ -257,7 +272,11 @@ class CSVWriter(Writer):
             # Several instruments were recorded as stem-SERIAL.csv.
             paths = sorted(path.parent.glob(f"{glob.escape(path.stem)}-*{path.suffix}")) or [path]
         with contextlib.ExitStack() as stack:
-            yield [_CSVFile(p, stack.enter_context(open(p, "rb"))).source() for p in paths]
+            files = []
+            for p in paths:
+                files.append(_CSVFile(p, stack.enter_context(open(p, "rb"))))
+                stack.callback(files[-1].let_go)
+            yield [file.source() for file in files]
 
 
 class _CSVFile:
@@ -274,9 +293,20 @@ class _CSVFile:
         #: columns of each as the one pass parsed them (None where not kept, or already handed out).
         self._parts: List[Tuple[int, int, int, int]] = []
         self._kept: List[Optional[_COLUMNS]] = []
-        self.length = self._pass()
+        try:
+            self.length = self._pass()
+        except BaseException:
+            self.let_go()
+            raise
         # The block parsed last, kept for the read that goes on where the last one stopped.
         self._last: Tuple[int, Optional[_COLUMNS]] = (-1, None)
+
+    def let_go(self) -> None:
+        """Give back the rows kept (the file is closed, or they are handed out)."""
+        for number, kept in enumerate(self._kept):
+            if kept is not None:
+                self._kept[number] = None
+                _keep(-len(kept[0]) * _ROW_BYTES)
 
     def fail(self, message: str) -> ValueError:
         return ValueError(f"{self.where}: {message}")
@@ -367,7 +397,6 @@ class _CSVFile:
         """The one pass over the rows: count them, check every line's length, read the counters and
         end lines among them, and parse the rows while they fit in :data:`KEEP_BYTES`."""
         rows = 0
-        keep = KEEP_BYTES // 20
         ended_at: Optional[int] = None
         trailer: Dict[str, Any] = {}
         for data, after in self._blocks(self.data_start):
@@ -376,11 +405,14 @@ class _CSVFile:
                 text = data[begin:end].decode("utf-8", "replace").rstrip("\r")
                 if begin < end and self._trailer(text, rows + before, trailer) and ended_at is None:
                     ended_at = rows + before
-            kept = None
-            if count and rows + count <= keep:
-                kept = self._parse(data, rows, count)
             self._parts.append((rows, count, after - len(data), len(data)))
-            self._kept.append(kept)
+            self._kept.append(None)
+            if count and _keep(count * _ROW_BYTES):
+                try:
+                    self._kept[-1] = self._parse(data, rows, count)
+                except BaseException:
+                    _keep(-count * _ROW_BYTES)
+                    raise
             rows += count
         if ended_at is not None and rows != ended_at:
             raise self.fail(f"{rows - ended_at} rows after the end of the recording")
@@ -446,8 +478,9 @@ class _CSVFile:
                     self.file.seek(offset)
                     columns = self._parse(self.file.read(size), row, count)
                     self._last = (number, columns)
-                if stop >= row + count:
+                if stop >= row + count and self._kept[number] is not None:
                     self._kept[number] = None
+                    _keep(-count * _ROW_BYTES)
                 low, high = max(start, row) - row, min(stop, row + count) - row
                 times, counts, values = columns
                 pieces.append((times[low:high], counts[low:high], values[low:high]))
