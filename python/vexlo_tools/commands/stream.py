@@ -15,6 +15,7 @@ from . import _console, _device_options
 if TYPE_CHECKING:
     from ..engine import Sink
 
+
 def options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", action="append", metavar="P",
                         help="the instrument on port P (default: the first one found); repeatable")
