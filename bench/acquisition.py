@@ -1,6 +1,6 @@
 """Continuous acquisition against the hand-written loop, the array converter against its floors.
 
-Rows of ``bench/run.py`` (9 to 14; the reader's CPU and latency in rows 9
+Rows of ``bench/run.py`` (9 to 15; the reader's CPU and latency in rows 9
 and 11 come from ``bench/reader.py``); also runs alone:
 
     PYTHONPATH=build/dev:python python bench/acquisition.py [--rows 9,10]
@@ -198,6 +198,57 @@ def row_many(counts=(1, 2, 4, 8), seconds=3.0, warm_up=1.0):
     return lines
 
 
+# --- Row 15: the CPU of one read() ---------------------------------------------------
+
+
+def row_read_call(calls=400, samples=800):
+    """One consumer over a pty reading about 800 samples at a time: the thread CPU of each read()
+    against a floor measured the same way (after the same pause, so both start as cold): copying
+    800 counts and values out of two numpy arrays, the least a read that hands out new arrays does.
+    Each read follows a floor step, so the pause is half the time 800 samples take."""
+    counts, values = np.arange(100_000, dtype=np.uint32), np.arange(100_000, dtype=np.float64)
+    clock = time.thread_time_ns
+    pause = samples / HIGH_RATE / 2
+    costs = {"read": [], "touched": [], "floor": []}
+    sizes = []
+
+    def floor():
+        time.sleep(pause)
+        began = clock()
+        counts[5_000:5_000 + samples].copy(), values[5_000:5_000 + samples].copy()
+        costs["floor"].append(clock() - began)
+
+    with served(PLUS) as (paths, _):
+        devices = open_plus(paths)
+        try:
+            with Acquisition(devices, rate=HIGH_RATE) as acquisition:
+                time.sleep(0.5)
+                acquisition.read(timeout=0)
+                for _ in range(calls):
+                    floor()
+                    time.sleep(pause)
+                    began = clock()
+                    [block] = acquisition.read(timeout=0)
+                    costs["read"].append(clock() - began)
+                    sizes.append(len(block))
+                    floor()
+                    time.sleep(pause)
+                    began = clock()
+                    [block] = acquisition.read(timeout=0)
+                    block.time, block.stats  # what a consumer that writes them asks for too
+                    costs["touched"].append(clock() - began)
+        finally:
+            for device in devices:
+                device.disconnect()
+    read, touched, floor = (statistics.median(costs[k]) / 1e3 for k in ("read", "touched", "floor"))
+    load = os.getloadavg()[0]
+    return [Line(15, f"read() CPU per call, 1 PLX310 Plus Prime at 38400/s over a pty, {statistics.median(sizes):.0f} "
+                     f"samples a block, {calls} calls (load {load:.1f}): vs copying {samples} samples (floor)",
+                 "us", read, floor, floor / read, "<= 40 us", read <= 40),
+            Line(15, "  the same, the block's times and counters asked for too", "us", touched, floor,
+                 floor / touched, "", None)]
+
+
 # --- Row 12: discovery in parallel ---------------------------------------------------
 
 
@@ -385,6 +436,7 @@ ROWS = {
     12: lambda args: row_discovery(),
     13: lambda args: row_recovery(),
     14: lambda args: row_converter(),
+    15: lambda args: row_read_call(),
 }
 
 

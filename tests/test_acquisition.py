@@ -1,8 +1,12 @@
 """Acquisition: background readers, ring buffers, loss counters, stop; in-process on a virtual clock."""
 
 import contextlib
+import copy
+import dataclasses
 import functools
 import math
+import pickle
+import sys
 import threading
 
 import numpy as np
@@ -10,7 +14,7 @@ import pytest
 
 import vexlo_device_communication as vexlo
 from vexlo_tools import Acquisition, _reading, _stopping, acquisition, find_devices
-from vexlo_tools.types import COUNTERS
+from vexlo_tools.types import COUNTERS, Block, Stats
 from vexlo_tools.sim import SimulatedInstrument, VirtualClock, simulated_ports, stream_packet
 from acquisition_steps import LockStep
 
@@ -119,6 +123,64 @@ def test_a_stalled_consumer_loses_nothing_and_stop_leaves_the_device_usable(monk
     assert block.stats == acquisition.Stats(received=due, overrun=0, missing=0, corrupted=0)
     assert acq.stats() == [block.stats]
     assert acq.streams[0].packet_size == (3 if short else 4)
+
+
+def fields_of(block):
+    return [(f.name, getattr(block, f.name)) for f in dataclasses.fields(block)]
+
+
+@pytest.mark.parametrize("passed", [lambda b: b, copy.copy, copy.deepcopy, lambda b: pickle.loads(pickle.dumps(b)),
+                                    lambda b: dataclasses.replace(b, index=1)])
+def test_a_block_as_read_makes_its_times_and_counters_as_the_block_made_whole(passed):
+    """read() leaves a block's times and Stats to be made when asked for: the same values, dtype and
+    behaviour, copied, pickled or replaced before or after, with the counters of the moment it was taken."""
+    adc = np.arange(2**24, 2**24 + 5, dtype=np.uint32)
+    value = adc * 0.1
+    whole = Block("device", 7, np.arange(7, 12, dtype=np.float64) / 38400.0, adc, value, Stats(12, 1, 0, 2, 3), 1, 4.5)
+    def taken():
+        return Block._taken("device", 7, adc, value, 38400.0, (12, 1, 0, 2, 3), 1, 4.5)
+
+    touched = taken()
+    touched.time, touched.stats
+    for block in (passed(taken()), passed(touched)):
+        got, expected = fields_of(block), fields_of(passed(whole))
+        assert [name for name, _ in got] == [name for name, _ in expected]
+        for (name, a), (_, b) in zip(got, expected):
+            if isinstance(b, np.ndarray):
+                assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), name
+            else:
+                assert a == b, name
+        assert repr(block) == repr(passed(whole)) and len(block) == 5
+    assert touched.time is touched.time and touched.stats is touched.stats  # made once
+    with pytest.raises(AttributeError, match="no attribute 'tme'"):
+        taken().tme
+
+
+def test_a_block_as_read_makes_its_times_once_for_every_thread_that_asks():
+    """Sinks on threads of their own ask the same block at once: each gets the same arrays."""
+    adc = np.arange(1000, dtype=np.uint32)
+    blocks = [Block._taken(None, 0, adc, adc * 0.5, 100.0, (1000, 0, 0, 0, 0), 0, 1.0) for _ in range(300)]
+    start = threading.Barrier(4)
+    seen = [[] for _ in range(4)]
+
+    def ask(mine):
+        start.wait()
+        for block in blocks:
+            mine.append((block.time, block.stats))
+
+    threads = [threading.Thread(target=ask, args=(mine,)) for mine in seen]
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert all(len(mine) == len(blocks) for mine in seen)
+    for got in zip(*seen):
+        assert all(time is got[0][0] and stats is got[0][1] for time, stats in got)
 
 
 @pytest.mark.parametrize("buffer_seconds", [0.05, 0.5])

@@ -49,6 +49,15 @@ def test_help_and_version_load_neither_numpy_nor_the_module_nor_the_simulator(ar
     assert done.stdout.splitlines()[-1] == ""
 
 
+# sim's options come from the simulator's server, publish's and serve's defaults from the publisher and the page.
+@pytest.mark.parametrize("command", [c.name for c in cli.COMMANDS if c.name not in ("sim", "publish", "serve")])
+def test_a_command_s_help_loads_neither_numpy_nor_the_module_nor_the_simulator(command):
+    code = ("import sys\nfrom vexlo_tools.cli import main\ntry: main([%r, '--help'])\nexcept SystemExit: pass\n"
+            "print(*sorted(m for m in ('numpy', 'vexlo_device_communication', 'vexlo_tools.sim') if m in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", code % command], capture_output=True, text=True, check=True)
+    assert done.stdout.splitlines()[-1] == ""
+
+
 @pytest.mark.parametrize("command", cli.COMMANDS, ids=lambda command: command.name)
 def test_command_rows_repeat_their_modules_first_line(command):
     assert command.module().__doc__.splitlines()[0] == f"vexlo {command.name}: {command.summary}."

@@ -96,6 +96,9 @@ def csv_text(*lines, header=csvfile.HEADER):
     (csv_text().replace("# samples", "# model: again\n# samples"), "gives 'model' twice"),
     (csv_text().replace("# samples", "# received: 5\n# samples"), "only the end of the data may say"),
     (csv_text().replace(csvfile.COLUMNS, "t,a,v"), "expected the column line"),
+    (csv_text("0.0,1,2.0", "0.01,1,2.0#x"), "a '#' within a row"),      # not a comment cutting a row short
+    (csv_text("0.0,1,2.0\r0.01,1,2.0"), "near row 0"),                # a line end that is not one to the rows' count
+
 ])
 def test_hostile_csv_files_give_one_line_errors(tmp_path, text, message, csv_parser):
     path = tmp_path / "bad.csv"
@@ -103,6 +106,7 @@ def test_hostile_csv_files_give_one_line_errors(tmp_path, text, message, csv_par
     with pytest.raises(ValueError, match=message) as error:
         recording.load(path)
     assert "\n" not in str(error.value) and len(str(error.value)) < 300
+    assert csvfile._kept_bytes == 0  # what the pass kept before the fault is given back
 
 
 @pytest.fixture(params=["pandas", "numpy"])
@@ -115,14 +119,19 @@ def csv_parser(request, monkeypatch):
     return request.param
 
 
-def test_csv_rows_between_comments_and_across_reads_come_back_exact(tmp_path, csv_parser, monkeypatch):
+@pytest.mark.parametrize("keep", [csvfile.KEEP_BYTES, 200, 0])  # all kept by the one pass, some, none
+def test_csv_rows_between_comments_and_across_reads_come_back_exact(tmp_path, csv_parser, monkeypatch, keep):
     monkeypatch.setattr(csvfile, "READ_BYTES", 64)  # many blocks: some rows only, some with comment lines
+    monkeypatch.setattr(csvfile, "KEEP_BYTES", keep)
     values = [0.1 * i + 1e-13 for i in range(40)]
     rows = [f"{i / 100:.9f},{i * 7},{v!r}" for i, v in enumerate(values)]
     path = tmp_path / "run.csv"
-    path.write_text(csv_text(*rows[:10], "# a note", *rows[10:30], "# another", *rows[30:]))
+    path.write_text(csv_text(*rows[:10], "# a note", "", *rows[10:30], "# another", *rows[30:]))
     with recording.writer_class(path).sources(path) as [source]:
         pieces = [chunk for chunk in source.chunks(7)]
+        again = source.read(3, 33, True)  # what a read handed out is read again from the file
+    assert csvfile._kept_bytes == 0  # every row kept is given back with the file
+    assert again[2].tolist() == values[3:33] and again[1].tolist() == [i * 7 for i in range(3, 33)]
     assert np.concatenate([p[2] for p in pieces]).tolist() == values
     assert np.concatenate([p[1] for p in pieces]).tolist() == [i * 7 for i in range(40)]
 

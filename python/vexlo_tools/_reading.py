@@ -96,7 +96,9 @@ def take(reader: _arrays.Reader) -> Tuple[int, UInt32Array, Float64Array]:
     adc, value = np.empty(held, np.uint32), np.empty(held, np.float64)
     # Samples written meanwhile stay for the next take; the oldest may have made room for them.
     first, taken = reader.take(adc, value)
-    return first, adc[:taken], value[:taken]
+    if taken < held:  # only if another take came in between
+        return first, adc[:taken], value[:taken]
+    return first, adc, value
 
 
 def longest_pause(bytes_per_second: float) -> float:
@@ -348,14 +350,18 @@ class _Reader:
         self.overdue = 0
 
     def stats(self) -> Stats:
+        return Stats(*self._counters())
+
+    def _counters(self) -> Tuple[int, int, int, int, int]:
         core = self.core
         overrun = core.overrun  # first: the end read after it covers every sample it counts
-        return Stats(core.end, overrun, self.missing, core.corrupted, self.overdue)
+        return core.end, overrun, self.missing, core.corrupted, self.overdue
 
     def block(self) -> Block:
+        # The times and Stats are made only if a consumer asks for them: a read costs little else.
         first, adc, value = take(self.core)
-        times = np.arange(first, first + len(adc), dtype=np.float64) / self.info.samples_per_second
-        return Block(self.info.device, first, times, adc, value, self.stats(), self.index, clock())
+        return Block._taken(self.info.device, first, adc, value, self.info.samples_per_second, self._counters(),
+                            self.index, clock())
 
     def finish(self, stopped_at: float) -> None:
         """The exact count of missing samples, once the line is drained."""

@@ -11,9 +11,9 @@ independent implementation of the instrument.
 
 from __future__ import annotations
 
+import os
 import tomllib
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
 
 __all__ = [
@@ -30,7 +30,8 @@ __all__ = [
     "unit_symbol",
 ]
 
-with open(Path(__file__).with_name("models.toml"), "rb") as _file:
+# os.path, not pathlib: the commands' help reads the model names, and pathlib costs as much again.
+with open(os.path.join(os.path.dirname(__file__), "models.toml"), "rb") as _file:
     _FACTS: Dict[str, Any] = tomllib.load(_file)
 
 #: The model with editions.

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, List, Optional, Sequence, Union, overload
+from typing import Any, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -92,6 +92,11 @@ class Block:
     :ivar index: the position of the device's stream in ``acquisition.streams``.
     :ivar taken: the host's monotonic clock when the block was taken from its
         reader (every sample of it had arrived by then), or ``None`` where not known.
+
+    A block that :meth:`~vexlo_tools.Acquisition.read` hands out makes its
+    ``time`` and ``stats`` when first asked for (the counters are those of
+    the moment it was taken), so a consumer that never looks at them does
+    not pay for them.
     """
 
     device: Any
@@ -105,6 +110,41 @@ class Block:
 
     def __len__(self) -> int:
         return len(self.adc)
+
+    @classmethod
+    def _taken(cls, device: Any, first_index: int, adc: UInt32Array, value: Float64Array, samples_per_second: float,
+               counters: Tuple[int, int, int, int, int], index: int, taken: float) -> "Block":
+        """A block as an acquisition takes it: its times and its :class:`Stats` are made when first
+        asked for, from the first sample number and the rate, and from ``counters`` (the values of
+        :class:`Stats`' fields when the block was taken), the same as if they were made at once."""
+        block = object.__new__(cls)
+        block.__dict__ = {"device": device, "first_index": first_index, "adc": adc, "value": value, "index": index,
+                          "taken": taken, "_times": (first_index, len(adc), samples_per_second),
+                          "_counters": counters}
+        return block
+
+
+class _OnDemand:
+    # A field that a block made by Block._taken makes when first asked for, then holds as any block
+    # does: a value set on the instance hides this class attribute, so blocks made whole never reach
+    # it. Sinks on threads of their own may ask at once: setdefault keeps the first made, for all.
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __get__(self, block: Optional[Block], owner: Optional[type] = None) -> Any:
+        if block is None:  # the class has no such attribute, as for any field without a class default
+            raise AttributeError(f"type object 'Block' has no attribute {self.name!r}")
+        held = block.__dict__
+        if self.name == "time" and "_times" in held:
+            first, count, rate = held["_times"]
+            return held.setdefault("time", np.arange(first, first + count, dtype=np.float64) / rate)
+        if self.name == "stats" and "_counters" in held:
+            return held.setdefault("stats", Stats(*held["_counters"]))
+        raise AttributeError(f"{type(block).__name__!r} object has no attribute {self.name!r}")
+
+
+setattr(Block, "time", _OnDemand("time"))
+setattr(Block, "stats", _OnDemand("stats"))
 
 
 def join_blocks(blocks: Sequence[Block]) -> Block:

@@ -1,14 +1,16 @@
 """Options that pick the instruments a command works on and how long and fast it runs them, and their checks."""
 
+from __future__ import annotations
+
 import argparse
 import math
-from typing import List, NamedTuple, Optional
-
-import vexlo_device_communication as vexlo
+from typing import TYPE_CHECKING, List, NamedTuple, Optional
 
 from .. import models
-from ..session import Rates
 from ._console import CliError
+
+if TYPE_CHECKING:
+    from ..session import Rates
 
 MODELS = models.MODEL_NAMES
 

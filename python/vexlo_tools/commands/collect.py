@@ -15,9 +15,12 @@ each writing the blocks it received into files of its own. Needs the mqtt and hd
 from __future__ import annotations
 
 import argparse
+from typing import TYPE_CHECKING
 
-from ..mqtt.collector import Collector
 from . import _broker, _console, _status
+
+if TYPE_CHECKING:
+    from ..mqtt.collector import Collector
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -31,6 +34,8 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..mqtt.collector import Collector
+
     try:
         collector = Collector(_broker.broker(args), args.directory, stands=args.stand, group=args.group,
                               client_id=args.client_id)

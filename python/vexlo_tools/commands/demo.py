@@ -16,18 +16,14 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import List, Tuple
+from typing import TYPE_CHECKING, List, Tuple
 
-import vexlo_device_communication as vexlo
-
-from .. import plot, recording, session
 from .._extras import MissingExtraError, require
-from ..acquisition import converter_of, port_of, unit_text
-from ..devices import discover, not_found_message
-from ..sim import Profile, PtyServer, SimulatedInstrument
-from ..sim.choices import sensor_output
-from ..types import size_text
-from . import _clock, _console, _instruments, _status, _teds, scan, stream, teds
+from . import _clock, _console, _status
+
+if TYPE_CHECKING:
+    import vexlo_device_communication as vexlo
+    from ..sim import SimulatedInstrument
 
 STREAM_SECONDS = 2.0
 READINGS = 3
@@ -43,6 +39,9 @@ def options(parser: argparse.ArgumentParser) -> None:
 def instruments() -> Tuple[SimulatedInstrument, SimulatedInstrument]:
     """The demo's instruments: a Plus Prime under a slowly swinging load, and an MVR420."""
     # Profile 0 measures mV/V; the TEDS data sheet will turn that into N.
+    from ..sim import Profile, SimulatedInstrument
+    from ..sim.choices import sensor_output
+
     plx = SimulatedInstrument.plx310_plus_prime(with_teds=True, serial_number=20240001, noise_counts=30 * 256)
     plx.set_load_signal(lambda t: sensor_output(plx, 250.0 + 20.0 * math.sin(2.0 * math.pi * 0.5 * t)))
     # A few stray bytes in the stream, to show that the conversion resynchronises.
@@ -60,6 +59,8 @@ def _section(title: str) -> None:
 
 
 def _readings(device: vexlo.VexloDevice, count: int = READINGS) -> None:
+    from ..acquisition import converter_of, unit_text
+
     converter = converter_of(device)
     unit = unit_text(device)
     for _ in range(count):
@@ -72,6 +73,13 @@ def _reading_line(value: float, unit: str, raw: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    import vexlo_device_communication as vexlo
+    from .. import session
+    from ..acquisition import port_of
+    from ..devices import discover, not_found_message
+    from ..sim import PtyServer
+    from . import _instruments, _sinks, _teds, scan, teds
+
     if args.instrument:
         raise _console.CliError("the demo serves its own instruments (a PLX310 Plus Prime and an MVR420); "
                                 "--instrument chooses the simulated instruments of the other commands")
@@ -133,7 +141,7 @@ def run(args: argparse.Namespace) -> int:
             _console.out("  The simulator puts a stray byte before about one packet in 2000, on purpose: the")
             _console.out("  conversion skips it and finds the packets again; the skipped bytes are counted as")
             _console.out("  corrupted positions (on a sound line there are none).")
-            view = stream.StreamView(seconds=STREAM_SECONDS, prefix="  ",
+            view = _sinks.StreamView(seconds=STREAM_SECONDS, prefix="  ",
                                      status_every=None if sys.stderr.isatty() else 0.5)
             # The PLX310 stays at 38400 samples/s for the recording at the end.
             if session.run([view], devices=[plx], rate=38400, keep_rate=True, seconds=STREAM_SECONDS,
@@ -165,6 +173,9 @@ def run(args: argparse.Namespace) -> int:
 
 def _record_and_draw(devices: List[vexlo.VexloDevice], output_dir: str | None) -> None:
     """Record the instruments for RECORD_SECONDS into an HDF5 file, draw it, print both paths."""
+    from .. import plot, recording, session
+    from ..types import size_text
+
     _console.out(f"Recording both instruments for {RECORD_SECONDS:g} s, then drawing the recording:")
     try:
         require("h5py", "hdf5", "recording to .h5")

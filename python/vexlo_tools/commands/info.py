@@ -7,11 +7,13 @@ unit, loading points, direction code) and its TEDS state.
 from __future__ import annotations
 
 import argparse
-import vexlo_device_communication as vexlo
+from typing import TYPE_CHECKING
 
 from .. import models
-from ..acquisition import port_of
-from . import _console, _device_options, _instruments
+from . import _console, _device_options
+
+if TYPE_CHECKING:
+    import vexlo_device_communication as vexlo
 
 DIRECTION_CODES = {0: "one direction", 1: "two directions"}
 
@@ -27,6 +29,10 @@ def board_temperature_text(celsius: float) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    import vexlo_device_communication as vexlo
+    from ..acquisition import port_of
+    from . import _instruments
+
     if args.channels < 1:
         raise _console.CliError("--channels must be 1 or more")
     with _instruments.one_device(args) as device:

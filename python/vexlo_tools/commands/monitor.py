@@ -12,9 +12,8 @@ from __future__ import annotations
 import argparse
 import sys
 
-from .. import monitor
 from .._extras import require
-from . import _console, _device_options, _session
+from . import _console, _device_options
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -27,6 +26,9 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from .. import monitor
+    from . import _session
+
     _device_options.check_positive(args.window, "--window")
     _session.check_options(args)
     require("textual", "monitor", "vexlo monitor")

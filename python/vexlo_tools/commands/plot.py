@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import argparse
 
-from .. import plot
 from . import _console
 
 
@@ -24,6 +23,8 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from .. import plot
+
     try:
         plot.plot_file(args.file, args.output)
     except (ValueError, RuntimeError) as error:

@@ -18,14 +18,17 @@ environment. Needs the mqtt extra.
 from __future__ import annotations
 
 import argparse
-from typing import List
+from typing import TYPE_CHECKING, List
 
-from ..engine import Sink
-from ..mqtt.publisher import DRAIN_SECONDS, SPOOL_MB, Publisher
-from . import _broker, _console, _device_options, _session, record
+from . import _broker, _console, _device_options, record
+
+if TYPE_CHECKING:
+    from ..engine import Sink
 
 
 def options(parser: argparse.ArgumentParser) -> None:
+    from ..mqtt.publisher import DRAIN_SECONDS, SPOOL_MB
+
     _broker.add(parser)
     parser.add_argument("--stand", metavar="NAME", help="this stand's name in the topics (default: the host name)")
     _device_options.add_run(parser, "publish")
@@ -41,6 +44,9 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..mqtt.publisher import Publisher
+    from . import _session
+
     _session.check_options(args)
     limits = record.limit_sink(args)
     try:

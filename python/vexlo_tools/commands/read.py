@@ -8,8 +8,7 @@ from __future__ import annotations
 
 import argparse
 
-from ..acquisition import converter_of, unit_text
-from . import _clock, _console, _device_options, _instruments, _teds
+from . import _clock, _console, _device_options
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -26,6 +25,9 @@ def reading_line(value: float, unit: str, raw: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..acquisition import converter_of, unit_text
+    from . import _instruments, _teds
+
     if not 0 <= args.channel <= 255:
         raise _console.CliError("--channel must lie between 0 and 255")
     if args.count < 0:

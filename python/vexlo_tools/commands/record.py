@@ -29,14 +29,14 @@ import argparse
 import math
 import shlex
 import shutil
-from pathlib import Path
-from typing import List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, List, Optional, Sequence, Union
 
-from .. import recording
-from ..engine import Sink
-from ..recording.writers import STANDARD_OUTPUT
-from ..types import COUNTERS, StreamInfo, size_text
-from . import _console, _device_options, _session, _status
+from . import _console, _device_options
+
+if TYPE_CHECKING:
+    from .. import recording
+    from ..engine import Sink
+    from ._sinks import AnnouncedEvents, AnnouncedRecording
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -81,6 +81,8 @@ def limit_sink(args: argparse.Namespace, listeners: Sequence[recording.LimitList
         if args.on_limit is not None:
             raise _console.CliError("--on-limit needs a --limit")
         return None
+    from .. import recording
+
     return recording.LimitSink(args.limit, command=args.on_limit, listeners=[say_alarm, *listeners])
 
 
@@ -98,6 +100,8 @@ def _command(text: str) -> List[str]:
 
 def condition(text: str) -> recording.Condition:
     """A condition option (--trigger, --limit), read by its grammar; a bad one is a usage error."""
+    from .. import recording
+
     try:
         return recording.Condition.parse(text)
     except ValueError as error:
@@ -105,79 +109,19 @@ def condition(text: str) -> recording.Condition:
 
 
 def _split(text: str) -> recording.Split:
+    from .. import recording
+
     try:
         return recording.Split.parse(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-class _Announce(recording.RecordingSink):
-    """The recording, with what is recorded said first and the status line on a terminal."""
-
-    def __init__(self, args: argparse.Namespace) -> None:
-        self.line = _status.StatusLine()
-        super().__init__(args.output, args.split, overwrite=args.overwrite, metadata=notes(args.note),
-                         compress=args.compress, status=lambda p: self.line.show(p.line()))
-        self.seconds = args.seconds
-
-    def open(self, streams: Sequence[StreamInfo]) -> None:
-        self.streams = list(streams)
-        for stream in streams:
-            _console.out(f"Recording {stream.model} {stream.serial_number} on {stream.port} at "
-                         f"{stream.samples_per_second:g} samples/s, {stream.unit}")
-        into = self.path if self.split is None else \
-            f"parts of {_span(self.split)}: {recording.numbered_path(self.path, 'part', 1)}, ..."
-        _console.out(f"into {into}" + ("" if self.seconds else "; Ctrl-C stops"))
-        super().open(streams)
-
-    def close(self) -> None:
-        try:
-            super().close()
-        finally:
-            self.line.end()
-        progress = self.progress
-        for stream, samples, stats in zip(self.streams, progress.samples, progress.stats):
-            _console.out(f"{stream.model} {stream.serial_number}: {samples:,} samples; "
-                         + ", ".join(f"{name} {getattr(stats, name)}" for name in COUNTERS))
-        paths = progress.paths if len(progress.paths) <= 4 else \
-            [progress.paths[0], f"... ({len(progress.paths)} files)", progress.paths[-1]]
-        _console.out(f"wrote {', '.join(paths)} ({size_text(progress.file_size)}) in {progress.elapsed:.1f} s")
-
-
-def _span(split: recording.Split) -> str:
-    return f"{split.seconds:g} s" if split.seconds is not None else f"{size_text(split.size or 0)}"
-
-
-class _Events(recording.TriggerSink):
-    """The triggered recordings, with what is watched said first and each event as it begins."""
-
-    def __init__(self, args: argparse.Namespace) -> None:
-        super().__init__(args.output, args.trigger, pre=_or_one(args.pre), post=_or_one(args.post),
-                         events=args.events, on=args.trigger_on, overwrite=args.overwrite,
-                         metadata=notes(args.note), compress=args.compress)
-
-    def open(self, streams: Sequence[StreamInfo]) -> None:
-        super().open(streams)
-        watched = streams[self.watched]
-        _console.out(f"Waiting for {self.condition} on {watched.model} {watched.serial_number} "
-                     f"({len(streams)} instrument{'s' if len(streams) > 1 else ''} kept); events into "
-                     f"{recording.numbered_path(self.path, 'event', 1)}, ...; Ctrl-C stops")
-
-    def began(self, path: Path, trigger: recording.Metadata) -> None:
-        _console.out(f"event {trigger['event']}: {trigger['trigger']} at sample {trigger['trigger_sample']} "
-                     f"({trigger.get('trigger_utc', '?')}) into {path}")
-
-    def close(self) -> None:
-        super().close()
-        _console.out(f"{self.count} event{'' if self.count == 1 else 's'} recorded")
-
-
-def notes(texts: Optional[Sequence[str]]) -> recording.Metadata:
-    """The ``notes`` key of the --note texts, one a line."""
-    return {"notes": "\n".join(texts)} if texts else {}
-
-
 def run(args: argparse.Namespace) -> int:
+    from .. import recording
+    from ..recording.writers import STANDARD_OUTPUT
+    from . import _session, _sinks
+
     _session.check_options(args)
     if args.output == STANDARD_OUTPUT:
         raise _console.CliError("vexlo record writes files (its own lines go to standard output); "
@@ -193,25 +137,21 @@ def run(args: argparse.Namespace) -> int:
         else:
             _check_trigger(args)
             recording.TriggerSink.check(args.output, args.overwrite)
-        recording.check_metadata(notes(args.note))
+        recording.check_metadata(_sinks.notes(args.note))
         if args.compress and not recording.writer_class(args.output).compressible:
             raise ValueError(f"--compress needs an .h5 output, not {args.output!r}")
     except ValueError as error:
         raise _console.CliError(str(error)) from error
     limits = limit_sink(args)
-    main: Union[_Announce, _Events] = _Announce(args) if args.trigger is None else _Events(args)
+    main: Union[AnnouncedRecording, AnnouncedEvents] = \
+        _sinks.AnnouncedRecording(args) if args.trigger is None else _sinks.AnnouncedEvents(args)
     sinks: List[Sink] = [main]
     if limits is not None:
         limits.subscribe(lambda event: main.add_event(event.index, event.metadata()))
         # First: stopping finishes the sinks in order, so the recording gets every event before it closes.
         sinks.insert(0, limits)
-    finished = main.finished.is_set if isinstance(main, _Events) else None
+    finished = main.finished.is_set if isinstance(main, _sinks.AnnouncedEvents) else None
     return _session.run_sinks(args, sinks, until=finished)
-
-
-def _or_one(seconds: Optional[float]) -> float:
-    """--pre and --post: one second unless given."""
-    return 1.0 if seconds is None else seconds
 
 
 def say_alarm(event: recording.LimitEvent) -> None:
@@ -222,9 +162,12 @@ def say_alarm(event: recording.LimitEvent) -> None:
 
 def _check_trigger(args: argparse.Namespace) -> None:
     """Refuse trigger options that do not fit together (before anything is probed)."""
+    from .. import recording
+    from . import _sinks
+
     if args.split is not None:
         raise ValueError("--split records continuously and --trigger records events: give one of them")
-    for option, seconds in (("--pre", _or_one(args.pre)), ("--post", _or_one(args.post))):
+    for option, seconds in (("--pre", _sinks.or_one(args.pre)), ("--post", _sinks.or_one(args.post))):
         if not (math.isfinite(seconds) and 0 <= seconds <= recording.triggers.MAX_PRE_SECONDS):
             raise ValueError(f"{option} must be from 0 to {recording.triggers.MAX_PRE_SECONDS:g} seconds")
     if args.events is not None and args.events < 1:

@@ -10,11 +10,7 @@ import argparse
 import contextlib
 from typing import Callable, List, Sequence
 
-import vexlo_device_communication as vexlo
-
-from ..devices import discover, not_found_message
-from ..acquisition import port_of
-from . import _console, _device_options, _instruments
+from . import _console, _device_options
 
 HEADINGS = ("PORT", "BAUD", "MODEL", "ITEM", "SERIAL", "FIRMWARE")
 
@@ -25,6 +21,8 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def _field(query: Callable[[], object]) -> str:
+    import vexlo_device_communication as vexlo
+
     try:
         return str(query())
     except vexlo.VexloDeviceError:
@@ -39,6 +37,10 @@ def table(rows: Sequence[Sequence[str]]) -> List[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..devices import discover, not_found_message
+    from ..acquisition import port_of
+    from . import _instruments
+
     devices, failures = discover(args.model, args.port)
     if not devices:
         _console.note(not_found_message(args.port, failures))

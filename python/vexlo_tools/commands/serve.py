@@ -21,12 +21,13 @@ from __future__ import annotations
 
 import argparse
 
-from .. import web
 from .._extras import require
-from . import _broker, _console, _device_options, _session, record
+from . import _broker, _console, _device_options, record
 
 
 def options(parser: argparse.ArgumentParser) -> None:
+    from .. import web
+
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     _device_options.add_model(parser)
     _device_options.add_rate(parser)
@@ -49,6 +50,9 @@ def options(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from .. import web
+    from . import _session
+
     _session.check_options(args)
     if not 0 < args.http_port < 65536:
         raise _console.CliError("--http-port must be between 1 and 65535")

@@ -9,12 +9,12 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-from typing import List
+from typing import TYPE_CHECKING, List
 
-import vexlo_device_communication as vexlo
+from . import _console, _device_options
 
-from ..acquisition import port_of
-from . import _console, _device_options, _instruments, _teds
+if TYPE_CHECKING:
+    import vexlo_device_communication as vexlo
 
 
 def options(parser: argparse.ArgumentParser) -> None:
@@ -34,6 +34,10 @@ def teds_lines(device: vexlo.VexloDevice) -> List[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    import vexlo_device_communication as vexlo
+    from ..acquisition import port_of
+    from . import _instruments, _teds
+
     with _instruments.one_device(args) as device:
         model = device.get_model_number()
         # Raises the module's "not supported" error on an instrument without TEDS.

@@ -17,10 +17,27 @@ Needs the ``mqtt`` extra (paho-mqtt 2). ``docs/mqtt.md`` describes the topics an
 
 from __future__ import annotations
 
-from . import checks, layout, topics
-from .broker import Broker, BrokerError
-from .collector import Collector
-from .publisher import PublishError, Publisher
-from .spool import Spool
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from . import checks, layout, topics
+    from .broker import Broker, BrokerError
+    from .collector import Collector
+    from .publisher import PublishError, Publisher
+    from .spool import Spool
 
 __all__ = ["Broker", "BrokerError", "Collector", "PublishError", "Publisher", "Spool", "checks", "layout", "topics"]
+
+# Each name is imported when first used: the commands' options read the broker's (a light module)
+# without loading the publisher's and collector's (numpy, the recordings).
+_HOMES = {"Broker": "broker", "BrokerError": "broker", "Collector": "collector", "PublishError": "publisher",
+          "Publisher": "publisher", "Spool": "spool"}
+
+
+def __getattr__(name: str) -> Any:
+    if name in ("checks", "layout", "topics"):
+        return importlib.import_module(f"{__name__}.{name}")
+    if name in _HOMES:
+        return getattr(importlib.import_module(f"{__name__}.{_HOMES[name]}"), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

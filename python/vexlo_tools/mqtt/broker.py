@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import logging
 import os
-import ssl
 import threading
 import urllib.parse
 from dataclasses import dataclass
@@ -129,6 +128,8 @@ class Connection:
     def __init__(self, broker: Broker, client_id: str, clean_start: bool, properties: Optional[Any],
                  will: Optional[tuple[str, bytes]], prepare: Optional[Callable[[Any], None]] = None,
                  patient: bool = False) -> None:
+        import ssl  # here, not at the top: the commands' options read this module (paho imports it anyway)
+
         mqtt = paho()
         self.broker = broker
         self.connected = threading.Event()

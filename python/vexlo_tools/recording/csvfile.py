@@ -38,8 +38,11 @@ back exactly. Numbers and truth values are written as JSON.
 Reading checks what it reads: the header, the length of every line (a
 line longer than any row is refused before it is read whole), the ADC
 counts (integers of 0 to 2**32 - 1), finite times and values, and the
-counter lines against the rows. Rows are read in chunks, so memory is
-bounded by the chunk, not by the file.
+counter lines against the rows. The file is read in one pass that checks
+every line and parses the rows (with pandas' parser where the ``pandas``
+extra is installed), keeping them for the reads that follow while they
+fit in :data:`KEEP_BYTES`; the rows of a longer file are parsed again when
+read, in blocks, so memory stays bounded, not by the file.
 """
 
 from __future__ import annotations
@@ -52,6 +55,7 @@ import json
 import os
 import re
 import sys
+import threading
 import warnings
 from pathlib import Path
 from typing import Any, BinaryIO, Dict, Iterator, List, Optional, Sequence, Tuple
@@ -74,11 +78,29 @@ MAX_LINE = 6 * MAX_TEXT + 256
 #: At most this many header lines.
 MAX_HEADER_LINES = 10_000
 #: Bytes read at a time when scanning or reading rows.
-READ_BYTES = 1 << 23
+READ_BYTES = 1 << 20
+#: Rows the one pass over a file parses and keeps for the reads that follow, in bytes of columns
+#: (20 a row), over all the files open at once (the parts of a run are opened together): a file
+#: whose rows fit is read from disk once; beyond it, rows are parsed again when read.
+KEEP_BYTES = 1 << 28
+_ROW_BYTES = 20
+_kept_lock = threading.Lock()
+_kept_bytes = 0
+
+
+def _keep(size: int) -> bool:
+    """Reserve ``size`` bytes of :data:`KEEP_BYTES`, if they are free; or give them back (below 0)."""
+    global _kept_bytes
+    with _kept_lock:
+        if size > 0 and _kept_bytes + size > KEEP_BYTES:
+            return False
+        _kept_bytes += size
+        return True
 #: Appended rows are written out once this many bytes wait.
 PENDING_BYTES = 1 << 20
 _ROW = np.dtype([("time", np.float64), ("adc", np.int64), ("value", np.float64)])
-_COLUMNS = Tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.float64]]
+_PARSED = Tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.float64]]
+_COLUMNS = Tuple[npt.NDArray[np.float64], npt.NDArray[np.uint32], npt.NDArray[np.float64]]
 _ROW_FORMAT = "%.9f,%d,%r\n"
 _ESCAPED = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029,;]")
 _END_KEYS = ("end_utc", "end_reason", "complete")
@@ -250,7 +272,11 @@ class CSVWriter(Writer):
             # Several instruments were recorded as stem-SERIAL.csv.
             paths = sorted(path.parent.glob(f"{glob.escape(path.stem)}-*{path.suffix}")) or [path]
         with contextlib.ExitStack() as stack:
-            yield [_CSVFile(p, stack.enter_context(open(p, "rb"))).source() for p in paths]
+            files = []
+            for p in paths:
+                files.append(_CSVFile(p, stack.enter_context(open(p, "rb"))))
+                stack.callback(files[-1].let_go)
+            yield [file.source() for file in files]
 
 
 class _CSVFile:
@@ -263,9 +289,24 @@ class _CSVFile:
         self.metadata: Metadata = {}
         self._header()
         self.data_start = file.tell()
-        self.length = self._scan()
-        # Where the next sequential read starts: (row, byte offset).
-        self._cursor = (0, self.data_start)
+        #: The file's blocks of whole lines, in order: (first row, rows, byte offset, bytes), and the
+        #: columns of each as the one pass parsed them (None where not kept, or already handed out).
+        self._parts: List[Tuple[int, int, int, int]] = []
+        self._kept: List[Optional[_COLUMNS]] = []
+        try:
+            self.length = self._pass()
+        except BaseException:
+            self.let_go()
+            raise
+        # The block parsed last, kept for the read that goes on where the last one stopped.
+        self._last: Tuple[int, Optional[_COLUMNS]] = (-1, None)
+
+    def let_go(self) -> None:
+        """Give back the rows kept (the file is closed, or they are handed out)."""
+        for number, kept in enumerate(self._kept):
+            if kept is not None:
+                self._kept[number] = None
+                _keep(-len(kept[0]) * _ROW_BYTES)
 
     def fail(self, message: str) -> ValueError:
         return ValueError(f"{self.where}: {message}")
@@ -323,33 +364,56 @@ class _CSVFile:
             if not block:
                 return
 
-    def _lines(self, data: bytes) -> Tuple[npt.NDArray[np.intp], npt.NDArray[np.intp], npt.NDArray[np.bool_]]:
-        """Starts and ends of the lines of ``data`` and which are rows; lengths checked."""
+    def _lines(self, data: bytes) -> Tuple[int, List[Tuple[int, int, int]]]:
+        """The rows of ``data`` (whole lines) and its other lines as (start, end, rows before them),
+        every length checked; a ``#`` only starts a line."""
         ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 10)
-        starts = np.concatenate(([0], ends[:-1] + 1))
-        first = np.frombuffer(data, np.uint8)[np.minimum(starts, len(data) - 1)]
-        lengths = ends - starts
-        comment = first == ord("#")
-        rows = ~comment & (lengths > 0)
-        if np.any(lengths[rows] > MAX_ROW):
-            raise self.fail(f"a row of more than {MAX_ROW} bytes")
-        if np.any(lengths[comment] > MAX_LINE):
-            raise self.fail(f"a comment line of more than {MAX_LINE} bytes among the rows")
-        return starts, ends, rows
+        lengths = np.empty_like(ends)
+        lengths[:1] = ends[:1]
+        np.subtract(ends[1:], ends[:-1] + 1, out=lengths[1:])
+        others = np.flatnonzero(lengths == 0).tolist() if len(lengths) and lengths.min() == 0 else []  # empty
+        at = data.find(b"#")
+        while at >= 0:
+            line = int(np.searchsorted(ends, at))
+            if at and data[at - 1] != 10:
+                raise self.fail(f"a '#' within a row, at line {line + 1} of the rows' block near row "
+                                f"{line - len(others)}")
+            others.append(line)
+            at = data.find(b"#", int(ends[line]))
+        others.sort()
+        longest = int(lengths.max()) if len(lengths) else 0
+        if longest > MAX_ROW:
+            is_row = np.ones(len(ends), bool)
+            is_row[others] = False
+            if np.any(lengths[is_row] > MAX_ROW):
+                raise self.fail(f"a row of more than {MAX_ROW} bytes")
+            if longest > MAX_LINE:
+                raise self.fail(f"a comment line of more than {MAX_LINE} bytes among the rows")
+        lines = [(int(ends[line]) - int(lengths[line]), int(ends[line]), line - number)
+                 for number, line in enumerate(others)]
+        return len(ends) - len(others), lines
 
-    def _scan(self) -> int:
-        """Count the rows and read the counters and end lines among them."""
+    def _pass(self) -> int:
+        """The one pass over the rows: count them, check every line's length, read the counters and
+        end lines among them, and parse the rows while they fit in :data:`KEEP_BYTES`."""
         rows = 0
         ended_at: Optional[int] = None
         trailer: Dict[str, Any] = {}
-        for data, _ in self._blocks(self.data_start):
-            starts, ends, is_row = self._lines(data)
-            before = rows + np.cumsum(is_row) - is_row
-            for line in np.flatnonzero(~is_row & (ends > starts)):
-                text = data[starts[line]:ends[line]].decode("utf-8", "replace").rstrip("\r")
-                if self._trailer(text, int(before[line]), trailer) and ended_at is None:
-                    ended_at = int(before[line])
-            rows += int(np.count_nonzero(is_row))
+        for data, after in self._blocks(self.data_start):
+            count, lines = self._lines(data)
+            for begin, end, before in lines:
+                text = data[begin:end].decode("utf-8", "replace").rstrip("\r")
+                if begin < end and self._trailer(text, rows + before, trailer) and ended_at is None:
+                    ended_at = rows + before
+            self._parts.append((rows, count, after - len(data), len(data)))
+            self._kept.append(None)
+            if count and _keep(count * _ROW_BYTES):
+                try:
+                    self._kept[-1] = self._parse(data, rows, count)
+                except BaseException:
+                    _keep(-count * _ROW_BYTES)
+                    raise
+            rows += count
         if ended_at is not None and rows != ended_at:
             raise self.fail(f"{rows - ended_at} rows after the end of the recording")
         events = trailer.pop("events", None)
@@ -396,56 +460,56 @@ class _CSVFile:
         return False
 
     def read(self, start: int, stop: int, with_adc: bool) -> Chunk:
-        """Rows ``start`` to ``stop``; from where the last read ended without reading what lies before."""
-        row, offset = self._cursor if self._cursor[0] <= start else (0, self.data_start)
+        """Rows ``start`` to ``stop``: the blocks that hold them, as the one pass kept them or read again.
+        A kept block is let go once a read has handed out its last row."""
         pieces: List[_COLUMNS] = []
         if stop > start:
-            for data, after in self._blocks(offset):
-                if row >= start and not (data.startswith((b"#", b"\n")) or b"\n#" in data or b"\n\n" in data):
-                    # Rows only (the scan has checked every line): parsed whole, unless past the end.
-                    count = data.count(b"\n")
-                    if row + count <= stop:
-                        pieces.append(self._parse(data, row))
-                        row, offset = row + count, after
-                        if row == stop:
-                            break
-                        continue
-                starts, ends, is_row = self._lines(data)
-                numbers = row + np.cumsum(is_row) - 1
-                wanted = np.flatnonzero(is_row & (numbers >= start) & (numbers < stop))
-                if len(wanted):
-                    pieces.append(self._parse(data[starts[wanted[0]]:ends[wanted[-1]] + 1], start))
-                row += int(np.count_nonzero(is_row))
+            first = max(0, int(np.searchsorted([p[0] for p in self._parts], start, "right")) - 1)
+            for number in range(first, len(self._parts)):
+                row, count, offset, size = self._parts[number]
                 if row >= stop:
-                    last = int(np.flatnonzero(is_row & (numbers == stop - 1))[0])
-                    offset = after - len(data) + int(ends[last]) + 1
-                    row = stop
                     break
-                offset = after
-        self._cursor = (row, offset)
+                if not count or row + count <= start:
+                    continue
+                columns = self._kept[number]
+                if columns is None:
+                    columns = self._last[1] if self._last[0] == number else None
+                if columns is None:
+                    self.file.seek(offset)
+                    columns = self._parse(self.file.read(size), row, count)
+                    self._last = (number, columns)
+                if stop >= row + count and self._kept[number] is not None:
+                    self._kept[number] = None
+                    _keep(-count * _ROW_BYTES)
+                low, high = max(start, row) - row, min(stop, row + count) - row
+                times, counts, values = columns
+                pieces.append((times[low:high], counts[low:high], values[low:high]))
         time, adc, value = (np.concatenate(column) if len(column) != 1 else column[0]
                             for column in (zip(*pieces) if pieces else ([np.empty(0)],) * 3))
         if len(time) != stop - start:
             raise self.fail(f"rows {start} to {stop} asked, {len(time)} found")
-        return time, (adc if with_adc else adc[:0]).astype(np.uint32), value
+        return time, (adc if with_adc else adc[:0]).astype(np.uint32, copy=False), value
 
-    def _parse(self, data: bytes, first: int) -> _COLUMNS:
+    def _parse(self, data: bytes, first: int, count: int) -> _COLUMNS:
+        """The ``count`` rows of ``data`` (whole lines, the first row numbered ``first``), checked."""
         try:
-            time, adc, value = columns = _parse_rows(data)
+            time, adc, value = _parse_rows(data)
         except (ValueError, OverflowError, UnicodeDecodeError) as error:
             raise self.fail(f"a row near row {first}: {' '.join(str(error).split())[:120]}") from None
+        if len(time) != count:
+            raise self.fail(f"{len(time)} rows parsed near row {first}, {count} lines")
         if len(adc) and (adc.min() < 0 or adc.max() > 0xFFFFFFFF):
             raise self.fail(f"an ADC count outside 0 to 4294967295 near row {first}")
         if not (np.isfinite(time).all() and np.isfinite(value).all()):
             raise self.fail(f"a time or value that is not a finite number near row {first}")
-        return columns
+        return time, adc.astype(np.uint32), value
 
     def source(self) -> Source:
         return Source(str(self.metadata.get("serial_number", self.path.stem)), self.metadata, self.length,
                       self.read)
 
 
-def _parse_rows(data: bytes) -> _COLUMNS:
+def _parse_rows(data: bytes) -> _PARSED:
     """The columns of the rows in ``data`` (whole lines, ``#`` lines among them): with pandas' parser
     written in C where it is installed (the ``pandas`` extra), several times faster than :func:`numpy.loadtxt`.
 
@@ -464,7 +528,7 @@ def _parse_rows(data: bytes) -> _COLUMNS:
         with warnings.catch_warnings():
             # A count that does not fit is numpy's warning on the way; the checks after refuse its row.
             warnings.simplefilter("ignore", RuntimeWarning)
-            frame = pandas.read_csv(io.BytesIO(data), header=None, comment="#", engine="c",
+            frame = pandas.read_csv(io.BytesIO(data), header=None, comment="#", engine="c", low_memory=False,
                                     dtype={0: np.float64, 1: np.int64, 2: np.float64})
     except pandas.errors.EmptyDataError:
         return np.empty(0), np.empty(0, np.int64), np.empty(0)
