@@ -1,6 +1,7 @@
 // The live page: one websocket brings the instruments' facts (JSON), then frames (binary: a
-// uint32 length, the JSON figures, then float32 times and values per instrument) and the
-// recording's status. It reconnects by itself and says so while the server is away. A fleet's page
+// uint32 length, the JSON figures, then per instrument the float32 minimum and maximum of each
+// chart column new since the frame before, or of the whole window when the frame says "whole")
+// and the recording's status. It reconnects by itself and says so while the server is away. A fleet's page
 // (vexlo serve --broker) is the same page: its cards are grouped by stand, each stand's state on top.
 "use strict";
 const token = new URLSearchParams(location.search).get("token");
@@ -9,7 +10,7 @@ const $ = (id) => document.getElementById(id);
 // What tests and benchmarks read: frames drawn, and for each (host time drawn, value of the first
 // instrument, host time the frame arrived).
 const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null };
-let cards = [], pending = null, unit = [], received = 0, stands = new Map();
+let cards = [], pending = false, unit = [], received = 0, stands = new Map();
 
 function connect() {
   const ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws" + query);
@@ -78,12 +79,11 @@ function hello(data) {
     const get = (name) => card.querySelector("." + name);
     return { chart: get("chart"), value: get("value"), summary: get("summary"), counters: get("counters"),
              ended: get("ended"), state: get("state"), overrun: get("overrun"), event: get("event"),
-             samples: -1, changed: 0 };
+             samples: -1, changed: 0, x: [], y: [], whole: false, end: 0, step: 1, texts: {} };
   });
   for (const [i, card] of cards.entries()) {
     Plotly.newPlot(card.chart, [{ x: [], y: [], type: "scatter", mode: "lines", line: { width: 1, color: "#1f77b4" } }],
       layout(data.instruments[i].unit), { displayModeBar: false, staticPlot: true, responsive: true });
-    card.chart.span = null;
     resized.observe(card.chart);
   }
   unit = data.instruments.map((facts) => facts.unit);
@@ -150,6 +150,11 @@ function layout(unitName) {
 
 const fmt = (x) => x === null || x === undefined ? "–" : Number(x).toPrecision(6);
 
+// Text is written only when it changed: each write costs the browser a layout.
+function show(card, part, text) {
+  if (card.texts[part] !== text) { card.texts[part] = text; card[part].textContent = text; }
+}
+
 function frame(buffer) {
   const length = new DataView(buffer).getUint32(0, true);
   const head = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
@@ -158,52 +163,66 @@ function frame(buffer) {
     return;
   }
   let offset = 4 + length;
-  const charts = [];
   for (const [name, figures] of Object.entries(head.stands || {})) standState(name, figures);
   live.arrived = Date.now();
   live.values = [];
   head.instruments.forEach((figures, i) => {
     const card = cards[i];
-    if (!card) return;
-    card.value.textContent = `${fmt(figures.value)} ${unit[i]}`;
-    card.summary.textContent = `min ${fmt(figures.min)} · max ${fmt(figures.max)} · mean ${fmt(figures.mean)} ` +
-      `over ${head.window} s` + (figures.zero ? ` · tared at ${fmt(figures.zero)}` : "");
-    const c = figures.counters;
-    const spool = figures.spool;
-    card.counters.textContent = `received ${c.received} · overrun ${c.overrun} · missing ${c.missing} · ` +
-      `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}` + (spool ?
-      ` · spooled ${spool.spooled} · dropped from the spool ${spool.spool_dropped} · ` +
-      `damaged in the spool ${spool.spool_corrupted} · not published ${spool.not_published}` : "");
-    const event = figures.event;
-    card.event.textContent = event ? `last limit event: ${event.condition} at ${event.utc} (value ${fmt(event.value)})` : "";
-    card.ended.textContent = figures.ended ? `stream ended: ${figures.ended}` : "";
-    badge(card, figures, live.arrived);
     const n = figures.points;
-    charts.push([card.chart, new Float32Array(buffer, offset, n), new Float32Array(buffer, offset + 4 * n, n)]);
+    if (card) {
+      show(card, "value", `${fmt(figures.value)} ${unit[i]}`);
+      show(card, "summary", `min ${fmt(figures.min)} · max ${fmt(figures.max)} · mean ${fmt(figures.mean)} ` +
+        `over ${head.window} s` + (figures.zero ? ` · tared at ${fmt(figures.zero)}` : ""));
+      const c = figures.counters;
+      const spool = figures.spool;
+      show(card, "counters", `received ${c.received} · overrun ${c.overrun} · missing ${c.missing} · ` +
+        `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}` + (spool ?
+        ` · spooled ${spool.spooled} · dropped from the spool ${spool.spool_dropped} · ` +
+        `damaged in the spool ${spool.spool_corrupted} · not published ${spool.not_published}` : ""));
+      const event = figures.event;
+      show(card, "event", event ? `last limit event: ${event.condition} at ${event.utc} (value ${fmt(event.value)})` : "");
+      show(card, "ended", figures.ended ? `stream ended: ${figures.ended}` : "");
+      badge(card, figures, live.arrived);
+      columns(card, figures, head.window, new Float32Array(buffer, offset, n), new Float32Array(buffer, offset + 4 * n, n));
+    }
     offset += 8 * n;
     if (i === 0) live.value = figures.value;
     live.values[i] = figures.value;
   });
   live.frames += 1;
   received += 1;
-  // Only the latest frame is drawn; one that arrives before the browser drew the last replaces it.
-  if (pending === null) requestAnimationFrame(draw);
-  pending = charts;
-  span = head.window;
+  // Drawn once per animation frame, with every column that came since the last drawing.
+  if (!pending) requestAnimationFrame(draw);
+  pending = true;
 }
 
-let span = null;
+// A frame's columns, kept until drawn: each column is two points (its minimum, then its maximum)
+// at its start time; a whole window replaces what was kept.
+function columns(card, figures, span, low, high) {
+  if (figures.whole) { card.x = []; card.y = []; card.whole = true; }
+  for (let j = 0; j < low.length; j++) {
+    const t = (figures.first + j) * figures.step;
+    card.x.push(t, t);
+    card.y.push(low[j], high[j]);
+  }
+  card.span = span;
+  card.step = figures.step || 1;
+  card.end = figures.end;
+}
 
 function draw() {
-  for (const [chart, x, y] of pending) {
-    // The axis spans the whole window, however much of it has data yet.
-    if (chart.span !== span) {
-      Plotly.relayout(chart, { "xaxis.range": [-span, 0] });
-      chart.span = span;
-    }
-    Plotly.restyle(chart, { x: [x], y: [y] });
+  for (const card of cards) {
+    if (!card.whole && !card.x.length) continue;  // nothing new: the chart stays as it is
+    const chart = card.chart;
+    // The axis spans the whole window, however much of it has data yet: set before the data, so that
+    // Plotly draws the chart once.
+    chart.layout.xaxis.range = [card.end - card.span, card.end];
+    chart.layout.xaxis.autorange = false;
+    if (card.whole) Plotly.restyle(chart, { x: [card.x], y: [card.y] });
+    else Plotly.extendTraces(chart, { x: [card.x], y: [card.y] }, [0], 2 * Math.ceil(card.span / card.step) + 2);
+    card.x = []; card.y = []; card.whole = false;
   }
-  pending = null;
+  pending = false;
   live.drawn += 1;
   // The server sends more once the frames it sent are drawn (or replaced by a later one).
   if (live.socket.readyState === WebSocket.OPEN) live.socket.send(JSON.stringify({ drawn: received }));
