@@ -708,6 +708,48 @@ def charts_inside_their_cards(browser, count):
         time.sleep(0.1)
 
 
+def columns_drawn(chart):
+    """A page's chart as {column number: (minimum, maximum)}, and its column's seconds."""
+    x, y = np.array(chart["x"]), np.array(chart["y"])
+    step = np.diff(np.unique(x)).min()
+    return {round(t / step): (low, high) for t, low, high in zip(x[::2], y[::2], y[1::2])}, step
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("several", [2, 4], indirect=True)
+@pytest.mark.parametrize("width", [700, 1400])
+def test_charts_drawn_from_the_columns_each_frame_adds_match_the_whole_window_and_move_on(browser, several, width):
+    browser.set_window_size(width, 900)
+    browser.get(several.url)
+    wait_for(browser, f"window.vexlo.drawn > 30 && window.vexlo.hello.instruments.length == {several.count}")
+    # Columns added frame by frame, as one viewer asking for the same window and width now gets it whole.
+    charts = browser.execute_script("return window.vexlo.charts()")
+    viewer = Viewer(several.port)
+    try:
+        viewer.ws.send(json.dumps({"window": 10, "columns": charts[0]["width"]}))
+        viewer.until(lambda v: v.head["instruments"][0]["whole"] and v.head["instruments"][0]["points"] > 100 and
+                     v.head["window"] == 10)
+        whole = viewer.charts
+    finally:
+        viewer.ws.close()
+    for index, chart in enumerate(charts):
+        drawn, step = columns_drawn(chart)
+        sent = viewer.head["instruments"][index]
+        assert step == pytest.approx(sent["step"])
+        window = {sent["first"] + j: (low, high) for j, (low, high) in enumerate(zip(*whole[index]))}
+        both = set(drawn) & set(window)
+        # The page's chart ends where its columns end and spans the window; it holds no more than the window.
+        assert chart["range"][1] == pytest.approx(max(drawn) * step, abs=step * 1.01)
+        assert chart["range"][1] - chart["range"][0] == pytest.approx(10.0)
+        assert len(drawn) <= 10.0 / step + 2 and len(both) > 0.5 * len(window)
+        assert sorted(drawn) == list(range(min(drawn), max(drawn) + 1))  # no column missed
+        assert {k: drawn[k] for k in both} == {k: window[k] for k in both}
+    # And it moves on.
+    later = wait_for(browser, f"(() => {{ const c = window.vexlo.charts(); return Math.max(...c[0].x) > "
+                              f"{max(charts[0]['x'])} + 1 && c; }})()")
+    assert all(max(c["x"]) > max(before["x"]) + 0.5 for c, before in zip(later, charts))
+
+
 @pytest.mark.browser
 @pytest.mark.parametrize("width", [360, 1400, 2560])
 def test_every_chart_lies_inside_its_card_at_every_width(browser, several, width):
@@ -743,7 +785,7 @@ class Viewer:
         while time.monotonic() < deadline:
             message = self.ws.recv(timeout)
             if isinstance(message, bytes):
-                self.head, _ = decode(message)
+                self.head, self.charts = decode(message)
                 self.ws.send(json.dumps({"drawn": 1}))
             elif json.loads(message)["type"] == "hello":
                 self.hello = json.loads(message)

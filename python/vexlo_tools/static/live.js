@@ -9,7 +9,10 @@ const query = token ? "?token=" + encodeURIComponent(token) : "";
 const $ = (id) => document.getElementById(id);
 // What tests and benchmarks read: frames drawn, and for each (host time drawn, value of the first
 // instrument, host time the frame arrived).
-const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null };
+const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null,
+  // each chart's points, axis range and width in pixels
+  charts: () => cards.map((c) => ({ x: Array.from(c.chart.data[0].x), y: Array.from(c.chart.data[0].y),
+                                     range: c.chart.layout.xaxis.range, width: c.chart.clientWidth })) };
 let cards = [], pending = false, unit = [], received = 0, stands = new Map();
 
 function connect() {
