@@ -739,11 +739,17 @@ def test_charts_drawn_from_the_columns_each_frame_adds_match_the_whole_window_an
         window = {sent["first"] + j: (low, high) for j, (low, high) in enumerate(zip(*whole[index]))}
         both = set(drawn) & set(window)
         # The page's chart ends where its columns end and spans the window; it holds no more than the window.
-        assert chart["range"][1] == pytest.approx(max(drawn) * step, abs=step * 1.01)
-        assert chart["range"][1] - chart["range"][0] == pytest.approx(10.0)
+        assert chart["end"] == pytest.approx((max(drawn) + 1) * step) and chart["range"] == [-10, 0]
         assert len(drawn) <= 10.0 / step + 2 and len(both) > 0.5 * len(window)
         assert sorted(drawn) == list(range(min(drawn), max(drawn) + 1))  # no column missed
         assert {k: drawn[k] for k in both} == {k: window[k] for k in both}
+        # What is on screen: the line spans the plot from its values' lowest to highest, to the right edge.
+        line = np.array([[float(v) for v in point.split(",")] for point in chart["line"][1:].split("L")])
+        (width, height), (bottom, top) = chart["plot"], chart["values"]
+        values = np.array(chart["y"])
+        assert line[:, 0].max() == pytest.approx(width * (1 - step / 10), abs=2)
+        assert line[:, 1].min() == pytest.approx(height * (top - values.max()) / (top - bottom), abs=1)
+        assert line[:, 1].max() == pytest.approx(height * (top - values.min()) / (top - bottom), abs=1)
     # And it moves on.
     later = wait_for(browser, f"(() => {{ const c = window.vexlo.charts(); return Math.max(...c[0].x) > "
                               f"{max(charts[0]['x'])} + 1 && c; }})()")

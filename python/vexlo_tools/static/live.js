@@ -10,9 +10,12 @@ const $ = (id) => document.getElementById(id);
 // What tests and benchmarks read: frames drawn, and for each (host time drawn, value of the first
 // instrument, host time the frame arrived).
 const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null,
-  // each chart's points, axis range and width in pixels
-  charts: () => cards.map((c) => ({ x: Array.from(c.chart.data[0].x), y: Array.from(c.chart.data[0].y),
-                                     range: c.chart.layout.xaxis.range, width: c.chart.clientWidth })) };
+  // each chart's points (times in seconds into the samples the page took), where they end, its axes, its
+  // width, the line drawn and the plot area's size in pixels
+  charts: () => cards.map((c) => ({ x: c.X, y: c.Y, end: c.end, range: c.chart.layout.xaxis.range,
+    values: c.chart.layout.yaxis.range, width: c.chart.clientWidth,
+    line: (c.chart.querySelector(".scatterlayer .trace path.js-line") || { getAttribute: () => "" }).getAttribute("d"),
+    plot: [c.chart._fullLayout._size.w, c.chart._fullLayout._size.h] })) };
 let cards = [], pending = false, unit = [], received = 0, stands = new Map();
 
 function connect() {
@@ -82,7 +85,7 @@ function hello(data) {
     const get = (name) => card.querySelector("." + name);
     return { chart: get("chart"), value: get("value"), summary: get("summary"), counters: get("counters"),
              ended: get("ended"), state: get("state"), overrun: get("overrun"), event: get("event"),
-             samples: -1, changed: 0, x: [], y: [], whole: false, end: 0, step: 1, texts: {} };
+             samples: -1, changed: 0, x: [], y: [], X: [], Y: [], whole: false, end: 0, step: 1, texts: {} };
   });
   for (const [i, card] of cards.entries()) {
     Plotly.newPlot(card.chart, [{ x: [], y: [], type: "scatter", mode: "lines", line: { width: 1, color: "#1f77b4" } }],
@@ -137,9 +140,9 @@ function badge(card, figures, now) {
   if (figures.samples !== card.samples) { card.samples = figures.samples; card.changed = now; }
   const state = figures.ended ? (figures.ended.startsWith("failed") ? "lost" : "ended")
     : figures.offline ? "offline" : now - card.changed > STALE_MS ? "stale" : "live";
-  card.state.textContent = state;
-  card.state.className = "badge state " + state;
-  card.overrun.hidden = !(figures.counters.overrun > 0);
+  show(card, "state", state);
+  if (card.state.className !== "badge state " + state) card.state.className = "badge state " + state;
+  if (card.overrun.hidden !== !(figures.counters.overrun > 0)) card.overrun.hidden = !(figures.counters.overrun > 0);
 }
 
 function fill(select, options) {
@@ -152,6 +155,9 @@ function layout(unitName) {
 }
 
 const fmt = (x) => x === null || x === undefined ? "–" : Number(x).toPrecision(6);
+
+const TEXT_MS = 250;
+let texted = 0;
 
 // Text is written only when it changed: each write costs the browser a layout.
 function show(card, part, text) {
@@ -169,10 +175,14 @@ function frame(buffer) {
   for (const [name, figures] of Object.entries(head.stands || {})) standState(name, figures);
   live.arrived = Date.now();
   live.values = [];
+  // Figures that change at every frame are written a few times a second: nobody reads them faster, and
+  // each write costs the browser a layout of the page.
+  const figuresDue = live.arrived - texted >= TEXT_MS;
+  if (figuresDue) texted = live.arrived;
   head.instruments.forEach((figures, i) => {
     const card = cards[i];
     const n = figures.points;
-    if (card) {
+    if (card && (figuresDue || !("value" in card.texts))) {
       show(card, "value", `${fmt(figures.value)} ${unit[i]}`);
       show(card, "summary", `min ${fmt(figures.min)} · max ${fmt(figures.max)} · mean ${fmt(figures.mean)} ` +
         `over ${head.window} s` + (figures.zero ? ` · tared at ${fmt(figures.zero)}` : ""));
@@ -182,6 +192,8 @@ function frame(buffer) {
         `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}` + (spool ?
         ` · spooled ${spool.spooled} · dropped from the spool ${spool.spool_dropped} · ` +
         `damaged in the spool ${spool.spool_corrupted} · not published ${spool.not_published}` : ""));
+    }
+    if (card) {
       const event = figures.event;
       show(card, "event", event ? `last limit event: ${event.condition} at ${event.utc} (value ${fmt(event.value)})` : "");
       show(card, "ended", figures.ended ? `stream ended: ${figures.ended}` : "");
@@ -213,17 +225,52 @@ function columns(card, figures, span, low, high) {
   card.end = figures.end;
 }
 
+// What a chart holds: the points of the window (times in seconds before its end), the window's
+// extremes, and whether the axes still fit them.
+function keep(card) {
+  if (card.whole) { card.X = []; card.Y = []; }
+  for (let j = 0; j < card.x.length; j++) { card.X.push(card.x[j]); card.Y.push(card.y[j]); }
+  const start = card.end - card.span - card.step;
+  let cut = 0;
+  while (cut < card.X.length && card.X[cut] < start) cut++;
+  if (cut) { card.X.splice(0, cut); card.Y.splice(0, cut); }
+  card.x = []; card.y = [];
+}
+
 function draw() {
   for (const card of cards) {
     if (!card.whole && !card.x.length) continue;  // nothing new: the chart stays as it is
-    const chart = card.chart;
-    // The axis spans the whole window, however much of it has data yet: set before the data, so that
-    // Plotly draws the chart once.
-    chart.layout.xaxis.range = [card.end - card.span, card.end];
-    chart.layout.xaxis.autorange = false;
-    if (card.whole) Plotly.restyle(chart, { x: [card.x], y: [card.y] });
-    else Plotly.extendTraces(chart, { x: [card.x], y: [card.y] }, [0], 2 * Math.ceil(card.span / card.step) + 2);
-    card.x = []; card.y = []; card.whole = false;
+    const whole = card.whole;
+    keep(card);
+    card.whole = false;
+    const chart = card.chart, X = card.X, Y = card.Y, end = card.end;
+    let low = Infinity, high = -Infinity;
+    for (const v of Y) { if (v < low) low = v; if (v > high) high = v; }
+    const range = chart.layout.yaxis.range, x = X.map((t) => t - end);
+    // The values' axis has some room, so that it changes seldom: it is set anew when a value leaves it or
+    // when it is over twice as wide as it would be set now.
+    const pad = (high - low) * 0.1 || Math.abs(high) * 0.05 || 1;
+    const fits = range && !whole && chart.span === card.span && low >= range[0] && high <= range[1] &&
+      range[1] - range[0] <= 2 * (high - low + 2 * pad);
+    const path = chart.querySelector(".scatterlayer .trace path.js-line");
+    chart.data[0].x = x;
+    chart.data[0].y = Y;
+    if (fits && path && X.length) {
+      // The axes still fit: only the line moves, drawn into the chart's own path. Plotly redraws a whole
+      // chart (axes, ticks, margins) for any change of its data, about 12 ms each time.
+      const xa = chart._fullLayout.xaxis, ya = chart._fullLayout.yaxis;
+      const d = new Array(x.length);
+      for (let j = 0; j < x.length; j++) d[j] = xa.l2p(x[j]).toFixed(1) + "," + ya.l2p(Y[j]).toFixed(1);
+      path.setAttribute("d", "M" + d.join("L"));
+    } else {
+      // The axis spans the whole window, however much of it has data yet.
+      chart.layout.xaxis.range = [-card.span, 0];
+      chart.layout.xaxis.autorange = false;
+      chart.layout.yaxis.range = X.length ? [low - pad, high + pad] : undefined;
+      chart.layout.yaxis.autorange = !X.length;
+      chart.span = card.span;
+      Plotly.restyle(chart, { x: [x], y: [Y] });
+    }
   }
   pending = false;
   live.drawn += 1;
