@@ -11,7 +11,8 @@ requests without ``--control`` or whose body is not a small JSON object, and dow
 that is not a recording in the directory.
 
 Frames come from :class:`SharedFrames`: built off the event loop, once per interval for every
-viewer of the same window (windows and widths rounded up to a few sizes); at most
+viewer of the same window that was sent the same before (windows and widths rounded up to a few
+sizes; a frame carries only the chart's columns new since the viewer's last one); at most
 :attr:`Page.max_viewers` viewers are served, and one that does not read is dropped.
 """
 
