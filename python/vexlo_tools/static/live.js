@@ -281,7 +281,13 @@ function draw() {
   if (live.log.length > 600) live.log.splice(0, 300);
 }
 
+let said = null;
+
 function status(data) {
+  // It comes after every frame and seldom changes: written only when it does (each write costs a layout).
+  const text = JSON.stringify(data);
+  if (text === said) return;
+  said = text;
   $("problem").hidden = !data.problem;
   $("problem").textContent = data.problem || "";
   const rec = data.recording;
