@@ -225,8 +225,8 @@ function columns(card, figures, span, low, high) {
   card.end = figures.end;
 }
 
-// What a chart holds: the points of the window (times in seconds before its end), the window's
-// extremes, and whether the axes still fit them.
+// A chart's points of its window: those it held and the columns that came since, less those that
+// fell out of the window (a whole window replaces them all).
 function keep(card) {
   if (card.whole) { card.X = []; card.Y = []; }
   for (let j = 0; j < card.x.length; j++) { card.X.push(card.x[j]); card.Y.push(card.y[j]); }
@@ -256,8 +256,9 @@ function draw() {
     chart.data[0].x = x;
     chart.data[0].y = Y;
     if (fits && path && X.length) {
-      // The axes still fit: only the line moves, drawn into the chart's own path. Plotly redraws a whole
-      // chart (axes, ticks, margins) for any change of its data, about 12 ms each time.
+      // The axes still fit: only the line moves, drawn into the chart's own path through its axes' own
+      // conversion to pixels. Plotly redraws a whole chart (axes, ticks, margins) for any change of its
+      // data, about 12 ms each time.
       const xa = chart._fullLayout.xaxis, ya = chart._fullLayout.yaxis;
       const d = new Array(x.length);
       for (let j = 0; j < x.length; j++) d[j] = xa.l2p(x[j]).toFixed(1) + "," + ya.l2p(Y[j]).toFixed(1);
