@@ -1,7 +1,7 @@
-"""The live page: server CPU with 1 and 10 viewers, step-to-page latency and frames per second, and what
-50 viewers cost the acquisition.
+"""The live page: server CPU with 1 and 10 viewers, step-to-page latency and frames per second, what
+50 viewers cost the acquisition, and what drawing costs the browser.
 
-Rows of ``bench/run.py`` (30, 31, 32); also runs alone:
+Rows of ``bench/run.py`` (30 to 33); also runs alone:
 
     PYTHONPATH=build/dev:python python bench/web.py [--rows 30]
 
@@ -13,6 +13,9 @@ instrument's load stepped by its helper process at a known host time, and drives
 Chromium: the page logs the host time of every frame it draws, with its value. Row 32 runs the
 server of row 30 with 50 viewers, each asking for another window and width, and compares the
 samples the acquisition lost (overrun and missing) while they watch with as long a time unwatched.
+Row 33 drives 1, then 10 headless Chromium viewers of the server of row 30 (a browser each, 10 s
+window), then 1 with a 10-minute window, and reads the CPU of each browser's processes from /proc, the frames each draws a second, and the
+server's CPU meanwhile.
 """
 
 import argparse
@@ -167,27 +170,37 @@ def stepped_instrument():
             print(time.time() * 1000, flush=True)
 
 
-def row_latency(steps=100):
+def chromium():
+    """Headless Chromium through chromedriver, 1280 by 900 pixels."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
-    port = free_port()
     options = webdriver.ChromeOptions()
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
         options.add_argument(argument)
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+
+
+def drawing(driver, frames=10, timeout=30):
+    """Wait until the page in ``driver`` has drawn ``frames`` frames."""
+    deadline = time.monotonic() + timeout
+    while not driver.execute_script(f"return window.vexlo && window.vexlo.drawn > {frames}"):
+        if time.monotonic() > deadline:
+            sys.exit("the page never drew")
+        time.sleep(0.1)
+
+
+def row_latency(steps=100):
+    port = free_port()
     child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--stepped-instrument"],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         with serving(child.stdout.readline().strip(), port):
-            driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+            driver = chromium()
             try:
                 driver.get(f"http://127.0.0.1:{port}/")
-                deadline = time.monotonic() + 30
-                while not driver.execute_script("return window.vexlo.drawn > 10"):
-                    if time.monotonic() > deadline:
-                        sys.exit("the page never drew")
-                    time.sleep(0.1)
+                drawing(driver)
                 drawn, began = driver.execute_script("return window.vexlo.drawn"), time.monotonic()
                 latencies, arrivals = [], []
                 for step in range(steps):
@@ -223,10 +236,79 @@ def row_latency(steps=100):
                  fps, None, None, ">= 10", fps >= 10)]
 
 
+def tree_cpu_seconds(pid):
+    """CPU seconds of process ``pid`` and all its descendants alive now (a browser's processes)."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                pass  # gone meanwhile
+    tree, total = [pid], 0.0
+    while tree:
+        found = tree.pop()
+        try:
+            total += cpu_seconds_of(found)
+        except OSError:
+            continue
+        tree += [child for child, parent in parents.items() if parent == found]
+    return total
+
+
+def row_browsers(seconds=10.0):
+    """Headless Chromium viewers of the page (one 38400/s instrument, 10 s window): their CPU, the frames
+    each draws a second, and the server's CPU meanwhile against no viewer."""
+    port = free_port()
+    lines = []
+    with served(PLUS) as (paths, _), serving(paths[0], port) as pid:
+        time.sleep(2.0)
+        cpu, wall = cpu_seconds_of(pid), time.monotonic()
+        time.sleep(seconds)
+        floor = 100 * (cpu_seconds_of(pid) - cpu) / (time.monotonic() - wall)
+        for count, window in ((1, 10), (10, 10), (1, 600)):
+            drivers = []
+            try:
+                for _ in range(count):
+                    drivers.append(chromium())
+                    drivers[-1].get(f"http://127.0.0.1:{port}/")
+                for driver in drivers:
+                    drawing(driver)
+                    driver.execute_script(f"const w = document.getElementById('window'); w.value = '{window}';"
+                                          "w.dispatchEvent(new Event('change'))")
+                time.sleep(2.0)  # past the first frames of the last
+                browsers = [driver.service.process.pid for driver in drivers]
+                began = time.monotonic()
+                cpu = [tree_cpu_seconds(p) for p in browsers], cpu_seconds_of(pid)
+                drawn = [driver.execute_script("return window.vexlo.drawn") for driver in drivers]
+                time.sleep(seconds)
+                wall = time.monotonic() - began
+                after = [tree_cpu_seconds(p) for p in browsers], cpu_seconds_of(pid)
+                fps = min((driver.execute_script("return window.vexlo.drawn") - d) / wall
+                          for driver, d in zip(drivers, drawn))
+            finally:
+                for driver in drivers:
+                    driver.quit()
+            each = 100 * (sum(after[0]) - sum(cpu[0])) / wall / count
+            server = 100 * (after[1] - cpu[1]) / wall
+            load = os.getloadavg()[0]
+            short = window == 10
+            lines += [Line(33, f"{count} headless Chromium viewer(s) of one 38400/s instrument, {window} s window, "
+                               f"1280 px (load average {load:.1f}): each browser's CPU", "% of a core", each, None, None,
+                           "<= 10%" if count == 1 and short else "", each <= 10.0 if count == 1 and short else None),
+                      Line(33, "  frames drawn per second, the slowest viewer", "frames/s", fps, None, None,
+                           ">= 10" if short else "", fps >= 10.0 if short else None),
+                      Line(33, "  the server's CPU meanwhile, vs no viewer", "% of a core", server, floor, None, "",
+                           None)]
+    return lines
+
+
 ROWS = {
     30: lambda args: row_cpu(),
     31: lambda args: row_latency(),
     32: lambda args: row_many_viewers(),
+    33: lambda args: row_browsers(),
 }
 
 

@@ -1,6 +1,7 @@
 """vexlo serve: the live view's arithmetic and recordings, what the server refuses, and the page in Chromium."""
 import http.client
 import json
+import math
 import os
 import shutil
 import socket
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 
 from vexlo_tools import engine, live, recording
-from vexlo_tools.live import LiveView, Recordings, Trace
+from vexlo_tools.live import Columns, LiveView, Recordings, Trace
 from vexlo_tools.types import Block, Stats, StreamEnd, StreamInfo
 from vexlo_tools.web import Page, WebServer, create_app, serve
 
@@ -35,6 +36,8 @@ def block(values, first=0, index=0, received=None, missing=0):
 
 
 def decode(frame):
+    """The head and, per instrument, the minimum and maximum of each column a frame carries."""
+    frame = getattr(frame, "data", frame)
     length, = struct.unpack_from("<I", frame)
     head = json.loads(frame[4:4 + length])
     offset, charts = 4 + length, []
@@ -47,28 +50,123 @@ def decode(frame):
     return head, charts
 
 
-@pytest.mark.parametrize("rate, seconds, chunk", [
-    (1000.0, 5.0, 37),        # from the samples themselves
-    (38400.0, 120.0, 20000),  # from buckets: more than the samples kept at full resolution
-    (2.5, 600.0, 1),          # a slow instrument: ten minutes are a few samples
+def scratch(values, width):
+    """Minimum, maximum and sum of every complete column of ``width`` samples, from the samples themselves."""
+    whole = values[:len(values) // width * width].reshape(-1, width)
+    return whole.min(axis=1), whole.max(axis=1), whole.sum(axis=1)
+
+
+@pytest.mark.parametrize("width, length", [(1, 10), (7, 50), (480, 12)])
+@pytest.mark.parametrize("block", [1, 5, 7, 1000, 3001])  # within a column, spanning several, on and off their bounds
+def test_columns_kept_as_samples_arrive_are_those_computed_from_scratch(width, length, block):
+    values = np.random.default_rng(width + block).normal(100.0, 5.0, 3 * width * length + 11)
+    columns = Columns(width, length)
+    for start in range(0, len(values), block):
+        columns.add(values[start:start + block])
+        taken = values[:start + block]
+        done = len(taken) // width
+        assert columns.done == done and columns.count == len(taken)
+        n = min(done, length - 1)
+        low, high, sums = columns.tail(done, n)
+        ref_low, ref_high, ref_sum = scratch(taken[(done - n) * width:done * width], width)
+        np.testing.assert_array_equal(low, ref_low)
+        np.testing.assert_array_equal(high, ref_high)
+        np.testing.assert_allclose(sums, ref_sum, rtol=1e-12)
+        partial = taken[done * width:]
+        if len(partial):  # the column being filled holds what it has so far
+            assert columns.tail(done + 1, 1)[0][0] == partial.min() and columns.tail(done + 1, 1)[1][0] == partial.max()
+
+
+@pytest.mark.parametrize("rate, seconds, columns, chunk", [
+    (1000.0, 5.0, 300, 37),          # seeded from the samples themselves
+    (38400.0, 120.0, 200, 20000),    # seeded from buckets: more than the samples kept at full resolution
+    (38400.0, 600.0, 3200, 38400),
+    (2.5, 600.0, 200, 1),            # a slow instrument: ten minutes are a few samples
 ])
-def test_window_figures_and_chart_are_those_of_the_latest_samples(rate, seconds, chunk):
+def test_a_window_asked_for_late_is_seeded_from_what_is_kept_then_kept_up_to_date(rate, seconds, columns, chunk):
     trace = Trace(rate)
     total = int(rate * seconds * 1.5) + 7
-    values = np.random.default_rng(1).normal(100.0, 5.0, total)
+    values = np.random.default_rng(1).normal(100.0, 5.0, 2 * total)
     for start in range(0, total, chunk):
-        trace.add(values[start:start + chunk])
-    times, chart, (low, high, mean) = trace.window(seconds, 300)
-    n = round(seconds * rate)
-    if n > len(trace.raw):  # whole buckets only
-        n = (total // trace.bucket - (total // trace.bucket - n // trace.bucket)) * trace.bucket
-        latest = values[total // trace.bucket * trace.bucket - n:total // trace.bucket * trace.bucket]
-    else:
-        latest = values[-n:]
-    assert (low, high) == (latest.min(), latest.max())
-    assert mean == pytest.approx(latest.mean())
-    assert len(chart) <= 2 * 300 and chart.min() == low and chart.max() == high
-    assert times[-1] <= 0 and times[0] >= -seconds - 1 / rate and np.all(np.diff(times) >= 0)
+        trace.add(values[start:min(total, start + chunk)])
+    view = trace.columns(seconds, columns)
+    width = view.width
+    assert width >= rate * seconds / columns and (width * (columns + 1) < rate * seconds * 1.2 or width == 1 or
+                                                  width % trace.bucket == 0)
+    for end in (total, 2 * total):
+        for start in range(total, end, chunk):
+            trace.add(values[start:min(end, start + chunk)])
+        done = end // width
+        n = min(done - view.first, math.ceil(seconds * rate / width))
+        assert view.done == done and n >= min(done, seconds * rate / width - 1)
+        low, high, sums = view.tail(done, n)
+        ref_low, ref_high, ref_sum = (r[done - n:] for r in scratch(values[:end], width))
+        np.testing.assert_array_equal(low, ref_low)
+        np.testing.assert_array_equal(high, ref_high)
+        np.testing.assert_allclose(sums, ref_sum, rtol=1e-9)
+
+
+def test_a_window_nobody_asks_for_is_no_longer_kept():
+    now = [0.0]
+    trace = Trace(1000.0, clock=lambda: now[0])
+    trace.add(np.ones(5000))
+    kept = trace.columns(10.0, 200)
+    assert trace.columns(10.0, 200) is kept
+    now[0] += 11.0
+    trace.add(np.ones(10))
+    assert trace.columns(10.0, 200) is not kept
+
+
+def drawn(frames, index=0):
+    """What a page draws of instrument ``index`` from ``frames`` taken in order: (column, low, high) of each column."""
+    chart = {}
+    for frame in frames:
+        head, charts = decode(frame)
+        entry = head["instruments"][index]
+        if entry["whole"]:
+            chart = {}
+        for j, (low, high) in enumerate(zip(*charts[index])):
+            chart[entry["first"] + j] = (low, high)
+    return chart
+
+
+@pytest.mark.parametrize("columns", [100, 1600])
+def test_frames_carry_only_what_changed_and_add_up_to_the_whole_window(columns):
+    view = LiveView(clock=lambda: 1.0)
+    view.open([stream(1), stream(2, rate=2000.0)])
+    values = np.random.default_rng(3).normal(50.0, 3.0, 40000)
+    frames, since, first = [], None, 0
+    for step, size in enumerate([333, 1, 2000, 57, 9000, 7345, 4000, 1]):  # each less than the window
+        view.write(block(values[first:first + size], first=first))
+        view.write(block(values[first:first + size] * 2, first=first, index=1))
+        first += size
+        frame = view.frame(10.0, columns, since)
+        head, charts = decode(frame)
+        if step:  # after the first: only new columns, never the whole window again
+            assert not any(entry["whole"] for entry in head["instruments"])
+            assert all(entry["points"] <= size // (10000 // columns) + 1 for entry in head["instruments"])
+        frames.append(frame)
+        since = frame.since
+    whole = view.frame(10.0, columns)
+    for index in (0, 1):
+        window = drawn([whole], index)
+        assert list(window) == list(range(min(window), max(window) + 1))
+        # What the frames drew, beyond the window's start (the page drops those points), is the whole window.
+        assert {k: v for k, v in drawn(frames, index).items() if k >= min(window)} == window
+        entry = decode(whole)[0]["instruments"][index]
+        shown = np.array(list(drawn([whole], index).values()))
+        assert (entry["min"], entry["max"]) == pytest.approx((shown.min(), shown.max()), rel=1e-6)
+    # A tare changes every value shown: the next frame is the whole window again, tared.
+    view.tare(0)
+    head, charts = decode(view.frame(10.0, columns, since))
+    assert head["instruments"][0]["whole"] and not head["instruments"][1]["whole"]
+    assert abs((charts[0][0] + charts[0][1]).mean() / 2) < 1 and head["instruments"][0]["points"] > 0
+    # So is a frame after more than a window of new samples.
+    view.write(block(values[:25000], first=first, index=1))
+    assert [e["whole"] for e in decode(view.frame(10.0, columns, since))[0]["instruments"]] == [True, True]
+    # And one of new instruments.
+    view.open([stream(3)])
+    assert decode(view.frame(10.0, columns, since))[0]["instruments"][0]["whole"]
 
 
 def test_frames_carry_figures_tare_counters_ends_and_the_samples_not_shown():
@@ -679,6 +777,54 @@ def charts_inside_their_cards(browser, count):
         time.sleep(0.1)
 
 
+def columns_drawn(chart):
+    """A page's chart as {column number: (minimum, maximum)}, and its column's seconds."""
+    x, y = np.array(chart["x"]), np.array(chart["y"])
+    step = np.diff(np.unique(x)).min()
+    return {round(t / step): (low, high) for t, low, high in zip(x[::2], y[::2], y[1::2])}, step
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("several", [2, 4], indirect=True)
+@pytest.mark.parametrize("width", [700, 1400])
+def test_charts_drawn_from_the_columns_each_frame_adds_match_the_whole_window_and_move_on(browser, several, width):
+    browser.set_window_size(width, 900)
+    browser.get(several.url)
+    wait_for(browser, f"window.vexlo.drawn > 30 && window.vexlo.hello.instruments.length == {several.count}")
+    # Columns added frame by frame, as one viewer asking for the same window and width now gets it whole.
+    charts = browser.execute_script("return window.vexlo.charts()")
+    viewer = Viewer(several.port)
+    try:
+        viewer.ws.send(json.dumps({"window": 10, "columns": charts[0]["width"]}))
+        viewer.until(lambda v: v.head["instruments"][0]["whole"] and v.head["instruments"][0]["points"] > 100 and
+                     v.head["window"] == 10)
+        whole = viewer.charts
+    finally:
+        viewer.ws.close()
+    for index, chart in enumerate(charts):
+        drawn, step = columns_drawn(chart)
+        sent = viewer.head["instruments"][index]
+        assert step == pytest.approx(sent["step"])
+        window = {sent["first"] + j: (low, high) for j, (low, high) in enumerate(zip(*whole[index]))}
+        both = set(drawn) & set(window)
+        # The page's chart ends where its columns end and spans the window; it holds no more than the window.
+        assert chart["end"] == pytest.approx((max(drawn) + 1) * step) and chart["range"] == [-10, 0]
+        assert len(drawn) <= 10.0 / step + 2 and len(both) > 0.5 * len(window)
+        assert sorted(drawn) == list(range(min(drawn), max(drawn) + 1))  # no column missed
+        assert {k: drawn[k] for k in both} == {k: window[k] for k in both}
+        # What is on screen: the line spans the plot from its values' lowest to highest, to the right edge.
+        line = np.array([[float(v) for v in point.split(",")] for point in chart["line"][1:].split("L")])
+        (width, height), (bottom, top) = chart["plot"], chart["values"]
+        values = np.array(chart["y"])
+        assert line[:, 0].max() == pytest.approx(width * (1 - step / 10), abs=2)
+        assert line[:, 1].min() == pytest.approx(height * (top - values.max()) / (top - bottom), abs=1)
+        assert line[:, 1].max() == pytest.approx(height * (top - values.min()) / (top - bottom), abs=1)
+    # And it moves on.
+    later = wait_for(browser, f"(() => {{ const c = window.vexlo.charts(); return Math.max(...c[0].x) > "
+                              f"{max(charts[0]['x'])} + 1 && c; }})()")
+    assert all(max(c["x"]) > max(before["x"]) + 0.5 for c, before in zip(later, charts))
+
+
 @pytest.mark.browser
 @pytest.mark.parametrize("width", [360, 1400, 2560])
 def test_every_chart_lies_inside_its_card_at_every_width(browser, several, width):
@@ -714,7 +860,7 @@ class Viewer:
         while time.monotonic() < deadline:
             message = self.ws.recv(timeout)
             if isinstance(message, bytes):
-                self.head, _ = decode(message)
+                self.head, self.charts = decode(message)
                 self.ws.send(json.dumps({"drawn": 1}))
             elif json.loads(message)["type"] == "hello":
                 self.hello = json.loads(message)
@@ -774,29 +920,44 @@ def test_a_lost_instrument_is_shown_lost_the_others_go_on_and_it_resumes_when_ba
             stand.stop()
 
 
-def test_frames_are_built_once_per_interval_for_every_viewer_of_a_rounded_window():
+def test_frames_are_built_once_per_interval_for_every_viewer_of_a_rounded_window_and_what_it_was_sent():
     import asyncio
     from vexlo_tools.web import SharedFrames
     built, threads = [], set()
 
-    def build(seconds, columns):
-        built.append((seconds, columns))
+    def build(seconds, columns, since):
+        built.append((seconds, columns, since))
         threads.add(threading.current_thread().name)
-        return f"{seconds}:{columns}".encode()
+        return f"{seconds}:{columns}:{since}".encode()
 
     async def viewers():
         frames = SharedFrames(build, frames_per_second=2.0)
-        await asyncio.sleep(frames.interval - asyncio.get_running_loop().time() % frames.interval + 0.01)
+        await asyncio.sleep(0.5 - asyncio.get_running_loop().time() % 0.5 + 0.01)
         wishes = [(7.0, 700), (8.0, 640), (10.0, 800), (2.0, 800), (600.0, 9000), (0.1, 10)] * 5
-        got = await asyncio.gather(*(frames.get(*wish) for wish in wishes))
+        got = await asyncio.gather(*(frames.get(*wish) for wish in wishes),
+                                   frames.get(10.0, 800, "sent before"), frames.get(10.0, 800, "sent before"))
         frames.close()
         return got
 
     got = asyncio.run(viewers())
-    assert sorted(set(built)) == [(1.0, 200), (5.0, 800), (10.0, 800), (600.0, 3200)]
-    assert len(built) == 4 and got[:6] == [b"10.0:800", b"10.0:800", b"10.0:800", b"5.0:800", b"600.0:3200",
-                                           b"1.0:200"]
+    assert set(built) == {(1.0, 200, None), (10.0, 800, None), (10.0, 800, "sent before"), (5.0, 800, None),
+                          (600.0, 3200, None)}
+    assert len(built) == 5 and got[:6] == [b"10.0:800:None", b"10.0:800:None", b"10.0:800:None", b"5.0:800:None",
+                                           b"600.0:3200:None", b"1.0:200:None"]
+    assert got[-2:] == [b"10.0:800:sent before"] * 2
     assert all(name.startswith("vexlo frames") for name in threads)  # off the event loop
+
+
+@pytest.mark.parametrize("key, interval", [
+    ((1.0, 200), 1 / 12), ((10.0, 800), 1 / 12),  # a column's time is shorter than the shortest interval
+    ((60.0, 400), 0.15), ((300.0, 1600), 0.1875),   # a frame per column
+    ((600.0, 800), 0.5), ((600.0, 200), 0.5),       # at most half a second apart: the figures stay current
+])
+def test_a_window_gets_a_frame_per_pixel_column_of_time_at_most_12_a_second(key, interval):
+    from vexlo_tools.web import SharedFrames
+    frames = SharedFrames(lambda *args: b"", frames_per_second=12.0)
+    assert frames.interval(key) == pytest.approx(interval)
+    frames.close()
 
 
 def test_viewers_beyond_the_most_served_are_told_so(server):

@@ -22,20 +22,20 @@ import time
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from .engine import LATENCY_SECONDS, Sink
 from .models import model_info
-from .plot import minmax
 from .recording import WRITERS, RecordingSink
 from .recording.limits import LimitEvent
 from .recording.provenance import calibration
 from .types import COUNTERS, Block, Stats, StreamEnd, StreamInfo, tared
 
-__all__ = ["InstrumentView", "LiveView", "MAX_WINDOW", "MIN_WINDOW", "Recordings", "Trace"]
+__all__ = ["Columns", "Frame", "InstrumentView", "LiveView", "MAX_WINDOW", "MIN_WINDOW", "Recordings", "Since",
+           "Trace"]
 
 logger = logging.getLogger(__name__)
 
@@ -56,110 +56,191 @@ WATCHED_SECONDS = 2.0
 #: How long samples may wait for a page nobody watches: no frame needs them sooner, and the engine
 #: and the page's sink then wake a few times a second instead of dozens.
 UNWATCHED_LATENCY_SECONDS = 0.25
+#: A window's columns are no longer kept once no frame asked for them for this many seconds.
+VIEW_IDLE = 10.0
 
 
-class Trace:
-    """The latest samples of one instrument: the last :data:`RAW_SAMPLES` as they are, and
-    :data:`MAX_WINDOW` seconds as minimum, maximum and sum per bucket of ``bucket`` samples.
+class Columns:
+    """Minimum, maximum and sum of each run of ``width`` consecutive samples (column ``k`` holds
+    samples ``k * width`` to ``(k + 1) * width - 1``), the latest ``length`` columns in rings,
+    kept up to date as samples arrive: a frame reads columns, it never rereads the samples.
 
-    :param samples_per_second: the stream's nominal rate (fixes how many samples a window holds).
+    :param width: samples per column.
+    :param length: columns kept.
     """
 
-    def __init__(self, samples_per_second: float) -> None:
-        self.rate = float(samples_per_second)
-        span = max(1, math.ceil(self.rate * MAX_WINDOW))
-        self.raw: FloatArray = np.zeros(min(span, RAW_SAMPLES))
-        self.bucket = max(1, math.ceil(span / BUCKETS))
-        buckets = math.ceil(span / self.bucket) + 1
-        self.low: FloatArray = np.zeros(buckets)
-        self.high: FloatArray = np.zeros(buckets)
-        self.sum: FloatArray = np.zeros(buckets)
-        #: Samples taken in all.
+    def __init__(self, width: int, length: int) -> None:
+        self.width = int(width)
+        self.low: FloatArray = np.zeros(length)
+        self.high: FloatArray = np.zeros(length)
+        self.sum: FloatArray = np.zeros(length)
+        #: Samples taken in all (those before :attr:`first`'s column were never given).
         self.count = 0
-        self.last: Optional[float] = None
+        #: The oldest column that holds samples.
+        self.first = 0
+
+    @property
+    def done(self) -> int:
+        """Columns complete so far (the one being filled is column ``done``)."""
+        return self.count // self.width
+
+    def start_at(self, column: int) -> None:
+        """Begin at column ``column`` (nothing taken yet, or the columns before it filled by :meth:`put`)."""
+        self.count, self.first = column * self.width, column
 
     def add(self, values: FloatArray) -> None:
         """Append samples, in order."""
         if not len(values):
             return
-        start = self.count
-        self._put(self.raw, start, values[-len(self.raw):], len(values))
-        # Whole and partial buckets: the partial one at the front is merged with what it held.
-        first_bucket = start // self.bucket
-        head = (-start) % self.bucket
+        start, width = self.count, self.width
+        # The column being filled takes the block's head, merged with what it held.
+        head = min(len(values), (-start) % width)
         if head:
             part = values[:head]
-            slot = first_bucket % len(self.low)
+            slot = (start // width) % len(self.low)
             self.low[slot] = min(self.low[slot], part.min())
             self.high[slot] = max(self.high[slot], part.max())
             self.sum[slot] += part.sum()
         rest = values[head:]
         if len(rest):
-            cut = math.ceil(len(rest) / self.bucket) * self.bucket
-            padded = np.pad(rest, (0, cut - len(rest)), mode="edge").reshape(-1, self.bucket)
+            cut = math.ceil(len(rest) / width) * width
+            padded = np.pad(rest, (0, cut - len(rest)), mode="edge").reshape(-1, width)
             sums = padded.sum(axis=1)
             # The padding repeats the last value; it is not part of the sum.
             sums[-1] -= rest[-1] * (cut - len(rest))
-            index = (start + head) // self.bucket
-            keep = slice(-len(self.low) + 1, None)
-            for ring, part in ((self.low, padded.min(axis=1)), (self.high, padded.max(axis=1)), (self.sum, sums)):
-                self._put(ring, index, part[keep], len(part))
+            # A block longer than the rings keeps what they hold: the complete columns and the one being filled.
+            keep = slice(-len(self.low), None)
+            self.put((start + head) // width, padded.min(axis=1)[keep], padded.max(axis=1)[keep], sums[keep],
+                     len(sums))
+        self.count += len(values)
+
+    def put(self, at: int, low: FloatArray, high: FloatArray, sums: FloatArray, advance: int) -> None:
+        """Write the last of ``advance`` columns that start at column ``at``."""
+        for ring, part in ((self.low, low), (self.high, high), (self.sum, sums)):
+            _put(ring, at, part, advance)
+
+    def tail(self, end: int, n: int) -> Tuple[FloatArray, FloatArray, FloatArray]:
+        """Minimum, maximum and sum of the ``n`` columns before column ``end``, oldest first."""
+        return _tail(self.low, end, n), _tail(self.high, end, n), _tail(self.sum, end, n)
+
+
+def _put(ring: FloatArray, at: int, data: FloatArray, advance: int) -> None:
+    """Write the tail ``data`` of ``advance`` items that start at item ``at`` into ``ring``."""
+    position = (at + advance - len(data)) % len(ring)
+    end = position + len(data)
+    if end <= len(ring):
+        ring[position:end] = data
+    else:
+        split = len(ring) - position
+        ring[position:] = data[:split]
+        ring[:end - len(ring)] = data[split:]
+
+
+def _tail(ring: FloatArray, end: int, n: int) -> FloatArray:
+    """The ``n`` items before item ``end`` of ``ring``, oldest first."""
+    start = (end - n) % len(ring)
+    stop = end % len(ring)
+    if start < stop or n == 0:
+        return ring[start:start + n]
+    return np.concatenate((ring[start:], ring[:stop]))
+
+
+class Trace:
+    """The latest samples of one instrument: the last :data:`RAW_SAMPLES` as they are,
+    :data:`MAX_WINDOW` seconds in :class:`Columns` of ``bucket`` samples, and the columns of each
+    window and width a frame was asked for lately, each kept up to date as samples arrive.
+
+    :param samples_per_second: the stream's nominal rate (fixes how many samples a window holds).
+    :param clock: monotonic seconds, to forget the columns of a width nobody asks for any more.
+    """
+
+    def __init__(self, samples_per_second: float, clock: Callable[[], float] = time.monotonic) -> None:
+        self.rate = float(samples_per_second)
+        span = max(1, math.ceil(self.rate * MAX_WINDOW))
+        self.raw: FloatArray = np.zeros(min(span, RAW_SAMPLES))
+        self.bucket = max(1, math.ceil(span / BUCKETS))
+        self.buckets = Columns(self.bucket, math.ceil(span / self.bucket) + 1)
+        #: Samples taken in all.
+        self.count = 0
+        self.last: Optional[float] = None
+        self._clock = clock
+        #: The columns of each (seconds, columns) asked for, with when they were last asked for.
+        self._views: Dict[Tuple[float, int], Tuple[Columns, float]] = {}
+
+    def add(self, values: FloatArray) -> None:
+        """Append samples, in order."""
+        if not len(values):
+            return
+        _put(self.raw, self.count, values[-len(self.raw):], len(values))
+        self.buckets.add(values)
+        now = self._clock()
+        for key, (columns, asked) in list(self._views.items()):
+            if now - asked > VIEW_IDLE:
+                del self._views[key]
+            else:
+                columns.add(values)
         self.count += len(values)
         self.last = float(values[-1])
-
-    @staticmethod
-    def _put(ring: FloatArray, at: int, data: FloatArray, advance: int) -> None:
-        """Write the tail ``data`` of ``advance`` items that start at item ``at`` into ``ring``."""
-        position = (at + advance - len(data)) % len(ring)
-        end = position + len(data)
-        if end <= len(ring):
-            ring[position:end] = data
-        else:
-            split = len(ring) - position
-            ring[position:] = data[:split]
-            ring[:end - len(ring)] = data[split:]
-
-    @staticmethod
-    def _tail(ring: FloatArray, end: int, n: int) -> FloatArray:
-        """The ``n`` items before item ``end`` of ``ring``, oldest first."""
-        start = (end - n) % len(ring)
-        stop = end % len(ring)
-        if start < stop or n == 0:
-            return ring[start:start + n]
-        return np.concatenate((ring[start:], ring[:stop]))
 
     def recent(self, seconds: float) -> FloatArray:
         """The samples of the last ``seconds`` (at most :data:`RAW_SAMPLES`), oldest first."""
         n = min(self.count, len(self.raw), max(1, round(seconds * self.rate)))
-        return self._tail(self.raw, self.count, n)
+        return _tail(self.raw, self.count, n)
 
-    def window(self, seconds: float, columns: int) -> Tuple[FloatArray, FloatArray, Tuple[float, float, float]]:
-        """The chart of the last ``seconds`` in at most ``columns`` pixel columns.
+    def width(self, seconds: float, columns: int) -> int:
+        """Samples per column of the chart of ``seconds`` in ``columns`` pixel columns: windows longer than
+        the samples kept as they are take whole buckets."""
+        wanted = max(1, math.ceil(seconds * self.rate))
+        width = max(1, math.ceil(wanted / columns))
+        if wanted + width > len(self.raw):
+            width = math.ceil(width / self.bucket) * self.bucket
+        return width
 
-        :return: times (seconds before the latest sample, negative), values (two points per column,
-            the minimum and the maximum in the order they occurred), and (minimum, maximum, mean)
-            over the window.
-        """
-        wanted = max(1, round(seconds * self.rate))
-        if wanted <= len(self.raw) or self.bucket == 1:
-            values = self.recent(seconds)
-            n = len(values)
-            times = (np.arange(n, dtype=np.float64) - (n - 1)) / self.rate
-            summary = (float(values.min()), float(values.max()), float(values.mean()))
-        else:
-            # Whole buckets only: the one being filled is left out of the long windows.
-            whole = self.count // self.bucket
-            n = min(whole, len(self.low) - 1, math.ceil(wanted / self.bucket))
-            low = self._tail(self.low, whole, n)
-            high = self._tail(self.high, whole, n)
-            total = float(self._tail(self.sum, whole, n).sum())
-            values = np.column_stack((low, high)).ravel()
-            ends = (np.arange(n, dtype=np.float64) - (n - 1)) * self.bucket / self.rate
-            times = np.repeat(ends, 2) - (self.count - whole * self.bucket) / self.rate
-            summary = ((float(low.min()), float(high.max()), total / (n * self.bucket)) if n
-                       else (math.nan, math.nan, math.nan))
-        reduced = minmax(times, values, columns)
-        return reduced.time, reduced.value, summary
+    def columns(self, seconds: float, columns: int) -> Columns:
+        """The columns of the chart of ``seconds`` in ``columns`` pixel columns, from now on kept up to
+        date (until nobody asks for them for :data:`VIEW_IDLE` seconds)."""
+        key = (seconds, columns)
+        found = self._views.get(key)
+        view = found[0] if found is not None else self._seeded(self.width(seconds, columns), columns + 2)
+        self._views[key] = (view, self._clock())
+        return view
+
+    def _seeded(self, width: int, length: int) -> Columns:
+        """New columns of ``width`` samples holding what is kept of the latest ``length``."""
+        view = Columns(width, length)
+        done = self.count // width
+        first = max(0, done - length + 1)
+        if self.count - first * width <= len(self.raw):
+            view.start_at(first)
+            view.add(_tail(self.raw, self.count, self.count - first * width))
+            return view
+        # Older than the samples kept: whole columns from the buckets (``width`` is a whole number of them).
+        per = width // self.bucket
+        held = self.buckets.done - (len(self.buckets.low) - 1)
+        first = max(first, -(-held // per))
+        n = done - first
+        low, high, sums = self.buckets.tail(done * per, n * per)
+        view.start_at(first)
+        view.put(first, low.reshape(n, per).min(axis=1), high.reshape(n, per).max(axis=1),
+                 sums.reshape(n, per).sum(axis=1), n)
+        view.count = done * width
+        view.add(_tail(self.raw, self.count, min(len(self.raw), self.count - done * width)))
+        return view
+
+
+class Since(NamedTuple):
+    """What a viewer was last sent: the instruments' generation, and per instrument the column its
+    next frame begins at and the zero the columns sent were tared by."""
+
+    generation: int
+    marks: Tuple[Tuple[int, float], ...]
+
+
+class Frame(NamedTuple):
+    """A frame of the page (see :meth:`InstrumentView.frame`) and what it leaves its viewer with."""
+
+    data: bytes
+    since: Since
 
 
 @dataclass
@@ -240,37 +321,62 @@ class InstrumentView:
         """What a frame says beyond its instruments (called under the lock)."""
         return {}
 
-    def frame(self, seconds: float, columns: int) -> bytes:
-        """One frame of the page: the figures of every instrument as JSON, then their charts.
+    def frame(self, seconds: float, columns: int, since: Optional[Since] = None) -> Frame:
+        """One frame of the page: the figures of every instrument as JSON, then the chart's columns
+        that are new since the frame ``since`` stands for (its :attr:`Frame.since`), or the whole
+        window (without ``since``, when the instruments or an instrument's zero changed since, or
+        when the columns after it are no longer kept).
 
         Layout: a little-endian ``uint32`` length of the JSON text, the text (padded with spaces to
-        a multiple of 4 bytes), then per instrument its times and its values as ``float32``
-        (``points`` of each, as the JSON says).
+        a multiple of 4 bytes), then per instrument the minimum and the maximum of each column sent
+        as ``float32`` (``points`` of each). An instrument's ``first`` is the number of its first
+        column sent, ``step`` the seconds each column spans (column ``k`` begins ``k * step`` seconds
+        into the samples the page took), ``whole`` whether the columns replace the chart's rather than
+        follow them, and ``end`` the seconds its chart ends at.
         """
         seconds = min(MAX_WINDOW, max(MIN_WINDOW, seconds))
         columns = min(MAX_COLUMNS, max(MIN_COLUMNS, columns))
         figures: List[Dict[str, Any]] = []
         arrays: List[bytes] = []
+        marks: List[Tuple[int, float]] = []
         with self._lock:
-            for instrument in self._instruments:
+            given = since.marks if since is not None and since.generation == self.generation \
+                and len(since.marks) == len(self._instruments) else None
+            for i, instrument in enumerate(self._instruments):
                 trace, zero = instrument.trace, instrument.zero
                 entry: Dict[str, Any] = {
                     "counters": {name: int(getattr(instrument.stats, name)) for name in COUNTERS},
                     "dropped": instrument.skipped, "ended": instrument.ended, "zero": zero,
-                    "samples": trace.count, "points": 0, **instrument.extra}
-                if trace.count:
-                    times, values, (low, high, mean) = trace.window(seconds, columns)
+                    "samples": trace.count, "points": 0, "first": 0, "whole": True, "step": 0.0, "end": 0.0,
+                    **instrument.extra}
+                view = trace.columns(seconds, columns)
+                done = view.done
+                shown = min(done - view.first, math.ceil(seconds * trace.rate / view.width))
+                if given is not None and given[i][1] == zero and done - shown <= given[i][0] <= done:
+                    start, whole = given[i][0], False
+                else:
+                    start, whole = done - shown, True
+                low, high, sums = view.tail(done, shown)
+                if shown:
                     # tared: a value equal to the zero is 0, not the subtraction's rounding (1.78e-15)
-                    value, low, high, mean = tared(np.array([trace.last or 0.0, low, high, mean]), zero).tolist()
-                    entry.update(value=_number(value), min=_number(low), max=_number(high), mean=_number(mean),
-                                 points=len(times))
-                    arrays += [times.astype("<f4").tobytes(), tared(values, zero).astype("<f4").tobytes()]
+                    value, least, most, mean = tared(np.array(
+                        [trace.last or 0.0, low.min(), high.max(), sums.sum() / (shown * view.width)]), zero).tolist()
+                    entry.update(value=_number(value), min=_number(least), max=_number(most), mean=_number(mean))
+                elif trace.count:
+                    entry.update(value=_number(float(tared(np.array([trace.last or 0.0]), zero)[0])))
+                new = done - start
+                entry.update(points=new, first=start, whole=whole, step=view.width / trace.rate,
+                             end=done * view.width / trace.rate)
+                arrays += [tared(low[shown - new:], zero).astype("<f4").tobytes(),
+                           tared(high[shown - new:], zero).astype("<f4").tobytes()]
+                marks.append((done, zero))
                 figures.append(entry)
             head = {"time": self._clock(), "window": seconds, "generation": self.generation,
                     "instruments": figures, **self._head()}
+            generation = self.generation
         text = json.dumps(head).encode()
         text += b" " * (-len(text) % 4)
-        return b"".join([struct.pack("<I", len(text)), text, *arrays])
+        return Frame(b"".join([struct.pack("<I", len(text)), text, *arrays]), Since(generation, tuple(marks)))
 
 
 class LiveView(InstrumentView, Sink):
@@ -345,11 +451,11 @@ class LiveView(InstrumentView, Sink):
                 self._instruments[event.index].extra["event"] = limit_badge(event.metadata())
 
     # The page's side.
-    def frame(self, seconds: float, columns: int) -> bytes:
+    def frame(self, seconds: float, columns: int, since: Optional[Since] = None) -> Frame:
         # Watched: samples go to the page as they come (the engine reads at its default pace).
         self._watched_at = time.monotonic()
         self.latency_seconds = LATENCY_SECONDS
-        return super().frame(seconds, columns)
+        return super().frame(seconds, columns, since)
 
     def ended(self) -> List[Tuple[str, Optional[str]]]:
         """Each instrument's port and how its stream ended (``None`` while it runs)."""

@@ -11,7 +11,8 @@ requests without ``--control`` or whose body is not a small JSON object, and dow
 that is not a recording in the directory.
 
 Frames come from :class:`SharedFrames`: built off the event loop, once per interval for every
-viewer of the same window (windows and widths rounded up to a few sizes); at most
+viewer of the same window that was sent the same before (windows and widths rounded up to a few
+sizes; a frame carries only the chart's columns new since the viewer's last one); at most
 :attr:`Page.max_viewers` viewers are served, and one that does not read is dropped.
 """
 
@@ -38,7 +39,7 @@ from urllib.parse import parse_qs, quote, urlsplit
 
 from ._extras import require
 from .recording.limits import LimitSink
-from .live import MAX_WINDOW, MIN_WINDOW, InstrumentView, LiveView, Recordings
+from .live import MAX_WINDOW, MIN_WINDOW, Frame, InstrumentView, LiveView, Recordings, Since
 
 __all__ = ["Gate", "Page", "SharedFrames", "WebServer", "check_token", "create_app", "is_loopback", "needed_token",
            "page_address", "parse_json", "serve"]
@@ -62,6 +63,9 @@ MAX_VIEWERS = 20
 #: is rounded up to one of them, so that viewers share frames.
 WINDOWS = (1.0, 5.0, 10.0, 30.0, 60.0, 300.0, 600.0)
 COLUMNS = (200, 400, 800, 1600, 3200)
+#: The longest time between two frames of a viewer, however long its window's columns: the figures
+#: (value, counters, a stream seen alive) stay current.
+MAX_FRAME_INTERVAL = 0.5
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
 Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
@@ -105,17 +109,20 @@ def _round_up(value: float, sizes: Sequence[Any]) -> Any:
 class SharedFrames:
     """Frames of a view, built off the event loop and shared by every viewer of the same window.
 
-    A viewer's window and width are rounded up to one of :data:`WINDOWS` and :data:`COLUMNS`; the
-    frame of each such pair is built at most once per interval of ``frames_per_second``, on one
-    thread of its own, whoever asks for it (the viewers who ask meanwhile wait for the same one).
+    A viewer's window and width are rounded up to one of :data:`WINDOWS` and :data:`COLUMNS`. Each
+    such pair has its own interval: a pixel column's time (a frame has a new column to show),
+    at least that of ``frames_per_second`` and at most :data:`MAX_FRAME_INTERVAL` (the figures
+    stay current). A frame for a pair and what its viewer was sent before (:class:`~vexlo_tools.live.Since`)
+    is built at most once per interval, on one thread of its own, whoever asks for it (the viewers
+    who ask meanwhile wait for the same one): viewers that keep up share every frame.
 
-    :param build: ``build(seconds, columns)`` makes one frame (called on the frames' thread).
+    :param build: ``build(seconds, columns, since)`` makes one frame (called on the frames' thread).
     """
 
-    def __init__(self, build: Callable[[float, int], bytes], frames_per_second: float = 12.0) -> None:
+    def __init__(self, build: Callable[[float, int, Optional[Since]], Frame], frames_per_second: float = 12.0) -> None:
         self.build = build
-        self.interval = 1.0 / frames_per_second
-        self._frames: Dict[Tuple[float, int], Tuple[int, "asyncio.Future[bytes]"]] = {}
+        self.shortest = 1.0 / frames_per_second
+        self._frames: Dict[Tuple[Tuple[float, int], Optional[Since]], Tuple[int, "asyncio.Future[Frame]"]] = {}
         self._thread = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vexlo frames")
 
     @staticmethod
@@ -123,18 +130,27 @@ class SharedFrames:
         """The window and width a frame is built for."""
         return _round_up(seconds, WINDOWS), _round_up(columns, COLUMNS)
 
-    def tick(self) -> int:
-        """The number of the current interval."""
-        return int(asyncio.get_running_loop().time() / self.interval)
+    def interval(self, key: Tuple[float, int]) -> float:
+        """Seconds between the frames of the window and width ``key``."""
+        return min(MAX_FRAME_INTERVAL, max(self.shortest, key[0] / key[1]))
 
-    async def get(self, seconds: float, columns: int) -> bytes:
-        """The frame of this interval for the window ``seconds`` and the width ``columns``."""
-        key, tick = self.key(seconds, columns), self.tick()
-        cached = self._frames.get(key)
+    def tick(self, key: Tuple[float, int]) -> int:
+        """The number of the current interval of ``key``."""
+        return int(asyncio.get_running_loop().time() / self.interval(key))
+
+    async def get(self, seconds: float, columns: int, since: Optional[Since] = None) -> Frame:
+        """The frame of this interval for the window ``seconds``, the width ``columns`` and a viewer
+        last sent ``since``."""
+        key = self.key(seconds, columns)
+        tick = self.tick(key)
+        cached = self._frames.get((key, since))
         if cached is None or cached[0] != tick:
+            # Frames of past intervals are of no use to anyone.
+            for old in [k for k, (t, _) in self._frames.items() if t != self.tick(k[0])]:
+                del self._frames[old]
             loop = asyncio.get_running_loop()
-            future = loop.run_in_executor(self._thread, self.build, *key)
-            self._frames[key] = cached = (tick, future)
+            future = loop.run_in_executor(self._thread, self.build, *key, since)
+            self._frames[(key, since)] = cached = (tick, future)
         return await asyncio.shield(cached[1])
 
     def close(self) -> None:
@@ -508,24 +524,32 @@ async def live(websocket: Any) -> None:
     frames = page.frames
     loop = asyncio.get_running_loop()
     generation = -1
+    # What this viewer has been sent: the next frame carries only what is new since (or the whole
+    # window again, after a change of window or width).
+    since: Optional[Since] = None
+    key: Optional[Tuple[float, int]] = None
     try:
         while not listener.done():
             if generation != page.view.generation:
                 generation = page.view.generation
                 await asyncio.wait_for(websocket.send_json(page.hello()), page.send_timeout)
+            asked = frames.key(float(wanted["window"]), int(wanted["columns"]))
+            if asked != key:
+                key, since = asked, None
             if unacknowledged >= FRAMES_IN_FLIGHT:
                 drawn.clear()
                 # A hidden page draws nothing and waits here, costing nothing, until shown again.
-                await asyncio.wait([listener, asyncio.ensure_future(drawn.wait())], timeout=frames.interval,
+                await asyncio.wait([listener, asyncio.ensure_future(drawn.wait())], timeout=frames.interval(key),
                                    return_when=asyncio.FIRST_COMPLETED)
                 continue
-            tick = frames.tick()
-            data = await frames.get(float(wanted["window"]), int(wanted["columns"]))
+            tick = frames.tick(key)
+            frame = await frames.get(*key, since)
             # A viewer that does not read fills its connection's buffer: it is dropped here.
-            await asyncio.wait_for(websocket.send_bytes(data), page.send_timeout)
+            await asyncio.wait_for(websocket.send_bytes(frame.data), page.send_timeout)
+            since = frame.since
             unacknowledged += 1
             await asyncio.wait_for(websocket.send_json(page.status()), page.send_timeout)
-            await asyncio.sleep(max(0.0, (tick + 1) * frames.interval - loop.time()))
+            await asyncio.sleep(max(0.0, (tick + 1) * frames.interval(key) - loop.time()))
     except (WebSocketDisconnect, asyncio.TimeoutError, RuntimeError, OSError):
         pass  # the viewer left, or is too slow to keep: the others go on
     finally:
@@ -579,7 +603,7 @@ class WebServer:
         self.host, self.port = host, port
         config = uvicorn.Config(app, host=host, port=port, log_level="warning", ws="websockets-sansio",
                                 lifespan="off", ws_ping_interval=5.0, ws_ping_timeout=SEND_TIMEOUT,
-                                ws_max_size=MAX_BODY)
+                                ws_max_size=MAX_BODY, ws_per_message_deflate=False)
         self._server = uvicorn.Server(config)
         self._thread: Optional[threading.Thread] = None
 

@@ -1,6 +1,7 @@
 // The live page: one websocket brings the instruments' facts (JSON), then frames (binary: a
-// uint32 length, the JSON figures, then float32 times and values per instrument) and the
-// recording's status. It reconnects by itself and says so while the server is away. A fleet's page
+// uint32 length, the JSON figures, then per instrument the float32 minimum and maximum of each
+// chart column new since the frame before, or of the whole window when the frame says "whole")
+// and the recording's status. It reconnects by itself and says so while the server is away. A fleet's page
 // (vexlo serve --broker) is the same page: its cards are grouped by stand, each stand's state on top.
 "use strict";
 const token = new URLSearchParams(location.search).get("token");
@@ -8,8 +9,14 @@ const query = token ? "?token=" + encodeURIComponent(token) : "";
 const $ = (id) => document.getElementById(id);
 // What tests and benchmarks read: frames drawn, and for each (host time drawn, value of the first
 // instrument, host time the frame arrived).
-const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null };
-let cards = [], pending = null, unit = [], received = 0, stands = new Map();
+const live = window.vexlo = { frames: 0, drawn: 0, log: [], connected: false, hello: null,
+  // each chart's points (times in seconds into the samples the page took), where they end, its axes, its
+  // width, the line drawn and the plot area's size in pixels
+  charts: () => cards.map((c) => ({ x: c.X, y: c.Y, end: c.end, range: c.chart.layout.xaxis.range,
+    values: c.chart.layout.yaxis.range, width: c.chart.clientWidth,
+    line: (c.chart.querySelector(".scatterlayer .trace path.js-line") || { getAttribute: () => "" }).getAttribute("d"),
+    plot: [c.chart._fullLayout._size.w, c.chart._fullLayout._size.h] })) };
+let cards = [], pending = false, unit = [], received = 0, stands = new Map();
 
 function connect() {
   const ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws" + query);
@@ -78,12 +85,11 @@ function hello(data) {
     const get = (name) => card.querySelector("." + name);
     return { chart: get("chart"), value: get("value"), summary: get("summary"), counters: get("counters"),
              ended: get("ended"), state: get("state"), overrun: get("overrun"), event: get("event"),
-             samples: -1, changed: 0 };
+             samples: -1, changed: 0, x: [], y: [], X: [], Y: [], whole: false, end: 0, step: 1, texts: {} };
   });
   for (const [i, card] of cards.entries()) {
     Plotly.newPlot(card.chart, [{ x: [], y: [], type: "scatter", mode: "lines", line: { width: 1, color: "#1f77b4" } }],
       layout(data.instruments[i].unit), { displayModeBar: false, staticPlot: true, responsive: true });
-    card.chart.span = null;
     resized.observe(card.chart);
   }
   unit = data.instruments.map((facts) => facts.unit);
@@ -134,9 +140,9 @@ function badge(card, figures, now) {
   if (figures.samples !== card.samples) { card.samples = figures.samples; card.changed = now; }
   const state = figures.ended ? (figures.ended.startsWith("failed") ? "lost" : "ended")
     : figures.offline ? "offline" : now - card.changed > STALE_MS ? "stale" : "live";
-  card.state.textContent = state;
-  card.state.className = "badge state " + state;
-  card.overrun.hidden = !(figures.counters.overrun > 0);
+  show(card, "state", state);
+  if (card.state.className !== "badge state " + state) card.state.className = "badge state " + state;
+  if (card.overrun.hidden !== !(figures.counters.overrun > 0)) card.overrun.hidden = !(figures.counters.overrun > 0);
 }
 
 function fill(select, options) {
@@ -150,6 +156,14 @@ function layout(unitName) {
 
 const fmt = (x) => x === null || x === undefined ? "–" : Number(x).toPrecision(6);
 
+const TEXT_MS = 250;
+let texted = 0;
+
+// Text is written only when it changed: each write costs the browser a layout.
+function show(card, part, text) {
+  if (card.texts[part] !== text) { card.texts[part] = text; card[part].textContent = text; }
+}
+
 function frame(buffer) {
   const length = new DataView(buffer).getUint32(0, true);
   const head = JSON.parse(new TextDecoder().decode(new Uint8Array(buffer, 4, length)));
@@ -158,52 +172,108 @@ function frame(buffer) {
     return;
   }
   let offset = 4 + length;
-  const charts = [];
   for (const [name, figures] of Object.entries(head.stands || {})) standState(name, figures);
   live.arrived = Date.now();
   live.values = [];
+  // Figures that change at every frame are written a few times a second: nobody reads them faster, and
+  // each write costs the browser a layout of the page.
+  const figuresDue = live.arrived - texted >= TEXT_MS;
+  if (figuresDue) texted = live.arrived;
   head.instruments.forEach((figures, i) => {
     const card = cards[i];
-    if (!card) return;
-    card.value.textContent = `${fmt(figures.value)} ${unit[i]}`;
-    card.summary.textContent = `min ${fmt(figures.min)} · max ${fmt(figures.max)} · mean ${fmt(figures.mean)} ` +
-      `over ${head.window} s` + (figures.zero ? ` · tared at ${fmt(figures.zero)}` : "");
-    const c = figures.counters;
-    const spool = figures.spool;
-    card.counters.textContent = `received ${c.received} · overrun ${c.overrun} · missing ${c.missing} · ` +
-      `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}` + (spool ?
-      ` · spooled ${spool.spooled} · dropped from the spool ${spool.spool_dropped} · ` +
-      `damaged in the spool ${spool.spool_corrupted} · not published ${spool.not_published}` : "");
-    const event = figures.event;
-    card.event.textContent = event ? `last limit event: ${event.condition} at ${event.utc} (value ${fmt(event.value)})` : "";
-    card.ended.textContent = figures.ended ? `stream ended: ${figures.ended}` : "";
-    badge(card, figures, live.arrived);
     const n = figures.points;
-    charts.push([card.chart, new Float32Array(buffer, offset, n), new Float32Array(buffer, offset + 4 * n, n)]);
+    if (card && (figuresDue || !("value" in card.texts))) {
+      show(card, "value", `${fmt(figures.value)} ${unit[i]}`);
+      show(card, "summary", `min ${fmt(figures.min)} · max ${fmt(figures.max)} · mean ${fmt(figures.mean)} ` +
+        `over ${head.window} s` + (figures.zero ? ` · tared at ${fmt(figures.zero)}` : ""));
+      const c = figures.counters;
+      const spool = figures.spool;
+      show(card, "counters", `received ${c.received} · overrun ${c.overrun} · missing ${c.missing} · ` +
+        `corrupted ${c.corrupted} · not shown (page too slow) ${figures.dropped}` + (spool ?
+        ` · spooled ${spool.spooled} · dropped from the spool ${spool.spool_dropped} · ` +
+        `damaged in the spool ${spool.spool_corrupted} · not published ${spool.not_published}` : ""));
+    }
+    if (card) {
+      const event = figures.event;
+      show(card, "event", event ? `last limit event: ${event.condition} at ${event.utc} (value ${fmt(event.value)})` : "");
+      show(card, "ended", figures.ended ? `stream ended: ${figures.ended}` : "");
+      badge(card, figures, live.arrived);
+      columns(card, figures, head.window, new Float32Array(buffer, offset, n), new Float32Array(buffer, offset + 4 * n, n));
+    }
     offset += 8 * n;
     if (i === 0) live.value = figures.value;
     live.values[i] = figures.value;
   });
   live.frames += 1;
   received += 1;
-  // Only the latest frame is drawn; one that arrives before the browser drew the last replaces it.
-  if (pending === null) requestAnimationFrame(draw);
-  pending = charts;
-  span = head.window;
+  // Drawn once per animation frame, with every column that came since the last drawing.
+  if (!pending) requestAnimationFrame(draw);
+  pending = true;
 }
 
-let span = null;
+// A frame's columns, kept until drawn: each column is two points (its minimum, then its maximum)
+// at its start time; a whole window replaces what was kept.
+function columns(card, figures, span, low, high) {
+  if (figures.whole) { card.x = []; card.y = []; card.whole = true; }
+  for (let j = 0; j < low.length; j++) {
+    const t = (figures.first + j) * figures.step;
+    card.x.push(t, t);
+    card.y.push(low[j], high[j]);
+  }
+  card.span = span;
+  card.step = figures.step || 1;
+  card.end = figures.end;
+}
+
+// A chart's points of its window: those it held and the columns that came since, less those that
+// fell out of the window (a whole window replaces them all).
+function keep(card) {
+  if (card.whole) { card.X = []; card.Y = []; }
+  for (let j = 0; j < card.x.length; j++) { card.X.push(card.x[j]); card.Y.push(card.y[j]); }
+  const start = card.end - card.span - card.step;
+  let cut = 0;
+  while (cut < card.X.length && card.X[cut] < start) cut++;
+  if (cut) { card.X.splice(0, cut); card.Y.splice(0, cut); }
+  card.x = []; card.y = [];
+}
 
 function draw() {
-  for (const [chart, x, y] of pending) {
-    // The axis spans the whole window, however much of it has data yet.
-    if (chart.span !== span) {
-      Plotly.relayout(chart, { "xaxis.range": [-span, 0] });
-      chart.span = span;
+  for (const card of cards) {
+    if (!card.whole && !card.x.length) continue;  // nothing new: the chart stays as it is
+    const whole = card.whole;
+    keep(card);
+    card.whole = false;
+    const chart = card.chart, X = card.X, Y = card.Y, end = card.end;
+    let low = Infinity, high = -Infinity;
+    for (const v of Y) { if (v < low) low = v; if (v > high) high = v; }
+    const range = chart.layout.yaxis.range, x = X.map((t) => t - end);
+    // The values' axis has some room, so that it changes seldom: it is set anew when a value leaves it or
+    // when it is over twice as wide as it would be set now.
+    const pad = (high - low) * 0.1 || Math.abs(high) * 0.05 || 1;
+    const fits = range && !whole && chart.span === card.span && low >= range[0] && high <= range[1] &&
+      range[1] - range[0] <= 2 * (high - low + 2 * pad);
+    const path = chart.querySelector(".scatterlayer .trace path.js-line");
+    chart.data[0].x = x;
+    chart.data[0].y = Y;
+    if (fits && path && X.length) {
+      // The axes still fit: only the line moves, drawn into the chart's own path through its axes' own
+      // conversion to pixels. Plotly redraws a whole chart (axes, ticks, margins) for any change of its
+      // data, about 12 ms each time.
+      const xa = chart._fullLayout.xaxis, ya = chart._fullLayout.yaxis;
+      const d = new Array(x.length);
+      for (let j = 0; j < x.length; j++) d[j] = xa.l2p(x[j]).toFixed(1) + "," + ya.l2p(Y[j]).toFixed(1);
+      path.setAttribute("d", "M" + d.join("L"));
+    } else {
+      // The axis spans the whole window, however much of it has data yet.
+      chart.layout.xaxis.range = [-card.span, 0];
+      chart.layout.xaxis.autorange = false;
+      chart.layout.yaxis.range = X.length ? [low - pad, high + pad] : undefined;
+      chart.layout.yaxis.autorange = !X.length;
+      chart.span = card.span;
+      Plotly.restyle(chart, { x: [x], y: [Y] });
     }
-    Plotly.restyle(chart, { x: [x], y: [y] });
   }
-  pending = null;
+  pending = false;
   live.drawn += 1;
   // The server sends more once the frames it sent are drawn (or replaced by a later one).
   if (live.socket.readyState === WebSocket.OPEN) live.socket.send(JSON.stringify({ drawn: received }));
@@ -212,7 +282,13 @@ function draw() {
   if (live.log.length > 600) live.log.splice(0, 300);
 }
 
+let said = null;
+
 function status(data) {
+  // It comes after every frame and seldom changes: written only when it does (each write costs a layout).
+  const text = JSON.stringify(data);
+  if (text === said) return;
+  said = text;
   $("problem").hidden = !data.problem;
   $("problem").textContent = data.problem || "";
   const rec = data.recording;
