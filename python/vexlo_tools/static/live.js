@@ -255,11 +255,13 @@ function draw() {
     const path = chart.querySelector(".scatterlayer .trace path.js-line");
     chart.data[0].x = x;
     chart.data[0].y = Y;
-    if (fits && path && X.length) {
+    // The axes' own conversion to pixels is the chart library's internal: without it (another version of
+    // the library), every frame goes through the library's redraw instead.
+    const full = chart._fullLayout || {}, xa = full.xaxis, ya = full.yaxis;
+    if (fits && path && X.length && xa && ya && typeof xa.l2p === "function" && typeof ya.l2p === "function") {
       // The axes still fit: only the line moves, drawn into the chart's own path through its axes' own
       // conversion to pixels. Plotly redraws a whole chart (axes, ticks, margins) for any change of its
       // data, about 12 ms each time.
-      const xa = chart._fullLayout.xaxis, ya = chart._fullLayout.yaxis;
       const d = new Array(x.length);
       for (let j = 0; j < x.length; j++) d[j] = xa.l2p(x[j]).toFixed(1) + "," + ya.l2p(Y[j]).toFixed(1);
       path.setAttribute("d", "M" + d.join("L"));
