@@ -205,18 +205,26 @@ def row_read_call(calls=400, samples=800):
     """One consumer over a pty reading about 800 samples at a time: the thread CPU of each read()
     against a floor measured the same way (after the same pause, so both start as cold): copying
     800 counts and values out of two numpy arrays, the least a read that hands out new arrays does.
-    Each read follows a floor step, so the pause is half the time 800 samples take."""
+    Each read follows a floor step, so the pause is half the time 800 samples take. A second floor,
+    before every other read: allocating the two arrays alone (two np.empty), measured the same way."""
     counts, values = np.arange(100_000, dtype=np.uint32), np.arange(100_000, dtype=np.float64)
     clock = time.thread_time_ns
     pause = samples / HIGH_RATE / 2
-    costs = {"read": [], "touched": [], "floor": []}
+    costs = {"read": [], "touched": [], "floor": [], "allocation": []}
     sizes = []
+    kinds = np.dtype(np.uint32), np.dtype(np.float64)
 
     def floor():
         time.sleep(pause)
         began = clock()
         counts[5_000:5_000 + samples].copy(), values[5_000:5_000 + samples].copy()
         costs["floor"].append(clock() - began)
+
+    def allocation():
+        time.sleep(pause)
+        began = clock()
+        np.empty(samples, kinds[0]), np.empty(samples, kinds[1])
+        costs["allocation"].append(clock() - began)
 
     with served(PLUS) as (paths, _):
         devices = open_plus(paths)
@@ -231,7 +239,7 @@ def row_read_call(calls=400, samples=800):
                     [block] = acquisition.read(timeout=0)
                     costs["read"].append(clock() - began)
                     sizes.append(len(block))
-                    floor()
+                    allocation()
                     time.sleep(pause)
                     began = clock()
                     [block] = acquisition.read(timeout=0)
@@ -240,13 +248,16 @@ def row_read_call(calls=400, samples=800):
         finally:
             for device in devices:
                 device.disconnect()
-    read, touched, floor = (statistics.median(costs[k]) / 1e3 for k in ("read", "touched", "floor"))
+    read, touched, floor, allocation = (statistics.median(costs[k]) / 1e3
+                                        for k in ("read", "touched", "floor", "allocation"))
     load = os.getloadavg()[0]
     return [Line(15, f"read() CPU per call, 1 PLX310 Plus Prime at 38400/s over a pty, {statistics.median(sizes):.0f} "
                      f"samples a block, {calls} calls (load {load:.1f}): vs copying {samples} samples (floor)",
                  "us", read, floor, floor / read, "<= 40 us", read <= 40),
             Line(15, "  the same, the block's times and counters asked for too", "us", touched, floor,
-                 floor / touched, "", None)]
+                 floor / touched, "", None),
+            Line(15, "  floor alone: allocating the two arrays a read hands out (np.empty x2, as cold)", "us",
+                 allocation, None, None, "", None)]
 
 
 # --- Row 12: discovery in parallel ---------------------------------------------------

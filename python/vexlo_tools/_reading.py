@@ -74,6 +74,8 @@ IN_FLIGHT_SECONDS = 0.25
 
 UInt32Array = npt.NDArray[np.uint32]
 Float64Array = npt.NDArray[np.float64]
+# The blocks' dtypes as objects: np.empty then skips making one from the type at every read.
+_UINT32, _FLOAT64 = np.dtype(np.uint32), np.dtype(np.float64)
 
 
 _NATIVE_OPERATIONS = {name: vexlo.ADCConverter.__dict__[name]
@@ -93,7 +95,7 @@ def take(reader: _arrays.Reader) -> Tuple[int, UInt32Array, Float64Array]:
     :return: the first sample's number, the counts, the values.
     """
     held = len(reader)
-    adc, value = np.empty(held, np.uint32), np.empty(held, np.float64)
+    adc, value = np.empty(held, _UINT32), np.empty(held, _FLOAT64)
     # Samples written meanwhile stay for the next take; the oldest may have made room for them.
     first, taken = reader.take(adc, value)
     if taken < held:  # only if another take came in between

@@ -205,7 +205,10 @@ class Acquisition:
         self.buffer_seconds = buffer_seconds
         self.samples = None if samples is None else int(samples)
         self.seconds = seconds
-        self._lock = threading.Condition()
+        # read() takes the condition's lock itself, a C call, rather than through Condition.__enter__
+        # and __exit__, two Python calls: it is the one path a consumer takes several times a second.
+        self._mutex = threading.RLock()
+        self._lock = threading.Condition(self._mutex)
         # Consumers waiting on _lock: the readers wake them at once, and as often as the most hurried needs.
         self._waiters = Waiters()
         self._readers: List[_Reader] = []
@@ -487,7 +490,7 @@ class Acquisition:
         if consumer is not None and consumer is not threading.current_thread():
             raise RuntimeError("an engine reads this acquisition (its blocks go to its sinks and callbacks)")
         deadline = None if timeout is None else time.monotonic() + timeout
-        with self._lock:
+        with self._mutex:
             # Nothing more can come once every stream has ended.
             while self._running and not self._pending() and any(r.end is None for r in self._readers):
                 remaining = None if deadline is None else deadline - time.monotonic()
@@ -499,7 +502,10 @@ class Acquisition:
             return [reader.block() for reader in self._readers]
 
     def _pending(self) -> bool:
-        return any(len(r.core) or (r.error is not None and not r.error_reported) for r in self._readers)
+        for r in self._readers:  # a loop, not any() over a generator: called at every read()
+            if len(r.core) or (r.error is not None and not r.error_reported):
+                return True
+        return False
 
     def _raise_pending_error(self) -> None:
         for reader in self._readers:

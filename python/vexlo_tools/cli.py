@@ -9,19 +9,15 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import logging
 import os
 import signal
 import sys
 import threading
-from typing import TYPE_CHECKING, Iterator, Optional, Sequence
+from typing import Iterator, Optional, Sequence
 
 from ._extras import software_version
-from ._sim_kinds import INSTRUMENT_KINDS
+from ._options import INSTRUMENT_KINDS, INSTRUMENT_OPTIONS, instrument
 from .commands import Command, CommandParser
-
-if TYPE_CHECKING:
-    from .sim.choices import InstrumentChoice
 
 # The commands, numpy, the extension and the simulator are imported only
 # once a command is chosen, so that --help and --version answer at once.
@@ -47,12 +43,6 @@ DIALOUT_HINT = ("serial ports need membership of the dialout group on most Linux
                 "sudo usermod -aG dialout $USER, then log in again")
 
 
-def _instrument(text: str) -> InstrumentChoice:
-    from .sim.choices import parse_instrument
-
-    return parse_instrument(text)
-
-
 def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
     # On the subcommands the defaults are suppressed, so an option given
     # before the command name is not reset by the subcommand's parser.
@@ -63,11 +53,10 @@ def _add_common_options(parser: argparse.ArgumentParser, suppress: bool) -> None
                         help="run against simulated instruments instead of the serial ports, made afresh for "
                              "each command: what one command sets (teds --auto on, --keep-rate) is gone in the "
                              "next; vexlo sim serves instruments that keep it")
-    parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=_instrument,
+    parser.add_argument("--instrument", metavar="MODEL[:OPTIONS]", action="append", type=instrument,
                         default=default([]),
                         help="a simulated instrument (implies --sim; repeat for more): "
-                             + ", ".join(INSTRUMENT_KINDS) + "; options load=, noise=, serial=, "
-                             "firmware=A.B.C, teds=on|off, auto-teds=on|off")
+                             + ", ".join(INSTRUMENT_KINDS) + "; " + INSTRUMENT_OPTIONS)
 
 
 class _Version(argparse.Action):
@@ -100,6 +89,8 @@ def build_parser() -> argparse.ArgumentParser:
 @contextlib.contextmanager
 def _logging_to_stderr(verbosity: int) -> Iterator[None]:
     """Show the module's log records with -v; keep them off the terminal otherwise."""
+    import logging  # where it is used: help loads none of it
+
     import vexlo_device_communication as vexlo
 
     loggers = [vexlo.logger, logging.getLogger("vexlo_tools")]

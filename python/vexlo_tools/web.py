@@ -38,6 +38,7 @@ from typing import Any, Awaitable, Callable, Dict, List, MutableMapping, Optiona
 from urllib.parse import parse_qs, quote, urlsplit
 
 from ._extras import require
+from ._options import MAX_VIEWERS
 from .recording.limits import LimitSink
 from .live import MAX_WINDOW, MIN_WINDOW, Frame, InstrumentView, LiveView, Recordings, Since
 
@@ -57,8 +58,6 @@ MIN_TOKEN = 16
 MAX_BODY = 64 * 1024
 #: The deepest nesting of a control request's JSON: its bodies are flat objects.
 MAX_DEPTH = 4
-#: Viewers served at once unless told otherwise.
-MAX_VIEWERS = 20
 #: The windows (seconds) and chart widths (pixel columns) frames are built for: a viewer's wish
 #: is rounded up to one of them, so that viewers share frames.
 WINDOWS = (1.0, 5.0, 10.0, 30.0, 60.0, 300.0, 600.0)

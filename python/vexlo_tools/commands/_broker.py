@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import logging
 import sys
-from typing import Iterator
+from typing import TYPE_CHECKING, Iterator
 
-from ..mqtt.broker import PASSWORD_VARIABLE, Broker, logger
+from .._options import PASSWORD_VARIABLE
 from . import _console
+
+if TYPE_CHECKING:
+    from ..mqtt.broker import Broker
 
 
 def add(parser: argparse.ArgumentParser, required: bool = True, what: str = "") -> None:
@@ -28,6 +30,8 @@ def broker(args: argparse.Namespace) -> Broker:
 
     :raises CliError: a malformed URL.
     """
+    from ..mqtt.broker import Broker
+
     try:
         return Broker.from_url(args.broker, username=args.username, password=args.password, ca_file=args.ca_file,
                                cert_file=args.cert_file, key_file=args.key_file)
@@ -38,6 +42,10 @@ def broker(args: argparse.Namespace) -> Broker:
 @contextlib.contextmanager
 def reporting() -> Iterator[None]:
     """Show the fleet's records (connection lost and back, files opened, gaps) on standard error."""
+    import logging  # where it is used: help loads none of it
+
+    from ..mqtt.broker import logger
+
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("vexlo: %(message)s"))
     level, propagate = logger.level, logger.propagate

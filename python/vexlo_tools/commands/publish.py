@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING, List
 
+from .._options import DRAIN_SECONDS, SPOOL_MB
 from . import _broker, _console, _device_options, record
 
 if TYPE_CHECKING:
@@ -27,8 +28,6 @@ if TYPE_CHECKING:
 
 
 def options(parser: argparse.ArgumentParser) -> None:
-    from ..mqtt.publisher import DRAIN_SECONDS, SPOOL_MB
-
     _broker.add(parser)
     parser.add_argument("--stand", metavar="NAME", help="this stand's name in the topics (default: the host name)")
     _device_options.add_run(parser, "publish")

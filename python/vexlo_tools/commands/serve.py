@@ -22,12 +22,11 @@ from __future__ import annotations
 import argparse
 
 from .._extras import require
+from .._options import MAX_VIEWERS
 from . import _broker, _console, _device_options, record
 
 
 def options(parser: argparse.ArgumentParser) -> None:
-    from .. import web
-
     parser.add_argument("--port", action="append", metavar="P", help="the instrument on port P; repeatable")
     _device_options.add_model(parser)
     _device_options.add_rate(parser)
@@ -36,8 +35,8 @@ def options(parser: argparse.ArgumentParser) -> None:
                         help="the address to listen on (default 127.0.0.1: this computer only)")
     parser.add_argument("--http-port", type=int, default=8765, metavar="N", help="the port to listen on (default 8765)")
     parser.add_argument("--token", help="the access token the page's address carries (made up when needed)")
-    parser.add_argument("--max-viewers", type=int, default=web.MAX_VIEWERS, metavar="N",
-                        help=f"serve at most N viewers at once (default {web.MAX_VIEWERS})")
+    parser.add_argument("--max-viewers", type=int, default=MAX_VIEWERS, metavar="N",
+                        help=f"serve at most N viewers at once (default {MAX_VIEWERS})")
     parser.add_argument("--control", action="store_true",
                         help="let the page record, tare and change the rate")
     parser.add_argument("--recordings", default="recordings", metavar="DIR",

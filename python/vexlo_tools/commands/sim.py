@@ -10,19 +10,27 @@ from __future__ import annotations
 
 import argparse
 import os
+import threading
 
-from ..sim import serve as _serve
-from . import _console, _simenv
+from .._options import add_sim_arguments
+from . import _console
 
-#: Looked up when the command runs, so tests can stand in for Ctrl-C.
-wait_for_stop = _serve.wait_for_stop
+
+def wait_for_stop(stop: threading.Event) -> None:
+    """The server's wait for Ctrl-C; looked up when the command runs, so tests can stand in for it."""
+    from ..sim.serve import wait_for_stop as wait
+
+    wait(stop)
 
 
 def options(parser: argparse.ArgumentParser) -> None:
-    _serve.add_arguments(parser, verbose_option=False)
+    add_sim_arguments(parser, verbose_option=False)
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..sim import serve as _serve
+    from . import _simenv
+
     if not hasattr(os, "openpty"):
         raise _console.CliError("pseudo-terminals are not available on this system")
     try:

@@ -16,6 +16,7 @@ from types import ModuleType
 from typing import Any, Callable, Optional
 
 from .._extras import require
+from .._options import PASSWORD_VARIABLE
 
 logger = logging.getLogger("vexlo_tools.mqtt")
 
@@ -25,8 +26,6 @@ RECONNECT_MAX_SECONDS = 30
 #: How long the first connection may take before the broker counts as unreachable.
 CONNECT_SECONDS = 10.0
 KEEPALIVE_SECONDS = 15
-#: Environment variable read for the password when none is given (keeps it off the command line).
-PASSWORD_VARIABLE = "VEXLO_MQTT_PASSWORD"
 SCHEMES = {"mqtt": (1883, False), "mqtts": (8883, True)}
 
 

@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from .. import web
+from .._options import MAX_VIEWERS
 from ..live import InstrumentView, Trace, _Instrument, limit_badge
 from ..types import Stats
 from . import checks, topics
@@ -278,7 +279,7 @@ class FleetView(InstrumentView):
 
 
 def serve(broker: Broker, stands: Sequence[str] = (), *, seconds: Optional[float] = None, host: str = "127.0.0.1",
-          http_port: int = 8765, token: Optional[str] = None, max_viewers: int = web.MAX_VIEWERS,
+          http_port: int = 8765, token: Optional[str] = None, max_viewers: int = MAX_VIEWERS,
           announce: Callable[[str], None] = print, stop: Optional[threading.Event] = None) -> int:
     """Serve the page of the fleet on ``broker``, read-only, until ``seconds`` have passed, ``stop`` is set or Ctrl-C.
 

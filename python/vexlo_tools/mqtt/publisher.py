@@ -34,6 +34,7 @@ import time
 from datetime import datetime, timezone
 from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
 
+from .._options import DRAIN_SECONDS, SPOOL_MB
 from ..engine import Sink
 from ..recording.limits import LimitEvent
 from ..recording.provenance import provenance
@@ -48,9 +49,6 @@ logger = logging.getLogger("vexlo_tools.mqtt")
 #: Messages sent and not yet acknowledged, at most.
 WINDOW = 256
 STATS_SECONDS = 1.0
-#: How long closing waits for the broker to acknowledge what is still in the spool.
-DRAIN_SECONDS = 30.0
-SPOOL_MB = 512
 #: The most samples of one message, in seconds of the stream; also how long samples may wait in the
 #: acquisition for the publisher: one message, one acknowledgement, a few wake-ups per batch, not per read.
 BATCH_SECONDS = 0.25

@@ -29,7 +29,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Sequence, Tuple
 
-from .._sim_kinds import INSTRUMENT_KINDS
+from .._options import INSTRUMENT_KINDS
 from .instrument import MAX_NOISE_COUNTS, UNIT_MVV, SimulatedInstrument, calibrate_electrically
 
 __all__ = [

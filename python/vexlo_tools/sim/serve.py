@@ -1,9 +1,10 @@
 """Serving simulated instruments on pseudo-terminals from the shell.
 
 One parser and one serve loop for both ``python -m vexlo_tools.sim`` and
-``vexlo sim``: :func:`add_arguments` puts the options on either parser,
-:func:`instruments_from_args` builds what they name, :func:`serve` serves
-until Ctrl-C or SIGTERM.
+``vexlo sim``: :func:`add_arguments` puts the options on either parser (it
+lives in :mod:`vexlo_tools._options`, so that ``vexlo sim --help`` loads no
+simulator), :func:`instruments_from_args` builds what they name,
+:func:`serve` serves until Ctrl-C or SIGTERM.
 """
 
 from __future__ import annotations
@@ -15,7 +16,8 @@ import sys
 import threading
 from typing import Callable, List, Optional, Sequence, TextIO
 
-from .choices import FIRST_SERIAL_NUMBER, PRESETS, InstrumentChoice, build_instruments, choices_or_default, parse_instrument
+from .._options import add_sim_arguments as add_arguments
+from .choices import FIRST_SERIAL_NUMBER, InstrumentChoice, build_instruments, choices_or_default
 from .config import load_config
 from .instrument import SimulatedInstrument
 from .pty_server import PtyServer
@@ -24,32 +26,6 @@ from .replay import replay_instruments
 __all__ = ["add_arguments", "build_parser", "instruments_from_args", "main", "serve", "wait_for_stop"]
 
 Build = Callable[[Sequence[InstrumentChoice]], List[SimulatedInstrument]]
-
-
-def add_arguments(parser: argparse.ArgumentParser, *, verbose_option: bool = True) -> None:
-    """Add the serving options to ``parser`` (``verbose_option=False`` where a parent parser has ``-v``)."""
-    parser.add_argument(
-        "instruments", nargs="*", metavar="INSTRUMENT", type=parse_instrument,
-        help="instruments to simulate, one port each, as MODEL[:OPTIONS]: " + ", ".join(PRESETS)
-             + "; options load=, noise=, serial=, firmware=A.B.C, teds=on|off, auto-teds=on|off, clock-error=PPM "
-               "(default: a plx310-plus-prime with a TEDS sensor and an mvr420)")
-    parser.add_argument("--config", metavar="FILE", action="append", default=[],
-                        help="also serve the instruments described in the TOML file FILE (repeatable)")
-    parser.add_argument("--replay", metavar="RECORDING", action="append", default=[],
-                        help="also serve the instruments of a recording (.h5 or .csv, as vexlo record writes them), "
-                             "streaming the recorded values again at the recorded times (repeatable)")
-    parser.add_argument("--loop", action="store_true", help="with --replay: start over at the end, rather than stop")
-    parser.add_argument("--load", type=float, help="load on channel 0 of every instrument without its own load=")
-    parser.add_argument("--noise", type=int, metavar="COUNTS",
-                        help="reading noise, +- counts (256 to one ADC step), where not given per instrument")
-    parser.add_argument("--no-teds", action="store_true", help="no TEDS sensor on a Plus Prime without teds=")
-    parser.add_argument("--any-baud", action="store_true", help="answer at any baud rate, not only the model's")
-    parser.add_argument("--link", metavar="PREFIX", help="also create symlinks PREFIX0, PREFIX1, ... to the ports")
-    parser.add_argument("--force", action="store_true",
-                        help="with --link: take over links already at the names (another server's, or stale ones); "
-                             "files that are not links are never touched")
-    if verbose_option:
-        parser.add_argument("-v", "--verbose", action="count", default=0, help="log requests (-vv for debug)")
 
 
 def build_parser(prog: Optional[str] = None) -> argparse.ArgumentParser:
