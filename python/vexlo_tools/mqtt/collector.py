@@ -57,8 +57,9 @@ RECEIVE_MAXIMUM = 1000
 #: Messages received and not yet handled; beyond, the network thread waits (the broker holds the rest).
 INBOX_MESSAGES = 2000
 INBOX_BYTES = 64 << 20
-#: An inbox holding this share of its bounds is taken at once, not at the next round (a backlog's pace).
-INBOX_EARLY = 0.25
+#: A round comes at once, not at its time, once this many messages wait in the inbox or unflushed (or a
+#: quarter of INBOX_BYTES waits): through a backlog the broker's window of unacknowledged messages moves on.
+ROUND_MESSAGES = RECEIVE_MAXIMUM // 4
 #: How long a block that came before the one it follows waits for it: until this much data came
 #: after it, or this long.
 REORDER_SECONDS = 10.0
@@ -221,16 +222,16 @@ class Collector:
                 self._room.wait(0.5)
             self._inbox.append(message)
             self._inbox_bytes += size
-            if self._inbox_full(INBOX_EARLY):
+            if self._backlog():
                 self._filled.notify()
 
-    def _inbox_full(self, share: float) -> bool:
-        return len(self._inbox) >= share * INBOX_MESSAGES or self._inbox_bytes >= share * INBOX_BYTES
+    def _backlog(self) -> bool:
+        return len(self._inbox) >= ROUND_MESSAGES or self._inbox_bytes >= INBOX_BYTES // 4
 
     def _taken_from_inbox(self, until: float) -> "collections.deque[Any]":
         """The messages received, once the next round is due at ``until`` (monotonic clock) or the inbox fills."""
         with self._filled:
-            if not self._inbox_full(INBOX_EARLY) and until > time.monotonic():
+            if not self._backlog() and until > time.monotonic():
                 self._filled.wait(until - time.monotonic())
             taken = collections.deque(self._inbox)
             self._inbox.clear()
@@ -261,7 +262,7 @@ class Collector:
                     self._handle(batch.popleft())
                 now = time.monotonic()
                 # A backlog is flushed as it is taken, so the broker's window of unacknowledged messages moves on.
-                if now - last_flush >= FLUSH_SECONDS or len(self._unflushed) >= RECEIVE_MAXIMUM // 2:
+                if now - last_flush >= FLUSH_SECONDS or len(self._unflushed) >= ROUND_MESSAGES:
                     self._flush()
                     last_flush = now
                 if status is not None and now - last_status >= status_seconds:
