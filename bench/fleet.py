@@ -103,6 +103,60 @@ def serve_unwatched(window, instrument):
         process.wait()
 
 
+def thread_times(pid):
+    """Per thread (by id) of a process: CPU seconds so far (from ``schedstat``, in nanoseconds, not in the
+    10 ms ticks of ``stat``) and the times it has gone to sleep (voluntary context switches)."""
+    found = {}
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
+                ran = int(stat.read().split()[0]) / 1e9
+            with open(f"/proc/{pid}/task/{task}/status") as status:
+                slept = next(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches"))
+        except (FileNotFoundError, ProcessLookupError, StopIteration):
+            continue  # a thread that ended meanwhile
+        found[task] = (ran, slept)
+    return found
+
+
+def collect_process(folder, instruments, seconds, window):
+    """`vexlo collect` as a process of its own, with a `vexlo publish` process per instrument (stand
+    ``bench<i>``) through a local Mosquitto: the collector's CPU (% of a core) per instrument over
+    ``window`` seconds of steady streaming, and per thread (main thread first, then by thread id) its
+    CPU and wake-ups a second, as text."""
+    (folder / "broker").mkdir()
+    out = folder / "out"
+    out.mkdir()
+    broker = Mosquitto(folder / "broker").start()
+    collector = vexlo("collect", str(out), "--broker", broker.url)
+    publishers = []
+    try:
+        time.sleep(2.0)  # subscribed: what the stands publish from now on waits for it at the broker
+        publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}", *instrument,
+                            "--seconds", str(seconds), state=folder / "state")
+                      for i, instrument in enumerate(instruments)]
+        wait_for(lambda: sum(1 for path in out.glob("*.h5") if path.stat().st_size) == len(instruments))
+        time.sleep(1.5)
+        began, before = time.monotonic(), thread_times(collector.pid)
+        time.sleep(window)
+        after, wall = thread_times(collector.pid), time.monotonic() - began
+        for process in publishers:
+            process.wait()
+    finally:
+        for process in publishers:
+            process.kill()
+        collector.terminate()
+        collector.wait()
+        broker.kill()
+    threads = []
+    for task in sorted(after, key=lambda t: (int(t) != collector.pid, int(t))):
+        ran, slept = (a - b for a, b in zip(after[task], before.get(task, (0.0, 0))))
+        if ran or slept:
+            threads.append((100 * ran / wall, slept / wall))
+    share = sum(ran for ran, _ in threads) / len(instruments)
+    return share, ", ".join(f"{ran:.2f} % at {slept:.0f}/s" for ran, slept in threads)
+
+
 def fleet(folder, n, seconds, window, instruments=None):
     (folder / "broker").mkdir()
     (folder / "out").mkdir()
@@ -323,8 +377,8 @@ def row_flood(stands=2, seconds=10):
         try:
             assert collector.subscribed.wait(30)
             publishers = [vexlo("publish", "--broker", broker.url, "--stand", f"bench{i}",
-                            *(INSTRUMENT if instruments is None else instruments[i]),
-                                "--seconds", str(seconds), state=folder / "state") for i in range(stands)]
+                                *INSTRUMENT, "--seconds", str(seconds), state=folder / "state")
+                          for i in range(stands)]
             wait_for(lambda: len(collector.files) == stands)
             flood = subprocess.run([sys.executable, "-c", FLOOD, str(broker.port), str(seconds - 2),
                                     str(HERE.parent / "python")], capture_output=True, text=True, check=True)
@@ -351,27 +405,34 @@ def row_flood(stands=2, seconds=10):
     ]
 
 
-def row_publish_pty(seconds=20.0, window=12.0, repeats=3):
+def row_publish_pty(seconds=20.0, window=12.0, repeats=3, stands=(1, 4)):
     """Row 40 with the simulator in its own process: `vexlo publish` of one PLX310 Plus Prime on a pty
-    (its collector in this process), and `vexlo serve` of it with nobody watching, against `vexlo record`
-    .h5 of the same instrument, alternating, medians of the process CPU; the wake-ups a second of each
-    process's threads in the last round. A 12 s window: /proc counts CPU in 10 ms ticks, and at about
-    1 % of a core a 5 s window holds five of them."""
+    (its collector in this process), `vexlo collect` as a process of its own taking 1 and 4 such stands
+    (per instrument, and per thread), and `vexlo serve` of it with nobody watching, against `vexlo
+    record` .h5 of the same instrument, alternating, medians of the process CPU; the wake-ups a second
+    of each process's threads in the last round. A 12 s window: /proc counts CPU in 10 ms ticks, and at
+    about 1 % of a core a 5 s window holds five of them (the collector's threads are read from
+    ``schedstat``, in nanoseconds)."""
     from acquisition import PLUS, served
-    record, publish, collector, serve = [], [], [], []
+    record, publish, serve = [], [], []
+    collect = {n: [] for n in stands}
+    threads = {}
     loads = [os.getloadavg()[0]]
-    with tempfile.TemporaryDirectory() as tmp, served(PLUS) as (paths, _):
-        instrument = ["--port", paths[0], "--rate", str(RATE)]
+    with tempfile.TemporaryDirectory() as tmp, served(*[PLUS] * max(stands)) as (paths, _):
+        instruments = [["--port", path, "--rate", str(RATE)] for path in paths]
         for round in range(repeats):
             folder = Path(tmp) / f"r{round}"
             folder.mkdir()
-            share, record_wakes, record_total = floor(folder, seconds, window, instrument, wakes=True)
+            share, record_wakes, record_total = floor(folder, seconds, window, instruments[0], wakes=True)
             record.append(share)
-            lost, (publisher, _, central), _, (publish_wakes, publish_total) = fleet(folder, 1, seconds, window,
-                                                                                    [instrument])
+            lost, (publisher, _, _), _, (publish_wakes, publish_total) = fleet(folder, 1, seconds, window,
+                                                                              instruments[:1])
             publish.append(publisher)
-            collector.append(central)
-            share, serve_wakes, serve_total = serve_unwatched(window, instrument)
+            for n in stands:
+                (folder / f"collect{n}").mkdir()
+                share, threads[n] = collect_process(folder / f"collect{n}", instruments[:n], seconds, window)
+                collect[n].append(share)
+            share, serve_wakes, serve_total = serve_unwatched(window, instruments[0])
             serve.append(share)
             loads.append(os.getloadavg()[0])
     reference = statistics.median(record)
@@ -382,16 +443,19 @@ def row_publish_pty(seconds=20.0, window=12.0, repeats=3):
         return Line(40, label, "% of a core", value, reference, value / reference, f"<= {target}x",
                     value <= target * reference)
 
-    return [against_record(f"pty (simulator in its own process), {window:g} s window, median of {repeats}: "
-                           f"publisher vs vexlo record .h5; {load}", publish, 1.2),
-            against_record("pty: collector (per instrument) vs vexlo record .h5", collector, 0.5),
-            against_record("pty: vexlo serve, nobody watching, vs vexlo record .h5", serve, 1.2),
-            Line(40, f"  wake-ups a second: vexlo record ({record_wakes})", "per s", record_total, None, None, "",
-                 None),
-            Line(40, f"  wake-ups a second: vexlo publish ({publish_wakes})", "per s", publish_total, record_total,
-                 publish_total / record_total, "", None),
-            Line(40, f"  wake-ups a second: vexlo serve ({serve_wakes})", "per s", serve_total, record_total,
-                 serve_total / record_total, "", None)]
+    lines = [against_record(f"pty (simulator in its own process), {window:g} s window, median of {repeats}: "
+                            f"publisher vs vexlo record .h5; {load}", publish, 1.2)]
+    for n in stands:
+        lines += [against_record(f"pty: vexlo collect (a process), {n} stand{'s' if n > 1 else ''}, per instrument, "
+                                 "vs vexlo record .h5", collect[n], 0.5),
+                  Line(40, f"    its threads (main, MQTT client): {threads[n]}", "", None, None, None, "", None)]
+    return lines + [
+        against_record("pty: vexlo serve, nobody watching, vs vexlo record .h5", serve, 1.2),
+        Line(40, f"  wake-ups a second: vexlo record ({record_wakes})", "per s", record_total, None, None, "", None),
+        Line(40, f"  wake-ups a second: vexlo publish ({publish_wakes})", "per s", publish_total, record_total,
+             publish_total / record_total, "", None),
+        Line(40, f"  wake-ups a second: vexlo serve ({serve_wakes})", "per s", serve_total, record_total,
+             serve_total / record_total, "", None)]
 
 
 ROWS = {40: lambda args: row_fleet() + row_publish_pty(), 41: lambda args: row_collector(), 42: lambda args: row_flood()}

@@ -19,6 +19,7 @@ import pytest
 from mosquitto import Mosquitto, certificates, mosquitto  # noqa: F401 (fixture)
 from vexlo_tools import recording
 from vexlo_tools.mqtt import Broker, BrokerError, Collector, Spool, layout
+from vexlo_tools.mqtt import collector as collector_module
 from vexlo_tools.mqtt import spool as spool_module
 from vexlo_tools.mqtt.publisher import BATCH_SECONDS
 
@@ -386,6 +387,36 @@ def test_collector_writes_duplicates_once_marks_gaps_and_resumes_after_a_restart
                                        "s1_7_20260102T000000.h5"]
     metadata = recording.load(files[0]).instruments["7"].metadata
     assert (metadata["stand"], metadata["model"], metadata["unit"]) == ("s1", "PLX310", "N")
+
+
+@pytest.mark.broker
+def test_messages_are_taken_a_round_at_a_time_not_one_wake_up_each(mosquitto, tmp_path, monkeypatch):
+    monkeypatch.setattr(collector_module, "FLUSH_SECONDS", 2.0)
+    rounds = []
+
+    def counted(self, until, take=Collector._taken_from_inbox):
+        batch = take(self, until)
+        rounds.append(len(batch))
+        return batch
+
+    monkeypatch.setattr(Collector, "_taken_from_inbox", counted)
+    out = tmp_path / "out"
+    collector, stop, thread = collecting(mosquitto, out)
+    began = time.monotonic()
+    hand = Hand(mosquitto)
+    try:
+        for first in range(0, 300, 10):
+            hand.data(first, 10)
+        sending = time.monotonic() - began
+        wait_until(lambda: sum(t.samples for t in collector.tracks.values()) == 300)
+    finally:
+        stop.set()
+        thread.join()
+        hand.close()
+    # The info and thirty blocks come in as many rounds as their sending spans (a round or two), not in
+    # thirty-one wake-ups.
+    assert sum(rounds) == 31 and sum(1 for taken in rounds if taken) <= 2 + int(sending / 2.0), (rounds, sending)
+    assert samples_in(out)[0] == list(range(300))
 
 
 @pytest.mark.broker

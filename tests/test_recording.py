@@ -81,6 +81,51 @@ def test_hdf5_keeps_runs_of_sample_numbers_in_place_of_times_and_units_on_the_da
         np.testing.assert_array_equal(data.time, np.concatenate([b.time for b in blocks]))
 
 
+def taken(first, count, rate=38400.0, overrun=0):
+    """The same block as :func:`block`, its times made on demand (as an acquisition and a collector make them)."""
+    made = block(first, count, overrun=overrun)
+    stats = made.stats
+    return Block._taken(None, first, made.adc, made.value, rate,
+                        (stats.received, stats.overrun, stats.missing, stats.corrupted, 0), 0, None)
+
+
+@pytest.mark.parametrize("suffix", [".h5", ".csv"])
+def test_blocks_with_times_on_demand_write_the_same_file_and_hdf5_never_makes_them(tmp_path, suffix):
+    pieces = [(5, 100), (105, 50), (400, 10), (410, 3)]  # a gap of 245 samples
+    loaded = []
+    for name, make in (("made", block), ("taken", taken)):
+        blocks = [make(first, count, overrun=first) for first, count in pieces]
+        with recording.open_writer(tmp_path / f"{name}{suffix}", METADATA[:1]) as writer:
+            for one in blocks:
+                writer.write([one])
+                writer.flush()
+        loaded.append(recording.load(tmp_path / f"{name}{suffix}").instruments["20240001"])
+    # The blocks were not asked for their times (the HDF5 writer keeps sample numbers as they are).
+    assert not any("time" in one.__dict__ for one in blocks)
+    made, numbered = loaded
+    for key in ("time", "adc", "value"):
+        np.testing.assert_array_equal(getattr(numbered, key), getattr(made, key))
+    assert {k: numbered.metadata[k] for k in recording.COUNTERS} == {k: made.metadata[k] for k in recording.COUNTERS}
+
+
+@pytest.mark.parametrize("bad", [
+    pytest.param(lambda: Block(None, 0, np.array([0.0, 0.5e-3]), np.zeros(2, np.uint32), np.zeros(2), Stats()),
+                 id="times-that-are-no-sample-numbers"),
+    pytest.param(lambda: Block._taken(None, 3, np.zeros(2, np.uint32), np.zeros(2), 1000.0, (0,) * 5, 0, None),
+                 id="sample-numbers-of-another-rate"),
+])
+def test_times_that_are_not_the_files_sample_numbers_are_refused_and_the_samples_around_them_kept(tmp_path, bad):
+    path = tmp_path / "run.h5"
+    with recording.open_writer(path, METADATA[:1]) as writer:
+        writer.append(0, block(0, 10))
+        with pytest.raises(ValueError, match="not sample numbers / samples_per_second"):
+            writer.append(0, bad())
+        writer.append(0, block(10, 5))
+    data = recording.load(path).instruments["20240001"]
+    np.testing.assert_array_equal(data.time, np.arange(15) / 38400.0)
+    assert data.metadata["samples"] == 15
+
+
 def test_compression_needs_a_format_that_compresses(tmp_path):
     with pytest.raises(ValueError, match="CSV text recordings cannot be compressed; compression needs one of .h5"):
         recording.open_writer(tmp_path / "run.csv", METADATA[:1], compress=True)

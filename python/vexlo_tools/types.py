@@ -113,7 +113,7 @@ class Block:
 
     @classmethod
     def _taken(cls, device: Any, first_index: int, adc: UInt32Array, value: Float64Array, samples_per_second: float,
-               counters: Tuple[int, int, int, int, int], index: int, taken: float) -> "Block":
+               counters: Tuple[int, int, int, int, int], index: int, taken: Optional[float]) -> "Block":
         """A block as an acquisition takes it: its times and its :class:`Stats` are made when first
         asked for, from the first sample number and the rate, and from ``counters`` (the values of
         :class:`Stats`' fields when the block was taken), the same as if they were made at once."""
@@ -122,6 +122,14 @@ class Block:
                           "taken": taken, "_times": (first_index, len(adc), samples_per_second),
                           "_counters": counters}
         return block
+
+    def _numbered(self) -> Optional[Tuple[int, float]]:
+        """The first sample number and the rate when the block's times are its sample numbers / rate and have
+        not been made (nor replaced): a writer that keeps sample numbers then takes them without the times."""
+        held = self.__dict__
+        if "_times" not in held or "time" in held:
+            return None
+        return held["_times"][0], held["_times"][2]
 
 
 class _OnDemand:

@@ -25,12 +25,11 @@ them, each writes what it received into files of its own.
 from __future__ import annotations
 
 import bisect
-import contextlib
+import collections
 import dataclasses
 import hashlib
 import logging
 import os
-import queue
 import socket
 import threading
 import time
@@ -49,13 +48,18 @@ logger = logging.getLogger("vexlo_tools.mqtt")
 
 #: How long the broker keeps the collector's session (and queues for it) while it is away.
 SESSION_SECONDS = 7 * 24 * 3600
-#: How often the files are flushed and what they hold acknowledged.
-FLUSH_SECONDS = 0.5
+#: How often the messages received are taken, written, flushed and acknowledged: once a second. What
+#: is not yet flushed is still the broker's (unacknowledged), so a longer cadence loses nothing when the
+#: collector is killed; each round costs the same whatever it holds, so fewer rounds cost less.
+FLUSH_SECONDS = 1.0
 #: Data messages the broker may send before the collector acknowledges (held until a flush).
 RECEIVE_MAXIMUM = 1000
 #: Messages received and not yet handled; beyond, the network thread waits (the broker holds the rest).
 INBOX_MESSAGES = 2000
 INBOX_BYTES = 64 << 20
+#: A round comes at once, not at its time, once this many messages wait in the inbox or unflushed (or a
+#: quarter of INBOX_BYTES waits): through a backlog the broker's window of unacknowledged messages moves on.
+ROUND_MESSAGES = RECEIVE_MAXIMUM // 4
 #: How long a block that came before the one it follows waits for it: until this much data came
 #: after it, or this long.
 REORDER_SECONDS = 10.0
@@ -112,6 +116,8 @@ class Track:
     #: Gaps of the file, [start, end) of sample numbers.
     holes: List[Tuple[int, int]] = dataclasses.field(default_factory=list)
     info_mid: int = 0
+    #: The run's start, as :attr:`run` gives it (checked once, when the track is made).
+    began: Optional[datetime] = None
     #: Limit events filed (condition, sample), so that one that comes again is filed once.
     events: Set[Tuple[str, int]] = dataclasses.field(default_factory=set)
     #: Limit events that came before the run's first block, filed when its file opens.
@@ -161,10 +167,14 @@ class Collector:
         self.files: List[Path] = []
         self.rejected: Dict[str, int] = {}
         self._known = _written(self.directory)
-        self._inbox: "queue.Queue[Any]" = queue.Queue(INBOX_MESSAGES)
+        # Messages handed on by the network thread; it waits on ``_room`` while the inbox is full, and
+        # wakes the collector's thread through ``_filled`` only when it holds a good share of its bounds.
+        self._inbox: "collections.deque[Any]" = collections.deque()
         self._inbox_bytes = 0
-        self._room = threading.Condition()
+        lock = threading.Lock()
+        self._room, self._filled = threading.Condition(lock), threading.Condition(lock)
         self._unflushed: List[int] = []
+        self._acks: List[int] = []  # sent together at the end of a round: the network thread wakes once for them
         self._held: Dict[str, List[int]] = {}  # per stand: messages and bytes held for an info
         self._reordering = 0
         # In a group, each collector gets some of the blocks: a gap is no sign that one is late.
@@ -204,20 +214,30 @@ class Collector:
     def _receive(self, message: Any) -> None:
         """On the network thread: hand a message on, waiting while the inbox is full (the broker holds the rest)."""
         size = len(message.payload)
-        while not self._closing:
-            with self._room:
-                # One message larger than the bound gets in alone.
-                if self._inbox_bytes and self._inbox_bytes + size > INBOX_BYTES:
-                    self._room.wait(0.5)
-                    continue
-                self._inbox_bytes += size
-            try:
-                self._inbox.put(message, timeout=0.5)
-                return
-            except queue.Full:
-                with self._room:
-                    self._inbox_bytes -= size
-        # Closing: left unacknowledged, the broker sends it again to the next collector of the session.
+        with self._room:
+            # One message larger than the bound gets in alone.
+            while self._inbox and (len(self._inbox) >= INBOX_MESSAGES or self._inbox_bytes + size > INBOX_BYTES):
+                if self._closing:
+                    return  # left unacknowledged, the broker sends it again to the next collector of the session
+                self._room.wait(0.5)
+            self._inbox.append(message)
+            self._inbox_bytes += size
+            if self._backlog():
+                self._filled.notify()
+
+    def _backlog(self) -> bool:
+        return len(self._inbox) >= ROUND_MESSAGES or self._inbox_bytes >= INBOX_BYTES // 4
+
+    def _taken_from_inbox(self, until: float) -> "collections.deque[Any]":
+        """The messages received, once the next round is due at ``until`` (monotonic clock) or the inbox fills."""
+        with self._filled:
+            if not self._backlog() and until > time.monotonic():
+                self._filled.wait(until - time.monotonic())
+            taken = collections.deque(self._inbox)
+            self._inbox.clear()
+            self._inbox_bytes = 0
+            self._room.notify()
+        return taken
 
     def run(self, stop: Optional[threading.Event] = None, *, status: Optional[Callable[[Collector], None]] = None,
             status_seconds: float = 1.0) -> None:
@@ -227,38 +247,46 @@ class Collector:
         """
         stop = stop or threading.Event()
         self.connect()
+        batch: "collections.deque[Any]" = collections.deque()
         try:
             last_flush = last_status = time.monotonic()
             while not stop.is_set():
-                # Woken by a message, else at the next flush or status line: no polling in between
-                # (``stop`` is looked at as often, at most FLUSH_SECONDS apart).
+                # One round a FLUSH_SECONDS (or a status line): the messages that came meanwhile are taken
+                # together, written, flushed and acknowledged; the thread sleeps in between unless the inbox
+                # fills (``stop`` is looked at as often).
                 due = last_flush + FLUSH_SECONDS
                 if status is not None:
                     due = min(due, last_status + status_seconds)
-                with contextlib.suppress(queue.Empty):
-                    message = self._inbox.get(timeout=max(0.01, due - time.monotonic()))
-                    with self._room:
-                        self._inbox_bytes -= len(message.payload)
-                        self._room.notify()
-                    self._handle(message)
+                batch = self._taken_from_inbox(due)
+                while batch:
+                    self._handle(batch.popleft())
                 now = time.monotonic()
-                if now - last_flush >= FLUSH_SECONDS:
+                # A backlog is flushed as it is taken, so the broker's window of unacknowledged messages moves on.
+                if now - last_flush >= FLUSH_SECONDS or len(self._unflushed) >= ROUND_MESSAGES:
                     self._flush()
                     last_flush = now
                 if status is not None and now - last_status >= status_seconds:
                     status(self)
                     last_status = now
+                self._send_acks()
         except KeyboardInterrupt:
             pass
         finally:
             try:
+                # What came before the end is written too (a stand's last stats, say, that end its file).
+                batch.extend(self._taken_from_inbox(0.0))
+                while batch:
+                    self._handle(batch.popleft())
                 for track in self.tracks.values():
                     self._guarded(track, lambda t: self._drain(t, everything=True))
                 self._flush()
                 for track in self.tracks.values():
                     self._guarded(track, self._close)
+                self._send_acks()
             finally:
-                self._closing = True
+                with self._room:
+                    self._closing = True
+                    self._room.notify_all()
                 self._connection.close()
                 self._connection = None
 
@@ -308,8 +336,12 @@ class Collector:
             self._ack(message.mid)
             return
         if kind == "data":
-            run = checks.run(dict(getattr(message.properties, "UserProperty", None) or ()).get("run"))
-            track = self._track(stand, serial, run) if run is not None else self._latest(stand, serial)
+            run = dict(getattr(message.properties, "UserProperty", None) or ()).get("run")
+            # A run with a track here was checked when the track was made.
+            track = self.tracks.get((stand, serial, run)) if isinstance(run, str) else None
+            if track is None:
+                run = checks.run(run)
+                track = self._track(stand, serial, run) if run is not None else self._latest(stand, serial)
             if track is None:
                 raise checks.Rejected("a data message that names no run, of an instrument with none known")
             self._run = track
@@ -344,19 +376,19 @@ class Collector:
         track = self.tracks.get(key)
         if track is None:
             end, info = self._known.get(key, (0, None))
-            track = self.tracks[key] = Track(stand, serial, run, info, end, end)
+            track = self.tracks[key] = Track(stand, serial, run, info, end, end, began=checks.moment(run))
         return track
 
     def _latest(self, stand: str, serial: str) -> Optional[Track]:
         runs = [track for (s, n, _), track in self.tracks.items() if (s, n) == (stand, serial) and track.info]
-        return max(runs, key=lambda track: checks.moment(track.run)) if runs else None
+        return max(runs, key=lambda track: _began(track)) if runs else None
 
     def _event(self, stand: str, serial: str, mid: int, event: Metadata) -> None:
         """A limit event, filed once into the file of the run it happened in (the latest run begun before it)."""
         moment = checks.moment(str(event["utc"]))
         runs = [track for (s, n, _), track in self.tracks.items()
-                if (s, n) == (stand, serial) and track.info and checks.moment(track.run) <= moment]
-        track = max(runs, key=lambda t: checks.moment(t.run)) if runs else None
+                if (s, n) == (stand, serial) and track.info and _began(track) <= moment]
+        track = max(runs, key=_began) if runs else None
         key = (str(event["condition"]), int(event["sample"]))
         if track is None or key in track.events:
             self._ack(mid)  # a run this collector files no more (or never did), or an event filed already
@@ -429,7 +461,7 @@ class Collector:
 
     def _data(self, track: Track, mid: int, payload: bytes) -> None:
         assert track.info is not None
-        frame = checks.data(payload, track.rate, checks.moment(track.run))
+        frame = checks.data(payload, track.rate, _began(track))
         self._late(track, frame, track.next)
         if len(frame.value) and frame.first + len(frame.value) > track.next:
             bisect.insort(track.pending, (frame.first, time.monotonic(), mid, frame), key=lambda p: p[0])
@@ -528,7 +560,7 @@ class Collector:
         info = dict(track.info or {})
         info.update(stand=track.stand, serial=track.serial, collected_by=self.client_id, rejected=0)
         # Every part of the name is checked: the stand and serial are names, the stamp digits.
-        stamp = checks.moment(track.run).astimezone(timezone.utc).strftime("%Y%m%dT%H%M%S")
+        stamp = _began(track).astimezone(timezone.utc).strftime("%Y%m%dT%H%M%S")
         base = f"{track.stand}_{track.serial}_{stamp}"
         for n in range(1, 1000):
             path = self.directory / (base + (f"_{n}" if n > 1 else "") + SUFFIX)
@@ -598,12 +630,24 @@ class Collector:
 
     def _ack(self, mid: int) -> None:
         if mid:
+            self._acks.append(mid)
+
+    def _send_acks(self) -> None:
+        acks, self._acks = self._acks, []
+        for mid in acks:
             self._connection.client.ack(mid, 1)
 
 
 def _block(track: Track, first: int, adc: np.ndarray, value: np.ndarray) -> Block:
-    times = np.arange(first, first + len(adc), dtype=np.float64) / track.rate
-    return Block(None, first, times, adc, value, track.counters())
+    # The times are made only if a writer asks: the HDF5 writer keeps the sample numbers as they are.
+    stats = track.counters()
+    counters = (stats.received, stats.overrun, stats.missing, stats.corrupted, stats.overdue)
+    return Block._taken(None, first, adc, value, track.rate, counters, 0, None)
+
+
+def _began(track: Track) -> datetime:
+    assert track.began is not None
+    return track.began
 
 
 def _minus(span: Tuple[int, int], cut: Tuple[int, int]) -> List[Tuple[int, int]]:

@@ -63,6 +63,7 @@ def decode(payload: bytes) -> Frame:
     expected = HEADER.size + 12 * count
     if len(payload) != expected:
         raise ValueError(f"a data message of {count} samples has {expected} bytes, not {len(payload)}")
-    adc = np.frombuffer(payload, "<u4", count, HEADER.size).astype(np.uint32)
-    value = np.frombuffer(payload, "<f8", count, HEADER.size + 4 * count).astype(np.float64)
+    # Views of the message where the host is little-endian (read-only, as the message is), copies elsewhere.
+    adc = np.frombuffer(payload, "<u4", count, HEADER.size).astype(np.uint32, copy=False)
+    value = np.frombuffer(payload, "<f8", count, HEADER.size + 4 * count).astype(np.float64, copy=False)
     return Frame(first, adc, value, flags)

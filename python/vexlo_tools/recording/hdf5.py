@@ -109,7 +109,10 @@ class HDF5Writer(Writer):
         self._groups: List[Any] = []
         self._datasets: List[Dict[str, Any]] = []
         self._rates = [_rate(m) for m in self.metadata]
-        self._pending: List[List[Chunk]] = [[] for _ in self.metadata]
+        # Per instrument, what waits for the next write: (sample numbers, adc, value) when the rate is
+        # known (the times checked and turned into numbers as they come), else (times, adc, value).
+        self._pending: List[List[Tuple[npt.NDArray[Any], npt.NDArray[np.uint32], npt.NDArray[np.float64]]]] = [
+            [] for _ in self.metadata]
         self._waiting = [0] * len(self.metadata)
         self._stored = [0] * len(self.metadata)
         # What the attributes say now, so that only changes are written.
@@ -155,8 +158,28 @@ class HDF5Writer(Writer):
         return [int(self._file.id.get_vfd_handle())]
 
     def _append(self, index: int, chunk: Chunk) -> None:
-        self._pending[index].append(chunk)
-        self._waiting[index] += len(chunk[0])
+        time, adc, value = chunk
+        rate = self._rates[index]
+        if rate is None:
+            self._pend(index, time, adc, value)
+            return
+        numbers = np.rint(time * rate).astype(np.int64)
+        if not np.array_equal(numbers / rate, time):
+            raise ValueError(f"instrument {self.names[index]}: its times are not sample numbers / "
+                             "samples_per_second")
+        self._pend(index, numbers, adc, value)
+
+    def _append_numbered(self, index: int, first: int, rate: float, adc: npt.NDArray[np.uint32],
+                         value: npt.NDArray[np.float64]) -> None:
+        if rate != self._rates[index]:  # times of another rate: as any times, checked against the file's
+            super()._append_numbered(index, first, rate, adc, value)
+            return
+        self._pend(index, np.arange(first, first + len(adc), dtype=np.int64), adc, value)
+
+    def _pend(self, index: int, time: npt.NDArray[Any], adc: npt.NDArray[np.uint32],
+              value: npt.NDArray[np.float64]) -> None:
+        self._pending[index].append((time, adc, value))
+        self._waiting[index] += len(adc)
         if self._waiting[index] >= PENDING_SAMPLES:
             self._write_pending(index, everything=False)
 
@@ -175,14 +198,10 @@ class HDF5Writer(Writer):
         self._waiting[index] = len(adc) - count
         if not count:
             return
-        rate = self._rates[index]
-        if rate is None:
+        if self._rates[index] is None:
             _extend(datasets["time"], time[:count])
         else:
-            numbers = np.rint(time[:count] * rate).astype(np.int64)
-            if not np.array_equal(numbers / rate, time[:count]):
-                raise ValueError(f"instrument {self.names[index]}: its times are not sample numbers / "
-                                 "samples_per_second")
+            numbers = time[:count]
             starts = np.flatnonzero(np.diff(numbers) != 1) + 1
             if numbers[0] != self._next[index]:
                 starts = np.concatenate(([0], starts))

@@ -173,11 +173,16 @@ class Writer(abc.ABC):
 
         :raises OSError: writing failed (see :attr:`error`).
         """
-        if len(block.time):
-            chunk = (np.asarray(block.time, np.float64), np.asarray(block.adc, np.uint32),
-                     np.asarray(block.value, np.float64))
-            self._guard(lambda: self._append(index, chunk))
-            self.samples[index] += len(chunk[0])
+        if len(block):
+            adc, value = np.asarray(block.adc, np.uint32), np.asarray(block.value, np.float64)
+            numbered = block._numbered()
+            if numbered is not None:
+                first, rate = numbered
+                self._guard(lambda: self._append_numbered(index, first, rate, adc, value))
+            else:
+                chunk = (np.asarray(block.time, np.float64), adc, value)
+                self._guard(lambda: self._append(index, chunk))
+            self.samples[index] += len(adc)
         self.count(index, block.stats)
 
     def count(self, index: int, stats: Stats) -> None:
@@ -316,6 +321,12 @@ class Writer(abc.ABC):
     @abc.abstractmethod
     def _append(self, index: int, chunk: Chunk) -> None:
         """Append samples of instrument ``index`` (written to the file at the latest by :meth:`_flush`)."""
+
+    def _append_numbered(self, index: int, first: int, rate: float, adc: npt.NDArray[np.uint32],
+                         value: npt.NDArray[np.float64]) -> None:
+        """Append samples whose times are their sample numbers from ``first`` / ``rate`` (a format that
+        keeps sample numbers takes them so; the others get the times, made as the block makes them)."""
+        self._append(index, (np.arange(first, first + len(adc), dtype=np.float64) / rate, adc, value))
 
     @abc.abstractmethod
     def _flush(self) -> None:
