@@ -31,7 +31,8 @@ from vexlo_tools.mqtt import Broker, Collector  # noqa: E402
 
 RATE = 38400
 INSTRUMENT = ["--instrument", "plx310-plus-prime", "--rate", str(RATE)]
-KNEE_LATENCY = 1.0
+# Two of the collector's rounds (it writes and acknowledges once a second): a collector falling behind.
+KNEE_LATENCY = 2.0
 
 
 class TimedCollector(Collector):
