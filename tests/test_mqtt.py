@@ -258,6 +258,16 @@ def collecting(broker, directory, reorder_seconds=1.0, username=None, password=N
     return thread.collector, thread.stop, thread
 
 
+def watching(broker, topics, take, qos=1):
+    """A client of the test's own, started: each message on the ``topics`` filters goes to ``take``."""
+    client = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
+    client.on_message = lambda client, userdata, message: take(message)
+    client.connect("127.0.0.1", broker.port)
+    client.subscribe([(topic, qos) for topic in topics])
+    client.loop_start()
+    return client
+
+
 def wait_until(condition, seconds=10):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -274,11 +284,7 @@ def test_samples_skipped_but_not_by_the_ring_count_as_never_published_and_as_ove
     from vexlo_tools.mqtt.publisher import Publisher
 
     got = []
-    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
-    watcher.on_message = lambda client, userdata, message: got.append(json.loads(message.payload))
-    watcher.connect("127.0.0.1", mosquitto.port)
-    watcher.subscribe("vexlo/s1/+/stats", qos=1)
-    watcher.loop_start()
+    watcher = watching(mosquitto, ["vexlo/s1/+/stats"], lambda message: got.append(json.loads(message.payload)))
     info = stream(7, 100.0)
     publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
     try:
@@ -305,11 +311,7 @@ def test_a_block_longer_than_a_batch_goes_in_pieces_numbered_in_order_the_gap_fl
     from vexlo_tools.mqtt.publisher import Publisher
 
     got = []
-    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
-    watcher.on_message = lambda client, userdata, message: got.append(layout.decode(message.payload))
-    watcher.connect("127.0.0.1", mosquitto.port)
-    watcher.subscribe("vexlo/s1/+/data", qos=1)
-    watcher.loop_start()
+    watcher = watching(mosquitto, ["vexlo/s1/+/data"], lambda message: got.append(layout.decode(message.payload)))
     info = stream(7, 100.0)  # a batch: 25 samples
     publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
     try:
@@ -336,11 +338,8 @@ def test_a_limit_event_found_before_the_publisher_opened_goes_out_after_its_info
     from vexlo_tools.recording import LimitEvent
 
     got = []
-    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
-    watcher.on_message = lambda client, userdata, message: got.append(message.topic.rsplit("/", 1)[1])
-    watcher.connect("127.0.0.1", mosquitto.port)
-    watcher.subscribe([("vexlo/s1/7/info", 1), ("vexlo/s1/7/event", 1)])
-    watcher.loop_start()
+    watcher = watching(mosquitto, ["vexlo/s1/7/info", "vexlo/s1/7/event"],
+                       lambda message: got.append(message.topic.rsplit("/", 1)[1]))
     info = stream(7, 100.0)
     publisher = Publisher(Broker.from_url(mosquitto.url), "s1", spool_dir=str(tmp_path))
     try:
@@ -587,16 +586,12 @@ def kill_broker(fleet):
     fleet.collector.kill()
     fleet.collector.wait()
     arrived = threading.Event()
-    watcher = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
 
-    def seen(client, userdata, message):
+    def seen(message):
         fleet.batches.append(len(layout.decode(message.payload).adc))
         arrived.set()
 
-    watcher.on_message = seen
-    watcher.connect("127.0.0.1", fleet.broker.port)
-    watcher.subscribe("vexlo/s1/+/data")
-    watcher.loop_start()
+    watcher = watching(fleet.broker, ["vexlo/s1/+/data"], seen, qos=0)
     try:
         assert arrived.wait(10)
         fleet.broker.restart()  # the block came after its last save (every second or two): in its memory only
@@ -659,12 +654,9 @@ def test_a_stands_limit_events_are_said_retained_and_filed_centrally(mosquitto, 
     [instrument] = recording.load(path)
     assert len(instrument.events) == said > 0
     assert all(instrument.value[e["sample"]] == e["value"] > 12.5 for e in instrument.events)
-    retained = paho.Client(paho.CallbackAPIVersion.VERSION2, protocol=paho.MQTTv5)
     last = []
-    retained.on_message = lambda client, userdata, message: last.append(json.loads(message.payload))
-    retained.connect("127.0.0.1", mosquitto.port)
-    retained.subscribe("vexlo/s1/20240001/event")
-    retained.loop_start()
+    retained = watching(mosquitto, ["vexlo/s1/20240001/event"],
+                        lambda message: last.append(json.loads(message.payload)), qos=0)
     try:
         wait_until(lambda: last)
     finally:
